@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# Installs every Debian package QRV needs to build, test, fuzz and run.
+# Packages that are already installed are skipped, so this is cheap to re-run.
+set -euo pipefail
+
+PACKAGES=(
+  # toolchain
+  build-essential cmake ninja-build pkg-config git clang libclang-rt-dev llvm
+  # test and benchmark frameworks
+  libgtest-dev libgmock-dev libbenchmark-dev
+  # GUI toolkit
+  qt6-base-dev qt6-base-dev-tools libgl-dev
+  # media: decoding for preview, the ffmpeg program for test recordings
+  libavcodec-dev libavformat-dev libavutil-dev libswscale-dev libswresample-dev ffmpeg
+  libsdl2-dev
+  # result-file cipher, volume probing
+  libssl-dev libblkid-dev
+  # file-system tools for test images
+  dosfstools exfatprogs ntfs-3g mtools fdisk util-linux
+  # headless GUI runs and Chinese text
+  xvfb xauth fonts-noto-cjk
+)
+
+missing=()
+for p in "${PACKAGES[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+
+if [ "${#missing[@]}" -eq 0 ]; then
+  echo "deps: all ${#PACKAGES[@]} packages already installed"
+  exit 0
+fi
+
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+echo "deps: installing ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update
+$SUDO apt-get install -y --no-install-recommends "${missing[@]}"

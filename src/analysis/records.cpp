@@ -1,0 +1,9 @@
+#include "analysis/records.h"
+
+namespace qrv {
+
+TRecordList<TScanResult> ScanResultList;
+TRecordList<TRebuildResult> RebuildResultList;
+TRecordList<TFrameAnchor> FrameAnchorList;
+
+} // namespace qrv

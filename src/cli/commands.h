@@ -1,0 +1,20 @@
+// The qrv-cli subcommands. Each takes the arguments after its name and returns
+// the process exit status (0 success, 1 the operation failed, 2 bad usage).
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace qrv::cli {
+
+using TArgv = std::vector<std::string>;
+
+int Cmd_Inspect(const TArgv& args); // inspect FILE [--offset N]
+int Cmd_Scan(const TArgv& args);    // scan SOURCE [options]
+int Cmd_Load(const TArgv& args);    // load FILE.QRV --source SOURCE [options]
+int Cmd_List(const TArgv& args);    // list
+int Cmd_Regions(const TArgv& args); // regions IMAGE
+int Cmd_Image(const TArgv& args);   // image SOURCE --out DIR [--start S --end E]
+int Cmd_Hex(const TArgv& args);     // hex SOURCE SECTOR
+
+} // namespace qrv::cli

@@ -1,0 +1,47 @@
+#include "common/op_state.h"
+
+namespace qrv {
+
+void TOpState::Set_StartTime(std::chrono::system_clock::time_point t) {
+    std::lock_guard<std::mutex> lk(mu_);
+    start_ = t;
+}
+std::chrono::system_clock::time_point TOpState::StartTime() const {
+    std::lock_guard<std::mutex> lk(mu_);
+    return start_;
+}
+void TOpState::Set_SourcePath(std::string path) {
+    std::lock_guard<std::mutex> lk(mu_);
+    sourcePath_ = std::move(path);
+}
+std::string TOpState::SourcePath() const {
+    std::lock_guard<std::mutex> lk(mu_);
+    return sourcePath_;
+}
+void TOpState::Set_DateWindow(double start, double end) {
+    std::lock_guard<std::mutex> lk(mu_);
+    dateStart_ = start;
+    dateEnd_ = end;
+}
+double TOpState::DateWindowStart() const {
+    std::lock_guard<std::mutex> lk(mu_);
+    return dateStart_;
+}
+double TOpState::DateWindowEnd() const {
+    std::lock_guard<std::mutex> lk(mu_);
+    return dateEnd_;
+}
+void TOpState::Reset_Counters() {
+    StopFlag = false;
+    Progress1 = 0;
+    Progress2 = 0;
+    WrittenBytes = 0;
+    JudgedBlocks = 0;
+}
+
+TOpState& Op_State() {
+    static TOpState state;
+    return state;
+}
+
+} // namespace qrv

@@ -1,0 +1,60 @@
+#include "platform/output_file.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+namespace qrv {
+
+std::unique_ptr<TOutputFile> TOutputFile::Create(const std::string& path) {
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return nullptr;
+    return std::unique_ptr<TOutputFile>(new TOutputFile(fd, path));
+}
+
+TOutputFile::~TOutputFile() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+bool TOutputFile::Write_At(const void* buf, size_t len, int64_t off) {
+    if (fd_ < 0) return false;
+    const auto* p = static_cast<const uint8_t*>(buf);
+    size_t done = 0;
+    while (done < len) {
+        ssize_t n = ::pwrite(fd_, p + done, len - done, off + int64_t(done));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        if (n == 0) return false;
+        done += size_t(n);
+    }
+    if (off + int64_t(len) > length_) length_ = off + int64_t(len);
+    return true;
+}
+
+bool TOutputFile::Write(const void* buf, size_t len) { return Write_At(buf, len, length_); }
+
+bool TOutputFile::Close() {
+    if (fd_ < 0) return false;
+    bool ok = ::fsync(fd_) == 0 || errno == EINVAL || errno == EROFS;
+    ok = (::close(fd_) == 0) && ok;
+    fd_ = -1;
+    return ok;
+}
+
+int64_t Get_FreeBytes(const std::string& path) {
+    struct statvfs st {};
+    if (::statvfs(path.c_str(), &st) != 0) return -1;
+    return int64_t(st.f_bavail) * int64_t(st.f_frsize);
+}
+
+bool Make_Folder(const std::string& path) {
+    if (::mkdir(path.c_str(), 0755) == 0) return true;
+    struct stat st {};
+    return errno == EEXIST && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+} // namespace qrv
