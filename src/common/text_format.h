@@ -13,4 +13,9 @@ std::string Now_Text();
 // are sent as given: callers translate their pieces with Tr() first.
 void Send_Log(const std::string& kind, const std::string& description);
 
+// Duration text: seconds with at most four decimals, no trailing zeros, no
+// decimal point for whole values, no digit before the point below 1 (".5");
+// 0 gives "0".
+std::string Format_Duration(long double seconds);
+
 } // namespace qrv
