@@ -1,0 +1,631 @@
+#include "results/result_file.h"
+
+#include <charconv>
+#include <chrono>
+#include <limits>
+#include <vector>
+
+#include "common/byte_order.h"
+#include "common/language.h"
+#include "common/op_state.h"
+#include "common/text_format.h"
+#include "common/ui_message.h"
+#include "platform/output_file.h"
+#include "platform/source_io.h"
+#include "scan/raw_access.h"
+
+namespace qrv {
+
+namespace {
+
+constexpr uint8_t kFormatMark = 14;
+constexpr uint8_t kRecordMark = 0xAA;
+constexpr uint8_t kResultBlock = 0xBB;
+constexpr uint8_t kFragmentBlock = 0xCC;
+constexpr size_t kHeadRead = 1024;
+
+std::string Dec(int64_t v) {
+    return std::to_string(v);
+}
+std::string Flag(bool b) {
+    return b ? "1" : "0";
+}
+
+// ---------------------------------------------------------------- writing
+
+// Field entries of one block, built in memory (a block is at most 64 KiB).
+class TBlockBuilder {
+  public:
+    bool Add(uint8_t tag, const std::string& text) {
+        auto stored = Encrypt_FieldText(Cut_Utf8(text, kMaxFieldText));
+        if (!stored) return false;
+        bytes_.push_back(tag);
+        bytes_.push_back(uint8_t(stored->size()));
+        bytes_.insert(bytes_.end(), stored->begin(), stored->end());
+        return true;
+    }
+    // Block header and entries; false when the block would not fit its length field.
+    bool Finish(uint8_t type, TBytes& out) const {
+        if (bytes_.size() > 0xFFFF) return false;
+        out.clear();
+        out.push_back(type);
+        out.push_back(uint8_t(bytes_.size()));
+        out.push_back(uint8_t(bytes_.size() >> 8));
+        out.insert(out.end(), bytes_.begin(), bytes_.end());
+        return true;
+    }
+
+  private:
+    TBytes bytes_;
+};
+
+bool Build_ResultBlock(const TRebuildResult& r, TBytes& out) {
+    TBlockBuilder b;
+    bool ok = b.Add(0, r.CreateTime) && b.Add(1, r.Durting) && b.Add(2, Dec(r.LessByte)) &&
+              b.Add(3, Dec(r.Leavelx)) && b.Add(4, Dec(r.MdatLenx)) && b.Add(5, Dec(r.HeadFlag)) &&
+              b.Add(6, Dec(r.HeadLenx)) && b.Add(7, Dec(r.HeadMdatLenx)) && b.Add(8, Dec(r.LastFragNumx)) &&
+              b.Add(9, Dec(r.Fragmenum)) && b.Add(10, Flag(r.SingleFram)) && b.Add(11, Dec(r.TrueFileLen)) &&
+              b.Add(12, r.CarmerModel) && b.Add(13, Dec(r.MdatModSoff)) && b.Add(14, Dec(r.CamerType)) &&
+              b.Add(15, Dec(r.Video_FirLogSoff));
+    return ok && b.Finish(kResultBlock, out);
+}
+
+bool Build_FragmentBlock(const TFragmenArr& f, TBytes& out) {
+    TBlockBuilder b;
+    bool ok =
+        b.Add(10, Flag(f.ChongHeFlag)) && b.Add(11, Dec(f.FragmenType)) && b.Add(12, Dec(f.FragmeSnumType)) &&
+        b.Add(13, Dec(f.FragmeSnum)) && b.Add(14, Dec(f.FragmeEnum)) && b.Add(15, Dec(f.FragmeSLnum)) &&
+        b.Add(16, Dec(f.FragmeELnum)) && b.Add(17, f.FragmentLastErySoff) &&
+        b.Add(18, Dec(f.FragmentLastSoff)) && b.Add(19, Dec(f.FragmentLastEoff)) &&
+        b.Add(20, Dec(f.FragmentFreeSpace)) && b.Add(21, Flag(f.IS_Ok)) &&
+        b.Add(22, Dec(f.UpHeadFreeSpace)) && b.Add(23, Dec(f.MdatOFF)) && b.Add(24, Dec(f.MdatLen)) &&
+        b.Add(25, Dec(f.LastFragmenum)) && b.Add(26, Dec(f.FragmenSoff)) && b.Add(27, Dec(f.FragmenEoff));
+    if (ok && f.LastFragmenum > 0) {
+        const TLastFragmen& l = f.LastFragmen;
+        ok = b.Add(28, l.FragmentLastErySoff) && b.Add(29, Dec(l.FragmentLastSoff)) &&
+             b.Add(30, Dec(l.FragmentLastEoff)) && b.Add(31, Dec(l.FragmentUpFreeSpace)) &&
+             b.Add(32, Dec(l.FragmentDownFreeSpace));
+    }
+    return ok && b.Finish(kFragmentBlock, out);
+}
+
+void Put_InfoEntry(TBytes& out, uint8_t tag, const std::string& text) {
+    out.push_back(tag);
+    out.push_back(uint8_t(text.size()));
+    out.push_back(uint8_t(text.size() >> 8));
+    out.insert(out.end(), text.begin(), text.end());
+}
+
+void Close_Progress() {
+    Send_UIMessage(MSG_PROGRESS_START, {"0", ""});
+    Send_UIMessage(MSG_PROGRESS_END);
+}
+
+// ---------------------------------------------------------------- reading
+
+// Strict decimal conversion of a trimmed field text into an integer of type T.
+template <class T> bool To_Number(const std::string& s, T& out) {
+    int64_t v = 0;
+    if (s.empty() || s[0] == '+') return false;
+    auto [p, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
+    if (ec != std::errc() || p != s.data() + s.size()) return false;
+    if (v < int64_t(std::numeric_limits<T>::min()) || v > int64_t(std::numeric_limits<T>::max()))
+        return false;
+    out = T(v);
+    return true;
+}
+
+bool To_Flag(const std::string& s, bool& out) {
+    if (s == "1")
+        out = true;
+    else if (s == "0")
+        out = false;
+    else
+        return false;
+    return true;
+}
+
+bool Store_ResultField(TRebuildResult& r, uint8_t tag, const std::string& s) {
+    switch (tag) {
+    case 0:
+        r.CreateTime = s;
+        return true;
+    case 1:
+        r.Durting = s;
+        return true;
+    case 2:
+        return To_Number(s, r.LessByte);
+    case 3:
+        return To_Number(s, r.Leavelx);
+    case 4:
+        return To_Number(s, r.MdatLenx);
+    case 5:
+        return To_Number(s, r.HeadFlag);
+    case 6:
+        return To_Number(s, r.HeadLenx);
+    case 7:
+        return To_Number(s, r.HeadMdatLenx);
+    case 8:
+        return To_Number(s, r.LastFragNumx);
+    case 9:
+        return To_Number(s, r.Fragmenum); // checked and applied by the caller
+    case 10:
+        return To_Flag(s, r.SingleFram);
+    case 11:
+        return To_Number(s, r.TrueFileLen);
+    case 12:
+        r.CarmerModel = s;
+        return true;
+    case 13:
+        return To_Number(s, r.MdatModSoff);
+    case 14:
+        return To_Number(s, r.CamerType);
+    case 15:
+        return To_Number(s, r.Video_FirLogSoff);
+    default:
+        return true; // unknown tags are ignored
+    }
+}
+
+bool Store_FragmentField(TFragmenArr& f, uint8_t tag, const std::string& s) {
+    TLastFragmen& l = f.LastFragmen;
+    switch (tag) {
+    case 10:
+        return To_Flag(s, f.ChongHeFlag);
+    case 11:
+        return To_Number(s, f.FragmenType);
+    case 12:
+        return To_Number(s, f.FragmeSnumType);
+    case 13:
+        return To_Number(s, f.FragmeSnum);
+    case 14:
+        return To_Number(s, f.FragmeEnum);
+    case 15:
+        return To_Number(s, f.FragmeSLnum);
+    case 16:
+        return To_Number(s, f.FragmeELnum);
+    case 17:
+        f.FragmentLastErySoff = s;
+        return true;
+    case 18:
+        return To_Number(s, f.FragmentLastSoff);
+    case 19:
+        return To_Number(s, f.FragmentLastEoff);
+    case 20:
+        return To_Number(s, f.FragmentFreeSpace);
+    case 21:
+        return To_Flag(s, f.IS_Ok);
+    case 22:
+        return To_Number(s, f.UpHeadFreeSpace);
+    case 23:
+        return To_Number(s, f.MdatOFF);
+    case 24:
+        return To_Number(s, f.MdatLen);
+    case 25:
+        return To_Number(s, f.LastFragmenum);
+    case 26:
+        return To_Number(s, f.FragmenSoff);
+    case 27:
+        return To_Number(s, f.FragmenEoff);
+    case 28:
+        l.FragmentLastErySoff = s;
+        return true;
+    case 29:
+        return To_Number(s, l.FragmentLastSoff);
+    case 30:
+        return To_Number(s, l.FragmentLastEoff);
+    case 31:
+        return To_Number(s, l.FragmentUpFreeSpace);
+    case 32:
+        return To_Number(s, l.FragmentDownFreeSpace);
+    default:
+        return true;
+    }
+}
+
+enum class TRecordOutcome { Ok, EndQuiet, Damaged };
+
+// Reads exactly len bytes at off; false on a short read.
+bool Read_Exact(TSource& h, uint8_t* buf, size_t len, int64_t off) {
+    size_t done = 0;
+    while (done < len) {
+        int64_t n = h.Read_At(buf + done, len - done, off + int64_t(done));
+        if (n <= 0) return false;
+        done += size_t(n);
+    }
+    return true;
+}
+
+// Reads the record whose 0xAA mark is at off. On Ok, r is complete and next is
+// the offset of the following record. On Damaged, why names the damage.
+TRecordOutcome Read_Record(TSource& h, int64_t fileSize, int64_t off, TRebuildResult& r, int64_t& next,
+                           std::string& why) {
+    uint8_t head[5];
+    if (fileSize - off < 5) {
+        why = "记录头不完整";
+        return TRecordOutcome::Damaged;
+    }
+    if (!Read_Exact(h, head, 5, off)) {
+        why = "读取记录出错";
+        return TRecordOutcome::Damaged;
+    }
+    if (head[0] != kRecordMark) return TRecordOutcome::EndQuiet;
+    const int64_t R = Get_LE32(head + 1);
+    const int64_t start = off + 5;
+    const int64_t end = start + R;
+    if (end > fileSize) {
+        why = "记录长度超出文件末尾";
+        return TRecordOutcome::Damaged;
+    }
+    r = TRebuildResult{};
+    bool haveResult = false;
+    size_t fragIndex = 0;
+    TBytes block;
+    int64_t pos = start;
+    while (pos < end) {
+        if (end - pos < 3) {
+            why = "块头不完整";
+            return TRecordOutcome::Damaged;
+        }
+        uint8_t bh[3];
+        if (!Read_Exact(h, bh, 3, pos)) {
+            why = "读取记录出错";
+            return TRecordOutcome::Damaged;
+        }
+        const uint8_t type = bh[0];
+        const int64_t B = Get_LE16(bh + 1);
+        if (type != kResultBlock && type != kFragmentBlock) return TRecordOutcome::EndQuiet;
+        if (pos + 3 + B > end) {
+            why = "块长度超出记录末尾";
+            return TRecordOutcome::Damaged;
+        }
+        if (type == kResultBlock && haveResult) {
+            why = "记录中有多个结果块";
+            return TRecordOutcome::Damaged;
+        }
+        if (type == kFragmentBlock && (!haveResult || fragIndex >= r.FragmenArray.size())) {
+            why = haveResult ? "碎片块多于碎片数量" : "碎片块位于结果块之前";
+            return TRecordOutcome::Damaged;
+        }
+        block.assign(size_t(B), 0);
+        if (B > 0 && !Read_Exact(h, block.data(), block.size(), pos + 3)) {
+            why = "读取记录出错";
+            return TRecordOutcome::Damaged;
+        }
+        std::span<const uint8_t> bs(block);
+        int64_t e = 0;
+        while (e < B) {
+            if (!Fits(bs, e, 2)) {
+                why = "字段头不完整";
+                return TRecordOutcome::Damaged;
+            }
+            const uint8_t tag = bs[size_t(e)];
+            const int64_t L = bs[size_t(e) + 1];
+            if (!Fits(bs, e + 2, L)) {
+                why = "字段长度超出块末尾";
+                return TRecordOutcome::Damaged;
+            }
+            auto text = Decrypt_FieldText(bs.subspan(size_t(e) + 2, size_t(L)));
+            if (!text) {
+                why = "字段密文长度不正常";
+                return TRecordOutcome::Damaged;
+            }
+            const std::string s = Trim_Field(*text);
+            bool ok;
+            if (type == kResultBlock) {
+                ok = Store_ResultField(r, tag, s);
+                if (ok && tag == 9) {
+                    // Each fragment block takes at least its 3-byte header, which
+                    // bounds the count by what the record can still hold.
+                    if (r.Fragmenum < 0 || r.Fragmenum > (end - (pos + 3 + B)) / 3) {
+                        why = "碎片数量不正常";
+                        return TRecordOutcome::Damaged;
+                    }
+                    r.FragmenArray.assign(size_t(r.Fragmenum), TFragmenArr{});
+                    fragIndex = 0;
+                }
+            } else {
+                ok = Store_FragmentField(r.FragmenArray[fragIndex], tag, s);
+            }
+            if (!ok) {
+                why = "字段数值不正常(标签" + Dec(tag) + ")";
+                return TRecordOutcome::Damaged;
+            }
+            e += 2 + L;
+        }
+        if (type == kResultBlock)
+            haveResult = true;
+        else
+            ++fragIndex;
+        pos += 3 + B;
+    }
+    if (!haveResult) {
+        why = "记录中没有结果块";
+        return TRecordOutcome::Damaged;
+    }
+    if (fragIndex != r.FragmenArray.size()) {
+        why = "碎片块少于碎片数量";
+        return TRecordOutcome::Damaged;
+    }
+    next = end;
+    return TRecordOutcome::Ok;
+}
+
+void Load_Error(const std::string& message) {
+    Send_Log(Tr("加载错误"), Tr(message));
+}
+
+} // namespace
+
+// ---------------------------------------------------------------- helpers
+
+std::string Cut_Utf8(const std::string& text, size_t max) {
+    if (text.size() <= max) return text;
+    size_t n = max;
+    // Step back over continuation bytes so the cut lands before a lead byte.
+    while (n > 0 && (uint8_t(text[n]) & 0xC0) == 0x80)
+        --n;
+    return text.substr(0, n);
+}
+
+std::string Trim_Field(const std::string& text) {
+    size_t b = 0, e = text.size();
+    while (b < e && uint8_t(text[b]) <= 0x20)
+        ++b;
+    while (e > b && uint8_t(text[e - 1]) <= 0x20)
+        --e;
+    return text.substr(b, e - b);
+}
+
+std::string Info_Identity(const TTreeData& node) {
+    switch (node.Hddtype) {
+    case HDD_PHYSICAL:
+        return node.HddModel;
+    case HDD_VOLUME:
+        return node.HddFs;
+    case HDD_IMAGE:
+    case HDD_REGION: {
+        auto slash = node.HddModel.find_last_of('/');
+        return slash == std::string::npos ? node.HddModel : node.HddModel.substr(slash + 1);
+    }
+    default:
+        return {};
+    }
+}
+
+TBytes Build_InfoContent(const TTreeData& node) {
+    uint8_t kind;
+    std::string t0;
+    switch (node.Hddtype) {
+    case HDD_PHYSICAL:
+        kind = kInfoDisk, t0 = node.HddNumber;
+        break;
+    case HDD_VOLUME:
+        kind = kInfoVolume, t0 = node.HddModel;
+        break;
+    case HDD_IMAGE:
+    case HDD_REGION:
+        kind = kInfoImage, t0 = node.HddModel;
+        break;
+    default:
+        return {};
+    }
+    // Tag 1 is the identity checked on load and must stay whole; tag 0 (a
+    // device or file path, never checked) gives way so the content keeps to
+    // kMaxInfoLen bytes.
+    const std::string t2 = Dec(node.TotalSpace);
+    const std::string t1 = Cut_Utf8(Info_Identity(node), kMaxInfoLen - 10 - t2.size());
+    t0 = Cut_Utf8(t0, kMaxInfoLen - 10 - t2.size() - t1.size());
+    TBytes out;
+    out.push_back(kind);
+    Put_InfoEntry(out, 0, t0);
+    Put_InfoEntry(out, 1, t1);
+    Put_InfoEntry(out, 2, t2);
+    return out;
+}
+
+// ---------------------------------------------------------------- Result_To_Disk
+
+bool Result_To_Disk(const std::string& path, const TTreeData& node) {
+    auto& st = Op_State();
+    const std::string kind = Tr("错误类型:Result0000");
+    TBytes info = Build_InfoContent(node);
+    if (info.empty()) {
+        Send_Log(kind, Tr("源类型不正常,无法保存扫描结果!") + "," + Tr("路径") + ":" + path);
+        return false;
+    }
+    auto out = TOutputFile::Create(path);
+    if (!out) {
+        Send_Log(kind, Tr("创建扫描结果文件出错!") + "," + Tr("路径") + ":" + path);
+        return false;
+    }
+    st.Set_StartTime(std::chrono::system_clock::now());
+    Send_Log(Tr("扫描结果"), Tr("开始保存扫描结果") + "," + Tr("路径") + ":" + path);
+
+    bool ok = true;
+    auto put = [&](const void* p, size_t n) { ok = ok && out->Write(p, n); };
+
+    uint8_t header[12] = {'Q', 'R', 'V', 'L', 1, kFormatMark, 0, 0, 0, 0, 0, 0};
+    put(header, sizeof header);
+    uint8_t infoHead[8] = {'I', 'N', 'F', 'O'};
+    Put_LE32(infoHead + 4, uint32_t(info.size()));
+    put(infoHead, sizeof infoHead);
+    put(info.data(), info.size());
+    const int64_t listLenPos = out->Length() + 4;
+    uint8_t listHead[8] = {'L', 'I', 'S', 'T', 0, 0, 0, 0};
+    put(listHead, sizeof listHead);
+
+    const int64_t count = RebuildResultList.Count();
+    Send_UIMessage(MSG_PROGRESS_START, {Dec(count), Tr("总数量") + ":"});
+    st.Progress1 = 0;
+    st.Progress2 = 0;
+
+    TBytes block;
+    for (int64_t i = 0; i < count && ok; ++i) {
+        const TRebuildResult& r = RebuildResultList.Get(i);
+        uint8_t recHead[5] = {kRecordMark, 0, 0, 0, 0};
+        put(recHead, sizeof recHead);
+        const int64_t recLenPos = out->Length() - 4;
+        int64_t R = 0;
+        if (!Build_ResultBlock(r, block)) ok = false;
+        put(block.data(), block.size());
+        R += int64_t(block.size());
+        // Fragmenum and the array length are kept equal; never read past the array.
+        const int64_t frags = std::min<int64_t>(std::max(r.Fragmenum, 0), int64_t(r.FragmenArray.size()));
+        for (int64_t j = 0; j < frags && ok; ++j) {
+            if (!Build_FragmentBlock(r.FragmenArray[size_t(j)], block)) ok = false;
+            put(block.data(), block.size());
+            R += int64_t(block.size());
+        }
+        uint8_t len[4];
+        Put_LE32(len, uint32_t(R));
+        ok = ok && out->Write_At(len, 4, recLenPos);
+        st.Progress1 = int32_t(i);
+        Send_UIMessage(MSG_PROGRESS_STATUS, {"", Tr("已添加数量") + ":" + Dec(i), ""});
+    }
+
+    uint8_t len[4];
+    Put_LE32(len, uint32_t(out->Length() - (28 + int64_t(info.size()))));
+    ok = ok && out->Write_At(len, 4, listLenPos);
+    Put_LE32(len, uint32_t(out->Length() - 12));
+    ok = ok && out->Write_At(len, 4, 8);
+    ok = out->Close() && ok;
+
+    if (ok)
+        Send_Log(Tr("保存完成"), Tr("保存结果完毕!"));
+    else
+        Send_Log(kind, Tr("写入扫描结果文件出错!") + "," + Tr("路径") + ":" + path);
+    Close_Progress();
+    return ok;
+}
+
+// ---------------------------------------------------------------- Load_To_List
+
+bool Load_To_List(const std::string& path, const TTreeData* node) {
+    auto& st = Op_State();
+    if (!node) {
+        Load_Error("没有选择扫描结果所属的源,请先选择源再加载扫描结果!");
+        return false;
+    }
+    TSourcePtr h = Open_Source(path);
+    const int64_t fileSize = h ? h->Size() : -1;
+    Send_UIMessage(MSG_PROGRESS_START, {Dec(std::max<int64_t>(fileSize, 0) / 512), Tr("加载总长度") + ":"});
+    Send_Log(Tr("加载结果"), Tr("开始加载扫描结果") + "," + Tr("路径") + ":" + path);
+
+    bool success = false;
+    bool loadedAny = false;
+    do {
+        TBytes head(kHeadRead, 0);
+        int64_t got = 0;
+        if (h && fileSize > 0) {
+            got = h->Read_At(head.data(), size_t(std::min<int64_t>(fileSize, kHeadRead)), 0);
+            if (got < 0) got = 0;
+        }
+        std::span<const uint8_t> hb(head.data(), size_t(got));
+        if (!Tag_At(hb, 0, "QRVL") || U8_At(hb, 5) != kFormatMark || !Fits(hb, 0, 8)) {
+            Load_Error("文件头和标识不正常,无法加载扫描结果!");
+            break;
+        }
+        if (!Tag_At(hb, 12, "INFO") || !Fits(hb, 16, 4)) {
+            Load_Error("1标识不正常,无法加载扫描结果!");
+            break;
+        }
+        const int64_t N = LE32_At(hb, 16);
+        if (N == 0 || N > kMaxInfoLen || !Fits(hb, 20, N)) {
+            Load_Error("INFO长度不正常,无法加载扫描结果!");
+            break;
+        }
+        std::span<const uint8_t> info = hb.subspan(20, size_t(N));
+        const uint8_t kind = info[0];
+        if (kind != kInfoImage && kind != kInfoVolume && kind != kInfoDisk) {
+            Load_Error("类型标识不正常,无法加载扫描结果!");
+            break;
+        }
+        if (kind == kInfoImage && node->Hddtype != HDD_IMAGE && node->Hddtype != HDD_REGION) {
+            Load_Error("镜像类型标识不正常,无法加载扫描结果!");
+            break;
+        }
+        if (kind == kInfoVolume && node->Hddtype != HDD_VOLUME) {
+            Load_Error("逻辑盘类型标识不正常,无法加载扫描结果!");
+            break;
+        }
+        if (kind == kInfoDisk && node->Hddtype != HDD_PHYSICAL) {
+            Load_Error("物理盘类型标识不正常,无法加载扫描结果!");
+            break;
+        }
+        const std::string identity = Info_Identity(*node);
+        bool infoOk = true, identityOk = true;
+        for (int64_t e = 1; e < N;) {
+            if (!Fits(info, e, 3)) {
+                infoOk = false;
+                break;
+            }
+            const uint8_t tag = info[size_t(e)];
+            const int64_t L = LE16_At(info, e + 1);
+            if (!Fits(info, e + 3, L)) {
+                infoOk = false;
+                break;
+            }
+            if (tag == 1) {
+                std::string text(reinterpret_cast<const char*>(info.data()) + e + 3, size_t(L));
+                if (text != identity) identityOk = false;
+            }
+            e += 3 + L;
+        }
+        if (!infoOk) {
+            Load_Error("INFO内容不正常,无法加载扫描结果!");
+            break;
+        }
+        if (!identityOk) {
+            Load_Error("文件标识00不正常,无法加载扫描结果!");
+            break;
+        }
+
+        ScanResultList.Clear();
+        RebuildResultList.Clear();
+
+        if (!Tag_At(hb, 20 + N, "LIST")) {
+            Load_Error("标识2错误无法正常加载!");
+            break;
+        }
+        Send_UIMessage(MSG_PROGRESS_START, {Dec(fileSize / 65536), Tr("总块数:")});
+        st.Progress1 = 0;
+        st.Progress2 = 0;
+
+        int64_t off = 28 + N;
+        int64_t index = 0;
+        while (off < fileSize) {
+            TRebuildResult r;
+            int64_t next = 0;
+            std::string why;
+            TRecordOutcome o = Read_Record(*h, fileSize, off, r, next, why);
+            if (o == TRecordOutcome::EndQuiet) break;
+            if (o == TRecordOutcome::Damaged) {
+                Send_Log(Tr("加载错误"), Tr("扫描结果文件已损坏") + "," + Tr("第") + Dec(index + 1) +
+                                             Tr("条记录") + ":" + Tr(why) + "," + Tr("偏移") + ":" +
+                                             Dec(off) + ";" + Tr("已加载之前的记录"));
+                break;
+            }
+            RebuildResultList.Append(std::move(r));
+            ++index;
+            off = next;
+            st.Progress1 = int32_t(off / 65536);
+            Send_UIMessage(MSG_PROGRESS_STATUS,
+                           {"", Tr("已添加长度") + ":" + Dec(off / 512) + Tr("扇区"), ""});
+        }
+        Send_Log(Tr("加载结果"), Tr("加载结果完成!"));
+        success = true;
+        loadedAny = RebuildResultList.Count() > 0;
+    } while (false);
+
+    h.reset();
+    Close_Progress();
+    if (success && loadedAny) {
+        // The results now belong to this node's medium: export and preview open it.
+        st.Set_SourcePath(Get_SourcePath(*node));
+        Send_UIMessage(MSG_VIEW_AFTER_LOAD);
+    }
+    return success;
+}
+
+} // namespace qrv

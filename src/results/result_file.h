@@ -1,0 +1,64 @@
+// Scan-result files (".QRV"): the whole rebuild-result list of a scan together
+// with an identification of its source, so that the results can be listed,
+// previewed and exported again later without scanning.
+//
+// Layout (little-endian): "QRVL" 1 14 0 0 | size-12 (4) | "INFO" N (4) content |
+// "LIST" size-(28+N) (4) | records. A record is 0xAA R (4) then one result
+// block (0xBB) and one fragment block (0xCC) per fragment; a block is its type,
+// its length (2) and field entries tag (1) length (1) stored bytes, each value
+// text passed through the field cipher (result_cipher.h).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "analysis/records.h"
+#include "results/result_cipher.h"
+#include "sources/tree_data.h"
+
+namespace qrv {
+
+// Kind bytes of the INFO content.
+inline constexpr uint8_t kInfoDisk = 0xFE;
+inline constexpr uint8_t kInfoVolume = 0xFD;
+inline constexpr uint8_t kInfoImage = 0xFC;
+
+// Largest INFO content: keeps the LIST header inside the first 1024 bytes.
+inline constexpr uint32_t kMaxInfoLen = 996;
+// Largest value text a field entry can hold (8 + 16 * 15 = 248 stored bytes).
+inline constexpr size_t kMaxFieldText = 240;
+
+// Writes RebuildResultList to a new file at path (an existing one is
+// replaced). Reports through the message channel; returns true when the whole
+// file was written, false (after an error log line naming the path) when it
+// could not be created or written, or the source node has no known kind.
+bool Result_To_Disk(const std::string& path, const TTreeData& node);
+
+// Replaces ScanResultList and RebuildResultList by the file's records when the
+// file belongs to the source node. A null node (no source chosen) is refused
+// with a log line. On success sets the current source path and, when results
+// were loaded, sends message 10. Returns true on success. Damage inside the
+// record area (bad lengths, undecodable fields, misplaced blocks) ends the
+// load with an error log line; the records before the damage stay loaded.
+bool Load_To_List(const std::string& path, const TTreeData* node);
+inline bool Load_To_List(const std::string& path, const std::optional<TTreeData>& node) {
+    return Load_To_List(path, node ? &*node : nullptr);
+}
+
+// ---- pieces, exposed for tests and tools ----
+
+// The INFO content the writer stores for a node (empty for an unknown kind).
+TBytes Build_InfoContent(const TTreeData& node);
+
+// The identity text stored under tag 1 for a node: disk -> HddModel,
+// volume -> HddFs, image and region -> file-name part of HddModel.
+std::string Info_Identity(const TTreeData& node);
+
+// Cuts a text to at most max bytes without splitting a UTF-8 character.
+std::string Cut_Utf8(const std::string& text, size_t max);
+
+// Removes leading and trailing blanks and control characters (bytes <= 0x20).
+std::string Trim_Field(const std::string& text);
+
+} // namespace qrv
