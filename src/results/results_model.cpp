@@ -1,0 +1,210 @@
+#include "results/results_model.h"
+
+#include <algorithm>
+#include <charconv>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+
+#include "analysis/records.h"
+#include "common/language.h"
+#include "common/op_state.h"
+#include "common/text_format.h"
+
+namespace qrv {
+
+const std::array<const char*, 7> kResultColumns = {"编号",     "级别",     "摄像机型号",  "拍摄日期",
+                                                   "拍摄时长", "文件长度", "文件实际长度"};
+
+int64_t TResultRow::Result_Index() const {
+    const std::string& s = Sub[COL_INDEX];
+    int64_t v = -1;
+    auto [p, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
+    if (s.empty() || ec != std::errc() || p != s.data() + s.size() || v < 0) return -1;
+    return v;
+}
+
+int Level_Icon(const std::string& level) {
+    if (level == "1") return 10;
+    if (level == "2") return 11;
+    if (level == "3") return 12;
+    return 9;
+}
+
+std::string Size_Text(int64_t v) {
+    // Two decimals, halves to even (the default rounding mode of nearbyint).
+    auto cents = [v](long double unit) {
+        return std::nearbyint(static_cast<long double>(v) * 100.0L / unit);
+    };
+    long double c = cents(1073741824.0L);
+    const char* unit = "GB";
+    if (c < 100) {
+        c = cents(1048576.0L);
+        unit = "MB";
+    }
+    if (c < 100) {
+        c = cents(1024.0L);
+        unit = "KB";
+    }
+    if (c < 100) return std::to_string(v) + "Byte";
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.2Lf ", c / 100.0L);
+    return std::string(buf) + unit;
+}
+
+int Compare_TextNoCase(const std::string& a, const std::string& b) {
+    size_t n = std::min(a.size(), b.size());
+    for (size_t i = 0; i < n; ++i) {
+        unsigned char x = uint8_t(a[i]), y = uint8_t(b[i]);
+        if (x >= 'a' && x <= 'z') x = uint8_t(x - 32);
+        if (y >= 'a' && y <= 'z') y = uint8_t(y - 32);
+        if (x != y) return x < y ? -1 : 1;
+    }
+    return a.size() == b.size() ? 0 : (a.size() < b.size() ? -1 : 1);
+}
+
+// ---------------------------------------------------------------- model
+
+bool TResultsModel::Apply_Message(const TUiMessage& m) {
+    if (m.MsgType != MSG_ADD_ROW) return false;
+    TResultRow r;
+    r.Caption = m.P[0];
+    r.Sub = {m.P[1], m.P[6], m.P[2], m.P[3], m.P[4], m.P[7], m.P[5]};
+    r.ImageIndex = Level_Icon(m.P[1]);
+    std::lock_guard<std::mutex> lk(mu_);
+    rows_.push_back(std::move(r));
+    return true;
+}
+
+void TResultsModel::Clear() {
+    std::lock_guard<std::mutex> lk(mu_);
+    rows_.clear();
+}
+
+int64_t TResultsModel::Count() const {
+    std::lock_guard<std::mutex> lk(mu_);
+    return int64_t(rows_.size());
+}
+
+std::vector<TResultRow> TResultsModel::Rows() const {
+    std::lock_guard<std::mutex> lk(mu_);
+    return rows_;
+}
+
+TResultRow TResultsModel::Row(int64_t i) const {
+    std::lock_guard<std::mutex> lk(mu_);
+    if (i < 0 || i >= int64_t(rows_.size())) return {};
+    return rows_[size_t(i)];
+}
+
+bool TResultsModel::Checked(int64_t i) const {
+    std::lock_guard<std::mutex> lk(mu_);
+    return i >= 0 && i < int64_t(rows_.size()) && rows_[size_t(i)].Checked;
+}
+
+void TResultsModel::Set_Checked(int64_t i, bool checked) {
+    std::lock_guard<std::mutex> lk(mu_);
+    if (i >= 0 && i < int64_t(rows_.size())) rows_[size_t(i)].Checked = checked;
+}
+
+void TResultsModel::Check_All() {
+    std::lock_guard<std::mutex> lk(mu_);
+    for (auto& r : rows_)
+        r.Checked = true;
+}
+
+void TResultsModel::Invert_Checks() {
+    std::lock_guard<std::mutex> lk(mu_);
+    for (auto& r : rows_)
+        r.Checked = !r.Checked;
+}
+
+void TResultsModel::Clear_Checks() {
+    std::lock_guard<std::mutex> lk(mu_);
+    for (auto& r : rows_)
+        r.Checked = false;
+}
+
+std::string TResultsModel::Selection_Totals() const {
+    int64_t n = 0, sum = 0;
+    {
+        std::lock_guard<std::mutex> lk(mu_);
+        const int64_t count = RebuildResultList.Count();
+        for (const auto& r : rows_) {
+            if (!r.Checked) continue;
+            ++n;
+            int64_t idx = r.Result_Index();
+            if (idx >= 0 && idx < count) sum += RebuildResultList.Get(idx).TrueFileLen;
+        }
+    }
+    if (n == 0) return {};
+    return Tr("选中数量:") + std::to_string(n) + " " + Tr("选中容量:") + Size_Text(sum);
+}
+
+void TResultsModel::Sort_ByColumn(int column) {
+    std::lock_guard<std::mutex> lk(mu_);
+    auto key = [column](const TResultRow& r) -> const std::string* {
+        if (column == 0) return &r.Caption;
+        if (column >= 1 && column <= int(r.Sub.size())) return &r.Sub[size_t(column - 1)];
+        return nullptr; // no such column: every comparison is equal
+    };
+    const bool ascending = sortDirection_;
+    std::stable_sort(rows_.begin(), rows_.end(), [&](const TResultRow& a, const TResultRow& b) {
+        const std::string *ka = key(a), *kb = key(b);
+        if (!ka || !kb) return false;
+        int c = Compare_TextNoCase(*ka, *kb);
+        return ascending ? c < 0 : c > 0;
+    });
+    sortDirection_ = !sortDirection_;
+}
+
+bool TResultsModel::Sort_Direction() const {
+    std::lock_guard<std::mutex> lk(mu_);
+    return sortDirection_;
+}
+
+void TResultsSink::Handle_UIMessage(const TUiMessage& msg) {
+    if (model_) model_->Apply_Message(msg);
+    if (next_) next_->Handle_UIMessage(msg);
+}
+
+// ---------------------------------------------------------------- To_View
+
+namespace {
+
+bool Worth_Listing(const TRebuildResult& r) {
+    if (r.Fragmenum == 1) return false;
+    for (const auto& f : r.FragmenArray)
+        if (!f.ChongHeFlag && (f.FragmenType == 1 || f.FragmenType == 3)) return true;
+    return false;
+}
+
+} // namespace
+
+int64_t To_View(int64_t first, int64_t last) {
+    auto& st = Op_State();
+    const int64_t count = RebuildResultList.Count();
+    Send_UIMessage(MSG_PROGRESS_START, {std::to_string(count), Tr("分析总数量:")});
+    st.Set_StartTime(std::chrono::system_clock::now());
+    Send_Log(Tr("显示扫描结果"), Tr("分析总数量:") + std::to_string(count) + ";" + Tr("开始生成结果"));
+    st.Progress1 = 0;
+    st.Progress2 = 0;
+    int64_t row = 0;
+    first = std::max<int64_t>(first, 0);
+    last = std::min(last, count);
+    for (int64_t p = first; p < last; ++p) {
+        const TRebuildResult& r = RebuildResultList.Get(p);
+        if (!Worth_Listing(r)) continue;
+        ++row;
+        Send_UIMessage(MSG_ADD_ROW,
+                       {std::to_string(row), std::to_string(r.Leavelx), r.CreateTime, r.Durting + Tr("秒"),
+                        Size_Text(r.MdatLenx), std::to_string(p), r.CarmerModel, Size_Text(r.TrueFileLen)});
+        st.Progress1 = int32_t(p);
+        Send_UIMessage(MSG_PROGRESS_STATUS, {"", Tr("已添加数量") + ":" + std::to_string(p), ""});
+    }
+    Send_Log(Tr("显示扫描结果"), Tr("显示扫描结果完成!"));
+    Send_UIMessage(MSG_PROGRESS_END);
+    return row;
+}
+
+} // namespace qrv

@@ -1,0 +1,110 @@
+// The results list: one row per rebuilt recording worth showing, with its
+// level, camera model, shooting date, duration and sizes, a check mark, and
+// the hidden index of its result in RebuildResultList.
+//
+// To_View fills the list the way every worker talks to a front end: through
+// message 5 of the channel. TResultsModel is the list itself; a front end (the
+// window, the command line, a test) feeds it by passing the messages it
+// receives to Apply_Message, for instance through TResultsSink. Search and
+// export read and change the check marks directly, as the window's list does.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "common/ui_message.h"
+
+namespace qrv {
+
+// Sub-item positions of a row.
+enum TRowColumn : int {
+    COL_LEVEL = 0,    // 级别
+    COL_MODEL = 1,    // 摄像机型号
+    COL_DATE = 2,     // 拍摄日期
+    COL_DURATION = 3, // 拍摄时长
+    COL_LENGTH = 4,   // 文件长度
+    COL_REAL = 5,     // 文件实际长度
+    COL_INDEX = 6,    // hidden: position of the result in RebuildResultList
+};
+
+struct TResultRow {
+    std::string Caption; // row number given by the fill
+    std::array<std::string, 7> Sub;
+    bool Checked = false;
+    int ImageIndex = 9; // level mark: 9 green, 10 blue, 11 yellow, 12 red
+    // The hidden result index, or -1 when the text is not a decimal number.
+    int64_t Result_Index() const;
+};
+
+// Level mark of a level text: 10, 11, 12 for "1", "2", "3", else 9.
+int Level_Icon(const std::string& level);
+
+// Size text of a byte count: GB, MB or KB with two decimals ("1.50 GB"), or the
+// count followed by "Byte" below 1.00 KB.
+std::string Size_Text(int64_t bytes);
+
+// Column captions of the list, in order (the hidden column has none).
+extern const std::array<const char*, 7> kResultColumns;
+
+class TResultsModel {
+  public:
+    // Handles message 5 (append a row); other types are ignored. Returns true
+    // when the message added a row.
+    bool Apply_Message(const TUiMessage& msg);
+    void Clear();
+    int64_t Count() const;
+    std::vector<TResultRow> Rows() const;
+    // Copy of row i (an empty row when out of range).
+    TResultRow Row(int64_t i) const;
+    bool Checked(int64_t i) const;
+    void Set_Checked(int64_t i, bool checked);
+
+    // Check commands: check every row, invert every row, uncheck every row.
+    void Check_All();
+    void Invert_Checks();
+    void Clear_Checks();
+
+    // "选中数量:" n " " "选中容量:" size text of the summed TrueFileLen of the
+    // checked rows' results, or the empty text when no row is checked.
+    std::string Selection_Totals() const;
+
+    // Sorts by a column (0 the caption, c > 0 sub-item c - 1) comparing texts
+    // with ASCII letters folded; descending while the direction is false, then
+    // the direction is toggled (shared by all columns).
+    void Sort_ByColumn(int column);
+    bool Sort_Direction() const;
+
+  private:
+    mutable std::mutex mu_;
+    std::vector<TResultRow> rows_;
+    bool sortDirection_ = false;
+};
+
+// Feeds a model from the message channel and passes every message on to the
+// next sink (which may be null).
+class TResultsSink : public TUiSink {
+  public:
+    TResultsSink(std::shared_ptr<TResultsModel> model, std::shared_ptr<TUiSink> next)
+        : model_(std::move(model)), next_(std::move(next)) {}
+    void Handle_UIMessage(const TUiMessage& msg) override;
+
+  private:
+    std::shared_ptr<TResultsModel> model_;
+    std::shared_ptr<TUiSink> next_;
+};
+
+// Sends the rows of the results at positions first .. last - 1 of
+// RebuildResultList (message 5 each), with progress and log lines. A lone
+// fragment, and a result without a header-carrying fragment that is not a
+// duplicate, are not listed. Returns the number of rows sent.
+int64_t To_View(int64_t first, int64_t last);
+
+// Case-insensitive comparison of two texts (ASCII letters folded, other bytes
+// by value): < 0, 0, > 0.
+int Compare_TextNoCase(const std::string& a, const std::string& b);
+
+} // namespace qrv
