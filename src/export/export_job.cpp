@@ -1,0 +1,195 @@
+#include "export/export_job.h"
+
+#include <chrono>
+#include <exception>
+#include <unistd.h>
+
+#include "analysis/records.h"
+#include "common/language.h"
+#include "common/op_state.h"
+#include "common/text_format.h"
+#include "common/ui_message.h"
+#include "platform/same_disk.h"
+
+namespace qrv {
+
+namespace {
+
+const char* const kRecoveryFolder = "QRV_凯墨视频恢复文件夹";
+
+// Writes the parts of result ri in the order its layout needs. False when a
+// part failed; stopped is set when the stop flag cut the file short.
+bool Write_Result(int64_t ri, const TRebuildResult& r, TSource& src, TOutputFile& out,
+                  const TPieceWriter& writer, bool& stopped) {
+    auto& st = Op_State();
+    bool ok = true;
+    auto part = [&](int64_t entry, bool head) {
+        if (!ok || stopped) return;
+        bool wrote = writer(ri, entry, src, head, out);
+        if (st.StopFlag)
+            stopped = true;
+        else if (!wrote)
+            ok = false;
+    };
+    const int64_t n = std::min<int64_t>(std::max(r.Fragmenum, 0), int64_t(r.FragmenArray.size()));
+    auto dataEntries = [&] {
+        for (int64_t i = 0; i < n; ++i) {
+            const TFragmenArr& f = r.FragmenArray[size_t(i)];
+            if (!f.ChongHeFlag && (f.FragmenType == 0 || f.FragmenType == 2)) part(i, false);
+        }
+    };
+    const bool headerEntry = n > 0 && r.FragmenArray[0].FragmenType == 1;
+    if (r.HeadFlag == 1) part(-1, true);
+    if (r.CamerType == 0) {
+        if (headerEntry) part(0, false);
+        dataEntries();
+    } else if (r.CamerType == 2) {
+        dataEntries();
+        if (headerEntry) part(0, false); // the movie header goes last
+    }
+    return ok;
+}
+
+} // namespace
+
+std::string Recovery_FolderName() {
+    std::string name = Tr(kRecoveryFolder);
+    return name.empty() ? kRecoveryFolder : name;
+}
+
+std::string Clean_NameText(const std::string& text) {
+    static const std::string kDrop = "/\\?<>\"|*: -";
+    std::string out;
+    for (char c : text)
+        if (kDrop.find(c) == std::string::npos && c != '\0') out += c;
+    return out;
+}
+
+std::string Export_FileName(const std::string& date, const std::string& caption, const std::string& model) {
+    std::string name = "FILE-" + Clean_NameText(date) + "-" + caption;
+    const std::string m = Clean_NameText(model);
+    if (!m.empty()) name += "-" + m;
+    return name + ".mp4";
+}
+
+std::string Check_SaveTarget(const TResultsModel& model, const std::string& folder,
+                             const std::string& sourcePath, int64_t freeBytes) {
+    if (folder.empty()) return Tr("请指定保存路径!");
+    int64_t checked = 0, sum = 0;
+    const int64_t count = RebuildResultList.Count();
+    for (const auto& row : model.Rows()) {
+        if (!row.Checked) continue;
+        ++checked;
+        int64_t idx = row.Result_Index();
+        if (idx >= 0 && idx < count) sum += RebuildResultList.Get(idx).MdatLenx;
+    }
+    if (checked == 0) return Tr("请选择要保存文件!");
+    if (freeBytes >= 0 && freeBytes < sum) return Tr("目标盘可用空间不够,无法保存!");
+    if (!sourcePath.empty() && Is_SameDisk(folder, sourcePath))
+        return Tr("为避免覆盖,请不要设置保存路径到同一磁盘!");
+    return {};
+}
+
+std::string Check_SaveTarget(const TResultsModel& model, const std::string& folder,
+                             const std::string& sourcePath) {
+    return Check_SaveTarget(model, folder, sourcePath, folder.empty() ? -1 : Get_FreeBytes(folder));
+}
+
+TSaveSummary Save_ToFile_One(TResultsModel& model, const std::string& folder, const TPieceWriter& writerIn) {
+    TSaveSummary sum;
+    auto& st = Op_State();
+    const std::string sourcePath = st.SourcePath();
+    if (sourcePath.empty()) {
+        Send_Log(Tr("错误类型:Save[0000]"), Tr("错误内容:获取磁盘句柄出错，程序将退出!"));
+        return sum;
+    }
+    const TPieceWriter writer = writerIn ? writerIn : Default_PieceWriter();
+    st.Progress1 = 0;
+    st.Progress2 = 0;
+    const std::string recovery = folder + "/" + Recovery_FolderName();
+    TSourcePtr src;
+    if (!Make_Folder(recovery)) {
+        Send_Log(Tr("错误类型:Save0001"), Tr("创建文件夹出错") + ":" + recovery);
+    } else if (!(src = Open_Source(sourcePath))) {
+        Send_Log(Tr("错误类型:Scan0000"), Tr("错误内容:获取文件句柄出错，程序将退出!"));
+    } else {
+        sum.Started = true;
+        Send_Log(Tr("保存开始"), Tr("保存路径:") + folder);
+        const int64_t rows = model.Count();
+        Send_UIMessage(MSG_PROGRESS_START, {std::to_string(rows - 1), Tr("保存总数量:")});
+        st.Set_StartTime(std::chrono::system_clock::now());
+        int64_t subCounter = 0, inFolder = 0;
+        bool needFolder = true;
+        std::string sub;
+        try {
+            for (int64_t p = 0; p < rows; ++p) {
+                if (st.StopFlag) {
+                    sum.Stopped = true;
+                    break;
+                }
+                Send_UIMessage(MSG_SELECT_ROW, {std::to_string(p)});
+                TResultRow row = model.Row(p);
+                if (row.Checked) {
+                    const int64_t ri = row.Result_Index();
+                    if (ri < 0 || ri >= RebuildResultList.Count()) {
+                        Send_Log(Tr("错误类型:Save0002"), Tr("结果序号不正常") + ":" + row.Sub[COL_INDEX]);
+                        ++sum.Failed;
+                    } else {
+                        if (needFolder) {
+                            sub = recovery + "/QRV_File_" + std::to_string(subCounter);
+                            if (!Make_Folder(sub))
+                                Send_Log(Tr("错误类型:Save0001"), Tr("创建文件夹出错") + ":" + sub);
+                            ++subCounter;
+                            needFolder = false;
+                        }
+                        const std::string path =
+                            sub + "/" + Export_FileName(row.Sub[COL_DATE], row.Caption, row.Sub[COL_MODEL]);
+                        const TRebuildResult& r = RebuildResultList.Get(ri);
+                        auto out = TOutputFile::Create(path);
+                        if (!out) {
+                            Send_Log(Tr("错误类型:Save0003"), Tr("创建文件出错") + ":" + path);
+                            ++sum.Failed;
+                        } else {
+                            Send_UIMessage(MSG_GAUGE2_RANGE, {std::to_string(r.TrueFileLen / 65536)});
+                            st.WrittenBytes = 0;
+                            st.Progress2 = 0;
+                            bool stopped = false;
+                            bool ok = Write_Result(ri, r, *src, *out, writer, stopped);
+                            ok = out->Close() && ok;
+                            if (!ok) {
+                                // A partial file must not pass for a recovered one.
+                                Send_Log(Tr("错误类型:Save0004"), Tr("写入文件出错") + ":" + path);
+                                ::unlink(path.c_str());
+                                ++sum.Failed;
+                            } else {
+                                if (stopped) {
+                                    Send_Log(Tr("保存停止"), Tr("文件未写完") + ":" + path);
+                                    sum.Stopped = true;
+                                } else {
+                                    ++sum.Saved;
+                                    sum.Files.push_back(path);
+                                }
+                                if (++inFolder >= kFilesPerFolder) {
+                                    inFolder = 0;
+                                    needFolder = true;
+                                }
+                                model.Set_Checked(p, false);
+                            }
+                        }
+                    }
+                }
+                Send_UIMessage(MSG_STATUS2, {"", Tr("已保存文件数量:") + std::to_string(p)});
+                st.Progress1 = int32_t(p);
+            }
+        } catch (const std::exception& e) {
+            Send_Log(Tr("错误类型:Save0005"), Tr("保存出错") + ":" + e.what());
+            ++sum.Failed;
+        }
+    }
+    Send_Log(Tr("保存完成"), Tr("保存结果完毕!"));
+    src.reset();
+    Send_UIMessage(MSG_PROGRESS_END);
+    return sum;
+}
+
+} // namespace qrv

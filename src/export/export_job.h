@@ -1,0 +1,70 @@
+// Export: writes every checked row of the results list as an .mp4 file,
+// rebuilt piece by piece from the source (read-only, by the current source
+// path), into "QRV_凯墨视频恢复文件夹/QRV_File_<n>/" under the chosen folder,
+// at most 2,000 files per subfolder.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/output_file.h"
+#include "platform/source_io.h"
+#include "results/results_model.h"
+
+namespace qrv {
+
+// Files per subfolder.
+inline constexpr int64_t kFilesPerFolder = 2000;
+
+// Writes one part of a result into an open output file: the synthesized head
+// (head = true, entry = -1) or entry `entry` of result `result`. Returns false
+// when the part could not be written (or was not started because of a stop).
+using TPieceWriter =
+    std::function<bool(int64_t result, int64_t entry, TSource& source, bool head, TOutputFile& out)>;
+
+// The recovery folder name in the interface language (the default text when
+// the lookup gives nothing).
+std::string Recovery_FolderName();
+
+// The text with the eleven characters / \ ? < > " | * : space - removed.
+std::string Clean_NameText(const std::string& text);
+
+// "FILE-" + cleaned date + "-" + row number (+ "-" + cleaned model) + ".mp4".
+std::string Export_FileName(const std::string& date, const std::string& caption, const std::string& model);
+
+// The checks made before an export starts. Returns the message to show, or the
+// empty text when the export may start: no folder "请指定保存路径!", no checked
+// row "请选择要保存文件!", free bytes (-1: unknown, treated as enough) below the
+// sum of MdatLenx of the checked rows "目标盘可用空间不够,无法保存!", and a
+// folder on the disk that holds the source (a block device)
+// "为避免覆盖,请不要设置保存路径到同一磁盘!".
+std::string Check_SaveTarget(const TResultsModel& model, const std::string& folder,
+                             const std::string& sourcePath, int64_t freeBytes);
+// Same, asking the platform for the folder's free bytes.
+std::string Check_SaveTarget(const TResultsModel& model, const std::string& folder,
+                             const std::string& sourcePath);
+
+struct TSaveSummary {
+    bool Started = false;           // the source was opened and the rows were walked
+    int64_t Saved = 0;              // files written completely
+    int64_t Failed = 0;             // files that could not be created or written
+    bool Stopped = false;           // the stop flag ended the export
+    std::vector<std::string> Files; // paths of the files written completely
+    bool Ok() const { return Started && Failed == 0 && !Stopped; }
+};
+
+// The worker. Writes the checked rows in list order from the current source
+// path, unchecks each row written, and reports through the message channel.
+// The caller clears the stop flag before it starts the worker; the flag is read
+// before each row and by the piece writer before each block. A file that cannot
+// be created or fully written is logged with its path, removed, not counted and
+// its row stays checked. The piece writer defaults to Build_Piece.
+TSaveSummary Save_ToFile_One(TResultsModel& model, const std::string& folder,
+                             const TPieceWriter& writer = {});
+
+// The default piece writer (Build_Piece over RebuildResultList).
+TPieceWriter Default_PieceWriter();
+
+} // namespace qrv
