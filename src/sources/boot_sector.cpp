@@ -1,0 +1,83 @@
+#include "sources/boot_sector.h"
+
+#include "common/byte_order.h"
+
+namespace qrv {
+
+namespace {
+
+bool Valid_SectorSize(uint32_t bps) { return bps == 512 || bps == 1024 || bps == 2048 || bps == 4096; }
+bool Power_OfTwo(uint32_t v) { return v != 0 && (v & (v - 1)) == 0; }
+
+} // namespace
+
+bool Has_BootSignature(std::span<const uint8_t> sector) {
+    return U8_At(sector, 510) == 0x55 && U8_At(sector, 511) == 0xAA && sector.size() >= 512;
+}
+
+std::optional<TBootGeometry> Parse_Fat32Boot(std::span<const uint8_t> s) {
+    if (s.size() < 512 || !Bytes_Equal(s, 82, "FAT32", 5)) return std::nullopt;
+    TBootGeometry g;
+    g.Fs = "FAT32";
+    g.BytesPerSector = LE16_At(s, 11);
+    g.SectorsPerCluster = U8_At(s, 13);
+    if (!Valid_SectorSize(g.BytesPerSector) || !Power_OfTwo(g.SectorsPerCluster)) return std::nullopt;
+    g.TotalSectors = LE32_At(s, 32);
+    const uint64_t reserved = LE16_At(s, 14);
+    const uint64_t fats = U8_At(s, 16);
+    const uint64_t fatSize = LE32_At(s, 36);
+    const uint64_t meta = reserved + fats * fatSize;
+    g.DataClusters = g.TotalSectors > meta ? (g.TotalSectors - meta) / g.SectorsPerCluster : 0;
+    return g;
+}
+
+std::optional<TBootGeometry> Parse_NtfsBoot(std::span<const uint8_t> s) {
+    if (s.size() < 512 || !Bytes_Equal(s, 3, "NTFS", 4)) return std::nullopt;
+    TBootGeometry g;
+    g.Fs = "NTFS";
+    g.BytesPerSector = LE16_At(s, 11);
+    const uint32_t raw = U8_At(s, 13);
+    if (raw > 0x80) {
+        const uint32_t shift = 256 - raw;
+        if (shift > 24) return std::nullopt;
+        g.SectorsPerCluster = 1u << shift;
+    } else {
+        g.SectorsPerCluster = raw;
+    }
+    if (!Valid_SectorSize(g.BytesPerSector) || !Power_OfTwo(g.SectorsPerCluster)) return std::nullopt;
+    g.TotalSectors = LE64_At(s, 40);
+    g.DataClusters = g.TotalSectors / g.SectorsPerCluster;
+    return g;
+}
+
+std::optional<TBootGeometry> Parse_ExfatBoot(std::span<const uint8_t> s) {
+    if (s.size() < 512 || !Bytes_Equal(s, 3, "EXFAT", 5)) return std::nullopt;
+    const uint32_t bpsShift = U8_At(s, 108);
+    const uint32_t spcShift = U8_At(s, 109);
+    if (bpsShift < 9 || bpsShift > 12 || spcShift > 25 - bpsShift) return std::nullopt;
+    TBootGeometry g;
+    g.Fs = "exFAT";
+    g.BytesPerSector = 1u << bpsShift;
+    g.SectorsPerCluster = 1u << spcShift;
+    g.TotalSectors = LE64_At(s, 72);
+    g.DataClusters = LE32_At(s, 92);
+    return g;
+}
+
+std::optional<TBootGeometry> Parse_BootSector(std::span<const uint8_t> s) {
+    if (auto g = Parse_NtfsBoot(s)) return g;
+    if (auto g = Parse_Fat32Boot(s)) return g;
+    return Parse_ExfatBoot(s);
+}
+
+TPartEntry Get_PartEntry(std::span<const uint8_t> s, int index) {
+    TPartEntry e;
+    if (index < 0 || index > 3) return e;
+    const int64_t base = 446 + int64_t(index) * 16;
+    e.Type = U8_At(s, base + 4);
+    e.FirstSector = LE32_At(s, base + 8);
+    e.SectorCount = LE32_At(s, base + 12);
+    return e;
+}
+
+} // namespace qrv

@@ -1,0 +1,149 @@
+#include "sources/imaging.h"
+
+#include <chrono>
+#include <cstring>
+#include <vector>
+
+#include "common/language.h"
+#include "common/op_state.h"
+#include "common/text_format.h"
+#include "common/ui_message.h"
+#include "platform/output_file.h"
+#include "platform/same_disk.h"
+#include "scan/raw_access.h"
+
+namespace qrv {
+
+std::string Image_FileName(const TTreeData& node, const std::tm& t) {
+    char date[32], time[64];
+    std::strftime(date, sizeof date, "%Y%m%d", &t);
+    const size_t n = std::strftime(time, sizeof time, "%X", &t);
+    std::string raw = node.HddModel + "-" + date + " " + std::string(time, n);
+    std::string name;
+    for (char c : raw) {
+        if (std::strchr(":/\\?<>\"|* ", c) && c != 0) continue;
+        name.push_back(c);
+    }
+    return name + ".img";
+}
+
+std::string Image_FileName(const TTreeData& node, std::time_t now) {
+    std::tm t{};
+    localtime_r(&now, &t);
+    return Image_FileName(node, t);
+}
+
+std::string Check_ImageNode(const TTreeData* node) {
+    if (!node || node->Level == 0) return Tr("请选中要镜像的盘符!");
+    if (node->Hddtype == HDD_IMAGE) return Tr("当前所选类型为文件,无法创建镜像!");
+    return "";
+}
+
+std::string Check_ImageFolder(const TTreeData& node, const std::string& folder) {
+    if (Same_Disk(folder, Get_SourcePath(node))) return Tr("为避免覆盖,请不要设置保存路径到同一磁盘!");
+    return "";
+}
+
+std::string Check_ImageRange(int64_t start, int64_t end) {
+    if (start == end) return Tr("起始扇区和结束扇区相同,请重新设置!");
+    if (end < start) return Tr("起始扇区大于结束扇区,请重新设置!");
+    return "";
+}
+
+std::string Check_ImageSpace(int64_t freeBytes, int64_t needed, const std::string& capText) {
+    if (freeBytes >= needed) return "";
+    return Tr("检测到目标盘剩余空间不足,请重新设置!") + "\r\n" + "镜像文件字节数:" + std::to_string(needed) +
+           "\r\n" + "目标剩余字节数:" + std::to_string(freeBytes) + "\r\n" + "目标盘的剩余空间至少为:" + capText;
+}
+
+namespace {
+
+// Closing sequence: completion line, gauge reset, progress end.
+void Finish_Image(bool ok) {
+    Send_Log(Tr("镜像完成"), ok ? Tr("镜像成功完成!") : Tr("镜像未能完成!"));
+    Send_UIMessage(MSG_PROGRESS_START, {"0", "", "0"});
+    Send_UIMessage(MSG_PROGRESS_END);
+}
+
+} // namespace
+
+TImageResult To_imageFrom(TSource* h, const TTreeData& node, const std::string& target, int64_t start,
+                          int64_t end) {
+    TImageResult res;
+    TOpState& st = Op_State();
+    const auto t0 = std::chrono::system_clock::now();
+    st.Set_StartTime(t0);
+    const std::string sourcePath = Get_SourcePath(node);
+    if (!h) {
+        Send_Log(Tr("错误类型:Image0000"), Tr("错误内容:获取文件句柄出错，程序将退出!"));
+        Finish_Image(false);
+        return res;
+    }
+    auto out = TOutputFile::Create(target);
+    if (!out) {
+        Send_Log(Tr("错误类型:Image0001"), Tr("错误内容:创建文件失败,程序将退出!"));
+        Finish_Image(false);
+        return res;
+    }
+    Send_Log(Tr("镜像开始"), Tr("开始镜像,镜像源:") + sourcePath + ";" + Tr("镜像目标:") + target);
+
+    const int64_t psb = node.PerSecBytes > 0 ? node.PerSecBytes : 512;
+    const int64_t T = end > start ? (end - start) * psb : 0;
+    const int64_t N = T / kImageBlock;
+    Send_UIMessage(MSG_PROGRESS_START, {std::to_string(N), Tr("镜像总块数:")});
+
+    const int64_t medium = h->Size();
+    const int64_t endByte = end * psb;
+    std::vector<uint8_t> buf(size_t(kImageBlock), 0);
+    int64_t P = start * psb;
+    int64_t i = 0;
+    bool ok = true;
+    while (P < endByte) {
+        if (st.StopFlag.load()) {
+            res.Stopped = true;
+            break;
+        }
+        st.Progress1.store(int32_t(i));
+        const auto secs = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now() - t0);
+        Send_UIMessage(MSG_PROGRESS_STATUS, {"", Tr("已消耗时间:") + std::to_string(secs.count()) + Tr("秒"),
+                                             Tr("已镜像块数:") + std::to_string(i)});
+        const bool lastShort = P + kImageBlock > endByte && T % kImageBlock != 0;
+        const int64_t want = lastShort ? T % kImageBlock : kImageBlock;
+
+        // The buffer is zeroed before every read, so that a failed or short read
+        // never leaves bytes of the previous block in this one.
+        const int64_t got = Read_Block(*h, buf.data(), buf.size(), P);
+        const bool pastEnd = medium >= 0 && P + std::max<int64_t>(got, 0) >= medium;
+        if (got < 0 || (got < want && !pastEnd)) {
+            // What a failed read put into the buffer is not trusted; bytes of a
+            // short read are kept and the rest stays zero.
+            if (got < 0) std::memset(buf.data(), 0, buf.size());
+            ++res.UnreadBlocks;
+            Send_Log(Tr("错误类型:Image0002"), Tr("错误内容:读取源数据失败,以零填充,偏移:") +
+                                                  std::to_string(P + std::max<int64_t>(got, 0)));
+        }
+        if (!out->Write(buf.data(), size_t(want))) {
+            Send_Log(Tr("错误类型:Image0003"), Tr("错误内容:写入镜像文件失败,程序将退出!"));
+            ok = false;
+            break;
+        }
+        res.BytesWritten += want;
+        if (lastShort) break;
+        ++i;
+        P += kImageBlock;
+    }
+    if (!out->Close() && ok) {
+        Send_Log(Tr("错误类型:Image0003"), Tr("错误内容:写入镜像文件失败,程序将退出!"));
+        ok = false;
+    }
+    res.Ok = ok;
+    Finish_Image(ok);
+    return res;
+}
+
+TImageResult To_image(const TTreeData& node, const std::string& target, int64_t start, int64_t end) {
+    auto h = Open_Source(Get_SourcePath(node));
+    return To_imageFrom(h.get(), node, target, start, end);
+}
+
+} // namespace qrv

@@ -1,0 +1,51 @@
+// Disk imaging: copying a source, or a sector range of it, into a plain image
+// file on another disk, in 524,800-byte blocks, with progress and a stop flag.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <string>
+
+#include "platform/source_io.h"
+#include "sources/tree_data.h"
+
+namespace qrv {
+
+inline constexpr int64_t kImageBlock = 524800; // 1025 sectors of 512 bytes
+
+// Image file name for a node at a given local time: HddModel + "-" + yyyymmdd +
+// " " + the locale's long time, with : / \ ? < > " | * and spaces removed, plus
+// ".img" (a volume "/dev/sdb1" at 14:03:27 on 5 March 2024 -> "devsdb1-20240305140327.img").
+std::string Image_FileName(const TTreeData& node, const std::tm& localTime);
+std::string Image_FileName(const TTreeData& node, std::time_t now);
+
+// Refusal of the imaging command for the focused node ("" when it may be imaged).
+// node may be nullptr (nothing focused).
+std::string Check_ImageNode(const TTreeData* node);
+
+// Refusal of a target folder on the disk being imaged ("" when accepted).
+std::string Check_ImageFolder(const TTreeData& node, const std::string& folder);
+
+// Checks of the start button on the typed start and end sectors ("" when accepted).
+std::string Check_ImageRange(int64_t start, int64_t end);
+
+// The free-space message ("" when freeBytes >= needed): four lines joined by CR LF.
+std::string Check_ImageSpace(int64_t freeBytes, int64_t needed, const std::string& capText);
+
+struct TImageResult {
+    bool Ok = false;           // every block was read or zero-filled and written, and the file closed
+    bool Stopped = false;      // the stop flag ended the copy early
+    int64_t BytesWritten = 0;
+    int64_t UnreadBlocks = 0;  // blocks that could not be read and were written as zeros
+};
+
+// Copies sectors [start, end) of the node (sectors of PerSecBytes, 512 when
+// unset) into a new file at target. Reports through the message channel: log
+// lines (0), progress start (1), progress steps (2) and progress end (3).
+TImageResult To_image(const TTreeData& node, const std::string& target, int64_t start, int64_t end);
+
+// The same copy from an already opened source (tests use failing sources).
+TImageResult To_imageFrom(TSource* source, const TTreeData& node, const std::string& target, int64_t start,
+                          int64_t end);
+
+} // namespace qrv

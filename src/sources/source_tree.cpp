@@ -1,0 +1,134 @@
+#include "sources/source_tree.h"
+
+#include <cstdio>
+
+#include "common/language.h"
+#include "scan/raw_access.h"
+
+namespace qrv {
+
+TSourceNode* TSourceNode::Add_Child(TTreeData data) {
+    auto child = std::make_unique<TSourceNode>();
+    child->parent_ = this;
+    data.Level = Depth() + 1;
+    child->Data = std::move(data);
+    children_.push_back(std::move(child));
+    return children_.back().get();
+}
+
+bool TSourceNode::Remove_Child(const TSourceNode* child) {
+    for (auto it = children_.begin(); it != children_.end(); ++it) {
+        if (it->get() == child) {
+            children_.erase(it);
+            return true;
+        }
+    }
+    return false;
+}
+
+int TSourceNode::Depth() const {
+    int d = 0;
+    for (const TSourceNode* p = parent_; p; p = p->parent_) ++d;
+    return d;
+}
+
+TSourceTree::TSourceTree() : root_(std::make_unique<TSourceNode>()) {}
+
+void TSourceTree::Clear() { root_ = std::make_unique<TSourceNode>(); }
+
+void TSourceTree::Walk(const std::function<void(TSourceNode&)>& visit) {
+    std::vector<TSourceNode*> stack{root_.get()};
+    while (!stack.empty()) {
+        TSourceNode* n = stack.back();
+        stack.pop_back();
+        visit(*n);
+        const auto& kids = n->Children();
+        for (auto it = kids.rbegin(); it != kids.rend(); ++it) stack.push_back(it->get());
+    }
+}
+
+std::vector<TSourceNode*> TSourceTree::Nodes() {
+    std::vector<TSourceNode*> out;
+    Walk([&](TSourceNode& n) { out.push_back(&n); });
+    return out;
+}
+
+std::string Format_DiskCap(int64_t bytes) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.2f GB", double(bytes) / 1073741824.0);
+    return buf;
+}
+
+void Fill_SourceTree(TSourceTree& tree, const TDiskList& list, const std::string& rootLabel) {
+    tree.Clear();
+    TSourceNode* root = tree.Root();
+    root->Data = TTreeData{};
+    root->Data.HddModel = rootLabel;
+    for (const auto& d : list.Disks) {
+        TTreeData disk;
+        disk.Hddtype = HDD_PHYSICAL;
+        disk.HddNumber = d.DevPath;
+        disk.HddModel = d.Model;
+        disk.HddLable = "HDD" + std::to_string(d.Number);
+        disk.HddFs = "RAW";
+        disk.HddCap = Format_DiskCap(d.Size);
+        disk.PerSecBytes = 512;
+        disk.TotalSpace = d.Size;
+        TSourceNode* dn = root->Add_Child(std::move(disk));
+        for (const auto& v : list.Volumes) {
+            if (v.PhyNumber != d.Number) continue;
+            TTreeData vol;
+            vol.Hddtype = HDD_VOLUME;
+            vol.HddNumber = std::to_string(v.PhyNumber);
+            vol.HddModel = v.LogPan;
+            vol.HddLable = v.LogVolum;
+            vol.HddFs = v.FS;
+            vol.HddCap = Format_DiskCap(v.TotalSpace);
+            vol.PerSecBytes = int32_t(v.BytesPerSector);
+            vol.TotalSpace = v.TotalSpace;
+            vol.LogPerClusec = v.SectorsPerCluster;
+            vol.LogNumFreeClusters = v.NumFreeClusters;
+            vol.LogTotalClusters = v.TotalClusters;
+            vol.LogFreeSapce = v.FreeSapce;
+            dn->Add_Child(std::move(vol));
+        }
+    }
+}
+
+void Refresh_SourceTree(TSourceTree& tree, const TEnumRoots& roots) {
+    Fill_SourceTree(tree, Enumerate_Disks(roots), Get_ComputerLabel());
+}
+
+int64_t Node_TotalSectors(const TTreeData& node) {
+    return node.PerSecBytes > 0 ? node.TotalSpace / node.PerSecBytes : node.TotalSpace / 512;
+}
+
+std::vector<std::pair<std::string, std::string>> Node_Properties(const TTreeData& node) {
+    std::vector<std::pair<std::string, std::string>> rows;
+    if (node.Level == 0) return rows;
+    std::string kind;
+    switch (node.Hddtype) {
+    case HDD_PHYSICAL: kind = "物理磁盘"; break;
+    case HDD_IMAGE: kind = "镜像文件"; break;
+    default: kind = "逻辑磁盘"; break;
+    }
+    const bool disk = node.Hddtype == HDD_PHYSICAL;
+    rows.emplace_back(Tr("磁盘类型"), Tr(kind));
+    rows.emplace_back(Tr("型号/名称"), node.HddModel);
+    rows.emplace_back(Tr("挂载点"), Get_SourcePath(node));
+    rows.emplace_back(Tr("卷标"), disk ? std::string() : node.HddLable);
+    rows.emplace_back(Tr("文件系统"), disk ? std::string() : node.HddFs);
+    rows.emplace_back(Tr("容量(GB)"), node.HddCap);
+    rows.emplace_back(Tr("每扇区字节数"), std::to_string(node.PerSecBytes));
+    rows.emplace_back(Tr("总扇区数(Sector)"),
+                      node.PerSecBytes > 0 ? std::to_string(node.TotalSpace / node.PerSecBytes) : std::string());
+    if (node.Hddtype != HDD_VOLUME) return rows;
+    rows.emplace_back(Tr("总容量(Byte)"), std::to_string(node.TotalSpace));
+    rows.emplace_back(Tr("剩余空间(Byte)"), std::to_string(node.LogFreeSapce));
+    rows.emplace_back(Tr("簇大小(Sector)"), std::to_string(node.LogPerClusec));
+    rows.emplace_back(Tr("总簇数"), std::to_string(node.LogTotalClusters));
+    rows.emplace_back(Tr("空闲簇数"), std::to_string(node.LogNumFreeClusters));
+    return rows;
+}
+
+} // namespace qrv
