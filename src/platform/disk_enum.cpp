@@ -62,6 +62,7 @@ std::string Disk_Model(const std::string& name, const fs::path& dir) {
     std::string model = Read_Attr(dir / "device" / "model");
     if (model.empty()) model = Read_Attr(dir / "device" / "name"); // mmc cards
     if (model.empty() && Starts_With(name, "loop")) model = Read_Attr(dir / "loop" / "backing_file");
+    if (model.empty()) model = name; // virtio and other disks that report no model
     return model;
 }
 
@@ -116,7 +117,11 @@ TLogHDD Make_Volume(const TPhysicalDisk& disk, const std::string& devPath, int64
     const TFsProbe probe = Probe_FileSystem(devPath);
     v.FS = Map_FsName(probe.Type, probe.Version);
     v.LogVolum = Trim(probe.Label);
-    v.MountPoint = Find_MountPoint(roots.MountInfo, majMin, devPath);
+    const TMountInfo mount = Find_MountPoint(roots.MountInfo, majMin, devPath);
+    v.MountPoint = mount.MountPoint;
+    // A device that cannot be probed (no permission) but is mounted still has the
+    // kernel's name for its file system.
+    if (v.FS.empty()) v.FS = Map_FsName(mount.FsType, "");
     Fill_Geometry(v, disk);
     return v;
 }
@@ -181,13 +186,12 @@ TFsProbe Probe_FileSystem(const std::string& path) {
     return out;
 }
 
-std::string Find_MountPoint(const std::string& mountInfoPath, const std::string& majMin,
-                            const std::string& devPath) {
+TMountInfo Find_MountPoint(const std::string& mountInfoPath, const std::string& majMin, const std::string& devPath) {
     std::ifstream in(mountInfoPath);
-    if (!in) return "";
+    if (!in) return {};
     // Any mount of the file system gives the same free-space figures; a mount of
     // its root folder is preferred over a bind mount of a sub-folder.
-    std::string anyMount;
+    TMountInfo anyMount;
     std::string line;
     while (std::getline(in, line)) {
         // id parent maj:min root mountpoint options [optional...] - fstype source superopts
@@ -197,13 +201,16 @@ std::string Find_MountPoint(const std::string& mountInfoPath, const std::string&
         while (ls >> w) f.push_back(w);
         if (f.size() < 6) continue;
         auto sep = std::find(f.begin() + 5, f.end(), std::string("-"));
-        std::string source;
-        if (sep != f.end() && std::distance(sep, f.end()) >= 3) source = Unescape_Mount(*(sep + 2));
+        std::string source, type;
+        if (sep != f.end() && std::distance(sep, f.end()) >= 3) {
+            type = *(sep + 1);
+            source = Unescape_Mount(*(sep + 2));
+        }
         const bool byNumber = !majMin.empty() && f[2] == majMin;
         const bool bySource = !devPath.empty() && source == devPath;
         if (!byNumber && !bySource) continue;
-        if (f[3] == "/") return Unescape_Mount(f[4]);
-        if (anyMount.empty()) anyMount = Unescape_Mount(f[4]);
+        if (f[3] == "/") return {Unescape_Mount(f[4]), type};
+        if (anyMount.MountPoint.empty()) anyMount = {Unescape_Mount(f[4]), type};
     }
     return anyMount;
 }

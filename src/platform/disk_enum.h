@@ -67,10 +67,13 @@ struct TFsProbe {
 };
 TFsProbe Probe_FileSystem(const std::string& path);
 
-// Mount point of the device major:minor (or the device path) from a mountinfo
-// file; empty when it is not mounted.
-std::string Find_MountPoint(const std::string& mountInfoPath, const std::string& majMin,
-                            const std::string& devPath);
+// Where the device major:minor (or the device path) is mounted, from a mountinfo
+// file; both empty when it is not mounted.
+struct TMountInfo {
+    std::string MountPoint;
+    std::string FsType; // the kernel's name, e.g. "vfat", "ext4"
+};
+TMountInfo Find_MountPoint(const std::string& mountInfoPath, const std::string& majMin, const std::string& devPath);
 
 // Host name for the tree's root: "QRV-Local PC" when it cannot be read.
 std::string Get_ComputerLabel();

@@ -1,0 +1,102 @@
+#include "cli/source_pick.h"
+
+#include <sys/stat.h>
+
+#include <filesystem>
+
+#include "platform/source_io.h"
+#include "scan/raw_access.h"
+#include "sources/regions.h"
+
+namespace qrv::cli {
+
+namespace {
+
+std::string Canonical(const std::string& p) {
+    std::error_code ec;
+    auto c = std::filesystem::canonical(p, ec);
+    return ec ? p : c.string();
+}
+
+} // namespace
+
+TPickedSource Pick_Source(const std::string& path, std::optional<int64_t> region) {
+    TPickedSource out;
+    TSourceTree tree;
+    TSourceNode* node = nullptr;
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) {
+        out.Error = "cannot access " + path;
+        return out;
+    }
+    if (S_ISBLK(st.st_mode)) {
+        Refresh_SourceTree(tree);
+        const std::string want = Canonical(path);
+        for (TSourceNode* n : tree.Nodes()) {
+            if (n->Data.Level == 0) continue;
+            if (Canonical(Get_SourcePath(n->Data)) == want) {
+                node = n;
+                break;
+            }
+        }
+        if (!node) { // a block device the enumeration does not list (a partition of an unlisted disk...)
+            TTreeData d;
+            d.Hddtype = HDD_VOLUME;
+            d.HddNumber = "0";
+            d.HddModel = path;
+            d.HddFs = "RAW";
+            d.PerSecBytes = 512;
+            d.TotalSpace = std::max<int64_t>(Get_PathSize(path), 0);
+            d.HddCap = Format_DiskCap(d.TotalSpace);
+            node = tree.Root()->Add_Child(std::move(d));
+        }
+        if (region && node->Children().empty())
+            Create_Region(*node, node->Data.PerSecBytes, 0, Node_TotalSectors(node->Data));
+    } else {
+        auto r = Open_Image(tree, path);
+        if (!r.Node) {
+            out.Error = r.Message;
+            return out;
+        }
+        node = r.Node;
+    }
+    if (region) {
+        const auto& kids = node->Children();
+        if (*region < 1 || *region > int64_t(kids.size())) {
+            out.Error = "no region " + std::to_string(*region) + " in " + path + " (" + std::to_string(kids.size()) +
+                        " found; see 'qrv-cli regions')";
+            return out;
+        }
+        node = kids[size_t(*region - 1)].get();
+    }
+    out.Ok = true;
+    out.Node = node->Data;
+    return out;
+}
+
+size_t Text_Width(const std::string& s) {
+    size_t w = 0;
+    for (size_t i = 0; i < s.size();) {
+        const unsigned char c = static_cast<unsigned char>(s[i]);
+        uint32_t cp = c;
+        size_t n = 1;
+        if (c >= 0xF0) n = 4, cp = c & 7;
+        else if (c >= 0xE0) n = 3, cp = c & 15;
+        else if (c >= 0xC0) n = 2, cp = c & 31;
+        for (size_t k = 1; k < n && i + k < s.size(); ++k) cp = (cp << 6) | (s[i + k] & 63);
+        i += n;
+        const bool wide = (cp >= 0x1100 && cp <= 0x115F) || (cp >= 0x2E80 && cp <= 0xA4CF) ||
+                          (cp >= 0xAC00 && cp <= 0xD7A3) || (cp >= 0xF900 && cp <= 0xFAFF) ||
+                          (cp >= 0xFE30 && cp <= 0xFE4F) || (cp >= 0xFF00 && cp <= 0xFF60) ||
+                          (cp >= 0xFFE0 && cp <= 0xFFE6);
+        w += wide ? 2 : 1;
+    }
+    return w;
+}
+
+std::string Pad(const std::string& text, size_t width) {
+    const size_t w = Text_Width(text);
+    return w >= width ? text : text + std::string(width - w, ' ');
+}
+
+} // namespace qrv::cli
