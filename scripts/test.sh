@@ -1,14 +1,63 @@
 #!/usr/bin/env bash
-# Sets up a fresh Debian machine, builds QRV and runs every test.
-# Exits non-zero when any stage fails.
+# Sets up a fresh Debian machine, builds QRV and runs every test:
+#   1. the unit and end-to-end tests (build/)
+#   2. the same tests built with AddressSanitizer + UndefinedBehaviorSanitizer (build-asan/)
+#   3. the threaded tests built with ThreadSanitizer (build-tsan/)
+#   4. every libFuzzer harness for a short time over its seed corpus (build-fuzz/)
+# Exits non-zero when any stage fails. Stage times are printed at the end.
+#
+# Knobs: QRV_STAGES (default "tests asan tsan fuzz"), QRV_FUZZ_SECONDS (per harness, default 30),
+#        QRV_JOBS (default: number of cores).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-echo "== dependencies"
+STAGES=${QRV_STAGES:-"tests asan tsan fuzz"}
+FUZZ_SECONDS=${QRV_FUZZ_SECONDS:-30}
+JOBS=${QRV_JOBS:-$(nproc)}
+declare -a TIMES=()
+
+stage_start() { echo; echo "== $1"; STAGE_T0=$(date +%s); }
+stage_end() { TIMES+=("$1: $(( $(date +%s) - STAGE_T0 ))s"); }
+want() { [[ " $STAGES " == *" $1 "* ]]; }
+
+stage_start "dependencies"
 bash scripts/deps.sh
+stage_end "dependencies"
 
-echo "== build"
-bash scripts/build.sh build
+if want tests; then
+  stage_start "build"
+  bash scripts/build.sh build
+  stage_end "build"
+  stage_start "tests"
+  ctest --test-dir build --output-on-failure -j "$JOBS"
+  stage_end "tests"
+fi
 
-echo "== tests"
-ctest --test-dir build --output-on-failure -j "$(nproc)"
+if want asan; then
+  stage_start "tests under AddressSanitizer + UndefinedBehaviorSanitizer"
+  bash scripts/build.sh build-asan -DQRV_SANITIZE=address,undefined -DQRV_BUILD_BENCH=OFF -DQRV_BUILD_GUI=OFF
+  ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    ctest --test-dir build-asan --output-on-failure -j "$JOBS"
+  stage_end "asan+ubsan"
+fi
+
+if want tsan; then
+  stage_start "threaded tests under ThreadSanitizer"
+  bash scripts/build.sh build-tsan -DQRV_SANITIZE=thread -DQRV_BUILD_BENCH=OFF -DQRV_BUILD_GUI=OFF
+  TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+    ctest --test-dir build-tsan --output-on-failure -j "$JOBS" -L threaded --no-tests=ignore
+  stage_end "tsan"
+fi
+
+if want fuzz; then
+  stage_start "fuzz harnesses, ${FUZZ_SECONDS}s each"
+  CC=clang CXX=clang++ bash scripts/build.sh build-fuzz -DQRV_BUILD_FUZZ=ON -DQRV_SANITIZE=address,undefined \
+    -DQRV_BUILD_TESTS=OFF -DQRV_BUILD_BENCH=OFF -DQRV_BUILD_GUI=OFF
+  QRV_FUZZ_SECONDS=$FUZZ_SECONDS bash scripts/fuzz.sh build-fuzz
+  stage_end "fuzz"
+fi
+
+echo
+echo "== stage times"
+printf '  %s\n' "${TIMES[@]}"
+echo "all stages passed"

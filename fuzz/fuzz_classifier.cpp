@@ -1,0 +1,37 @@
+// The block classifier on arbitrary blocks, and the content tests on the
+// same bytes taken as one cluster.
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "analysis/records.h"
+#include "scan/classifier.h"
+
+using namespace qrv;
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    // The block: the input repeated to fill the examined part, so that short
+    // inputs still exercise signatures near the block end and the 512-byte overlap.
+    std::vector<uint8_t> block(size_t(kScanBlockRead), 0);
+    if (size > 0)
+        for (size_t i = 0; i < block.size(); i += size) std::memcpy(&block[i], data, std::min(size, block.size() - i));
+    TMemorySource src(block, "fuzz");
+    TTreeData node;
+    node.Hddtype = HDD_IMAGE;
+    node.PerSecBytes = 512;
+    node.HddFs = "RAW";
+    TClassifyContext ctx;
+    ctx.Handle = &src;
+    ctx.Node = &node;
+    ctx.Unit = 512;
+    ctx.WalkStep = 32768;
+    ctx.RangeEnd = kScanBlockRead;
+    int64_t count = 0;
+    Classify_Block(block.data(), 0, ctx, count);
+    ScanResultList.Clear();
+
+    if (size > 512) (void)Has_Marker(data, size);
+    if (size >= 1024) (void)Is_SampleStart(data, 1024, 16384, data[0] & 1);
+    return 0;
+}

@@ -1,0 +1,102 @@
+// Writes seed corpora for the fuzz harnesses from the test fixture writers:
+// camera-format recordings, scan-result files and the like.
+// usage: qrv-fuzz-seeds CORPUS_DIR   (one sub-folder per harness)
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "analysis/records.h"
+#include "results/result_file.h"
+#include "support/recording_writer.h"
+#include "support/test_env.h"
+
+using namespace qrv;
+namespace fs = std::filesystem;
+
+namespace {
+
+void Put(const fs::path& dir, const std::string& name, const std::vector<uint8_t>& bytes) {
+    fs::create_directories(dir);
+    test::Write_File((dir / name).string(), bytes);
+}
+
+std::vector<uint8_t> Slice(const std::vector<uint8_t>& b, int64_t off, int64_t len) {
+    off = std::clamp<int64_t>(off, 0, int64_t(b.size()));
+    len = std::clamp<int64_t>(len, 0, int64_t(b.size()) - off);
+    return std::vector<uint8_t>(b.begin() + off, b.begin() + off + len);
+}
+
+void Recording_Seeds(const fs::path& root) {
+    test::TRecordingSpec spec;
+    spec.Seconds = 0.4;
+    spec.Fps = 10;
+    spec.Gop = 4;
+    for (auto layout : {test::TLayout::Tail, test::TLayout::Front}) {
+        spec.Layout = layout;
+        auto rec = test::Make_Recording(spec);
+        std::string tag = layout == test::TLayout::Tail ? "tail" : "front";
+        Put(root / "fuzz_movie", tag + ".mp4", rec.Bytes);
+        Put(root / "fuzz_movie", tag + "-moov.bin", Slice(rec.Bytes, rec.MoovOff, rec.MoovLen + 64));
+        Put(root / "fuzz_classifier", tag + "-head.bin", Slice(rec.Bytes, 0, 8192));
+        Put(root / "fuzz_classifier", tag + "-moov.bin", Slice(rec.Bytes, rec.MoovOff - 100, 8192));
+        Put(root / "fuzz_classifier", tag + "-cluster.bin", Slice(rec.Bytes, rec.MdatDataOff, 4096 + 512));
+    }
+    spec.Layout = test::TLayout::Tail;
+    spec.Co64 = true;
+    spec.SamplesPerChunk = 3;
+    Put(root / "fuzz_movie", "co64.mp4", test::Make_Recording(spec).Bytes);
+}
+
+void Result_File_Seeds(const fs::path& root) {
+    TTreeData node;
+    node.Level = 1;
+    node.Hddtype = HDD_IMAGE;
+    node.HddNumber = "Image File";
+    node.HddModel = "/fuzz/card.img";
+    node.HddFs = "RAW";
+    node.PerSecBytes = 512;
+    node.TotalSpace = 1 << 20;
+    RebuildResultList.Clear();
+    for (int i = 0; i < 2; ++i) {
+        TRebuildResult r;
+        r.CamerType = uint8_t(i * 2);
+        r.CreateTime = "2019-05-12 10:33:21";
+        r.Durting = "61.5";
+        r.CarmerModel = "DSJ-T9";
+        r.MdatLenx = 1000000;
+        r.TrueFileLen = 900000;
+        r.Fragmenum = 2;
+        r.FragmenArray.resize(2);
+        r.FragmenArray[0].FragmenType = ENTRY_MOVIE;
+        r.FragmenArray[0].FragmentLastErySoff = "4096";
+        r.FragmenArray[1].FragmenType = ENTRY_DATA;
+        r.FragmenArray[1].FragmentLastErySoff = "65536";
+        r.FragmenArray[1].LastFragmenum = i;
+        r.FragmenArray[1].LastFragmen.FragmentLastErySoff = "131072";
+        RebuildResultList.Append(std::move(r));
+    }
+    fs::create_directories(root / "fuzz_result_file");
+    Result_To_Disk((root / "fuzz_result_file" / "two.QRV").string(), node);
+    RebuildResultList.Clear();
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: qrv-fuzz-seeds CORPUS_DIR\n");
+        return 2;
+    }
+    fs::path root = argv[1];
+    try {
+        Recording_Seeds(root);
+        Result_File_Seeds(root);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "qrv-fuzz-seeds: %s\n", e.what());
+        return 1;
+    }
+    std::printf("seeds written to %s\n", root.c_str());
+    return 0;
+}

@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Runs every libFuzzer harness of a fuzz build over its seed corpus.
+# usage: scripts/fuzz.sh BUILD_FUZZ_DIR   (QRV_FUZZ_SECONDS per harness, default 30)
+# Seeds come from build/bin/qrv-fuzz-seeds (the fixture writers), when it exists.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+BUILD=${1:-build-fuzz}
+SECONDS_EACH=${QRV_FUZZ_SECONDS:-30}
+CORPUS=$BUILD/corpus
+mkdir -p "$CORPUS"
+if [ -x build/bin/qrv-fuzz-seeds ]; then
+  build/bin/qrv-fuzz-seeds "$CORPUS" >/dev/null
+fi
+shopt -s nullglob
+harnesses=("$BUILD"/bin/fuzz_*)
+if [ "${#harnesses[@]}" -eq 0 ]; then
+  echo "no fuzz harnesses built"; exit 1
+fi
+status=0
+for h in "${harnesses[@]}"; do
+  name=$(basename "$h")
+  mkdir -p "$CORPUS/$name"
+  echo "-- $name (${SECONDS_EACH}s)"
+  # Regression inputs kept in the repository run first, then the fuzzer itself.
+  if [ -d "fuzz/regressions/$name" ] && ls fuzz/regressions/"$name"/* >/dev/null 2>&1; then
+    "$h" fuzz/regressions/"$name"/* >/dev/null 2>&1 || { echo "$name: a regression input fails"; status=1; continue; }
+  fi
+  if ! "$h" -max_total_time="$SECONDS_EACH" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
+        -artifact_prefix="$BUILD/" "$CORPUS/$name" 2>"$BUILD/$name.log"; then
+    echo "$name: FAILED, see $BUILD/$name.log"; tail -40 "$BUILD/$name.log"; status=1
+  else
+    grep -E 'stat::number_of_executed_units|cov:' "$BUILD/$name.log" | tail -2 | sed 's/^/   /'
+  fi
+done
+exit $status
