@@ -1,0 +1,235 @@
+// Allocation maps against volumes made by the real tools: every cluster's
+// answer must agree with the file system's own view, and live files must lie
+// where the tools put them.
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "scan/alloc_map.h"
+#include "scan/raw_access.h"
+#include "support/disk_image.h"
+#include "support/test_env.h"
+
+using namespace qrv;
+using namespace qrv::test;
+
+namespace {
+
+struct TImageCase {
+    const char* Fs;
+    int64_t VolumeBytes;
+    int64_t ClusterBytes;
+    int64_t V;
+    bool Files;
+};
+
+void PrintTo(const TImageCase& k, std::ostream* os) {
+    *os << k.Fs << " clusters of " << k.ClusterBytes << " at " << k.V;
+}
+
+std::string Case_Name(const testing::TestParamInfo<TImageCase>& p) {
+    return std::string(p.param.Fs) + "_c" + std::to_string(p.param.ClusterBytes) + "_v" +
+           std::to_string(p.param.V / 512);
+}
+
+class AllocMapImage : public testing::TestWithParam<TImageCase> {};
+
+// Files whose sizes give several clusters, one of them spanning many.
+std::vector<std::pair<std::string, std::vector<uint8_t>>> Live_Files() {
+    return {{"a.bin", Pattern_Bytes(100000, 1)},
+            {"b.bin", Pattern_Bytes(3000, 2)},
+            {"c.bin", Pattern_Bytes(1 << 20, 3)}};
+}
+
+// Cluster extents of a live file as the file system's own tools report them.
+std::vector<std::pair<int64_t, int64_t>> File_Extents(const TDiskImage& img, const std::string& volumePath,
+                                                      const std::string& name) {
+    std::vector<std::pair<int64_t, int64_t>> out; // first cluster, count
+    std::string text;
+    if (img.Fs == "FAT32") {
+        Run_Command("MTOOLS_SKIP_CHECK=1 mshowfat -i '" + volumePath + "' ::/" + name, &text);
+        const std::regex range("<([0-9]+)(-([0-9]+))?>");
+        for (std::sregex_iterator it(text.begin(), text.end(), range), end; it != end; ++it) {
+            const int64_t a = std::stoll((*it)[1]);
+            const int64_t b = (*it)[3].matched ? std::stoll((*it)[3]) : a;
+            out.push_back({a, b - a + 1});
+        }
+    } else {
+        Run_Command("ntfscluster -F " + name + " '" + volumePath + "'", &text);
+        const std::regex run("\\n\\s+([0-9]+)\\s+([0-9]+)\\s+([0-9]+)");
+        for (std::sregex_iterator it(text.begin(), text.end(), run), end; it != end; ++it)
+            out.push_back({std::stoll((*it)[2]), std::stoll((*it)[3])});
+    }
+    return out;
+}
+
+} // namespace
+
+TEST_P(AllocMapImage, EveryClusterAgreesWithTheFileSystem) {
+    const TImageCase& k = GetParam();
+    TTempDir dir("qrv-alloc");
+    TVolumeSpec spec;
+    spec.Fs = k.Fs;
+    spec.VolumeBytes = k.VolumeBytes;
+    spec.ClusterBytes = k.ClusterBytes;
+    spec.Offset = k.V;
+    if (k.Files) spec.Files = Live_Files();
+    std::string skip;
+    const std::optional<TDiskImage> made = Make_DiskImage(dir.File("vol.img"), spec, &skip);
+    if (!made) GTEST_SKIP() << skip;
+    const TDiskImage& img = *made;
+    ASSERT_EQ(img.ClusterBytes, k.ClusterBytes);
+
+    TSourcePtr src = Open_Source(img.Path);
+    ASSERT_TRUE(src);
+    const TTreeData node = img.Node();
+    const int64_t V = node.RegionSec * node.PerSecBytes;
+    ASSERT_EQ(V, k.V);
+    const TAllocMap map = Load_AllocMap(*src, img.Fs, V);
+    ASSERT_TRUE(map.Loaded);
+    if (img.Fs != "NTFS")
+        EXPECT_EQ(map.DataStart, img.DataStart);
+    else
+        EXPECT_EQ(map.MftRecordSize, 1024);
+    // The scan's own guard: the map must be large enough for the cluster total.
+    EXPECT_GE(map.MapExtent * 8, int64_t(node.LogTotalClusters));
+
+    Clear_AllocWindow();
+    int64_t mismatches = 0, allocated = 0;
+    std::string first;
+    for (int64_t c = img.FirstCluster; c <= img.Last_Cluster(); ++c) {
+        const int got = Get_ClusterState(*src, img.Fs, map, c);
+        const int want = img.Is_Allocated(c) ? 1 : 0;
+        allocated += want;
+        if (got != want && mismatches++ < 5) first += " " + std::to_string(c) + ":" + std::to_string(got);
+    }
+    EXPECT_EQ(mismatches, 0) << "first differing clusters:" << first;
+    EXPECT_GT(allocated, 0);
+    EXPECT_LT(allocated, img.TotalClusters);
+
+    // The unit at each cluster's offset is numbered as that cluster.
+    const int64_t cb = int64_t(node.PerSecBytes) * node.LogPerClusec;
+    for (int64_t c = img.FirstCluster; c <= img.Last_Cluster(); c += 997) {
+        ASSERT_EQ(Cluster_Of(img.Fs, map, V, cb, img.Cluster_Offset(c)), c);
+        ASSERT_EQ(Cluster_Of(img.Fs, map, V, cb, img.Cluster_Offset(c) + cb - 1), c);
+    }
+}
+
+TEST_P(AllocMapImage, LiveFilesAreAllocatedWhereTheToolsPutThem) {
+    const TImageCase& k = GetParam();
+    if (!k.Files) GTEST_SKIP() << "no live files on this volume";
+    const std::string lister = std::string(k.Fs) == "FAT32" ? "mshowfat" : "ntfscluster";
+    if (!Have_Program(lister)) GTEST_SKIP() << lister << " is not installed";
+    TTempDir dir("qrv-alloc");
+    TVolumeSpec spec;
+    spec.Fs = k.Fs;
+    spec.VolumeBytes = k.VolumeBytes;
+    spec.ClusterBytes = k.ClusterBytes;
+    spec.Files = Live_Files(); // at V = 0 so the tools can list the files
+    std::string skip;
+    const std::optional<TDiskImage> made = Make_DiskImage(dir.File("vol.img"), spec, &skip);
+    if (!made) GTEST_SKIP() << skip;
+    const TDiskImage& img = *made;
+    TSourcePtr src = Open_Source(img.Path);
+    ASSERT_TRUE(src);
+    const TAllocMap map = Load_AllocMap(*src, img.Fs, 0);
+    ASSERT_TRUE(map.Loaded);
+    Clear_AllocWindow();
+
+    for (const auto& [name, bytes] : spec.Files) {
+        SCOPED_TRACE(name);
+        const auto extents = File_Extents(img, img.Path, name);
+        ASSERT_FALSE(extents.empty());
+        int64_t fileOff = 0;
+        for (const auto& [firstCluster, count] : extents) {
+            for (int64_t c = firstCluster; c < firstCluster + count; ++c) {
+                ASSERT_EQ(Get_ClusterState(*src, img.Fs, map, c), 1) << c;
+                ASSERT_TRUE(img.Is_Allocated(c)) << c;
+            }
+            // The file's bytes start at the first cluster's offset.
+            const int64_t n = std::min<int64_t>(512, int64_t(bytes.size()) - fileOff);
+            const std::vector<uint8_t> got = Get_Bytes(*src, n, img.Cluster_Offset(firstCluster));
+            ASSERT_TRUE(std::equal(got.begin(), got.end(), bytes.begin() + fileOff));
+            fileOff += count * img.ClusterBytes;
+        }
+        EXPECT_GE(fileOff, int64_t(bytes.size()));
+    }
+}
+
+TEST_P(AllocMapImage, DeletedDataLiesInFreeClusters) {
+    const TImageCase& k = GetParam();
+    TTempDir dir("qrv-alloc");
+    TVolumeSpec spec;
+    spec.Fs = k.Fs;
+    spec.VolumeBytes = k.VolumeBytes;
+    spec.ClusterBytes = k.ClusterBytes;
+    spec.Offset = k.V;
+    std::string skip;
+    const std::optional<TDiskImage> made = Make_DiskImage(dir.File("vol.img"), spec, &skip);
+    if (!made) GTEST_SKIP() << skip;
+    const TDiskImage& img = *made;
+
+    const std::vector<uint8_t> data = Pattern_Bytes(size_t(5 * img.ClusterBytes + 100), 9);
+    const int64_t run = img.Find_FreeRun(6);
+    ASSERT_GE(run, img.FirstCluster);
+    img.Write_Contiguous(run, data);
+    const std::vector<int64_t> pieces = img.Pick_FreeClusters(6, 3, run + 6);
+    ASSERT_EQ(pieces.size(), 6u);
+    img.Write_Clusters(pieces, data);
+    // Allocated clusters are refused.
+    int64_t used = img.FirstCluster;
+    while (!img.Is_Allocated(used))
+        ++used;
+    EXPECT_THROW(img.Write_Clusters({used}, {1, 2, 3}), std::runtime_error);
+
+    TSourcePtr src = Open_Source(img.Path);
+    ASSERT_TRUE(src);
+    const TAllocMap map = Load_AllocMap(*src, img.Fs, k.V);
+    ASSERT_TRUE(map.Loaded);
+    Clear_AllocWindow();
+    std::vector<int64_t> all(pieces);
+    for (int64_t i = 0; i < 6; ++i)
+        all.push_back(run + i);
+    std::sort(all.begin(), all.end());
+    for (int64_t c : all)
+        EXPECT_EQ(Get_ClusterState(*src, img.Fs, map, c), 0) << c;
+    for (size_t i = 0; i < 6; ++i) {
+        const int64_t n =
+            std::min<int64_t>(img.ClusterBytes, int64_t(data.size()) - int64_t(i) * img.ClusterBytes);
+        const auto a = Get_Bytes(*src, n, img.Cluster_Offset(run + int64_t(i)));
+        const auto b = Get_Bytes(*src, n, img.Cluster_Offset(pieces[i]));
+        const auto want = data.begin() + int64_t(i) * img.ClusterBytes;
+        EXPECT_TRUE(std::equal(a.begin(), a.end(), want)) << i;
+        EXPECT_TRUE(std::equal(b.begin(), b.end(), want)) << i;
+    }
+    // The fragmented layout leaves free clusters between the pieces.
+    for (size_t i = 1; i < pieces.size(); ++i)
+        EXPECT_GT(pieces[i], pieces[i - 1] + 1);
+}
+
+// Two cluster sizes per file system; the larger images have more than 16,384
+// FAT entries or 524,288 bitmap bits, so the window is reloaded many times.
+INSTANTIATE_TEST_SUITE_P(Volumes, AllocMapImage,
+                         testing::Values(TImageCase{"FAT32", 48 << 20, 512, 0, true},
+                                         TImageCase{"FAT32", 300 << 20, 4096, 1 << 20, true},
+                                         TImageCase{"exFAT", 280 << 20, 512, 0, false},
+                                         TImageCase{"exFAT", 64 << 20, 32768, 4 << 20, false},
+                                         TImageCase{"NTFS", 280 << 20, 512, 0, true},
+                                         TImageCase{"NTFS", 64 << 20, 4096, 2048 * 512, true}),
+                         Case_Name);
+
+TEST(DiskImage, RawImagesHaveNoFileSystem) {
+    TTempDir dir("qrv-alloc");
+    const TDiskImage img = Make_RawImage(dir.File("raw.img"), 4 << 20);
+    const TTreeData n = img.Node();
+    EXPECT_EQ(n.HddFs, "RAW");
+    EXPECT_EQ(n.Hddtype, 2);
+    EXPECT_EQ(n.TotalSpace, 4 << 20);
+    EXPECT_EQ(Get_SourcePath(n), img.Path);
+    TSourcePtr src = Open_Source(img.Path);
+    ASSERT_TRUE(src);
+    EXPECT_FALSE(Load_AllocMap(*src, "FAT32", 0).Loaded);
+    EXPECT_FALSE(Load_AllocMap(*src, "NTFS", 0).Loaded);
+    EXPECT_FALSE(Load_AllocMap(*src, "exFAT", 0).Loaded);
+    EXPECT_FALSE(Load_AllocMap(*src, "RAW", 0).Loaded);
+}
