@@ -40,7 +40,7 @@ std::string Check_ImageNode(const TTreeData* node) {
 }
 
 std::string Check_ImageFolder(const TTreeData& node, const std::string& folder) {
-    if (Same_Disk(folder, Get_SourcePath(node))) return Tr("为避免覆盖,请不要设置保存路径到同一磁盘!");
+    if (Is_SameDisk(folder, Get_SourcePath(node))) return Tr("为避免覆盖,请不要设置保存路径到同一磁盘!");
     return "";
 }
 
