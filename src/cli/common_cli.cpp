@@ -1,5 +1,7 @@
 #include "cli/common_cli.h"
 
+#include "cli/source_pick.h"
+
 #include <algorithm>
 #include <cstring>
 #include <fcntl.h>
@@ -7,8 +9,6 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
-
-#include <blkid/blkid.h>
 
 #include "analysis/records.h"
 #include "common/op_state.h"
@@ -18,89 +18,13 @@
 
 namespace qrv::cli {
 
-namespace {
-
-std::string Read_Line(const std::string& path) {
-    std::ifstream in(path);
-    std::string s;
-    std::getline(in, s);
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\n' || s.back() == '\r'))
-        s.pop_back();
-    return s;
-}
-
-// File-system name as the rest of the system spells it, or "RAW".
-std::string Probe_Fs(const std::string& path) {
-    std::string fs = "RAW";
-    blkid_probe pr = blkid_new_probe_from_filename(path.c_str());
-    if (!pr) return fs;
-    blkid_probe_enable_superblocks(pr, 1);
-    blkid_probe_set_superblocks_flags(pr, BLKID_SUBLKS_TYPE);
-    if (blkid_do_safeprobe(pr) == 0) {
-        const char* type = nullptr;
-        if (blkid_probe_lookup_value(pr, "TYPE", &type, nullptr) == 0 && type) {
-            std::string t = type;
-            if (t == "vfat") {
-                const char* ver = nullptr;
-                fs = (blkid_probe_lookup_value(pr, "VERSION", &ver, nullptr) == 0 && ver &&
-                      std::strcmp(ver, "FAT32") == 0)
-                         ? "FAT32"
-                         : "FAT";
-            } else if (t == "exfat")
-                fs = "exFAT";
-            else if (t == "ntfs")
-                fs = "NTFS";
-            else
-                fs = t;
-        }
-    }
-    blkid_free_probe(pr);
-    return fs;
-}
-
-} // namespace
-
 std::optional<TTreeData> Source_Node(const std::string& path, std::string& error) {
-    TSourcePtr h = Open_Source(path);
-    if (!h) {
-        error = "cannot open " + path + " read-only: " + std::strerror(errno);
+    TPickedSource picked = Pick_Source(path);
+    if (!picked.Ok) {
+        error = picked.Error;
         return std::nullopt;
     }
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) {
-        error = "cannot stat " + path;
-        return std::nullopt;
-    }
-    TTreeData n;
-    n.PerSecBytes = 512;
-    n.TotalSpace = h->Size();
-    n.HddFs = Probe_Fs(path);
-    if (S_ISBLK(st.st_mode)) {
-        const std::string sys =
-            "/sys/dev/block/" + std::to_string(major(st.st_rdev)) + ":" + std::to_string(minor(st.st_rdev));
-        bool partition = ::access((sys + "/partition").c_str(), F_OK) == 0;
-        if (partition || n.HddFs != "RAW") {
-            n.Level = 2;
-            n.Hddtype = HDD_VOLUME;
-            n.HddModel = path;
-            auto disk = Get_WholeDisk(st.st_rdev);
-            n.HddNumber = disk ? std::to_string(major(*disk)) + ":" + std::to_string(minor(*disk)) : "0";
-        } else {
-            n.Level = 1;
-            n.Hddtype = HDD_PHYSICAL;
-            n.HddNumber = path;
-            n.HddModel = Read_Line(sys + "/device/model");
-            if (n.HddModel.empty()) n.HddModel = path.substr(path.find_last_of('/') + 1);
-            n.HddLable = "HDD";
-        }
-    } else {
-        n.Level = 1;
-        n.Hddtype = HDD_IMAGE;
-        n.HddNumber = "Image File";
-        n.HddModel = path;
-        n.HddLable = "镜像文件";
-    }
-    return n;
+    return picked.Node;
 }
 
 // ---------------------------------------------------------------- sink
@@ -174,31 +98,6 @@ TCliSession Start_CliSession(bool quiet) {
 }
 
 // ---------------------------------------------------------------- table
-
-size_t Text_Width(const std::string& t) {
-    size_t w = 0;
-    for (size_t i = 0; i < t.size();) {
-        const uint8_t c = uint8_t(t[i]);
-        uint32_t cp = c;
-        size_t n = 1;
-        if (c >= 0xF0)
-            n = 4, cp = c & 0x07;
-        else if (c >= 0xE0)
-            n = 3, cp = c & 0x0F;
-        else if (c >= 0xC0)
-            n = 2, cp = c & 0x1F;
-        for (size_t k = 1; k < n && i + k < t.size(); ++k)
-            cp = (cp << 6) | (uint8_t(t[i + k]) & 0x3F);
-        w += (cp >= 0x1100 &&
-              (cp <= 0x115F || (cp >= 0x2E80 && cp <= 0xA4CF) || (cp >= 0xAC00 && cp <= 0xD7A3) ||
-               (cp >= 0xF900 && cp <= 0xFAFF) || (cp >= 0xFF00 && cp <= 0xFF60) ||
-               (cp >= 0xFFE0 && cp <= 0xFFE6) || cp >= 0x20000))
-                 ? 2
-                 : 1;
-        i += n;
-    }
-    return w;
-}
 
 void Print_Table(const TResultsModel& model, std::FILE* out) {
     const auto rows = model.Rows();

@@ -18,10 +18,8 @@
 
 namespace qrv::cli {
 
-// The source node for a path given on the command line: a regular file is an
-// image file; a block device is a volume when sysfs calls it a partition or it
-// holds a file system, else a physical disk. nullopt (with the reason in error)
-// when the path cannot be opened read-only.
+// The source node for a path given on the command line (Pick_Source: a listed
+// disk or volume, else an image file). nullopt with the reason in error.
 std::optional<TTreeData> Source_Node(const std::string& path, std::string& error);
 
 // Log lines ("kind  description") and a progress bar on stderr; rows of
@@ -52,9 +50,6 @@ struct TCliSession {
     std::shared_ptr<TCliSink> Sink;
 };
 TCliSession Start_CliSession(bool quiet);
-
-// Display width of a UTF-8 text on a terminal (CJK characters take two cells).
-size_t Text_Width(const std::string& text);
 
 // The results table: the list's columns, one line per row.
 void Print_Table(const TResultsModel& model, std::FILE* out);

@@ -22,5 +22,8 @@ std::optional<dev_t> Get_FolderDisk(const std::string& folder);
 // on the same whole disk. Image files (regular files) are never refused, and
 // an unknown disk on either side does not refuse.
 bool Is_SameDisk(const std::string& folder, const std::string& sourcePath);
+inline bool Same_Disk(const std::string& folder, const std::string& sourcePath) {
+    return Is_SameDisk(folder, sourcePath);
+}
 
 } // namespace qrv

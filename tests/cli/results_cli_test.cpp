@@ -4,6 +4,7 @@
 
 #include "analysis/records.h"
 #include "cli/common_cli.h"
+#include "cli/source_pick.h"
 #include "common/ui_message.h"
 #include "results/result_file.h"
 #include "support/test_env.h"
