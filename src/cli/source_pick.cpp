@@ -1,5 +1,7 @@
 #include "cli/source_pick.h"
 
+#include "cli/common_cli.h"
+
 #include <sys/stat.h>
 
 #include <filesystem>
