@@ -51,6 +51,9 @@ struct TCliSession {
 };
 TCliSession Start_CliSession(bool quiet);
 
+// Display width of a UTF-8 text on a terminal (CJK characters take two cells).
+size_t Text_Width(const std::string& text);
+
 // The results table: the list's columns, one line per row.
 void Print_Table(const TResultsModel& model, std::FILE* out);
 
