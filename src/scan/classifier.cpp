@@ -26,7 +26,9 @@ namespace {
 
 constexpr uint8_t kMovieSig[12] = {'m', 'o', 'o', 'v', 0, 0, 0, 0x6C, 'm', 'v', 'h', 'd'};
 
-bool Movie_SigAt(const uint8_t* p) { return std::memcmp(p, kMovieSig, 12) == 0; }
+bool Movie_SigAt(const uint8_t* p) {
+    return std::memcmp(p, kMovieSig, 12) == 0;
+}
 
 // ---------------------------------------------------------------------------
 // Movie-box signature search
@@ -51,7 +53,8 @@ __attribute__((target("avx2"))) int64_t Find_MovieSig_Avx2(const uint8_t* buf, i
     for (; i + 32 <= to; i += 32) {
         __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(buf + i));
         __m256i d = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(buf + i + 11));
-        uint32_t m = uint32_t(_mm256_movemask_epi8(_mm256_and_si256(_mm256_cmpeq_epi8(a, vm), _mm256_cmpeq_epi8(d, vd))));
+        uint32_t m = uint32_t(
+            _mm256_movemask_epi8(_mm256_and_si256(_mm256_cmpeq_epi8(a, vm), _mm256_cmpeq_epi8(d, vd))));
         while (m) {
             int j = __builtin_ctz(m);
             if (Movie_SigAt(buf + i + j)) return i + j;
@@ -59,6 +62,24 @@ __attribute__((target("avx2"))) int64_t Find_MovieSig_Avx2(const uint8_t* buf, i
         }
     }
     return Find_MovieSig_Scalar(buf, i, to);
+}
+
+__attribute__((target("avx512f,avx512bw"))) int64_t Find_MovieSig_Avx512(const uint8_t* buf, int64_t from,
+                                                                         int64_t to) {
+    const __m512i vm = _mm512_set1_epi8('m');
+    const __m512i vd = _mm512_set1_epi8('d');
+    int64_t i = from;
+    for (; i + 64 <= to; i += 64) {
+        __m512i a = _mm512_loadu_si512(buf + i);
+        __m512i d = _mm512_loadu_si512(buf + i + 11);
+        uint64_t m = _mm512_mask_cmpeq_epi8_mask(_mm512_cmpeq_epi8_mask(a, vm), d, vd);
+        while (m) {
+            int j = __builtin_ctzll(m);
+            if (Movie_SigAt(buf + i + j)) return i + j;
+            m &= m - 1;
+        }
+    }
+    return Find_MovieSig_Avx2(buf, i, to);
 }
 #endif
 
@@ -70,11 +91,19 @@ bool Sector_MarkerAt(const uint8_t* p) {
     if (std::memcmp(p, ".       ", 8) == 0 && std::memcmp(p + 32, "..      ", 8) == 0) return true;
     if (p[0] == 0xFF) {
         bool erased = true;
-        for (int k = 0; k < 512 && erased; ++k) erased = p[k] == 0xFF;
+        for (int k = 0; k < 512 && erased; ++k)
+            erased = p[k] == 0xFF;
         if (erased) return true;
         if (p[1] == 0xD8 && p[2] == 0xFF) {
             switch (p[3]) {
-            case 0xE0: case 0xE1: case 0xDB: case 0xEB: case 0xEE: case 0xFE: case 0xC4: case 0xC0:
+            case 0xE0:
+            case 0xE1:
+            case 0xDB:
+            case 0xEB:
+            case 0xEE:
+            case 0xFE:
+            case 0xC4:
+            case 0xC0:
                 return true;
             default:
                 break;
@@ -153,10 +182,14 @@ struct TSearchImpl {
     bool (*AnyByteMarker)(const uint8_t*, int64_t);
 };
 
-bool Any_ByteMarker_ScalarAll(const uint8_t* buf, int64_t n) { return Any_ByteMarker_Scalar(buf, 0, n); }
+bool Any_ByteMarker_ScalarAll(const uint8_t* buf, int64_t n) {
+    return Any_ByteMarker_Scalar(buf, 0, n);
+}
 
 TSearchImpl Pick_Impl() {
 #ifdef QRV_HAVE_X86
+    if (__builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx2"))
+        return {Find_MovieSig_Avx512, Any_ByteMarker_Avx2};
     if (__builtin_cpu_supports("avx2")) return {Find_MovieSig_Avx2, Any_ByteMarker_Avx2};
 #endif
     return {Find_MovieSig_Scalar, Any_ByteMarker_ScalarAll};

@@ -13,7 +13,9 @@ using namespace qrv::test;
 // ---- content tests ----
 
 namespace {
-TBytes Clean_Cluster(size_t n = 4096 + 512) { return Noise(n, 99); }
+TBytes Clean_Cluster(size_t n = 4096 + 512) {
+    return Noise(n, 99);
+}
 } // namespace
 
 TEST(HasMarker, SectorStartRules) {
@@ -102,16 +104,19 @@ bool Reference_Marker(const uint8_t* b, size_t len) {
     };
     for (size_t i = 0; i + 512 < len; ++i) {
         if (i % 512 == 0) {
-            if (std::memcmp(b + i, ".       ", 8) == 0 && std::memcmp(b + i + 32, "..      ", 8) == 0) return true;
+            if (std::memcmp(b + i, ".       ", 8) == 0 && std::memcmp(b + i + 32, "..      ", 8) == 0)
+                return true;
             bool ff = true;
-            for (int k = 0; k < 512; ++k) ff = ff && b[i + k] == 0xFF;
+            for (int k = 0; k < 512; ++k)
+                ff = ff && b[i + k] == 0xFF;
             if (ff) return true;
             if (eq(i, {0, 0, 0}) && std::memcmp(b + i + 4, "ftyp", 4) == 0) return true;
             for (int t : {0xE0, 0xE1, 0xDB, 0xEB, 0xEE, 0xFE, 0xC4, 0xC0})
                 if (eq(i, {0xFF, 0xD8, 0xFF, t})) return true;
             if (std::memcmp(b + i, "RIFF", 4) == 0) return true;
         }
-        if (b[i] == 0 && (eq(i + 4, {0x65, 0x88}) || eq(i + 4, {0x41, 0x9A})) && Get_BE32(b + i) > 0) return true;
+        if (b[i] == 0 && (eq(i + 4, {0x65, 0x88}) || eq(i + 4, {0x41, 0x9A})) && Get_BE32(b + i) > 0)
+            return true;
         if (eq(i, {'m', 'o', 'o', 'v', 0, 0, 0, 0x6C, 'm', 'v', 'h', 'd'})) return true;
         if (eq(i, {'s', 't', 'c', 'o', 0, 0, 0, 0}) || eq(i, {'s', 't', 's', 'z', 0, 0, 0, 0, 0, 0, 0, 0}) ||
             eq(i, {'s', 't', 't', 's', 0, 0, 0, 0}) || eq(i, {'s', 't', 's', 'c', 0, 0, 0, 0}) ||
@@ -125,17 +130,23 @@ bool Reference_Marker(const uint8_t* b, size_t len) {
 
 TEST(HasMarker, SameAnswerAsEveryRuleAtEveryByte) {
     std::mt19937 rng(777);
-    const std::vector<TBytes> pieces = {
-        {0, 0, 0x12, 0x34, 0x65, 0x88}, {0, 0, 0, 0, 0x41, 0x9A}, {'s', 't', 'c', 'o', 0, 0, 0, 0},
-        {'s', 't', 's', 'z', 0, 0, 0, 0, 0, 0, 0, 0}, {'m', 'd', 'h', 'd', 0, 0, 0, 0},
-        {'t', 'r', 'a', 'k', 0, 0, 0, 0, 't', 'k', 'h', 'd'}, {0xFF, 0xD8, 0xFF, 0xDB}, {'R', 'I', 'F', 'F'},
-        {'m', 'o', 'o', 'v', 0, 0, 0, 0x6C, 'm', 'v', 'h', 'd'}, {0, 0, 0, 0x18, 'f', 't', 'y', 'p'}};
+    const std::vector<TBytes> pieces = {{0, 0, 0x12, 0x34, 0x65, 0x88},
+                                        {0, 0, 0, 0, 0x41, 0x9A},
+                                        {'s', 't', 'c', 'o', 0, 0, 0, 0},
+                                        {'s', 't', 's', 'z', 0, 0, 0, 0, 0, 0, 0, 0},
+                                        {'m', 'd', 'h', 'd', 0, 0, 0, 0},
+                                        {'t', 'r', 'a', 'k', 0, 0, 0, 0, 't', 'k', 'h', 'd'},
+                                        {0xFF, 0xD8, 0xFF, 0xDB},
+                                        {'R', 'I', 'F', 'F'},
+                                        {'m', 'o', 'o', 'v', 0, 0, 0, 0x6C, 'm', 'v', 'h', 'd'},
+                                        {0, 0, 0, 0x18, 'f', 't', 'y', 'p'}};
     int positives = 0;
     for (int round = 0; round < 400; ++round) {
         size_t len = 512 + 512 * (1 + rng() % 8) + (rng() % 3 == 0 ? rng() % 512 : 0);
         TBytes b(len);
         // Mostly zeros or bytes from a small alphabet, so near misses are common.
-        for (auto& x : b) x = (rng() % 4) ? 0 : uint8_t("\x00stcozmdhvkr\x65\x88\x41\x9A\xFF"[rng() % 17]);
+        for (auto& x : b)
+            x = (rng() % 4) ? 0 : uint8_t("\x00stcozmdhvkr\x65\x88\x41\x9A\xFF"[rng() % 17]);
         if (rng() % 2) {
             const TBytes& p = pieces[rng() % pieces.size()];
             size_t at = rng() % (len - p.size());

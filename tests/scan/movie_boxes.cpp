@@ -17,7 +17,8 @@ TBytes Box(const char* type, const TBytes& payload) {
 
 TBytes Cat(std::initializer_list<TBytes> parts) {
     TBytes out;
-    for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
+    for (const auto& p : parts)
+        out.insert(out.end(), p.begin(), p.end());
     return out;
 }
 
@@ -66,13 +67,18 @@ TBytes Make_Moov(const TMovieSpec& s) {
 
 int64_t Media_End(const TMovieSpec& s) {
     int64_t e = s.ChunkOffset;
-    for (uint32_t v : s.Sizes) e += v;
+    for (uint32_t v : s.Sizes)
+        e += v;
     return e;
 }
 
-TBytes Make_Ftyp() { return Box("ftyp", TBytes{'i', 's', 'o', 'm', 0, 0, 2, 0, 'i', 's', 'o', 'm', 'm', 'p', '4', '1'}); }
+TBytes Make_Ftyp() {
+    return Box("ftyp", TBytes{'i', 's', 'o', 'm', 0, 0, 2, 0, 'i', 's', 'o', 'm', 'm', 'p', '4', '1'});
+}
 
-TBytes Make_HeadMoov(const TMovieSpec& spec) { return Cat({Make_Ftyp(), Make_Moov(spec)}); }
+TBytes Make_HeadMoov(const TMovieSpec& spec) {
+    return Cat({Make_Ftyp(), Make_Moov(spec)});
+}
 
 TBytes Make_HeadMdat(uint32_t mdatSize) {
     TBytes mdat(8);
@@ -94,7 +100,8 @@ TBytes Noise(size_t n, uint32_t seed) {
 }
 
 void Put(TBytes& medium, int64_t off, const TBytes& bytes) {
-    if (off < 0 || uint64_t(off) + bytes.size() > medium.size()) throw std::out_of_range("Put outside the medium");
+    if (off < 0 || uint64_t(off) + bytes.size() > medium.size())
+        throw std::out_of_range("Put outside the medium");
     std::memcpy(medium.data() + off, bytes.data(), bytes.size());
 }
 

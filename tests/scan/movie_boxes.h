@@ -16,12 +16,12 @@ TBytes Box(const char* type, const TBytes& payload);
 TBytes Cat(std::initializer_list<TBytes> parts);
 
 struct TMovieSpec {
-    uint32_t Creation = 3600000000u;           // mvhd creation time (seconds since 1904)
+    uint32_t Creation = 3600000000u; // mvhd creation time (seconds since 1904)
     uint32_t TimeScale = 1000, Duration = 61500;
     std::string Model = "VANTO-X1";
-    uint32_t ChunkOffset = 4096;               // file offset of the only chunk
+    uint32_t ChunkOffset = 4096; // file offset of the only chunk
     std::vector<uint32_t> Sizes = {1000, 2000, 3000};
-    uint32_t MvhdSize = 108;                    // anything else breaks the signature
+    uint32_t MvhdSize = 108; // anything else breaks the signature
 };
 
 // The moov box. Its media end (what the track tables give) is

@@ -1,0 +1,188 @@
+// Classify_Block: the scan's examination of one block.
+//
+// Every position of the examined part is a candidate: a recording head is a
+// "ftyp" at offset 4 of a sector start, a movie box is the 12-byte signature
+// "moov" 00 00 00 6C "mvhd" anywhere. Instead of testing both rules at every
+// byte, the loop jumps from one candidate to the next: head candidates can only
+// sit at sector starts (checked directly), movie candidates are found with the
+// vector search of Find_MovieSignature. The visible behaviour is that of the
+// byte-by-byte walk: units are examined in order, the cluster state is asked
+// once at the start of each unit, a head whose walk reaches mdat makes the
+// walk continue 512 bytes further on, and a recorded movie header (or a head
+// dropped by the date filter) ends the unit.
+#include <algorithm>
+#include <cstring>
+
+#include "analysis/metadata.h"
+#include "analysis/records.h"
+#include "analysis/track_tables.h"
+#include "scan/alloc_map.h"
+#include "scan/classifier.h"
+
+namespace qrv {
+
+namespace {
+
+// Cluster number of the unit at absolute offset X, or -1 when X lies before
+// the first cluster of the volume.
+int64_t Unit_Cluster(const TClassifyContext& ctx, int64_t X) {
+    const std::string& fs = ctx.Node->HddFs;
+    if (fs == "NTFS") {
+        if (X < ctx.V) return -1;
+        return (X - ctx.V) / ctx.Unit;
+    }
+    if (fs == "FAT32" || fs == "exFAT") {
+        if (X < ctx.Map->DataStart) return -1;
+        return (X - ctx.Map->DataStart) / ctx.Unit + 2;
+    }
+    return -1;
+}
+
+// True when the mode asks to leave the unit that starts at absolute offset X.
+bool Skip_Unit(const TClassifyContext& ctx, int64_t X) {
+    if ((ctx.Mode != 1 && ctx.Mode != 2) || ctx.Unit <= 512) return false;
+    if (ctx.Map == nullptr || ctx.Node == nullptr || !Is_KnownFs(ctx.Node->HddFs))
+        return false; // unknown: 255
+    int64_t c = Unit_Cluster(ctx, X);
+    if (c < 0) return false;
+    int state = Get_ClusterState(*ctx.Handle, ctx.Node->HddFs, *ctx.Map, c);
+    return (ctx.Mode == 1 && state == 1) || (ctx.Mode == 2 && state == 0);
+}
+
+Tmoovalule Track_Summary(const TmoovExt& ext) {
+    Tmoovalule v;
+    v.VmhdCnt = ext.VmhdCnt;
+    v.Smhdcnt = ext.Smhdcnt;
+    v.TrackCnt = ext.Trackcnt;
+    v.Track = ext.Atom;
+    return v;
+}
+
+// Parses the movie box at moovOff: true when both the box walk and the track
+// tables are usable.
+bool Parse_Movie(TClassifyContext& ctx, int mode, int64_t moovOff, TMoovCon& con, TmoovExt& ext) {
+    Get_MoovInfo(*ctx.Node, *ctx.Handle, mode, con, ctx.RangeEnd, moovOff);
+    if (!con.MoovGood) return false;
+    Get_MoovTracks(*ctx.Node, *ctx.Handle, con, ext, ctx.RecoveryType, ctx.RangeEnd);
+    if (!ext.MoovGood) return false;
+    ext.MoovOff = con.MoovOff;
+    ext.MoovLen = con.MoovLen;
+    ext.Trackcnt = con.trakcnt;
+    return true;
+}
+
+enum THeadOutcome { HEAD_NONE, HEAD_MDAT, HEAD_LEAVE };
+
+// A "ftyp" head at absolute X: walks it and records what it is.
+THeadOutcome Examine_Head(TClassifyContext& ctx, int64_t X, int64_t& movieCount) {
+    int64_t R = 0, size = 0;
+    int res = Get_HeadAtom(*ctx.Handle, ctx.WalkStep, R, size, X);
+    if (res == 0) {
+        auto rec = std::make_unique<TScanResult>();
+        rec->CamerType = uint8_t(ctx.RecoveryType);
+        rec->Fragmentype = KIND_HEAD_MDAT;
+        rec->FragmentOff = X;
+        rec->Head_Flag = true;
+        rec->MdatOFF = int32_t((X + R) % 512);
+        rec->MdatLen = R + size;
+        rec->Next_AtomOff = int32_t(rec->MdatLen % 512);
+        ScanResultList.Append(std::move(rec));
+        return HEAD_MDAT;
+    }
+    if (res != 1) return HEAD_NONE;
+    TMoovCon con;
+    TmoovExt ext;
+    if (!Parse_Movie(ctx, ctx.RecoveryType, X + R, con, ext)) return HEAD_NONE;
+    if (ctx.DateFilter && !Check_DateRange(con.CreateTime)) return HEAD_LEAVE;
+    auto rec = std::make_unique<TScanResult>();
+    rec->CamerType = 0;
+    rec->Fragmentype = KIND_HEAD_MOOV;
+    rec->FragmentOff = X;
+    rec->Head_Flag = true;
+    rec->MdatOFF = -1;
+    rec->True_MdatLen = ext.MdatLen;
+    rec->MoovOff = X + R;
+    rec->MoovLen = con.MoovLen;
+    rec->MoovFreeSoff = con.MoovFree_Soff;
+    rec->MoovFreeLen = int32_t(con.MoovFree_Len);
+    rec->MdatLen = ext.MdatLen - con.MoovLen - rec->MoovFreeLen - (rec->MoovOff % 512);
+    int64_t freeEnd = rec->MoovFreeSoff + rec->MoovFreeLen;
+    rec->Next_AtomOff = int32_t(freeEnd != 0 ? freeEnd % 512 : (rec->MoovOff + rec->MoovLen) % 512);
+    rec->moov = Track_Summary(ext);
+    rec->CreateTime = con.CreateTime;
+    rec->Durting = con.Durting;
+    rec->CamerModel = con.CamerModel;
+    ScanResultList.Append(std::move(rec));
+    ++movieCount;
+    return HEAD_LEAVE;
+}
+
+// A movie-box signature at absolute X: true when a kind-3 record was made.
+bool Examine_Movie(TClassifyContext& ctx, int64_t X, int64_t& movieCount) {
+    TMoovCon con;
+    TmoovExt ext;
+    const int64_t moovOff = X - 4;
+    if (!Parse_Movie(ctx, 0, moovOff, con, ext)) return false;
+    auto rec = std::make_unique<TScanResult>();
+    rec->CamerType = 2;
+    rec->Fragmentype = KIND_MOOV;
+    rec->FragmentOff = moovOff;
+    rec->Head_Flag = false;
+    rec->MdatOFF = -1;
+    rec->MdatLen = ext.MdatLen;
+    rec->True_MdatLen = ext.MdatLen;
+    rec->MoovOff = moovOff;
+    rec->MoovLen = con.MoovLen;
+    rec->moov = Track_Summary(ext);
+    rec->CreateTime = con.CreateTime;
+    rec->Durting = con.Durting;
+    rec->CamerModel = con.CamerModel;
+    ScanResultList.Append(std::move(rec));
+    ++movieCount;
+    return true;
+}
+
+} // namespace
+
+void Classify_Block(const uint8_t* block, int64_t P, TClassifyContext& ctx, int64_t& movieCount) {
+    if (block == nullptr || ctx.Handle == nullptr || ctx.Node == nullptr || ctx.Unit <= 0) return;
+    const int64_t kEnd = kScanBlockStep; // examined positions 0 .. kEnd-1
+    // First position p whose absolute offset P + p is a sector start.
+    const int64_t firstSector = (512 - ((P % 512) + 512) % 512) % 512;
+
+    // Next candidates at or after the current position, kept across units so
+    // that no byte is searched twice.
+    int64_t nextMovie = -1; // position of the next signature (kEnd: none left), -1: not searched yet
+    int64_t nextHead = -1;
+    auto Find_Head = [&](int64_t from) {
+        int64_t s = from <= firstSector ? firstSector : firstSector + (from - firstSector + 511) / 512 * 512;
+        for (; s < kEnd; s += 512)
+            if (std::memcmp(block + s + 4, "ftyp", 4) == 0) return s;
+        return kEnd;
+    };
+
+    for (int64_t q = 0; q < kEnd; q += ctx.Unit) {
+        const int64_t unitEnd = std::min(kEnd, q + ctx.Unit);
+        if (Skip_Unit(ctx, P + q)) continue;
+        int64_t p = q;
+        while (p < unitEnd) {
+            if (nextHead < p) nextHead = Find_Head(p);
+            if (nextMovie < p) nextMovie = Find_MovieSignature(block, p, kEnd);
+            p = std::min(nextHead, nextMovie);
+            if (p >= unitEnd) break;
+            const int64_t X = P + p;
+            if (p == nextHead) {
+                THeadOutcome h = Examine_Head(ctx, X, movieCount);
+                if (h == HEAD_MDAT) {
+                    p += 512; // the rest of this sector is not examined
+                    continue;
+                }
+                if (h == HEAD_LEAVE) break;
+            }
+            if (p == nextMovie && Examine_Movie(ctx, X, movieCount)) break;
+            ++p;
+        }
+    }
+}
+
+} // namespace qrv

@@ -1,0 +1,215 @@
+#include "scan/scan_job.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <limits>
+#include <vector>
+
+#include "analysis/records.h"
+#include "common/byte_order.h"
+#include "common/language.h"
+#include "common/op_state.h"
+#include "common/text_format.h"
+#include "common/ui_message.h"
+#include "scan/classifier.h"
+#include "scan/raw_access.h"
+
+namespace qrv {
+
+namespace {
+
+std::atomic<TScanCompletionHook> g_completion{nullptr};
+
+std::string Mode_Text(int mode) {
+    switch (mode) {
+    case 0:
+        return Tr("全部扫描");
+    case 1:
+        return Tr("仅扫描删除空间");
+    case 2:
+        return Tr("仅扫描已分配空间");
+    default:
+        return "";
+    }
+}
+
+// Rounds a cluster number down to a multiple of m (floor, also below zero).
+int64_t Round_Cluster(int64_t c, int64_t m) {
+    return Round_Down(c, m);
+}
+
+// Reads one block: the bytes the medium does not deliver read as zero.
+void Read_ScanBlock(TSource& h, uint8_t* buf, int64_t off) {
+    int64_t got = h.Read_At(buf, size_t(kScanBlockRead), off);
+    if (got < 0) got = 0;
+    if (got < kScanBlockRead) std::memset(buf + got, 0, size_t(kScanBlockRead - got));
+}
+
+void Closing_Sequence() {
+    Send_Log(Tr("扫描完成"), Tr("扫描成功完成!"));
+    Send_UIMessage(MSG_PROGRESS_START, {"0", ""});
+    Send_UIMessage(MSG_PROGRESS_END);
+}
+
+} // namespace
+
+TScanCompletionHook Set_ScanCompletionHook(TScanCompletionHook hook) {
+    return g_completion.exchange(hook);
+}
+
+void Scan_CompletionHook(TSource& h, const TTreeData& node, const TAllocMap& map, const TScanParams& p) {
+    if (TScanCompletionHook hook = g_completion.load()) hook(h, node, map, p);
+}
+
+std::string Check_ScanGeometry(const TTreeData& node) {
+    if (node.PerSecBytes <= 0 || node.PerSecBytes % 512 != 0)
+        return Tr("错误内容:扇区大小无效,无法扫描,程序将退出!");
+    if (Is_KnownFs(node.HddFs)) {
+        if (node.LogPerClusec == 0) return Tr("错误内容:簇大小无效,无法扫描,程序将退出!");
+        if (int64_t(node.LogPerClusec) * node.PerSecBytes > kScanBlockStep)
+            return Tr("错误内容:簇大小超过512KB,无法扫描,程序将退出!");
+    } else if (node.PerSecBytes > kScanBlockStep) {
+        return Tr("错误内容:扇区大小无效,无法扫描,程序将退出!");
+    }
+    return "";
+}
+
+TScanGeometry Get_ScanGeometry(const TTreeData& node, int mode, int64_t startSec, int64_t endSec,
+                               const TAllocMap& map, int64_t V) {
+    TScanGeometry g;
+    const int64_t psb = node.PerSecBytes;
+    const int64_t spc = node.LogPerClusec;
+    g.Mode = mode;
+    g.StartOffset = startSec * psb;
+    if (Is_KnownFs(node.HddFs)) {
+        g.Unit = spc * psb;
+        g.WalkStep = g.Unit;
+        if (!map.Loaded) {
+            g.Mode = 0;
+            return g;
+        }
+        const int64_t cb = spc * psb;
+        g.StartOffset = V + ((startSec - V / psb) / spc) * cb;
+        if (endSec * psb < map.MapStart || map.MapExtent * 8 < int64_t(node.LogTotalClusters)) {
+            g.StartOffset = startSec * psb;
+            g.Mode = 0;
+        }
+        if (node.HddFs == "NTFS") {
+            int64_t c = Round_Cluster((startSec - V / psb) / spc, 65536);
+            g.StartOffset = V + c * cb;
+        } else {
+            const int64_t window = node.HddFs == "FAT32" ? 16384 : 65536;
+            if (g.StartOffset < map.DataStart) g.StartOffset = map.DataStart;
+            if (g.StartOffset > map.DataStart) {
+                int64_t c = Round_Cluster((startSec - map.DataStart / psb) / spc + 2, window);
+                if (c == 0) c = 2;
+                g.StartOffset = map.DataStart + (c - 2) * cb;
+            }
+        }
+    } else {
+        g.Unit = psb;
+        g.WalkStep = 32768;
+    }
+    return g;
+}
+
+namespace {
+
+// Steps 1 to 8 of the scan; returns early when the source cannot be scanned.
+void Scan_Body(const TScanParams& p, TSourcePtr& h, TAllocMap& map) {
+    const TTreeData& node = p.Node;
+    {
+        // 1-2. Path and open.
+        const std::string path = Get_SourcePath(node);
+        Op_State().Set_SourcePath(path);
+        Clear_AllocWindow();
+        h = Open_Source(path);
+        if (!h) {
+            Send_Log(Tr("错误类型:Scan0000"), Tr("错误内容:获取文件句柄出错，程序将退出!"));
+            return;
+        }
+        // Geometry the block loop cannot work with is refused before anything starts.
+        std::string refusal = Check_ScanGeometry(node);
+        if (refusal.empty() &&
+            (p.StartSec < 0 || p.EndSec < 0 ||
+             p.EndSec > std::numeric_limits<int64_t>::max() / node.PerSecBytes || p.StartSec > p.EndSec))
+            refusal = Tr("错误内容:扫描范围无效,程序将退出!");
+        if (!refusal.empty()) {
+            Send_Log(Tr("错误类型:Scan0001"), refusal);
+            return;
+        }
+
+        // 3. Start log line.
+        Send_Log(Tr("扫描开始"), Tr("开始扫描,扫描对象:") + path + ";" + Tr("扫描类型:") + Mode_Text(p.Mode) +
+                                     ";" + Tr("文件系统:") + node.HddFs + ";" + Tr("扫描范围:") +
+                                     std::to_string(p.StartSec) + "~" + std::to_string(p.EndSec));
+
+        // 4. Progress start and start time.
+        const int64_t rangeEnd = p.EndSec * node.PerSecBytes;
+        Send_UIMessage(MSG_PROGRESS_START, {std::to_string(rangeEnd / kScanBlockStep), Tr("总块数:")});
+        Op_State().Set_StartTime(std::chrono::system_clock::now());
+        if (p.DateFilter) Op_State().Set_DateWindow(p.DateFrom, p.DateTo);
+
+        // 5. Start offset and unit.
+        int64_t V = 0;
+        if (Is_KnownFs(node.HddFs)) {
+            V = node.Hddtype == HDD_REGION ? node.RegionSec * node.PerSecBytes : 0;
+            map = Load_AllocMap(*h, node.HddFs, V);
+        }
+        const TScanGeometry g = Get_ScanGeometry(node, p.Mode, p.StartSec, p.EndSec, map, V);
+
+        // 6. Counters.
+        Op_State().Progress1 = 0;
+        Op_State().Progress2 = 0;
+        int64_t P = g.StartOffset;
+        int64_t B = P / kScanBlockStep;
+        int64_t H = 0;
+
+        TClassifyContext ctx;
+        ctx.Handle = h.get();
+        ctx.Node = &node;
+        ctx.Unit = g.Unit;
+        ctx.WalkStep = g.WalkStep;
+        ctx.Mode = g.Mode;
+        ctx.Map = &map;
+        ctx.RangeEnd = rangeEnd;
+        ctx.RecoveryType = p.RecoveryType;
+        ctx.DateFilter = p.DateFilter;
+        ctx.V = V;
+
+        // 7. Block loop: one buffer for the whole scan.
+        std::vector<uint8_t> buf(static_cast<size_t>(kScanBlockRead));
+        while (P < rangeEnd && !Op_State().StopFlag.load()) {
+            Read_ScanBlock(*h, buf.data(), P);
+            Classify_Block(buf.data(), P, ctx, H);
+            Op_State().Progress1 = int32_t(B);
+            Send_UIMessage(MSG_PROGRESS_STATUS, {"", Tr("已扫描块数:") + std::to_string(B),
+                                                 Tr("发现碎片数量:") + std::to_string(H)});
+            P += kScanBlockStep;
+            B = P / kScanBlockStep;
+        }
+
+        // 8. Completion stage.
+        Scan_CompletionHook(*h, node, map, p);
+    }
+}
+
+} // namespace
+
+void To_Scan(const TScanParams& p) {
+    TSourcePtr h;
+    TAllocMap map{};
+    try {
+        Scan_Body(p, h, map);
+    } catch (...) {
+        // Any failure ends the operation through the normal closing sequence.
+    }
+    // 9. Closing sequence; the map and the handle are released on return.
+    try {
+        Closing_Sequence();
+    } catch (...) {
+    }
+}
+
+} // namespace qrv

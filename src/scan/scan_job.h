@@ -1,0 +1,61 @@
+// The scan job: reads a sector range of one source block by block, lets the
+// block classifier record every recording head and movie box, then hands over
+// to the completion stage (analysis, results view, result file).
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/source_io.h"
+#include "scan/alloc_map.h"
+#include "sources/tree_data.h"
+
+namespace qrv {
+
+// Parameters captured from the scan settings when the scan starts.
+struct TScanParams {
+    TTreeData Node;       // the source to scan
+    int Mode = 0;         // 0 all space, 1 free space only, 2 allocated space only
+    int64_t StartSec = 0; // first sector, absolute on the opened device or file
+    int64_t EndSec = 0;   // sector at which the range ends (exclusive)
+    bool SaveResults = false;
+    std::string ResultPath;
+    int RecoveryType = 0;
+    int InterleaveScheme = 0;
+    int IntervalScheme = 0;
+    bool DateFilter = false; // when on, heads shot outside [DateFrom, DateTo] are not recorded
+    double DateFrom = 0, DateTo = 0;
+};
+
+// Runs a whole scan on the calling (worker) thread. Reports only through the
+// message channel and the process-wide lists and state.
+void To_Scan(const TScanParams& p);
+
+// The completion stage, run after the block loop (normally or after a stop)
+// with the scan's open source, its node, the volume's allocation map and the
+// parameters. The default does nothing; the analysis stage installs itself here.
+using TScanCompletionHook = void (*)(TSource& h, const TTreeData& node, const TAllocMap& map,
+                                     const TScanParams& p);
+// Installs the hook (nullptr restores the default) and returns the previous one.
+TScanCompletionHook Set_ScanCompletionHook(TScanCompletionHook hook);
+// The completion stage's call point in To_Scan.
+void Scan_CompletionHook(TSource& h, const TTreeData& node, const TAllocMap& map, const TScanParams& p);
+
+// Where the block loop starts and what it examines, worked out from the node,
+// the range and the allocation map.
+struct TScanGeometry {
+    int64_t StartOffset = 0; // byte offset of the first block
+    int64_t Unit = 0;        // examination unit in bytes (cluster or sector)
+    int64_t WalkStep = 0;    // head-walk step (cluster, or 32,768)
+    int Mode = 0;            // the mode after the map checks (0 when the map cannot be used)
+};
+// map is the loaded (or not loaded) description for FAT32, exFAT and NTFS
+// sources; ignored for other file systems.
+TScanGeometry Get_ScanGeometry(const TTreeData& node, int mode, int64_t startSec, int64_t endSec,
+                               const TAllocMap& map, int64_t V);
+
+// Empty when the node's geometry can be scanned, else the description of the
+// error log line that refuses it.
+std::string Check_ScanGeometry(const TTreeData& node);
+
+} // namespace qrv

@@ -1,0 +1,311 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <stdexcept>
+
+#include "analysis/metadata.h"
+#include "analysis/records.h"
+#include "common/op_state.h"
+#include "common/ui_message.h"
+#include "platform/time_zone.h"
+#include "scan/classifier.h"
+#include "scan/movie_boxes.h"
+#include "scan/scan_job.h"
+#include "support/test_env.h"
+
+using namespace qrv;
+using namespace qrv::test;
+
+namespace {
+
+struct TFinding {
+    int Kind;
+    int64_t Off;
+    bool operator==(const TFinding&) const = default;
+};
+
+std::vector<TFinding> Findings() {
+    std::vector<TFinding> out;
+    for (int64_t i = 0; i < ScanResultList.Count(); ++i)
+        out.push_back({ScanResultList.Get(i).Fragmentype, ScanResultList.Get(i).FragmentOff});
+    return out;
+}
+
+TTreeData Image_Node(const std::string& path, const std::string& fs = "RAW") {
+    TTreeData n;
+    n.Level = 1;
+    n.Hddtype = HDD_IMAGE;
+    n.HddNumber = "Image File";
+    n.HddModel = path;
+    n.HddFs = fs;
+    n.PerSecBytes = 512;
+    return n;
+}
+
+std::atomic<int> g_completions{0};
+void Count_Completion(TSource&, const TTreeData&, const TAllocMap&, const TScanParams&) {
+    ++g_completions;
+}
+void Throwing_Completion(TSource&, const TTreeData&, const TAllocMap&, const TScanParams&) {
+    throw std::runtime_error("analysis failed");
+}
+
+// Sets the stop flag when it sees the given status message (1-based).
+class TStopSink : public TRecordingSink {
+  public:
+    explicit TStopSink(int stopAt) : stopAt_(stopAt) {}
+    void Handle_UIMessage(const TUiMessage& m) override {
+        TRecordingSink::Handle_UIMessage(m);
+        if (m.MsgType == MSG_PROGRESS_STATUS && ++seen_ == stopAt_) Op_State().StopFlag = true;
+    }
+
+  private:
+    int stopAt_;
+    int seen_ = 0;
+};
+
+class ScanJob : public ::testing::Test {
+  protected:
+    void SetUp() override { Install(std::make_shared<TRecordingSink>()); }
+    void Install(std::shared_ptr<TRecordingSink> s) {
+        sink = s;
+        Set_UISink(sink);
+        ScanResultList.Clear();
+        Op_State().Reset_Counters();
+        Set_TimeZoneBiasOverride(0);
+        g_completions = 0;
+        Set_ScanCompletionHook(Count_Completion);
+    }
+    void TearDown() override {
+        Set_UISink(nullptr);
+        Set_ScanCompletionHook(nullptr);
+        Set_TimeZoneBiasOverride(std::nullopt);
+        ScanResultList.Clear();
+        Op_State().Reset_Counters();
+    }
+    std::vector<int> Types() const {
+        std::vector<int> t;
+        for (const auto& m : sink->Messages())
+            t.push_back(m.MsgType);
+        return t;
+    }
+    std::vector<std::string> Status_Texts() const {
+        std::vector<std::string> t;
+        for (const auto& m : sink->OfType(MSG_PROGRESS_STATUS))
+            t.push_back(m.P[1]);
+        return t;
+    }
+    // The last three messages are the closing sequence.
+    void Expect_Closing() const {
+        auto all = sink->Messages();
+        ASSERT_GE(all.size(), 3u);
+        const auto& log = all[all.size() - 3];
+        EXPECT_EQ(log.MsgType, MSG_LOG);
+        EXPECT_EQ(log.P[0], "扫描完成");
+        EXPECT_EQ(log.P[2], "扫描成功完成!");
+        EXPECT_EQ(all[all.size() - 2].MsgType, MSG_PROGRESS_START);
+        EXPECT_EQ(all[all.size() - 2].P[0], "0");
+        EXPECT_EQ(all[all.size() - 2].P[1], "");
+        EXPECT_EQ(all.back().MsgType, MSG_PROGRESS_END);
+    }
+    std::shared_ptr<TRecordingSink> sink;
+    TTempDir dir{"qrv-scanjob"};
+};
+
+TScanParams Params(const TTreeData& node, int64_t start, int64_t end, int mode = 0) {
+    TScanParams p;
+    p.Node = node;
+    p.Mode = mode;
+    p.StartSec = start;
+    p.EndSec = end;
+    return p;
+}
+
+} // namespace
+
+TEST_F(ScanJob, RawImageBlocksMessagesAndClosingSequence) {
+    TBytes m = Noise(1 << 20, 1);
+    Put(m, kScanBlockStep + 5000, Make_Moov());
+    const std::string path = dir.File("raw.img");
+    Write_File(path, m);
+
+    To_Scan(Params(Image_Node(path), 0, 2048));
+
+    EXPECT_EQ(Findings(), (std::vector<TFinding>{{3, kScanBlockStep + 5000}}));
+    EXPECT_EQ(Types(), (std::vector<int>{0, 1, 2, 2, 0, 1, 3}));
+    auto all = sink->Messages();
+    EXPECT_EQ(all[0].P[0], "扫描开始");
+    EXPECT_EQ(all[0].P[2], "开始扫描,扫描对象:" + path + ";扫描类型:全部扫描;文件系统:RAW;扫描范围:0~2048");
+    EXPECT_EQ(all[1].P[0], "2");
+    EXPECT_EQ(all[1].P[1], "总块数:");
+    EXPECT_EQ(all[2].P[1], "已扫描块数:0");
+    EXPECT_EQ(all[2].P[2], "发现碎片数量:0");
+    EXPECT_EQ(all[3].P[1], "已扫描块数:1");
+    EXPECT_EQ(all[3].P[2], "发现碎片数量:1");
+    Expect_Closing();
+    EXPECT_EQ(Op_State().SourcePath(), path);
+    EXPECT_EQ(Op_State().Progress1.load(), 1);
+    EXPECT_EQ(g_completions.load(), 1);
+}
+
+TEST_F(ScanJob, StartSectorPlacesTheFirstBlockAndItsIndex) {
+    TBytes m = Noise(1536 * 1024, 2);
+    Put(m, 511488, Make_HeadMdat(70000)); // one sector before the range
+    Put(m, 512000, Make_HeadMdat(70000));
+    const int64_t straddle = 512000 + kScanBlockStep - 10; // signature runs past the block's examined part
+    Put(m, straddle - 4, Make_Moov());
+    const std::string path = dir.File("raw.img");
+    Write_File(path, m);
+
+    To_Scan(Params(Image_Node(path), 1000, 3072));
+
+    EXPECT_EQ(Findings(), (std::vector<TFinding>{{1, 512000}, {3, straddle - 4}}));
+    EXPECT_EQ(Status_Texts(), (std::vector<std::string>{"已扫描块数:0", "已扫描块数:1", "已扫描块数:2"}));
+    EXPECT_EQ(sink->OfType(MSG_PROGRESS_START)[0].P[0], "3");
+}
+
+TEST_F(ScanJob, StopDuringTheThirdBlockEndsTheLoopThenCompletesAndCloses) {
+    Install(std::make_shared<TStopSink>(3));
+    TBytes m = Noise(3 << 20, 3);
+    Put(m, 3 * kScanBlockStep + 512, Make_HeadMdat(9000)); // in the fourth block: never read
+    const std::string path = dir.File("raw.img");
+    Write_File(path, m);
+
+    To_Scan(Params(Image_Node(path), 0, 6144));
+
+    EXPECT_EQ(Status_Texts(), (std::vector<std::string>{"已扫描块数:0", "已扫描块数:1", "已扫描块数:2"}));
+    EXPECT_TRUE(Findings().empty());
+    EXPECT_EQ(g_completions.load(), 1);
+    Expect_Closing();
+}
+
+TEST_F(ScanJob, UnopenableSourceLogsTheErrorThenCloses) {
+    To_Scan(Params(Image_Node(dir.File("missing.img")), 0, 2048));
+    auto all = sink->Messages();
+    ASSERT_EQ(Types(), (std::vector<int>{0, 0, 1, 3}));
+    EXPECT_EQ(all[0].P[0], "错误类型:Scan0000");
+    EXPECT_EQ(all[0].P[2], "错误内容:获取文件句柄出错，程序将退出!");
+    Expect_Closing();
+    EXPECT_EQ(g_completions.load(), 0);
+}
+
+TEST_F(ScanJob, UnusableGeometryIsRefusedBeforeTheScanStarts) {
+    const std::string path = dir.File("raw.img");
+    Write_File(path, Noise(1 << 20, 4));
+    TTreeData zeroSector = Image_Node(path);
+    zeroSector.PerSecBytes = 0;
+    TTreeData noCluster = Image_Node(path, "NTFS");
+    TTreeData hugeCluster = Image_Node(path, "exFAT");
+    hugeCluster.LogPerClusec = 2048; // 1 MiB clusters
+    TTreeData oddSector = Image_Node(path);
+    oddSector.PerSecBytes = 520;
+    for (const TTreeData& node : {zeroSector, noCluster, hugeCluster, oddSector}) {
+        sink->Clear();
+        To_Scan(Params(node, 0, 2048));
+        auto all = sink->Messages();
+        ASSERT_EQ(Types(), (std::vector<int>{0, 0, 1, 3})) << node.HddFs;
+        EXPECT_NE(all[0].P[0].find("错误类型:"), std::string::npos);
+        EXPECT_NE(all[0].P[2].find("程序将退出!"), std::string::npos);
+        Expect_Closing();
+    }
+    EXPECT_EQ(g_completions.load(), 0);
+}
+
+TEST_F(ScanJob, FailureInTheCompletionStageStillRunsTheClosingSequence) {
+    Set_ScanCompletionHook(Throwing_Completion);
+    const std::string path = dir.File("raw.img");
+    Write_File(path, Noise(1 << 20, 5));
+    To_Scan(Params(Image_Node(path), 0, 2048));
+    EXPECT_EQ(Types(), (std::vector<int>{0, 1, 2, 2, 0, 1, 3}));
+    Expect_Closing();
+}
+
+TEST_F(ScanJob, UnloadableMapFallsBackToScanningEverything) {
+    TBytes m = Noise(1 << 20, 6); // named NTFS, but no boot sector
+    Put(m, 65536, Make_Moov());
+    const std::string path = dir.File("ntfs.img");
+    Write_File(path, m);
+    TTreeData node = Image_Node(path, "NTFS");
+    node.LogPerClusec = 8;
+
+    To_Scan(Params(node, 0, 2048, 2));
+
+    EXPECT_NE(sink->Messages()[0].P[2].find("扫描类型:仅扫描已分配空间;"), std::string::npos);
+    EXPECT_EQ(Findings(), (std::vector<TFinding>{{3, 65536}}));
+}
+
+TEST_F(ScanJob, DateFilterOfTheParametersDropsHeadsOnly) {
+    TBytes m = Noise(1 << 20, 7);
+    Put(m, 8192, Make_HeadMoov()); // shot 2018-01-28 08:00:00
+    Put(m, 300000, Make_Moov());
+    const std::string path = dir.File("raw.img");
+    Write_File(path, m);
+    TScanParams p = Params(Image_Node(path), 0, 2048);
+    To_Scan(p);
+    EXPECT_EQ(Findings(), (std::vector<TFinding>{{0, 8192}, {3, 300000}}));
+
+    ScanResultList.Clear();
+    p.DateFilter = true;
+    p.DateFrom = Encode_DateTime(2018, 1, 29, 0, 0, 0);
+    p.DateTo = Encode_DateTime(2018, 2, 1, 0, 0, 0);
+    To_Scan(p);
+    EXPECT_EQ(Findings(), (std::vector<TFinding>{{3, 300000}}));
+    EXPECT_EQ(sink->OfType(MSG_PROGRESS_STATUS).back().P[2], "发现碎片数量:1");
+}
+
+TEST(ScanGeometry, StartOffsetAndUnitPerFileSystem) {
+    TAllocMap map;
+    map.Loaded = true;
+    map.MapStart = 4096;
+    map.MapExtent = int64_t(1) << 40;
+
+    TTreeData ntfs;
+    ntfs.HddFs = "NTFS";
+    ntfs.PerSecBytes = 512;
+    ntfs.LogPerClusec = 8;
+    auto g = Get_ScanGeometry(ntfs, 1, 1000000, 4000000, map, 0);
+    EXPECT_EQ(g.StartOffset, 268435456); // cluster 65,536, not sector 1,000,000
+    EXPECT_EQ(g.Unit, 4096);
+    EXPECT_EQ(g.WalkStep, 4096);
+    EXPECT_EQ(g.Mode, 1);
+    // A region whose volume starts at V: clusters are counted from V.
+    g = Get_ScanGeometry(ntfs, 0, 2048 + 1000000, 4000000, map, 2048 * 512);
+    EXPECT_EQ(g.StartOffset, 2048 * 512 + 268435456);
+
+    TTreeData fat = ntfs;
+    fat.HddFs = "FAT32";
+    map.DataStart = 4194304;
+    EXPECT_EQ(Get_ScanGeometry(fat, 0, 0, 4000000, map, 0).StartOffset, 4194304);
+    // Sector 100,000 is cluster 11,478: rounds down to 0, taken as cluster 2.
+    EXPECT_EQ(Get_ScanGeometry(fat, 0, 100000, 4000000, map, 0).StartOffset, 4194304);
+    // Sector 200,000 is cluster 23,978: rounds down to 16,384.
+    EXPECT_EQ(Get_ScanGeometry(fat, 0, 200000, 4000000, map, 0).StartOffset, 4194304 + int64_t(16382) * 4096);
+    TTreeData exfat = fat;
+    exfat.HddFs = "exFAT";
+    EXPECT_EQ(Get_ScanGeometry(exfat, 0, 200000, 4000000, map, 0).StartOffset, 4194304);
+    EXPECT_EQ(Get_ScanGeometry(exfat, 0, 8192 + 8 * 70000, 4000000, map, 0).StartOffset,
+              4194304 + int64_t(65534) * 4096);
+
+    // A range that ends before the map, or a map too small for the volume: mode 0.
+    g = Get_ScanGeometry(fat, 2, 0, 7, map, 0);
+    EXPECT_EQ(g.Mode, 0);
+    TAllocMap small = map;
+    small.MapExtent = 10;
+    fat.LogTotalClusters = 100;
+    EXPECT_EQ(Get_ScanGeometry(fat, 1, 0, 4000000, small, 0).Mode, 0);
+
+    TAllocMap none;
+    g = Get_ScanGeometry(ntfs, 2, 1000000, 4000000, none, 0);
+    EXPECT_EQ(g.Mode, 0);
+    EXPECT_EQ(g.StartOffset, 512000000);
+    EXPECT_EQ(g.Unit, 4096);
+
+    TTreeData raw;
+    raw.HddFs = "RAW";
+    raw.PerSecBytes = 512;
+    g = Get_ScanGeometry(raw, 1, 1000, 4000, none, 0);
+    EXPECT_EQ(g.StartOffset, 512000);
+    EXPECT_EQ(g.Unit, 512);
+    EXPECT_EQ(g.WalkStep, 32768);
+    EXPECT_EQ(g.Mode, 1);
+}
