@@ -1,0 +1,95 @@
+// qrv-cli scan, run as a program.
+#include <gtest/gtest.h>
+
+#include "platform/time_zone.h"
+#include "scan/movie_boxes.h"
+#include "support/test_env.h"
+
+using namespace qrv::test;
+
+namespace {
+
+std::string Cli() {
+    return Bin_Dir() + "/qrv-cli";
+}
+
+int Scan_Cli(const std::string& args, std::string* out) {
+    return Run_Command("TZ=UTC " + Cli() + " scan " + args + " 2>&1", out);
+}
+
+bool Contains(const std::string& s, const std::string& part) {
+    return s.find(part) != std::string::npos;
+}
+
+} // namespace
+
+TEST(ScanCli, ListsWhatTheScanFoundOnARawImage) {
+    TTempDir dir("qrv-scancli");
+    TBytes m = Noise(2 << 20, 11);
+    Put(m, 1024 * 1024, Make_HeadMoov());
+    Put(m, 1500 * 1024 + 3, Make_Moov());
+    const std::string path = dir.File("card.img");
+    Write_File(path, m);
+    std::string out;
+    ASSERT_EQ(Scan_Cli(path, &out), 0) << out;
+    EXPECT_TRUE(Contains(out, "扫描对象:" + path + ";扫描类型:全部扫描;文件系统:RAW;扫描范围:0~4096")) << out;
+    EXPECT_TRUE(Contains(out, "扫描成功完成!"));
+    EXPECT_TRUE(Contains(out, "1048576  VANTO-X1             2018-01-28 08:00:00 61.5")) << out;
+    EXPECT_TRUE(Contains(out, "1536003")) << out;
+    EXPECT_TRUE(Contains(out, "2 found")) << out;
+
+    // A range that leaves out the head: only the movie box.
+    ASSERT_EQ(Scan_Cli(path + " --start 2049 --end 4096", &out), 0) << out;
+    EXPECT_TRUE(Contains(out, "1 found")) << out;
+    EXPECT_FALSE(Contains(out, "1048576")) << out;
+
+    // The date filter drops the head, not the bare movie box.
+    ASSERT_EQ(Scan_Cli(path + " --date-from '2019-01-01 00:00:00' --date-to '2019-02-01 00:00:00'", &out), 0)
+        << out;
+    EXPECT_TRUE(Contains(out, "1 found")) << out;
+}
+
+TEST(ScanCli, FailuresAndBadUsage) {
+    TTempDir dir("qrv-scancli");
+    std::string out;
+    EXPECT_EQ(Scan_Cli(dir.File("missing.img"), &out), 1);
+    EXPECT_TRUE(Contains(out, "错误类型:Scan0000")) << out;
+    EXPECT_TRUE(Contains(out, "错误内容:获取文件句柄出错，程序将退出!"));
+    EXPECT_FALSE(Contains(out, "扫描开始"));
+
+    const std::string path = dir.File("card.img");
+    Write_File(path, Noise(1 << 20, 12));
+    EXPECT_EQ(Scan_Cli(path + " --fs NTFS --cluster-sectors 0", &out), 1);
+    EXPECT_TRUE(Contains(out, "错误类型:")) << out;
+    EXPECT_EQ(Scan_Cli(path + " --mode some", &out), 2);
+    EXPECT_EQ(Scan_Cli(path + " --start 100 --end 100", &out), 2);
+    EXPECT_TRUE(Contains(out, "起始扇区和结束扇区相同,请重新设置!"));
+    EXPECT_EQ(Scan_Cli(path + " --start 200 --end 100", &out), 2);
+    EXPECT_TRUE(Contains(out, "起始扇区大于结束扇区,请重新设置!"));
+    EXPECT_EQ(Scan_Cli(path + " --date-from '2018-01-01 23:50:00' --date-to '2018-01-01 23:00:00'", &out), 2);
+    EXPECT_EQ(Scan_Cli(path + " --sector-size 4096", &out), 2);
+}
+
+TEST(ScanCli, BareVolumeImagesAreRecognisedByTheirBootSector) {
+    TTempDir dir("qrv-scancli");
+    std::string out;
+    if (Have_Program("mkfs.fat")) {
+        const std::string fat = dir.File("fat.img");
+        ASSERT_EQ(Run_Command("truncate -s 64M " + fat + " && mkfs.fat -F 32 -s 8 " + fat + " >/dev/null"),
+                  0);
+        ASSERT_EQ(Scan_Cli(fat + " --mode free", &out), 0) << out;
+        EXPECT_TRUE(Contains(out, "扫描类型:仅扫描删除空间;文件系统:FAT32;扫描范围:0~131072")) << out;
+    }
+    if (Have_Program("mkfs.exfat")) {
+        const std::string ex = dir.File("exfat.img");
+        ASSERT_EQ(Run_Command("truncate -s 64M " + ex + " && mkfs.exfat " + ex + " >/dev/null 2>&1"), 0);
+        ASSERT_EQ(Scan_Cli(ex, &out), 0) << out;
+        EXPECT_TRUE(Contains(out, "文件系统:exFAT;")) << out;
+    }
+    if (Have_Program("mkntfs")) {
+        const std::string nt = dir.File("ntfs.img");
+        ASSERT_EQ(Run_Command("truncate -s 64M " + nt + " && mkntfs -F -q -Q " + nt + " >/dev/null 2>&1"), 0);
+        ASSERT_EQ(Scan_Cli(nt + " --mode allocated", &out), 0) << out;
+        EXPECT_TRUE(Contains(out, "文件系统:NTFS;")) << out;
+    }
+}
