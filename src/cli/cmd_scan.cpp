@@ -12,6 +12,7 @@
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
+#include <set>
 #include <string>
 #include <sys/stat.h>
 #include <thread>
@@ -46,7 +47,10 @@ const char* kScanUsage =
     "  --date-to T\n"
     "  --fs NAME              FAT32, exFAT, NTFS or RAW instead of what the boot sector says\n"
     "  --sector-size N        bytes per sector with --fs (default 512)\n"
-    "  --cluster-sectors N    sectors per cluster with --fs\n";
+    "  --cluster-sectors N    sectors per cluster with --fs\n"
+    "  --save FILE.QRV        save the results in a scan-result file (see 'qrv-cli load')\n"
+    "  --json                 print the results (and the export) as JSON on stdout\n"
+    "  --quiet                log only errors on stderr\n";
 
 // ---- source description ----
 
@@ -157,17 +161,24 @@ void Print_ScanFindings(std::FILE* out) {
 int Cmd_Scan(const TArgv& argv) {
     for (const auto& a : argv)
         if (a == "--help" || a == "-h") {
-            std::fputs(kScanUsage, stdout);
+            std::printf("%s%s", kScanUsage, kExportUsage);
             return 0;
         }
-    TArgs args(argv, {});
-    auto unknown = args.Unknown(
-        {"start", "end", "mode", "date-from", "date-to", "fs", "sector-size", "cluster-sectors"});
+    TArgs args(argv, {"json", "quiet"});
+    std::set<std::string> allowed = {"start",   "end",  "mode",        "date-from",
+                                     "date-to", "fs",   "sector-size", "cluster-sectors",
+                                     "save",    "json", "quiet"};
+    // --date-from / --date-to filter the scan; with --export the export takes
+    // every row found in that window unless --rows or --model narrows it.
+    for (const auto& o : kExportOptions)
+        allowed.insert(o);
+    auto unknown = args.Unknown(allowed);
     if (!unknown.empty() || args.Positional().size() != 1) {
         if (!unknown.empty()) std::fprintf(stderr, "qrv-cli scan: unknown option --%s\n", unknown[0].c_str());
-        std::fputs(kScanUsage, stderr);
+        std::fprintf(stderr, "%s%s", kScanUsage, kExportUsage);
         return 2;
     }
+    const bool json = args.Has("json");
     const std::string& path = args.Positional()[0];
 
     int mode = 0;
@@ -201,6 +212,14 @@ int Cmd_Scan(const TArgv& argv) {
 
     TScanParams p;
     p.Node = Describe_Source(path, fs, sectorSize, clusterSectors);
+    if (auto save = args.Get("save")) {
+        if (save->empty()) {
+            std::fprintf(stderr, "qrv-cli scan: --save needs a file name\n");
+            return 2;
+        }
+        p.SaveResults = true;
+        p.ResultPath = *save;
+    }
     p.Mode = mode;
     p.StartSec = args.Get_Int("start").value_or(0);
     if (auto e = args.Get_Int("end")) {
@@ -249,14 +268,45 @@ int Cmd_Scan(const TArgv& argv) {
     Op_State().Set_SourcePath("");
     Clear_AllocWindow();
 
-    TCliSession session = Start_CliSession(false);
+    TCliSession session = Start_CliSession(args.Has("quiet"));
     auto oldInt = std::signal(SIGINT, On_Interrupt);
     std::thread worker([&p] { To_Scan(p); });
     worker.join();
     std::signal(SIGINT, oldInt);
 
-    Print_ScanFindings(stdout);
-    return session.Sink->Errors() > 0 ? 1 : 0;
+    int status = session.Sink->Errors() > 0 ? 1 : 0;
+    std::string out = "{\"findings\": " + std::to_string(ScanResultList.Count()) +
+                      ", \"rebuilt\": " + std::to_string(RebuildResultList.Count()) + ", \"results\": ";
+    if (!json) {
+        Print_ScanFindings(stdout);
+        std::printf("\n");
+    }
+    if (args.Has("export")) {
+        // Rows selected by the window of --date-from/--date-to were already
+        // filtered by the scan; only --rows and --model narrow the export here.
+        std::vector<std::string> sel;
+        if (auto r = args.Get("rows"))
+            sel = {"--rows", *r};
+        else if (auto m = args.Get("model"))
+            sel = {"--model", *m};
+        std::string error;
+        if (!Select_Rows(*session.Model, TArgs(sel, {}), error)) {
+            std::fprintf(stderr, "qrv-cli scan: %s\n", error.c_str());
+            return 2;
+        }
+    }
+    out += Rows_Json(*session.Model);
+    if (!json) Print_Table(*session.Model, stdout);
+    if (args.Has("export")) {
+        if (session.Model->Count() == 0) {
+            std::fprintf(stderr, "qrv-cli scan: nothing to export\n");
+            status = 1;
+        } else if (Run_Export(*session.Model, *args.Get("export"), json ? &out : nullptr) != 0) {
+            status = 1;
+        }
+    }
+    if (json) std::printf("%s}\n", out.c_str());
+    return status;
 }
 
 } // namespace qrv::cli
