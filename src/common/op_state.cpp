@@ -10,6 +10,11 @@ std::chrono::system_clock::time_point TOpState::StartTime() const {
     std::lock_guard<std::mutex> lk(mu_);
     return start_;
 }
+void TOpState::Mark_Start() { Set_StartTime(std::chrono::system_clock::now()); }
+int64_t TOpState::Elapsed_Seconds(std::chrono::system_clock::time_point now) const {
+    auto d = std::chrono::duration_cast<std::chrono::seconds>(now - StartTime()).count();
+    return d < 0 ? 0 : int64_t(d);
+}
 void TOpState::Set_SourcePath(std::string path) {
     std::lock_guard<std::mutex> lk(mu_);
     sourcePath_ = std::move(path);

@@ -28,6 +28,10 @@ class TOpState {
     // Start time of the running operation.
     void Set_StartTime(std::chrono::system_clock::time_point t);
     std::chrono::system_clock::time_point StartTime() const;
+    // Records now as the start time.
+    void Mark_Start();
+    // Whole seconds from the start time to now (0 when the clock went back).
+    int64_t Elapsed_Seconds(std::chrono::system_clock::time_point now = std::chrono::system_clock::now()) const;
 
     // Path opened by the last scan or set by loading a result file.
     void Set_SourcePath(std::string path);

@@ -1,0 +1,184 @@
+#include "common/cli_sink.h"
+
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <charconv>
+
+#include "common/op_state.h"
+
+namespace qrv {
+
+namespace {
+
+// Decodes one UTF-8 sequence at s[i]; advances i. Invalid bytes count as one
+// narrow character each.
+uint32_t Next_CodePoint(const std::string& s, size_t& i) {
+    uint8_t c = uint8_t(s[i]);
+    size_t len = c < 0x80 ? 1 : (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 ? 4 : 1;
+    if (i + len > s.size()) len = 1;
+    uint32_t cp = len == 1 ? c : len == 2 ? (c & 0x1F) : len == 3 ? (c & 0x0F) : (c & 0x07);
+    for (size_t k = 1; k < len; ++k) {
+        uint8_t cc = uint8_t(s[i + k]);
+        if ((cc & 0xC0) != 0x80) {
+            len = 1;
+            cp = c;
+            break;
+        }
+        cp = (cp << 6) | (cc & 0x3F);
+    }
+    i += len;
+    return cp;
+}
+
+bool Is_Wide(uint32_t cp) {
+    return (cp >= 0x1100 && cp <= 0x115F) || (cp >= 0x2E80 && cp <= 0xA4CF) || (cp >= 0xAC00 && cp <= 0xD7A3) ||
+           (cp >= 0xF900 && cp <= 0xFAFF) || (cp >= 0xFE30 && cp <= 0xFE4F) || (cp >= 0xFF00 && cp <= 0xFF60) ||
+           (cp >= 0xFFE0 && cp <= 0xFFE6) || (cp >= 0x20000 && cp <= 0x3FFFD);
+}
+
+// The longest prefix of text that fits in width columns.
+std::string Cut_ToColumns(const std::string& text, int width) {
+    size_t i = 0;
+    int cols = 0;
+    while (i < text.size()) {
+        size_t start = i;
+        uint32_t cp = Next_CodePoint(text, i);
+        int w = Is_Wide(cp) ? 2 : 1;
+        if (cols + w > width) return text.substr(0, start);
+        cols += w;
+    }
+    return text;
+}
+
+int64_t Parse_Total(const std::string& text) {
+    int64_t v = 0;
+    auto [p, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
+    return (ec == std::errc() && p == text.data() + text.size() && v > 0) ? v : 0;
+}
+
+constexpr auto kRedrawInterval = std::chrono::milliseconds(100);
+
+} // namespace
+
+int Text_Columns(const std::string& text) {
+    size_t i = 0;
+    int cols = 0;
+    while (i < text.size()) cols += Is_Wide(Next_CodePoint(text, i)) ? 2 : 1;
+    return cols;
+}
+
+TCliSink::TCliSink(TCliSinkOptions options) : opt_(options) {
+    if (opt_.Out == nullptr) opt_.Out = stderr;
+    terminal_ = opt_.Terminal < 0 ? ::isatty(::fileno(opt_.Out)) == 1 : opt_.Terminal > 0;
+    width_ = opt_.Width;
+    if (width_ <= 0) {
+        struct winsize ws{};
+        width_ = (::ioctl(::fileno(opt_.Out), TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0) ? ws.ws_col : 80;
+    }
+}
+
+TCliSink::~TCliSink() {
+    std::lock_guard<std::mutex> lk(mu_);
+    Clear_Bar();
+}
+
+std::string TCliSink::Log_LineText(const TUiMessage& msg) { return msg.P[0] + "  " + msg.P[1] + "  " + msg.P[2]; }
+
+std::string TCliSink::Bar_Text(int64_t position, int64_t total, const std::string& label, const std::string& status2,
+                               const std::string& status3, int width) {
+    constexpr int kGauge = 20;
+    int64_t pos = std::clamp<int64_t>(position, 0, std::max<int64_t>(total, 0));
+    int percent = total > 0 ? int(pos * 100 / total) : 0;
+    int filled = total > 0 ? int(pos * kGauge / total) : 0;
+    std::string line = "[" + std::string(size_t(filled), '#') + std::string(size_t(kGauge - filled), '.') + "] ";
+    std::string pct = std::to_string(percent) + "%";
+    line += std::string(pct.size() < 4 ? 4 - pct.size() : 0, ' ') + pct;
+    line += "  " + label + std::to_string(total);
+    if (!status2.empty()) line += "  " + status2;
+    if (!status3.empty()) line += "  " + status3;
+    return Cut_ToColumns(line, std::max(width - 1, 0));
+}
+
+void TCliSink::Clear_Bar() {
+    if (!barShown_) return;
+    std::fputs("\r\033[K", opt_.Out);
+    std::fflush(opt_.Out);
+    barShown_ = false;
+}
+
+void TCliSink::Draw_Bar(bool force) {
+    if (!terminal_ || !active_) return;
+    auto now = std::chrono::steady_clock::now();
+    if (!force && barShown_ && now - lastDraw_ < kRedrawInterval) return;
+    lastDraw_ = now;
+    std::string line = Bar_Text(Op_State().Progress1.load(), total_, label_, status2_, status3_, width_);
+    if (total2_ > 0) {
+        int64_t p2 = std::clamp<int64_t>(Op_State().Progress2.load(), 0, total2_);
+        line = Cut_ToColumns(line + "  (" + std::to_string(p2 * 100 / total2_) + "%)", std::max(width_ - 1, 0));
+    }
+    std::fputs("\r\033[K", opt_.Out);
+    std::fputs(line.c_str(), opt_.Out);
+    std::fflush(opt_.Out);
+    barShown_ = true;
+}
+
+void TCliSink::Handle_UIMessage(const TUiMessage& msg) {
+    std::lock_guard<std::mutex> lk(mu_);
+    switch (msg.MsgType) {
+    case MSG_LOG:
+        if (!opt_.ShowLog) break;
+        Clear_Bar();
+        std::fputs((Log_LineText(msg) + "\n").c_str(), opt_.Out);
+        std::fflush(opt_.Out);
+        Draw_Bar(true);
+        break;
+    case MSG_PROGRESS_START:
+        total_ = Parse_Total(msg.P[0]);
+        total2_ = 0;
+        label_ = msg.P[1];
+        status2_.clear();
+        status3_.clear();
+        active_ = true;
+        Draw_Bar(true);
+        break;
+    case MSG_PROGRESS_STATUS:
+        status2_ = msg.P[1];
+        status3_ = msg.P[2];
+        Draw_Bar(false);
+        break;
+    case MSG_STATUS2:
+        status2_ = msg.P[1];
+        Draw_Bar(false);
+        break;
+    case MSG_STATUS3:
+        status3_ = msg.P[2];
+        Draw_Bar(false);
+        break;
+    case MSG_STATUS2_FROM_P3:
+        status2_ = msg.P[2];
+        Draw_Bar(false);
+        break;
+    case MSG_GAUGE2_RANGE:
+        total2_ = Parse_Total(msg.P[0]);
+        Draw_Bar(false);
+        break;
+    case MSG_PROGRESS_END:
+        Clear_Bar();
+        active_ = false;
+        break;
+    case MSG_ADD_ROW:
+        if (opt_.CollectRows) rows_.push_back(msg);
+        break;
+    default:
+        break;
+    }
+}
+
+std::vector<TUiMessage> TCliSink::Rows() const {
+    std::lock_guard<std::mutex> lk(mu_);
+    return rows_;
+}
+
+} // namespace qrv

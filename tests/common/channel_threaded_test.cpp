@@ -1,0 +1,112 @@
+// Several threads sending through the channel at once.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <map>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "common/cli_sink.h"
+#include "common/language.h"
+#include "common/ui_message.h"
+
+using namespace qrv;
+
+namespace {
+
+class SinkGuard {
+  public:
+    explicit SinkGuard(std::shared_ptr<TUiSink> s) : old_(Set_UISink(std::move(s))) {}
+    ~SinkGuard() { Set_UISink(old_); }
+
+  private:
+    std::shared_ptr<TUiSink> old_;
+};
+
+} // namespace
+
+TEST(ChannelThreaded, EveryMessageArrivesIntact) {
+    auto rec = std::make_shared<TRecordingSink>();
+    SinkGuard guard(rec);
+    constexpr int kPerThread = 2000;
+    auto worker = [](int id) {
+        for (int i = 0; i < kPerThread; ++i) {
+            std::string n = std::to_string(i), t = std::to_string(id);
+            Send_UIMessage(MSG_ADD_ROW, {t, n, t + ":" + n, "d", "e", "f", "g", std::string(size_t(i % 50), 'x')});
+        }
+    };
+    std::thread a(worker, 1), b(worker, 2);
+    a.join();
+    b.join();
+
+    auto msgs = rec->Messages();
+    ASSERT_EQ(msgs.size(), size_t(2 * kPerThread));
+    std::map<std::string, int> next; // each thread's messages arrive in its sending order
+    for (const auto& m : msgs) {
+        ASSERT_EQ(m.MsgType, MSG_ADD_ROW);
+        const std::string& t = m.P[0];
+        int i = std::stoi(m.P[1]);
+        EXPECT_EQ(i, next[t]++);
+        EXPECT_EQ(m.P[2], t + ":" + m.P[1]);
+        EXPECT_EQ(m.P[7], std::string(size_t(i % 50), 'x'));
+    }
+    EXPECT_EQ(next["1"], kPerThread);
+    EXPECT_EQ(next["2"], kPerThread);
+    EXPECT_EQ(rec->OfType(MSG_ADD_ROW).size(), msgs.size());
+}
+
+TEST(ChannelThreaded, CliSinkKeepsLinesWhole) {
+    char* buf = nullptr;
+    size_t len = 0;
+    std::FILE* f = open_memstream(&buf, &len);
+    auto sink = std::make_shared<TCliSink>(TCliSinkOptions{.Out = f, .Terminal = 1, .Width = 200});
+    {
+        SinkGuard guard(sink);
+        Send_UIMessage(MSG_PROGRESS_START, {"1000", "总数:"});
+        auto worker = [](char c) {
+            for (int i = 0; i < 500; ++i) {
+                Send_UIMessage(MSG_LOG, {std::string(10, c), "d", std::string(30, c)});
+                Send_UIMessage(MSG_PROGRESS_STATUS, {"", "s", std::to_string(i)});
+            }
+        };
+        std::thread a(worker, 'a'), b(worker, 'b');
+        a.join();
+        b.join();
+        Send_UIMessage(MSG_PROGRESS_END);
+    }
+    sink.reset();
+    std::fclose(f);
+    std::string text(buf, len);
+    std::free(buf);
+    // Every log line appears whole, right after a cleared line.
+    int lines = 0;
+    for (char c : {'a', 'b'}) {
+        std::string line = "\r\033[K" + std::string(10, c) + "  d  " + std::string(30, c) + "\n";
+        for (size_t p = text.find(line); p != std::string::npos; p = text.find(line, p + 1)) ++lines;
+    }
+    EXPECT_EQ(lines, 1000);
+}
+
+TEST(ChannelThreaded, TranslationWhileTheTableIsReplaced) {
+    TLanguageTable t;
+    t.Add("开始", "Start");
+    Set_LanguageTable(t);
+    Set_Language(1);
+    std::atomic<bool> stop{false};
+    std::thread reader([&] {
+        while (!stop) {
+            std::string s = Tr("开始");
+            ASSERT_TRUE(s == "Start" || s == "Begin") << s;
+        }
+    });
+    for (int i = 0; i < 2000; ++i) {
+        TLanguageTable u;
+        u.Add("开始", i % 2 ? "Start" : "Begin");
+        Set_LanguageTable(std::move(u));
+    }
+    stop = true;
+    reader.join();
+    Set_Language(0);
+    Set_LanguageTable(TLanguageTable());
+}
