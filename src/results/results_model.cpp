@@ -31,27 +31,6 @@ int Level_Icon(const std::string& level) {
     return 9;
 }
 
-std::string Size_Text(int64_t v) {
-    // Two decimals, halves to even (the default rounding mode of nearbyint).
-    auto cents = [v](long double unit) {
-        return std::nearbyint(static_cast<long double>(v) * 100.0L / unit);
-    };
-    long double c = cents(1073741824.0L);
-    const char* unit = "GB";
-    if (c < 100) {
-        c = cents(1048576.0L);
-        unit = "MB";
-    }
-    if (c < 100) {
-        c = cents(1024.0L);
-        unit = "KB";
-    }
-    if (c < 100) return std::to_string(v) + "Byte";
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "%.2Lf ", c / 100.0L);
-    return std::string(buf) + unit;
-}
-
 int Compare_TextNoCase(const std::string& a, const std::string& b) {
     size_t n = std::min(a.size(), b.size());
     for (size_t i = 0; i < n; ++i) {

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "common/text_format.h"
 #include "common/ui_message.h"
 
 namespace qrv {
@@ -43,9 +44,8 @@ struct TResultRow {
 // Level mark of a level text: 10, 11, 12 for "1", "2", "3", else 9.
 int Level_Icon(const std::string& level);
 
-// Size text of a byte count: GB, MB or KB with two decimals ("1.50 GB"), or the
-// count followed by "Byte" below 1.00 KB.
-std::string Size_Text(int64_t bytes);
+// Size_Text (the size text of the list's lengths and of the selection totals)
+// is shared with the export checks: common/text_format.h.
 
 // Column captions of the list, in order (the hidden column has none).
 extern const std::array<const char*, 7> kResultColumns;
