@@ -234,10 +234,15 @@ TEST(AllocMapFat32, HighBitsAloneMeanAllocatedAndWindowFollowsBackwardQueries) {
     TLogSource src(img);
     TAllocMap m = Load_AllocMap(src, "FAT32", 0);
     Clear_AllocWindow();
+    src.reads.clear();
     EXPECT_EQ(Get_ClusterState(src, "FAT32", m, 5), 1);
     EXPECT_EQ(Get_ClusterState(src, "FAT32", m, 20000), 1); // another window without a drop
-    EXPECT_EQ(Get_ClusterState(src, "FAT32", m, 6), 0);     // and back again
+    ASSERT_EQ(src.reads.size(), 2u);
+    EXPECT_EQ(src.reads[1], 16384 + 65536);
+    EXPECT_EQ(Get_ClusterState(src, "FAT32", m, 6), 0); // and back again
     EXPECT_EQ(Get_ClusterState(src, "FAT32", m, 5), 1);
+    ASSERT_EQ(src.reads.size(), 3u);
+    EXPECT_EQ(src.reads[2], 16384);
     // Another source with the same map geometry must not be answered from the old window.
     std::vector<uint8_t> other = img;
     Put_LE32(&other[16384 + 4 * 5], 0);
