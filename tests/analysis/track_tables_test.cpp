@@ -570,17 +570,6 @@ TEST_F(TrackTables, BadSoundSizeEndsTheSoundPartOnly) {
     EXPECT_EQ(r.Keys.Count(), 20);
 }
 
-TEST_F(TrackTables, SoundSizeEntryOfZeroEndsTheSoundPart) {
-    TPlan p = Make_Plan({.Samples = 8, .PerChunk = 1, .SoundPerChunk = 1});
-    p.Sound.sizes[0] = 0;
-    TReadBack r;
-    Read(r, Moov(Tracks_Of(p)));
-    ASSERT_TRUE(r.Video.Ext_Flag);
-    for (const auto& c : r.Video.STCOArr)
-        for (const auto& s : c.STSZArr)
-            EXPECT_EQ(s.SoundSTSZ_Num, 0);
-}
-
 TEST_F(TrackTables, SoundChunkOffsetZeroAfterTheFirstEndsTheSoundPart) {
     TPlan p = Make_Plan({.Samples = 8, .PerChunk = 2, .SoundPerChunk = 2});
     p.Sound.offsets[2] = 0;
