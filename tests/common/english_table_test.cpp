@@ -60,11 +60,17 @@ void Append_Utf8(std::string& out, uint32_t cp) {
 
 } // namespace
 
-// The string literals of C++ source text, escapes decoded; comments, character
-// literals and raw strings are understood so that quotes inside them are not
-// taken for literals.
+// The string literals of C++ source text, escapes decoded, adjacent literals
+// joined as the compiler joins them; comments, character literals and raw
+// strings are understood so that quotes inside them are not taken for literals.
 std::vector<std::string> String_Literals(const std::string& src) {
     std::vector<std::string> out;
+    bool joinable = false; // only blanks and comments since the last literal
+    auto add = [&](std::string lit) {
+        if (joinable && !out.empty()) out.back() += lit;
+        else out.push_back(std::move(lit));
+        joinable = true;
+    };
     size_t i = 0, n = src.size();
     auto ident = [](char c) { return std::isalnum(uint8_t(c)) || c == '_'; };
     while (i < n) {
@@ -81,10 +87,11 @@ std::vector<std::string> String_Literals(const std::string& src) {
             std::string close = ")" + src.substr(i + 2, open - i - 2) + "\"";
             size_t e = src.find(close, open + 1);
             if (e == std::string::npos) break;
-            out.push_back(src.substr(open + 1, e - open - 1));
             i = e + close.size();
+            add(src.substr(open + 1, e - open - 1));
         } else if (c == '\'' && !(i > 0 && std::isxdigit(uint8_t(src[i - 1])) && i + 1 < n && std::isxdigit(uint8_t(src[i + 1])))) {
             // Character literal (a digit separator such as 1'000 is skipped by the test above).
+            joinable = false;
             ++i;
             while (i < n && src[i] != '\'') i += src[i] == '\\' ? 2 : 1;
             ++i;
@@ -126,8 +133,13 @@ std::vector<std::string> String_Literals(const std::string& src) {
                 }
             }
             ++i;
-            out.push_back(lit);
+            add(lit);
         } else {
+            // Blanks and literal prefixes (u8, u, U, L right before a quote) keep
+            // the previous literal open for joining; anything else closes it.
+            bool prefix = (c == 'u' || c == 'U' || c == 'L' || c == '8') && i + 1 < n &&
+                          (src[i + 1] == '"' || src[i + 1] == 'R' || src[i + 1] == '8');
+            if (!std::isspace(uint8_t(c)) && !prefix) joinable = false;
             ++i;
         }
     }
@@ -161,8 +173,9 @@ TLanguageTable English_Table() {
 
 TEST(LiteralScan, FindsLiteralsOutsideCommentsAndCharacters) {
     auto lits = String_Literals("a = \"开始\"; // \"注释\"\n/* \"块\" */ c = '\"'; d = \"x\\\"y\\n\\u6B62\";\n"
-                                "e = R\"q(原\"样)q\"; f = u8\"宽\"; g = 1'000; h = \"\\x41\\101\";");
-    EXPECT_EQ(lits, (std::vector<std::string>{"开始", "x\"y\n止", "原\"样", "宽", "AA"}));
+                                "e = R\"q(原\"样)q\"; f = u8\"宽\"; g = 1'000; h = \"\\x41\\101\";\n"
+                                "j = \"前\" /* c */\n  \"后\" u8\"尾\"; k(\"一\", \"二\"); m = \"x\" L\"y\";");
+    EXPECT_EQ(lits, (std::vector<std::string>{"开始", "x\"y\n止", "原\"样", "宽", "AA", "前后尾", "一", "二", "xy"}));
     EXPECT_TRUE(Has_Cjk("a开"));
     EXPECT_TRUE(Has_Cjk("："));
     EXPECT_FALSE(Has_Cjk("Byte 1.50 GB é"));
