@@ -199,6 +199,7 @@ int main(int argc, char** argv) {
 
     const long rssBefore = Current_RssKiB(), maxBefore = Max_RssKiB();
     int64_t found = 0;
+    long maxAfterFirst = 0;
     for (int r = 0; r < rounds; ++r) {
         Plain_Read(image, size, buf, sink, read);
         ScanResultList.Clear();
@@ -208,6 +209,7 @@ int main(int argc, char** argv) {
         To_Scan(p);
         scan.Keep(Seconds_Since(t), Thread_Cpu() - c);
         found = ScanResultList.Count();
+        if (r == 0) maxAfterFirst = Max_RssKiB();
     }
     const long rssAfter = Current_RssKiB(), maxAfter = Max_RssKiB();
 
@@ -224,7 +226,8 @@ int main(int argc, char** argv) {
     std::printf("ratio scan / plain read: %.1f %% (wall clock), %.1f %% (CPU time)\n",
                 100.0 * read.Wall / scan.Wall, 100.0 * read.Cpu / scan.Cpu);
     std::printf(
-        "resident memory: %ld KiB before the scans, %ld KiB after; max RSS %ld KiB before, %ld KiB after\n",
-        rssBefore, rssAfter, maxBefore, maxAfter);
+        "resident memory: %ld KiB before the scans, %ld KiB after; max RSS %ld KiB before, %ld KiB after the "
+        "first scan, %ld KiB after the last\n",
+        rssBefore, rssAfter, maxBefore, maxAfterFirst, maxAfter);
     return sink == 0xFFFFFFFFFFFFFFFFull ? 1 : 0; // keeps the plain read's bytes alive
 }

@@ -161,9 +161,19 @@ void Classify_Block(const uint8_t* block, int64_t P, TClassifyContext& ctx, int6
         return kEnd;
     };
 
+    // Without cluster-state questions a unit without candidates does nothing,
+    // so the walk goes straight to the unit of the next candidate.
+    const bool asksMap = (ctx.Mode == 1 || ctx.Mode == 2) && ctx.Unit > 512;
     for (int64_t q = 0; q < kEnd; q += ctx.Unit) {
+        if (!asksMap) {
+            if (nextHead < q) nextHead = Find_Head(q);
+            if (nextMovie < q) nextMovie = Find_MovieSignature(block, q, kEnd);
+            const int64_t next = std::min(nextHead, nextMovie);
+            if (next >= kEnd) break;
+            q = next / ctx.Unit * ctx.Unit;
+        }
         const int64_t unitEnd = std::min(kEnd, q + ctx.Unit);
-        if (Skip_Unit(ctx, P + q)) continue;
+        if (asksMap && Skip_Unit(ctx, P + q)) continue;
         int64_t p = q;
         while (p < unitEnd) {
             if (nextHead < p) nextHead = Find_Head(p);
