@@ -233,3 +233,42 @@ TEST(DiskImage, RawImagesHaveNoFileSystem) {
     EXPECT_FALSE(Load_AllocMap(*src, "exFAT", 0).Loaded);
     EXPECT_FALSE(Load_AllocMap(*src, "RAW", 0).Loaded);
 }
+
+TEST(DiskImage, ExfatClustersMarkedInUseReadAsAllocated) {
+    TTempDir dir("qrv-alloc");
+    TVolumeSpec spec;
+    spec.Fs = "exFAT";
+    spec.VolumeBytes = 32 << 20;
+    spec.ClusterBytes = 4096;
+    std::string skip;
+    std::optional<TDiskImage> made = Make_DiskImage(dir.File("ex.img"), spec, &skip);
+    if (!made) GTEST_SKIP() << skip;
+    TDiskImage& img = *made;
+    const int64_t first = img.Find_FreeRun(10, 100);
+    ASSERT_GT(first, 0);
+    std::vector<int64_t> marked;
+    for (int64_t i = 0; i < 10; ++i)
+        marked.push_back(first + i);
+    img.Mark_Allocated(marked);
+    EXPECT_THROW(img.Write_Clusters({first}, {1}), std::runtime_error);
+
+    // The file system's own count of free clusters drops by ten.
+    std::string report;
+    ASSERT_EQ(Run_Command("dump.exfat '" + img.Path + "'", &report), 0);
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(report, m, std::regex("Free Clusters:\\s+([0-9]+)")));
+    int64_t free = 0;
+    for (bool a : img.Allocated)
+        free += !a;
+    EXPECT_EQ(std::stoll(m[1]), free);
+
+    TSourcePtr src = Open_Source(img.Path);
+    ASSERT_TRUE(src);
+    const TAllocMap map = Load_AllocMap(*src, "exFAT", 0);
+    ASSERT_TRUE(map.Loaded);
+    Clear_AllocWindow();
+    EXPECT_EQ(Get_ClusterState(*src, "exFAT", map, first - 1), img.Is_Allocated(first - 1) ? 1 : 0);
+    for (int64_t c : marked)
+        EXPECT_EQ(Get_ClusterState(*src, "exFAT", map, c), 1) << c;
+    EXPECT_EQ(Get_ClusterState(*src, "exFAT", map, first + 10), 0);
+}

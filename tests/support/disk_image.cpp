@@ -125,8 +125,8 @@ void Exfat_Build(const std::string& vol, const TVolumeSpec& spec, TDiskImage& im
     const int64_t freeClusters = Report_Number(info, "Free Clusters:");
     img.FirstCluster = 2;
     img.DataStart = heap * img.BytesPerSector;
-    const std::vector<uint8_t> bits =
-        Read_Range(vol, img.DataStart + (bitmapCluster - 2) * img.ClusterBytes, bitmapBytes);
+    img.BitmapOffset = img.DataStart + (bitmapCluster - 2) * img.ClusterBytes; // moved by V later
+    const std::vector<uint8_t> bits = Read_Range(vol, img.BitmapOffset, bitmapBytes);
     img.Allocated.assign(size_t(img.TotalClusters), false);
     int64_t free = 0;
     for (int64_t i = 0; i < img.TotalClusters && i / 8 < bitmapBytes; ++i) {
@@ -220,6 +220,20 @@ void TDiskImage::Write_Contiguous(int64_t first, const std::vector<uint8_t>& byt
     Write_Clusters(list, bytes);
 }
 
+void TDiskImage::Mark_Allocated(const std::vector<int64_t>& clusters) {
+    if (Fs != "exFAT") throw std::runtime_error("marking clusters is only offered for exFAT");
+    for (int64_t c : clusters) {
+        if (c < FirstCluster || c > Last_Cluster())
+            throw std::runtime_error("cluster out of range: " + std::to_string(c));
+        const int64_t bit = c - 2;
+        const int64_t at = BitmapOffset + bit / 8;
+        std::vector<uint8_t> b = Read_Range(Path, at, 1);
+        b[0] = uint8_t(b[0] | (1 << (bit % 8)));
+        Write_At(Path, at, b);
+        Allocated[size_t(c - FirstCluster)] = true;
+    }
+}
+
 void TDiskImage::Write_Raw(int64_t offset, const std::vector<uint8_t>& bytes) const {
     Write_At(Path, offset, bytes);
 }
@@ -290,6 +304,7 @@ std::optional<TDiskImage> Make_DiskImage(const std::string& path, const TVolumeS
     else
         Ntfs_Build(vol, spec, img);
     img.DataStart += img.V;
+    if (spec.Fs == "exFAT") img.BitmapOffset += img.V;
 
     const int64_t imageBytes = spec.ImageBytes > 0 ? spec.ImageBytes : spec.Offset + spec.VolumeBytes;
     if (spec.Offset != 0) {

@@ -48,6 +48,8 @@ struct TDiskImage {
     int64_t TotalClusters = 0;   // clusters FirstCluster .. FirstCluster + TotalClusters - 1
     std::vector<bool> Allocated; // index cluster - FirstCluster; the file system's own answer
 
+    // exFAT only: absolute offset of the allocation bitmap (where dump.exfat places it).
+    int64_t BitmapOffset = 0;
     // FAT32 only (from minfo): reserved sectors and sectors per FAT.
     int64_t ReservedSectors = 0;
     int64_t SectorsPerFat = 0;
@@ -72,6 +74,10 @@ struct TDiskImage {
     void Write_Clusters(const std::vector<int64_t>& clusters, const std::vector<uint8_t>& bytes) const;
     // Same into consecutive clusters from `first`.
     void Write_Contiguous(int64_t first, const std::vector<uint8_t>& bytes) const;
+    // exFAT only: marks clusters allocated in the image's allocation bitmap (a
+    // file whose directory entry is gone but whose clusters are still in use;
+    // no tool writes files into exFAT without mounting). Updates Allocated.
+    void Mark_Allocated(const std::vector<int64_t>& clusters);
     // Raw write at an absolute offset of the image (no allocation check).
     void Write_Raw(int64_t offset, const std::vector<uint8_t>& bytes) const;
 
