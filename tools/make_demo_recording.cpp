@@ -21,7 +21,8 @@ int main(int argc, char** argv) {
     spec.CreationTime = 3600000000u;
     if (argc == 3) {
         std::string layout = argv[2];
-        if (layout == "front") spec.Layout = qrv::test::TLayout::Front;
+        if (layout == "front")
+            spec.Layout = qrv::test::TLayout::Front;
         else if (layout != "tail") {
             std::fprintf(stderr, "qrv-make-demo-recording: layout must be front or tail\n");
             return 2;
@@ -30,9 +31,9 @@ int main(int argc, char** argv) {
     try {
         qrv::test::TRecording rec = qrv::test::Make_Recording(spec);
         qrv::test::Save_Recording(rec, argv[1]);
-        std::printf("%s: %zu bytes, %zu video samples, moov at %lld (%lld bytes), mdat data at %lld\n", argv[1],
-                    rec.Bytes.size(), rec.Video.size(), (long long)rec.MoovOff, (long long)rec.MoovLen,
-                    (long long)rec.MdatDataOff);
+        std::printf("%s: %zu bytes, %zu video samples, moov at %lld (%lld bytes), mdat data at %lld\n",
+                    argv[1], rec.Bytes.size(), rec.Video.size(), (long long)rec.MoovOff,
+                    (long long)rec.MoovLen, (long long)rec.MdatDataOff);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "qrv-make-demo-recording: %s\n", e.what());
         return 1;

@@ -26,8 +26,12 @@ constexpr int64_t kRecorderEpochShift = 2082873600;
 
 constexpr int64_t kModelReadMax = 65536;
 
-int64_t BE32s_At(std::span<const uint8_t> b, int64_t off) { return int32_t(BE32_At(b, off)); }
-int64_t BE64s_At(std::span<const uint8_t> b, int64_t off) { return int64_t(BE64_At(b, off)); }
+int64_t BE32s_At(std::span<const uint8_t> b, int64_t off) {
+    return int32_t(BE32_At(b, off));
+}
+int64_t BE64s_At(std::span<const uint8_t> b, int64_t off) {
+    return int64_t(BE64_At(b, off));
+}
 
 bool Is_HeadBoxType(std::span<const uint8_t> b) {
     static const char* const kTypes[] = {"free", "mdat", "moov", "ftyp", "udta", "frea"};
@@ -36,7 +40,9 @@ bool Is_HeadBoxType(std::span<const uint8_t> b) {
     return false;
 }
 
-bool Is_Lower(uint8_t c) { return c >= 'a' && c <= 'z'; }
+bool Is_Lower(uint8_t c) {
+    return c >= 'a' && c <= 'z';
+}
 
 // Days from 1970-01-01 of a proleptic Gregorian date (H. Hinnant's algorithm).
 int64_t Days_FromCivil(int64_t y, int64_t m, int64_t d) {
@@ -79,10 +85,14 @@ bool Valid_Utf8(const uint8_t* s, size_t n) {
         }
         size_t len;
         uint32_t cp;
-        if (c >= 0xC2 && c <= 0xDF) len = 2, cp = c & 0x1F;
-        else if (c >= 0xE0 && c <= 0xEF) len = 3, cp = c & 0x0F;
-        else if (c >= 0xF0 && c <= 0xF4) len = 4, cp = c & 0x07;
-        else return false;
+        if (c >= 0xC2 && c <= 0xDF)
+            len = 2, cp = c & 0x1F;
+        else if (c >= 0xE0 && c <= 0xEF)
+            len = 3, cp = c & 0x0F;
+        else if (c >= 0xF0 && c <= 0xF4)
+            len = 4, cp = c & 0x07;
+        else
+            return false;
         if (n - i < len) return false;
         for (size_t k = 1; k < len; ++k) {
             if ((s[i + k] & 0xC0) != 0x80) return false;
@@ -129,8 +139,10 @@ std::string Decode_ModelText(const uint8_t* bytes, size_t len) {
                                               : Gb18030_ToUtf8(bytes, len);
     auto blank = [](char c) { return uint8_t(c) <= 0x20 || uint8_t(c) == 0x7F; };
     size_t a = 0, b = text.size();
-    while (a < b && blank(text[a])) ++a;
-    while (b > a && blank(text[b - 1])) --b;
+    while (a < b && blank(text[a]))
+        ++a;
+    while (b > a && blank(text[b - 1]))
+        --b;
     return text.substr(a, b - a);
 }
 
@@ -278,7 +290,8 @@ std::optional<double> Parse_DateTime(const std::string& text) {
         return true;
     };
     int y, mo, d, hh, mi, ss;
-    if (!num(1, 4, y) || !num(6, 2, mo) || !num(9, 2, d) || !num(12, 2, hh) || !num(15, 2, mi) || !num(18, 2, ss))
+    if (!num(1, 4, y) || !num(6, 2, mo) || !num(9, 2, d) || !num(12, 2, hh) || !num(15, 2, mi) ||
+        !num(18, 2, ss))
         return std::nullopt;
     if (y < 1 || mo < 1 || mo > 12 || d < 1 || d > Days_InMonth(y, mo) || hh > 23 || mi > 59 || ss > 59)
         return std::nullopt;

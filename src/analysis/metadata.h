@@ -36,7 +36,8 @@ int Get_HeadAtom(TSource& h, int64_t unit, int64_t& pos, int64_t& size, int64_t 
 // Walks the moov box at moovOff (the walk also reads the header of the box
 // right after it) and fills out; out.MoovGood tells whether the closing udta
 // box was reached. Nothing that would end beyond scanEnd is accepted.
-void Get_MoovInfo(const TTreeData& node, TSource& h, int mode, TMoovCon& out, int64_t scanEnd, int64_t moovOff);
+void Get_MoovInfo(const TTreeData& node, TSource& h, int mode, TMoovCon& out, int64_t scanEnd,
+                  int64_t moovOff);
 
 // Camera model of the udta box at udtaOff that ends at udtaEnd: the text of the
 // item A9 69 6E 66 after its 4 leading bytes, decoded (UTF-8 when valid, else

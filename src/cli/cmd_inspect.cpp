@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <span>
-#include <vector>
 #include <string>
+#include <vector>
 
 #include "analysis/metadata.h"
 #include "cli/args.h"
@@ -65,7 +65,8 @@ int Cmd_Inspect(const TArgv& argv) {
     TArgs args(argv, {"china-time"});
     auto unknown = args.Unknown({"offset", "china-time"});
     if (!unknown.empty() || args.Positional().size() != 1) {
-        if (!unknown.empty()) std::fprintf(stderr, "qrv-cli inspect: unknown option --%s\n", unknown[0].c_str());
+        if (!unknown.empty())
+            std::fprintf(stderr, "qrv-cli inspect: unknown option --%s\n", unknown[0].c_str());
         std::fputs(kInspectUsage, stderr);
         return 2;
     }

@@ -18,13 +18,16 @@ namespace {
 using TBytes = std::vector<uint8_t>;
 
 void Put32(TBytes& b, uint32_t v) {
-    for (int s = 24; s >= 0; s -= 8) b.push_back(uint8_t(v >> s));
+    for (int s = 24; s >= 0; s -= 8)
+        b.push_back(uint8_t(v >> s));
 }
 void Put64(TBytes& b, uint64_t v) {
     Put32(b, uint32_t(v >> 32));
     Put32(b, uint32_t(v));
 }
-void Append(TBytes& b, const TBytes& x) { b.insert(b.end(), x.begin(), x.end()); }
+void Append(TBytes& b, const TBytes& x) {
+    b.insert(b.end(), x.begin(), x.end());
+}
 
 // A box of the given type whose size field is the real size unless forced.
 TBytes Box(const char* type, const TBytes& payload = {}, int64_t forcedSize = -1) {
@@ -58,7 +61,8 @@ TBytes Model_Item(const std::string& text, int64_t forcedSize = -1) {
 
 TBytes Concat(std::initializer_list<TBytes> parts) {
     TBytes out;
-    for (const auto& p : parts) Append(out, p);
+    for (const auto& p : parts)
+        Append(out, p);
     return out;
 }
 
@@ -149,7 +153,8 @@ TEST_F(Metadata, HeadWalkRefusesBadSizesAndEnds) {
     EXPECT_EQ(Get_HeadAtom(cut, 32768, pos, size, -512), -1);
     // A chain of tiny boxes still ends.
     TBytes tiny = ftyp;
-    for (int i = 0; i < 40; ++i) Append(tiny, Box("free", {}, 8));
+    for (int i = 0; i < 40; ++i)
+        Append(tiny, Box("free", {}, 8));
     EXPECT_EQ(walk(tiny, 64), -1);
 }
 
@@ -200,14 +205,16 @@ TEST_F(Metadata, DurationTexts) {
     struct {
         uint32_t scale, duration;
         const char* text;
-    } cases[] = {{1000, 61500, "61.5"}, {90000, 2700000, "30"}, {1000, 500, ".5"}, {0, 12345, "0"},
-                 {3, 1, ".3333"},       {1000, 0, "0"}};
+    } cases[] = {{1000, 61500, "61.5"}, {90000, 2700000, "30"}, {1000, 500, ".5"},
+                 {0, 12345, "0"},       {3, 1, ".3333"},        {1000, 0, "0"}};
     for (const auto& k : cases)
-        EXPECT_EQ(Parse(Movie(0, k.scale, k.duration, {}), 0).Durting, k.text) << k.scale << "/" << k.duration;
+        EXPECT_EQ(Parse(Movie(0, k.scale, k.duration, {}), 0).Durting, k.text)
+            << k.scale << "/" << k.duration;
 }
 
 TEST_F(Metadata, MovieBoxWithoutClosingUdtaIsNotGood) {
-    TBytes moov = Box("moov", Concat({Mvhd(3600000000u, 1000, 1000), Box("trak", TBytes(8, 0)), Box("meta")}));
+    TBytes moov =
+        Box("moov", Concat({Mvhd(3600000000u, 1000, 1000), Box("trak", TBytes(8, 0)), Box("meta")}));
     TMoovCon c = Parse(Concat({moov, Box("free", TBytes(64, 0))}), 0);
     EXPECT_FALSE(c.MoovGood);
     // The same movie box followed directly by a udta box: that one closes it.
@@ -285,7 +292,8 @@ TEST_F(Metadata, DateTextsRoundTripAndWindow) {
     EXPECT_DOUBLE_EQ(Encode_DateTime(1899, 12, 30, 0, 0, 0), 0.0);
     EXPECT_EQ(Format_DateTime(Encode_DateTime(2019, 5, 12, 10, 33, 21)), "2019-05-12 10:33:21");
     EXPECT_EQ(Format_DateTime(Encode_DateTime(2024, 2, 29, 23, 59, 59)), "2024-02-29 23:59:59");
-    EXPECT_EQ(Format_DateTime(Encode_DateTime(2000, 12, 31, 23, 59, 59) + 0.6 / 86400), "2001-01-01 00:00:00");
+    EXPECT_EQ(Format_DateTime(Encode_DateTime(2000, 12, 31, 23, 59, 59) + 0.6 / 86400),
+              "2001-01-01 00:00:00");
     auto v = Parse_DateTime("2019-05-12 10:33:21");
     ASSERT_TRUE(v);
     EXPECT_DOUBLE_EQ(*v, Encode_DateTime(2019, 5, 12, 10, 33, 21));

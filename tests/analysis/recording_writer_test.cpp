@@ -39,7 +39,8 @@ void Expect_TruthMatchesBytes(const TRecording& r, const TRecordingSpec& s) {
     EXPECT_EQ(Tag(b, r.UdtaOff + 12).substr(1), "inf");
     EXPECT_EQ(std::string(b.begin() + r.UdtaOff + 20, b.begin() + r.UdtaOff + r.UdtaLen), s.Model);
     ASSERT_EQ(r.Traks.size(), s.Sound ? 2u : 1u);
-    for (auto& t : r.Traks) EXPECT_EQ(Tag(b, t.Offset + 4), "trak");
+    for (auto& t : r.Traks)
+        EXPECT_EQ(Tag(b, t.Offset + 4), "trak");
     EXPECT_EQ(Tag(b, r.VideoStco.Offset + 4), s.Co64 ? "co64" : "stco");
 
     // Every video sample is one slice with the camera's start bytes; sound
@@ -85,9 +86,10 @@ void Expect_DecodesCleanly(const TRecording& r, bool sound) {
     std::string out;
     EXPECT_EQ(Run_Command("ffmpeg -nostdin -v error -i '" + path + "' -f null - 2>&1", &out), 0);
     EXPECT_EQ(out, "") << "decoder complaints";
-    ASSERT_EQ(Run_Command("ffprobe -v error -show_entries stream=codec_name,nb_frames -of csv=p=0 '" + path + "'",
-                          &out),
-              0);
+    ASSERT_EQ(
+        Run_Command("ffprobe -v error -show_entries stream=codec_name,nb_frames -of csv=p=0 '" + path + "'",
+                    &out),
+        0);
     EXPECT_NE(out.find("h264," + std::to_string(r.Video.size())), std::string::npos) << out;
     if (sound) {
         EXPECT_NE(out.find("aac," + std::to_string(r.SoundSizes.size())), std::string::npos) << out;

@@ -7,7 +7,9 @@
 namespace qrv::test {
 namespace {
 
-std::string Cli() { return Bin_Dir() + "/qrv-cli"; }
+std::string Cli() {
+    return Bin_Dir() + "/qrv-cli";
+}
 
 TEST(CliInspect, ShowsHeadWalkAndMovieMetadata) {
     TTempDir dir("qrv-inspect");
@@ -27,7 +29,8 @@ TEST(CliInspect, ShowsHeadWalkAndMovieMetadata) {
                        std::to_string(tail.MdatSize) + ")"),
               std::string::npos)
         << out;
-    EXPECT_NE(out.find("movie box at " + std::to_string(4096 + tail.MoovOff) + ":"), std::string::npos) << out;
+    EXPECT_NE(out.find("movie box at " + std::to_string(4096 + tail.MoovOff) + ":"), std::string::npos)
+        << out;
     EXPECT_NE(out.find("model: DSJ-C3\n"), std::string::npos) << out;
     EXPECT_NE(out.find("shooting date: 2018-01-28 08:00:00\n"), std::string::npos) << out;
     EXPECT_NE(out.find("duration: 1 s\n"), std::string::npos) << out;
@@ -41,14 +44,17 @@ TEST(CliInspect, ShowsHeadWalkAndMovieMetadata) {
               std::string::npos)
         << out;
 
-    ASSERT_EQ(Run_Command("TZ=UTC " + Cli() + " inspect '" + dir.File("front.mp4") + "' --china-time", &out), 0);
-    EXPECT_NE(out.find("head walk at 0: 1 (moov at +" + std::to_string(front.MoovOff) + ")"), std::string::npos)
+    ASSERT_EQ(Run_Command("TZ=UTC " + Cli() + " inspect '" + dir.File("front.mp4") + "' --china-time", &out),
+              0);
+    EXPECT_NE(out.find("head walk at 0: 1 (moov at +" + std::to_string(front.MoovOff) + ")"),
+              std::string::npos)
         << out;
     EXPECT_NE(out.find("shooting date: 2018-01-28 16:00:00\n"), std::string::npos) << out;
 
     // The offset of the movie box itself.
-    ASSERT_EQ(Run_Command(Cli() + " inspect '" + img + "' --offset " + std::to_string(4096 + tail.MoovOff), &out),
-              0);
+    ASSERT_EQ(
+        Run_Command(Cli() + " inspect '" + img + "' --offset " + std::to_string(4096 + tail.MoovOff), &out),
+        0);
     EXPECT_NE(out.find("model: DSJ-C3\n"), std::string::npos) << out;
 
     // Nothing at the offset, an offset outside the file, a missing file.

@@ -75,7 +75,8 @@ class TBoxWriter {
 
 void Matrix(TBoxWriter& w) {
     const uint32_t m[9] = {0x00010000, 0, 0, 0, 0x00010000, 0, 0, 0, 0x40000000};
-    for (uint32_t v : m) w.U32(v);
+    for (uint32_t v : m)
+        w.U32(v);
 }
 
 // ---------------------------------------------------------------------------
@@ -122,7 +123,8 @@ class TBitReader {
     }
     uint32_t Bits(int n) {
         uint32_t v = 0;
-        for (int i = 0; i < n; ++i) v = (v << 1) | uint32_t(Bit());
+        for (int i = 0; i < n; ++i)
+            v = (v << 1) | uint32_t(Bit());
         return v;
     }
     uint32_t Ue() {
@@ -146,19 +148,22 @@ class TBitWriter {
         ++n_;
     }
     void Bits(uint32_t v, int n) {
-        for (int i = n - 1; i >= 0; --i) Bit(int((v >> i) & 1));
+        for (int i = n - 1; i >= 0; --i)
+            Bit(int((v >> i) & 1));
     }
     void Ue(uint32_t v) {
         uint32_t x = v + 1;
         int len = 0;
-        while ((x >> len) > 1) ++len;
+        while ((x >> len) > 1)
+            ++len;
         Bits(0, len);
         Bits(x, len + 1);
     }
     // Appends the stop bit and the alignment zeros.
     std::vector<uint8_t> Finish() {
         Bit(1);
-        while (n_ % 8) Bit(0);
+        while (n_ % 8)
+            Bit(0);
         return out_;
     }
 
@@ -177,7 +182,8 @@ size_t Stop_Bit(const std::vector<uint8_t>& rbsp) {
 }
 
 void Copy_Rest(TBitReader& r, TBitWriter& w, size_t stop) {
-    while (r.Pos() < stop) w.Bit(r.Bit());
+    while (r.Pos() < stop)
+        w.Bit(r.Bit());
 }
 
 // Rewrites the SPS with a new log2_max_frame_num; returns the old one.
@@ -201,7 +207,8 @@ std::vector<uint8_t> Rewrite_Sps(const std::vector<uint8_t>& nal, int newLog2, i
     return out;
 }
 
-std::vector<uint8_t> Rewrite_Slice(const std::vector<uint8_t>& nal, int oldLog2, int newLog2, uint32_t frameNum) {
+std::vector<uint8_t> Rewrite_Slice(const std::vector<uint8_t>& nal, int oldLog2, int newLog2,
+                                   uint32_t frameNum) {
     std::vector<uint8_t> rbsp = Unescape(nal.data() + 1, nal.size() - 1);
     const size_t stop = Stop_Bit(rbsp);
     TBitReader r(rbsp);
@@ -230,7 +237,8 @@ std::vector<std::vector<uint8_t>> Split_AnnexB(const std::vector<uint8_t>& d) {
         }
     for (size_t k = 0; k < starts.size(); ++k) {
         size_t end = k + 1 < starts.size() ? starts[k + 1] - 3 : d.size();
-        while (end > starts[k] && d[end - 1] == 0) --end; // zero bytes belong to the next start code
+        while (end > starts[k] && d[end - 1] == 0)
+            --end; // zero bytes belong to the next start code
         if (end > starts[k]) nals.emplace_back(d.begin() + int64_t(starts[k]), d.begin() + int64_t(end));
     }
     return nals;
@@ -264,20 +272,23 @@ std::vector<uint8_t> Cached_Stream(const std::string& name, const std::string& f
     return Read_File(path);
 }
 
-int Frame_Count(const TRecordingSpec& s) { return std::max(1, int(std::lround(s.Seconds * s.Fps))); }
+int Frame_Count(const TRecordingSpec& s) {
+    return std::max(1, int(std::lround(s.Seconds * s.Fps)));
+}
 
 std::vector<uint8_t> Video_Stream(const TRecordingSpec& s) {
     const int frames = Frame_Count(s);
     char name[160];
-    std::snprintf(name, sizeof name, "v-%dx%d-f%d-n%d-g%d-q%d-s%u.h264", s.Width, s.Height, s.Fps, frames, s.Gop,
-                  s.Quality, s.Seed);
+    std::snprintf(name, sizeof name, "v-%dx%d-f%d-n%d-g%d-q%d-s%u.h264", s.Width, s.Height, s.Fps, frames,
+                  s.Gop, s.Quality, s.Seed);
     char args[1024];
-    std::snprintf(args, sizeof args,
-                  "-f lavfi -i 'testsrc2=size=%dx%d:rate=%d,noise=alls=12:allf=t+u:all_seed=%u,format=yuv420p' "
-                  "-frames:v %d -threads 1 -c:v libx264 -profile:v baseline -qp %d "
-                  "-x264-params 'keyint=%d:min-keyint=%d:scenecut=0:bframes=0:slices=1:threads=1:"
-                  "sliced-threads=0:ref=1:aud=0' -fflags +bitexact -flags +bitexact -f h264",
-                  s.Width, s.Height, s.Fps, s.Seed, frames, s.Quality, s.Gop, s.Gop);
+    std::snprintf(
+        args, sizeof args,
+        "-f lavfi -i 'testsrc2=size=%dx%d:rate=%d,noise=alls=12:allf=t+u:all_seed=%u,format=yuv420p' "
+        "-frames:v %d -threads 1 -c:v libx264 -profile:v baseline -qp %d "
+        "-x264-params 'keyint=%d:min-keyint=%d:scenecut=0:bframes=0:slices=1:threads=1:"
+        "sliced-threads=0:ref=1:aud=0' -fflags +bitexact -flags +bitexact -f h264",
+        s.Width, s.Height, s.Fps, s.Seed, frames, s.Quality, s.Gop, s.Gop);
     return Cached_Stream(name, args);
 }
 
@@ -303,7 +314,8 @@ TVideoStream Make_VideoSamples(const TRecordingSpec& s) {
     // Wide enough frame numbers that they never use the top bit within a GOP:
     // P slices then start 41 9A like the cameras' do.
     int newLog2 = 4;
-    while ((1 << (newLog2 - 1)) < s.Gop && newLog2 < 16) ++newLog2;
+    while ((1 << (newLog2 - 1)) < s.Gop && newLog2 < 16)
+        ++newLog2;
     TVideoStream v;
     int oldLog2 = 0;
     uint32_t frameNum = 0;
@@ -331,7 +343,8 @@ TVideoStream Make_VideoSamples(const TRecordingSpec& s) {
         }
         // SEI, access unit delimiters and anything else stay out of the samples.
     }
-    if (v.Samples.empty() || v.Sps.empty() || v.Pps.empty()) throw std::runtime_error("no H.264 samples made");
+    if (v.Samples.empty() || v.Sps.empty() || v.Pps.empty())
+        throw std::runtime_error("no H.264 samples made");
     return v;
 }
 
@@ -371,9 +384,9 @@ TSoundStream Make_SoundSamples(const TRecordingSpec& s) {
 // moov construction.
 
 struct TTrackTables {
-    std::vector<uint32_t> Sizes;         // sample sizes
-    std::vector<uint32_t> ChunkSamples;  // samples per chunk
-    std::vector<int64_t> ChunkOffsets;   // file offsets
+    std::vector<uint32_t> Sizes;        // sample sizes
+    std::vector<uint32_t> ChunkSamples; // samples per chunk
+    std::vector<int64_t> ChunkOffsets;  // file offsets
 };
 
 void Write_Stsc(TBoxWriter& w, const std::vector<uint32_t>& perChunk, TBoxTruth& truth) {
@@ -395,7 +408,8 @@ void Write_Stsz(TBoxWriter& w, const std::vector<uint32_t>& sizes, TBoxTruth& tr
     size_t at = w.Open_Full("stsz", 0, 0);
     w.U32(0);
     w.U32(uint32_t(sizes.size()));
-    for (uint32_t s : sizes) w.U32(s);
+    for (uint32_t s : sizes)
+        w.U32(s);
     w.Close(at);
     truth = {int64_t(at), int64_t(w.Size() - at)};
 }
@@ -404,14 +418,17 @@ void Write_ChunkOffsets(TBoxWriter& w, const std::vector<int64_t>& offs, bool co
     size_t at = w.Open_Full(co64 ? "co64" : "stco", 0, 0);
     w.U32(uint32_t(offs.size()));
     for (int64_t o : offs) {
-        if (co64) w.U64(uint64_t(o));
-        else w.U32(uint32_t(o));
+        if (co64)
+            w.U64(uint64_t(o));
+        else
+            w.U32(uint32_t(o));
     }
     w.Close(at);
     truth = {int64_t(at), int64_t(w.Size() - at)};
 }
 
-void Write_Tkhd(TBoxWriter& w, uint32_t ctime, uint32_t id, uint32_t duration, bool sound, int width, int height) {
+void Write_Tkhd(TBoxWriter& w, uint32_t ctime, uint32_t id, uint32_t duration, bool sound, int width,
+                int height) {
     size_t at = w.Open_Full("tkhd", 0, 3);
     w.U32(ctime);
     w.U32(ctime);
@@ -419,9 +436,9 @@ void Write_Tkhd(TBoxWriter& w, uint32_t ctime, uint32_t id, uint32_t duration, b
     w.U32(0);
     w.U32(duration);
     w.Zeros(8);
-    w.U16(0);                   // layer
-    w.U16(sound ? 1 : 0);       // alternate group
-    w.U16(sound ? 0x0100 : 0);  // volume
+    w.U16(0);                  // layer
+    w.U16(sound ? 1 : 0);      // alternate group
+    w.U16(sound ? 0x0100 : 0); // volume
     w.U16(0);
     Matrix(w);
     w.U32(sound ? 0 : uint32_t(width) << 16);
@@ -553,7 +570,8 @@ std::vector<uint8_t> Build_Moov(const TMoovInput& in, int64_t base, TRecording& 
             for (size_t i = 0; i < in.V->Sync.size(); ++i)
                 if (in.V->Sync[i]) sync.push_back(uint32_t(i + 1));
             w.U32(uint32_t(sync.size()));
-            for (uint32_t n : sync) w.U32(n);
+            for (uint32_t n : sync)
+                w.U32(n);
             w.Close(stss);
             truth.VideoStss = {int64_t(stss), int64_t(w.Size() - stss)};
             rel(truth.VideoStss);
@@ -601,7 +619,8 @@ std::vector<uint8_t> Build_Moov(const TMoovInput& in, int64_t base, TRecording& 
         w.U32(uint32_t(s.SoundRate) << 16);
         size_t esds = w.Open_Full("esds", 0, 0);
         uint32_t maxSize = 0;
-        for (uint32_t z : in.At.Sizes) maxSize = std::max(maxSize, z);
+        for (uint32_t z : in.At.Sizes)
+            maxSize = std::max(maxSize, z);
         TBoxWriter dsi;
         dsi.U8(in.A->Asc[0]);
         dsi.U8(in.A->Asc[1]);
@@ -665,8 +684,8 @@ std::vector<uint8_t> Build_Moov(const TMoovInput& in, int64_t base, TRecording& 
 } // namespace
 
 TRecording Make_Recording(const TRecordingSpec& s) {
-    if (s.Fps <= 0 || s.Width <= 0 || s.Height <= 0 || s.Gop <= 0 || s.SamplesPerChunk <= 0 || s.Seconds <= 0 ||
-        s.FreeSize < 8 || s.SoundRate <= 0)
+    if (s.Fps <= 0 || s.Width <= 0 || s.Height <= 0 || s.Gop <= 0 || s.SamplesPerChunk <= 0 ||
+        s.Seconds <= 0 || s.FreeSize < 8 || s.SoundRate <= 0)
         throw std::invalid_argument("bad recording spec");
     const TVideoStream v = Make_VideoSamples(s);
     TSoundStream a;
@@ -697,7 +716,8 @@ TRecording Make_Recording(const TRecordingSpec& s) {
     for (size_t j = 0; j < nChunks; ++j) {
         size_t first = k;
         if (s.Sound) {
-            if (j + 1 == nChunks) k = a.Samples.size();
+            if (j + 1 == nChunks)
+                k = a.Samples.size();
             else
                 while (k < a.Samples.size() &&
                        uint64_t(k) * 1024 * uint64_t(s.Fps) < uint64_t((j + 1) * N) * uint64_t(s.SoundRate))
@@ -705,18 +725,23 @@ TRecording Make_Recording(const TRecordingSpec& s) {
         }
         soundRange[j] = {first, k};
     }
-    for (const auto& smp : v.Samples) in.Vt.Sizes.push_back(uint32_t(smp.size()));
-    for (size_t j = 0; j < nChunks; ++j) in.Vt.ChunkSamples.push_back(uint32_t(std::min(N, nv - j * N)));
+    for (const auto& smp : v.Samples)
+        in.Vt.Sizes.push_back(uint32_t(smp.size()));
+    for (size_t j = 0; j < nChunks; ++j)
+        in.Vt.ChunkSamples.push_back(uint32_t(std::min(N, nv - j * N)));
     if (s.Sound) {
-        for (const auto& smp : a.Samples) in.At.Sizes.push_back(uint32_t(smp.size()));
+        for (const auto& smp : a.Samples)
+            in.At.Sizes.push_back(uint32_t(smp.size()));
         for (auto& r : soundRange)
             if (r.second > r.first) in.At.ChunkSamples.push_back(uint32_t(r.second - r.first));
     }
 
     // Media data size.
     int64_t mediaBytes = 0;
-    for (auto z : in.Vt.Sizes) mediaBytes += z;
-    for (auto z : in.At.Sizes) mediaBytes += z;
+    for (auto z : in.Vt.Sizes)
+        mediaBytes += z;
+    for (auto z : in.At.Sizes)
+        mediaBytes += z;
     const int64_t mdatHdr = s.LargeMdat ? 16 : 8;
 
     // ftyp
@@ -788,7 +813,8 @@ TRecording Make_Recording(const TRecordingSpec& s) {
                        const std::vector<uint32_t>& sizes) -> int64_t {
         if (offs.empty()) return 0;
         int64_t bytes = 0;
-        for (size_t i = sizes.size() - per.back(); i < sizes.size(); ++i) bytes += sizes[i];
+        for (size_t i = sizes.size() - per.back(); i < sizes.size(); ++i)
+            bytes += sizes[i];
         return offs.back() + bytes;
     };
     rec.MediaEnd = std::max(chunkEnd(in.Vt.ChunkOffsets, in.Vt.ChunkSamples, in.Vt.Sizes),
@@ -834,6 +860,8 @@ TRecording Make_Recording(const TRecordingSpec& s) {
     return rec;
 }
 
-void Save_Recording(const TRecording& rec, const std::string& path) { Write_File(path, rec.Bytes); }
+void Save_Recording(const TRecording& rec, const std::string& path) {
+    Write_File(path, rec.Bytes);
+}
 
 } // namespace qrv::test

@@ -13,8 +13,8 @@
 // holding the item A9 69 6E 66 whose payload, after 4 bytes, is the model text.
 //
 // The elementary streams are cached under <temp>/qrv-stream-cache (or the
-// folder named by QRV_STREAM_CACHE) by their parameters, so the ffmpeg program runs once per distinct stream. The box
-// writer is self-contained: it uses none of the project's parsers.
+// folder named by QRV_STREAM_CACHE) by their parameters, so the ffmpeg program runs once per distinct stream.
+// The box writer is self-contained: it uses none of the project's parsers.
 #pragma once
 
 #include <cstdint>
@@ -26,25 +26,25 @@ namespace qrv::test {
 enum class TLayout { Tail, Front };
 
 struct TRecordingSpec {
-    uint32_t Seed = 1;              // varies the picture noise and the sound
-    double Seconds = 1.0;           // length of the streams
+    uint32_t Seed = 1;    // varies the picture noise and the sound
+    double Seconds = 1.0; // length of the streams
     int Fps = 25;
-    int Width = 160, Height = 120;  // multiples of 16 keep x264 simple
-    int Gop = 25;                   // distance between IDR frames
-    bool Sound = true;              // AAC track present
-    int SoundRate = 16000;          // mono AAC-LC
-    int SamplesPerChunk = 1;        // video samples per video chunk
-    bool Co64 = false;              // 64-bit chunk offsets (both tracks)
-    bool Stss = true;               // sync sample table in the video track
-    bool LargeMdat = false;         // mdat with a 64-bit size (size field 1)
+    int Width = 160, Height = 120; // multiples of 16 keep x264 simple
+    int Gop = 25;                  // distance between IDR frames
+    bool Sound = true;             // AAC track present
+    int SoundRate = 16000;         // mono AAC-LC
+    int SamplesPerChunk = 1;       // video samples per video chunk
+    bool Co64 = false;             // 64-bit chunk offsets (both tracks)
+    bool Stss = true;              // sync sample table in the video track
+    bool LargeMdat = false;        // mdat with a 64-bit size (size field 1)
     TLayout Layout = TLayout::Tail;
-    uint32_t FreeSize = 8;          // size of the free box (>= 8)
+    uint32_t FreeSize = 8;               // size of the free box (>= 8)
     uint32_t CreationTime = 3600000000u; // mvhd creation time, seconds since 1904
-    std::string Model = "DSJ-T9";   // raw model bytes (may be GB18030)
-    bool WithModel = true;          // false: udta without the model item
-    uint32_t Timescale = 1000;      // mvhd time scale
-    int64_t Duration = -1;          // mvhd duration; -1: the video length in Timescale units
-    int Quality = 30;               // x264 constant quantizer (lower: larger samples)
+    std::string Model = "DSJ-T9";        // raw model bytes (may be GB18030)
+    bool WithModel = true;               // false: udta without the model item
+    uint32_t Timescale = 1000;           // mvhd time scale
+    int64_t Duration = -1;               // mvhd duration; -1: the video length in Timescale units
+    int Quality = 30;                    // x264 constant quantizer (lower: larger samples)
 };
 
 struct TSoundTruth {
@@ -53,10 +53,10 @@ struct TSoundTruth {
 };
 
 struct TVideoTruth {
-    int64_t Offset = 0; // file offset of the 4-byte length prefix
-    uint32_t Size = 0;  // prefix + NAL unit
-    bool Sync = false;  // IDR slice
-    int32_t Chunk = 0;  // 0-based video chunk index
+    int64_t Offset = 0;             // file offset of the 4-byte length prefix
+    uint32_t Size = 0;              // prefix + NAL unit
+    bool Sync = false;              // IDR slice
+    int32_t Chunk = 0;              // 0-based video chunk index
     std::vector<TSoundTruth> Sound; // sound samples between this sample and the next video sample
 };
 
