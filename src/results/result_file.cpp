@@ -59,12 +59,13 @@ class TBlockBuilder {
     TBytes bytes_;
 };
 
-bool Build_ResultBlock(const TRebuildResult& r, TBytes& out) {
+// frags: the number of fragment blocks that follow (stored under tag 9).
+bool Build_ResultBlock(const TRebuildResult& r, int64_t frags, TBytes& out) {
     TBlockBuilder b;
     bool ok = b.Add(0, r.CreateTime) && b.Add(1, r.Durting) && b.Add(2, Dec(r.LessByte)) &&
               b.Add(3, Dec(r.Leavelx)) && b.Add(4, Dec(r.MdatLenx)) && b.Add(5, Dec(r.HeadFlag)) &&
               b.Add(6, Dec(r.HeadLenx)) && b.Add(7, Dec(r.HeadMdatLenx)) && b.Add(8, Dec(r.LastFragNumx)) &&
-              b.Add(9, Dec(r.Fragmenum)) && b.Add(10, Flag(r.SingleFram)) && b.Add(11, Dec(r.TrueFileLen)) &&
+              b.Add(9, Dec(frags)) && b.Add(10, Flag(r.SingleFram)) && b.Add(11, Dec(r.TrueFileLen)) &&
               b.Add(12, r.CarmerModel) && b.Add(13, Dec(r.MdatModSoff)) && b.Add(14, Dec(r.CamerType)) &&
               b.Add(15, Dec(r.Video_FirLogSoff));
     return ok && b.Finish(kResultBlock, out);
@@ -467,11 +468,11 @@ bool Result_To_Disk(const std::string& path, const TTreeData& node) {
         put(recHead, sizeof recHead);
         const int64_t recLenPos = out->Length() - 4;
         int64_t R = 0;
-        if (!Build_ResultBlock(r, block)) ok = false;
-        put(block.data(), block.size());
-        R += int64_t(block.size());
         // Fragmenum and the array length are kept equal; never read past the array.
         const int64_t frags = std::min<int64_t>(std::max(r.Fragmenum, 0), int64_t(r.FragmenArray.size()));
+        if (!Build_ResultBlock(r, frags, block)) ok = false;
+        put(block.data(), block.size());
+        R += int64_t(block.size());
         for (int64_t j = 0; j < frags && ok; ++j) {
             if (!Build_FragmentBlock(r.FragmenArray[size_t(j)], block)) ok = false;
             put(block.data(), block.size());

@@ -576,3 +576,15 @@ TEST_F(ResultFile, WriterFailuresAreReportedWithThePath) {
         EXPECT_EQ(sink->Messages().back().MsgType, MSG_PROGRESS_END);
     }
 }
+
+TEST_F(ResultFile, CountAndArrayThatDisagreeAreWrittenAsTheArrayHoldsThem) {
+    std::mt19937_64 rng(5);
+    TRebuildResult r = Random_Result(rng, 2);
+    r.Fragmenum = 3; // never read past the array
+    RebuildResultList.Append(r);
+    ASSERT_TRUE(Result_To_Disk(dir.File("m.QRV"), node));
+    ASSERT_TRUE(Load_To_List(dir.File("m.QRV"), &node));
+    ASSERT_EQ(RebuildResultList.Count(), 1);
+    EXPECT_EQ(RebuildResultList.Get(0).Fragmenum, 2);
+    EXPECT_EQ(RebuildResultList.Get(0).FragmenArray.size(), 2u);
+}
