@@ -3,8 +3,6 @@
 // optionally region N (counted from 1) of what was found at its start.
 #pragma once
 
-#include "cli/common_cli.h"
-
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -21,6 +19,8 @@ struct TPickedSource {
 
 TPickedSource Pick_Source(const std::string& path, std::optional<int64_t> region = std::nullopt);
 
+// Display width of a UTF-8 text on a terminal (CJK characters take two cells).
+size_t Text_Width(const std::string& text);
 // text padded with blanks to a display width.
 std::string Pad(const std::string& text, size_t width);
 

@@ -23,6 +23,8 @@ std::optional<TBootGeometry> Parse_Fat32Boot(std::span<const uint8_t> s) {
     g.SectorsPerCluster = U8_At(s, 13);
     if (!Valid_SectorSize(g.BytesPerSector) || !Power_OfTwo(g.SectorsPerCluster)) return std::nullopt;
     g.TotalSectors = LE32_At(s, 32);
+    // Small volumes keep their count in the 16-bit field at 19 and leave the 32-bit one 0.
+    if (g.TotalSectors == 0) g.TotalSectors = LE16_At(s, 19);
     const uint64_t reserved = LE16_At(s, 14);
     const uint64_t fats = U8_At(s, 16);
     const uint64_t fatSize = LE32_At(s, 36);

@@ -23,7 +23,7 @@ struct TBootGeometry {
 };
 
 // "FAT32" at bytes 82..86, bytes per sector at 11, sectors per cluster at 13,
-// 32-bit total sectors at 32.
+// 32-bit total sectors at 32 (the 16-bit count at 19 when that is 0).
 std::optional<TBootGeometry> Parse_Fat32Boot(std::span<const uint8_t> sector);
 // "NTFS" at bytes 3..6, bytes per sector at 11, sectors per cluster at 13
 // (values above 0x80 mean 2 to the power of 256 minus the value), 64-bit total

@@ -115,9 +115,10 @@ TImageResult To_imageFrom(TSource* h, const TTreeData& node, const std::string& 
         const int64_t got = Read_Block(*h, buf.data(), buf.size(), P);
         const bool pastEnd = medium >= 0 && P + std::max<int64_t>(got, 0) >= medium;
         if (got < 0 || (got < want && !pastEnd)) {
-            // What a failed read put into the buffer is not trusted; bytes of a
-            // short read are kept and the rest stays zero.
-            if (got < 0) std::memset(buf.data(), 0, buf.size());
+            // What a failed read put into the buffer is not trusted; the bytes a
+            // short read delivered are kept and the rest is zero.
+            const size_t keep = size_t(std::max<int64_t>(got, 0));
+            std::memset(buf.data() + keep, 0, buf.size() - keep);
             ++res.UnreadBlocks;
             Send_Log(Tr("错误类型:Image0002"), Tr("错误内容:读取源数据失败,以零填充,偏移:") +
                                                   std::to_string(P + std::max<int64_t>(got, 0)));

@@ -1,0 +1,251 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <functional>
+
+#include "common/op_state.h"
+#include "common/ui_message.h"
+#include "sources/imaging.h"
+#include "support/test_env.h"
+
+using namespace qrv;
+using qrv::test::TTempDir;
+
+namespace {
+
+std::vector<uint8_t> Pattern(size_t n) {
+    std::vector<uint8_t> b(n);
+    uint32_t x = 0x12345678;
+    for (auto& v : b) {
+        x = x * 1103515245u + 12345u;
+        v = uint8_t(x >> 16);
+    }
+    return b;
+}
+
+// A memory source whose reads at chosen offsets fail after scribbling on the buffer.
+class TFailingSource : public TSource {
+  public:
+    explicit TFailingSource(std::vector<uint8_t> b) : mem_(std::move(b)) {}
+    int64_t Read_At(void* buf, size_t len, int64_t off) override {
+        if (off == FailAt) {
+            std::memset(buf, 0xEE, len);
+            return -1;
+        }
+        if (off == ShortAt) {
+            int64_t n = mem_.Read_At(buf, len, off);
+            return n > 1000 ? 1000 : n; // stops inside the medium
+        }
+        return mem_.Read_At(buf, len, off);
+    }
+    int64_t Size() override { return mem_.Size(); }
+    const std::string& Path() const override { return mem_.Path(); }
+    int64_t FailAt = -1, ShortAt = -1;
+
+  private:
+    TMemorySource mem_;
+};
+
+// Records messages and lets a test act on each one (to press "stop").
+class THookSink : public TRecordingSink {
+  public:
+    std::function<void(const TUiMessage&)> Hook;
+    void Handle_UIMessage(const TUiMessage& m) override {
+        TRecordingSink::Handle_UIMessage(m);
+        if (Hook) Hook(m);
+    }
+};
+
+struct TImagingFixture : ::testing::Test {
+    TTempDir Dir{"qrv-img"};
+    std::shared_ptr<THookSink> Sink = std::make_shared<THookSink>();
+    std::shared_ptr<TUiSink> Prev;
+    TTreeData Node;
+    void SetUp() override {
+        Prev = Set_UISink(Sink);
+        Op_State().StopFlag.store(false);
+        Node.Level = 2, Node.Hddtype = HDD_VOLUME, Node.HddModel = "/dev/sdq1", Node.PerSecBytes = 512;
+    }
+    void TearDown() override {
+        Set_UISink(Prev);
+        Op_State().StopFlag.store(false);
+    }
+    std::vector<std::string> Blocks() const {
+        std::vector<std::string> out;
+        for (const auto& m : Sink->OfType(MSG_PROGRESS_STATUS)) out.push_back(m.P[2]);
+        return out;
+    }
+    std::vector<std::string> LogDescriptions() const {
+        std::vector<std::string> out;
+        for (const auto& m : Sink->OfType(MSG_LOG)) out.push_back(m.P[0] + "|" + m.P[2]);
+        return out;
+    }
+};
+
+} // namespace
+
+TEST_F(TImagingFixture, TwoFullBlocksExactly) {
+    auto src = Pattern(1049600 + 4096);
+    TMemorySource h(src);
+    const auto r = To_imageFrom(&h, Node, Dir.File("a.img"), 0, 2050);
+    EXPECT_TRUE(r.Ok);
+    EXPECT_EQ(r.BytesWritten, 1049600);
+    EXPECT_EQ(test::Read_File(Dir.File("a.img")), std::vector<uint8_t>(src.begin(), src.begin() + 1049600));
+    EXPECT_EQ(Blocks(), (std::vector<std::string>{"已镜像块数:0", "已镜像块数:1"}));
+    const auto starts = Sink->OfType(MSG_PROGRESS_START);
+    ASSERT_EQ(starts.size(), 2u);
+    EXPECT_EQ(starts[0].P[0], "2");
+    EXPECT_EQ(starts[0].P[1], "镜像总块数:");
+    EXPECT_EQ(starts[1].P[0], "0");
+    EXPECT_EQ(starts[1].P[2], "0");
+    EXPECT_EQ(Sink->OfType(MSG_PROGRESS_END).size(), 1u);
+    const auto logs = LogDescriptions();
+    ASSERT_EQ(logs.size(), 2u);
+    EXPECT_EQ(logs[0], "镜像开始|开始镜像,镜像源:/dev/sdq1;镜像目标:" + Dir.File("a.img"));
+    EXPECT_EQ(logs[1], "镜像完成|镜像成功完成!");
+    EXPECT_EQ(Sink->Messages().back().MsgType, MSG_PROGRESS_END);
+}
+
+TEST_F(TImagingFixture, ShortRangesAndRangesWithARemainderCopyByteForByte) {
+    auto src = Pattern(2 * 1024 * 1024);
+    TMemorySource h(src);
+    // 1000 sectors: less than one block, N = 0.
+    auto r = To_imageFrom(&h, Node, Dir.File("b.img"), 0, 1000);
+    EXPECT_TRUE(r.Ok);
+    EXPECT_EQ(Sink->OfType(MSG_PROGRESS_START)[0].P[0], "0");
+    EXPECT_EQ(test::Read_File(Dir.File("b.img")), std::vector<uint8_t>(src.begin(), src.begin() + 512000));
+    EXPECT_EQ(Blocks(), (std::vector<std::string>{"已镜像块数:0"}));
+
+    // 3000 sectors from sector 7: two full blocks and 486,400 bytes.
+    Sink->Clear();
+    r = To_imageFrom(&h, Node, Dir.File("c.img"), 7, 3007);
+    EXPECT_TRUE(r.Ok);
+    EXPECT_EQ(r.BytesWritten, 2 * 524800 + 486400);
+    EXPECT_EQ(Sink->OfType(MSG_PROGRESS_START)[0].P[0], "2");
+    EXPECT_EQ(Blocks(), (std::vector<std::string>{"已镜像块数:0", "已镜像块数:1", "已镜像块数:2"}));
+    EXPECT_EQ(test::Read_File(Dir.File("c.img")),
+              std::vector<uint8_t>(src.begin() + 7 * 512, src.begin() + 3007 * 512));
+
+    // 4096-byte sectors count in their own unit.
+    Sink->Clear();
+    Node.PerSecBytes = 4096;
+    r = To_imageFrom(&h, Node, Dir.File("d.img"), 1, 301);
+    EXPECT_TRUE(r.Ok);
+    EXPECT_EQ(test::Read_File(Dir.File("d.img")), std::vector<uint8_t>(src.begin() + 4096, src.begin() + 301 * 4096));
+}
+
+TEST_F(TImagingFixture, StopEndsAfterTheCurrentBlockAndStillReportsCompletion) {
+    auto src = Pattern(5 * 524800);
+    TMemorySource h(src);
+    Sink->Hook = [](const TUiMessage& m) {
+        if (m.MsgType == MSG_PROGRESS_STATUS && m.P[2] == "已镜像块数:1") Op_State().StopFlag.store(true);
+    };
+    const auto r = To_imageFrom(&h, Node, Dir.File("s.img"), 0, 5 * 1025);
+    EXPECT_TRUE(r.Stopped);
+    EXPECT_EQ(r.BytesWritten, 2 * 524800);
+    EXPECT_EQ(test::Read_File(Dir.File("s.img")), std::vector<uint8_t>(src.begin(), src.begin() + 2 * 524800));
+    EXPECT_EQ(LogDescriptions().back(), "镜像完成|镜像成功完成!");
+    EXPECT_EQ(Sink->OfType(MSG_PROGRESS_END).size(), 1u);
+}
+
+TEST_F(TImagingFixture, UnreadableBlockBecomesZerosWithAnErrorLineNeverOldBytes) {
+    auto src = Pattern(4 * 524800);
+    TFailingSource h(src);
+    h.FailAt = 524800;      // the second block fails outright
+    h.ShortAt = 2 * 524800; // the third stops after 1000 bytes inside the medium
+    const auto r = To_imageFrom(&h, Node, Dir.File("e.img"), 0, 4 * 1025);
+    EXPECT_TRUE(r.Ok);
+    EXPECT_EQ(r.UnreadBlocks, 2);
+    const auto img = test::Read_File(Dir.File("e.img"));
+    ASSERT_EQ(img.size(), src.size());
+    auto want = src;
+    std::fill(want.begin() + 524800, want.begin() + 2 * 524800, 0);
+    std::fill(want.begin() + 2 * 524800 + 1000, want.begin() + 3 * 524800, 0);
+    EXPECT_EQ(img, want);
+    int errors = 0;
+    for (const auto& m : Sink->OfType(MSG_LOG)) {
+        if (m.P[0] != "错误类型:Image0002") continue;
+        ++errors;
+        EXPECT_NE(m.P[2].find(std::to_string(errors == 1 ? 524800 : 2 * 524800 + 1000)), std::string::npos) << m.P[2];
+    }
+    EXPECT_EQ(errors, 2);
+}
+
+TEST_F(TImagingFixture, ReadingPastTheEndOfTheMediumIsNotAnError) {
+    auto src = Pattern(600000);
+    TMemorySource h(src);
+    const auto r = To_imageFrom(&h, Node, Dir.File("f.img"), 0, 2050); // range beyond the medium
+    EXPECT_TRUE(r.Ok);
+    EXPECT_EQ(r.UnreadBlocks, 0);
+    auto want = src;
+    want.resize(1049600, 0);
+    EXPECT_EQ(test::Read_File(Dir.File("f.img")), want);
+}
+
+TEST_F(TImagingFixture, OpenAndCreateFailuresAreErrorsNotSuccess) {
+    auto r = To_imageFrom(nullptr, Node, Dir.File("g.img"), 0, 10);
+    EXPECT_FALSE(r.Ok);
+    auto logs = LogDescriptions();
+    ASSERT_EQ(logs.size(), 2u);
+    EXPECT_EQ(logs[0], "错误类型:Image0000|错误内容:获取文件句柄出错，程序将退出!");
+    EXPECT_EQ(logs[1], "镜像完成|镜像未能完成!");
+    EXPECT_FALSE(std::filesystem::exists(Dir.File("g.img")));
+
+    Sink->Clear();
+    TMemorySource h(Pattern(10000));
+    r = To_imageFrom(&h, Node, Dir.File("no/such/folder/h.img"), 0, 10);
+    EXPECT_FALSE(r.Ok);
+    logs = LogDescriptions();
+    ASSERT_EQ(logs.size(), 2u);
+    EXPECT_EQ(logs[0], "错误类型:Image0001|错误内容:创建文件失败,程序将退出!");
+    EXPECT_EQ(logs[1], "镜像完成|镜像未能完成!");
+    EXPECT_EQ(Sink->Messages().back().MsgType, MSG_PROGRESS_END);
+}
+
+TEST_F(TImagingFixture, FailedWriteIsReportedAsFailure) {
+    if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full on this machine";
+    TMemorySource h(Pattern(600000));
+    const auto r = To_imageFrom(&h, Node, "/dev/full", 0, 1000);
+    EXPECT_FALSE(r.Ok);
+    const auto logs = LogDescriptions();
+    ASSERT_GE(logs.size(), 2u);
+    EXPECT_EQ(logs[logs.size() - 2], "错误类型:Image0003|错误内容:写入镜像文件失败,程序将退出!");
+    EXPECT_EQ(logs.back(), "镜像完成|镜像未能完成!");
+}
+
+TEST(Imaging, FileNameChecksAndMessages) {
+    TTreeData n;
+    n.HddModel = "/dev/sdb";
+    std::tm t{};
+    t.tm_year = 124, t.tm_mon = 2, t.tm_mday = 5, t.tm_hour = 14, t.tm_min = 3, t.tm_sec = 27;
+    EXPECT_EQ(Image_FileName(n, t), "devsdb-20240305140327.img");
+    n.HddModel = "C:\\a?b<c>d\"e|f*g h";
+    EXPECT_EQ(Image_FileName(n, t), "Cabcdefgh-20240305140327.img");
+
+    EXPECT_EQ(Check_ImageNode(nullptr), "请选中要镜像的盘符!");
+    TTreeData root;
+    EXPECT_EQ(Check_ImageNode(&root), "请选中要镜像的盘符!");
+    TTreeData image;
+    image.Level = 1, image.Hddtype = HDD_IMAGE;
+    EXPECT_EQ(Check_ImageNode(&image), "当前所选类型为文件,无法创建镜像!");
+    TTreeData region = image;
+    region.Level = 2, region.Hddtype = HDD_REGION;
+    EXPECT_EQ(Check_ImageNode(&region), "");
+
+    EXPECT_EQ(Check_ImageRange(5, 5), "起始扇区和结束扇区相同,请重新设置!");
+    EXPECT_EQ(Check_ImageRange(6, 5), "起始扇区大于结束扇区,请重新设置!");
+    EXPECT_EQ(Check_ImageRange(5, 6), "");
+
+    EXPECT_EQ(Check_ImageSpace(1000, 1000, "1.00 GB"), "");
+    EXPECT_EQ(Check_ImageSpace(999, 1000, "14.84 GB"),
+              "检测到目标盘剩余空间不足,请重新设置!\r\n镜像文件字节数:1000\r\n目标剩余字节数:999\r\n"
+              "目标盘的剩余空间至少为:14.84 GB");
+
+    // A region of an image file is never refused for its folder; the image file
+    // itself is on whatever disk, but it is a file, not a disk.
+    TTempDir dir;
+    test::Write_File(dir.File("x.img"), std::vector<uint8_t>(512, 0));
+    region.HddNumber = "Image File", region.HddModel = dir.File("x.img");
+    EXPECT_EQ(Check_ImageFolder(region, dir.Path()), "");
+}
