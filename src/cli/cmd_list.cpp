@@ -5,6 +5,7 @@
 
 #include "cli/args.h"
 #include "cli/commands.h"
+#include "cli/common_cli.h"
 #include "cli/source_pick.h"
 #include "common/language.h"
 #include "scan/raw_access.h"

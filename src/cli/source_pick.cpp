@@ -1,5 +1,7 @@
 #include "cli/source_pick.h"
 
+#include "cli/common_cli.h"
+
 
 #include <sys/stat.h>
 
@@ -73,26 +75,6 @@ TPickedSource Pick_Source(const std::string& path, std::optional<int64_t> region
     out.Ok = true;
     out.Node = node->Data;
     return out;
-}
-
-size_t Text_Width(const std::string& s) {
-    size_t w = 0;
-    for (size_t i = 0; i < s.size();) {
-        const unsigned char c = static_cast<unsigned char>(s[i]);
-        uint32_t cp = c;
-        size_t n = 1;
-        if (c >= 0xF0) n = 4, cp = c & 7;
-        else if (c >= 0xE0) n = 3, cp = c & 15;
-        else if (c >= 0xC0) n = 2, cp = c & 31;
-        for (size_t k = 1; k < n && i + k < s.size(); ++k) cp = (cp << 6) | (s[i + k] & 63);
-        i += n;
-        const bool wide = (cp >= 0x1100 && cp <= 0x115F) || (cp >= 0x2E80 && cp <= 0xA4CF) ||
-                          (cp >= 0xAC00 && cp <= 0xD7A3) || (cp >= 0xF900 && cp <= 0xFAFF) ||
-                          (cp >= 0xFE30 && cp <= 0xFE4F) || (cp >= 0xFF00 && cp <= 0xFF60) ||
-                          (cp >= 0xFFE0 && cp <= 0xFFE6);
-        w += wide ? 2 : 1;
-    }
-    return w;
 }
 
 std::string Pad(const std::string& text, size_t width) {

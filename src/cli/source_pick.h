@@ -19,8 +19,6 @@ struct TPickedSource {
 
 TPickedSource Pick_Source(const std::string& path, std::optional<int64_t> region = std::nullopt);
 
-// Display width of a UTF-8 text on a terminal (CJK characters take two cells).
-size_t Text_Width(const std::string& text);
 // text padded with blanks to a display width.
 std::string Pad(const std::string& text, size_t width);
 
