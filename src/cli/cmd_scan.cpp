@@ -23,6 +23,7 @@
 #include "cli/args.h"
 #include "cli/commands.h"
 #include "cli/common_cli.h"
+#include "cli/source_pick.h"
 #include "common/language.h"
 #include "common/op_state.h"
 #include "common/ui_message.h"
@@ -48,6 +49,7 @@ const char* kScanUsage =
     "  --fs NAME              FAT32, exFAT, NTFS or RAW instead of what the boot sector says\n"
     "  --sector-size N        bytes per sector with --fs (default 512)\n"
     "  --cluster-sectors N    sectors per cluster with --fs\n"
+    "  --region N             scan region N of the source (see 'qrv-cli regions'), counted from 1\n"
     "  --save FILE.QRV        save the results in a scan-result file (see 'qrv-cli load')\n"
     "  --json                 print the results (and the export) as JSON on stdout\n"
     "  --quiet                log only errors on stderr\n";
@@ -167,7 +169,7 @@ int Cmd_Scan(const TArgv& argv) {
     TArgs args(argv, {"json", "quiet"});
     std::set<std::string> allowed = {"start",   "end",  "mode",        "date-from",
                                      "date-to", "fs",   "sector-size", "cluster-sectors",
-                                     "save",    "json", "quiet"};
+                                     "save",    "json", "quiet", "region"};
     // --date-from / --date-to filter the scan; with --export the export takes
     // every row found in that window unless --rows or --model narrows it.
     for (const auto& o : kExportOptions)
@@ -212,6 +214,19 @@ int Cmd_Scan(const TArgv& argv) {
 
     TScanParams p;
     p.Node = Describe_Source(path, fs, sectorSize, clusterSectors);
+    if (auto region = args.Get_Int("region")) {
+        // A partition or volume found at the start of the source replaces the source itself.
+        if (fs) {
+            std::fprintf(stderr, "qrv-cli scan: --region and --fs do not go together\n");
+            return 2;
+        }
+        TPickedSource picked = Pick_Source(path, *region);
+        if (!picked.Ok) {
+            std::fprintf(stderr, "qrv-cli scan: %s\n", picked.Error.c_str());
+            return 1;
+        }
+        p.Node = picked.Node;
+    }
     if (auto save = args.Get("save")) {
         if (save->empty()) {
             std::fprintf(stderr, "qrv-cli scan: --save needs a file name\n");
@@ -221,11 +236,11 @@ int Cmd_Scan(const TArgv& argv) {
         p.ResultPath = *save;
     }
     p.Mode = mode;
-    p.StartSec = args.Get_Int("start").value_or(0);
+    p.StartSec = args.Get_Int("start").value_or(p.Node.RegionSec);
     if (auto e = args.Get_Int("end")) {
         p.EndSec = *e;
     } else if (p.Node.PerSecBytes > 0) {
-        p.EndSec = (p.Node.TotalSpace + p.Node.PerSecBytes - 1) / p.Node.PerSecBytes;
+        p.EndSec = p.Node.RegionSec + (p.Node.TotalSpace + p.Node.PerSecBytes - 1) / p.Node.PerSecBytes;
     }
     if (args.Has("end") || p.Node.TotalSpace > 0) {
         if (p.StartSec == p.EndSec) {
