@@ -1,0 +1,489 @@
+#include "analysis/header_analysis.h"
+
+#include <algorithm>
+#include <cstring>
+#include <unordered_map>
+
+#include "analysis/seams.h"
+#include "analysis/track_tables.h"
+#include "common/byte_order.h"
+#include "common/language.h"
+#include "common/op_state.h"
+#include "common/ui_message.h"
+#include "scan/alloc_map.h"
+#include "scan/classifier.h"
+#include "scan/raw_access.h"
+
+namespace qrv {
+
+namespace {
+
+constexpr int64_t kSector = 512;
+constexpr int64_t kSearchStep = 65536;
+constexpr int64_t kSearchRead = kSearchStep + 1024;
+constexpr int64_t kProbeBytes = 1024;
+
+int64_t Floor512(int64_t x) { return Round_Down(x, kSector); }
+int64_t Ceil512(int64_t x) { return Round_Up(x, kSector); }
+
+std::string Dec(int64_t v) { return std::to_string(v); }
+
+// Position of one sample in the tables.
+struct TSamplePos {
+    int32_t Chunk = -1;
+    int32_t Index = -1;
+    bool Valid() const { return Chunk >= 0; }
+};
+
+TSamplePos Prev_Sample(const TVideo& v, TSamplePos p) {
+    if (p.Index > 0) return {p.Chunk, p.Index - 1};
+    for (int32_t c = p.Chunk - 1; c >= 0; --c) {
+        const auto& arr = v.STCOArr[size_t(c)].STSZArr;
+        if (!arr.empty()) return {c, int32_t(arr.size()) - 1};
+    }
+    return {};
+}
+
+TSamplePos Next_Sample(const TVideo& v, TSamplePos p) {
+    if (p.Index + 1 < int32_t(v.STCOArr[size_t(p.Chunk)].STSZArr.size())) return {p.Chunk, p.Index + 1};
+    for (int32_t c = p.Chunk + 1; c < int32_t(v.STCOArr.size()); ++c)
+        if (!v.STCOArr[size_t(c)].STSZArr.empty()) return {c, 0};
+    return {};
+}
+
+const TVideoSTSZ& Sample_At(const TVideo& v, TSamplePos p) {
+    return v.STCOArr[size_t(p.Chunk)].STSZArr[size_t(p.Index)];
+}
+
+bool Probe_Sample(TSource& h, int64_t p, const TVideoSTSZ& s) {
+    if (p < 0) return false;
+    std::vector<uint8_t> b = Get_Bytes(h, kProbeBytes, p);
+    if (b.empty()) return false;
+    return Is_SampleStart(b.data(), b.size(), s.STSZlen, s.STSSFlag);
+}
+
+// True for a zero byte 4 bytes before one of the two slice header pairs.
+inline bool Is_FrameFeature(const uint8_t* q) {
+    return q[0] == 0 && ((q[4] == 0x65 && q[5] == 0x88) || (q[4] == 0x41 && q[5] == 0x9A));
+}
+
+// Bit 7 of each byte set exactly where the byte of w is zero.
+inline uint64_t Zero_Bytes(uint64_t w) {
+    constexpr uint64_t k7F = 0x7F7F7F7F7F7F7F7FULL;
+    uint64_t t = (w & k7F) + k7F;
+    return ~(t | w | k7F);
+}
+
+// Examines buffer positions [0, kSearchStep) of one search block read at pos.
+// Candidates are found eight positions at a time by the byte that follows the
+// NAL header byte (88 or 9A), so the common case costs a few word operations
+// per eight bytes and no per-byte branch.
+void Scan_SearchBlock(const uint8_t* buf, int64_t pos, const TSampleKeys& keys, std::vector<TFrameAnchor>& anchors) {
+    constexpr uint64_t k88 = 0x8888888888888888ULL;
+    constexpr uint64_t k9A = 0x9A9A9A9A9A9A9A9AULL;
+    int64_t next = 0; // first position not skipped
+    for (int64_t q = 0; q < kSearchStep; q += 8) {
+        uint64_t w;
+        std::memcpy(&w, buf + q + 5, 8);
+        uint64_t hits = Zero_Bytes(w ^ k88) | Zero_Bytes(w ^ k9A);
+        while (hits) {
+            int bit = __builtin_ctzll(hits);
+            hits &= hits - 1;
+            int64_t b = q + bit / 8; // little-endian load: byte j of the word has bit 8j+7
+            if (b < next || !Is_FrameFeature(buf + b)) continue;
+            uint32_t v = Get_BE32(buf + b);
+            if (v == 0) {
+                next = b + 5;
+                continue;
+            }
+            int64_t off = pos + b;
+            if (keys.Find(v + 4, uint32_t(off % kSector)) >= 0) {
+                TFrameAnchor a;
+                a.AnchorOff = off;
+                a.SliceByte = buf[b + 5];
+                a.AnchorSize = int32_t(v + 4);
+                a.AnchorUsed = 0;
+                anchors.push_back(a);
+                next = b + 11;
+                Send_UIMessage(MSG_STATUS2_FROM_P3,
+                               {"", "", Tr("总量:") + Dec(keys.Count()) + ";" + Tr("已发现:") + Dec(int64_t(anchors.size()))});
+            } else {
+                next = b + 1;
+            }
+        }
+    }
+}
+
+} // namespace
+
+void Get_SearchRange(int scheme, int headMode, int64_t E, int64_t M, int64_t F, int64_t HE, int64_t HS,
+                     int64_t& start, int64_t& end) {
+    if (headMode == 0) {
+        start = Floor512(std::max<int64_t>(HS - 2 * M, 0));
+        end = std::min(Ceil512(HE), E);
+    } else {
+        int64_t s0 = std::max<int64_t>(HS - 2 * M, 0);
+        int64_t e0 = s0 == HS ? HS + 8 * M : HS;
+        start = Floor512(s0);
+        end = std::min(Ceil512(e0), E);
+    }
+    if (M <= 0) return;
+    if (headMode == 0 && F != -1) {
+        start = F;
+        end = HS;
+    }
+    switch (scheme) {
+    case 1:
+        start = Floor512(std::max<int64_t>(HS - 4 * M, 0));
+        end = Ceil512(std::min(HS, E));
+        break;
+    case 2:
+        start = Floor512(HS);
+        end = Ceil512(std::min(HS + 2 * M, E));
+        break;
+    case 3:
+        start = Floor512(HS);
+        end = Ceil512(std::min(HS + 4 * M, E));
+        break;
+    case 4:
+        start = Floor512(std::max<int64_t>(HS - 2 * M, 0));
+        end = Ceil512(std::min(HE + 2 * M, E));
+        break;
+    case 5:
+        start = Floor512(std::max<int64_t>(HS - 4 * M, 0));
+        end = Ceil512(std::min(HE + 4 * M, E));
+        break;
+    case 6:
+        start = 0;
+        end = Ceil512(std::min(HS, E));
+        break;
+    case 7:
+        start = 0;
+        end = E;
+        break;
+    default:
+        break;
+    }
+}
+
+void Find_FrameAnchors(TSource& h, int64_t start, int64_t end, int recType, const TSampleKeys& keys,
+                       std::vector<TFrameAnchor>& anchors) {
+    // Reads are made from sector-aligned offsets (raw devices accept nothing
+    // else); lead is where the block at pos begins inside the buffer.
+    const int64_t lead = ((start % kSector) + kSector) % kSector;
+    const size_t readLen = size_t(Round_Up(lead + kSearchRead, kSector));
+    std::vector<uint8_t> buf(readLen);
+    int32_t blocks = 0;
+    for (int64_t pos = start; pos < end; pos += kSearchStep) {
+        if (Op_State().StopFlag.load()) break;
+        if (pos - lead < 0) break;
+        Read_Block(h, buf.data(), readLen, pos - lead); // zeros where nothing could be read
+        if (recType == 0) Scan_SearchBlock(buf.data() + lead, pos, keys, anchors);
+        ++blocks;
+        Op_State().Progress2 = blocks;
+        Send_UIMessage(MSG_STATUS3, {Dec(blocks), "", Tr("已遍历块:") + Dec(pos / kSearchStep)});
+    }
+}
+
+TFragmenArr Find_FrameFragment(TSource& h, bool paired, int /*headMode*/, const TFrameAnchor& a, int32_t c, int32_t s,
+                               const TVideo& v) {
+    TFragmenArr out;
+    out.FragmenType = ENTRY_PENDING;
+    if (c < 0 || c >= int32_t(v.STCOArr.size())) return out;
+    const auto& chunk = v.STCOArr[size_t(c)];
+    if (chunk.STSZArr.empty() || s < 0 || s >= int32_t(chunk.STSZArr.size())) return out;
+
+    const TSamplePos anchorPos{c, s};
+    TSamplePos first = anchorPos, last = anchorPos;
+    int64_t firstOff = a.AnchorOff, lastOff = a.AnchorOff;
+    int64_t i = 0, j = 0;
+
+    // Backwards from the anchor, one sample at a time.
+    int64_t p = a.AnchorOff;
+    for (TSamplePos r = anchorPos, q = Prev_Sample(v, r); q.Valid(); r = q, q = Prev_Sample(v, q)) {
+        p += Sample_At(v, q).STSZoff - Sample_At(v, r).STSZoff;
+        if (!Probe_Sample(h, p, Sample_At(v, q))) break;
+        first = q;
+        firstOff = p;
+        ++i;
+    }
+    // Forwards.
+    p = a.AnchorOff;
+    for (TSamplePos r = anchorPos, n = Next_Sample(v, r); n.Valid(); r = n, n = Next_Sample(v, n)) {
+        p += Sample_At(v, n).STSZoff - Sample_At(v, r).STSZoff;
+        if (!Probe_Sample(h, p, Sample_At(v, n))) break;
+        last = n;
+        lastOff = p;
+        ++j;
+    }
+    if (!paired && i + j <= 9) return out;
+
+    out.FragmenType = ENTRY_DATA;
+    out.FragmeSnumType = 0;
+    out.FragmeSnum = first.Chunk;
+    out.FragmeSLnum = first.Index;
+    out.FragmeEnum = last.Chunk;
+    out.FragmeELnum = last.Index;
+    out.FragmenSoff = firstOff;
+    out.FragmenEoff = lastOff;
+    return out;
+}
+
+void Sort_Fragment(TRebuildResult& r) {
+    auto& a = r.FragmenArray;
+    const int64_t n = int64_t(a.size());
+    for (int64_t gap = (n - 1) / 2; gap > 0; gap /= 2) {
+        for (int64_t f = gap; f < n; ++f) {
+            TFragmenArr tmp = std::move(a[size_t(f)]);
+            int64_t k = f;
+            while (k >= gap && tmp.FragmeSnum < a[size_t(k - gap)].FragmeSnum) {
+                a[size_t(k)] = std::move(a[size_t(k - gap)]);
+                k -= gap;
+            }
+            a[size_t(k)] = std::move(tmp);
+        }
+    }
+}
+
+void Sort_Fragment(int64_t resultIndex) { Sort_Fragment(RebuildResultList.Get(resultIndex)); }
+
+void Mark_Overlap(TRebuildResult& r, int32_t m, bool multi) {
+    auto& a = r.FragmenArray;
+    if (m < 0 || m >= int32_t(a.size())) return;
+    const int32_t ce = a[size_t(m)].FragmeEnum, se = a[size_t(m)].FragmeELnum;
+    const int64_t lenM = a[size_t(m)].FragmenEoff - a[size_t(m)].FragmenSoff;
+    for (size_t k = size_t(m) + 1; k < a.size(); ++k) {
+        TFragmenArr& e = a[k];
+        bool after = multi ? (ce < e.FragmeSnum || (ce == e.FragmeSnum && se < e.FragmeSLnum)) : ce < e.FragmeSnum;
+        if (after) break;
+        const int64_t lenK = e.FragmenEoff - e.FragmenSoff;
+        if (lenK <= lenM) e.ChongHeFlag = true;
+        if (lenM < lenK) {
+            a[size_t(m)].ChongHeFlag = true;
+            break;
+        }
+    }
+}
+
+void Mark_Overlap(int64_t resultIndex, int32_t m, bool multi) { Mark_Overlap(RebuildResultList.Get(resultIndex), m, multi); }
+
+void Set_SynthesizedHead(TRebuildResult& r, int32_t E, const TVideo& v) {
+    TFragmenArr& e = r.FragmenArray[size_t(E)];
+    int64_t X = 0;
+    if (e.FragmeSnum >= 0 && e.FragmeSnum < int32_t(v.STCOArr.size())) {
+        const auto& ch = v.STCOArr[size_t(e.FragmeSnum)];
+        if (e.FragmeSLnum == -1 || e.FragmeSLnum < 0 || e.FragmeSLnum >= int32_t(ch.STSZArr.size()))
+            X = ch.STCOoff;
+        else
+            X = ch.STSZArr[size_t(e.FragmeSLnum)].STSZoff;
+    }
+    int64_t S = Floor512(e.FragmenSoff);
+    int64_t G = X - (e.FragmenSoff - S);
+    int64_t freeValue = G;
+    if (G == 0) {
+        G = 512;
+        S = S + 512;
+        freeValue = 0;
+    } else if (G < 0) {
+        G = 512;
+        S = e.FragmenSoff - X + 512;
+        freeValue = 0;
+    }
+    e.FragmentLastSoff = S;
+    e.FragmentLastErySoff = Dec(S);
+    e.UpHeadNum = 1;
+    e.UpHeadFreeSpace = freeValue;
+    r.HeadFlag = 1;
+    r.HeadLenx = G;
+}
+
+uint8_t Get_HeadMoov(TSource& h, const TTreeData& node, const TAllocMap& map, int scheme, int recType,
+                     int64_t scanEnd, int headMode, int64_t alignBase, int64_t headerIndex) {
+    // 1. Video tables and sample keys.
+    TVideo video;
+    TSampleKeys keys;
+    TScanResult& H = ScanResultList.Get(headerIndex);
+    Get_MOOV_VideoAndSound(h, headerIndex, video, recType, scanEnd, keys);
+    if (!video.Ext_Flag) return HEADMOOV_BAD_TABLES;
+
+    // 2. The rebuild result with its movie header entry.
+    auto owned = std::make_unique<TRebuildResult>();
+    owned->Fragmenum = 1;
+    owned->CamerType = H.CamerType;
+    owned->CarmerModel = H.CamerModel;
+    owned->CreateTime = H.CreateTime;
+    owned->Durting = H.Durting;
+    {
+        TFragmenArr e0;
+        e0.FragmenType = ENTRY_MOVIE;
+        e0.MdatLen = H.True_MdatLen;
+        e0.FragmentLastErySoff = Dec(H.FragmentOff);
+        e0.FragmeSnum = e0.FragmeEnum = e0.FragmeSLnum = e0.FragmeELnum = -1;
+        e0.FragmeSnumType = 255;
+        e0.MdatOFF = H.Next_AtomOff;
+        e0.FragmenSoff = H.FragmentOff;
+        const int64_t W = headMode == 1 ? H.MoovOff % kSector : 0;
+        e0.FragmenEoff = H.FragmentOff + H.MoovLen + H.MoovFreeLen + W;
+        owned->FragmenArray.push_back(std::move(e0));
+    }
+    const int64_t ri = RebuildResultList.Append(std::move(owned));
+    TRebuildResult& R = RebuildResultList.Get(ri);
+
+    // 3. First chunk offset and the multi-sample chunk flag.
+    if (!video.STCOArr.empty()) R.Video_FirLogSoff = int32_t(uint32_t(uint64_t(video.STCOArr[0].STCOoff)));
+    video.STSC_SubFlag = false;
+    for (const auto& ch : video.STCOArr)
+        if (ch.STSZNum > 1) {
+            video.STSC_SubFlag = true;
+            break;
+        }
+
+    // 4. A bare movie box looks for its separate file head among the nearby scan results.
+    bool paired = false;
+    if (H.CamerType != 0) {
+        const int64_t i = headerIndex;
+        const int64_t count = ScanResultList.Count();
+        const int64_t hs = R.FragmenArray[0].FragmenSoff;
+        Op_State().JudgedBlocks = 0;
+        auto tryPair = [&](int64_t k, bool below) -> bool {
+            Op_State().JudgedBlocks.fetch_add(1);
+            TScanResult& T = ScanResultList.Get(k);
+            if (T.FrammentFlag == 1 || T.Fragmentype != KIND_HEAD_MDAT) return false;
+            if (T.MdatLen != H.MdatLen) return false;
+            if (int64_t(H.Next_AtomOff) != T.FragmentOff % kSector) return false;
+            if (below ? hs - T.FragmentOff < 0 : T.FragmentOff - hs < 0) return false;
+            TFragmenArr e;
+            e.FragmenType = ENTRY_FILE_HEAD;
+            e.FragmenSoff = e.FragmentLastSoff = T.FragmentOff;
+            e.FragmenEoff = e.FragmentLastEoff = Floor512(T.FragmentOff) + kSector;
+            e.MdatLen = T.MdatLen;
+            R.FragmenArray.push_back(std::move(e));
+            R.MdatModSoff = T.MdatOFF;
+            T.FrammentFlag = 1;
+            ++R.Fragmenum;
+            return true;
+        };
+        for (int64_t k = i; k >= std::max<int64_t>(i - 50, 0) && !paired; --k) paired = tryPair(k, true);
+        for (int64_t k = i; !paired && k < std::min<int64_t>(i + 50, count); ++k) paired = tryPair(k, false);
+    }
+
+    // 5. A head that holds its movie box ends at the end of the box's closing box.
+    if (!paired && H.CamerType == 0) {
+        int64_t e = Ceil512(H.MoovFreeSoff + H.MoovFreeLen);
+        R.FragmenArray[0].FragmenEoff = R.FragmenArray[0].FragmentLastEoff = e;
+    }
+
+    // 6. The window.
+    const TFragmenArr& e0 = R.FragmenArray[0];
+    const int64_t F = (paired && headMode == 0 && R.Fragmenum > 1) ? R.FragmenArray[1].FragmenSoff : -1;
+    int64_t start = 0, end = 0;
+    Get_SearchRange(scheme, headMode, scanEnd, e0.MdatLen, F, e0.FragmenEoff, e0.FragmenSoff, start, end);
+    if (start > end) std::swap(start, end);
+
+    // 7. Frame-start search.
+    FrameAnchorList.Clear();
+    Op_State().JudgedBlocks = 0;
+    Send_UIMessage(MSG_SHOW_GAUGE2);
+    Send_UIMessage(MSG_GAUGE2_RANGE, {Dec((end - start) / kSearchStep), "", ""});
+    Op_State().Progress2 = 0;
+    std::vector<TFrameAnchor> anchors;
+    Find_FrameAnchors(h, start, end, recType, keys, anchors);
+    for (const auto& a : anchors) FrameAnchorList.Append(a);
+
+    // 8.
+    if (anchors.empty()) return HEADMOOV_NO_ANCHOR;
+
+    // 9. Fragments from anchors. The key gives the lowest sample with that size
+    // and sector position; the chunk search starts at the chunk holding it and
+    // matches only first samples of chunks.
+    std::vector<int64_t> chunkFirst; // 0-based index of each chunk's first sample
+    chunkFirst.reserve(video.STCOArr.size());
+    {
+        int64_t n = 0;
+        for (const auto& ch : video.STCOArr) {
+            chunkFirst.push_back(n);
+            n += int64_t(ch.STSZArr.size());
+        }
+    }
+    std::unordered_map<uint64_t, std::vector<int32_t>> chunksByFirstKey;
+    for (int32_t c = 0; c < int32_t(video.STCOArr.size()); ++c) {
+        const auto& arr = video.STCOArr[size_t(c)].STSZArr;
+        if (arr.empty()) continue;
+        uint64_t key = (uint64_t(arr[0].STSZlen) << 32) | uint64_t(arr[0].STSZoff % kSector);
+        chunksByFirstKey[key].push_back(c);
+    }
+
+    Send_UIMessage(MSG_GAUGE2_RANGE, {Dec(int64_t(anchors.size())), "", ""});
+    Op_State().Progress2 = 0;
+    size_t k = 0;
+    while (k < anchors.size()) {
+        Op_State().Progress2 = int32_t(k);
+        Send_UIMessage(MSG_STATUS3, {Dec(int64_t(k)), "", Tr("已判断数量:") + Dec(int64_t(k))});
+        TFrameAnchor& A = anchors[k];
+        if (A.AnchorUsed == 1) {
+            ++k;
+            continue;
+        }
+        const uint32_t mod = uint32_t(A.AnchorOff % kSector);
+        const int64_t d = keys.Find(uint32_t(A.AnchorSize), mod);
+        TFragmenArr cand;
+        cand.FragmenType = ENTRY_PENDING;
+        if (d >= 0) {
+            auto it = chunksByFirstKey.find((uint64_t(uint32_t(A.AnchorSize)) << 32) | mod);
+            if (it != chunksByFirstKey.end()) {
+                const int32_t cStart =
+                    int32_t(std::upper_bound(chunkFirst.begin(), chunkFirst.end(), d) - chunkFirst.begin()) - 1;
+                auto c = std::lower_bound(it->second.begin(), it->second.end(), cStart);
+                if (c != it->second.end()) cand = Find_FrameFragment(h, paired, headMode, A, *c, 0, video);
+            }
+        }
+        if (cand.FragmenType != ENTRY_DATA) {
+            ++k;
+            continue;
+        }
+        TFragmenArr e;
+        e.FragmenType = ENTRY_DATA;
+        e.FragmeSnumType = cand.FragmeSnumType;
+        e.FragmeSnum = cand.FragmeSnum;
+        e.FragmeEnum = cand.FragmeEnum;
+        e.FragmeSLnum = cand.FragmeSLnum;
+        e.FragmeELnum = cand.FragmeELnum;
+        e.FragmenSoff = cand.FragmenSoff;
+        e.FragmenEoff = cand.FragmenEoff;
+        R.FragmenArray.push_back(std::move(e));
+        ++R.Fragmenum;
+        Send_UIMessage(MSG_STATUS2_FROM_P3, {"", "", Tr("已重组数量:") + Dec(R.Fragmenum)});
+        const int64_t fragEnd = cand.FragmenEoff;
+        A.AnchorUsed = 1;
+        ++k;
+        while (k < anchors.size() && anchors[k].AnchorOff <= fragEnd) anchors[k++].AnchorUsed = 1;
+    }
+
+    // 10, 11. Order and overlaps.
+    Sort_Fragment(R);
+    for (int32_t m = 0; m + 1 < R.Fragmenum; ++m) {
+        const TFragmenArr& e = R.FragmenArray[size_t(m)];
+        if (!e.ChongHeFlag && e.FragmeSnum != -1) Mark_Overlap(R, m, video.STSC_SubFlag);
+    }
+
+    // 12. Seams.
+    int32_t L = R.Fragmenum - 1;
+    if (R.FragmenArray[size_t(L)].ChongHeFlag) {
+        while (L > 0 && R.FragmenArray[size_t(L)].ChongHeFlag) --L;
+    }
+    R.LastFragNumx = L;
+    bool headPresent = false;
+    int32_t firstData = -1;
+    for (int32_t m = 0; m < R.Fragmenum; ++m) {
+        const TFragmenArr& e = R.FragmenArray[size_t(m)];
+        if ((e.FragmenType == ENTRY_FILE_HEAD && !e.ChongHeFlag) || headMode == 1) headPresent = true;
+        if (!e.ChongHeFlag && e.FragmenType == ENTRY_DATA && firstData == -1 && !headPresent) firstData = m;
+        Link_Fragment(h, node, map, alignBase, R.CamerType, L, m, R, video);
+    }
+
+    // 13. Synthesized head.
+    if (!headPresent && firstData != -1) Set_SynthesizedHead(R, firstData, video);
+    return HEADMOOV_OK;
+}
+
+} // namespace qrv

@@ -1,0 +1,68 @@
+// Header analysis: for one movie header found by the scan, find the
+// recording's media data on the medium by its frame starts, grow data
+// fragments along the sample tables, order them, mark overlaps, resolve the
+// seams and, where the file head is missing, prepare a synthesized head.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "analysis/records.h"
+#include "platform/source_io.h"
+#include "sources/tree_data.h"
+
+namespace qrv {
+
+struct TAllocMap;
+class TSampleKeys;
+
+// Results of Get_HeadMoov.
+enum THeadMoovResult : uint8_t {
+    HEADMOOV_OK = 1,         // analysed: the rebuild result exists
+    HEADMOOV_BAD_TABLES = 2, // the video tables could not be read; no rebuild result
+    HEADMOOV_NO_ANCHOR = 4,  // no frame start in the window matched the tables
+};
+
+// Analyses ScanResultList[headerIndex] (a kind-0 head or a kind-3 movie box)
+// and appends its rebuild result to RebuildResultList.
+//   scheme    window scheme 0..7
+//   headMode  1: the movie box is at the front of the file; 0: at its end
+//   scanEnd   end of the scanned range in bytes
+//   alignBase byte offset from which clusters are counted (for seam resolution)
+uint8_t Get_HeadMoov(TSource& h, const TTreeData& node, const TAllocMap& map, int scheme, int recType,
+                     int64_t scanEnd, int headMode, int64_t alignBase, int64_t headerIndex);
+
+// The window of the medium searched for frame starts. M is the header's media
+// end, HS and HE the header entry's start and end, F the paired file head's
+// offset or -1, E the scan end. Start and end come back in start/end.
+void Get_SearchRange(int scheme, int headMode, int64_t E, int64_t M, int64_t F, int64_t HE, int64_t HS,
+                     int64_t& start, int64_t& end);
+
+// Frame-start search over [start, end): reads the medium in 64 KiB steps with
+// 1 KiB of overlap and appends to anchors every frame start whose size and
+// position inside its sector match a key. Sends the progress messages of the
+// search. Ends early on an empty read or when the stop flag is set.
+void Find_FrameAnchors(TSource& h, int64_t start, int64_t end, int recType, const TSampleKeys& keys,
+                       std::vector<TFrameAnchor>& anchors);
+
+// Grows a data fragment around anchor a, which matched the first sample of
+// chunk c (s is that sample's index, 0). The result's FragmenType is
+// ENTRY_DATA when accepted, ENTRY_PENDING when rejected.
+TFragmenArr Find_FrameFragment(TSource& h, bool paired, int headMode, const TFrameAnchor& a, int32_t c, int32_t s,
+                               const TVideo& v);
+
+// Shell sort of the entries on FragmeSnum, ascending (header entries, key -1,
+// stay in front).
+void Sort_Fragment(TRebuildResult& r);
+void Sort_Fragment(int64_t resultIndex);
+
+// Marks the later entries that overlap entry m (or m itself when a longer
+// later entry covers it). multi: chunks may hold more than one sample.
+void Mark_Overlap(TRebuildResult& r, int32_t m, bool multi);
+void Mark_Overlap(int64_t resultIndex, int32_t m, bool multi);
+
+// Fills the synthesized-head fields of the first data entry E of r: its copy
+// start, UpHeadNum, UpHeadFreeSpace, and r.HeadFlag / r.HeadLenx.
+void Set_SynthesizedHead(TRebuildResult& r, int32_t E, const TVideo& v);
+
+} // namespace qrv

@@ -1,0 +1,174 @@
+#include "analysis/output.h"
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "common/byte_order.h"
+#include "common/op_state.h"
+#include "scan/raw_access.h"
+
+namespace qrv {
+
+const uint8_t kHeadTemplate[40] = {
+    0x00, 0x00, 0x00, 0x18, 'f', 't', 'y', 'p', 'm', 'p', '4', '2', 0x00, 0x00, 0x00, 0x00,
+    'm',  'p',  '4',  '2',  0x00, 0x00, 0x00, 0x00, // ftyp, 24 bytes
+    0x00, 0x00, 0x00, 0x08, 'f', 'r', 'e', 'e',     // empty free box
+    0x00, 0x00, 0x00, 0x01, 'm', 'd', 'a', 't',     // mdat with a 64-bit size
+};
+
+namespace {
+
+// Writes n bytes of block and counts them.
+bool Put(TOutputFile& out, const uint8_t* block, int64_t n) {
+    if (n <= 0) return true;
+    if (!out.Write(block, size_t(n))) return false;
+    int64_t total = Op_State().WrittenBytes.fetch_add(n) + n;
+    Op_State().Progress2 = int32_t(total / kPieceBlock);
+    return true;
+}
+
+bool Stopped() { return Op_State().StopFlag.load(); }
+
+// Modes 0 and 1: n bytes, zeros except for the head template in the first block.
+bool Write_Generated(TOutputFile& out, bool head, int64_t sizeValue, int64_t n) {
+    if (n <= 0) return true;
+    std::vector<uint8_t> block(size_t(kPieceBlock), 0);
+    if (head) {
+        std::memcpy(block.data(), kHeadTemplate, sizeof kHeadTemplate);
+        Put_BE64(block.data() + 40, uint64_t(sizeValue));
+    }
+    if (n <= kPieceBlock) {
+        if (Stopped()) return false;
+        return Put(out, block.data(), n);
+    }
+    const int64_t full = n / kPieceBlock;
+    for (int64_t i = 0; i < full; ++i) {
+        if (Stopped()) return true;
+        if (!Put(out, block.data(), kPieceBlock)) return false;
+        if (i == 0 && head) std::memset(block.data(), 0, 48);
+    }
+    return Put(out, block.data(), n % kPieceBlock);
+}
+
+bool Write_Copy(TSource& src, TOutputFile& out, int64_t o, int64_t n) {
+    if (n <= 0) return true;
+    if (Stopped() && n <= kPieceBlock) return false;
+    int64_t k = 0;
+    if (o % 512 != 0) {
+        k = std::min<int64_t>(512 - (o % 512), n);
+        std::vector<uint8_t> head = Get_Bytes(src, k, o);
+        if (head.size() != size_t(k)) head.assign(size_t(k), 0);
+        if (!Put(out, head.data(), k)) return false;
+    }
+    int64_t left = n - k;
+    int64_t at = o + k;
+    std::vector<uint8_t> block(static_cast<size_t>(kPieceBlock));
+    while (left > 0) {
+        if (Stopped()) return true;
+        // Read_Block zero-fills the block first: a failed read leaves zeros,
+        // never the bytes of the previous block.
+        Read_Block(src, block.data(), block.size(), at);
+        const int64_t take = std::min(left, kPieceBlock);
+        if (!Put(out, block.data(), take)) return false;
+        left -= take;
+        at += take;
+    }
+    return true;
+}
+
+int64_t Parse_Decimal(const std::string& text, bool& ok) {
+    size_t b = text.find_first_not_of(" \t\r\n");
+    size_t e = text.find_last_not_of(" \t\r\n");
+    ok = false;
+    if (b == std::string::npos) return 0;
+    std::string t = text.substr(b, e - b + 1);
+    size_t i = 0;
+    bool neg = false;
+    if (t[0] == '-' || t[0] == '+') {
+        neg = t[0] == '-';
+        i = 1;
+    }
+    if (i >= t.size() || t.size() - i > 18) return 0;
+    int64_t v = 0;
+    for (; i < t.size(); ++i) {
+        if (t[i] < '0' || t[i] > '9') return 0;
+        v = v * 10 + (t[i] - '0');
+    }
+    ok = true;
+    return neg ? -v : v;
+}
+
+} // namespace
+
+bool Write_Piece(TSource& src, TOutputFile& out, int mode, int64_t sizeValue, int64_t srcOff, int64_t length) {
+    switch (mode) {
+    case PIECE_HEAD:
+        return Write_Generated(out, true, sizeValue, length);
+    case PIECE_FILL:
+        return Write_Generated(out, false, 0, length);
+    case PIECE_COPY:
+        return Write_Copy(src, out, srcOff, length);
+    default:
+        return false;
+    }
+}
+
+int64_t Get_CopyStart(const TFragmenArr& e) {
+    bool ok = false;
+    if (e.FragmentLastErySoff.find_first_not_of(" \t\r\n") == std::string::npos)
+        return e.FragmentLastSoff != 0 ? e.FragmentLastSoff : e.FragmenSoff;
+    int64_t v = Parse_Decimal(e.FragmentLastErySoff, ok);
+    return ok ? v : -1;
+}
+
+bool Build_Piece(const TRebuildResult& r, int32_t entry, TSource& src, bool headFlag, TOutputFile& out) {
+    if (headFlag) return Write_Piece(src, out, PIECE_HEAD, r.HeadMdatLenx, 0, r.HeadLenx);
+    if (entry < 0 || entry >= int32_t(r.FragmenArray.size())) return false;
+    const TFragmenArr& e = r.FragmenArray[size_t(entry)];
+    const int64_t start = Get_CopyStart(e);
+    if (start < 0) return false;
+    // Each piece is written only when the one before it succeeded: after a
+    // failed write (or a stop before a short piece) the file is abandoned.
+    if (!Write_Piece(src, out, PIECE_COPY, 0, start, Get_CopyEnd(e) - start)) return false;
+    if (e.FragmentFreeSpace > 0 && !Write_Piece(src, out, PIECE_FILL, 0, 0, e.FragmentFreeSpace)) return false;
+    if (e.LastFragmenum > 0) {
+        const TLastFragmen& t = e.LastFragmen;
+        if (t.FragmentUpFreeSpace > 0 && !Write_Piece(src, out, PIECE_FILL, 0, 0, t.FragmentUpFreeSpace)) return false;
+        if (!Write_Piece(src, out, PIECE_COPY, 0, t.FragmentLastSoff, t.FragmentLastEoff - t.FragmentLastSoff))
+            return false;
+        if (t.FragmentDownFreeSpace > 0 && !Write_Piece(src, out, PIECE_FILL, 0, 0, t.FragmentDownFreeSpace))
+            return false;
+    }
+    return true;
+}
+
+bool Build_Piece(int64_t resultIndex, int32_t entry, TSource& src, bool headFlag, TOutputFile& out) {
+    return Build_Piece(RebuildResultList.Get(resultIndex), entry, src, headFlag, out);
+}
+
+bool Write_Recording(const TRebuildResult& r, TSource& src, TOutputFile& out) {
+    bool ok = true;
+    auto put = [&](bool head, int32_t i) {
+        if (ok && !Build_Piece(r, i, src, head, out)) ok = false;
+    };
+    if (r.HeadFlag == 1) put(true, -1);
+    const int32_t n = int32_t(r.FragmenArray.size());
+    auto dataEntries = [&] {
+        for (int32_t i = 0; i < n; ++i) {
+            const TFragmenArr& e = r.FragmenArray[size_t(i)];
+            if (!e.ChongHeFlag && (e.FragmenType == ENTRY_FILE_HEAD || e.FragmenType == ENTRY_DATA)) put(false, i);
+        }
+    };
+    const bool movieFirst = n > 0 && r.FragmenArray[0].FragmenType == ENTRY_MOVIE;
+    if (r.CamerType == 0) {
+        if (movieFirst) put(false, 0);
+        dataEntries();
+    } else if (r.CamerType == 2) {
+        dataEntries();
+        if (movieFirst) put(false, 0);
+    }
+    return ok;
+}
+
+} // namespace qrv

@@ -1,0 +1,112 @@
+#include "analysis/rebuild.h"
+
+#include <cfenv>
+#include <cmath>
+#include <exception>
+
+#include "analysis/header_analysis.h"
+#include "analysis/output.h"
+#include "analysis/seams.h"
+#include "common/language.h"
+#include "common/op_state.h"
+#include "common/text_format.h"
+#include "common/ui_message.h"
+#include "scan/alloc_map.h"
+
+namespace qrv {
+
+int64_t Quality_Percent(int64_t found, int64_t expected) {
+    if (expected <= 0) return -1;
+    // The quotient in extended precision, rounded to two decimals with halves
+    // going to the even neighbour; the product by 100 is then formed and kept
+    // as a double, so that e.g. 0.29 gives 28.999... and truncates to 28.
+    const int saved = std::fegetround();
+    std::fesetround(FE_TONEAREST);
+    volatile long double q = static_cast<long double>(found) / static_cast<long double>(expected);
+    volatile long double scaled = q * 100.0L;
+    volatile long double rounded = std::nearbyintl(scaled) / 100.0L;
+    std::fesetround(saved);
+    volatile double r2 = static_cast<double>(rounded);
+    volatile double product = r2 * 100.0;
+    return static_cast<int64_t>(std::trunc(product));
+}
+
+uint8_t Quality_Level(int64_t p) {
+    if (p >= 80 && p <= 100) return 0;
+    if (p >= 60 && p <= 79) return 1;
+    if (p >= 30 && p <= 59) return 2;
+    return 3;
+}
+
+void Get_FileQuality(TRebuildResult& r) {
+    int64_t found = 0, expected = 0;
+    for (const TFragmenArr& e : r.FragmenArray) {
+        if (e.ChongHeFlag) continue;
+        if (e.FragmenType == ENTRY_MOVIE) {
+            r.MdatLenx = (e.FragmenEoff - e.FragmenSoff) + e.MdatLen;
+            expected = r.MdatLenx;
+            r.HeadMdatLenx = e.MdatLen - 32;
+        } else {
+            const int64_t s = e.FragmentLastSoff != 0 ? e.FragmentLastSoff : e.FragmenSoff;
+            const int64_t t = e.FragmentLastEoff != 0 ? e.FragmentLastEoff : e.FragmenEoff;
+            if (t > s) found += t - s;
+        }
+    }
+    r.LessByte = found;
+    r.TrueFileLen = found;
+    // A result without a usable expected length cannot be judged: poor.
+    r.Leavelx = expected > 0 ? Quality_Level(Quality_Percent(found, expected)) : 3;
+}
+
+void Get_FileQuality(int64_t resultIndex) { Get_FileQuality(RebuildResultList.Get(resultIndex)); }
+
+void To_Rebuild(TSource& h, const TTreeData& node, const TAllocMap& map, int scheme, int interleave, int64_t scanEnd,
+                int recType, int64_t alignBase) {
+    auto now = [] { return Now_Text(); };
+    const int64_t count = ScanResultList.Count();
+    if (count == 0) {
+        Send_UIMessage(MSG_LOG, {Tr("分析失败"), now(), Tr("碎片数量为0无法进行分析!")});
+        return;
+    }
+    Op_State().StopFlag = false;
+    Set_InterleaveScheme(interleave);
+    Send_UIMessage(MSG_LOG, {Tr("分析开始"), now(), Tr("开始分析文件头并进行匹配...")});
+    Send_UIMessage(MSG_PROGRESS_START, {std::to_string(count), Tr("分析总数量:"), std::to_string(count)});
+    Op_State().Progress1 = 0;
+
+    for (int64_t i = 0; i < count && !Op_State().StopFlag.load(); ++i) {
+        const TScanResult& s = ScanResultList.Get(i);
+        if (s.Fragmentype == KIND_HEAD_MOOV || s.Fragmentype == KIND_MOOV) {
+            const int headMode = s.CamerType == 0 ? 1 : 0;
+            const std::string where = ";" + std::string("0X:") + std::to_string(s.FragmentOff);
+            try {
+                uint8_t res = Get_HeadMoov(h, node, map, scheme, recType, scanEnd, headMode, alignBase, i);
+                if (res == HEADMOOV_BAD_TABLES)
+                    Send_UIMessage(MSG_LOG, {Tr("错误"), now(),
+                                             Tr("错误类型:解析元文件失败;判断出错当前编号:") + std::to_string(i) + where});
+                else if (res == HEADMOOV_NO_ANCHOR)
+                    Send_UIMessage(MSG_LOG, {Tr("错误"), now(), Tr("错误类型:没有发现符合条件的帧特征!")});
+            } catch (const std::exception&) {
+                Send_UIMessage(MSG_LOG, {Tr("错误"), now(),
+                                         Tr("错误类型:循环出错;判断出错当前编号:") + std::to_string(i) + where});
+            }
+        }
+        Op_State().Progress1 = int32_t(i);
+        Send_UIMessage(MSG_PROGRESS_STATUS, {std::to_string(i), Tr("已分析数量:") + std::to_string(i)});
+    }
+
+    Send_UIMessage(MSG_LOG, {Tr("分析完成"), now(), Tr("分析文件头完成!")});
+    const int64_t n = RebuildResultList.Count();
+    if (n == 0) return;
+    Send_UIMessage(MSG_PROGRESS_START, {std::to_string(n), Tr("分析总数量") + ":", std::to_string(n)});
+    Send_UIMessage(MSG_LOG, {Tr("检测文件"), now(),
+                             Tr("当前重组文件数量:") + std::to_string(n) + ";" + Tr("开始检测文件结构并动态生成文件质量")});
+    for (int64_t k = 0; k < n; ++k) {
+        Get_FileQuality(k);
+        Op_State().Progress1 = int32_t(k);
+        Send_UIMessage(MSG_STATUS2, {"", Tr("已分析数量:") + std::to_string(k)});
+    }
+    Send_UIMessage(MSG_LOG, {Tr("检测文件"), now(), Tr("检测文件完毕!")});
+}
+
+} // namespace qrv

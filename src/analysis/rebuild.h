@@ -1,0 +1,31 @@
+// Reassembly of every movie header found by a scan, and the rating of each
+// rebuilt recording with a level from 0 (very good) to 3 (poor).
+#pragma once
+
+#include <cstdint>
+
+#include "analysis/records.h"
+#include "platform/source_io.h"
+#include "sources/tree_data.h"
+
+namespace qrv {
+
+struct TAllocMap;
+
+// Runs header analysis for every movie header in ScanResultList, then rates
+// every rebuild result. scanEnd is the end of the scanned range in bytes.
+void To_Rebuild(TSource& h, const TTreeData& node, const TAllocMap& map, int scheme, int interleave, int64_t scanEnd,
+                int recType, int64_t alignBase);
+
+// Fills LessByte, TrueFileLen, MdatLenx, HeadMdatLenx and Leavelx of a result.
+void Get_FileQuality(TRebuildResult& r);
+void Get_FileQuality(int64_t resultIndex);
+
+// Percentage of found to expected bytes as the level is judged on: the
+// quotient rounded to two decimals (halves to even, in extended precision),
+// times 100 as a double, truncated. -1 when expected is not positive.
+int64_t Quality_Percent(int64_t found, int64_t expected);
+// Level of a percentage: 0 for 80..100, 1 for 60..79, 2 for 30..59, else 3.
+uint8_t Quality_Level(int64_t percent);
+
+} // namespace qrv

@@ -1,0 +1,250 @@
+#include "analysis/seams.h"
+
+#include <atomic>
+
+#include "common/byte_order.h"
+#include "scan/alloc_map.h"
+#include "scan/classifier.h"
+
+namespace qrv {
+
+namespace {
+
+std::atomic<int> gInterleave{0};
+
+constexpr int64_t kSector = 512;
+
+int64_t Floor512(int64_t x) { return Round_Down(x, kSector); }
+int64_t Ceil512(int64_t x) { return Round_Up(x, kSector); }
+int64_t P(const TFragmenArr& e) { return e.FragmenSoff - Floor512(e.FragmenSoff); }
+
+bool Valid_Sample(const TVideo& v, int32_t c, int32_t s) {
+    return c >= 0 && c < int32_t(v.STCOArr.size()) && s >= 0 && s < int32_t(v.STCOArr[size_t(c)].STSZArr.size());
+}
+
+void Set_CopyStart(TFragmenArr& e, int64_t off) {
+    e.FragmentLastSoff = off;
+    e.FragmentLastErySoff = std::to_string(off);
+}
+
+// True when no video sample lies between (ce, se) and (cs, ss).
+bool Consecutive(const TVideo& v, int32_t ce, int32_t se, int32_t cs, int32_t ss) {
+    if (v.STSC_SubFlag) {
+        if (cs == ce) return ss == se + 1;
+        if (cs != ce + 1 || ss != 0) return false;
+        return se == int32_t(v.STCOArr[size_t(ce)].STSZArr.size()) - 1;
+    }
+    return cs == ce + 1;
+}
+
+} // namespace
+
+void Set_InterleaveScheme(int scheme) { gInterleave = scheme; }
+int Get_InterleaveScheme() { return gInterleave; }
+
+int64_t TClusterGeometry::Start(int64_t x) const { return Base + Round_Down(x - Base, Size); }
+
+TClusterGeometry Get_ClusterGeometry(const TTreeData& node, const TAllocMap& map, int64_t alignBase) {
+    TClusterGeometry g;
+    const bool known = Is_KnownFs(node.HddFs);
+    if (known) {
+        int64_t f = int64_t(node.PerSecBytes) * int64_t(node.LogPerClusec);
+        if (f > 0) g.Size = f;
+    }
+    if (node.HddFs == "FAT32" || node.HddFs == "exFAT")
+        g.Base = map.DataStart;
+    else if (node.HddFs == "NTFS")
+        g.Base = node.Hddtype == HDD_REGION ? node.RegionSec * node.PerSecBytes : 0;
+    else
+        g.Base = alignBase;
+    return g;
+}
+
+void Link_Fragment(TSource& h, const TTreeData& node, const TAllocMap& map, int64_t alignBase, uint8_t camerType,
+                   int32_t L, int32_t g, TRebuildResult& r, const TVideo& v) {
+    auto& a = r.FragmenArray;
+    if (g < 0 || g >= int32_t(a.size()) || a[size_t(g)].ChongHeFlag) return;
+    const TClusterGeometry cl = Get_ClusterGeometry(node, map, alignBase);
+    const int64_t f = cl.Size;
+
+    int32_t d = -1;
+    for (int32_t k = g + 1; k < int32_t(a.size()); ++k)
+        if (a[size_t(k)].FragmenType == ENTRY_DATA && !a[size_t(k)].ChongHeFlag) {
+            d = k;
+            break;
+        }
+
+    TFragmenArr& G = a[size_t(g)];
+    auto T = [&](int32_t c, int32_t s) -> int64_t { return v.STCOArr[size_t(c)].STSZArr[size_t(s)].STSZoff; };
+
+    int64_t copyEnd = 0, fill = 0;
+
+    if (G.FragmenType == ENTRY_FILE_HEAD || (G.FragmenType == ENTRY_MOVIE && camerType == 0)) {
+        if (d < 0) return;
+        TFragmenArr& D = a[size_t(d)];
+        if (!Valid_Sample(v, D.FragmeSnum, D.FragmeSLnum)) return;
+        const int64_t Ts = T(D.FragmeSnum, D.FragmeSLnum);
+        int64_t B = 0;
+        Set_CopyStart(G, G.FragmenSoff);
+        if (G.FragmenType == ENTRY_FILE_HEAD) {
+            if (G.FragmenSoff + Ts == D.FragmenSoff) {
+                copyEnd = B = G.FragmenSoff + 512;
+                fill = 0;
+            } else {
+                copyEnd = Floor512(G.FragmenSoff) + 512;
+                B = Floor512(D.FragmenSoff);
+                fill = Ts - P(D) - 512;
+                if (Ts - P(D) >= f) {
+                    const int64_t Y = Ts - (D.FragmenSoff - cl.Start(D.FragmenSoff)) - f;
+                    if (Y >= 0 && Y % f == 0) {
+                        copyEnd = G.FragmenSoff + f;
+                        B = cl.Start(D.FragmenSoff);
+                        fill = Y;
+                    }
+                }
+            }
+        } else {
+            if (G.FragmenSoff + Ts == D.FragmenSoff && D.FragmeSnum == 0 && D.FragmeSLnum == 0) {
+                copyEnd = B = Ceil512(G.FragmenEoff);
+                fill = 0;
+            } else {
+                copyEnd = Ceil512(G.FragmenEoff);
+                B = Floor512(D.FragmenSoff);
+                fill = Ts - P(D) - (copyEnd - G.FragmenSoff);
+            }
+        }
+        Set_CopyStart(D, B);
+    } else if (G.FragmenType == ENTRY_DATA && g != L) {
+        if (d < 0) return;
+        TFragmenArr& D = a[size_t(d)];
+        if (!Valid_Sample(v, D.FragmeSnum, D.FragmeSLnum) || !Valid_Sample(v, G.FragmeEnum, G.FragmeELnum)) return;
+        const int64_t delta = T(D.FragmeSnum, D.FragmeSLnum) - T(G.FragmeEnum, G.FragmeELnum);
+        // Bytes copied after the start of g's last sample: to the end of its
+        // sector, a whole sector when that sample starts on a sector boundary.
+        const int64_t m = 512 - (G.FragmenEoff % 512);
+        copyEnd = Floor512(G.FragmenEoff) + 512;
+        int64_t B = Floor512(D.FragmenSoff);
+        fill = delta - m - P(D);
+        const int64_t U = cl.End(G.FragmenEoff) - G.FragmenEoff;
+        const int64_t V = D.FragmenSoff - cl.Start(D.FragmenSoff);
+        const int64_t W = delta - U - V;
+        const bool sectorFillLarge = fill >= f;
+        if (sectorFillLarge) {
+            if (W == 0) {
+                copyEnd = cl.End(G.FragmenEoff);
+                B = cl.Start(D.FragmenSoff);
+                fill = 0;
+            } else if (W >= f && W % f == 0) {
+                copyEnd = cl.End(G.FragmenEoff);
+                B = cl.Start(D.FragmenSoff);
+                fill = W;
+            }
+        } else if (delta == U + V) {
+            copyEnd = cl.End(G.FragmenEoff);
+            B = cl.Start(D.FragmenSoff);
+            fill = 0;
+        }
+        // The gap holds only non-video data: look for it next to the fragments.
+        if (sectorFillLarge && W != 0 && W % f == 0 &&
+            Consecutive(v, G.FragmeEnum, G.FragmeELnum, D.FragmeSnum, D.FragmeSLnum)) {
+            int64_t t = copyEnd, b = B;
+            auto forwards = [&] {
+                int64_t rr = Find_PlainRun(h, 0, f, t, t + fill);
+                if (rr != -1) {
+                    fill = t + fill - rr;
+                    t = rr;
+                }
+            };
+            auto backwards = [&] {
+                int64_t rr = Find_PlainRun(h, 1, f, b - fill, b);
+                if (rr != -1) {
+                    fill = fill - (b - rr);
+                    b = rr;
+                }
+            };
+            if (Get_InterleaveScheme() == 1) {
+                backwards();
+                if (fill > 0) forwards();
+            } else {
+                forwards();
+                if (fill > 0) backwards();
+            }
+            copyEnd = t;
+            B = b;
+        }
+        Set_CopyStart(D, B);
+    } else if (G.FragmenType == ENTRY_DATA && g == L) {
+        if (!Valid_Sample(v, G.FragmeEnum, G.FragmeELnum)) return;
+        const int64_t Te = T(G.FragmeEnum, G.FragmeELnum);
+        if (camerType == 2) {
+            int32_t mi = -1;
+            for (int32_t k = 0; k < int32_t(a.size()); ++k)
+                if (a[size_t(k)].FragmenType == ENTRY_MOVIE) {
+                    mi = k;
+                    break;
+                }
+            if (mi < 0) return;
+            TFragmenArr& M = a[size_t(mi)];
+            int64_t Q = 0;
+            if (a.size() > 1 && a[1].FragmenType == ENTRY_FILE_HEAD) {
+                Q = a[1].MdatLen;
+            } else {
+                Q = M.MdatLen;
+                if (P(M) != ((M.MdatLen % 512) + 512) % 512) {
+                    Q = Ceil512(M.MdatLen) + P(M);
+                    M.MdatLen = Q;
+                    r.HeadMdatLenx = Q - 32;
+                }
+            }
+            const int64_t delta = Q - Te;
+            int64_t B = 0;
+            if (G.FragmenEoff + delta == M.FragmenSoff) {
+                fill = 0;
+                copyEnd = B = Floor512(M.FragmenSoff);
+            } else {
+                copyEnd = Ceil512(G.FragmenEoff);
+                B = Floor512(M.FragmenSoff);
+                fill = delta - (copyEnd - G.FragmenEoff) - P(M);
+                const int64_t U = cl.End(G.FragmenEoff) - G.FragmenEoff;
+                const int64_t V = M.FragmenSoff - cl.Start(M.FragmenSoff);
+                const int64_t W = delta - U - V;
+                if (W == 0) {
+                    // The movie box's cluster follows g's last cluster in the file.
+                    copyEnd = cl.End(G.FragmenEoff);
+                    B = cl.Start(M.FragmenSoff);
+                    fill = 0;
+                } else if (W > 0 && W >= f && W % f == 0) {
+                    copyEnd = cl.End(G.FragmenEoff);
+                    B = cl.Start(M.FragmenSoff);
+                    fill = W;
+                    if (G.FragmeEnum == int32_t(v.STCOArr.size()) - 1 && W % 512 == 0) {
+                        copyEnd = cl.End(G.FragmenEoff) + W;
+                        fill = 0;
+                    }
+                }
+            }
+            Set_CopyStart(M, B);
+        } else {
+            fill = 0;
+            const TVideoSTSZ& e = v.STCOArr[size_t(G.FragmeEnum)].STSZArr[size_t(G.FragmeELnum)];
+            int64_t K = e.STSZlen;
+            if (!e.SoundSTSZ_Arr.empty()) {
+                K = e.SoundSTSZ_Arr.front().STSZ_Soff - Te;
+                for (const TSTSZ& s : e.SoundSTSZ_Arr) K += s.STSZ_Slen;
+            }
+            copyEnd = G.FragmenEoff + K;
+            if (a[0].FragmenType == ENTRY_MOVIE && a[0].FragmentLastSoff == 0) Set_CopyStart(a[0], a[0].FragmenSoff);
+        }
+    } else {
+        return; // the movie header entry of a recording whose movie box is at the end links nothing
+    }
+    G.FragmentFreeSpace = fill;
+    G.FragmentLastEoff = copyEnd;
+}
+
+void Link_Fragment(TSource& h, const TTreeData& node, const TAllocMap& map, int64_t alignBase, uint8_t camerType,
+                   int32_t L, int32_t g, int64_t resultIndex, const TVideo& v) {
+    Link_Fragment(h, node, map, alignBase, camerType, L, g, RebuildResultList.Get(resultIndex), v);
+}
+
+} // namespace qrv

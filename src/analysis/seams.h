@@ -1,0 +1,39 @@
+// Seam resolution: where copying of each entry of a rebuilt recording ends,
+// where the next one starts and how many zero bytes go between them, so that
+// every sample lands at the file offset its chunk table gives.
+#pragma once
+
+#include <cstdint>
+
+#include "analysis/records.h"
+#include "platform/source_io.h"
+#include "sources/tree_data.h"
+
+namespace qrv {
+
+struct TAllocMap;
+
+// The interleave scheme used when a gap between two fragments is searched on
+// the medium: 0 grow the earlier fragment forwards first, 1 the later one
+// backwards first. Set by To_Rebuild for the run.
+void Set_InterleaveScheme(int scheme);
+int Get_InterleaveScheme();
+
+// Cluster geometry seam resolution works with.
+struct TClusterGeometry {
+    int64_t Size = 32768; // cluster bytes
+    int64_t Base = 0;     // an offset at which a cluster begins
+    int64_t Start(int64_t x) const; // start of the cluster holding x
+    int64_t End(int64_t x) const { return Start(x) + Size; }
+};
+TClusterGeometry Get_ClusterGeometry(const TTreeData& node, const TAllocMap& map, int64_t alignBase);
+
+// Resolves the seam after entry g of r (and, for the last data entry L, the
+// seam to a movie box at the end of the file). Changes entry g and the entry
+// that follows it on output.
+void Link_Fragment(TSource& h, const TTreeData& node, const TAllocMap& map, int64_t alignBase, uint8_t camerType,
+                   int32_t L, int32_t g, TRebuildResult& r, const TVideo& v);
+void Link_Fragment(TSource& h, const TTreeData& node, const TAllocMap& map, int64_t alignBase, uint8_t camerType,
+                   int32_t L, int32_t g, int64_t resultIndex, const TVideo& v);
+
+} // namespace qrv
