@@ -1,0 +1,72 @@
+#include "scan/scan_completion.h"
+
+#include <algorithm>
+#include <map>
+#include <vector>
+
+#include "analysis/rebuild.h"
+#include "analysis/records.h"
+#include "common/op_state.h"
+#include "common/ui_message.h"
+
+namespace qrv {
+
+TCompletionHooks& Completion_Hooks() {
+    static TCompletionHooks hooks;
+    return hooks;
+}
+
+int64_t Estimate_RawAlignment(int64_t perSecBytes) {
+    if (perSecBytes <= 0) perSecBytes = 512;
+    const int64_t modulus = perSecBytes * 64;
+    std::vector<int64_t> kept;
+    const int64_t n = ScanResultList.Count();
+    for (int64_t i = 0; i < n && kept.size() < 10; ++i) {
+        const TScanResult& s = ScanResultList.Get(i);
+        if (!s.Head_Flag) continue;
+        int64_t r = s.FragmentOff % modulus;
+        if (r < 0) r += modulus;
+        kept.push_back(r);
+    }
+    if (kept.empty()) return 0;
+    // Distinct values ordered by their decimal text ("1024" before "512").
+    std::map<std::string, int64_t> counts;
+    for (int64_t v : kept) ++counts[std::to_string(v)];
+    std::vector<std::pair<int64_t, int64_t>> sorted; // value, count
+    for (const auto& [text, c] : counts) sorted.emplace_back(std::stoll(text), c);
+    if (sorted.size() == 1) return sorted[0].first;
+    int64_t O = 0;
+    for (size_t i = 0; i + 1 < sorted.size(); ++i) {
+        if (sorted[i].second < sorted[i + 1].second) {
+            if (sorted[i + 1].first % 2 == 0) O = sorted[i + 1].first;
+        } else if (sorted[i].first % 2 == 0) {
+            O = sorted[i].first;
+        }
+    }
+    return O;
+}
+
+int64_t Get_AlignmentBase(const TTreeData& node, const TAllocMap& map, int64_t startSec) {
+    if (node.HddFs == "RAW") return ScanResultList.Count() > 0 ? Estimate_RawAlignment(node.PerSecBytes) : 0;
+    if (node.HddFs == "exFAT" || node.HddFs == "FAT32") return map.DataStart;
+    if (node.HddFs == "NTFS") return startSec * int64_t(node.PerSecBytes);
+    return 0;
+}
+
+void Scan_Completion(TSource& h, const TTreeData& node, const TAllocMap& map, const TScanParams& p) {
+    const int64_t O = Get_AlignmentBase(node, map, p.StartSec);
+    Send_UIMessage(MSG_SHOW_GAUGE2);
+    To_Rebuild(h, node, map, p.IntervalScheme, p.InterleaveScheme, p.EndSec * int64_t(node.PerSecBytes),
+               p.RecoveryType, O);
+    const int64_t n = RebuildResultList.Count();
+    if (n == 0) return;
+    Op_State().ViewFilledByScan = true;
+    Send_UIMessage(MSG_SHOW_RESULTS);
+    const TCompletionHooks& hooks = Completion_Hooks();
+    if (hooks.To_View) hooks.To_View(0, n);
+    if (p.SaveResults && hooks.Result_To_Disk) hooks.Result_To_Disk(p.ResultPath, node);
+}
+
+void Install_ScanCompletion() { Set_ScanCompletionHook(&Scan_Completion); }
+
+} // namespace qrv

@@ -1,0 +1,406 @@
+// End-to-end reassembly: camera recordings are written into disk images the
+// way a medium holds them after deletion (contiguous, cut into cluster-aligned
+// pieces with other data between, with the head cluster overwritten,
+// interleaved with another recording), the real scan and analysis run over
+// the image, and every rebuilt recording is written piece by piece and
+// compared with the original byte for byte.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <map>
+
+#include "analysis/output.h"
+#include "analysis/rebuild.h"
+#include "analysis/records.h"
+#include "common/byte_order.h"
+#include "common/op_state.h"
+#include "common/ui_message.h"
+#include "scan/raw_access.h"
+#include "scan/scan_completion.h"
+#include "scan/scan_job.h"
+#include "support/disk_image.h"
+#include "support/recording_writer.h"
+#include "support/test_env.h"
+
+namespace qrv {
+namespace {
+
+using test::TDiskImage;
+using test::TRecording;
+using test::TRecordingSpec;
+
+// One recording as it lies on the image: the clusters that hold its file
+// clusters in order (-1 where a file cluster is not on the medium).
+struct TPlaced {
+    std::string Name;
+    TRecording Rec;
+    std::vector<int64_t> Clusters;
+    int64_t LostUntil = 0; // file bytes [0, LostUntil) are not on the medium
+    int Runs = 1;          // runs of clusters the file lies in on the medium
+    int64_t Disk_Of(const TDiskImage& img, int64_t fileOff) const {
+        const int64_t c = Clusters.at(size_t(fileOff / img.ClusterBytes));
+        return img.Cluster_Offset(c) + fileOff % img.ClusterBytes;
+    }
+    // Where the movie header entry of its rebuild result starts.
+    int64_t Header_Disk(const TDiskImage& img) const {
+        return Rec.MoovOff == 0 || Rec.FtypOff + Rec.MoovOff < Rec.MdatOff ? Disk_Of(img, Rec.FtypOff)
+                                                                          : Disk_Of(img, Rec.MoovOff);
+    }
+};
+
+TRecording Make(uint32_t seed, test::TLayout layout, double seconds = 6.0) {
+    TRecordingSpec s;
+    s.Seed = seed;
+    s.Seconds = seconds;
+    s.Width = 320;
+    s.Height = 240;
+    s.Quality = 26;
+    s.Layout = layout;
+    s.Model = "DSJ-T9";
+    return test::Make_Recording(s);
+}
+
+int64_t Clusters_For(const TDiskImage& img, const TRecording& r) {
+    return (int64_t(r.Bytes.size()) + img.ClusterBytes - 1) / img.ClusterBytes;
+}
+
+// File clusters that hold the start of a video sample.
+std::vector<bool> Sample_Clusters(const TDiskImage& img, const TRecording& r) {
+    std::vector<bool> has(size_t(Clusters_For(img, r)), false);
+    for (const auto& v : r.Video) has[size_t(v.Offset / img.ClusterBytes)] = true;
+    return has;
+}
+
+// Cuts the recording into `pieces` runs of clusters at cluster boundaries
+// where the next run's first cluster holds the start of a video sample (the
+// seams then lie between two fragments that both hold samples), and places
+// the runs from cluster `at` on in forward order with `gap` clusters of
+// other data between them. Returns the cluster after the last one used.
+int64_t Place_Pieces(const TDiskImage& img, TPlaced& p, int64_t at, int pieces, int64_t gap, uint32_t seed) {
+    const int64_t n = Clusters_For(img, p.Rec);
+    std::vector<bool> has = Sample_Clusters(img, p.Rec);
+    std::vector<int64_t> cuts; // file cluster indexes where a new run starts
+    for (int k = 1; k < pieces; ++k) {
+        int64_t c = n * k / pieces;
+        while (c < n && !has[size_t(c)]) ++c;
+        if (c < n && (cuts.empty() || c > cuts.back() + 1)) cuts.push_back(c);
+    }
+    p.Clusters.assign(size_t(n), -1);
+    int64_t disk = at;
+    for (int64_t c = 0; c < n; ++c) {
+        if (std::find(cuts.begin(), cuts.end(), c) != cuts.end()) {
+            for (int64_t g = 0; g < gap; ++g)
+                img.Write_Raw(img.Cluster_Offset(disk + g),
+                              test::Pattern_Bytes(size_t(img.ClusterBytes), seed + uint32_t(disk + g)));
+            disk += gap;
+        }
+        p.Clusters[size_t(c)] = disk++;
+    }
+    img.Write_Clusters(p.Clusters, p.Rec.Bytes);
+    p.Runs = int(cuts.size()) + 1;
+    return disk;
+}
+
+struct TRun {
+    std::vector<TRebuildResult> Results;
+    std::shared_ptr<TRecordingSink> Sink;
+};
+
+TRun Scan(const TDiskImage& img, int scheme, int interleave = 0) {
+    ScanResultList.Clear();
+    RebuildResultList.Clear();
+    Op_State().Reset_Counters();
+    Install_ScanCompletion();
+    auto sink = std::make_shared<TRecordingSink>();
+    auto old = Set_UISink(sink);
+    TScanParams p;
+    p.Node = img.Node();
+    p.Mode = 0;
+    p.StartSec = img.V / 512;
+    p.EndSec = (img.V + img.VolumeBytes) / 512;
+    p.IntervalScheme = scheme;
+    p.InterleaveScheme = interleave;
+    To_Scan(p);
+    Set_UISink(old);
+    TRun run;
+    run.Sink = sink;
+    for (int64_t i = 0; i < RebuildResultList.Count(); ++i) run.Results.push_back(RebuildResultList.Get(i));
+    return run;
+}
+
+const TRebuildResult* Result_For(const TRun& run, int64_t headerDisk) {
+    for (const auto& r : run.Results)
+        if (r.Fragmenum > 1 && !r.FragmenArray[0].ChongHeFlag && r.FragmenArray[0].FragmenSoff == headerDisk) return &r;
+    return nullptr;
+}
+
+std::vector<uint8_t> Rebuild(const TDiskImage& img, const TRebuildResult& r, const std::string& path) {
+    auto src = Open_Source(img.Path);
+    EXPECT_TRUE(src);
+    auto out = TOutputFile::Create(path);
+    EXPECT_TRUE(out);
+    EXPECT_TRUE(Write_Recording(r, *src, *out));
+    EXPECT_TRUE(out->Close());
+    return test::Read_File(path);
+}
+
+// ffmpeg's error output when decoding the whole file (empty: clean).
+std::string Decode_Errors(const std::string& path) {
+    std::string out;
+    test::Run_Command("ffmpeg -nostdin -v error -i '" + path + "' -f null - 2>&1", &out);
+    return out;
+}
+
+// First position where the two differ from `from` on, or -1.
+int64_t First_Difference(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b, int64_t from) {
+    const int64_t n = int64_t(std::min(a.size(), b.size()));
+    for (int64_t i = from; i < n; ++i)
+        if (a[size_t(i)] != b[size_t(i)]) return i;
+    return a.size() == b.size() ? -1 : n;
+}
+
+// The whole recording is on the medium: the rebuilt file must be identical,
+// decode cleanly and rate level 0.
+void Expect_Exact(const TDiskImage& img, const TRun& run, const TPlaced& p, const test::TTempDir& dir) {
+    SCOPED_TRACE(p.Name);
+    const TRebuildResult* r = Result_For(run, p.Header_Disk(img));
+    ASSERT_NE(r, nullptr) << "no result for the recording";
+    const std::string path = dir.File(p.Name + ".mp4");
+    std::vector<uint8_t> got = Rebuild(img, *r, path);
+    EXPECT_EQ(got.size(), p.Rec.Bytes.size());
+    EXPECT_EQ(First_Difference(got, p.Rec.Bytes, 0), -1);
+    EXPECT_EQ(r->HeadFlag, 0);
+    EXPECT_EQ(r->Leavelx, 0);
+    // One data fragment per run of clusters (each run starts with a sample).
+    int data = 0;
+    for (const auto& e : r->FragmenArray) data += e.FragmenType == ENTRY_DATA && !e.ChongHeFlag;
+    EXPECT_EQ(data, p.Runs);
+    EXPECT_EQ(Decode_Errors(path), "");
+}
+
+class TRebuild : public testing::Test {
+  protected:
+    void SetUp() override {
+        if (!test::Have_Program("ffmpeg")) GTEST_SKIP() << "ffmpeg is not installed";
+    }
+    void TearDown() override {
+        ScanResultList.Clear();
+        RebuildResultList.Clear();
+    }
+    test::TTempDir dir{"qrv-rebuild"};
+};
+
+// ---------------------------------------------------------------- raw images
+
+TEST_F(TRebuild, RawImageContiguousAndFragmentedRecordings) {
+    TDiskImage img = test::Make_RawImage(dir.File("raw.img"), 96 << 20, 32768);
+    std::vector<TPlaced> placed;
+    int64_t at = 8;
+    {
+        TPlaced p{"contiguous", Make(11, test::TLayout::Tail), {}, 0};
+        p.Clusters.resize(size_t(Clusters_For(img, p.Rec)));
+        for (size_t i = 0; i < p.Clusters.size(); ++i) p.Clusters[i] = at + int64_t(i);
+        img.Write_Clusters(p.Clusters, p.Rec.Bytes);
+        at += int64_t(p.Clusters.size()) + 40;
+        placed.push_back(std::move(p));
+    }
+    for (int pieces = 2; pieces <= 6; ++pieces) {
+        TPlaced p{"pieces" + std::to_string(pieces), Make(20 + pieces, test::TLayout::Tail), {}, 0};
+        at = Place_Pieces(img, p, at, pieces, 3 + pieces, 1000u * pieces) + 40;
+        placed.push_back(std::move(p));
+    }
+    TRun run = Scan(img, 0);
+    for (const TPlaced& p : placed) Expect_Exact(img, run, p, dir);
+}
+
+TEST_F(TRebuild, RawImageHeadOverwrittenGetsASynthesizedHead) {
+    TDiskImage img = test::Make_RawImage(dir.File("tail.img"), 48 << 20, 32768);
+    TPlaced p{"tail", Make(31, test::TLayout::Tail), {}, 32768};
+    p.Clusters.resize(size_t(Clusters_For(img, p.Rec)));
+    for (size_t i = 0; i < p.Clusters.size(); ++i) p.Clusters[i] = 100 + int64_t(i);
+    img.Write_Clusters(p.Clusters, p.Rec.Bytes);
+    img.Write_Raw(img.Cluster_Offset(100), test::Pattern_Bytes(32768, 99)); // the head cluster is gone
+    TRun run = Scan(img, 0);
+    const TRebuildResult* r = Result_For(run, p.Disk_Of(img, p.Rec.MoovOff));
+    ASSERT_NE(r, nullptr);
+    EXPECT_EQ(r->HeadFlag, 1);
+    // The first sample found is the first one that starts in the second
+    // cluster; its sector lands at HeadLenx.
+    ASSERT_GE(r->HeadLenx, 32768 - 511);
+    std::vector<uint8_t> got = Rebuild(img, *r, dir.File("tail.mp4"));
+    ASSERT_EQ(got.size(), p.Rec.Bytes.size());
+    EXPECT_EQ(0, std::memcmp(got.data(), kHeadTemplate, 40));
+    EXPECT_EQ(Get_BE64(got.data() + 40), uint64_t(p.Rec.MoovOff - 32));
+    EXPECT_TRUE(std::all_of(got.begin() + 48, got.begin() + r->HeadLenx, [](uint8_t c) { return c == 0; }));
+    // Everything that is still on the medium comes back in place.
+    EXPECT_EQ(First_Difference(got, p.Rec.Bytes, std::max<int64_t>(r->HeadLenx, p.LostUntil)), -1);
+    // The samples of the lost cluster are zeros: a decoder reports them, but
+    // the file opens. The level reflects the part found.
+    std::string out;
+    EXPECT_EQ(test::Run_Command("ffprobe -v quiet -show_format '" + dir.File("tail.mp4") + "' >/dev/null", &out), 0);
+    EXPECT_LE(r->Leavelx, 1);
+}
+
+TEST_F(TRebuild, RawImageFrontRecordings) {
+    TDiskImage img = test::Make_RawImage(dir.File("front.img"), 64 << 20, 32768);
+    std::vector<TPlaced> placed;
+    int64_t at = 300;
+    for (int k = 0; k < 2; ++k) {
+        TPlaced p{"front" + std::to_string(k), Make(41 + k, test::TLayout::Front), {}, 0};
+        if (k == 0) {
+            p.Clusters.resize(size_t(Clusters_For(img, p.Rec)));
+            for (size_t i = 0; i < p.Clusters.size(); ++i) p.Clusters[i] = at + int64_t(i);
+            img.Write_Clusters(p.Clusters, p.Rec.Bytes);
+            at += int64_t(p.Clusters.size()) + 50;
+        } else {
+            at = Place_Pieces(img, p, at, 4, 5, 777) + 50;
+        }
+        placed.push_back(std::move(p));
+    }
+    // The default window lies below a head that holds its movie box, while a
+    // front recording's media data follows the head. Only what the search's
+    // last 64 KiB block reaches past the window's end can be found there: a
+    // contiguous recording whose first samples lie in that overshoot grows to
+    // its end, but the later pieces of a cut recording lie outside the window
+    // and are not found.
+    {
+        TRun run = Scan(img, 0);
+        const TRebuildResult* r = Result_For(run, placed[1].Header_Disk(img));
+        if (r) {
+            EXPECT_LT(r->TrueFileLen, int64_t(placed[1].Rec.Bytes.size()) / 2);
+        }
+    }
+    // Searching above the head ("reverse" and "both ways") finds and rebuilds them.
+    for (int scheme : {2, 4}) {
+        SCOPED_TRACE(scheme);
+        TRun run = Scan(img, scheme);
+        for (const TPlaced& p : placed) Expect_Exact(img, run, p, dir);
+    }
+}
+
+TEST_F(TRebuild, RawImageTwoInterleavedRecordings) {
+    TDiskImage img = test::Make_RawImage(dir.File("inter.img"), 64 << 20, 32768);
+    TPlaced a{"A", Make(51, test::TLayout::Tail), {}, 0};
+    TPlaced b{"B", Make(52, test::TLayout::Tail), {}, 0};
+    // Runs of three clusters, alternating A and B, each run starting with a
+    // cluster that holds a video sample start.
+    auto runs = [&](const TPlaced& p) {
+        std::vector<bool> has = Sample_Clusters(img, p.Rec);
+        std::vector<std::pair<int64_t, int64_t>> out; // first, count
+        const int64_t n = int64_t(has.size());
+        int64_t c = 0;
+        while (c < n) {
+            int64_t e = std::min(n, c + 3);
+            while (e < n && !has[size_t(e)]) ++e;
+            out.emplace_back(c, e - c);
+            c = e;
+        }
+        return out;
+    };
+    auto ra = runs(a), rb = runs(b);
+    a.Runs = int(ra.size());
+    b.Runs = int(rb.size());
+    ASSERT_GE(a.Runs, 3);
+    a.Clusters.assign(size_t(Clusters_For(img, a.Rec)), -1);
+    b.Clusters.assign(size_t(Clusters_For(img, b.Rec)), -1);
+    int64_t disk = 200;
+    for (size_t i = 0; i < std::max(ra.size(), rb.size()); ++i) {
+        if (i < ra.size())
+            for (int64_t k = 0; k < ra[i].second; ++k) a.Clusters[size_t(ra[i].first + k)] = disk++;
+        if (i < rb.size())
+            for (int64_t k = 0; k < rb[i].second; ++k) b.Clusters[size_t(rb[i].first + k)] = disk++;
+    }
+    img.Write_Clusters(a.Clusters, a.Rec.Bytes);
+    img.Write_Clusters(b.Clusters, b.Rec.Bytes);
+    TRun run = Scan(img, 0);
+    Expect_Exact(img, run, a, dir);
+    Expect_Exact(img, run, b, dir);
+}
+
+// ---------------------------------------------------------------- file systems
+
+void File_System_Case(const std::string& fs, int64_t volumeBytes, int64_t clusterBytes, const test::TTempDir& dir) {
+    std::string skip;
+    test::TVolumeSpec spec;
+    spec.Fs = fs;
+    spec.VolumeBytes = volumeBytes;
+    spec.ClusterBytes = clusterBytes;
+    if (fs != "exFAT") spec.Files = {{"LIVE.TXT", test::Pattern_Bytes(100000, 5)}}; // nothing writes exFAT files unmounted
+    auto made = test::Make_DiskImage(dir.File(fs + ".img"), spec, &skip);
+    if (!made) GTEST_SKIP() << skip;
+    const TDiskImage& img = *made;
+    std::vector<TPlaced> placed;
+    const int64_t f = img.ClusterBytes;
+    TPlaced a{fs + "-contiguous", Make(61, test::TLayout::Tail), {}, 0};
+    const int64_t na = Clusters_For(img, a.Rec);
+    const int64_t first = img.Find_FreeRun(na + 2000);
+    ASSERT_GE(first, 0);
+    img.Write_Contiguous(first + 10, a.Rec.Bytes);
+    a.Clusters.resize(size_t(na));
+    for (int64_t i = 0; i < na; ++i) a.Clusters[size_t(i)] = first + 10 + i;
+    placed.push_back(std::move(a));
+
+    TPlaced b{fs + "-pieces", Make(62, test::TLayout::Tail), {}, 0};
+    Place_Pieces(img, b, first + 10 + na + 64 * 32768 / f, 4, std::max<int64_t>(3, 65536 / f), 4242);
+    placed.push_back(std::move(b));
+
+    TRun run = Scan(img, 0);
+    for (const TPlaced& p : placed) Expect_Exact(img, run, p, dir);
+}
+
+TEST_F(TRebuild, Fat32Volume) { File_System_Case("FAT32", 300ll << 20, 4096, dir); }
+TEST_F(TRebuild, ExfatVolume) { File_System_Case("exFAT", 96ll << 20, 32768, dir); }
+TEST_F(TRebuild, NtfsVolume) { File_System_Case("NTFS", 96ll << 20, 4096, dir); }
+
+// ---------------------------------------------------------------- stopping
+
+TEST_F(TRebuild, StopDuringAnalysisKeepsWhatWasAnalysed) {
+    TDiskImage img = test::Make_RawImage(dir.File("stop.img"), 48 << 20, 32768);
+    std::vector<TPlaced> placed;
+    int64_t at = 10;
+    for (int k = 0; k < 3; ++k) {
+        TPlaced p{"s" + std::to_string(k), Make(71 + k, test::TLayout::Tail), {}, 0};
+        p.Clusters.resize(size_t(Clusters_For(img, p.Rec)));
+        for (size_t i = 0; i < p.Clusters.size(); ++i) p.Clusters[i] = at + int64_t(i);
+        img.Write_Clusters(p.Clusters, p.Rec.Bytes);
+        at += int64_t(p.Clusters.size()) + 30;
+        placed.push_back(std::move(p));
+    }
+    // A sink that presses stop when the first header's fragments are being judged.
+    struct TStopSink : TRecordingSink {
+        void Handle_UIMessage(const TUiMessage& m) override {
+            TRecordingSink::Handle_UIMessage(m);
+            if (m.MsgType == MSG_STATUS2_FROM_P3 && m.P[2].rfind("已重组数量:", 0) == 0) Op_State().StopFlag = true;
+        }
+    };
+    ScanResultList.Clear();
+    RebuildResultList.Clear();
+    Op_State().Reset_Counters();
+    Install_ScanCompletion();
+    auto sink = std::make_shared<TStopSink>();
+    auto old = Set_UISink(sink);
+    TScanParams p;
+    p.Node = img.Node();
+    p.EndSec = img.VolumeBytes / 512;
+    To_Scan(p);
+    Set_UISink(old);
+    Op_State().StopFlag = false;
+    // Only the first header was analysed; it was rated and the results shown.
+    ASSERT_EQ(RebuildResultList.Count(), 1);
+    EXPECT_GT(RebuildResultList.Get(0).MdatLenx, 0);
+    EXPECT_EQ(RebuildResultList.Get(0).Leavelx, 0);
+    EXPECT_EQ(sink->OfType(MSG_SHOW_RESULTS).size(), 1u);
+    auto logs = sink->OfType(MSG_LOG);
+    bool rated = false, closed = false;
+    for (const auto& m : logs) {
+        if (m.P[2] == "检测文件完毕!") rated = true;
+        if (m.P[2] == "扫描成功完成!") closed = true;
+    }
+    EXPECT_TRUE(rated);
+    EXPECT_TRUE(closed);
+    EXPECT_FALSE(sink->OfType(MSG_PROGRESS_END).empty());
+}
+
+} // namespace
+} // namespace qrv
