@@ -9,6 +9,7 @@
 
 #include "analysis/records.h"
 #include "results/result_file.h"
+#include "support/disk_image.h"
 #include "support/recording_writer.h"
 #include "support/test_env.h"
 
@@ -82,6 +83,42 @@ void Result_File_Seeds(const fs::path& root) {
     RebuildResultList.Clear();
 }
 
+std::vector<uint8_t> Read_Range(const std::string& path, int64_t off, int64_t len) {
+    auto all = test::Read_File(path);
+    return Slice(all, off, len);
+}
+
+// Boot sectors, partition tables, FAT and exFAT metadata from images made with
+// the real file-system tools; the region harness gets whole small disk starts,
+// the map harness the first sectors of each volume.
+void FileSystem_Seeds(const fs::path& root) {
+    test::TTempDir tmp("qrv-seeds");
+    for (const char* fsName : {"FAT32", "exFAT", "NTFS"}) {
+        test::TVolumeSpec spec;
+        spec.Fs = fsName;
+        spec.VolumeBytes = std::string(fsName) == "FAT32" ? (40 << 20) : (8 << 20);
+        std::string skip;
+        auto img = test::Make_DiskImage(tmp.File(std::string(fsName) + ".img"), spec, &skip);
+        if (!img) continue; // the tool is missing on this machine
+        auto head = Read_Range(img->Path, 0, 64 << 10);
+        Put(root / "fuzz_regions", std::string(fsName) + "-volume.bin", head);
+        Put(root / "fuzz_fs_maps", std::string(fsName) + "-start.bin", head);
+    }
+    // A disk start with an MBR naming a FAT32 and an NTFS partition and an
+    // extended partition whose chain points back to itself.
+    std::vector<uint8_t> mbr(64 << 10, 0);
+    auto entry = [&](size_t at, uint8_t type, uint32_t first) {
+        mbr[at + 4] = type;
+        for (int i = 0; i < 4; ++i) mbr[at + 8 + size_t(i)] = uint8_t(first >> (8 * i));
+    };
+    entry(446, 0x07, 16);
+    entry(462, 0x0F, 64);
+    mbr[510] = 0x55;
+    mbr[511] = 0xAA;
+    std::copy(mbr.begin(), mbr.begin() + 512, mbr.begin() + 64 * 512); // EBR = copy (links to itself)
+    Put(root / "fuzz_regions", "mbr-loop.bin", mbr);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -93,6 +130,7 @@ int main(int argc, char** argv) {
     try {
         Recording_Seeds(root);
         Result_File_Seeds(root);
+        FileSystem_Seeds(root);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "qrv-fuzz-seeds: %s\n", e.what());
         return 1;
