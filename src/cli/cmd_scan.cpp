@@ -22,6 +22,9 @@
 #include "analysis/records.h"
 #include "cli/args.h"
 #include "cli/commands.h"
+#include "results/result_file.h"
+#include "results/results_model.h"
+#include "scan/scan_completion.h"
 #include "cli/common_cli.h"
 #include "cli/source_pick.h"
 #include "common/language.h"
@@ -285,6 +288,12 @@ int Cmd_Scan(const TArgv& argv) {
 
     TCliSession session = Start_CliSession(args.Has("quiet"));
     auto oldInt = std::signal(SIGINT, On_Interrupt);
+    // After the block loop: analysis, the results list and the result file.
+    Install_ScanCompletion();
+    Completion_Hooks().To_View = [](int64_t first, int64_t count) { To_View(first, first + count); };
+    Completion_Hooks().Result_To_Disk = [](const std::string& path, const TTreeData& node) {
+        Result_To_Disk(path, node);
+    };
     std::thread worker([&p] { To_Scan(p); });
     worker.join();
     std::signal(SIGINT, oldInt);

@@ -1,5 +1,7 @@
 #include "cli/common_cli.h"
 
+#include "common/language.h"
+
 #include "cli/source_pick.h"
 
 #include <algorithm>
@@ -55,7 +57,10 @@ void TCliSink::Handle_UIMessage(const TUiMessage& m) {
     switch (m.MsgType) {
     case MSG_LOG: {
         const bool error = m.P[0].find("错误") != std::string::npos;
-        if (error) ++errors_;
+        // Analysis reports a header it could not rebuild under the bare kind
+        // "错误" and goes on with the next one: that is a finding about the
+        // medium, not a failure of the operation, so it does not set the exit status.
+        if (error && m.P[0] != Tr("错误")) ++errors_;
         if (quiet_ && !error) break;
         Clear_Bar();
         std::fprintf(stderr, "%s  %s\n", m.P[0].c_str(), m.P[2].c_str());
