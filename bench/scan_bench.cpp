@@ -73,10 +73,10 @@ int Make_Image(const std::string& path, int64_t size) {
     ::unlink(mark.c_str());
     std::vector<test::TRecording> recs;
     for (uint32_t seed = 1; seed <= 4; ++seed) {
-        test::TRecordingSpec spec;
-        spec.Seed = seed;
-        spec.Seconds = 2.0;
-        recs.push_back(test::Make_Recording(spec));
+        test::TRecordingSpec plan;
+        plan.Seed = seed;
+        plan.Seconds = 2.0;
+        recs.push_back(test::Make_Recording(plan));
     }
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) throw std::runtime_error("cannot create " + path);

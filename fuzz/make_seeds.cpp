@@ -30,13 +30,13 @@ std::vector<uint8_t> Slice(const std::vector<uint8_t>& b, int64_t off, int64_t l
 }
 
 void Recording_Seeds(const fs::path& root) {
-    test::TRecordingSpec spec;
-    spec.Seconds = 0.4;
-    spec.Fps = 10;
-    spec.Gop = 4;
+    test::TRecordingSpec plan;
+    plan.Seconds = 0.4;
+    plan.Fps = 10;
+    plan.Gop = 4;
     for (auto layout : {test::TLayout::Tail, test::TLayout::Front}) {
-        spec.Layout = layout;
-        auto rec = test::Make_Recording(spec);
+        plan.Layout = layout;
+        auto rec = test::Make_Recording(plan);
         std::string tag = layout == test::TLayout::Tail ? "tail" : "front";
         Put(root / "fuzz_movie", tag + ".mp4", rec.Bytes);
         Put(root / "fuzz_movie", tag + "-moov.bin", Slice(rec.Bytes, rec.MoovOff, rec.MoovLen + 64));
@@ -44,10 +44,10 @@ void Recording_Seeds(const fs::path& root) {
         Put(root / "fuzz_classifier", tag + "-moov.bin", Slice(rec.Bytes, rec.MoovOff - 100, 8192));
         Put(root / "fuzz_classifier", tag + "-cluster.bin", Slice(rec.Bytes, rec.MdatDataOff, 4096 + 512));
     }
-    spec.Layout = test::TLayout::Tail;
-    spec.Co64 = true;
-    spec.SamplesPerChunk = 3;
-    Put(root / "fuzz_movie", "co64.mp4", test::Make_Recording(spec).Bytes);
+    plan.Layout = test::TLayout::Tail;
+    plan.Co64 = true;
+    plan.SamplesPerChunk = 3;
+    Put(root / "fuzz_movie", "co64.mp4", test::Make_Recording(plan).Bytes);
 }
 
 void Result_File_Seeds(const fs::path& root) {
@@ -94,11 +94,11 @@ std::vector<uint8_t> Read_Range(const std::string& path, int64_t off, int64_t le
 void FileSystem_Seeds(const fs::path& root) {
     test::TTempDir tmp("qrv-seeds");
     for (const char* fsName : {"FAT32", "exFAT", "NTFS"}) {
-        test::TVolumeSpec spec;
-        spec.Fs = fsName;
-        spec.VolumeBytes = std::string(fsName) == "FAT32" ? (40 << 20) : (8 << 20);
+        test::TVolumeSpec plan;
+        plan.Fs = fsName;
+        plan.VolumeBytes = std::string(fsName) == "FAT32" ? (40 << 20) : (8 << 20);
         std::string skip;
-        auto img = test::Make_DiskImage(tmp.File(std::string(fsName) + ".img"), spec, &skip);
+        auto img = test::Make_DiskImage(tmp.File(std::string(fsName) + ".img"), plan, &skip);
         if (!img) continue; // the tool is missing on this machine
         auto head = Read_Range(img->Path, 0, 64 << 10);
         Put(root / "fuzz_regions", std::string(fsName) + "-volume.bin", head);

@@ -50,14 +50,14 @@ int main(int argc, char** argv) {
     const fs::path out = argv[1];
     try {
         fs::create_directories(out / "originals");
-        TVolumeSpec spec;
-        spec.Fs = "FAT32";
-        spec.VolumeBytes = int64_t(288) << 20;
-        spec.ClusterBytes = 4096;
+        TVolumeSpec plan;
+        plan.Fs = "FAT32";
+        plan.VolumeBytes = int64_t(288) << 20;
+        plan.ClusterBytes = 4096;
         const std::string note = "This card was used by a body-worn camera.\n";
-        spec.Files.push_back({"README.TXT", std::vector<uint8_t>(note.begin(), note.end())});
+        plan.Files.push_back({"README.TXT", std::vector<uint8_t>(note.begin(), note.end())});
         std::string skip;
-        auto img = Make_DiskImage((out / "card.img").string(), spec, &skip);
+        auto img = Make_DiskImage((out / "card.img").string(), plan, &skip);
         if (!img) {
             std::fprintf(stderr, "qrv-make-demo-card: %s\n", skip.c_str());
             return 1;

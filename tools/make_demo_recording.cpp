@@ -12,24 +12,24 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: qrv-make-demo-recording OUT.mp4 [front|tail]\n");
         return 2;
     }
-    qrv::test::TRecordingSpec spec;
-    spec.Seconds = 4;
-    spec.Width = 320;
-    spec.Height = 240;
-    spec.Seed = 2024;
-    spec.Model = "DSJ-V8 demo";
-    spec.CreationTime = 3600000000u;
+    qrv::test::TRecordingSpec plan;
+    plan.Seconds = 4;
+    plan.Width = 320;
+    plan.Height = 240;
+    plan.Seed = 2024;
+    plan.Model = "DSJ-V8 demo";
+    plan.CreationTime = 3600000000u;
     if (argc == 3) {
         std::string layout = argv[2];
         if (layout == "front")
-            spec.Layout = qrv::test::TLayout::Front;
+            plan.Layout = qrv::test::TLayout::Front;
         else if (layout != "tail") {
             std::fprintf(stderr, "qrv-make-demo-recording: layout must be front or tail\n");
             return 2;
         }
     }
     try {
-        qrv::test::TRecording rec = qrv::test::Make_Recording(spec);
+        qrv::test::TRecording rec = qrv::test::Make_Recording(plan);
         qrv::test::Save_Recording(rec, argv[1]);
         std::printf("%s: %zu bytes, %zu video samples, moov at %lld (%lld bytes), mdat data at %lld\n",
                     argv[1], rec.Bytes.size(), rec.Video.size(), (long long)rec.MoovOff,

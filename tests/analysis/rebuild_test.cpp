@@ -322,12 +322,12 @@ TEST_F(TRebuild, RawImageTwoInterleavedRecordings) {
 
 void File_System_Case(const std::string& fs, int64_t volumeBytes, int64_t clusterBytes, const test::TTempDir& dir) {
     std::string skip;
-    test::TVolumeSpec spec;
-    spec.Fs = fs;
-    spec.VolumeBytes = volumeBytes;
-    spec.ClusterBytes = clusterBytes;
-    if (fs != "exFAT") spec.Files = {{"LIVE.TXT", test::Pattern_Bytes(100000, 5)}}; // nothing writes exFAT files unmounted
-    auto made = test::Make_DiskImage(dir.File(fs + ".img"), spec, &skip);
+    test::TVolumeSpec plan;
+    plan.Fs = fs;
+    plan.VolumeBytes = volumeBytes;
+    plan.ClusterBytes = clusterBytes;
+    if (fs != "exFAT") plan.Files = {{"LIVE.TXT", test::Pattern_Bytes(100000, 5)}}; // nothing writes exFAT files unmounted
+    auto made = test::Make_DiskImage(dir.File(fs + ".img"), plan, &skip);
     if (!made) GTEST_SKIP() << skip;
     const TDiskImage& img = *made;
     std::vector<TPlaced> placed;

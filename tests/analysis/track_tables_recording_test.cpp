@@ -25,7 +25,7 @@ class TracksOnRecordings : public ::testing::Test {
     void TearDown() override { ScanResultList.Clear(); }
 };
 
-void Expect_TablesAsWritten(const TRecording& rec, const TRecordingSpec& spec, int64_t base) {
+void Expect_TablesAsWritten(const TRecording& rec, const TRecordingSpec& plan, int64_t base) {
     test::TTempDir dir("qrv-tracks");
     const std::string path = dir.File("image.img");
     test::Write_At(path, base, rec.Bytes);
@@ -44,30 +44,30 @@ void Expect_TablesAsWritten(const TRecording& rec, const TRecordingSpec& spec, i
     ASSERT_TRUE(ext.MoovGood);
     EXPECT_EQ(ext.MdatLen, rec.MediaEnd);
     EXPECT_EQ(ext.VmhdCnt, 1);
-    EXPECT_EQ(ext.Smhdcnt, spec.Sound ? 1 : 0);
-    ASSERT_EQ(ext.Atom.size(), spec.Sound ? 2u : 1u);
+    EXPECT_EQ(ext.Smhdcnt, plan.Sound ? 1 : 0);
+    ASSERT_EQ(ext.Atom.size(), plan.Sound ? 2u : 1u);
     const TAtoms& va = ext.Atom[0];
     EXPECT_EQ(va.TrackType, TRACK_VIDEO);
     EXPECT_EQ(va.AtomStscOff, base + rec.VideoStsc.Offset);
     EXPECT_EQ(va.AtomStszOff, base + rec.VideoStsz.Offset);
     EXPECT_EQ(va.AtomStcoOff, base + rec.VideoStco.Offset);
     EXPECT_EQ(va.AtomStcoLen, rec.VideoStco.Size);
-    EXPECT_EQ(va.AtomCo64, spec.Co64);
+    EXPECT_EQ(va.AtomCo64, plan.Co64);
     EXPECT_EQ(va.AtomStszNum, int32_t(rec.Video.size()));
-    if (spec.Stss) {
+    if (plan.Stss) {
         EXPECT_EQ(va.AtomSTSSOff, base + rec.VideoStss.Offset);
     } else {
         EXPECT_EQ(va.AtomSTSSOff, 0);
     }
-    if (spec.Sound) {
+    if (plan.Sound) {
         EXPECT_EQ(ext.Atom[1].TrackType, TRACK_SOUND);
         EXPECT_EQ(ext.Atom[1].AtomStszOff, base + rec.SoundStsz.Offset);
     }
 
     TScanResult s;
-    s.CamerType = spec.Layout == TLayout::Front ? 0 : 2;
-    s.Fragmentype = spec.Layout == TLayout::Front ? KIND_HEAD_MOOV : KIND_MOOV;
-    s.FragmentOff = spec.Layout == TLayout::Front ? base : base + rec.MoovOff;
+    s.CamerType = plan.Layout == TLayout::Front ? 0 : 2;
+    s.Fragmentype = plan.Layout == TLayout::Front ? KIND_HEAD_MOOV : KIND_MOOV;
+    s.FragmentOff = plan.Layout == TLayout::Front ? base : base + rec.MoovOff;
     s.True_MdatLen = ext.MdatLen;
     s.MoovOff = con.MoovOff;
     s.MoovLen = con.MoovLen;
@@ -93,7 +93,7 @@ void Expect_TablesAsWritten(const TRecording& rec, const TRecordingSpec& spec, i
             EXPECT_EQ(want.Chunk, c) << "sample " << k;
             EXPECT_EQ(smp.STSZoff, want.Offset) << "sample " << k;
             EXPECT_EQ(smp.STSZlen, want.Size) << "sample " << k;
-            EXPECT_EQ(smp.STSSFlag, spec.Stss && want.Sync) << "sample " << k;
+            EXPECT_EQ(smp.STSSFlag, plan.Stss && want.Sync) << "sample " << k;
             ASSERT_EQ(smp.SoundSTSZ_Num, int32_t(want.Sound.size())) << "sample " << k;
             ASSERT_EQ(smp.SoundSTSZ_Arr.size(), want.Sound.size()) << "sample " << k;
             for (size_t j = 0; j < want.Sound.size(); ++j) {
@@ -131,7 +131,7 @@ void Expect_TablesAsWritten(const TRecording& rec, const TRecordingSpec& spec, i
 TEST_F(TracksOnRecordings, TablesEqualTheWritersOwn) {
     struct TCase {
         const char* name;
-        TRecordingSpec spec;
+        TRecordingSpec plan;
         int64_t base;
     };
     std::vector<TCase> cases;
@@ -182,9 +182,9 @@ TEST_F(TracksOnRecordings, TablesEqualTheWritersOwn) {
     for (const auto& tc : cases) {
         SCOPED_TRACE(tc.name);
         ScanResultList.Clear();
-        const TRecording rec = test::Make_Recording(tc.spec);
+        const TRecording rec = test::Make_Recording(tc.plan);
         ASSERT_FALSE(rec.Video.empty());
-        Expect_TablesAsWritten(rec, tc.spec, tc.base);
+        Expect_TablesAsWritten(rec, tc.plan, tc.base);
     }
 }
 

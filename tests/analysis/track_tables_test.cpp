@@ -283,7 +283,7 @@ void Expect_Plan(const TPlan& p, const TVideo& v) {
 TEST_F(TrackTables, LayoutsReadBackExactly) {
     struct TCase {
         const char* name;
-        TPlanSpec spec;
+        TPlanSpec plan;
     };
     std::vector<TCase> cases = {
         {"one per chunk, no sound", {.Samples = 40, .PerChunk = 1}},
@@ -297,7 +297,7 @@ TEST_F(TrackTables, LayoutsReadBackExactly) {
     for (const auto& tc : cases) {
         SCOPED_TRACE(tc.name);
         ScanResultList.Clear();
-        const TPlan p = Make_Plan(tc.spec);
+        const TPlan p = Make_Plan(tc.plan);
         TReadBack r;
         Read(r, Moov(Tracks_Of(p)));
         EXPECT_EQ(r.Ext.MdatLen, p.MediaEnd);
@@ -311,7 +311,7 @@ TEST_F(TrackTables, LayoutsReadBackExactly) {
             EXPECT_LE(found, int64_t(k));
             EXPECT_EQ(p.Samples[size_t(found)].Size, p.Samples[k].Size);
         }
-        if (tc.spec.Gop == 0) {
+        if (tc.plan.Gop == 0) {
             EXPECT_TRUE(r.Video.STSSARR.empty());
         }
     }

@@ -68,14 +68,14 @@ std::vector<std::pair<int64_t, int64_t>> File_Extents(const TDiskImage& img, con
 TEST_P(AllocMapImage, EveryClusterAgreesWithTheFileSystem) {
     const TImageCase& k = GetParam();
     TTempDir dir("qrv-alloc");
-    TVolumeSpec spec;
-    spec.Fs = k.Fs;
-    spec.VolumeBytes = k.VolumeBytes;
-    spec.ClusterBytes = k.ClusterBytes;
-    spec.Offset = k.V;
-    if (k.Files) spec.Files = Live_Files();
+    TVolumeSpec plan;
+    plan.Fs = k.Fs;
+    plan.VolumeBytes = k.VolumeBytes;
+    plan.ClusterBytes = k.ClusterBytes;
+    plan.Offset = k.V;
+    if (k.Files) plan.Files = Live_Files();
     std::string skip;
-    const std::optional<TDiskImage> made = Make_DiskImage(dir.File("vol.img"), spec, &skip);
+    const std::optional<TDiskImage> made = Make_DiskImage(dir.File("vol.img"), plan, &skip);
     if (!made) GTEST_SKIP() << skip;
     const TDiskImage& img = *made;
     ASSERT_EQ(img.ClusterBytes, k.ClusterBytes);
@@ -121,13 +121,13 @@ TEST_P(AllocMapImage, LiveFilesAreAllocatedWhereTheToolsPutThem) {
     const std::string lister = std::string(k.Fs) == "FAT32" ? "mshowfat" : "ntfscluster";
     if (!Have_Program(lister)) GTEST_SKIP() << lister << " is not installed";
     TTempDir dir("qrv-alloc");
-    TVolumeSpec spec;
-    spec.Fs = k.Fs;
-    spec.VolumeBytes = k.VolumeBytes;
-    spec.ClusterBytes = k.ClusterBytes;
-    spec.Files = Live_Files(); // at V = 0 so the tools can list the files
+    TVolumeSpec plan;
+    plan.Fs = k.Fs;
+    plan.VolumeBytes = k.VolumeBytes;
+    plan.ClusterBytes = k.ClusterBytes;
+    plan.Files = Live_Files(); // at V = 0 so the tools can list the files
     std::string skip;
-    const std::optional<TDiskImage> made = Make_DiskImage(dir.File("vol.img"), spec, &skip);
+    const std::optional<TDiskImage> made = Make_DiskImage(dir.File("vol.img"), plan, &skip);
     if (!made) GTEST_SKIP() << skip;
     const TDiskImage& img = *made;
     TSourcePtr src = Open_Source(img.Path);
@@ -136,7 +136,7 @@ TEST_P(AllocMapImage, LiveFilesAreAllocatedWhereTheToolsPutThem) {
     ASSERT_TRUE(map.Loaded);
     Clear_AllocWindow();
 
-    for (const auto& [name, bytes] : spec.Files) {
+    for (const auto& [name, bytes] : plan.Files) {
         SCOPED_TRACE(name);
         const auto extents = File_Extents(img, img.Path, name);
         ASSERT_FALSE(extents.empty());
@@ -159,13 +159,13 @@ TEST_P(AllocMapImage, LiveFilesAreAllocatedWhereTheToolsPutThem) {
 TEST_P(AllocMapImage, DeletedDataLiesInFreeClusters) {
     const TImageCase& k = GetParam();
     TTempDir dir("qrv-alloc");
-    TVolumeSpec spec;
-    spec.Fs = k.Fs;
-    spec.VolumeBytes = k.VolumeBytes;
-    spec.ClusterBytes = k.ClusterBytes;
-    spec.Offset = k.V;
+    TVolumeSpec plan;
+    plan.Fs = k.Fs;
+    plan.VolumeBytes = k.VolumeBytes;
+    plan.ClusterBytes = k.ClusterBytes;
+    plan.Offset = k.V;
     std::string skip;
-    const std::optional<TDiskImage> made = Make_DiskImage(dir.File("vol.img"), spec, &skip);
+    const std::optional<TDiskImage> made = Make_DiskImage(dir.File("vol.img"), plan, &skip);
     if (!made) GTEST_SKIP() << skip;
     const TDiskImage& img = *made;
 
@@ -236,12 +236,12 @@ TEST(DiskImage, RawImagesHaveNoFileSystem) {
 
 TEST(DiskImage, ExfatClustersMarkedInUseReadAsAllocated) {
     TTempDir dir("qrv-alloc");
-    TVolumeSpec spec;
-    spec.Fs = "exFAT";
-    spec.VolumeBytes = 32 << 20;
-    spec.ClusterBytes = 4096;
+    TVolumeSpec plan;
+    plan.Fs = "exFAT";
+    plan.VolumeBytes = 32 << 20;
+    plan.ClusterBytes = 4096;
     std::string skip;
-    std::optional<TDiskImage> made = Make_DiskImage(dir.File("ex.img"), spec, &skip);
+    std::optional<TDiskImage> made = Make_DiskImage(dir.File("ex.img"), plan, &skip);
     if (!made) GTEST_SKIP() << skip;
     TDiskImage& img = *made;
     const int64_t first = img.Find_FreeRun(10, 100);

@@ -161,11 +161,11 @@ TEST_F(Classifier, MdatHeadSkipsTheRestOfItsSectorOnly) {
 }
 
 TEST_F(Classifier, MovieHeaderLeavesTheUnitAndTheDateFilterDropsHeadsOnly) {
-    TMovieSpec spec; // shot 2018-01-28 08:00:00 (zone bias 0)
+    TMovieSpec plan; // shot 2018-01-28 08:00:00 (zone bias 0)
     TBench b(1 << 20, "exFAT", 8192);
-    Put(b.Bytes, 16384, Make_HeadMoov(spec));
-    Put(b.Bytes, 16384 + 4096 + 11, Make_Moov(spec)); // same cluster: not examined after the head
-    Put(b.Bytes, 32768 + 50, Make_Moov(spec));        // next cluster: a bare movie box
+    Put(b.Bytes, 16384, Make_HeadMoov(plan));
+    Put(b.Bytes, 16384 + 4096 + 11, Make_Moov(plan)); // same cluster: not examined after the head
+    Put(b.Bytes, 32768 + 50, Make_Moov(plan));        // next cluster: a bare movie box
     EXPECT_EQ(b.Run(0), (std::vector<TFinding>{{0, 16384}, {3, 32768 + 50}}));
 
     b.Ctx.DateFilter = true;

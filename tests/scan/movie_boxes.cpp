@@ -76,8 +76,8 @@ TBytes Make_Ftyp() {
     return Box("ftyp", TBytes{'i', 's', 'o', 'm', 0, 0, 2, 0, 'i', 's', 'o', 'm', 'm', 'p', '4', '1'});
 }
 
-TBytes Make_HeadMoov(const TMovieSpec& spec) {
-    return Cat({Make_Ftyp(), Make_Moov(spec)});
+TBytes Make_HeadMoov(const TMovieSpec& plan) {
+    return Cat({Make_Ftyp(), Make_Moov(plan)});
 }
 
 TBytes Make_HeadMdat(uint32_t mdatSize) {

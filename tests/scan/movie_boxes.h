@@ -26,13 +26,13 @@ struct TMovieSpec {
 
 // The moov box. Its media end (what the track tables give) is
 // ChunkOffset + sum(Sizes).
-TBytes Make_Moov(const TMovieSpec& spec = {});
-int64_t Media_End(const TMovieSpec& spec = {});
+TBytes Make_Moov(const TMovieSpec& plan = {});
+int64_t Media_End(const TMovieSpec& plan = {});
 
 // "ftyp" box of 24 bytes.
 TBytes Make_Ftyp();
 // ftyp + moov: a head whose walk reaches the movie box at offset 24.
-TBytes Make_HeadMoov(const TMovieSpec& spec = {});
+TBytes Make_HeadMoov(const TMovieSpec& plan = {});
 // ftyp + free (8) + mdat header: a head whose walk reaches mdat at offset 32
 // (mdatSize is the mdat box size field; only the header is returned).
 TBytes Make_HeadMdat(uint32_t mdatSize);

@@ -106,21 +106,21 @@ class ScanImages : public ::testing::TestWithParam<std::string> {
 
 TEST_P(ScanImages, ModesFindExactlyTheRecordingsOfTheirSpace) {
     const std::string fs = GetParam();
-    TVolumeSpec spec;
-    spec.Fs = fs;
-    spec.VolumeBytes = 64 << 20;
-    spec.ClusterBytes = 4096;
-    spec.Offset = 1 << 20; // a volume inside a larger image: clusters counted from its start
+    TVolumeSpec plan;
+    plan.Fs = fs;
+    plan.VolumeBytes = 64 << 20;
+    plan.ClusterBytes = 4096;
+    plan.Offset = 1 << 20; // a volume inside a larger image: clusters counted from its start
     if (fs == "FAT32") {
         // Enough clusters for the volume to be FAT32 in the eyes of the tools.
-        spec.VolumeBytes = 144 << 20;
-        spec.ClusterBytes = 2048;
+        plan.VolumeBytes = 144 << 20;
+        plan.ClusterBytes = 2048;
     }
-    if (fs == "exFAT") spec.ClusterBytes = 128 << 10; // the live recording fits in one cluster
-    if (fs == "FAT32" || fs == "NTFS") spec.Files.push_back({"LIVE.MP4", Live_Recording().Bytes});
+    if (fs == "exFAT") plan.ClusterBytes = 128 << 10; // the live recording fits in one cluster
+    if (fs == "FAT32" || fs == "NTFS") plan.Files.push_back({"LIVE.MP4", Live_Recording().Bytes});
     std::string skip;
     auto made = fs == "RAW" ? std::optional<TDiskImage>(Make_RawImage(dir.File("raw.img"), 64 << 20, 4096))
-                            : Make_DiskImage(dir.File(fs + ".img"), spec, &skip);
+                            : Make_DiskImage(dir.File(fs + ".img"), plan, &skip);
     if (!made) GTEST_SKIP() << skip;
     const TDiskImage& img = *made;
 

@@ -78,10 +78,10 @@ bool Bit(const std::vector<uint8_t>& bits, int64_t i) {
     return (bits[size_t(i / 8)] >> (i % 8)) & 1;
 }
 
-void Fat32_Build(const std::string& vol, const TVolumeSpec& spec, TDiskImage& img) {
-    const int64_t spc = spec.ClusterBytes / 512;
+void Fat32_Build(const std::string& vol, const TVolumeSpec& plan, TDiskImage& img) {
+    const int64_t spc = plan.ClusterBytes / 512;
     Run_Or_Throw("mkfs.fat -F 32 -s " + std::to_string(spc) + " -S 512 " + Quote(vol));
-    for (const auto& [name, bytes] : spec.Files) {
+    for (const auto& [name, bytes] : plan.Files) {
         const std::string tmp = vol + ".file";
         Write_File(tmp, bytes);
         Run_Or_Throw("MTOOLS_SKIP_CHECK=1 mcopy -i " + Quote(vol) + " " + Quote(tmp) + " " +
@@ -111,9 +111,9 @@ void Fat32_Build(const std::string& vol, const TVolumeSpec& spec, TDiskImage& im
     }
 }
 
-void Exfat_Build(const std::string& vol, const TVolumeSpec& spec, TDiskImage& img) {
-    if (!spec.Files.empty()) throw std::runtime_error("no tool places files on exFAT without mounting");
-    Run_Or_Throw("mkfs.exfat -c " + std::to_string(spec.ClusterBytes) + " " + Quote(vol));
+void Exfat_Build(const std::string& vol, const TVolumeSpec& plan, TDiskImage& img) {
+    if (!plan.Files.empty()) throw std::runtime_error("no tool places files on exFAT without mounting");
+    Run_Or_Throw("mkfs.exfat -c " + std::to_string(plan.ClusterBytes) + " " + Quote(vol));
     const std::string info = Run_Or_Throw("dump.exfat " + Quote(vol));
     img.BytesPerSector = int64_t(1) << Report_Number(info, "Sector Size Bits:");
     img.SectorsPerCluster = int64_t(1) << Report_Number(info, "Sector per Cluster bits:");
@@ -138,9 +138,9 @@ void Exfat_Build(const std::string& vol, const TVolumeSpec& spec, TDiskImage& im
                                  " free, tool says " + std::to_string(freeClusters));
 }
 
-void Ntfs_Build(const std::string& vol, const TVolumeSpec& spec, TDiskImage& img) {
-    Run_Or_Throw("mkntfs -Q -F -c " + std::to_string(spec.ClusterBytes) + " -s 512 " + Quote(vol));
-    for (const auto& [name, bytes] : spec.Files) {
+void Ntfs_Build(const std::string& vol, const TVolumeSpec& plan, TDiskImage& img) {
+    Run_Or_Throw("mkntfs -Q -F -c " + std::to_string(plan.ClusterBytes) + " -s 512 " + Quote(vol));
+    for (const auto& [name, bytes] : plan.Files) {
         const std::string tmp = vol + ".file";
         Write_File(tmp, bytes);
         Run_Or_Throw("ntfscp -f " + Quote(vol) + " " + Quote(tmp) + " " + Quote(name));
@@ -268,50 +268,50 @@ TTreeData TDiskImage::Image_Node() const {
     return n;
 }
 
-std::optional<TDiskImage> Make_DiskImage(const std::string& path, const TVolumeSpec& spec,
+std::optional<TDiskImage> Make_DiskImage(const std::string& path, const TVolumeSpec& plan,
                                          std::string* skip) {
-    if (spec.Fs == "RAW") return Make_RawImage(path, spec.Offset + spec.VolumeBytes, spec.ClusterBytes);
+    if (plan.Fs == "RAW") return Make_RawImage(path, plan.Offset + plan.VolumeBytes, plan.ClusterBytes);
     std::vector<std::string> tools;
-    if (spec.Fs == "FAT32")
+    if (plan.Fs == "FAT32")
         tools = {"mkfs.fat", "minfo"};
-    else if (spec.Fs == "exFAT")
+    else if (plan.Fs == "exFAT")
         tools = {"mkfs.exfat", "dump.exfat"};
-    else if (spec.Fs == "NTFS")
+    else if (plan.Fs == "NTFS")
         tools = {"mkntfs", "ntfsinfo", "ntfscat"};
     else
-        throw std::runtime_error("unknown file system " + spec.Fs);
-    if (!spec.Files.empty()) tools.push_back(spec.Fs == "NTFS" ? "ntfscp" : "mcopy");
+        throw std::runtime_error("unknown file system " + plan.Fs);
+    if (!plan.Files.empty()) tools.push_back(plan.Fs == "NTFS" ? "ntfscp" : "mcopy");
     for (const std::string& t : tools) {
         if (!Have_Program(t)) {
             if (skip) *skip = t + " is not installed";
             return std::nullopt;
         }
     }
-    if (spec.Offset < 0 || spec.Offset % 512 != 0)
+    if (plan.Offset < 0 || plan.Offset % 512 != 0)
         throw std::runtime_error("volume offset must be a multiple of 512");
 
     TDiskImage img;
     img.Path = path;
-    img.Fs = spec.Fs;
-    img.V = spec.Offset;
-    img.VolumeBytes = spec.VolumeBytes;
-    const std::string vol = spec.Offset == 0 ? path : path + ".volume";
-    Make_Sparse(vol, spec.VolumeBytes);
-    if (spec.Fs == "FAT32")
-        Fat32_Build(vol, spec, img);
-    else if (spec.Fs == "exFAT")
-        Exfat_Build(vol, spec, img);
+    img.Fs = plan.Fs;
+    img.V = plan.Offset;
+    img.VolumeBytes = plan.VolumeBytes;
+    const std::string vol = plan.Offset == 0 ? path : path + ".volume";
+    Make_Sparse(vol, plan.VolumeBytes);
+    if (plan.Fs == "FAT32")
+        Fat32_Build(vol, plan, img);
+    else if (plan.Fs == "exFAT")
+        Exfat_Build(vol, plan, img);
     else
-        Ntfs_Build(vol, spec, img);
+        Ntfs_Build(vol, plan, img);
     img.DataStart += img.V;
-    if (spec.Fs == "exFAT") img.BitmapOffset += img.V;
+    if (plan.Fs == "exFAT") img.BitmapOffset += img.V;
 
-    const int64_t imageBytes = spec.ImageBytes > 0 ? spec.ImageBytes : spec.Offset + spec.VolumeBytes;
-    if (spec.Offset != 0) {
+    const int64_t imageBytes = plan.ImageBytes > 0 ? plan.ImageBytes : plan.Offset + plan.VolumeBytes;
+    if (plan.Offset != 0) {
         Make_Sparse(path, imageBytes);
-        Splice(vol, path, spec.Offset, spec.VolumeBytes);
+        Splice(vol, path, plan.Offset, plan.VolumeBytes);
         std::filesystem::remove(vol);
-    } else if (imageBytes > spec.VolumeBytes) {
+    } else if (imageBytes > plan.VolumeBytes) {
         std::filesystem::resize_file(path, uintmax_t(imageBytes));
     }
     return img;

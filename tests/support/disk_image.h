@@ -92,7 +92,7 @@ struct TDiskImage {
 // Builds the image at `path`. Returns nothing and sets *skip to a message when a
 // tool the file system needs is missing; throws std::runtime_error when a tool
 // fails.
-std::optional<TDiskImage> Make_DiskImage(const std::string& path, const TVolumeSpec& spec, std::string* skip);
+std::optional<TDiskImage> Make_DiskImage(const std::string& path, const TVolumeSpec& plan, std::string* skip);
 
 // A sparse raw image of `bytes` bytes (no file system), with a 512-byte sector
 // geometry and `unitBytes`-sized clusters numbered from 0.

@@ -481,7 +481,7 @@ void Esds_Descriptor(TBoxWriter& w, uint8_t tag, const std::vector<uint8_t>& bod
 }
 
 struct TMoovInput {
-    const TRecordingSpec* Spec;
+    const TRecordingSpec* Plan;
     const TVideoStream* V;
     const TSoundStream* A; // null without sound
     TTrackTables Vt, At;
@@ -491,7 +491,7 @@ struct TMoovInput {
 
 // Builds the moov box at file offset base; fills the box positions of truth.
 std::vector<uint8_t> Build_Moov(const TMoovInput& in, int64_t base, TRecording& truth) {
-    const TRecordingSpec& s = *in.Spec;
+    const TRecordingSpec& s = *in.Plan;
     TBoxWriter w;
     truth.Traks.clear();
     size_t moov = w.Open("moov");
@@ -686,14 +686,14 @@ std::vector<uint8_t> Build_Moov(const TMoovInput& in, int64_t base, TRecording& 
 TRecording Make_Recording(const TRecordingSpec& s) {
     if (s.Fps <= 0 || s.Width <= 0 || s.Height <= 0 || s.Gop <= 0 || s.SamplesPerChunk <= 0 ||
         s.Seconds <= 0 || s.FreeSize < 8 || s.SoundRate <= 0)
-        throw std::invalid_argument("bad recording spec");
+        throw std::invalid_argument("bad recording plan");
     const TVideoStream v = Make_VideoSamples(s);
     TSoundStream a;
     if (s.Sound) a = Make_SoundSamples(s);
 
     TRecording rec;
     TMoovInput in;
-    in.Spec = &s;
+    in.Plan = &s;
     in.V = &v;
     in.A = s.Sound ? &a : nullptr;
     if (90000 % s.Fps == 0) {

@@ -98,7 +98,7 @@ struct TRecording {
 };
 
 // Makes a recording; throws std::runtime_error when ffmpeg is missing or fails.
-TRecording Make_Recording(const TRecordingSpec& spec);
+TRecording Make_Recording(const TRecordingSpec& plan);
 
 // Writes rec.Bytes to path.
 void Save_Recording(const TRecording& rec, const std::string& path);
