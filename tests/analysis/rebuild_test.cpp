@@ -16,6 +16,8 @@
 #include "common/byte_order.h"
 #include "common/op_state.h"
 #include "common/ui_message.h"
+#include "export/export_job.h"
+#include "results/results_model.h"
 #include "scan/raw_access.h"
 #include "scan/scan_completion.h"
 #include "scan/scan_job.h"
@@ -192,6 +194,48 @@ class TRebuild : public testing::Test {
 };
 
 // ---------------------------------------------------------------- raw images
+
+// The whole job as an operator runs it: scan, list, check every row, export.
+// Every exported file must be one of the recordings put on the medium, byte for byte.
+TEST_F(TRebuild, ExportWritesTheOriginalRecordings) {
+    TDiskImage img = test::Make_RawImage(dir.File("export.img"), 48 << 20, 32768);
+    std::vector<TPlaced> placed;
+    int64_t at = 8;
+    {
+        TPlaced p{"contiguous", Make(31, test::TLayout::Tail), {}, 0};
+        p.Clusters.resize(size_t(Clusters_For(img, p.Rec)));
+        for (size_t i = 0; i < p.Clusters.size(); ++i) p.Clusters[i] = at + int64_t(i);
+        img.Write_Clusters(p.Clusters, p.Rec.Bytes);
+        at += int64_t(p.Clusters.size()) + 40;
+        placed.push_back(std::move(p));
+    }
+    {
+        TPlaced p{"pieces3", Make(32, test::TLayout::Tail), {}, 0};
+        Place_Pieces(img, p, at, 3, 5, 3000u);
+        placed.push_back(std::move(p));
+    }
+    TRun run = Scan(img, 0);
+    ASSERT_EQ(Op_State().SourcePath(), img.Path);
+
+    auto model = std::make_shared<TResultsModel>();
+    auto old = Set_UISink(std::make_shared<TResultsSink>(model, nullptr));
+    To_View(0, RebuildResultList.Count());
+    ASSERT_EQ(model->Count(), 2);
+    model->Check_All();
+    TSaveSummary sum = Save_ToFile_One(*model, dir.Path());
+    Set_UISink(old);
+
+    ASSERT_TRUE(sum.Ok());
+    ASSERT_EQ(sum.Saved, 2);
+    ASSERT_EQ(sum.Files.size(), 2u);
+    int matched = 0;
+    for (const auto& f : sum.Files) {
+        auto got = test::Read_File(f);
+        for (const auto& p : placed) matched += got == p.Rec.Bytes;
+    }
+    EXPECT_EQ(matched, 2);
+    for (int64_t i = 0; i < model->Count(); ++i) EXPECT_FALSE(model->Checked(i)) << "written rows are unchecked";
+}
 
 TEST_F(TRebuild, RawImageContiguousAndFragmentedRecordings) {
     TDiskImage img = test::Make_RawImage(dir.File("raw.img"), 96 << 20, 32768);
