@@ -1,9 +1,14 @@
 #include "analysis/header_analysis.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
+#include <exception>
+#include <mutex>
+#include <thread>
 #include <unordered_map>
 
+#include "analysis/frame_feature.h"
 #include "analysis/seams.h"
 #include "analysis/track_tables.h"
 #include "common/byte_order.h"
@@ -21,7 +26,8 @@ namespace {
 constexpr int64_t kSector = 512;
 constexpr int64_t kSearchStep = 65536;
 constexpr int64_t kSearchRead = kSearchStep + 1024;
-constexpr int64_t kProbeBytes = 1024;
+// Most threads sharing one window search (the caller is one of them).
+constexpr int64_t kMaxSearchThreads = 4;
 
 int64_t Floor512(int64_t x) { return Round_Down(x, kSector); }
 int64_t Ceil512(int64_t x) { return Round_Up(x, kSector); }
@@ -55,49 +61,41 @@ const TVideoSTSZ& Sample_At(const TVideo& v, TSamplePos p) {
     return v.STCOArr[size_t(p.Chunk)].STSZArr[size_t(p.Index)];
 }
 
+// Tests for a sample start at p. The test looks at the 5 bytes from p (length
+// prefix and NAL header byte), so only the sector or two holding them are read,
+// into a buffer on the stack: a fragment walk makes one probe per sample.
+// Bytes that cannot be read count as zeros.
 bool Probe_Sample(TSource& h, int64_t p, const TVideoSTSZ& s) {
     if (p < 0) return false;
-    std::vector<uint8_t> b = Get_Bytes(h, kProbeBytes, p);
-    if (b.empty()) return false;
-    return Is_SampleStart(b.data(), b.size(), s.STSZlen, s.STSSFlag);
+    constexpr int64_t kNeed = 5;
+    alignas(64) uint8_t buf[2 * kSector];
+    const int64_t from = Floor512(p);
+    const size_t len = size_t(Ceil512(p + kNeed) - from);
+    Read_Block(h, buf, len, from);
+    return Is_SampleStart(buf + (p - from), size_t(kNeed), s.STSZlen, s.STSSFlag);
 }
 
-// True for a zero byte 4 bytes before one of the two slice header pairs.
-inline bool Is_FrameFeature(const uint8_t* q) {
-    return q[0] == 0 && ((q[4] == 0x65 && q[5] == 0x88) || (q[4] == 0x41 && q[5] == 0x9A));
-}
+// Counters shared by the threads of one frame-start search.
+struct TSearchShared {
+    const TSampleKeys& Keys;
+    std::atomic<int64_t> Found{0};
+    std::atomic<int32_t> Blocks{0};
+};
 
-// Bit 7 of each byte set exactly where the byte of w is zero.
-inline uint64_t Zero_Bytes(uint64_t w) {
-    constexpr uint64_t k7F = 0x7F7F7F7F7F7F7F7FULL;
-    uint64_t t = (w & k7F) + k7F;
-    return ~(t | w | k7F);
-}
-
-// Examines buffer positions [0, kSearchStep) of one search block read at pos.
-// Candidates are found eight positions at a time by the byte that follows the
-// NAL header byte (88 or 9A), so the common case costs a few word operations
-// per eight bytes and no per-byte branch.
-void Scan_SearchBlock(const uint8_t* buf, int64_t pos, const TSampleKeys& keys, std::vector<TFrameAnchor>& anchors) {
-    constexpr uint64_t k88 = 0x8888888888888888ULL;
-    constexpr uint64_t k9A = 0x9A9A9A9A9A9A9A9AULL;
-    int64_t next = 0; // first position not skipped
-    for (int64_t q = 0; q < kSearchStep; q += 8) {
-        uint64_t w;
-        std::memcpy(&w, buf + q + 5, 8);
-        uint64_t hits = Zero_Bytes(w ^ k88) | Zero_Bytes(w ^ k9A);
-        while (hits) {
-            int bit = __builtin_ctzll(hits);
-            hits &= hits - 1;
-            int64_t b = q + bit / 8; // little-endian load: byte j of the word has bit 8j+7
-            if (b < next || !Is_FrameFeature(buf + b)) continue;
-            uint32_t v = Get_BE32(buf + b);
-            if (v == 0) {
-                next = b + 5;
-                continue;
-            }
-            int64_t off = pos + b;
-            if (keys.Find(v + 4, uint32_t(off % kSector)) >= 0) {
+// Examines buffer positions [0, kSearchStep) of one search block read at pos
+// (the buffer holds kSearchRead bytes, enough for a feature at the last
+// position and the vector search's slack). A feature whose length prefix is
+// zero skips past its header bytes; a matched key skips past the slice header.
+void Scan_SearchBlock(const uint8_t* buf, int64_t pos, TSearchShared& sh, std::vector<TFrameAnchor>& anchors) {
+    static_assert(kSearchRead - kSearchStep >= kFrameFeatureSlack);
+    for (int64_t b = Find_FrameFeature(buf, 0, kSearchStep); b < kSearchStep;) {
+        int64_t next = b + 1;
+        const uint32_t v = Get_BE32(buf + b);
+        if (v == 0) {
+            next = b + 5;
+        } else {
+            const int64_t off = pos + b;
+            if (sh.Keys.Find(v + 4, uint32_t(off % kSector)) >= 0) {
                 TFrameAnchor a;
                 a.AnchorOff = off;
                 a.SliceByte = buf[b + 5];
@@ -105,12 +103,39 @@ void Scan_SearchBlock(const uint8_t* buf, int64_t pos, const TSampleKeys& keys, 
                 a.AnchorUsed = 0;
                 anchors.push_back(a);
                 next = b + 11;
+                const int64_t found = sh.Found.fetch_add(1) + 1;
                 Send_UIMessage(MSG_STATUS2_FROM_P3,
-                               {"", "", Tr("总量:") + Dec(keys.Count()) + ";" + Tr("已发现:") + Dec(int64_t(anchors.size()))});
-            } else {
-                next = b + 1;
+                               {"", "", Tr("总量:") + Dec(sh.Keys.Count()) + ";" + Tr("已发现:") + Dec(found)});
             }
         }
+        b = next < kSearchStep ? Find_FrameFeature(buf, next, kSearchStep) : kSearchStep;
+    }
+}
+
+// Searches the kBlocksPerRead search blocks from group (fewer at the window
+// end) into anchors. The group is read in one large sequential read; each
+// block is then examined as if read on its own, with the 1 KiB overlap after
+// it. Reads start at sector-aligned offsets (raw devices accept nothing
+// else); lead is where the window start lies inside its sector. A read that
+// comes back short (a bad sector, or the end of the medium) is redone block
+// by block, so an unreadable sector costs no more than its own block.
+constexpr int64_t kBlocksPerRead = 8;
+constexpr int64_t kGroupBytes = kBlocksPerRead * kSearchStep;
+
+void Search_Group(TSource& h, int64_t group, int64_t end, int64_t lead, std::vector<uint8_t>& buf, int recType,
+                  TSearchShared& sh, std::vector<TFrameAnchor>& anchors) {
+    const size_t blockLen = size_t(Round_Up(lead + kSearchRead, kSector));
+    const int64_t inGroup = std::min<int64_t>(kBlocksPerRead, (end - group + kSearchStep - 1) / kSearchStep);
+    const size_t want = size_t(Round_Up(lead + (inGroup - 1) * kSearchStep + kSearchRead, kSector));
+    const bool whole = Read_Block(h, buf.data(), want, group - lead) == int64_t(want);
+    for (int64_t k = 0; k < inGroup && !Op_State().StopFlag.load(); ++k) {
+        const int64_t pos = group + k * kSearchStep;
+        uint8_t* at = buf.data() + k * kSearchStep;
+        if (!whole) Read_Block(h, at, blockLen, pos - lead); // zeros where nothing could be read
+        if (recType == 0) Scan_SearchBlock(at + lead, pos, sh, anchors);
+        const int32_t blocks = sh.Blocks.fetch_add(1) + 1;
+        Op_State().Progress2 = blocks;
+        Send_UIMessage(MSG_STATUS3, {Dec(blocks), "", Tr("已遍历块:") + Dec(pos / kSearchStep)});
     }
 }
 
@@ -168,21 +193,39 @@ void Get_SearchRange(int scheme, int headMode, int64_t E, int64_t M, int64_t F, 
 
 void Find_FrameAnchors(TSource& h, int64_t start, int64_t end, int recType, const TSampleKeys& keys,
                        std::vector<TFrameAnchor>& anchors) {
-    // Reads are made from sector-aligned offsets (raw devices accept nothing
-    // else); lead is where the block at pos begins inside the buffer.
+    // The window is cut into groups of search blocks. The blocks are
+    // independent of each other, so the groups are shared out among a few
+    // threads (reading and searching a window is most of the analysis time);
+    // each group's anchors are kept apart and joined in window order, which
+    // gives exactly the list a single pass would.
     const int64_t lead = ((start % kSector) + kSector) % kSector;
-    const size_t readLen = size_t(Round_Up(lead + kSearchRead, kSector));
-    std::vector<uint8_t> buf(readLen);
-    int32_t blocks = 0;
-    for (int64_t pos = start; pos < end; pos += kSearchStep) {
-        if (Op_State().StopFlag.load()) break;
-        if (pos - lead < 0) break;
-        Read_Block(h, buf.data(), readLen, pos - lead); // zeros where nothing could be read
-        if (recType == 0) Scan_SearchBlock(buf.data() + lead, pos, keys, anchors);
-        ++blocks;
-        Op_State().Progress2 = blocks;
-        Send_UIMessage(MSG_STATUS3, {Dec(blocks), "", Tr("已遍历块:") + Dec(pos / kSearchStep)});
-    }
+    if (start - lead < 0 || start >= end) return;
+    const int64_t groups = (end - start + kGroupBytes - 1) / kGroupBytes;
+    const size_t bufLen = size_t(Round_Up(lead + (kBlocksPerRead - 1) * kSearchStep + kSearchRead, kSector));
+    TSearchShared sh{keys};
+    std::vector<std::vector<TFrameAnchor>> found(static_cast<size_t>(groups));
+    std::atomic<int64_t> nextGroup{0};
+    std::mutex failMu;
+    std::exception_ptr failure;
+    auto work = [&] {
+        try {
+            std::vector<uint8_t> buf(bufLen);
+            for (int64_t g; !Op_State().StopFlag.load() && (g = nextGroup.fetch_add(1)) < groups;)
+                Search_Group(h, start + g * kGroupBytes, end, lead, buf, recType, sh, found[size_t(g)]);
+        } catch (...) {
+            std::lock_guard<std::mutex> lk(failMu);
+            if (!failure) failure = std::current_exception();
+            nextGroup = groups; // the others stop after their current group
+        }
+    };
+    const int64_t threadsWanted =
+        std::clamp<int64_t>(int64_t(std::thread::hardware_concurrency()), 1, kMaxSearchThreads);
+    std::vector<std::thread> helpers;
+    for (int64_t t = 1; t < std::min(groups, threadsWanted); ++t) helpers.emplace_back(work);
+    work();
+    for (auto& t : helpers) t.join();
+    if (failure) std::rethrow_exception(failure);
+    for (const auto& v : found) anchors.insert(anchors.end(), v.begin(), v.end());
 }
 
 TFragmenArr Find_FrameFragment(TSource& h, bool paired, int /*headMode*/, const TFrameAnchor& a, int32_t c, int32_t s,

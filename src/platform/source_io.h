@@ -22,7 +22,9 @@ class TSource {
     virtual ~TSource() = default;
     // Reads up to len bytes at byte offset off. Returns the number of bytes read
     // (short at the end of the medium, 0 past it) or -1 on an I/O error. Bytes
-    // not read are left untouched: callers zero their buffers first.
+    // not read are left untouched: callers zero their buffers first. Several
+    // threads may read from one source at once (the frame-start search of the
+    // analysis reads its window on a few threads).
     virtual int64_t Read_At(void* buf, size_t len, int64_t off) = 0;
     // Size of the medium in bytes, or -1 when it cannot be determined.
     virtual int64_t Size() = 0;
