@@ -38,10 +38,12 @@ uint8_t Get_HeadMoov(TSource& h, const TTreeData& node, const TAllocMap& map, in
 void Get_SearchRange(int scheme, int headMode, int64_t E, int64_t M, int64_t F, int64_t HE, int64_t HS,
                      int64_t& start, int64_t& end);
 
-// Frame-start search over [start, end): reads the medium in 64 KiB steps with
-// 1 KiB of overlap and appends to anchors every frame start whose size and
-// position inside its sector match a key. Sends the progress messages of the
-// search. Ends early on an empty read or when the stop flag is set.
+// Frame-start search over [start, end): examines the medium in 64 KiB steps
+// with 1 KiB of overlap and appends to anchors, in medium order, every frame
+// start whose size and position inside its sector match a key. The window is
+// read in large steps on a few threads at once; h must allow concurrent reads.
+// Sends the progress messages of the search. Ends early when the stop flag is
+// set; bytes that cannot be read count as zeros.
 void Find_FrameAnchors(TSource& h, int64_t start, int64_t end, int recType, const TSampleKeys& keys,
                        std::vector<TFrameAnchor>& anchors);
 
