@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "analysis/records.h"
+#include "common/language.h"
 #include "results/result_file.h"
 #include "support/disk_image.h"
 #include "support/recording_writer.h"
@@ -119,6 +120,83 @@ void FileSystem_Seeds(const fs::path& root) {
     Put(root / "fuzz_regions", "mbr-loop.bin", mbr);
 }
 
+// Language files: the shipped English table's first entries in each encoding
+// the loader accepts, scrambled with the shipped key and plain.
+std::vector<uint8_t> To_Utf16(const std::string& utf8, bool bigEndian) {
+    std::vector<uint8_t> out = bigEndian ? std::vector<uint8_t>{0xFE, 0xFF} : std::vector<uint8_t>{0xFF, 0xFE};
+    for (size_t i = 0; i < utf8.size();) {
+        const uint8_t c = uint8_t(utf8[i]);
+        uint32_t cp = c;
+        size_t n = 1;
+        if (c >= 0xF0) cp = c & 0x07, n = 4;
+        else if (c >= 0xE0) cp = c & 0x0F, n = 3;
+        else if (c >= 0xC0) cp = c & 0x1F, n = 2;
+        for (size_t k = 1; k < n && i + k < utf8.size(); ++k) cp = (cp << 6) | (uint8_t(utf8[i + k]) & 0x3F);
+        i += n;
+        auto put = [&](uint32_t u) {
+            out.push_back(uint8_t(bigEndian ? u >> 8 : u));
+            out.push_back(uint8_t(bigEndian ? u : u >> 8));
+        };
+        if (cp >= 0x10000) {
+            cp -= 0x10000;
+            put(0xD800 | (cp >> 10));
+            put(0xDC00 | (cp & 0x3FF));
+        } else {
+            put(cp);
+        }
+    }
+    return out;
+}
+
+void Language_Seeds(const fs::path& root) {
+    auto all = test::Read_File(std::string(QRV_SOURCE_DIR_DEFAULT) + "/data/English.txt");
+    std::string text(all.begin(), all.begin() + std::min<size_t>(all.size(), 1500));
+    text = text.substr(0, text.rfind('\n') + 1);
+    auto scrambled = [](std::vector<uint8_t> b) {
+        for (auto& c : b) c ^= LANGUAGE_FILE_KEY;
+        return b;
+    };
+    std::vector<uint8_t> utf8(text.begin(), text.end());
+    std::vector<uint8_t> bom = {0xEF, 0xBB, 0xBF};
+    bom.insert(bom.end(), utf8.begin(), utf8.end());
+    // GB18030 bytes of a few entries (two-byte and four-byte sequences).
+    const std::vector<uint8_t> gb = {0xC9, 0xA8, 0xC3, 0xE8, 0xBF, 0xAA, 0xCA, 0xBC, '=', 'S', 'c', 'a', 'n', '\r', '\n',
+                                     0x81, 0x30, 0x81, 0x30, '=', 'x', '\n', 0xFF, 0xFF, '=', 'y'};
+    const fs::path dir = root / "fuzz_language";
+    Put(dir, "utf8.lng", scrambled(utf8));
+    Put(dir, "bom.lng", scrambled(bom));
+    Put(dir, "utf16le.lng", scrambled(To_Utf16(text, false)));
+    Put(dir, "utf16be.lng", scrambled(To_Utf16(text, true)));
+    Put(dir, "gb18030.lng", scrambled(gb));
+    Put(dir, "plain.txt", utf8);
+}
+
+// Media for the analysis: small recordings alone, behind other bytes, and cut
+// into pieces with other bytes between.
+void Analysis_Seeds(const fs::path& root) {
+    test::TRecordingSpec plan;
+    plan.Seconds = 0.8;
+    plan.Fps = 10;
+    plan.Gop = 4;
+    const fs::path dir = root / "fuzz_analysis";
+    for (auto layout : {test::TLayout::Tail, test::TLayout::Front}) {
+        plan.Layout = layout;
+        auto rec = test::Make_Recording(plan).Bytes;
+        const std::string tag = layout == test::TLayout::Tail ? "tail" : "front";
+        Put(dir, tag + ".bin", rec);
+        std::vector<uint8_t> shifted(4096, 0x5A);
+        shifted.insert(shifted.end(), rec.begin(), rec.end());
+        Put(dir, tag + "-at-4096.bin", shifted);
+        // Pieces of 2048 bytes, the middle ones moved apart by a sector of other bytes.
+        std::vector<uint8_t> cut;
+        for (size_t at = 0; at < rec.size(); at += 2048) {
+            cut.insert(cut.end(), rec.begin() + long(at), rec.begin() + long(std::min(rec.size(), at + 2048)));
+            if (at / 2048 == 3) cut.insert(cut.end(), 512, 0xEE);
+        }
+        Put(dir, tag + "-cut.bin", cut);
+    }
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -131,6 +209,8 @@ int main(int argc, char** argv) {
         Recording_Seeds(root);
         Result_File_Seeds(root);
         FileSystem_Seeds(root);
+        Language_Seeds(root);
+        Analysis_Seeds(root);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "qrv-fuzz-seeds: %s\n", e.what());
         return 1;

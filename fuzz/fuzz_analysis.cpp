@@ -1,0 +1,55 @@
+// The whole analysis over an arbitrary medium: the input is scanned block by
+// block like a raw image (heads, movie boxes and their tables), then every
+// movie header is analysed (frame-start search, fragment walks, seams over an
+// empty allocation map, synthesized heads) and rated, with the default window
+// scheme and the one that searches the whole medium.
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "analysis/rebuild.h"
+#include "analysis/records.h"
+#include "common/op_state.h"
+#include "common/ui_message.h"
+#include "platform/source_io.h"
+#include "scan/alloc_map.h"
+#include "scan/classifier.h"
+
+using namespace qrv;
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size > (size_t(1) << 20)) return 0;
+    TMemorySource src(std::vector<uint8_t>(data, data + size), "fuzz");
+    TTreeData node;
+    node.Hddtype = HDD_IMAGE;
+    node.PerSecBytes = 512;
+    node.HddFs = "RAW";
+    const int64_t scanEnd = (int64_t(size) + 511) / 512 * 512;
+    Set_UISink(nullptr);
+    Op_State().StopFlag = false;
+
+    for (int scheme : {0, 7}) {
+        ScanResultList.Clear();
+        RebuildResultList.Clear();
+        TClassifyContext ctx;
+        ctx.Handle = &src;
+        ctx.Node = &node;
+        ctx.Unit = 512;
+        ctx.WalkStep = 32768;
+        ctx.RangeEnd = scanEnd;
+        ctx.RecoveryType = data && size ? data[0] & 1 : 0;
+        int64_t count = 0;
+        std::vector<uint8_t> block(size_t(kScanBlockRead));
+        for (int64_t p = 0; p < scanEnd; p += kScanBlockStep) {
+            std::memset(block.data(), 0, block.size());
+            src.Read_At(block.data(), block.size(), p);
+            Classify_Block(block.data(), p, ctx, count);
+        }
+        TAllocMap map{};
+        To_Rebuild(src, node, map, scheme, 0, scanEnd, ctx.RecoveryType, 0);
+    }
+    ScanResultList.Clear();
+    RebuildResultList.Clear();
+    return 0;
+}
