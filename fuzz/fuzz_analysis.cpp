@@ -40,7 +40,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         ctx.RangeEnd = scanEnd;
         ctx.RecoveryType = data && size ? data[0] & 1 : 0;
         int64_t count = 0;
-        std::vector<uint8_t> block(size_t(kScanBlockRead));
+        std::vector<uint8_t> block(static_cast<size_t>(kScanBlockRead));
         for (int64_t p = 0; p < scanEnd; p += kScanBlockStep) {
             std::memset(block.data(), 0, block.size());
             src.Read_At(block.data(), block.size(), p);
