@@ -15,16 +15,14 @@
 #include "platform/source_io.h"
 #include "scan/alloc_map.h"
 #include "scan/classifier.h"
+#include "fuzz_media.h"
 
 using namespace qrv;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size > (size_t(1) << 20)) return 0;
     TMemorySource src(std::vector<uint8_t>(data, data + size), "fuzz");
-    TTreeData node;
-    node.Hddtype = HDD_IMAGE;
-    node.PerSecBytes = 512;
-    node.HddFs = "RAW";
+    const TTreeData node = fuzz::Raw_Node();
     const int64_t scanEnd = (int64_t(size) + 511) / 512 * 512;
     Set_UISink(nullptr);
     Op_State().StopFlag = false;
@@ -32,13 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (int scheme : {0, 7}) {
         ScanResultList.Clear();
         RebuildResultList.Clear();
-        TClassifyContext ctx;
-        ctx.Handle = &src;
-        ctx.Node = &node;
-        ctx.Unit = 512;
-        ctx.WalkStep = 32768;
-        ctx.RangeEnd = scanEnd;
-        ctx.RecoveryType = data && size ? data[0] & 1 : 0;
+        TClassifyContext ctx = fuzz::Raw_Context(src, node, scanEnd, size ? data[0] & 1 : 0);
         int64_t count = 0;
         std::vector<uint8_t> block(static_cast<size_t>(kScanBlockRead));
         for (int64_t p = 0; p < scanEnd; p += kScanBlockStep) {

@@ -7,6 +7,7 @@
 
 #include "analysis/records.h"
 #include "scan/classifier.h"
+#include "fuzz_media.h"
 
 using namespace qrv;
 
@@ -17,16 +18,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size > 0)
         for (size_t i = 0; i < block.size(); i += size) std::memcpy(&block[i], data, std::min(size, block.size() - i));
     TMemorySource src(block, "fuzz");
-    TTreeData node;
-    node.Hddtype = HDD_IMAGE;
-    node.PerSecBytes = 512;
-    node.HddFs = "RAW";
-    TClassifyContext ctx;
-    ctx.Handle = &src;
-    ctx.Node = &node;
-    ctx.Unit = 512;
-    ctx.WalkStep = 32768;
-    ctx.RangeEnd = kScanBlockRead;
+    const TTreeData node = fuzz::Raw_Node();
+    TClassifyContext ctx = fuzz::Raw_Context(src, node, kScanBlockRead);
     int64_t count = 0;
     Classify_Block(block.data(), 0, ctx, count);
     ScanResultList.Clear();

@@ -15,15 +15,13 @@
 #include "analysis/track_tables.h"
 #include "platform/source_io.h"
 #include "scan/classifier.h"
+#include "fuzz_media.h"
 
 using namespace qrv;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     TMemorySource src(std::vector<uint8_t>(data, data + size), "fuzz");
-    TTreeData node;
-    node.Hddtype = HDD_IMAGE;
-    node.PerSecBytes = 512;
-    node.HddFs = "RAW";
+    const TTreeData node = fuzz::Raw_Node();
     const int64_t scanEnd = int64_t(size) + 4096;
 
     int64_t pos = 0, len = 0;
@@ -43,12 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // The classifier's own parse, then the per-header table reads.
     std::vector<uint8_t> block(size_t(kScanBlockRead), 0);
     std::memcpy(block.data(), data, std::min(size, block.size()));
-    TClassifyContext ctx;
-    ctx.Handle = &src;
-    ctx.Node = &node;
-    ctx.Unit = 512;
-    ctx.WalkStep = 32768;
-    ctx.RangeEnd = scanEnd;
+    TClassifyContext ctx = fuzz::Raw_Context(src, node, scanEnd);
     int64_t count = 0;
     ScanResultList.Clear();
     Classify_Block(block.data(), 0, ctx, count);
