@@ -1,5 +1,7 @@
 #include "sources/boot_sector.h"
 
+#include <cstdint>
+
 #include "common/byte_order.h"
 
 namespace qrv {
@@ -8,6 +10,10 @@ namespace {
 
 bool Valid_SectorSize(uint32_t bps) { return bps == 512 || bps == 1024 || bps == 2048 || bps == 4096; }
 bool Power_OfTwo(uint32_t v) { return v != 0 && (v & (v - 1)) == 0; }
+
+// A 64-bit sector count whose byte size (at the largest sector size) would not
+// fit a signed 64-bit offset names no real volume.
+bool Plausible_SectorCount(uint64_t n) { return n <= uint64_t(INT64_MAX) / 4096; }
 
 } // namespace
 
@@ -48,6 +54,7 @@ std::optional<TBootGeometry> Parse_NtfsBoot(std::span<const uint8_t> s) {
     }
     if (!Valid_SectorSize(g.BytesPerSector) || !Power_OfTwo(g.SectorsPerCluster)) return std::nullopt;
     g.TotalSectors = LE64_At(s, 40);
+    if (!Plausible_SectorCount(g.TotalSectors)) return std::nullopt;
     g.DataClusters = g.TotalSectors / g.SectorsPerCluster;
     return g;
 }
@@ -62,6 +69,7 @@ std::optional<TBootGeometry> Parse_ExfatBoot(std::span<const uint8_t> s) {
     g.BytesPerSector = 1u << bpsShift;
     g.SectorsPerCluster = 1u << spcShift;
     g.TotalSectors = LE64_At(s, 72);
+    if (!Plausible_SectorCount(g.TotalSectors)) return std::nullopt;
     g.DataClusters = LE32_At(s, 92);
     return g;
 }

@@ -59,7 +59,7 @@ struct TRegionScan {
         std::optional<TBootGeometry> g;
         if (type == 11 || type == 12) g = Parse_Fat32Boot(boot);
         else if (type == 7) g = Parse_NtfsBoot(boot);
-        if (!g) return;
+        if (!g || g->TotalSectors > uint64_t(INT64_MAX / S)) return; // no size that fits an offset
         TTreeData d;
         d.RegionSec = O / S;
         d.HddFs = g->Fs;

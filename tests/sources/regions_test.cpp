@@ -80,6 +80,14 @@ TEST(BootSectors, ImplausibleGeometryIsNotAFileSystem) {
     Put_LE16(s.data() + 11, 0);
     EXPECT_FALSE(Parse_NtfsBoot(s));
     EXPECT_FALSE(Parse_NtfsBoot(std::span<const uint8_t>(s.data(), 100))); // too short
+    // A sector count whose byte size overflows 64 bits (found by fuzzing the
+    // partition-table walk: the volume size was multiplied out unchecked).
+    Put_LE16(s.data() + 11, 512);
+    ASSERT_TRUE(Parse_NtfsBoot(s));
+    Put_LE64(s.data() + 40, 6872272240813435234ull);
+    EXPECT_FALSE(Parse_NtfsBoot(s));
+    Put_LE64(s.data() + 40, uint64_t(INT64_MAX) / 4096);
+    EXPECT_TRUE(Parse_NtfsBoot(s));
 
     std::vector<uint8_t> e(512, 0);
     std::memcpy(e.data() + 3, "EXFAT   ", 8);
@@ -88,6 +96,9 @@ TEST(BootSectors, ImplausibleGeometryIsNotAFileSystem) {
     ASSERT_TRUE(Parse_ExfatBoot(e));
     EXPECT_EQ(Parse_ExfatBoot(e)->SectorsPerCluster, 8u);
     EXPECT_EQ(Parse_ExfatBoot(e)->DataClusters, 777u);
+    Put_LE64(e.data() + 72, ~0ull);
+    EXPECT_FALSE(Parse_ExfatBoot(e));
+    Put_LE64(e.data() + 72, 1000);
     e[109] = 200;
     EXPECT_FALSE(Parse_ExfatBoot(e));
 }
