@@ -71,6 +71,22 @@ bool Parse_Movie(TClassifyContext& ctx, int mode, int64_t moovOff, TMoovCon& con
     return true;
 }
 
+// A scan result for a parsed movie box at moovOff: what both kinds of movie
+// header record share (position, box length, track summary, metadata).
+std::unique_ptr<TScanResult> Movie_Record(uint8_t kind, int64_t moovOff, const TMoovCon& con, const TmoovExt& ext) {
+    auto rec = std::make_unique<TScanResult>();
+    rec->Fragmentype = kind;
+    rec->MdatOFF = -1;
+    rec->True_MdatLen = ext.MdatLen;
+    rec->MoovOff = moovOff;
+    rec->MoovLen = con.MoovLen;
+    rec->moov = Track_Summary(ext);
+    rec->CreateTime = con.CreateTime;
+    rec->Durting = con.Durting;
+    rec->CamerModel = con.CamerModel;
+    return rec;
+}
+
 enum THeadOutcome { HEAD_NONE, HEAD_MDAT, HEAD_LEAVE };
 
 // A "ftyp" head at absolute X: walks it and records what it is.
@@ -94,24 +110,15 @@ THeadOutcome Examine_Head(TClassifyContext& ctx, int64_t X, int64_t& movieCount)
     TmoovExt ext;
     if (!Parse_Movie(ctx, ctx.RecoveryType, X + R, con, ext)) return HEAD_NONE;
     if (ctx.DateFilter && !Check_DateRange(con.CreateTime)) return HEAD_LEAVE;
-    auto rec = std::make_unique<TScanResult>();
+    auto rec = Movie_Record(KIND_HEAD_MOOV, X + R, con, ext);
     rec->CamerType = 0;
-    rec->Fragmentype = KIND_HEAD_MOOV;
     rec->FragmentOff = X;
     rec->Head_Flag = true;
-    rec->MdatOFF = -1;
-    rec->True_MdatLen = ext.MdatLen;
-    rec->MoovOff = X + R;
-    rec->MoovLen = con.MoovLen;
     rec->MoovFreeSoff = con.MoovFree_Soff;
     rec->MoovFreeLen = int32_t(con.MoovFree_Len);
     rec->MdatLen = ext.MdatLen - con.MoovLen - rec->MoovFreeLen - (rec->MoovOff % 512);
     int64_t freeEnd = rec->MoovFreeSoff + rec->MoovFreeLen;
     rec->Next_AtomOff = int32_t(freeEnd != 0 ? freeEnd % 512 : (rec->MoovOff + rec->MoovLen) % 512);
-    rec->moov = Track_Summary(ext);
-    rec->CreateTime = con.CreateTime;
-    rec->Durting = con.Durting;
-    rec->CamerModel = con.CamerModel;
     ScanResultList.Append(std::move(rec));
     ++movieCount;
     return HEAD_LEAVE;
@@ -123,20 +130,11 @@ bool Examine_Movie(TClassifyContext& ctx, int64_t X, int64_t& movieCount) {
     TmoovExt ext;
     const int64_t moovOff = X - 4;
     if (!Parse_Movie(ctx, 0, moovOff, con, ext)) return false;
-    auto rec = std::make_unique<TScanResult>();
+    auto rec = Movie_Record(KIND_MOOV, moovOff, con, ext);
     rec->CamerType = 2;
-    rec->Fragmentype = KIND_MOOV;
     rec->FragmentOff = moovOff;
     rec->Head_Flag = false;
-    rec->MdatOFF = -1;
     rec->MdatLen = ext.MdatLen;
-    rec->True_MdatLen = ext.MdatLen;
-    rec->MoovOff = moovOff;
-    rec->MoovLen = con.MoovLen;
-    rec->moov = Track_Summary(ext);
-    rec->CreateTime = con.CreateTime;
-    rec->Durting = con.Durting;
-    rec->CamerModel = con.CamerModel;
     ScanResultList.Append(std::move(rec));
     ++movieCount;
     return true;

@@ -13,6 +13,7 @@
 #include "common/op_state.h"
 #include "common/ui_message.h"
 #include "scan/alloc_map.h"
+#include "support/disk_image.h"
 #include "support/test_env.h"
 
 namespace qrv {
@@ -242,16 +243,8 @@ TVideo Make_Video(const std::vector<uint32_t>& sizes, int64_t first) {
     return v;
 }
 
-TTreeData Raw_Node() {
-    TTreeData n;
-    n.Hddtype = HDD_IMAGE;
-    n.HddFs = "RAW";
-    n.PerSecBytes = 512;
-    return n;
-}
-
 struct TLinkFixture : testing::Test {
-    TTreeData node = Raw_Node();
+    TTreeData node = test::Image_FileNode();
     TAllocMap map;
     TMemorySource mem{std::vector<uint8_t>(64 * size_t(kF), 0x11)};
     void Link_All(TRebuildResult& r, const TVideo& v, uint8_t layout) {

@@ -19,19 +19,6 @@ using namespace qrv::test;
 
 namespace {
 
-struct TFinding {
-    int Kind;
-    int64_t Off;
-    bool operator==(const TFinding&) const = default;
-};
-
-std::vector<TFinding> Findings() {
-    std::vector<TFinding> out;
-    for (int64_t i = 0; i < ScanResultList.Count(); ++i)
-        out.push_back({ScanResultList.Get(i).Fragmentype, ScanResultList.Get(i).FragmentOff});
-    return out;
-}
-
 // A medium in memory with a source node and a classification context over it.
 struct TBench {
     TBytes Bytes;

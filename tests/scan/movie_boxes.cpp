@@ -3,6 +3,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "analysis/records.h"
 #include "common/byte_order.h"
 
 namespace qrv::test {
@@ -103,6 +104,13 @@ void Put(TBytes& medium, int64_t off, const TBytes& bytes) {
     if (off < 0 || uint64_t(off) + bytes.size() > medium.size())
         throw std::out_of_range("Put outside the medium");
     std::memcpy(medium.data() + off, bytes.data(), bytes.size());
+}
+
+std::vector<TFinding> Findings() {
+    std::vector<TFinding> out;
+    for (int64_t i = 0; i < ScanResultList.Count(); ++i)
+        out.push_back({ScanResultList.Get(i).Fragmentype, ScanResultList.Get(i).FragmentOff});
+    return out;
 }
 
 } // namespace qrv::test

@@ -40,6 +40,14 @@ TBytes Make_HeadMdat(uint32_t mdatSize);
 // Deterministic bytes holding none of the signatures the scan looks for.
 TBytes Noise(size_t n, uint32_t seed);
 
+// What the scan has found so far: the kind and offset of every scan result.
+struct TFinding {
+    int Kind;
+    int64_t Off;
+    bool operator==(const TFinding&) const = default;
+};
+std::vector<TFinding> Findings();
+
 void Put(TBytes& medium, int64_t off, const TBytes& bytes);
 
 } // namespace qrv::test

@@ -6,17 +6,10 @@
 #include "common/ui_message.h"
 #include "scan/alloc_map.h"
 #include "scan/scan_completion.h"
+#include "support/disk_image.h"
 
 namespace qrv {
 namespace {
-
-TTreeData Raw_Node() {
-    TTreeData n;
-    n.Hddtype = HDD_IMAGE;
-    n.HddFs = "RAW";
-    n.PerSecBytes = 512;
-    return n;
-}
 
 // ---------------------------------------------------------------- completion
 
@@ -87,7 +80,7 @@ TEST_F(TCompletionFixture, NoResultsShowNothingAndWriteNothing) {
     Completion_Hooks().Result_To_Disk = [&](const std::string&, const TTreeData&) { ++files; };
     TMemorySource mem(std::vector<uint8_t>(4096, 0));
     TScanParams p;
-    p.Node = Raw_Node();
+    p.Node = test::Image_FileNode();
     p.SaveResults = true;
     p.ResultPath = "/nonexistent/x.QRV";
     p.EndSec = 8;

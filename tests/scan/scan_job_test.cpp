@@ -11,36 +11,13 @@
 #include "scan/classifier.h"
 #include "scan/movie_boxes.h"
 #include "scan/scan_job.h"
+#include "support/disk_image.h"
 #include "support/test_env.h"
 
 using namespace qrv;
 using namespace qrv::test;
 
 namespace {
-
-struct TFinding {
-    int Kind;
-    int64_t Off;
-    bool operator==(const TFinding&) const = default;
-};
-
-std::vector<TFinding> Findings() {
-    std::vector<TFinding> out;
-    for (int64_t i = 0; i < ScanResultList.Count(); ++i)
-        out.push_back({ScanResultList.Get(i).Fragmentype, ScanResultList.Get(i).FragmentOff});
-    return out;
-}
-
-TTreeData Image_Node(const std::string& path, const std::string& fs = "RAW") {
-    TTreeData n;
-    n.Level = 1;
-    n.Hddtype = HDD_IMAGE;
-    n.HddNumber = "Image File";
-    n.HddModel = path;
-    n.HddFs = fs;
-    n.PerSecBytes = 512;
-    return n;
-}
 
 std::atomic<int> g_completions{0};
 void Count_Completion(TSource&, const TTreeData&, const TAllocMap&, const TScanParams&) {
@@ -129,7 +106,7 @@ TEST_F(ScanJob, RawImageBlocksMessagesAndClosingSequence) {
     const std::string path = dir.File("raw.img");
     Write_File(path, m);
 
-    To_Scan(Params(Image_Node(path), 0, 2048));
+    To_Scan(Params(Image_FileNode(path), 0, 2048));
 
     EXPECT_EQ(Findings(), (std::vector<TFinding>{{3, kScanBlockStep + 5000}}));
     EXPECT_EQ(Types(), (std::vector<int>{0, 1, 2, 2, 0, 1, 3}));
@@ -157,7 +134,7 @@ TEST_F(ScanJob, StartSectorPlacesTheFirstBlockAndItsIndex) {
     const std::string path = dir.File("raw.img");
     Write_File(path, m);
 
-    To_Scan(Params(Image_Node(path), 1000, 3072));
+    To_Scan(Params(Image_FileNode(path), 1000, 3072));
 
     EXPECT_EQ(Findings(), (std::vector<TFinding>{{1, 512000}, {3, straddle - 4}}));
     EXPECT_EQ(Status_Texts(), (std::vector<std::string>{"已扫描块数:0", "已扫描块数:1", "已扫描块数:2"}));
@@ -171,7 +148,7 @@ TEST_F(ScanJob, StopDuringTheThirdBlockEndsTheLoopThenCompletesAndCloses) {
     const std::string path = dir.File("raw.img");
     Write_File(path, m);
 
-    To_Scan(Params(Image_Node(path), 0, 6144));
+    To_Scan(Params(Image_FileNode(path), 0, 6144));
 
     EXPECT_EQ(Status_Texts(), (std::vector<std::string>{"已扫描块数:0", "已扫描块数:1", "已扫描块数:2"}));
     EXPECT_TRUE(Findings().empty());
@@ -180,7 +157,7 @@ TEST_F(ScanJob, StopDuringTheThirdBlockEndsTheLoopThenCompletesAndCloses) {
 }
 
 TEST_F(ScanJob, UnopenableSourceLogsTheErrorThenCloses) {
-    To_Scan(Params(Image_Node(dir.File("missing.img")), 0, 2048));
+    To_Scan(Params(Image_FileNode(dir.File("missing.img")), 0, 2048));
     auto all = sink->Messages();
     ASSERT_EQ(Types(), (std::vector<int>{0, 0, 1, 3}));
     EXPECT_EQ(all[0].P[0], "错误类型:Scan0000");
@@ -192,12 +169,12 @@ TEST_F(ScanJob, UnopenableSourceLogsTheErrorThenCloses) {
 TEST_F(ScanJob, UnusableGeometryIsRefusedBeforeTheScanStarts) {
     const std::string path = dir.File("raw.img");
     Write_File(path, Noise(1 << 20, 4));
-    TTreeData zeroSector = Image_Node(path);
+    TTreeData zeroSector = Image_FileNode(path);
     zeroSector.PerSecBytes = 0;
-    TTreeData noCluster = Image_Node(path, "NTFS");
-    TTreeData hugeCluster = Image_Node(path, "exFAT");
+    TTreeData noCluster = Image_FileNode(path, "NTFS");
+    TTreeData hugeCluster = Image_FileNode(path, "exFAT");
     hugeCluster.LogPerClusec = 2048; // 1 MiB clusters
-    TTreeData oddSector = Image_Node(path);
+    TTreeData oddSector = Image_FileNode(path);
     oddSector.PerSecBytes = 520;
     for (const TTreeData& node : {zeroSector, noCluster, hugeCluster, oddSector}) {
         sink->Clear();
@@ -215,7 +192,7 @@ TEST_F(ScanJob, FailureInTheCompletionStageStillRunsTheClosingSequence) {
     Set_ScanCompletionHook(Throwing_Completion);
     const std::string path = dir.File("raw.img");
     Write_File(path, Noise(1 << 20, 5));
-    To_Scan(Params(Image_Node(path), 0, 2048));
+    To_Scan(Params(Image_FileNode(path), 0, 2048));
     EXPECT_EQ(Types(), (std::vector<int>{0, 1, 2, 2, 0, 1, 3}));
     Expect_Closing();
 }
@@ -225,7 +202,7 @@ TEST_F(ScanJob, UnloadableMapFallsBackToScanningEverything) {
     Put(m, 65536, Make_Moov());
     const std::string path = dir.File("ntfs.img");
     Write_File(path, m);
-    TTreeData node = Image_Node(path, "NTFS");
+    TTreeData node = Image_FileNode(path, "NTFS");
     node.LogPerClusec = 8;
 
     To_Scan(Params(node, 0, 2048, 2));
@@ -240,7 +217,7 @@ TEST_F(ScanJob, DateFilterOfTheParametersDropsHeadsOnly) {
     Put(m, 300000, Make_Moov());
     const std::string path = dir.File("raw.img");
     Write_File(path, m);
-    TScanParams p = Params(Image_Node(path), 0, 2048);
+    TScanParams p = Params(Image_FileNode(path), 0, 2048);
     To_Scan(p);
     EXPECT_EQ(Findings(), (std::vector<TFinding>{{0, 8192}, {3, 300000}}));
 

@@ -268,6 +268,17 @@ TTreeData TDiskImage::Image_Node() const {
     return n;
 }
 
+TTreeData Image_FileNode(const std::string& path, const std::string& fs) {
+    TTreeData n;
+    n.Level = 1;
+    n.Hddtype = HDD_IMAGE;
+    n.HddNumber = "Image File";
+    n.HddModel = path;
+    n.HddFs = fs;
+    n.PerSecBytes = 512;
+    return n;
+}
+
 std::optional<TDiskImage> Make_DiskImage(const std::string& path, const TVolumeSpec& plan,
                                          std::string* skip) {
     if (plan.Fs == "RAW") return Make_RawImage(path, plan.Offset + plan.VolumeBytes, plan.ClusterBytes);

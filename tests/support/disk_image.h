@@ -98,6 +98,10 @@ std::optional<TDiskImage> Make_DiskImage(const std::string& path, const TVolumeS
 // geometry and `unitBytes`-sized clusters numbered from 0.
 TDiskImage Make_RawImage(const std::string& path, int64_t bytes, int64_t unitBytes = 32768);
 
+// An image-file node ("RAW", 512-byte sectors) for a medium at path, or for an
+// in-memory medium when path is empty; fs names another file system to scan as.
+TTreeData Image_FileNode(const std::string& path = "", const std::string& fs = "RAW");
+
 // Deterministic filler bytes (a simple generator), handy for file contents.
 std::vector<uint8_t> Pattern_Bytes(size_t n, uint32_t seed);
 
