@@ -17,7 +17,10 @@ namespace {
 // "%x" gives an ambiguous two-digit-year date.
 bool Is_PlainTimeLocale() {
     const char* name = std::setlocale(LC_TIME, nullptr);
-    return name == nullptr || std::strcmp(name, "C") == 0 || std::strcmp(name, "POSIX") == 0;
+    // "C.UTF-8" (what a desktop program gets on a machine without a chosen
+    // locale) is the plain locale too: its "%x" is the ambiguous "mm/dd/yy".
+    return name == nullptr || std::strcmp(name, "C") == 0 || std::strcmp(name, "POSIX") == 0 ||
+           std::strncmp(name, "C.", 2) == 0;
 }
 
 // Decimal separator of the numeric locale ("." when none is set).

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <clocale>
 #include <regex>
 
 #include "common/text_format.h"
@@ -82,8 +83,14 @@ TEST(ElapsedText, JudgedBlocksReplaceTheWrittenAmount) {
     EXPECT_EQ(Progress_CounterText(1536, 7), "已判断块数:7");
 }
 
-TEST(NowText, IsoDateAndTimeUnderThePlainLocale) {
-    // Test programs do not call setlocale, so the C locale is in effect.
-    std::string s = Now_Text();
-    EXPECT_TRUE(std::regex_match(s, std::regex(R"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2})"))) << s;
+TEST(NowText, IsoDateAndTimeUnderThePlainLocales) {
+    // "C" is what test programs run under; "C.UTF-8" is what a program that
+    // calls setlocale (the Qt window does) gets on a machine without a locale.
+    for (const char* name : {"C", "C.UTF-8"}) {
+        if (std::setlocale(LC_TIME, name) == nullptr) continue; // not on every machine
+        std::string s = Now_Text();
+        EXPECT_TRUE(std::regex_match(s, std::regex(R"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2})")))
+            << name << ": " << s;
+    }
+    std::setlocale(LC_TIME, "C");
 }
