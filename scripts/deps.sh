@@ -9,7 +9,7 @@ PACKAGES=(
   # test and benchmark frameworks
   libgtest-dev libgmock-dev libbenchmark-dev
   # GUI toolkit
-  qt6-base-dev qt6-base-dev-tools libgl-dev
+  qt6-base-dev qt6-base-dev-tools qt6-svg-dev libgl-dev
   # media: decoding for preview, the ffmpeg program for test recordings
   libavcodec-dev libavformat-dev libavutil-dev libswscale-dev libswresample-dev ffmpeg
   libsdl2-dev

@@ -1,0 +1,25 @@
+#include "app/log_file.h"
+
+#include "platform/output_file.h"
+
+namespace qrv::app {
+
+std::string Log_FileText(const std::vector<TLogRow>& rows) {
+    std::string text;
+    for (const auto& r : rows)
+        text += r[0] + "  " + r[1] + "  " + r[2] + "\r\n";
+    return text;
+}
+
+bool Write_LogFile(const std::string& folder, const std::vector<TLogRow>& rows) {
+    std::string path = folder;
+    if (path.empty() || path.back() != '/') path += '/';
+    path += "log.txt";
+    auto out = TOutputFile::Create(path);
+    if (!out) return false;
+    const std::string text = Log_FileText(rows);
+    bool ok = out->Write(text.data(), text.size());
+    return out->Close() && ok;
+}
+
+} // namespace qrv::app

@@ -1,0 +1,26 @@
+// qrv: the desktop program. Reads no command line beyond --help.
+#include <QApplication>
+
+#include <cstdio>
+#include <cstring>
+
+#include "app/main_window.h"
+#include "platform/program_folder.h"
+
+int main(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            std::printf("Usage: qrv\n"
+                        "The QRV desktop program: recovers deleted or damaged recordings of body-worn and\n"
+                        "hand-held cameras from disks, volumes, disk images and sector ranges.\n"
+                        "It reads its language settings from Updata/skin/ beside the program and opens\n"
+                        "Help.html from the same folder. For scripts and servers use qrv-cli.\n");
+            return 0;
+        }
+    }
+    QApplication app(argc, argv);
+    QApplication::setApplicationName("qrv");
+    qrv::app::TForm1 window(qrv::Program_Folder());
+    window.show();
+    return app.exec();
+}

@@ -1,0 +1,839 @@
+#include "app/main_window.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QEventLoop>
+#include <QFrame>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMouseEvent>
+#include <QPushButton>
+#include <QScreen>
+#include <QSplitter>
+#include <QTabBar>
+#include <QTabWidget>
+#include <QThread>
+#include <QToolButton>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+#include <QWindow>
+
+#include <filesystem>
+
+#include "analysis/records.h"
+#include "app/category_panel.h"
+#include "app/icons.h"
+#include "app/progress_dialog.h"
+#include "app/translate_form.h"
+#include "app/ui_dispatcher.h"
+#include "common/language.h"
+#include "common/op_state.h"
+
+namespace qrv::app {
+
+namespace {
+
+QString U(const char* text) {
+    return QString::fromUtf8(text);
+}
+QString U(const std::string& text) {
+    return QString::fromStdString(text);
+}
+
+// Item data role holding the index of a row's image in the small image list.
+constexpr int kImageRole = Qt::UserRole + 1;
+
+const char* kTitleStyle = "#pnlMainCurrent { background: #2b579a; }"
+                          "#pnlMainCapiton { color: white; font-weight: bold; }"
+                          "#pnlMainCurrent QToolButton { color: white; border: none; padding: 2px 6px; }"
+                          "#pnlMainCurrent QToolButton:hover { background: #3c6cb4; }"
+                          "#pnlMainCurrent QToolButton#btnClose:hover { background: #d9382c; }";
+
+const char* kLeftStyle =
+    "#pnlLeft { background: #eef3f9; border-right: 1px solid #c8d4e3; }"
+    "#pnlLeft QToolButton[qrvCategory=\"true\"] { background: #d5e2f1; border: none;"
+    "  border-bottom: 1px solid #b7c9de; font-weight: bold; padding: 4px; text-align: left; }"
+    "#pnlLeft QToolButton[qrvCommand=\"true\"] { border: none; padding: 4px; }"
+    "#pnlLeft QToolButton[qrvCommand=\"true\"]:hover { background: #dce8f5; }";
+
+// Sets up a list or tree with its column captions and widths (-1: default).
+void Setup_Columns(QTreeWidget* t, const std::vector<std::pair<const char*, int>>& columns) {
+    QStringList captions;
+    for (const auto& c : columns)
+        captions << U(c.first);
+    t->setColumnCount(int(columns.size()));
+    t->setHeaderLabels(captions);
+    for (int i = 0; i < int(columns.size()); ++i)
+        if (columns[size_t(i)].second >= 0) t->setColumnWidth(i, columns[size_t(i)].second);
+    t->header()->setStretchLastSection(false);
+}
+
+// A report-style list: whole-row selection, no tree lines.
+void Setup_ListView(QTreeWidget* t) {
+    t->setRootIsDecorated(false);
+    t->setSelectionBehavior(QAbstractItemView::SelectRows);
+    t->setSelectionMode(QAbstractItemView::SingleSelection);
+    t->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    t->setUniformRowHeights(true);
+    t->setIconSize(QSize(16, 16));
+}
+
+} // namespace
+
+TForm1::TForm1(const std::string& programFolder, QWidget* parent)
+    : QWidget(parent, Qt::Window | Qt::FramelessWindowHint), programFolder_(programFolder) {
+    setObjectName("Form1");
+    setWindowTitle(U("QRV 视频恢复"));
+    setWindowIcon(App_Icon("logo_window"));
+    QFont f = font();
+    f.setFamilies({"Tahoma", "Noto Sans CJK SC", "Noto Sans", "DejaVu Sans"});
+    f.setPointSize(9);
+    setFont(f);
+    setAutoFillBackground(true);
+    QPalette pal = palette();
+    pal.setColor(QPalette::Window, Qt::white);
+    setPalette(pal);
+
+    auto* outer = new QVBoxLayout(this);
+    outer->setContentsMargins(0, 0, 0, 0);
+    pnl1_ = new QWidget(this);
+    pnl1_->setObjectName("pnl1");
+    outer->addWidget(pnl1_);
+
+    auto* main = new QVBoxLayout(pnl1_);
+    main->setContentsMargins(0, 0, 0, 0);
+    main->setSpacing(0);
+    Build_TitleBar(pnl1_);
+    main->addWidget(pnlMainCurrent_);
+
+    auto* body = new QHBoxLayout;
+    body->setContentsMargins(0, 0, 0, 0);
+    body->setSpacing(0);
+    body->addWidget(Build_LeftColumn(pnl1_));
+    auto* centre = new QVBoxLayout;
+    centre->setContentsMargins(4, 4, 4, 2);
+    centre->setSpacing(4);
+    pgc1_ = new QTabWidget(pnl1_);
+    pgc1_->setObjectName("pgc1");
+    pgc1_->addTab(Build_SourcesPage(), U("选择磁盘(或者镜像文件)"));
+    pgc1_->addTab(Build_ResultsPage(), U("查看结果"));
+    pgc1_->tabBar()->hide(); // the left column chooses the page
+    pgc1_->setDocumentMode(true);
+    centre->addWidget(pgc1_, 1);
+    centre->addWidget(Build_LogGroup(pnl1_));
+    body->addLayout(centre, 1);
+    main->addLayout(body, 1);
+    main->addWidget(Build_StatusBar(pnl1_));
+
+    Build_Menus();
+    Wire_Commands();
+
+    resize(1188, 601);
+    if (QScreen* s = QGuiApplication::primaryScreen())
+        move(s->availableGeometry().center() - rect().center());
+
+    Form_Create();
+    // The other windows come after the main window, which has read the
+    // interface language they translate themselves into.
+    form2_ = new TForm2(this);
+    dispatcher_ =
+        std::make_unique<TDispatcherScope>(this, [this](const TUiMessage& m) { Handle_UIMessage(m); });
+}
+
+TForm1::~TForm1() {
+    Shut_Down();
+}
+
+void TForm1::Build_TitleBar(QWidget* parent) {
+    pnlMainCurrent_ = new QFrame(parent);
+    pnlMainCurrent_->setObjectName("pnlMainCurrent");
+    pnlMainCurrent_->setFixedHeight(30);
+    pnlMainCurrent_->setStyleSheet(kTitleStyle);
+    auto* l = new QHBoxLayout(pnlMainCurrent_);
+    l->setContentsMargins(6, 0, 0, 0);
+    l->setSpacing(4);
+    auto* img4 = new QLabel(pnlMainCurrent_);
+    img4->setObjectName("img4");
+    img4->setPixmap(App_Icon("logo").pixmap(22, 22));
+    pnlMainCapiton_ = new QLabel(windowTitle(), pnlMainCurrent_);
+    pnlMainCapiton_->setObjectName("pnlMainCapiton");
+    l->addWidget(img4);
+    l->addWidget(pnlMainCapiton_, 1);
+    auto titleButton = [&](const char* name, const char* caption, const char* icon, const char* hint) {
+        auto* b = new QToolButton(pnlMainCurrent_);
+        b->setObjectName(name);
+        if (caption) b->setText(U(caption));
+        b->setIcon(App_Icon(icon));
+        b->setIconSize(QSize(16, 16));
+        b->setToolTip(U(hint));
+        b->setToolButtonStyle(caption ? Qt::ToolButtonTextBesideIcon : Qt::ToolButtonIconOnly);
+        b->setFixedHeight(30);
+        b->setFocusPolicy(Qt::NoFocus);
+        l->addWidget(b);
+        return b;
+    };
+    btnMainMenu0_ = titleButton("btnMainMenu0", "帮助", "title_help", "帮助");
+    btnMin_ = titleButton("btnMin", nullptr, "minimize", "最小化");
+    btnClose_ = titleButton("btnClose", nullptr, "close", "关闭");
+    btnMin_->setFixedWidth(40);
+    btnClose_->setFixedWidth(40);
+    pnlMainCurrent_->installEventFilter(this);
+    pnlMainCapiton_->installEventFilter(this);
+}
+
+QWidget* TForm1::Build_LeftColumn(QWidget* parent) {
+    auto* left = new QFrame(parent);
+    left->setObjectName("pnlLeft");
+    left->setFixedWidth(165);
+    left->setStyleSheet(kLeftStyle);
+    auto* l = new QVBoxLayout(left);
+    l->setContentsMargins(0, 0, 0, 0);
+    l->setSpacing(0);
+    auto command = [&](TCategoryPanel* group, const char* name, const char* caption, const char* icon) {
+        auto* b = new QToolButton(group);
+        b->setObjectName(name);
+        b->setText(U(caption));
+        b->setIcon(App_Icon(icon));
+        b->setIconSize(QSize(20, 20));
+        b->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+        b->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+        b->setProperty("qrvCommand", true);
+        group->Add(b);
+        return b;
+    };
+    auto* scan = new TCategoryPanel(U("扫描/恢复(Scan)"), left);
+    scan->setObjectName("ctgrypnlScan");
+    btnSel_ = command(scan, "btnSel", "选择磁盘", "select_disk");
+    btnView_ = command(scan, "btnView", "查看结果", "results");
+    auto* help = new TCategoryPanel(U("帮助(Help)"), left);
+    help->setObjectName("ctgrypnlHelp");
+    btn5_ = command(help, "btn5", "关于软件", "about");
+    btn2_ = command(help, "btn2", "使用方法", "help");
+    btnHome_ = command(help, "btnHome", "访问网站", "website");
+    btnQQ_ = command(help, "btnQQ", "界面语言", "language");
+    // There is no maker's website to visit in this build.
+    btnHome_->setVisible(false);
+    l->addWidget(scan);
+    l->addWidget(help);
+    l->addStretch(1);
+    return left;
+}
+
+QToolButton* TForm1::Tool_Button(QWidget* parent, const char* name, const char* caption, const char* icon) {
+    auto* b = new QToolButton(parent);
+    b->setObjectName(name);
+    b->setText(U(caption));
+    b->setIcon(App_Icon(icon));
+    b->setIconSize(QSize(24, 24));
+    b->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
+    b->setAutoRaise(true);
+    b->setMinimumWidth(64);
+    parent->layout()->addWidget(b);
+    return b;
+}
+
+QWidget* TForm1::Build_SourcesPage() {
+    auto* ts1 = new QWidget;
+    ts1->setObjectName("ts1");
+    auto* l = new QVBoxLayout(ts1);
+    l->setContentsMargins(0, 0, 0, 0);
+    l->setSpacing(2);
+
+    auto* bar = new QFrame(ts1);
+    bar->setObjectName("pnlToolSources");
+    auto* bl = new QHBoxLayout(bar);
+    bl->setContentsMargins(0, 0, 0, 0);
+    bl->setSpacing(2);
+    Tool_Button(bar, "btnRef", "刷新磁盘(&C)", "refresh");
+    Tool_Button(bar, "btnscan", "扫描(&D)", "scan");
+    Tool_Button(bar, "btnstop", "停止(&E)", "stop");
+    Tool_Button(bar, "btnOpenImg", "打开镜像(&F)", "open_image");
+    Tool_Button(bar, "btnToimage", "创建镜像(&G)", "create_image");
+    Tool_Button(bar, "btnHex", "查看HEX值(&R)", "hex");
+    Tool_Button(bar, "btnLoad", "加载扫描结果(&Q)", "load");
+    Tool_Button(bar, "btnCreateRegion", "创建区域(&X)", "region");
+    bl->addStretch(1);
+    l->addWidget(bar);
+
+    auto* split = new QSplitter(Qt::Horizontal, ts1);
+    split->setObjectName("spl1");
+    split->setChildrenCollapsible(false);
+    vrtlstrngtr1_ = new QTreeWidget(split);
+    vrtlstrngtr1_->setObjectName("vrtlstrngtr1");
+    Setup_Columns(vrtlstrngtr1_, {{"磁盘/镜像文件", 230}, {"卷标/编号", 95}, {"文件系统", 80}, {"容量", 85}});
+    vrtlstrngtr1_->header()->setDefaultAlignment(Qt::AlignCenter);
+    vrtlstrngtr1_->header()->setSectionsMovable(true);
+    vrtlstrngtr1_->setSelectionBehavior(QAbstractItemView::SelectRows);
+    vrtlstrngtr1_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    vrtlstrngtr1_->setIconSize(QSize(16, 16));
+    vrtlstrngtr1_->setToolTip(U("选择要扫描的对象，点击右键进行扫描!"));
+    vrtlstrngtr1_->setContextMenuPolicy(Qt::CustomContextMenu);
+
+    pgc2_ = new QTabWidget(split);
+    pgc2_->setObjectName("pgc2");
+    lvHDDAttribute_ = new QTreeWidget;
+    lvHDDAttribute_->setObjectName("lvHDDAttribute");
+    Setup_ListView(lvHDDAttribute_);
+    Setup_Columns(lvHDDAttribute_, {{"名称", 150}, {"值", 260}});
+    lvHDDAttribute_->header()->setStretchLastSection(true);
+    pgc2_->addTab(lvHDDAttribute_, U("属性"));
+
+    auto* hexTab = new QWidget;
+    hexTab->setObjectName("tsHex");
+    auto* hl = new QVBoxLayout(hexTab);
+    hl->setContentsMargins(2, 2, 2, 2);
+    hl->setSpacing(2);
+    auto* nav = new QHBoxLayout;
+    auto* btn15 = new QPushButton("<<", hexTab);
+    btn15->setObjectName("btn15");
+    btn15->setToolTip(U("上一扇区"));
+    btn15->setFixedWidth(36);
+    edtSec_ = new QLineEdit(hexTab);
+    edtSec_->setObjectName("edtSec");
+    edtSec_->setToolTip(U("输入要跳转的扇区并确认"));
+    edtSec_->setAlignment(Qt::AlignCenter);
+    edtSec_->setFixedWidth(140);
+    auto* btnJump = new QPushButton(U("跳转"), hexTab);
+    btnJump->setObjectName("btnJump");
+    auto* btn20 = new QPushButton(">>", hexTab);
+    btn20->setObjectName("btn20");
+    btn20->setToolTip(U("下一扇区"));
+    btn20->setFixedWidth(36);
+    auto* lbl2 = new QLabel(U("总扇区:"), hexTab);
+    lbl2->setObjectName("lbl2");
+    lblTotalsec_ = new QLabel(hexTab);
+    lblTotalsec_->setObjectName("lblTotalsec");
+    auto* lbl3 = new QLabel(U("每扇区字节:"), hexTab);
+    lbl3->setObjectName("lbl3");
+    lblPerSecbyte_ = new QLabel(hexTab);
+    lblPerSecbyte_->setObjectName("lblPerSecbyte");
+    for (QWidget* w : std::initializer_list<QWidget*>{btn15, edtSec_, btnJump, btn20})
+        nav->addWidget(w);
+    nav->addSpacing(12);
+    for (QWidget* w : std::initializer_list<QWidget*>{lbl2, lblTotalsec_})
+        nav->addWidget(w);
+    nav->addSpacing(12);
+    for (QWidget* w : std::initializer_list<QWidget*>{lbl3, lblPerSecbyte_})
+        nav->addWidget(w);
+    nav->addStretch(1);
+    hl->addLayout(nav);
+    pnl32_ = new QFrame(hexTab);
+    pnl32_->setObjectName("pnl32");
+    pnl32_->setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
+    auto* pl = new QVBoxLayout(pnl32_);
+    pl->setContentsMargins(0, 0, 0, 0);
+    hl->addWidget(pnl32_, 1);
+    pnl30_ = new QLabel(hexTab);
+    pnl30_->setObjectName("pnl30");
+    pnl30_->setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
+    hl->addWidget(pnl30_);
+    pgc2_->addTab(hexTab, U("HEX值"));
+
+    split->addWidget(vrtlstrngtr1_);
+    split->addWidget(pgc2_);
+    split->setStretchFactor(0, 1);
+    split->setStretchFactor(1, 1);
+    split->setSizes({510, 500});
+    l->addWidget(split, 1);
+    return ts1;
+}
+
+QWidget* TForm1::Build_ResultsPage() {
+    auto* ts2 = new QWidget;
+    ts2->setObjectName("ts2");
+    auto* l = new QVBoxLayout(ts2);
+    l->setContentsMargins(0, 0, 0, 0);
+    l->setSpacing(2);
+
+    auto* bar = new QFrame(ts2);
+    bar->setObjectName("pnlToolResults");
+    auto* bl = new QHBoxLayout(bar);
+    bl->setContentsMargins(0, 0, 0, 0);
+    bl->setSpacing(2);
+    Tool_Button(bar, "btnsave", "保存数据(&S)", "save");
+    Tool_Button(bar, "btnSelAll", "全部选择(&A)", "select_all");
+    Tool_Button(bar, "btnSelCancel", "取消全选(&F)", "select_none");
+    Tool_Button(bar, "btnSelFan", "反向选择(&T)", "select_invert");
+    Tool_Button(bar, "btnStopSave", "停止(&E)", "stop");
+    Tool_Button(bar, "btnSerach", "搜索文件(&U)", "search");
+    bl->addStretch(1);
+    l->addWidget(bar);
+
+    auto* split = new QSplitter(Qt::Horizontal, ts2);
+    split->setObjectName("spl2");
+    split->setChildrenCollapsible(false);
+    lvScanResult_ = new QTreeWidget(split);
+    lvScanResult_->setObjectName("lvScanResult");
+    Setup_ListView(lvScanResult_);
+    // Widths hold a full date and the English captions at the window's font.
+    Setup_Columns(lvScanResult_, {{"编号", 64},
+                                  {"级别", 50},
+                                  {"摄像机型号", 130},
+                                  {"拍摄日期", 150},
+                                  {"拍摄时长", 80},
+                                  {"文件长度", 90},
+                                  {"文件实际长度", 115},
+                                  {"", 0}});
+    lvScanResult_->setColumnHidden(7, true); // the result index: the link back to the result, never shown
+    for (int c = 1; c <= 5; ++c)
+        lvScanResult_->headerItem()->setTextAlignment(c, Qt::AlignCenter);
+    lvScanResult_->setToolTip(
+        U("级别0(绿色)重组效果非常好;级别1(蓝色)重组效果好;级别2(黄色)重组效果一般;级别3(红色)重组效果差"));
+    lvScanResult_->setContextMenuPolicy(Qt::CustomContextMenu);
+    lvScanResult_->setStyleSheet(
+        "QTreeView::item { border-right: 1px solid #e2e6ea; border-bottom: 1px solid #e2e6ea; }");
+
+    auto* preview = new QFrame(split);
+    preview->setObjectName("pnlPreview");
+    auto* pv = new QVBoxLayout(preview);
+    pv->setContentsMargins(2, 0, 0, 0);
+    pv->setSpacing(2);
+    pnl38_ = new QLabel(U("QRV专用播放器 版本1.1"), preview);
+    pnl38_->setObjectName("pnl38");
+    pnl38_->setAlignment(Qt::AlignCenter);
+    pnl38_->setMinimumSize(240, 160);
+    pnl38_->setStyleSheet("QLabel#pnl38 { background: black; color: white; }");
+    pv->addWidget(pnl38_, 1);
+    auto* controls = new QHBoxLayout;
+    controls->setSpacing(4);
+    auto playButton = [&](const char* name, const char* caption, const char* icon) {
+        auto* b = new QToolButton(preview);
+        b->setObjectName(name);
+        b->setText(U(caption));
+        b->setIcon(App_Icon(icon));
+        b->setIconSize(QSize(16, 16));
+        b->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+        controls->addWidget(b);
+        return b;
+    };
+    playButton("btnPlayStart", "开始", "play");
+    playButton("btnPlayPause", "暂停", "pause");
+    playButton("btnPlayStop", "停止", "play_stop");
+    chkMute_ = new QCheckBox(U("静音"), preview);
+    chkMute_->setObjectName("chkMute");
+    controls->addWidget(chkMute_);
+    controls->addStretch(1);
+    lblStatus_ = new QLabel("00:00:00.000", preview);
+    lblStatus_->setObjectName("lblStatus");
+    controls->addWidget(lblStatus_);
+    pv->addLayout(controls);
+
+    split->addWidget(lvScanResult_);
+    split->addWidget(preview);
+    split->setStretchFactor(0, 3);
+    split->setStretchFactor(1, 2);
+    split->setSizes({700, 310});
+    l->addWidget(split, 1);
+    return ts2;
+}
+
+QWidget* TForm1::Build_LogGroup(QWidget* parent) {
+    auto* group = new QGroupBox(U("日志"), parent);
+    group->setObjectName("grpLog");
+    group->setFixedHeight(132);
+    auto* l = new QVBoxLayout(group);
+    l->setContentsMargins(2, 2, 2, 2);
+    lvlog_ = new QTreeWidget(group);
+    lvlog_->setObjectName("lvlog");
+    Setup_ListView(lvlog_);
+    Setup_Columns(lvlog_, {{"类型", 130}, {"日期", 130}, {"描述", 700}});
+    lvlog_->headerItem()->setTextAlignment(1, Qt::AlignCenter);
+    lvlog_->header()->setStretchLastSection(true);
+    lvlog_->setContextMenuPolicy(Qt::CustomContextMenu);
+    l->addWidget(lvlog_);
+    return group;
+}
+
+QWidget* TForm1::Build_StatusBar(QWidget* parent) {
+    auto* pnl2 = new QFrame(parent);
+    pnl2->setObjectName("pnl2");
+    pnl2->setFixedHeight(26);
+    pnl2->setStyleSheet("#pnl2 { background: #eef3f9; border-top: 1px solid #c8d4e3; }");
+    auto* l = new QHBoxLayout(pnl2);
+    l->setContentsMargins(6, 0, 6, 0);
+    l->setSpacing(6);
+    auto* btnCheckUP = new QToolButton(pnl2);
+    btnCheckUP->setObjectName("btnCheckUP");
+    btnCheckUP->setText(U("检查更新"));
+    btnCheckUP->setIcon(App_Icon("update"));
+    btnCheckUP->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+    btnCheckUP->setAutoRaise(true);
+    // There is no maker's update server in this build.
+    btnCheckUP->setVisible(false);
+    l->addWidget(btnCheckUP);
+    auto* lblVer = new QLabel(U("    程序版本:"), pnl2);
+    lblVer->setObjectName("lblVersionCaption");
+    auto* lblVersion = new QLabel(kProgramVersion, pnl2);
+    lblVersion->setObjectName("lblVersion");
+    l->addWidget(lblVer);
+    l->addWidget(lblVersion);
+    l->addSpacing(24);
+    pnl25_ = new QLabel(pnl2);
+    pnl25_->setObjectName("pnl25");
+    l->addWidget(pnl25_, 1);
+    auto* btnMore = new QToolButton(pnl2);
+    btnMore->setObjectName("btnMore");
+    btnMore->setText(U("点击查看更多专业恢复软件!"));
+    btnMore->setAutoRaise(true);
+    // No maker's product page either.
+    btnMore->setVisible(false);
+    l->addWidget(btnMore);
+    return pnl2;
+}
+
+void TForm1::Build_Menus() {
+    auto item = [this](QMenu* menu, const char* name, const char* caption) {
+        QAction* a = menu->addAction(U(caption));
+        a->setObjectName(name);
+        return a;
+    };
+    pm1_ = new QMenu(this);
+    pm1_->setObjectName("pm1");
+    item(pm1_, "N25", "扫描(&D)");
+    item(pm1_, "N26", "停止(&E)");
+    pm1_->addSeparator();
+    item(pm1_, "N2", "加载扫描结果(&Q)");
+    pm1_->addSeparator();
+    item(pm1_, "N28", "打开镜像(&F)");
+    item(pm1_, "N29", "创建镜像(&G)");
+    item(pm1_, "N4", "创建区域(&X)");
+    pm1_->addSeparator();
+    item(pm1_, "N6", "删除选项(&I)");
+    pm1_->addSeparator();
+    item(pm1_, "HEX1", "查看HEX值(&R)");
+
+    pmLog_ = new QMenu(this);
+    pmLog_->setObjectName("pmLog");
+    item(pmLog_, "N3", "保存日志");
+    item(pmLog_, "N5", "清空日志");
+
+    pm2_ = new QMenu(this);
+    pm2_->setObjectName("pm2");
+    item(pm2_, "N9", "保存数据(&S)");
+    pm2_->addSeparator();
+    item(pm2_, "N10", "全部选择(&A)");
+    item(pm2_, "N11", "反向选择(&T)");
+    item(pm2_, "N12", "取消全选(&F)");
+
+    pmSter0_ = new QMenu(this);
+    pmSter0_->setObjectName("pmSter0");
+    item(pmSter0_, "N17", "帮助&");
+    pmSter0_->addSeparator();
+    QAction* n14 = item(pmSter0_, "N14", "检查更新&");
+    QAction* sep14 = pmSter0_->addSeparator();
+    QAction* menuItem3 = item(pmSter0_, "MenuItem3", "访问官网&");
+    QAction* sep3 = pmSter0_->addSeparator();
+    // The update check and the maker's website have no server in this build.
+    for (QAction* a : {n14, sep14, menuItem3, sep3})
+        a->setVisible(false);
+    auto* languages = new QMenu(U("界面语言&"), pmSter0_);
+    languages->setObjectName("N24menu");
+    item(languages, "English1", "English");
+    item(languages, "N32", "简体中文");
+    N24_ = pmSter0_->addMenu(languages);
+    N24_->setObjectName("N24");
+    N24_->setIcon(Language_Image(9));
+    pmSter0_->addSeparator();
+    item(pmSter0_, "MenuItem5", "关于软件&");
+}
+
+void TForm1::Wire_Commands() {
+    auto button = [this](const char* name, void (TForm1::*slot)()) {
+        auto* b = findChild<QAbstractButton*>(name);
+        connect(b, &QAbstractButton::clicked, this, slot);
+    };
+    auto action = [this](const char* name, void (TForm1::*slot)()) {
+        auto* a = findChild<QAction*>(name);
+        connect(a, &QAction::triggered, this, slot);
+    };
+    button("btnSel", &TForm1::btnSelClick);
+    button("btnView", &TForm1::btnViewClick);
+    button("btn5", &TForm1::btn5Click);
+    button("btn2", &TForm1::btn2Click);
+    button("btnHome", &TForm1::btnHomeClick);
+    button("btnQQ", &TForm1::btnQQClick);
+    button("btnMainMenu0", &TForm1::btnMainMenu0Click);
+    button("btnMin", &TForm1::btnMinClick);
+    button("btnClose", &TForm1::btnCloseClick);
+    button("btnCheckUP", &TForm1::btnCheckUPClick);
+    button("btnMore", &TForm1::btnMoreClick);
+    button("btnRef", &TForm1::btnRefClick);
+    button("btnscan", &TForm1::btnscanClick);
+    button("btnstop", &TForm1::btnstopClick);
+    button("btnOpenImg", &TForm1::btnOpenImgClick);
+    button("btnToimage", &TForm1::btnToimageClick);
+    button("btnHex", &TForm1::btnHexClick);
+    button("btnLoad", &TForm1::btnLoadClick);
+    button("btnCreateRegion", &TForm1::btnCreateRegionClick);
+    button("btnJump", &TForm1::btnJumpClick);
+    button("btn15", &TForm1::btn15Click);
+    button("btn20", &TForm1::btn20Click);
+    button("btnsave", &TForm1::btnsaveClick);
+    button("btnSelAll", &TForm1::btnSelAllClick);
+    button("btnSelCancel", &TForm1::btnSelCancelClick);
+    button("btnSelFan", &TForm1::btnSelFanClick);
+    button("btnStopSave", &TForm1::btnStopSaveClick);
+    button("btnSerach", &TForm1::btnSerachClick);
+    button("btnPlayStart", &TForm1::btnPlayStartClick);
+    button("btnPlayPause", &TForm1::btnPlayPauseClick);
+    button("btnPlayStop", &TForm1::btnPlayStopClick);
+    button("chkMute", &TForm1::chkMuteClick);
+
+    // Menu items that run a button's command run the button's handler.
+    action("N25", &TForm1::btnscanClick);
+    // N26 ("停止(&E)" of the tree menu) runs nothing.
+    action("N2", &TForm1::btnLoadClick);
+    action("N28", &TForm1::btnOpenImgClick);
+    action("N29", &TForm1::btnToimageClick);
+    action("N4", &TForm1::btnCreateRegionClick);
+    action("N6", &TForm1::N6Click);
+    action("HEX1", &TForm1::btnHexClick);
+    action("N3", &TForm1::N3Click);
+    action("N5", &TForm1::N5Click);
+    action("N9", &TForm1::btnsaveClick);
+    action("N10", &TForm1::btnSelAllClick);
+    action("N11", &TForm1::btnSelFanClick);
+    action("N12", &TForm1::N12Click);
+    action("N17", &TForm1::btn2Click);
+    action("N14", &TForm1::btnCheckUPClick);
+    action("MenuItem3", &TForm1::btnHomeClick);
+    action("English1", &TForm1::English1Click);
+    action("N32", &TForm1::N32Click);
+    action("MenuItem5", &TForm1::btn5Click);
+
+    connect(vrtlstrngtr1_, &QTreeWidget::itemClicked, this, [this] { vrtlstrngtr1NodeClick(); });
+    connect(vrtlstrngtr1_, &QWidget::customContextMenuRequested, this, [this](const QPoint& pos) {
+        // The node under the mouse becomes the focused one, as a left click makes it.
+        if (QTreeWidgetItem* it = vrtlstrngtr1_->itemAt(pos)) {
+            vrtlstrngtr1_->setCurrentItem(it);
+            vrtlstrngtr1NodeClick();
+        }
+        pm1_->popup(vrtlstrngtr1_->viewport()->mapToGlobal(pos));
+    });
+    connect(lvScanResult_, &QTreeWidget::itemClicked, this, [this] { lvScanResultClick(); });
+    connect(lvScanResult_->header(), &QHeaderView::sectionClicked, this, &TForm1::lvScanResultColumnClick);
+    connect(lvScanResult_, &QWidget::customContextMenuRequested, this,
+            [this](const QPoint& pos) { pm2_->popup(lvScanResult_->viewport()->mapToGlobal(pos)); });
+    connect(lvlog_, &QWidget::customContextMenuRequested, this,
+            [this](const QPoint& pos) { pmLog_->popup(lvlog_->viewport()->mapToGlobal(pos)); });
+    connect(lvlog_, &QTreeWidget::itemChanged, this, [this] { Select_LastLogRow(); });
+}
+
+void TForm1::Form_Create() {
+    lblTotalsec_->clear();
+    lblPerSecbyte_->clear();
+    edtSec_->clear();
+    btnSelClick();
+    pgc1_->setCurrentIndex(0);
+
+    std::error_code ec;
+    std::filesystem::path temp = std::filesystem::temp_directory_path(ec);
+    if (!ec) temp = std::filesystem::weakly_canonical(temp, ec);
+    tempFolder_ = ec || temp.empty() ? std::string("/tmp") : temp.string();
+
+    N24_->setIcon(Language_Image(9));
+    if (Language_Start(programFolder_) == 1) N24_->setIcon(Language_Image(10));
+    Translate_Form(this);
+}
+
+void TForm1::showEvent(QShowEvent* e) {
+    QWidget::showEvent(e);
+    if (shown_) return;
+    shown_ = true;
+    btnRefClick();
+    pgc2_->setCurrentIndex(0);
+}
+
+void TForm1::closeEvent(QCloseEvent* e) {
+    Shut_Down();
+    QWidget::closeEvent(e);
+}
+
+void TForm1::Shut_Down() {
+    if (shutDown_) return;
+    shutDown_ = true;
+    // A running operation is asked to stop; while it winds down its messages
+    // are still handled here, so it never waits on a window that has stopped
+    // listening.
+    if (!workers_.Idle()) {
+        Op_State().StopFlag = true;
+        workers_.Wait_All([] {
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+            QThread::msleep(5);
+        });
+    }
+    dispatcher_.reset();
+    form2_->close();
+    ScanResultList.Clear();
+    RebuildResultList.Clear();
+    FrameAnchorList.Clear();
+    Set_LanguageTable(TLanguageTable());
+}
+
+bool TForm1::eventFilter(QObject* watched, QEvent* e) {
+    if (watched == pnlMainCurrent_ || watched == pnlMainCapiton_) {
+        auto* me = static_cast<QMouseEvent*>(e);
+        switch (e->type()) {
+        case QEvent::MouseButtonPress:
+            if (me->button() != Qt::LeftButton) break;
+            // The window system moves the window (X11 and Wayland alike);
+            // where it cannot, the window follows the mouse itself.
+            if (windowHandle() && windowHandle()->startSystemMove()) return true;
+            dragging_ = true;
+            dragOffset_ = me->globalPosition().toPoint() - frameGeometry().topLeft();
+            return true;
+        case QEvent::MouseMove:
+            if (dragging_ && (me->buttons() & Qt::LeftButton)) {
+                move(me->globalPosition().toPoint() - dragOffset_);
+                return true;
+            }
+            break;
+        case QEvent::MouseButtonRelease:
+            if (dragging_ && me->button() == Qt::LeftButton) {
+                dragging_ = false;
+                return true;
+            }
+            break;
+        default:
+            break;
+        }
+    }
+    return QWidget::eventFilter(watched, e);
+}
+
+bool TForm1::Start_Worker(const std::string& name, std::function<void()> body, TWorkerKind kind) {
+    return workers_.Start(name, std::move(body), kind);
+}
+
+void TForm1::Set_MainEnabled(bool enabled) {
+    pnl1_->setEnabled(enabled);
+    pgc1_->setEnabled(enabled);
+}
+
+// ------------------------------------------------------------------ messages
+
+void TForm1::Handle_UIMessage(const TUiMessage& m) {
+    const auto& P = m.P;
+    switch (m.MsgType) {
+    case MSG_LOG:
+        Append_LogRow(P[0], P[1], P[2]);
+        break;
+    case MSG_PROGRESS_START: {
+        const int32_t total = Message_Number(P[0]);
+        form2_->Progress_Start(total, U(P[1]), U(P[0]));
+        Set_MainEnabled(false);
+        break;
+    }
+    case MSG_PROGRESS_STATUS:
+        form2_->Set_Panel(2, U(P[1]));
+        form2_->Set_Panel(3, U(P[2]));
+        break;
+    case MSG_PROGRESS_END:
+        Set_MainEnabled(true);
+        form2_->Progress_End();
+        break;
+    case MSG_REGION_DONE:
+        if (regionDialog_) regionDialog_->close();
+        Set_MainEnabled(true);
+        vrtlstrngtr1_->expandAll();
+        break;
+    case MSG_ADD_ROW:
+        Append_ResultRow(m);
+        break;
+    case MSG_SHOW_RESULTS:
+    case MSG_VIEW_AFTER_LOAD:
+        // The handler runs even while the window is disabled by the operation
+        // that sends this, as a click on the button would in the original
+        // toolkit; a Qt click on a disabled button does nothing.
+        btnViewClick();
+        break;
+    case MSG_STATUS2:
+        form2_->Set_Panel(2, U(P[1]));
+        break;
+    case MSG_SELECT_ROW:
+        Select_ResultRow(Message_Number(P[0]));
+        break;
+    case MSG_START_PLAY:
+        btnPlayStartClick();
+        break;
+    case MSG_SHOW_GAUGE2:
+        form2_->Show_SecondGauge(true);
+        break;
+    case MSG_GAUGE2_RANGE:
+        form2_->Set_SecondRange(Message_Number(P[0]));
+        break;
+    case 11:
+    case MSG_STATUS3:
+    case 18:
+        form2_->Set_Panel(3, U(P[2]));
+        break;
+    case MSG_STATUS2_FROM_P3:
+        form2_->Set_Panel(2, U(P[2]));
+        break;
+    default:
+        break;
+    }
+}
+
+void TForm1::Append_LogRow(const std::string& kind, const std::string& date, const std::string& text) {
+    const int image = kind.find("错误") != std::string::npos ? 4 : 5;
+    auto* it = new QTreeWidgetItem({U(kind), U(date), U(text)});
+    it->setIcon(0, Small_Image(image));
+    it->setData(0, kImageRole, image);
+    it->setTextAlignment(1, Qt::AlignCenter);
+    lvlog_->addTopLevelItem(it);
+    Select_LastLogRow();
+}
+
+void TForm1::Select_LastLogRow() {
+    const int n = lvlog_->topLevelItemCount();
+    if (n == 0) return;
+    QTreeWidgetItem* last = lvlog_->topLevelItem(n - 1);
+    lvlog_->setCurrentItem(last);
+    lvlog_->scrollToItem(last);
+}
+
+std::vector<TLogRow> TForm1::Log_Rows() const {
+    std::vector<TLogRow> rows;
+    rows.reserve(size_t(lvlog_->topLevelItemCount()));
+    for (int i = 0; i < lvlog_->topLevelItemCount(); ++i) {
+        const QTreeWidgetItem* it = lvlog_->topLevelItem(i);
+        rows.push_back({it->text(0).toStdString(), it->text(1).toStdString(), it->text(2).toStdString()});
+    }
+    return rows;
+}
+
+void TForm1::Append_ResultRow(const TUiMessage& m) {
+    const auto& P = m.P;
+    int image = 9;
+    if (P[1] == "1")
+        image = 10;
+    else if (P[1] == "2")
+        image = 11;
+    else if (P[1] == "3")
+        image = 12;
+    // Caption, then level, model, date, duration, length, actual length, result index.
+    auto* it = new QTreeWidgetItem({U(P[0]), U(P[1]), U(P[6]), U(P[2]), U(P[3]), U(P[4]), U(P[7]), U(P[5])});
+    it->setIcon(0, Small_Image(image));
+    it->setData(0, kImageRole, image);
+    it->setFlags(it->flags() | Qt::ItemIsUserCheckable);
+    it->setCheckState(0, Qt::Unchecked);
+    for (int c = 1; c <= 5; ++c)
+        it->setTextAlignment(c, Qt::AlignCenter);
+    lvScanResult_->addTopLevelItem(it);
+}
+
+void TForm1::Select_ResultRow(int32_t index) {
+    if (index < 0 || index >= lvScanResult_->topLevelItemCount()) return;
+    QTreeWidgetItem* it = lvScanResult_->topLevelItem(index);
+    lvScanResult_->setCurrentItem(it);
+    lvScanResult_->scrollToItem(it);
+}
+
+} // namespace qrv::app

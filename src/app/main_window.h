@@ -1,0 +1,197 @@
+// TForm1, the main window: its own title bar, the left command column, the
+// page control with the sources page (tree, properties, hex view) and the
+// results page (results list, preview panel), the log and the status bar.
+// Every element carries its name as objectName. Workers reach the window only
+// through the message channel; Handle_UIMessage applies each message type.
+//
+// The command handlers are all in main_window_commands.cpp.
+#pragma once
+
+#include <QPoint>
+#include <QWidget>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/log_file.h"
+#include "app/worker.h"
+#include "common/ui_message.h"
+
+class QAction;
+class QCheckBox;
+class QFrame;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QMenu;
+class QPushButton;
+class QSplitter;
+class QTabWidget;
+class QToolButton;
+class QTreeWidget;
+class QTreeWidgetItem;
+
+namespace qrv::app {
+
+class TDispatcherScope;
+class TForm2;
+
+// The version the status bar and the about box show.
+inline constexpr const char* kProgramVersion = "1.1.1.2";
+
+// Help files in the program folder: Chinese, and English for the English interface.
+inline constexpr const char* kHelpFile = "Help.html";
+inline constexpr const char* kHelpFileEnglish = "Help-en.html";
+
+class TForm1 : public QWidget {
+    Q_OBJECT
+  public:
+    // programFolder holds Updata/skin/ and the help files (the executable's
+    // folder for the program; tests pass a folder of their own).
+    explicit TForm1(const std::string& programFolder, QWidget* parent = nullptr);
+    ~TForm1() override;
+
+    // Applies one message of the channel (window thread only).
+    void Handle_UIMessage(const TUiMessage& msg);
+
+    // Starts a long operation or background work on a worker thread (see
+    // worker.h). name is the operation name its error kind shows.
+    bool Start_Worker(const std::string& name, std::function<void()> body,
+                      TWorkerKind kind = TWorkerKind::Operation);
+    bool Workers_Idle() const { return workers_.Idle(); }
+
+    const std::string& Program_Folder() const { return programFolder_; }
+    const std::string& Temp_Folder() const { return tempFolder_; }
+    TForm2* Form2() const { return form2_; }
+    // The region dialog that message 4 closes.
+    void Set_RegionDialog(QWidget* dialog) { regionDialog_ = dialog; }
+    // Path of the help file for the current interface language.
+    std::string Help_Path() const;
+    // The rows of the log list, in order.
+    std::vector<TLogRow> Log_Rows() const;
+
+  public slots:
+    // Left column and title bar.
+    void btnSelClick();
+    void btnViewClick();
+    void btn5Click();
+    void btn2Click();
+    void btnHomeClick();
+    void btnQQClick();
+    void btnMainMenu0Click();
+    void btnMinClick();
+    void btnCloseClick();
+    void btnCheckUPClick();
+    void btnMoreClick();
+    // Sources page.
+    void btnRefClick();
+    void btnscanClick();
+    void btnstopClick();
+    void btnOpenImgClick();
+    void btnToimageClick();
+    void btnHexClick();
+    void btnLoadClick();
+    void btnCreateRegionClick();
+    void N6Click();
+    void vrtlstrngtr1NodeClick();
+    void btnJumpClick();
+    void btn15Click();
+    void btn20Click();
+    // Results page.
+    void btnsaveClick();
+    void btnSelAllClick();
+    void btnSelCancelClick();
+    void btnSelFanClick();
+    void btnStopSaveClick();
+    void btnSerachClick();
+    void N12Click();
+    void lvScanResultClick();
+    void lvScanResultColumnClick(int column);
+    void btnPlayStartClick();
+    void btnPlayPauseClick();
+    void btnPlayStopClick();
+    void chkMuteClick();
+    // Log.
+    void N3Click();
+    void N5Click();
+    // Interface language.
+    void English1Click();
+    void N32Click();
+
+  protected:
+    void showEvent(QShowEvent* e) override;
+    void closeEvent(QCloseEvent* e) override;
+    bool eventFilter(QObject* watched, QEvent* e) override;
+
+  private:
+    void Build_TitleBar(QWidget* parent);
+    QWidget* Build_LeftColumn(QWidget* parent);
+    QWidget* Build_SourcesPage();
+    QWidget* Build_ResultsPage();
+    QWidget* Build_LogGroup(QWidget* parent);
+    QWidget* Build_StatusBar(QWidget* parent);
+    void Build_Menus();
+    void Wire_Commands();
+    QToolButton* Tool_Button(QWidget* parent, const char* name, const char* caption, const char* icon);
+    void Append_LogRow(const std::string& kind, const std::string& date, const std::string& text);
+    void Select_LastLogRow();
+    void Append_ResultRow(const TUiMessage& m);
+    void Select_ResultRow(int32_t index);
+    void Set_MainEnabled(bool enabled);
+    void Form_Create();
+    void Shut_Down();
+    void Show_LanguageSwitch(int language);
+
+    std::string programFolder_;
+    std::string tempFolder_;
+    // Path of the last preview sample built; empty until the first one.
+    std::string previewPath_;
+    bool shown_ = false;
+    bool shutDown_ = false;
+
+    // Dragging the title bar where the platform cannot move the window itself.
+    bool dragging_ = false;
+    QPoint dragOffset_;
+
+    QWidget* pnl1_ = nullptr;
+    QFrame* pnlMainCurrent_ = nullptr;
+    QLabel* pnlMainCapiton_ = nullptr;
+    QToolButton* btnMainMenu0_ = nullptr;
+    QToolButton* btnMin_ = nullptr;
+    QToolButton* btnClose_ = nullptr;
+    QToolButton* btnSel_ = nullptr;
+    QToolButton* btnView_ = nullptr;
+    QToolButton* btn5_ = nullptr;
+    QToolButton* btn2_ = nullptr;
+    QToolButton* btnHome_ = nullptr;
+    QToolButton* btnQQ_ = nullptr;
+    QTabWidget* pgc1_ = nullptr;
+    QTabWidget* pgc2_ = nullptr;
+    QTreeWidget* vrtlstrngtr1_ = nullptr;
+    QTreeWidget* lvHDDAttribute_ = nullptr;
+    QLineEdit* edtSec_ = nullptr;
+    QLabel* lblTotalsec_ = nullptr;
+    QLabel* lblPerSecbyte_ = nullptr;
+    QFrame* pnl32_ = nullptr;
+    QLabel* pnl30_ = nullptr;
+    QTreeWidget* lvScanResult_ = nullptr;
+    QLabel* pnl38_ = nullptr;
+    QLabel* lblStatus_ = nullptr;
+    QCheckBox* chkMute_ = nullptr;
+    QTreeWidget* lvlog_ = nullptr;
+    QLabel* pnl25_ = nullptr;
+    QMenu* pm1_ = nullptr;
+    QMenu* pmLog_ = nullptr;
+    QMenu* pm2_ = nullptr;
+    QMenu* pmSter0_ = nullptr;
+    QAction* N24_ = nullptr;
+
+    TForm2* form2_ = nullptr;
+    QWidget* regionDialog_ = nullptr;
+    TWorkerRunner workers_;
+    std::unique_ptr<TDispatcherScope> dispatcher_;
+};
+
+} // namespace qrv::app

@@ -1,0 +1,174 @@
+// The main window's command handlers, one per command. Handlers whose
+// commands arrive with the sources page, the results page and the preview are
+// empty here and are filled where those pages are built.
+#include <QCursor>
+#include <QDesktopServices>
+#include <QFileInfo>
+#include <QLabel>
+#include <QMenu>
+#include <QTabWidget>
+#include <QToolButton>
+#include <QTreeWidget>
+#include <QUrl>
+
+#include "app/icons.h"
+#include "app/main_window.h"
+#include "app/progress_dialog.h"
+#include "app/prompts.h"
+#include "common/language.h"
+
+namespace qrv::app {
+
+namespace {
+QString U(const std::string& text) {
+    return QString::fromStdString(text);
+}
+} // namespace
+
+// ------------------------------------------------------------ left column
+
+void TForm1::btnSelClick() {
+    pnl25_->clear();
+    pgc1_->setCurrentIndex(0);
+    // The preview player stops here once the preview is built.
+}
+
+void TForm1::btnViewClick() {
+    pgc1_->setCurrentIndex(1);
+    // Listing the results is added with the results page.
+}
+
+void TForm1::btn5Click() {
+    TBoxRequest r;
+    r.Owner = this;
+    r.Caption = U(Tr("关于软件"));
+    r.Text = U(Translate_Caption("QRV 视频恢复")) + "\n" + U(Translate_Caption("程序版本:")) + " " +
+             kProgramVersion;
+    r.LanguageId = Get_LanguageId();
+    Message_Box(r);
+}
+
+std::string TForm1::Help_Path() const {
+    const std::string english = programFolder_ + "/" + kHelpFileEnglish;
+    if (Get_Language() == 1 && QFileInfo::exists(U(english))) return english;
+    return programFolder_ + "/" + kHelpFile;
+}
+
+void TForm1::btn2Click() {
+    // A missing file is left to the desktop's own error display.
+    QDesktopServices::openUrl(QUrl::fromLocalFile(U(Help_Path())));
+}
+
+void TForm1::btnHomeClick() {}    // no maker's website in this build
+void TForm1::btnCheckUPClick() {} // no update server in this build
+void TForm1::btnMoreClick() {}    // no maker's product page in this build
+
+void TForm1::btnQQClick() {
+    pmSter0_->popup(QCursor::pos() + QPoint(0, btnMainMenu0_->height()));
+}
+
+void TForm1::btnMainMenu0Click() {
+    btnQQClick();
+}
+
+void TForm1::btnMinClick() {
+    showMinimized();
+}
+
+void TForm1::btnCloseClick() {
+    close();
+}
+
+// ------------------------------------------------------------ sources page
+
+void TForm1::btnRefClick() {}           // the source tree's refresh
+void TForm1::btnscanClick() {}          // the scan settings
+void TForm1::btnOpenImgClick() {}       // image files as sources
+void TForm1::btnToimageClick() {}       // imaging
+void TForm1::btnCreateRegionClick() {}  // regions
+void TForm1::N6Click() {}               // removing an image or region node
+void TForm1::vrtlstrngtr1NodeClick() {} // the focused node's properties
+void TForm1::btnJumpClick() {}          // hex view
+void TForm1::btn15Click() {}            // hex view
+void TForm1::btn20Click() {}            // hex view
+void TForm1::btnLoadClick() {}          // loading a scan-result file
+
+void TForm1::btnstopClick() {
+    form2_->btn1Click();
+}
+
+void TForm1::btnHexClick() {
+    pgc2_->setCurrentIndex(1);
+}
+
+// ------------------------------------------------------------ results page
+
+void TForm1::btnsaveClick() {}               // export
+void TForm1::btnSelAllClick() {}             // check marks
+void TForm1::btnSelCancelClick() {}          // check marks
+void TForm1::btnSelFanClick() {}             // check marks
+void TForm1::N12Click() {}                   // check marks
+void TForm1::btnSerachClick() {}             // search
+void TForm1::lvScanResultClick() {}          // selection totals and preview
+void TForm1::lvScanResultColumnClick(int) {} // sorting
+void TForm1::btnPlayStartClick() {
+    if (previewPath_.empty()) {
+        Hint_Box(this, "播放器无法播放此类型文件程序将退出!");
+        return;
+    }
+    // Playing the sample is added with the preview player.
+}
+void TForm1::btnPlayPauseClick() {} // preview player
+void TForm1::btnPlayStopClick() {}  // preview player
+void TForm1::chkMuteClick() {}      // preview player
+
+void TForm1::btnStopSaveClick() {
+    form2_->btn1Click();
+}
+
+// ------------------------------------------------------------ log
+
+void TForm1::N3Click() {
+    const QString title =
+        U(Tr("提示")) + ":" + "\r\n" + U(Tr("设置日志的保存路径,注意不要保存到同一个磁盘!"));
+    const QString folder = Choose_Folder(this, title);
+    if (folder.isEmpty()) return;
+    // The rows are copied here, on the window thread, so that lines appended
+    // while the file is written cannot race the writer.
+    std::vector<TLogRow> rows = Log_Rows();
+    const std::string target = folder.toStdString();
+    Start_Worker(
+        "Log0000",
+        [rows = std::move(rows), target] {
+            if (!Write_LogFile(target, rows))
+                throw std::runtime_error(Tr("保存日志失败:") + target + "/log.txt");
+        },
+        TWorkerKind::Background);
+}
+
+void TForm1::N5Click() {
+    lvlog_->clear();
+}
+
+// ------------------------------------------------------------ interface language
+
+void TForm1::Show_LanguageSwitch(int language) {
+    TLanguageSwitch s = Switch_Language(programFolder_, language);
+    TBoxRequest r;
+    r.Owner = this;
+    r.Text = U(s.Message);
+    r.Caption = U(s.Caption);
+    r.LanguageId = s.LanguageId;
+    Message_Box(r);
+    N24_->setIcon(Language_Image(language == 1 ? 10 : 9));
+}
+
+void TForm1::English1Click() {
+    Show_LanguageSwitch(1);
+}
+
+void TForm1::N32Click() {
+    Show_LanguageSwitch(0);
+}
+
+} // namespace qrv::app

@@ -1,0 +1,85 @@
+#include "app/prompts.h"
+
+#include <QFileDialog>
+#include <QMessageBox>
+#include <QPushButton>
+
+#include "common/language.h"
+
+namespace qrv::app {
+
+namespace {
+TBoxHook g_boxHook;
+TFolderHook g_folderHook;
+TOpenFileHook g_openHook;
+} // namespace
+
+TBoxHook Set_BoxHook(TBoxHook hook) {
+    std::swap(g_boxHook, hook);
+    return hook;
+}
+TFolderHook Set_FolderHook(TFolderHook hook) {
+    std::swap(g_folderHook, hook);
+    return hook;
+}
+TOpenFileHook Set_OpenFileHook(TOpenFileHook hook) {
+    std::swap(g_openHook, hook);
+    return hook;
+}
+
+std::pair<QString, QString> Box_ButtonTexts(uint16_t languageId) {
+    if (languageId == LANGID_ENGLISH) return {QStringLiteral("OK"), QStringLiteral("Cancel")};
+    return {QString::fromUtf8("确定"), QString::fromUtf8("取消")};
+}
+
+TBoxAnswer Message_Box(const TBoxRequest& r) {
+    if (g_boxHook) return g_boxHook(r);
+    QMessageBox box(r.Owner);
+    box.setWindowTitle(r.Caption);
+    box.setText(r.Text);
+    switch (r.Icon) {
+    case TBoxIcon::Information:
+        box.setIcon(QMessageBox::Information);
+        break;
+    case TBoxIcon::Warning:
+        box.setIcon(QMessageBox::Warning);
+        break;
+    case TBoxIcon::Critical:
+        box.setIcon(QMessageBox::Critical);
+        break;
+    }
+    auto [okText, cancelText] = Box_ButtonTexts(r.LanguageId);
+    QPushButton* ok = box.addButton(okText, QMessageBox::AcceptRole);
+    QPushButton* cancel = nullptr;
+    if (r.Buttons == TBoxButtons::OkCancel) cancel = box.addButton(cancelText, QMessageBox::RejectRole);
+    box.setDefaultButton(ok);
+    box.setEscapeButton(cancel ? static_cast<QAbstractButton*>(cancel) : ok);
+    box.exec();
+    if (r.Buttons == TBoxButtons::Ok) return TBoxAnswer::Ok;
+    return box.clickedButton() == ok ? TBoxAnswer::Ok : TBoxAnswer::Cancel;
+}
+
+void Hint_Box(QWidget* owner, const std::string& text) {
+    TBoxRequest r;
+    r.Owner = owner;
+    r.Text = QString::fromStdString(Tr(text));
+    r.Caption = QString::fromStdString(Tr("提示"));
+    r.LanguageId = Get_LanguageId();
+    Message_Box(r);
+}
+
+QString Choose_Folder(QWidget* owner, const QString& title) {
+    if (g_folderHook) return g_folderHook(owner, title);
+    return QFileDialog::getExistingDirectory(owner, title, QString(), QFileDialog::ShowDirsOnly);
+}
+
+QString Choose_OpenFile(QWidget* owner, const QString& title, const QString& filter) {
+    if (g_openHook) return g_openHook(owner, title, filter);
+    // "Name|*.ext" -> "Name (*.ext)"
+    QString qtFilter = filter;
+    int bar = qtFilter.indexOf('|');
+    if (bar >= 0) qtFilter = qtFilter.left(bar) + " (" + qtFilter.mid(bar + 1) + ")";
+    return QFileDialog::getOpenFileName(owner, title, QString(), qtFilter);
+}
+
+} // namespace qrv::app
