@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Takes the manual's pictures again with the screenshot tool (after the window
+# changed) and puts them into data/help/help-images/.
+# usage: scripts/help-images.sh [BUILD_DIR]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+BUILD_DIR=${1:-build}
+SHOT="$BUILD_DIR/bin/qrv-screenshot"
+OUT=data/help/help-images
+[ -x "$SHOT" ] || { echo "help-images: build qrv-screenshot first ($SHOT)" >&2; exit 1; }
+for lang in zh en; do
+  suffix=""; [ "$lang" = en ] && suffix="-en"
+  "$SHOT" --lang "$lang" --page 0 --demo --colors 128 --out "$OUT/main-sources$suffix.png"
+  "$SHOT" --lang "$lang" --page 1 --demo --colors 128 --out "$OUT/main-results$suffix.png"
+  "$SHOT" --lang "$lang" --progress --demo --colors 128 --out "$OUT/progress$suffix.png"
+done
+ls -l "$OUT"

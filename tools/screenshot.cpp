@@ -1,0 +1,264 @@
+// qrv-screenshot: opens the real main window in a chosen state and writes a
+// PNG of it (or of the progress dialog) with QWidget::grab(). Runs on the
+// offscreen platform unless a display is given. Used for the manual's
+// pictures and to look at the window without a desktop.
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QImage>
+#include <QMenu>
+#include <QPixmap>
+#include <QTabWidget>
+#include <QTemporaryDir>
+#include <QTreeWidget>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "app/icons.h"
+#include "app/main_window.h"
+#include "app/progress_dialog.h"
+#include "common/language.h"
+#include "common/op_state.h"
+#include "common/text_format.h"
+#include "common/ui_message.h"
+#include "platform/program_folder.h"
+#include "sources/source_tree.h"
+
+using namespace qrv;
+
+namespace {
+
+const char* kUsage = "Usage: qrv-screenshot --out FILE.png [options]\n"
+                     "Opens the QRV main window in a given state and writes a PNG of it.\n"
+                     "  --lang zh|en     interface language (default zh)\n"
+                     "  --page 0|1       page shown: 0 sources, 1 results (default 0)\n"
+                     "  --progress       grab the progress dialog of a running operation instead\n"
+                     "  --menu NAME      grab one popup menu instead (pm1, pm2, pmLog, pmSter0)\n"
+                     "  --demo           fill the window with example sources, log lines and results\n"
+                     "  --colors N       reduce the picture to N colours (2..256) for a small file\n"
+                     "  --help           this text\n"
+                     "The platform is offscreen unless QT_QPA_PLATFORM or DISPLAY say otherwise.\n";
+
+struct TOptions {
+    std::string Out;
+    bool English = false;
+    int Page = 0;
+    bool Progress = false;
+    std::string Menu;
+    bool Demo = false;
+    int Colors = 0;
+};
+
+std::string T(const char* text) {
+    return Tr(text);
+}
+
+// Example sources through the core's own tree builder: a card reader with one
+// FAT32 volume, as the refresh would list it.
+void Demo_Sources(QTreeWidget* tree, QTreeWidget* properties) {
+    TDiskList list;
+    TPhysicalDisk disk;
+    disk.Number = 0, disk.Name = "sdb", disk.DevPath = "/dev/sdb", disk.Model = "Generic SD/MMC Reader";
+    disk.Size = 31914983424, disk.Removable = true;
+    list.Disks.push_back(disk);
+    TLogHDD vol;
+    vol.LogPan = "/dev/sdb1", vol.PhyNumber = 0, vol.FS = "FAT32", vol.LogVolum = "VANTO";
+    vol.SectorsPerCluster = 64, vol.BytesPerSector = 512, vol.TotalClusters = 973584,
+    vol.NumFreeClusters = 951022;
+    vol.TotalSpace = 31906594816;
+    list.Volumes.push_back(vol);
+    TSourceTree sources;
+    Fill_SourceTree(sources, list, "forensic-pc");
+    std::function<void(TSourceNode*, QTreeWidgetItem*)> add = [&](TSourceNode* n, QTreeWidgetItem* parent) {
+        const TTreeData& d = n->Data;
+        QStringList cols{QString::fromStdString(d.HddModel), QString::fromStdString(d.HddLable),
+                         QString::fromStdString(d.HddFs), QString::fromStdString(d.HddCap)};
+        auto* it = parent ? new QTreeWidgetItem(parent, cols) : new QTreeWidgetItem(tree, cols);
+        it->setIcon(0, app::Small_Image(d.Level == 0 ? 0 : d.Level == 1 ? 1 : 2));
+        for (const auto& c : n->Children())
+            add(c.get(), it);
+        if (d.Hddtype == HDD_VOLUME) {
+            tree->setCurrentItem(it);
+            for (const auto& [name, value] : Node_Properties(d))
+                new QTreeWidgetItem(properties,
+                                    {QString::fromStdString(name), QString::fromStdString(value)});
+        }
+    };
+    add(sources.Root(), nullptr);
+    tree->expandAll();
+}
+
+void Demo_Log() {
+    Send_Log(T("扫描开始"), T("开始扫描,扫描对象:") + "/dev/sdb1");
+    Send_Log(T("扫描完成"), T("扫描成功完成!"));
+    Send_Log(T("分析开始"), T("开始分析文件头并进行匹配..."));
+    Send_Log(T("分析完成"), T("分析文件头完成!"));
+    Send_Log(T("显示扫描结果"), T("显示扫描结果完成!"));
+}
+
+void Demo_Results() {
+    struct {
+        const char *level, *model, *date, *seconds;
+        int64_t length, real;
+    } const rows[] = {
+        {"0", "VANTO DSJ-V7", "2024-03-01 09:05:07", "180", 314572800, 314572800},
+        {"0", "VANTO DSJ-V7", "2024-03-01 09:08:11", "180", 313524224, 313524224},
+        {"1", "VANTO DSJ-V7", "2024-03-01 09:11:15", "175.5", 306184192, 305135616},
+        {"2", "VANTO DSJ-V7", "2024-03-01 10:42:00", "96", 167772160, 150994944},
+        {"3", "VANTO DSJ-S2", "2024-02-27 16:20:31", "42.75", 73400320, 20971520},
+    };
+    int n = 0;
+    for (const auto& r : rows) {
+        ++n;
+        Send_UIMessage(MSG_ADD_ROW, {std::to_string(n), r.level, r.date, std::string(r.seconds) + T("秒"),
+                                     Size_Text(r.length), std::to_string(n - 1), r.model, Size_Text(r.real)});
+    }
+}
+
+bool Parse(int argc, char** argv, TOptions& o) {
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        auto value = [&]() -> std::string { return i + 1 < argc ? argv[++i] : ""; };
+        if (a == "--help" || a == "-h") {
+            std::fputs(kUsage, stdout);
+            std::exit(0);
+        } else if (a == "--out")
+            o.Out = value();
+        else if (a == "--lang") {
+            std::string v = value();
+            if (v != "zh" && v != "en") return false;
+            o.English = v == "en";
+        } else if (a == "--page") {
+            std::string v = value();
+            if (v != "0" && v != "1") return false;
+            o.Page = v[0] - '0';
+        } else if (a == "--progress")
+            o.Progress = true;
+        else if (a == "--menu")
+            o.Menu = value();
+        else if (a == "--demo")
+            o.Demo = true;
+        else if (a == "--colors") {
+            o.Colors = std::atoi(value().c_str());
+            if (o.Colors < 2 || o.Colors > 256) return false;
+        } else
+            return false;
+    }
+    return !o.Out.empty();
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    TOptions opt;
+    for (int i = 1; i < argc; ++i)
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    if (!Parse(argc, argv, opt)) {
+        std::fputs(kUsage, stderr);
+        return 2;
+    }
+
+    // A program folder of the tool's own, so the chosen language never touches
+    // the settings stored beside the program.
+    QTemporaryDir folder;
+    QDir(folder.path()).mkpath("Updata/skin");
+    QFile settings(folder.path() + "/" + LANGUAGE_SETTINGS_FILE);
+    if (!settings.open(QIODevice::WriteOnly) || settings.write(opt.English ? "1\r\n" : "0\r\n") != 3) {
+        std::fprintf(stderr, "qrv-screenshot: cannot write %s\n", qPrintable(settings.fileName()));
+        return 1;
+    }
+    settings.close();
+    if (opt.English) {
+        const QString lng = QString::fromStdString(Program_Folder() + "/" + LANGUAGE_FILE);
+        if (!QFile::copy(lng, folder.path() + "/" + LANGUAGE_FILE)) {
+            std::fprintf(stderr, "qrv-screenshot: no language file at %s\n", qPrintable(lng));
+            return 1;
+        }
+    }
+
+    app::TForm1 form(folder.path().toStdString());
+    form.show();
+    QApplication::processEvents();
+    if (opt.Demo) {
+        auto* tree = form.findChild<QTreeWidget*>("vrtlstrngtr1");
+        auto* properties = form.findChild<QTreeWidget*>("lvHDDAttribute");
+        if (tree && properties && tree->topLevelItemCount() == 0) Demo_Sources(tree, properties);
+        Demo_Log();
+        Demo_Results();
+    }
+    if (opt.Page == 1)
+        form.btnViewClick();
+    else
+        form.btnSelClick();
+
+    QWidget* target = &form;
+    if (opt.Progress) {
+        TOpState& st = Op_State();
+        Send_UIMessage(MSG_PROGRESS_START, {"60870", T("总块数:")});
+        Send_UIMessage(MSG_SHOW_GAUGE2);
+        Send_UIMessage(MSG_GAUGE2_RANGE, {"48"});
+        Send_UIMessage(MSG_PROGRESS_STATUS, {"", T("已扫描块数:") + "41236", T("已发现:") + "23"});
+        st.Set_StartTime(std::chrono::system_clock::now() - std::chrono::seconds(3723));
+        st.Progress1 = 41236;
+        st.Progress2 = 17;
+        st.WrittenBytes = 1610612736;
+        form.Form2()->tmr1Timer();
+        target = form.Form2();
+    }
+    if (!opt.Menu.empty()) {
+        auto* menu = form.findChild<QMenu*>(QString::fromStdString(opt.Menu));
+        if (!menu) {
+            std::fprintf(stderr, "qrv-screenshot: no menu %s\n", opt.Menu.c_str());
+            return 2;
+        }
+        menu->popup(form.mapToGlobal(QPoint(200, 100)));
+        target = menu;
+    }
+    for (int i = 0; i < 5; ++i)
+        QApplication::processEvents();
+
+    QImage shot = target->grab().toImage();
+    if (opt.Colors > 0) {
+        // A palette picked from the picture itself: the most frequent colours,
+        // each kept only when it differs clearly from those already taken, so
+        // that small marks in rare colours (the yellow level mark) keep theirs.
+        shot = shot.convertToFormat(QImage::Format_RGB32);
+        QHash<QRgb, int> counts;
+        for (int y = 0; y < shot.height(); ++y)
+            for (int x = 0; x < shot.width(); ++x)
+                ++counts[shot.pixel(x, y)];
+        QList<QPair<int, QRgb>> byCount;
+        for (auto it = counts.begin(); it != counts.end(); ++it)
+            byCount.append({it.value(), it.key()});
+        std::sort(byCount.begin(), byCount.end(), [](auto& a, auto& b) { return a.first > b.first; });
+        QList<QRgb> table;
+        auto distant = [&](QRgb c, int limit) {
+            for (QRgb t : table) {
+                const int dr = qRed(c) - qRed(t), dg = qGreen(c) - qGreen(t), db = qBlue(c) - qBlue(t);
+                if (dr * dr + dg * dg + db * db < limit * limit) return false;
+            }
+            return true;
+        };
+        for (int limit : {48, 24, 12, 0})
+            for (int i = 0; i < byCount.size() && table.size() < opt.Colors; ++i)
+                if (!table.contains(byCount[i].second) && distant(byCount[i].second, limit))
+                    table << byCount[i].second;
+        shot = shot.convertToFormat(QImage::Format_Indexed8, table, Qt::ThresholdDither);
+    }
+    if (!shot.save(QString::fromStdString(opt.Out), "PNG")) {
+        std::fprintf(stderr, "qrv-screenshot: cannot write %s\n", opt.Out.c_str());
+        return 1;
+    }
+    // Leave nothing running behind: end any progress the picture showed.
+    Send_UIMessage(MSG_PROGRESS_END);
+    return 0;
+}
