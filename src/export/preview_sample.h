@@ -8,6 +8,12 @@
 // holds. Linux has no "open without sharing" test, so the program keeps its
 // own registry of sample files in use: the player marks the file it holds, and
 // a sample being written is marked by the name choice until it is finished.
+//
+// A row click runs: stop the player; Start_Preview (window thread: name
+// choice, copies of the result and the source path); Try_Play on a worker
+// thread of its own. The handler of message 9 plays Preview_Path(). The
+// builder reads neither the stop flag nor the progress counters, so it can
+// run beside a long operation.
 #pragma once
 
 #include <cstdint>

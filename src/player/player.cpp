@@ -145,6 +145,10 @@ constexpr int64_t kLateUs = 300000;
 constexpr int64_t kJumpUs = 2000000;
 // Largest frame handed out (target sizes are clamped to it).
 constexpr int kMaxSide = 8192;
+// Failed reads in a row after which the file counts as ended.
+constexpr int kMaxReadFailures = 100000;
+// Interval of the position reports of a file without video.
+constexpr int64_t kSoundPositionStepUs = 40000;
 
 } // namespace
 
@@ -266,6 +270,7 @@ struct TSession {
 
     void Demux_Loop() {
         AVPacket* pkt = av_packet_alloc();
+        int failures = 0; // reads failed in a row
         while (!Abort.load() && pkt) {
             if (Queues_Full()) {
                 std::unique_lock<std::mutex> lk(ReadMu);
@@ -277,8 +282,10 @@ struct TSession {
                 // The end, or a read error: samples past the end of a short
                 // sample file fail one by one until the demuxer runs out.
                 if (ret == AVERROR_EOF || avio_feof(Fmt->pb) || (Fmt->pb && Fmt->pb->error)) break;
+                if (++failures >= kMaxReadFailures) break; // a demuxer that no longer advances
                 continue;
             }
+            failures = 0;
             if (pkt->stream_index == VIdx && Has_Video()) {
                 VQ.Put(av_packet_clone(pkt));
             } else if (pkt->stream_index == AIdx && Has_Sound()) {
@@ -451,7 +458,8 @@ struct TSession {
             SoundCv.wait_for(lk, std::chrono::milliseconds(10));
             if (!Has_Video()) {
                 lk.unlock();
-                if (auto m = Master(Now_Us())) Report_Position(*m);
+                auto m = Master(Now_Us());
+                if (m && *m >= LastPosition.load() + kSoundPositionStepUs) Report_Position(*m);
                 lk.lock();
             }
         }
