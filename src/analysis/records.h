@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -227,6 +228,13 @@ template <class T> class TRecordList {
     T& Get(int64_t i) {
         std::lock_guard<std::mutex> lk(mu_);
         return *items_.at(size_t(i));
+    }
+    // A copy of record i taken under the lock (nullopt when there is none), for
+    // readers on another thread than the one that may clear the list.
+    std::optional<T> Copy_At(int64_t i) const {
+        std::lock_guard<std::mutex> lk(mu_);
+        if (i < 0 || size_t(i) >= items_.size()) return std::nullopt;
+        return *items_[size_t(i)];
     }
     // Appends and returns the record's index.
     int64_t Append(std::unique_ptr<T> rec) {

@@ -142,4 +142,12 @@ std::string Progress_CounterText(int64_t writtenBytes, int64_t judgedBlocks) {
     return {};
 }
 
+std::string Position_Text(int64_t us) {
+    if (us < 0) us = 0;
+    char buf[48];
+    std::snprintf(buf, sizeof buf, "%.2lld:%.2d:%.2d.%.3d", (long long)(us / 3600000000LL),
+                  int(us / 60000000LL % 60), int(us / 1000000LL % 60), int(us % 1000000LL * 1000 / 1000000));
+    return buf;
+}
+
 } // namespace qrv

@@ -58,4 +58,9 @@ std::string Elapsed_Text(int64_t seconds);
 // else empty.
 std::string Progress_CounterText(int64_t writtenBytes, int64_t judgedBlocks);
 
+// Play position text "hh:mm:ss.mmm" of a position in microseconds; hours are
+// not wrapped at 24 and take more digits when needed. 3,723,004,000 ->
+// "01:02:03.004". A negative position shows as 0.
+std::string Position_Text(int64_t microseconds);
+
 } // namespace qrv

@@ -94,3 +94,17 @@ TEST(NowText, IsoDateAndTimeUnderThePlainLocales) {
     }
     std::setlocale(LC_TIME, "C");
 }
+
+TEST(PositionText, HoursAreNotWrappedAndMillisecondsAreTruncated) {
+    const std::pair<int64_t, const char*> cases[] = {
+        {3723004000LL, "01:02:03.004"},
+        {0, "00:00:00.000"},
+        {999, "00:00:00.000"},          // below a millisecond
+        {59999999, "00:00:59.999"},     // truncated, never rounded up to a minute
+        {86400000000LL, "24:00:00.000"}, // a day: hours go on
+        {360000000000000LL, "100000:00:00.000"},
+        {-5, "00:00:00.000"},
+    };
+    for (const auto& [us, text] : cases)
+        EXPECT_EQ(Position_Text(us), text) << us;
+}
