@@ -164,8 +164,7 @@ bool Parse(int argc, char** argv, TOptions& o) {
             if (o.Show != "tree" && o.Show != "hex" && o.Show != "scan" && o.Show != "advanced" &&
                 o.Show != "region" && o.Show != "imaging")
                 return false;
-        }
-        else if (a == "--colors") {
+        } else if (a == "--colors") {
             o.Colors = std::atoi(value().c_str());
             if (o.Colors < 2 || o.Colors > 256) return false;
         } else
@@ -256,7 +255,8 @@ int main(int argc, char** argv) {
         target = form.Form3();
     }
     if (target != &form && !target->isVisible()) {
-        std::fprintf(stderr, "qrv-screenshot: the %s dialog did not open (no source focused?)\n", opt.Show.c_str());
+        std::fprintf(stderr, "qrv-screenshot: the %s dialog did not open (no source focused?)\n",
+                     opt.Show.c_str());
         return 1;
     }
     if (opt.Progress) {

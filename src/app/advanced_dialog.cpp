@@ -39,8 +39,9 @@ TForm7::TForm7(QWidget* owner) : QDialog(owner) {
 
     cbb1_ = new QComboBox(this);
     cbb1_->setObjectName("cbb1");
-    for (const char* s : {"方案1:单向2倍(默认)", "方案2:单向4倍", "方案3:反向2倍", "方案4:反向4倍", "方案5:双向2倍",
-                          "方案6:双向4倍", "方案7:单向最大值(速度慢)", "方案8:双向最大值(速度慢)"})
+    for (const char* s :
+         {"方案1:单向2倍(默认)", "方案2:单向4倍", "方案3:反向2倍", "方案4:反向4倍", "方案5:双向2倍",
+          "方案6:双向4倍", "方案7:单向最大值(速度慢)", "方案8:双向最大值(速度慢)"})
         cbb1_->addItem(U(s));
     cbb3_ = new QComboBox(this);
     cbb3_->setObjectName("cbb3");
@@ -48,10 +49,11 @@ TForm7::TForm7(QWidget* owner) : QDialog(owner) {
         cbb3_->addItem(U(s));
 
     auto* top = new QVBoxLayout(this);
-    top->addWidget(Scheme_Group(this, "重组区间值 ", cbb1_, "lbl1",
-                                "在正常情况下,程序内置的智能算法会自动设置重组区间,理论状态下这个区间值是可以做到精确判断"
-                                "的.在一些极端情况下,比如你发现重组的结果比较糟糕(红色图标),那此时可以更换不同的方案进行"
-                                "重新扫描以获取最佳重组效果."));
+    top->addWidget(Scheme_Group(
+        this, "重组区间值 ", cbb1_, "lbl1",
+        "在正常情况下,程序内置的智能算法会自动设置重组区间,理论状态下这个区间值是可以做到精确判断"
+        "的.在一些极端情况下,比如你发现重组的结果比较糟糕(红色图标),那此时可以更换不同的方案进行"
+        "重新扫描以获取最佳重组效果."));
     top->addWidget(Scheme_Group(this, "视频交叉碎片处理方案", cbb3_, "lbl2",
                                 "当重组后发现视频效果不好时,可以更换不同的方案重新扫描."));
     auto* buttons = new QHBoxLayout;

@@ -29,9 +29,9 @@
 #include <filesystem>
 
 #include "analysis/records.h"
+#include "app/advanced_dialog.h"
 #include "app/category_panel.h"
 #include "app/icons.h"
-#include "app/advanced_dialog.h"
 #include "app/progress_dialog.h"
 #include "app/region_dialog.h"
 #include "app/settings_dialog.h"

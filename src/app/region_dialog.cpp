@@ -157,8 +157,9 @@ void Show_Check(QWidget* owner, const TRegionCheck& c, QLineEdit* start, QLineEd
 } // namespace
 
 void TForm4::btn1Click() {
-    const TRegionCheck c = Default_RegionCount(edtStartSec_->text().toStdString(),
-                                               edtSecCount_->text().toStdString(), lblTotalSec_->text().toLongLong());
+    const TRegionCheck c =
+        Default_RegionCount(edtStartSec_->text().toStdString(), edtSecCount_->text().toStdString(),
+                            lblTotalSec_->text().toLongLong());
     if (c.Ok && c.CountText) edtSecCount_->setText(U(*c.CountText));
     Show_Check(main_, c, edtStartSec_, edtSecCount_);
 }

@@ -235,10 +235,11 @@ QWidget* TForm3::Build_ScanPage() {
     rl->addWidget(chk1_, 0, 0);
     rl->addWidget(edtScanResultSavepath_, 0, 1);
     rl->addWidget(btnBrows_, 0, 2);
-    rl->addWidget(Note(result, "lbl8",
-                       "保存扫描结果后，可以随时加载这样可以有效避免多次扫描的麻烦。须要注意的是请把路径设置到另一"
-                       "个磁盘，这样可以避免覆盖！"),
-                  1, 0, 1, 3);
+    rl->addWidget(
+        Note(result, "lbl8",
+             "保存扫描结果后，可以随时加载这样可以有效避免多次扫描的麻烦。须要注意的是请把路径设置到另一"
+             "个磁盘，这样可以避免覆盖！"),
+        1, 0, 1, 3);
     rl->setColumnStretch(1, 1);
     v->addWidget(result);
 
@@ -405,8 +406,9 @@ void TForm3::chk1Click(bool checked) {
 
 void TForm3::chk2Click(bool checked) {
     if (checked)
-        Hint_Box(main_, "指定日期/时间时请注意时间采用24小时制,设置此项后程序在扫描时会自动保留符合条件的日期/"
-                        "时间,如果不能确定时间请关闭此项!");
+        Hint_Box(main_,
+                 "指定日期/时间时请注意时间采用24小时制,设置此项后程序在扫描时会自动保留符合条件的日期/"
+                 "时间,如果不能确定时间请关闭此项!");
     medtStarData_->setEnabled(checked);
     medtEndData_->setEnabled(checked);
 }
@@ -459,8 +461,10 @@ void TForm3::btnStartScanClick() {
         const auto from = Parse_DateTime(medtStarData_->text().toStdString());
         const auto to = Parse_DateTime(medtEndData_->text().toStdString());
         if (from && to && *to < *from) {
-            Hint_Box(main_, "结束日期/时间小于起始日期/时间,正确的设置是起始日期/时间小于或者等于结束日期/时间,请重新"
-                            "设置!");
+            Hint_Box(
+                main_,
+                "结束日期/时间小于起始日期/时间,正确的设置是起始日期/时间小于或者等于结束日期/时间,请重新"
+                "设置!");
             return;
         }
         // A text that is not a date leaves the filter off; the scan still runs.
@@ -530,7 +534,8 @@ void TForm3::btn1Click() {
 void TForm3::btn3Click() {
     edt4_->clear();
     if (node_.Level == 0) return;
-    const QString title = U(Tr("提示")) + ":" + "\r\n" + U(Tr("设置镜像的保存路径,注意不要保存到同一个磁盘!"));
+    const QString title =
+        U(Tr("提示")) + ":" + "\r\n" + U(Tr("设置镜像的保存路径,注意不要保存到同一个磁盘!"));
     const QString folder = Choose_Folder(this, title);
     if (folder.isEmpty()) return;
     const std::string name = Image_FileName(node_, std::time(nullptr));
@@ -559,14 +564,16 @@ void TForm3::btnToImageClick() {
     const int64_t needed = Range_Bytes(*start, *end, sectorSize > 0 ? sectorSize : 512);
     const std::string target = edt4_->text().toStdString();
     const int64_t free = Get_FreeBytes(QFileInfo(edt4_->text()).absolutePath().toStdString());
-    if (const std::string lines = Check_ImageSpace(free, needed, lbl15_->text().toStdString()); !lines.empty()) {
+    if (const std::string lines = Check_ImageSpace(free, needed, lbl15_->text().toStdString());
+        !lines.empty()) {
         Hint_Box(this, lines);
         return;
     }
     Op_State().StopFlag = false;
     const TTreeData node = node_;
     const int64_t first = *start, last = *end;
-    if (!main_->Start_Worker("Image0000", [node, target, first, last] { To_image(node, target, first, last); }))
+    if (!main_->Start_Worker("Image0000",
+                             [node, target, first, last] { To_image(node, target, first, last); }))
         return;
     btnScanCacelClick();
     main_->Form2()->Show_SecondGauge(false);

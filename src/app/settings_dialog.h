@@ -39,9 +39,9 @@ class TForm3 : public QDialog {
 
   public slots:
     // Scan page.
-    void btn2Click();        // "默认": the whole source again
-    void btnBrowsClick();    // the folder of the scan-result file
-    void btn4Click();        // the advanced settings
+    void btn2Click();     // "默认": the whole source again
+    void btnBrowsClick(); // the folder of the scan-result file
+    void btn4Click();     // the advanced settings
     void btnStartScanClick();
     void btnScanCacelClick(); // also the imaging page's "取消(&E)"
     void tmr1Timer();         // the prompt to save the scan results, once per show

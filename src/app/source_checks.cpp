@@ -16,7 +16,8 @@ namespace qrv::app {
 namespace {
 
 std::string User_Name() {
-    if (const passwd* pw = ::getpwuid(::geteuid()); pw != nullptr && pw->pw_name != nullptr) return pw->pw_name;
+    if (const passwd* pw = ::getpwuid(::geteuid()); pw != nullptr && pw->pw_name != nullptr)
+        return pw->pw_name;
     return "$USER";
 }
 
@@ -32,7 +33,9 @@ std::string Access_Hint(const TTreeData& node) {
     errno = 0;
     if (Open_Source(path)) return "";
     const int err = errno;
-    if (err != EACCES && err != EPERM) return "";
+    // Root is refused only by something else (a container's device rules, a
+    // file system mounted without devices): asking to run as root would not help.
+    if ((err != EACCES && err != EPERM) || ::geteuid() == 0) return "";
     struct stat st {};
     const bool device = ::stat(path.c_str(), &st) == 0 && S_ISBLK(st.st_mode);
     if (!device) return Tr("没有权限读取此文件:") + path + "\n" + Tr("请检查文件的读取权限。");

@@ -18,7 +18,7 @@ std::string Check_OutputTarget(const std::string& folder, const TTreeData& node)
 // When the node's source cannot be opened because the user lacks the right to
 // read it: what to do about it, in words the user can act on (run as root or
 // join the disk group for a device, the file's permissions for a file),
-// translated. "" when it opens, or fails for another reason.
+// translated. "" when it opens, fails for another reason, or the user is root.
 std::string Access_Hint(const TTreeData& node);
 
 } // namespace qrv::app

@@ -51,7 +51,8 @@ int Node_Image(const TTreeData& d) {
     }
 }
 
-void Add_Items(TSourceNode* node, QTreeWidgetItem* item, const TSourceNode* focus, QTreeWidgetItem** focused) {
+void Add_Items(TSourceNode* node, QTreeWidgetItem* item, const TSourceNode* focus,
+               QTreeWidgetItem** focused) {
     const TTreeData& d = node->Data;
     item->setText(0, U(d.HddModel));
     item->setText(1, U(d.HddLable));

@@ -26,7 +26,8 @@ TEST(ScanSettings, TotalSectorsAndDefaultRange) {
         {"partial last sector counts", Node(HDD_IMAGE, 1000000001, 512), 1953126, 0, 1953126},
         {"whole sectors", Node(HDD_VOLUME, 1 << 20, 512), 2048, 0, 2048},
         {"4096-byte sectors", Node(HDD_VOLUME, (1 << 20) + 1, 4096), 257, 0, 257},
-        {"region keeps its first sector", Node(HDD_REGION, 1000000LL * 512, 512, 2048), 1000000, 2048, 1002048},
+        {"region keeps its first sector", Node(HDD_REGION, 1000000LL * 512, 512, 2048), 1000000, 2048,
+         1002048},
         {"no sector size: 512", Node(HDD_VOLUME, 1024, 0), 2, 0, 2},
         {"empty source", Node(HDD_PHYSICAL, 0, 512), 0, 0, 0},
     };
