@@ -70,8 +70,8 @@ TForm7::TForm7(QWidget* owner) : QDialog(owner) {
     connect(cancel, &QPushButton::clicked, this, &TForm7::btnCancelClick);
 
     Translate_Form(this);
-    setFixedWidth(420);
-    layout()->setSizeConstraint(QLayout::SetMinAndMaxSize);
+    cbb1_->setMinimumWidth(380);
+    layout()->setSizeConstraint(QLayout::SetFixedSize);
 }
 
 void TForm7::btnOKClick() {
