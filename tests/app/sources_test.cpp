@@ -269,67 +269,40 @@ class TSourcesTest : public QObject {
     void properties_of_every_kind_data() {
         QTest::addColumn<bool>("english");
         QTest::addColumn<QList<int>>("path");
-        QTest::addColumn<QStringList>("rows");
+        QTest::addColumn<QString>("rows"); // name=value pairs joined by ";"
         QTest::addColumn<QString>("firstSector");
         QTest::addColumn<int>("hexRows");
         const QString dev = QString::fromStdString(machine_.Dir.Path() + "/dev/");
         const QString mbr = QString::fromStdString(mbr_);
-        QTest::newRow("physical disk") << false << QList<int>{0} << QStringList{"磁盘类型=物理磁盘",
-                                                                                "型号/名称=WDC WD10EZEX",
-                                                                                "挂载点=" + dev + "sda",
-                                                                                "卷标=",
-                                                                                "文件系统=",
-                                                                                "容量(GB)=1.00 GB",
-                                                                                "每扇区字节数=512",
-                                                                                "总扇区数(Sector)=2097152"}
-                                       << "0" << 32;
-        QTest::newRow("volume with 4096-byte sectors") << false << QList<int>{0, 0}
-                                                       << QStringList{"磁盘类型=逻辑磁盘",
-                                                                      "型号/名称=" + dev + "sda1",
-                                                                      "挂载点=" + dev + "sda1",
-                                                                      "卷标=",
-                                                                      "文件系统=",
-                                                                      "容量(GB)=0.50 GB",
-                                                                      "每扇区字节数=4096",
-                                                                      "总扇区数(Sector)=131072",
-                                                                      "总容量(Byte)=536870912",
-                                                                      "剩余空间(Byte)=-1",
-                                                                      "簇大小(Sector)=0",
-                                                                      "总簇数=0",
-                                                                      "空闲簇数=0"}
-                                                       << "0" << 256;
         const QString clusters = QString::number(machine_.Card->TotalClusters);
-        QTest::newRow("FAT32 card")
-            << false << QList<int>{1, 0}
-            << QStringList{"磁盘类型=逻辑磁盘", "型号/名称=" + dev + "sdc", "挂载点=" + dev + "sdc",
-                           "卷标=VANTO",        "文件系统=FAT32",           "容量(GB)=0.04 GB",
-                           "每扇区字节数=512",  "总扇区数(Sector)=81920",   "总容量(Byte)=41943040",
-                           "剩余空间(Byte)=-1", "簇大小(Sector)=1",         "总簇数=" + clusters,
-                           "空闲簇数=0"}
-            << "0" << 32;
+        // clang-format off
+        QTest::newRow("physical disk") << false << QList<int>{0}
+            << "磁盘类型=物理磁盘;型号/名称=WDC WD10EZEX;挂载点=" + dev + "sda;卷标=;文件系统=;容量(GB)=1.00 GB;"
+               "每扇区字节数=512;总扇区数(Sector)=2097152" << "0" << 32;
+        QTest::newRow("volume with 4096-byte sectors") << false << QList<int>{0, 0}
+            << "磁盘类型=逻辑磁盘;型号/名称=" + dev + "sda1;挂载点=" + dev + "sda1;卷标=;文件系统=;容量(GB)=0.50 GB;"
+               "每扇区字节数=4096;总扇区数(Sector)=131072;总容量(Byte)=536870912;剩余空间(Byte)=-1;"
+               "簇大小(Sector)=0;总簇数=0;空闲簇数=0" << "0" << 256;
+        QTest::newRow("FAT32 card") << false << QList<int>{1, 0}
+            << "磁盘类型=逻辑磁盘;型号/名称=" + dev + "sdc;挂载点=" + dev + "sdc;卷标=VANTO;文件系统=FAT32;"
+               "容量(GB)=0.04 GB;每扇区字节数=512;总扇区数(Sector)=81920;总容量(Byte)=41943040;"
+               "剩余空间(Byte)=-1;簇大小(Sector)=1;总簇数=" + clusters + ";空闲簇数=0" << "0" << 32;
         QTest::newRow("image file") << false << QList<int>{2}
-                                    << QStringList{"磁盘类型=镜像文件", "型号/名称=" + mbr,
-                                                   "挂载点=" + mbr,     "卷标=镜像文件",
-                                                   "文件系统=RAW",      "容量(GB)=0.05 GB",
-                                                   "每扇区字节数=512",  "总扇区数(Sector)=98304"}
-                                    << "0" << 32;
-        QTest::newRow("region of the image")
-            << false << QList<int>{2, 0}
-            << QStringList{"磁盘类型=逻辑磁盘", "型号/名称=" + mbr,      "挂载点=" + mbr,
-                           "卷标=创建区域",     "文件系统=FAT32",        "容量(GB)=0.04 GB",
-                           "每扇区字节数=512",  "总扇区数(Sector)=81920"}
-            << "2048" << 32;
-        QTest::newRow("image file in English")
-            << true << QList<int>{2} << QStringList{"Disk type=Image file", "Model/Name=" + mbr,
-                                                    "Mount point=" + mbr,   "Label=Image file",
-                                                    "File system=RAW",      "Capacity (GB)=0.05 GB",
-                                                    "Bytes per sector=512", "Total sectors (Sector)=98304"}
+            << "磁盘类型=镜像文件;型号/名称=" + mbr + ";挂载点=" + mbr + ";卷标=镜像文件;文件系统=RAW;"
+               "容量(GB)=0.05 GB;每扇区字节数=512;总扇区数(Sector)=98304" << "0" << 32;
+        QTest::newRow("region of the image") << false << QList<int>{2, 0}
+            << "磁盘类型=逻辑磁盘;型号/名称=" + mbr + ";挂载点=" + mbr + ";卷标=创建区域;文件系统=FAT32;"
+               "容量(GB)=0.04 GB;每扇区字节数=512;总扇区数(Sector)=81920" << "2048" << 32;
+        QTest::newRow("image file in English") << true << QList<int>{2}
+            << "Disk type=Image file;Model/Name=" + mbr + ";Mount point=" + mbr + ";Label=Image file;"
+               "File system=RAW;Capacity (GB)=0.05 GB;Bytes per sector=512;Total sectors (Sector)=98304"
             << "0" << 32;
+        // clang-format on
     }
     void properties_of_every_kind() {
         QFETCH(bool, english);
         QFETCH(QList<int>, path);
-        QFETCH(QStringList, rows);
+        QFETCH(QString, rows);
         QFETCH(QString, firstSector);
         QFETCH(int, hexRows);
         auto form = Window(english ? english_ : folder_);
@@ -342,7 +315,7 @@ class TSourcesTest : public QObject {
         Click(tree, item);
         QCOMPARE(W<QTabWidget>(form.get(), "pgc2")->currentIndex(), 0);
         auto* list = W<QTreeWidget>(form.get(), "lvHDDAttribute");
-        QCOMPARE(Rows(list), rows);
+        QCOMPARE(Rows(list).join(';'), rows);
         QCOMPARE(W<QLineEdit>(form.get(), "edtSec")->text(), firstSector);
         const QStringList hex =
             W<QPlainTextEdit>(form.get(), "hexView")->toPlainText().split('\n', Qt::SkipEmptyParts);
@@ -352,7 +325,7 @@ class TSourcesTest : public QObject {
         QCOMPARE(W<QTreeWidget>(form.get(), "lvlog")->topLevelItemCount(), 0);
 
         Click(tree, tree->topLevelItem(0)); // the root
-        QCOMPARE(Rows(list), rows);
+        QCOMPARE(Rows(list).join(';'), rows);
         QCOMPARE(W<QLineEdit>(form.get(), "edtSec")->text(), QString("0"));
         QCOMPARE(W<QLabel>(form.get(), "lblTotalsec")->text(), QString("0"));
         QCOMPARE(W<QLabel>(form.get(), "lblPerSecbyte")->text(), QString("512"));
@@ -408,62 +381,16 @@ class TSourcesTest : public QObject {
         QTest::addColumn<QString>("startAfter");
         QTest::addColumn<QString>("countAfter");
         QTest::addColumn<QString>("region"); // the new node's capacity, "" for none
-        QTest::newRow("empty") << "btnToImage"
-                               << ""
-                               << "64"
-                               << "起始扇区和扇区数量为空,请重新输入"
-                               << "0"
-                               << "64"
-                               << "";
-        QTest::newRow("past the end") << "btnToImage"
-                                      << "9900"
-                                      << "200"
-                                      << "起始扇区值大于(或大于)结束扇区,请重新输入"
-                                      << "0"
-                                      << "200"
-                                      << "";
-        QTest::newRow("63 sectors") << "btnToImage"
-                                    << "0"
-                                    << "63"
-                                    << "扇区数量值小于64,请重新输入"
-                                    << "0"
-                                    << "64"
-                                    << "";
-        QTest::newRow("not a whole number") << "btnToImage"
-                                            << "1.5"
-                                            << "64"
-                                            << "'1.5' is not a valid integer value"
-                                            << "1.5"
-                                            << "64"
-                                            << "";
-        QTest::newRow("default: the rest") << "btn1"
-                                           << "1000"
-                                           << "64"
-                                           << ""
-                                           << "1000"
-                                           << "9000"
-                                           << "";
-        QTest::newRow("default below 64") << "btn1"
-                                          << "1000"
-                                          << "10"
-                                          << "扇区数量值小于64,请重新输入"
-                                          << "1000"
-                                          << "64"
-                                          << "";
-        QTest::newRow("64 sectors accepted") << "btnToImage"
-                                             << "9936"
-                                             << "64"
-                                             << ""
-                                             << "9936"
-                                             << "64"
-                                             << "0.03 MB";
-        QTest::newRow("raw region") << "btnToImage"
-                                    << "8192"
-                                    << "1000"
-                                    << ""
-                                    << "8192"
-                                    << "1000"
-                                    << "0.49 MB";
+        // clang-format off
+        QTest::newRow("empty")               << "btnToImage" << ""     << "64"   << "起始扇区和扇区数量为空,请重新输入"         << "0"    << "64"   << "";
+        QTest::newRow("past the end")        << "btnToImage" << "9900" << "200"  << "起始扇区值大于(或大于)结束扇区,请重新输入" << "0"    << "200"  << "";
+        QTest::newRow("63 sectors")          << "btnToImage" << "0"    << "63"   << "扇区数量值小于64,请重新输入"               << "0"    << "64"   << "";
+        QTest::newRow("not a whole number")  << "btnToImage" << "1.5"  << "64"   << "'1.5' is not a valid integer value"        << "1.5"  << "64"   << "";
+        QTest::newRow("default: the rest")   << "btn1"       << "1000" << "64"   << ""                                          << "1000" << "9000" << "";
+        QTest::newRow("default below 64")    << "btn1"       << "1000" << "10"   << "扇区数量值小于64,请重新输入"               << "1000" << "64"   << "";
+        QTest::newRow("64 sectors accepted") << "btnToImage" << "9936" << "64"   << ""                                          << "9936" << "64"   << "0.03 MB";
+        QTest::newRow("raw region")          << "btnToImage" << "8192" << "1000" << ""                                          << "8192" << "1000" << "0.49 MB";
+        // clang-format on
     }
     void region_dialog_checks() {
         QFETCH(QString, button);
@@ -520,33 +447,17 @@ class TSourcesTest : public QObject {
         QTest::addColumn<QString>("button");
         QTest::addColumn<QString>("typed");
         QTest::addColumn<QString>("sector");
-        QTest::newRow("image: << at 0") << false << "btn15"
-                                        << "0"
-                                        << "0";
-        QTest::newRow("image: >> at the last") << false << "btn20"
-                                               << "9999"
-                                               << "9999";
-        QTest::newRow("image: >> from 5") << false << "btn20"
-                                          << "5"
-                                          << "6";
-        QTest::newRow("image: << from 5") << false << "btn15"
-                                          << "5"
-                                          << "4";
-        QTest::newRow("image: jump past the end") << false << "btnJump"
-                                                  << "20000"
-                                                  << "9999";
-        QTest::newRow("region: << at its start") << true << "btn15"
-                                                 << "8192"
-                                                 << "8192";
-        QTest::newRow("region: >> at its last") << true << "btn20"
-                                                << "9191"
-                                                << "9191";
-        QTest::newRow("region: jump past its end") << true << "btnJump"
-                                                   << "9500"
-                                                   << "9191";
-        QTest::newRow("region: jump before it") << true << "btnJump"
-                                                << "5"
-                                                << "5";
+        // clang-format off
+        QTest::newRow("image: << at 0")            << false << "btn15"   << "0"     << "0";
+        QTest::newRow("image: >> at the last")     << false << "btn20"   << "9999"  << "9999";
+        QTest::newRow("image: >> from 5")          << false << "btn20"   << "5"     << "6";
+        QTest::newRow("image: << from 5")          << false << "btn15"   << "5"     << "4";
+        QTest::newRow("image: jump past the end")  << false << "btnJump" << "20000" << "9999";
+        QTest::newRow("region: << at its start")   << true  << "btn15"   << "8192"  << "8192";
+        QTest::newRow("region: >> at its last")    << true  << "btn20"   << "9191"  << "9191";
+        QTest::newRow("region: jump past its end") << true  << "btnJump" << "9500"  << "9191";
+        QTest::newRow("region: jump before it")    << true  << "btnJump" << "5"     << "5";
+        // clang-format on
     }
     void hex_view_clamps() {
         QFETCH(bool, region);
@@ -585,37 +496,26 @@ class TSourcesTest : public QObject {
     void scan_settings_refusals_data() {
         QTest::addColumn<QString>("start");
         QTest::addColumn<QString>("end");
-        QTest::addColumn<bool>("dates");
-        QTest::addColumn<QString>("dateFrom");
-        QTest::addColumn<QString>("dateTo");
+        QTest::addColumn<QString>("dates"); // "from|to" turns the date window on
         QTest::addColumn<QStringList>("messages");
         const QString datesHint =
             "指定日期/时间时请注意时间采用24小时制,设置此项后程序在扫描时会自动保留符合条件的日期/"
             "时间,如果不能确定时间请关闭此项!";
-        QTest::newRow("start = end") << "100"
-                                     << "100" << false << ""
-                                     << "" << QStringList{"起始扇区和结束扇区相同,请重新设置!"};
-        QTest::newRow("start > end") << "200"
-                                     << "100" << false << ""
-                                     << "" << QStringList{"起始扇区大于结束扇区,请重新设置!"};
-        QTest::newRow("not a whole number") << "1.5"
-                                            << "100" << false << ""
-                                            << "" << QStringList{"'1.5' is not a valid integer value"};
-        QTest::newRow("reversed dates")
-            << "0"
-            << "10000" << true << "2018-01-01 23:50:00"
-            << "2018-01-01 23:00:00"
-            << QStringList{
-                   datesHint,
-                   "结束日期/时间小于起始日期/时间,正确的设置是起始日期/时间小于或者等于结束日期/时间,"
-                   "请重新设置!"};
+        const QString reversed =
+            "结束日期/时间小于起始日期/时间,正确的设置是起始日期/时间小于或者等于结束日期/时间,"
+            "请重新设置!";
+        // clang-format off
+        QTest::newRow("start = end")        << "100" << "100"   << "" << QStringList{"起始扇区和结束扇区相同,请重新设置!"};
+        QTest::newRow("start > end")        << "200" << "100"   << "" << QStringList{"起始扇区大于结束扇区,请重新设置!"};
+        QTest::newRow("not a whole number") << "1.5" << "100"   << "" << QStringList{"'1.5' is not a valid integer value"};
+        QTest::newRow("reversed dates")     << "0"   << "10000" << "2018-01-01 23:50:00|2018-01-01 23:00:00"
+                                            << QStringList{datesHint, reversed};
+        // clang-format on
     }
     void scan_settings_refusals() {
         QFETCH(QString, start);
         QFETCH(QString, end);
-        QFETCH(bool, dates);
-        QFETCH(QString, dateFrom);
-        QFETCH(QString, dateTo);
+        QFETCH(QString, dates);
         QFETCH(QStringList, messages);
         auto form = Window();
         auto* tree = W<QTreeWidget>(form.get(), "vrtlstrngtr1");
@@ -658,11 +558,12 @@ class TSourcesTest : public QObject {
 
         edtStart->setText(start);
         edtEnd->setText(end);
-        if (dates) {
+        if (!dates.isEmpty()) {
             W<QCheckBox>(dialog, "chk2")->setChecked(true);
-            W<QLineEdit>(dialog, "medtStarData")->setText(dateFrom);
-            QCOMPARE(W<QLineEdit>(dialog, "medtEndData")->text(), dateFrom); // the end follows the start
-            W<QLineEdit>(dialog, "medtEndData")->setText(dateTo);
+            W<QLineEdit>(dialog, "medtStarData")->setText(dates.section('|', 0, 0));
+            // The end follows the start as it is typed.
+            QCOMPARE(W<QLineEdit>(dialog, "medtEndData")->text(), dates.section('|', 0, 0));
+            W<QLineEdit>(dialog, "medtEndData")->setText(dates.section('|', 1, 1));
         }
         W<QPushButton>(dialog, "btnStartScan")->click();
         QCOMPARE(Texts(boxes.Boxes), messages);
