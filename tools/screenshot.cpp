@@ -10,6 +10,7 @@
 #include <QPixmap>
 #include <QTabWidget>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QTreeWidget>
 
 #include <chrono>
@@ -17,9 +18,13 @@
 #include <cstring>
 #include <string>
 
+#include "app/advanced_dialog.h"
 #include "app/icons.h"
 #include "app/main_window.h"
 #include "app/progress_dialog.h"
+#include "app/prompts.h"
+#include "app/region_dialog.h"
+#include "app/settings_dialog.h"
 #include "common/language.h"
 #include "common/op_state.h"
 #include "common/text_format.h"
@@ -38,6 +43,10 @@ const char* kUsage = "Usage: qrv-screenshot --out FILE.png [options]\n"
                      "  --progress       grab the progress dialog of a running operation instead\n"
                      "  --menu NAME      grab one popup menu instead (pm1, pm2, pmLog, pmSter0)\n"
                      "  --demo           fill the window with example sources, log lines and results\n"
+                     "  --image FILE     open FILE as an image source (its partitions become regions)\n"
+                     "                   and focus its first region\n"
+                     "  --show WHAT      tree (default), hex (the hex view of the focused node), or a\n"
+                     "                   dialog of the focused node: scan, advanced, region, imaging\n"
                      "  --colors N       reduce the picture to N colours (2..256) for a small file\n"
                      "  --help           this text\n"
                      "The platform is offscreen unless QT_QPA_PLATFORM or DISPLAY say otherwise.\n";
@@ -49,6 +58,8 @@ struct TOptions {
     bool Progress = false;
     std::string Menu;
     bool Demo = false;
+    std::string Image;
+    std::string Show = "tree";
     int Colors = 0;
 };
 
@@ -57,8 +68,8 @@ std::string T(const char* text) {
 }
 
 // Example sources through the core's own tree builder: a card reader with one
-// FAT32 volume, as the refresh would list it.
-void Demo_Sources(QTreeWidget* tree, QTreeWidget* properties) {
+// FAT32 volume, as the refresh would list it, the volume focused.
+void Demo_Sources(app::TForm1& form) {
     TDiskList list;
     TPhysicalDisk disk;
     disk.Number = 0, disk.Name = "sdb", disk.DevPath = "/dev/sdb", disk.Model = "Generic SD/MMC Reader";
@@ -70,25 +81,30 @@ void Demo_Sources(QTreeWidget* tree, QTreeWidget* properties) {
     vol.NumFreeClusters = 951022;
     vol.TotalSpace = 31906594816;
     list.Volumes.push_back(vol);
-    TSourceTree sources;
-    Fill_SourceTree(sources, list, "forensic-pc");
-    std::function<void(TSourceNode*, QTreeWidgetItem*)> add = [&](TSourceNode* n, QTreeWidgetItem* parent) {
-        const TTreeData& d = n->Data;
-        QStringList cols{QString::fromStdString(d.HddModel), QString::fromStdString(d.HddLable),
-                         QString::fromStdString(d.HddFs), QString::fromStdString(d.HddCap)};
-        auto* it = parent ? new QTreeWidgetItem(parent, cols) : new QTreeWidgetItem(tree, cols);
-        it->setIcon(0, app::Small_Image(d.Level == 0 ? 0 : d.Level == 1 ? 1 : 2));
-        for (const auto& c : n->Children())
-            add(c.get(), it);
-        if (d.Hddtype == HDD_VOLUME) {
-            tree->setCurrentItem(it);
-            for (const auto& [name, value] : Node_Properties(d))
-                new QTreeWidgetItem(properties,
-                                    {QString::fromStdString(name), QString::fromStdString(value)});
-        }
-    };
-    add(sources.Root(), nullptr);
-    tree->expandAll();
+    Fill_SourceTree(form.Sources(), list, "forensic-pc");
+    const TSourceNode* volume = form.Sources().Root()->Children()[0]->Children()[0].get();
+    form.Show_Sources(volume);
+    // The properties as a click shows them; the example devices are not read.
+    auto* properties = form.findChild<QTreeWidget*>("lvHDDAttribute");
+    properties->clear();
+    for (const auto& [name, value] : Node_Properties(volume->Data))
+        new QTreeWidgetItem(properties, {QString::fromStdString(name), QString::fromStdString(value)});
+}
+
+// Opens an image file through the window's own command and focuses the first
+// region found in it (or the image itself).
+bool Open_DemoImage(app::TForm1& form, const std::string& path) {
+    auto previous = app::Set_OpenFileHook(
+        [path](QWidget*, const QString&, const QString&) { return QString::fromStdString(path); });
+    const size_t before = form.Sources().Root()->Children().size();
+    form.btnOpenImgClick();
+    app::Set_OpenFileHook(previous);
+    const auto& images = form.Sources().Root()->Children();
+    if (images.size() == before) return false;
+    const TSourceNode* image = images.back().get();
+    form.Show_Sources(image->Children().empty() ? image : image->Children()[0].get());
+    form.vrtlstrngtr1NodeClick();
+    return true;
 }
 
 void Demo_Log() {
@@ -141,7 +157,14 @@ bool Parse(int argc, char** argv, TOptions& o) {
             o.Menu = value();
         else if (a == "--demo")
             o.Demo = true;
-        else if (a == "--colors") {
+        else if (a == "--image")
+            o.Image = value();
+        else if (a == "--show") {
+            o.Show = value();
+            if (o.Show != "tree" && o.Show != "hex" && o.Show != "scan" && o.Show != "advanced" &&
+                o.Show != "region" && o.Show != "imaging")
+                return false;
+        } else if (a == "--colors") {
             o.Colors = std::atoi(value().c_str());
             if (o.Colors < 2 || o.Colors > 256) return false;
         } else
@@ -189,11 +212,13 @@ int main(int argc, char** argv) {
     form.show();
     QApplication::processEvents();
     if (opt.Demo) {
-        auto* tree = form.findChild<QTreeWidget*>("vrtlstrngtr1");
-        auto* properties = form.findChild<QTreeWidget*>("lvHDDAttribute");
-        if (tree && properties && tree->topLevelItemCount() == 0) Demo_Sources(tree, properties);
+        Demo_Sources(form);
         Demo_Log();
         Demo_Results();
+    }
+    if (!opt.Image.empty() && !Open_DemoImage(form, opt.Image)) {
+        std::fprintf(stderr, "qrv-screenshot: cannot open the image %s\n", opt.Image.c_str());
+        return 1;
     }
     if (opt.Page == 1)
         form.btnViewClick();
@@ -201,6 +226,39 @@ int main(int argc, char** argv) {
         form.btnSelClick();
 
     QWidget* target = &form;
+    // Dialogs: every question is answered with OK and every folder asked for
+    // is the temporary folder, so the dialogs show filled in.
+    app::Set_BoxHook([](const app::TBoxRequest&) { return app::TBoxAnswer::Ok; });
+    app::Set_FolderHook([](QWidget*, const QString&) { return QDir::tempPath(); });
+    auto settle = [] {
+        for (int i = 0; i < 5; ++i) {
+            QApplication::processEvents();
+            QThread::msleep(60);
+        }
+    };
+    if (opt.Show == "hex") {
+        form.btnHexClick();
+    } else if (opt.Show == "scan" || opt.Show == "advanced") {
+        form.btnscanClick();
+        settle(); // the prompt to save the results comes 100 ms after the dialog
+        target = form.Form3();
+        if (opt.Show == "advanced") {
+            form.Form3()->btn4Click();
+            target = form.Form7();
+        }
+    } else if (opt.Show == "region") {
+        form.btnCreateRegionClick();
+        target = form.Form4();
+    } else if (opt.Show == "imaging") {
+        form.btnToimageClick();
+        form.Form3()->btn3Click();
+        target = form.Form3();
+    }
+    if (target != &form && !target->isVisible()) {
+        std::fprintf(stderr, "qrv-screenshot: the %s dialog did not open (no source focused?)\n",
+                     opt.Show.c_str());
+        return 1;
+    }
     if (opt.Progress) {
         TOpState& st = Op_State();
         Send_UIMessage(MSG_PROGRESS_START, {"60870", T("总块数:")});

@@ -5,6 +5,7 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QEventLoop>
+#include <QFontDatabase>
 #include <QFrame>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -13,6 +14,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMouseEvent>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScreen>
 #include <QSplitter>
@@ -27,9 +29,12 @@
 #include <filesystem>
 
 #include "analysis/records.h"
+#include "app/advanced_dialog.h"
 #include "app/category_panel.h"
 #include "app/icons.h"
 #include "app/progress_dialog.h"
+#include "app/region_dialog.h"
+#include "app/settings_dialog.h"
 #include "app/translate_form.h"
 #include "app/ui_dispatcher.h"
 #include "common/language.h"
@@ -142,6 +147,10 @@ TForm1::TForm1(const std::string& programFolder, QWidget* parent)
     // The other windows come after the main window, which has read the
     // interface language they translate themselves into.
     form2_ = new TForm2(this);
+    form3_ = new TForm3(this);
+    form4_ = new TForm4(this);
+    form7_ = new TForm7(form3_);
+    Set_RegionDialog(form4_);
     dispatcher_ =
         std::make_unique<TDispatcherScope>(this, [this](const TUiMessage& m) { Handle_UIMessage(m); });
 }
@@ -266,7 +275,7 @@ QWidget* TForm1::Build_SourcesPage() {
     split->setChildrenCollapsible(false);
     vrtlstrngtr1_ = new QTreeWidget(split);
     vrtlstrngtr1_->setObjectName("vrtlstrngtr1");
-    Setup_Columns(vrtlstrngtr1_, {{"磁盘/镜像文件", 230}, {"卷标/编号", 95}, {"文件系统", 80}, {"容量", 85}});
+    Setup_Columns(vrtlstrngtr1_, {{"磁盘/镜像文件", 200}, {"卷标/编号", 90}, {"文件系统", 78}, {"容量", 78}});
     vrtlstrngtr1_->header()->setDefaultAlignment(Qt::AlignCenter);
     vrtlstrngtr1_->header()->setSectionsMovable(true);
     vrtlstrngtr1_->setSelectionBehavior(QAbstractItemView::SelectRows);
@@ -328,6 +337,18 @@ QWidget* TForm1::Build_SourcesPage() {
     pnl32_->setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
     auto* pl = new QVBoxLayout(pnl32_);
     pl->setContentsMargins(0, 0, 0, 0);
+    // The hex display: read-only rows of 16 bytes in a fixed-pitch font, with
+    // scroll bars, caret and selection.
+    hexView_ = new QPlainTextEdit(pnl32_);
+    hexView_->setObjectName("hexView");
+    hexView_->setReadOnly(true);
+    hexView_->setLineWrapMode(QPlainTextEdit::NoWrap);
+    hexView_->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    QFont mono = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+    mono.setPointSize(8);
+    hexView_->setFont(mono);
+    hexView_->setFrameStyle(QFrame::NoFrame);
+    pl->addWidget(hexView_);
     hl->addWidget(pnl32_, 1);
     pnl30_ = new QLabel(hexTab);
     pnl30_->setObjectName("pnl30");
@@ -339,7 +360,7 @@ QWidget* TForm1::Build_SourcesPage() {
     split->addWidget(pgc2_);
     split->setStretchFactor(0, 1);
     split->setStretchFactor(1, 1);
-    split->setSizes({510, 500});
+    split->setSizes({455, 555});
     l->addWidget(split, 1);
     return ts1;
 }

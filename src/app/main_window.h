@@ -18,6 +18,7 @@
 #include "app/log_file.h"
 #include "app/worker.h"
 #include "common/ui_message.h"
+#include "sources/source_tree.h"
 
 class QAction;
 class QCheckBox;
@@ -26,6 +27,7 @@ class QGroupBox;
 class QLabel;
 class QLineEdit;
 class QMenu;
+class QPlainTextEdit;
 class QPushButton;
 class QSplitter;
 class QTabWidget;
@@ -37,6 +39,9 @@ namespace qrv::app {
 
 class TDispatcherScope;
 class TForm2;
+class TForm3;
+class TForm4;
+class TForm7;
 
 // The version the status bar and the about box show.
 inline constexpr const char* kProgramVersion = "1.1.1.2";
@@ -65,12 +70,31 @@ class TForm1 : public QWidget {
     const std::string& Program_Folder() const { return programFolder_; }
     const std::string& Temp_Folder() const { return tempFolder_; }
     TForm2* Form2() const { return form2_; }
+    TForm3* Form3() const { return form3_; }
+    TForm4* Form4() const { return form4_; }
+    TForm7* Form7() const { return form7_; }
     // The region dialog that message 4 closes.
     void Set_RegionDialog(QWidget* dialog) { regionDialog_ = dialog; }
     // Path of the help file for the current interface language.
     std::string Help_Path() const;
     // The rows of the log list, in order.
     std::vector<TLogRow> Log_Rows() const;
+
+    // The sources behind the tree vrtlstrngtr1.
+    TSourceTree& Sources() { return sources_; }
+    // Where the refresh looks for disks and volumes (tests use a fake sysfs tree).
+    void Set_EnumRoots(const TEnumRoots& roots) { enumRoots_ = roots; }
+    // Shows the sources in the tree, expanded, with focus (when given) as the
+    // focused and selected node.
+    void Show_Sources(const TSourceNode* focus);
+    // The focused node; nullptr when no node is selected.
+    TSourceNode* Focused_Node() const;
+    // The region dialog's confirm: inspects sectors [first, end) of the focused
+    // node (sectors of sectorSize bytes) and shows the regions found under it.
+    void Add_Regions(int32_t sectorSize, int64_t first, int64_t end);
+    // Enables or disables the window's panel and page control (the dialogs and
+    // the long operations disable them while they run).
+    void Set_MainEnabled(bool enabled);
 
   public slots:
     // Left column and title bar.
@@ -139,8 +163,8 @@ class TForm1 : public QWidget {
     void Select_LastLogRow();
     void Append_ResultRow(const TUiMessage& m);
     void Select_ResultRow(int32_t index);
-    void Set_MainEnabled(bool enabled);
     void Form_Create();
+    void Show_Hex(const std::vector<uint8_t>& bytes);
     void Shut_Down();
     void Show_LanguageSwitch(int language);
 
@@ -175,6 +199,7 @@ class TForm1 : public QWidget {
     QLabel* lblTotalsec_ = nullptr;
     QLabel* lblPerSecbyte_ = nullptr;
     QFrame* pnl32_ = nullptr;
+    QPlainTextEdit* hexView_ = nullptr;
     QLabel* pnl30_ = nullptr;
     QTreeWidget* lvScanResult_ = nullptr;
     QLabel* pnl38_ = nullptr;
@@ -189,7 +214,12 @@ class TForm1 : public QWidget {
     QAction* N24_ = nullptr;
 
     TForm2* form2_ = nullptr;
+    TForm3* form3_ = nullptr;
+    TForm4* form4_ = nullptr;
+    TForm7* form7_ = nullptr;
     QWidget* regionDialog_ = nullptr;
+    TSourceTree sources_;
+    TEnumRoots enumRoots_;
     TWorkerRunner workers_;
     std::unique_ptr<TDispatcherScope> dispatcher_;
 };

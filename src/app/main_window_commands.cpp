@@ -1,6 +1,6 @@
 // The main window's command handlers, one per command. Handlers whose
-// commands arrive with the sources page, the results page and the preview are
-// empty here and are filled where those pages are built.
+// commands arrive with the results page and the preview are empty here and
+// are filled where those pages are built.
 #include <QCursor>
 #include <QDesktopServices>
 #include <QFileInfo>
@@ -81,17 +81,10 @@ void TForm1::btnCloseClick() {
 
 // ------------------------------------------------------------ sources page
 
-void TForm1::btnRefClick() {}           // the source tree's refresh
-void TForm1::btnscanClick() {}          // the scan settings
-void TForm1::btnOpenImgClick() {}       // image files as sources
-void TForm1::btnToimageClick() {}       // imaging
-void TForm1::btnCreateRegionClick() {}  // regions
-void TForm1::N6Click() {}               // removing an image or region node
-void TForm1::vrtlstrngtr1NodeClick() {} // the focused node's properties
-void TForm1::btnJumpClick() {}          // hex view
-void TForm1::btn15Click() {}            // hex view
-void TForm1::btn20Click() {}            // hex view
-void TForm1::btnLoadClick() {}          // loading a scan-result file
+// The tree, the properties, the hex view and the commands on sources are in
+// sources_page.cpp.
+
+void TForm1::btnLoadClick() {} // loading a scan-result file
 
 void TForm1::btnstopClick() {
     form2_->btn1Click();

@@ -4,6 +4,8 @@
 #include <QMessageBox>
 #include <QPushButton>
 
+#include <charconv>
+
 #include "common/language.h"
 
 namespace qrv::app {
@@ -59,13 +61,29 @@ TBoxAnswer Message_Box(const TBoxRequest& r) {
     return box.clickedButton() == ok ? TBoxAnswer::Ok : TBoxAnswer::Cancel;
 }
 
-void Hint_Box(QWidget* owner, const std::string& text) {
+void Hint_Box(QWidget* owner, const std::string& text, TBoxIcon icon) {
     TBoxRequest r;
     r.Owner = owner;
+    r.Icon = icon;
     r.Text = QString::fromStdString(Tr(text));
     r.Caption = QString::fromStdString(Tr("提示"));
     r.LanguageId = Get_LanguageId();
     Message_Box(r);
+}
+
+std::optional<int64_t> Read_WholeNumber(QWidget* owner, const QString& text) {
+    const std::string t = text.toStdString();
+    int64_t v = 0;
+    auto [end, ec] = std::from_chars(t.data(), t.data() + t.size(), v);
+    if (!t.empty() && ec == std::errc() && end == t.data() + t.size()) return v;
+    TBoxRequest r;
+    r.Owner = owner;
+    r.Text = "'" + text + "' is not a valid integer value";
+    r.Caption = QString::fromStdString(Tr("QRV 视频恢复"));
+    r.Icon = TBoxIcon::Critical;
+    r.LanguageId = Get_LanguageId();
+    Message_Box(r);
+    return std::nullopt;
 }
 
 QString Choose_Folder(QWidget* owner, const QString& title) {

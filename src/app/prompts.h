@@ -8,6 +8,8 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
+#include <string>
 
 namespace qrv::app {
 
@@ -28,8 +30,15 @@ struct TBoxRequest {
 TBoxAnswer Message_Box(const TBoxRequest& request);
 
 // A box with the interface language: owner, caption "提示" (translated when the
-// English interface is active) and the given text, information icon.
-void Hint_Box(QWidget* owner, const std::string& text);
+// English interface is active) and the given text (translated too), with the
+// information icon unless another is given.
+void Hint_Box(QWidget* owner, const std::string& text, TBoxIcon icon = TBoxIcon::Information);
+
+// A whole decimal number typed into a field (64 bits, optional minus sign).
+// Any other text (empty, a full stop, too large) is a conversion error: the
+// error box names the text ("'1.5' is not a valid integer value") and the
+// result is empty.
+std::optional<int64_t> Read_WholeNumber(QWidget* owner, const QString& text);
 
 // The folder picker (folders only). Returns the chosen folder or an empty text
 // when it was cancelled.

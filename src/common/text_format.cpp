@@ -48,6 +48,17 @@ std::string Now_Text() {
     return std::string(buf, n);
 }
 
+std::string Stamped_FileName(const std::string& name, const std::tm& t, const std::string& extension) {
+    char date[32], time[64];
+    std::strftime(date, sizeof date, "%Y%m%d", &t);
+    const size_t n = std::strftime(time, sizeof time, "%X", &t);
+    const std::string raw = name + "-" + date + " " + std::string(time, n);
+    std::string out;
+    for (char c : raw)
+        if (c == 0 || !std::strchr(":/\\?<>\"|* ", c)) out.push_back(c);
+    return out + extension;
+}
+
 void Send_Log(const std::string& kind, const std::string& description) {
     Send_UIMessage(MSG_LOG, {kind, Now_Text(), description});
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 #include <string>
 
 namespace qrv {
@@ -16,6 +17,12 @@ std::string Now_Text();
 // Sends a log line (message type 0): kind, Now_Text(), description. The texts
 // are sent as given: callers translate their pieces with Tr() first.
 void Send_Log(const std::string& kind, const std::string& description);
+
+// Name of a file the program generates for a source (an image, a scan-result
+// file): name + "-" + the date as yyyymmdd + " " + the locale's long time,
+// with every : / \ ? < > " | * and blank removed, then the extension
+// ("/dev/sdb1", 5 March 2024 14:03:27, ".img" -> "devsdb1-20240305140327.img").
+std::string Stamped_FileName(const std::string& name, const std::tm& localTime, const std::string& extension);
 
 // Duration text: seconds with at most four decimals, no trailing zeros, no
 // decimal point for whole values, no digit before the point below 1 (".5");

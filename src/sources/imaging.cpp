@@ -15,16 +15,7 @@
 namespace qrv {
 
 std::string Image_FileName(const TTreeData& node, const std::tm& t) {
-    char date[32], time[64];
-    std::strftime(date, sizeof date, "%Y%m%d", &t);
-    const size_t n = std::strftime(time, sizeof time, "%X", &t);
-    std::string raw = node.HddModel + "-" + date + " " + std::string(time, n);
-    std::string name;
-    for (char c : raw) {
-        if (std::strchr(":/\\?<>\"|* ", c) && c != 0) continue;
-        name.push_back(c);
-    }
-    return name + ".img";
+    return Stamped_FileName(node.HddModel, t, ".img");
 }
 
 std::string Image_FileName(const TTreeData& node, std::time_t now) {

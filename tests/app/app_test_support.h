@@ -15,6 +15,7 @@
 #include "app/icons.h"
 #include "app/prompts.h"
 #include "common/language.h"
+#include "platform/disk_enum.h"
 
 namespace qrv::apptest {
 
@@ -50,6 +51,12 @@ class TProgramFolder {
   private:
     QTemporaryDir dir_;
 };
+
+// Enumeration roots under which no disk is found: a window shown in a test
+// lists none of the host's disks (and probes none).
+inline TEnumRoots No_Disks() {
+    return {"/nonexistent-qrv/sys", "/nonexistent-qrv/dev", "/nonexistent-qrv/mountinfo"};
+}
 
 // Records every message box while it lives and answers with Answer.
 class TBoxRecorder {

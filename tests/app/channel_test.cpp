@@ -134,6 +134,7 @@ class TChannelTest : public QObject {
         folder_ = std::make_unique<TProgramFolder>();
         boxes_ = std::make_unique<TBoxRecorder>();
         form_ = std::make_unique<TForm1>(folder_->Path());
+        form_->Set_EnumRoots(No_Disks());
         form_->show();
         Op_State().Reset_Counters();
         Op_State().Mark_Start();
@@ -142,6 +143,7 @@ class TChannelTest : public QObject {
         region_->show();
         form_->Set_RegionDialog(region_.get());
         auto* tree = W<QTreeWidget>("vrtlstrngtr1");
+        tree->clear(); // in place of the computer the refresh showed
         auto* root = new QTreeWidgetItem(tree, {"root"});
         new QTreeWidgetItem(new QTreeWidgetItem(root, {"disk"}), {"volume"});
         tree->collapseAll();

@@ -137,6 +137,7 @@ class TWindowTest : public QObject {
     void english_leaves_no_chinese_caption() {
         TProgramFolder folder("1\r\n");
         TForm1 form(folder.Path());
+        form.Set_EnumRoots(No_Disks());
         form.show();
         QStringList chinese;
         for (QWidget* window : {static_cast<QWidget*>(&form), static_cast<QWidget*>(form.Form2())})
@@ -273,6 +274,7 @@ class TWindowTest : public QObject {
         TProgramFolder folder;
         TForm1 form(folder.Path());
         form.move(100, 100);
+        form.Set_EnumRoots(No_Disks());
         form.show();
         QVERIFY(QTest::qWaitForWindowExposed(&form));
         auto* w = W<QWidget>(&form, grip.toLatin1());
@@ -289,6 +291,7 @@ class TWindowTest : public QObject {
     void close_releases_records_and_stops_the_worker() {
         TProgramFolder folder;
         auto form = std::make_unique<TForm1>(folder.Path());
+        form->Set_EnumRoots(No_Disks());
         form->show();
         ScanResultList.Append(TScanResult{});
         RebuildResultList.Append(TRebuildResult{});

@@ -80,7 +80,8 @@ bool Bit(const std::vector<uint8_t>& bits, int64_t i) {
 
 void Fat32_Build(const std::string& vol, const TVolumeSpec& plan, TDiskImage& img) {
     const int64_t spc = plan.ClusterBytes / 512;
-    Run_Or_Throw("mkfs.fat -F 32 -s " + std::to_string(spc) + " -S 512 " + Quote(vol));
+    const std::string label = plan.Label.empty() ? "" : " -n " + Quote(plan.Label);
+    Run_Or_Throw("mkfs.fat -F 32 -s " + std::to_string(spc) + " -S 512" + label + " " + Quote(vol));
     for (const auto& [name, bytes] : plan.Files) {
         const std::string tmp = vol + ".file";
         Write_File(tmp, bytes);
@@ -113,7 +114,8 @@ void Fat32_Build(const std::string& vol, const TVolumeSpec& plan, TDiskImage& im
 
 void Exfat_Build(const std::string& vol, const TVolumeSpec& plan, TDiskImage& img) {
     if (!plan.Files.empty()) throw std::runtime_error("no tool places files on exFAT without mounting");
-    Run_Or_Throw("mkfs.exfat -c " + std::to_string(plan.ClusterBytes) + " " + Quote(vol));
+    const std::string label = plan.Label.empty() ? "" : " -L " + Quote(plan.Label);
+    Run_Or_Throw("mkfs.exfat -c " + std::to_string(plan.ClusterBytes) + label + " " + Quote(vol));
     const std::string info = Run_Or_Throw("dump.exfat " + Quote(vol));
     img.BytesPerSector = int64_t(1) << Report_Number(info, "Sector Size Bits:");
     img.SectorsPerCluster = int64_t(1) << Report_Number(info, "Sector per Cluster bits:");
@@ -139,7 +141,9 @@ void Exfat_Build(const std::string& vol, const TVolumeSpec& plan, TDiskImage& im
 }
 
 void Ntfs_Build(const std::string& vol, const TVolumeSpec& plan, TDiskImage& img) {
-    Run_Or_Throw("mkntfs -Q -F -c " + std::to_string(plan.ClusterBytes) + " -s 512 " + Quote(vol));
+    const std::string label = plan.Label.empty() ? "" : " -L " + Quote(plan.Label);
+    Run_Or_Throw("mkntfs -Q -F -c " + std::to_string(plan.ClusterBytes) + " -s 512" + label + " " +
+                 Quote(vol));
     for (const auto& [name, bytes] : plan.Files) {
         const std::string tmp = vol + ".file";
         Write_File(tmp, bytes);
@@ -326,6 +330,18 @@ std::optional<TDiskImage> Make_DiskImage(const std::string& path, const TVolumeS
         std::filesystem::resize_file(path, uintmax_t(imageBytes));
     }
     return img;
+}
+
+void Write_PartitionTable(const std::string& path, const std::vector<TPartitionSpec>& parts) {
+    if (!Have_Program("sfdisk")) throw std::runtime_error("sfdisk is not installed");
+    std::string script = "label: dos\\n";
+    char line[96];
+    for (const auto& p : parts) {
+        std::snprintf(line, sizeof line, "start=%lld, size=%lld, type=%x\\n", (long long)p.Start,
+                      (long long)p.Sectors, unsigned(p.Type));
+        script += line;
+    }
+    Run_Or_Throw("printf '" + script + "' | sfdisk -q --no-reread --no-tell-kernel " + Quote(path));
 }
 
 TDiskImage Make_RawImage(const std::string& path, int64_t bytes, int64_t unitBytes) {

@@ -33,6 +33,7 @@ struct TVolumeSpec {
     // Live files written through the file system (FAT32: mcopy, NTFS: ntfscp);
     // names are plain file names in the root folder.
     std::vector<std::pair<std::string, std::vector<uint8_t>>> Files;
+    std::string Label; // volume label given to the tool ("" none)
 };
 
 struct TDiskImage {
@@ -97,6 +98,16 @@ std::optional<TDiskImage> Make_DiskImage(const std::string& path, const TVolumeS
 // A sparse raw image of `bytes` bytes (no file system), with a 512-byte sector
 // geometry and `unitBytes`-sized clusters numbered from 0.
 TDiskImage Make_RawImage(const std::string& path, int64_t bytes, int64_t unitBytes = 32768);
+
+// One entry of a DOS partition table: first sector, sector count, type byte.
+struct TPartitionSpec {
+    int64_t Start = 0;
+    int64_t Sectors = 0;
+    int Type = 0x0c;
+};
+// Writes a DOS partition table into the first sector of an image with sfdisk;
+// the rest of the image is left as it is. Throws when sfdisk is missing or fails.
+void Write_PartitionTable(const std::string& path, const std::vector<TPartitionSpec>& parts);
 
 // An image-file node ("RAW", 512-byte sectors) for a medium at path, or for an
 // in-memory medium when path is empty; fs names another file system to scan as.

@@ -1,0 +1,17 @@
+// Starting a scan from the window. This is the one place the window starts
+// one: the scan settings capture the parameters, this runs the scan on a
+// worker the way every front end runs it (scan, then analysis, the results
+// rows and the scan-result file).
+#pragma once
+
+#include "scan/scan_job.h"
+
+namespace qrv::app {
+
+class TForm1;
+
+// Clears the previous scan's records and state and starts the scan on an
+// operation worker. False when another operation still runs.
+bool Start_Scan(TForm1& form, const TScanParams& params);
+
+} // namespace qrv::app

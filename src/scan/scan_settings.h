@@ -1,0 +1,38 @@
+// Values the scan settings derive from the chosen source before a scan: the
+// sector count the dialog shows, the default sector range, the name of the
+// scan-result file, and the checks of the typed range.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <string>
+
+#include "sources/tree_data.h"
+
+namespace qrv {
+
+// Sectors of the source as the scan counts them: TotalSpace div PerSecBytes,
+// plus one for a partial last sector (1,000,000,001 bytes of 512-byte sectors
+// are 1,953,126 sectors). 512-byte sectors when PerSecBytes is not above 0.
+int64_t Scan_TotalSectors(const TTreeData& node);
+
+// The default range [Start, End): the whole source; a region starts at its
+// first sector RegionSec, since its sectors are numbered on the device or file
+// it lies in.
+struct TSectorRange {
+    int64_t Start = 0;
+    int64_t End = 0;
+};
+TSectorRange Default_ScanRange(const TTreeData& node);
+
+// Name of the scan-result file for a source at a local time: HddModel + "-" +
+// yyyymmdd + the long time, cleaned of characters a file name cannot hold, +
+// ".QRV" (a volume "/dev/sdb1" at 09:05:07 on 1 March 2024 ->
+// "devsdb1-20240301090507.QRV").
+std::string Result_FileName(const TTreeData& node, const std::tm& localTime);
+std::string Result_FileName(const TTreeData& node, std::time_t now);
+
+// Refusal of a typed range (translated message), or "" when it may be scanned.
+std::string Check_ScanRange(int64_t start, int64_t end);
+
+} // namespace qrv
