@@ -5,6 +5,7 @@
 #include "cli/source_pick.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
@@ -14,7 +15,7 @@
 
 #include "analysis/records.h"
 #include "common/op_state.h"
-#include "platform/same_disk.h"
+#include "platform/output_file.h"
 #include "platform/source_io.h"
 #include "results/search.h"
 
@@ -274,10 +275,40 @@ bool Select_Rows(TResultsModel& model, const TArgs& args, std::string& error) {
     return true;
 }
 
-int Run_Export(TResultsModel& model, const std::string& dir, std::string* json) {
+const char* kForceUsage =
+    "  --force-same-disk   write even where the output may share a disk with a device source (its disk\n"
+    "                      cannot be determined, or it is that disk); never the source itself\n";
+
+TGuardOptions Output_Options(const TArgs& args) {
+    TGuardOptions o;
+    o.ForceSameDisk = args.Has("force-same-disk");
+    return o;
+}
+
+int Report_Refusal(const char* command, const TGuardVerdict& refusal, const std::string& path) {
+    std::fprintf(stderr, "qrv-cli %s: %s: %s%s%s\n", command, refusal.Reason.c_str(), path.c_str(),
+                 refusal.Detail.empty() ? "" : " - ", refusal.Detail.c_str());
+    if (refusal.Cause == TGuardCause::UnknownDisk)
+        std::fprintf(stderr,
+                     "qrv-cli %s: the disk behind this path cannot be told from the system; when you know it is "
+                     "not the source's disk, run again with --force-same-disk\n",
+                     command);
+    return 1;
+}
+
+int Prepare_Folder(const char* command, const std::string& dir, const TOutputGuard& guard) {
+    TGuardVerdict refusal;
+    if (Make_Folders(dir, guard, &refusal)) return 0;
+    if (!refusal.Allowed()) return Report_Refusal(command, refusal, dir);
+    std::fprintf(stderr, "qrv-cli %s: %s: %s (%s)\n", command, Tr("创建文件夹出错").c_str(), dir.c_str(),
+                 std::strerror(errno));
+    return 1;
+}
+
+int Run_Export(TResultsModel& model, const std::string& dir, std::string* json, const TGuardOptions& output) {
     auto& st = Op_State();
     st.Reset_Counters();
-    std::string msg = Check_SaveTarget(model, dir, st.SourcePath());
+    std::string msg = Check_SaveTarget(model, dir, st.SourcePath(), output);
     if (msg.empty()) {
         struct stat sb {};
         if (::stat(dir.c_str(), &sb) != 0 || !S_ISDIR(sb.st_mode)) msg = "请指定保存路径!";
@@ -287,7 +318,7 @@ int Run_Export(TResultsModel& model, const std::string& dir, std::string* json) 
         if (json) *json += ", \"export\": {\"ok\": false, \"message\": " + Json_Text(msg) + "}";
         return 1;
     }
-    TSaveSummary s = Save_ToFile_One(model, dir);
+    TSaveSummary s = Save_ToFile_One(model, dir, {}, output);
     const std::string folder = dir + "/" + Recovery_FolderName();
     if (json) {
         *json += ", \"export\": {\"ok\": " + std::string(s.Ok() ? "true" : "false") +

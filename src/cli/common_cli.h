@@ -13,6 +13,7 @@
 #include "cli/args.h"
 #include "common/ui_message.h"
 #include "export/export_job.h"
+#include "platform/output_guard.h"
 #include "results/results_model.h"
 #include "sources/tree_data.h"
 
@@ -66,6 +67,19 @@ std::string Json_Text(const std::string& text);
 extern const std::set<std::string> kExportOptions;
 extern const char* kExportUsage;
 
+// The --force-same-disk option and its usage line.
+extern const char* kForceUsage;
+TGuardOptions Output_Options(const TArgs& args);
+
+// Prints a refusal of the output guard on stderr ("qrv-cli CMD: reason: path",
+// with how to override an unknown disk) and returns the exit status 1.
+int Report_Refusal(const char* command, const TGuardVerdict& refusal, const std::string& path);
+
+// Creates an output folder (with missing parents) through the guard before an
+// operation starts. 0 when it exists afterwards, else the exit status after
+// the reason was printed.
+int Prepare_Folder(const char* command, const std::string& dir, const TOutputGuard& guard);
+
 // Checks the rows to export: --rows "1,3-5" (row numbers), or --date-from /
 // --date-to / --model through the search; every row when none is given.
 // False with a reason in error on a malformed selection.
@@ -73,6 +87,6 @@ bool Select_Rows(TResultsModel& model, const TArgs& args, std::string& error);
 
 // Runs the checks and the export into dir for the checked rows. Prints a
 // summary (or adds it to json when given) and returns the exit status.
-int Run_Export(TResultsModel& model, const std::string& dir, std::string* json);
+int Run_Export(TResultsModel& model, const std::string& dir, std::string* json, const TGuardOptions& output);
 
 } // namespace qrv::cli

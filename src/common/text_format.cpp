@@ -45,6 +45,17 @@ std::string Now_Text() {
     return std::string(buf, n);
 }
 
+std::string Stamped_FileName(const std::string& text, const std::tm& t, const std::string& ext) {
+    char date[32], time[64];
+    std::strftime(date, sizeof date, "%Y%m%d", &t);
+    const size_t n = std::strftime(time, sizeof time, "%X", &t);
+    const std::string raw = text + "-" + date + " " + std::string(time, n);
+    std::string name;
+    for (char c : raw)
+        if (c != 0 && !std::strchr(":/\\?<>\"|* ", c)) name.push_back(c);
+    return name + ext;
+}
+
 void Send_Log(const std::string& kind, const std::string& description) {
     Send_UIMessage(MSG_LOG, {kind, Now_Text(), description});
 }

@@ -1,5 +1,6 @@
 #include "scan/scan_job.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -180,15 +181,21 @@ void Scan_Body(const TScanParams& p, TSourcePtr& h, TAllocMap& map) {
 
         // 7. Block loop: one buffer for the whole scan.
         std::vector<uint8_t> buf(static_cast<size_t>(kScanBlockRead));
+        const int64_t first = P;
+        Op_State().BytesTotal = std::max<int64_t>(rangeEnd - first, 0);
+        Op_State().BytesDone = 0;
         while (P < rangeEnd && !Op_State().StopFlag.load()) {
             Read_ScanBlock(*h, buf.data(), P);
             Classify_Block(buf.data(), P, ctx, H);
             Op_State().Progress1 = int32_t(B);
+            Op_State().BytesDone = std::min(P + kScanBlockStep, rangeEnd) - first;
             Send_UIMessage(MSG_PROGRESS_STATUS, {"", Tr("已扫描块数:") + std::to_string(B),
                                                  Tr("发现碎片数量:") + std::to_string(H)});
             P += kScanBlockStep;
             B = P / kScanBlockStep;
         }
+
+        Op_State().BytesTotal = 0; // analysis is not measured in bytes of the medium
 
         // 8. Completion stage.
         Scan_CompletionHook(*h, node, map, p);
