@@ -7,7 +7,6 @@
 #include <set>
 
 #include "cli/args.h"
-#include "cli/cli_log.h"
 #include "cli/commands.h"
 #include "cli/common_cli.h"
 #include "cli/source_pick.h"
@@ -39,7 +38,7 @@ int Cmd_Image(const TArgv& argv) {
         return args.Has("help") ? 0 : 2;
     }
     const TGuardOptions output = Output_Options(args);
-    TSourceLogScope log;
+    TCliSession session = Start_CliSession(false);
     auto picked = Pick_Source(args.Positional()[0], args.Get_Int("region"));
     if (!picked.Ok) {
         std::fprintf(stderr, "qrv-cli image: %s\n", picked.Error.c_str());

@@ -13,11 +13,13 @@ namespace qrv {
 
 namespace {
 
-// True when the time category of the locale is the plain C/POSIX one, whose
-// "%x" gives an ambiguous two-digit-year date.
+// True when the time category of the locale is the plain C/POSIX one (also
+// in its UTF-8 forms "C.UTF-8", "C.utf8"), whose "%x" gives an ambiguous
+// two-digit-year date.
 bool Is_PlainTimeLocale() {
     const char* name = std::setlocale(LC_TIME, nullptr);
-    return name == nullptr || std::strcmp(name, "C") == 0 || std::strcmp(name, "POSIX") == 0;
+    return name == nullptr || std::strcmp(name, "C") == 0 || std::strcmp(name, "POSIX") == 0 ||
+           std::strncmp(name, "C.", 2) == 0;
 }
 
 // Decimal separator of the numeric locale ("." when none is set).

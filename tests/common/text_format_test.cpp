@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <clocale>
 #include <regex>
 
 #include "common/text_format.h"
@@ -82,8 +83,17 @@ TEST(ElapsedText, JudgedBlocksReplaceTheWrittenAmount) {
     EXPECT_EQ(Progress_CounterText(1536, 7), "已判断块数:7");
 }
 
-TEST(NowText, IsoDateAndTimeUnderThePlainLocale) {
-    // Test programs do not call setlocale, so the C locale is in effect.
-    std::string s = Now_Text();
-    EXPECT_TRUE(std::regex_match(s, std::regex(R"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2})"))) << s;
+TEST(NowText, IsoDateAndTimeUnderThePlainLocales) {
+    // The plain locale in each spelling a system gives it (LANG=C.UTF-8 is the
+    // usual one on servers): never "%x", whose year has two digits.
+    const std::string saved = std::setlocale(LC_TIME, nullptr);
+    int tried = 0;
+    for (const char* name : {"C", "POSIX", "C.UTF-8", "C.utf8"}) {
+        if (!std::setlocale(LC_TIME, name)) continue;
+        ++tried;
+        const std::string s = Now_Text();
+        EXPECT_TRUE(std::regex_match(s, std::regex(R"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2})"))) << name << ": " << s;
+    }
+    std::setlocale(LC_TIME, saved.c_str());
+    EXPECT_GE(tried, 2);
 }
