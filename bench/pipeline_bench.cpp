@@ -173,8 +173,9 @@ int main(int argc, char** argv) {
     int scheme = 0, rounds = 3;
     for (int i = 1; i < argc; ++i) {
         if (!std::strcmp(argv[i], "--help") || !std::strcmp(argv[i], "-h")) {
-            std::printf("usage: bench_pipeline [--scheme N] [--rounds N]\n"
-                        "  scan and analysis of a generated 1 GiB image against a plain read of it, as ratios\n");
+            std::printf(
+                "usage: bench_pipeline [--scheme N] [--rounds N]\n"
+                "  scan and analysis of a generated 1 GiB image against a plain read of it, as ratios\n");
             return 0;
         }
     }

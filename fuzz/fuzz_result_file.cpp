@@ -55,12 +55,24 @@ TTreeData Fuzz_Node() {
 
 } // namespace
 
-void* operator new(size_t n) { return Counted_Alloc(n); }
-void* operator new[](size_t n) { return Counted_Alloc(n); }
-void operator delete(void* p) noexcept { Counted_Free(p); }
-void operator delete[](void* p) noexcept { Counted_Free(p); }
-void operator delete(void* p, size_t) noexcept { Counted_Free(p); }
-void operator delete[](void* p, size_t) noexcept { Counted_Free(p); }
+void* operator new(size_t n) {
+    return Counted_Alloc(n);
+}
+void* operator new[](size_t n) {
+    return Counted_Alloc(n);
+}
+void operator delete(void* p) noexcept {
+    Counted_Free(p);
+}
+void operator delete[](void* p) noexcept {
+    Counted_Free(p);
+}
+void operator delete(void* p, size_t) noexcept {
+    Counted_Free(p);
+}
+void operator delete[](void* p, size_t) noexcept {
+    Counted_Free(p);
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const std::string path = "/tmp/qrv-fuzz-result-" + std::to_string(::getpid()) + ".QRV";

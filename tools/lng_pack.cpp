@@ -20,8 +20,9 @@ bool Write_All(const char* path, const std::vector<unsigned char>& bytes) {
 } // namespace
 
 int main(int argc, char** argv) {
-    const char* usage = "usage: qrv-lngpack TEXT_IN LNG_OUT\n"
-                        "  scrambles the plain \"Chinese=English\" table TEXT_IN into the language file LNG_OUT\n";
+    const char* usage =
+        "usage: qrv-lngpack TEXT_IN LNG_OUT\n"
+        "  scrambles the plain \"Chinese=English\" table TEXT_IN into the language file LNG_OUT\n";
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
             std::fputs(usage, stdout);

@@ -29,12 +29,13 @@ int Cmd_Image(const TArgv& argv) {
     const std::set<std::string> known = {"help", "out", "start", "end", "region", "force-same-disk"};
     TArgs args(argv, {"help", "force-same-disk"});
     if (args.Has("help") || args.Positional().size() != 1 || !args.Has("out") || !args.Unknown(known).empty()) {
-        std::fprintf(args.Has("help") ? stdout : stderr,
-                     "usage: qrv-cli image SOURCE --out DIR [--start S --end E] [--region N] [--force-same-disk]\n"
-                     "  copies sectors [S, E) of a disk or volume (or of region N of a source) into\n"
-                     "  DIR/<name>-<date><time>.img; DIR (made when missing) must not be on the disk being\n"
-                     "  imaged, and E must not lie beyond the end of the source\n%s",
-                     kForceUsage);
+        std::fprintf(
+            args.Has("help") ? stdout : stderr,
+            "usage: qrv-cli image SOURCE --out DIR [--start S --end E] [--region N] [--force-same-disk]\n"
+            "  copies sectors [S, E) of a disk or volume (or of region N of a source) into\n"
+            "  DIR/<name>-<date><time>.img; DIR (made when missing) must not be on the disk being\n"
+            "  imaged, and E must not lie beyond the end of the source\n%s",
+            kForceUsage);
         return args.Has("help") ? 0 : 2;
     }
     const TGuardOptions output = Output_Options(args);

@@ -76,7 +76,8 @@ int Cmd_Load(const TArgv& argv) {
         if (exported != 0) status = exported;
     }
     if (report.Damaged && !json)
-        std::fprintf(stderr, "qrv-cli load: the file is damaged at record %lld; %lld record(s) before it loaded\n",
+        std::fprintf(stderr,
+                     "qrv-cli load: the file is damaged at record %lld; %lld record(s) before it loaded\n",
                      (long long)report.DamagedRecord, (long long)report.Loaded);
     if (json) std::printf("%s}\n", out.c_str());
     return status;

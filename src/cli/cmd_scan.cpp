@@ -23,9 +23,6 @@
 #include "analysis/records.h"
 #include "cli/args.h"
 #include "cli/commands.h"
-#include "results/result_file.h"
-#include "results/results_model.h"
-#include "scan/scan_completion.h"
 #include "cli/common_cli.h"
 #include "cli/source_pick.h"
 #include "common/language.h"
@@ -33,8 +30,11 @@
 #include "common/ui_message.h"
 #include "platform/output_guard.h"
 #include "platform/source_io.h"
+#include "results/result_file.h"
+#include "results/results_model.h"
 #include "scan/alloc_map.h"
 #include "scan/raw_access.h"
+#include "scan/scan_completion.h"
 #include "scan/scan_job.h"
 #include "sources/boot_sector.h"
 
@@ -57,7 +57,7 @@ const char* kScanUsage =
     "  --region N             scan region N of the source (see 'qrv-cli regions'), counted from 1\n"
     "  --save FILE.QRV|DIR    save the results in a scan-result file (see 'qrv-cli load'); for a folder\n"
     "                         (an existing one, or a path ending in /) the file is named after the source\n"
-    "                         and the time, e.g. devsdb1-20240301090507.QRV. Never on the source or its disk\n"
+    "                         and the time, e.g. devsdb1-20240301090507.QRV; never on the source's disk\n"
     "  --json                 print the results (and the export) as JSON on stdout\n"
     "  --quiet                log only errors on stderr\n";
 
@@ -174,9 +174,9 @@ int Cmd_Scan(const TArgv& argv) {
             return 0;
         }
     TArgs args(argv, {"json", "quiet", "force-same-disk"});
-    std::set<std::string> allowed = {"start", "end",  "mode",  "date-from", "date-to",        "fs",
-                                     "sector-size", "cluster-sectors", "save", "json", "quiet", "region",
-                                     "force-same-disk"};
+    std::set<std::string> allowed = {
+        "start", "end",  "mode",  "date-from", "date-to",        "fs", "sector-size", "cluster-sectors",
+        "save",  "json", "quiet", "region",    "force-same-disk"};
     // --date-from / --date-to filter the scan; with --export the export takes
     // every row found in that window unless --rows or --model narrows it.
     for (const auto& o : kExportOptions)
@@ -289,15 +289,16 @@ int Cmd_Scan(const TArgv& argv) {
     const TOutputGuard guard({Get_SourcePath(p.Node)}, output);
     if (p.SaveResults) {
         struct stat st {};
-        const bool folder = p.ResultPath.back() == '/' ||
-                            (::stat(p.ResultPath.c_str(), &st) == 0 && S_ISDIR(st.st_mode));
+        const bool folder =
+            p.ResultPath.back() == '/' || (::stat(p.ResultPath.c_str(), &st) == 0 && S_ISDIR(st.st_mode));
         if (folder) {
             if (int rc = Prepare_Folder("scan", p.ResultPath, guard)) return rc;
             std::time_t now = std::time(nullptr);
             std::tm local{};
             localtime_r(&now, &local);
             std::string dir = p.ResultPath;
-            while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+            while (dir.size() > 1 && dir.back() == '/')
+                dir.pop_back();
             p.ResultPath = dir + "/" + Result_FileName(p.Node, local);
         }
         if (TGuardVerdict v = guard.Check_File(p.ResultPath); !v.Allowed())

@@ -6,9 +6,9 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cmath>
 #include <cstdlib>
-#include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
@@ -68,7 +68,8 @@ std::string Throughput_Text(int64_t done, int64_t total, double seconds) {
     return t + buf;
 }
 
-TCliSink::TCliSink(std::shared_ptr<TResultsModel> model, bool quiet, std::FILE* out, int terminal, TClock clock)
+TCliSink::TCliSink(std::shared_ptr<TResultsModel> model, bool quiet, std::FILE* out, int terminal,
+                   TClock clock)
     : model_(std::move(model)), quiet_(quiet), out_(out ? out : stderr), clock_(std::move(clock)) {
     tty_ = terminal < 0 ? ::isatty(::fileno(out_)) == 1 : terminal > 0;
     if (!clock_) clock_ = [] { return std::chrono::steady_clock::now(); };
@@ -377,13 +378,15 @@ TGuardOptions Output_Options(const TArgs& args) {
 }
 
 int Report_Refusal(const char* command, const TGuardVerdict& refusal, const std::string& path) {
+    const bool detail = !refusal.Detail.empty() && refusal.Detail != path;
     std::fprintf(stderr, "qrv-cli %s: %s: %s%s%s\n", command, refusal.Reason.c_str(), path.c_str(),
-                 refusal.Detail.empty() ? "" : " - ", refusal.Detail.c_str());
+                 detail ? " (" : "", detail ? (refusal.Detail + ")").c_str() : "");
     if (refusal.Cause == TGuardCause::UnknownDisk)
-        std::fprintf(stderr,
-                     "qrv-cli %s: the disk behind this path cannot be told from the system; when you know it is "
-                     "not the source's disk, run again with --force-same-disk\n",
-                     command);
+        std::fprintf(
+            stderr,
+            "qrv-cli %s: the disk behind this path cannot be told from the system; when you know it is "
+            "not the source's disk, run again with --force-same-disk\n",
+            command);
     return 1;
 }
 

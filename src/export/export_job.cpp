@@ -144,7 +144,8 @@ TSaveSummary Save_ToFile_One(TResultsModel& model, const std::string& folder, co
                             sub = recovery + "/QRV_File_" + std::to_string(subCounter);
                             if (!Make_Folder(sub, guard, &refusal))
                                 Send_Log(Tr(refusal.Allowed() ? "错误类型:Save0001" : "错误类型:Save0006"),
-                                         (refusal.Allowed() ? Tr("创建文件夹出错") : refusal.Reason) + ":" + sub);
+                                         (refusal.Allowed() ? Tr("创建文件夹出错") : refusal.Reason) + ":" +
+                                             sub);
                             ++subCounter;
                             needFolder = false;
                         }

@@ -43,7 +43,8 @@ std::string Export_FileName(const std::string& date, const std::string& caption,
 // block device, the disk that holds a device source, a disk that cannot be
 // determined).
 std::string Check_SaveTarget(const TResultsModel& model, const std::string& folder,
-                             const std::string& sourcePath, int64_t freeBytes, const TGuardOptions& output = {});
+                             const std::string& sourcePath, int64_t freeBytes,
+                             const TGuardOptions& output = {});
 // Same, asking the platform for the folder's free bytes.
 std::string Check_SaveTarget(const TResultsModel& model, const std::string& folder,
                              const std::string& sourcePath, const TGuardOptions& output = {});
@@ -65,8 +66,8 @@ struct TSaveSummary {
 // its row stays checked. The piece writer defaults to Build_Piece. The folder
 // (with missing parents), its subfolders and files are opened through an output
 // guard for the current source path; what it refuses is logged with the reason.
-TSaveSummary Save_ToFile_One(TResultsModel& model, const std::string& folder,
-                             const TPieceWriter& writer = {}, const TGuardOptions& output = {});
+TSaveSummary Save_ToFile_One(TResultsModel& model, const std::string& folder, const TPieceWriter& writer = {},
+                             const TGuardOptions& output = {});
 
 // The default piece writer (Build_Piece over RebuildResultList).
 TPieceWriter Default_PieceWriter();

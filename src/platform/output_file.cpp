@@ -99,7 +99,8 @@ bool Make_Folders(const std::string& path, const TOutputGuard& guard, TGuardVerd
     struct stat st {};
     if (::stat(path.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
     const std::filesystem::path parent = std::filesystem::path(path).parent_path();
-    if (!parent.empty() && parent != std::filesystem::path(path) && !Make_Folders(parent.string(), guard, refusal))
+    if (!parent.empty() && parent != std::filesystem::path(path) &&
+        !Make_Folders(parent.string(), guard, refusal))
         return false;
     return Make_Folder(path, guard, refusal);
 }

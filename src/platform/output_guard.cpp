@@ -34,11 +34,14 @@ std::string Resolve_Final(const std::string& path) {
     return p;
 }
 
-std::string Dev_Text(dev_t dev) { return std::to_string(major(dev)) + ":" + std::to_string(minor(dev)); }
+std::string Dev_Text(dev_t dev) {
+    return std::to_string(major(dev)) + ":" + std::to_string(minor(dev));
+}
 
 std::string Disks_Text(const std::set<dev_t>& disks) {
     std::string out;
-    for (dev_t d : disks) out += (out.empty() ? "" : ",") + Dev_Text(d);
+    for (dev_t d : disks)
+        out += (out.empty() ? "" : ",") + Dev_Text(d);
     return out;
 }
 
@@ -47,13 +50,20 @@ TGuardVerdict Refuse(TGuardCause cause, std::string detail) {
     v.Cause = cause;
     v.Detail = std::move(detail);
     switch (cause) {
-    case TGuardCause::SameFile: v.Reason = Tr("为避免覆盖,不能写入源本身!"); break;
-    case TGuardCause::BlockDevice: v.Reason = Tr("为避免覆盖,不能写入块设备!"); break;
-    case TGuardCause::SameDisk: v.Reason = Tr("为避免覆盖,请不要设置保存路径到同一磁盘!"); break;
+    case TGuardCause::SameFile:
+        v.Reason = Tr("为避免覆盖,不能写入源本身!");
+        break;
+    case TGuardCause::BlockDevice:
+        v.Reason = Tr("为避免覆盖,不能写入块设备!");
+        break;
+    case TGuardCause::SameDisk:
+        v.Reason = Tr("为避免覆盖,请不要设置保存路径到同一磁盘!");
+        break;
     case TGuardCause::UnknownDisk:
         v.Reason = Tr("无法确定保存路径所在的磁盘,它可能就是源所在的磁盘,为避免覆盖已拒绝写入!");
         break;
-    case TGuardCause::None: break;
+    case TGuardCause::None:
+        break;
     }
     return v;
 }
@@ -62,11 +72,16 @@ TGuardVerdict Refuse(TGuardCause cause, std::string detail) {
 
 const char* Guard_CauseName(TGuardCause cause) {
     switch (cause) {
-    case TGuardCause::None: return "none";
-    case TGuardCause::SameFile: return "same_file";
-    case TGuardCause::BlockDevice: return "block_device";
-    case TGuardCause::SameDisk: return "same_disk";
-    case TGuardCause::UnknownDisk: return "unknown_disk";
+    case TGuardCause::None:
+        return "none";
+    case TGuardCause::SameFile:
+        return "same_file";
+    case TGuardCause::BlockDevice:
+        return "block_device";
+    case TGuardCause::SameDisk:
+        return "same_disk";
+    case TGuardCause::UnknownDisk:
+        return "unknown_disk";
     }
     return "none";
 }

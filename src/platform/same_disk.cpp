@@ -43,7 +43,9 @@ std::vector<std::string> List_Dir(const std::string& path) {
     return out;
 }
 
-std::string Dev_Text(dev_t dev) { return std::to_string(major(dev)) + ":" + std::to_string(minor(dev)); }
+std::string Dev_Text(dev_t dev) {
+    return std::to_string(major(dev)) + ":" + std::to_string(minor(dev));
+}
 
 // statfs magic numbers not every kernel header carries.
 constexpr int64_t kZfsMagic = 0x2fc12fc1;
@@ -183,7 +185,9 @@ TDiskSet TDiskMap::Path_Disks(const std::string& path) const {
     return FileSystem_Disks(st.st_dev, int64_t(fs.f_type));
 }
 
-std::optional<dev_t> Get_WholeDisk(dev_t dev) { return TDiskMap().Whole_Disk(dev); }
+std::optional<dev_t> Get_WholeDisk(dev_t dev) {
+    return TDiskMap().Whole_Disk(dev);
+}
 
 std::optional<dev_t> Get_FolderDisk(const std::string& folder) {
     struct stat st {};

@@ -364,7 +364,8 @@ TRecordOutcome Read_Record(TSource& h, int64_t fileSize, int64_t off, TRebuildRe
             }
         } else {
             const TFragmenArr& f = r.FragmenArray.back();
-            budget -= int64_t(f.FragmentLastErySoff.capacity() + f.LastFragmen.FragmentLastErySoff.capacity());
+            budget -=
+                int64_t(f.FragmentLastErySoff.capacity() + f.LastFragmen.FragmentLastErySoff.capacity());
             ++fragIndex;
         }
         pos += 3 + B;

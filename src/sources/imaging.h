@@ -27,7 +27,8 @@ std::string Check_ImageNode(const TTreeData* node);
 // Refusal of a target folder by the output guard for the node's source: the
 // source itself, a block device, a folder on the disk being imaged or on a disk
 // that cannot be determined ("" when accepted).
-std::string Check_ImageFolder(const TTreeData& node, const std::string& folder, const TGuardOptions& output = {});
+std::string Check_ImageFolder(const TTreeData& node, const std::string& folder,
+                              const TGuardOptions& output = {});
 
 // Checks of the start button on the typed start and end sectors ("" when accepted).
 std::string Check_ImageRange(int64_t start, int64_t end);

@@ -173,12 +173,14 @@ struct TRefusal {
 
 // Runs each command: it must fail with the reason on stderr before any work
 // starts, and leave the source untouched and unopened for writing.
-void Expect_Refused(const std::vector<TRefusal>& cases, const std::string& source, const std::string& folder) {
+void Expect_Refused(const std::vector<TRefusal>& cases, const std::string& source,
+                    const std::string& folder) {
     const TFileState before = State_Of(source);
     TWriteWatch watch(source);
     const auto listing = [&] {
         std::vector<std::string> names;
-        for (const auto& e : fs::directory_iterator(folder)) names.push_back(e.path().filename().string());
+        for (const auto& e : fs::directory_iterator(folder))
+            names.push_back(e.path().filename().string());
         std::sort(names.begin(), names.end());
         return names;
     };
@@ -207,7 +209,8 @@ TEST(Evidence, OutputsPointedAtAnImageSourceAreRefusedInEverySpelling) {
     const std::string cli = test::Bin_Dir() + "/qrv-cli";
     // A result file saved beside the image (allowed) for the load cases.
     std::string said;
-    ASSERT_EQ(test::Run_Command(cli + " scan '" + img + "' --quiet --save '" + dir.File("sub/r.QRV") + "' 2>&1", &said),
+    ASSERT_EQ(test::Run_Command(
+                  cli + " scan '" + img + "' --quiet --save '" + dir.File("sub/r.QRV") + "' 2>&1", &said),
               0)
         << said;
 
@@ -224,7 +227,8 @@ TEST(Evidence, OutputsPointedAtAnImageSourceAreRefusedInEverySpelling) {
     for (const auto& [name, target] : spellings) {
         cases.push_back({"scan --save, " + name, in + " scan card.img --save " + target, same});
         cases.push_back({"scan --export, " + name, in + " scan card.img --export " + target, same});
-        cases.push_back({"load --export, " + name, in + " load sub/r.QRV --source card.img --export " + target, same});
+        cases.push_back(
+            {"load --export, " + name, in + " load sub/r.QRV --source card.img --export " + target, same});
     }
     cases.push_back({"scan --export below the image", in + " scan card.img --export card.img/out", same});
     Expect_Refused(cases, img, dir.Path());
@@ -238,8 +242,11 @@ TEST(Evidence, OutputsPointedAtALoopDeviceSourceAreRefused) {
     for (const char* tool : {"losetup", "mkfs.ext4", "mkfs.btrfs"})
         ASSERT_TRUE(test::Have_Program(tool)) << tool << " is needed";
     const std::string img = dir.File("card.img"), other = dir.File("other.img");
-    ASSERT_EQ(test::Run_Command("truncate -s 64M '" + img + "' && mkfs.ext4 -q -F '" + img + "' >/dev/null 2>&1"), 0);
-    ASSERT_EQ(test::Run_Command("truncate -s 128M '" + other + "' && mkfs.btrfs -q '" + other + "' >/dev/null 2>&1"),
+    ASSERT_EQ(
+        test::Run_Command("truncate -s 64M '" + img + "' && mkfs.ext4 -q -F '" + img + "' >/dev/null 2>&1"),
+        0);
+    ASSERT_EQ(test::Run_Command("truncate -s 128M '" + other + "' && mkfs.btrfs -q '" + other +
+                                "' >/dev/null 2>&1"),
               0);
     struct TLoop {
         std::string Dev, Mnt;
@@ -250,9 +257,11 @@ TEST(Evidence, OutputsPointedAtALoopDeviceSourceAreRefused) {
     } src, tgt;
     auto attach = [](const std::string& file, const std::string& flags) {
         std::string dev;
-        if (::geteuid() != 0 || test::Run_Command("losetup " + flags + " -f --show '" + file + "' 2>/dev/null", &dev) != 0)
+        if (::geteuid() != 0 ||
+            test::Run_Command("losetup " + flags + " -f --show '" + file + "' 2>/dev/null", &dev) != 0)
             return std::string();
-        while (!dev.empty() && (dev.back() == '\n' || dev.back() == ' ')) dev.pop_back();
+        while (!dev.empty() && (dev.back() == '\n' || dev.back() == ' '))
+            dev.pop_back();
         return dev;
     };
     src.Dev = attach(img, "-r");
@@ -276,7 +285,8 @@ TEST(Evidence, OutputsPointedAtALoopDeviceSourceAreRefused) {
     const std::string unknown = "--force-same-disk";
     const std::vector<TRefusal> cases = {
         {"--save the device", cli + " scan " + dev + " --save " + dev, block},
-        {"--save a descriptor alias of the device", cli + " scan " + dev + " --save /proc/self/fd/3 3<" + dev, block},
+        {"--save a descriptor alias of the device", cli + " scan " + dev + " --save /proc/self/fd/3 3<" + dev,
+         block},
         {"--export the device", cli + " scan " + dev + " --export " + dev, block},
         {"--save the backing file", cli + " scan " + dev + " --save '" + img + "'", same},
         {"--export into the backing file", cli + " scan " + dev + " --export '" + img + "'", same},
@@ -292,13 +302,14 @@ TEST(Evidence, OutputsPointedAtALoopDeviceSourceAreRefused) {
 
     // Forcing accepts the unknown disk, never the source itself.
     std::string said;
-    EXPECT_EQ(test::Run_Command(cli + " image " + dev + " --force-same-disk --start 0 --end 2048 --out '" + far +
-                                    "' 2>&1",
+    EXPECT_EQ(test::Run_Command(cli + " image " + dev + " --force-same-disk --start 0 --end 2048 --out '" +
+                                    far + "' 2>&1",
                                 &said),
               0)
         << said;
     int images = 0;
-    for (const auto& e : fs::directory_iterator(far)) images += e.path().extension() == ".img";
+    for (const auto& e : fs::directory_iterator(far))
+        images += e.path().extension() == ".img";
     EXPECT_EQ(images, 1) << said;
     Expect_Refused({{"forced, still the backing file",
                      cli + " scan " + dev + " --force-same-disk --save '" + img + "'", same}},

@@ -15,7 +15,9 @@ using namespace qrv;
 
 namespace {
 
-std::string Cli() { return test::Bin_Dir() + "/qrv-cli"; }
+std::string Cli() {
+    return test::Bin_Dir() + "/qrv-cli";
+}
 
 std::vector<std::string> Files_Under(const std::string& dir, const std::string& ext) {
     std::vector<std::string> out;
@@ -25,7 +27,9 @@ std::vector<std::string> Files_Under(const std::string& dir, const std::string& 
     return out;
 }
 
-bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+bool Has(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
 
 } // namespace
 
@@ -44,15 +48,16 @@ TEST(CliOutputs, GeneratedNamesMissingFoldersAndDamagedResultFiles) {
     test::Write_At(img, 1 << 20, rec.Bytes);
 
     std::string said;
-    ASSERT_EQ(test::Run_Command("TZ=UTC " + Cli() + " scan '" + img + "' --quiet --save '" + dir.File("results/") +
-                                    "' --export '" + dir.File("new/deep") + "' 2>&1",
+    ASSERT_EQ(test::Run_Command("TZ=UTC " + Cli() + " scan '" + img + "' --quiet --save '" +
+                                    dir.File("results/") + "' --export '" + dir.File("new/deep") + "' 2>&1",
                                 &said),
               0)
         << said;
     const auto saved = Files_Under(dir.File("results"), ".QRV");
     ASSERT_EQ(saved.size(), 1u) << said;
     // HddModel (the image's path) and yyyymmdd + the time, cleaned of / : and blanks.
-    EXPECT_TRUE(std::regex_match(fs::path(saved[0]).filename().string(), std::regex(R"(.*card\.img-\d{14}\.QRV)")))
+    EXPECT_TRUE(
+        std::regex_match(fs::path(saved[0]).filename().string(), std::regex(R"(.*card\.img-\d{14}\.QRV)")))
         << saved[0];
     const auto exported = Files_Under(dir.File("new/deep"), ".mp4");
     ASSERT_EQ(exported.size(), 1u) << said;
@@ -99,7 +104,8 @@ TEST(CliOutputs, ImagingRangesThatCannotBeCopiedAreRefused) {
     ASSERT_TRUE(test::Have_Program("mkfs.fat")) << "mkfs.fat is needed";
     test::TTempDir dir("qrv-outputs");
     const std::string img = dir.File("card.img");
-    ASSERT_EQ(test::Run_Command("truncate -s 40M '" + img + "' && mkfs.fat -F 32 '" + img + "' >/dev/null"), 0);
+    ASSERT_EQ(test::Run_Command("truncate -s 40M '" + img + "' && mkfs.fat -F 32 '" + img + "' >/dev/null"),
+              0);
     const int64_t sectors = (40 << 20) / 512;
     struct TCase {
         std::string End, Said;
@@ -115,7 +121,8 @@ TEST(CliOutputs, ImagingRangesThatCannotBeCopiedAreRefused) {
                                         "' --start 0 --end " + c.End + " 2>&1",
                                     &said),
                   1)
-            << c.End << "\n" << said;
+            << c.End << "\n"
+            << said;
         EXPECT_TRUE(Has(said, c.Said)) << c.End << "\n" << said;
         EXPECT_FALSE(Has(said, "镜像成功完成!")) << said;
         EXPECT_TRUE(Files_Under(dir.Path(), ".img").size() == 1u) << c.End << ": an image was written";
@@ -137,9 +144,18 @@ TEST(CliOutputs, EveryProgramAnswersHelp) {
     test::TTempDir dir("qrv-help");
     const std::string bin = test::Bin_Dir();
     std::vector<std::string> programs = {
-        "qrv-cli",           "qrv-cli scan",         "qrv-cli load",          "qrv-cli image",
-        "qrv-cli list",      "qrv-cli regions",      "qrv-cli hex",           "qrv-cli inspect",
-        "qrv-make-demo-recording", "qrv-make-demo-card", "qrv-fuzz-seeds", "../tools/qrv-lngpack",
+        "qrv-cli",
+        "qrv-cli scan",
+        "qrv-cli load",
+        "qrv-cli image",
+        "qrv-cli list",
+        "qrv-cli regions",
+        "qrv-cli hex",
+        "qrv-cli inspect",
+        "qrv-make-demo-recording",
+        "qrv-make-demo-card",
+        "qrv-fuzz-seeds",
+        "../tools/qrv-lngpack",
     };
     // Benchmarks are built only when asked for.
     for (const char* bench : {"scan_bench", "bench_pipeline"})
@@ -147,9 +163,10 @@ TEST(CliOutputs, EveryProgramAnswersHelp) {
     for (const auto& p : programs) {
         for (const char* flag : {"--help", "-h"}) {
             std::string said;
-            EXPECT_EQ(test::Run_Command("cd '" + dir.Path() + "' && '" + bin + "/" + p.substr(0, p.find(' ')) + "'" +
-                                            (p.find(' ') == std::string::npos ? "" : p.substr(p.find(' '))) + " " +
-                                            flag + " 2>/dev/null",
+            EXPECT_EQ(test::Run_Command("cd '" + dir.Path() + "' && '" + bin + "/" +
+                                            p.substr(0, p.find(' ')) + "'" +
+                                            (p.find(' ') == std::string::npos ? "" : p.substr(p.find(' '))) +
+                                            " " + flag + " 2>/dev/null",
                                         &said),
                       0)
                 << p << " " << flag;

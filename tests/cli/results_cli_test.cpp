@@ -109,12 +109,13 @@ TEST(CliResults, LoadChecksTheSourceAndListsTheResults) {
     // Numbers as numbers, the date in ISO 8601, the list's texts beside them.
     EXPECT_EQ(out.rfind("{\"damaged\": false, \"loaded\": 3, \"results\": [", 0), 0u) << out;
     EXPECT_NE(out.find("\"model\": \"DV-A8\""), std::string::npos) << out;
-    EXPECT_NE(out.find("  {\"number\": 2, \"level\": 1, \"model\": \"执法仪\", \"date\": \"2019-05-13T08:00:00\", "
-                       "\"duration\": 12.5, \"length\": 1536, \"real_length\": 1024, \"result_index\": 2, "
-                       "\"checked\": false, \"level_text\": \"1\", \"date_text\": \"2019-05-13 08:00:00\", "
-                       "\"duration_text\": \"12.5秒\", \"length_text\": \"1.50 KB\", \"real_length_text\": "
-                       "\"1.00 KB\"}"),
-              std::string::npos)
+    EXPECT_NE(
+        out.find("  {\"number\": 2, \"level\": 1, \"model\": \"执法仪\", \"date\": \"2019-05-13T08:00:00\", "
+                 "\"duration\": 12.5, \"length\": 1536, \"real_length\": 1024, \"result_index\": 2, "
+                 "\"checked\": false, \"level_text\": \"1\", \"date_text\": \"2019-05-13 08:00:00\", "
+                 "\"duration_text\": \"12.5秒\", \"length_text\": \"1.50 KB\", \"real_length_text\": "
+                 "\"1.00 KB\"}"),
+        std::string::npos)
         << out;
 
     ASSERT_EQ(
@@ -186,11 +187,13 @@ TEST(CliProgress, RedrawsAtMostTenTimesASecond) {
     std::string text;
     char buf[4096];
     size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, out)) > 0) text.append(buf, n);
+    while ((n = std::fread(buf, 1, sizeof buf, out)) > 0)
+        text.append(buf, n);
     std::fclose(out);
     const std::string last = text.substr(text.rfind('\r'));
-    EXPECT_TRUE(std::regex_match(last, std::regex("\r\033\\[K\\[#{29}\\.\\]  99%  6\\.00 GB / 6\\.00 GB  200\\.0 MB/s  "
-                                                  "00:00:00 left  已扫描块数:122\\d\\d")))
+    EXPECT_TRUE(std::regex_match(
+        last, std::regex("\r\033\\[K\\[#{29}\\.\\]  99%  6\\.00 GB / 6\\.00 GB  200\\.0 MB/s  "
+                         "00:00:00 left  已扫描块数:122\\d\\d")))
         << last;
     st.Reset_Counters();
 }

@@ -92,7 +92,8 @@ TEST(NowText, IsoDateAndTimeUnderThePlainLocales) {
         if (!std::setlocale(LC_TIME, name)) continue;
         ++tried;
         const std::string s = Now_Text();
-        EXPECT_TRUE(std::regex_match(s, std::regex(R"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2})"))) << name << ": " << s;
+        EXPECT_TRUE(std::regex_match(s, std::regex(R"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2})")))
+            << name << ": " << s;
     }
     std::setlocale(LC_TIME, saved.c_str());
     EXPECT_GE(tried, 2);

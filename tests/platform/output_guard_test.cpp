@@ -198,7 +198,7 @@ TEST(OutputGuard, DeviceSourcesRefuseTheirDisks) {
         const char* Name;
         dev_t Dev;
     };
-    const TNode nodes[] = {{"sdb", kSdb}, {"sdb2", kSdb2}, {"sdc", kSdc}, {"sdd1", kSdd1},
+    const TNode nodes[] = {{"sdb", kSdb},  {"sdb2", kSdb2},   {"sdc", kSdc},        {"sdd1", kSdd1},
                            {"dm-0", kDm0}, {"loop1", kLoop1}, {"nowhere", kNowhere}};
     for (const auto& n : nodes) {
         if (::mknod(files.File(n.Name).c_str(), S_IFBLK | 0600, n.Dev) != 0) {
@@ -233,7 +233,7 @@ TEST(OutputGuard, DeviceSourcesRefuseTheirDisks) {
         {"sdb", makedev(0, 46), 0x2fc12fc1 /* zfs */, C::UnknownDisk},
         {"sdb", makedev(0, 47), TMPFS_MAGIC, C::None},
         {"sdb", makedev(0, 48), 0x6969 /* nfs */, C::None},
-        {"card.img", kSdb1, kExt4, C::None},       // image sources keep folders beside them
+        {"card.img", kSdb1, kExt4, C::None}, // image sources keep folders beside them
         {"card.img", makedev(0, 44), BTRFS_SUPER_MAGIC, C::None},
     };
     for (const auto& c : cases) {
@@ -242,7 +242,8 @@ TEST(OutputGuard, DeviceSourcesRefuseTheirDisks) {
         if (!haveShm && std::string(c.Source) == "loop1") continue;
         TGuardOptions o;
         o.SysRoot = sys.Root();
-        const TGuardVerdict v = TOutputGuard({files.File(c.Source)}, o).Check_FileSystem(c.TargetDev, c.TargetType);
+        const TGuardVerdict v =
+            TOutputGuard({files.File(c.Source)}, o).Check_FileSystem(c.TargetDev, c.TargetType);
         EXPECT_EQ(v.Cause, c.Want) << what << ": " << Guard_CauseName(v.Cause) << " " << v.Detail;
         if (c.Want == C::SameDisk) {
             EXPECT_EQ(v.Reason, "为避免覆盖,请不要设置保存路径到同一磁盘!") << what;
@@ -253,7 +254,8 @@ TEST(OutputGuard, DeviceSourcesRefuseTheirDisks) {
         }
         // Forcing accepts the disk, never the source itself.
         o.ForceSameDisk = true;
-        EXPECT_TRUE(TOutputGuard({files.File(c.Source)}, o).Check_FileSystem(c.TargetDev, c.TargetType).Allowed())
+        EXPECT_TRUE(
+            TOutputGuard({files.File(c.Source)}, o).Check_FileSystem(c.TargetDev, c.TargetType).Allowed())
             << what;
         EXPECT_EQ(TOutputGuard({files.File(c.Source)}, o).Check_File(files.File(c.Source)).Cause,
                   std::string(c.Source) == "card.img" ? C::SameFile : C::BlockDevice)

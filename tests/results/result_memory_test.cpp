@@ -41,12 +41,24 @@ void Counted_Free(void* p) {
 
 } // namespace
 
-void* operator new(size_t n) { return Counted_Alloc(n); }
-void* operator new[](size_t n) { return Counted_Alloc(n); }
-void operator delete(void* p) noexcept { Counted_Free(p); }
-void operator delete[](void* p) noexcept { Counted_Free(p); }
-void operator delete(void* p, size_t) noexcept { Counted_Free(p); }
-void operator delete[](void* p, size_t) noexcept { Counted_Free(p); }
+void* operator new(size_t n) {
+    return Counted_Alloc(n);
+}
+void* operator new[](size_t n) {
+    return Counted_Alloc(n);
+}
+void operator delete(void* p) noexcept {
+    Counted_Free(p);
+}
+void operator delete[](void* p) noexcept {
+    Counted_Free(p);
+}
+void operator delete(void* p, size_t) noexcept {
+    Counted_Free(p);
+}
+void operator delete[](void* p, size_t) noexcept {
+    Counted_Free(p);
+}
 
 using namespace qrv;
 using qrv::test::TTempDir;
@@ -98,7 +110,8 @@ TBytes Declared_Fragments(const TTreeData& node, bool withBlocks) {
     Put_Block(result, 0xBB, count);
     TBytes body = result;
     if (withBlocks) {
-        while (body.size() + 3 <= room) Put_Block(body, 0xCC, {});
+        while (body.size() + 3 <= room)
+            Put_Block(body, 0xCC, {});
     } else {
         body.resize(room, 0); // the count stands, the rest is zeros (a block type that ends the load)
     }
@@ -111,7 +124,8 @@ TBytes Tiny_Records(const TTreeData& node) {
     TBytes f = Head_Of(node);
     TBytes body;
     Put_Block(body, 0xBB, {});
-    while (f.size() + 5 + body.size() <= kFileBytes) Put_Record(f, body);
+    while (f.size() + 5 + body.size() <= kFileBytes)
+        Put_Record(f, body);
     return f;
 }
 

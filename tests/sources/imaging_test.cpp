@@ -201,7 +201,8 @@ TEST_F(TImagingFixture, RangesBeyondTheMediumOrBeyondOffsetsAreRefused) {
         EXPECT_FALSE(std::filesystem::exists(target)) << what;
         const auto logs = LogDescriptions();
         ASSERT_EQ(logs.size(), 2u) << what;
-        EXPECT_EQ(logs[0].rfind(std::string("错误类型:Image0004|错误内容:") + c.Want, 0), 0u) << what << ": " << logs[0];
+        EXPECT_EQ(logs[0].rfind(std::string("错误类型:Image0004|错误内容:") + c.Want, 0), 0u)
+            << what << ": " << logs[0];
         EXPECT_EQ(logs[1], "镜像完成|镜像未能完成!") << what;
         EXPECT_EQ(Sink->Messages().back().MsgType, MSG_PROGRESS_END) << what;
         EXPECT_EQ(Check_ImageBounds(Node, c.Start, c.End, 600000).rfind(c.Want, 0), 0u) << what;
