@@ -128,9 +128,13 @@ bool TOutputGuard::Is_Source(dev_t dev, ino_t ino) const {
 }
 
 TGuardVerdict TOutputGuard::Check_FileSystem(dev_t stDev, int64_t fsType) const {
-    if (devices_.empty()) return {};
+    if (files_.empty()) return {};
     const TDiskSet target = TDiskMap(opt_.SysRoot).FileSystem_Disks(stDev, fsType);
-    if (target.State == TDiskSet::NoDisk) return {};
+    // A file system kept in a loop device's backing file that is a source (an
+    // image mounted through a loop device) writes into the source itself.
+    for (const auto& [dev, ino] : target.BackingFiles)
+        if (Is_Source(dev, ino)) return Refuse(TGuardCause::SameFile, "file system stored in the source");
+    if (devices_.empty() || target.State == TDiskSet::NoDisk) return {};
     if (opt_.ForceSameDisk) return {};
     if (target.State == TDiskSet::Unknown) return Refuse(TGuardCause::UnknownDisk, target.Why);
     for (const TDeviceSource& d : devices_) {

@@ -137,6 +137,7 @@ bool TDiskMap::Collect(dev_t dev, bool followLoops, int depth, TDiskSet& out) co
                 out.Why = "backing file " + *file + " of loop device " + Dev_Text(*disk) + " not found";
                 return false;
             }
+            out.BackingFiles.insert({st.st_dev, st.st_ino});
             if (major(st.st_dev) == 0) {
                 std::string name;
                 if (Classify_DevicelessFs(int64_t(fs.f_type), name) == TDiskSet::Unknown) {
@@ -158,7 +159,7 @@ TDiskSet TDiskMap::Device_Disks(dev_t dev, bool followLoops) const {
         out.Why.clear();
     } else {
         out.State = TDiskSet::Unknown;
-        out.Disks.clear();
+        out.Disks.clear(); // the backing files found so far are kept
     }
     return out;
 }

@@ -24,6 +24,7 @@
 #include <set>
 #include <string>
 #include <sys/types.h>
+#include <utility>
 
 namespace qrv {
 
@@ -36,6 +37,9 @@ struct TDiskSet {
     TState State = Unknown;
     std::set<dev_t> Disks;
     std::string Why; // for Unknown: the file-system type or what sysfs lacked
+    // Backing files of the loop devices followed on the way (device and inode):
+    // a file system on a loop device is stored in that file.
+    std::set<std::pair<dev_t, ino_t>> BackingFiles;
 };
 
 // How a file system without a block device of its own is treated, by its

@@ -235,8 +235,9 @@ TEST(Evidence, OutputsPointedAtAnImageSourceAreRefusedInEverySpelling) {
 }
 
 // The same for a loop device over an image: the device and its backing file
-// are both the source; a file system on the device is the source's disk; a
-// file system whose disk cannot be told (btrfs) is refused unless forced.
+// are both the source, and a file system on the device is stored in the
+// source; a file system whose disk cannot be told (btrfs) is refused unless
+// forced.
 TEST(Evidence, OutputsPointedAtALoopDeviceSourceAreRefused) {
     test::TTempDir dir("qrv-evidence");
     for (const char* tool : {"losetup", "mkfs.ext4", "mkfs.btrfs"})
@@ -281,7 +282,6 @@ TEST(Evidence, OutputsPointedAtALoopDeviceSourceAreRefused) {
     const std::string dev = src.Dev;
     const std::string block = "为避免覆盖,不能写入块设备!";
     const std::string same = "为避免覆盖,不能写入源本身!";
-    const std::string disk = "为避免覆盖,请不要设置保存路径到同一磁盘!";
     const std::string unknown = "--force-same-disk";
     const std::vector<TRefusal> cases = {
         {"--save the device", cli + " scan " + dev + " --save " + dev, block},
@@ -290,12 +290,15 @@ TEST(Evidence, OutputsPointedAtALoopDeviceSourceAreRefused) {
         {"--export the device", cli + " scan " + dev + " --export " + dev, block},
         {"--save the backing file", cli + " scan " + dev + " --save '" + img + "'", same},
         {"--export into the backing file", cli + " scan " + dev + " --export '" + img + "'", same},
-        {"--save on the device's file system", cli + " scan " + dev + " --save '" + mnt + "/r.QRV'", disk},
-        {"--export on the device's file system", cli + " scan " + dev + " --export '" + mnt + "/out'", disk},
+        {"--save on the device's file system", cli + " scan " + dev + " --save '" + mnt + "/r.QRV'", same},
+        {"--export on the device's file system", cli + " scan " + dev + " --export '" + mnt + "/out'", same},
         {"--save where the disk is unknown", cli + " scan " + dev + " --save '" + far + "/r.QRV'", unknown},
         {"image into the backing file", cli + " image " + dev + " --out '" + img + "'", same},
-        {"image onto the device's file system", cli + " image " + dev + " --out '" + mnt + "'", disk},
+        {"image onto the device's file system", cli + " image " + dev + " --out '" + mnt + "'", same},
         {"image where the disk is unknown", cli + " image " + dev + " --out '" + far + "'", unknown},
+        // The image read as a file, while it is mounted through the loop device.
+        {"--export into the image's own file system", cli + " scan '" + img + "' --export '" + mnt + "/out'", same},
+        {"--save into the image's own file system", cli + " scan '" + img + "' --save '" + mnt + "/r.QRV'", same},
     };
     Expect_Refused(cases, img, dir.Path());
     EXPECT_TRUE(fs::is_empty(far));

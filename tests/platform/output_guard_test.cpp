@@ -78,7 +78,8 @@ constexpr int64_t kExt4 = EXT4_SUPER_MAGIC;
 const dev_t kSdb = makedev(8, 16), kSdb1 = makedev(8, 17), kSdb2 = makedev(8, 18);
 const dev_t kSdc = makedev(8, 32), kSdc1 = makedev(8, 33), kSdd = makedev(8, 48), kSdd1 = makedev(8, 49);
 const dev_t kDm0 = makedev(253, 0), kMd0 = makedev(9, 0), kMd0p1 = makedev(259, 1);
-const dev_t kLoop1 = makedev(7, 1), kLoop2 = makedev(7, 2), kNowhere = makedev(65, 99);
+const dev_t kLoop1 = makedev(7, 1), kLoop2 = makedev(7, 2), kLoop3 = makedev(7, 3);
+const dev_t kNowhere = makedev(65, 99);
 
 } // namespace
 
@@ -193,6 +194,8 @@ TEST(OutputGuard, DeviceSourcesRefuseTheirDisks) {
     if (haveShm) test::Write_File(shmFile, {1});
     sys.Backing("loop1", haveShm ? shmFile : files.File("gone"));
     sys.Backing("loop2", files.File("gone"));
+    sys.Disk("loop3", kLoop3); // backed by the image source: the image mounted
+    sys.Backing("loop3", files.File("card.img"));
 
     struct TNode {
         const char* Name;
@@ -224,7 +227,7 @@ TEST(OutputGuard, DeviceSourcesRefuseTheirDisks) {
         {"sdc", kDm0, kExt4, C::None},             // LVM volume elsewhere
         {"sdd1", kMd0p1, kExt4, C::SameDisk},      // RAID partition over the source's disk
         {"sdb", kMd0p1, kExt4, C::None},           // RAID elsewhere
-        {"loop1", kLoop1, kExt4, C::SameDisk},     // file system on the loop device being read
+        {"loop1", kLoop1, kExt4, C::SameFile},     // file system stored in the loop's backing file
         {"sdb", kLoop2, kExt4, C::UnknownDisk},    // loop whose backing file is gone
         {"sdb", kNowhere, kExt4, C::UnknownDisk},  // device sysfs does not know
         {"nowhere", kSdb1, kExt4, C::UnknownDisk}, // source sysfs does not know
@@ -235,6 +238,7 @@ TEST(OutputGuard, DeviceSourcesRefuseTheirDisks) {
         {"sdb", makedev(0, 48), 0x6969 /* nfs */, C::None},
         {"card.img", kSdb1, kExt4, C::None}, // image sources keep folders beside them
         {"card.img", makedev(0, 44), BTRFS_SUPER_MAGIC, C::None},
+        {"card.img", kLoop3, kExt4, C::SameFile}, // a file system kept in the image itself
     };
     for (const auto& c : cases) {
         const std::string what = std::string(c.Source) + " -> " + std::to_string(major(c.TargetDev)) + ":" +
@@ -254,8 +258,8 @@ TEST(OutputGuard, DeviceSourcesRefuseTheirDisks) {
         }
         // Forcing accepts the disk, never the source itself.
         o.ForceSameDisk = true;
-        EXPECT_TRUE(
-            TOutputGuard({files.File(c.Source)}, o).Check_FileSystem(c.TargetDev, c.TargetType).Allowed())
+        EXPECT_EQ(TOutputGuard({files.File(c.Source)}, o).Check_FileSystem(c.TargetDev, c.TargetType).Allowed(),
+                  c.Want != C::SameFile)
             << what;
         EXPECT_EQ(TOutputGuard({files.File(c.Source)}, o).Check_File(files.File(c.Source)).Cause,
                   std::string(c.Source) == "card.img" ? C::SameFile : C::BlockDevice)
