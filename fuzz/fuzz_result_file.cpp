@@ -2,14 +2,13 @@
 // harness fails when a load holds more heap memory than the reader's
 // allowance for a file of that size (counts stored in a file must not size
 // allocations).
-#include <malloc.h>
+#include <sanitizer/allocator_interface.h>
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <new>
 #include <string>
 #include <unistd.h>
 
@@ -21,23 +20,20 @@ using namespace qrv;
 
 namespace {
 
+// Heap bytes in use and their peak, counted through the sanitizer's
+// allocation hooks (every malloc and operator new of the process).
 std::atomic<int64_t> g_inUse{0};
 std::atomic<int64_t> g_peak{0};
 
-void* Counted_Alloc(size_t n) {
-    void* p = std::malloc(n ? n : 1);
-    if (!p) throw std::bad_alloc();
-    const int64_t now = g_inUse += int64_t(malloc_usable_size(p));
+void Malloc_Hook(const volatile void*, size_t size) {
+    const int64_t now = g_inUse += int64_t(size);
     int64_t peak = g_peak.load();
     while (now > peak && !g_peak.compare_exchange_weak(peak, now)) {
     }
-    return p;
 }
 
-void Counted_Free(void* p) {
-    if (!p) return;
-    g_inUse -= int64_t(malloc_usable_size(p));
-    std::free(p);
+void Free_Hook(const volatile void* p) {
+    if (p) g_inUse -= int64_t(__sanitizer_get_allocated_size(const_cast<const void*>(p)));
 }
 
 // The node every seed file was written for (see make_seeds.cpp).
@@ -55,23 +51,9 @@ TTreeData Fuzz_Node() {
 
 } // namespace
 
-void* operator new(size_t n) {
-    return Counted_Alloc(n);
-}
-void* operator new[](size_t n) {
-    return Counted_Alloc(n);
-}
-void operator delete(void* p) noexcept {
-    Counted_Free(p);
-}
-void operator delete[](void* p) noexcept {
-    Counted_Free(p);
-}
-void operator delete(void* p, size_t) noexcept {
-    Counted_Free(p);
-}
-void operator delete[](void* p, size_t) noexcept {
-    Counted_Free(p);
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    __sanitizer_install_malloc_and_free_hooks(Malloc_Hook, Free_Hook);
+    return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -90,8 +90,14 @@ std::string Existing_Ancestor(const std::string& path) {
     if (path.empty()) return {};
     // Components are removed from the end as written, not normalised: "link/.."
     // must be resolved by the kernel, through the link, as an open would.
-    fs::path p = fs::path(path).is_absolute() ? fs::path(path) : fs::current_path() / path;
-    for (int guard = 0; guard < 4096; ++guard) {
+    std::error_code ec;
+    fs::path p = fs::path(path);
+    if (!p.is_absolute()) {
+        const fs::path cwd = fs::current_path(ec);
+        if (ec) return {};
+        p = cwd / p;
+    }
+    for (int step = 0; step < 4096; ++step) {
         struct stat st {};
         if (::stat(p.c_str(), &st) == 0) return p.string();
         if (!p.has_relative_path()) return {};

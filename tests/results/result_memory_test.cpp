@@ -59,6 +59,27 @@ void operator delete(void* p, size_t) noexcept {
 void operator delete[](void* p, size_t) noexcept {
     Counted_Free(p);
 }
+// The non-throwing forms too, so that every pair of new and delete is ours.
+void* operator new(size_t n, const std::nothrow_t&) noexcept {
+    try {
+        return Counted_Alloc(n);
+    } catch (...) {
+        return nullptr;
+    }
+}
+void* operator new[](size_t n, const std::nothrow_t&) noexcept {
+    try {
+        return Counted_Alloc(n);
+    } catch (...) {
+        return nullptr;
+    }
+}
+void operator delete(void* p, const std::nothrow_t&) noexcept {
+    Counted_Free(p);
+}
+void operator delete[](void* p, const std::nothrow_t&) noexcept {
+    Counted_Free(p);
+}
 
 using namespace qrv;
 using qrv::test::TTempDir;
