@@ -267,32 +267,3 @@ TEST(OutputGuard, DeviceSourcesRefuseTheirDisks) {
     }
     if (haveShm) ::unlink(shmFile.c_str());
 }
-
-// A refusal of the disk rule stops TOutputFile and the folder makers before
-// anything exists: the fake tree makes the temporary folder's own file system
-// the source's disk.
-TEST(OutputGuard, DiskRefusalCreatesNothing) {
-    TTempDir dir("qrv-guard");
-    struct stat st {};
-    ASSERT_EQ(::stat(dir.Path().c_str(), &st), 0);
-    if (major(st.st_dev) == 0) GTEST_SKIP() << "the temporary folder is on a file system without a device";
-    TFakeSysfs sys;
-    sys.Disk("vdz", st.st_dev);
-    const std::string node = dir.File("disk");
-    if (::mknod(node.c_str(), S_IFBLK | 0600, st.st_dev) != 0) {
-        GTEST_SKIP() << "cannot make device nodes here";
-    }
-    TGuardOptions o;
-    o.SysRoot = sys.Root();
-    const TOutputGuard guard({node}, o);
-    TGuardVerdict refusal;
-    EXPECT_EQ(TOutputFile::Create(dir.File("r.QRV"), guard, &refusal), nullptr);
-    EXPECT_EQ(refusal.Cause, TGuardCause::SameDisk);
-    EXPECT_FALSE(Make_Folders(dir.File("a/b"), guard, &refusal));
-    EXPECT_EQ(refusal.Cause, TGuardCause::SameDisk);
-    EXPECT_FALSE(Make_Folder(dir.File("a"), guard, &refusal));
-    EXPECT_FALSE(fs::exists(dir.File("r.QRV")));
-    EXPECT_FALSE(fs::exists(dir.File("a")));
-    o.ForceSameDisk = true;
-    EXPECT_NE(TOutputFile::Create(dir.File("r.QRV"), TOutputGuard({node}, o)), nullptr);
-}
