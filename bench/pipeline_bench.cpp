@@ -171,6 +171,14 @@ TPipelineRun Pipeline(const std::string& path, int scheme, bool analyse = true) 
 
 int main(int argc, char** argv) {
     int scheme = 0, rounds = 3;
+    for (int i = 1; i < argc; ++i) {
+        if (!std::strcmp(argv[i], "--help") || !std::strcmp(argv[i], "-h")) {
+            std::printf(
+                "usage: bench_pipeline [--scheme N] [--rounds N]\n"
+                "  scan and analysis of a generated 1 GiB image against a plain read of it, as ratios\n");
+            return 0;
+        }
+    }
     for (int i = 1; i + 1 < argc; i += 2) {
         if (!std::strcmp(argv[i], "--scheme")) scheme = std::atoi(argv[i + 1]);
         if (!std::strcmp(argv[i], "--rounds")) rounds = std::atoi(argv[i + 1]);

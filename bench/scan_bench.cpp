@@ -158,6 +158,13 @@ int main(int argc, char** argv) {
     int64_t sizeMiB = 1024;
     int rounds = 3;
     std::string image;
+    for (int i = 1; i < argc; ++i) {
+        if (std::string(argv[i]) == "--help" || std::string(argv[i]) == "-h") {
+            std::printf("usage: scan_bench [--image PATH] [--size-mib N>=64] [--rounds N]\n"
+                        "  the scan's block loop against a plain read of the same image, as a ratio\n");
+            return 0;
+        }
+    }
     for (int i = 1; i + 1 < argc; i += 2) {
         std::string a = argv[i];
         if (a == "--image")

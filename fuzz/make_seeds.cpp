@@ -200,8 +200,16 @@ void Analysis_Seeds(const fs::path& root) {
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: qrv-fuzz-seeds CORPUS_DIR\n");
+    const char* usage = "usage: qrv-fuzz-seeds CORPUS_DIR\n"
+                        "  writes the seed inputs of every fuzz harness under CORPUS_DIR/<harness>/\n";
+    for (int i = 1; i < argc; ++i) {
+        if (std::string(argv[i]) == "--help" || std::string(argv[i]) == "-h") {
+            std::fputs(usage, stdout);
+            return 0;
+        }
+    }
+    if (argc != 2 || argv[1][0] == '-') {
+        std::fputs(usage, stderr);
         return 2;
     }
     fs::path root = argv[1];

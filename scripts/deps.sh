@@ -17,6 +17,8 @@ PACKAGES=(
   libssl-dev libblkid-dev
   # file-system tools for test images
   dosfstools exfatprogs ntfs-3g mtools fdisk util-linux
+  # file systems the output guard is tested on (loop devices, a disk it cannot map)
+  e2fsprogs btrfs-progs
   # headless GUI runs and Chinese text
   xvfb xauth fonts-noto-cjk
 )

@@ -3,6 +3,7 @@
 // program's language-file key.
 //   qrv-lngpack TEXT_IN LNG_OUT
 #include <cstdio>
+#include <cstring>
 #include <vector>
 
 #include "common/language.h"
@@ -19,8 +20,17 @@ bool Write_All(const char* path, const std::vector<unsigned char>& bytes) {
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: qrv-lngpack TEXT_IN LNG_OUT\n");
+    const char* usage =
+        "usage: qrv-lngpack TEXT_IN LNG_OUT\n"
+        "  scrambles the plain \"Chinese=English\" table TEXT_IN into the language file LNG_OUT\n";
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            std::fputs(usage, stdout);
+            return 0;
+        }
+    }
+    if (argc != 3 || argv[1][0] == '-' || argv[2][0] == '-') {
+        std::fputs(usage, stderr);
         return 2;
     }
     std::FILE* in = std::fopen(argv[1], "rb");

@@ -42,8 +42,17 @@ const TDemoFile kFiles[] = {
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: qrv-make-demo-card OUT_DIR\n");
+    const char* usage = "usage: qrv-make-demo-card OUT_DIR\n"
+                        "  writes OUT_DIR/card.img (a FAT32 card with three deleted recordings, made with\n"
+                        "  mkfs.fat) and the original recordings under OUT_DIR/originals/\n";
+    for (int i = 1; i < argc; ++i) {
+        if (std::string(argv[i]) == "--help" || std::string(argv[i]) == "-h") {
+            std::fputs(usage, stdout);
+            return 0;
+        }
+    }
+    if (argc != 2 || argv[1][0] == '-') {
+        std::fputs(usage, stderr);
         return 2;
     }
     namespace fs = std::filesystem;

@@ -7,9 +7,21 @@
 
 #include "support/recording_writer.h"
 
+namespace {
+const char* kUsage = "usage: qrv-make-demo-recording OUT.mp4 [front|tail]\n"
+                     "  writes one camera-format recording (4 s, real H.264 and AAC) to OUT.mp4;\n"
+                     "  front puts the movie box before the media data, tail (default) after it\n";
+}
+
 int main(int argc, char** argv) {
-    if (argc < 2 || argc > 3) {
-        std::fprintf(stderr, "usage: qrv-make-demo-recording OUT.mp4 [front|tail]\n");
+    for (int i = 1; i < argc; ++i) {
+        if (std::string(argv[i]) == "--help" || std::string(argv[i]) == "-h") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+    }
+    if (argc < 2 || argc > 3 || argv[1][0] == '-') {
+        std::fputs(kUsage, stderr);
         return 2;
     }
     qrv::test::TRecordingSpec plan;

@@ -1,6 +1,8 @@
 #include "app/log_file.h"
 
+#include "common/op_state.h"
 #include "platform/output_file.h"
+#include "platform/output_guard.h"
 
 namespace qrv::app {
 
@@ -15,7 +17,9 @@ bool Write_LogFile(const std::string& folder, const std::vector<TLogRow>& rows) 
     std::string path = folder;
     if (path.empty() || path.back() != '/') path += '/';
     path += "log.txt";
-    auto out = TOutputFile::Create(path);
+    // The log never lands on the medium being examined.
+    const TOutputGuard guard({Op_State().SourcePath()});
+    auto out = TOutputFile::Create(path, guard);
     if (!out) return false;
     const std::string text = Log_FileText(rows);
     bool ok = out->Write(text.data(), text.size());

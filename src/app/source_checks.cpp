@@ -7,7 +7,7 @@
 #include <cerrno>
 
 #include "common/language.h"
-#include "platform/same_disk.h"
+#include "platform/output_guard.h"
 #include "platform/source_io.h"
 #include "scan/raw_access.h"
 
@@ -24,8 +24,12 @@ std::string User_Name() {
 } // namespace
 
 std::string Check_OutputTarget(const std::string& folder, const TTreeData& node) {
-    if (Is_SameDisk(folder, Get_SourcePath(node))) return Tr("为避免覆盖,请不要设置保存路径到同一磁盘!");
-    return "";
+    const TGuardVerdict v = TOutputGuard({Get_SourcePath(node)}).Check_Folder(folder);
+    if (v.Allowed()) return "";
+    // A folder on the source's disk gets the dialog's own words; the other
+    // refusals (the source itself, a device, a disk that cannot be told) say why.
+    if (v.Cause == TGuardCause::SameDisk) return Tr("为避免覆盖,请不要设置保存路径到同一磁盘!");
+    return v.Reason;
 }
 
 std::string Access_Hint(const TTreeData& node) {

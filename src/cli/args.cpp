@@ -18,6 +18,8 @@ TArgs::TArgs(const std::vector<std::string>& argv, const std::set<std::string>& 
                 if (i + 1 >= argv.size()) throw std::invalid_argument("option --" + name + " needs a value");
                 options_[name] = argv[++i];
             }
+        } else if (a == "-h" && flags.count("help")) {
+            options_["help"] = ""; // the short form every program answers
         } else {
             positional_.push_back(a);
         }

@@ -7,11 +7,14 @@
 #include <set>
 
 #include "cli/args.h"
-#include "cli/cli_log.h"
 #include "cli/commands.h"
+#include "cli/common_cli.h"
 #include "cli/source_pick.h"
 #include "common/op_state.h"
 #include "platform/output_file.h"
+#include "platform/output_guard.h"
+#include "platform/source_io.h"
+#include "scan/raw_access.h"
 #include "sources/imaging.h"
 
 namespace qrv::cli {
@@ -23,16 +26,20 @@ void On_Interrupt(int) { Op_State().StopFlag.store(true); }
 } // namespace
 
 int Cmd_Image(const TArgv& argv) {
-    const std::set<std::string> known = {"help", "out", "start", "end", "region"};
-    TArgs args(argv, {"help"});
+    const std::set<std::string> known = {"help", "out", "start", "end", "region", "force-same-disk"};
+    TArgs args(argv, {"help", "force-same-disk"});
     if (args.Has("help") || args.Positional().size() != 1 || !args.Has("out") || !args.Unknown(known).empty()) {
-        std::fprintf(args.Has("help") ? stdout : stderr,
-                     "usage: qrv-cli image SOURCE --out DIR [--start S --end E] [--region N]\n"
-                     "  copies sectors [S, E) of a disk or volume (or of region N of a source) into\n"
-                     "  DIR/<name>-<date><time>.img; DIR must not be on the disk being imaged\n");
+        std::fprintf(
+            args.Has("help") ? stdout : stderr,
+            "usage: qrv-cli image SOURCE --out DIR [--start S --end E] [--region N] [--force-same-disk]\n"
+            "  copies sectors [S, E) of a disk or volume (or of region N of a source) into\n"
+            "  DIR/<name>-<date><time>.img; DIR (made when missing) must not be on the disk being\n"
+            "  imaged, and E must not lie beyond the end of the source\n%s",
+            kForceUsage);
         return args.Has("help") ? 0 : 2;
     }
-    TSourceLogScope log;
+    const TGuardOptions output = Output_Options(args);
+    TCliSession session = Start_CliSession(false);
     auto picked = Pick_Source(args.Positional()[0], args.Get_Int("region"));
     if (!picked.Ok) {
         std::fprintf(stderr, "qrv-cli image: %s\n", picked.Error.c_str());
@@ -44,10 +51,6 @@ int Cmd_Image(const TArgv& argv) {
         return 1;
     }
     const std::string folder = *args.Get("out");
-    if (auto msg = Check_ImageFolder(node, folder); !msg.empty()) {
-        std::fprintf(stderr, "qrv-cli image: %s\n", msg.c_str());
-        return 1;
-    }
     const int64_t psb = node.PerSecBytes > 0 ? node.PerSecBytes : 512;
     const int64_t first = node.Hddtype == HDD_REGION ? node.RegionSec : 0;
     const int64_t start = args.Get_Int("start").value_or(first);
@@ -60,7 +63,14 @@ int Cmd_Image(const TArgv& argv) {
         std::fprintf(stderr, "qrv-cli image: %s\n", msg.c_str());
         return 1;
     }
-    const int64_t needed = (end - start) * psb;
+    if (auto msg = Check_ImageBounds(node, start, end, Get_PathSize(Get_SourcePath(node))); !msg.empty()) {
+        std::fprintf(stderr, "qrv-cli image: %s\n", msg.c_str());
+        return 1;
+    }
+    const TOutputGuard guard({Get_SourcePath(node)}, output);
+    if (TGuardVerdict v = guard.Check_Folder(folder); !v.Allowed()) return Report_Refusal("image", v, folder);
+    if (int rc = Prepare_Folder("image", folder, guard)) return rc;
+    const int64_t needed = (end - start) * psb; // fits: both ends were checked above
     if (auto msg = Check_ImageSpace(Get_FreeBytes(folder), needed, node.HddCap); !msg.empty()) {
         std::fprintf(stderr, "qrv-cli image: %s\n", msg.c_str());
         return 1;
@@ -69,7 +79,7 @@ int Cmd_Image(const TArgv& argv) {
     Op_State().WrittenBytes.store(0);
     Op_State().StopFlag.store(false);
     auto prev = std::signal(SIGINT, On_Interrupt);
-    const TImageResult r = To_image(node, target, start, end);
+    const TImageResult r = To_image(node, target, start, end, output);
     std::signal(SIGINT, prev);
     std::printf("%s\n%lld bytes written%s%s\n", target.c_str(), static_cast<long long>(r.BytesWritten),
                 r.Stopped ? " (stopped)" : "",

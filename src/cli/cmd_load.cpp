@@ -8,6 +8,7 @@
 #include "cli/commands.h"
 #include "cli/common_cli.h"
 #include "results/result_file.h"
+#include "scan/raw_access.h"
 
 namespace qrv::cli {
 
@@ -17,22 +18,23 @@ const char* kLoadUsage =
     "  FILE.QRV            scan-result file saved by 'qrv-cli scan --save'\n"
     "  --source SOURCE     the image file or device the scan was made on (opened read-only)\n"
     "  --json              print the results (and the export) as JSON on stdout\n"
-    "  --quiet             log only errors on stderr\n";
+    "  --quiet             log only errors on stderr\n"
+    "exit status: 0 loaded, 1 failed, 2 bad usage, 3 the file is damaged and loaded only up to the damage\n";
 }
 
 int Cmd_Load(const TArgv& argv) {
     for (const auto& a : argv)
         if (a == "--help" || a == "-h") {
-            std::printf("%s%s", kLoadUsage, kExportUsage);
+            std::printf("%s%s%s", kLoadUsage, kExportUsage, kForceUsage);
             return 0;
         }
-    TArgs args(argv, {"json", "quiet"});
+    TArgs args(argv, {"json", "quiet", "force-same-disk"});
     std::set<std::string> allowed = kExportOptions;
-    allowed.insert({"source", "json", "quiet"});
+    allowed.insert({"source", "json", "quiet", "force-same-disk"});
     auto unknown = args.Unknown(allowed);
     if (!unknown.empty() || args.Positional().size() != 1 || !args.Has("source")) {
         if (!unknown.empty()) std::fprintf(stderr, "qrv-cli load: unknown option --%s\n", unknown[0].c_str());
-        std::fprintf(stderr, "%s%s", kLoadUsage, kExportUsage);
+        std::fprintf(stderr, "%s%s%s", kLoadUsage, kExportUsage, kForceUsage);
         return 2;
     }
     const bool json = args.Has("json");
@@ -42,14 +44,25 @@ int Cmd_Load(const TArgv& argv) {
         std::fprintf(stderr, "qrv-cli load: %s\n", error.c_str());
         return 1;
     }
+    // The export folder is made (and checked against the source) before anything is loaded.
+    const TGuardOptions output = Output_Options(args);
+    if (auto dir = args.Get("export")) {
+        if (int rc = Prepare_Folder("load", *dir, TOutputGuard({Get_SourcePath(*node)}, output))) return rc;
+    }
     TCliSession session = Start_CliSession(args.Has("quiet"));
-    if (!Load_To_List(args.Positional()[0], node)) return 1;
+    TLoadReport report;
+    if (!Load_To_List(args.Positional()[0], node, &report)) return 1;
     // The view is rebuilt from the loaded list, as after message 10.
     session.Model->Clear();
     To_View(0, RebuildResultList.Count());
 
-    int status = 0;
-    std::string out = "{\"results\": ";
+    int status = report.Damaged ? kExitDamaged : 0;
+    std::string out = "{\"damaged\": " + std::string(report.Damaged ? "true" : "false");
+    if (report.Damaged)
+        out += ", \"damaged_record\": " + std::to_string(report.DamagedRecord) +
+               ", \"damaged_offset\": " + std::to_string(report.DamagedOffset) +
+               ", \"damage\": " + Json_Text(report.Why);
+    out += ", \"loaded\": " + std::to_string(report.Loaded) + ", \"results\": ";
     if (args.Has("export")) {
         if (!Select_Rows(*session.Model, args, error)) {
             std::fprintf(stderr, "qrv-cli load: %s\n", error.c_str());
@@ -58,7 +71,14 @@ int Cmd_Load(const TArgv& argv) {
     }
     out += Rows_Json(*session.Model);
     if (!json) Print_Table(*session.Model, stdout);
-    if (args.Has("export")) status = Run_Export(*session.Model, *args.Get("export"), json ? &out : nullptr);
+    if (args.Has("export")) {
+        const int exported = Run_Export(*session.Model, *args.Get("export"), json ? &out : nullptr, output);
+        if (exported != 0) status = exported;
+    }
+    if (report.Damaged && !json)
+        std::fprintf(stderr,
+                     "qrv-cli load: the file is damaged at record %lld; %lld record(s) before it loaded\n",
+                     (long long)report.DamagedRecord, (long long)report.Loaded);
     if (json) std::printf("%s}\n", out.c_str());
     return status;
 }

@@ -12,6 +12,7 @@
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
 #include <set>
 #include <string>
 #include <sys/stat.h>
@@ -22,17 +23,19 @@
 #include "analysis/records.h"
 #include "cli/args.h"
 #include "cli/commands.h"
-#include "results/result_file.h"
-#include "results/results_model.h"
-#include "scan/scan_completion.h"
 #include "cli/common_cli.h"
 #include "cli/source_pick.h"
 #include "common/language.h"
 #include "common/op_state.h"
 #include "common/ui_message.h"
+#include "platform/output_guard.h"
 #include "platform/source_io.h"
+#include "results/result_file.h"
+#include "results/results_model.h"
 #include "scan/alloc_map.h"
 #include "scan/raw_access.h"
+#include "scan/scan_completion.h"
+#include "scan/scan_settings.h"
 #include "scan/scan_job.h"
 #include "sources/boot_sector.h"
 
@@ -53,7 +56,9 @@ const char* kScanUsage =
     "  --sector-size N        bytes per sector with --fs (default 512)\n"
     "  --cluster-sectors N    sectors per cluster with --fs\n"
     "  --region N             scan region N of the source (see 'qrv-cli regions'), counted from 1\n"
-    "  --save FILE.QRV        save the results in a scan-result file (see 'qrv-cli load')\n"
+    "  --save FILE.QRV|DIR    save the results in a scan-result file (see 'qrv-cli load'); for a folder\n"
+    "                         (an existing one, or a path ending in /) the file is named after the source\n"
+    "                         and the time, e.g. devsdb1-20240301090507.QRV; never on the source's disk\n"
     "  --json                 print the results (and the export) as JSON on stdout\n"
     "  --quiet                log only errors on stderr\n";
 
@@ -166,13 +171,13 @@ void Print_ScanFindings(std::FILE* out) {
 int Cmd_Scan(const TArgv& argv) {
     for (const auto& a : argv)
         if (a == "--help" || a == "-h") {
-            std::printf("%s%s", kScanUsage, kExportUsage);
+            std::printf("%s%s%s", kScanUsage, kExportUsage, kForceUsage);
             return 0;
         }
-    TArgs args(argv, {"json", "quiet"});
-    std::set<std::string> allowed = {"start",   "end",  "mode",        "date-from",
-                                     "date-to", "fs",   "sector-size", "cluster-sectors",
-                                     "save",    "json", "quiet", "region"};
+    TArgs args(argv, {"json", "quiet", "force-same-disk"});
+    std::set<std::string> allowed = {
+        "start", "end",  "mode",  "date-from", "date-to",        "fs", "sector-size", "cluster-sectors",
+        "save",  "json", "quiet", "region",    "force-same-disk"};
     // --date-from / --date-to filter the scan; with --export the export takes
     // every row found in that window unless --rows or --model narrows it.
     for (const auto& o : kExportOptions)
@@ -180,7 +185,7 @@ int Cmd_Scan(const TArgv& argv) {
     auto unknown = args.Unknown(allowed);
     if (!unknown.empty() || args.Positional().size() != 1) {
         if (!unknown.empty()) std::fprintf(stderr, "qrv-cli scan: unknown option --%s\n", unknown[0].c_str());
-        std::fprintf(stderr, "%s%s", kScanUsage, kExportUsage);
+        std::fprintf(stderr, "%s%s%s", kScanUsage, kExportUsage, kForceUsage);
         return 2;
     }
     const bool json = args.Has("json");
@@ -279,6 +284,31 @@ int Cmd_Scan(const TArgv& argv) {
         Op_State().Set_DateWindow(*from, *to);
     }
 
+    // Every output is checked against the source before the scan starts, so
+    // that a refused or unusable target costs no scan and nothing is written.
+    const TGuardOptions output = Output_Options(args);
+    const TOutputGuard guard({Get_SourcePath(p.Node)}, output);
+    if (p.SaveResults) {
+        struct stat st {};
+        const bool folder =
+            p.ResultPath.back() == '/' || (::stat(p.ResultPath.c_str(), &st) == 0 && S_ISDIR(st.st_mode));
+        if (folder) {
+            if (int rc = Prepare_Folder("scan", p.ResultPath, guard)) return rc;
+            std::time_t now = std::time(nullptr);
+            std::tm local{};
+            localtime_r(&now, &local);
+            std::string dir = p.ResultPath;
+            while (dir.size() > 1 && dir.back() == '/')
+                dir.pop_back();
+            p.ResultPath = dir + "/" + Result_FileName(p.Node, local);
+        }
+        if (TGuardVerdict v = guard.Check_File(p.ResultPath); !v.Allowed())
+            return Report_Refusal("scan", v, p.ResultPath);
+    }
+    if (auto dir = args.Get("export")) {
+        if (int rc = Prepare_Folder("scan", *dir, guard)) return rc;
+    }
+
     // What the scan settings do before a scan starts.
     ScanResultList.Clear();
     RebuildResultList.Clear();
@@ -291,8 +321,8 @@ int Cmd_Scan(const TArgv& argv) {
     // After the block loop: analysis, the results list and the result file.
     Install_ScanCompletion();
     Completion_Hooks().To_View = [](int64_t first, int64_t count) { To_View(first, first + count); };
-    Completion_Hooks().Result_To_Disk = [](const std::string& path, const TTreeData& node) {
-        Result_To_Disk(path, node);
+    Completion_Hooks().Result_To_Disk = [output](const std::string& path, const TTreeData& node) {
+        Result_To_Disk(path, node, output);
     };
     std::thread worker([&p] { To_Scan(p); });
     worker.join();
@@ -325,7 +355,7 @@ int Cmd_Scan(const TArgv& argv) {
         if (session.Model->Count() == 0) {
             std::fprintf(stderr, "qrv-cli scan: nothing to export\n");
             status = 1;
-        } else if (Run_Export(*session.Model, *args.Get("export"), json ? &out : nullptr) != 0) {
+        } else if (Run_Export(*session.Model, *args.Get("export"), json ? &out : nullptr, output) != 0) {
             status = 1;
         }
     }

@@ -1,5 +1,6 @@
 // The qrv-cli subcommands. Each takes the arguments after its name and returns
-// the process exit status (0 success, 1 the operation failed, 2 bad usage).
+// the process exit status (0 success, 1 the operation failed, 2 bad usage,
+// 3 a damaged scan-result file loaded only up to the damage).
 #pragma once
 
 #include <string>
@@ -8,6 +9,8 @@
 namespace qrv::cli {
 
 using TArgv = std::vector<std::string>;
+
+inline constexpr int kExitDamaged = 3;
 
 int Cmd_Inspect(const TArgv& args); // inspect FILE [--offset N]
 int Cmd_Scan(const TArgv& args);    // scan SOURCE [options]

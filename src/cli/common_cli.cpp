@@ -5,6 +5,10 @@
 #include "cli/source_pick.h"
 
 #include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
@@ -14,7 +18,7 @@
 
 #include "analysis/records.h"
 #include "common/op_state.h"
-#include "platform/same_disk.h"
+#include "platform/output_file.h"
 #include "platform/source_io.h"
 #include "results/search.h"
 
@@ -31,29 +35,84 @@ std::optional<TTreeData> Source_Node(const std::string& path, std::string& error
 
 // ---------------------------------------------------------------- sink
 
+namespace {
+
+constexpr auto kRedrawInterval = std::chrono::milliseconds(100);
+
+std::string Bytes_Text(int64_t b) {
+    char buf[32];
+    const double v = double(b);
+    if (b >= (int64_t(1) << 30))
+        std::snprintf(buf, sizeof buf, "%.2f GB", v / double(int64_t(1) << 30));
+    else if (b >= (int64_t(1) << 20))
+        std::snprintf(buf, sizeof buf, "%.1f MB", v / double(int64_t(1) << 20));
+    else
+        std::snprintf(buf, sizeof buf, "%.1f KB", v / 1024.0);
+    return buf;
+}
+
+} // namespace
+
+std::string Throughput_Text(int64_t done, int64_t total, double seconds) {
+    done = std::clamp<int64_t>(done, 0, std::max<int64_t>(total, 0));
+    std::string t = Bytes_Text(done) + " / " + Bytes_Text(total);
+    if (seconds <= 0) return t;
+    const double rate = double(done) / seconds;
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "  %.1f MB/s", rate / double(1 << 20));
+    t += buf;
+    if (rate <= 0) return t;
+    const int64_t left = int64_t(double(total - done) / rate + 0.5);
+    std::snprintf(buf, sizeof buf, "  %02lld:%02lld:%02lld left", (long long)(left / 3600),
+                  (long long)(left / 60 % 60), (long long)(left % 60));
+    return t + buf;
+}
+
+TCliSink::TCliSink(std::shared_ptr<TResultsModel> model, bool quiet, std::FILE* out, int terminal,
+                   TClock clock)
+    : model_(std::move(model)), quiet_(quiet), out_(out ? out : stderr), clock_(std::move(clock)) {
+    tty_ = terminal < 0 ? ::isatty(::fileno(out_)) == 1 : terminal > 0;
+    if (!clock_) clock_ = [] { return std::chrono::steady_clock::now(); };
+}
+
 void TCliSink::Clear_Bar() {
     if (barShown_) {
-        std::fputs("\r\033[K", stderr);
+        std::fputs("\r\033[K", out_);
         barShown_ = false;
     }
 }
 
-void TCliSink::Draw_Bar() {
+void TCliSink::Draw_Bar(bool force) {
     if (!tty_ || total_ <= 0) return;
-    const int64_t pos = std::clamp<int64_t>(Op_State().Progress1.load(), 0, total_);
+    const auto now = clock_();
+    if (!force && barShown_ && now - lastDraw_ < kRedrawInterval) return;
+    lastDraw_ = now;
+    const auto& st = Op_State();
+    const int64_t bytesTotal = st.BytesTotal.load();
+    int64_t done = 0, whole = 0;
+    std::string bytes;
+    if (bytesTotal > 0) {
+        done = std::clamp<int64_t>(st.BytesDone.load(), 0, bytesTotal);
+        whole = bytesTotal;
+        const double secs = std::chrono::duration<double>(now - started_).count();
+        bytes = "  " + Throughput_Text(done, bytesTotal, secs);
+    } else {
+        done = std::clamp<int64_t>(Op_State().Progress1.load(), 0, total_);
+        whole = total_;
+    }
     const int width = 30;
-    const int fill = int(pos * width / total_);
+    const int fill = int(done * width / whole);
     std::string bar(size_t(fill), '#');
     bar += std::string(size_t(width - fill), '.');
-    std::fprintf(stderr, "\r\033[K[%s] %3d%% %s", bar.c_str(), int(pos * 100 / total_), status_.c_str());
-    std::fflush(stderr);
+    std::fprintf(out_, "\r\033[K[%s] %3d%%%s  %s", bar.c_str(), int(done * 100 / whole), bytes.c_str(),
+                 status_.c_str());
+    std::fflush(out_);
     barShown_ = true;
+    ++redraws_;
 }
 
 void TCliSink::Handle_UIMessage(const TUiMessage& m) {
     if (model_) model_->Apply_Message(m);
-    static const bool isTty = ::isatty(2) == 1;
-    tty_ = isTty;
     switch (m.MsgType) {
     case MSG_LOG: {
         const bool error = m.P[0].find("错误") != std::string::npos;
@@ -62,28 +121,31 @@ void TCliSink::Handle_UIMessage(const TUiMessage& m) {
         // medium, not a failure of the operation, so it does not set the exit status.
         if (error && m.P[0] != Tr("错误")) ++errors_;
         if (quiet_ && !error) break;
+        const bool bar = barShown_;
         Clear_Bar();
-        std::fprintf(stderr, "%s  %s\n", m.P[0].c_str(), m.P[2].c_str());
+        std::fprintf(out_, "%s  %s\n", m.P[0].c_str(), m.P[2].c_str());
+        if (bar) Draw_Bar(true);
         break;
     }
     case MSG_PROGRESS_START:
         total_ = std::strtoll(m.P[0].c_str(), nullptr, 10);
         label_ = m.P[1];
         status_.clear();
-        Draw_Bar();
+        started_ = clock_();
+        Draw_Bar(true);
         break;
     case MSG_PROGRESS_STATUS:
         status_ = m.P[1] + (m.P[2].empty() ? "" : " " + m.P[2]);
-        Draw_Bar();
+        Draw_Bar(false);
         break;
     case MSG_STATUS2:
         status_ = m.P[1];
-        Draw_Bar();
+        Draw_Bar(false);
         break;
     case MSG_STATUS3:
     case MSG_STATUS2_FROM_P3:
         status_ = m.P[2];
-        Draw_Bar();
+        Draw_Bar(false);
         break;
     case MSG_PROGRESS_END:
         Clear_Bar();
@@ -92,6 +154,7 @@ void TCliSink::Handle_UIMessage(const TUiMessage& m) {
     default:
         break;
     }
+    std::fflush(out_);
 }
 
 TCliSession Start_CliSession(bool quiet) {
@@ -178,28 +241,58 @@ std::string Json_Text(const std::string& t) {
     return o + "\"";
 }
 
+namespace {
+
+// A number text as JSON: the number itself, or null when the text is not one.
+std::string Json_Number(const std::string& text) {
+    if (text.empty()) return "null";
+    char* end = nullptr;
+    const double v = std::strtod(text.c_str(), &end);
+    if (end != text.c_str() + text.size() || !std::isfinite(v)) return "null";
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.10g", v);
+    return buf;
+}
+
+// "yyyy-mm-dd hh:mm:ss" as ISO 8601 ("yyyy-mm-ddThh:mm:ss"); null for anything else.
+std::string Json_IsoDate(const std::string& text) {
+    if (text.size() != 19 || text[4] != '-' || text[7] != '-' || text[10] != ' ' || text[13] != ':' ||
+        text[16] != ':')
+        return "null";
+    for (size_t i : {0, 1, 2, 3, 5, 6, 8, 9, 11, 12, 14, 15, 17, 18})
+        if (!std::isdigit(uint8_t(text[i]))) return "null";
+    std::string iso = text;
+    iso[10] = 'T';
+    return Json_Text(iso);
+}
+
+} // namespace
+
 std::string Rows_Json(const TResultsModel& model) {
     std::string o = "[";
     const int64_t count = RebuildResultList.Count();
     bool first = true;
     for (const auto& r : model.Rows()) {
         const int64_t idx = r.Result_Index();
-        int64_t mdat = 0, real = 0;
-        if (idx >= 0 && idx < count) {
-            mdat = RebuildResultList.Get(idx).MdatLenx;
-            real = RebuildResultList.Get(idx).TrueFileLen;
-        }
+        const TRebuildResult* res = idx >= 0 && idx < count ? &RebuildResultList.Get(idx) : nullptr;
         o += first ? "\n" : ",\n";
         first = false;
-        o += "  {\"number\": " + Json_Text(r.Caption) + ", \"level\": " + Json_Text(r.Sub[COL_LEVEL]) +
-             ", \"model\": " + Json_Text(r.Sub[COL_MODEL]) + ", \"date\": " + Json_Text(r.Sub[COL_DATE]) +
-             ", \"duration\": " + Json_Text(r.Sub[COL_DURATION]) +
-             ", \"length\": " + Json_Text(r.Sub[COL_LENGTH]) +
-             ", \"real_length\": " + Json_Text(r.Sub[COL_REAL]) +
-             ", \"length_bytes\": " + std::to_string(mdat) +
-             ", \"real_length_bytes\": " + std::to_string(real) +
+        // Numbers as numbers (level, seconds, bytes), the date in ISO 8601;
+        // the texts the list shows under *_text keys.
+        o += "  {\"number\": " + Json_Number(r.Caption) +
+             ", \"level\": " + (res ? std::to_string(int(res->Leavelx)) : Json_Number(r.Sub[COL_LEVEL])) +
+             ", \"model\": " + Json_Text(r.Sub[COL_MODEL]) +
+             ", \"date\": " + Json_IsoDate(res ? res->CreateTime : r.Sub[COL_DATE]) +
+             ", \"duration\": " + (res ? Json_Number(Trim_Text(res->Durting)) : std::string("null")) +
+             ", \"length\": " + (res ? std::to_string(res->MdatLenx) : std::string("null")) +
+             ", \"real_length\": " + (res ? std::to_string(res->TrueFileLen) : std::string("null")) +
              ", \"result_index\": " + std::to_string(idx) +
-             ", \"checked\": " + (r.Checked ? "true" : "false") + "}";
+             ", \"checked\": " + (r.Checked ? "true" : "false") +
+             ", \"level_text\": " + Json_Text(r.Sub[COL_LEVEL]) +
+             ", \"date_text\": " + Json_Text(r.Sub[COL_DATE]) +
+             ", \"duration_text\": " + Json_Text(r.Sub[COL_DURATION]) +
+             ", \"length_text\": " + Json_Text(r.Sub[COL_LENGTH]) +
+             ", \"real_length_text\": " + Json_Text(r.Sub[COL_REAL]) + "}";
     }
     return o + (first ? "]" : "\n]");
 }
@@ -274,10 +367,42 @@ bool Select_Rows(TResultsModel& model, const TArgs& args, std::string& error) {
     return true;
 }
 
-int Run_Export(TResultsModel& model, const std::string& dir, std::string* json) {
+const char* kForceUsage =
+    "  --force-same-disk   write even where the output may share a disk with a device source (its disk\n"
+    "                      cannot be determined, or it is that disk); never the source itself\n";
+
+TGuardOptions Output_Options(const TArgs& args) {
+    TGuardOptions o;
+    o.ForceSameDisk = args.Has("force-same-disk");
+    return o;
+}
+
+int Report_Refusal(const char* command, const TGuardVerdict& refusal, const std::string& path) {
+    const bool detail = !refusal.Detail.empty() && refusal.Detail != path;
+    std::fprintf(stderr, "qrv-cli %s: %s: %s%s%s\n", command, refusal.Reason.c_str(), path.c_str(),
+                 detail ? " (" : "", detail ? (refusal.Detail + ")").c_str() : "");
+    if (refusal.Cause == TGuardCause::UnknownDisk)
+        std::fprintf(
+            stderr,
+            "qrv-cli %s: the disk behind this path cannot be told from the system; when you know it is "
+            "not the source's disk, run again with --force-same-disk\n",
+            command);
+    return 1;
+}
+
+int Prepare_Folder(const char* command, const std::string& dir, const TOutputGuard& guard) {
+    TGuardVerdict refusal;
+    if (Make_Folders(dir, guard, &refusal)) return 0;
+    if (!refusal.Allowed()) return Report_Refusal(command, refusal, dir);
+    std::fprintf(stderr, "qrv-cli %s: %s: %s (%s)\n", command, Tr("创建文件夹出错").c_str(), dir.c_str(),
+                 std::strerror(errno));
+    return 1;
+}
+
+int Run_Export(TResultsModel& model, const std::string& dir, std::string* json, const TGuardOptions& output) {
     auto& st = Op_State();
     st.Reset_Counters();
-    std::string msg = Check_SaveTarget(model, dir, st.SourcePath());
+    std::string msg = Check_SaveTarget(model, dir, st.SourcePath(), output);
     if (msg.empty()) {
         struct stat sb {};
         if (::stat(dir.c_str(), &sb) != 0 || !S_ISDIR(sb.st_mode)) msg = "请指定保存路径!";
@@ -287,7 +412,7 @@ int Run_Export(TResultsModel& model, const std::string& dir, std::string* json) 
         if (json) *json += ", \"export\": {\"ok\": false, \"message\": " + Json_Text(msg) + "}";
         return 1;
     }
-    TSaveSummary s = Save_ToFile_One(model, dir);
+    TSaveSummary s = Save_ToFile_One(model, dir, {}, output);
     const std::string folder = dir + "/" + Recovery_FolderName();
     if (json) {
         *json += ", \"export\": {\"ok\": " + std::string(s.Ok() ? "true" : "false") +

@@ -42,6 +42,8 @@ void TOpState::Reset_Counters() {
     Progress2 = 0;
     WrittenBytes = 0;
     JudgedBlocks = 0;
+    BytesDone = 0;
+    BytesTotal = 0;
 }
 
 TOpState& Op_State() {

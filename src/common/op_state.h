@@ -24,6 +24,11 @@ class TOpState {
     std::atomic<int64_t> WrittenBytes{0};
     std::atomic<int32_t> JudgedBlocks{0};
     std::atomic<bool> ViewFilledByScan{false};
+    // Bytes of the medium the running operation has covered, and their total
+    // (0 when the operation is not measured in bytes): the command line shows
+    // throughput and the time left from them.
+    std::atomic<int64_t> BytesDone{0};
+    std::atomic<int64_t> BytesTotal{0};
 
     // Start time of the running operation.
     void Set_StartTime(std::chrono::system_clock::time_point t);

@@ -13,12 +13,11 @@ namespace qrv {
 
 namespace {
 
-// True when the time category of the locale is the plain C/POSIX one, whose
-// "%x" gives an ambiguous two-digit-year date.
+// True when the time category of the locale is the plain C/POSIX one (also
+// in its UTF-8 forms "C.UTF-8", "C.utf8"), whose "%x" gives an ambiguous
+// two-digit-year date.
 bool Is_PlainTimeLocale() {
     const char* name = std::setlocale(LC_TIME, nullptr);
-    // "C.UTF-8" (what a desktop program gets on a machine without a chosen
-    // locale) is the plain locale too: its "%x" is the ambiguous "mm/dd/yy".
     return name == nullptr || std::strcmp(name, "C") == 0 || std::strcmp(name, "POSIX") == 0 ||
            std::strncmp(name, "C.", 2) == 0;
 }
@@ -48,15 +47,15 @@ std::string Now_Text() {
     return std::string(buf, n);
 }
 
-std::string Stamped_FileName(const std::string& name, const std::tm& t, const std::string& extension) {
+std::string Stamped_FileName(const std::string& text, const std::tm& t, const std::string& ext) {
     char date[32], time[64];
     std::strftime(date, sizeof date, "%Y%m%d", &t);
     const size_t n = std::strftime(time, sizeof time, "%X", &t);
-    const std::string raw = name + "-" + date + " " + std::string(time, n);
-    std::string out;
+    const std::string raw = text + "-" + date + " " + std::string(time, n);
+    std::string name;
     for (char c : raw)
-        if (c == 0 || !std::strchr(":/\\?<>\"|* ", c)) out.push_back(c);
-    return out + extension;
+        if (c != 0 && !std::strchr(":/\\?<>\"|* ", c)) name.push_back(c);
+    return name + ext;
 }
 
 void Send_Log(const std::string& kind, const std::string& description) {

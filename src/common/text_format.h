@@ -14,6 +14,11 @@ namespace qrv {
 // real locale chosen) the text is "yyyy-mm-dd hh:mm:ss".
 std::string Now_Text();
 
+// A file name stamped with a date and time: text + "-" + yyyymmdd + " " + the
+// locale's long time, then every : / \ ? < > " | * and blank removed, then ext
+// ("E:", 1 March 2024 09:05:07, ".QRV" -> "E-20240301090507.QRV").
+std::string Stamped_FileName(const std::string& text, const std::tm& localTime, const std::string& ext);
+
 // Sends a log line (message type 0): kind, Now_Text(), description. The texts
 // are sent as given: callers translate their pieces with Tr() first.
 void Send_Log(const std::string& kind, const std::string& description);

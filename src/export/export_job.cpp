@@ -9,7 +9,7 @@
 #include "common/op_state.h"
 #include "common/text_format.h"
 #include "common/ui_message.h"
-#include "platform/same_disk.h"
+#include "platform/output_guard.h"
 
 namespace qrv {
 
@@ -73,7 +73,7 @@ std::string Export_FileName(const std::string& date, const std::string& caption,
 }
 
 std::string Check_SaveTarget(const TResultsModel& model, const std::string& folder,
-                             const std::string& sourcePath, int64_t freeBytes) {
+                             const std::string& sourcePath, int64_t freeBytes, const TGuardOptions& output) {
     if (folder.empty()) return Tr("请指定保存路径!");
     int64_t checked = 0, sum = 0;
     const int64_t count = RebuildResultList.Count();
@@ -85,17 +85,16 @@ std::string Check_SaveTarget(const TResultsModel& model, const std::string& fold
     }
     if (checked == 0) return Tr("请选择要保存文件!");
     if (freeBytes >= 0 && freeBytes < sum) return Tr("目标盘可用空间不够,无法保存!");
-    if (!sourcePath.empty() && Is_SameDisk(folder, sourcePath))
-        return Tr("为避免覆盖,请不要设置保存路径到同一磁盘!");
-    return {};
+    return TOutputGuard({sourcePath}, output).Check_Folder(folder).Reason;
 }
 
 std::string Check_SaveTarget(const TResultsModel& model, const std::string& folder,
-                             const std::string& sourcePath) {
-    return Check_SaveTarget(model, folder, sourcePath, folder.empty() ? -1 : Get_FreeBytes(folder));
+                             const std::string& sourcePath, const TGuardOptions& output) {
+    return Check_SaveTarget(model, folder, sourcePath, folder.empty() ? -1 : Get_FreeBytes(folder), output);
 }
 
-TSaveSummary Save_ToFile_One(TResultsModel& model, const std::string& folder, const TPieceWriter& writerIn) {
+TSaveSummary Save_ToFile_One(TResultsModel& model, const std::string& folder, const TPieceWriter& writerIn,
+                             const TGuardOptions& output) {
     TSaveSummary sum;
     auto& st = Op_State();
     const std::string sourcePath = st.SourcePath();
@@ -107,9 +106,15 @@ TSaveSummary Save_ToFile_One(TResultsModel& model, const std::string& folder, co
     st.Progress1 = 0;
     st.Progress2 = 0;
     const std::string recovery = folder + "/" + Recovery_FolderName();
+    // Every folder and file of the export is opened through this guard.
+    const TOutputGuard guard({sourcePath}, output);
+    TGuardVerdict refusal;
     TSourcePtr src;
-    if (!Make_Folder(recovery)) {
-        Send_Log(Tr("错误类型:Save0001"), Tr("创建文件夹出错") + ":" + recovery);
+    if (!Make_Folders(recovery, guard, &refusal)) {
+        if (!refusal.Allowed())
+            Send_Log(Tr("错误类型:Save0006"), refusal.Reason + ":" + recovery);
+        else
+            Send_Log(Tr("错误类型:Save0001"), Tr("创建文件夹出错") + ":" + recovery);
     } else if (!(src = Open_Source(sourcePath))) {
         Send_Log(Tr("错误类型:Scan0000"), Tr("错误内容:获取文件句柄出错，程序将退出!"));
     } else {
@@ -137,17 +142,20 @@ TSaveSummary Save_ToFile_One(TResultsModel& model, const std::string& folder, co
                     } else {
                         if (needFolder) {
                             sub = recovery + "/QRV_File_" + std::to_string(subCounter);
-                            if (!Make_Folder(sub))
-                                Send_Log(Tr("错误类型:Save0001"), Tr("创建文件夹出错") + ":" + sub);
+                            if (!Make_Folder(sub, guard, &refusal))
+                                Send_Log(Tr(refusal.Allowed() ? "错误类型:Save0001" : "错误类型:Save0006"),
+                                         (refusal.Allowed() ? Tr("创建文件夹出错") : refusal.Reason) + ":" +
+                                             sub);
                             ++subCounter;
                             needFolder = false;
                         }
                         const std::string path =
                             sub + "/" + Export_FileName(row.Sub[COL_DATE], row.Caption, row.Sub[COL_MODEL]);
                         const TRebuildResult& r = RebuildResultList.Get(ri);
-                        auto out = TOutputFile::Create(path);
+                        auto out = TOutputFile::Create(path, guard, &refusal);
                         if (!out) {
-                            Send_Log(Tr("错误类型:Save0003"), Tr("创建文件出错") + ":" + path);
+                            Send_Log(Tr(refusal.Allowed() ? "错误类型:Save0003" : "错误类型:Save0006"),
+                                     (refusal.Allowed() ? Tr("创建文件出错") : refusal.Reason) + ":" + path);
                             ++sum.Failed;
                         } else {
                             Send_UIMessage(MSG_GAUGE2_RANGE, {std::to_string(r.TrueFileLen / 65536)});

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/output_file.h"
+#include "platform/output_guard.h"
 #include "platform/source_io.h"
 #include "results/results_model.h"
 
@@ -37,14 +38,16 @@ std::string Export_FileName(const std::string& date, const std::string& caption,
 // The checks made before an export starts. Returns the message to show, or the
 // empty text when the export may start: no folder "请指定保存路径!", no checked
 // row "请选择要保存文件!", free bytes (-1: unknown, treated as enough) below the
-// sum of MdatLenx of the checked rows "目标盘可用空间不够,无法保存!", and a
-// folder on the disk that holds the source (a block device)
-// "为避免覆盖,请不要设置保存路径到同一磁盘!".
+// sum of MdatLenx of the checked rows "目标盘可用空间不够,无法保存!", and the
+// output guard's refusal of the folder for the source (the source itself, a
+// block device, the disk that holds a device source, a disk that cannot be
+// determined).
 std::string Check_SaveTarget(const TResultsModel& model, const std::string& folder,
-                             const std::string& sourcePath, int64_t freeBytes);
+                             const std::string& sourcePath, int64_t freeBytes,
+                             const TGuardOptions& output = {});
 // Same, asking the platform for the folder's free bytes.
 std::string Check_SaveTarget(const TResultsModel& model, const std::string& folder,
-                             const std::string& sourcePath);
+                             const std::string& sourcePath, const TGuardOptions& output = {});
 
 struct TSaveSummary {
     bool Started = false;           // the source was opened and the rows were walked
@@ -60,9 +63,11 @@ struct TSaveSummary {
 // The caller clears the stop flag before it starts the worker; the flag is read
 // before each row and by the piece writer before each block. A file that cannot
 // be created or fully written is logged with its path, removed, not counted and
-// its row stays checked. The piece writer defaults to Build_Piece.
-TSaveSummary Save_ToFile_One(TResultsModel& model, const std::string& folder,
-                             const TPieceWriter& writer = {});
+// its row stays checked. The piece writer defaults to Build_Piece. The folder
+// (with missing parents), its subfolders and files are opened through an output
+// guard for the current source path; what it refuses is logged with the reason.
+TSaveSummary Save_ToFile_One(TResultsModel& model, const std::string& folder, const TPieceWriter& writer = {},
+                             const TGuardOptions& output = {});
 
 // The default piece writer (Build_Piece over RebuildResultList).
 TPieceWriter Default_PieceWriter();

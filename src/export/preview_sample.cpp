@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <system_error>
 #include <unistd.h>
 
@@ -12,7 +13,7 @@
 #include "common/op_state.h"
 #include "common/text_format.h"
 #include "common/ui_message.h"
-#include "platform/same_disk.h"
+#include "platform/output_guard.h"
 #include "scan/raw_access.h"
 
 namespace qrv {
@@ -153,12 +154,6 @@ int64_t Head_Length(const TRebuildResult& r) {
     return r.HeadLenx > 0 ? r.HeadLenx : int64_t(r.Video_FirLogSoff);
 }
 
-std::string Dir_Of(const std::string& path) {
-    const size_t slash = path.find_last_of('/');
-    if (slash == std::string::npos) return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
 // The result is copied under the list's lock: the list may be cleared at any time.
 void Copy_Result(TPreviewRequest& req, int64_t resultIndex) {
     std::optional<TRebuildResult> r = RebuildResultList.Copy_At(resultIndex);
@@ -255,13 +250,9 @@ void Set_PreviewPath(const std::string& path) {
 
 TPreviewOutput Default_PreviewOutput(const std::string& sourcePath) {
     TPreviewOutput o;
-    o.Allowed = [sourcePath](const std::string& path) {
-        return sourcePath.empty() || !Is_SameDisk(Dir_Of(path), sourcePath);
-    };
-    o.Create = [allowed = o.Allowed](const std::string& path) -> std::unique_ptr<TOutputFile> {
-        if (!allowed(path)) return nullptr;
-        return TOutputFile::Create(path);
-    };
+    auto guard = std::make_shared<const TOutputGuard>(std::vector<std::string>{sourcePath});
+    o.Allowed = [guard](const std::string& path) { return guard->Check_File(path).Allowed(); };
+    o.Create = [guard](const std::string& path) { return TOutputFile::Create(path, *guard); };
     return o;
 }
 

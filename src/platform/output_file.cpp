@@ -2,15 +2,48 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <filesystem>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
 namespace qrv {
 
-std::unique_ptr<TOutputFile> TOutputFile::Create(const std::string& path) {
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+namespace {
+
+bool Refused(const TGuardVerdict& v, TGuardVerdict* refusal) {
+    if (v.Allowed()) return false;
+    if (refusal) *refusal = v;
+    errno = EPERM;
+    return true;
+}
+
+} // namespace
+
+std::unique_ptr<TOutputFile> TOutputFile::Create(const std::string& path, const TOutputGuard& guard,
+                                                 TGuardVerdict* refusal) {
+    if (refusal) *refusal = {};
+    if (Refused(guard.Check_File(path), refusal)) return nullptr;
+    // Opened without O_TRUNC: nothing is cut before what was opened is checked.
+    bool created = true;
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0644);
+    if (fd < 0 && errno == EEXIST) {
+        created = false;
+        fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
+    }
     if (fd < 0) return nullptr;
+    const TGuardVerdict again = guard.Check_Opened(fd);
+    if (!again.Allowed()) {
+        ::close(fd);
+        if (created) ::unlink(path.c_str());
+        Refused(again, refusal);
+        return nullptr;
+    }
+    struct stat st {};
+    if (!created && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ::ftruncate(fd, 0) != 0) {
+        ::close(fd);
+        return nullptr;
+    }
     return std::unique_ptr<TOutputFile>(new TOutputFile(fd, path));
 }
 
@@ -51,10 +84,25 @@ int64_t Get_FreeBytes(const std::string& path) {
     return int64_t(st.f_bavail) * int64_t(st.f_frsize);
 }
 
-bool Make_Folder(const std::string& path) {
+bool Make_Folder(const std::string& path, const TOutputGuard& guard, TGuardVerdict* refusal) {
+    if (refusal) *refusal = {};
+    if (Refused(guard.Check_Folder(path), refusal)) return false;
     if (::mkdir(path.c_str(), 0755) == 0) return true;
     struct stat st {};
     return errno == EEXIST && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool Make_Folders(const std::string& path, const TOutputGuard& guard, TGuardVerdict* refusal) {
+    if (refusal) *refusal = {};
+    if (path.empty()) return false;
+    if (Refused(guard.Check_Folder(path), refusal)) return false;
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
+    const std::filesystem::path parent = std::filesystem::path(path).parent_path();
+    if (!parent.empty() && parent != std::filesystem::path(path) &&
+        !Make_Folders(parent.string(), guard, refusal))
+        return false;
+    return Make_Folder(path, guard, refusal);
 }
 
 } // namespace qrv

@@ -1,6 +1,8 @@
 // Output files: rebuilt recordings, disk images, scan-result files, logs.
-// These are targets, never sources; every write is checked so that a full disk
-// or an I/O error is reported instead of being taken for success.
+// These are targets, never sources: every output is opened through an output
+// guard (output_guard.h), which refuses the sources of the operation, block
+// devices and, for device sources, their disks. Every write is checked so that
+// a full disk or an I/O error is reported instead of being taken for success.
 #pragma once
 
 #include <cstddef>
@@ -8,12 +10,19 @@
 #include <memory>
 #include <string>
 
+#include "platform/output_guard.h"
+
 namespace qrv {
 
 class TOutputFile {
   public:
-    // Creates (or replaces) the file at path for writing. nullptr on failure.
-    static std::unique_ptr<TOutputFile> Create(const std::string& path);
+    // Creates (or replaces) the file at path for writing, when the guard allows
+    // it. nullptr on failure; a refusal by the guard is put into *refusal
+    // (errno is then EPERM), and nothing is created, truncated or opened for
+    // writing. What was opened is checked again before it is truncated, so a
+    // path swapped between the check and the open is refused as well.
+    static std::unique_ptr<TOutputFile> Create(const std::string& path, const TOutputGuard& guard,
+                                               TGuardVerdict* refusal = nullptr);
     ~TOutputFile();
     TOutputFile(const TOutputFile&) = delete;
     TOutputFile& operator=(const TOutputFile&) = delete;
@@ -39,7 +48,11 @@ class TOutputFile {
 // f_bavail x f_frsize), or -1 when it cannot be queried.
 int64_t Get_FreeBytes(const std::string& path);
 
-// Creates a folder (one level); true when it exists afterwards.
-bool Make_Folder(const std::string& path);
+// Creates a folder (one level) when the guard allows it; true when it exists
+// afterwards. A refusal is put into *refusal and nothing is created.
+bool Make_Folder(const std::string& path, const TOutputGuard& guard, TGuardVerdict* refusal = nullptr);
+
+// Creates a folder with every missing parent, each allowed by the guard.
+bool Make_Folders(const std::string& path, const TOutputGuard& guard, TGuardVerdict* refusal = nullptr);
 
 } // namespace qrv

@@ -3,6 +3,7 @@
 #include <charconv>
 #include <chrono>
 #include <limits>
+#include <new>
 #include <vector>
 
 #include "common/byte_order.h"
@@ -237,10 +238,21 @@ bool Read_Exact(TSource& h, uint8_t* buf, size_t len, int64_t off) {
     return true;
 }
 
+// Memory one loaded record holds: the record and its texts, and each fragment
+// entry counted twice, for the spare room of a growing array, plus its texts.
+int64_t Result_Memory(const TRebuildResult& r) {
+    constexpr int64_t kListSlot = 64; // the list's own bookkeeping per record
+    return kListSlot + int64_t(sizeof(TRebuildResult)) +
+           int64_t(r.CreateTime.capacity() + r.Durting.capacity() + r.CarmerModel.capacity());
+}
+constexpr int64_t kFragmentMemory = 2 * int64_t(sizeof(TFragmenArr));
+
 // Reads the record whose 0xAA mark is at off. On Ok, r is complete and next is
 // the offset of the following record. On Damaged, why names the damage.
+// budget is the memory the load may still take; the record's share is taken
+// from it as its entries are read.
 TRecordOutcome Read_Record(TSource& h, int64_t fileSize, int64_t off, TRebuildResult& r, int64_t& next,
-                           std::string& why) {
+                           std::string& why, int64_t& budget) {
     uint8_t head[5];
     if (fileSize - off < 5) {
         why = "记录头不完整";
@@ -284,9 +296,18 @@ TRecordOutcome Read_Record(TSource& h, int64_t fileSize, int64_t off, TRebuildRe
             why = "记录中有多个结果块";
             return TRecordOutcome::Damaged;
         }
-        if (type == kFragmentBlock && (!haveResult || fragIndex >= r.FragmenArray.size())) {
+        if (type == kFragmentBlock && (!haveResult || int64_t(fragIndex) >= int64_t(r.Fragmenum))) {
             why = haveResult ? "碎片块多于碎片数量" : "碎片块位于结果块之前";
             return TRecordOutcome::Damaged;
+        }
+        if (type == kFragmentBlock) {
+            // The entry exists once its block is there, not because a count said so.
+            r.FragmenArray.emplace_back();
+            budget -= kFragmentMemory;
+            if (budget < 0) {
+                why = "记录中的条目多于文件大小所能容纳的数量";
+                return TRecordOutcome::Damaged;
+            }
         }
         block.assign(size_t(B), 0);
         if (B > 0 && !Read_Exact(h, block.data(), block.size(), pos + 3)) {
@@ -322,7 +343,7 @@ TRecordOutcome Read_Record(TSource& h, int64_t fileSize, int64_t off, TRebuildRe
                         why = "碎片数量不正常";
                         return TRecordOutcome::Damaged;
                     }
-                    r.FragmenArray.assign(size_t(r.Fragmenum), TFragmenArr{});
+                    r.FragmenArray.clear();
                     fragIndex = 0;
                 }
             } else {
@@ -334,17 +355,26 @@ TRecordOutcome Read_Record(TSource& h, int64_t fileSize, int64_t off, TRebuildRe
             }
             e += 2 + L;
         }
-        if (type == kResultBlock)
+        if (type == kResultBlock) {
             haveResult = true;
-        else
+            budget -= Result_Memory(r);
+            if (budget < 0) {
+                why = "记录中的条目多于文件大小所能容纳的数量";
+                return TRecordOutcome::Damaged;
+            }
+        } else {
+            const TFragmenArr& f = r.FragmenArray.back();
+            budget -=
+                int64_t(f.FragmentLastErySoff.capacity() + f.LastFragmen.FragmentLastErySoff.capacity());
             ++fragIndex;
+        }
         pos += 3 + B;
     }
     if (!haveResult) {
         why = "记录中没有结果块";
         return TRecordOutcome::Damaged;
     }
-    if (fragIndex != r.FragmenArray.size()) {
+    if (int64_t(fragIndex) != int64_t(r.Fragmenum)) {
         why = "碎片块少于碎片数量";
         return TRecordOutcome::Damaged;
     }
@@ -427,7 +457,7 @@ TBytes Build_InfoContent(const TTreeData& node) {
 
 // ---------------------------------------------------------------- Result_To_Disk
 
-bool Result_To_Disk(const std::string& path, const TTreeData& node) {
+bool Result_To_Disk(const std::string& path, const TTreeData& node, const TGuardOptions& output) {
     auto& st = Op_State();
     const std::string kind = Tr("错误类型:Result0000");
     TBytes info = Build_InfoContent(node);
@@ -435,9 +465,11 @@ bool Result_To_Disk(const std::string& path, const TTreeData& node) {
         Send_Log(kind, Tr("源类型不正常,无法保存扫描结果!") + "," + Tr("路径") + ":" + path);
         return false;
     }
-    auto out = TOutputFile::Create(path);
+    TGuardVerdict refusal;
+    auto out = TOutputFile::Create(path, TOutputGuard({Get_SourcePath(node)}, output), &refusal);
     if (!out) {
-        Send_Log(kind, Tr("创建扫描结果文件出错!") + "," + Tr("路径") + ":" + path);
+        Send_Log(kind, (refusal.Allowed() ? Tr("创建扫描结果文件出错!") : refusal.Reason) + "," + Tr("路径") +
+                           ":" + path);
         return false;
     }
     st.Set_StartTime(std::chrono::system_clock::now());
@@ -502,7 +534,10 @@ bool Result_To_Disk(const std::string& path, const TTreeData& node) {
 
 // ---------------------------------------------------------------- Load_To_List
 
-bool Load_To_List(const std::string& path, const TTreeData* node) {
+bool Load_To_List(const std::string& path, const TTreeData* node, TLoadReport* report) {
+    TLoadReport dummy;
+    TLoadReport& rep = report ? *report : dummy;
+    rep = {};
     auto& st = Op_State();
     if (!node) {
         Load_Error("没有选择扫描结果所属的源,请先选择源再加载扫描结果!");
@@ -595,13 +630,24 @@ bool Load_To_List(const std::string& path, const TTreeData* node) {
 
         int64_t off = 28 + N;
         int64_t index = 0;
+        int64_t budget = kLoadMemoryPerByte * fileSize + kLoadMemorySlack;
         while (off < fileSize) {
             TRebuildResult r;
             int64_t next = 0;
             std::string why;
-            TRecordOutcome o = Read_Record(*h, fileSize, off, r, next, why);
+            TRecordOutcome o;
+            try {
+                o = Read_Record(*h, fileSize, off, r, next, why, budget);
+            } catch (const std::bad_alloc&) {
+                why = "内存不足,无法读取记录";
+                o = TRecordOutcome::Damaged;
+            }
             if (o == TRecordOutcome::EndQuiet) break;
             if (o == TRecordOutcome::Damaged) {
+                rep.Damaged = true;
+                rep.DamagedRecord = index + 1;
+                rep.DamagedOffset = off;
+                rep.Why = Tr(why);
                 Send_Log(Tr("加载错误"), Tr("扫描结果文件已损坏") + "," + Tr("第") + Dec(index + 1) +
                                              Tr("条记录") + ":" + Tr(why) + "," + Tr("偏移") + ":" +
                                              Dec(off) + ";" + Tr("已加载之前的记录"));
@@ -616,7 +662,8 @@ bool Load_To_List(const std::string& path, const TTreeData* node) {
         }
         Send_Log(Tr("加载结果"), Tr("加载结果完成!"));
         success = true;
-        loadedAny = RebuildResultList.Count() > 0;
+        rep.Loaded = RebuildResultList.Count();
+        loadedAny = rep.Loaded > 0;
     } while (false);
 
     h.reset();

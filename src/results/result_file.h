@@ -10,10 +10,12 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 #include <optional>
 #include <string>
 
 #include "analysis/records.h"
+#include "platform/output_guard.h"
 #include "results/result_cipher.h"
 #include "sources/tree_data.h"
 
@@ -32,18 +34,42 @@ inline constexpr size_t kMaxFieldText = 240;
 // Writes RebuildResultList to a new file at path (an existing one is
 // replaced). Reports through the message channel; returns true when the whole
 // file was written, false (after an error log line naming the path) when it
-// could not be created or written, or the source node has no known kind.
-bool Result_To_Disk(const std::string& path, const TTreeData& node);
+// could not be created or written, or the source node has no known kind. The
+// file is opened through an output guard for the node's source: the source
+// itself, a block device, or (for a device source) a path on its disk is
+// refused and nothing is written.
+bool Result_To_Disk(const std::string& path, const TTreeData& node, const TGuardOptions& output = {});
+
+// What a load found besides the records.
+struct TLoadReport {
+    int64_t Loaded = 0;        // records loaded
+    bool Damaged = false;      // the record area is damaged; the records before the damage stay loaded
+    int64_t DamagedRecord = 0; // number of the damaged record, counted from 1
+    int64_t DamagedOffset = 0; // byte offset of that record in the file
+    std::string Why;           // what is wrong with it (translated)
+};
+
+// Memory a load may hold for its records, per byte of the file, plus a fixed
+// allowance. A record written by Result_To_Disk takes more bytes in the file
+// than in memory; a file whose records would need more declares entries its
+// bytes cannot hold, and is damaged.
+inline constexpr int64_t kLoadMemoryPerByte = 4;
+inline constexpr int64_t kLoadMemorySlack = 1 << 20;
 
 // Replaces ScanResultList and RebuildResultList by the file's records when the
 // file belongs to the source node. A null node (no source chosen) is refused
 // with a log line. On success sets the current source path and, when results
 // were loaded, sends message 10. Returns true on success. Damage inside the
-// record area (bad lengths, undecodable fields, misplaced blocks) ends the
-// load with an error log line; the records before the damage stay loaded.
-bool Load_To_List(const std::string& path, const TTreeData* node);
-inline bool Load_To_List(const std::string& path, const std::optional<TTreeData>& node) {
-    return Load_To_List(path, node ? &*node : nullptr);
+// record area (bad lengths, undecodable fields, misplaced blocks, more entries
+// than the file's size can hold) ends the load with an error log line; the
+// records before the damage stay loaded and report (when given) says where.
+// Fragment entries are created as their blocks are read, never ahead from a
+// count stored in the file, and the memory held stays within
+// kLoadMemoryPerByte x file size + kLoadMemorySlack.
+bool Load_To_List(const std::string& path, const TTreeData* node, TLoadReport* report = nullptr);
+inline bool Load_To_List(const std::string& path, const std::optional<TTreeData>& node,
+                         TLoadReport* report = nullptr) {
+    return Load_To_List(path, node ? &*node : nullptr, report);
 }
 
 // ---- pieces, exposed for tests and tools ----

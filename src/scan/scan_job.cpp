@@ -1,5 +1,6 @@
 #include "scan/scan_job.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -116,11 +117,11 @@ TScanGeometry Get_ScanGeometry(const TTreeData& node, int mode, int64_t startSec
 
 namespace {
 
-// Steps 1 to 8 of the scan; returns early when the source cannot be scanned.
+// The scan up to its completion stage; returns early when the source cannot be scanned.
 void Scan_Body(const TScanParams& p, TSourcePtr& h, TAllocMap& map) {
     const TTreeData& node = p.Node;
     {
-        // 1-2. Path and open.
+        // Path and open.
         const std::string path = Get_SourcePath(node);
         Op_State().Set_SourcePath(path);
         Clear_AllocWindow();
@@ -140,18 +141,18 @@ void Scan_Body(const TScanParams& p, TSourcePtr& h, TAllocMap& map) {
             return;
         }
 
-        // 3. Start log line.
+        // Start log line.
         Send_Log(Tr("扫描开始"), Tr("开始扫描,扫描对象:") + path + ";" + Tr("扫描类型:") + Mode_Text(p.Mode) +
                                      ";" + Tr("文件系统:") + node.HddFs + ";" + Tr("扫描范围:") +
                                      std::to_string(p.StartSec) + "~" + std::to_string(p.EndSec));
 
-        // 4. Progress start and start time.
+        // Progress start and start time.
         const int64_t rangeEnd = p.EndSec * node.PerSecBytes;
         Send_UIMessage(MSG_PROGRESS_START, {std::to_string(rangeEnd / kScanBlockStep), Tr("总块数:")});
         Op_State().Set_StartTime(std::chrono::system_clock::now());
         if (p.DateFilter) Op_State().Set_DateWindow(p.DateFrom, p.DateTo);
 
-        // 5. Start offset and unit.
+        // Start offset and unit.
         int64_t V = 0;
         if (Is_KnownFs(node.HddFs)) {
             V = node.Hddtype == HDD_REGION ? node.RegionSec * node.PerSecBytes : 0;
@@ -159,7 +160,7 @@ void Scan_Body(const TScanParams& p, TSourcePtr& h, TAllocMap& map) {
         }
         const TScanGeometry g = Get_ScanGeometry(node, p.Mode, p.StartSec, p.EndSec, map, V);
 
-        // 6. Counters.
+        // Counters.
         Op_State().Progress1 = 0;
         Op_State().Progress2 = 0;
         int64_t P = g.StartOffset;
@@ -178,19 +179,25 @@ void Scan_Body(const TScanParams& p, TSourcePtr& h, TAllocMap& map) {
         ctx.DateFilter = p.DateFilter;
         ctx.V = V;
 
-        // 7. Block loop: one buffer for the whole scan.
+        // Block loop: one buffer for the whole scan.
         std::vector<uint8_t> buf(static_cast<size_t>(kScanBlockRead));
+        const int64_t first = P;
+        Op_State().BytesTotal = std::max<int64_t>(rangeEnd - first, 0);
+        Op_State().BytesDone = 0;
         while (P < rangeEnd && !Op_State().StopFlag.load()) {
             Read_ScanBlock(*h, buf.data(), P);
             Classify_Block(buf.data(), P, ctx, H);
             Op_State().Progress1 = int32_t(B);
+            Op_State().BytesDone = std::min(P + kScanBlockStep, rangeEnd) - first;
             Send_UIMessage(MSG_PROGRESS_STATUS, {"", Tr("已扫描块数:") + std::to_string(B),
                                                  Tr("发现碎片数量:") + std::to_string(H)});
             P += kScanBlockStep;
             B = P / kScanBlockStep;
         }
 
-        // 8. Completion stage.
+        Op_State().BytesTotal = 0; // analysis is not measured in bytes of the medium
+
+        // Completion stage.
         Scan_CompletionHook(*h, node, map, p);
     }
 }
@@ -205,7 +212,7 @@ void To_Scan(const TScanParams& p) {
     } catch (...) {
         // Any failure ends the operation through the normal closing sequence.
     }
-    // 9. Closing sequence; the map and the handle are released on return.
+    // Closing sequence; the map and the handle are released on return.
     try {
         Closing_Sequence();
     } catch (...) {

@@ -4,12 +4,12 @@
 #include <cstring>
 #include <vector>
 
+#include "common/checked_math.h"
 #include "common/language.h"
 #include "common/op_state.h"
 #include "common/text_format.h"
 #include "common/ui_message.h"
 #include "platform/output_file.h"
-#include "platform/same_disk.h"
 #include "scan/raw_access.h"
 
 namespace qrv {
@@ -30,14 +30,24 @@ std::string Check_ImageNode(const TTreeData* node) {
     return "";
 }
 
-std::string Check_ImageFolder(const TTreeData& node, const std::string& folder) {
-    if (Is_SameDisk(folder, Get_SourcePath(node))) return Tr("为避免覆盖,请不要设置保存路径到同一磁盘!");
-    return "";
+std::string Check_ImageFolder(const TTreeData& node, const std::string& folder, const TGuardOptions& output) {
+    return TOutputGuard({Get_SourcePath(node)}, output).Check_Folder(folder).Reason;
 }
 
 std::string Check_ImageRange(int64_t start, int64_t end) {
     if (start == end) return Tr("起始扇区和结束扇区相同,请重新设置!");
     if (end < start) return Tr("起始扇区大于结束扇区,请重新设置!");
+    return "";
+}
+
+std::string Check_ImageBounds(const TTreeData& node, int64_t start, int64_t end, int64_t mediumBytes) {
+    const int64_t psb = node.PerSecBytes > 0 ? node.PerSecBytes : 512;
+    if (start < 0 || end < 0) return Tr("扇区号不能为负数,请重新设置!");
+    const auto endByte = Mul_Checked(end, psb);
+    if (!endByte || !Mul_Checked(start, psb)) return Tr("扇区号过大,无法换算为字节偏移,请重新设置!");
+    if (mediumBytes >= 0 && *endByte > mediumBytes)
+        return Tr("结束扇区超出源的末尾,请重新设置!") + "(" + std::to_string(end) + " > " +
+               std::to_string(mediumBytes / psb) + ")";
     return "";
 }
 
@@ -59,7 +69,7 @@ void Finish_Image(bool ok) {
 } // namespace
 
 TImageResult To_imageFrom(TSource* h, const TTreeData& node, const std::string& target, int64_t start,
-                          int64_t end) {
+                          int64_t end, const TGuardOptions& output) {
     TImageResult res;
     TOpState& st = Op_State();
     const auto t0 = std::chrono::system_clock::now();
@@ -70,23 +80,36 @@ TImageResult To_imageFrom(TSource* h, const TTreeData& node, const std::string& 
         Finish_Image(false);
         return res;
     }
-    auto out = TOutputFile::Create(target);
+    // The range is checked before the target exists: a range that cannot be
+    // copied must not leave a padded or empty image behind.
+    const int64_t medium = h->Size();
+    if (const std::string bad = Check_ImageBounds(node, start, end, medium); !bad.empty()) {
+        Send_Log(Tr("错误类型:Image0004"), Tr("错误内容:") + bad);
+        Finish_Image(false);
+        return res;
+    }
+    TGuardVerdict refusal;
+    auto out = TOutputFile::Create(target, TOutputGuard({sourcePath}, output), &refusal);
     if (!out) {
-        Send_Log(Tr("错误类型:Image0001"), Tr("错误内容:创建文件失败,程序将退出!"));
+        if (!refusal.Allowed())
+            Send_Log(Tr("错误类型:Image0005"), Tr("错误内容:") + refusal.Reason + ":" + target);
+        else
+            Send_Log(Tr("错误类型:Image0001"), Tr("错误内容:创建文件失败,程序将退出!"));
         Finish_Image(false);
         return res;
     }
     Send_Log(Tr("镜像开始"), Tr("开始镜像,镜像源:") + sourcePath + ";" + Tr("镜像目标:") + target);
 
     const int64_t psb = node.PerSecBytes > 0 ? node.PerSecBytes : 512;
-    const int64_t T = end > start ? (end - start) * psb : 0;
+    const int64_t endByte = end * psb; // both products checked above
+    int64_t P = start * psb;
+    const int64_t T = end > start ? endByte - P : 0;
     const int64_t N = T / kImageBlock;
     Send_UIMessage(MSG_PROGRESS_START, {std::to_string(N), Tr("镜像总块数:")});
+    st.BytesTotal.store(T);
+    st.BytesDone.store(0);
 
-    const int64_t medium = h->Size();
-    const int64_t endByte = end * psb;
     std::vector<uint8_t> buf(size_t(kImageBlock), 0);
-    int64_t P = start * psb;
     int64_t i = 0;
     bool ok = true;
     while (P < endByte) {
@@ -120,6 +143,7 @@ TImageResult To_imageFrom(TSource* h, const TTreeData& node, const std::string& 
             break;
         }
         res.BytesWritten += want;
+        st.BytesDone.store(res.BytesWritten);
         if (lastShort) break;
         ++i;
         P += kImageBlock;
@@ -129,13 +153,15 @@ TImageResult To_imageFrom(TSource* h, const TTreeData& node, const std::string& 
         ok = false;
     }
     res.Ok = ok;
+    st.BytesTotal.store(0);
     Finish_Image(ok);
     return res;
 }
 
-TImageResult To_image(const TTreeData& node, const std::string& target, int64_t start, int64_t end) {
+TImageResult To_image(const TTreeData& node, const std::string& target, int64_t start, int64_t end,
+                      const TGuardOptions& output) {
     auto h = Open_Source(Get_SourcePath(node));
-    return To_imageFrom(h.get(), node, target, start, end);
+    return To_imageFrom(h.get(), node, target, start, end, output);
 }
 
 } // namespace qrv

@@ -6,6 +6,7 @@
 #include <ctime>
 #include <string>
 
+#include "platform/output_guard.h"
 #include "platform/source_io.h"
 #include "sources/tree_data.h"
 
@@ -23,11 +24,20 @@ std::string Image_FileName(const TTreeData& node, std::time_t now);
 // node may be nullptr (nothing focused).
 std::string Check_ImageNode(const TTreeData* node);
 
-// Refusal of a target folder on the disk being imaged ("" when accepted).
-std::string Check_ImageFolder(const TTreeData& node, const std::string& folder);
+// Refusal of a target folder by the output guard for the node's source: the
+// source itself, a block device, a folder on the disk being imaged or on a disk
+// that cannot be determined ("" when accepted).
+std::string Check_ImageFolder(const TTreeData& node, const std::string& folder,
+                              const TGuardOptions& output = {});
 
 // Checks of the start button on the typed start and end sectors ("" when accepted).
 std::string Check_ImageRange(int64_t start, int64_t end);
+
+// The byte range of sectors [start, end) of the node ("" when it can be
+// imaged): negative sectors, a sector number whose byte offset does not fit
+// in 64 bits, and an end beyond a medium of mediumBytes bytes (-1: size
+// unknown, not checked) are refused.
+std::string Check_ImageBounds(const TTreeData& node, int64_t start, int64_t end, int64_t mediumBytes);
 
 // The free-space message ("" when freeBytes >= needed): four lines joined by CR LF.
 std::string Check_ImageSpace(int64_t freeBytes, int64_t needed, const std::string& capText);
@@ -41,11 +51,14 @@ struct TImageResult {
 
 // Copies sectors [start, end) of the node (sectors of PerSecBytes, 512 when
 // unset) into a new file at target. Reports through the message channel: log
-// lines (0), progress start (1), progress steps (2) and progress end (3).
-TImageResult To_image(const TTreeData& node, const std::string& target, int64_t start, int64_t end);
+// lines (0), progress start (1), progress steps (2) and progress end (3). A
+// range Check_ImageBounds refuses, and a target the output guard refuses, end
+// the run with an error line before anything is created.
+TImageResult To_image(const TTreeData& node, const std::string& target, int64_t start, int64_t end,
+                      const TGuardOptions& output = {});
 
 // The same copy from an already opened source (tests use failing sources).
 TImageResult To_imageFrom(TSource* source, const TTreeData& node, const std::string& target, int64_t start,
-                          int64_t end);
+                          int64_t end, const TGuardOptions& output = {});
 
 } // namespace qrv

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <set>
 
+#include "common/checked_math.h"
 #include "common/language.h"
 #include "common/text_format.h"
 #include "common/ui_message.h"
@@ -109,7 +110,10 @@ std::string Region_FormatSize(int64_t bytes) {
 }
 
 std::vector<TSourceNode*> Create_Region(TSourceNode& parent, int32_t sectorSize, int64_t first, int64_t end) {
-    if (first < 0 || end < first) { // not a range; the dialog's checks never let one through
+    const int32_t S = sectorSize > 0 ? sectorSize : 512;
+    // Not a range, or one whose byte offsets do not fit in 64 bits (every
+    // product below is then within range); the dialog's checks never let one through.
+    if (first < 0 || end < first || !Mul_Checked(end, S)) {
         Send_UIMessage(MSG_REGION_DONE);
         return {};
     }
@@ -119,7 +123,6 @@ std::vector<TSourceNode*> Create_Region(TSourceNode& parent, int32_t sectorSize,
         Send_UIMessage(MSG_REGION_DONE);
         return {};
     }
-    const int32_t S = sectorSize > 0 ? sectorSize : 512;
     TRegionScan scan{parent, *h, S, parent.Data.PerSecBytes > 0 ? parent.Data.PerSecBytes : 512, {}};
 
     const auto head = Get_Bytes(*h, 512, first * S);
@@ -234,7 +237,10 @@ TRegionCheck Check_RegionRange(const std::string& startText, const std::string& 
         r.Message = Not_Integer(countText);
         return r;
     }
-    if (total <= *start || *start + *count > total) {
+    // A start below 0, or a start and count whose sum does not even fit in 64
+    // bits, lies outside the source as surely as one beyond its end.
+    const auto last = Add_Checked(*start, *count);
+    if (*start < 0 || total <= *start || !last || *last > total) {
         r.StartText = "0";
         r.Message = Tr("起始扇区值大于(或大于)结束扇区,请重新输入");
         return r;

@@ -484,7 +484,7 @@ struct TPieceFixture : testing::Test {
     }
     void TearDown() override { Op_State().StopFlag = false; }
     std::vector<uint8_t> Write(int mode, int64_t size, int64_t off, int64_t len, bool* result = nullptr) {
-        auto out = TOutputFile::Create(dir.File("o.bin"));
+        auto out = TOutputFile::Create(dir.File("o.bin"), TOutputGuard::Without_Sources());
         bool ok = Write_Piece(*src, *out, mode, size, off, len);
         if (result) *result = ok;
         out->Close();
@@ -545,7 +545,7 @@ TEST_F(TPieceFixture, StopFlag) {
 }
 
 TEST_F(TPieceFixture, FailedWritesAreReported) {
-    auto out = TOutputFile::Create("/dev/full");
+    auto out = TOutputFile::Create("/dev/full", TOutputGuard::Without_Sources());
     ASSERT_TRUE(out);
     EXPECT_FALSE(Write_Piece(*src, *out, PIECE_COPY, 0, 0, 100000));
     EXPECT_FALSE(Write_Piece(*src, *out, PIECE_FILL, 0, 0, 10));
@@ -569,7 +569,7 @@ class TFailingSource : public TSource {
 
 TEST_F(TPieceFixture, UnreadableBlocksBecomeZerosNotStaleBytes) {
     TFailingSource bad(medium);
-    auto out = TOutputFile::Create(dir.File("bad.bin"));
+    auto out = TOutputFile::Create(dir.File("bad.bin"), TOutputGuard::Without_Sources());
     EXPECT_TRUE(Write_Piece(bad, *out, PIECE_COPY, 0, 0, 3 * 65536));
     out->Close();
     auto b = test::Read_File(dir.File("bad.bin"));
@@ -593,7 +593,7 @@ TEST_F(TPieceFixture, BuildPieceWritesCopyFillAndTrailingPiece) {
     e.LastFragmen.FragmentLastEoff = 50100;
     e.LastFragmen.FragmentDownFreeSpace = 20;
     r.FragmenArray.push_back(e);
-    auto out = TOutputFile::Create(dir.File("b.bin"));
+    auto out = TOutputFile::Create(dir.File("b.bin"), TOutputGuard::Without_Sources());
     EXPECT_TRUE(Build_Piece(r, -1, *src, true, *out));
     EXPECT_TRUE(Build_Piece(r, 0, *src, false, *out));
     out->Close();
@@ -604,7 +604,7 @@ TEST_F(TPieceFixture, BuildPieceWritesCopyFillAndTrailingPiece) {
     EXPECT_EQ(std::vector<uint8_t>(b.begin() + 2534, b.begin() + 2634), Slice(50000, 100));
 
     r.FragmenArray[0].FragmentLastErySoff = "12x";
-    auto out2 = TOutputFile::Create(dir.File("c.bin"));
+    auto out2 = TOutputFile::Create(dir.File("c.bin"), TOutputGuard::Without_Sources());
     EXPECT_FALSE(Build_Piece(r, 0, *src, false, *out2));
 }
 

@@ -140,7 +140,7 @@ const TRebuildResult* Result_For(const TRun& run, int64_t headerDisk) {
 std::vector<uint8_t> Rebuild(const TDiskImage& img, const TRebuildResult& r, const std::string& path) {
     auto src = Open_Source(img.Path);
     EXPECT_TRUE(src);
-    auto out = TOutputFile::Create(path);
+    auto out = TOutputFile::Create(path, TOutputGuard({img.Path}));
     EXPECT_TRUE(out);
     EXPECT_TRUE(Write_Recording(r, *src, *out));
     EXPECT_TRUE(out->Close());

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "support/disk_image.h"
@@ -141,4 +142,179 @@ TEST(Evidence, NoOperationWritesOrTouchesTheSource) {
     const auto range = Files_Under(out + "/range", ".img");
     ASSERT_EQ(range.size(), 1u);
     EXPECT_EQ(fs::file_size(range[0]), 2048u * 512u);
+}
+
+namespace {
+
+// Watches a file for anything that writes to it: a change, a close of a
+// descriptor opened for writing, a removal or a move.
+class TWriteWatch {
+  public:
+    explicit TWriteWatch(const std::string& path) : fd_(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
+        EXPECT_GE(fd_, 0);
+        EXPECT_GE(::inotify_add_watch(fd_, path.c_str(),
+                                      IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE | IN_DELETE_SELF | IN_MOVE_SELF),
+                  0);
+    }
+    ~TWriteWatch() { ::close(fd_); }
+    // True when something happened since the last call.
+    bool Fired() {
+        alignas(struct inotify_event) char ev[4096];
+        return ::read(fd_, ev, sizeof ev) > 0;
+    }
+
+  private:
+    int fd_;
+};
+
+struct TRefusal {
+    std::string Name, Cmd, Reason;
+};
+
+// Runs each command: it must fail with the reason on stderr before any work
+// starts, and leave the source untouched and unopened for writing.
+void Expect_Refused(const std::vector<TRefusal>& cases, const std::string& source,
+                    const std::string& folder) {
+    const TFileState before = State_Of(source);
+    TWriteWatch watch(source);
+    const auto listing = [&] {
+        std::vector<std::string> names;
+        for (const auto& e : fs::directory_iterator(folder))
+            names.push_back(e.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    };
+    const auto filesBefore = listing();
+    for (const auto& c : cases) {
+        std::string said;
+        EXPECT_EQ(test::Run_Command(c.Cmd + " 2>&1", &said), 1) << c.Name << ": " << c.Cmd << "\n" << said;
+        EXPECT_NE(said.find(c.Reason), std::string::npos) << c.Name << "\n" << said;
+        EXPECT_EQ(said.find("扫描开始"), std::string::npos) << c.Name << ": the scan ran before the refusal";
+        Expect_Unchanged(before, State_Of(source), c.Name);
+        EXPECT_FALSE(watch.Fired()) << c.Name << ": the source was opened for writing or changed";
+        EXPECT_EQ(listing(), filesBefore) << c.Name << ": something was created";
+    }
+}
+
+} // namespace
+
+// --save and --export pointed at the image being read, in every spelling of
+// its path, are refused before the scan; so is loading with an export into it.
+TEST(Evidence, OutputsPointedAtAnImageSourceAreRefusedInEverySpelling) {
+    test::TTempDir dir("qrv-evidence");
+    const std::string img = dir.File("card.img");
+    test::Write_File(img, test::Pattern_Bytes(1 << 20, 9));
+    fs::create_directories(dir.File("sub"));
+    fs::create_symlink(img, dir.File("link.img"));
+    const std::string cli = test::Bin_Dir() + "/qrv-cli";
+    // A result file saved beside the image (allowed) for the load cases.
+    std::string said;
+    ASSERT_EQ(test::Run_Command(
+                  cli + " scan '" + img + "' --quiet --save '" + dir.File("sub/r.QRV") + "' 2>&1", &said),
+              0)
+        << said;
+
+    const std::string same = "为避免覆盖,不能写入源本身!";
+    const std::string in = "cd '" + dir.Path() + "' && " + cli;
+    std::vector<TRefusal> cases;
+    const std::vector<std::pair<std::string, std::string>> spellings = {
+        {"same path", "'" + img + "'"},
+        {"relative path", "card.img"},
+        {"relative path through ..", "sub/../card.img"},
+        {"symbolic link", "link.img"},
+        {"descriptor alias", "/proc/self/fd/3 3<card.img"},
+    };
+    for (const auto& [name, target] : spellings) {
+        cases.push_back({"scan --save, " + name, in + " scan card.img --save " + target, same});
+        cases.push_back({"scan --export, " + name, in + " scan card.img --export " + target, same});
+        cases.push_back(
+            {"load --export, " + name, in + " load sub/r.QRV --source card.img --export " + target, same});
+    }
+    cases.push_back({"scan --export below the image", in + " scan card.img --export card.img/out", same});
+    Expect_Refused(cases, img, dir.Path());
+}
+
+// The same for a loop device over an image: the device and its backing file
+// are both the source, and a file system on the device is stored in the
+// source; a file system whose disk cannot be told (btrfs) is refused unless
+// forced.
+TEST(Evidence, OutputsPointedAtALoopDeviceSourceAreRefused) {
+    test::TTempDir dir("qrv-evidence");
+    for (const char* tool : {"losetup", "mkfs.ext4", "mkfs.btrfs"})
+        ASSERT_TRUE(test::Have_Program(tool)) << tool << " is needed";
+    const std::string img = dir.File("card.img"), other = dir.File("other.img");
+    ASSERT_EQ(
+        test::Run_Command("truncate -s 64M '" + img + "' && mkfs.ext4 -q -F '" + img + "' >/dev/null 2>&1"),
+        0);
+    ASSERT_EQ(test::Run_Command("truncate -s 128M '" + other + "' && mkfs.btrfs -q '" + other +
+                                "' >/dev/null 2>&1"),
+              0);
+    struct TLoop {
+        std::string Dev, Mnt;
+        ~TLoop() {
+            if (!Mnt.empty()) test::Run_Command("umount '" + Mnt + "' 2>/dev/null");
+            if (!Dev.empty()) test::Run_Command("losetup -d '" + Dev + "'");
+        }
+    } src, tgt;
+    auto attach = [](const std::string& file, const std::string& flags) {
+        std::string dev;
+        if (::geteuid() != 0 ||
+            test::Run_Command("losetup " + flags + " -f --show '" + file + "' 2>/dev/null", &dev) != 0)
+            return std::string();
+        while (!dev.empty() && (dev.back() == '\n' || dev.back() == ' '))
+            dev.pop_back();
+        return dev;
+    };
+    src.Dev = attach(img, "-r");
+    if (src.Dev.empty()) GTEST_SKIP() << "no loop device available (needs root and /dev/loop-control)";
+    tgt.Dev = attach(other, "");
+    ASSERT_FALSE(tgt.Dev.empty());
+    const std::string mnt = dir.File("mnt"), far = dir.File("far");
+    fs::create_directories(mnt);
+    fs::create_directories(far);
+    // The source's file system mounted read-only: were the guard to fail, the kernel still would not write.
+    ASSERT_EQ(test::Run_Command("mount -o ro,noload '" + src.Dev + "' '" + mnt + "' 2>&1"), 0);
+    src.Mnt = mnt;
+    ASSERT_EQ(test::Run_Command("mount '" + tgt.Dev + "' '" + far + "' 2>&1"), 0);
+    tgt.Mnt = far;
+
+    const std::string cli = test::Bin_Dir() + "/qrv-cli";
+    const std::string dev = src.Dev;
+    const std::string block = "为避免覆盖,不能写入块设备!";
+    const std::string same = "为避免覆盖,不能写入源本身!";
+    const std::string unknown = "--force-same-disk";
+    const std::vector<TRefusal> cases = {
+        {"--save the device", cli + " scan " + dev + " --save " + dev, block},
+        {"--save a descriptor alias of the device", cli + " scan " + dev + " --save /proc/self/fd/3 3<" + dev,
+         block},
+        {"--export the device", cli + " scan " + dev + " --export " + dev, block},
+        {"--save the backing file", cli + " scan " + dev + " --save '" + img + "'", same},
+        {"--export into the backing file", cli + " scan " + dev + " --export '" + img + "'", same},
+        {"--save on the device's file system", cli + " scan " + dev + " --save '" + mnt + "/r.QRV'", same},
+        {"--export on the device's file system", cli + " scan " + dev + " --export '" + mnt + "/out'", same},
+        {"--save where the disk is unknown", cli + " scan " + dev + " --save '" + far + "/r.QRV'", unknown},
+        {"image into the backing file", cli + " image " + dev + " --out '" + img + "'", same},
+        {"image onto the device's file system", cli + " image " + dev + " --out '" + mnt + "'", same},
+        {"image where the disk is unknown", cli + " image " + dev + " --out '" + far + "'", unknown},
+        // The image read as a file, while it is mounted through the loop device.
+        {"--export into the image's own file system", cli + " scan '" + img + "' --export '" + mnt + "/out'", same},
+        {"--save into the image's own file system", cli + " scan '" + img + "' --save '" + mnt + "/r.QRV'", same},
+    };
+    Expect_Refused(cases, img, dir.Path());
+    EXPECT_TRUE(fs::is_empty(far));
+
+    // Forcing accepts the unknown disk, never the source itself.
+    std::string said;
+    EXPECT_EQ(test::Run_Command(cli + " image " + dev + " --force-same-disk --start 0 --end 2048 --out '" +
+                                    far + "' 2>&1",
+                                &said),
+              0)
+        << said;
+    int images = 0;
+    for (const auto& e : fs::directory_iterator(far))
+        images += e.path().extension() == ".img";
+    EXPECT_EQ(images, 1) << said;
+    Expect_Refused({{"forced, still the backing file",
+                     cli + " scan " + dev + " --force-same-disk --save '" + img + "'", same}},
+                   img, dir.Path());
 }

@@ -1,10 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdio>
 #include <filesystem>
+#include <regex>
 
 #include "analysis/records.h"
 #include "cli/common_cli.h"
 #include "cli/source_pick.h"
+#include "common/op_state.h"
 #include "common/ui_message.h"
 #include "results/result_file.h"
 #include "support/test_env.h"
@@ -102,10 +106,17 @@ TEST(CliResults, LoadChecksTheSourceAndListsTheResults) {
     ASSERT_EQ(Run_Command(
                   cli + " load " + dir.File("scan.QRV") + " --source " + image + " --json 2>/dev/null", &out),
               0);
+    // Numbers as numbers, the date in ISO 8601, the list's texts beside them.
+    EXPECT_EQ(out.rfind("{\"damaged\": false, \"loaded\": 3, \"results\": [", 0), 0u) << out;
     EXPECT_NE(out.find("\"model\": \"DV-A8\""), std::string::npos) << out;
-    EXPECT_NE(out.find("\"model\": \"执法仪\", \"date\": \"2019-05-13 08:00:00\""), std::string::npos) << out;
-    EXPECT_NE(out.find("\"result_index\": 2"), std::string::npos) << out;
-    EXPECT_NE(out.find("\"real_length_bytes\": 1024"), std::string::npos) << out;
+    EXPECT_NE(
+        out.find("  {\"number\": 2, \"level\": 1, \"model\": \"执法仪\", \"date\": \"2019-05-13T08:00:00\", "
+                 "\"duration\": 12.5, \"length\": 1536, \"real_length\": 1024, \"result_index\": 2, "
+                 "\"checked\": false, \"level_text\": \"1\", \"date_text\": \"2019-05-13 08:00:00\", "
+                 "\"duration_text\": \"12.5秒\", \"length_text\": \"1.50 KB\", \"real_length_text\": "
+                 "\"1.00 KB\"}"),
+        std::string::npos)
+        << out;
 
     ASSERT_EQ(
         Run_Command(cli + " load " + dir.File("scan.QRV") + " --source " + image + " 2>/dev/null", &out), 0);
@@ -125,4 +136,64 @@ TEST(CliResults, LoadChecksTheSourceAndListsTheResults) {
                           " 2>/dev/null"),
               0);
     EXPECT_NE(Run_Command(cli + " load " + dir.File("scan.QRV") + " 2>/dev/null"), 0);
+}
+
+TEST(CliProgress, ThroughputAndTimeLeft) {
+    struct TCase {
+        int64_t Done, Total;
+        double Seconds;
+        const char* Want;
+    };
+    const TCase cases[] = {
+        {0, int64_t(6) << 30, 0, "0.0 KB / 6.00 GB"},
+        {int64_t(3) << 30, int64_t(6) << 30, 30, "3.00 GB / 6.00 GB  102.4 MB/s  00:00:30 left"},
+        {int64_t(1) << 30, int64_t(6) << 30, 10.24, "1.00 GB / 6.00 GB  100.0 MB/s  00:00:51 left"},
+        {512 << 20, int64_t(2) << 40, 10, "512.0 MB / 2048.00 GB  51.2 MB/s  11:22:30 left"},
+        {0, 100 << 20, 5, "0.0 KB / 100.0 MB  0.0 MB/s"},
+        {200 << 20, 100 << 20, 1, "100.0 MB / 100.0 MB  100.0 MB/s  00:00:00 left"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(Throughput_Text(c.Done, c.Total, c.Seconds), c.Want) << c.Done << "/" << c.Total;
+}
+
+// A scan of a 6 GiB image sends one status per 512 KiB block: the bar is
+// redrawn at most ten times a second, and shows bytes, rate and time left.
+TEST(CliProgress, RedrawsAtMostTenTimesASecond) {
+    std::FILE* out = std::tmpfile();
+    ASSERT_NE(out, nullptr);
+    auto now = std::chrono::steady_clock::time_point{} + std::chrono::hours(1);
+    TCliSink sink(nullptr, false, out, 1, [&] { return now; });
+    auto& st = Op_State();
+    st.Reset_Counters();
+    const int64_t blocks = 12288, block = 512 << 10; // 6 GiB
+    st.BytesTotal = blocks * block;
+    TUiMessage m;
+    m.MsgType = MSG_PROGRESS_START;
+    m.P[0] = std::to_string(blocks);
+    m.P[1] = "总块数:";
+    sink.Handle_UIMessage(m);
+    m.MsgType = MSG_PROGRESS_STATUS;
+    for (int64_t b = 0; b < blocks; ++b) {
+        now += std::chrono::microseconds(2500); // 200 MB/s: the whole image in about 31 s
+        st.Progress1 = int32_t(b);
+        st.BytesDone = (b + 1) * block;
+        m.P[1] = "已扫描块数:" + std::to_string(b);
+        sink.Handle_UIMessage(m);
+    }
+    EXPECT_GE(sink.Redraws(), 300);
+    EXPECT_LE(sink.Redraws(), 310 + 1); // 30.7 s at ten a second, and the first draw
+    std::fflush(out);
+    std::rewind(out);
+    std::string text;
+    char buf[4096];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, out)) > 0)
+        text.append(buf, n);
+    std::fclose(out);
+    const std::string last = text.substr(text.rfind('\r'));
+    EXPECT_TRUE(std::regex_match(
+        last, std::regex("\r\033\\[K\\[#{29}\\.\\]  99%  6\\.00 GB / 6\\.00 GB  200\\.0 MB/s  "
+                         "00:00:00 left  已扫描块数:122\\d\\d")))
+        << last;
+    st.Reset_Counters();
 }

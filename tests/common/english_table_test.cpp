@@ -209,19 +209,18 @@ TEST(EnglishTable, EveryLineIsAnEntryWithADistinctName) {
 }
 
 TEST(EnglishTable, BuildPlacesScrambledTableAndSettings) {
-    const char* bin = std::getenv("QRV_BIN_DIR");
-    ASSERT_NE(bin, nullptr);
+    const std::string bin = test::Bin_Dir();
     auto plain = Read_File(Source_Dir() + "/data/English.txt");
-    auto lng = Read_File(std::string(bin) + "/" + LANGUAGE_FILE);
+    auto lng = Read_File(bin + "/" + LANGUAGE_FILE);
     ASSERT_EQ(lng.size(), plain.size());
     Scramble_Bytes(lng);
     EXPECT_EQ(lng, plain);
     TLanguageTable t;
-    ASSERT_TRUE(Load_LanguageFile(std::string(bin) + "/" + LANGUAGE_FILE, t));
+    ASSERT_TRUE(Load_LanguageFile(bin + "/" + LANGUAGE_FILE, t));
     std::string v;
     ASSERT_TRUE(t.Find("刷新磁盘(&C)", v));
     EXPECT_EQ(v, "Refresh disks(&C)");
-    int setting = Read_LanguageSetting(std::string(bin) + "/" + LANGUAGE_SETTINGS_FILE);
+    int setting = Read_LanguageSetting(bin + "/" + LANGUAGE_SETTINGS_FILE);
     EXPECT_TRUE(setting == 0 || setting == 1);
 }
 

@@ -10,7 +10,6 @@
 #include "common/op_state.h"
 #include "common/ui_message.h"
 #include "export/export_job.h"
-#include "platform/same_disk.h"
 #include "support/test_env.h"
 
 using namespace qrv;
@@ -288,33 +287,4 @@ TEST_F(Export, NoSourcePathOrAnUnopenableSource) {
     EXPECT_TRUE(Logged("保存完成", "保存结果完毕!"));
     EXPECT_EQ(rec->Messages().back().MsgType, MSG_PROGRESS_END);
     EXPECT_TRUE(model->Checked(0));
-}
-
-TEST(SameDisk, ImageFilesAreNeverRefusedDevicesOfTheFolderDiskAre) {
-    TTempDir dir;
-    Write_File(dir.File("card.img"), std::vector<uint8_t>(4096, 0));
-    EXPECT_FALSE(Is_SameDisk(dir.Path(), dir.File("card.img")));
-    EXPECT_FALSE(Is_SameDisk(dir.Path(), dir.File("missing")));
-    auto disk = Get_FolderDisk(dir.Path());
-    if (!disk) GTEST_SKIP() << "the temporary folder's file system has no block device";
-    // A device node for the folder's own disk is refused; one for another number is not.
-    const std::string node = dir.File("disk");
-    if (mknod(node.c_str(), S_IFBLK | 0600, *disk) != 0) GTEST_SKIP() << "cannot make device nodes here";
-    EXPECT_TRUE(Is_SameDisk(dir.Path(), node));
-    const std::string other = dir.File("other");
-    ASSERT_EQ(mknod(other.c_str(), S_IFBLK | 0600, makedev(1, 0)), 0); // a RAM disk number
-    EXPECT_FALSE(Is_SameDisk(dir.Path(), other));
-    // A partition maps to its disk.
-    for (const auto& e : fs::directory_iterator("/sys/dev/block")) {
-        if (!fs::exists(e.path() / "partition")) continue;
-        unsigned maj = 0, min = 0;
-        ASSERT_EQ(std::sscanf(e.path().filename().c_str(), "%u:%u", &maj, &min), 2);
-        auto whole = Get_WholeDisk(makedev(maj, min));
-        ASSERT_TRUE(whole);
-        EXPECT_NE(*whole, makedev(maj, min));
-        EXPECT_FALSE(fs::exists(fs::path("/sys/dev/block") /
-                                (std::to_string(major(*whole)) + ":" + std::to_string(minor(*whole))) /
-                                "partition"));
-        break;
-    }
 }

@@ -12,6 +12,7 @@
 #include "common/op_state.h"
 #include "common/ui_message.h"
 #include "export/preview_sample.h"
+#include "platform/output_guard.h"
 #include "support/test_env.h"
 
 using namespace qrv;
@@ -88,7 +89,7 @@ const uint8_t kQtHead[20] = {0,   0,   0,    0x14, 'f',  't',  'y', 'p', 'q', 't
 
 TBytes Build(const TRebuildResult& r, TBytes medium, TPreviewOutcome want, const TTempDir& dir) {
     TMemorySource src(std::move(medium));
-    auto out = TOutputFile::Create(dir.File("sample"));
+    auto out = TOutputFile::Create(dir.File("sample"), TOutputGuard::Without_Sources());
     EXPECT_TRUE(out);
     EXPECT_EQ(Build_PreviewSample(r, src, *out), want);
     EXPECT_TRUE(out->Close());

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "export/preview_sample.h"
+#include "platform/output_guard.h"
 #include "player/player.h"
 #include "support/disk_image.h"
 #include "support/recording_writer.h"
@@ -277,7 +278,7 @@ TEST_F(Player, SampleCutAtItsWindowPlaysToItsEnd) {
     const std::string sample = dir.File("JN0A0928");
     {
         auto src = Open_Source(rec);
-        auto out = TOutputFile::Create(sample);
+        auto out = TOutputFile::Create(sample, TOutputGuard::Without_Sources());
         ASSERT_TRUE(src && out);
         ASSERT_EQ(Build_PreviewSample(r, *src, *out), PREVIEW_BUILT);
         ASSERT_TRUE(out->Close());

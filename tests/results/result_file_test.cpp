@@ -531,10 +531,20 @@ TEST_F(ResultFile, DamagedRecordsAreCutCleanly) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        Write_File(dir.File("r.QRV"), File_Of(node, {good, c.bad, good}));
+        const TBytes file = File_Of(node, {good, c.bad, good});
+        Write_File(dir.File("r.QRV"), file);
         sink->Clear();
-        ASSERT_TRUE(Load_To_List(dir.File("r.QRV"), &node));
-        // The record before the damage stays, the damaged one and what follows are dropped.
+        TLoadReport report;
+        ASSERT_TRUE(Load_To_List(dir.File("r.QRV"), &node, &report));
+        // The record before the damage stays, the damaged one and what follows are dropped;
+        // the report names the damaged record and where it starts.
+        EXPECT_EQ(report.Damaged, c.logged);
+        EXPECT_EQ(report.Loaded, 1);
+        if (c.logged) {
+            EXPECT_EQ(report.DamagedRecord, 2);
+            EXPECT_EQ(report.DamagedOffset, int64_t(file.size() - good.size() - c.bad.size()));
+            EXPECT_FALSE(report.Why.empty());
+        }
         ASSERT_EQ(RebuildResultList.Count(), 1);
         EXPECT_EQ(RebuildResultList.Get(0).FragmenArray.size(), 1u);
         EXPECT_EQ(RebuildResultList.Get(0).FragmenArray[0].FragmentLastErySoff, "4096");

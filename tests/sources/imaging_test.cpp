@@ -172,15 +172,46 @@ TEST_F(TImagingFixture, UnreadableBlockBecomesZerosWithAnErrorLineNeverOldBytes)
     EXPECT_EQ(errors, 2);
 }
 
-TEST_F(TImagingFixture, ReadingPastTheEndOfTheMediumIsNotAnError) {
-    auto src = Pattern(600000);
-    TMemorySource h(src);
-    const auto r = To_imageFrom(&h, Node, Dir.File("f.img"), 0, 2050); // range beyond the medium
-    EXPECT_TRUE(r.Ok);
-    EXPECT_EQ(r.UnreadBlocks, 0);
-    auto want = src;
-    want.resize(1049600, 0);
-    EXPECT_EQ(test::Read_File(Dir.File("f.img")), want);
+// A range that ends beyond the medium, or whose byte offsets do not fit in 64
+// bits, is refused before the target exists: no image padded with zeros, no
+// empty image, and no "镜像成功完成!".
+TEST_F(TImagingFixture, RangesBeyondTheMediumOrBeyondOffsetsAreRefused) {
+    TMemorySource h(Pattern(600000)); // 1171 whole sectors and a partial one
+    struct TCase {
+        int64_t Start, End;
+        int32_t SectorBytes;
+        const char* Want;
+    };
+    const TCase cases[] = {
+        {0, 2050, 512, "结束扇区超出源的末尾,请重新设置!"},
+        {0, 1172, 512, "结束扇区超出源的末尾,请重新设置!"}, // the partial last sector
+        {1000, 1200, 512, "结束扇区超出源的末尾,请重新设置!"},
+        {0, int64_t(1) << 54, 512, "扇区号过大,无法换算为字节偏移,请重新设置!"},
+        {int64_t(1) << 53, int64_t(1) << 54, 4096, "扇区号过大,无法换算为字节偏移,请重新设置!"},
+        {-1, 10, 512, "扇区号不能为负数,请重新设置!"},
+    };
+    for (const auto& c : cases) {
+        const std::string what = std::to_string(c.Start) + ".." + std::to_string(c.End);
+        Sink->Clear();
+        Node.PerSecBytes = c.SectorBytes;
+        const std::string target = Dir.File("f.img");
+        const auto r = To_imageFrom(&h, Node, target, c.Start, c.End);
+        EXPECT_FALSE(r.Ok) << what;
+        EXPECT_EQ(r.BytesWritten, 0) << what;
+        EXPECT_FALSE(std::filesystem::exists(target)) << what;
+        const auto logs = LogDescriptions();
+        ASSERT_EQ(logs.size(), 2u) << what;
+        EXPECT_EQ(logs[0].rfind(std::string("错误类型:Image0004|错误内容:") + c.Want, 0), 0u)
+            << what << ": " << logs[0];
+        EXPECT_EQ(logs[1], "镜像完成|镜像未能完成!") << what;
+        EXPECT_EQ(Sink->Messages().back().MsgType, MSG_PROGRESS_END) << what;
+        EXPECT_EQ(Check_ImageBounds(Node, c.Start, c.End, 600000).rfind(c.Want, 0), 0u) << what;
+    }
+    // The last whole sector is the end of what can be imaged.
+    Node.PerSecBytes = 512;
+    EXPECT_EQ(Check_ImageBounds(Node, 0, 1171, 600000), "");
+    EXPECT_TRUE(To_imageFrom(&h, Node, Dir.File("ok.img"), 0, 1171).Ok);
+    EXPECT_EQ(std::filesystem::file_size(Dir.File("ok.img")), 1171u * 512u);
 }
 
 TEST_F(TImagingFixture, OpenAndCreateFailuresAreErrorsNotSuccess) {
@@ -248,4 +279,15 @@ TEST(Imaging, FileNameChecksAndMessages) {
     test::Write_File(dir.File("x.img"), std::vector<uint8_t>(512, 0));
     region.HddNumber = "Image File", region.HddModel = dir.File("x.img");
     EXPECT_EQ(Check_ImageFolder(region, dir.Path()), "");
+    // The image itself is never a target, not even through a link.
+    std::filesystem::create_symlink(dir.File("x.img"), dir.File("x-link.img"));
+    EXPECT_EQ(Check_ImageFolder(region, dir.File("x-link.img")), "为避免覆盖,不能写入源本身!");
+    auto sink = std::make_shared<TRecordingSink>();
+    auto prev = Set_UISink(sink);
+    region.PerSecBytes = 512;
+    EXPECT_FALSE(To_image(region, dir.File("x-link.img"), 0, 1).Ok);
+    Set_UISink(prev);
+    ASSERT_FALSE(sink->OfType(MSG_LOG).empty());
+    EXPECT_EQ(sink->OfType(MSG_LOG)[0].P[0], "错误类型:Image0005");
+    EXPECT_EQ(test::Read_File(dir.File("x.img")), std::vector<uint8_t>(512, 0));
 }

@@ -195,6 +195,19 @@ TEST_F(TRegionFixture, RawRegionWithoutSignatureAndMessageFourAtTheEnd) {
     EXPECT_EQ(Sink->Messages()[0].MsgType, MSG_REGION_DONE);
 }
 
+TEST_F(TRegionFixture, RangesWhoseOffsetsOverflowAddNothing) {
+    TSourceNode* n = Image("small.img", std::vector<uint8_t>(64 * 512, 0x11));
+    ASSERT_NE(n, nullptr);
+    for (const auto& [first, end] : std::vector<std::pair<int64_t, int64_t>>{
+             {0, int64_t(1) << 60}, {int64_t(1) << 54, (int64_t(1) << 54) + 64}, {-1, 64}, {10, 5}}) {
+        Sink->Clear();
+        EXPECT_TRUE(Create_Region(*n, 4096, first, end).empty()) << first << ".." << end;
+        EXPECT_TRUE(n->Children().empty());
+        ASSERT_EQ(Sink->Messages().size(), 1u);
+        EXPECT_EQ(Sink->Messages()[0].MsgType, MSG_REGION_DONE);
+    }
+}
+
 TEST_F(TRegionFixture, OpenFailureOfTheParentLogsAndAddsNothing) {
     TTreeData d;
     d.Hddtype = HDD_IMAGE, d.HddModel = Dir.File("gone.img"), d.PerSecBytes = 512;
@@ -270,6 +283,14 @@ TEST(RegionDialog, ConfirmChecksInOrder) {
     EXPECT_FALSE(r.StartText);
     EXPECT_TRUE(Check_RegionRange("0", "64", 1000).Ok);
     EXPECT_TRUE(Check_RegionRange("936", "64", 1000).Ok);
+
+    // Outside the source however the numbers are written: negative, or a sum beyond 64 bits.
+    for (const auto& [start, count] : std::vector<std::pair<const char*, const char*>>{
+             {"-1", "64"}, {"1", "9223372036854775807"}, {"999", "9223372036854775000"}}) {
+        r = Check_RegionRange(start, count, 1000);
+        EXPECT_FALSE(r.Ok) << start << " + " << count;
+        EXPECT_EQ(r.Message, "起始扇区值大于(或大于)结束扇区,请重新输入") << start << " + " << count;
+    }
 
     r = Check_RegionRange("1.5", "64", 1000);
     EXPECT_FALSE(r.Ok);

@@ -26,7 +26,11 @@ TTempDir::~TTempDir() {
 
 std::string Bin_Dir() {
     const char* d = std::getenv("QRV_BIN_DIR");
-    return d ? d : "bin";
+    if (d && *d) return d;
+    // The test programs are built into the same folder as the programs they run.
+    std::error_code ec;
+    const auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
+    return ec ? std::string("bin") : self.parent_path().string();
 }
 
 int Run_Command(const std::string& cmd, std::string* out) {

@@ -22,7 +22,8 @@ class TTempDir {
     std::string path_;
 };
 
-// Folder of the built programs (qrv-cli ...), from QRV_BIN_DIR.
+// Folder of the built programs (qrv-cli ...): QRV_BIN_DIR when set, else the
+// folder of the running test program, where the build puts them all.
 std::string Bin_Dir();
 
 // Runs a shell command; returns its exit status, and its stdout in *out when given.
