@@ -1,5 +1,6 @@
 #include "analysis/rebuild.h"
 
+#include <algorithm>
 #include <cfenv>
 #include <cmath>
 #include <exception>
@@ -60,8 +61,61 @@ void Get_FileQuality(TRebuildResult& r) {
 
 void Get_FileQuality(int64_t resultIndex) { Get_FileQuality(RebuildResultList.Get(resultIndex)); }
 
-void To_Rebuild(TSource& h, const TTreeData& node, const TAllocMap& map, int scheme, int interleave, int64_t scanEnd,
-                int recType, int64_t alignBase) {
+namespace {
+
+// The scan result of the file head paired with a result's movie header, -1
+// when none was (the head entry names its offset; heads are searched within
+// 50 results of the header, as the pairing does).
+int64_t Paired_Head(const TRebuildResult& r, int64_t headerIndex) {
+    for (const TFragmenArr& e : r.FragmenArray) {
+        if (e.FragmenType != ENTRY_FILE_HEAD) continue;
+        const int64_t n = ScanResultList.Count();
+        for (int64_t k = std::max<int64_t>(headerIndex - 50, 0); k < std::min<int64_t>(headerIndex + 50, n);
+             ++k) {
+            const TScanResult& t = ScanResultList.Get(k);
+            if (t.Fragmentype == KIND_HEAD_MDAT && t.FragmentOff == e.FragmenSoff) return k;
+        }
+    }
+    return -1;
+}
+
+bool Complete(const TRebuildResult& r, const TSampleCount& c) {
+    TRebuildResult rated = r;
+    Get_FileQuality(rated);
+    return rated.Leavelx == 0 && c.Placed == c.Total;
+}
+
+// The header at index i was analysed under the chosen scheme into the last
+// rebuild result; when that result is incomplete, analyses it again with the
+// whole medium as the window (both ways) and keeps the result that takes more
+// samples from the medium. Returns true when the wider result was kept.
+bool Widen_Incomplete(TSource& h, const TTreeData& node, const TAllocMap& map, int recType, int64_t scanEnd,
+                      int headMode, int64_t alignBase, int64_t i, const TSampleCount& first) {
+    const int64_t ri = RebuildResultList.Count() - 1;
+    if (ri < 0 || Complete(RebuildResultList.Get(ri), first)) return false;
+    // The file head the first pass paired is free again for the second.
+    const int64_t head1 = Paired_Head(RebuildResultList.Get(ri), i);
+    if (head1 >= 0) ScanResultList.Get(head1).FrammentFlag = 0;
+    TSampleCount second;
+    const uint8_t res = Get_HeadMoov(h, node, map, 7, recType, scanEnd, headMode, alignBase, i, &second);
+    const bool added = res != HEADMOOV_BAD_TABLES && RebuildResultList.Count() == ri + 2;
+    const int64_t head2 = added ? Paired_Head(RebuildResultList.Get(ri + 1), i) : -1;
+    const bool better = added && second.Placed > first.Placed;
+    if (better) {
+        RebuildResultList.Replace(ri, RebuildResultList.Take_Last());
+    } else if (added) {
+        RebuildResultList.Take_Last();
+    }
+    const int64_t keptHead = better ? head2 : head1;
+    if (head2 >= 0) ScanResultList.Get(head2).FrammentFlag = 0;
+    if (keptHead >= 0) ScanResultList.Get(keptHead).FrammentFlag = 1;
+    return better;
+}
+
+} // namespace
+
+void To_Rebuild(TSource& h, const TTreeData& node, const TAllocMap& map, int scheme, int interleave,
+                int64_t scanEnd, int recType, int64_t alignBase, bool widen) {
     auto now = [] { return Now_Text(); };
     const int64_t count = ScanResultList.Count();
     if (count == 0) {
@@ -80,7 +134,17 @@ void To_Rebuild(TSource& h, const TTreeData& node, const TAllocMap& map, int sch
             const int headMode = s.CamerType == 0 ? 1 : 0;
             const std::string where = ";" + std::string("0X:") + std::to_string(s.FragmentOff);
             try {
-                uint8_t res = Get_HeadMoov(h, node, map, scheme, recType, scanEnd, headMode, alignBase, i);
+                TSampleCount placed;
+                uint8_t res =
+                    Get_HeadMoov(h, node, map, scheme, recType, scanEnd, headMode, alignBase, i, &placed);
+                if (widen && scheme != 7 && res != HEADMOOV_BAD_TABLES && !Op_State().StopFlag.load() &&
+                    Widen_Incomplete(h, node, map, recType, scanEnd, headMode, alignBase, i, placed)) {
+                    res = HEADMOOV_OK;
+                    Send_UIMessage(MSG_LOG,
+                                   {Tr("扩大重组范围"), now(),
+                                    Tr("所选区间重组不完整,已采用双向最大值区间的结果;判断当前编号:") +
+                                        std::to_string(i) + where});
+                }
                 if (res == HEADMOOV_BAD_TABLES)
                     Send_UIMessage(MSG_LOG, {Tr("错误"), now(),
                                              Tr("错误类型:解析元文件失败;判断出错当前编号:") + std::to_string(i) + where});
