@@ -387,7 +387,7 @@ int64_t Count_PlacedSamples(const TRebuildResult& r, const TVideo& v) {
 
 uint8_t Get_HeadMoov(TSource& h, const TTreeData& node, const TAllocMap& map, int scheme, int recType,
                      int64_t scanEnd, int headMode, int64_t alignBase, int64_t headerIndex,
-                     TSampleCount* samples) {
+                     TSampleCount* samples, const std::vector<TFrameAnchor>* found) {
     // 1. Video tables and sample keys.
     TVideo video;
     TSampleKeys keys;
@@ -476,7 +476,12 @@ uint8_t Get_HeadMoov(TSource& h, const TTreeData& node, const TAllocMap& map, in
     Send_UIMessage(MSG_GAUGE2_RANGE, {Dec((end - start) / kSearchStep), "", ""});
     Op_State().Progress2 = 0;
     std::vector<TFrameAnchor> anchors;
-    Find_FrameAnchors(h, start, end, recType, keys, anchors);
+    if (found) {
+        for (const TFrameAnchor& a : *found)
+            if (keys.Find(uint32_t(a.AnchorSize), uint32_t(a.AnchorOff % kSector)) >= 0) anchors.push_back(a);
+    } else {
+        Find_FrameAnchors(h, start, end, recType, keys, anchors);
+    }
     for (const auto& a : anchors) FrameAnchorList.Append(a);
 
     int64_t total = 0;

@@ -37,9 +37,13 @@ struct TSampleCount {
 
 // samples, when given, receives the count for the result (Placed 0 when no
 // data was found; untouched when the tables cannot be read).
+// found, when given, holds the frame starts already found over the window of
+// the scheme (possibly for several headers at once, in medium order): the
+// header's anchors are those of its own keys, and the medium is not searched
+// again.
 uint8_t Get_HeadMoov(TSource& h, const TTreeData& node, const TAllocMap& map, int scheme, int recType,
                      int64_t scanEnd, int headMode, int64_t alignBase, int64_t headerIndex,
-                     TSampleCount* samples = nullptr);
+                     TSampleCount* samples = nullptr, const std::vector<TFrameAnchor>* found = nullptr);
 
 // Video samples of v whose bytes the written recording r takes from the
 // medium: the file is laid out as Write_Recording writes it (synthesized head,

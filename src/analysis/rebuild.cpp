@@ -8,6 +8,7 @@
 #include "analysis/header_analysis.h"
 #include "analysis/output.h"
 #include "analysis/seams.h"
+#include "analysis/track_tables.h"
 #include "common/language.h"
 #include "common/op_state.h"
 #include "common/text_format.h"
@@ -85,31 +86,55 @@ bool Complete(const TRebuildResult& r, const TSampleCount& c) {
     return rated.Leavelx == 0 && c.Placed == c.Total;
 }
 
-// The header at index i was analysed under the chosen scheme into the last
-// rebuild result; when that result is incomplete, analyses it again with the
-// whole medium as the window (both ways) and keeps the result that takes more
-// samples from the medium. Returns true when the wider result was kept.
-bool Widen_Incomplete(TSource& h, const TTreeData& node, const TAllocMap& map, int recType, int64_t scanEnd,
-                      int headMode, int64_t alignBase, int64_t i, const TSampleCount& first) {
-    const int64_t ri = RebuildResultList.Count() - 1;
-    if (ri < 0 || Complete(RebuildResultList.Get(ri), first)) return false;
-    // The file head the first pass paired is free again for the second.
-    const int64_t head1 = Paired_Head(RebuildResultList.Get(ri), i);
-    if (head1 >= 0) ScanResultList.Get(head1).FrammentFlag = 0;
-    TSampleCount second;
-    const uint8_t res = Get_HeadMoov(h, node, map, 7, recType, scanEnd, headMode, alignBase, i, &second);
-    const bool added = res != HEADMOOV_BAD_TABLES && RebuildResultList.Count() == ri + 2;
-    const int64_t head2 = added ? Paired_Head(RebuildResultList.Get(ri + 1), i) : -1;
-    const bool better = added && second.Placed > first.Placed;
-    if (better) {
-        RebuildResultList.Replace(ri, RebuildResultList.Take_Last());
-    } else if (added) {
-        RebuildResultList.Take_Last();
+// A header whose rebuild under the chosen scheme came back incomplete.
+struct TPending {
+    int64_t Header = 0; // index in ScanResultList
+    int HeadMode = 0;
+    int64_t Result = 0;      // index of its rebuild result
+    TSampleCount First;      // what that result takes from the medium
+    uint8_t FirstResult = 0; // what Get_HeadMoov returned
+};
+
+// Analyses every pending header again with the whole medium as the window
+// (both ways), searching the medium once for all of them, and keeps for each
+// the result that takes more samples from the medium. kept[n] tells, per
+// pending header, whether the wider result was kept.
+void Widen_Pending(TSource& h, const TTreeData& node, const TAllocMap& map, int recType, int64_t scanEnd,
+                   int64_t alignBase, const std::vector<TPending>& pending, std::vector<bool>& kept) {
+    kept.assign(pending.size(), false);
+    // One search for the frame starts of every pending header.
+    TSampleKeys all;
+    for (const TPending& p : pending) {
+        TVideo v;
+        TSampleKeys k;
+        Get_MOOV_VideoAndSound(h, p.Header, v, recType, scanEnd, k);
+        int64_t index = 0;
+        for (const auto& ch : v.STCOArr)
+            for (const auto& smp : ch.STSZArr)
+                all.Add(smp.STSZlen, uint32_t(smp.STSZoff % 512), index++);
     }
-    const int64_t keptHead = better ? head2 : head1;
-    if (head2 >= 0) ScanResultList.Get(head2).FrammentFlag = 0;
-    if (keptHead >= 0) ScanResultList.Get(keptHead).FrammentFlag = 1;
-    return better;
+    std::vector<TFrameAnchor> found;
+    Find_FrameAnchors(h, 0, scanEnd, recType, all, found);
+    for (size_t n = 0; n < pending.size() && !Op_State().StopFlag.load(); ++n) {
+        const TPending& p = pending[n];
+        // The file head the first pass paired is free again for the second.
+        const int64_t head1 = Paired_Head(RebuildResultList.Get(p.Result), p.Header);
+        if (head1 >= 0) ScanResultList.Get(head1).FrammentFlag = 0;
+        const int64_t last = RebuildResultList.Count();
+        TSampleCount second;
+        const uint8_t res =
+            Get_HeadMoov(h, node, map, 7, recType, scanEnd, p.HeadMode, alignBase, p.Header, &second, &found);
+        const bool added = res != HEADMOOV_BAD_TABLES && RebuildResultList.Count() == last + 1;
+        const int64_t head2 = added ? Paired_Head(RebuildResultList.Get(last), p.Header) : -1;
+        kept[n] = added && second.Placed > p.First.Placed;
+        if (kept[n])
+            RebuildResultList.Replace(p.Result, RebuildResultList.Take_Last());
+        else if (added)
+            RebuildResultList.Take_Last();
+        if (head2 >= 0) ScanResultList.Get(head2).FrammentFlag = 0;
+        const int64_t keptHead = kept[n] ? head2 : head1;
+        if (keptHead >= 0) ScanResultList.Get(keptHead).FrammentFlag = 1;
+    }
 }
 
 } // namespace
@@ -128,35 +153,63 @@ void To_Rebuild(TSource& h, const TTreeData& node, const TAllocMap& map, int sch
     Send_UIMessage(MSG_PROGRESS_START, {std::to_string(count), Tr("分析总数量:"), std::to_string(count)});
     Op_State().Progress1 = 0;
 
+    auto where = [](int64_t i) {
+        return ";" + std::string("0X:") + std::to_string(ScanResultList.Get(i).FragmentOff);
+    };
+    auto report = [&](int64_t i, uint8_t res) {
+        if (res == HEADMOOV_BAD_TABLES)
+            Send_UIMessage(MSG_LOG,
+                           {Tr("错误"), now(),
+                            Tr("错误类型:解析元文件失败;判断出错当前编号:") + std::to_string(i) + where(i)});
+        else if (res == HEADMOOV_NO_ANCHOR)
+            Send_UIMessage(MSG_LOG, {Tr("错误"), now(), Tr("错误类型:没有发现符合条件的帧特征!")});
+    };
+    auto failed = [&](int64_t i) {
+        Send_UIMessage(MSG_LOG, {Tr("错误"), now(),
+                                 Tr("错误类型:循环出错;判断出错当前编号:") + std::to_string(i) + where(i)});
+    };
+    // Headers rebuilt incompletely under the chosen window wait for one
+    // common search of the whole medium after the others.
+    std::vector<TPending> pending;
     for (int64_t i = 0; i < count && !Op_State().StopFlag.load(); ++i) {
         const TScanResult& s = ScanResultList.Get(i);
         if (s.Fragmentype == KIND_HEAD_MOOV || s.Fragmentype == KIND_MOOV) {
             const int headMode = s.CamerType == 0 ? 1 : 0;
-            const std::string where = ";" + std::string("0X:") + std::to_string(s.FragmentOff);
             try {
                 TSampleCount placed;
-                uint8_t res =
+                const int64_t before = RebuildResultList.Count();
+                const uint8_t res =
                     Get_HeadMoov(h, node, map, scheme, recType, scanEnd, headMode, alignBase, i, &placed);
-                if (widen && scheme != 7 && res != HEADMOOV_BAD_TABLES && !Op_State().StopFlag.load() &&
-                    Widen_Incomplete(h, node, map, recType, scanEnd, headMode, alignBase, i, placed)) {
-                    res = HEADMOOV_OK;
-                    Send_UIMessage(MSG_LOG,
-                                   {Tr("扩大重组范围"), now(),
-                                    Tr("所选区间重组不完整,已采用双向最大值区间的结果;判断当前编号:") +
-                                        std::to_string(i) + where});
-                }
-                if (res == HEADMOOV_BAD_TABLES)
-                    Send_UIMessage(MSG_LOG, {Tr("错误"), now(),
-                                             Tr("错误类型:解析元文件失败;判断出错当前编号:") + std::to_string(i) + where});
-                else if (res == HEADMOOV_NO_ANCHOR)
-                    Send_UIMessage(MSG_LOG, {Tr("错误"), now(), Tr("错误类型:没有发现符合条件的帧特征!")});
+                if (widen && scheme != 7 && res != HEADMOOV_BAD_TABLES &&
+                    RebuildResultList.Count() == before + 1 &&
+                    !Complete(RebuildResultList.Get(before), placed))
+                    pending.push_back({i, headMode, before, placed, res});
+                else
+                    report(i, res);
             } catch (const std::exception&) {
-                Send_UIMessage(MSG_LOG, {Tr("错误"), now(),
-                                         Tr("错误类型:循环出错;判断出错当前编号:") + std::to_string(i) + where});
+                failed(i);
             }
         }
         Op_State().Progress1 = int32_t(i);
         Send_UIMessage(MSG_PROGRESS_STATUS, {std::to_string(i), Tr("已分析数量:") + std::to_string(i)});
+    }
+    if (!pending.empty()) {
+        std::vector<bool> kept(pending.size(), false);
+        try {
+            if (!Op_State().StopFlag.load())
+                Widen_Pending(h, node, map, recType, scanEnd, alignBase, pending, kept);
+        } catch (const std::exception&) {
+            failed(pending.front().Header);
+        }
+        for (size_t n = 0; n < pending.size(); ++n) {
+            const int64_t i = pending[n].Header;
+            if (kept[n])
+                Send_UIMessage(MSG_LOG, {Tr("扩大重组范围"), now(),
+                                         Tr("所选区间重组不完整,已采用双向最大值区间的结果;判断当前编号:") +
+                                             std::to_string(i) + where(i)});
+            else
+                report(i, pending[n].FirstResult);
+        }
     }
 
     Send_UIMessage(MSG_LOG, {Tr("分析完成"), now(), Tr("分析文件头完成!")});
