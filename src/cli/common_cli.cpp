@@ -51,6 +51,7 @@ void TCliSink::Draw_Bar() {
 }
 
 void TCliSink::Handle_UIMessage(const TUiMessage& m) {
+    std::lock_guard<std::mutex> lk(mu_);
     if (model_) model_->Apply_Message(m);
     static const bool isTty = ::isatty(2) == 1;
     tty_ = isTty;

@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
@@ -35,6 +36,7 @@ class TCliSink : public TUiSink {
   private:
     void Draw_Bar();
     void Clear_Bar();
+    std::mutex mu_; // the frame-start search reports from several threads at once
     std::shared_ptr<TResultsModel> model_;
     bool quiet_;
     bool tty_ = false;
