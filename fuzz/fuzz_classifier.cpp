@@ -1,13 +1,15 @@
 // The block classifier on arbitrary blocks, and the content tests on the
-// same bytes taken as one cluster.
+// same bytes taken as one cluster or one sample.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <vector>
 
 #include "analysis/records.h"
-#include "scan/classifier.h"
+#include "analysis/sample_start.h"
+#include "analysis/seam_growth.h"
 #include "fuzz_media.h"
+#include "scan/classifier.h"
 
 using namespace qrv;
 
@@ -26,5 +28,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     if (size > 512) (void)Has_Marker(data, size);
     if (size >= 1024) (void)Is_SampleStart(data, 1024, 16384, data[0] & 1);
+    // The length chain through leading units, with the sample size taken from
+    // the input so that chains of every length are tried.
+    if (size >= 9) (void)Is_SampleStartLed(data + 4, size - 4, uint32_t(data[0]) << 8 | data[1], data[2] & 1);
+    (void)Has_ZeroRun(data, int64_t(size));
     return 0;
 }

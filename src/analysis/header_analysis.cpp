@@ -9,6 +9,8 @@
 #include <unordered_map>
 
 #include "analysis/frame_feature.h"
+#include "analysis/output.h"
+#include "analysis/sample_start.h"
 #include "analysis/seams.h"
 #include "analysis/track_tables.h"
 #include "common/byte_order.h"
@@ -61,18 +63,11 @@ const TVideoSTSZ& Sample_At(const TVideo& v, TSamplePos p) {
     return v.STCOArr[size_t(p.Chunk)].STSZArr[size_t(p.Index)];
 }
 
-// Tests for a sample start at p. The test looks at the 5 bytes from p (length
-// prefix and NAL header byte), so only the sector or two holding them are read,
-// into a buffer on the stack: a fragment walk makes one probe per sample.
-// Bytes that cannot be read count as zeros.
+// Tests for a sample start at p, following leading SEI / parameter-set units
+// to the slice. Only the sector or two holding each unit header are read: a
+// fragment walk makes one probe per sample.
 bool Probe_Sample(TSource& h, int64_t p, const TVideoSTSZ& s) {
-    if (p < 0) return false;
-    constexpr int64_t kNeed = 5;
-    alignas(64) uint8_t buf[2 * kSector];
-    const int64_t from = Floor512(p);
-    const size_t len = size_t(Ceil512(p + kNeed) - from);
-    Read_Block(h, buf, len, from);
-    return Is_SampleStart(buf + (p - from), size_t(kNeed), s.STSZlen, s.STSSFlag);
+    return Probe_SampleStart(h, p, s.STSZlen, s.STSSFlag);
 }
 
 // Counters shared by the threads of one frame-start search.
@@ -156,6 +151,16 @@ void Get_SearchRange(int scheme, int headMode, int64_t E, int64_t M, int64_t F, 
     if (headMode == 0 && F != -1) {
         start = F;
         end = HS;
+    }
+    // A head that holds its movie box belongs to a file whose media data
+    // follows the movie box, so the one-way windows of head mode 1 look above
+    // the header: [HS, HE + kM], or up to the scan end for the widest one. The
+    // header's own sectors are included, as the first samples may share its
+    // last sector. The reverse and both-ways windows stay as they are.
+    if (headMode == 1 && (scheme == 0 || scheme == 1 || scheme == 6)) {
+        start = Floor512(HS);
+        end = scheme == 6 ? E : Ceil512(std::min(HE + (scheme == 0 ? 2 : 4) * M, E));
+        return;
     }
     switch (scheme) {
     case 1:
@@ -340,8 +345,49 @@ void Set_SynthesizedHead(TRebuildResult& r, int32_t E, const TVideo& v) {
     r.HeadLenx = G;
 }
 
+int64_t Count_PlacedSamples(const TRebuildResult& r, const TVideo& v) {
+    // Copied stretches of the output file, in file order, neighbours joined.
+    std::vector<std::pair<int64_t, int64_t>> copied;
+    int64_t pos = r.HeadFlag == 1 ? r.HeadLenx : 0;
+    auto put = [&](const TFragmenArr& e) {
+        const int64_t s = Get_CopyStart(e), t = Get_CopyEnd(e);
+        if (s >= 0 && t > s) {
+            if (!copied.empty() && copied.back().second == pos)
+                copied.back().second += t - s;
+            else
+                copied.push_back({pos, pos + (t - s)});
+            pos += t - s;
+        }
+        if (e.FragmentFreeSpace > 0) pos += e.FragmentFreeSpace;
+    };
+    const auto& a = r.FragmenArray;
+    const bool movieFirst = !a.empty() && a[0].FragmenType == ENTRY_MOVIE;
+    auto data = [&] {
+        for (const TFragmenArr& e : a)
+            if (!e.ChongHeFlag && (e.FragmenType == ENTRY_FILE_HEAD || e.FragmenType == ENTRY_DATA)) put(e);
+    };
+    if (r.CamerType == 0) {
+        if (movieFirst) put(a[0]);
+        data();
+    } else if (r.CamerType == 2) {
+        data();
+        if (movieFirst) put(a[0]);
+    }
+    int64_t placed = 0;
+    size_t k = 0;
+    for (const auto& ch : v.STCOArr)
+        for (const auto& smp : ch.STSZArr) {
+            const int64_t s = smp.STSZoff, t = smp.STSZoff + int64_t(smp.STSZlen);
+            while (k < copied.size() && copied[k].second <= s)
+                ++k;
+            if (k < copied.size() && copied[k].first <= s && t <= copied[k].second) ++placed;
+        }
+    return placed;
+}
+
 uint8_t Get_HeadMoov(TSource& h, const TTreeData& node, const TAllocMap& map, int scheme, int recType,
-                     int64_t scanEnd, int headMode, int64_t alignBase, int64_t headerIndex) {
+                     int64_t scanEnd, int headMode, int64_t alignBase, int64_t headerIndex,
+                     TSampleCount* samples, const std::vector<TFrameAnchor>* found) {
     // 1. Video tables and sample keys.
     TVideo video;
     TSampleKeys keys;
@@ -430,8 +476,18 @@ uint8_t Get_HeadMoov(TSource& h, const TTreeData& node, const TAllocMap& map, in
     Send_UIMessage(MSG_GAUGE2_RANGE, {Dec((end - start) / kSearchStep), "", ""});
     Op_State().Progress2 = 0;
     std::vector<TFrameAnchor> anchors;
-    Find_FrameAnchors(h, start, end, recType, keys, anchors);
+    if (found) {
+        for (const TFrameAnchor& a : *found)
+            if (keys.Find(uint32_t(a.AnchorSize), uint32_t(a.AnchorOff % kSector)) >= 0) anchors.push_back(a);
+    } else {
+        Find_FrameAnchors(h, start, end, recType, keys, anchors);
+    }
     for (const auto& a : anchors) FrameAnchorList.Append(a);
+
+    int64_t total = 0;
+    for (const auto& ch : video.STCOArr)
+        total += int64_t(ch.STSZArr.size());
+    if (samples) *samples = TSampleCount{0, total};
 
     // 8.
     if (anchors.empty()) return HEADMOOV_NO_ANCHOR;
@@ -525,7 +581,11 @@ uint8_t Get_HeadMoov(TSource& h, const TTreeData& node, const TAllocMap& map, in
     }
 
     // 13. Synthesized head.
-    if (!headPresent && firstData != -1) Set_SynthesizedHead(R, firstData, video);
+    if (!headPresent && firstData != -1) {
+        Set_SynthesizedHead(R, firstData, video);
+        Extend_FirstEntry(h, node, map, alignBase, R, firstData, video);
+    }
+    if (samples) samples->Placed = Count_PlacedSamples(R, video);
     return HEADMOOV_OK;
 }
 

@@ -29,12 +29,34 @@ enum THeadMoovResult : uint8_t {
 //   headMode  1: the movie box is at the front of the file; 0: at its end
 //   scanEnd   end of the scanned range in bytes
 //   alignBase byte offset from which clusters are counted (for seam resolution)
+// How many video samples of a rebuilt recording come from the medium.
+struct TSampleCount {
+    int64_t Placed = 0; // samples whose bytes are all copied from the medium
+    int64_t Total = 0;  // samples in the video tables
+};
+
+// samples, when given, receives the count for the result (Placed 0 when no
+// data was found; untouched when the tables cannot be read).
+// found, when given, holds the frame starts already found over the window of
+// the scheme (possibly for several headers at once, in medium order): the
+// header's anchors are those of its own keys, and the medium is not searched
+// again.
 uint8_t Get_HeadMoov(TSource& h, const TTreeData& node, const TAllocMap& map, int scheme, int recType,
-                     int64_t scanEnd, int headMode, int64_t alignBase, int64_t headerIndex);
+                     int64_t scanEnd, int headMode, int64_t alignBase, int64_t headerIndex,
+                     TSampleCount* samples = nullptr, const std::vector<TFrameAnchor>* found = nullptr);
+
+// Video samples of v whose bytes the written recording r takes from the
+// medium: the file is laid out as Write_Recording writes it (synthesized head,
+// copies, zero fills), and a sample counts when it lies wholly inside copied
+// bytes.
+int64_t Count_PlacedSamples(const TRebuildResult& r, const TVideo& v);
 
 // The window of the medium searched for frame starts. M is the header's media
 // end, HS and HE the header entry's start and end, F the paired file head's
-// offset or -1, E the scan end. Start and end come back in start/end.
+// offset or -1, E the scan end. Start and end come back in start/end. The
+// one-way schemes (0, 1, 6) search below a bare movie box (head mode 0) and
+// above a head that holds its movie box (head mode 1), where that file's media
+// data lies.
 void Get_SearchRange(int scheme, int headMode, int64_t E, int64_t M, int64_t F, int64_t HE, int64_t HS,
                      int64_t& start, int64_t& end);
 

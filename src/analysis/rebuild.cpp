@@ -1,5 +1,6 @@
 #include "analysis/rebuild.h"
 
+#include <algorithm>
 #include <cfenv>
 #include <cmath>
 #include <exception>
@@ -7,6 +8,7 @@
 #include "analysis/header_analysis.h"
 #include "analysis/output.h"
 #include "analysis/seams.h"
+#include "analysis/track_tables.h"
 #include "common/language.h"
 #include "common/op_state.h"
 #include "common/text_format.h"
@@ -60,8 +62,85 @@ void Get_FileQuality(TRebuildResult& r) {
 
 void Get_FileQuality(int64_t resultIndex) { Get_FileQuality(RebuildResultList.Get(resultIndex)); }
 
-void To_Rebuild(TSource& h, const TTreeData& node, const TAllocMap& map, int scheme, int interleave, int64_t scanEnd,
-                int recType, int64_t alignBase) {
+namespace {
+
+// The scan result of the file head paired with a result's movie header, -1
+// when none was (the head entry names its offset; heads are searched within
+// 50 results of the header, as the pairing does).
+int64_t Paired_Head(const TRebuildResult& r, int64_t headerIndex) {
+    for (const TFragmenArr& e : r.FragmenArray) {
+        if (e.FragmenType != ENTRY_FILE_HEAD) continue;
+        const int64_t n = ScanResultList.Count();
+        for (int64_t k = std::max<int64_t>(headerIndex - 50, 0); k < std::min<int64_t>(headerIndex + 50, n);
+             ++k) {
+            const TScanResult& t = ScanResultList.Get(k);
+            if (t.Fragmentype == KIND_HEAD_MDAT && t.FragmentOff == e.FragmenSoff) return k;
+        }
+    }
+    return -1;
+}
+
+bool Complete(const TRebuildResult& r, const TSampleCount& c) {
+    TRebuildResult rated = r;
+    Get_FileQuality(rated);
+    return rated.Leavelx == 0 && c.Placed == c.Total;
+}
+
+// A header whose rebuild under the chosen scheme came back incomplete.
+struct TPending {
+    int64_t Header = 0; // index in ScanResultList
+    int HeadMode = 0;
+    int64_t Result = 0;      // index of its rebuild result
+    TSampleCount First;      // what that result takes from the medium
+    uint8_t FirstResult = 0; // what Get_HeadMoov returned
+};
+
+// Analyses every pending header again with the whole medium as the window
+// (both ways), searching the medium once for all of them, and keeps for each
+// the result that takes more samples from the medium. kept[n] tells, per
+// pending header, whether the wider result was kept.
+void Widen_Pending(TSource& h, const TTreeData& node, const TAllocMap& map, int recType, int64_t scanEnd,
+                   int64_t alignBase, const std::vector<TPending>& pending, std::vector<bool>& kept) {
+    kept.assign(pending.size(), false);
+    // One search for the frame starts of every pending header.
+    TSampleKeys all;
+    for (const TPending& p : pending) {
+        TVideo v;
+        TSampleKeys k;
+        Get_MOOV_VideoAndSound(h, p.Header, v, recType, scanEnd, k);
+        int64_t index = 0;
+        for (const auto& ch : v.STCOArr)
+            for (const auto& smp : ch.STSZArr)
+                all.Add(smp.STSZlen, uint32_t(smp.STSZoff % 512), index++);
+    }
+    std::vector<TFrameAnchor> found;
+    Find_FrameAnchors(h, 0, scanEnd, recType, all, found);
+    for (size_t n = 0; n < pending.size() && !Op_State().StopFlag.load(); ++n) {
+        const TPending& p = pending[n];
+        // The file head the first pass paired is free again for the second.
+        const int64_t head1 = Paired_Head(RebuildResultList.Get(p.Result), p.Header);
+        if (head1 >= 0) ScanResultList.Get(head1).FrammentFlag = 0;
+        const int64_t last = RebuildResultList.Count();
+        TSampleCount second;
+        const uint8_t res =
+            Get_HeadMoov(h, node, map, 7, recType, scanEnd, p.HeadMode, alignBase, p.Header, &second, &found);
+        const bool added = res != HEADMOOV_BAD_TABLES && RebuildResultList.Count() == last + 1;
+        const int64_t head2 = added ? Paired_Head(RebuildResultList.Get(last), p.Header) : -1;
+        kept[n] = added && second.Placed > p.First.Placed;
+        if (kept[n])
+            RebuildResultList.Replace(p.Result, RebuildResultList.Take_Last());
+        else if (added)
+            RebuildResultList.Take_Last();
+        if (head2 >= 0) ScanResultList.Get(head2).FrammentFlag = 0;
+        const int64_t keptHead = kept[n] ? head2 : head1;
+        if (keptHead >= 0) ScanResultList.Get(keptHead).FrammentFlag = 1;
+    }
+}
+
+} // namespace
+
+void To_Rebuild(TSource& h, const TTreeData& node, const TAllocMap& map, int scheme, int interleave,
+                int64_t scanEnd, int recType, int64_t alignBase, bool widen) {
     auto now = [] { return Now_Text(); };
     const int64_t count = ScanResultList.Count();
     if (count == 0) {
@@ -74,25 +153,63 @@ void To_Rebuild(TSource& h, const TTreeData& node, const TAllocMap& map, int sch
     Send_UIMessage(MSG_PROGRESS_START, {std::to_string(count), Tr("分析总数量:"), std::to_string(count)});
     Op_State().Progress1 = 0;
 
+    auto where = [](int64_t i) {
+        return ";" + std::string("0X:") + std::to_string(ScanResultList.Get(i).FragmentOff);
+    };
+    auto report = [&](int64_t i, uint8_t res) {
+        if (res == HEADMOOV_BAD_TABLES)
+            Send_UIMessage(MSG_LOG,
+                           {Tr("错误"), now(),
+                            Tr("错误类型:解析元文件失败;判断出错当前编号:") + std::to_string(i) + where(i)});
+        else if (res == HEADMOOV_NO_ANCHOR)
+            Send_UIMessage(MSG_LOG, {Tr("错误"), now(), Tr("错误类型:没有发现符合条件的帧特征!")});
+    };
+    auto failed = [&](int64_t i) {
+        Send_UIMessage(MSG_LOG, {Tr("错误"), now(),
+                                 Tr("错误类型:循环出错;判断出错当前编号:") + std::to_string(i) + where(i)});
+    };
+    // Headers rebuilt incompletely under the chosen window wait for one
+    // common search of the whole medium after the others.
+    std::vector<TPending> pending;
     for (int64_t i = 0; i < count && !Op_State().StopFlag.load(); ++i) {
         const TScanResult& s = ScanResultList.Get(i);
         if (s.Fragmentype == KIND_HEAD_MOOV || s.Fragmentype == KIND_MOOV) {
             const int headMode = s.CamerType == 0 ? 1 : 0;
-            const std::string where = ";" + std::string("0X:") + std::to_string(s.FragmentOff);
             try {
-                uint8_t res = Get_HeadMoov(h, node, map, scheme, recType, scanEnd, headMode, alignBase, i);
-                if (res == HEADMOOV_BAD_TABLES)
-                    Send_UIMessage(MSG_LOG, {Tr("错误"), now(),
-                                             Tr("错误类型:解析元文件失败;判断出错当前编号:") + std::to_string(i) + where});
-                else if (res == HEADMOOV_NO_ANCHOR)
-                    Send_UIMessage(MSG_LOG, {Tr("错误"), now(), Tr("错误类型:没有发现符合条件的帧特征!")});
+                TSampleCount placed;
+                const int64_t before = RebuildResultList.Count();
+                const uint8_t res =
+                    Get_HeadMoov(h, node, map, scheme, recType, scanEnd, headMode, alignBase, i, &placed);
+                if (widen && scheme != 7 && res != HEADMOOV_BAD_TABLES &&
+                    RebuildResultList.Count() == before + 1 &&
+                    !Complete(RebuildResultList.Get(before), placed))
+                    pending.push_back({i, headMode, before, placed, res});
+                else
+                    report(i, res);
             } catch (const std::exception&) {
-                Send_UIMessage(MSG_LOG, {Tr("错误"), now(),
-                                         Tr("错误类型:循环出错;判断出错当前编号:") + std::to_string(i) + where});
+                failed(i);
             }
         }
         Op_State().Progress1 = int32_t(i);
         Send_UIMessage(MSG_PROGRESS_STATUS, {std::to_string(i), Tr("已分析数量:") + std::to_string(i)});
+    }
+    if (!pending.empty()) {
+        std::vector<bool> kept(pending.size(), false);
+        try {
+            if (!Op_State().StopFlag.load())
+                Widen_Pending(h, node, map, recType, scanEnd, alignBase, pending, kept);
+        } catch (const std::exception&) {
+            failed(pending.front().Header);
+        }
+        for (size_t n = 0; n < pending.size(); ++n) {
+            const int64_t i = pending[n].Header;
+            if (kept[n])
+                Send_UIMessage(MSG_LOG, {Tr("扩大重组范围"), now(),
+                                         Tr("所选区间重组不完整,已采用双向最大值区间的结果;判断当前编号:") +
+                                             std::to_string(i) + where(i)});
+            else
+                report(i, pending[n].FirstResult);
+        }
     }
 
     Send_UIMessage(MSG_LOG, {Tr("分析完成"), now(), Tr("分析文件头完成!")});

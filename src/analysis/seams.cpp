@@ -2,6 +2,8 @@
 
 #include <atomic>
 
+#include "analysis/seam_growth.h"
+
 #include "common/byte_order.h"
 #include "scan/alloc_map.h"
 #include "scan/classifier.h"
@@ -25,16 +27,6 @@ bool Valid_Sample(const TVideo& v, int32_t c, int32_t s) {
 void Set_CopyStart(TFragmenArr& e, int64_t off) {
     e.FragmentLastSoff = off;
     e.FragmentLastErySoff = std::to_string(off);
-}
-
-// True when no video sample lies between (ce, se) and (cs, ss).
-bool Consecutive(const TVideo& v, int32_t ce, int32_t se, int32_t cs, int32_t ss) {
-    if (v.STSC_SubFlag) {
-        if (cs == ce) return ss == se + 1;
-        if (cs != ce + 1 || ss != 0) return false;
-        return se == int32_t(v.STCOArr[size_t(ce)].STSZArr.size()) - 1;
-    }
-    return cs == ce + 1;
 }
 
 } // namespace
@@ -78,6 +70,30 @@ void Link_Fragment(TSource& h, const TTreeData& node, const TAllocMap& map, int6
     auto T = [&](int32_t c, int32_t s) -> int64_t { return v.STCOArr[size_t(c)].STSZArr[size_t(s)].STSZoff; };
 
     int64_t copyEnd = 0, fill = 0;
+    // A seam resolved at cluster level leaves fill = W file bytes between the
+    // cluster where the first side's certain bytes end (copyEnd) and the one
+    // where the second side's begin (b): take what the medium shows of either
+    // side's run there, and zero-fill only the rest.
+    TSeamContext ctx;
+    ctx.H = &h;
+    ctx.Node = &node;
+    ctx.Map = &map;
+    ctx.Cl = cl;
+    ctx.V = &v;
+    // The anchors are a medium offset on each side whose file offset is known.
+    auto grow = [&](int64_t leftAnchor, int64_t leftAnchorFile, int64_t rightAnchor, int64_t rightAnchorFile,
+                    int64_t& b) {
+        if (fill <= 0 || fill % f != 0) return;
+        const int64_t leftFile = leftAnchorFile + (copyEnd - leftAnchor);
+        const int64_t rightFile = rightAnchorFile - (rightAnchor - b);
+        if (rightFile - leftFile != fill) return;
+        const TSeamGrowth w =
+            Grow_Seam(ctx, copyEnd, leftFile, Seam_ClusterState(ctx, leftAnchor), b, rightFile,
+                      Seam_ClusterState(ctx, rightAnchor), Get_InterleaveScheme());
+        copyEnd += w.Left * f;
+        b -= w.Right * f;
+        fill -= (w.Left + w.Right) * f;
+    };
 
     if (G.FragmenType == ENTRY_FILE_HEAD || (G.FragmenType == ENTRY_MOVIE && camerType == 0)) {
         if (d < 0) return;
@@ -100,6 +116,7 @@ void Link_Fragment(TSource& h, const TTreeData& node, const TAllocMap& map, int6
                         copyEnd = G.FragmenSoff + f;
                         B = cl.Start(D.FragmenSoff);
                         fill = Y;
+                        grow(G.FragmenSoff, 0, D.FragmenSoff, Ts, B);
                     }
                 }
             }
@@ -111,6 +128,21 @@ void Link_Fragment(TSource& h, const TTreeData& node, const TAllocMap& map, int6
                 copyEnd = Ceil512(G.FragmenEoff);
                 B = Floor512(D.FragmenSoff);
                 fill = Ts - P(D) - (copyEnd - G.FragmenSoff);
+                // A head that starts a cluster owns the whole cluster that
+                // holds its end, and the first data piece the whole cluster
+                // that holds its first sample: meet at cluster level when the
+                // file offsets of those clusters agree.
+                if (copyEnd > G.FragmenSoff && cl.Start(G.FragmenSoff) == G.FragmenSoff) {
+                    const int64_t leftEnd = cl.End(copyEnd - 1);
+                    const int64_t rightStart = cl.Start(D.FragmenSoff);
+                    const int64_t W = (Ts - (D.FragmenSoff - rightStart)) - (leftEnd - G.FragmenSoff);
+                    if (W >= 0 && W % f == 0) {
+                        copyEnd = leftEnd;
+                        B = rightStart;
+                        fill = W;
+                        grow(G.FragmenSoff, 0, D.FragmenSoff, Ts, B);
+                    }
+                }
             }
         }
         Set_CopyStart(D, B);
@@ -144,34 +176,11 @@ void Link_Fragment(TSource& h, const TTreeData& node, const TAllocMap& map, int6
             B = cl.Start(D.FragmenSoff);
             fill = 0;
         }
-        // The gap holds only non-video data: look for it next to the fragments.
-        if (sectorFillLarge && W != 0 && W % f == 0 &&
-            Consecutive(v, G.FragmeEnum, G.FragmeELnum, D.FragmeSnum, D.FragmeSLnum)) {
-            int64_t t = copyEnd, b = B;
-            auto forwards = [&] {
-                int64_t rr = Find_PlainRun(h, 0, f, t, t + fill);
-                if (rr != -1) {
-                    fill = t + fill - rr;
-                    t = rr;
-                }
-            };
-            auto backwards = [&] {
-                int64_t rr = Find_PlainRun(h, 1, f, b - fill, b);
-                if (rr != -1) {
-                    fill = fill - (b - rr);
-                    b = rr;
-                }
-            };
-            if (Get_InterleaveScheme() == 1) {
-                backwards();
-                if (fill > 0) forwards();
-            } else {
-                forwards();
-                if (fill > 0) backwards();
-            }
-            copyEnd = t;
-            B = b;
-        }
+        // Clusters between the two pieces: grow either piece over those that
+        // the medium shows to be its own.
+        if (sectorFillLarge && W > 0 && W % f == 0)
+            grow(G.FragmenEoff, T(G.FragmeEnum, G.FragmeELnum), D.FragmenSoff, T(D.FragmeSnum, D.FragmeSLnum),
+                 B);
         Set_CopyStart(D, B);
     } else if (G.FragmenType == ENTRY_DATA && g == L) {
         if (!Valid_Sample(v, G.FragmeEnum, G.FragmeELnum)) return;
@@ -220,6 +229,8 @@ void Link_Fragment(TSource& h, const TTreeData& node, const TAllocMap& map, int6
                     if (G.FragmeEnum == int32_t(v.STCOArr.size()) - 1 && W % 512 == 0) {
                         copyEnd = cl.End(G.FragmenEoff) + W;
                         fill = 0;
+                    } else {
+                        grow(G.FragmenEoff, Te, M.FragmenSoff, Q, B);
                     }
                 }
             }
@@ -245,6 +256,28 @@ void Link_Fragment(TSource& h, const TTreeData& node, const TAllocMap& map, int6
 void Link_Fragment(TSource& h, const TTreeData& node, const TAllocMap& map, int64_t alignBase, uint8_t camerType,
                    int32_t L, int32_t g, int64_t resultIndex, const TVideo& v) {
     Link_Fragment(h, node, map, alignBase, camerType, L, g, RebuildResultList.Get(resultIndex), v);
+}
+
+void Extend_FirstEntry(TSource& h, const TTreeData& node, const TAllocMap& map, int64_t alignBase,
+                       TRebuildResult& r, int32_t E, const TVideo& v) {
+    if (E < 0 || E >= int32_t(r.FragmenArray.size()) || r.HeadFlag != 1) return;
+    TFragmenArr& e = r.FragmenArray[size_t(E)];
+    if (!Valid_Sample(v, e.FragmeSnum, e.FragmeSLnum)) return;
+    const int64_t X = v.STCOArr[size_t(e.FragmeSnum)].STSZArr[size_t(e.FragmeSLnum)].STSZoff;
+    TSeamContext ctx;
+    ctx.H = &h;
+    ctx.Node = &node;
+    ctx.Map = &map;
+    ctx.Cl = Get_ClusterGeometry(node, map, alignBase);
+    ctx.V = &v;
+    const int64_t cs = ctx.Cl.Start(e.FragmenSoff);
+    const int64_t Xc = X - (e.FragmenSoff - cs); // file offset of the cluster's start
+    constexpr int64_t kHeadBytes = 48; // ftyp, free and the 64-bit mdat header of the synthesized head
+    if (cs >= e.FragmentLastSoff || Xc < kHeadBytes) return;
+    if (!Stretch_Fits(ctx, cs, Xc, e.FragmenSoff - cs, 255)) return;
+    Set_CopyStart(e, cs);
+    e.UpHeadFreeSpace = Xc;
+    r.HeadLenx = Xc;
 }
 
 } // namespace qrv

@@ -36,4 +36,13 @@ void Link_Fragment(TSource& h, const TTreeData& node, const TAllocMap& map, int6
 void Link_Fragment(TSource& h, const TTreeData& node, const TAllocMap& map, int64_t alignBase, uint8_t camerType,
                    int32_t L, int32_t g, int64_t resultIndex, const TVideo& v);
 
+// A recording whose file head is synthesized starts copying its first data
+// entry E at the sector of E's first sample. The whole cluster that holds that
+// sample belongs to the recording, so when the bytes from the cluster's start
+// agree with the file bytes the tables put there, and the synthesized head
+// keeps room for its 48 bytes, E's copy starts at the cluster's start and the
+// head ends where that cluster lands in the file (HeadLenx, UpHeadFreeSpace).
+void Extend_FirstEntry(TSource& h, const TTreeData& node, const TAllocMap& map, int64_t alignBase,
+                       TRebuildResult& r, int32_t E, const TVideo& v);
+
 } // namespace qrv

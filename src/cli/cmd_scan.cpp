@@ -1,6 +1,7 @@
 // qrv-cli scan SOURCE [--start S] [--end E] [--mode all|free|allocated]
 //                     [--date-from T --date-to T]
 //                     [--fs FAT32|exFAT|NTFS|RAW --sector-size N --cluster-sectors N]
+//                     [--scheme 0..7] [--interleave 0|1] [--china-time] [--no-widen]
 //
 // Scans an image file or a block device (opened read-only) and lists what the
 // scan found. The source node is built from the path: a bare volume (image or
@@ -35,8 +36,8 @@
 #include "scan/alloc_map.h"
 #include "scan/raw_access.h"
 #include "scan/scan_completion.h"
-#include "scan/scan_settings.h"
 #include "scan/scan_job.h"
+#include "scan/scan_settings.h"
 #include "sources/boot_sector.h"
 
 namespace qrv::cli {
@@ -56,6 +57,13 @@ const char* kScanUsage =
     "  --sector-size N        bytes per sector with --fs (default 512)\n"
     "  --cluster-sectors N    sectors per cluster with --fs\n"
     "  --region N             scan region N of the source (see 'qrv-cli regions'), counted from 1\n"
+    "  --scheme N             reassembly window 0..7 (default 0): 0 one way 2x, 1 one way 4x, 2 reverse 2x,\n"
+    "                         3 reverse 4x, 4 both ways 2x, 5 both ways 4x, 6 one way to the medium's edge,\n"
+    "                         7 both ways over the whole medium\n"
+    "  --interleave N         gaps between pieces: 0 grow the earlier piece first (default), 1 the later "
+    "one\n"
+    "  --china-time           shooting dates in China standard time (UTC+8) instead of universal time\n"
+    "  --no-widen             no second pass over the whole medium for recordings rebuilt incompletely\n"
     "  --save FILE.QRV|DIR    save the results in a scan-result file (see 'qrv-cli load'); for a folder\n"
     "                         (an existing one, or a path ending in /) the file is named after the source\n"
     "                         and the time, e.g. devsdb1-20240301090507.QRV; never on the source's disk\n"
@@ -174,10 +182,11 @@ int Cmd_Scan(const TArgv& argv) {
             std::printf("%s%s%s", kScanUsage, kExportUsage, kForceUsage);
             return 0;
         }
-    TArgs args(argv, {"json", "quiet", "force-same-disk"});
+    TArgs args(argv, {"json", "quiet", "force-same-disk", "china-time", "no-widen"});
     std::set<std::string> allowed = {
-        "start", "end",  "mode",  "date-from", "date-to",        "fs", "sector-size", "cluster-sectors",
-        "save",  "json", "quiet", "region",    "force-same-disk"};
+        "start",           "end",      "mode",           "date-from", "date-to", "fs",     "sector-size",
+        "cluster-sectors", "save",     "json",           "quiet",     "region",  "scheme", "interleave",
+        "china-time",      "no-widen", "force-same-disk"};
     // --date-from / --date-to filter the scan; with --export the export takes
     // every row found in that window unless --rows or --model narrows it.
     for (const auto& o : kExportOptions)
@@ -244,6 +253,20 @@ int Cmd_Scan(const TArgv& argv) {
         p.ResultPath = *save;
     }
     p.Mode = mode;
+    const int64_t scheme = args.Get_Int("scheme").value_or(0);
+    const int64_t interleave = args.Get_Int("interleave").value_or(0);
+    if (scheme < 0 || scheme > 7) {
+        std::fprintf(stderr, "qrv-cli scan: --scheme must be 0 to 7\n");
+        return 2;
+    }
+    if (interleave != 0 && interleave != 1) {
+        std::fprintf(stderr, "qrv-cli scan: --interleave must be 0 or 1\n");
+        return 2;
+    }
+    p.IntervalScheme = int(scheme);
+    p.InterleaveScheme = int(interleave);
+    p.Widen = !args.Has("no-widen");
+    Op_State().TimeStandard = args.Has("china-time") ? TIMESTD_CHINA : TIMESTD_UTC;
     p.StartSec = args.Get_Int("start").value_or(p.Node.RegionSec);
     if (auto e = args.Get_Int("end")) {
         p.EndSec = *e;

@@ -112,6 +112,7 @@ void TCliSink::Draw_Bar(bool force) {
 }
 
 void TCliSink::Handle_UIMessage(const TUiMessage& m) {
+    std::lock_guard<std::mutex> lk(mu_);
     if (model_) model_->Apply_Message(m);
     switch (m.MsgType) {
     case MSG_LOG: {

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
@@ -47,6 +48,7 @@ class TCliSink : public TUiSink {
   private:
     void Draw_Bar(bool force);
     void Clear_Bar();
+    std::mutex mu_; // the frame-start search reports from several threads at once
     std::shared_ptr<TResultsModel> model_;
     bool quiet_;
     std::FILE* out_;

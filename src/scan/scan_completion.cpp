@@ -57,7 +57,7 @@ void Scan_Completion(TSource& h, const TTreeData& node, const TAllocMap& map, co
     const int64_t O = Get_AlignmentBase(node, map, p.StartSec);
     Send_UIMessage(MSG_SHOW_GAUGE2);
     To_Rebuild(h, node, map, p.IntervalScheme, p.InterleaveScheme, p.EndSec * int64_t(node.PerSecBytes),
-               p.RecoveryType, O);
+               p.RecoveryType, O, p.Widen);
     const int64_t n = RebuildResultList.Count();
     if (n == 0) return;
     Op_State().ViewFilledByScan = true;

@@ -23,6 +23,9 @@ struct TScanParams {
     int RecoveryType = 0;
     int InterleaveScheme = 0;
     int IntervalScheme = 0;
+    // A header whose rebuild under the chosen window comes back incomplete is
+    // analysed once more over the whole medium, both ways (see To_Rebuild).
+    bool Widen = true;
     bool DateFilter = false; // when on, heads shot outside [DateFrom, DateTo] are not recorded
     double DateFrom = 0, DateTo = 0;
 };

@@ -113,9 +113,23 @@ TEST(SearchRange, SchemesAndModes) {
     Get_SearchRange(0, 0, E, M, -1, HE, HS, s, e);
     EXPECT_EQ(s, fl(HS - 2 * M));
     EXPECT_EQ(e, ce(HE));
-    Get_SearchRange(0, 1, E, M, -1, HE, HS, s, e);
-    EXPECT_EQ(s, fl(HS - 2 * M));
-    EXPECT_EQ(e, ce(HS));
+    // A head that holds its movie box: the media data follows it, so the
+    // one-way windows lie above the header; the others are those of head mode 0.
+    const std::pair<int64_t, int64_t> above[8] = {
+        {fl(HS), ce(HE + 2 * M)},
+        {fl(HS), ce(HE + 4 * M)},
+        {fl(HS), ce(HS + 2 * M)},
+        {fl(HS), ce(HS + 4 * M)},
+        {fl(HS - 2 * M), ce(HE + 2 * M)},
+        {fl(HS - 4 * M), ce(HE + 4 * M)},
+        {fl(HS), E},
+        {0, E},
+    };
+    for (int scheme = 0; scheme < 8; ++scheme) {
+        Get_SearchRange(scheme, 1, E, M, -1, HE, HS, s, e);
+        EXPECT_EQ(s, above[scheme].first) << scheme;
+        EXPECT_EQ(e, above[scheme].second) << scheme;
+    }
     const std::pair<int64_t, int64_t> want[8] = {
         {fl(HS - 2 * M), ce(HE)},     {fl(HS - 4 * M), ce(HS)},     {fl(HS), ce(HS + 2 * M)},
         {fl(HS), ce(HS + 4 * M)},     {fl(HS - 2 * M), ce(HE + 2 * M)}, {fl(HS - 4 * M), ce(HE + 4 * M)},
@@ -132,6 +146,8 @@ TEST(SearchRange, SchemesAndModes) {
     EXPECT_EQ(e, ce(HE + 1000));
     Get_SearchRange(0, 0, HS + 100, M, -1, HE, HS, s, e);
     EXPECT_EQ(e, HS + 100);
+    Get_SearchRange(1, 1, HE + 1000, M, -1, HE, HS, s, e);
+    EXPECT_EQ(e, ce(HE + 1000));
 }
 
 TEST(SearchRange, EmptyMediaEndAndPairedHead) {
@@ -145,10 +161,11 @@ TEST(SearchRange, EmptyMediaEndAndPairedHead) {
     Get_SearchRange(7, 0, E, -5, -1, HE, HS, s, e);
     EXPECT_EQ(s, (HS + 10) / 512 * 512);
     EXPECT_EQ(e, (HE + 511) / 512 * 512);
-    // Head mode 1 with the header at 0 searches 8 M after it.
+    // Head mode 1 with the header at 0 searches 2 M after the header's end.
     Get_SearchRange(0, 1, E, 1000, -1, 700, 0, s, e);
     EXPECT_EQ(s, 0);
-    EXPECT_EQ(e, 8192);
+    EXPECT_EQ(e, 3072);
+
     // A paired head at F: only [F, HS) in head mode 0, unrounded.
     Get_SearchRange(0, 0, E, 1000000, 9000333, HE, HS, s, e);
     EXPECT_EQ(s, 9000333);
@@ -158,7 +175,8 @@ TEST(SearchRange, EmptyMediaEndAndPairedHead) {
     EXPECT_EQ(s, HS / 512 * 512);
     // Head mode 1 ignores F.
     Get_SearchRange(0, 1, E, 1000000, 9000333, HE, HS, s, e);
-    EXPECT_EQ(s, (HS - 2000000) / 512 * 512);
+    EXPECT_EQ(s, HS / 512 * 512);
+    EXPECT_EQ(e, (HE + 2000000 + 511) / 512 * 512);
 }
 
 // ---------------------------------------------------------------- order and overlaps

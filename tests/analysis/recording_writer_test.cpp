@@ -50,14 +50,27 @@ void Expect_TruthMatchesBytes(const TRecording& r, const TRecordingSpec& s) {
     for (size_t i = 0; i < r.Video.size(); ++i) {
         const auto& v = r.Video[i];
         ASSERT_EQ(v.Offset, expect) << "sample " << i;
-        EXPECT_EQ(BE32(b, v.Offset) + 4, v.Size);
+        // Leading units (SPS, PPS, SEI, in that order) chain by their lengths to the slice.
+        std::vector<int> types;
+        int64_t u = v.Offset;
+        while (u < v.Offset + v.Lead) {
+            types.push_back(b.at(u + 4) & 0x1F);
+            u += 4 + BE32(b, u);
+        }
+        ASSERT_EQ(u, v.Offset + v.Lead) << "sample " << i;
+        std::vector<int> want;
+        if ((i == 0 && s.ParamsFirst) || (v.Sync && s.ParamsEveryIdr)) want = {7, 8};
+        if (i == 0 && s.SeiFirst) want.push_back(6);
+        EXPECT_EQ(types, want) << "sample " << i;
+        const int64_t slice = v.Offset + v.Lead;
+        EXPECT_EQ(BE32(b, slice) + 4, v.Size - v.Lead);
         if (v.Sync) {
-            EXPECT_EQ(b.at(v.Offset + 4), 0x65);
-            EXPECT_EQ(b.at(v.Offset + 5), 0x88);
+            EXPECT_EQ(b.at(slice + 4), 0x65);
+            EXPECT_EQ(b.at(slice + 5), 0x88);
             ++syncs;
         } else {
-            EXPECT_EQ(b.at(v.Offset + 4), 0x41) << "sample " << i;
-            EXPECT_EQ(b.at(v.Offset + 5), 0x9A) << "sample " << i;
+            EXPECT_EQ(b.at(slice + 4), 0x41) << "sample " << i;
+            EXPECT_EQ(b.at(slice + 5), 0x9A) << "sample " << i;
         }
         EXPECT_EQ(v.Sync, i % size_t(s.Gop) == 0);
         expect += v.Size;
@@ -138,6 +151,33 @@ TEST(RecordingWriter, VariantsDecode) {
     Expect_TruthMatchesBytes(q, silent);
     EXPECT_TRUE(q.SoundChunkOffsets.empty());
     Expect_DecodesCleanly(q, false);
+}
+
+// SEI and parameter sets ahead of the slice, as encoders and cameras write
+// them: the files still decode, and the parameter sets are those of avcC.
+TEST(RecordingWriter, LeadingUnitsInsideSamples) {
+    struct TCase {
+        bool Sei, Params, EveryIdr;
+    };
+    for (const TCase& c : {TCase{true, false, false}, TCase{true, true, false}, TCase{false, false, true}}) {
+        TRecordingSpec s;
+        s.Seed = 12;
+        s.Seconds = 2;
+        s.Gop = 10;
+        s.SeiFirst = c.Sei;
+        s.ParamsFirst = c.Params;
+        s.ParamsEveryIdr = c.EveryIdr;
+        SCOPED_TRACE(testing::Message() << c.Sei << c.Params << c.EveryIdr);
+        TRecording r = Make_Recording(s);
+        Expect_TruthMatchesBytes(r, s);
+        EXPECT_GT(r.Video[0].Lead, 0u);
+        if (c.Params || c.EveryIdr) {
+            const auto& b = r.Bytes;
+            const int64_t sps = r.Video[0].Offset;
+            EXPECT_EQ(std::vector<uint8_t>(b.begin() + sps + 4, b.begin() + sps + 4 + int64_t(r.Sps.size())), r.Sps);
+        }
+        Expect_DecodesCleanly(r, true);
+    }
 }
 
 TEST(RecordingWriter, DeterministicFromSeed) {

@@ -1,8 +1,11 @@
 // qrv-cli scan, run as a program.
 #include <gtest/gtest.h>
 
+#include <regex>
+
 #include "platform/time_zone.h"
 #include "scan/movie_boxes.h"
+#include "support/quality_scenarios.h"
 #include "support/test_env.h"
 
 using namespace qrv::test;
@@ -19,6 +22,22 @@ int Scan_Cli(const std::string& args, std::string* out) {
 
 bool Contains(const std::string& s, const std::string& part) {
     return s.find(part) != std::string::npos;
+}
+
+size_t Count(const std::string& s, const std::string& part) {
+    size_t n = 0;
+    for (size_t at = s.find(part); at != std::string::npos; at = s.find(part, at + part.size()))
+        ++n;
+    return n;
+}
+
+// Levels of the rows of the results table.
+std::vector<int> Levels(const std::string& out) {
+    std::vector<int> levels;
+    const std::regex row("\\n[0-9]+ +([0-3]) +DSJ-T9 ");
+    for (std::sregex_iterator it(out.begin(), out.end(), row), end; it != end; ++it)
+        levels.push_back(std::stoi((*it)[1]));
+    return levels;
 }
 
 } // namespace
@@ -92,4 +111,46 @@ TEST(ScanCli, BareVolumeImagesAreRecognisedByTheirBootSector) {
         ASSERT_EQ(Scan_Cli(nt + " --mode allocated", &out), 0) << out;
         EXPECT_TRUE(Contains(out, "文件系统:NTFS;")) << out;
     }
+}
+
+// The reassembly settings reach the analysis: the window scheme, the second
+// pass over the whole medium for incomplete rebuilds, and the time standard of
+// the shooting dates.
+TEST(ScanCli, ReassemblySettings) {
+    TTempDir dir("qrv-scancli");
+    ASSERT_TRUE(Have_Program("ffmpeg"));
+    // Three recordings with a piece outside the default window, and one whole.
+    TQualityScenario s;
+    std::string skip;
+    ASSERT_TRUE(Build_QualityScenario(TFaultClass::D, TMedium::Raw, dir.Path(), s, &skip)) << skip;
+    const std::string img = s.Img.Path;
+    std::string out;
+    const std::string widened = "扩大重组范围";
+
+    ASSERT_EQ(Scan_Cli(img, &out), 0) << out;
+    EXPECT_EQ(Count(out, widened), 3u) << out;
+    EXPECT_EQ(Levels(out), (std::vector<int>{0, 0, 0, 0})) << out;
+    EXPECT_TRUE(Contains(out, "2021-03-30 17:48:21")) << out;
+
+    ASSERT_EQ(Scan_Cli(img + " --no-widen", &out), 0) << out;
+    EXPECT_EQ(Count(out, widened), 0u) << out;
+    std::vector<int> levels = Levels(out);
+    ASSERT_EQ(levels.size(), 4u) << out;
+    EXPECT_EQ(std::count(levels.begin(), levels.end(), 0), 1) << out;
+
+    // The whole medium on both sides in the first place: nothing left to widen.
+    ASSERT_EQ(Scan_Cli(img + " --no-widen --scheme 7 --interleave 1 --china-time", &out), 0) << out;
+    EXPECT_EQ(Count(out, widened), 0u) << out;
+    EXPECT_EQ(Levels(out), (std::vector<int>{0, 0, 0, 0})) << out;
+    EXPECT_TRUE(Contains(out, "2021-03-31 01:48:21")) << out;
+    EXPECT_FALSE(Contains(out, "2021-03-30 17:48:21")) << out;
+
+    for (const char* bad : {"--scheme 8", "--scheme -1", "--scheme x", "--interleave 2"}) {
+        SCOPED_TRACE(bad);
+        EXPECT_EQ(Scan_Cli(img + " " + bad, &out), 2) << out;
+        EXPECT_FALSE(Contains(out, "扫描开始")) << out;
+    }
+    ASSERT_EQ(Run_Command(Cli() + " scan --help", &out), 0);
+    for (const char* option : {"--scheme", "--interleave", "--china-time", "--no-widen"})
+        EXPECT_TRUE(Contains(out, option));
 }

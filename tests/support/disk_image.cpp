@@ -95,6 +95,7 @@ void Fat32_Build(const std::string& vol, const TVolumeSpec& plan, TDiskImage& im
     img.ReservedSectors = Report_Number(info, "reserved (boot) sectors:");
     img.SectorsPerFat = Report_Number(info, "Big fatlen=");
     const int64_t fats = Report_Number(info, "fats:");
+    img.Fats = fats;
     const int64_t total = Report_Number(info, "big size:");
     const int64_t dataSec = img.ReservedSectors + fats * img.SectorsPerFat;
     img.ClusterBytes = img.BytesPerSector * img.SectorsPerCluster;
@@ -166,6 +167,19 @@ void Ntfs_Build(const std::string& vol, const TVolumeSpec& plan, TDiskImage& img
     img.Allocated.assign(size_t(img.TotalClusters), false);
     for (int64_t i = 0; i < img.TotalClusters; ++i)
         img.Allocated[size_t(i)] = Bit(bits, i);
+    // Where $Bitmap's data lies: "VCN LCN Length" rows after "Runlist:".
+    const std::string runs = Run_Or_Throw("ntfsinfo -v -i 6 " + Quote(vol));
+    const size_t at = runs.find("Runlist:");
+    if (at == std::string::npos) throw std::runtime_error("ntfsinfo shows no runlist for $Bitmap");
+    std::smatch m;
+    const std::regex row("\\s(0x[0-9a-fA-F]+)\\s+(0x[0-9a-fA-F]+)\\s+(0x[0-9a-fA-F]+)");
+    std::string rest = runs.substr(runs.find('\n', at));
+    while (std::regex_search(rest, m, row)) {
+        img.BitmapRuns.push_back({std::stoll(m[1].str(), nullptr, 16), std::stoll(m[2].str(), nullptr, 16),
+                                  std::stoll(m[3].str(), nullptr, 16)});
+        rest = m.suffix();
+    }
+    if (img.BitmapRuns.empty()) throw std::runtime_error("no $Bitmap runs in the ntfsinfo report");
 }
 
 } // namespace
@@ -225,15 +239,33 @@ void TDiskImage::Write_Contiguous(int64_t first, const std::vector<uint8_t>& byt
 }
 
 void TDiskImage::Mark_Allocated(const std::vector<int64_t>& clusters) {
-    if (Fs != "exFAT") throw std::runtime_error("marking clusters is only offered for exFAT");
     for (int64_t c : clusters) {
         if (c < FirstCluster || c > Last_Cluster())
             throw std::runtime_error("cluster out of range: " + std::to_string(c));
-        const int64_t bit = c - 2;
-        const int64_t at = BitmapOffset + bit / 8;
-        std::vector<uint8_t> b = Read_Range(Path, at, 1);
-        b[0] = uint8_t(b[0] | (1 << (bit % 8)));
-        Write_At(Path, at, b);
+        if (Fs == "exFAT") {
+            const int64_t bit = c - 2;
+            const int64_t at = BitmapOffset + bit / 8;
+            std::vector<uint8_t> b = Read_Range(Path, at, 1);
+            b[0] = uint8_t(b[0] | (1 << (bit % 8)));
+            Write_At(Path, at, b);
+        } else if (Fs == "FAT32") {
+            const std::vector<uint8_t> eoc = {0xFF, 0xFF, 0xFF, 0x0F};
+            for (int64_t k = 0; k < Fats; ++k)
+                Write_At(Path, V + (ReservedSectors + k * SectorsPerFat) * BytesPerSector + 4 * c, eoc);
+        } else if (Fs == "NTFS") {
+            const int64_t byte = c / 8;
+            const int64_t vcn = byte / ClusterBytes;
+            int64_t at = -1;
+            for (const auto& r : BitmapRuns)
+                if (vcn >= r[0] && vcn < r[0] + r[2])
+                    at = V + (r[1] + vcn - r[0]) * ClusterBytes + byte % ClusterBytes;
+            if (at < 0) throw std::runtime_error("cluster outside the $Bitmap runs");
+            std::vector<uint8_t> b = Read_Range(Path, at, 1);
+            b[0] = uint8_t(b[0] | (1 << (c % 8)));
+            Write_At(Path, at, b);
+        } else {
+            throw std::runtime_error("no allocation map on " + Fs);
+        }
         Allocated[size_t(c - FirstCluster)] = true;
     }
 }

@@ -12,6 +12,7 @@
 // are sparse files.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -51,9 +52,13 @@ struct TDiskImage {
 
     // exFAT only: absolute offset of the allocation bitmap (where dump.exfat places it).
     int64_t BitmapOffset = 0;
-    // FAT32 only (from minfo): reserved sectors and sectors per FAT.
+    // FAT32 only (from minfo): reserved sectors, sectors per FAT and FATs.
     int64_t ReservedSectors = 0;
     int64_t SectorsPerFat = 0;
+    int64_t Fats = 0;
+    // NTFS only (from ntfsinfo): the runs of the $Bitmap file's data, as
+    // {first cluster of the file, first cluster on the volume, clusters}.
+    std::vector<std::array<int64_t, 3>> BitmapRuns;
 
     int64_t Cluster_Offset(int64_t cluster) const {
         return DataStart + (cluster - FirstCluster) * ClusterBytes;
@@ -75,9 +80,10 @@ struct TDiskImage {
     void Write_Clusters(const std::vector<int64_t>& clusters, const std::vector<uint8_t>& bytes) const;
     // Same into consecutive clusters from `first`.
     void Write_Contiguous(int64_t first, const std::vector<uint8_t>& bytes) const;
-    // exFAT only: marks clusters allocated in the image's allocation bitmap (a
-    // file whose directory entry is gone but whose clusters are still in use;
-    // no tool writes files into exFAT without mounting). Updates Allocated.
+    // Marks clusters allocated in the file system's own map (a file whose
+    // directory entry is gone but whose clusters are still in use): the exFAT
+    // allocation bitmap, both FATs of FAT32 (end-of-chain entries), or the NTFS
+    // $Bitmap where ntfsinfo places it. Updates Allocated.
     void Mark_Allocated(const std::vector<int64_t>& clusters);
     // Raw write at an absolute offset of the image (no allocation check).
     void Write_Raw(int64_t offset, const std::vector<uint8_t>& bytes) const;

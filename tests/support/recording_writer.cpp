@@ -305,9 +305,17 @@ std::vector<uint8_t> Sound_Stream(const TRecordingSpec& s) {
 
 struct TVideoStream {
     std::vector<uint8_t> Sps, Pps;
-    std::vector<std::vector<uint8_t>> Samples; // length-prefixed slices
+    std::vector<std::vector<uint8_t>> Samples; // length-prefixed NAL units, the slice last
     std::vector<bool> Sync;
+    std::vector<uint32_t> Lead; // bytes ahead of the slice in each sample
 };
+
+void Put_Prefixed(std::vector<uint8_t>& out, const std::vector<uint8_t>& nal) {
+    const uint32_t n = uint32_t(nal.size());
+    const uint8_t len[4] = {uint8_t(n >> 24), uint8_t(n >> 16), uint8_t(n >> 8), uint8_t(n)};
+    out.insert(out.end(), len, len + 4);
+    out.insert(out.end(), nal.begin(), nal.end());
+}
 
 TVideoStream Make_VideoSamples(const TRecordingSpec& s) {
     std::vector<std::vector<uint8_t>> nals = Split_AnnexB(Video_Stream(s));
@@ -319,6 +327,7 @@ TVideoStream Make_VideoSamples(const TRecordingSpec& s) {
     TVideoStream v;
     int oldLog2 = 0;
     uint32_t frameNum = 0;
+    std::vector<uint8_t> sei;
     for (const auto& nal : nals) {
         const int type = nal[0] & 0x1F;
         if (type == 7) {
@@ -326,6 +335,8 @@ TVideoStream Make_VideoSamples(const TRecordingSpec& s) {
             if (v.Sps.empty()) v.Sps = sps;
         } else if (type == 8) {
             if (v.Pps.empty()) v.Pps = nal;
+        } else if (type == 6) {
+            if (sei.empty() && v.Samples.empty()) sei = nal;
         } else if (type == 1 || type == 5) {
             if (oldLog2 == 0) throw std::runtime_error("slice before the sequence parameter set");
             if (type == 5) frameNum = 0;
@@ -335,13 +346,23 @@ TVideoStream Make_VideoSamples(const TRecordingSpec& s) {
             if (slice.size() < 2 || (idr && (slice[0] != 0x65 || slice[1] != 0x88)) ||
                 (!idr && (slice[0] != 0x41 || slice[1] != 0x9A)))
                 throw std::runtime_error("unexpected slice start bytes");
-            const uint32_t n = uint32_t(slice.size());
-            std::vector<uint8_t> sample = {uint8_t(n >> 24), uint8_t(n >> 16), uint8_t(n >> 8), uint8_t(n)};
-            sample.insert(sample.end(), slice.begin(), slice.end());
+            const bool first = v.Samples.empty();
+            std::vector<uint8_t> sample;
+            if ((first && s.ParamsFirst) || (idr && s.ParamsEveryIdr)) {
+                Put_Prefixed(sample, v.Sps);
+                Put_Prefixed(sample, v.Pps);
+            }
+            if (first && s.SeiFirst) {
+                if (sei.empty())
+                    throw std::runtime_error("the encoder wrote no SEI ahead of the first slice");
+                Put_Prefixed(sample, sei);
+            }
+            v.Lead.push_back(uint32_t(sample.size()));
+            Put_Prefixed(sample, slice);
             v.Samples.push_back(std::move(sample));
             v.Sync.push_back(idr);
         }
-        // SEI, access unit delimiters and anything else stay out of the samples.
+        // Access unit delimiters, later SEI and anything else stay out of the samples.
     }
     if (v.Samples.empty() || v.Sps.empty() || v.Pps.empty())
         throw std::runtime_error("no H.264 samples made");
@@ -785,6 +806,7 @@ TRecording Make_Recording(const TRecordingSpec& s) {
             t.Offset = off;
             t.Size = uint32_t(v.Samples[i].size());
             t.Sync = v.Sync[i];
+            t.Lead = v.Lead[i];
             t.Chunk = int32_t(j);
             mdat.Raw(v.Samples[i]);
             off += t.Size;

@@ -3,8 +3,10 @@
 //
 // File layout:
 //   "tail":  ftyp, free, mdat, moov        "front": ftyp, moov, free, mdat
-// mdat holds 4-byte-length-prefixed H.264 samples, each exactly one slice NAL
-// unit (IDR 65 88 ..., P 41 9A ...), interleaved with AAC chunks: every video
+// mdat holds 4-byte-length-prefixed H.264 samples, each one slice NAL unit
+// (IDR 65 88 ..., P 41 9A ...), optionally preceded inside the same sample by
+// the parameter sets and the encoder's SEI as cameras write them (see
+// SeiFirst, ParamsFirst, ParamsEveryIdr), interleaved with AAC chunks: every video
 // chunk (SamplesPerChunk video samples) is followed by the sound samples whose
 // time falls before the next video chunk (the last chunk takes the rest).
 // moov: mvhd (version 0, 108 bytes), the video trak (tkhd, mdia/mdhd/hdlr/minf
@@ -45,6 +47,11 @@ struct TRecordingSpec {
     uint32_t Timescale = 1000;           // mvhd time scale
     int64_t Duration = -1;               // mvhd duration; -1: the video length in Timescale units
     int Quality = 30;                    // x264 constant quantizer (lower: larger samples)
+    // NAL units ahead of the slice inside a sample, each with its own 4-byte
+    // length, in the order SPS, PPS, SEI, slice:
+    bool SeiFirst = false;       // the encoder's SEI (x264's version text) in the first sample
+    bool ParamsFirst = false;    // SPS and PPS in the first sample
+    bool ParamsEveryIdr = false; // SPS and PPS in every sync sample
 };
 
 struct TSoundTruth {
@@ -53,8 +60,9 @@ struct TSoundTruth {
 };
 
 struct TVideoTruth {
-    int64_t Offset = 0;             // file offset of the 4-byte length prefix
-    uint32_t Size = 0;              // prefix + NAL unit
+    int64_t Offset = 0;             // file offset of the sample (its first 4-byte length prefix)
+    uint32_t Size = 0;              // the whole sample: every length prefix and NAL unit
+    uint32_t Lead = 0;              // bytes of the NAL units (with prefixes) ahead of the slice
     bool Sync = false;              // IDR slice
     int32_t Chunk = 0;              // 0-based video chunk index
     std::vector<TSoundTruth> Sound; // sound samples between this sample and the next video sample

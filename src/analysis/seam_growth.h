@@ -1,0 +1,72 @@
+// Growing the two sides of a seam over the clusters between them.
+//
+// Between the last sample found of one piece of a recording and the first
+// sample found of the next, the file holds W bytes (known from the sample
+// tables) that are not yet placed: the tail of the first piece's run of
+// clusters, the head of the second piece's run, and what is truly elsewhere.
+// Pieces begin and end on cluster boundaries, so the clusters after the first
+// piece's certain end and before the second piece's certain start are tried
+// one by one against what the recording must hold there:
+//   - a sample start that lies in the cluster must be found where the tables
+//     put it;
+//   - the body of a video sample (past its leading units) is H.264 NAL
+//     payload, which never holds 00 00 00, 00 00 01 or 00 00 02;
+//   - no structural marker (Has_Marker) where no sample starts;
+//   - on a volume whose allocation map is loaded, the cluster is in the same
+//     state (free or allocated) as the piece it would extend.
+// When both sides could take more than W holds, the interleave scheme decides
+// which side takes its clusters first.
+#pragma once
+
+#include <cstdint>
+
+#include "analysis/records.h"
+#include "analysis/seams.h"
+#include "platform/source_io.h"
+#include "sources/tree_data.h"
+
+namespace qrv {
+
+struct TAllocMap;
+
+struct TSeamContext {
+    TSource* H = nullptr;
+    const TTreeData* Node = nullptr;
+    const TAllocMap* Map = nullptr; // may be null: no allocation state
+    TClusterGeometry Cl;
+    const TVideo* V = nullptr;
+};
+
+// Bytes at the start of a video sample that the payload test leaves alone (the
+// length prefixes of its leading units hold zero runs), and at its end.
+inline constexpr int64_t kPayloadSkipHead = 2048;
+inline constexpr int64_t kPayloadSkipTail = 16;
+
+// True when the bytes of buf (len bytes) hold 00 00 00, 00 00 01 or 00 00 02.
+bool Has_ZeroRun(const uint8_t* buf, int64_t len);
+
+// Allocation state of the cluster holding medium offset x: 0 free, 1
+// allocated, 255 when no map answers (no file system, map not loaded).
+int Seam_ClusterState(const TSeamContext& ctx, int64_t x);
+
+// True when the len bytes at medium offset c (a cluster start) agree with
+// holding the recording's file bytes from X on (the tests above). state is
+// the allocation state the stretch must have, or 255 for any.
+bool Stretch_Fits(const TSeamContext& ctx, int64_t c, int64_t X, int64_t len, int state);
+
+// Clusters taken by each side of a seam.
+struct TSeamGrowth {
+    int64_t Left = 0;  // clusters after leftEnd that continue the first piece
+    int64_t Right = 0; // clusters before rightStart that begin the second piece
+};
+
+// leftEnd / rightStart: cluster boundaries on the medium where the first
+// piece's certain bytes end and the second piece's begin; leftFile /
+// rightFile: their file offsets; W = rightFile - leftFile, a positive multiple
+// of the cluster size. leftState / rightState: the allocation states the
+// grown clusters must have (255: any). interleave 0 lets the first piece take
+// its clusters first, 1 the second.
+TSeamGrowth Grow_Seam(const TSeamContext& ctx, int64_t leftEnd, int64_t leftFile, int leftState,
+                      int64_t rightStart, int64_t rightFile, int rightState, int interleave);
+
+} // namespace qrv

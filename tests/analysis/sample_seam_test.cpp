@@ -1,0 +1,337 @@
+// Sample starts behind SEI and parameter sets, the evidence that decides which
+// clusters between two pieces of a recording are its own, the cluster-level
+// seam after a movie box at the front, the synthesized head's first entry,
+// and the count of samples a rebuilt recording takes from the medium.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "analysis/header_analysis.h"
+#include "analysis/sample_start.h"
+#include "analysis/seam_growth.h"
+#include "analysis/seams.h"
+#include "scan/alloc_map.h"
+#include "support/disk_image.h"
+
+namespace qrv {
+namespace {
+
+constexpr int64_t kF = 32768; // cluster size of a source without a known file system
+
+// One sample made of NAL units {header byte, NAL length}; the bytes after each
+// header are 0x11 (NAL payload never holds a zero run).
+std::vector<uint8_t> Sample_Of(const std::vector<std::pair<uint8_t, uint32_t>>& units) {
+    std::vector<uint8_t> b;
+    for (auto [hdr, len] : units) {
+        const uint8_t p[4] = {uint8_t(len >> 24), uint8_t(len >> 16), uint8_t(len >> 8), uint8_t(len)};
+        b.insert(b.end(), p, p + 4);
+        if (len == 0) continue;
+        b.push_back(hdr);
+        b.insert(b.end(), len - 1, 0x11);
+    }
+    return b;
+}
+
+TEST(SampleStart, LeadingUnitsChainToTheSlice) {
+    const std::pair<uint8_t, uint32_t> sps{0x67, 27}, pps{0x68, 4}, sei{0x06, 574};
+    struct TCase {
+        const char* What;
+        std::vector<std::pair<uint8_t, uint32_t>> Units;
+        bool Sync;
+        int Extra; // expected size minus the real one
+        bool Want;
+    };
+    std::vector<std::pair<uint8_t, uint32_t>> many(kMaxLeadingUnits + 1, {0x06, 10});
+    many.push_back({0x65, 900});
+    const TCase cases[] = {
+        {"IDR slice alone", {{0x65, 5000}}, true, 0, true},
+        {"P slice alone", {{0x41, 3000}}, false, 0, true},
+        {"non-reference slice", {{0x01, 3000}}, false, 0, true},
+        {"SEI ahead of the IDR slice", {sei, {0x65, 9000}}, true, 0, true},
+        {"SPS, PPS, SEI ahead of the IDR slice", {sps, pps, sei, {0x65, 9000}}, true, 0, true},
+        {"SEI ahead of a P slice", {{0x06, 600}, {0x41, 2000}}, false, 0, true},
+        {"access unit delimiter first", {{0x09, 2}, {0x41, 2000}}, false, 0, true},
+        {"sync sample whose slice is not IDR", {sei, {0x41, 9000}}, true, 0, false},
+        {"lengths that do not reach the sample's end", {sps, pps, sei, {0x65, 9000}}, true, 1, false},
+        {"lengths that run past the sample's end", {sps, pps, sei, {0x65, 9000}}, true, -1, false},
+        {"too many leading units", many, true, 0, false},
+        {"leading unit with the forbidden bit", {{0x86, 10}, {0x65, 900}}, true, 0, false},
+        {"a slice type that does not lead", {{0x21, 100}, {0x65, 900}}, true, 0, false},
+        {"zero-length leading unit", {{0x06, 0}, {0x65, 900}}, true, 0, false},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.What);
+        const std::vector<uint8_t> b = Sample_Of(c.Units);
+        const uint32_t size = uint32_t(int64_t(b.size()) + c.Extra);
+        EXPECT_EQ(Is_SampleStartLed(b.data(), b.size(), size, c.Sync), c.Want);
+        // On the medium, at a place where unit headers straddle sector boundaries.
+        TMemorySource mem(std::vector<uint8_t>(64 * 1024, 0));
+        const int64_t at = 3 * 512 - 2;
+        std::memcpy(mem.Bytes().data() + at, b.data(), b.size());
+        EXPECT_EQ(Probe_SampleStart(mem, at, size, c.Sync), c.Want);
+    }
+    // The chain is followed only within the bytes given.
+    const std::vector<uint8_t> led = Sample_Of({sps, pps, sei, {0x65, 9000}});
+    EXPECT_FALSE(Is_SampleStartLed(led.data(), 620, uint32_t(led.size()), true));
+    EXPECT_TRUE(Is_SampleStartLed(led.data(), 660, uint32_t(led.size()), true));
+}
+
+TEST(SeamGrowth, ZeroRunsAreNotNalPayload) {
+    struct TCase {
+        std::vector<uint8_t> Bytes;
+        bool Want;
+    };
+    const TCase cases[] = {
+        {{0x11, 0x00, 0x00, 0x03}, false},
+        {{0x11, 0x00, 0x00, 0x02}, true},
+        {{0x00, 0x00, 0x00}, true},
+        {{0x00, 0x00}, false},
+        {{0x00, 0x11, 0x00, 0x00, 0x01, 0x22}, true},
+        {{0xFF, 0x00, 0x00, 0x05, 0x00, 0x00}, false},
+    };
+    for (const TCase& c : cases)
+        EXPECT_EQ(Has_ZeroRun(c.Bytes.data(), int64_t(c.Bytes.size())), c.Want);
+}
+
+// ---------------------------------------------------------------- seams over an in-memory medium
+
+TFragmenArr Data(int32_t sc, int32_t ec, int64_t soff, int64_t eoff) {
+    TFragmenArr e;
+    e.FragmenType = ENTRY_DATA;
+    e.FragmeSnumType = 0;
+    e.FragmeSnum = sc;
+    e.FragmeSLnum = 0;
+    e.FragmeEnum = ec;
+    e.FragmeELnum = 0;
+    e.FragmenSoff = soff;
+    e.FragmenEoff = eoff;
+    return e;
+}
+
+TFragmenArr Movie(int64_t soff, int64_t eoff, int64_t mdatLen) {
+    TFragmenArr e;
+    e.FragmenType = ENTRY_MOVIE;
+    e.FragmeSnumType = 255;
+    e.FragmeSnum = e.FragmeEnum = e.FragmeSLnum = e.FragmeELnum = -1;
+    e.FragmenSoff = soff;
+    e.FragmenEoff = eoff;
+    e.MdatLen = mdatLen;
+    e.FragmentLastErySoff = std::to_string(soff);
+    return e;
+}
+
+// One-sample chunks of the given sizes from file offset first on.
+TVideo Video_Of(const std::vector<uint32_t>& sizes, int64_t first) {
+    TVideo v;
+    v.Ext_Flag = true;
+    int64_t off = first;
+    for (uint32_t s : sizes) {
+        TVideoSTCO c;
+        c.STCOoff = off;
+        c.STSZNum = 1;
+        TVideoSTSZ z;
+        z.STSZoff = off;
+        z.STSZlen = s;
+        c.STSZArr.push_back(z);
+        v.STCOArr.push_back(c);
+        off += s;
+    }
+    v.STCONum = int32_t(v.STCOArr.size());
+    return v;
+}
+
+struct TSeamMedium : testing::Test {
+    TTreeData node = test::Image_FileNode();
+    TAllocMap map;
+    TMemorySource mem{std::vector<uint8_t>(64 * size_t(kF), 0x11)};
+    void Zero(int64_t firstCluster, int64_t count) {
+        std::memset(mem.Bytes().data() + firstCluster * kF, 0, size_t(count * kF));
+    }
+    void Link_All(TRebuildResult& r, const TVideo& v, uint8_t layout) {
+        r.CamerType = layout;
+        r.Fragmenum = int32_t(r.FragmenArray.size());
+        for (int32_t g = 0; g < r.Fragmenum; ++g)
+            Link_Fragment(mem, node, map, 0, layout, r.Fragmenum - 1, g, r, v);
+    }
+    void TearDown() override { Set_InterleaveScheme(0); }
+};
+
+// Sample 32 runs from file cluster 0 to 100 bytes into file cluster 4, where
+// sample 33 starts. g holds file clusters 0 and 1 at medium clusters 10 and
+// 11; D holds file clusters 2, 3, 4 at 18, 19, 20.
+TEST_F(TSeamMedium, EachPieceTakesTheClustersThatHoldItsBytes) {
+    std::vector<uint32_t> sizes(32, 1000);
+    sizes.push_back(uint32_t(4 * kF + 100 - 32048));
+    sizes.insert(sizes.end(), 40, 1000);
+    const TVideo v = Video_Of(sizes, 48);
+    struct TCase {
+        const char* What;
+        bool ZeroGap;       // medium clusters 12..17 never written
+        bool LostCluster11; // file cluster 1 overwritten with zeros
+        int Interleave;
+        int64_t CopyEnd, NextStart, Fill; // clusters, clusters, bytes
+    };
+    const TCase cases[] = {
+        {"unwritten gap, earlier piece first", true, false, 0, 12, 18, 0},
+        {"unwritten gap, later piece first", true, false, 1, 12, 18, 0},
+        {"a cluster of the file lost", true, true, 0, 11, 18, kF},
+        // Nothing tells payload-like gap bytes from the file's: the scheme decides.
+        {"gap indistinguishable, earlier piece first", false, false, 0, 14, 20, 0},
+        {"gap indistinguishable, later piece first", false, false, 1, 11, 17, 0},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.What);
+        std::fill(mem.Bytes().begin(), mem.Bytes().end(), uint8_t(0x11));
+        if (c.ZeroGap) Zero(12, 6);
+        if (c.LostCluster11) Zero(11, 1);
+        Set_InterleaveScheme(c.Interleave);
+        TRebuildResult r;
+        r.FragmenArray = {Movie(900 * kF, 900 * kF + 700, 300000), Data(0, 32, 10 * kF + 48, 10 * kF + 32048),
+                          Data(33, 60, 20 * kF + 100, 20 * kF + 27100)};
+        Link_All(r, v, 2);
+        EXPECT_EQ(r.FragmenArray[1].FragmentLastEoff, c.CopyEnd * kF);
+        EXPECT_EQ(r.FragmenArray[2].FragmentLastSoff, c.NextStart * kF);
+        EXPECT_EQ(r.FragmenArray[1].FragmentFreeSpace, c.Fill);
+    }
+}
+
+// Samples missing between two pieces: a cluster where the tables put the
+// start of a missing sample, and that does not hold it, belongs to neither.
+TEST_F(TSeamMedium, ASampleStartThatIsNotThereEndsTheGrowth) {
+    std::vector<uint32_t> sizes(32, 1000);
+    sizes.push_back(uint32_t(2 * kF + 500 - 32048)); // sample 32: to 500 bytes into file cluster 2
+    sizes.push_back(uint32_t(2 * kF - 400));         // sample 33: to 100 bytes into file cluster 4
+    sizes.insert(sizes.end(), 40, 1000);
+    const TVideo v = Video_Of(sizes, 48);
+    // File cluster 2 (with the start of sample 33) is gone; the medium holds
+    // payload-like bytes everywhere else.
+    TRebuildResult r;
+    r.FragmenArray = {Movie(900 * kF, 900 * kF + 700, 300000), Data(0, 32, 10 * kF + 48, 10 * kF + 32048),
+                      Data(34, 60, 20 * kF + 100, 20 * kF + 27100)};
+    Link_All(r, v, 2);
+    EXPECT_EQ(r.FragmenArray[1].FragmentLastEoff, 12 * kF);
+    EXPECT_EQ(r.FragmenArray[2].FragmentLastSoff, 19 * kF);
+    EXPECT_EQ(r.FragmenArray[1].FragmentFreeSpace, kF);
+}
+
+// A head on a cluster boundary whose movie box ends in its first cluster:
+// the seam to the first data piece falls on cluster boundaries too.
+TEST_F(TSeamMedium, FrontMovieBoxMeetsTheFirstPieceAtClusterLevel) {
+    struct TCase {
+        const char* What;
+        uint32_t Sample0;       // size of the frame that opens the media data at file offset 1008
+        int64_t PieceCluster;   // medium cluster of the file cluster holding sample 1
+        int64_t CopyEnd, Start; // clusters
+        int64_t Fill;
+    };
+    const TCase cases[] = {
+        // Sample 1 in file cluster 1: the clusters adjoin in the file.
+        {"adjoining clusters", 60000, 50, 41, 50, 0},
+        // Sample 1 in file cluster 3; the head holds file clusters 0, 1 and the
+        // piece file clusters 2, 3; the clusters between are unwritten.
+        {"two clusters of frame 0 on either side", 100000, 51, 42, 50, 0},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.What);
+        std::fill(mem.Bytes().begin(), mem.Bytes().end(), uint8_t(0x11));
+        Zero(42, 8);
+        std::vector<uint32_t> sizes = {c.Sample0};
+        sizes.insert(sizes.end(), 40, 1000);
+        const TVideo v = Video_Of(sizes, 1008);
+        const int64_t t1 = 1008 + c.Sample0;
+        const int64_t d = c.PieceCluster * kF + t1 % kF;
+        TRebuildResult r;
+        r.FragmenArray = {Movie(40 * kF, 40 * kF + 1000, 1008 + c.Sample0 + 40000),
+                          Data(1, 40, d, d + 39000)};
+        Link_All(r, v, 0);
+        EXPECT_EQ(r.FragmenArray[0].FragmentLastEoff, c.CopyEnd * kF);
+        EXPECT_EQ(r.FragmenArray[1].FragmentLastSoff, c.Start * kF);
+        EXPECT_EQ(r.FragmenArray[0].FragmentFreeSpace, c.Fill);
+    }
+}
+
+TEST_F(TSeamMedium, SynthesizedHeadEndsWhereTheFirstPiecesClusterLands) {
+    // Sample 40 (40,000 bytes) starts in file cluster 1 and ends in cluster 2,
+    // where sample 41 starts at file offset 80,048; file cluster 2 lies at
+    // medium cluster 20.
+    std::vector<uint32_t> sizes(40, 1000);
+    sizes.push_back(40000);
+    sizes.insert(sizes.end(), 20, 1000);
+    struct TCase {
+        const char* What;
+        int32_t First;     // first sample of the entry
+        int64_t Soff;      // where it lies on the medium
+        bool ForeignBytes; // the cluster's bytes before it are zeros, not payload
+        int64_t HeadLen;   // HeadLenx afterwards
+        int64_t CopyStart;
+    };
+    const int64_t s41 = 20 * kF + 80048 % kF;
+    const TCase cases[] = {
+        {"bytes before the sample fit the file", 41, s41, false, 65536, 20 * kF},
+        {"bytes before the sample do not fit", 41, s41, true, 80048 - (s41 - s41 / 512 * 512),
+         s41 / 512 * 512},
+        // The cluster's start would land inside the 48 bytes of the head.
+        {"no room for the head", 0, 20 * kF + 48, false, 512, 20 * kF + 512},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.What);
+        std::fill(mem.Bytes().begin(), mem.Bytes().end(), uint8_t(0x11));
+        if (c.ForeignBytes) Zero(20, 1);
+        const TVideo v = Video_Of(sizes, 48);
+        TRebuildResult r;
+        r.FragmenArray = {Movie(900 * kF, 900 * kF + 700, 200000), Data(c.First, 60, c.Soff, c.Soff + 10000)};
+        Set_SynthesizedHead(r, 1, v);
+        Extend_FirstEntry(mem, node, map, 0, r, 1, v);
+        EXPECT_EQ(r.HeadLenx, c.HeadLen);
+        EXPECT_EQ(r.FragmenArray[1].FragmentLastSoff, c.CopyStart);
+        EXPECT_EQ(r.FragmenArray[1].FragmentLastErySoff, std::to_string(c.CopyStart));
+    }
+}
+
+TEST(PlacedSamples, SamplesWhollyInsideCopiedBytes) {
+    const TVideo v = Video_Of(std::vector<uint32_t>(10, 1000), 1024); // file 1024 .. 11024
+    auto entry = [](uint8_t type, int64_t from, int64_t to, int64_t fill, bool dup = false) {
+        TFragmenArr e;
+        e.FragmenType = type;
+        e.FragmenSoff = from;
+        e.FragmentLastSoff = from;
+        e.FragmentLastErySoff = std::to_string(from);
+        e.FragmentLastEoff = to;
+        e.FragmentFreeSpace = fill;
+        e.ChongHeFlag = dup;
+        return e;
+    };
+    const int64_t S = 1000 * 512, D = 2000 * 512, D2 = 3000 * 512;
+    struct TCase {
+        const char* What;
+        TRebuildResult R;
+        int64_t Want;
+    };
+    TRebuildResult front;
+    front.CamerType = 0;
+    front.FragmenArray = {entry(ENTRY_MOVIE, S, S + 1024, 0), entry(ENTRY_DATA, D, D + 4000, 2000),
+                          entry(ENTRY_DATA, D2, D2 + 4000, 0)};
+    TRebuildResult cut = front;
+    cut.FragmenArray[1].FragmentLastEoff = D + 3500; // sample 3 half copied, half zero-filled
+    cut.FragmenArray[1].FragmentFreeSpace = 2500;
+    TRebuildResult dup = front;
+    dup.FragmenArray.push_back(entry(ENTRY_DATA, D, D + 9000, 0, true));
+    TRebuildResult head;
+    head.CamerType = 2;
+    head.HeadFlag = 1;
+    head.HeadLenx = 3024;
+    head.FragmenArray = {entry(ENTRY_MOVIE, S, S + 700, 0), entry(ENTRY_DATA, D, D + 8000, 0)};
+    const TCase cases[] = {
+        {"two samples zero-filled", front, 8},
+        {"a sample cut by the fill", cut, 7},
+        {"overlapping entries are not written", dup, 8},
+        {"a synthesized head covers the first two", head, 8},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.What);
+        EXPECT_EQ(Count_PlacedSamples(c.R, v), c.Want);
+    }
+}
+
+} // namespace
+} // namespace qrv

@@ -1,0 +1,84 @@
+// Recovery quality: for every scenario of the quality table (movie box at the
+// front, seams wider than a cluster, first frames with SEI and parameter sets,
+// pieces outside the default window; on raw media, FAT32, exFAT and NTFS
+// volumes and an MBR disk) the whole scan and analysis run over the image and
+// every recording is written and judged against the original: a recording
+// whose bytes are all on the medium comes back byte for byte, rated level 0,
+// and decodes cleanly; one that lost bytes keeps every byte still on the
+// medium in place and zero-fills only what is gone. Only a recording with a
+// piece outside the default window needs the second, wider pass.
+#include <gtest/gtest.h>
+
+#include "common/op_state.h"
+#include "support/quality_scenarios.h"
+#include "support/test_env.h"
+
+namespace qrv::test {
+namespace {
+
+using TRow = std::pair<TFaultClass, TMedium>;
+
+std::string Row_Name(const testing::TestParamInfo<TRow>& info) {
+    std::string n = std::string(Class_Name(info.param.first)) + "_" + Medium_Name(info.param.second);
+    for (char& c : n)
+        if (!isalnum(static_cast<unsigned char>(c))) c = '_';
+    return n;
+}
+
+class QualityScenario : public testing::TestWithParam<TRow> {
+  protected:
+    void SetUp() override { ASSERT_TRUE(Have_Program("ffmpeg")) << "ffmpeg makes and checks the recordings"; }
+    TTempDir dir{"qrv-quality"};
+};
+
+TEST_P(QualityScenario, RecordingsComeBackWhereTheirBytesAreOnTheMedium) {
+    TQualityScenario s;
+    std::string skip;
+    ASSERT_TRUE(Build_QualityScenario(GetParam().first, GetParam().second, dir.Path(), s, &skip)) << skip;
+    const TScenarioOutcome o = Evaluate_Scenario(s, dir.Path(), TEvalOptions{});
+    ASSERT_EQ(o.Recs.size(), s.Recs.size());
+    for (size_t i = 0; i < s.Recs.size(); ++i) {
+        const TPlacedRecording& p = s.Recs[i];
+        const TRecordingOutcome& r = o.Recs[i];
+        SCOPED_TRACE(s.Name + ": " + p.Name);
+        ASSERT_TRUE(r.Found);
+        EXPECT_EQ(r.Widened, p.OutsideWindow);
+        if (p.Whole()) {
+            EXPECT_TRUE(r.Exact) << "first byte out of place: " << r.FirstWrong;
+            EXPECT_EQ(r.SamplesOk, r.SamplesTotal);
+            EXPECT_EQ(r.Level, 0);
+            EXPECT_EQ(r.DecodeErrors, "");
+        } else {
+            EXPECT_TRUE(r.PresentKept) << "first byte out of place: " << r.FirstWrong;
+            EXPECT_TRUE(r.GoneZero);
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, QualityScenario, testing::ValuesIn(Quality_Table()), Row_Name);
+
+// Without the wider pass a piece outside the default window stays missing:
+// the rebuild is what the chosen window gives, zero-filled where it found
+// nothing, and no recording is reported as widened.
+TEST(QualityWidening, OffLeavesPiecesOutsideTheWindowMissing) {
+    ASSERT_TRUE(Have_Program("ffmpeg"));
+    TTempDir dir("qrv-quality");
+    TQualityScenario s;
+    std::string skip;
+    ASSERT_TRUE(Build_QualityScenario(TFaultClass::D, TMedium::Raw, dir.Path(), s, &skip)) << skip;
+    TEvalOptions opt;
+    opt.Widen = false;
+    opt.Decode = false;
+    const TScenarioOutcome o = Evaluate_Scenario(s, dir.Path(), opt);
+    for (const TRecordingOutcome& r : o.Recs) {
+        SCOPED_TRACE(r.Name);
+        ASSERT_TRUE(r.Found);
+        EXPECT_FALSE(r.Widened);
+        EXPECT_FALSE(r.Exact);
+        EXPECT_LT(r.SamplesOk, r.SamplesTotal);
+        EXPECT_GT(r.Level, 0);
+    }
+}
+
+} // namespace
+} // namespace qrv::test

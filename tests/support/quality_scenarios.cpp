@@ -1,0 +1,669 @@
+#include "support/quality_scenarios.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <mutex>
+#include <stdexcept>
+
+#include "analysis/output.h"
+#include "analysis/records.h"
+#include "common/op_state.h"
+#include "common/ui_message.h"
+#include "platform/output_file.h"
+#include "platform/output_guard.h"
+#include "scan/raw_access.h"
+#include "scan/scan_completion.h"
+#include "scan/scan_job.h"
+#include "support/test_env.h"
+
+namespace qrv::test {
+
+const char* Medium_Name(TMedium m) {
+    switch (m) {
+    case TMedium::Raw:
+        return "raw";
+    case TMedium::Fat32:
+        return "FAT32 32K";
+    case TMedium::Exfat:
+        return "exFAT 128K";
+    case TMedium::Ntfs:
+        return "NTFS 4K";
+    case TMedium::MbrDisk:
+        return "MBR disk";
+    }
+    return "?";
+}
+
+const char* Class_Name(TFaultClass c) {
+    switch (c) {
+    case TFaultClass::A:
+        return "A";
+    case TFaultClass::B:
+        return "B";
+    case TFaultClass::C:
+        return "C";
+    case TFaultClass::D:
+        return "D";
+    case TFaultClass::Mixed:
+        return "A-D";
+    }
+    return "?";
+}
+
+int64_t TPlacedRecording::Disk_Of(int64_t fileOff) const {
+    for (const TExtent& e : Extents)
+        if (fileOff >= e.FileOff && fileOff < e.FileOff + e.Length) return e.DiskOff + (fileOff - e.FileOff);
+    return -1;
+}
+
+bool TPlacedRecording::Whole() const {
+    int64_t covered = 0;
+    for (const TExtent& e : Extents)
+        covered += e.Length;
+    return covered == int64_t(Rec.Bytes.size());
+}
+
+std::vector<std::pair<TFaultClass, TMedium>> Quality_Table() {
+    std::vector<std::pair<TFaultClass, TMedium>> t;
+    for (TFaultClass c : {TFaultClass::A, TFaultClass::B, TFaultClass::C, TFaultClass::D})
+        for (TMedium m : {TMedium::Raw, TMedium::Fat32, TMedium::Exfat, TMedium::Ntfs})
+            t.push_back({c, m});
+    t.push_back({TFaultClass::Mixed, TMedium::MbrDisk});
+    return t;
+}
+
+namespace {
+
+// ---------------------------------------------------------------- recordings
+
+// The camera: x264 baseline and AAC, as in every fixture, at the sizes these
+// recorders write. Streams are cached by their parameters, so recordings that
+// share seed, size and length cost one encoder run.
+TRecording Camera(uint32_t seed, int width, int height, double seconds, TLayout layout, bool sei, bool params,
+                  bool paramsEveryIdr) {
+    TRecordingSpec s;
+    s.Seed = seed;
+    s.Width = width;
+    s.Height = height;
+    s.Seconds = seconds;
+    s.Fps = 25;
+    s.Gop = 25;
+    s.Quality = 26;
+    s.Layout = layout;
+    s.SeiFirst = sei;
+    s.ParamsFirst = params;
+    s.ParamsEveryIdr = paramsEveryIdr;
+    s.Model = "DSJ-T9";
+    s.CreationTime = 3700000000u + seed;
+    return Make_Recording(s);
+}
+
+// Bytes of another recording of the same camera, for the clusters between
+// the pieces of a recording.
+const std::vector<uint8_t>& Foreign_Video() {
+    static const std::vector<uint8_t> bytes = [] {
+        TRecordingSpec s;
+        s.Seed = 999;
+        s.Width = 640;
+        s.Height = 360;
+        s.Seconds = 4;
+        s.Quality = 26;
+        return Make_Recording(s).Bytes;
+    }();
+    return bytes;
+}
+
+// ---------------------------------------------------------------- placement
+
+// What lies between the pieces of a recording. On a volume the pieces of a
+// file lie around clusters that were in use when it was written, and often
+// still are: another recording of the camera or some other file (noise).
+// Elsewhere, and where nothing was ever written, it is another recording or
+// zeros. (Free noise directly at a seam would pass every content test; on a
+// medium without an allocation map nothing can tell it from a frame's tail.)
+class TPlacer {
+  public:
+    TPlacer(TDiskImage& img, int64_t firstCluster) : img_(img), next_(firstCluster) {}
+
+    int64_t Unit() const { return img_.ClusterBytes; }
+    int64_t Clusters_For(int64_t bytes) const { return (bytes + Unit() - 1) / Unit(); }
+
+    // Takes n consecutive free clusters from the cursor on.
+    int64_t Take(int64_t n) {
+        const int64_t c = img_.Find_FreeRun(n, next_);
+        if (c < 0) throw std::runtime_error("scenario image too small");
+        next_ = c + n;
+        return c;
+    }
+    // Fills n clusters from c with what lies between files, by the gap's
+    // number: another recording, noise (in-use clusters of a volume only), or
+    // nothing (zeros).
+    void Fill(int64_t c, int64_t n, int kind) {
+        const int64_t bytes = n * Unit();
+        const bool volume = img_.Fs != "RAW" && img_.Node().HddFs != "RAW";
+        if (!volume && kind % 3 == 1) kind = 0;
+        if (kind % 3 == 2 || bytes <= 0) return;
+        std::vector<uint8_t> b;
+        if (kind % 3 == 0) {
+            const auto& v = Foreign_Video();
+            const int64_t from =
+                (int64_t(kind) * 7919 * 512) % std::max<int64_t>(1, int64_t(v.size()) - bytes);
+            b.assign(v.begin() + from, v.begin() + std::min<int64_t>(int64_t(v.size()), from + bytes));
+        } else {
+            b = Pattern_Bytes(size_t(bytes), uint32_t(c * 31 + kind));
+        }
+        img_.Write_Raw(img_.Cluster_Offset(c), b);
+        if (volume) {
+            std::vector<int64_t> used;
+            for (int64_t i = 0; i < n; ++i)
+                used.push_back(c + i);
+            img_.Mark_Allocated(used);
+        }
+    }
+
+    // Writes file cluster i of rec to disk cluster clusters[i] (-1: not written)
+    // and records the extents.
+    void Write(TPlacedRecording& p, const std::vector<int64_t>& clusters) {
+        const int64_t f = Unit();
+        const auto& bytes = p.Rec.Bytes;
+        for (size_t i = 0; i < clusters.size(); ++i) {
+            const int64_t c = clusters[i];
+            if (c < 0) continue;
+            if (img_.Is_Allocated(c)) throw std::runtime_error("placing into an allocated cluster");
+            const int64_t from = int64_t(i) * f;
+            const int64_t n = std::min<int64_t>(f, int64_t(bytes.size()) - from);
+            if (n <= 0) break;
+            img_.Write_Raw(img_.Cluster_Offset(c),
+                           std::vector<uint8_t>(bytes.begin() + from, bytes.begin() + from + n));
+            TExtent e{from, img_.Cluster_Offset(c), n};
+            if (!p.Extents.empty()) {
+                TExtent& last = p.Extents.back();
+                if (last.FileOff + last.Length == e.FileOff && last.DiskOff + last.Length == e.DiskOff) {
+                    last.Length += n;
+                    continue;
+                }
+            }
+            p.Extents.push_back(e);
+        }
+    }
+
+  private:
+    TDiskImage& img_;
+    int64_t next_;
+};
+
+// Where the cuts between the pieces of a recording fall.
+enum class TCut {
+    Aligned, // each piece starts with a cluster that holds the start of a video sample
+    Free,    // on any cluster boundary
+    InFrame, // two clusters into a sync frame (when it is that long): the frame's tail
+             // opens the next piece, whose first sample lies clusters past its start
+};
+
+// File cluster indexes where the runs of a cut recording begin (the first is 0).
+std::vector<int64_t> Cut_Points(const TRecording& r, int64_t f, int pieces, TCut mode) {
+    const int64_t n = (int64_t(r.Bytes.size()) + f - 1) / f;
+    std::vector<bool> holds(size_t(n), false);
+    for (const auto& v : r.Video)
+        holds[size_t(v.Offset / f)] = true;
+    std::vector<int64_t> cuts = {0};
+    for (int k = 1; k < pieces; ++k) {
+        int64_t c = n * k / pieces + (k % 2 ? 1 : -1) * (n / (7 * pieces));
+        if (mode == TCut::Aligned) {
+            while (c < n && !holds[size_t(c)])
+                ++c;
+        } else if (mode == TCut::InFrame) {
+            for (const auto& v : r.Video) {
+                if (!v.Sync || v.Offset < c * f) continue;
+                const int64_t first = v.Offset / f + 1; // first cluster boundary inside the frame
+                const int64_t last = (v.Offset + v.Size - 1) / f;
+                c = std::min(first + 1, last);
+                break;
+            }
+        }
+        if (c > cuts.back() + 1 && c < n - 1) cuts.push_back(c);
+    }
+    return cuts;
+}
+
+struct TRun {
+    int64_t First = 0, Count = 0; // file clusters
+};
+
+std::vector<TRun> Runs_Of(const TRecording& r, int64_t f, const std::vector<int64_t>& cuts) {
+    const int64_t n = (int64_t(r.Bytes.size()) + f - 1) / f;
+    std::vector<TRun> runs;
+    for (size_t k = 0; k < cuts.size(); ++k) {
+        const int64_t end = k + 1 < cuts.size() ? cuts[k + 1] : n;
+        runs.push_back({cuts[k], end - cuts[k]});
+    }
+    return runs;
+}
+
+// Gap between the pieces of a recording, in clusters: about 64 to 160 KiB.
+int64_t Gap_Clusters(int64_t f, int k) {
+    return std::max<int64_t>(1, (64 * 1024 + k * 48 * 1024) / f);
+}
+
+// Places the runs in the given disk order, each after a gap of other data.
+void Place_Runs(TPlacer& pl, TPlacedRecording& p, const std::vector<TRun>& runs,
+                const std::vector<int>& order, int gapKind) {
+    const int64_t f = pl.Unit();
+    std::vector<int64_t> clusters(size_t(pl.Clusters_For(int64_t(p.Rec.Bytes.size()))), -1);
+    for (size_t k = 0; k < order.size(); ++k) {
+        const TRun& run = runs[size_t(order[k])];
+        if (k > 0) {
+            const int64_t g = Gap_Clusters(f, int(k) + gapKind);
+            pl.Fill(pl.Take(g), g, gapKind + int(k));
+        }
+        const int64_t at = pl.Take(run.Count);
+        for (int64_t i = 0; i < run.Count; ++i)
+            clusters[size_t(run.First + i)] = at + i;
+    }
+    pl.Write(p, clusters);
+}
+
+void Place_Contiguous(TPlacer& pl, TPlacedRecording& p) {
+    std::vector<TRun> runs = {{0, pl.Clusters_For(int64_t(p.Rec.Bytes.size()))}};
+    Place_Runs(pl, p, runs, {0}, 0);
+}
+
+void Place_Cut(TPlacer& pl, TPlacedRecording& p, int pieces, TCut mode, int gapKind) {
+    std::vector<TRun> runs = Runs_Of(p.Rec, pl.Unit(), Cut_Points(p.Rec, pl.Unit(), pieces, mode));
+    std::vector<int> order;
+    for (size_t k = 0; k < runs.size(); ++k)
+        order.push_back(int(k));
+    Place_Runs(pl, p, runs, order, gapKind);
+}
+
+void Set_Header(TPlacedRecording& p) {
+    const bool front = p.Rec.MoovOff < p.Rec.MdatOff;
+    p.HeaderDisk = p.Disk_Of(front ? p.Rec.FtypOff : p.Rec.MoovOff);
+}
+
+TPlacedRecording Named(const std::string& name, TRecording rec) {
+    TPlacedRecording p;
+    p.Name = name;
+    p.Rec = std::move(rec);
+    return p;
+}
+
+// ---------------------------------------------------------------- classes
+
+void Class_A(TPlacer& pl, TMedium m, std::vector<TPlacedRecording>& out, TDiskImage& img) {
+    TPlacedRecording a1 =
+        Named("A1 front 360p 10s SEI", Camera(101, 640, 360, 10, TLayout::Front, true, false, false));
+    if (m == TMedium::Raw) {
+        // The head at byte 3,584 of the medium: not on a cluster boundary.
+        img.Write_Raw(3584, a1.Rec.Bytes);
+        a1.Extents = {{0, 3584, int64_t(a1.Rec.Bytes.size())}};
+        if (3584 + int64_t(a1.Rec.Bytes.size()) > img.Cluster_Offset(img.FirstCluster + 4 * 32))
+            throw std::runtime_error("the first recording overlaps the others");
+    } else {
+        Place_Contiguous(pl, a1);
+    }
+    out.push_back(std::move(a1));
+    TPlacedRecording a2 =
+        Named("A2 front 360p 8s, 3 pieces", Camera(102, 640, 360, 8, TLayout::Front, false, false, false));
+    Place_Cut(pl, a2, 3, TCut::Aligned, 0);
+    out.push_back(std::move(a2));
+    TPlacedRecording a3 =
+        Named("A3 front 720p 6s SEI", Camera(103, 1280, 720, 6, TLayout::Front, true, false, false));
+    pl.Fill(pl.Take(3), 3, 1);
+    Place_Contiguous(pl, a3);
+    out.push_back(std::move(a3));
+}
+
+void Class_B(TPlacer& pl, TMedium, std::vector<TPlacedRecording>& out) {
+    TPlacedRecording b1 =
+        Named("B1 tail 720p 10s, 4 pieces", Camera(201, 1280, 720, 10, TLayout::Tail, true, false, false));
+    Place_Cut(pl, b1, 4, TCut::InFrame, 0);
+    out.push_back(std::move(b1));
+    TPlacedRecording b2 =
+        Named("B2 tail 360p 10s, 5 pieces", Camera(202, 640, 360, 10, TLayout::Tail, true, false, false));
+    Place_Cut(pl, b2, 5, TCut::Free, 1);
+    out.push_back(std::move(b2));
+    TPlacedRecording b3 =
+        Named("B3 tail 720p 6s, 3 pieces", Camera(103, 1280, 720, 6, TLayout::Tail, true, false, false));
+    Place_Cut(pl, b3, 3, TCut::InFrame, 2);
+    out.push_back(std::move(b3));
+}
+
+void Class_C(TPlacer& pl, TMedium, std::vector<TPlacedRecording>& out) {
+    TPlacedRecording c1 =
+        Named("C1 front 360p 8s SPS+PPS+SEI", Camera(102, 640, 360, 8, TLayout::Front, true, true, false));
+    Place_Contiguous(pl, c1);
+    out.push_back(std::move(c1));
+    TPlacedRecording c2 = Named("C2 tail 360p 10s SPS+PPS every IDR, 3 pieces",
+                                Camera(202, 640, 360, 10, TLayout::Tail, true, true, true));
+    Place_Cut(pl, c2, 3, TCut::Aligned, 1);
+    out.push_back(std::move(c2));
+    // A head overwritten by another file: the clusters up to the one that
+    // holds the start of the second IDR frame (one second in) are gone.
+    TPlacedRecording c3 = Named("C3 tail 720p 6s SPS+PPS every IDR, head overwritten",
+                                Camera(103, 1280, 720, 6, TLayout::Tail, true, true, true));
+    const int64_t f = pl.Unit();
+    int64_t idr = -1;
+    for (size_t i = 1; i < c3.Rec.Video.size() && idr < 0; ++i)
+        if (c3.Rec.Video[i].Sync) idr = c3.Rec.Video[i].Offset;
+    const int64_t lost = idr / f; // whole clusters before the one holding the IDR frame
+    const int64_t n = pl.Clusters_For(int64_t(c3.Rec.Bytes.size()));
+    const int64_t at = pl.Take(n);
+    std::vector<int64_t> clusters(static_cast<size_t>(n), -1);
+    for (int64_t i = 0; i < n; ++i)
+        clusters[size_t(i)] = i < lost ? -1 : at + i;
+    pl.Write(c3, clusters);
+    pl.Fill(at, lost, 1);
+    out.push_back(std::move(c3));
+}
+
+void Class_D(TPlacer& pl, TMedium, std::vector<TPlacedRecording>& out) {
+    const int64_t f = pl.Unit();
+    // Pieces in the order first, last (with the movie box), middle: the middle
+    // piece lies above the movie box.
+    TPlacedRecording d1 = Named("D1 tail 360p 10s, a piece above the moov",
+                                Camera(101, 640, 360, 10, TLayout::Tail, true, false, false));
+    {
+        auto runs = Runs_Of(d1.Rec, f, Cut_Points(d1.Rec, f, 3, TCut::Aligned));
+        Place_Runs(pl, d1, runs, {0, 2, 1}, 0);
+    }
+    d1.OutsideWindow = true;
+    out.push_back(std::move(d1));
+    // A middle piece farther below the file head than twice the media length
+    // (a paired head bounds the default window from below).
+    TPlacedRecording d2 = Named("D2 tail 360p 8s, a piece far below",
+                                Camera(301, 640, 360, 8, TLayout::Tail, true, false, false));
+    {
+        auto runs = Runs_Of(d2.Rec, f, Cut_Points(d2.Rec, f, 3, TCut::Aligned));
+        std::vector<int64_t> clusters(size_t(pl.Clusters_For(int64_t(d2.Rec.Bytes.size()))), -1);
+        const int64_t mid = pl.Take(runs[1].Count);
+        const int64_t far = pl.Clusters_For(3 * d2.Rec.MediaEnd);
+        pl.Fill(pl.Take(far), far, 1);
+        const int64_t head = pl.Take(runs[0].Count);
+        const int64_t g = Gap_Clusters(f, 1);
+        pl.Fill(pl.Take(g), g, 0);
+        const int64_t tail = pl.Take(runs[2].Count);
+        for (int64_t i = 0; i < runs[0].Count; ++i)
+            clusters[size_t(runs[0].First + i)] = head + i;
+        for (int64_t i = 0; i < runs[1].Count; ++i)
+            clusters[size_t(runs[1].First + i)] = mid + i;
+        for (int64_t i = 0; i < runs[2].Count; ++i)
+            clusters[size_t(runs[2].First + i)] = tail + i;
+        pl.Write(d2, clusters);
+    }
+    d2.OutsideWindow = true;
+    out.push_back(std::move(d2));
+    // Movie box at the front, a later piece below the head.
+    TPlacedRecording d3 = Named("D3 front 360p 8s, a piece below the head",
+                                Camera(301, 640, 360, 8, TLayout::Front, true, false, false));
+    {
+        auto runs = Runs_Of(d3.Rec, f, Cut_Points(d3.Rec, f, 3, TCut::Aligned));
+        Place_Runs(pl, d3, runs, {1, 0, 2}, 2);
+    }
+    d3.OutsideWindow = true;
+    out.push_back(std::move(d3));
+}
+
+void Mixed(TPlacer& pl, std::vector<TPlacedRecording>& out) {
+    TPlacedRecording a =
+        Named("A front 360p 10s SEI", Camera(101, 640, 360, 10, TLayout::Front, true, false, false));
+    Place_Contiguous(pl, a);
+    out.push_back(std::move(a));
+    TPlacedRecording b =
+        Named("B tail 720p 10s, 3 pieces", Camera(201, 1280, 720, 10, TLayout::Tail, true, false, false));
+    Place_Cut(pl, b, 3, TCut::InFrame, 1);
+    out.push_back(std::move(b));
+    TPlacedRecording c = Named("C tail 360p 10s SPS+PPS every IDR, 2 pieces",
+                               Camera(202, 640, 360, 10, TLayout::Tail, true, true, true));
+    Place_Cut(pl, c, 2, TCut::Aligned, 2);
+    out.push_back(std::move(c));
+    TPlacedRecording d = Named("D tail 360p 8s, a piece above the moov",
+                               Camera(102, 640, 360, 8, TLayout::Tail, true, false, false));
+    {
+        auto runs = Runs_Of(d.Rec, pl.Unit(), Cut_Points(d.Rec, pl.Unit(), 3, TCut::Aligned));
+        Place_Runs(pl, d, runs, {0, 2, 1}, 0);
+    }
+    d.OutsideWindow = true;
+    out.push_back(std::move(d));
+}
+
+// A master boot record with one partition entry.
+std::vector<uint8_t> Mbr(uint8_t type, int64_t firstSector, int64_t sectors) {
+    std::vector<uint8_t> s(512, 0);
+    uint8_t* e = s.data() + 0x1BE;
+    e[0] = 0x00;
+    e[1] = 0xFE;
+    e[2] = 0xFF;
+    e[3] = 0xFF;
+    e[4] = type;
+    e[5] = 0xFE;
+    e[6] = 0xFF;
+    e[7] = 0xFF;
+    for (int k = 0; k < 4; ++k) {
+        e[8 + k] = uint8_t(uint64_t(firstSector) >> (8 * k));
+        e[12 + k] = uint8_t(uint64_t(sectors) >> (8 * k));
+    }
+    s[510] = 0x55;
+    s[511] = 0xAA;
+    return s;
+}
+
+} // namespace
+
+bool Build_QualityScenario(TFaultClass cls, TMedium medium, const std::string& dir, TQualityScenario& out,
+                           std::string* skip) {
+    out = TQualityScenario{};
+    out.Class = cls;
+    out.Medium = medium;
+    out.Name = std::string(Class_Name(cls)) + "/" + Medium_Name(medium);
+    const std::string path = dir + "/" + Class_Name(cls)[0] + std::to_string(int(medium)) + ".img";
+    std::optional<TDiskImage> img;
+    constexpr int64_t kMiB = 1 << 20;
+    if (medium == TMedium::Raw) {
+        img = Make_RawImage(path, 160 * kMiB, 32768);
+    } else {
+        TVolumeSpec plan;
+        plan.VolumeBytes = 160 * kMiB;
+        if (medium == TMedium::Fat32) {
+            plan.Fs = "FAT32";
+            plan.ClusterBytes = 32768;
+        } else if (medium == TMedium::Exfat) {
+            plan.Fs = "exFAT";
+            plan.ClusterBytes = 128 * 1024;
+        } else if (medium == TMedium::Ntfs) {
+            plan.Fs = "NTFS";
+            plan.ClusterBytes = 4096;
+        } else {
+            plan.Fs = "exFAT";
+            plan.ClusterBytes = 32768;
+            plan.Offset = kMiB; // the partition at sector 2,048
+            plan.ImageBytes = plan.Offset + plan.VolumeBytes + kMiB;
+        }
+        img = Make_DiskImage(path, plan, skip);
+        if (!img) return false;
+        if (medium == TMedium::MbrDisk)
+            img->Write_Raw(0, Mbr(0x07, plan.Offset / 512, plan.VolumeBytes / 512));
+    }
+    out.Img = *img;
+    // Recordings from a few megabytes into the data area on.
+    TPlacer pl(out.Img, out.Img.FirstCluster + std::max<int64_t>(1, 4 * kMiB / out.Img.ClusterBytes));
+    switch (cls) {
+    case TFaultClass::A:
+        Class_A(pl, medium, out.Recs, out.Img);
+        break;
+    case TFaultClass::B:
+        Class_B(pl, medium, out.Recs);
+        break;
+    case TFaultClass::C:
+        Class_C(pl, medium, out.Recs);
+        break;
+    case TFaultClass::D:
+        Class_D(pl, medium, out.Recs);
+        break;
+    case TFaultClass::Mixed:
+        Mixed(pl, out.Recs);
+        break;
+    }
+    for (auto& p : out.Recs)
+        Set_Header(p);
+    if (medium == TMedium::MbrDisk) {
+        // The whole disk, as an examiner scans it when the partition table is
+        // the only thing known: no file system, clusters found from the heads.
+        out.Node = out.Img.Image_Node();
+        out.StartSec = 0;
+        out.EndSec = out.Node.TotalSpace / 512;
+    } else {
+        out.Node = out.Img.Node();
+        out.StartSec = out.Img.V / 512;
+        out.EndSec = (out.Img.V + out.Img.VolumeBytes) / 512;
+    }
+    return true;
+}
+
+namespace {
+
+// Keeps the log lines only: a scan sends many progress messages.
+class TLogSink : public TUiSink {
+  public:
+    void Handle_UIMessage(const TUiMessage& m) override {
+        if (m.MsgType != MSG_LOG) return;
+        std::lock_guard<std::mutex> lk(mu_);
+        lines_.push_back(m);
+    }
+    std::vector<TUiMessage> Lines() const {
+        std::lock_guard<std::mutex> lk(mu_);
+        return lines_;
+    }
+
+  private:
+    mutable std::mutex mu_;
+    std::vector<TUiMessage> lines_;
+};
+
+const TRebuildResult* Result_For(int64_t headerDisk) {
+    for (int64_t i = 0; i < RebuildResultList.Count(); ++i) {
+        const TRebuildResult& r = RebuildResultList.Get(i);
+        if (r.Fragmenum > 1 && !r.FragmenArray.empty() && r.FragmenArray[0].FragmenSoff == headerDisk)
+            return &r;
+    }
+    return nullptr;
+}
+
+// Where each entry copies from and what it fills, and where the file lies.
+std::string Describe(const TRebuildResult& r, const TPlacedRecording& p) {
+    std::string t;
+    char line[256];
+    std::snprintf(line, sizeof line, "      head %d headlen %lld\n", int(r.HeadFlag), (long long)r.HeadLenx);
+    t += line;
+    for (const TFragmenArr& e : r.FragmenArray) {
+        std::snprintf(
+            line, sizeof line,
+            "      type %d%s samples %d.%d-%d.%d found %lld..%lld copy %lld..%lld (%lld) fill %lld\n",
+            int(e.FragmenType), e.ChongHeFlag ? " dup" : "", e.FragmeSnum, e.FragmeSLnum, e.FragmeEnum,
+            e.FragmeELnum, (long long)e.FragmenSoff, (long long)e.FragmenEoff, (long long)Get_CopyStart(e),
+            (long long)Get_CopyEnd(e), (long long)(Get_CopyEnd(e) - Get_CopyStart(e)),
+            (long long)e.FragmentFreeSpace);
+        t += line;
+    }
+    for (const TExtent& x : p.Extents) {
+        std::snprintf(line, sizeof line, "      file %lld..%lld at %lld..%lld\n", (long long)x.FileOff,
+                      (long long)(x.FileOff + x.Length), (long long)x.DiskOff,
+                      (long long)(x.DiskOff + x.Length));
+        t += line;
+    }
+    return t;
+}
+
+} // namespace
+
+TScenarioOutcome Evaluate_Scenario(const TQualityScenario& s, const std::string& dir,
+                                   const TEvalOptions& opt) {
+    TScenarioOutcome res;
+    ScanResultList.Clear();
+    RebuildResultList.Clear();
+    Op_State().Reset_Counters();
+    Install_ScanCompletion();
+    auto sink = std::make_shared<TLogSink>();
+    auto old = Set_UISink(sink);
+    TScanParams p;
+    p.Node = s.Node;
+    p.Mode = 0;
+    p.StartSec = s.StartSec;
+    p.EndSec = s.EndSec;
+    p.IntervalScheme = opt.Scheme;
+    p.InterleaveScheme = opt.Interleave;
+    p.Widen = opt.Widen;
+    const auto t0 = std::chrono::steady_clock::now();
+    To_Scan(p);
+    res.Seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    Set_UISink(old);
+
+    auto src = Open_Source(s.Img.Path);
+    if (!src) throw std::runtime_error("cannot open " + s.Img.Path);
+    for (const TPlacedRecording& pr : s.Recs) {
+        TRecordingOutcome o;
+        o.Name = pr.Name;
+        o.Whole = pr.Whole();
+        o.SamplesTotal = int64_t(pr.Rec.Video.size());
+        const TRebuildResult* r = Result_For(pr.HeaderDisk);
+        if (r) {
+            o.Found = true;
+            o.Level = r->Leavelx;
+            std::string file = dir + "/" + std::to_string(&pr - s.Recs.data()) + ".mp4";
+            {
+                auto out = TOutputFile::Create(file, TOutputGuard({s.Img.Path}));
+                if (!out) throw std::runtime_error("cannot create " + file);
+                Write_Recording(*r, *src, *out);
+                out->Close();
+            }
+            const std::vector<uint8_t> got = Read_File(file);
+            const std::vector<uint8_t>& want = pr.Rec.Bytes;
+            o.Exact = got == want;
+            for (const auto& v : pr.Rec.Video)
+                if (v.Offset + int64_t(v.Size) <= int64_t(got.size()) &&
+                    std::memcmp(got.data() + v.Offset, want.data() + v.Offset, v.Size) == 0)
+                    ++o.SamplesOk;
+            o.PresentKept = got.size() == want.size();
+            for (const TExtent& e : pr.Extents) {
+                for (int64_t i = e.FileOff; i < e.FileOff + e.Length; ++i) {
+                    if (i >= int64_t(got.size()) || got[size_t(i)] != want[size_t(i)]) {
+                        o.PresentKept = false;
+                        if (o.FirstWrong < 0 || i < o.FirstWrong) o.FirstWrong = i;
+                        break;
+                    }
+                }
+            }
+            std::vector<bool> present(got.size(), false);
+            for (const TExtent& e : pr.Extents)
+                for (int64_t i = e.FileOff; i < e.FileOff + e.Length && i < int64_t(got.size()); ++i)
+                    present[size_t(i)] = true;
+            o.GoneZero = true;
+            for (size_t i = 48; i < got.size() && o.GoneZero; ++i)
+                if (got[i] != 0 && !present[i]) o.GoneZero = false;
+            if (opt.Dump) o.Entries = Describe(*r, pr);
+            if (opt.Decode && o.Whole)
+                Run_Command("ffmpeg -nostdin -v error -i '" + file + "' -f null - 2>&1", &o.DecodeErrors);
+            std::filesystem::remove(file);
+            const std::string where = "0X:" + std::to_string(pr.HeaderDisk);
+            for (const TUiMessage& m : sink->Lines())
+                if (m.P[0].find("扩大") != std::string::npos && m.P[2].find(where) != std::string::npos)
+                    o.Widened = true;
+        }
+        if (o.Found && o.Level >= 0 && o.Level <= 3)
+            ++res.Levels[o.Level];
+        else
+            ++res.Missing;
+        res.Exact += o.Exact;
+        res.SamplesOk += o.SamplesOk;
+        res.SamplesTotal += o.SamplesTotal;
+        res.Recs.push_back(std::move(o));
+    }
+    ScanResultList.Clear();
+    RebuildResultList.Clear();
+    return res;
+}
+
+} // namespace qrv::test
