@@ -178,7 +178,7 @@ struct TSession {
 
     // Audio output.
     SDL_AudioDeviceID Dev = 0;
-    SDL_AudioSpec Device{};
+    SDL_AudioSpec DeviceFormat{};
     int BytesPerSecond = 0;
     SwrContext* Swr = nullptr;
     std::mutex SoundMu;
@@ -438,9 +438,9 @@ struct TSession {
         else
             av_channel_layout_default(&in, std::max(f->ch_layout.nb_channels, 1));
         AVChannelLayout out{};
-        av_channel_layout_default(&out, Device.channels);
+        av_channel_layout_default(&out, DeviceFormat.channels);
         swr_free(&Swr);
-        int ret = swr_alloc_set_opts2(&Swr, &out, AV_SAMPLE_FMT_S16, Device.freq, &in,
+        int ret = swr_alloc_set_opts2(&Swr, &out, AV_SAMPLE_FMT_S16, DeviceFormat.freq, &in,
                                       AVSampleFormat(f->format), f->sample_rate, 0, nullptr);
         av_channel_layout_uninit(&in);
         av_channel_layout_uninit(&out);
@@ -487,12 +487,12 @@ struct TSession {
             const int outMax = swr_get_out_samples(Swr, f->nb_samples);
             if (outMax <= 0) return true;
             TSoundChunk c;
-            c.Bytes.resize(size_t(outMax) * size_t(Device.channels) * 2);
+            c.Bytes.resize(size_t(outMax) * size_t(DeviceFormat.channels) * 2);
             uint8_t* outp = c.Bytes.data();
             const int got =
                 swr_convert(Swr, &outp, outMax, const_cast<const uint8_t**>(f->extended_data), f->nb_samples);
             if (got <= 0) return true;
-            c.Bytes.resize(size_t(got) * size_t(Device.channels) * 2);
+            c.Bytes.resize(size_t(got) * size_t(DeviceFormat.channels) * 2);
             c.PositionUs = pos;
             if (!Wait_SoundRoom(lead)) return false;
             std::lock_guard<std::mutex> lk(SoundMu);
@@ -593,15 +593,15 @@ struct TPlayer::TImpl {
         want.samples = Uint16(samples);
         want.callback = &TSession::Sound_Callback;
         want.userdata = &s;
-        s.Dev = SDL_OpenAudioDevice(nullptr, 0, &want, &s.Device,
+        s.Dev = SDL_OpenAudioDevice(nullptr, 0, &want, &s.DeviceFormat,
                                     SDL_AUDIO_ALLOW_FREQUENCY_CHANGE | SDL_AUDIO_ALLOW_CHANNELS_CHANGE);
         if (s.Dev == 0) return false;
-        if (s.Device.channels < 1 || s.Device.freq <= 0) {
+        if (s.DeviceFormat.channels < 1 || s.DeviceFormat.freq <= 0) {
             SDL_CloseAudioDevice(s.Dev);
             s.Dev = 0;
             return false;
         }
-        s.BytesPerSecond = s.Device.freq * s.Device.channels * 2;
+        s.BytesPerSecond = s.DeviceFormat.freq * s.DeviceFormat.channels * 2;
         return true;
     }
 };
