@@ -651,6 +651,7 @@ void TForm1::Wire_Commands() {
     // A click anywhere in the list (on a row or beside the rows), handled
     // once the list has applied it (selection, check mark).
     lvScanResult_->viewport()->installEventFilter(this);
+    connect(results_, &TResultsTable::Check_Toggled, this, [this] { checkClicked_ = true; });
     connect(lvScanResult_->header(), &QHeaderView::sectionClicked, this, &TForm1::lvScanResultColumnClick);
     connect(lvScanResult_, &QWidget::customContextMenuRequested, this,
             [this](const QPoint& pos) { pm2_->popup(lvScanResult_->viewport()->mapToGlobal(pos)); });
@@ -721,9 +722,11 @@ void TForm1::Shut_Down() {
 }
 
 bool TForm1::eventFilter(QObject* watched, QEvent* e) {
-    if (lvScanResult_ && watched == lvScanResult_->viewport() && e->type() == QEvent::MouseButtonRelease &&
-        static_cast<QMouseEvent*>(e)->button() == Qt::LeftButton) {
-        QMetaObject::invokeMethod(this, &TForm1::lvScanResultClick, Qt::QueuedConnection);
+    if (lvScanResult_ && watched == lvScanResult_->viewport()) {
+        if (e->type() == QEvent::MouseButtonPress) checkClicked_ = false;
+        if (e->type() == QEvent::MouseButtonRelease &&
+            static_cast<QMouseEvent*>(e)->button() == Qt::LeftButton)
+            QMetaObject::invokeMethod(this, &TForm1::Results_Clicked, Qt::QueuedConnection);
         return false;
     }
     if (watched == pnlMainCurrent_ || watched == pnlMainCapiton_) {
@@ -862,6 +865,5 @@ std::vector<TLogRow> TForm1::Log_Rows() const {
     }
     return rows;
 }
-
 
 } // namespace qrv::app

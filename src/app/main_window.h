@@ -113,6 +113,8 @@ class TForm1 : public QWidget {
     void Start_Search(const std::string& startDate, const std::string& endDate, const std::string& model);
     // The preview player painting into pnl38.
     TPreviewPlayer* Preview() const { return preview_; }
+    // The checked rows' totals in pnl25.
+    void Show_Totals();
 
   public slots:
     // Left column and title bar.
@@ -184,10 +186,10 @@ class TForm1 : public QWidget {
     void Select_ResultRow(int32_t index);
     // Stops the preview player and shows the idle panel.
     void Stop_Preview();
-    // The checked rows' totals in pnl25.
-    void Show_Totals();
     // The row selected in lvScanResult, -1 when none.
     int Selected_ResultRow() const;
+    // A mouse click in lvScanResult, once the list has applied it.
+    void Results_Clicked();
     void Form_Create();
     void Show_Hex(const std::vector<uint8_t>& bytes);
     void Shut_Down();
@@ -197,6 +199,8 @@ class TForm1 : public QWidget {
     std::string tempFolder_;
     bool shown_ = false;
     bool shutDown_ = false;
+    // The click being handled in lvScanResult changed a check mark.
+    bool checkClicked_ = false;
 
     // Dragging the title bar where the platform cannot move the window itself.
     bool dragging_ = false;

@@ -171,6 +171,7 @@ bool TPreviewPlayer::Open_Play(const std::string& path) {
 
 void TPreviewPlayer::Stop() {
     ++generation_;
+    framesShown_ = 0;
     player_->Stop();
     panel_->Clear_Frame();
 }

@@ -32,6 +32,8 @@ class TVideoPanel : public QLabel {
     // Back to the idle look (the caption on black).
     void Clear_Frame();
     bool Has_Frame() const { return !frame_.isNull(); }
+    // The size of the frame shown, as the player made it.
+    QSize Frame_Size() const { return frame_.size(); }
     // Where the frame is painted inside the panel (empty without a frame).
     QRect Frame_Rect() const;
     // The frame size the player is asked for: the panel in device pixels.
@@ -70,7 +72,7 @@ class TPreviewPlayer : public QObject {
     bool Playing() const;
     bool Paused() const;
     bool Muted() const;
-    // Frames painted since the last Open_Play.
+    // Frames painted since the last Open_Play (0 after Stop).
     int Frames_Shown() const { return framesShown_; }
 
   signals:

@@ -112,7 +112,8 @@ void TForm1::btnSerachClick() {
     form6_->Show_Centred();
 }
 
-void TForm1::Start_Search(const std::string& startDate, const std::string& endDate, const std::string& model) {
+void TForm1::Start_Search(const std::string& startDate, const std::string& endDate,
+                          const std::string& model) {
     // Searching marks rows of the list shown: only from the results page.
     if (pgc1_->currentIndex() != 1) return;
     Start_Worker("Find0000", [table = results_->Shared_Model(), startDate, endDate, model] {
@@ -161,25 +162,37 @@ void TForm1::btnsaveClick() {
     }
     form2_->Show_SecondGauge(true);
     form2_->Enable_SecondGauge(true);
-    Start_Worker("Save0000",
-                 [table = results_->Shared_Model(), folder] { Export_Results(*table, folder); });
+    Start_Worker("Save0000", [table = results_->Shared_Model(), folder] { Export_Results(*table, folder); });
 }
 
 // ------------------------------------------------------------ preview
+
+void TForm1::Results_Clicked() {
+    // A click on a check box checks or unchecks its row: the totals follow,
+    // and neither the selection nor the preview changes.
+    if (checkClicked_) {
+        checkClicked_ = false;
+        if (results_->rowCount() > 0) Show_Totals();
+        return;
+    }
+    lvScanResultClick();
+}
 
 void TForm1::lvScanResultClick() {
     if (results_->rowCount() == 0) return;
     Show_Totals();
     const int row = Selected_ResultRow();
     if (row < 0) {
-        Box(this, Tr("没有选中项目或者扫描结果为空,无法生成试用文件进行播放!"), TBoxIcon::Information, "错误");
+        Box(this, Tr("没有选中项目或者扫描结果为空,无法生成试用文件进行播放!"), TBoxIcon::Information,
+            "错误");
         return;
     }
     Stop_Preview();
     auto request = Preview_Start(results_->Model().Row(row).Result_Index(), tempFolder_);
     // The sample is built beside whatever else runs; it ends by asking for
     // playback (message 9).
-    Start_Worker("Play0000", [request] { Preview_Build(request); }, TWorkerKind::Background);
+    Start_Worker(
+        "Play0000", [request] { Preview_Build(request); }, TWorkerKind::Background);
 }
 
 void TForm1::Stop_Preview() {

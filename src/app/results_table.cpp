@@ -121,6 +121,7 @@ bool TResultsTable::setData(const QModelIndex& index, const QVariant& value, int
     if (!index.isValid() || index.column() != 0 || role != Qt::CheckStateRole) return false;
     model_->Set_Checked(index.row(), value.toInt() == Qt::Checked);
     emit dataChanged(index, index, {Qt::CheckStateRole});
+    emit Check_Toggled();
     return true;
 }
 
@@ -139,7 +140,8 @@ QVariant TResultsTable::headerData(int section, Qt::Orientation orientation, int
 }
 
 bool TResultsTable::setHeaderData(int section, Qt::Orientation orientation, const QVariant& value, int role) {
-    if (orientation != Qt::Horizontal || section < 0 || section >= kColumns || role != Qt::DisplayRole)
+    if (orientation != Qt::Horizontal || section < 0 || section >= kColumns ||
+        (role != Qt::DisplayRole && role != Qt::EditRole))
         return false;
     headers_[size_t(section)] = value.toString();
     emit headerDataChanged(orientation, section, section);

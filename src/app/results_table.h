@@ -50,14 +50,18 @@ class TResultsTable : public QAbstractTableModel {
     QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
     bool setHeaderData(int section, Qt::Orientation orientation, const QVariant& value, int role) override;
 
+  signals:
+    // The list changed a check mark (a click on a row's check box, the space key).
+    void Check_Toggled();
+
   private:
     // The texts of a row, converted once when it is added.
     struct TShown {
         std::array<QString, kColumns> Texts;
         int Image = 9;
     };
-    void Reload();              // re-reads every row from the model
-    void Repaint_Checks();      // window thread: the check column of every row changed
+    void Reload();         // re-reads every row from the model
+    void Repaint_Checks(); // window thread: the check column of every row changed
     std::shared_ptr<TResultsModel> model_;
     std::vector<TShown> shown_;
     std::array<QString, kColumns> headers_;

@@ -97,7 +97,8 @@ class TChannelTest : public QObject {
                 t << cell(c, Qt::DisplayRole).toString();
             return t.join('|');
         }
-        if (key == "row.icon") return QString::number(Image_Of(qvariant_cast<QIcon>(cell(0, Qt::DecorationRole))));
+        if (key == "row.icon")
+            return QString::number(Image_Of(qvariant_cast<QIcon>(cell(0, Qt::DecorationRole))));
         if (key == "row.check") return QString::number(cell(0, Qt::CheckStateRole).toInt());
         if (key == "row.current") return QString::number(rows->currentIndex().row());
         if (key == "page") return QString::number(W<QTabWidget>("pgc1")->currentIndex());
