@@ -392,8 +392,20 @@ class TChannelTest : public QObject {
         QVERIFY(!form_->Start_Worker("B", [] {}));
         QVERIFY(form_->Start_Worker(
             "C", [] {}, TWorkerKind::Background));
+        // An operation asked for by the running one waits for it to end and
+        // keeps the window's operations busy meanwhile; only one may wait.
+        std::atomic<bool> followed{false}, startedEarly{false};
+        QVERIFY(form_->Start_NextWorker("E", [&] {
+            startedEarly = !release;
+            followed = true;
+        }));
+        QVERIFY(!form_->Start_NextWorker("F", [] {}));
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        QVERIFY(!followed);
         release = true;
         QTRY_VERIFY_WITH_TIMEOUT(form_->Workers_Idle(), 5000);
+        QVERIFY(followed);
+        QVERIFY(!startedEarly);
         QVERIFY(form_->Start_Worker("D", [] {}));
         QTRY_VERIFY_WITH_TIMEOUT(form_->Workers_Idle(), 5000);
     }
