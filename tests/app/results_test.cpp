@@ -341,26 +341,31 @@ class TResultsTest : public QObject {
         QVERIFY(Logged(*form, "保存停止", "XDV8.mp4"));
     }
 
-    // The three refusals, each a box before anything is written.
+    // The three refusals, and the output guard's refusal of the source
+    // itself, each a box before anything is written.
     void export_refusals_data() {
-        QTest::addColumn<bool>("chooseFolder");
-        QTest::addColumn<int>("checkRow"); // -1: none
+        QTest::addColumn<QString>("folder"); // "target", "" or "source"
+        QTest::addColumn<int>("checkRow");   // -1: none
         QTest::addColumn<QString>("box");
-        QTest::newRow("no folder") << false << 0 << "请指定保存路径!";
-        QTest::newRow("nothing checked") << true << -1 << "请选择要保存文件!";
-        QTest::newRow("not enough space") << true << 1 << "目标盘可用空间不够,无法保存!";
+        QTest::newRow("no folder") << "" << 0 << "请指定保存路径!";
+        QTest::newRow("nothing checked") << "target" << -1 << "请选择要保存文件!";
+        QTest::newRow("not enough space") << "target" << 1 << "目标盘可用空间不够,无法保存!";
+        QTest::newRow("the source itself") << "source" << 0 << "为避免覆盖,不能写入源本身!";
     }
     void export_refusals() {
-        QFETCH(bool, chooseFolder);
+        QFETCH(QString, folder);
         QFETCH(int, checkRow);
         QFETCH(QString, box);
         auto form = Listing({Listed("2019-05-12 10:00:00", "A", 10),
                              Listed("2019-05-12 11:00:00", "B", 10, int64_t(1) << 62)});
         if (checkRow >= 0) Click_Check(*form, checkRow);
         test::TTempDir target("qrv-refused");
+        Op_State().Set_SourcePath(image_);
         Set_FolderHook([&](QWidget*, const QString&) {
-            return chooseFolder ? QString::fromStdString(target.Path()) : QString();
+            if (folder == "target") return QString::fromStdString(target.Path());
+            return folder == "source" ? QString::fromStdString(image_) : QString();
         });
+        const auto before = fs::last_write_time(image_);
         TBoxRecorder boxes;
         W<QToolButton>(form.get(), "btnsave")->click();
         QCOMPARE(Texts(boxes.Boxes), QStringList{box});
@@ -368,6 +373,8 @@ class TResultsTest : public QObject {
         QCOMPARE(int(boxes.Boxes[0].Icon), int(TBoxIcon::Critical));
         QVERIFY(form->Workers_Idle());
         QVERIFY(fs::is_empty(target.Path()));
+        QVERIFY(fs::is_regular_file(image_) && fs::last_write_time(image_) == before);
+        Op_State().Set_SourcePath("");
     }
 
     // The totals and the check commands of the tool bar and the popup menu.
