@@ -18,18 +18,24 @@
 #include <cstring>
 #include <string>
 
+#include "analysis/records.h"
 #include "app/advanced_dialog.h"
 #include "app/icons.h"
 #include "app/main_window.h"
+#include "app/preview_panel.h"
 #include "app/progress_dialog.h"
 #include "app/prompts.h"
 #include "app/region_dialog.h"
+#include "app/results_table.h"
+#include "app/search_dialog.h"
 #include "app/settings_dialog.h"
 #include "common/language.h"
 #include "common/op_state.h"
 #include "common/text_format.h"
 #include "common/ui_message.h"
+#include "export/preview_sample.h"
 #include "platform/program_folder.h"
+#include "results/results_model.h"
 #include "sources/source_tree.h"
 
 using namespace qrv;
@@ -43,10 +49,14 @@ const char* kUsage = "Usage: qrv-screenshot --out FILE.png [options]\n"
                      "  --progress       grab the progress dialog of a running operation instead\n"
                      "  --menu NAME      grab one popup menu instead (pm1, pm2, pmLog, pmSter0)\n"
                      "  --demo           fill the window with example sources, log lines and results\n"
+                     "                   (one of each level, two of them checked)\n"
+                     "  --play FILE      play FILE (a recording or a preview sample) in the preview\n"
+                     "                   panel and grab the window once pictures are shown (page 1)\n"
                      "  --image FILE     open FILE as an image source (its partitions become regions)\n"
                      "                   and focus its first region\n"
                      "  --show WHAT      tree (default), hex (the hex view of the focused node), or a\n"
-                     "                   dialog of the focused node: scan, advanced, region, imaging\n"
+                     "                   dialog of the focused node: scan, advanced, region, imaging;\n"
+                     "                   or search (the search dialog of the results page)\n"
                      "  --colors N       reduce the picture to N colours (2..256) for a small file\n"
                      "  --help           this text\n"
                      "The platform is offscreen unless QT_QPA_PLATFORM or DISPLAY say otherwise.\n";
@@ -59,6 +69,7 @@ struct TOptions {
     std::string Menu;
     bool Demo = false;
     std::string Image;
+    std::string Play;
     std::string Show = "tree";
     int Colors = 0;
 };
@@ -112,26 +123,57 @@ void Demo_Log() {
     Send_Log(T("扫描完成"), T("扫描成功完成!"));
     Send_Log(T("分析开始"), T("开始分析文件头并进行匹配..."));
     Send_Log(T("分析完成"), T("分析文件头完成!"));
-    Send_Log(T("显示扫描结果"), T("显示扫描结果完成!"));
 }
 
-void Demo_Results() {
+// Example results through the core's own listing: one recording of every
+// level, the first two checked with their totals shown.
+void Demo_Results(app::TForm1& form) {
     struct {
-        const char *level, *model, *date, *seconds;
+        int level;
+        const char *model, *date, *seconds;
         int64_t length, real;
     } const rows[] = {
-        {"0", "VANTO DSJ-V7", "2024-03-01 09:05:07", "180", 314572800, 314572800},
-        {"0", "VANTO DSJ-V7", "2024-03-01 09:08:11", "180", 313524224, 313524224},
-        {"1", "VANTO DSJ-V7", "2024-03-01 09:11:15", "175.5", 306184192, 305135616},
-        {"2", "VANTO DSJ-V7", "2024-03-01 10:42:00", "96", 167772160, 150994944},
-        {"3", "VANTO DSJ-S2", "2024-02-27 16:20:31", "42.75", 73400320, 20971520},
+        {0, "VANTO DSJ-V7", "2024-03-01 09:05:07", "180", 314572800, 314572800},
+        {0, "VANTO DSJ-V7", "2024-03-01 09:08:11", "180", 313524224, 313524224},
+        {1, "VANTO DSJ-V7", "2024-03-01 09:11:15", "175.5", 306184192, 305135616},
+        {2, "VANTO DSJ-V7", "2024-03-01 10:42:00", "96", 167772160, 150994944},
+        {3, "VANTO DSJ-S2", "2024-02-27 16:20:31", "42.75", 73400320, 20971520},
     };
-    int n = 0;
+    RebuildResultList.Clear();
     for (const auto& r : rows) {
-        ++n;
-        Send_UIMessage(MSG_ADD_ROW, {std::to_string(n), r.level, r.date, std::string(r.seconds) + T("秒"),
-                                     Size_Text(r.length), std::to_string(n - 1), r.model, Size_Text(r.real)});
+        TRebuildResult res;
+        TFragmenArr head, data;
+        head.FragmenType = 1;
+        data.FragmenType = 2;
+        res.FragmenArray = {head, data};
+        res.Fragmenum = 2;
+        res.Leavelx = r.level;
+        res.CarmerModel = r.model;
+        res.CreateTime = r.date;
+        res.Durting = r.seconds;
+        res.MdatLenx = r.length;
+        res.TrueFileLen = r.real;
+        RebuildResultList.Append(res);
     }
+    To_View(0, RebuildResultList.Count());
+    form.Results()->Model().Set_Checked(0, true);
+    form.Results()->Model().Set_Checked(1, true);
+    form.Show_Totals();
+}
+
+// Plays a file in the preview panel until pictures are shown, then pauses it
+// so the picture holds still.
+bool Play_Demo(app::TForm1& form, const std::string& path) {
+    Set_PreviewPath(path);
+    form.btnPlayStartClick();
+    app::TPreviewPlayer* player = form.Preview();
+    for (int i = 0; i < 400 && player->Frames_Shown() < 12; ++i) {
+        QApplication::processEvents(QEventLoop::AllEvents, 20);
+        QThread::msleep(10);
+    }
+    if (player->Frames_Shown() == 0) return false;
+    form.btnPlayPauseClick();
+    return true;
 }
 
 bool Parse(int argc, char** argv, TOptions& o) {
@@ -159,10 +201,12 @@ bool Parse(int argc, char** argv, TOptions& o) {
             o.Demo = true;
         else if (a == "--image")
             o.Image = value();
+        else if (a == "--play")
+            o.Play = value();
         else if (a == "--show") {
             o.Show = value();
             if (o.Show != "tree" && o.Show != "hex" && o.Show != "scan" && o.Show != "advanced" &&
-                o.Show != "region" && o.Show != "imaging")
+                o.Show != "region" && o.Show != "imaging" && o.Show != "search")
                 return false;
         } else if (a == "--colors") {
             o.Colors = std::atoi(value().c_str());
@@ -184,6 +228,8 @@ int main(int argc, char** argv) {
         }
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
+    // A picture needs no sound: SDL's silent driver unless another is asked for.
+    if (qEnvironmentVariableIsEmpty("SDL_AUDIODRIVER")) qputenv("SDL_AUDIODRIVER", "dummy");
     QApplication app(argc, argv);
     if (!Parse(argc, argv, opt)) {
         std::fputs(kUsage, stderr);
@@ -214,16 +260,21 @@ int main(int argc, char** argv) {
     if (opt.Demo) {
         Demo_Sources(form);
         Demo_Log();
-        Demo_Results();
+        Demo_Results(form);
     }
     if (!opt.Image.empty() && !Open_DemoImage(form, opt.Image)) {
         std::fprintf(stderr, "qrv-screenshot: cannot open the image %s\n", opt.Image.c_str());
         return 1;
     }
-    if (opt.Page == 1)
-        form.btnViewClick();
+    if (opt.Page == 1 || !opt.Play.empty())
+        // The page as the results command shows it, rows kept.
+        form.findChild<QTabWidget*>("pgc1")->setCurrentIndex(1);
     else
         form.btnSelClick();
+    if (!opt.Play.empty() && !Play_Demo(form, opt.Play)) {
+        std::fprintf(stderr, "qrv-screenshot: no picture of %s could be shown\n", opt.Play.c_str());
+        return 1;
+    }
 
     QWidget* target = &form;
     // Dialogs: every question is answered with OK and every folder asked for
@@ -249,6 +300,9 @@ int main(int argc, char** argv) {
     } else if (opt.Show == "region") {
         form.btnCreateRegionClick();
         target = form.Form4();
+    } else if (opt.Show == "search") {
+        form.btnSerachClick();
+        target = form.Form6();
     } else if (opt.Show == "imaging") {
         form.btnToimageClick();
         form.Form3()->btn3Click();

@@ -22,6 +22,7 @@
 #include <QTabWidget>
 #include <QThread>
 #include <QToolButton>
+#include <QTreeView>
 #include <QTreeWidget>
 #include <QVBoxLayout>
 #include <QWindow>
@@ -32,8 +33,11 @@
 #include "app/advanced_dialog.h"
 #include "app/category_panel.h"
 #include "app/icons.h"
+#include "app/preview_panel.h"
 #include "app/progress_dialog.h"
 #include "app/region_dialog.h"
+#include "app/results_table.h"
+#include "app/search_dialog.h"
 #include "app/settings_dialog.h"
 #include "app/translate_form.h"
 #include "app/ui_dispatcher.h"
@@ -149,6 +153,7 @@ TForm1::TForm1(const std::string& programFolder, QWidget* parent)
     form2_ = new TForm2(this);
     form3_ = new TForm3(this);
     form4_ = new TForm4(this);
+    form6_ = new TForm6(this);
     form7_ = new TForm7(form3_);
     Set_RegionDialog(form4_);
     dispatcher_ =
@@ -389,23 +394,30 @@ QWidget* TForm1::Build_ResultsPage() {
     auto* split = new QSplitter(Qt::Horizontal, ts2);
     split->setObjectName("spl2");
     split->setChildrenCollapsible(false);
-    lvScanResult_ = new QTreeWidget(split);
+    lvScanResult_ = new QTreeView(split);
     lvScanResult_->setObjectName("lvScanResult");
-    Setup_ListView(lvScanResult_);
+    lvScanResult_->setRootIsDecorated(false);
+    lvScanResult_->setItemsExpandable(false);
+    lvScanResult_->setSelectionBehavior(QAbstractItemView::SelectRows);
+    lvScanResult_->setSelectionMode(QAbstractItemView::SingleSelection);
+    lvScanResult_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    lvScanResult_->setUniformRowHeights(true);
+    lvScanResult_->setIconSize(QSize(16, 16));
+    results_ = new TResultsTable(this);
+    const QString legend =
+        U("级别0(绿色)重组效果非常好;级别1(蓝色)重组效果好;级别2(黄色)重组效果一般;级别3(红色)重组效果差");
+    results_->Set_Hint(legend);
+    lvScanResult_->setModel(results_);
+    lvScanResult_->setToolTip(legend);
     // Widths hold a full date and the English captions at the window's font.
-    Setup_Columns(lvScanResult_, {{"编号", 64},
-                                  {"级别", 50},
-                                  {"摄像机型号", 130},
-                                  {"拍摄日期", 150},
-                                  {"拍摄时长", 80},
-                                  {"文件长度", 90},
-                                  {"文件实际长度", 115},
-                                  {"", 0}});
-    lvScanResult_->setColumnHidden(7, true); // the result index: the link back to the result, never shown
-    for (int c = 1; c <= 5; ++c)
-        lvScanResult_->headerItem()->setTextAlignment(c, Qt::AlignCenter);
-    lvScanResult_->setToolTip(
-        U("级别0(绿色)重组效果非常好;级别1(蓝色)重组效果好;级别2(黄色)重组效果一般;级别3(红色)重组效果差"));
+    const int widths[TResultsTable::kColumns] = {64, 50, 130, 150, 80, 90, 115, 0};
+    for (int c = 0; c < TResultsTable::kColumns; ++c)
+        lvScanResult_->setColumnWidth(c, widths[c]);
+    lvScanResult_->header()->setStretchLastSection(false);
+    lvScanResult_->header()->setSectionsClickable(true);
+    lvScanResult_->header()->setSortIndicatorShown(false);
+    // The result index: the link back to the result, never shown.
+    lvScanResult_->setColumnHidden(TResultsTable::kIndexColumn, true);
     lvScanResult_->setContextMenuPolicy(Qt::CustomContextMenu);
     lvScanResult_->setStyleSheet(
         "QTreeView::item { border-right: 1px solid #e2e6ea; border-bottom: 1px solid #e2e6ea; }");
@@ -415,12 +427,11 @@ QWidget* TForm1::Build_ResultsPage() {
     auto* pv = new QVBoxLayout(preview);
     pv->setContentsMargins(2, 0, 0, 0);
     pv->setSpacing(2);
-    pnl38_ = new QLabel(U("QRV专用播放器 版本1.1"), preview);
+    pnl38_ = new TVideoPanel(U("QRV专用播放器 版本1.1"), preview);
     pnl38_->setObjectName("pnl38");
-    pnl38_->setAlignment(Qt::AlignCenter);
     pnl38_->setMinimumSize(240, 160);
-    pnl38_->setStyleSheet("QLabel#pnl38 { background: black; color: white; }");
     pv->addWidget(pnl38_, 1);
+    preview_ = new TPreviewPlayer(pnl38_, this);
     auto* controls = new QHBoxLayout;
     controls->setSpacing(4);
     auto playButton = [&](const char* name, const char* caption, const char* icon) {
@@ -637,10 +648,21 @@ void TForm1::Wire_Commands() {
         }
         pm1_->popup(vrtlstrngtr1_->viewport()->mapToGlobal(pos));
     });
-    connect(lvScanResult_, &QTreeWidget::itemClicked, this, [this] { lvScanResultClick(); });
+    // A click anywhere in the list (on a row or beside the rows), handled
+    // once the list has applied it (selection, check mark).
+    lvScanResult_->viewport()->installEventFilter(this);
+    connect(results_, &TResultsTable::Check_Toggled, this, [this] { checkClicked_ = true; });
     connect(lvScanResult_->header(), &QHeaderView::sectionClicked, this, &TForm1::lvScanResultColumnClick);
     connect(lvScanResult_, &QWidget::customContextMenuRequested, this,
             [this](const QPoint& pos) { pm2_->popup(lvScanResult_->viewport()->mapToGlobal(pos)); });
+    connect(preview_, &TPreviewPlayer::Position, this, &TForm1::fplyr1Position);
+    connect(preview_, &TPreviewPlayer::Ended, this, [this](bool failed) {
+        // A sample that cannot be decoded leaves the idle panel; one played
+        // to its end keeps its last picture.
+        if (!failed) return;
+        pnl38_->Clear_Frame();
+        pnl38_->setText(U(Tr("QRV专用播放器 版本1.1")));
+    });
     connect(lvlog_, &QWidget::customContextMenuRequested, this,
             [this](const QPoint& pos) { pmLog_->popup(lvlog_->viewport()->mapToGlobal(pos)); });
     connect(lvlog_, &QTreeWidget::itemChanged, this, [this] { Select_LastLogRow(); });
@@ -689,6 +711,8 @@ void TForm1::Shut_Down() {
             QThread::msleep(5);
         });
     }
+    // The sample builder's last message may have started a playback.
+    preview_->Stop();
     dispatcher_.reset();
     form2_->close();
     ScanResultList.Clear();
@@ -698,6 +722,13 @@ void TForm1::Shut_Down() {
 }
 
 bool TForm1::eventFilter(QObject* watched, QEvent* e) {
+    if (lvScanResult_ && watched == lvScanResult_->viewport()) {
+        if (e->type() == QEvent::MouseButtonPress) checkClicked_ = false;
+        if (e->type() == QEvent::MouseButtonRelease &&
+            static_cast<QMouseEvent*>(e)->button() == Qt::LeftButton)
+            QMetaObject::invokeMethod(this, &TForm1::Results_Clicked, Qt::QueuedConnection);
+        return false;
+    }
     if (watched == pnlMainCurrent_ || watched == pnlMainCapiton_) {
         auto* me = static_cast<QMouseEvent*>(e);
         switch (e->type()) {
@@ -730,6 +761,10 @@ bool TForm1::eventFilter(QObject* watched, QEvent* e) {
 
 bool TForm1::Start_Worker(const std::string& name, std::function<void()> body, TWorkerKind kind) {
     return workers_.Start(name, std::move(body), kind);
+}
+
+bool TForm1::Start_NextWorker(const std::string& name, std::function<void()> body) {
+    return workers_.Start_Next(name, std::move(body));
 }
 
 void TForm1::Set_MainEnabled(bool enabled) {
@@ -765,7 +800,7 @@ void TForm1::Handle_UIMessage(const TUiMessage& m) {
         vrtlstrngtr1_->expandAll();
         break;
     case MSG_ADD_ROW:
-        Append_ResultRow(m);
+        results_->Append(m);
         break;
     case MSG_SHOW_RESULTS:
     case MSG_VIEW_AFTER_LOAD:
@@ -785,6 +820,7 @@ void TForm1::Handle_UIMessage(const TUiMessage& m) {
         break;
     case MSG_SHOW_GAUGE2:
         form2_->Show_SecondGauge(true);
+        form2_->Enable_SecondGauge(true);
         break;
     case MSG_GAUGE2_RANGE:
         form2_->Set_SecondRange(Message_Number(P[0]));
@@ -828,33 +864,6 @@ std::vector<TLogRow> TForm1::Log_Rows() const {
         rows.push_back({it->text(0).toStdString(), it->text(1).toStdString(), it->text(2).toStdString()});
     }
     return rows;
-}
-
-void TForm1::Append_ResultRow(const TUiMessage& m) {
-    const auto& P = m.P;
-    int image = 9;
-    if (P[1] == "1")
-        image = 10;
-    else if (P[1] == "2")
-        image = 11;
-    else if (P[1] == "3")
-        image = 12;
-    // Caption, then level, model, date, duration, length, actual length, result index.
-    auto* it = new QTreeWidgetItem({U(P[0]), U(P[1]), U(P[6]), U(P[2]), U(P[3]), U(P[4]), U(P[7]), U(P[5])});
-    it->setIcon(0, Small_Image(image));
-    it->setData(0, kImageRole, image);
-    it->setFlags(it->flags() | Qt::ItemIsUserCheckable);
-    it->setCheckState(0, Qt::Unchecked);
-    for (int c = 1; c <= 5; ++c)
-        it->setTextAlignment(c, Qt::AlignCenter);
-    lvScanResult_->addTopLevelItem(it);
-}
-
-void TForm1::Select_ResultRow(int32_t index) {
-    if (index < 0 || index >= lvScanResult_->topLevelItemCount()) return;
-    QTreeWidgetItem* it = lvScanResult_->topLevelItem(index);
-    lvScanResult_->setCurrentItem(it);
-    lvScanResult_->scrollToItem(it);
 }
 
 } // namespace qrv::app

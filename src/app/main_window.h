@@ -32,6 +32,7 @@ class QPushButton;
 class QSplitter;
 class QTabWidget;
 class QToolButton;
+class QTreeView;
 class QTreeWidget;
 class QTreeWidgetItem;
 
@@ -41,7 +42,11 @@ class TDispatcherScope;
 class TForm2;
 class TForm3;
 class TForm4;
+class TForm6;
 class TForm7;
+class TPreviewPlayer;
+class TResultsTable;
+class TVideoPanel;
 
 // The version the status bar and the about box show.
 inline constexpr const char* kProgramVersion = "1.1.1.2";
@@ -66,12 +71,15 @@ class TForm1 : public QWidget {
     bool Start_Worker(const std::string& name, std::function<void()> body,
                       TWorkerKind kind = TWorkerKind::Operation);
     bool Workers_Idle() const { return workers_.Idle(); }
+    // Starts an operation that follows the one running now (see worker.h).
+    bool Start_NextWorker(const std::string& name, std::function<void()> body);
 
     const std::string& Program_Folder() const { return programFolder_; }
     const std::string& Temp_Folder() const { return tempFolder_; }
     TForm2* Form2() const { return form2_; }
     TForm3* Form3() const { return form3_; }
     TForm4* Form4() const { return form4_; }
+    TForm6* Form6() const { return form6_; }
     TForm7* Form7() const { return form7_; }
     // The region dialog that message 4 closes.
     void Set_RegionDialog(QWidget* dialog) { regionDialog_ = dialog; }
@@ -95,6 +103,18 @@ class TForm1 : public QWidget {
     // Enables or disables the window's panel and page control (the dialogs and
     // the long operations disable them while they run).
     void Set_MainEnabled(bool enabled);
+
+    // The rows of lvScanResult (the core's results model behind them).
+    TResultsTable* Results() const { return results_; }
+    // Deletes every row of the results list and the selection totals (a new
+    // scan, or a load that left no results behind).
+    void Clear_Results();
+    // The search dialog's confirm: starts the search over the rows.
+    void Start_Search(const std::string& startDate, const std::string& endDate, const std::string& model);
+    // The preview player painting into pnl38.
+    TPreviewPlayer* Preview() const { return preview_; }
+    // The checked rows' totals in pnl25.
+    void Show_Totals();
 
   public slots:
     // Left column and title bar.
@@ -137,6 +157,8 @@ class TForm1 : public QWidget {
     void btnPlayPauseClick();
     void btnPlayStopClick();
     void chkMuteClick();
+    // The player's position in microseconds, shown in lblStatus.
+    void fplyr1Position(int64_t microseconds);
     // Log.
     void N3Click();
     void N5Click();
@@ -161,8 +183,13 @@ class TForm1 : public QWidget {
     QToolButton* Tool_Button(QWidget* parent, const char* name, const char* caption, const char* icon);
     void Append_LogRow(const std::string& kind, const std::string& date, const std::string& text);
     void Select_LastLogRow();
-    void Append_ResultRow(const TUiMessage& m);
     void Select_ResultRow(int32_t index);
+    // Stops the preview player and shows the idle panel.
+    void Stop_Preview();
+    // The row selected in lvScanResult, -1 when none.
+    int Selected_ResultRow() const;
+    // A mouse click in lvScanResult, once the list has applied it.
+    void Results_Clicked();
     void Form_Create();
     void Show_Hex(const std::vector<uint8_t>& bytes);
     void Shut_Down();
@@ -170,10 +197,10 @@ class TForm1 : public QWidget {
 
     std::string programFolder_;
     std::string tempFolder_;
-    // Path of the last preview sample built; empty until the first one.
-    std::string previewPath_;
     bool shown_ = false;
     bool shutDown_ = false;
+    // The click being handled in lvScanResult changed a check mark.
+    bool checkClicked_ = false;
 
     // Dragging the title bar where the platform cannot move the window itself.
     bool dragging_ = false;
@@ -201,8 +228,10 @@ class TForm1 : public QWidget {
     QFrame* pnl32_ = nullptr;
     QPlainTextEdit* hexView_ = nullptr;
     QLabel* pnl30_ = nullptr;
-    QTreeWidget* lvScanResult_ = nullptr;
-    QLabel* pnl38_ = nullptr;
+    QTreeView* lvScanResult_ = nullptr;
+    TResultsTable* results_ = nullptr;
+    TVideoPanel* pnl38_ = nullptr;
+    TPreviewPlayer* preview_ = nullptr;
     QLabel* lblStatus_ = nullptr;
     QCheckBox* chkMute_ = nullptr;
     QTreeWidget* lvlog_ = nullptr;
@@ -216,6 +245,7 @@ class TForm1 : public QWidget {
     TForm2* form2_ = nullptr;
     TForm3* form3_ = nullptr;
     TForm4* form4_ = nullptr;
+    TForm6* form6_ = nullptr;
     TForm7* form7_ = nullptr;
     QWidget* regionDialog_ = nullptr;
     TSourceTree sources_;

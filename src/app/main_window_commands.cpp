@@ -1,6 +1,7 @@
-// The main window's command handlers, one per command. Handlers whose
-// commands arrive with the results page and the preview are empty here and
-// are filled where those pages are built.
+// The main window's command handlers of the left column, the title bar, the
+// log and the interface language. The sources page's handlers are in
+// sources_page.cpp, the results page's (list, load, search, export, preview)
+// in results_page.cpp.
 #include <QCursor>
 #include <QDesktopServices>
 #include <QFileInfo>
@@ -30,12 +31,7 @@ QString U(const std::string& text) {
 void TForm1::btnSelClick() {
     pnl25_->clear();
     pgc1_->setCurrentIndex(0);
-    // The preview player stops here once the preview is built.
-}
-
-void TForm1::btnViewClick() {
-    pgc1_->setCurrentIndex(1);
-    // Listing the results is added with the results page.
+    Stop_Preview();
 }
 
 void TForm1::btn5Click() {
@@ -84,8 +80,6 @@ void TForm1::btnCloseClick() {
 // The tree, the properties, the hex view and the commands on sources are in
 // sources_page.cpp.
 
-void TForm1::btnLoadClick() {} // loading a scan-result file
-
 void TForm1::btnstopClick() {
     form2_->btn1Click();
 }
@@ -95,25 +89,6 @@ void TForm1::btnHexClick() {
 }
 
 // ------------------------------------------------------------ results page
-
-void TForm1::btnsaveClick() {}               // export
-void TForm1::btnSelAllClick() {}             // check marks
-void TForm1::btnSelCancelClick() {}          // check marks
-void TForm1::btnSelFanClick() {}             // check marks
-void TForm1::N12Click() {}                   // check marks
-void TForm1::btnSerachClick() {}             // search
-void TForm1::lvScanResultClick() {}          // selection totals and preview
-void TForm1::lvScanResultColumnClick(int) {} // sorting
-void TForm1::btnPlayStartClick() {
-    if (previewPath_.empty()) {
-        Hint_Box(this, "播放器无法播放此类型文件程序将退出!");
-        return;
-    }
-    // Playing the sample is added with the preview player.
-}
-void TForm1::btnPlayPauseClick() {} // preview player
-void TForm1::btnPlayStopClick() {}  // preview player
-void TForm1::chkMuteClick() {}      // preview player
 
 void TForm1::btnStopSaveClick() {
     form2_->btn1Click();

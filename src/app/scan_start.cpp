@@ -13,6 +13,8 @@ namespace qrv::app {
 bool Start_Scan(TForm1& form, const TScanParams& params) {
     ScanResultList.Clear();
     RebuildResultList.Clear();
+    // The rows shown pointed into the lists just emptied.
+    form.Clear_Results();
     Op_State().StopFlag = false;
     Op_State().Set_SourcePath("");
     Clear_AllocWindow();

@@ -1,5 +1,6 @@
 #include "app/worker.h"
 
+#include <chrono>
 #include <exception>
 
 #include "common/language.h"
@@ -63,12 +64,33 @@ void TWorkerRunner::Reap() {
 bool TWorkerRunner::Start(const std::string& name, std::function<void()> body, TWorkerKind kind) {
     Reap();
     if (kind == TWorkerKind::Operation && Operation_Running()) return false;
-    auto w = std::make_unique<TWorker>();
+    auto w = std::make_shared<TWorker>();
     w->Kind = kind;
     TWorker* raw = w.get();
     workers_.push_back(std::move(w));
     raw->Thread = std::thread([raw, name, body = std::move(body), kind] {
         Run_Guarded(name, body, kind);
+        raw->Done = true;
+    });
+    return true;
+}
+
+bool TWorkerRunner::Start_Next(const std::string& name, std::function<void()> body) {
+    Reap();
+    std::vector<std::shared_ptr<TWorker>> running;
+    for (const auto& w : workers_)
+        if (w->Kind == TWorkerKind::Operation && !w->Done) running.push_back(w);
+    if (running.size() > 1) return false; // one already waits to follow
+    auto w = std::make_shared<TWorker>();
+    w->Kind = TWorkerKind::Operation;
+    TWorker* raw = w.get();
+    workers_.push_back(std::move(w));
+    std::shared_ptr<TWorker> before = running.empty() ? nullptr : running.front();
+    raw->Thread = std::thread([raw, before, name, body = std::move(body)] {
+        // The operation before ends once its last message has been handled.
+        while (before && !before->Done)
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        Run_Guarded(name, body, TWorkerKind::Operation);
         raw->Done = true;
     });
     return true;

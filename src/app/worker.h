@@ -39,6 +39,14 @@ class TWorkerRunner {
     // Starts body on a new thread. Returns false (and starts nothing) when an
     // operation is asked for while another operation still runs.
     bool Start(const std::string& name, std::function<void()> body, TWorkerKind kind);
+    // Starts an operation that follows the operation running now: its thread
+    // waits until that one has ended, then runs body. Meant for an operation
+    // that a running one asks for through the message channel (a load of a
+    // result file ends by asking for the results to be listed); the window
+    // stays busy from the first operation to the end of the second. Without a
+    // running operation it starts at once. False when an operation is already
+    // waiting to follow.
+    bool Start_Next(const std::string& name, std::function<void()> body);
 
     // True while an operation worker runs.
     bool Operation_Running() const;
@@ -56,7 +64,8 @@ class TWorkerRunner {
         std::atomic<bool> Done{false};
     };
     void Reap(); // joins finished workers
-    std::vector<std::unique_ptr<TWorker>> workers_;
+    // Shared with a following worker, which watches it end.
+    std::vector<std::shared_ptr<TWorker>> workers_;
 };
 
 } // namespace qrv::app

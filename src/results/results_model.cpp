@@ -82,26 +82,54 @@ bool TResultsModel::Checked(int64_t i) const {
 }
 
 void TResultsModel::Set_Checked(int64_t i, bool checked) {
-    std::lock_guard<std::mutex> lk(mu_);
-    if (i >= 0 && i < int64_t(rows_.size())) rows_[size_t(i)].Checked = checked;
+    {
+        std::lock_guard<std::mutex> lk(mu_);
+        if (i < 0 || i >= int64_t(rows_.size()) || rows_[size_t(i)].Checked == checked) return;
+        rows_[size_t(i)].Checked = checked;
+    }
+    Checks_Changed();
 }
 
 void TResultsModel::Check_All() {
-    std::lock_guard<std::mutex> lk(mu_);
-    for (auto& r : rows_)
-        r.Checked = true;
+    {
+        std::lock_guard<std::mutex> lk(mu_);
+        for (auto& r : rows_)
+            r.Checked = true;
+    }
+    Checks_Changed();
 }
 
 void TResultsModel::Invert_Checks() {
-    std::lock_guard<std::mutex> lk(mu_);
-    for (auto& r : rows_)
-        r.Checked = !r.Checked;
+    {
+        std::lock_guard<std::mutex> lk(mu_);
+        for (auto& r : rows_)
+            r.Checked = !r.Checked;
+    }
+    Checks_Changed();
 }
 
 void TResultsModel::Clear_Checks() {
+    {
+        std::lock_guard<std::mutex> lk(mu_);
+        for (auto& r : rows_)
+            r.Checked = false;
+    }
+    Checks_Changed();
+}
+
+void TResultsModel::Set_CheckObserver(std::function<void()> observer) {
+    auto held = observer ? std::make_shared<const std::function<void()>>(std::move(observer)) : nullptr;
     std::lock_guard<std::mutex> lk(mu_);
-    for (auto& r : rows_)
-        r.Checked = false;
+    observer_ = std::move(held);
+}
+
+void TResultsModel::Checks_Changed() const {
+    std::shared_ptr<const std::function<void()>> observer;
+    {
+        std::lock_guard<std::mutex> lk(mu_);
+        observer = observer_;
+    }
+    if (observer) (*observer)();
 }
 
 std::string TResultsModel::Selection_Totals() const {

@@ -11,6 +11,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -78,10 +79,19 @@ class TResultsModel {
     void Sort_ByColumn(int column);
     bool Sort_Direction() const;
 
+    // Called after check marks were changed (by Set_Checked and the check
+    // commands), on the thread that changed them and outside the model's lock:
+    // a front end whose list shows the marks hands the news to its own thread.
+    // Pass an empty function to remove the observer.
+    void Set_CheckObserver(std::function<void()> observer);
+
   private:
+    void Checks_Changed() const;
+
     mutable std::mutex mu_;
     std::vector<TResultRow> rows_;
     bool sortDirection_ = false;
+    std::shared_ptr<const std::function<void()>> observer_;
 };
 
 // Feeds a model from the message channel and passes every message on to the

@@ -10,6 +10,7 @@
 #include <QTabWidget>
 #include <QTimer>
 #include <QToolButton>
+#include <QTreeView>
 #include <QTreeWidget>
 #include <QtTest>
 
@@ -66,7 +67,10 @@ class TChannelTest : public QObject {
     // What the window shows, one observable at a time.
     QString Probe(const QString& key) {
         auto* log = W<QTreeWidget>("lvlog");
-        auto* rows = W<QTreeWidget>("lvScanResult");
+        auto* rows = W<QTreeView>("lvScanResult");
+        const QAbstractItemModel* results = rows->model();
+        const int lastRow = results->rowCount() - 1;
+        auto cell = [&](int c, int role) { return results->index(lastRow, c).data(role); };
         auto index = [](QTreeWidget* t) { return QString::number(t->indexOfTopLevelItem(t->currentItem())); };
         auto last = [](QTreeWidget* t) { return t->topLevelItem(t->topLevelItemCount() - 1); };
         TForm2* d = form_->Form2();
@@ -86,11 +90,17 @@ class TChannelTest : public QObject {
             return g->text();
         }
         if (key == "pnl3") return QString::number(W<QWidget>("pnl3")->isVisibleTo(d));
-        if (key == "rows") return QString::number(rows->topLevelItemCount());
-        if (key == "row.last") return Row_Texts(last(rows));
-        if (key == "row.icon") return QString::number(Image_Of(last(rows)->icon(0)));
-        if (key == "row.check") return QString::number(last(rows)->checkState(0));
-        if (key == "row.current") return index(rows);
+        if (key == "rows") return QString::number(results->rowCount());
+        if (key == "row.last") {
+            QStringList t;
+            for (int c = 0; c < results->columnCount(); ++c)
+                t << cell(c, Qt::DisplayRole).toString();
+            return t.join('|');
+        }
+        if (key == "row.icon")
+            return QString::number(Image_Of(qvariant_cast<QIcon>(cell(0, Qt::DecorationRole))));
+        if (key == "row.check") return QString::number(cell(0, Qt::CheckStateRole).toInt());
+        if (key == "row.current") return QString::number(rows->currentIndex().row());
         if (key == "page") return QString::number(W<QTabWidget>("pgc1")->currentIndex());
         if (key == "region") return QString::number(region_->isVisible());
         if (key == "expanded") {
@@ -382,8 +392,20 @@ class TChannelTest : public QObject {
         QVERIFY(!form_->Start_Worker("B", [] {}));
         QVERIFY(form_->Start_Worker(
             "C", [] {}, TWorkerKind::Background));
+        // An operation asked for by the running one waits for it to end and
+        // keeps the window's operations busy meanwhile; only one may wait.
+        std::atomic<bool> followed{false}, startedEarly{false};
+        QVERIFY(form_->Start_NextWorker("E", [&] {
+            startedEarly = !release;
+            followed = true;
+        }));
+        QVERIFY(!form_->Start_NextWorker("F", [] {}));
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        QVERIFY(!followed);
         release = true;
         QTRY_VERIFY_WITH_TIMEOUT(form_->Workers_Idle(), 5000);
+        QVERIFY(followed);
+        QVERIFY(!startedEarly);
         QVERIFY(form_->Start_Worker("D", [] {}));
         QTRY_VERIFY_WITH_TIMEOUT(form_->Workers_Idle(), 5000);
     }

@@ -15,6 +15,7 @@
 #include <QRegularExpression>
 #include <QTabWidget>
 #include <QToolButton>
+#include <QTreeView>
 #include <QTreeWidget>
 #include <QtTest>
 
@@ -653,9 +654,9 @@ class TSourcesTest : public QObject {
         QTRY_VERIFY(!form->Form2()->isVisible());
         QCOMPARE(W<QTabWidget>(form.get(), "pgc1")->currentIndex(), 1);
         QVERIFY(W<QWidget>(form.get(), "pnl1")->isEnabled());
-        auto* results_list = W<QTreeWidget>(form.get(), "lvScanResult");
-        QCOMPARE(results_list->topLevelItemCount(), 1);
-        QCOMPARE(results_list->topLevelItem(0)->text(2), QString("DSJ-V8"));
+        const QAbstractItemModel* results_list = W<QTreeView>(form.get(), "lvScanResult")->model();
+        QCOMPARE(results_list->rowCount(), 1);
+        QCOMPARE(results_list->index(0, 2).data().toString(), QString("DSJ-V8"));
         QCOMPARE(int(Op_State().TimeStandard), int(TIMESTD_CHINA));
         QCOMPARE(Read_Bytes(path).left(4), QByteArray("QRVL"));
         QStringList kinds;

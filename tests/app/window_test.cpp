@@ -9,6 +9,7 @@
 #include <QMenu>
 #include <QTabWidget>
 #include <QToolButton>
+#include <QTreeView>
 #include <QTreeWidget>
 #include <QtTest>
 
@@ -59,9 +60,9 @@ class TWindowTest : public QObject {
             else if (auto* t = qobject_cast<QTabWidget*>(o))
                 for (int i = 0; i < t->count(); ++i)
                     out << t->tabText(i);
-            else if (auto* v = qobject_cast<QTreeWidget*>(o))
-                for (int c = 0; c < v->columnCount(); ++c)
-                    out << v->headerItem()->text(c);
+            else if (auto* v = qobject_cast<QTreeView*>(o))
+                for (int c = 0; c < v->model()->columnCount(); ++c)
+                    out << v->model()->headerData(c, Qt::Horizontal).toString();
             else if (auto* m = qobject_cast<QMenu*>(o); m && !qobject_cast<QMenu*>(m->parent()))
                 for (QAction* a : m->actions())
                     out << a->text();

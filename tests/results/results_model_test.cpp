@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "analysis/records.h"
 #include "common/ui_message.h"
 #include "results/results_model.h"
@@ -153,6 +155,34 @@ TEST_F(ResultsView, SelectionTotalsAndCheckCommands) {
     model->Invert_Checks();
     EXPECT_EQ(model->Count(), 0);
     EXPECT_EQ(model->Selection_Totals(), "");
+}
+
+// Check marks changed on a worker thread are announced on that thread after
+// the change, outside the lock (the observer may read the model); a mark set
+// to what it already was announces nothing.
+TEST_F(ResultsView, CheckObserverSeesEveryChangeFromAnyThread) {
+    Row("1", "0", "A", "2019-05-12");
+    Row("2", "0", "B", "2019-05-12");
+    std::vector<std::string> seen;
+    model->Set_CheckObserver([&] {
+        std::string marks;
+        for (int64_t i = 0; i < model->Count(); ++i)
+            marks += model->Checked(i) ? '1' : '0';
+        seen.push_back(marks);
+    });
+    std::thread worker([&] {
+        model->Set_Checked(1, true);
+        model->Set_Checked(1, true); // unchanged
+        model->Set_Checked(5, true); // no such row
+        model->Invert_Checks();
+        model->Check_All();
+        model->Clear_Checks();
+    });
+    worker.join();
+    EXPECT_EQ(seen, (std::vector<std::string>{"01", "10", "11", "00"}));
+    model->Set_CheckObserver({});
+    model->Check_All();
+    EXPECT_EQ(seen.size(), 4u);
 }
 
 TEST_F(ResultsView, SortAlternatesAndSharesItsDirection) {

@@ -1,0 +1,234 @@
+// The results page of the main window: listing the results, the check
+// commands and selection totals, sorting, search, loading a scan-result file,
+// export, and the preview of a clicked row with the player's controls.
+#include <QCheckBox>
+#include <QHeaderView>
+#include <QItemSelectionModel>
+#include <QLabel>
+#include <QTabWidget>
+#include <QTreeView>
+
+#include "app/main_window.h"
+#include "app/preview_panel.h"
+#include "app/progress_dialog.h"
+#include "app/prompts.h"
+#include "app/results_ops.h"
+#include "app/results_table.h"
+#include "app/search_dialog.h"
+#include "common/language.h"
+#include "common/op_state.h"
+#include "common/text_format.h"
+
+namespace qrv::app {
+
+namespace {
+
+QString U(const std::string& text) {
+    return QString::fromStdString(text);
+}
+
+// A box of the results page: caption "提示" unless given, text already in the
+// interface language.
+void Box(QWidget* owner, const std::string& text, TBoxIcon icon, const char* caption = "提示") {
+    TBoxRequest r;
+    r.Owner = owner;
+    r.Text = U(text);
+    r.Caption = U(Tr(caption));
+    r.Icon = icon;
+    r.LanguageId = Get_LanguageId();
+    Message_Box(r);
+}
+
+} // namespace
+
+// ------------------------------------------------------------ list
+
+void TForm1::btnViewClick() {
+    Stop_Preview();
+    pnl25_->clear();
+    results_->Clear();
+    pgc1_->setCurrentIndex(1);
+    if (Results_Count() == 0) {
+        Send_Log(Tr("显示结果失败"), Tr("重组结果为0无法显示!"));
+        return;
+    }
+    // A scan lists its results on its own worker right after asking for this page.
+    if (Op_State().ViewFilledByScan.exchange(false)) return;
+    // A load asks for the list while its worker is still finishing: the
+    // listing follows it.
+    Start_NextWorker("View0000", [] { Show_Results(); });
+}
+
+void TForm1::Clear_Results() {
+    results_->Clear();
+    pnl25_->clear();
+}
+
+void TForm1::Show_Totals() {
+    pnl25_->setText(U(results_->Model().Selection_Totals()));
+}
+
+int TForm1::Selected_ResultRow() const {
+    const QModelIndexList rows = lvScanResult_->selectionModel()->selectedRows();
+    return rows.isEmpty() ? -1 : rows.front().row();
+}
+
+void TForm1::Select_ResultRow(int32_t index) {
+    if (index < 0 || index >= results_->rowCount()) return;
+    const QModelIndex it = results_->index(index, 0);
+    lvScanResult_->setCurrentIndex(it);
+    lvScanResult_->scrollTo(it);
+}
+
+void TForm1::lvScanResultColumnClick(int column) {
+    results_->Sort(column);
+}
+
+void TForm1::btnSelAllClick() {
+    pnl25_->clear();
+    results_->Model().Check_All();
+    Show_Totals();
+}
+
+void TForm1::btnSelFanClick() {
+    pnl25_->clear();
+    if (results_->rowCount() == 0) return;
+    results_->Model().Invert_Checks();
+    Show_Totals();
+}
+
+void TForm1::N12Click() {
+    pnl25_->clear();
+    results_->Model().Clear_Checks();
+}
+
+void TForm1::btnSelCancelClick() {
+    N12Click();
+}
+
+// ------------------------------------------------------------ search
+
+void TForm1::btnSerachClick() {
+    form6_->Show_Centred();
+}
+
+void TForm1::Start_Search(const std::string& startDate, const std::string& endDate,
+                          const std::string& model) {
+    // Searching marks rows of the list shown: only from the results page.
+    if (pgc1_->currentIndex() != 1) return;
+    Start_Worker("Find0000", [table = results_->Shared_Model(), startDate, endDate, model] {
+        Find_Results(*table, startDate, endDate, model);
+    });
+}
+
+// ------------------------------------------------------------ load
+
+void TForm1::btnLoadClick() {
+    const TSourceNode* node = Focused_Node();
+    if (!node || node->Data.Level == 0) {
+        // The file must be checked against the source it was made from.
+        Hint_Box(this, "没有选择扫描结果所属的源,请先选择源再加载扫描结果!");
+        return;
+    }
+    const QString path = Choose_OpenFile(this, U(Tr("加载扫描结果")), U(Tr("QRV文件|*.QRV")));
+    if (path.isEmpty()) return;
+    form2_->Enable_SecondGauge(false);
+    Start_Worker("Load0000", [this, path = path.toStdString(), data = node->Data] {
+        if (Load_Results(path, data)) return;
+        // No results are left behind the list (a file without records, or
+        // one whose list part is missing): rows must not point into nothing.
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                if (Results_Count() == 0) Clear_Results();
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+// ------------------------------------------------------------ export
+
+void TForm1::btnsaveClick() {
+    Op_State().WrittenBytes = 0;
+    Op_State().StopFlag = false;
+    const QString title =
+        U(Tr("提示")) + ":" + "\r\n" + U(Tr("设置日志的保存路径,注意不要保存到同一个磁盘!"));
+    const std::string folder = Choose_Folder(this, title).toStdString();
+    // No folder, no checked row, too little free space, or a folder the
+    // output guard refuses for the source.
+    if (const std::string refusal = Check_Export(results_->Model(), folder); !refusal.empty()) {
+        Box(this, refusal, TBoxIcon::Critical);
+        return;
+    }
+    form2_->Show_SecondGauge(true);
+    form2_->Enable_SecondGauge(true);
+    Start_Worker("Save0000", [table = results_->Shared_Model(), folder] { Export_Results(*table, folder); });
+}
+
+// ------------------------------------------------------------ preview
+
+void TForm1::Results_Clicked() {
+    // A click on a check box checks or unchecks its row: the totals follow,
+    // and neither the selection nor the preview changes.
+    if (checkClicked_) {
+        checkClicked_ = false;
+        if (results_->rowCount() > 0) Show_Totals();
+        return;
+    }
+    lvScanResultClick();
+}
+
+void TForm1::lvScanResultClick() {
+    if (results_->rowCount() == 0) return;
+    Show_Totals();
+    const int row = Selected_ResultRow();
+    if (row < 0) {
+        Box(this, Tr("没有选中项目或者扫描结果为空,无法生成试用文件进行播放!"), TBoxIcon::Information,
+            "错误");
+        return;
+    }
+    Stop_Preview();
+    auto request = Preview_Start(results_->Model().Row(row).Result_Index(), tempFolder_);
+    // The sample is built beside whatever else runs; it ends by asking for
+    // playback (message 9).
+    Start_Worker(
+        "Play0000", [request] { Preview_Build(request); }, TWorkerKind::Background);
+}
+
+void TForm1::Stop_Preview() {
+    preview_->Stop();
+}
+
+void TForm1::btnPlayStartClick() {
+    if (shutDown_) return;
+    const std::string path = Preview_SamplePath();
+    if (path.empty()) {
+        Hint_Box(this, "播放器无法播放此类型文件程序将退出!");
+        return;
+    }
+    const QString caption = U(Tr("QRV专用播放器 版本1.1"));
+    pnl38_->setText(caption);
+    if (!preview_->Libraries_Loaded() && !preview_->Load_Libraries(programFolder_ + "/LibAV")) {
+        pnl38_->setText(U(preview_->Last_Error()));
+        return;
+    }
+    if (!preview_->Open_Play(path)) pnl38_->setText(caption);
+}
+
+void TForm1::btnPlayStopClick() {
+    Stop_Preview();
+}
+
+void TForm1::btnPlayPauseClick() {
+    preview_->Toggle_Pause();
+}
+
+void TForm1::chkMuteClick() {
+    preview_->Set_Mute(chkMute_->isChecked());
+}
+
+void TForm1::fplyr1Position(int64_t microseconds) {
+    lblStatus_->setText(U(Position_Text(microseconds)));
+}
+
+} // namespace qrv::app

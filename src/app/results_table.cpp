@@ -1,0 +1,151 @@
+#include "app/results_table.h"
+
+#include <QIcon>
+#include <QThread>
+
+#include "app/icons.h"
+
+namespace qrv::app {
+
+TResultsTable::TResultsTable(QObject* parent)
+    : QAbstractTableModel(parent), model_(std::make_shared<TResultsModel>()),
+      pending_(std::make_shared<std::atomic<bool>>(false)) {
+    int c = 0;
+    for (const char* caption : kResultColumns)
+        headers_[size_t(c++)] = QString::fromUtf8(caption);
+    // The observer runs on whichever thread changed a mark. The window's own
+    // changes repaint at once; a worker's are handed over with a queued call
+    // (never a blocking one: the worker may hold up nothing of the window's).
+    auto pending = pending_;
+    model_->Set_CheckObserver([this, pending] {
+        if (QThread::currentThread() == thread()) {
+            Repaint_Checks();
+            return;
+        }
+        if (pending->exchange(true)) return;
+        QMetaObject::invokeMethod(
+            this,
+            [this, pending] {
+                pending->store(false);
+                Repaint_Checks();
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+TResultsTable::~TResultsTable() {
+    // Workers that change marks have ended before the window goes away.
+    model_->Set_CheckObserver({});
+}
+
+void TResultsTable::Append(const TUiMessage& msg) {
+    const int row = int(shown_.size());
+    beginInsertRows({}, row, row);
+    model_->Apply_Message(msg);
+    const TResultRow r = model_->Row(row);
+    TShown s;
+    s.Texts[0] = QString::fromStdString(r.Caption);
+    for (size_t i = 0; i < r.Sub.size(); ++i)
+        s.Texts[i + 1] = QString::fromStdString(r.Sub[i]);
+    s.Image = r.ImageIndex;
+    shown_.push_back(std::move(s));
+    endInsertRows();
+}
+
+void TResultsTable::Clear() {
+    beginResetModel();
+    model_->Clear();
+    shown_.clear();
+    endResetModel();
+}
+
+void TResultsTable::Sort(int column) {
+    beginResetModel();
+    model_->Sort_ByColumn(column);
+    Reload();
+    endResetModel();
+}
+
+void TResultsTable::Reload() {
+    shown_.clear();
+    for (const TResultRow& r : model_->Rows()) {
+        TShown s;
+        s.Texts[0] = QString::fromStdString(r.Caption);
+        for (size_t i = 0; i < r.Sub.size(); ++i)
+            s.Texts[i + 1] = QString::fromStdString(r.Sub[i]);
+        s.Image = r.ImageIndex;
+        shown_.push_back(std::move(s));
+    }
+}
+
+void TResultsTable::Repaint_Checks() {
+    if (shown_.empty()) return;
+    emit dataChanged(index(0, 0), index(int(shown_.size()) - 1, 0), {Qt::CheckStateRole});
+}
+
+int TResultsTable::rowCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : int(shown_.size());
+}
+
+int TResultsTable::columnCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : kColumns;
+}
+
+QVariant TResultsTable::data(const QModelIndex& index, int role) const {
+    if (!index.isValid() || index.row() >= int(shown_.size())) return {};
+    const TShown& s = shown_[size_t(index.row())];
+    const int c = index.column();
+    switch (role) {
+    case Qt::DisplayRole:
+        return s.Texts[size_t(c)];
+    case Qt::DecorationRole:
+        if (c == 0) return Small_Image(s.Image);
+        break;
+    case Qt::CheckStateRole:
+        if (c == 0) return model_->Checked(index.row()) ? Qt::Checked : Qt::Unchecked;
+        break;
+    case Qt::TextAlignmentRole:
+        // Level, model, date, duration and length centred; the rest left.
+        if (c >= 1 && c <= 5) return int(Qt::AlignCenter);
+        return int(Qt::AlignLeft | Qt::AlignVCenter);
+    case Qt::ToolTipRole:
+        if (!hint_.isEmpty()) return hint_;
+        break;
+    default:
+        break;
+    }
+    return {};
+}
+
+bool TResultsTable::setData(const QModelIndex& index, const QVariant& value, int role) {
+    if (!index.isValid() || index.column() != 0 || role != Qt::CheckStateRole) return false;
+    model_->Set_Checked(index.row(), value.toInt() == Qt::Checked);
+    emit dataChanged(index, index, {Qt::CheckStateRole});
+    emit Check_Toggled();
+    return true;
+}
+
+Qt::ItemFlags TResultsTable::flags(const QModelIndex& index) const {
+    if (!index.isValid()) return Qt::NoItemFlags;
+    Qt::ItemFlags f = Qt::ItemIsEnabled | Qt::ItemIsSelectable;
+    if (index.column() == 0) f |= Qt::ItemIsUserCheckable;
+    return f;
+}
+
+QVariant TResultsTable::headerData(int section, Qt::Orientation orientation, int role) const {
+    if (orientation != Qt::Horizontal || section < 0 || section >= kColumns) return {};
+    if (role == Qt::DisplayRole) return headers_[size_t(section)];
+    if (role == Qt::TextAlignmentRole && section >= 1 && section <= 5) return int(Qt::AlignCenter);
+    return {};
+}
+
+bool TResultsTable::setHeaderData(int section, Qt::Orientation orientation, const QVariant& value, int role) {
+    if (orientation != Qt::Horizontal || section < 0 || section >= kColumns ||
+        (role != Qt::DisplayRole && role != Qt::EditRole))
+        return false;
+    headers_[size_t(section)] = value.toString();
+    emit headerDataChanged(orientation, section, section);
+    return true;
+}
+
+} // namespace qrv::app
