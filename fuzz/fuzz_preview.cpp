@@ -68,7 +68,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         r.FragmenArray.push_back(e);
     }
-    auto out = TOutputFile::Create("/dev/null");
+    static const TOutputGuard guard = TOutputGuard::Without_Sources();
+    auto out = TOutputFile::Create("/dev/null", guard);
     if (out) Build_PreviewSample(r, src, *out);
     return 0;
 }
