@@ -20,10 +20,10 @@
 #include <string>
 #include <vector>
 
-#include "analysis/records.h"
 #include "common/op_state.h"
 #include "common/ui_message.h"
-#include "scan/scan_completion.h"
+#include "pipeline/scan_completion.h"
+#include "scan/records.h"
 #include "scan/scan_job.h"
 #include "support/disk_image.h"
 #include "support/recording_writer.h"

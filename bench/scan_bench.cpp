@@ -27,10 +27,10 @@
 #include <unistd.h>
 #include <vector>
 
-#include "analysis/records.h"
 #include "common/op_state.h"
 #include "common/ui_message.h"
 #include "scan/classifier.h"
+#include "scan/records.h"
 #include "scan/scan_job.h"
 #include "support/recording_writer.h"
 

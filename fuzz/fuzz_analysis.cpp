@@ -9,13 +9,13 @@
 #include <vector>
 
 #include "analysis/rebuild.h"
-#include "analysis/records.h"
 #include "common/op_state.h"
 #include "common/ui_message.h"
+#include "fuzz_media.h"
 #include "platform/source_io.h"
 #include "scan/alloc_map.h"
 #include "scan/classifier.h"
-#include "fuzz_media.h"
+#include "scan/records.h"
 
 using namespace qrv;
 

@@ -5,11 +5,11 @@
 #include <cstring>
 #include <vector>
 
-#include "analysis/records.h"
 #include "analysis/sample_start.h"
 #include "analysis/seam_growth.h"
 #include "fuzz_media.h"
 #include "scan/classifier.h"
+#include "scan/records.h"
 
 using namespace qrv;
 

@@ -5,9 +5,9 @@
 
 #include <cstdint>
 
-#include "analysis/records.h"
 #include "platform/source_io.h"
 #include "scan/classifier.h"
+#include "scan/records.h"
 
 namespace qrv::fuzz {
 

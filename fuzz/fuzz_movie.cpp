@@ -10,12 +10,12 @@
 #include <cstring>
 #include <vector>
 
-#include "analysis/metadata.h"
-#include "analysis/records.h"
-#include "analysis/track_tables.h"
+#include "fuzz_media.h"
 #include "platform/source_io.h"
 #include "scan/classifier.h"
-#include "fuzz_media.h"
+#include "scan/metadata.h"
+#include "scan/records.h"
+#include "scan/track_tables.h"
 
 using namespace qrv;
 

@@ -6,8 +6,8 @@
 #include <cstring>
 #include <string>
 
-#include "analysis/records.h"
 #include "export/preview_sample.h"
+#include "scan/records.h"
 
 using namespace qrv;
 

@@ -12,9 +12,9 @@
 #include <string>
 #include <unistd.h>
 
-#include "analysis/records.h"
 #include "common/ui_message.h"
 #include "results/result_file.h"
+#include "scan/records.h"
 
 using namespace qrv;
 

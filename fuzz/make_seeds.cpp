@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "analysis/records.h"
 #include "common/language.h"
 #include "results/result_file.h"
+#include "scan/records.h"
 #include "support/disk_image.h"
 #include "support/recording_writer.h"
 #include "support/test_env.h"

@@ -18,7 +18,6 @@
 #include <cstring>
 #include <string>
 
-#include "analysis/records.h"
 #include "app/advanced_dialog.h"
 #include "app/icons.h"
 #include "app/main_window.h"
@@ -36,6 +35,7 @@
 #include "export/preview_sample.h"
 #include "platform/program_folder.h"
 #include "results/results_model.h"
+#include "scan/records.h"
 #include "sources/source_tree.h"
 
 using namespace qrv;

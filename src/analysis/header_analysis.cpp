@@ -12,14 +12,14 @@
 #include "analysis/output.h"
 #include "analysis/sample_start.h"
 #include "analysis/seams.h"
-#include "analysis/track_tables.h"
 #include "common/byte_order.h"
 #include "common/language.h"
 #include "common/op_state.h"
 #include "common/ui_message.h"
+#include "media/raw_access.h"
 #include "scan/alloc_map.h"
 #include "scan/classifier.h"
-#include "scan/raw_access.h"
+#include "scan/track_tables.h"
 
 namespace qrv {
 

@@ -6,7 +6,7 @@
 
 #include "common/byte_order.h"
 #include "common/op_state.h"
-#include "scan/raw_access.h"
+#include "media/raw_access.h"
 
 namespace qrv {
 

@@ -6,9 +6,9 @@
 
 #include <cstdint>
 
-#include "analysis/records.h"
 #include "platform/output_file.h"
 #include "platform/source_io.h"
+#include "scan/records.h"
 
 namespace qrv {
 

@@ -8,12 +8,12 @@
 #include "analysis/header_analysis.h"
 #include "analysis/output.h"
 #include "analysis/seams.h"
-#include "analysis/track_tables.h"
 #include "common/language.h"
 #include "common/op_state.h"
 #include "common/text_format.h"
 #include "common/ui_message.h"
 #include "scan/alloc_map.h"
+#include "scan/track_tables.h"
 
 namespace qrv {
 

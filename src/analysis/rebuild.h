@@ -4,9 +4,9 @@
 
 #include <cstdint>
 
-#include "analysis/records.h"
+#include "media/tree_data.h"
 #include "platform/source_io.h"
-#include "sources/tree_data.h"
+#include "scan/records.h"
 
 namespace qrv {
 

@@ -3,8 +3,8 @@
 #include <cstring>
 
 #include "common/byte_order.h"
+#include "media/raw_access.h"
 #include "scan/classifier.h"
-#include "scan/raw_access.h"
 
 namespace qrv {
 

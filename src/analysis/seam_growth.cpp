@@ -5,9 +5,9 @@
 #include <vector>
 
 #include "analysis/sample_start.h"
+#include "media/raw_access.h"
 #include "scan/alloc_map.h"
 #include "scan/classifier.h"
-#include "scan/raw_access.h"
 
 namespace qrv {
 

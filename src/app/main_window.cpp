@@ -29,7 +29,6 @@
 
 #include <filesystem>
 
-#include "analysis/records.h"
 #include "app/advanced_dialog.h"
 #include "app/category_panel.h"
 #include "app/icons.h"
@@ -43,6 +42,7 @@
 #include "app/ui_dispatcher.h"
 #include "common/language.h"
 #include "common/op_state.h"
+#include "scan/records.h"
 
 namespace qrv::app {
 

@@ -6,7 +6,7 @@
 
 #include <QDialog>
 
-#include "sources/tree_data.h"
+#include "media/tree_data.h"
 
 class QLabel;
 class QLineEdit;

@@ -1,11 +1,11 @@
 #include "app/results_ops.h"
 
-#include "analysis/records.h"
 #include "common/op_state.h"
 #include "export/export_job.h"
 #include "export/preview_sample.h"
 #include "results/result_file.h"
 #include "results/search.h"
+#include "scan/records.h"
 
 namespace qrv::app {
 

@@ -8,8 +8,8 @@
 #include <memory>
 #include <string>
 
+#include "media/tree_data.h"
 #include "results/results_model.h"
-#include "sources/tree_data.h"
 
 namespace qrv {
 struct TPreviewRequest;

@@ -1,12 +1,12 @@
 #include "app/scan_start.h"
 
-#include "analysis/records.h"
 #include "app/main_window.h"
 #include "common/op_state.h"
+#include "pipeline/scan_completion.h"
 #include "results/result_file.h"
 #include "results/results_model.h"
 #include "scan/alloc_map.h"
-#include "scan/scan_completion.h"
+#include "scan/records.h"
 
 namespace qrv::app {
 

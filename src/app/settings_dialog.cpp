@@ -19,7 +19,6 @@
 #include <ctime>
 #include <limits>
 
-#include "analysis/metadata.h"
 #include "app/advanced_dialog.h"
 #include "app/icons.h"
 #include "app/main_window.h"
@@ -31,6 +30,7 @@
 #include "common/language.h"
 #include "common/op_state.h"
 #include "platform/output_file.h"
+#include "scan/metadata.h"
 #include "scan/scan_settings.h"
 #include "sources/imaging.h"
 #include "sources/source_tree.h"

@@ -7,7 +7,7 @@
 
 #include <QDialog>
 
-#include "sources/tree_data.h"
+#include "media/tree_data.h"
 
 class QCheckBox;
 class QComboBox;

@@ -7,9 +7,9 @@
 #include <cerrno>
 
 #include "common/language.h"
+#include "media/raw_access.h"
 #include "platform/output_guard.h"
 #include "platform/source_io.h"
-#include "scan/raw_access.h"
 
 namespace qrv::app {
 

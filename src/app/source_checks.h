@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "sources/tree_data.h"
+#include "media/tree_data.h"
 
 namespace qrv::app {
 

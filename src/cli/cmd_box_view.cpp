@@ -9,13 +9,13 @@
 #include <string>
 #include <vector>
 
-#include "analysis/metadata.h"
 #include "cli/args.h"
 #include "cli/commands.h"
 #include "common/byte_order.h"
 #include "common/op_state.h"
+#include "media/raw_access.h"
 #include "platform/source_io.h"
-#include "scan/raw_access.h"
+#include "scan/metadata.h"
 
 namespace qrv::cli {
 

@@ -11,10 +11,10 @@
 #include "cli/common_cli.h"
 #include "cli/source_pick.h"
 #include "common/op_state.h"
+#include "media/raw_access.h"
 #include "platform/output_file.h"
 #include "platform/output_guard.h"
 #include "platform/source_io.h"
-#include "scan/raw_access.h"
 #include "sources/imaging.h"
 
 namespace qrv::cli {

@@ -8,7 +8,7 @@
 #include "cli/common_cli.h"
 #include "cli/source_pick.h"
 #include "common/language.h"
-#include "scan/raw_access.h"
+#include "media/raw_access.h"
 #include "sources/source_tree.h"
 
 namespace qrv::cli {

@@ -4,11 +4,11 @@
 // file's identification), lists the recordings, and optionally exports them.
 #include <cstdio>
 
-#include "analysis/records.h"
 #include "cli/commands.h"
 #include "cli/common_cli.h"
+#include "media/raw_access.h"
 #include "results/result_file.h"
-#include "scan/raw_access.h"
+#include "scan/records.h"
 
 namespace qrv::cli {
 

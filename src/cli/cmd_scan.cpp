@@ -20,8 +20,6 @@
 #include <thread>
 #include <vector>
 
-#include "analysis/metadata.h"
-#include "analysis/records.h"
 #include "cli/args.h"
 #include "cli/commands.h"
 #include "cli/common_cli.h"
@@ -29,16 +27,18 @@
 #include "common/language.h"
 #include "common/op_state.h"
 #include "common/ui_message.h"
+#include "media/boot_sector.h"
+#include "media/raw_access.h"
+#include "pipeline/scan_completion.h"
 #include "platform/output_guard.h"
 #include "platform/source_io.h"
 #include "results/result_file.h"
 #include "results/results_model.h"
 #include "scan/alloc_map.h"
-#include "scan/raw_access.h"
-#include "scan/scan_completion.h"
+#include "scan/metadata.h"
+#include "scan/records.h"
 #include "scan/scan_job.h"
 #include "scan/scan_settings.h"
-#include "sources/boot_sector.h"
 
 namespace qrv::cli {
 

@@ -16,11 +16,11 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
-#include "analysis/records.h"
 #include "common/op_state.h"
 #include "platform/output_file.h"
 #include "platform/source_io.h"
 #include "results/search.h"
+#include "scan/records.h"
 
 namespace qrv::cli {
 

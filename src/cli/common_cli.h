@@ -16,9 +16,9 @@
 #include "cli/args.h"
 #include "common/ui_message.h"
 #include "export/export_job.h"
+#include "media/tree_data.h"
 #include "platform/output_guard.h"
 #include "results/results_model.h"
-#include "sources/tree_data.h"
 
 namespace qrv::cli {
 

@@ -7,8 +7,8 @@
 
 #include <filesystem>
 
+#include "media/raw_access.h"
 #include "platform/source_io.h"
-#include "scan/raw_access.h"
 #include "sources/regions.h"
 
 namespace qrv::cli {

@@ -4,12 +4,12 @@
 #include <exception>
 #include <unistd.h>
 
-#include "analysis/records.h"
 #include "common/language.h"
 #include "common/op_state.h"
 #include "common/text_format.h"
 #include "common/ui_message.h"
 #include "platform/output_guard.h"
+#include "scan/records.h"
 
 namespace qrv {
 

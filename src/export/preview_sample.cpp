@@ -13,8 +13,8 @@
 #include "common/op_state.h"
 #include "common/text_format.h"
 #include "common/ui_message.h"
+#include "media/raw_access.h"
 #include "platform/output_guard.h"
-#include "scan/raw_access.h"
 
 namespace qrv {
 

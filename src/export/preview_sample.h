@@ -24,9 +24,9 @@
 #include <string>
 #include <vector>
 
-#include "analysis/records.h"
 #include "platform/output_file.h"
 #include "platform/source_io.h"
+#include "scan/records.h"
 
 namespace qrv {
 

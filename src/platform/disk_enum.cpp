@@ -11,7 +11,6 @@
 #include <sstream>
 
 #include "platform/source_io.h"
-#include "sources/boot_sector.h"
 
 namespace qrv {
 
@@ -81,31 +80,22 @@ std::string Unescape_Mount(const std::string& s) {
     return out;
 }
 
-// Fills the cluster geometry and free space of one volume.
+// Fills the geometry the kernel knows of one volume: the disk's sector size
+// and, when it is mounted, the file system's block size, block count and free
+// space. A boot sector decoded above this layer replaces the cluster geometry.
 void Fill_Geometry(TLogHDD& v, const TPhysicalDisk& disk) {
-    std::vector<uint8_t> boot(512, 0);
-    if (auto src = Open_Source(v.LogPan)) src->Read_At(boot.data(), boot.size(), 0);
-    const auto geo = Parse_BootSector(boot);
-    if (geo) {
-        v.BytesPerSector = geo->BytesPerSector;
-        v.SectorsPerCluster = geo->SectorsPerCluster;
-        v.TotalClusters = uint32_t(std::min<uint64_t>(geo->DataClusters, UINT32_MAX));
-    } else {
-        v.BytesPerSector = uint32_t(disk.LogicalSectorSize > 0 ? disk.LogicalSectorSize : 512);
-    }
+    v.BytesPerSector = uint32_t(disk.LogicalSectorSize > 0 ? disk.LogicalSectorSize : 512);
     if (v.MountPoint.empty()) return;
     struct statvfs st {};
     if (::statvfs(v.MountPoint.c_str(), &st) != 0) return;
     v.FreeSapce = int64_t(st.f_bavail) * int64_t(st.f_frsize);
-    if (!geo && v.BytesPerSector > 0 && st.f_frsize >= v.BytesPerSector) {
+    v.FsFreeBytes = int64_t(uint64_t(st.f_bfree) * uint64_t(st.f_frsize));
+    if (v.BytesPerSector > 0 && st.f_frsize >= v.BytesPerSector) {
         v.SectorsPerCluster = uint32_t(st.f_frsize / v.BytesPerSector);
         v.TotalClusters = uint32_t(std::min<uint64_t>(st.f_blocks, UINT32_MAX));
     }
     const uint64_t cluster = uint64_t(v.BytesPerSector) * v.SectorsPerCluster;
-    if (cluster > 0) {
-        const uint64_t freeBytes = uint64_t(st.f_bfree) * uint64_t(st.f_frsize);
-        v.NumFreeClusters = uint32_t(std::min<uint64_t>(freeBytes / cluster, UINT32_MAX));
-    }
+    if (cluster > 0) v.NumFreeClusters = uint32_t(std::min<uint64_t>(uint64_t(v.FsFreeBytes) / cluster, UINT32_MAX));
 }
 
 TLogHDD Make_Volume(const TPhysicalDisk& disk, const std::string& devPath, int64_t sizeBytes,

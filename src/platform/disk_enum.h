@@ -1,7 +1,8 @@
 // Disk and volume enumeration on Linux: whole disks from sysfs (<sys>/block/*),
 // their partitions, each volume's file system and label (libblkid, probing the
-// device read-only), its cluster geometry (from the boot sector) and its free
-// space (statvfs of its mount point, when mounted).
+// device read-only) and its free space and block geometry (statvfs of its mount
+// point, when mounted). The cluster geometry of the boot sector is decoded by
+// the media layer (Apply_BootGeometry).
 //
 // The roots are parameters so that the enumeration can be run against a fake
 // sysfs tree and a fake mountinfo file.
@@ -38,6 +39,7 @@ struct TLogHDD {
     int64_t FreeSapce = -1;          // free bytes for the caller, -1 when not mounted / unknown
     int64_t TotalSpace = 0;          // bytes
     std::string MountPoint;          // empty when not mounted
+    int64_t FsFreeBytes = -1;        // free bytes of the mounted file system, -1 when not mounted / unknown
 };
 
 struct TEnumRoots {

@@ -11,9 +11,9 @@
 #include "common/op_state.h"
 #include "common/text_format.h"
 #include "common/ui_message.h"
+#include "media/raw_access.h"
 #include "platform/output_file.h"
 #include "platform/source_io.h"
-#include "scan/raw_access.h"
 
 namespace qrv {
 

@@ -14,10 +14,10 @@
 #include <optional>
 #include <string>
 
-#include "analysis/records.h"
+#include "media/tree_data.h"
 #include "platform/output_guard.h"
 #include "results/result_cipher.h"
-#include "sources/tree_data.h"
+#include "scan/records.h"
 
 namespace qrv {
 

@@ -6,10 +6,10 @@
 #include <cmath>
 #include <cstdio>
 
-#include "analysis/records.h"
 #include "common/language.h"
 #include "common/op_state.h"
 #include "common/text_format.h"
+#include "scan/records.h"
 
 namespace qrv {
 

@@ -4,8 +4,8 @@
 #include <vector>
 
 #include "common/byte_order.h"
-#include "scan/raw_access.h"
-#include "sources/tree_data.h"
+#include "media/raw_access.h"
+#include "media/tree_data.h"
 
 namespace qrv {
 

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "common/byte_order.h"
-#include "scan/raw_access.h"
+#include "media/raw_access.h"
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>

@@ -15,8 +15,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "media/tree_data.h"
 #include "platform/source_io.h"
-#include "sources/tree_data.h"
 
 namespace qrv {
 

@@ -13,11 +13,11 @@
 #include <algorithm>
 #include <cstring>
 
-#include "analysis/metadata.h"
-#include "analysis/records.h"
-#include "analysis/track_tables.h"
 #include "scan/alloc_map.h"
 #include "scan/classifier.h"
+#include "scan/metadata.h"
+#include "scan/records.h"
+#include "scan/track_tables.h"
 
 namespace qrv {
 

@@ -7,14 +7,14 @@
 #include <limits>
 #include <vector>
 
-#include "analysis/records.h"
 #include "common/byte_order.h"
 #include "common/language.h"
 #include "common/op_state.h"
 #include "common/text_format.h"
 #include "common/ui_message.h"
+#include "media/raw_access.h"
 #include "scan/classifier.h"
-#include "scan/raw_access.h"
+#include "scan/records.h"
 
 namespace qrv {
 

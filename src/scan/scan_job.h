@@ -6,9 +6,9 @@
 #include <cstdint>
 #include <string>
 
+#include "media/tree_data.h"
 #include "platform/source_io.h"
 #include "scan/alloc_map.h"
-#include "sources/tree_data.h"
 
 namespace qrv {
 

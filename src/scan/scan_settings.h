@@ -7,7 +7,7 @@
 #include <ctime>
 #include <string>
 
-#include "sources/tree_data.h"
+#include "media/tree_data.h"
 
 namespace qrv {
 

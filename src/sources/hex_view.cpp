@@ -4,8 +4,8 @@
 
 #include "common/text_format.h"
 #include "common/ui_message.h"
+#include "media/raw_access.h"
 #include "platform/source_io.h"
-#include "scan/raw_access.h"
 
 namespace qrv {
 

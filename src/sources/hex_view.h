@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "sources/tree_data.h"
+#include "media/tree_data.h"
 
 namespace qrv {
 

@@ -9,8 +9,8 @@
 #include "common/op_state.h"
 #include "common/text_format.h"
 #include "common/ui_message.h"
+#include "media/raw_access.h"
 #include "platform/output_file.h"
-#include "scan/raw_access.h"
 
 namespace qrv {
 

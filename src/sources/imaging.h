@@ -6,9 +6,9 @@
 #include <ctime>
 #include <string>
 
+#include "media/tree_data.h"
 #include "platform/output_guard.h"
 #include "platform/source_io.h"
-#include "sources/tree_data.h"
 
 namespace qrv {
 

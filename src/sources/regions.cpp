@@ -9,8 +9,8 @@
 #include "common/language.h"
 #include "common/text_format.h"
 #include "common/ui_message.h"
-#include "scan/raw_access.h"
-#include "sources/boot_sector.h"
+#include "media/boot_sector.h"
+#include "media/raw_access.h"
 
 namespace qrv {
 

@@ -3,7 +3,8 @@
 #include <cstdio>
 
 #include "common/language.h"
-#include "scan/raw_access.h"
+#include "media/boot_sector.h"
+#include "media/raw_access.h"
 
 namespace qrv {
 
@@ -95,8 +96,14 @@ void Fill_SourceTree(TSourceTree& tree, const TDiskList& list, const std::string
     }
 }
 
+TDiskList List_Disks(const TEnumRoots& roots) {
+    TDiskList list = Enumerate_Disks(roots);
+    for (TLogHDD& v : list.Volumes) Apply_BootGeometry(v);
+    return list;
+}
+
 void Refresh_SourceTree(TSourceTree& tree, const TEnumRoots& roots) {
-    Fill_SourceTree(tree, Enumerate_Disks(roots), Get_ComputerLabel());
+    Fill_SourceTree(tree, List_Disks(roots), Get_ComputerLabel());
 }
 
 int64_t Node_TotalSectors(const TTreeData& node) {

@@ -9,8 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "media/tree_data.h"
 #include "platform/disk_enum.h"
-#include "sources/tree_data.h"
 
 namespace qrv {
 
@@ -54,6 +54,10 @@ std::string Format_DiskCap(int64_t bytes);
 // per disk in disk-number order, under each disk its volumes in list order.
 // Previously added image files and regions are discarded.
 void Fill_SourceTree(TSourceTree& tree, const TDiskList& disks, const std::string& rootLabel);
+
+// The machine's disks and volumes as the kernel lists them, each volume's
+// cluster geometry taken from its boot sector when it has a recognised one.
+TDiskList List_Disks(const TEnumRoots& roots = {});
 
 // The refresh: enumerates the machine's disks and volumes and rebuilds the tree.
 void Refresh_SourceTree(TSourceTree& tree, const TEnumRoots& roots = {});

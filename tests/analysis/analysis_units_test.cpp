@@ -9,10 +9,10 @@
 #include "analysis/output.h"
 #include "analysis/rebuild.h"
 #include "analysis/seams.h"
-#include "analysis/track_tables.h"
 #include "common/op_state.h"
 #include "common/ui_message.h"
 #include "scan/alloc_map.h"
+#include "scan/track_tables.h"
 #include "support/disk_image.h"
 #include "support/test_env.h"
 

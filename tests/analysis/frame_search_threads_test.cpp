@@ -8,11 +8,11 @@
 #include <vector>
 
 #include "analysis/header_analysis.h"
-#include "analysis/records.h"
-#include "analysis/track_tables.h"
 #include "common/byte_order.h"
 #include "common/op_state.h"
 #include "platform/source_io.h"
+#include "scan/records.h"
+#include "scan/track_tables.h"
 
 using namespace qrv;
 

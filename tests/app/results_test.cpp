@@ -22,7 +22,6 @@
 #include <ctime>
 #include <filesystem>
 
-#include "analysis/records.h"
 #include "app/main_window.h"
 #include "app/preview_panel.h"
 #include "app/progress_dialog.h"
@@ -31,6 +30,7 @@
 #include "app_test_support.h"
 #include "common/op_state.h"
 #include "export/preview_sample.h"
+#include "scan/records.h"
 #include "support/recording_writer.h"
 #include "support/test_env.h"
 

@@ -16,12 +16,12 @@
 #include <atomic>
 #include <thread>
 
-#include "analysis/records.h"
 #include "app/main_window.h"
 #include "app/progress_dialog.h"
 #include "app_test_support.h"
 #include "common/op_state.h"
 #include "common/text_format.h"
+#include "scan/records.h"
 
 using namespace qrv;
 using namespace qrv::app;

@@ -5,12 +5,12 @@
 #include <filesystem>
 #include <regex>
 
-#include "analysis/records.h"
 #include "cli/common_cli.h"
 #include "cli/source_pick.h"
 #include "common/op_state.h"
 #include "common/ui_message.h"
 #include "results/result_file.h"
+#include "scan/records.h"
 #include "support/test_env.h"
 
 using namespace qrv;

@@ -6,10 +6,10 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
-#include "analysis/records.h"
 #include "common/op_state.h"
 #include "common/ui_message.h"
 #include "export/export_job.h"
+#include "scan/records.h"
 #include "support/test_env.h"
 
 using namespace qrv;

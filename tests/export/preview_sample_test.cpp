@@ -7,12 +7,12 @@
 #include <set>
 #include <thread>
 
-#include "analysis/records.h"
 #include "common/byte_order.h"
 #include "common/op_state.h"
 #include "common/ui_message.h"
 #include "export/preview_sample.h"
 #include "platform/output_guard.h"
+#include "scan/records.h"
 #include "support/test_env.h"
 
 using namespace qrv;

@@ -15,11 +15,11 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 
-#include "analysis/records.h"
 #include "common/op_state.h"
 #include "common/ui_message.h"
 #include "export/preview_sample.h"
-#include "scan/scan_completion.h"
+#include "pipeline/scan_completion.h"
+#include "scan/records.h"
 #include "scan/scan_job.h"
 #include "support/disk_image.h"
 #include "support/recording_writer.h"

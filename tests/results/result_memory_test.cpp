@@ -12,10 +12,10 @@
 #include <cstdlib>
 #include <new>
 
-#include "analysis/records.h"
 #include "common/byte_order.h"
 #include "common/ui_message.h"
 #include "results/result_file.h"
+#include "scan/records.h"
 #include "support/test_env.h"
 
 namespace {

@@ -2,10 +2,10 @@
 
 #include <thread>
 
-#include "analysis/records.h"
 #include "common/ui_message.h"
 #include "results/results_model.h"
 #include "results/search.h"
+#include "scan/records.h"
 
 using namespace qrv;
 

@@ -5,8 +5,8 @@
 
 #include <regex>
 
+#include "media/raw_access.h"
 #include "scan/alloc_map.h"
-#include "scan/raw_access.h"
 #include "support/disk_image.h"
 #include "support/test_env.h"
 

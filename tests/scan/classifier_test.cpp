@@ -3,16 +3,16 @@
 #include <cstring>
 #include <random>
 
-#include "analysis/metadata.h"
-#include "analysis/records.h"
-#include "analysis/track_tables.h"
 #include "common/byte_order.h"
 #include "common/op_state.h"
+#include "media/raw_access.h"
 #include "platform/time_zone.h"
 #include "scan/alloc_map.h"
 #include "scan/classifier.h"
+#include "scan/metadata.h"
 #include "scan/movie_boxes.h"
-#include "scan/raw_access.h"
+#include "scan/records.h"
+#include "scan/track_tables.h"
 
 using namespace qrv;
 using namespace qrv::test;

@@ -3,8 +3,8 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "analysis/records.h"
 #include "common/byte_order.h"
+#include "scan/records.h"
 
 namespace qrv::test {
 

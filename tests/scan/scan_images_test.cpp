@@ -9,14 +9,14 @@
 #include <set>
 #include <tuple>
 
-#include "analysis/metadata.h"
-#include "analysis/records.h"
 #include "common/byte_order.h"
 #include "common/op_state.h"
 #include "common/ui_message.h"
+#include "media/raw_access.h"
 #include "platform/time_zone.h"
 #include "scan/alloc_map.h"
-#include "scan/raw_access.h"
+#include "scan/metadata.h"
+#include "scan/records.h"
 #include "scan/scan_job.h"
 #include "support/disk_image.h"
 #include "support/recording_writer.h"

@@ -3,13 +3,13 @@
 #include <atomic>
 #include <stdexcept>
 
-#include "analysis/metadata.h"
-#include "analysis/records.h"
 #include "common/op_state.h"
 #include "common/ui_message.h"
 #include "platform/time_zone.h"
 #include "scan/classifier.h"
+#include "scan/metadata.h"
 #include "scan/movie_boxes.h"
+#include "scan/records.h"
 #include "scan/scan_job.h"
 #include "support/disk_image.h"
 #include "support/test_env.h"

@@ -11,6 +11,7 @@
 #include "platform/disk_enum.h"
 #include "platform/source_io.h"
 #include "sources/regions.h"
+#include "sources/source_tree.h"
 #include "support/test_env.h"
 
 using namespace qrv;
@@ -192,7 +193,7 @@ TEST_F(TImagesFixture, EnumerationReadsFileSystemLabelAndGeometryReadOnly) {
     Shell("mkfs.exfat -L CARD -c 16384 '" + card + "'");
     const auto before = test::Read_File(part);
 
-    const TDiskList list = Enumerate_Disks({Dir.Path() + "/sys", Dir.Path() + "/dev", Dir.Path() + "/none"});
+    const TDiskList list = List_Disks({Dir.Path() + "/sys", Dir.Path() + "/dev", Dir.Path() + "/none"});
     ASSERT_EQ(list.Disks.size(), 2u);
     ASSERT_EQ(list.Volumes.size(), 2u);
     const TLogHDD& f = list.Volumes[0];

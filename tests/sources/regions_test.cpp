@@ -2,7 +2,7 @@
 
 #include "common/byte_order.h"
 #include "common/ui_message.h"
-#include "sources/boot_sector.h"
+#include "media/boot_sector.h"
 #include "sources/regions.h"
 #include "support/test_env.h"
 

@@ -19,7 +19,7 @@
 #include <utility>
 #include <vector>
 
-#include "sources/tree_data.h"
+#include "media/tree_data.h"
 
 namespace qrv::test {
 

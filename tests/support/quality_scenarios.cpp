@@ -9,13 +9,13 @@
 #include <stdexcept>
 
 #include "analysis/output.h"
-#include "analysis/records.h"
 #include "common/op_state.h"
 #include "common/ui_message.h"
+#include "media/raw_access.h"
+#include "pipeline/scan_completion.h"
 #include "platform/output_file.h"
 #include "platform/output_guard.h"
-#include "scan/raw_access.h"
-#include "scan/scan_completion.h"
+#include "scan/records.h"
 #include "scan/scan_job.h"
 #include "support/test_env.h"
 

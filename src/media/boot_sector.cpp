@@ -1,8 +1,11 @@
-#include "sources/boot_sector.h"
+#include "media/boot_sector.h"
 
+#include <algorithm>
 #include <cstdint>
+#include <vector>
 
 #include "common/byte_order.h"
+#include "platform/source_io.h"
 
 namespace qrv {
 
@@ -88,6 +91,20 @@ TPartEntry Get_PartEntry(std::span<const uint8_t> s, int index) {
     e.FirstSector = LE32_At(s, base + 8);
     e.SectorCount = LE32_At(s, base + 12);
     return e;
+}
+
+void Apply_BootGeometry(TLogHDD& v) {
+    std::vector<uint8_t> boot(512, 0);
+    if (auto src = Open_Source(v.LogPan)) src->Read_At(boot.data(), boot.size(), 0);
+    const auto geo = Parse_BootSector(boot);
+    if (!geo) return;
+    v.BytesPerSector = geo->BytesPerSector;
+    v.SectorsPerCluster = geo->SectorsPerCluster;
+    v.TotalClusters = uint32_t(std::min<uint64_t>(geo->DataClusters, UINT32_MAX));
+    v.NumFreeClusters = 0;
+    const uint64_t cluster = uint64_t(v.BytesPerSector) * v.SectorsPerCluster;
+    if (v.FsFreeBytes >= 0 && cluster > 0)
+        v.NumFreeClusters = uint32_t(std::min<uint64_t>(uint64_t(v.FsFreeBytes) / cluster, UINT32_MAX));
 }
 
 } // namespace qrv

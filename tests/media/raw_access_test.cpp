@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "scan/raw_access.h"
+#include "media/raw_access.h"
 #include "support/test_env.h"
 
 using namespace qrv;

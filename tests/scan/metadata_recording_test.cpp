@@ -6,10 +6,10 @@
 #include <filesystem>
 #include <random>
 
-#include "analysis/metadata.h"
 #include "common/op_state.h"
 #include "platform/source_io.h"
 #include "platform/time_zone.h"
+#include "scan/metadata.h"
 #include "support/recording_writer.h"
 #include "support/test_env.h"
 

@@ -9,6 +9,8 @@
 #include <span>
 #include <string>
 
+#include "platform/disk_enum.h"
+
 namespace qrv {
 
 // True when bytes 510 and 511 hold 0x55 0xAA.
@@ -42,5 +44,11 @@ struct TPartEntry {
     uint32_t SectorCount = 0;
 };
 TPartEntry Get_PartEntry(std::span<const uint8_t> sector, int index);
+
+// Completes a listed volume from its boot sector (read-only): bytes per sector,
+// sectors per cluster and the data-cluster count of a FAT32, NTFS or exFAT boot
+// sector replace what the kernel reported, and the free-cluster count follows
+// the new cluster size. A volume without a recognised boot sector is left as is.
+void Apply_BootGeometry(TLogHDD& v);
 
 } // namespace qrv

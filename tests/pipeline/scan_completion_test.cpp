@@ -2,10 +2,10 @@
 // written when analysis produced nothing.
 #include <gtest/gtest.h>
 
-#include "analysis/records.h"
 #include "common/ui_message.h"
+#include "pipeline/scan_completion.h"
 #include "scan/alloc_map.h"
-#include "scan/scan_completion.h"
+#include "scan/records.h"
 #include "support/disk_image.h"
 
 namespace qrv {

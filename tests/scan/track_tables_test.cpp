@@ -13,12 +13,12 @@
 #include <cstdio>
 #include <cstring>
 
-#include "analysis/metadata.h"
-#include "analysis/records.h"
-#include "analysis/track_tables.h"
 #include "common/byte_order.h"
 #include "common/ui_message.h"
 #include "platform/source_io.h"
+#include "scan/metadata.h"
+#include "scan/records.h"
+#include "scan/track_tables.h"
 
 namespace qrv {
 namespace {

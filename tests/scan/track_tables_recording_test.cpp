@@ -5,10 +5,10 @@
 // they follow, and the media end.
 #include <gtest/gtest.h>
 
-#include "analysis/metadata.h"
-#include "analysis/records.h"
-#include "analysis/track_tables.h"
 #include "platform/source_io.h"
+#include "scan/metadata.h"
+#include "scan/records.h"
+#include "scan/track_tables.h"
 #include "support/recording_writer.h"
 #include "support/test_env.h"
 

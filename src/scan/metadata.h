@@ -21,9 +21,9 @@
 #include <optional>
 #include <string>
 
-#include "analysis/records.h"
+#include "media/tree_data.h"
 #include "platform/source_io.h"
-#include "sources/tree_data.h"
+#include "scan/records.h"
 
 namespace qrv {
 

@@ -1,4 +1,4 @@
-#include "analysis/metadata.h"
+#include "scan/metadata.h"
 
 #include <cerrno>
 #include <cmath>
@@ -11,8 +11,8 @@
 #include "common/byte_order.h"
 #include "common/op_state.h"
 #include "common/text_format.h"
+#include "media/raw_access.h"
 #include "platform/time_zone.h"
-#include "scan/raw_access.h"
 
 namespace qrv {
 

@@ -1,4 +1,4 @@
-#include "analysis/track_tables.h"
+#include "scan/track_tables.h"
 
 #include <algorithm>
 #include <functional>
@@ -8,7 +8,7 @@
 #include "common/byte_order.h"
 #include "common/language.h"
 #include "common/ui_message.h"
-#include "scan/raw_access.h"
+#include "media/raw_access.h"
 
 namespace qrv {
 

@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "analysis/metadata.h"
 #include "common/op_state.h"
 #include "platform/source_io.h"
 #include "platform/time_zone.h"
+#include "scan/metadata.h"
 
 namespace qrv {
 namespace {

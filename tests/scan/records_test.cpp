@@ -6,7 +6,7 @@
 #include <stdexcept>
 #include <thread>
 
-#include "analysis/records.h"
+#include "scan/records.h"
 
 using namespace qrv;
 

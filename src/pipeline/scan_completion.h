@@ -7,10 +7,10 @@
 #include <functional>
 #include <string>
 
+#include "media/tree_data.h"
 #include "platform/source_io.h"
 #include "scan/alloc_map.h"
 #include "scan/scan_job.h"
-#include "sources/tree_data.h"
 
 namespace qrv {
 

@@ -1,4 +1,4 @@
-#include "scan/raw_access.h"
+#include "media/raw_access.h"
 
 #include <cstring>
 #include <new>

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "media/tree_data.h"
 #include "platform/source_io.h"
-#include "sources/tree_data.h"
 
 namespace qrv {
 

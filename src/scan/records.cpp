@@ -1,4 +1,4 @@
-#include "analysis/records.h"
+#include "scan/records.h"
 
 namespace qrv {
 

@@ -1,13 +1,13 @@
-#include "scan/scan_completion.h"
+#include "pipeline/scan_completion.h"
 
 #include <algorithm>
 #include <map>
 #include <vector>
 
 #include "analysis/rebuild.h"
-#include "analysis/records.h"
 #include "common/op_state.h"
 #include "common/ui_message.h"
+#include "scan/records.h"
 
 namespace qrv {
 
