@@ -22,7 +22,7 @@
 
 #include "common/op_state.h"
 #include "common/ui_message.h"
-#include "pipeline/scan_completion.h"
+#include "pipeline/scan_pipeline.h"
 #include "scan/records.h"
 #include "scan/scan_job.h"
 #include "support/disk_image.h"
@@ -153,10 +153,6 @@ TPipelineRun Pipeline(const std::string& path, int scheme, bool widen, bool anal
     ScanResultList.Clear();
     RebuildResultList.Clear();
     Op_State().Reset_Counters();
-    if (analyse)
-        Install_ScanCompletion();
-    else
-        Set_ScanCompletionHook(nullptr);
     auto count = std::make_shared<TWidenCount>();
     Set_UISink(count);
     TScanParams p;
@@ -171,7 +167,10 @@ TPipelineRun Pipeline(const std::string& path, int scheme, bool widen, bool anal
     p.IntervalScheme = scheme;
     p.Widen = widen;
     auto t0 = std::chrono::steady_clock::now();
-    To_Scan(p);
+    if (analyse)
+        Run_ScanPipeline(p);
+    else
+        To_Scan(p);
     TPipelineRun r;
     r.Seconds = Seconds_Since(t0);
     r.Heads = ScanResultList.Count();

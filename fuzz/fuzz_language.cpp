@@ -10,6 +10,7 @@
 #include <string>
 
 #include "common/language.h"
+#include "platform/language_files.h"
 
 using namespace qrv;
 

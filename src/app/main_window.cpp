@@ -42,6 +42,7 @@
 #include "app/ui_dispatcher.h"
 #include "common/language.h"
 #include "common/op_state.h"
+#include "platform/language_files.h"
 #include "scan/records.h"
 
 namespace qrv::app {

@@ -17,6 +17,7 @@
 #include "app/progress_dialog.h"
 #include "app/prompts.h"
 #include "common/language.h"
+#include "platform/language_files.h"
 
 namespace qrv::app {
 

@@ -4,7 +4,7 @@
 // rows and the scan-result file).
 #pragma once
 
-#include "scan/scan_job.h"
+#include "pipeline/scan_pipeline.h"
 
 namespace qrv::app {
 

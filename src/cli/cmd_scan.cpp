@@ -16,7 +16,6 @@
 #include <ctime>
 #include <set>
 #include <string>
-#include <sys/stat.h>
 #include <thread>
 #include <vector>
 
@@ -29,7 +28,9 @@
 #include "common/ui_message.h"
 #include "media/boot_sector.h"
 #include "media/raw_access.h"
-#include "pipeline/scan_completion.h"
+#include "pipeline/scan_pipeline.h"
+#include "platform/disk_enum.h"
+#include "platform/file_system.h"
 #include "platform/output_guard.h"
 #include "platform/source_io.h"
 #include "results/result_file.h"
@@ -92,11 +93,7 @@ TBootInfo Read_BootInfo(TSource& h) {
     return info;
 }
 
-bool Is_Partition(const std::string& devPath) {
-    std::string name = devPath.substr(devPath.find_last_of('/') + 1);
-    struct stat st {};
-    return ::stat(("/sys/class/block/" + name + "/partition").c_str(), &st) == 0;
-}
+bool Is_Partition(const std::string& devPath) { return Is_PartitionDevice(devPath); }
 
 // Builds the source node for path. fsOverride (with sector size and sectors per
 // cluster) replaces the boot-sector detection.
@@ -104,8 +101,7 @@ TTreeData Describe_Source(const std::string& path, const std::optional<std::stri
                           int64_t sectorSize, int64_t clusterSectors) {
     TTreeData n;
     n.Level = 1;
-    struct stat st {};
-    const bool device = ::stat(path.c_str(), &st) == 0 && S_ISBLK(st.st_mode);
+    const bool device = Get_PathKind(path) == TPathKind::BlockDevice;
     TBootInfo boot;
     int64_t size = -1;
     if (TSourcePtr h = Open_Source(path)) {
@@ -312,9 +308,7 @@ int Cmd_Scan(const TArgv& argv) {
     const TGuardOptions output = Output_Options(args);
     const TOutputGuard guard({Get_SourcePath(p.Node)}, output);
     if (p.SaveResults) {
-        struct stat st {};
-        const bool folder =
-            p.ResultPath.back() == '/' || (::stat(p.ResultPath.c_str(), &st) == 0 && S_ISDIR(st.st_mode));
+        const bool folder = p.ResultPath.back() == '/' || Get_PathKind(p.ResultPath) == TPathKind::Folder;
         if (folder) {
             if (int rc = Prepare_Folder("scan", p.ResultPath, guard)) return rc;
             std::time_t now = std::time(nullptr);
@@ -332,22 +326,10 @@ int Cmd_Scan(const TArgv& argv) {
         if (int rc = Prepare_Folder("scan", *dir, guard)) return rc;
     }
 
-    // What the scan settings do before a scan starts.
-    ScanResultList.Clear();
-    RebuildResultList.Clear();
-    Op_State().Reset_Counters();
-    Op_State().Set_SourcePath("");
-    Clear_AllocWindow();
-
+    Prepare_ScanRun();
     TCliSession session = Start_CliSession(args.Has("quiet"));
     auto oldInt = std::signal(SIGINT, On_Interrupt);
-    // After the block loop: analysis, the results list and the result file.
-    Install_ScanCompletion();
-    Completion_Hooks().To_View = [](int64_t first, int64_t count) { To_View(first, first + count); };
-    Completion_Hooks().Result_To_Disk = [output](const std::string& path, const TTreeData& node) {
-        Result_To_Disk(path, node, output);
-    };
-    std::thread worker([&p] { To_Scan(p); });
+    std::thread worker([&p, &output] { Run_ScanPipeline(p, output); });
     worker.join();
     std::signal(SIGINT, oldInt);
 

@@ -10,13 +10,12 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <fstream>
-#include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include "common/op_state.h"
+#include "platform/file_system.h"
 #include "platform/output_file.h"
 #include "platform/source_io.h"
 #include "results/search.h"
@@ -405,8 +404,7 @@ int Run_Export(TResultsModel& model, const std::string& dir, std::string* json, 
     st.Reset_Counters();
     std::string msg = Check_SaveTarget(model, dir, st.SourcePath(), output);
     if (msg.empty()) {
-        struct stat sb {};
-        if (::stat(dir.c_str(), &sb) != 0 || !S_ISDIR(sb.st_mode)) msg = "请指定保存路径!";
+        if (Get_PathKind(dir) != TPathKind::Folder) msg = "请指定保存路径!";
     }
     if (!msg.empty()) {
         std::fprintf(stderr, "qrv-cli: %s (%s)\n", msg.c_str(), dir.c_str());

@@ -3,11 +3,10 @@
 #include "cli/common_cli.h"
 
 
-#include <sys/stat.h>
 
-#include <filesystem>
 
 #include "media/raw_access.h"
+#include "platform/file_system.h"
 #include "platform/source_io.h"
 #include "sources/regions.h"
 
@@ -15,11 +14,7 @@ namespace qrv::cli {
 
 namespace {
 
-std::string Canonical(const std::string& p) {
-    std::error_code ec;
-    auto c = std::filesystem::canonical(p, ec);
-    return ec ? p : c.string();
-}
+std::string Canonical(const std::string& p) { return Canonical_Path(p); }
 
 } // namespace
 
@@ -27,12 +22,12 @@ TPickedSource Pick_Source(const std::string& path, std::optional<int64_t> region
     TPickedSource out;
     TSourceTree tree;
     TSourceNode* node = nullptr;
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) {
+    const TPathKind kind = Get_PathKind(path);
+    if (kind == TPathKind::Missing) {
         out.Error = "cannot access " + path;
         return out;
     }
-    if (S_ISBLK(st.st_mode)) {
+    if (kind == TPathKind::BlockDevice) {
         Refresh_SourceTree(tree);
         const std::string want = Canonical(path);
         for (TSourceNode* n : tree.Nodes()) {

@@ -1,7 +1,6 @@
 #include "common/language.h"
 
 #include <iconv.h>
-#include <sys/stat.h>
 
 #include <atomic>
 #include <cerrno>
@@ -131,28 +130,6 @@ std::string Gb18030_ToUtf8(std::string_view in) {
     return out;
 }
 
-bool Read_WholeFile(const std::string& path, std::vector<uint8_t>& out) {
-    std::FILE* f = std::fopen(path.c_str(), "rb");
-    if (f == nullptr) return false;
-    out.clear();
-    uint8_t buf[65536];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.insert(out.end(), buf, buf + n);
-    bool ok = !std::ferror(f);
-    std::fclose(f);
-    return ok;
-}
-
-bool File_Exists(const std::string& path) {
-    struct stat st{};
-    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
-
-std::string Join_Path(const std::string& folder, const char* rel) {
-    if (folder.empty()) return rel;
-    return folder.back() == '/' ? folder + rel : folder + "/" + rel;
-}
-
 } // namespace
 
 // ---- table ----
@@ -205,21 +182,6 @@ void Scramble_Bytes(std::vector<uint8_t>& bytes, uint8_t key) {
     for (auto& c : bytes) c ^= key;
 }
 
-bool Load_LanguageFile(const std::string& path, TLanguageTable& table, uint8_t key) {
-    std::vector<uint8_t> bytes;
-    if (!Read_WholeFile(path, bytes) || bytes.empty()) return false;
-    Scramble_Bytes(bytes, key);
-    table.Load_Text(Decode_TextBytes(bytes));
-    return true;
-}
-
-bool Load_LanguageFile(const std::string& path, uint8_t key) {
-    TLanguageTable t;
-    if (!Load_LanguageFile(path, t, key)) return false;
-    Set_LanguageTable(std::move(t));
-    return true;
-}
-
 // ---- process-wide state ----
 
 int Get_Language() { return g_language.load(); }
@@ -269,62 +231,6 @@ std::string Translate_Caption(const std::string& text, bool trim) {
     std::string v;
     if (t->Find(trim ? Trim_Text(text) : text, v)) return v;
     return text;
-}
-
-// ---- settings file and start ----
-
-int Read_LanguageSetting(const std::string& path) {
-    std::vector<uint8_t> bytes;
-    if (!Read_WholeFile(path, bytes)) return 0;
-    std::string text = Decode_TextBytes(bytes);
-    std::string line = Trim_Text(text.substr(0, text.find_first_of("\r\n")));
-    if (!line.empty() && line[0] == '+') line.erase(0, 1);
-    int value = 0;
-    auto [p, ec] = std::from_chars(line.data(), line.data() + line.size(), value);
-    if (line.empty() || ec != std::errc() || p != line.data() + line.size()) return 0;
-    return value;
-}
-
-bool Write_LanguageSetting(const std::string& path, int language) {
-    if (!File_Exists(path)) return false;
-    std::FILE* f = std::fopen(path.c_str(), "wb");
-    if (f == nullptr) return false;
-    const char* line = language == 1 ? "1\r\n" : "0\r\n";
-    bool ok = std::fwrite(line, 1, 3, f) == 3;
-    ok = (std::fclose(f) == 0) && ok;
-    return ok;
-}
-
-int Language_Start(const std::string& programFolder) {
-    Set_Language(0);
-    Set_LanguageId(LANGID_CHINESE);
-    Set_LanguageTable(TLanguageTable());
-    // Any number other than 1 keeps the Chinese texts.
-    int language = Read_LanguageSetting(Join_Path(programFolder, LANGUAGE_SETTINGS_FILE)) == 1 ? 1 : 0;
-    if (language == 1) {
-        Set_LanguageId(LANGID_ENGLISH);
-        Load_LanguageFile(Join_Path(programFolder, LANGUAGE_FILE));
-    }
-    Set_Language(language);
-    return language;
-}
-
-TLanguageSwitch Switch_Language(const std::string& programFolder, int language) {
-    TLanguageSwitch r;
-    language = language == 1 ? 1 : 0;
-    Set_Language(language);
-    r.Stored = Write_LanguageSetting(Join_Path(programFolder, LANGUAGE_SETTINGS_FILE), language);
-    if (language == 1) {
-        r.LanguageId = LANGID_ENGLISH;
-        r.Message = "The setup language is successful. Please restart the program and use the new language!";
-        r.Caption = "Set up success";
-    } else {
-        r.LanguageId = LANGID_CHINESE;
-        r.Message = "设置语言成功,请重新启动程序,使用新语言!";
-        r.Caption = "设置成功";
-    }
-    Set_LanguageId(r.LanguageId);
-    return r;
 }
 
 } // namespace qrv

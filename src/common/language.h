@@ -1,5 +1,6 @@
 // Interface language: 0 Chinese (the built-in texts), 1 English through the
-// language table loaded from Updata/skin/English.lng at start.
+// language table loaded from Updata/skin/English.lng at start (the files are
+// read and written by platform/language_files.h).
 //
 // The settings file Updata/skin/Languages_set.ini holds the language number on
 // its first line; only "1" selects English. The language file holds one
@@ -54,12 +55,6 @@ class TLanguageTable {
 // not valid UTF-8 read as GB18030 (the Chinese system code page).
 std::string Decode_TextBytes(const std::vector<uint8_t>& bytes);
 
-// Reads and unscrambles a language file into table. An empty or unreadable
-// file leaves the table unchanged (false); otherwise the table is replaced.
-bool Load_LanguageFile(const std::string& path, TLanguageTable& table, uint8_t key = LANGUAGE_FILE_KEY);
-// The same into the process-wide table.
-bool Load_LanguageFile(const std::string& path, uint8_t key = LANGUAGE_FILE_KEY);
-
 // Scrambles (or unscrambles) bytes with the key.
 void Scramble_Bytes(std::vector<uint8_t>& bytes, uint8_t key = LANGUAGE_FILE_KEY);
 
@@ -91,31 +86,5 @@ std::string Translate_Caption(const std::string& text, bool trim = true);
 
 // Text without leading and trailing blanks and control characters.
 std::string Trim_Text(std::string_view text);
-
-// Language number stored in a settings file: the first line as a decimal
-// number; 0 when the file is missing, empty or not a number.
-int Read_LanguageSetting(const std::string& path);
-// Overwrites an existing settings file with the single line "0" or "1" and
-// CR LF. A missing file is not created (false).
-bool Write_LanguageSetting(const std::string& path, int language);
-
-// Start sequence: language 0 and identifier 2052; the settings file under
-// programFolder decides the language (only 1 is English); for English the
-// identifier becomes 1033 and the language file, when present, fills the
-// table. Returns the language. Call before any worker starts.
-int Language_Start(const std::string& programFolder);
-
-// Outcome of a language switch, for the caller's message box.
-struct TLanguageSwitch {
-    bool Stored = false;   // the settings file existed and was rewritten
-    uint16_t LanguageId = LANGID_CHINESE;
-    std::string Message;   // "设置语言成功,..." or its English form
-    std::string Caption;   // "设置成功" / "Set up success"
-};
-
-// Switches to English (1) or Chinese (0): the language number and identifier
-// change at once, the settings file is rewritten when it exists; the table is
-// not reloaded, so the interface changes at the next start.
-TLanguageSwitch Switch_Language(const std::string& programFolder, int language);
 
 } // namespace qrv

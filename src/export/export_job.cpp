@@ -2,12 +2,12 @@
 
 #include <chrono>
 #include <exception>
-#include <unistd.h>
 
 #include "common/language.h"
 #include "common/op_state.h"
 #include "common/text_format.h"
 #include "common/ui_message.h"
+#include "platform/file_system.h"
 #include "platform/output_guard.h"
 #include "scan/records.h"
 
@@ -167,7 +167,7 @@ TSaveSummary Save_ToFile_One(TResultsModel& model, const std::string& folder, co
                             if (!ok) {
                                 // A partial file must not pass for a recovered one.
                                 Send_Log(Tr("错误类型:Save0004"), Tr("写入文件出错") + ":" + path);
-                                ::unlink(path.c_str());
+                                Remove_File(path);
                                 ++sum.Failed;
                             } else {
                                 if (stopped) {

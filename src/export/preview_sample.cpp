@@ -2,10 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
-#include <filesystem>
 #include <memory>
-#include <system_error>
-#include <unistd.h>
 
 #include "analysis/output.h"
 #include "common/byte_order.h"
@@ -14,6 +11,7 @@
 #include "common/text_format.h"
 #include "common/ui_message.h"
 #include "media/raw_access.h"
+#include "platform/file_system.h"
 #include "platform/output_guard.h"
 
 namespace qrv {
@@ -229,14 +227,7 @@ void TInUseMark::Release() {
 
 // ---- paths ----
 
-std::string Preview_TempFolder() {
-    std::error_code ec;
-    std::string t = std::filesystem::temp_directory_path(ec).string();
-    if (ec || t.empty()) t = "/tmp";
-    while (t.size() > 1 && t.back() == '/')
-        t.pop_back();
-    return t;
-}
+std::string Preview_TempFolder() { return Get_TempFolder(); }
 
 std::string Preview_Path() {
     std::lock_guard<std::mutex> lk(g_pathMu);
@@ -262,7 +253,7 @@ TInUseMark Choose_PreviewPath(const std::string& folder, const TPreviewOutput& o
         names.push_back(folder + "/" + n);
     std::string chosen = Preview_InUse().Reserve_First(names, [&](const std::string& p) {
         // A file on a disk we may not write to is left alone: deleting it is a write too.
-        if (!output.Allowed || output.Allowed(p)) ::unlink(p.c_str());
+        if (!output.Allowed || output.Allowed(p)) Remove_File(p);
     });
     return TInUseMark::Adopt(std::move(chosen));
 }
@@ -389,7 +380,7 @@ TPreviewOutcome Try_Play(TPreviewRequest req) {
     src.reset();
     if (outcome != PREVIEW_BUILT) {
         // An unfinished sample is never handed to the player.
-        ::unlink(path.c_str());
+        Remove_File(path);
         if (outcome == PREVIEW_NO_MEDIA) Log_Error("错误[Play0001]", Tr("末知原因播放失败!"));
         if (outcome == PREVIEW_WRITE_FAILED) Log_Error("错误[Play0003]", Tr("写入文件出错") + ":" + path);
         return outcome;

@@ -7,14 +7,11 @@
 #include "analysis/rebuild.h"
 #include "common/op_state.h"
 #include "common/ui_message.h"
+#include "results/result_file.h"
+#include "results/results_model.h"
 #include "scan/records.h"
 
 namespace qrv {
-
-TCompletionHooks& Completion_Hooks() {
-    static TCompletionHooks hooks;
-    return hooks;
-}
 
 int64_t Estimate_RawAlignment(int64_t perSecBytes) {
     if (perSecBytes <= 0) perSecBytes = 512;
@@ -53,7 +50,8 @@ int64_t Get_AlignmentBase(const TTreeData& node, const TAllocMap& map, int64_t s
     return 0;
 }
 
-void Scan_Completion(TSource& h, const TTreeData& node, const TAllocMap& map, const TScanParams& p) {
+void Scan_Completion(TSource& h, const TTreeData& node, const TAllocMap& map, const TScanParams& p,
+                     const TGuardOptions& output) {
     const int64_t O = Get_AlignmentBase(node, map, p.StartSec);
     Send_UIMessage(MSG_SHOW_GAUGE2);
     To_Rebuild(h, node, map, p.IntervalScheme, p.InterleaveScheme, p.EndSec * int64_t(node.PerSecBytes),
@@ -62,11 +60,8 @@ void Scan_Completion(TSource& h, const TTreeData& node, const TAllocMap& map, co
     if (n == 0) return;
     Op_State().ViewFilledByScan = true;
     Send_UIMessage(MSG_SHOW_RESULTS);
-    const TCompletionHooks& hooks = Completion_Hooks();
-    if (hooks.To_View) hooks.To_View(0, n);
-    if (p.SaveResults && hooks.Result_To_Disk) hooks.Result_To_Disk(p.ResultPath, node);
+    To_View(0, n);
+    if (p.SaveResults) Result_To_Disk(p.ResultPath, node, output);
 }
-
-void Install_ScanCompletion() { Set_ScanCompletionHook(&Scan_Completion); }
 
 } // namespace qrv

@@ -265,4 +265,10 @@ TDiskList Enumerate_Disks(const TEnumRoots& roots) {
     return out;
 }
 
+bool Is_PartitionDevice(const std::string& devPath, const std::string& sysRoot) {
+    const std::string name = devPath.substr(devPath.find_last_of('/') + 1);
+    std::error_code ec;
+    return fs::exists(fs::path(sysRoot) / "class" / "block" / name / "partition", ec);
+}
+
 } // namespace qrv

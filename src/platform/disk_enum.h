@@ -77,6 +77,10 @@ struct TMountInfo {
 };
 TMountInfo Find_MountPoint(const std::string& mountInfoPath, const std::string& majMin, const std::string& devPath);
 
+// True when the device (a path such as "/dev/sdb1") is a partition of a disk:
+// sysfs lists it with a "partition" attribute.
+bool Is_PartitionDevice(const std::string& devPath, const std::string& sysRoot = "/sys");
+
 // Host name for the tree's root: "QRV-Local PC" when it cannot be read.
 std::string Get_ComputerLabel();
 

@@ -20,8 +20,6 @@ namespace qrv {
 
 namespace {
 
-std::atomic<TScanCompletionHook> g_completion{nullptr};
-
 std::string Mode_Text(int mode) {
     switch (mode) {
     case 0:
@@ -54,14 +52,6 @@ void Closing_Sequence() {
 }
 
 } // namespace
-
-TScanCompletionHook Set_ScanCompletionHook(TScanCompletionHook hook) {
-    return g_completion.exchange(hook);
-}
-
-void Scan_CompletionHook(TSource& h, const TTreeData& node, const TAllocMap& map, const TScanParams& p) {
-    if (TScanCompletionHook hook = g_completion.load()) hook(h, node, map, p);
-}
 
 std::string Check_ScanGeometry(const TTreeData& node) {
     if (node.PerSecBytes <= 0 || node.PerSecBytes % 512 != 0)
@@ -118,7 +108,7 @@ TScanGeometry Get_ScanGeometry(const TTreeData& node, int mode, int64_t startSec
 namespace {
 
 // The scan up to its completion stage; returns early when the source cannot be scanned.
-void Scan_Body(const TScanParams& p, TSourcePtr& h, TAllocMap& map) {
+void Scan_Body(const TScanParams& p, const TScanCompletion& completion, TSourcePtr& h, TAllocMap& map) {
     const TTreeData& node = p.Node;
     {
         // Path and open.
@@ -198,17 +188,17 @@ void Scan_Body(const TScanParams& p, TSourcePtr& h, TAllocMap& map) {
         Op_State().BytesTotal = 0; // analysis is not measured in bytes of the medium
 
         // Completion stage.
-        Scan_CompletionHook(*h, node, map, p);
+        if (completion) completion(*h, node, map, p);
     }
 }
 
 } // namespace
 
-void To_Scan(const TScanParams& p) {
+void To_Scan(const TScanParams& p, const TScanCompletion& completion) {
     TSourcePtr h;
     TAllocMap map{};
     try {
-        Scan_Body(p, h, map);
+        Scan_Body(p, completion, h, map);
     } catch (...) {
         // Any failure ends the operation through the normal closing sequence.
     }

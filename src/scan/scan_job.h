@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "media/tree_data.h"
@@ -30,19 +31,16 @@ struct TScanParams {
     double DateFrom = 0, DateTo = 0;
 };
 
-// Runs a whole scan on the calling (worker) thread. Reports only through the
-// message channel and the process-wide lists and state.
-void To_Scan(const TScanParams& p);
-
 // The completion stage, run after the block loop (normally or after a stop)
 // with the scan's open source, its node, the volume's allocation map and the
-// parameters. The default does nothing; the analysis stage installs itself here.
-using TScanCompletionHook = void (*)(TSource& h, const TTreeData& node, const TAllocMap& map,
-                                     const TScanParams& p);
-// Installs the hook (nullptr restores the default) and returns the previous one.
-TScanCompletionHook Set_ScanCompletionHook(TScanCompletionHook hook);
-// The completion stage's call point in To_Scan.
-void Scan_CompletionHook(TSource& h, const TTreeData& node, const TAllocMap& map, const TScanParams& p);
+// parameters. The scan pipeline passes analysis and results here.
+using TScanCompletion =
+    std::function<void(TSource& h, const TTreeData& node, const TAllocMap& map, const TScanParams& p)>;
+
+// Runs a whole scan on the calling (worker) thread, then its completion stage
+// (none when empty). Reports only through the message channel and the
+// process-wide lists and state.
+void To_Scan(const TScanParams& p, const TScanCompletion& completion = {});
 
 // Where the block loop starts and what it examines, worked out from the node,
 // the range and the allocation map.

@@ -2,7 +2,6 @@
 
 #include <charconv>
 #include <cstdio>
-#include <filesystem>
 #include <set>
 
 #include "common/checked_math.h"
@@ -11,6 +10,7 @@
 #include "common/ui_message.h"
 #include "media/boot_sector.h"
 #include "media/raw_access.h"
+#include "platform/file_system.h"
 
 namespace qrv {
 
@@ -188,9 +188,7 @@ TOpenImageResult Open_Image(TSourceTree& tree, const std::string& path) {
         out.Message = Tr("请选中要加载的镜像文件!");
         return out;
     }
-    std::error_code ec;
-    std::string full = std::filesystem::absolute(path, ec).lexically_normal().string();
-    if (ec) full = path;
+    const std::string full = Absolute_Path(path);
     auto h = Open_Source(full);
     const int64_t size = h ? h->Size() : -1;
     if (!h || size < 0) {

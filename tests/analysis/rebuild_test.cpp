@@ -17,7 +17,7 @@
 #include "common/ui_message.h"
 #include "export/export_job.h"
 #include "media/raw_access.h"
-#include "pipeline/scan_completion.h"
+#include "pipeline/scan_pipeline.h"
 #include "results/results_model.h"
 #include "scan/records.h"
 #include "scan/scan_job.h"
@@ -113,7 +113,6 @@ TRun Scan(const TDiskImage& img, int scheme, int interleave = 0, bool widen = tr
     ScanResultList.Clear();
     RebuildResultList.Clear();
     Op_State().Reset_Counters();
-    Install_ScanCompletion();
     auto sink = std::make_shared<TRecordingSink>();
     auto old = Set_UISink(sink);
     TScanParams p;
@@ -124,7 +123,7 @@ TRun Scan(const TDiskImage& img, int scheme, int interleave = 0, bool widen = tr
     p.IntervalScheme = scheme;
     p.InterleaveScheme = interleave;
     p.Widen = widen;
-    To_Scan(p);
+    Run_ScanPipeline(p);
     Set_UISink(old);
     TRun run;
     run.Sink = sink;
@@ -411,13 +410,12 @@ TEST_F(TRebuild, StopDuringAnalysisKeepsWhatWasAnalysed) {
     ScanResultList.Clear();
     RebuildResultList.Clear();
     Op_State().Reset_Counters();
-    Install_ScanCompletion();
     auto sink = std::make_shared<TStopSink>();
     auto old = Set_UISink(sink);
     TScanParams p;
     p.Node = img.Node();
     p.EndSec = img.VolumeBytes / 512;
-    To_Scan(p);
+    Run_ScanPipeline(p);
     Set_UISink(old);
     Op_State().StopFlag = false;
     // Only the first header was analysed; it was rated and the results shown.

@@ -11,6 +11,7 @@
 #include <set>
 
 #include "common/language.h"
+#include "platform/language_files.h"
 #include "support/test_env.h"
 
 using namespace qrv;

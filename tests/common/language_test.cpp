@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include "common/language.h"
+#include "platform/language_files.h"
 #include "support/test_env.h"
 
 using namespace qrv;

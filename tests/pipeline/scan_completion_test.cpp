@@ -2,11 +2,14 @@
 // written when analysis produced nothing.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "common/ui_message.h"
 #include "pipeline/scan_completion.h"
 #include "scan/alloc_map.h"
 #include "scan/records.h"
 #include "support/disk_image.h"
+#include "support/test_env.h"
 
 namespace qrv {
 namespace {
@@ -21,7 +24,6 @@ struct TCompletionFixture : testing::Test {
     void TearDown() override {
         ScanResultList.Clear();
         RebuildResultList.Clear();
-        Completion_Hooks() = {};
         Set_UISink(nullptr);
     }
     void Head_At(int64_t off, bool head = true) {
@@ -75,19 +77,17 @@ TEST_F(TCompletionFixture, RawAlignmentEstimate) {
 TEST_F(TCompletionFixture, NoResultsShowNothingAndWriteNothing) {
     auto sink = std::make_shared<TRecordingSink>();
     Set_UISink(sink);
-    int views = 0, files = 0;
-    Completion_Hooks().To_View = [&](int64_t, int64_t) { ++views; };
-    Completion_Hooks().Result_To_Disk = [&](const std::string&, const TTreeData&) { ++files; };
+    test::TTempDir dir;
     TMemorySource mem(std::vector<uint8_t>(4096, 0));
     TScanParams p;
     p.Node = test::Image_FileNode();
     p.SaveResults = true;
-    p.ResultPath = "/nonexistent/x.QRV";
+    p.ResultPath = dir.File("x.QRV");
     p.EndSec = 8;
     TAllocMap map;
     Scan_Completion(mem, p.Node, map, p);
-    EXPECT_EQ(views, 0);
-    EXPECT_EQ(files, 0);
+    EXPECT_FALSE(std::filesystem::exists(p.ResultPath));
+    EXPECT_TRUE(sink->OfType(MSG_ADD_ROW).empty());
     EXPECT_TRUE(sink->OfType(MSG_SHOW_RESULTS).empty());
     EXPECT_EQ(sink->OfType(MSG_SHOW_GAUGE2).size(), 1u);
     auto logs = sink->OfType(MSG_LOG);

@@ -18,7 +18,7 @@ extern "C" {
 #include "common/op_state.h"
 #include "common/ui_message.h"
 #include "export/preview_sample.h"
-#include "pipeline/scan_completion.h"
+#include "pipeline/scan_pipeline.h"
 #include "scan/records.h"
 #include "scan/scan_job.h"
 #include "support/disk_image.h"
@@ -149,7 +149,6 @@ TEST(SampleDecode, SamplesOfScannedRecordingsDecodeCleanly) {
     ScanResultList.Clear();
     RebuildResultList.Clear();
     Op_State().Reset_Counters();
-    Install_ScanCompletion();
     auto sink = std::make_shared<TRecordingSink>();
     Set_UISink(sink);
     TScanParams sp;
@@ -157,7 +156,7 @@ TEST(SampleDecode, SamplesOfScannedRecordingsDecodeCleanly) {
     sp.StartSec = 0;
     sp.EndSec = img.VolumeBytes / 512;
     sp.IntervalScheme = 4; // search both ways: finds media before and after a movie header
-    To_Scan(sp);
+    Run_ScanPipeline(sp);
     ASSERT_EQ(Op_State().SourcePath(), img.Path);
 
     for (const auto& p : placed) {

@@ -51,15 +51,15 @@ class ScanJob : public ::testing::Test {
         Op_State().Reset_Counters();
         Set_TimeZoneBiasOverride(0);
         g_completions = 0;
-        Set_ScanCompletionHook(Count_Completion);
     }
     void TearDown() override {
         Set_UISink(nullptr);
-        Set_ScanCompletionHook(nullptr);
         Set_TimeZoneBiasOverride(std::nullopt);
         ScanResultList.Clear();
         Op_State().Reset_Counters();
     }
+    // The completion stage handed to To_Scan: counts its runs.
+    TScanCompletion completion = Count_Completion;
     std::vector<int> Types() const {
         std::vector<int> t;
         for (const auto& m : sink->Messages())
@@ -106,7 +106,7 @@ TEST_F(ScanJob, RawImageBlocksMessagesAndClosingSequence) {
     const std::string path = dir.File("raw.img");
     Write_File(path, m);
 
-    To_Scan(Params(Image_FileNode(path), 0, 2048));
+    To_Scan(Params(Image_FileNode(path), 0, 2048), completion);
 
     EXPECT_EQ(Findings(), (std::vector<TFinding>{{3, kScanBlockStep + 5000}}));
     EXPECT_EQ(Types(), (std::vector<int>{0, 1, 2, 2, 0, 1, 3}));
@@ -134,7 +134,7 @@ TEST_F(ScanJob, StartSectorPlacesTheFirstBlockAndItsIndex) {
     const std::string path = dir.File("raw.img");
     Write_File(path, m);
 
-    To_Scan(Params(Image_FileNode(path), 1000, 3072));
+    To_Scan(Params(Image_FileNode(path), 1000, 3072), completion);
 
     EXPECT_EQ(Findings(), (std::vector<TFinding>{{1, 512000}, {3, straddle - 4}}));
     EXPECT_EQ(Status_Texts(), (std::vector<std::string>{"已扫描块数:0", "已扫描块数:1", "已扫描块数:2"}));
@@ -148,7 +148,7 @@ TEST_F(ScanJob, StopDuringTheThirdBlockEndsTheLoopThenCompletesAndCloses) {
     const std::string path = dir.File("raw.img");
     Write_File(path, m);
 
-    To_Scan(Params(Image_FileNode(path), 0, 6144));
+    To_Scan(Params(Image_FileNode(path), 0, 6144), completion);
 
     EXPECT_EQ(Status_Texts(), (std::vector<std::string>{"已扫描块数:0", "已扫描块数:1", "已扫描块数:2"}));
     EXPECT_TRUE(Findings().empty());
@@ -157,7 +157,7 @@ TEST_F(ScanJob, StopDuringTheThirdBlockEndsTheLoopThenCompletesAndCloses) {
 }
 
 TEST_F(ScanJob, UnopenableSourceLogsTheErrorThenCloses) {
-    To_Scan(Params(Image_FileNode(dir.File("missing.img")), 0, 2048));
+    To_Scan(Params(Image_FileNode(dir.File("missing.img")), 0, 2048), completion);
     auto all = sink->Messages();
     ASSERT_EQ(Types(), (std::vector<int>{0, 0, 1, 3}));
     EXPECT_EQ(all[0].P[0], "错误类型:Scan0000");
@@ -178,7 +178,7 @@ TEST_F(ScanJob, UnusableGeometryIsRefusedBeforeTheScanStarts) {
     oddSector.PerSecBytes = 520;
     for (const TTreeData& node : {zeroSector, noCluster, hugeCluster, oddSector}) {
         sink->Clear();
-        To_Scan(Params(node, 0, 2048));
+        To_Scan(Params(node, 0, 2048), completion);
         auto all = sink->Messages();
         ASSERT_EQ(Types(), (std::vector<int>{0, 0, 1, 3})) << node.HddFs;
         EXPECT_NE(all[0].P[0].find("错误类型:"), std::string::npos);
@@ -189,10 +189,10 @@ TEST_F(ScanJob, UnusableGeometryIsRefusedBeforeTheScanStarts) {
 }
 
 TEST_F(ScanJob, FailureInTheCompletionStageStillRunsTheClosingSequence) {
-    Set_ScanCompletionHook(Throwing_Completion);
+    completion = Throwing_Completion;
     const std::string path = dir.File("raw.img");
     Write_File(path, Noise(1 << 20, 5));
-    To_Scan(Params(Image_FileNode(path), 0, 2048));
+    To_Scan(Params(Image_FileNode(path), 0, 2048), completion);
     EXPECT_EQ(Types(), (std::vector<int>{0, 1, 2, 2, 0, 1, 3}));
     Expect_Closing();
 }
@@ -205,7 +205,7 @@ TEST_F(ScanJob, UnloadableMapFallsBackToScanningEverything) {
     TTreeData node = Image_FileNode(path, "NTFS");
     node.LogPerClusec = 8;
 
-    To_Scan(Params(node, 0, 2048, 2));
+    To_Scan(Params(node, 0, 2048, 2), completion);
 
     EXPECT_NE(sink->Messages()[0].P[2].find("扫描类型:仅扫描已分配空间;"), std::string::npos);
     EXPECT_EQ(Findings(), (std::vector<TFinding>{{3, 65536}}));
@@ -218,14 +218,14 @@ TEST_F(ScanJob, DateFilterOfTheParametersDropsHeadsOnly) {
     const std::string path = dir.File("raw.img");
     Write_File(path, m);
     TScanParams p = Params(Image_FileNode(path), 0, 2048);
-    To_Scan(p);
+    To_Scan(p, completion);
     EXPECT_EQ(Findings(), (std::vector<TFinding>{{0, 8192}, {3, 300000}}));
 
     ScanResultList.Clear();
     p.DateFilter = true;
     p.DateFrom = Encode_DateTime(2018, 1, 29, 0, 0, 0);
     p.DateTo = Encode_DateTime(2018, 2, 1, 0, 0, 0);
-    To_Scan(p);
+    To_Scan(p, completion);
     EXPECT_EQ(Findings(), (std::vector<TFinding>{{3, 300000}}));
     EXPECT_EQ(sink->OfType(MSG_PROGRESS_STATUS).back().P[2], "发现碎片数量:1");
 }

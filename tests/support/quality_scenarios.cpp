@@ -12,7 +12,7 @@
 #include "common/op_state.h"
 #include "common/ui_message.h"
 #include "media/raw_access.h"
-#include "pipeline/scan_completion.h"
+#include "pipeline/scan_pipeline.h"
 #include "platform/output_file.h"
 #include "platform/output_guard.h"
 #include "scan/records.h"
@@ -585,7 +585,6 @@ TScenarioOutcome Evaluate_Scenario(const TQualityScenario& s, const std::string&
     ScanResultList.Clear();
     RebuildResultList.Clear();
     Op_State().Reset_Counters();
-    Install_ScanCompletion();
     auto sink = std::make_shared<TLogSink>();
     auto old = Set_UISink(sink);
     TScanParams p;
@@ -597,7 +596,7 @@ TScenarioOutcome Evaluate_Scenario(const TQualityScenario& s, const std::string&
     p.InterleaveScheme = opt.Interleave;
     p.Widen = opt.Widen;
     const auto t0 = std::chrono::steady_clock::now();
-    To_Scan(p);
+    Run_ScanPipeline(p);
     res.Seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     Set_UISink(old);
 
