@@ -36,13 +36,16 @@ bool Read_WholeFile(const std::string& path, std::vector<uint8_t>& out) {
     out.clear();
     uint8_t buf[65536];
     size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.insert(out.end(), buf, buf + n);
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
+        out.insert(out.end(), buf, buf + n);
     bool ok = !std::ferror(f);
     std::fclose(f);
     return ok;
 }
 
-bool Remove_File(const std::string& path) { return ::unlink(path.c_str()) == 0; }
+bool Remove_File(const std::string& path) {
+    return ::unlink(path.c_str()) == 0;
+}
 
 std::string Get_TempFolder() {
     std::error_code ec;

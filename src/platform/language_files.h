@@ -32,10 +32,10 @@ int Language_Start(const std::string& programFolder);
 
 // Outcome of a language switch, for the caller's message box.
 struct TLanguageSwitch {
-    bool Stored = false;   // the settings file existed and was rewritten
+    bool Stored = false; // the settings file existed and was rewritten
     uint16_t LanguageId = LANGID_CHINESE;
-    std::string Message;   // "设置语言成功,..." or its English form
-    std::string Caption;   // "设置成功" / "Set up success"
+    std::string Message; // "设置语言成功,..." or its English form
+    std::string Caption; // "设置成功" / "Set up success"
 };
 
 // Switches to English (1) or Chinese (0): the language number and identifier
