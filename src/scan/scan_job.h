@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+#include "common/outcome.h"
 #include "platform/source_io.h"
 #include "scan/alloc_map.h"
 #include "sources/tree_data.h"
@@ -30,9 +31,13 @@ struct TScanParams {
     double DateFrom = 0, DateTo = 0;
 };
 
-// Runs a whole scan on the calling (worker) thread. Reports only through the
-// message channel and the process-wide lists and state.
-void To_Scan(const TScanParams& p);
+// Runs a whole scan on the calling (worker) thread. Reports through the
+// message channel and the process-wide lists and state; the outcome says
+// whether the source could not be opened (IoError), was refused (Corrupt),
+// broke off with an error (IoError at the block's offset), was stopped
+// (Cancelled at the first block not read) or was scanned whole (Ok). A failed
+// scan logs its error and closes with "扫描未能完成!".
+TOutcome To_Scan(const TScanParams& p);
 
 // The completion stage, run after the block loop (normally or after a stop)
 // with the scan's open source, its node, the volume's allocation map and the
