@@ -185,7 +185,7 @@ void Expect_Exact(const TDiskImage& img, const TRun& run, const TPlaced& p, cons
 class TRebuild : public testing::Test {
   protected:
     void SetUp() override {
-        if (!test::Have_Program("ffmpeg")) GTEST_SKIP() << "ffmpeg is not installed";
+        if (!test::Have_Program("ffmpeg")) QRV_SKIP_WITHOUT("ffmpeg is not installed");
     }
     void TearDown() override {
         ScanResultList.Clear();
@@ -362,7 +362,7 @@ void File_System_Case(const std::string& fs, int64_t volumeBytes, int64_t cluste
     plan.ClusterBytes = clusterBytes;
     if (fs != "exFAT") plan.Files = {{"LIVE.TXT", test::Pattern_Bytes(100000, 5)}}; // nothing writes exFAT files unmounted
     auto made = test::Make_DiskImage(dir.File(fs + ".img"), plan, &skip);
-    if (!made) GTEST_SKIP() << skip;
+    if (!made) QRV_SKIP_WITHOUT(skip);
     const TDiskImage& img = *made;
     std::vector<TPlaced> placed;
     const int64_t f = img.ClusterBytes;

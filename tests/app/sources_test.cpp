@@ -582,7 +582,10 @@ class TSourcesTest : public QObject {
     // A result file or an image is never put on the disk behind the source;
     // another disk is accepted.
     void output_refused_on_the_source_disk() {
-        if (::geteuid() != 0) QSKIP("making a device node needs root");
+        if (::geteuid() != 0) {
+            if (test::Fixtures_Required()) QFAIL("making a device node needs root (QRV_REQUIRE_FIXTURES=1)");
+            QSKIP("making a device node needs root");
+        }
         test::TTempDir dir("qrv-samedisk");
         const auto disk = Get_FolderDisk(dir.Path());
         if (!disk) QSKIP("the temporary folder's file system lies on no block device here");

@@ -76,7 +76,7 @@ TEST_P(AllocMapImage, EveryClusterAgreesWithTheFileSystem) {
     if (k.Files) plan.Files = Live_Files();
     std::string skip;
     const std::optional<TDiskImage> made = Make_DiskImage(dir.File("vol.img"), plan, &skip);
-    if (!made) GTEST_SKIP() << skip;
+    if (!made) QRV_SKIP_WITHOUT(skip);
     const TDiskImage& img = *made;
     ASSERT_EQ(img.ClusterBytes, k.ClusterBytes);
 
@@ -119,7 +119,7 @@ TEST_P(AllocMapImage, LiveFilesAreAllocatedWhereTheToolsPutThem) {
     const TImageCase& k = GetParam();
     if (!k.Files) GTEST_SKIP() << "no live files on this volume";
     const std::string lister = std::string(k.Fs) == "FAT32" ? "mshowfat" : "ntfscluster";
-    if (!Have_Program(lister)) GTEST_SKIP() << lister << " is not installed";
+    if (!Have_Program(lister)) QRV_SKIP_WITHOUT(lister << " is not installed");
     TTempDir dir("qrv-alloc");
     TVolumeSpec plan;
     plan.Fs = k.Fs;
@@ -128,7 +128,7 @@ TEST_P(AllocMapImage, LiveFilesAreAllocatedWhereTheToolsPutThem) {
     plan.Files = Live_Files(); // at V = 0 so the tools can list the files
     std::string skip;
     const std::optional<TDiskImage> made = Make_DiskImage(dir.File("vol.img"), plan, &skip);
-    if (!made) GTEST_SKIP() << skip;
+    if (!made) QRV_SKIP_WITHOUT(skip);
     const TDiskImage& img = *made;
     TSourcePtr src = Open_Source(img.Path);
     ASSERT_TRUE(src);
@@ -166,7 +166,7 @@ TEST_P(AllocMapImage, DeletedDataLiesInFreeClusters) {
     plan.Offset = k.V;
     std::string skip;
     const std::optional<TDiskImage> made = Make_DiskImage(dir.File("vol.img"), plan, &skip);
-    if (!made) GTEST_SKIP() << skip;
+    if (!made) QRV_SKIP_WITHOUT(skip);
     const TDiskImage& img = *made;
 
     const std::vector<uint8_t> data = Pattern_Bytes(size_t(5 * img.ClusterBytes + 100), 9);
