@@ -30,7 +30,7 @@ namespace {
 
 using test::TDiskImage;
 using test::TRecording;
-using test::TRecordingSpec;
+using test::TRecordingPlan;
 
 // One recording as it lies on the image: the clusters that hold its file
 // clusters in order (-1 where a file cluster is not on the medium).
@@ -52,7 +52,7 @@ struct TPlaced {
 };
 
 TRecording Make(uint32_t seed, test::TLayout layout, double seconds = 6.0) {
-    TRecordingSpec s;
+    TRecordingPlan s;
     s.Seed = seed;
     s.Seconds = seconds;
     s.Width = 320;
@@ -356,7 +356,7 @@ TEST_F(TRebuild, RawImageTwoInterleavedRecordings) {
 
 void File_System_Case(const std::string& fs, int64_t volumeBytes, int64_t clusterBytes, const test::TTempDir& dir) {
     std::string skip;
-    test::TVolumeSpec plan;
+    test::TVolumeLayout plan;
     plan.Fs = fs;
     plan.VolumeBytes = volumeBytes;
     plan.ClusterBytes = clusterBytes;

@@ -62,7 +62,7 @@ std::vector<std::string> Files_Under(const std::string& dir, const std::string& 
 TEST(Evidence, NoOperationWritesOrTouchesTheSource) {
     test::TTempDir dir("qrv-evidence");
     std::string skip;
-    test::TVolumeSpec plan;
+    test::TVolumeLayout plan;
     plan.Fs = "FAT32";
     plan.VolumeBytes = 40 << 20;
     plan.ClusterBytes = 512;
@@ -70,7 +70,7 @@ TEST(Evidence, NoOperationWritesOrTouchesTheSource) {
     plan.Files = {{"LIVE.TXT", test::Pattern_Bytes(30000, 3)}};
     auto made = test::Make_DiskImage(dir.File("card.img"), plan, &skip);
     if (!made) QRV_SKIP_WITHOUT(skip);
-    test::TRecordingSpec rs;
+    test::TRecordingPlan rs;
     rs.Seconds = 2;
     rs.Seed = 77;
     const auto rec = test::Make_Recording(rs);

@@ -21,7 +21,7 @@ namespace {
 constexpr int64_t kCluster = 32768;
 
 test::TRecording Make(uint32_t seed) {
-    test::TRecordingSpec s;
+    test::TRecordingPlan s;
     s.Seed = seed;
     s.Seconds = 3;
     s.Width = 320;

@@ -68,7 +68,7 @@ std::vector<std::pair<int64_t, int64_t>> File_Extents(const TDiskImage& img, con
 TEST_P(AllocMapImage, EveryClusterAgreesWithTheFileSystem) {
     const TImageCase& k = GetParam();
     TTempDir dir("qrv-alloc");
-    TVolumeSpec plan;
+    TVolumeLayout plan;
     plan.Fs = k.Fs;
     plan.VolumeBytes = k.VolumeBytes;
     plan.ClusterBytes = k.ClusterBytes;
@@ -121,7 +121,7 @@ TEST_P(AllocMapImage, LiveFilesAreAllocatedWhereTheToolsPutThem) {
     const std::string lister = std::string(k.Fs) == "FAT32" ? "mshowfat" : "ntfscluster";
     if (!Have_Program(lister)) QRV_SKIP_WITHOUT(lister << " is not installed");
     TTempDir dir("qrv-alloc");
-    TVolumeSpec plan;
+    TVolumeLayout plan;
     plan.Fs = k.Fs;
     plan.VolumeBytes = k.VolumeBytes;
     plan.ClusterBytes = k.ClusterBytes;
@@ -159,7 +159,7 @@ TEST_P(AllocMapImage, LiveFilesAreAllocatedWhereTheToolsPutThem) {
 TEST_P(AllocMapImage, DeletedDataLiesInFreeClusters) {
     const TImageCase& k = GetParam();
     TTempDir dir("qrv-alloc");
-    TVolumeSpec plan;
+    TVolumeLayout plan;
     plan.Fs = k.Fs;
     plan.VolumeBytes = k.VolumeBytes;
     plan.ClusterBytes = k.ClusterBytes;
@@ -253,7 +253,7 @@ TEST(DiskImage, ClustersMarkedInUseReadAsAllocated) {
     for (const TCase& k : cases) {
         SCOPED_TRACE(k.Fs);
         TTempDir dir("qrv-alloc");
-        TVolumeSpec plan;
+        TVolumeLayout plan;
         plan.Fs = k.Fs;
         plan.VolumeBytes = k.VolumeBytes;
         plan.ClusterBytes = k.ClusterBytes;

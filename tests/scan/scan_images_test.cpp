@@ -39,7 +39,7 @@ TFinds Findings() {
 
 const TRecording& Live_Recording() { // front layout: the head reaches the movie box
     static const TRecording r = [] {
-        TRecordingSpec s;
+        TRecordingPlan s;
         s.Seed = 21;
         s.Layout = TLayout::Front;
         s.Model = "LIVE-CAM";
@@ -51,7 +51,7 @@ const TRecording& Live_Recording() { // front layout: the head reaches the movie
 
 const TRecording& Deleted_Recording() { // tail layout: head reaches mdat, movie box at the end
     static const TRecording r = [] {
-        TRecordingSpec s;
+        TRecordingPlan s;
         s.Seed = 22;
         s.Layout = TLayout::Tail;
         s.Model = "GONE-CAM";
@@ -106,7 +106,7 @@ class ScanImages : public ::testing::TestWithParam<std::string> {
 
 TEST_P(ScanImages, ModesFindExactlyTheRecordingsOfTheirSpace) {
     const std::string fs = GetParam();
-    TVolumeSpec plan;
+    TVolumeLayout plan;
     plan.Fs = fs;
     plan.VolumeBytes = 64 << 20;
     plan.ClusterBytes = 4096;
