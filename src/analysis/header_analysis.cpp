@@ -31,8 +31,6 @@ constexpr int64_t kSearchRead = kSearchStep + 1024;
 // Most threads sharing one window search (the caller is one of them).
 constexpr int64_t kMaxSearchThreads = 4;
 
-int64_t Floor512(int64_t x) { return Round_Down(x, kSector); }
-int64_t Ceil512(int64_t x) { return Round_Up(x, kSector); }
 
 std::string Dec(int64_t v) { return std::to_string(v); }
 

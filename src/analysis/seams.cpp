@@ -16,8 +16,6 @@ std::atomic<int> gInterleave{0};
 
 constexpr int64_t kSector = 512;
 
-int64_t Floor512(int64_t x) { return Round_Down(x, kSector); }
-int64_t Ceil512(int64_t x) { return Round_Up(x, kSector); }
 int64_t P(const TFragmenArr& e) { return e.FragmenSoff - Floor512(e.FragmenSoff); }
 
 bool Valid_Sample(const TVideo& v, int32_t c, int32_t s) {

@@ -310,8 +310,8 @@ void Clear_AllocWindow() {
 
 int64_t Cluster_Of(const std::string& fs, const TAllocMap& map, int64_t V, int64_t clusterBytes, int64_t X) {
     if (clusterBytes <= 0) return -1;
-    if (fs == "NTFS") return Round_Down(X - V, clusterBytes) / clusterBytes;
-    if (fs == "FAT32" || fs == "exFAT") return Round_Down(X - map.DataStart, clusterBytes) / clusterBytes + 2;
+    if (fs == "NTFS") return X < V ? -1 : (X - V) / clusterBytes;
+    if (fs == "FAT32" || fs == "exFAT") return X < map.DataStart ? -1 : (X - map.DataStart) / clusterBytes + 2;
     return -1;
 }
 

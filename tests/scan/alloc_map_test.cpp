@@ -472,7 +472,7 @@ TEST(AllocMapExfat, BitmapEntryInTheFirstSectorOfTheRoot) {
     EXPECT_EQ(m.DataStart, V + 64 * 512); // cluster 2 is the start of the heap
     EXPECT_EQ(Cluster_Of("exFAT", m, V, 4096, m.DataStart), 2);
     EXPECT_EQ(Cluster_Of("exFAT", m, V, 4096, m.DataStart + 4096 * 10 + 4095), 12);
-    EXPECT_EQ(Cluster_Of("exFAT", m, V, 4096, m.DataStart - 1), 1);
+    EXPECT_EQ(Cluster_Of("exFAT", m, V, 4096, m.DataStart - 1), -1); // before the heap: no cluster
 
     // Bit b = cluster - 2; the window holds 524,288 bits.
     img[size_t(m.MapStart)] = 0x05;         // clusters 2 and 4
@@ -524,7 +524,7 @@ TEST(AllocMapCluster, NumberingOfUnits) {
     m.DataStart = 1040384;
     EXPECT_EQ(Cluster_Of("FAT32", m, 0, 4096, 1040384), 2);
     EXPECT_EQ(Cluster_Of("FAT32", m, 0, 4096, 1040384 + 4096 * 16382), 16384);
-    EXPECT_EQ(Cluster_Of("FAT32", m, 0, 4096, 1040383), 1);
+    EXPECT_EQ(Cluster_Of("FAT32", m, 0, 4096, 1040383), -1);
     EXPECT_EQ(Cluster_Of("NTFS", m, 8192, 512, 8192 + 512 * 7), 7);
     EXPECT_EQ(Cluster_Of("FAT", m, 0, 4096, 1040384), -1);
     EXPECT_EQ(Cluster_Of("FAT32", m, 0, 0, 1040384), -1);
