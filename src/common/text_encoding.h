@@ -18,4 +18,11 @@ void Append_Utf8(std::string& out, uint32_t cp);
 // GB18030 bytes to UTF-8 through iconv; bytes that do not convert become U+FFFD.
 std::string Gb18030_ToUtf8(std::string_view in);
 
+// Display width of UTF-8 text in terminal columns: East Asian wide characters
+// count two, everything else (an invalid byte too) one.
+int Text_Columns(std::string_view text);
+
+// The longest prefix of text that fits in width columns.
+std::string Cut_ToColumns(const std::string& text, int width);
+
 } // namespace qrv
