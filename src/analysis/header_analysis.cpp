@@ -489,8 +489,8 @@ void Fragments_FromAnchors(TSource& h, bool paired, int headMode, const TVideo& 
 // Links every entry to the next (the seams between the pieces, and from the
 // last piece to a movie box at the end), then gives a recording that has no
 // file head a synthesized one in front of its first data piece.
-void Resolve_Seams(TSource& h, const TTreeData& node, const TAllocMap& map, int headMode, int64_t alignBase,
-                   const TVideo& video, TRebuildResult& R) {
+void Resolve_Seams(TSource& h, const TTreeData& node, const TAllocMap& map, int interleave, int headMode,
+                   int64_t alignBase, const TVideo& video, TRebuildResult& R) {
     int32_t L = R.Fragmenum - 1;
     if (R.FragmenArray[size_t(L)].ChongHeFlag) {
         while (L > 0 && R.FragmenArray[size_t(L)].ChongHeFlag) --L;
@@ -502,7 +502,7 @@ void Resolve_Seams(TSource& h, const TTreeData& node, const TAllocMap& map, int 
         const TFragmenArr& e = R.FragmenArray[size_t(m)];
         if ((e.FragmenType == ENTRY_FILE_HEAD && !e.ChongHeFlag) || headMode == 1) headPresent = true;
         if (!e.ChongHeFlag && e.FragmenType == ENTRY_DATA && firstData == -1 && !headPresent) firstData = m;
-        Link_Fragment(h, node, map, alignBase, R.CamerType, L, m, R, video);
+        Link_Fragment(h, node, map, alignBase, R.CamerType, L, m, R, video, interleave);
     }
 
     // A recording without a file head gets one made for it before its first data piece.
@@ -512,8 +512,8 @@ void Resolve_Seams(TSource& h, const TTreeData& node, const TAllocMap& map, int 
     }
 }
 
-uint8_t Get_HeadMoov(TSource& h, const TTreeData& node, const TAllocMap& map, int scheme, int recType,
-                     int64_t scanEnd, int headMode, int64_t alignBase, int64_t headerIndex,
+uint8_t Get_HeadMoov(TSource& h, const TTreeData& node, const TAllocMap& map, int scheme, int interleave,
+                     int recType, int64_t scanEnd, int headMode, int64_t alignBase, int64_t headerIndex,
                      TSampleCount* samples, const std::vector<TFrameAnchor>* found) {
     // The video sample tables and the keys the frame starts are matched by.
     TVideo video;
@@ -603,7 +603,7 @@ uint8_t Get_HeadMoov(TSource& h, const TTreeData& node, const TAllocMap& map, in
         if (!e.ChongHeFlag && e.FragmeSnum != -1) Mark_Overlap(R, m, video.STSC_SubFlag);
     }
 
-    Resolve_Seams(h, node, map, headMode, alignBase, video, R);
+    Resolve_Seams(h, node, map, interleave, headMode, alignBase, video, R);
     if (samples) samples->Placed = Count_PlacedSamples(R, video);
     return HEADMOOV_OK;
 }

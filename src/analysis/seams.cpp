@@ -1,7 +1,5 @@
 #include "analysis/seams.h"
 
-#include <atomic>
-
 #include "analysis/seam_growth.h"
 
 #include "common/byte_order.h"
@@ -11,8 +9,6 @@
 namespace qrv {
 
 namespace {
-
-std::atomic<int> gInterleave{0};
 
 constexpr int64_t kSector = 512;
 
@@ -28,9 +24,6 @@ void Set_CopyStart(TFragmenArr& e, int64_t off) {
 }
 
 } // namespace
-
-void Set_InterleaveScheme(int scheme) { gInterleave = scheme; }
-int Get_InterleaveScheme() { return gInterleave; }
 
 int64_t TClusterGeometry::Start(int64_t x) const { return Base + Round_Down(x - Base, Size); }
 
@@ -51,7 +44,7 @@ TClusterGeometry Get_ClusterGeometry(const TTreeData& node, const TAllocMap& map
 }
 
 void Link_Fragment(TSource& h, const TTreeData& node, const TAllocMap& map, int64_t alignBase, uint8_t camerType,
-                   int32_t L, int32_t g, TRebuildResult& r, const TVideo& v) {
+                   int32_t L, int32_t g, TRebuildResult& r, const TVideo& v, int interleave) {
     auto& a = r.FragmenArray;
     if (g < 0 || g >= int32_t(a.size()) || a[size_t(g)].ChongHeFlag) return;
     const TClusterGeometry cl = Get_ClusterGeometry(node, map, alignBase);
@@ -87,7 +80,7 @@ void Link_Fragment(TSource& h, const TTreeData& node, const TAllocMap& map, int6
         if (rightFile - leftFile != fill) return;
         const TSeamGrowth w =
             Grow_Seam(ctx, copyEnd, leftFile, Seam_ClusterState(ctx, leftAnchor), b, rightFile,
-                      Seam_ClusterState(ctx, rightAnchor), Get_InterleaveScheme());
+                      Seam_ClusterState(ctx, rightAnchor), interleave);
         copyEnd += w.Left * f;
         b -= w.Right * f;
         fill -= (w.Left + w.Right) * f;
@@ -252,8 +245,8 @@ void Link_Fragment(TSource& h, const TTreeData& node, const TAllocMap& map, int6
 }
 
 void Link_Fragment(TSource& h, const TTreeData& node, const TAllocMap& map, int64_t alignBase, uint8_t camerType,
-                   int32_t L, int32_t g, int64_t resultIndex, const TVideo& v) {
-    Link_Fragment(h, node, map, alignBase, camerType, L, g, RebuildResultList.Get(resultIndex), v);
+                   int32_t L, int32_t g, int64_t resultIndex, const TVideo& v, int interleave) {
+    Link_Fragment(h, node, map, alignBase, camerType, L, g, RebuildResultList.Get(resultIndex), v, interleave);
 }
 
 void Extend_FirstEntry(TSource& h, const TTreeData& node, const TAllocMap& map, int64_t alignBase,

@@ -151,9 +151,9 @@ struct TSeamMedium : testing::Test {
         r.CamerType = layout;
         r.Fragmenum = int32_t(r.FragmenArray.size());
         for (int32_t g = 0; g < r.Fragmenum; ++g)
-            Link_Fragment(mem, node, map, 0, layout, r.Fragmenum - 1, g, r, v);
+            Link_Fragment(mem, node, map, 0, layout, r.Fragmenum - 1, g, r, v, interleave);
     }
-    void TearDown() override { Set_InterleaveScheme(0); }
+    int interleave = 0; // the gap scheme the seams are resolved with
 };
 
 // Sample 32 runs from file cluster 0 to 100 bytes into file cluster 4, where
@@ -184,7 +184,7 @@ TEST_F(TSeamMedium, EachPieceTakesTheClustersThatHoldItsBytes) {
         std::fill(mem.Bytes().begin(), mem.Bytes().end(), uint8_t(0x11));
         if (c.ZeroGap) Zero(12, 6);
         if (c.LostCluster11) Zero(11, 1);
-        Set_InterleaveScheme(c.Interleave);
+        interleave = c.Interleave;
         TRebuildResult r;
         r.FragmenArray = {Movie(900 * kF, 900 * kF + 700, 300000), Data(0, 32, 10 * kF + 48, 10 * kF + 32048),
                           Data(33, 60, 20 * kF + 100, 20 * kF + 27100)};
@@ -370,7 +370,7 @@ TEST_F(TSeamMedium, LastPieceMeetsTheMovieBoxAtTheEnd) {
         TRebuildResult r;
         r.FragmenArray = {Movie(c.MovieSoff, c.MovieSoff + 700, 0), File_Head(5 * kF, mdatEnd),
                           Data(0, 59, 10 * kF + 48, 10 * kF + 59048)};
-        Link_Fragment(mem, node, map, 0, 2, 2, 2, r, v); // the end seam only
+        Link_Fragment(mem, node, map, 0, 2, 2, 2, r, v, 0); // the end seam only
         EXPECT_EQ(r.FragmenArray[2].FragmentLastEoff, c.CopyEnd);
         EXPECT_EQ(r.FragmenArray[0].FragmentLastSoff, c.MovieStart);
         EXPECT_EQ(r.FragmenArray[2].FragmentFreeSpace, c.Fill);
