@@ -8,6 +8,7 @@
 
 #include "common/byte_order.h"
 #include "scan/alloc_map.h"
+#include "sources/boot_sector.h"
 
 using namespace qrv;
 
@@ -171,6 +172,28 @@ TEST(AllocMapBoot, EitherSignatureByteIsEnoughAndNoneRefuses) {
         EXPECT_TRUE(Load_AllocMap(*std::make_unique<TMemorySource>(img), fs, 0).Loaded);
         img[511] = 0;
         EXPECT_FALSE(Load_AllocMap(*std::make_unique<TMemorySource>(img), fs, 0).Loaded);
+    }
+}
+
+// A source is described as holding a boot sector only with both signature
+// bytes; the map loader, which already knows the file system, takes either.
+TEST(AllocMapBoot, TheTwoSignatureRules) {
+    struct TCase {
+        uint8_t B510, B511;
+        size_t Size;
+        bool Strict, Loose;
+    };
+    const TCase cases[] = {
+        {0x55, 0xAA, 512, true, true}, {0x55, 0x00, 512, false, true}, {0x00, 0xAA, 512, false, true},
+        {0x00, 0x00, 512, false, false}, {0x55, 0xAA, 511, false, false},
+    };
+    for (const TCase& c : cases) {
+        std::vector<uint8_t> s(512, 0);
+        s[510] = c.B510;
+        s[511] = c.B511;
+        const std::span<const uint8_t> sector(s.data(), c.Size);
+        EXPECT_EQ(Has_BootSignature(sector), c.Strict) << int(c.B510) << " " << int(c.B511) << " " << c.Size;
+        EXPECT_EQ(Has_LooseBootSignature(sector), c.Loose) << int(c.B510) << " " << int(c.B511) << " " << c.Size;
     }
 }
 
