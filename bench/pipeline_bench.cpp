@@ -85,7 +85,7 @@ std::string Prepare_Image() {
     img.TotalClusters = kImageBytes / kCluster;
     const int64_t spacing = img.TotalClusters / kRecordings;
     for (int k = 0; k < kRecordings; ++k) {
-        test::TRecordingSpec s;
+        test::TRecordingPlan s;
         s.Seed = 5000 + k;
         s.Seconds = 20;
         s.Width = 640;

@@ -73,7 +73,7 @@ int Make_Image(const std::string& path, int64_t size) {
     ::unlink(mark.c_str());
     std::vector<test::TRecording> recs;
     for (uint32_t seed = 1; seed <= 4; ++seed) {
-        test::TRecordingSpec plan;
+        test::TRecordingPlan plan;
         plan.Seed = seed;
         plan.Seconds = 2.0;
         recs.push_back(test::Make_Recording(plan));

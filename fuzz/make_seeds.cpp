@@ -31,7 +31,7 @@ std::vector<uint8_t> Slice(const std::vector<uint8_t>& b, int64_t off, int64_t l
 }
 
 void Recording_Seeds(const fs::path& root) {
-    test::TRecordingSpec plan;
+    test::TRecordingPlan plan;
     plan.Seconds = 0.4;
     plan.Fps = 10;
     plan.Gop = 4;
@@ -95,7 +95,7 @@ std::vector<uint8_t> Read_Range(const std::string& path, int64_t off, int64_t le
 void FileSystem_Seeds(const fs::path& root) {
     test::TTempDir tmp("qrv-seeds");
     for (const char* fsName : {"FAT32", "exFAT", "NTFS"}) {
-        test::TVolumeSpec plan;
+        test::TVolumeLayout plan;
         plan.Fs = fsName;
         plan.VolumeBytes = std::string(fsName) == "FAT32" ? (40 << 20) : (8 << 20);
         std::string skip;
@@ -174,7 +174,7 @@ void Language_Seeds(const fs::path& root) {
 // Media for the analysis: small recordings alone, behind other bytes, and cut
 // into pieces with other bytes between.
 void Analysis_Seeds(const fs::path& root) {
-    test::TRecordingSpec plan;
+    test::TRecordingPlan plan;
     plan.Seconds = 0.8;
     plan.Fps = 10;
     plan.Gop = 4;

@@ -15,8 +15,8 @@ PACKAGES=(
   libsdl2-dev
   # result-file cipher, volume probing
   libssl-dev libblkid-dev
-  # file-system tools for test images
-  dosfstools exfatprogs ntfs-3g mtools fdisk util-linux
+  # file-system tools for test images (mount holds losetup for the loop-device tests)
+  dosfstools exfatprogs ntfs-3g mtools fdisk util-linux mount coreutils
   # file systems the output guard is tested on (loop devices, a disk it cannot map)
   e2fsprogs btrfs-progs
   # headless GUI runs and Chinese text

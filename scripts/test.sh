@@ -8,13 +8,15 @@
 # Exits non-zero when any stage fails. Stage times are printed at the end.
 #
 # Knobs: QRV_STAGES (default "tests asan tsan fuzz"), QRV_FUZZ_SECONDS (per harness, default 30),
-#        QRV_JOBS (default: number of cores).
+#        QRV_JOBS (default: number of cores), QRV_REQUIRE_FIXTURES (default 1: a test that lacks a
+#        tool, root or a loop device fails instead of skipping; deps.sh installs every tool).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 STAGES=${QRV_STAGES:-"tests asan tsan fuzz"}
 FUZZ_SECONDS=${QRV_FUZZ_SECONDS:-30}
 JOBS=${QRV_JOBS:-$(nproc)}
+export QRV_REQUIRE_FIXTURES=${QRV_REQUIRE_FIXTURES:-1}
 declare -a TIMES=()
 
 stage_start() { echo; echo "== $1"; STAGE_T0=$(date +%s); }

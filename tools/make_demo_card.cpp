@@ -59,7 +59,7 @@ int main(int argc, char** argv) {
     const fs::path out = argv[1];
     try {
         fs::create_directories(out / "originals");
-        TVolumeSpec plan;
+        TVolumeLayout plan;
         plan.Fs = "FAT32";
         plan.VolumeBytes = int64_t(288) << 20;
         plan.ClusterBytes = 4096;
@@ -73,7 +73,7 @@ int main(int argc, char** argv) {
         }
         int64_t next = img->Find_FreeRun(1);
         for (const auto& f : kFiles) {
-            TRecordingSpec rs;
+            TRecordingPlan rs;
             rs.Seconds = 4;
             rs.Width = 320;
             rs.Height = 240;

@@ -24,7 +24,7 @@ int main(int argc, char** argv) {
         std::fputs(kUsage, stderr);
         return 2;
     }
-    qrv::test::TRecordingSpec plan;
+    qrv::test::TRecordingPlan plan;
     plan.Seconds = 4;
     plan.Width = 320;
     plan.Height = 240;

@@ -31,8 +31,6 @@ constexpr int64_t kSearchRead = kSearchStep + 1024;
 // Most threads sharing one window search (the caller is one of them).
 constexpr int64_t kMaxSearchThreads = 4;
 
-int64_t Floor512(int64_t x) { return Round_Down(x, kSector); }
-int64_t Ceil512(int64_t x) { return Round_Up(x, kSector); }
 
 std::string Dec(int64_t v) { return std::to_string(v); }
 
@@ -385,116 +383,45 @@ int64_t Count_PlacedSamples(const TRebuildResult& r, const TVideo& v) {
     return placed;
 }
 
-uint8_t Get_HeadMoov(TSource& h, const TTreeData& node, const TAllocMap& map, int scheme, int recType,
-                     int64_t scanEnd, int headMode, int64_t alignBase, int64_t headerIndex,
-                     TSampleCount* samples, const std::vector<TFrameAnchor>* found) {
-    // 1. Video tables and sample keys.
-    TVideo video;
-    TSampleKeys keys;
-    TScanResult& H = ScanResultList.Get(headerIndex);
-    Get_MOOV_VideoAndSound(h, headerIndex, video, recType, scanEnd, keys);
-    if (!video.Ext_Flag) return HEADMOOV_BAD_TABLES;
-
-    // 2. The rebuild result with its movie header entry.
-    auto owned = std::make_unique<TRebuildResult>();
-    owned->Fragmenum = 1;
-    owned->CamerType = H.CamerType;
-    owned->CarmerModel = H.CamerModel;
-    owned->CreateTime = H.CreateTime;
-    owned->Durting = H.Durting;
-    {
-        TFragmenArr e0;
-        e0.FragmenType = ENTRY_MOVIE;
-        e0.MdatLen = H.True_MdatLen;
-        e0.FragmentLastErySoff = Dec(H.FragmentOff);
-        e0.FragmeSnum = e0.FragmeEnum = e0.FragmeSLnum = e0.FragmeELnum = -1;
-        e0.FragmeSnumType = 255;
-        e0.MdatOFF = H.Next_AtomOff;
-        e0.FragmenSoff = H.FragmentOff;
-        const int64_t W = headMode == 1 ? H.MoovOff % kSector : 0;
-        e0.FragmenEoff = H.FragmentOff + H.MoovLen + H.MoovFreeLen + W;
-        owned->FragmenArray.push_back(std::move(e0));
-    }
-    const int64_t ri = RebuildResultList.Append(std::move(owned));
-    TRebuildResult& R = RebuildResultList.Get(ri);
-
-    // 3. First chunk offset and the multi-sample chunk flag.
-    if (!video.STCOArr.empty()) R.Video_FirLogSoff = int32_t(uint32_t(uint64_t(video.STCOArr[0].STCOoff)));
-    video.STSC_SubFlag = false;
-    for (const auto& ch : video.STCOArr)
-        if (ch.STSZNum > 1) {
-            video.STSC_SubFlag = true;
-            break;
-        }
-
-    // 4. A bare movie box looks for its separate file head among the nearby scan results.
+// Looks for the separate file head of a bare movie box H among the 50 scan
+// results on either side of it (nearest first, below before above): a head
+// whose media data has H's length and starts where H says, not yet taken.
+// Appends it to R as its file head entry and marks it taken.
+bool Pair_FileHead(TRebuildResult& R, const TScanResult& H, int64_t headerIndex) {
     bool paired = false;
-    if (H.CamerType != 0) {
-        const int64_t i = headerIndex;
-        const int64_t count = ScanResultList.Count();
-        const int64_t hs = R.FragmenArray[0].FragmenSoff;
-        Op_State().JudgedBlocks = 0;
-        auto tryPair = [&](int64_t k, bool below) -> bool {
-            Op_State().JudgedBlocks.fetch_add(1);
-            TScanResult& T = ScanResultList.Get(k);
-            if (T.FrammentFlag == 1 || T.Fragmentype != KIND_HEAD_MDAT) return false;
-            if (T.MdatLen != H.MdatLen) return false;
-            if (int64_t(H.Next_AtomOff) != T.FragmentOff % kSector) return false;
-            if (below ? hs - T.FragmentOff < 0 : T.FragmentOff - hs < 0) return false;
-            TFragmenArr e;
-            e.FragmenType = ENTRY_FILE_HEAD;
-            e.FragmenSoff = e.FragmentLastSoff = T.FragmentOff;
-            e.FragmenEoff = e.FragmentLastEoff = Floor512(T.FragmentOff) + kSector;
-            e.MdatLen = T.MdatLen;
-            R.FragmenArray.push_back(std::move(e));
-            R.MdatModSoff = T.MdatOFF;
-            T.FrammentFlag = 1;
-            ++R.Fragmenum;
-            return true;
-        };
-        for (int64_t k = i; k >= std::max<int64_t>(i - 50, 0) && !paired; --k) paired = tryPair(k, true);
-        for (int64_t k = i; !paired && k < std::min<int64_t>(i + 50, count); ++k) paired = tryPair(k, false);
-    }
-
-    // 5. A head that holds its movie box ends at the end of the box's closing box.
-    if (!paired && H.CamerType == 0) {
-        int64_t e = Ceil512(H.MoovFreeSoff + H.MoovFreeLen);
-        R.FragmenArray[0].FragmenEoff = R.FragmenArray[0].FragmentLastEoff = e;
-    }
-
-    // 6. The window.
-    const TFragmenArr& e0 = R.FragmenArray[0];
-    const int64_t F = (paired && headMode == 0 && R.Fragmenum > 1) ? R.FragmenArray[1].FragmenSoff : -1;
-    int64_t start = 0, end = 0;
-    Get_SearchRange(scheme, headMode, scanEnd, e0.MdatLen, F, e0.FragmenEoff, e0.FragmenSoff, start, end);
-    if (start > end) std::swap(start, end);
-
-    // 7. Frame-start search.
-    FrameAnchorList.Clear();
+    const int64_t i = headerIndex;
+    const int64_t count = ScanResultList.Count();
+    const int64_t hs = R.FragmenArray[0].FragmenSoff;
     Op_State().JudgedBlocks = 0;
-    Send_UIMessage(MSG_SHOW_GAUGE2);
-    Send_UIMessage(MSG_GAUGE2_RANGE, {Dec((end - start) / kSearchStep), "", ""});
-    Op_State().Progress2 = 0;
-    std::vector<TFrameAnchor> anchors;
-    if (found) {
-        for (const TFrameAnchor& a : *found)
-            if (keys.Find(uint32_t(a.AnchorSize), uint32_t(a.AnchorOff % kSector)) >= 0) anchors.push_back(a);
-    } else {
-        Find_FrameAnchors(h, start, end, recType, keys, anchors);
-    }
-    for (const auto& a : anchors) FrameAnchorList.Append(a);
+    auto tryPair = [&](int64_t k, bool below) -> bool {
+        Op_State().JudgedBlocks.fetch_add(1);
+        TScanResult& T = ScanResultList.Get(k);
+        if (T.FrammentFlag == 1 || T.Fragmentype != KIND_HEAD_MDAT) return false;
+        if (T.MdatLen != H.MdatLen) return false;
+        if (int64_t(H.Next_AtomOff) != T.FragmentOff % kSector) return false;
+        if (below ? hs - T.FragmentOff < 0 : T.FragmentOff - hs < 0) return false;
+        TFragmenArr e;
+        e.FragmenType = ENTRY_FILE_HEAD;
+        e.FragmenSoff = e.FragmentLastSoff = T.FragmentOff;
+        e.FragmenEoff = e.FragmentLastEoff = Floor512(T.FragmentOff) + kSector;
+        e.MdatLen = T.MdatLen;
+        R.FragmenArray.push_back(std::move(e));
+        R.MdatModSoff = T.MdatOFF;
+        T.FrammentFlag = 1;
+        ++R.Fragmenum;
+        return true;
+    };
+    for (int64_t k = i; k >= std::max<int64_t>(i - 50, 0) && !paired; --k) paired = tryPair(k, true);
+    for (int64_t k = i; !paired && k < std::min<int64_t>(i + 50, count); ++k) paired = tryPair(k, false);
+    return paired;
+}
 
-    int64_t total = 0;
-    for (const auto& ch : video.STCOArr)
-        total += int64_t(ch.STSZArr.size());
-    if (samples) *samples = TSampleCount{0, total};
-
-    // 8.
-    if (anchors.empty()) return HEADMOOV_NO_ANCHOR;
-
-    // 9. Fragments from anchors. The key gives the lowest sample with that size
-    // and sector position; the chunk search starts at the chunk holding it and
-    // matches only first samples of chunks.
+// Grows a data fragment from each anchor not yet inside an earlier one and
+// appends it to R. The key gives the lowest sample with the anchor's size and
+// sector position; the chunk search starts at the chunk holding it and
+// matches only first samples of chunks.
+void Fragments_FromAnchors(TSource& h, bool paired, int headMode, const TVideo& video, const TSampleKeys& keys,
+                           std::vector<TFrameAnchor>& anchors, TRebuildResult& R) {
     std::vector<int64_t> chunkFirst; // 0-based index of each chunk's first sample
     chunkFirst.reserve(video.STCOArr.size());
     {
@@ -557,15 +484,13 @@ uint8_t Get_HeadMoov(TSource& h, const TTreeData& node, const TAllocMap& map, in
         ++k;
         while (k < anchors.size() && anchors[k].AnchorOff <= fragEnd) anchors[k++].AnchorUsed = 1;
     }
+}
 
-    // 10, 11. Order and overlaps.
-    Sort_Fragment(R);
-    for (int32_t m = 0; m + 1 < R.Fragmenum; ++m) {
-        const TFragmenArr& e = R.FragmenArray[size_t(m)];
-        if (!e.ChongHeFlag && e.FragmeSnum != -1) Mark_Overlap(R, m, video.STSC_SubFlag);
-    }
-
-    // 12. Seams.
+// Links every entry to the next (the seams between the pieces, and from the
+// last piece to a movie box at the end), then gives a recording that has no
+// file head a synthesized one in front of its first data piece.
+void Resolve_Seams(TSource& h, const TTreeData& node, const TAllocMap& map, int interleave, int headMode,
+                   int64_t alignBase, const TVideo& video, TRebuildResult& R) {
     int32_t L = R.Fragmenum - 1;
     if (R.FragmenArray[size_t(L)].ChongHeFlag) {
         while (L > 0 && R.FragmenArray[size_t(L)].ChongHeFlag) --L;
@@ -577,14 +502,108 @@ uint8_t Get_HeadMoov(TSource& h, const TTreeData& node, const TAllocMap& map, in
         const TFragmenArr& e = R.FragmenArray[size_t(m)];
         if ((e.FragmenType == ENTRY_FILE_HEAD && !e.ChongHeFlag) || headMode == 1) headPresent = true;
         if (!e.ChongHeFlag && e.FragmenType == ENTRY_DATA && firstData == -1 && !headPresent) firstData = m;
-        Link_Fragment(h, node, map, alignBase, R.CamerType, L, m, R, video);
+        Link_Fragment(h, node, map, alignBase, R.CamerType, L, m, R, video, interleave);
     }
 
-    // 13. Synthesized head.
+    // A recording without a file head gets one made for it before its first data piece.
     if (!headPresent && firstData != -1) {
         Set_SynthesizedHead(R, firstData, video);
         Extend_FirstEntry(h, node, map, alignBase, R, firstData, video);
     }
+}
+
+uint8_t Get_HeadMoov(TSource& h, const TTreeData& node, const TAllocMap& map, int scheme, int interleave,
+                     int recType, int64_t scanEnd, int headMode, int64_t alignBase, int64_t headerIndex,
+                     TSampleCount* samples, const std::vector<TFrameAnchor>* found) {
+    // The video sample tables and the keys the frame starts are matched by.
+    TVideo video;
+    TSampleKeys keys;
+    TScanResult& H = ScanResultList.Get(headerIndex);
+    Get_MOOV_VideoAndSound(h, headerIndex, video, recType, scanEnd, keys);
+    if (!video.Ext_Flag) return HEADMOOV_BAD_TABLES;
+
+    // The rebuild result with its movie header entry.
+    auto owned = std::make_unique<TRebuildResult>();
+    owned->Fragmenum = 1;
+    owned->CamerType = H.CamerType;
+    owned->CarmerModel = H.CamerModel;
+    owned->CreateTime = H.CreateTime;
+    owned->Durting = H.Durting;
+    {
+        TFragmenArr e0;
+        e0.FragmenType = ENTRY_MOVIE;
+        e0.MdatLen = H.True_MdatLen;
+        e0.FragmentLastErySoff = Dec(H.FragmentOff);
+        e0.FragmeSnum = e0.FragmeEnum = e0.FragmeSLnum = e0.FragmeELnum = -1;
+        e0.FragmeSnumType = 255;
+        e0.MdatOFF = H.Next_AtomOff;
+        e0.FragmenSoff = H.FragmentOff;
+        const int64_t W = headMode == 1 ? H.MoovOff % kSector : 0;
+        e0.FragmenEoff = H.FragmentOff + H.MoovLen + H.MoovFreeLen + W;
+        owned->FragmenArray.push_back(std::move(e0));
+    }
+    const int64_t ri = RebuildResultList.Append(std::move(owned));
+    TRebuildResult& R = RebuildResultList.Get(ri);
+
+    // First chunk offset and whether any chunk holds several samples.
+    if (!video.STCOArr.empty()) R.Video_FirLogSoff = int32_t(uint32_t(uint64_t(video.STCOArr[0].STCOoff)));
+    video.STSC_SubFlag = false;
+    for (const auto& ch : video.STCOArr)
+        if (ch.STSZNum > 1) {
+            video.STSC_SubFlag = true;
+            break;
+        }
+
+    // A bare movie box looks for its separate file head among the nearby scan results.
+    const bool paired = H.CamerType != 0 && Pair_FileHead(R, H, headerIndex);
+
+    // A head that holds its movie box ends at the end of the box's closing box.
+    if (!paired && H.CamerType == 0) {
+        int64_t e = Ceil512(H.MoovFreeSoff + H.MoovFreeLen);
+        R.FragmenArray[0].FragmenEoff = R.FragmenArray[0].FragmentLastEoff = e;
+    }
+
+    // The window of the medium searched for frame starts.
+    const TFragmenArr& e0 = R.FragmenArray[0];
+    const int64_t F = (paired && headMode == 0 && R.Fragmenum > 1) ? R.FragmenArray[1].FragmenSoff : -1;
+    int64_t start = 0, end = 0;
+    Get_SearchRange(scheme, headMode, scanEnd, e0.MdatLen, F, e0.FragmenEoff, e0.FragmenSoff, start, end);
+    if (start > end) std::swap(start, end);
+
+    // Frame starts in the window (or the ones found for all headers at once) that fit a sample.
+    FrameAnchorList.Clear();
+    Op_State().JudgedBlocks = 0;
+    Send_UIMessage(MSG_SHOW_GAUGE2);
+    Send_UIMessage(MSG_GAUGE2_RANGE, {Dec((end - start) / kSearchStep), "", ""});
+    Op_State().Progress2 = 0;
+    std::vector<TFrameAnchor> anchors;
+    if (found) {
+        for (const TFrameAnchor& a : *found)
+            if (keys.Find(uint32_t(a.AnchorSize), uint32_t(a.AnchorOff % kSector)) >= 0) anchors.push_back(a);
+    } else {
+        Find_FrameAnchors(h, start, end, recType, keys, anchors);
+    }
+    for (const auto& a : anchors) FrameAnchorList.Append(a);
+
+    int64_t total = 0;
+    for (const auto& ch : video.STCOArr)
+        total += int64_t(ch.STSZArr.size());
+    if (samples) *samples = TSampleCount{0, total};
+
+    // No frame start fits: nothing to rebuild from.
+    if (anchors.empty()) return HEADMOOV_NO_ANCHOR;
+
+    // Fragments grown from the anchors along the sample tables.
+    Fragments_FromAnchors(h, paired, headMode, video, keys, anchors, R);
+
+    // Fragments in file order; a fragment overlapping an earlier one is marked and left out.
+    Sort_Fragment(R);
+    for (int32_t m = 0; m + 1 < R.Fragmenum; ++m) {
+        const TFragmenArr& e = R.FragmenArray[size_t(m)];
+        if (!e.ChongHeFlag && e.FragmeSnum != -1) Mark_Overlap(R, m, video.STSC_SubFlag);
+    }
+
+    Resolve_Seams(h, node, map, interleave, headMode, alignBase, video, R);
     if (samples) samples->Placed = Count_PlacedSamples(R, video);
     return HEADMOOV_OK;
 }

@@ -40,9 +40,9 @@ struct TSampleCount {
 // found, when given, holds the frame starts already found over the window of
 // the scheme (possibly for several headers at once, in medium order): the
 // header's anchors are those of its own keys, and the medium is not searched
-// again.
-uint8_t Get_HeadMoov(TSource& h, const TTreeData& node, const TAllocMap& map, int scheme, int recType,
-                     int64_t scanEnd, int headMode, int64_t alignBase, int64_t headerIndex,
+// again. interleave is the gap scheme of the seams (Link_Fragment).
+uint8_t Get_HeadMoov(TSource& h, const TTreeData& node, const TAllocMap& map, int scheme, int interleave,
+                     int recType, int64_t scanEnd, int headMode, int64_t alignBase, int64_t headerIndex,
                      TSampleCount* samples = nullptr, const std::vector<TFrameAnchor>* found = nullptr);
 
 // Video samples of v whose bytes the written recording r takes from the

@@ -99,8 +99,8 @@ struct TPending {
 // (both ways), searching the medium once for all of them, and keeps for each
 // the result that takes more samples from the medium. kept[n] tells, per
 // pending header, whether the wider result was kept.
-void Widen_Pending(TSource& h, const TTreeData& node, const TAllocMap& map, int recType, int64_t scanEnd,
-                   int64_t alignBase, const std::vector<TPending>& pending, std::vector<bool>& kept) {
+void Widen_Pending(TSource& h, const TTreeData& node, const TAllocMap& map, int interleave, int recType,
+                   int64_t scanEnd, int64_t alignBase, const std::vector<TPending>& pending, std::vector<bool>& kept) {
     kept.assign(pending.size(), false);
     // One search for the frame starts of every pending header.
     TSampleKeys all;
@@ -123,7 +123,8 @@ void Widen_Pending(TSource& h, const TTreeData& node, const TAllocMap& map, int 
         const int64_t last = RebuildResultList.Count();
         TSampleCount second;
         const uint8_t res =
-            Get_HeadMoov(h, node, map, 7, recType, scanEnd, p.HeadMode, alignBase, p.Header, &second, &found);
+            Get_HeadMoov(h, node, map, 7, interleave, recType, scanEnd, p.HeadMode, alignBase, p.Header, &second,
+                         &found);
         const bool added = res != HEADMOOV_BAD_TABLES && RebuildResultList.Count() == last + 1;
         const int64_t head2 = added ? Paired_Head(RebuildResultList.Get(last), p.Header) : -1;
         kept[n] = added && second.Placed > p.First.Placed;
@@ -148,7 +149,6 @@ void To_Rebuild(TSource& h, const TTreeData& node, const TAllocMap& map, int sch
         return;
     }
     Op_State().StopFlag = false;
-    Set_InterleaveScheme(interleave);
     Send_UIMessage(MSG_LOG, {Tr("分析开始"), now(), Tr("开始分析文件头并进行匹配...")});
     Send_UIMessage(MSG_PROGRESS_START, {std::to_string(count), Tr("分析总数量:"), std::to_string(count)});
     Op_State().Progress1 = 0;
@@ -179,7 +179,8 @@ void To_Rebuild(TSource& h, const TTreeData& node, const TAllocMap& map, int sch
                 TSampleCount placed;
                 const int64_t before = RebuildResultList.Count();
                 const uint8_t res =
-                    Get_HeadMoov(h, node, map, scheme, recType, scanEnd, headMode, alignBase, i, &placed);
+                    Get_HeadMoov(h, node, map, scheme, interleave, recType, scanEnd, headMode, alignBase, i,
+                                 &placed);
                 if (widen && scheme != 7 && res != HEADMOOV_BAD_TABLES &&
                     RebuildResultList.Count() == before + 1 &&
                     !Complete(RebuildResultList.Get(before), placed))
@@ -197,7 +198,7 @@ void To_Rebuild(TSource& h, const TTreeData& node, const TAllocMap& map, int sch
         std::vector<bool> kept(pending.size(), false);
         try {
             if (!Op_State().StopFlag.load())
-                Widen_Pending(h, node, map, recType, scanEnd, alignBase, pending, kept);
+                Widen_Pending(h, node, map, interleave, recType, scanEnd, alignBase, pending, kept);
         } catch (const std::exception&) {
             failed(pending.front().Header);
         }

@@ -1,7 +1,5 @@
 #include "analysis/seams.h"
 
-#include <atomic>
-
 #include "analysis/seam_growth.h"
 
 #include "common/byte_order.h"
@@ -12,12 +10,8 @@ namespace qrv {
 
 namespace {
 
-std::atomic<int> gInterleave{0};
-
 constexpr int64_t kSector = 512;
 
-int64_t Floor512(int64_t x) { return Round_Down(x, kSector); }
-int64_t Ceil512(int64_t x) { return Round_Up(x, kSector); }
 int64_t P(const TFragmenArr& e) { return e.FragmenSoff - Floor512(e.FragmenSoff); }
 
 bool Valid_Sample(const TVideo& v, int32_t c, int32_t s) {
@@ -30,9 +24,6 @@ void Set_CopyStart(TFragmenArr& e, int64_t off) {
 }
 
 } // namespace
-
-void Set_InterleaveScheme(int scheme) { gInterleave = scheme; }
-int Get_InterleaveScheme() { return gInterleave; }
 
 int64_t TClusterGeometry::Start(int64_t x) const { return Base + Round_Down(x - Base, Size); }
 
@@ -52,138 +43,149 @@ TClusterGeometry Get_ClusterGeometry(const TTreeData& node, const TAllocMap& map
     return g;
 }
 
-void Link_Fragment(TSource& h, const TTreeData& node, const TAllocMap& map, int64_t alignBase, uint8_t camerType,
-                   int32_t L, int32_t g, TRebuildResult& r, const TVideo& v) {
-    auto& a = r.FragmenArray;
-    if (g < 0 || g >= int32_t(a.size()) || a[size_t(g)].ChongHeFlag) return;
-    const TClusterGeometry cl = Get_ClusterGeometry(node, map, alignBase);
-    const int64_t f = cl.Size;
+namespace {
 
-    int32_t d = -1;
-    for (int32_t k = g + 1; k < int32_t(a.size()); ++k)
-        if (a[size_t(k)].FragmenType == ENTRY_DATA && !a[size_t(k)].ChongHeFlag) {
-            d = k;
-            break;
-        }
+// One seam being resolved: where the medium is read, and the two results, the
+// end of what the first side copies (CopyEnd) and the file bytes zero-filled
+// after it (Fill).
+struct TSeamWork {
+    TSeamContext Ctx;
+    int Interleave = 0;
+    int64_t CopyEnd = 0, Fill = 0;
 
-    TFragmenArr& G = a[size_t(g)];
-    auto T = [&](int32_t c, int32_t s) -> int64_t { return v.STCOArr[size_t(c)].STSZArr[size_t(s)].STSZoff; };
+    // File offset of sample s of chunk c.
+    int64_t T(int32_t c, int32_t s) const { return Ctx.V->STCOArr[size_t(c)].STSZArr[size_t(s)].STSZoff; }
 
-    int64_t copyEnd = 0, fill = 0;
-    // A seam resolved at cluster level leaves fill = W file bytes between the
-    // cluster where the first side's certain bytes end (copyEnd) and the one
+    // A seam resolved at cluster level leaves Fill = W file bytes between the
+    // cluster where the first side's certain bytes end (CopyEnd) and the one
     // where the second side's begin (b): take what the medium shows of either
-    // side's run there, and zero-fill only the rest.
-    TSeamContext ctx;
-    ctx.H = &h;
-    ctx.Node = &node;
-    ctx.Map = &map;
-    ctx.Cl = cl;
-    ctx.V = &v;
-    // The anchors are a medium offset on each side whose file offset is known.
-    auto grow = [&](int64_t leftAnchor, int64_t leftAnchorFile, int64_t rightAnchor, int64_t rightAnchorFile,
-                    int64_t& b) {
-        if (fill <= 0 || fill % f != 0) return;
-        const int64_t leftFile = leftAnchorFile + (copyEnd - leftAnchor);
+    // side's run there, and zero-fill only the rest. The anchors are a medium
+    // offset on each side whose file offset is known.
+    void Grow(int64_t leftAnchor, int64_t leftAnchorFile, int64_t rightAnchor, int64_t rightAnchorFile, int64_t& b) {
+        const int64_t f = Ctx.Cl.Size;
+        if (Fill <= 0 || Fill % f != 0) return;
+        const int64_t leftFile = leftAnchorFile + (CopyEnd - leftAnchor);
         const int64_t rightFile = rightAnchorFile - (rightAnchor - b);
-        if (rightFile - leftFile != fill) return;
-        const TSeamGrowth w =
-            Grow_Seam(ctx, copyEnd, leftFile, Seam_ClusterState(ctx, leftAnchor), b, rightFile,
-                      Seam_ClusterState(ctx, rightAnchor), Get_InterleaveScheme());
-        copyEnd += w.Left * f;
+        if (rightFile - leftFile != Fill) return;
+        const TSeamGrowth w = Grow_Seam(Ctx, CopyEnd, leftFile, Seam_ClusterState(Ctx, leftAnchor), b, rightFile,
+                                        Seam_ClusterState(Ctx, rightAnchor), Interleave);
+        CopyEnd += w.Left * f;
         b -= w.Right * f;
-        fill -= (w.Left + w.Right) * f;
-    };
+        Fill -= (w.Left + w.Right) * f;
+    }
 
-    if (G.FragmenType == ENTRY_FILE_HEAD || (G.FragmenType == ENTRY_MOVIE && camerType == 0)) {
-        if (d < 0) return;
-        TFragmenArr& D = a[size_t(d)];
-        if (!Valid_Sample(v, D.FragmeSnum, D.FragmeSLnum)) return;
+    // From a file head (a separate one, or a movie box at the front of the file)
+    // to the first data piece D: contiguous on the medium, at sector level, or at
+    // cluster level. False when there is no piece to meet.
+    bool After_Head(TFragmenArr& G, TFragmenArr* next) {
+        const TVideo& v = *Ctx.V;
+        const TClusterGeometry& cl = Ctx.Cl;
+        const int64_t f = cl.Size;
+    if (next == nullptr) return false;
+        TFragmenArr& D = *next;
+        if (!Valid_Sample(v, D.FragmeSnum, D.FragmeSLnum)) return false;
         const int64_t Ts = T(D.FragmeSnum, D.FragmeSLnum);
         int64_t B = 0;
         Set_CopyStart(G, G.FragmenSoff);
         if (G.FragmenType == ENTRY_FILE_HEAD) {
             if (G.FragmenSoff + Ts == D.FragmenSoff) {
-                copyEnd = B = G.FragmenSoff + 512;
-                fill = 0;
+                CopyEnd = B = G.FragmenSoff + 512;
+                Fill = 0;
             } else {
-                copyEnd = Floor512(G.FragmenSoff) + 512;
+                CopyEnd = Floor512(G.FragmenSoff) + 512;
                 B = Floor512(D.FragmenSoff);
-                fill = Ts - P(D) - 512;
+                Fill = Ts - P(D) - 512;
                 if (Ts - P(D) >= f) {
                     const int64_t Y = Ts - (D.FragmenSoff - cl.Start(D.FragmenSoff)) - f;
                     if (Y >= 0 && Y % f == 0) {
-                        copyEnd = G.FragmenSoff + f;
+                        CopyEnd = G.FragmenSoff + f;
                         B = cl.Start(D.FragmenSoff);
-                        fill = Y;
-                        grow(G.FragmenSoff, 0, D.FragmenSoff, Ts, B);
+                        Fill = Y;
+                        Grow(G.FragmenSoff, 0, D.FragmenSoff, Ts, B);
                     }
                 }
             }
         } else {
             if (G.FragmenSoff + Ts == D.FragmenSoff && D.FragmeSnum == 0 && D.FragmeSLnum == 0) {
-                copyEnd = B = Ceil512(G.FragmenEoff);
-                fill = 0;
+                CopyEnd = B = Ceil512(G.FragmenEoff);
+                Fill = 0;
             } else {
-                copyEnd = Ceil512(G.FragmenEoff);
+                CopyEnd = Ceil512(G.FragmenEoff);
                 B = Floor512(D.FragmenSoff);
-                fill = Ts - P(D) - (copyEnd - G.FragmenSoff);
+                Fill = Ts - P(D) - (CopyEnd - G.FragmenSoff);
                 // A head that starts a cluster owns the whole cluster that
                 // holds its end, and the first data piece the whole cluster
                 // that holds its first sample: meet at cluster level when the
                 // file offsets of those clusters agree.
-                if (copyEnd > G.FragmenSoff && cl.Start(G.FragmenSoff) == G.FragmenSoff) {
-                    const int64_t leftEnd = cl.End(copyEnd - 1);
+                if (CopyEnd > G.FragmenSoff && cl.Start(G.FragmenSoff) == G.FragmenSoff) {
+                    const int64_t leftEnd = cl.End(CopyEnd - 1);
                     const int64_t rightStart = cl.Start(D.FragmenSoff);
                     const int64_t W = (Ts - (D.FragmenSoff - rightStart)) - (leftEnd - G.FragmenSoff);
                     if (W >= 0 && W % f == 0) {
-                        copyEnd = leftEnd;
+                        CopyEnd = leftEnd;
                         B = rightStart;
-                        fill = W;
-                        grow(G.FragmenSoff, 0, D.FragmenSoff, Ts, B);
+                        Fill = W;
+                        Grow(G.FragmenSoff, 0, D.FragmenSoff, Ts, B);
                     }
                 }
             }
         }
         Set_CopyStart(D, B);
-    } else if (G.FragmenType == ENTRY_DATA && g != L) {
-        if (d < 0) return;
-        TFragmenArr& D = a[size_t(d)];
-        if (!Valid_Sample(v, D.FragmeSnum, D.FragmeSLnum) || !Valid_Sample(v, G.FragmeEnum, G.FragmeELnum)) return;
+        return true;
+    }
+
+    // Between two data pieces G and D: where G's last sample's bytes end and D's
+    // first sample's begin, in sectors, or in whole clusters grown over the gap.
+    bool Between_Pieces(TFragmenArr& G, TFragmenArr* next) {
+        const TVideo& v = *Ctx.V;
+        const TClusterGeometry& cl = Ctx.Cl;
+        const int64_t f = cl.Size;
+    if (next == nullptr) return false;
+        TFragmenArr& D = *next;
+        if (!Valid_Sample(v, D.FragmeSnum, D.FragmeSLnum) || !Valid_Sample(v, G.FragmeEnum, G.FragmeELnum)) return false;
         const int64_t delta = T(D.FragmeSnum, D.FragmeSLnum) - T(G.FragmeEnum, G.FragmeELnum);
         // Bytes copied after the start of g's last sample: to the end of its
         // sector, a whole sector when that sample starts on a sector boundary.
         const int64_t m = 512 - (G.FragmenEoff % 512);
-        copyEnd = Floor512(G.FragmenEoff) + 512;
+        CopyEnd = Floor512(G.FragmenEoff) + 512;
         int64_t B = Floor512(D.FragmenSoff);
-        fill = delta - m - P(D);
+        Fill = delta - m - P(D);
         const int64_t U = cl.End(G.FragmenEoff) - G.FragmenEoff;
         const int64_t V = D.FragmenSoff - cl.Start(D.FragmenSoff);
         const int64_t W = delta - U - V;
-        const bool sectorFillLarge = fill >= f;
+        const bool sectorFillLarge = Fill >= f;
         if (sectorFillLarge) {
             if (W == 0) {
-                copyEnd = cl.End(G.FragmenEoff);
+                CopyEnd = cl.End(G.FragmenEoff);
                 B = cl.Start(D.FragmenSoff);
-                fill = 0;
+                Fill = 0;
             } else if (W >= f && W % f == 0) {
-                copyEnd = cl.End(G.FragmenEoff);
+                CopyEnd = cl.End(G.FragmenEoff);
                 B = cl.Start(D.FragmenSoff);
-                fill = W;
+                Fill = W;
             }
         } else if (delta == U + V) {
-            copyEnd = cl.End(G.FragmenEoff);
+            CopyEnd = cl.End(G.FragmenEoff);
             B = cl.Start(D.FragmenSoff);
-            fill = 0;
+            Fill = 0;
         }
         // Clusters between the two pieces: grow either piece over those that
         // the medium shows to be its own.
         if (sectorFillLarge && W > 0 && W % f == 0)
-            grow(G.FragmenEoff, T(G.FragmeEnum, G.FragmeELnum), D.FragmenSoff, T(D.FragmeSnum, D.FragmeSLnum),
+            Grow(G.FragmenEoff, T(G.FragmeEnum, G.FragmeELnum), D.FragmenSoff, T(D.FragmeSnum, D.FragmeSLnum),
                  B);
         Set_CopyStart(D, B);
-    } else if (G.FragmenType == ENTRY_DATA && g == L) {
-        if (!Valid_Sample(v, G.FragmeEnum, G.FragmeELnum)) return;
+        return true;
+    }
+
+    // After the last data piece G: to the movie box at the end of the file (a
+    // movie-last recording), or to the end of G's last sample and its sound.
+    bool After_LastPiece(TFragmenArr& G, TRebuildResult& r, uint8_t camerType) {
+        const TVideo& v = *Ctx.V;
+        const TClusterGeometry& cl = Ctx.Cl;
+        const int64_t f = cl.Size;
+    auto& a = r.FragmenArray;
+        if (!Valid_Sample(v, G.FragmeEnum, G.FragmeELnum)) return false;
         const int64_t Te = T(G.FragmeEnum, G.FragmeELnum);
         if (camerType == 2) {
             int32_t mi = -1;
@@ -192,7 +194,7 @@ void Link_Fragment(TSource& h, const TTreeData& node, const TAllocMap& map, int6
                     mi = k;
                     break;
                 }
-            if (mi < 0) return;
+            if (mi < 0) return false;
             TFragmenArr& M = a[size_t(mi)];
             int64_t Q = 0;
             if (a.size() > 1 && a[1].FragmenType == ENTRY_FILE_HEAD) {
@@ -208,54 +210,89 @@ void Link_Fragment(TSource& h, const TTreeData& node, const TAllocMap& map, int6
             const int64_t delta = Q - Te;
             int64_t B = 0;
             if (G.FragmenEoff + delta == M.FragmenSoff) {
-                fill = 0;
-                copyEnd = B = Floor512(M.FragmenSoff);
+                Fill = 0;
+                CopyEnd = B = Floor512(M.FragmenSoff);
             } else {
-                copyEnd = Ceil512(G.FragmenEoff);
+                CopyEnd = Ceil512(G.FragmenEoff);
                 B = Floor512(M.FragmenSoff);
-                fill = delta - (copyEnd - G.FragmenEoff) - P(M);
+                Fill = delta - (CopyEnd - G.FragmenEoff) - P(M);
                 const int64_t U = cl.End(G.FragmenEoff) - G.FragmenEoff;
                 const int64_t V = M.FragmenSoff - cl.Start(M.FragmenSoff);
                 const int64_t W = delta - U - V;
                 if (W == 0) {
                     // The movie box's cluster follows g's last cluster in the file.
-                    copyEnd = cl.End(G.FragmenEoff);
+                    CopyEnd = cl.End(G.FragmenEoff);
                     B = cl.Start(M.FragmenSoff);
-                    fill = 0;
+                    Fill = 0;
                 } else if (W > 0 && W >= f && W % f == 0) {
-                    copyEnd = cl.End(G.FragmenEoff);
+                    CopyEnd = cl.End(G.FragmenEoff);
                     B = cl.Start(M.FragmenSoff);
-                    fill = W;
+                    Fill = W;
                     if (G.FragmeEnum == int32_t(v.STCOArr.size()) - 1 && W % 512 == 0) {
-                        copyEnd = cl.End(G.FragmenEoff) + W;
-                        fill = 0;
+                        CopyEnd = cl.End(G.FragmenEoff) + W;
+                        Fill = 0;
                     } else {
-                        grow(G.FragmenEoff, Te, M.FragmenSoff, Q, B);
+                        Grow(G.FragmenEoff, Te, M.FragmenSoff, Q, B);
                     }
                 }
             }
             Set_CopyStart(M, B);
         } else {
-            fill = 0;
+            Fill = 0;
             const TVideoSTSZ& e = v.STCOArr[size_t(G.FragmeEnum)].STSZArr[size_t(G.FragmeELnum)];
             int64_t K = e.STSZlen;
             if (!e.SoundSTSZ_Arr.empty()) {
                 K = e.SoundSTSZ_Arr.front().STSZ_Soff - Te;
-                for (const TSTSZ& s : e.SoundSTSZ_Arr) K += s.STSZ_Slen;
+                for (const TSTSZ& snd : e.SoundSTSZ_Arr) K += snd.STSZ_Slen;
             }
-            copyEnd = G.FragmenEoff + K;
+            CopyEnd = G.FragmenEoff + K;
             if (a[0].FragmenType == ENTRY_MOVIE && a[0].FragmentLastSoff == 0) Set_CopyStart(a[0], a[0].FragmenSoff);
         }
-    } else {
-        return; // the movie header entry of a recording whose movie box is at the end links nothing
+        return true;
     }
-    G.FragmentFreeSpace = fill;
-    G.FragmentLastEoff = copyEnd;
+};
+
+} // namespace
+
+void Link_Fragment(TSource& h, const TTreeData& node, const TAllocMap& map, int64_t alignBase, uint8_t camerType,
+                   int32_t L, int32_t g, TRebuildResult& r, const TVideo& v, int interleave) {
+    auto& a = r.FragmenArray;
+    if (g < 0 || g >= int32_t(a.size()) || a[size_t(g)].ChongHeFlag) return;
+
+    // The first data piece after g that does not overlap an earlier one.
+    int32_t d = -1;
+    for (int32_t k = g + 1; k < int32_t(a.size()); ++k)
+        if (a[size_t(k)].FragmenType == ENTRY_DATA && !a[size_t(k)].ChongHeFlag) {
+            d = k;
+            break;
+        }
+    TFragmenArr& G = a[size_t(g)];
+    TFragmenArr* D = d < 0 ? nullptr : &a[size_t(d)];
+
+    TSeamWork work;
+    work.Ctx.H = &h;
+    work.Ctx.Node = &node;
+    work.Ctx.Map = &map;
+    work.Ctx.Cl = Get_ClusterGeometry(node, map, alignBase);
+    work.Ctx.V = &v;
+    work.Interleave = interleave;
+
+    bool linked = false;
+    if (G.FragmenType == ENTRY_FILE_HEAD || (G.FragmenType == ENTRY_MOVIE && camerType == 0))
+        linked = work.After_Head(G, D);
+    else if (G.FragmenType == ENTRY_DATA && g != L)
+        linked = work.Between_Pieces(G, D);
+    else if (G.FragmenType == ENTRY_DATA && g == L)
+        linked = work.After_LastPiece(G, r, camerType);
+    // else: the movie header entry of a recording whose movie box is at the end links nothing
+    if (!linked) return;
+    G.FragmentFreeSpace = work.Fill;
+    G.FragmentLastEoff = work.CopyEnd;
 }
 
 void Link_Fragment(TSource& h, const TTreeData& node, const TAllocMap& map, int64_t alignBase, uint8_t camerType,
-                   int32_t L, int32_t g, int64_t resultIndex, const TVideo& v) {
-    Link_Fragment(h, node, map, alignBase, camerType, L, g, RebuildResultList.Get(resultIndex), v);
+                   int32_t L, int32_t g, int64_t resultIndex, const TVideo& v, int interleave) {
+    Link_Fragment(h, node, map, alignBase, camerType, L, g, RebuildResultList.Get(resultIndex), v, interleave);
 }
 
 void Extend_FirstEntry(TSource& h, const TTreeData& node, const TAllocMap& map, int64_t alignBase,

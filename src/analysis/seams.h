@@ -13,12 +13,6 @@ namespace qrv {
 
 struct TAllocMap;
 
-// The interleave scheme used when a gap between two fragments is searched on
-// the medium: 0 grow the earlier fragment forwards first, 1 the later one
-// backwards first. Set by To_Rebuild for the run.
-void Set_InterleaveScheme(int scheme);
-int Get_InterleaveScheme();
-
 // Cluster geometry seam resolution works with.
 struct TClusterGeometry {
     int64_t Size = 32768; // cluster bytes
@@ -30,11 +24,13 @@ TClusterGeometry Get_ClusterGeometry(const TTreeData& node, const TAllocMap& map
 
 // Resolves the seam after entry g of r (and, for the last data entry L, the
 // seam to a movie box at the end of the file). Changes entry g and the entry
-// that follows it on output.
+// that follows it on output. interleave is the scheme used when a gap between
+// two fragments is searched on the medium: 0 grows the earlier fragment
+// forwards first, 1 the later one backwards first.
 void Link_Fragment(TSource& h, const TTreeData& node, const TAllocMap& map, int64_t alignBase, uint8_t camerType,
-                   int32_t L, int32_t g, TRebuildResult& r, const TVideo& v);
+                   int32_t L, int32_t g, TRebuildResult& r, const TVideo& v, int interleave);
 void Link_Fragment(TSource& h, const TTreeData& node, const TAllocMap& map, int64_t alignBase, uint8_t camerType,
-                   int32_t L, int32_t g, int64_t resultIndex, const TVideo& v);
+                   int32_t L, int32_t g, int64_t resultIndex, const TVideo& v, int interleave);
 
 // A recording whose file head is synthesized starts copying its first data
 // entry E at the sector of E's first sample. The whole cluster that holds that

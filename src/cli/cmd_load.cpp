@@ -56,12 +56,12 @@ int Cmd_Load(const TArgv& argv) {
     session.Model->Clear();
     To_View(0, RebuildResultList.Count());
 
-    int status = report.Damaged ? kExitDamaged : 0;
-    std::string out = "{\"damaged\": " + std::string(report.Damaged ? "true" : "false");
-    if (report.Damaged)
+    int status = report.Damaged() ? kExitDamaged : 0;
+    std::string out = "{\"damaged\": " + std::string(report.Damaged() ? "true" : "false");
+    if (report.Damaged())
         out += ", \"damaged_record\": " + std::to_string(report.DamagedRecord) +
-               ", \"damaged_offset\": " + std::to_string(report.DamagedOffset) +
-               ", \"damage\": " + Json_Text(report.Why);
+               ", \"damaged_offset\": " + std::to_string(report.Outcome.Offset) +
+               ", \"damage\": " + Json_Text(report.Outcome.Why);
     out += ", \"loaded\": " + std::to_string(report.Loaded) + ", \"results\": ";
     if (args.Has("export")) {
         if (!Select_Rows(*session.Model, args, error)) {
@@ -75,7 +75,7 @@ int Cmd_Load(const TArgv& argv) {
         const int exported = Run_Export(*session.Model, *args.Get("export"), json ? &out : nullptr, output);
         if (exported != 0) status = exported;
     }
-    if (report.Damaged && !json)
+    if (report.Damaged() && !json)
         std::fprintf(stderr,
                      "qrv-cli load: the file is damaged at record %lld; %lld record(s) before it loaded\n",
                      (long long)report.DamagedRecord, (long long)report.Loaded);

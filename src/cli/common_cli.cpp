@@ -167,26 +167,6 @@ TCliSession Start_CliSession(bool quiet) {
 
 // ---------------------------------------------------------------- table
 
-size_t Text_Width(const std::string& t) {
-    size_t w = 0;
-    for (size_t i = 0; i < t.size();) {
-        const uint8_t c = uint8_t(t[i]);
-        uint32_t cp = c;
-        size_t n = 1;
-        if (c >= 0xF0) n = 4, cp = c & 0x07;
-        else if (c >= 0xE0) n = 3, cp = c & 0x0F;
-        else if (c >= 0xC0) n = 2, cp = c & 0x1F;
-        for (size_t k = 1; k < n && i + k < t.size(); ++k) cp = (cp << 6) | (uint8_t(t[i + k]) & 0x3F);
-        const bool wide = (cp >= 0x1100 && cp <= 0x115F) || (cp >= 0x2E80 && cp <= 0xA4CF) ||
-                          (cp >= 0xAC00 && cp <= 0xD7A3) || (cp >= 0xF900 && cp <= 0xFAFF) ||
-                          (cp >= 0xFE30 && cp <= 0xFE4F) || (cp >= 0xFF00 && cp <= 0xFF60) ||
-                          (cp >= 0xFFE0 && cp <= 0xFFE6) || cp >= 0x20000;
-        w += wide ? 2 : 1;
-        i += n;
-    }
-    return w;
-}
-
 void Print_Table(const TResultsModel& model, std::FILE* out) {
     const auto rows = model.Rows();
     std::vector<std::vector<std::string>> cells;

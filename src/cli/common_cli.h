@@ -14,6 +14,7 @@
 #include <string>
 
 #include "cli/args.h"
+#include "common/text_encoding.h"
 #include "common/ui_message.h"
 #include "export/export_job.h"
 #include "media/tree_data.h"
@@ -73,7 +74,9 @@ struct TCliSession {
 TCliSession Start_CliSession(bool quiet);
 
 // Display width of a UTF-8 text on a terminal (CJK characters take two cells).
-size_t Text_Width(const std::string& text);
+inline size_t Text_Width(const std::string& text) {
+    return size_t(Text_Columns(text));
+}
 
 // The results table: the list's columns, one line per row.
 void Print_Table(const TResultsModel& model, std::FILE* out);

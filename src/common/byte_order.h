@@ -76,5 +76,9 @@ inline int64_t Round_Up(int64_t x, int64_t m) {
     int64_t d = Round_Down(x, m);
     return d == x ? x : d + m;
 }
+// The 512-byte sector holding offset x starts at Floor512(x); Ceil512(x) is the
+// first sector boundary at or after x.
+inline int64_t Floor512(int64_t x) { return Round_Down(x, 512); }
+inline int64_t Ceil512(int64_t x) { return Round_Up(x, 512); }
 
 } // namespace qrv

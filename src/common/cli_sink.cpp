@@ -7,50 +7,11 @@
 #include <charconv>
 
 #include "common/op_state.h"
+#include "common/text_encoding.h"
 
 namespace qrv {
 
 namespace {
-
-// Decodes one UTF-8 sequence at s[i]; advances i. Invalid bytes count as one
-// narrow character each.
-uint32_t Next_CodePoint(const std::string& s, size_t& i) {
-    uint8_t c = uint8_t(s[i]);
-    size_t len = c < 0x80 ? 1 : (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 ? 4 : 1;
-    if (i + len > s.size()) len = 1;
-    uint32_t cp = len == 1 ? c : len == 2 ? (c & 0x1F) : len == 3 ? (c & 0x0F) : (c & 0x07);
-    for (size_t k = 1; k < len; ++k) {
-        uint8_t cc = uint8_t(s[i + k]);
-        if ((cc & 0xC0) != 0x80) {
-            len = 1;
-            cp = c;
-            break;
-        }
-        cp = (cp << 6) | (cc & 0x3F);
-    }
-    i += len;
-    return cp;
-}
-
-bool Is_Wide(uint32_t cp) {
-    return (cp >= 0x1100 && cp <= 0x115F) || (cp >= 0x2E80 && cp <= 0xA4CF) || (cp >= 0xAC00 && cp <= 0xD7A3) ||
-           (cp >= 0xF900 && cp <= 0xFAFF) || (cp >= 0xFE30 && cp <= 0xFE4F) || (cp >= 0xFF00 && cp <= 0xFF60) ||
-           (cp >= 0xFFE0 && cp <= 0xFFE6) || (cp >= 0x20000 && cp <= 0x3FFFD);
-}
-
-// The longest prefix of text that fits in width columns.
-std::string Cut_ToColumns(const std::string& text, int width) {
-    size_t i = 0;
-    int cols = 0;
-    while (i < text.size()) {
-        size_t start = i;
-        uint32_t cp = Next_CodePoint(text, i);
-        int w = Is_Wide(cp) ? 2 : 1;
-        if (cols + w > width) return text.substr(0, start);
-        cols += w;
-    }
-    return text;
-}
 
 int64_t Parse_Total(const std::string& text) {
     int64_t v = 0;
@@ -61,13 +22,6 @@ int64_t Parse_Total(const std::string& text) {
 constexpr auto kRedrawInterval = std::chrono::milliseconds(100);
 
 } // namespace
-
-int Text_Columns(const std::string& text) {
-    size_t i = 0;
-    int cols = 0;
-    while (i < text.size()) cols += Is_Wide(Next_CodePoint(text, i)) ? 2 : 1;
-    return cols;
-}
 
 TCliSink::TCliSink(TCliSinkOptions options) : opt_(options) {
     if (opt_.Out == nullptr) opt_.Out = stderr;

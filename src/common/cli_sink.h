@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "common/text_encoding.h"
 #include "common/ui_message.h"
 
 namespace qrv {
@@ -56,9 +57,5 @@ class TCliSink : public TUiSink {
     std::chrono::steady_clock::time_point lastDraw_{};
     std::vector<TUiMessage> rows_;
 };
-
-// Display width of UTF-8 text in terminal columns (East Asian wide characters
-// count two).
-int Text_Columns(const std::string& text);
 
 } // namespace qrv

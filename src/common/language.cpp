@@ -1,6 +1,6 @@
 #include "common/language.h"
 
-#include <iconv.h>
+#include "common/text_encoding.h"
 
 #include <atomic>
 #include <cerrno>
@@ -26,60 +26,6 @@ std::string Fold_Case(std::string_view s) {
     return out;
 }
 
-bool Is_ValidUtf8(std::string_view s) {
-    size_t i = 0, n = s.size();
-    while (i < n) {
-        uint8_t c = uint8_t(s[i]);
-        size_t len;
-        uint32_t cp;
-        if (c < 0x80) {
-            ++i;
-            continue;
-        } else if ((c & 0xE0) == 0xC0) {
-            len = 2;
-            cp = c & 0x1F;
-        } else if ((c & 0xF0) == 0xE0) {
-            len = 3;
-            cp = c & 0x0F;
-        } else if ((c & 0xF8) == 0xF0) {
-            len = 4;
-            cp = c & 0x07;
-        } else {
-            return false;
-        }
-        if (n - i < len) return false;
-        for (size_t k = 1; k < len; ++k) {
-            uint8_t cc = uint8_t(s[i + k]);
-            if ((cc & 0xC0) != 0x80) return false;
-            cp = (cp << 6) | (cc & 0x3F);
-        }
-        // Overlong forms, surrogates and values above U+10FFFF are not UTF-8.
-        if ((len == 2 && cp < 0x80) || (len == 3 && cp < 0x800) || (len == 4 && cp < 0x10000) || cp > 0x10FFFF ||
-            (cp >= 0xD800 && cp <= 0xDFFF))
-            return false;
-        i += len;
-    }
-    return true;
-}
-
-void Append_Utf8(std::string& out, uint32_t cp) {
-    if (cp < 0x80) {
-        out += char(cp);
-    } else if (cp < 0x800) {
-        out += char(0xC0 | (cp >> 6));
-        out += char(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += char(0xE0 | (cp >> 12));
-        out += char(0x80 | ((cp >> 6) & 0x3F));
-        out += char(0x80 | (cp & 0x3F));
-    } else {
-        out += char(0xF0 | (cp >> 18));
-        out += char(0x80 | ((cp >> 12) & 0x3F));
-        out += char(0x80 | ((cp >> 6) & 0x3F));
-        out += char(0x80 | (cp & 0x3F));
-    }
-}
-
 // UTF-16 code units from offset 2 (after the byte-order mark); an odd last
 // byte is dropped, unpaired surrogates become U+FFFD.
 std::string Utf16_ToUtf8(const std::vector<uint8_t>& b, bool bigEndian) {
@@ -101,32 +47,6 @@ std::string Utf16_ToUtf8(const std::vector<uint8_t>& b, bool bigEndian) {
         }
         Append_Utf8(out, (u >= 0xD800 && u <= 0xDFFF) ? 0xFFFD : u);
     }
-    return out;
-}
-
-// GB18030 bytes to UTF-8; bytes iconv cannot convert become U+FFFD.
-std::string Gb18030_ToUtf8(std::string_view in) {
-    iconv_t cd = iconv_open("UTF-8", "GB18030");
-    if (cd == iconv_t(-1)) return std::string(in);
-    std::string out;
-    std::vector<char> src(in.begin(), in.end());
-    char* ip = src.data();
-    size_t il = src.size();
-    char buf[4096];
-    while (il > 0) {
-        char* op = buf;
-        size_t ol = sizeof buf;
-        size_t r = iconv(cd, &ip, &il, &op, &ol);
-        out.append(buf, size_t(op - buf));
-        if (r == size_t(-1)) {
-            if (errno == E2BIG) continue;
-            // EILSEQ or EINVAL (truncated sequence at the end): skip one byte.
-            Append_Utf8(out, 0xFFFD);
-            ++ip;
-            --il;
-        }
-    }
-    iconv_close(cd);
     return out;
 }
 

@@ -93,6 +93,98 @@ std::string Check_SaveTarget(const TResultsModel& model, const std::string& fold
     return Check_SaveTarget(model, folder, sourcePath, folder.empty() ? -1 : Get_FreeBytes(folder), output);
 }
 
+namespace {
+
+// One export in progress: the open source, the guard every output goes
+// through, the numbered subfolder being filled, and the summary.
+class TExportRun {
+  public:
+    TExportRun(TResultsModel& model, const std::string& recovery, const TOutputGuard& guard, TSource& src,
+               const TPieceWriter& writer, TSaveSummary& sum)
+        : model_(model), recovery_(recovery), guard_(guard), src_(src), writer_(writer), sum_(sum) {}
+
+    // Writes the checked row p (if it is checked) into the current subfolder.
+    void Export_Row(int64_t p) {
+        TResultRow row = model_.Row(p);
+        if (!row.Checked) return;
+        const int64_t ri = row.Result_Index();
+        if (ri < 0 || ri >= RebuildResultList.Count()) {
+            Send_Log(Tr("错误类型:Save0002"), Tr("结果序号不正常") + ":" + row.Sub[COL_INDEX]);
+            ++sum_.Failed;
+            return;
+        }
+        if (needFolder_) Open_NextFolder();
+        const std::string path = sub_ + "/" + Export_FileName(row.Sub[COL_DATE], row.Caption, row.Sub[COL_MODEL]);
+        if (Write_File(ri, path)) model_.Set_Checked(p, false);
+    }
+
+  private:
+    // The next numbered subfolder; files go to it even when it could not be
+    // made (each then fails and is reported on its own).
+    void Open_NextFolder() {
+        TGuardVerdict refusal;
+        sub_ = recovery_ + "/QRV_File_" + std::to_string(subCounter_);
+        if (!Make_Folder(sub_, guard_, &refusal))
+            Send_Log(Tr(refusal.Allowed() ? "错误类型:Save0001" : "错误类型:Save0006"),
+                     (refusal.Allowed() ? Tr("创建文件夹出错") : refusal.Reason) + ":" + sub_);
+        ++subCounter_;
+        needFolder_ = false;
+    }
+
+    // Writes result ri to path. True when the file is complete, or was cut
+    // short by the stop flag (the row counts as handled); false when it could
+    // not be created or written (a partial file is removed).
+    bool Write_File(int64_t ri, const std::string& path) {
+        auto& st = Op_State();
+        TGuardVerdict refusal;
+        const TRebuildResult& r = RebuildResultList.Get(ri);
+        auto out = TOutputFile::Create(path, guard_, &refusal);
+        if (!out) {
+            Send_Log(Tr(refusal.Allowed() ? "错误类型:Save0003" : "错误类型:Save0006"),
+                     (refusal.Allowed() ? Tr("创建文件出错") : refusal.Reason) + ":" + path);
+            ++sum_.Failed;
+            return false;
+        }
+        Send_UIMessage(MSG_GAUGE2_RANGE, {std::to_string(r.TrueFileLen / 65536)});
+        st.WrittenBytes = 0;
+        st.Progress2 = 0;
+        bool stopped = false;
+        bool ok = Write_Result(ri, r, src_, *out, writer_, stopped);
+        ok = out->Close() && ok;
+        if (!ok) {
+            // A partial file must not pass for a recovered one.
+            Send_Log(Tr("错误类型:Save0004"), Tr("写入文件出错") + ":" + path);
+            Remove_File(path);
+            ++sum_.Failed;
+            return false;
+        }
+        if (stopped) {
+            Send_Log(Tr("保存停止"), Tr("文件未写完") + ":" + path);
+            sum_.Stopped = true;
+        } else {
+            ++sum_.Saved;
+            sum_.Files.push_back(path);
+        }
+        if (++inFolder_ >= kFilesPerFolder) {
+            inFolder_ = 0;
+            needFolder_ = true;
+        }
+        return true;
+    }
+
+    TResultsModel& model_;
+    const std::string& recovery_;
+    const TOutputGuard& guard_;
+    TSource& src_;
+    const TPieceWriter& writer_;
+    TSaveSummary& sum_;
+    int64_t subCounter_ = 0, inFolder_ = 0;
+    bool needFolder_ = true;
+    std::string sub_;
+};
+
+} // namespace
+
 TSaveSummary Save_ToFile_One(TResultsModel& model, const std::string& folder, const TPieceWriter& writerIn,
                              const TGuardOptions& output) {
     TSaveSummary sum;
@@ -123,9 +215,7 @@ TSaveSummary Save_ToFile_One(TResultsModel& model, const std::string& folder, co
         const int64_t rows = model.Count();
         Send_UIMessage(MSG_PROGRESS_START, {std::to_string(rows - 1), Tr("保存总数量:")});
         st.Set_StartTime(std::chrono::system_clock::now());
-        int64_t subCounter = 0, inFolder = 0;
-        bool needFolder = true;
-        std::string sub;
+        TExportRun run(model, recovery, guard, *src, writer, sum);
         try {
             for (int64_t p = 0; p < rows; ++p) {
                 if (st.StopFlag) {
@@ -133,59 +223,7 @@ TSaveSummary Save_ToFile_One(TResultsModel& model, const std::string& folder, co
                     break;
                 }
                 Send_UIMessage(MSG_SELECT_ROW, {std::to_string(p)});
-                TResultRow row = model.Row(p);
-                if (row.Checked) {
-                    const int64_t ri = row.Result_Index();
-                    if (ri < 0 || ri >= RebuildResultList.Count()) {
-                        Send_Log(Tr("错误类型:Save0002"), Tr("结果序号不正常") + ":" + row.Sub[COL_INDEX]);
-                        ++sum.Failed;
-                    } else {
-                        if (needFolder) {
-                            sub = recovery + "/QRV_File_" + std::to_string(subCounter);
-                            if (!Make_Folder(sub, guard, &refusal))
-                                Send_Log(Tr(refusal.Allowed() ? "错误类型:Save0001" : "错误类型:Save0006"),
-                                         (refusal.Allowed() ? Tr("创建文件夹出错") : refusal.Reason) + ":" +
-                                             sub);
-                            ++subCounter;
-                            needFolder = false;
-                        }
-                        const std::string path =
-                            sub + "/" + Export_FileName(row.Sub[COL_DATE], row.Caption, row.Sub[COL_MODEL]);
-                        const TRebuildResult& r = RebuildResultList.Get(ri);
-                        auto out = TOutputFile::Create(path, guard, &refusal);
-                        if (!out) {
-                            Send_Log(Tr(refusal.Allowed() ? "错误类型:Save0003" : "错误类型:Save0006"),
-                                     (refusal.Allowed() ? Tr("创建文件出错") : refusal.Reason) + ":" + path);
-                            ++sum.Failed;
-                        } else {
-                            Send_UIMessage(MSG_GAUGE2_RANGE, {std::to_string(r.TrueFileLen / 65536)});
-                            st.WrittenBytes = 0;
-                            st.Progress2 = 0;
-                            bool stopped = false;
-                            bool ok = Write_Result(ri, r, *src, *out, writer, stopped);
-                            ok = out->Close() && ok;
-                            if (!ok) {
-                                // A partial file must not pass for a recovered one.
-                                Send_Log(Tr("错误类型:Save0004"), Tr("写入文件出错") + ":" + path);
-                                Remove_File(path);
-                                ++sum.Failed;
-                            } else {
-                                if (stopped) {
-                                    Send_Log(Tr("保存停止"), Tr("文件未写完") + ":" + path);
-                                    sum.Stopped = true;
-                                } else {
-                                    ++sum.Saved;
-                                    sum.Files.push_back(path);
-                                }
-                                if (++inFolder >= kFilesPerFolder) {
-                                    inFolder = 0;
-                                    needFolder = true;
-                                }
-                                model.Set_Checked(p, false);
-                            }
-                        }
-                    }
-                }
+                run.Export_Row(p);
                 Send_UIMessage(MSG_STATUS2, {"", Tr("已保存文件数量:") + std::to_string(p)});
                 st.Progress1 = int32_t(p);
             }
@@ -194,7 +232,9 @@ TSaveSummary Save_ToFile_One(TResultsModel& model, const std::string& folder, co
             ++sum.Failed;
         }
     }
-    Send_Log(Tr("保存完成"), Tr("保存结果完毕!"));
+    // An export that could not start, or lost a file, does not close as done.
+    const bool failed = !sum.Started || sum.Failed > 0;
+    Send_Log(Tr("保存完成"), failed ? Tr("保存结果未能完成!") : Tr("保存结果完毕!"));
     src.reset();
     Send_UIMessage(MSG_PROGRESS_END);
     return sum;

@@ -24,19 +24,45 @@ bool Has_BootSignature(std::span<const uint8_t> sector) {
     return U8_At(sector, 510) == 0x55 && U8_At(sector, 511) == 0xAA && sector.size() >= 512;
 }
 
+bool Has_LooseBootSignature(std::span<const uint8_t> sector) {
+    return sector.size() >= 512 && (sector[510] == 0x55 || sector[511] == 0xAA);
+}
+
+TBootFields Read_BootFields(std::span<const uint8_t> s) {
+    TBootFields f;
+    f.BytesPerSector = LE16_At(s, 0x0B);
+    f.SectorsPerCluster = U8_At(s, 0x0D);
+    f.ReservedSectors = LE16_At(s, 0x0E);
+    f.FatCount = U8_At(s, 0x10);
+    f.TotalSectors16 = LE16_At(s, 0x13);
+    f.TotalSectors32 = LE32_At(s, 0x20);
+    f.FatSectors = LE32_At(s, 0x24);
+    f.NtfsTotalSectors = LE64_At(s, 0x28);
+    f.NtfsMftCluster = LE64_At(s, 0x30);
+    f.NtfsRecordSize = U8_At(s, 0x40);
+    f.ExfatVolumeLength = LE64_At(s, 0x48);
+    f.ExfatHeapOffset = LE32_At(s, 0x58);
+    f.ExfatClusterCount = LE32_At(s, 0x5C);
+    f.ExfatRootCluster = LE32_At(s, 0x60);
+    f.ExfatBpsShift = U8_At(s, 0x6C);
+    f.ExfatSpcShift = U8_At(s, 0x6D);
+    return f;
+}
+
 std::optional<TBootGeometry> Parse_Fat32Boot(std::span<const uint8_t> s) {
     if (s.size() < 512 || !Bytes_Equal(s, 82, "FAT32", 5)) return std::nullopt;
+    const TBootFields f = Read_BootFields(s);
     TBootGeometry g;
     g.Fs = "FAT32";
-    g.BytesPerSector = LE16_At(s, 11);
-    g.SectorsPerCluster = U8_At(s, 13);
+    g.BytesPerSector = f.BytesPerSector;
+    g.SectorsPerCluster = f.SectorsPerCluster;
     if (!Valid_SectorSize(g.BytesPerSector) || !Power_OfTwo(g.SectorsPerCluster)) return std::nullopt;
-    g.TotalSectors = LE32_At(s, 32);
+    g.TotalSectors = f.TotalSectors32;
     // Small volumes keep their count in the 16-bit field at 19 and leave the 32-bit one 0.
-    if (g.TotalSectors == 0) g.TotalSectors = LE16_At(s, 19);
-    const uint64_t reserved = LE16_At(s, 14);
-    const uint64_t fats = U8_At(s, 16);
-    const uint64_t fatSize = LE32_At(s, 36);
+    if (g.TotalSectors == 0) g.TotalSectors = f.TotalSectors16;
+    const uint64_t reserved = f.ReservedSectors;
+    const uint64_t fats = f.FatCount;
+    const uint64_t fatSize = f.FatSectors;
     const uint64_t meta = reserved + fats * fatSize;
     g.DataClusters = g.TotalSectors > meta ? (g.TotalSectors - meta) / g.SectorsPerCluster : 0;
     return g;
@@ -44,10 +70,11 @@ std::optional<TBootGeometry> Parse_Fat32Boot(std::span<const uint8_t> s) {
 
 std::optional<TBootGeometry> Parse_NtfsBoot(std::span<const uint8_t> s) {
     if (s.size() < 512 || !Bytes_Equal(s, 3, "NTFS", 4)) return std::nullopt;
+    const TBootFields f = Read_BootFields(s);
     TBootGeometry g;
     g.Fs = "NTFS";
-    g.BytesPerSector = LE16_At(s, 11);
-    const uint32_t raw = U8_At(s, 13);
+    g.BytesPerSector = f.BytesPerSector;
+    const uint32_t raw = f.SectorsPerCluster;
     if (raw > 0x80) {
         const uint32_t shift = 256 - raw;
         if (shift > 24) return std::nullopt;
@@ -56,7 +83,7 @@ std::optional<TBootGeometry> Parse_NtfsBoot(std::span<const uint8_t> s) {
         g.SectorsPerCluster = raw;
     }
     if (!Valid_SectorSize(g.BytesPerSector) || !Power_OfTwo(g.SectorsPerCluster)) return std::nullopt;
-    g.TotalSectors = LE64_At(s, 40);
+    g.TotalSectors = f.NtfsTotalSectors;
     if (!Plausible_SectorCount(g.TotalSectors)) return std::nullopt;
     g.DataClusters = g.TotalSectors / g.SectorsPerCluster;
     return g;
@@ -64,16 +91,17 @@ std::optional<TBootGeometry> Parse_NtfsBoot(std::span<const uint8_t> s) {
 
 std::optional<TBootGeometry> Parse_ExfatBoot(std::span<const uint8_t> s) {
     if (s.size() < 512 || !Bytes_Equal(s, 3, "EXFAT", 5)) return std::nullopt;
-    const uint32_t bpsShift = U8_At(s, 108);
-    const uint32_t spcShift = U8_At(s, 109);
+    const TBootFields f = Read_BootFields(s);
+    const uint32_t bpsShift = f.ExfatBpsShift;
+    const uint32_t spcShift = f.ExfatSpcShift;
     if (bpsShift < 9 || bpsShift > 12 || spcShift > 25 - bpsShift) return std::nullopt;
     TBootGeometry g;
     g.Fs = "exFAT";
     g.BytesPerSector = 1u << bpsShift;
     g.SectorsPerCluster = 1u << spcShift;
-    g.TotalSectors = LE64_At(s, 72);
+    g.TotalSectors = f.ExfatVolumeLength;
     if (!Plausible_SectorCount(g.TotalSectors)) return std::nullopt;
-    g.DataClusters = LE32_At(s, 92);
+    g.DataClusters = f.ExfatClusterCount;
     return g;
 }
 

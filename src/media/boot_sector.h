@@ -13,8 +13,36 @@
 
 namespace qrv {
 
-// True when bytes 510 and 511 hold 0x55 0xAA.
+// True when bytes 510 and 511 hold 0x55 0xAA: what makes a sector a boot
+// sector or a partition table when a source is described.
 bool Has_BootSignature(std::span<const uint8_t> sector);
+// True when byte 510 holds 0x55 or byte 511 holds 0xAA: the allocation-map
+// loader accepts a volume's boot sector with one damaged signature byte, since
+// the file system is already known from the source node.
+bool Has_LooseBootSignature(std::span<const uint8_t> sector);
+
+// The fields of a boot sector as stored, little-endian, not checked (0 when
+// the sector is too short). The file-system parsers below and the
+// allocation-map loader read them from here.
+struct TBootFields {
+    uint16_t BytesPerSector = 0;    // 0x0B
+    uint8_t SectorsPerCluster = 0;  // 0x0D (NTFS: above 0x80, 2 to the power of 256 minus it)
+    uint16_t ReservedSectors = 0;   // 0x0E (FAT32)
+    uint8_t FatCount = 0;           // 0x10 (FAT32)
+    uint16_t TotalSectors16 = 0;    // 0x13 (FAT32, small volumes)
+    uint32_t TotalSectors32 = 0;    // 0x20 (FAT32)
+    uint32_t FatSectors = 0;        // 0x24 (FAT32: sectors of one FAT)
+    uint64_t NtfsTotalSectors = 0;  // 0x28
+    uint64_t NtfsMftCluster = 0;    // 0x30
+    uint8_t NtfsRecordSize = 0;     // 0x40 (clusters, or above 127 a power of two)
+    uint64_t ExfatVolumeLength = 0; // 0x48 (sectors)
+    uint32_t ExfatHeapOffset = 0;   // 0x58 (sectors)
+    uint32_t ExfatClusterCount = 0; // 0x5C
+    uint32_t ExfatRootCluster = 0;  // 0x60
+    uint8_t ExfatBpsShift = 0;      // 0x6C
+    uint8_t ExfatSpcShift = 0;      // 0x6D
+};
+TBootFields Read_BootFields(std::span<const uint8_t> sector);
 
 struct TBootGeometry {
     std::string Fs;                 // "FAT32", "NTFS" or "exFAT"

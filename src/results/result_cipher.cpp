@@ -93,4 +93,19 @@ std::optional<std::string> Decrypt_FieldText(std::span<const uint8_t> stored) {
     return std::string(plain->begin(), plain->end());
 }
 
+std::optional<std::string> Decrypt_FieldChecked(std::span<const uint8_t> stored) {
+    auto text = Decrypt_FieldText(stored);
+    if (!text || stored.empty()) return text;
+    uint8_t head[kFrameHeader];
+    for (size_t i = 0; i < kFrameHeader; ++i)
+        head[i] = uint8_t(~kFieldMask) ^ stored[i];
+    const uint64_t n = Get_LE64(head);
+    // The frame must be the size its length says, and the zero filling zero.
+    if (n == 0 || n > text->size() || Field_StoredSize(size_t(n)) != stored.size()) return std::nullopt;
+    for (size_t i = size_t(n); i < text->size(); ++i)
+        if ((*text)[i] != '\0') return std::nullopt;
+    text->resize(size_t(n));
+    return text;
+}
+
 } // namespace qrv

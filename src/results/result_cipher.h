@@ -50,6 +50,12 @@ std::optional<TBytes> Encrypt_FieldText(std::string_view text);
 // or its cipher part is not a multiple of 16 bytes.
 std::optional<std::string> Decrypt_FieldText(std::span<const uint8_t> stored);
 
+// As Decrypt_FieldText, and also nullopt when the frame disagrees with itself:
+// its stored length does not give its size, or the zero filling after the
+// text is not zero (a damaged byte of the length or of the last block).
+// Returns the text without the filling.
+std::optional<std::string> Decrypt_FieldChecked(std::span<const uint8_t> stored);
+
 // Number of stored bytes a text of n bytes occupies.
 inline constexpr size_t Field_StoredSize(size_t n) {
     return n == 0 ? 0 : kFrameHeader + 16 * ((n + 15) / 16);

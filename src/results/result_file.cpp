@@ -9,11 +9,14 @@
 #include "common/byte_order.h"
 #include "common/language.h"
 #include "common/op_state.h"
+#include "common/outcome.h"
+#include "common/text_encoding.h"
 #include "common/text_format.h"
 #include "common/ui_message.h"
 #include "media/raw_access.h"
 #include "platform/output_file.h"
 #include "platform/source_io.h"
+#include "scan/metadata.h"
 
 namespace qrv {
 
@@ -225,8 +228,6 @@ bool Store_FragmentField(TFragmenArr& f, uint8_t tag, const std::string& s) {
     }
 }
 
-enum class TRecordOutcome { Ok, EndQuiet, Damaged };
-
 // Reads exactly len bytes at off; false on a short read.
 bool Read_Exact(TSource& h, uint8_t* buf, size_t len, int64_t off) {
     size_t done = 0;
@@ -247,28 +248,73 @@ int64_t Result_Memory(const TRebuildResult& r) {
 }
 constexpr int64_t kFragmentMemory = 2 * int64_t(sizeof(TFragmenArr));
 
+// True for a "yyyy-MM-dd hh:mm:ss" text of a real date and time (or the
+// all-zero text the analysis writes for a date it cannot express).
+bool Is_DateText(const std::string& s) {
+    if (s.size() != 19) return false;
+    for (size_t i = 0; i < s.size(); ++i) {
+        const char sep = i == 4 || i == 7 ? '-' : i == 10 ? ' ' : i == 13 || i == 16 ? ':' : 0;
+        if (sep ? s[i] != sep : (s[i] < '0' || s[i] > '9')) return false;
+    }
+    return s == "0000-00-00 00:00:00" || Parse_DateTime(s).has_value();
+}
+
+// True for a duration text: seconds with an optional fraction ("61.5", ".25", "0").
+bool Is_DurationText(const std::string& s) {
+    size_t digits = 0, dots = 0;
+    for (char c : s) {
+        if (c == '.')
+            ++dots;
+        else if (c >= '0' && c <= '9')
+            ++digits;
+        else
+            return false;
+    }
+    return digits > 0 && dots <= 1;
+}
+
+bool Is_DecimalText(const std::string& s) {
+    int64_t v;
+    return To_Number(s, v);
+}
+
+// One damaged byte garbles a whole cipher block of one field; the field may
+// still decipher and convert, but then holds a value the writer never stores.
+// Returns what is impossible about the record, or nullptr.
+const char* Implausible_Field(const TRebuildResult& r) {
+    if (!r.CreateTime.empty() && !Is_DateText(r.CreateTime)) return "拍摄时间不正常";
+    if (!r.Durting.empty() && !Is_DurationText(r.Durting)) return "时长不正常";
+    if (!Is_ValidUtf8(r.CarmerModel)) return "机型文字不正常";
+    if (r.Leavelx > 3) return "等级不正常";
+    if (r.TrueFileLen < 0) return "文件长度为负数";
+    for (const TFragmenArr& f : r.FragmenArray) {
+        if (!f.FragmentLastErySoff.empty() && !Is_DecimalText(f.FragmentLastErySoff)) return "碎片起始位置不正常";
+        if (!f.LastFragmen.FragmentLastErySoff.empty() && !Is_DecimalText(f.LastFragmen.FragmentLastErySoff))
+            return "碎片起始位置不正常";
+        if (f.FragmenSoff < 0 || f.FragmenEoff < 0) return "碎片位置为负数";
+    }
+    return nullptr;
+}
+
 // Reads the record whose 0xAA mark is at off. On Ok, r is complete and next is
-// the offset of the following record. On Damaged, why names the damage.
-// budget is the memory the load may still take; the record's share is taken
-// from it as its entries are read.
-TRecordOutcome Read_Record(TSource& h, int64_t fileSize, int64_t off, TRebuildResult& r, int64_t& next,
-                           std::string& why, int64_t& budget) {
+// the offset of the following record; otherwise the outcome names the damage
+// (untranslated) with the record's offset. budget is the memory the load may
+// still take; the record's share is taken from it as its entries are read.
+TOutcome Read_Record(TSource& h, int64_t fileSize, int64_t off, TRebuildResult& r, int64_t& next,
+                     int64_t& budget) {
+    auto corrupt = [off](std::string why) { return TOutcome::Corrupt(off, std::move(why)); };
+    auto unreadable = [off] { return TOutcome::Io_Error(off, "读取记录出错"); };
     uint8_t head[5];
-    if (fileSize - off < 5) {
-        why = "记录头不完整";
-        return TRecordOutcome::Damaged;
-    }
-    if (!Read_Exact(h, head, 5, off)) {
-        why = "读取记录出错";
-        return TRecordOutcome::Damaged;
-    }
-    if (head[0] != kRecordMark) return TRecordOutcome::EndQuiet;
+    if (fileSize - off < 5) return corrupt("记录头不完整");
+    if (!Read_Exact(h, head, 5, off)) return unreadable();
+    // The writer fills the list to the end of the file with records: anything
+    // else where a record must start is damage, not the end of the list.
+    if (head[0] != kRecordMark) return corrupt("记录标记不正常");
     const int64_t R = Get_LE32(head + 1);
     const int64_t start = off + 5;
     const int64_t end = start + R;
     if (end > fileSize) {
-        why = "记录长度超出文件末尾";
-        return TRecordOutcome::Damaged;
+        return corrupt("记录长度超出文件末尾");
     }
     r = TRebuildResult{};
     bool haveResult = false;
@@ -277,60 +323,46 @@ TRecordOutcome Read_Record(TSource& h, int64_t fileSize, int64_t off, TRebuildRe
     int64_t pos = start;
     while (pos < end) {
         if (end - pos < 3) {
-            why = "块头不完整";
-            return TRecordOutcome::Damaged;
+            return corrupt("块头不完整");
         }
         uint8_t bh[3];
-        if (!Read_Exact(h, bh, 3, pos)) {
-            why = "读取记录出错";
-            return TRecordOutcome::Damaged;
-        }
+        if (!Read_Exact(h, bh, 3, pos)) return unreadable();
         const uint8_t type = bh[0];
         const int64_t B = Get_LE16(bh + 1);
-        if (type != kResultBlock && type != kFragmentBlock) return TRecordOutcome::EndQuiet;
+        if (type != kResultBlock && type != kFragmentBlock) return corrupt("块类型不正常");
         if (pos + 3 + B > end) {
-            why = "块长度超出记录末尾";
-            return TRecordOutcome::Damaged;
+            return corrupt("块长度超出记录末尾");
         }
         if (type == kResultBlock && haveResult) {
-            why = "记录中有多个结果块";
-            return TRecordOutcome::Damaged;
+            return corrupt("记录中有多个结果块");
         }
         if (type == kFragmentBlock && (!haveResult || int64_t(fragIndex) >= int64_t(r.Fragmenum))) {
-            why = haveResult ? "碎片块多于碎片数量" : "碎片块位于结果块之前";
-            return TRecordOutcome::Damaged;
+            return corrupt(haveResult ? "碎片块多于碎片数量" : "碎片块位于结果块之前");
         }
         if (type == kFragmentBlock) {
             // The entry exists once its block is there, not because a count said so.
             r.FragmenArray.emplace_back();
             budget -= kFragmentMemory;
             if (budget < 0) {
-                why = "记录中的条目多于文件大小所能容纳的数量";
-                return TRecordOutcome::Damaged;
+                return corrupt("记录中的条目多于文件大小所能容纳的数量");
             }
         }
         block.assign(size_t(B), 0);
-        if (B > 0 && !Read_Exact(h, block.data(), block.size(), pos + 3)) {
-            why = "读取记录出错";
-            return TRecordOutcome::Damaged;
-        }
+        if (B > 0 && !Read_Exact(h, block.data(), block.size(), pos + 3)) return unreadable();
         std::span<const uint8_t> bs(block);
         int64_t e = 0;
         while (e < B) {
             if (!Fits(bs, e, 2)) {
-                why = "字段头不完整";
-                return TRecordOutcome::Damaged;
+                return corrupt("字段头不完整");
             }
             const uint8_t tag = bs[size_t(e)];
             const int64_t L = bs[size_t(e) + 1];
             if (!Fits(bs, e + 2, L)) {
-                why = "字段长度超出块末尾";
-                return TRecordOutcome::Damaged;
+                return corrupt("字段长度超出块末尾");
             }
-            auto text = Decrypt_FieldText(bs.subspan(size_t(e) + 2, size_t(L)));
+            auto text = Decrypt_FieldChecked(bs.subspan(size_t(e) + 2, size_t(L)));
             if (!text) {
-                why = "字段密文长度不正常";
-                return TRecordOutcome::Damaged;
+                return corrupt("字段密文长度不正常");
             }
             const std::string s = Trim_Field(*text);
             bool ok;
@@ -340,8 +372,7 @@ TRecordOutcome Read_Record(TSource& h, int64_t fileSize, int64_t off, TRebuildRe
                     // Each fragment block takes at least its 3-byte header, which
                     // bounds the count by what the record can still hold.
                     if (r.Fragmenum < 0 || r.Fragmenum > (end - (pos + 3 + B)) / 3) {
-                        why = "碎片数量不正常";
-                        return TRecordOutcome::Damaged;
+                        return corrupt("碎片数量不正常");
                     }
                     r.FragmenArray.clear();
                     fragIndex = 0;
@@ -349,18 +380,14 @@ TRecordOutcome Read_Record(TSource& h, int64_t fileSize, int64_t off, TRebuildRe
             } else {
                 ok = Store_FragmentField(r.FragmenArray[fragIndex], tag, s);
             }
-            if (!ok) {
-                why = "字段数值不正常(标签" + Dec(tag) + ")";
-                return TRecordOutcome::Damaged;
-            }
+            if (!ok) return corrupt("字段数值不正常(标签" + Dec(tag) + ")");
             e += 2 + L;
         }
         if (type == kResultBlock) {
             haveResult = true;
             budget -= Result_Memory(r);
             if (budget < 0) {
-                why = "记录中的条目多于文件大小所能容纳的数量";
-                return TRecordOutcome::Damaged;
+                return corrupt("记录中的条目多于文件大小所能容纳的数量");
             }
         } else {
             const TFragmenArr& f = r.FragmenArray.back();
@@ -371,15 +398,14 @@ TRecordOutcome Read_Record(TSource& h, int64_t fileSize, int64_t off, TRebuildRe
         pos += 3 + B;
     }
     if (!haveResult) {
-        why = "记录中没有结果块";
-        return TRecordOutcome::Damaged;
+        return corrupt("记录中没有结果块");
     }
     if (int64_t(fragIndex) != int64_t(r.Fragmenum)) {
-        why = "碎片块少于碎片数量";
-        return TRecordOutcome::Damaged;
+        return corrupt("碎片块少于碎片数量");
     }
+    if (const char* implausible = Implausible_Field(r)) return corrupt(implausible);
     next = end;
-    return TRecordOutcome::Ok;
+    return TOutcome::Ok();
 }
 
 void Load_Error(const std::string& message) {
@@ -534,6 +560,76 @@ bool Result_To_Disk(const std::string& path, const TTreeData& node, const TGuard
 
 // ---------------------------------------------------------------- Load_To_List
 
+namespace {
+
+// The header, the INFO section and the source identity, read from the first
+// bytes of the file. Returns the message of the first check that fails, or an
+// empty text with N (the INFO length) set.
+std::string Check_FileHead(std::span<const uint8_t> hb, const TTreeData& node, int64_t& N) {
+    if (!Tag_At(hb, 0, "QRVL") || U8_At(hb, 5) != kFormatMark || !Fits(hb, 0, 8))
+        return "文件头和标识不正常,无法加载扫描结果!";
+    if (!Tag_At(hb, 12, "INFO") || !Fits(hb, 16, 4)) return "1标识不正常,无法加载扫描结果!";
+    N = LE32_At(hb, 16);
+    if (N == 0 || N > kMaxInfoLen || !Fits(hb, 20, N)) return "INFO长度不正常,无法加载扫描结果!";
+    std::span<const uint8_t> info = hb.subspan(20, size_t(N));
+    const uint8_t kind = info[0];
+    if (kind != kInfoImage && kind != kInfoVolume && kind != kInfoDisk) return "类型标识不正常,无法加载扫描结果!";
+    if (kind == kInfoImage && node.Hddtype != HDD_IMAGE && node.Hddtype != HDD_REGION)
+        return "镜像类型标识不正常,无法加载扫描结果!";
+    if (kind == kInfoVolume && node.Hddtype != HDD_VOLUME) return "逻辑盘类型标识不正常,无法加载扫描结果!";
+    if (kind == kInfoDisk && node.Hddtype != HDD_PHYSICAL) return "物理盘类型标识不正常,无法加载扫描结果!";
+    const std::string identity = Info_Identity(node);
+    bool identityOk = true;
+    for (int64_t e = 1; e < N;) {
+        if (!Fits(info, e, 3)) return "INFO内容不正常,无法加载扫描结果!";
+        const uint8_t tag = info[size_t(e)];
+        const int64_t L = LE16_At(info, e + 1);
+        if (!Fits(info, e + 3, L)) return "INFO内容不正常,无法加载扫描结果!";
+        if (tag == 1) {
+            std::string text(reinterpret_cast<const char*>(info.data()) + e + 3, size_t(L));
+            if (text != identity) identityOk = false;
+        }
+        e += 3 + L;
+    }
+    if (!identityOk) return "文件标识00不正常,无法加载扫描结果!";
+    return {};
+}
+
+// Appends the records from off to the end of the file to RebuildResultList.
+// Stops at the first damaged or unreadable record, which it logs and reports;
+// the records before it stay loaded.
+void Read_Records(TSource& h, int64_t fileSize, int64_t off, TLoadReport& rep) {
+    auto& st = Op_State();
+    int64_t index = 0;
+    int64_t budget = kLoadMemoryPerByte * fileSize + kLoadMemorySlack;
+    while (off < fileSize) {
+        TRebuildResult r;
+        int64_t next = 0;
+        TOutcome o;
+        try {
+            o = Read_Record(h, fileSize, off, r, next, budget);
+        } catch (const std::bad_alloc&) {
+            o = TOutcome::Corrupt(off, "内存不足,无法读取记录");
+        }
+        if (!o.Is_Ok()) {
+            rep.DamagedRecord = index + 1;
+            Send_Log(Tr("加载错误"), Tr("扫描结果文件已损坏") + "," + Tr("第") + Dec(index + 1) + Tr("条记录") +
+                                         ":" + Tr(o.Why) + "," + Tr("偏移") + ":" + Dec(o.Offset) + ";" +
+                                         Tr("已加载之前的记录"));
+            o.Why = Tr(o.Why);
+            rep.Outcome = std::move(o);
+            return;
+        }
+        RebuildResultList.Append(std::move(r));
+        ++index;
+        off = next;
+        st.Progress1 = int32_t(off / 65536);
+        Send_UIMessage(MSG_PROGRESS_STATUS, {"", Tr("已添加长度") + ":" + Dec(off / 512) + Tr("扇区"), ""});
+    }
+}
+
+} // namespace
+
 bool Load_To_List(const std::string& path, const TTreeData* node, TLoadReport* report) {
     TLoadReport dummy;
     TLoadReport& rep = report ? *report : dummy;
@@ -548,132 +644,48 @@ bool Load_To_List(const std::string& path, const TTreeData* node, TLoadReport* r
     Send_UIMessage(MSG_PROGRESS_START, {Dec(std::max<int64_t>(fileSize, 0) / 512), Tr("加载总长度") + ":"});
     Send_Log(Tr("加载结果"), Tr("开始加载扫描结果") + "," + Tr("路径") + ":" + path);
 
-    bool success = false;
-    bool loadedAny = false;
-    do {
-        TBytes head(kHeadRead, 0);
-        int64_t got = 0;
-        if (h && fileSize > 0) {
-            got = h->Read_At(head.data(), size_t(std::min<int64_t>(fileSize, kHeadRead)), 0);
-            if (got < 0) got = 0;
-        }
-        std::span<const uint8_t> hb(head.data(), size_t(got));
-        if (!Tag_At(hb, 0, "QRVL") || U8_At(hb, 5) != kFormatMark || !Fits(hb, 0, 8)) {
-            Load_Error("文件头和标识不正常,无法加载扫描结果!");
-            break;
-        }
-        if (!Tag_At(hb, 12, "INFO") || !Fits(hb, 16, 4)) {
-            Load_Error("1标识不正常,无法加载扫描结果!");
-            break;
-        }
-        const int64_t N = LE32_At(hb, 16);
-        if (N == 0 || N > kMaxInfoLen || !Fits(hb, 20, N)) {
-            Load_Error("INFO长度不正常,无法加载扫描结果!");
-            break;
-        }
-        std::span<const uint8_t> info = hb.subspan(20, size_t(N));
-        const uint8_t kind = info[0];
-        if (kind != kInfoImage && kind != kInfoVolume && kind != kInfoDisk) {
-            Load_Error("类型标识不正常,无法加载扫描结果!");
-            break;
-        }
-        if (kind == kInfoImage && node->Hddtype != HDD_IMAGE && node->Hddtype != HDD_REGION) {
-            Load_Error("镜像类型标识不正常,无法加载扫描结果!");
-            break;
-        }
-        if (kind == kInfoVolume && node->Hddtype != HDD_VOLUME) {
-            Load_Error("逻辑盘类型标识不正常,无法加载扫描结果!");
-            break;
-        }
-        if (kind == kInfoDisk && node->Hddtype != HDD_PHYSICAL) {
-            Load_Error("物理盘类型标识不正常,无法加载扫描结果!");
-            break;
-        }
-        const std::string identity = Info_Identity(*node);
-        bool infoOk = true, identityOk = true;
-        for (int64_t e = 1; e < N;) {
-            if (!Fits(info, e, 3)) {
-                infoOk = false;
-                break;
-            }
-            const uint8_t tag = info[size_t(e)];
-            const int64_t L = LE16_At(info, e + 1);
-            if (!Fits(info, e + 3, L)) {
-                infoOk = false;
-                break;
-            }
-            if (tag == 1) {
-                std::string text(reinterpret_cast<const char*>(info.data()) + e + 3, size_t(L));
-                if (text != identity) identityOk = false;
-            }
-            e += 3 + L;
-        }
-        if (!infoOk) {
-            Load_Error("INFO内容不正常,无法加载扫描结果!");
-            break;
-        }
-        if (!identityOk) {
-            Load_Error("文件标识00不正常,无法加载扫描结果!");
-            break;
-        }
-
+    // Header, INFO and the LIST header lie in the first 1024 bytes.
+    TBytes head(kHeadRead, 0);
+    int64_t got = 0;
+    if (h && fileSize > 0) {
+        got = h->Read_At(head.data(), size_t(std::min<int64_t>(fileSize, kHeadRead)), 0);
+        if (got < 0) got = 0;
+    }
+    std::span<const uint8_t> hb(head.data(), size_t(got));
+    int64_t N = 0;
+    std::string refusal = Check_FileHead(hb, *node, N);
+    bool accepted = refusal.empty();
+    if (accepted) {
+        // The file belongs to this source: its lists are replaced, even when
+        // the LIST section turns out to be missing.
         ScanResultList.Clear();
         RebuildResultList.Clear();
-
         if (!Tag_At(hb, 20 + N, "LIST")) {
-            Load_Error("标识2错误无法正常加载!");
-            break;
+            refusal = "标识2错误无法正常加载!";
+            accepted = false;
         }
+    }
+    if (accepted) {
         Send_UIMessage(MSG_PROGRESS_START, {Dec(fileSize / 65536), Tr("总块数:")});
         st.Progress1 = 0;
         st.Progress2 = 0;
-
-        int64_t off = 28 + N;
-        int64_t index = 0;
-        int64_t budget = kLoadMemoryPerByte * fileSize + kLoadMemorySlack;
-        while (off < fileSize) {
-            TRebuildResult r;
-            int64_t next = 0;
-            std::string why;
-            TRecordOutcome o;
-            try {
-                o = Read_Record(*h, fileSize, off, r, next, why, budget);
-            } catch (const std::bad_alloc&) {
-                why = "内存不足,无法读取记录";
-                o = TRecordOutcome::Damaged;
-            }
-            if (o == TRecordOutcome::EndQuiet) break;
-            if (o == TRecordOutcome::Damaged) {
-                rep.Damaged = true;
-                rep.DamagedRecord = index + 1;
-                rep.DamagedOffset = off;
-                rep.Why = Tr(why);
-                Send_Log(Tr("加载错误"), Tr("扫描结果文件已损坏") + "," + Tr("第") + Dec(index + 1) +
-                                             Tr("条记录") + ":" + Tr(why) + "," + Tr("偏移") + ":" +
-                                             Dec(off) + ";" + Tr("已加载之前的记录"));
-                break;
-            }
-            RebuildResultList.Append(std::move(r));
-            ++index;
-            off = next;
-            st.Progress1 = int32_t(off / 65536);
-            Send_UIMessage(MSG_PROGRESS_STATUS,
-                           {"", Tr("已添加长度") + ":" + Dec(off / 512) + Tr("扇区"), ""});
-        }
-        Send_Log(Tr("加载结果"), Tr("加载结果完成!"));
-        success = true;
+        Read_Records(*h, fileSize, 28 + N, rep);
         rep.Loaded = RebuildResultList.Count();
-        loadedAny = rep.Loaded > 0;
-    } while (false);
+    } else {
+        Load_Error(refusal);
+    }
+    // The closing line says whether the whole file was loaded.
+    const bool whole = accepted && rep.Outcome.Is_Ok();
+    Send_Log(Tr("加载结果"), whole ? Tr("加载结果完成!") : Tr("加载结果未能完成!"));
 
     h.reset();
     Close_Progress();
-    if (success && loadedAny) {
+    if (accepted && rep.Loaded > 0) {
         // The results now belong to this node's medium: export and preview open it.
         st.Set_SourcePath(Get_SourcePath(*node));
         Send_UIMessage(MSG_VIEW_AFTER_LOAD);
     }
-    return success;
+    return accepted;
 }
 
 } // namespace qrv

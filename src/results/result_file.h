@@ -14,6 +14,7 @@
 #include <optional>
 #include <string>
 
+#include "common/outcome.h"
 #include "media/tree_data.h"
 #include "platform/output_guard.h"
 #include "results/result_cipher.h"
@@ -42,11 +43,13 @@ bool Result_To_Disk(const std::string& path, const TTreeData& node, const TGuard
 
 // What a load found besides the records.
 struct TLoadReport {
-    int64_t Loaded = 0;        // records loaded
-    bool Damaged = false;      // the record area is damaged; the records before the damage stay loaded
+    int64_t Loaded = 0; // records loaded
+    // Ok when the record area was read to its end; otherwise Corrupt (or
+    // IoError) at the byte offset of the damaged record, with what is wrong
+    // with it (translated). The records before the damage stay loaded.
+    TOutcome Outcome;
     int64_t DamagedRecord = 0; // number of the damaged record, counted from 1
-    int64_t DamagedOffset = 0; // byte offset of that record in the file
-    std::string Why;           // what is wrong with it (translated)
+    bool Damaged() const { return !Outcome.Is_Ok(); }
 };
 
 // Memory a load may hold for its records, per byte of the file, plus a fixed
@@ -63,6 +66,9 @@ inline constexpr int64_t kLoadMemorySlack = 1 << 20;
 // record area (bad lengths, undecodable fields, misplaced blocks, more entries
 // than the file's size can hold) ends the load with an error log line; the
 // records before the damage stay loaded and report (when given) says where.
+// A record area that is not whole, or holds a field the writer can never have
+// stored, is damage too. The load ends with "加载结果完成!" only when the whole
+// file was read, else with "加载结果未能完成!".
 // Fragment entries are created as their blocks are read, never ahead from a
 // count stored in the file, and the memory held stays within
 // kLoadMemoryPerByte x file size + kLoadMemorySlack.

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "common/byte_order.h"
+#include "media/boot_sector.h"
 #include "media/raw_access.h"
 #include "media/tree_data.h"
 
@@ -24,10 +25,6 @@ bool Add(int64_t a, int64_t b, int64_t& out) {
     return !__builtin_add_overflow(a, b, &out);
 }
 
-bool Boot_Accepted(std::span<const uint8_t> boot) {
-    return boot.size() >= 512 && (boot[510] == 0x55 || boot[511] == 0xAA);
-}
-
 // V + sectors x bytes per sector, checked; -1 when it overflows or is negative.
 int64_t Sector_Offset(int64_t V, int64_t sectors, int64_t bytesPerSector) {
     int64_t rel = 0, abs = 0;
@@ -37,9 +34,10 @@ int64_t Sector_Offset(int64_t V, int64_t sectors, int64_t bytesPerSector) {
 
 TAllocMap Load_Fat32(std::span<const uint8_t> boot, int64_t V) {
     TAllocMap m;
-    const int64_t bps = LE16_At(boot, 0x0B);
-    const int64_t reservedBytes = int64_t(LE16_At(boot, 0x0E)) * bps;
-    const int64_t fatBytes = int64_t(LE32_At(boot, 0x24)) * bps; // at most 2^48: no overflow
+    const TBootFields f = Read_BootFields(boot);
+    const int64_t bps = f.BytesPerSector;
+    const int64_t reservedBytes = int64_t(f.ReservedSectors) * bps;
+    const int64_t fatBytes = int64_t(f.FatSectors) * bps; // at most 2^48: no overflow
     const int64_t extent = reservedBytes + 2 * fatBytes;
     int64_t start = 0, data = 0, end = 0;
     if (!Add(V, reservedBytes, start) || !Add(V, extent, data) || !Add(start, fatBytes, end)) return m;
@@ -53,13 +51,14 @@ TAllocMap Load_Fat32(std::span<const uint8_t> boot, int64_t V) {
 
 TAllocMap Load_Exfat(TSource& h, std::span<const uint8_t> boot, int64_t V) {
     TAllocMap m;
-    const unsigned bpsShift = U8_At(boot, 0x6C);
-    const unsigned spcShift = U8_At(boot, 0x6D);
+    const TBootFields f = Read_BootFields(boot);
+    const unsigned bpsShift = f.ExfatBpsShift;
+    const unsigned spcShift = f.ExfatSpcShift;
     if (bpsShift > 30 || spcShift > 30) return m;
     const int64_t bps = int64_t(1) << bpsShift;
     const int64_t spc = int64_t(1) << spcShift;
-    const int64_t heap = LE32_At(boot, 0x58);
-    const int64_t root = LE32_At(boot, 0x60);
+    const int64_t heap = f.ExfatHeapOffset;
+    const int64_t root = f.ExfatRootCluster;
     if (root < 2) return m;
 
     // Sector of cluster c (c >= 2) relative to the volume start.
@@ -94,14 +93,15 @@ TAllocMap Load_Exfat(TSource& h, std::span<const uint8_t> boot, int64_t V) {
 
 TAllocMap Load_Ntfs(TSource& h, std::span<const uint8_t> boot, int64_t V) {
     TAllocMap m;
-    const int64_t bps = LE16_At(boot, 0x0B);
-    const int64_t spc = U8_At(boot, 0x0D);
+    const TBootFields f = Read_BootFields(boot);
+    const int64_t bps = f.BytesPerSector;
+    const int64_t spc = f.SectorsPerCluster;
     const int64_t clusterBytes = bps * spc;
-    const int64_t recSize = Ntfs_RecordSize(U8_At(boot, 0x40), spc, bps);
+    const int64_t recSize = Ntfs_RecordSize(f.NtfsRecordSize, spc, bps);
     if (recSize <= 0 || clusterBytes <= 0) return m;
 
     int64_t mftRel = 0, T = 0;
-    const uint64_t mftCluster = LE64_At(boot, 0x30);
+    const uint64_t mftCluster = f.NtfsMftCluster;
     if (mftCluster > uint64_t(INT64_MAX) || !Mul(int64_t(mftCluster), clusterBytes, mftRel) ||
         !Add(V, mftRel, T) || T < 0)
         return m;
@@ -249,7 +249,7 @@ TExfatBitmapEntry Find_ExfatBitmapEntry(std::span<const uint8_t> dir) {
 TAllocMap Load_AllocMap(TSource& h, const std::string& fs, int64_t V) {
     if (!Is_KnownFs(fs) || V < 0) return {};
     const std::vector<uint8_t> boot = Get_Bytes(h, 512, V);
-    if (!Boot_Accepted(boot)) return {};
+    if (!Has_LooseBootSignature(boot)) return {};
     if (fs == "FAT32") return Load_Fat32(boot, V);
     if (fs == "exFAT") return Load_Exfat(h, boot, V);
     return Load_Ntfs(h, boot, V);
@@ -310,8 +310,8 @@ void Clear_AllocWindow() {
 
 int64_t Cluster_Of(const std::string& fs, const TAllocMap& map, int64_t V, int64_t clusterBytes, int64_t X) {
     if (clusterBytes <= 0) return -1;
-    if (fs == "NTFS") return Round_Down(X - V, clusterBytes) / clusterBytes;
-    if (fs == "FAT32" || fs == "exFAT") return Round_Down(X - map.DataStart, clusterBytes) / clusterBytes + 2;
+    if (fs == "NTFS") return X < V ? -1 : (X - V) / clusterBytes;
+    if (fs == "FAT32" || fs == "exFAT") return X < map.DataStart ? -1 : (X - map.DataStart) / clusterBytes + 2;
     return -1;
 }
 

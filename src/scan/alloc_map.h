@@ -46,8 +46,9 @@ void Clear_AllocWindow();
 
 // Cluster number of the unit at absolute byte offset X: "NTFS" counts clusters
 // from the volume start V, "FAT32" and "exFAT" number the cluster at DataStart
-// as 2. Offsets before the counting origin give negative numbers (floor
-// division). -1 for another file system or a cluster size that is not positive.
+// as 2. -1 for an offset before that origin (it lies in no cluster), another
+// file system or a cluster size that is not positive. The scan's allocation
+// filter and the seam growth both number clusters with it.
 int64_t Cluster_Of(const std::string& fs, const TAllocMap& map, int64_t V, int64_t clusterBytes, int64_t X);
 
 // ---- parsers over byte buffers (also driven by the fuzz harnesses) ----

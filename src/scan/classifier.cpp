@@ -6,9 +6,11 @@
 // test every rule at every byte: a vector pass over 32 positions at a time
 // picks out the few positions whose bytes could start a match (two or three
 // characteristic bytes per signature), and only those are checked exactly.
-// A scalar path gives the same answers on machines without AVX2.
+// A plain path gives the same answers on machines without AVX2; tests run
+// every path the machine offers (Set_SearchPath).
 #include "scan/classifier.h"
 
+#include <atomic>
 #include <cstring>
 #include <vector>
 
@@ -186,21 +188,55 @@ bool Any_ByteMarker_ScalarAll(const uint8_t* buf, int64_t n) {
     return Any_ByteMarker_Scalar(buf, 0, n);
 }
 
-TSearchImpl Pick_Impl() {
+constexpr TSearchImpl kPlain = {Find_MovieSig_Scalar, Any_ByteMarker_ScalarAll};
 #ifdef QRV_HAVE_X86
-    if (__builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx2"))
-        return {Find_MovieSig_Avx512, Any_ByteMarker_Avx2};
-    if (__builtin_cpu_supports("avx2")) return {Find_MovieSig_Avx2, Any_ByteMarker_Avx2};
+constexpr TSearchImpl kAvx2 = {Find_MovieSig_Avx2, Any_ByteMarker_Avx2};
+constexpr TSearchImpl kAvx512 = {Find_MovieSig_Avx512, Any_ByteMarker_Avx2};
 #endif
-    return {Find_MovieSig_Scalar, Any_ByteMarker_ScalarAll};
+
+// The implementation of a path; nullptr when this processor cannot run it.
+const TSearchImpl* Impl_Of(TSearchPath path) {
+    switch (path) {
+    case TSearchPath::Plain:
+        return &kPlain;
+#ifdef QRV_HAVE_X86
+    case TSearchPath::Avx2:
+        return __builtin_cpu_supports("avx2") ? &kAvx2 : nullptr;
+    case TSearchPath::Avx512:
+        return __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx2") ? &kAvx512 : nullptr;
+    case TSearchPath::Best:
+        if (auto* i = Impl_Of(TSearchPath::Avx512)) return i;
+        if (auto* i = Impl_Of(TSearchPath::Avx2)) return i;
+        return &kPlain;
+#else
+    case TSearchPath::Best:
+        return &kPlain;
+#endif
+    default:
+        return nullptr;
+    }
 }
 
+std::atomic<TSearchPath> g_searchPath{TSearchPath::Best};
+std::atomic<const TSearchImpl*> g_searchImpl{Impl_Of(TSearchPath::Best)};
+
 const TSearchImpl& Impl() {
-    static const TSearchImpl impl = Pick_Impl();
-    return impl;
+    return *g_searchImpl.load(std::memory_order_relaxed);
 }
 
 } // namespace
+
+bool Set_SearchPath(TSearchPath path) {
+    const TSearchImpl* impl = Impl_Of(path);
+    if (!impl) return false;
+    g_searchImpl.store(impl);
+    g_searchPath.store(path);
+    return true;
+}
+
+TSearchPath Search_Path() {
+    return g_searchPath.load();
+}
 
 int64_t Find_MovieSignature(const uint8_t* buf, int64_t from, int64_t to) {
     if (from >= to) return to;

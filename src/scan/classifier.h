@@ -63,6 +63,15 @@ int64_t Find_PlainRun(TSource& h, int direction, int64_t step, int64_t start, in
 // is 65 for a sync sample, 41 or 01 for any other.
 bool Is_SampleStart(const uint8_t* buf, size_t len, uint32_t expectedSize, bool sync);
 
+// The implementation the fast searches below (and Has_Marker) run: the best
+// this processor offers (the default), the plain byte-by-byte one, or a
+// named vector one. Set_SearchPath returns false and changes nothing when the
+// processor cannot run the path. Meant for tests and benchmarks, which
+// compare the paths; set it before scanning, not during a scan.
+enum class TSearchPath : uint8_t { Best, Plain, Avx2, Avx512 };
+bool Set_SearchPath(TSearchPath path);
+TSearchPath Search_Path();
+
 // Fast searches used by the functions above, exposed for tests and benchmarks.
 // First position i in [from, to) where the 12-byte movie-box signature starts
 // ("moov", 00 00 00 6C, "mvhd"); buf must be readable up to to + 11. Returns

@@ -23,27 +23,12 @@ namespace qrv {
 
 namespace {
 
-// Cluster number of the unit at absolute offset X, or -1 when X lies before
-// the first cluster of the volume.
-int64_t Unit_Cluster(const TClassifyContext& ctx, int64_t X) {
-    const std::string& fs = ctx.Node->HddFs;
-    if (fs == "NTFS") {
-        if (X < ctx.V) return -1;
-        return (X - ctx.V) / ctx.Unit;
-    }
-    if (fs == "FAT32" || fs == "exFAT") {
-        if (X < ctx.Map->DataStart) return -1;
-        return (X - ctx.Map->DataStart) / ctx.Unit + 2;
-    }
-    return -1;
-}
-
 // True when the mode asks to leave the unit that starts at absolute offset X.
 bool Skip_Unit(const TClassifyContext& ctx, int64_t X) {
     if ((ctx.Mode != 1 && ctx.Mode != 2) || ctx.Unit <= 512) return false;
     if (ctx.Map == nullptr || ctx.Node == nullptr || !Is_KnownFs(ctx.Node->HddFs))
         return false; // unknown: 255
-    int64_t c = Unit_Cluster(ctx, X);
+    int64_t c = Cluster_Of(ctx.Node->HddFs, *ctx.Map, ctx.V, ctx.Unit, X);
     if (c < 0) return false;
     int state = Get_ClusterState(*ctx.Handle, ctx.Node->HddFs, *ctx.Map, c);
     return (ctx.Mode == 1 && state == 1) || (ctx.Mode == 2 && state == 0);

@@ -4,12 +4,12 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <iconv.h>
 #include <span>
 #include <vector>
 
 #include "common/byte_order.h"
 #include "common/op_state.h"
+#include "common/text_encoding.h"
 #include "common/text_format.h"
 #include "media/raw_access.h"
 #include "platform/time_zone.h"
@@ -75,68 +75,11 @@ int Days_InMonth(int y, int m) {
     return kDays[m - 1];
 }
 
-bool Valid_Utf8(const uint8_t* s, size_t n) {
-    size_t i = 0;
-    while (i < n) {
-        uint8_t c = s[i];
-        if (c < 0x80) {
-            ++i;
-            continue;
-        }
-        size_t len;
-        uint32_t cp;
-        if (c >= 0xC2 && c <= 0xDF)
-            len = 2, cp = c & 0x1F;
-        else if (c >= 0xE0 && c <= 0xEF)
-            len = 3, cp = c & 0x0F;
-        else if (c >= 0xF0 && c <= 0xF4)
-            len = 4, cp = c & 0x07;
-        else
-            return false;
-        if (n - i < len) return false;
-        for (size_t k = 1; k < len; ++k) {
-            if ((s[i + k] & 0xC0) != 0x80) return false;
-            cp = (cp << 6) | (s[i + k] & 0x3F);
-        }
-        if ((len == 3 && cp < 0x800) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)) ||
-            (cp >= 0xD800 && cp <= 0xDFFF))
-            return false;
-        i += len;
-    }
-    return true;
-}
-
-// GB18030 to UTF-8 through iconv; bytes that do not convert become U+FFFD.
-std::string Gb18030_ToUtf8(const uint8_t* s, size_t n) {
-    iconv_t cd = ::iconv_open("UTF-8", "GB18030");
-    if (cd == iconv_t(-1)) return std::string(reinterpret_cast<const char*>(s), n);
-    std::string out;
-    std::vector<char> in(s, s + n);
-    char* ip = in.data();
-    size_t left = n;
-    char buf[256];
-    while (left > 0) {
-        char* op = buf;
-        size_t room = sizeof buf;
-        size_t r = ::iconv(cd, &ip, &left, &op, &room);
-        out.append(buf, size_t(op - buf));
-        if (r == size_t(-1)) {
-            if (errno == E2BIG) continue;
-            // Invalid or incomplete sequence: replace one byte and go on.
-            out += "\xEF\xBF\xBD";
-            ++ip;
-            --left;
-        }
-    }
-    ::iconv_close(cd);
-    return out;
-}
-
 } // namespace
 
 std::string Decode_ModelText(const uint8_t* bytes, size_t len) {
-    std::string text = Valid_Utf8(bytes, len) ? std::string(reinterpret_cast<const char*>(bytes), len)
-                                              : Gb18030_ToUtf8(bytes, len);
+    const std::string_view raw(reinterpret_cast<const char*>(bytes), len);
+    std::string text = Is_ValidUtf8(raw) ? std::string(raw) : Gb18030_ToUtf8(raw);
     auto blank = [](char c) { return uint8_t(c) <= 0x20 || uint8_t(c) == 0x7F; };
     size_t a = 0, b = text.size();
     while (a < b && blank(text[a]))

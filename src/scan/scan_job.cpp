@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <exception>
 #include <limits>
 #include <vector>
 
@@ -45,8 +46,10 @@ void Read_ScanBlock(TSource& h, uint8_t* buf, int64_t off) {
     if (got < kScanBlockRead) std::memset(buf + got, 0, size_t(kScanBlockRead - got));
 }
 
-void Closing_Sequence() {
-    Send_Log(Tr("扫描完成"), Tr("扫描成功完成!"));
+// The closing line says whether the scan did its work: a scan that could not
+// start or broke off is never reported as a success.
+void Closing_Sequence(const TOutcome& outcome) {
+    Send_Log(Tr("扫描完成"), outcome.Failed() ? Tr("扫描未能完成!") : Tr("扫描成功完成!"));
     Send_UIMessage(MSG_PROGRESS_START, {"0", ""});
     Send_UIMessage(MSG_PROGRESS_END);
 }
@@ -107,8 +110,10 @@ TScanGeometry Get_ScanGeometry(const TTreeData& node, int mode, int64_t startSec
 
 namespace {
 
-// The scan up to its completion stage; returns early when the source cannot be scanned.
-void Scan_Body(const TScanParams& p, const TScanCompletion& completion, TSourcePtr& h, TAllocMap& map) {
+// The scan up to its completion stage; returns early when the source cannot be
+// scanned. position follows the block being read, for the report of a failure.
+TOutcome Scan_Body(const TScanParams& p, const TScanCompletion& completion, TSourcePtr& h, TAllocMap& map,
+                   int64_t& position) {
     const TTreeData& node = p.Node;
     {
         // Path and open.
@@ -118,7 +123,7 @@ void Scan_Body(const TScanParams& p, const TScanCompletion& completion, TSourceP
         h = Open_Source(path);
         if (!h) {
             Send_Log(Tr("错误类型:Scan0000"), Tr("错误内容:获取文件句柄出错，程序将退出!"));
-            return;
+            return TOutcome::Io_Error(0, "open");
         }
         // Geometry the block loop cannot work with is refused before anything starts.
         std::string refusal = Check_ScanGeometry(node);
@@ -128,7 +133,7 @@ void Scan_Body(const TScanParams& p, const TScanCompletion& completion, TSourceP
             refusal = Tr("错误内容:扫描范围无效,程序将退出!");
         if (!refusal.empty()) {
             Send_Log(Tr("错误类型:Scan0001"), refusal);
-            return;
+            return TOutcome::Corrupt(0, refusal);
         }
 
         // Start log line.
@@ -175,6 +180,7 @@ void Scan_Body(const TScanParams& p, const TScanCompletion& completion, TSourceP
         Op_State().BytesTotal = std::max<int64_t>(rangeEnd - first, 0);
         Op_State().BytesDone = 0;
         while (P < rangeEnd && !Op_State().StopFlag.load()) {
+            position = P;
             Read_ScanBlock(*h, buf.data(), P);
             Classify_Block(buf.data(), P, ctx, H);
             Op_State().Progress1 = int32_t(B);
@@ -186,27 +192,51 @@ void Scan_Body(const TScanParams& p, const TScanCompletion& completion, TSourceP
         }
 
         Op_State().BytesTotal = 0; // analysis is not measured in bytes of the medium
+        const bool stopped = P < rangeEnd;
 
         // Completion stage.
+        position = -1;
         if (completion) completion(*h, node, map, p);
+        return stopped ? TOutcome::Cancelled(P) : TOutcome::Ok();
     }
 }
 
 } // namespace
 
-void To_Scan(const TScanParams& p, const TScanCompletion& completion) {
+namespace {
+
+// A failure that escaped the scan as an exception, logged with where it happened.
+TOutcome Log_Breakoff(int64_t position, const std::string& what) {
+    std::string text = Tr("错误内容:扫描中断");
+    if (position >= 0) text += "," + Tr("偏移") + ":" + std::to_string(position);
+    if (!what.empty()) text += ";" + what;
+    try {
+        Send_Log(Tr("错误类型:Scan0002"), text);
+    } catch (...) {
+    }
+    return TOutcome::Io_Error(position, what);
+}
+
+} // namespace
+
+TOutcome To_Scan(const TScanParams& p, const TScanCompletion& completion) {
     TSourcePtr h;
     TAllocMap map{};
+    int64_t position = -1;
+    TOutcome outcome;
     try {
-        Scan_Body(p, completion, h, map);
+        outcome = Scan_Body(p, completion, h, map, position);
+    } catch (const std::exception& e) {
+        outcome = Log_Breakoff(position, e.what());
     } catch (...) {
-        // Any failure ends the operation through the normal closing sequence.
+        outcome = Log_Breakoff(position, "");
     }
     // Closing sequence; the map and the handle are released on return.
     try {
-        Closing_Sequence();
+        Closing_Sequence(outcome);
     } catch (...) {
     }
+    return outcome;
 }
 
 } // namespace qrv

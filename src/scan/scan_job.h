@@ -7,6 +7,7 @@
 #include <functional>
 #include <string>
 
+#include "common/outcome.h"
 #include "media/tree_data.h"
 #include "platform/source_io.h"
 #include "scan/alloc_map.h"
@@ -39,8 +40,12 @@ using TScanCompletion =
 
 // Runs a whole scan on the calling (worker) thread, then its completion stage
 // (none when empty). Reports only through the message channel and the
-// process-wide lists and state.
-void To_Scan(const TScanParams& p, const TScanCompletion& completion = {});
+// process-wide lists and state; the outcome says whether the source could not
+// be opened (IoError), was refused (Corrupt), broke off with an error (IoError
+// at the block's offset), was stopped (Cancelled at the first block not read)
+// or was scanned whole (Ok). A failed scan logs its error and closes with
+// "扫描未能完成!".
+TOutcome To_Scan(const TScanParams& p, const TScanCompletion& completion = {});
 
 // Where the block loop starts and what it examines, worked out from the node,
 // the range and the allocation map.

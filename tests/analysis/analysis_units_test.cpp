@@ -270,9 +270,9 @@ struct TLinkFixture : testing::Test {
         r.Fragmenum = int32_t(r.FragmenArray.size());
         int32_t L = r.Fragmenum - 1;
         while (L > 0 && r.FragmenArray[size_t(L)].ChongHeFlag) --L;
-        for (int32_t g = 0; g < r.Fragmenum; ++g) Link_Fragment(mem, node, map, 0, layout, L, g, r, v);
+        for (int32_t g = 0; g < r.Fragmenum; ++g) Link_Fragment(mem, node, map, 0, layout, L, g, r, v, interleave);
     }
-    void TearDown() override { Set_InterleaveScheme(0); }
+    int interleave = 0; // the gap scheme the seams are resolved with
 };
 
 TEST_F(TLinkFixture, FrontHeaderContiguousAndSectorLevel) {
@@ -396,7 +396,7 @@ struct TGapFixture : TLinkFixture {
 TEST_F(TGapFixture, SchemeZeroGrowsTheEarlierFragmentUpToAFrameStart) {
     Marker_At(13); // the third gap cluster after g holds a frame start
     Marker_At(19); // and the cluster before D holds one too
-    Set_InterleaveScheme(0);
+    interleave = 0;
     TRebuildResult r = Run();
     EXPECT_EQ(r.FragmenArray[1].FragmentLastEoff, 13 * kF);
     EXPECT_EQ(r.FragmenArray[1].FragmentFreeSpace, kF);
@@ -405,12 +405,12 @@ TEST_F(TGapFixture, SchemeZeroGrowsTheEarlierFragmentUpToAFrameStart) {
 
 TEST_F(TGapFixture, TheSchemeDecidesWhichSideIsGrownFirst) {
     Marker_At(17); // clusters 11..16 and 18, 19 are clean
-    Set_InterleaveScheme(0);
+    interleave = 0;
     TRebuildResult a = Run();
     EXPECT_EQ(a.FragmenArray[1].FragmentLastEoff, 14 * kF);
     EXPECT_EQ(a.FragmenArray[1].FragmentFreeSpace, 0);
     EXPECT_EQ(a.FragmenArray[2].FragmentLastSoff, 20 * kF);
-    Set_InterleaveScheme(1);
+    interleave = 1;
     TRebuildResult b = Run();
     EXPECT_EQ(b.FragmenArray[2].FragmentLastSoff, 18 * kF);
     EXPECT_EQ(b.FragmenArray[1].FragmentLastEoff, 12 * kF);

@@ -30,7 +30,7 @@ namespace {
 
 using test::TDiskImage;
 using test::TRecording;
-using test::TRecordingSpec;
+using test::TRecordingPlan;
 
 // One recording as it lies on the image: the clusters that hold its file
 // clusters in order (-1 where a file cluster is not on the medium).
@@ -52,7 +52,7 @@ struct TPlaced {
 };
 
 TRecording Make(uint32_t seed, test::TLayout layout, double seconds = 6.0) {
-    TRecordingSpec s;
+    TRecordingPlan s;
     s.Seed = seed;
     s.Seconds = seconds;
     s.Width = 320;
@@ -184,7 +184,7 @@ void Expect_Exact(const TDiskImage& img, const TRun& run, const TPlaced& p, cons
 class TRebuild : public testing::Test {
   protected:
     void SetUp() override {
-        if (!test::Have_Program("ffmpeg")) GTEST_SKIP() << "ffmpeg is not installed";
+        if (!test::Have_Program("ffmpeg")) QRV_SKIP_WITHOUT("ffmpeg is not installed");
     }
     void TearDown() override {
         ScanResultList.Clear();
@@ -355,13 +355,13 @@ TEST_F(TRebuild, RawImageTwoInterleavedRecordings) {
 
 void File_System_Case(const std::string& fs, int64_t volumeBytes, int64_t clusterBytes, const test::TTempDir& dir) {
     std::string skip;
-    test::TVolumeSpec plan;
+    test::TVolumeLayout plan;
     plan.Fs = fs;
     plan.VolumeBytes = volumeBytes;
     plan.ClusterBytes = clusterBytes;
     if (fs != "exFAT") plan.Files = {{"LIVE.TXT", test::Pattern_Bytes(100000, 5)}}; // nothing writes exFAT files unmounted
     auto made = test::Make_DiskImage(dir.File(fs + ".img"), plan, &skip);
-    if (!made) GTEST_SKIP() << skip;
+    if (!made) QRV_SKIP_WITHOUT(skip);
     const TDiskImage& img = *made;
     std::vector<TPlaced> placed;
     const int64_t f = img.ClusterBytes;

@@ -21,7 +21,7 @@ std::string Tag(const std::vector<uint8_t>& b, int64_t off) {
 }
 
 // Checks that the truth tables match the written bytes.
-void Expect_TruthMatchesBytes(const TRecording& r, const TRecordingSpec& s) {
+void Expect_TruthMatchesBytes(const TRecording& r, const TRecordingPlan& s) {
     const auto& b = r.Bytes;
     EXPECT_EQ(Tag(b, 4), "ftyp");
     EXPECT_EQ(Tag(b, r.MdatOff + 4), "mdat");
@@ -112,7 +112,7 @@ void Expect_DecodesCleanly(const TRecording& r, bool sound) {
 TEST(RecordingWriter, BothLayoutsDecodeWithBothStreams) {
     for (TLayout layout : {TLayout::Tail, TLayout::Front}) {
         for (int spc : {1, 3, 7}) {
-            TRecordingSpec s;
+            TRecordingPlan s;
             s.Layout = layout;
             s.SamplesPerChunk = spc;
             s.Seed = 11;
@@ -132,7 +132,7 @@ TEST(RecordingWriter, BothLayoutsDecodeWithBothStreams) {
 }
 
 TEST(RecordingWriter, VariantsDecode) {
-    TRecordingSpec s;
+    TRecordingPlan s;
     s.Co64 = true;
     s.Stss = false;
     s.LargeMdat = true;
@@ -144,7 +144,7 @@ TEST(RecordingWriter, VariantsDecode) {
     EXPECT_EQ(r.VideoStss.Offset, 0);
     Expect_DecodesCleanly(r, true);
 
-    TRecordingSpec silent;
+    TRecordingPlan silent;
     silent.Sound = false;
     silent.Layout = TLayout::Front;
     TRecording q = Make_Recording(silent);
@@ -160,7 +160,7 @@ TEST(RecordingWriter, LeadingUnitsInsideSamples) {
         bool Sei, Params, EveryIdr;
     };
     for (const TCase& c : {TCase{true, false, false}, TCase{true, true, false}, TCase{false, false, true}}) {
-        TRecordingSpec s;
+        TRecordingPlan s;
         s.Seed = 12;
         s.Seconds = 2;
         s.Gop = 10;
@@ -181,7 +181,7 @@ TEST(RecordingWriter, LeadingUnitsInsideSamples) {
 }
 
 TEST(RecordingWriter, DeterministicFromSeed) {
-    TRecordingSpec s;
+    TRecordingPlan s;
     s.Seed = 5;
     TRecording a = Make_Recording(s);
     {

@@ -151,9 +151,9 @@ struct TSeamMedium : testing::Test {
         r.CamerType = layout;
         r.Fragmenum = int32_t(r.FragmenArray.size());
         for (int32_t g = 0; g < r.Fragmenum; ++g)
-            Link_Fragment(mem, node, map, 0, layout, r.Fragmenum - 1, g, r, v);
+            Link_Fragment(mem, node, map, 0, layout, r.Fragmenum - 1, g, r, v, interleave);
     }
-    void TearDown() override { Set_InterleaveScheme(0); }
+    int interleave = 0; // the gap scheme the seams are resolved with
 };
 
 // Sample 32 runs from file cluster 0 to 100 bytes into file cluster 4, where
@@ -184,7 +184,7 @@ TEST_F(TSeamMedium, EachPieceTakesTheClustersThatHoldItsBytes) {
         std::fill(mem.Bytes().begin(), mem.Bytes().end(), uint8_t(0x11));
         if (c.ZeroGap) Zero(12, 6);
         if (c.LostCluster11) Zero(11, 1);
-        Set_InterleaveScheme(c.Interleave);
+        interleave = c.Interleave;
         TRebuildResult r;
         r.FragmenArray = {Movie(900 * kF, 900 * kF + 700, 300000), Data(0, 32, 10 * kF + 48, 10 * kF + 32048),
                           Data(33, 60, 20 * kF + 100, 20 * kF + 27100)};
@@ -285,6 +285,95 @@ TEST_F(TSeamMedium, SynthesizedHeadEndsWhereTheFirstPiecesClusterLands) {
         EXPECT_EQ(r.HeadLenx, c.HeadLen);
         EXPECT_EQ(r.FragmenArray[1].FragmentLastSoff, c.CopyStart);
         EXPECT_EQ(r.FragmenArray[1].FragmentLastErySoff, std::to_string(c.CopyStart));
+    }
+}
+
+TFragmenArr File_Head(int64_t soff, int64_t mdatEnd) {
+    TFragmenArr e;
+    e.FragmenType = ENTRY_FILE_HEAD;
+    e.FragmeSnum = e.FragmeEnum = e.FragmeSLnum = e.FragmeELnum = -1;
+    e.FragmenSoff = soff;
+    e.FragmenEoff = soff + 512;
+    e.MdatLen = mdatEnd;
+    return e;
+}
+
+// A file head found on its own (ftyp at medium cluster 5, media data from file
+// offset 48 on) and the first data piece: they meet where the piece's first
+// sample lands, at sector level when it lies in the head's cluster, at
+// cluster level when whole clusters lie between.
+TEST_F(TSeamMedium, SeparateFileHeadMeetsTheFirstPiece) {
+    const TVideo v = Video_Of(std::vector<uint32_t>(80, 1000), 48);
+    struct TCase {
+        const char* What;
+        int32_t First;         // first sample of the piece
+        int64_t Soff;          // where that sample lies on the medium
+        int64_t CopyEnd;       // end of what the head copies
+        int64_t NextStart;     // where the piece's copy starts
+        int64_t Fill;          // file bytes zero-filled between them
+    };
+    const TCase cases[] = {
+        {"the piece follows the head on the medium", 0, 5 * kF + 48, 5 * kF + 512, 5 * kF + 512, 0},
+        {"sample 1 two sectors into the file", 1, 10 * kF + 1048 % 512, 5 * kF + 512, 10 * kF, 512},
+        {"sample 33 opens the piece's cluster, file cluster 1", 33, 20 * kF + 33048 % kF, 6 * kF, 20 * kF, 0},
+        {"file cluster 1 lost, sample 66 in file cluster 2", 66, 20 * kF + 66048 % kF, 6 * kF, 20 * kF, kF},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.What);
+        std::fill(mem.Bytes().begin(), mem.Bytes().end(), uint8_t(0x11));
+        Zero(6, 1); // what lies between the pieces is not the recording's
+        Zero(19, 1);
+        TRebuildResult r;
+        r.FragmenArray = {Movie(900 * kF, 900 * kF + 700, 80048), File_Head(5 * kF, 80048),
+                          Data(c.First, 79, c.Soff, c.Soff + (79 - c.First) * 1000)};
+        Link_All(r, v, 2);
+        EXPECT_EQ(r.FragmenArray[1].FragmentLastSoff, 5 * kF);
+        EXPECT_EQ(r.FragmenArray[1].FragmentLastEoff, c.CopyEnd);
+        EXPECT_EQ(r.FragmenArray[2].FragmentLastSoff, c.NextStart);
+        EXPECT_EQ(r.FragmenArray[1].FragmentFreeSpace, c.Fill);
+    }
+}
+
+// The last piece and a movie box at the end of the file, with the media
+// data's end taken from a separately found head: they meet where the file
+// says the movie box begins, at sector or at cluster level; a whole cluster
+// missing after the last chunk is copied from the medium as it stands.
+TEST_F(TSeamMedium, LastPieceMeetsTheMovieBoxAtTheEnd) {
+    // The piece holds samples 0 .. 59 from medium cluster 10 (file offset 48
+    // at 48 into it); its last sample starts at file offset 59,048.
+    struct TCase {
+        const char* What;
+        uint32_t LastSize;     // size of sample 59
+        bool MoreChunks;       // the tables go on after sample 59
+        int64_t MovieSoff;     // where the movie box lies on the medium
+        int64_t CopyEnd;       // end of what the piece copies
+        int64_t MovieStart;    // where the movie box's copy starts
+        int64_t Fill;
+    };
+    const TCase cases[] = {
+        {"the movie box follows on the medium", 1000, false, 10 * kF + 60048, 10 * kF + 60048 / 512 * 512,
+         10 * kF + 60048 / 512 * 512, 0},
+        {"the movie box's cluster is the next of the file", 7488, false, 50 * kF + 1000, 12 * kF, 50 * kF, 0},
+        {"one cluster after the last chunk", 40256, false, 50 * kF + 1000, 13 * kF, 50 * kF, 0},
+        {"one cluster missing before the tables end", 40256, true, 50 * kF + 1000, 12 * kF, 50 * kF, kF},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.What);
+        std::fill(mem.Bytes().begin(), mem.Bytes().end(), uint8_t(0x11));
+        Zero(12, 1); // neither side's clusters lie between them
+        Zero(49, 1);
+        std::vector<uint32_t> sizes(59, 1000);
+        sizes.push_back(c.LastSize);
+        if (c.MoreChunks) sizes.push_back(1000);
+        const TVideo v = Video_Of(sizes, 48);
+        const int64_t mdatEnd = 59048 + c.LastSize;
+        TRebuildResult r;
+        r.FragmenArray = {Movie(c.MovieSoff, c.MovieSoff + 700, 0), File_Head(5 * kF, mdatEnd),
+                          Data(0, 59, 10 * kF + 48, 10 * kF + 59048)};
+        Link_Fragment(mem, node, map, 0, 2, 2, 2, r, v, 0); // the end seam only
+        EXPECT_EQ(r.FragmenArray[2].FragmentLastEoff, c.CopyEnd);
+        EXPECT_EQ(r.FragmenArray[0].FragmentLastSoff, c.MovieStart);
+        EXPECT_EQ(r.FragmenArray[2].FragmentFreeSpace, c.Fill);
     }
 }
 

@@ -231,11 +231,11 @@ class TResultsTest : public QObject {
         // Shooting dates as UTC shows them, whatever the machine's zone.
         qputenv("TZ", "UTC");
         ::tzset();
-        test::TRecordingSpec a;
+        test::TRecordingPlan a;
         a.Seed = 61, a.Seconds = 2, a.Model = "DSJ-A1", a.CreationTime = kMay12;
-        test::TRecordingSpec b = a;
+        test::TRecordingPlan b = a;
         b.Seed = 62, b.Model = "XDV-8", b.CreationTime = kMay12 + 86400;
-        test::TRecordingSpec c = a;
+        test::TRecordingPlan c = a;
         c.Seed = 63, c.Seconds = 3, c.Model = "DSJ-C3", c.CreationTime = kMay12 + 2 * 86400;
         recA_ = test::Make_Recording(a).Bytes;
         recB_ = test::Make_Recording(b).Bytes;

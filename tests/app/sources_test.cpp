@@ -150,7 +150,7 @@ struct TFakeMachine {
         Put(b / "sdc" / "removable", "1");
         Put(b / "sr0" / "size", "8192");
         Put(fs::path(Dir.Path()) / "mountinfo", "");
-        test::TVolumeSpec plan;
+        test::TVolumeLayout plan;
         plan.Fs = "FAT32";
         plan.VolumeBytes = 40 << 20;
         plan.ClusterBytes = 512;
@@ -203,7 +203,7 @@ class TSourcesTest : public QObject {
         if (!machine_.Card) QFAIL(("a tool the fixtures need is missing: " + skip).c_str());
 
         mbr_ = files_.File("mbr.img");
-        test::TVolumeSpec plan;
+        test::TVolumeLayout plan;
         plan.Fs = "FAT32";
         plan.VolumeBytes = 40 << 20;
         plan.ClusterBytes = 512;
@@ -220,7 +220,7 @@ class TSourcesTest : public QObject {
         plan.ImageBytes = 0;
         auto card = test::Make_DiskImage(card_, plan, &skip);
         if (!card) QFAIL(skip.c_str());
-        test::TRecordingSpec rs;
+        test::TRecordingPlan rs;
         rs.Seconds = 2;
         rs.Seed = 41;
         rs.Model = "DSJ-V8";
@@ -582,7 +582,10 @@ class TSourcesTest : public QObject {
     // A result file or an image is never put on the disk behind the source;
     // another disk is accepted.
     void output_refused_on_the_source_disk() {
-        if (::geteuid() != 0) QSKIP("making a device node needs root");
+        if (::geteuid() != 0) {
+            if (test::Fixtures_Required()) QFAIL("making a device node needs root (QRV_REQUIRE_FIXTURES=1)");
+            QSKIP("making a device node needs root");
+        }
         test::TTempDir dir("qrv-samedisk");
         const auto disk = Get_FolderDisk(dir.Path());
         if (!disk) QSKIP("the temporary folder's file system lies on no block device here");

@@ -62,15 +62,15 @@ std::vector<std::string> Files_Under(const std::string& dir, const std::string& 
 TEST(Evidence, NoOperationWritesOrTouchesTheSource) {
     test::TTempDir dir("qrv-evidence");
     std::string skip;
-    test::TVolumeSpec plan;
+    test::TVolumeLayout plan;
     plan.Fs = "FAT32";
     plan.VolumeBytes = 40 << 20;
     plan.ClusterBytes = 512;
     plan.Offset = 1 << 20; // behind a partition table, so the region listing has work
     plan.Files = {{"LIVE.TXT", test::Pattern_Bytes(30000, 3)}};
     auto made = test::Make_DiskImage(dir.File("card.img"), plan, &skip);
-    if (!made) GTEST_SKIP() << skip;
-    test::TRecordingSpec rs;
+    if (!made) QRV_SKIP_WITHOUT(skip);
+    test::TRecordingPlan rs;
     rs.Seconds = 2;
     rs.Seed = 77;
     const auto rec = test::Make_Recording(rs);
@@ -266,7 +266,7 @@ TEST(Evidence, OutputsPointedAtALoopDeviceSourceAreRefused) {
         return dev;
     };
     src.Dev = attach(img, "-r");
-    if (src.Dev.empty()) GTEST_SKIP() << "no loop device available (needs root and /dev/loop-control)";
+    if (src.Dev.empty()) QRV_SKIP_WITHOUT("no loop device available (needs root and /dev/loop-control)");
     tgt.Dev = attach(other, "");
     ASSERT_FALSE(tgt.Dev.empty());
     const std::string mnt = dir.File("mnt"), far = dir.File("far");

@@ -21,7 +21,7 @@ namespace {
 constexpr int64_t kCluster = 32768;
 
 test::TRecording Make(uint32_t seed) {
-    test::TRecordingSpec s;
+    test::TRecordingPlan s;
     s.Seed = seed;
     s.Seconds = 3;
     s.Width = 320;
@@ -49,7 +49,7 @@ void Huge_Case(int64_t mark, int64_t size) {
         test::Write_File(img, {});
         std::error_code ec;
         fs::resize_file(img, uint64_t(size), ec);
-        if (ec) GTEST_SKIP() << "this file system holds no sparse file of " << size << " bytes: " << ec.message();
+        if (ec) QRV_SKIP_WITHOUT("this file system holds no sparse file of " << size << " bytes: " << ec.message());
     }
     const test::TRecording a = Make(91), b = Make(92);
     // A starts two clusters below the mark, so its samples cross it.

@@ -13,7 +13,7 @@ std::string Cli() {
 
 TEST(CliInspect, ShowsHeadWalkAndMovieMetadata) {
     TTempDir dir("qrv-inspect");
-    TRecordingSpec s;
+    TRecordingPlan s;
     s.Model = "DSJ-C3";
     TRecording tail = Make_Recording(s);
     s.Layout = TLayout::Front;

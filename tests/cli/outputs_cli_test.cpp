@@ -40,7 +40,7 @@ bool Has(const std::string& text, const std::string& part) {
 TEST(CliOutputs, GeneratedNamesMissingFoldersAndDamagedResultFiles) {
     test::TTempDir dir("qrv-outputs");
     const std::string img = dir.File("card.img");
-    test::TRecordingSpec rs;
+    test::TRecordingPlan rs;
     rs.Seconds = 2;
     rs.Seed = 41;
     const auto rec = test::Make_Recording(rs);

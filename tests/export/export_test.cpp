@@ -230,6 +230,7 @@ TEST_F(Export, AFileThatCannotBeWrittenIsReportedNotCounted) {
     EXPECT_EQ(s.Saved, 1);
     EXPECT_EQ(s.Failed, haveFull ? 2 : 1);
     EXPECT_TRUE(Logged("错误", blocked));
+    EXPECT_TRUE(Logged("保存完成", "保存结果未能完成!")); // a lost file is not "saved"
     EXPECT_TRUE(model->Checked(1));
     EXPECT_FALSE(model->Checked(2));
     EXPECT_TRUE(fs::exists(Sub(0) + "/FILE-20190512103321-3-CD.mp4"));
@@ -284,7 +285,8 @@ TEST_F(Export, NoSourcePathOrAnUnopenableSource) {
     s = Save_ToFile_One(*model, out(), TCopyWriter{nullptr});
     EXPECT_FALSE(s.Ok());
     EXPECT_TRUE(Logged("错误类型:Scan0000", "错误内容:获取文件句柄出错，程序将退出!"));
-    EXPECT_TRUE(Logged("保存完成", "保存结果完毕!"));
+    EXPECT_TRUE(Logged("保存完成", "保存结果未能完成!"));
+    EXPECT_FALSE(Logged("保存完成", "保存结果完毕!"));
     EXPECT_EQ(rec->Messages().back().MsgType, MSG_PROGRESS_END);
     EXPECT_TRUE(model->Checked(0));
 }

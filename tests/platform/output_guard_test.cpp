@@ -149,7 +149,7 @@ TEST(OutputGuard, RefusesBlockDevices) {
     TTempDir dir("qrv-guard");
     const std::string node = dir.File("blk");
     if (::mknod(node.c_str(), S_IFBLK | 0600, makedev(7, 200)) != 0)
-        GTEST_SKIP() << "cannot make device nodes here (needs root)";
+        QRV_SKIP_WITHOUT("cannot make device nodes here (needs root)");
     fs::create_symlink(node, dir.File("blk-link"));
     for (const TOutputGuard& guard : {TOutputGuard::Without_Sources(), TOutputGuard({dir.File("blk")})}) {
         for (const std::string& path : {node, dir.File("blk-link")}) {
@@ -205,7 +205,7 @@ TEST(OutputGuard, DeviceSourcesRefuseTheirDisks) {
                            {"dm-0", kDm0}, {"loop1", kLoop1}, {"nowhere", kNowhere}};
     for (const auto& n : nodes) {
         if (::mknod(files.File(n.Name).c_str(), S_IFBLK | 0600, n.Dev) != 0) {
-            GTEST_SKIP() << "cannot make device nodes here (needs root)";
+            QRV_SKIP_WITHOUT("cannot make device nodes here (needs root)");
         }
     }
     test::Write_File(files.File("card.img"), {0});

@@ -77,7 +77,7 @@ double Seconds_Since(std::chrono::steady_clock::time_point t0) {
 class Player : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
-        test::TRecordingSpec s;
+        test::TRecordingPlan s;
         s.Seed = 77;
         s.Seconds = 2.0;
         s.Width = 320;
@@ -250,13 +250,13 @@ TEST_F(Player, DamagedFilePlaysThroughToItsEnd) {
 // the 4 MiB window holds, so the samples after the window point into the
 // movie header and past the end of the file. Playback stops there.
 TEST_F(Player, SampleCutAtItsWindowPlaysToItsEnd) {
-    test::TRecordingSpec spec;
-    spec.Seed = 78;
-    spec.Seconds = 4.0;
-    spec.Width = 640;
-    spec.Height = 480;
-    spec.Quality = 4;
-    const test::TRecording big = test::Make_Recording(spec);
+    test::TRecordingPlan plan;
+    plan.Seed = 78;
+    plan.Seconds = 4.0;
+    plan.Width = 640;
+    plan.Height = 480;
+    plan.Quality = 4;
+    const test::TRecording big = test::Make_Recording(plan);
     ASSERT_GT(big.MdatSize, 6 << 20) << "the media must not fit in the window";
     const std::string rec = dir.File("long.mp4");
     test::Save_Recording(big, rec);

@@ -110,7 +110,7 @@ TDecoded Decode_All(const std::string& path) {
 }
 
 test::TRecording Make(uint32_t seed, test::TLayout layout, uint32_t freeSize = 8) {
-    test::TRecordingSpec s;
+    test::TRecordingPlan s;
     s.Seed = seed;
     s.Seconds = 3.0;
     s.Width = 320;

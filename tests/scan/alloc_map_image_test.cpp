@@ -68,7 +68,7 @@ std::vector<std::pair<int64_t, int64_t>> File_Extents(const TDiskImage& img, con
 TEST_P(AllocMapImage, EveryClusterAgreesWithTheFileSystem) {
     const TImageCase& k = GetParam();
     TTempDir dir("qrv-alloc");
-    TVolumeSpec plan;
+    TVolumeLayout plan;
     plan.Fs = k.Fs;
     plan.VolumeBytes = k.VolumeBytes;
     plan.ClusterBytes = k.ClusterBytes;
@@ -76,7 +76,7 @@ TEST_P(AllocMapImage, EveryClusterAgreesWithTheFileSystem) {
     if (k.Files) plan.Files = Live_Files();
     std::string skip;
     const std::optional<TDiskImage> made = Make_DiskImage(dir.File("vol.img"), plan, &skip);
-    if (!made) GTEST_SKIP() << skip;
+    if (!made) QRV_SKIP_WITHOUT(skip);
     const TDiskImage& img = *made;
     ASSERT_EQ(img.ClusterBytes, k.ClusterBytes);
 
@@ -119,16 +119,16 @@ TEST_P(AllocMapImage, LiveFilesAreAllocatedWhereTheToolsPutThem) {
     const TImageCase& k = GetParam();
     if (!k.Files) GTEST_SKIP() << "no live files on this volume";
     const std::string lister = std::string(k.Fs) == "FAT32" ? "mshowfat" : "ntfscluster";
-    if (!Have_Program(lister)) GTEST_SKIP() << lister << " is not installed";
+    if (!Have_Program(lister)) QRV_SKIP_WITHOUT(lister << " is not installed");
     TTempDir dir("qrv-alloc");
-    TVolumeSpec plan;
+    TVolumeLayout plan;
     plan.Fs = k.Fs;
     plan.VolumeBytes = k.VolumeBytes;
     plan.ClusterBytes = k.ClusterBytes;
     plan.Files = Live_Files(); // at V = 0 so the tools can list the files
     std::string skip;
     const std::optional<TDiskImage> made = Make_DiskImage(dir.File("vol.img"), plan, &skip);
-    if (!made) GTEST_SKIP() << skip;
+    if (!made) QRV_SKIP_WITHOUT(skip);
     const TDiskImage& img = *made;
     TSourcePtr src = Open_Source(img.Path);
     ASSERT_TRUE(src);
@@ -159,14 +159,14 @@ TEST_P(AllocMapImage, LiveFilesAreAllocatedWhereTheToolsPutThem) {
 TEST_P(AllocMapImage, DeletedDataLiesInFreeClusters) {
     const TImageCase& k = GetParam();
     TTempDir dir("qrv-alloc");
-    TVolumeSpec plan;
+    TVolumeLayout plan;
     plan.Fs = k.Fs;
     plan.VolumeBytes = k.VolumeBytes;
     plan.ClusterBytes = k.ClusterBytes;
     plan.Offset = k.V;
     std::string skip;
     const std::optional<TDiskImage> made = Make_DiskImage(dir.File("vol.img"), plan, &skip);
-    if (!made) GTEST_SKIP() << skip;
+    if (!made) QRV_SKIP_WITHOUT(skip);
     const TDiskImage& img = *made;
 
     const std::vector<uint8_t> data = Pattern_Bytes(size_t(5 * img.ClusterBytes + 100), 9);
@@ -253,7 +253,7 @@ TEST(DiskImage, ClustersMarkedInUseReadAsAllocated) {
     for (const TCase& k : cases) {
         SCOPED_TRACE(k.Fs);
         TTempDir dir("qrv-alloc");
-        TVolumeSpec plan;
+        TVolumeLayout plan;
         plan.Fs = k.Fs;
         plan.VolumeBytes = k.VolumeBytes;
         plan.ClusterBytes = k.ClusterBytes;

@@ -8,6 +8,7 @@
 
 #include "common/byte_order.h"
 #include "scan/alloc_map.h"
+#include "media/boot_sector.h"
 
 using namespace qrv;
 
@@ -171,6 +172,28 @@ TEST(AllocMapBoot, EitherSignatureByteIsEnoughAndNoneRefuses) {
         EXPECT_TRUE(Load_AllocMap(*std::make_unique<TMemorySource>(img), fs, 0).Loaded);
         img[511] = 0;
         EXPECT_FALSE(Load_AllocMap(*std::make_unique<TMemorySource>(img), fs, 0).Loaded);
+    }
+}
+
+// A source is described as holding a boot sector only with both signature
+// bytes; the map loader, which already knows the file system, takes either.
+TEST(AllocMapBoot, TheTwoSignatureRules) {
+    struct TCase {
+        uint8_t B510, B511;
+        size_t Size;
+        bool Strict, Loose;
+    };
+    const TCase cases[] = {
+        {0x55, 0xAA, 512, true, true}, {0x55, 0x00, 512, false, true}, {0x00, 0xAA, 512, false, true},
+        {0x00, 0x00, 512, false, false}, {0x55, 0xAA, 511, false, false},
+    };
+    for (const TCase& c : cases) {
+        std::vector<uint8_t> s(512, 0);
+        s[510] = c.B510;
+        s[511] = c.B511;
+        const std::span<const uint8_t> sector(s.data(), c.Size);
+        EXPECT_EQ(Has_BootSignature(sector), c.Strict) << int(c.B510) << " " << int(c.B511) << " " << c.Size;
+        EXPECT_EQ(Has_LooseBootSignature(sector), c.Loose) << int(c.B510) << " " << int(c.B511) << " " << c.Size;
     }
 }
 
@@ -472,7 +495,7 @@ TEST(AllocMapExfat, BitmapEntryInTheFirstSectorOfTheRoot) {
     EXPECT_EQ(m.DataStart, V + 64 * 512); // cluster 2 is the start of the heap
     EXPECT_EQ(Cluster_Of("exFAT", m, V, 4096, m.DataStart), 2);
     EXPECT_EQ(Cluster_Of("exFAT", m, V, 4096, m.DataStart + 4096 * 10 + 4095), 12);
-    EXPECT_EQ(Cluster_Of("exFAT", m, V, 4096, m.DataStart - 1), 1);
+    EXPECT_EQ(Cluster_Of("exFAT", m, V, 4096, m.DataStart - 1), -1); // before the heap: no cluster
 
     // Bit b = cluster - 2; the window holds 524,288 bits.
     img[size_t(m.MapStart)] = 0x05;         // clusters 2 and 4
@@ -524,7 +547,7 @@ TEST(AllocMapCluster, NumberingOfUnits) {
     m.DataStart = 1040384;
     EXPECT_EQ(Cluster_Of("FAT32", m, 0, 4096, 1040384), 2);
     EXPECT_EQ(Cluster_Of("FAT32", m, 0, 4096, 1040384 + 4096 * 16382), 16384);
-    EXPECT_EQ(Cluster_Of("FAT32", m, 0, 4096, 1040383), 1);
+    EXPECT_EQ(Cluster_Of("FAT32", m, 0, 4096, 1040383), -1);
     EXPECT_EQ(Cluster_Of("NTFS", m, 8192, 512, 8192 + 512 * 7), 7);
     EXPECT_EQ(Cluster_Of("FAT", m, 0, 4096, 1040384), -1);
     EXPECT_EQ(Cluster_Of("FAT32", m, 0, 0, 1040384), -1);

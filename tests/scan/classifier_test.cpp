@@ -109,7 +109,7 @@ TEST_F(Classifier, HeadsCountOnlyOnSectorStartsAndRecordTheirFields) {
 
 TEST_F(Classifier, MovieBoxesNeedThe108ByteMvhdAndRecordKind3) {
     TBench b(1 << 20);
-    TMovieSpec odd;
+    TMoviePlan odd;
     odd.MvhdSize = 112;
     Put(b.Bytes, 20003, Make_Moov(odd));
     Put(b.Bytes, 70001, Make_Moov());
@@ -148,7 +148,7 @@ TEST_F(Classifier, MdatHeadSkipsTheRestOfItsSectorOnly) {
 }
 
 TEST_F(Classifier, MovieHeaderLeavesTheUnitAndTheDateFilterDropsHeadsOnly) {
-    TMovieSpec plan; // shot 2018-01-28 08:00:00 (zone bias 0)
+    TMoviePlan plan; // shot 2018-01-28 08:00:00 (zone bias 0)
     TBench b(1 << 20, "exFAT", 8192);
     Put(b.Bytes, 16384, Make_HeadMoov(plan));
     Put(b.Bytes, 16384 + 4096 + 11, Make_Moov(plan)); // same cluster: not examined after the head

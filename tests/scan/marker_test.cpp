@@ -16,6 +16,20 @@ namespace {
 TBytes Clean_Cluster(size_t n = 4096 + 512) {
     return Noise(n, 99);
 }
+
+// Runs check once per search path this processor offers (the plain path
+// always), then returns to the best one.
+template <class F> void For_EachSearchPath(F check) {
+    int ran = 0;
+    for (TSearchPath path : {TSearchPath::Plain, TSearchPath::Avx2, TSearchPath::Avx512}) {
+        if (!Set_SearchPath(path)) continue;
+        SCOPED_TRACE("search path " + std::to_string(int(path)));
+        ++ran;
+        check();
+    }
+    Set_SearchPath(TSearchPath::Best);
+    EXPECT_GE(ran, 1);
+}
 } // namespace
 
 TEST(HasMarker, SectorStartRules) {
@@ -57,40 +71,42 @@ TEST(HasMarker, SectorStartRules) {
 }
 
 TEST(HasMarker, EveryByteRules) {
-    const TBytes c = Clean_Cluster();
-    auto With = [&](int64_t off, const TBytes& bytes) {
-        TBytes b = c;
-        Put(b, off, bytes);
-        return Has_Marker(b.data(), b.size());
-    };
-    EXPECT_TRUE(With(1001, {0, 0, 0x12, 0x34, 0x65, 0x88}));
-    EXPECT_TRUE(With(77, {0, 0, 0, 1, 0x41, 0x9A}));
-    EXPECT_FALSE(With(1001, {0, 0, 0, 0, 0x65, 0x88}));
-    EXPECT_FALSE(With(1001, {1, 0, 0x12, 0x34, 0x65, 0x88})); // length of 16 MiB or more
-    EXPECT_FALSE(With(1001, {0, 0, 0x12, 0x34, 0x65, 0x89}));
+    For_EachSearchPath([] {
+        const TBytes c = Clean_Cluster();
+        auto With = [&](int64_t off, const TBytes& bytes) {
+            TBytes b = c;
+            Put(b, off, bytes);
+            return Has_Marker(b.data(), b.size());
+        };
+        EXPECT_TRUE(With(1001, {0, 0, 0x12, 0x34, 0x65, 0x88}));
+        EXPECT_TRUE(With(77, {0, 0, 0, 1, 0x41, 0x9A}));
+        EXPECT_FALSE(With(1001, {0, 0, 0, 0, 0x65, 0x88}));
+        EXPECT_FALSE(With(1001, {1, 0, 0x12, 0x34, 0x65, 0x88})); // length of 16 MiB or more
+        EXPECT_FALSE(With(1001, {0, 0, 0x12, 0x34, 0x65, 0x89}));
 
-    EXPECT_TRUE(With(333, {'s', 't', 'c', 'o', 0, 0, 0, 0}));
-    EXPECT_FALSE(With(333, {'s', 't', 'c', 'o', 0, 0, 0, 1}));
-    EXPECT_TRUE(With(333, {'s', 't', 's', 'z', 0, 0, 0, 0, 0, 0, 0, 0}));
-    EXPECT_FALSE(With(333, {'s', 't', 's', 'z', 0, 0, 0, 0, 0, 0, 0, 4}));
-    EXPECT_TRUE(With(333, {'s', 't', 't', 's', 0, 0, 0, 0}));
-    EXPECT_TRUE(With(333, {'s', 't', 's', 'c', 0, 0, 0, 0}));
-    EXPECT_TRUE(With(333, {'m', 'd', 'h', 'd', 0, 0, 0, 0}));
-    EXPECT_TRUE(With(333, {'m', 'o', 'o', 'v', 0, 0, 0, 0x6C, 'm', 'v', 'h', 'd'}));
-    EXPECT_FALSE(With(333, {'m', 'o', 'o', 'v', 0, 0, 0, 0x70, 'm', 'v', 'h', 'd'}));
-    EXPECT_TRUE(With(333, {'t', 'r', 'a', 'k', 1, 2, 3, 4, 't', 'k', 'h', 'd'}));
-    EXPECT_FALSE(With(333, {'t', 'r', 'a', 'k', 1, 2, 3, 4, 'm', 'd', 'i', 'a'}));
+        EXPECT_TRUE(With(333, {'s', 't', 'c', 'o', 0, 0, 0, 0}));
+        EXPECT_FALSE(With(333, {'s', 't', 'c', 'o', 0, 0, 0, 1}));
+        EXPECT_TRUE(With(333, {'s', 't', 's', 'z', 0, 0, 0, 0, 0, 0, 0, 0}));
+        EXPECT_FALSE(With(333, {'s', 't', 's', 'z', 0, 0, 0, 0, 0, 0, 0, 4}));
+        EXPECT_TRUE(With(333, {'s', 't', 't', 's', 0, 0, 0, 0}));
+        EXPECT_TRUE(With(333, {'s', 't', 's', 'c', 0, 0, 0, 0}));
+        EXPECT_TRUE(With(333, {'m', 'd', 'h', 'd', 0, 0, 0, 0}));
+        EXPECT_TRUE(With(333, {'m', 'o', 'o', 'v', 0, 0, 0, 0x6C, 'm', 'v', 'h', 'd'}));
+        EXPECT_FALSE(With(333, {'m', 'o', 'o', 'v', 0, 0, 0, 0x70, 'm', 'v', 'h', 'd'}));
+        EXPECT_TRUE(With(333, {'t', 'r', 'a', 'k', 1, 2, 3, 4, 't', 'k', 'h', 'd'}));
+        EXPECT_FALSE(With(333, {'t', 'r', 'a', 'k', 1, 2, 3, 4, 'm', 'd', 'i', 'a'}));
 
-    // The last examined position may read into the trailing 512 bytes; a
-    // marker starting in them does not count.
-    const int64_t last = int64_t(c.size()) - 513;
-    EXPECT_TRUE(With(last, {'s', 't', 's', 'z', 0, 0, 0, 0, 0, 0, 0, 0}));
-    EXPECT_FALSE(With(last + 1, {'s', 't', 's', 'z', 0, 0, 0, 0, 0, 0, 0, 0}));
-    EXPECT_FALSE(With(4096, {'R', 'I', 'F', 'F'}));
+        // The last examined position may read into the trailing 512 bytes; a
+        // marker starting in them does not count.
+        const int64_t last = int64_t(c.size()) - 513;
+        EXPECT_TRUE(With(last, {'s', 't', 's', 'z', 0, 0, 0, 0, 0, 0, 0, 0}));
+        EXPECT_FALSE(With(last + 1, {'s', 't', 's', 'z', 0, 0, 0, 0, 0, 0, 0, 0}));
+        EXPECT_FALSE(With(4096, {'R', 'I', 'F', 'F'}));
 
-    TBytes zeros(4096 + 512, 0);
-    EXPECT_FALSE(Has_Marker(zeros.data(), zeros.size()));
-    EXPECT_FALSE(Has_Marker(zeros.data(), 512));
+        TBytes zeros(4096 + 512, 0);
+        EXPECT_FALSE(Has_Marker(zeros.data(), zeros.size()));
+        EXPECT_FALSE(Has_Marker(zeros.data(), 512));
+    });
 }
 
 // Every rule at every position, as plainly as possible.
@@ -155,7 +171,7 @@ TEST(HasMarker, SameAnswerAsEveryRuleAtEveryByte) {
         }
         bool ref = Reference_Marker(b.data(), b.size());
         positives += ref;
-        ASSERT_EQ(Has_Marker(b.data(), b.size()), ref) << "round " << round;
+        For_EachSearchPath([&] { ASSERT_EQ(Has_Marker(b.data(), b.size()), ref) << "round " << round; });
     }
     EXPECT_GT(positives, 50);
     EXPECT_LT(positives, 390);

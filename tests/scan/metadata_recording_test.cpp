@@ -18,7 +18,7 @@ namespace {
 
 using test::TLayout;
 using test::TRecording;
-using test::TRecordingSpec;
+using test::TRecordingPlan;
 
 class MetadataOnRecordings : public ::testing::Test {
   protected:
@@ -30,7 +30,7 @@ class MetadataOnRecordings : public ::testing::Test {
 };
 
 // Walks the head at base and parses its movie box; compares with the truth.
-void Expect_ParsedAsWritten(TSource& src, int64_t base, const TRecording& r, const TRecordingSpec& s,
+void Expect_ParsedAsWritten(TSource& src, int64_t base, const TRecording& r, const TRecordingPlan& s,
                             const std::string& model) {
     int64_t pos = -1, size = -1;
     const int walk = Get_HeadAtom(src, 32768, pos, size, base);
@@ -62,7 +62,7 @@ void Expect_ParsedAsWritten(TSource& src, int64_t base, const TRecording& r, con
 TEST_F(MetadataOnRecordings, BothLayoutsMatchTheWriter) {
     for (TLayout layout : {TLayout::Tail, TLayout::Front}) {
         for (bool co64 : {false, true}) {
-            TRecordingSpec s;
+            TRecordingPlan s;
             s.Layout = layout;
             s.Co64 = co64;
             s.Seconds = 2;
@@ -77,7 +77,7 @@ TEST_F(MetadataOnRecordings, BothLayoutsMatchTheWriter) {
 }
 
 TEST_F(MetadataOnRecordings, Gb18030ModelAndMissingModel) {
-    TRecordingSpec s;
+    TRecordingPlan s;
     s.Seconds = 2;
     s.Model = "\xD6\xB4\xB7\xA8\xD2\xC7 X5"; // "执法仪 X5" in GB18030
     TRecording r = test::Make_Recording(s);
@@ -95,7 +95,7 @@ TEST_F(MetadataOnRecordings, RecordingBeyondFourGiBOfAnImage) {
     const std::string path = dir.File("card.img");
     const int64_t base = (int64_t(5) << 30) + 3 * 512; // above 4 GiB, sector aligned
     for (TLayout layout : {TLayout::Tail, TLayout::Front}) {
-        TRecordingSpec s;
+        TRecordingPlan s;
         s.Layout = layout;
         s.Seconds = 2;
         s.Model = "DSJ-Z1";
@@ -114,7 +114,7 @@ TEST_F(MetadataOnRecordings, RecordingBeyondFourGiBOfAnImage) {
 // come back (run under the sanitizers in CI), and whatever they report as good
 // must lie within the bytes they were given.
 TEST_F(MetadataOnRecordings, DamagedRecordingsNeverMisleadOrCrash) {
-    TRecordingSpec s;
+    TRecordingPlan s;
     s.Layout = TLayout::Front;
     s.Seconds = 1;
     const TRecording r = test::Make_Recording(s);

@@ -33,7 +33,7 @@ static TBytes BE32s(std::initializer_list<uint32_t> vals) {
     return b;
 }
 
-TBytes Make_Moov(const TMovieSpec& s) {
+TBytes Make_Moov(const TMoviePlan& s) {
     TBytes mvhdPayload(s.MvhdSize - 8, 0);
     Put_BE32(&mvhdPayload[4], s.Creation);
     Put_BE32(&mvhdPayload[8], s.Creation);
@@ -66,7 +66,7 @@ TBytes Make_Moov(const TMovieSpec& s) {
     return Box("moov", Cat({mvhd, trak, udta}));
 }
 
-int64_t Media_End(const TMovieSpec& s) {
+int64_t Media_End(const TMoviePlan& s) {
     int64_t e = s.ChunkOffset;
     for (uint32_t v : s.Sizes)
         e += v;
@@ -77,7 +77,7 @@ TBytes Make_Ftyp() {
     return Box("ftyp", TBytes{'i', 's', 'o', 'm', 0, 0, 2, 0, 'i', 's', 'o', 'm', 'm', 'p', '4', '1'});
 }
 
-TBytes Make_HeadMoov(const TMovieSpec& plan) {
+TBytes Make_HeadMoov(const TMoviePlan& plan) {
     return Cat({Make_Ftyp(), Make_Moov(plan)});
 }
 

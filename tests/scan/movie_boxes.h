@@ -15,7 +15,7 @@ using TBytes = std::vector<uint8_t>;
 TBytes Box(const char* type, const TBytes& payload);
 TBytes Cat(std::initializer_list<TBytes> parts);
 
-struct TMovieSpec {
+struct TMoviePlan {
     uint32_t Creation = 3600000000u; // mvhd creation time (seconds since 1904)
     uint32_t TimeScale = 1000, Duration = 61500;
     std::string Model = "VANTO-X1";
@@ -26,13 +26,13 @@ struct TMovieSpec {
 
 // The moov box. Its media end (what the track tables give) is
 // ChunkOffset + sum(Sizes).
-TBytes Make_Moov(const TMovieSpec& plan = {});
-int64_t Media_End(const TMovieSpec& plan = {});
+TBytes Make_Moov(const TMoviePlan& plan = {});
+int64_t Media_End(const TMoviePlan& plan = {});
 
 // "ftyp" box of 24 bytes.
 TBytes Make_Ftyp();
 // ftyp + moov: a head whose walk reaches the movie box at offset 24.
-TBytes Make_HeadMoov(const TMovieSpec& plan = {});
+TBytes Make_HeadMoov(const TMoviePlan& plan = {});
 // ftyp + free (8) + mdat header: a head whose walk reaches mdat at offset 32
 // (mdatSize is the mdat box size field; only the header is returned).
 TBytes Make_HeadMdat(uint32_t mdatSize);

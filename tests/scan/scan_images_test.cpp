@@ -39,7 +39,7 @@ TFinds Findings() {
 
 const TRecording& Live_Recording() { // front layout: the head reaches the movie box
     static const TRecording r = [] {
-        TRecordingSpec s;
+        TRecordingPlan s;
         s.Seed = 21;
         s.Layout = TLayout::Front;
         s.Model = "LIVE-CAM";
@@ -51,7 +51,7 @@ const TRecording& Live_Recording() { // front layout: the head reaches the movie
 
 const TRecording& Deleted_Recording() { // tail layout: head reaches mdat, movie box at the end
     static const TRecording r = [] {
-        TRecordingSpec s;
+        TRecordingPlan s;
         s.Seed = 22;
         s.Layout = TLayout::Tail;
         s.Model = "GONE-CAM";
@@ -106,7 +106,7 @@ class ScanImages : public ::testing::TestWithParam<std::string> {
 
 TEST_P(ScanImages, ModesFindExactlyTheRecordingsOfTheirSpace) {
     const std::string fs = GetParam();
-    TVolumeSpec plan;
+    TVolumeLayout plan;
     plan.Fs = fs;
     plan.VolumeBytes = 64 << 20;
     plan.ClusterBytes = 4096;
@@ -121,7 +121,7 @@ TEST_P(ScanImages, ModesFindExactlyTheRecordingsOfTheirSpace) {
     std::string skip;
     auto made = fs == "RAW" ? std::optional<TDiskImage>(Make_RawImage(dir.File("raw.img"), 64 << 20, 4096))
                             : Make_DiskImage(dir.File(fs + ".img"), plan, &skip);
-    if (!made) GTEST_SKIP() << skip;
+    if (!made) QRV_SKIP_WITHOUT(skip);
     const TDiskImage& img = *made;
 
     // The deleted recording: in free clusters, in the second half of the volume.

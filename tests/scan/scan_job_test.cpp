@@ -72,14 +72,15 @@ class ScanJob : public ::testing::Test {
             t.push_back(m.P[1]);
         return t;
     }
-    // The last three messages are the closing sequence.
-    void Expect_Closing() const {
+    // The last three messages are the closing sequence; its log line says
+    // whether the scan did its work.
+    void Expect_Closing(const char* closingLine = "扫描成功完成!") const {
         auto all = sink->Messages();
         ASSERT_GE(all.size(), 3u);
         const auto& log = all[all.size() - 3];
         EXPECT_EQ(log.MsgType, MSG_LOG);
         EXPECT_EQ(log.P[0], "扫描完成");
-        EXPECT_EQ(log.P[2], "扫描成功完成!");
+        EXPECT_EQ(log.P[2], closingLine);
         EXPECT_EQ(all[all.size() - 2].MsgType, MSG_PROGRESS_START);
         EXPECT_EQ(all[all.size() - 2].P[0], "0");
         EXPECT_EQ(all[all.size() - 2].P[1], "");
@@ -148,21 +149,24 @@ TEST_F(ScanJob, StopDuringTheThirdBlockEndsTheLoopThenCompletesAndCloses) {
     const std::string path = dir.File("raw.img");
     Write_File(path, m);
 
-    To_Scan(Params(Image_FileNode(path), 0, 6144), completion);
+    const TOutcome outcome = To_Scan(Params(Image_FileNode(path), 0, 6144), completion);
 
     EXPECT_EQ(Status_Texts(), (std::vector<std::string>{"已扫描块数:0", "已扫描块数:1", "已扫描块数:2"}));
     EXPECT_TRUE(Findings().empty());
     EXPECT_EQ(g_completions.load(), 1);
     Expect_Closing();
+    EXPECT_EQ(outcome.Kind, TOutcomeKind::Cancelled);
+    EXPECT_EQ(outcome.Offset, 3 * kScanBlockStep);
 }
 
-TEST_F(ScanJob, UnopenableSourceLogsTheErrorThenCloses) {
-    To_Scan(Params(Image_FileNode(dir.File("missing.img")), 0, 2048), completion);
+TEST_F(ScanJob, UnopenableSourceLogsTheErrorThenClosesAsFailed) {
+    const TOutcome outcome = To_Scan(Params(Image_FileNode(dir.File("missing.img")), 0, 2048), completion);
     auto all = sink->Messages();
     ASSERT_EQ(Types(), (std::vector<int>{0, 0, 1, 3}));
     EXPECT_EQ(all[0].P[0], "错误类型:Scan0000");
     EXPECT_EQ(all[0].P[2], "错误内容:获取文件句柄出错，程序将退出!");
-    Expect_Closing();
+    Expect_Closing("扫描未能完成!");
+    EXPECT_EQ(outcome.Kind, TOutcomeKind::IoError);
     EXPECT_EQ(g_completions.load(), 0);
 }
 
@@ -178,23 +182,29 @@ TEST_F(ScanJob, UnusableGeometryIsRefusedBeforeTheScanStarts) {
     oddSector.PerSecBytes = 520;
     for (const TTreeData& node : {zeroSector, noCluster, hugeCluster, oddSector}) {
         sink->Clear();
-        To_Scan(Params(node, 0, 2048), completion);
+        const TOutcome outcome = To_Scan(Params(node, 0, 2048), completion);
         auto all = sink->Messages();
         ASSERT_EQ(Types(), (std::vector<int>{0, 0, 1, 3})) << node.HddFs;
         EXPECT_NE(all[0].P[0].find("错误类型:"), std::string::npos);
         EXPECT_NE(all[0].P[2].find("程序将退出!"), std::string::npos);
-        Expect_Closing();
+        Expect_Closing("扫描未能完成!");
+        EXPECT_EQ(outcome.Kind, TOutcomeKind::Corrupt);
     }
     EXPECT_EQ(g_completions.load(), 0);
 }
 
-TEST_F(ScanJob, FailureInTheCompletionStageStillRunsTheClosingSequence) {
+TEST_F(ScanJob, FailureInTheCompletionStageIsLoggedAndClosesAsFailed) {
     completion = Throwing_Completion;
     const std::string path = dir.File("raw.img");
     Write_File(path, Noise(1 << 20, 5));
-    To_Scan(Params(Image_FileNode(path), 0, 2048), completion);
-    EXPECT_EQ(Types(), (std::vector<int>{0, 1, 2, 2, 0, 1, 3}));
-    Expect_Closing();
+    const TOutcome outcome = To_Scan(Params(Image_FileNode(path), 0, 2048), completion);
+    EXPECT_EQ(Types(), (std::vector<int>{0, 1, 2, 2, 0, 0, 1, 3}));
+    const auto logs = sink->OfType(MSG_LOG);
+    ASSERT_EQ(logs.size(), 3u);
+    EXPECT_EQ(logs[1].P[0], "错误类型:Scan0002");
+    EXPECT_EQ(logs[1].P[2].rfind("错误内容:扫描中断;", 0), 0u) << logs[1].P[2];
+    Expect_Closing("扫描未能完成!");
+    EXPECT_EQ(outcome.Kind, TOutcomeKind::IoError);
 }
 
 TEST_F(ScanJob, UnloadableMapFallsBackToScanningEverything) {

@@ -17,7 +17,7 @@ namespace {
 
 using test::TLayout;
 using test::TRecording;
-using test::TRecordingSpec;
+using test::TRecordingPlan;
 
 class TracksOnRecordings : public ::testing::Test {
   protected:
@@ -25,7 +25,7 @@ class TracksOnRecordings : public ::testing::Test {
     void TearDown() override { ScanResultList.Clear(); }
 };
 
-void Expect_TablesAsWritten(const TRecording& rec, const TRecordingSpec& plan, int64_t base) {
+void Expect_TablesAsWritten(const TRecording& rec, const TRecordingPlan& plan, int64_t base) {
     test::TTempDir dir("qrv-tracks");
     const std::string path = dir.File("image.img");
     test::Write_At(path, base, rec.Bytes);
@@ -131,17 +131,17 @@ void Expect_TablesAsWritten(const TRecording& rec, const TRecordingSpec& plan, i
 TEST_F(TracksOnRecordings, TablesEqualTheWritersOwn) {
     struct TCase {
         const char* name;
-        TRecordingSpec plan;
+        TRecordingPlan plan;
         int64_t base;
     };
     std::vector<TCase> cases;
     {
-        TRecordingSpec s;
+        TRecordingPlan s;
         s.Seconds = 2.0;
         cases.push_back({"tail, one per chunk, sound", s, 3 * 1048576 + 7 * 512});
     }
     {
-        TRecordingSpec s;
+        TRecordingPlan s;
         s.Seconds = 2.0;
         s.Layout = TLayout::Front;
         s.SamplesPerChunk = 4;
@@ -150,14 +150,14 @@ TEST_F(TracksOnRecordings, TablesEqualTheWritersOwn) {
         cases.push_back({"front, four per chunk, sound", s, 512});
     }
     {
-        TRecordingSpec s;
+        TRecordingPlan s;
         s.Sound = false;
         s.SamplesPerChunk = 3;
         s.Seed = 3;
         cases.push_back({"tail, three per chunk, no sound", s, 1048576});
     }
     {
-        TRecordingSpec s;
+        TRecordingPlan s;
         s.Layout = TLayout::Front;
         s.Sound = false;
         s.Stss = false;
@@ -165,7 +165,7 @@ TEST_F(TracksOnRecordings, TablesEqualTheWritersOwn) {
         cases.push_back({"front, no sound, no sync table", s, 65536});
     }
     {
-        TRecordingSpec s;
+        TRecordingPlan s;
         s.Co64 = true;
         s.SamplesPerChunk = 2;
         s.LargeMdat = true;
@@ -173,7 +173,7 @@ TEST_F(TracksOnRecordings, TablesEqualTheWritersOwn) {
         cases.push_back({"tail, co64, two per chunk, sound", s, 2 * 1048576 + 512});
     }
     {
-        TRecordingSpec s;
+        TRecordingPlan s;
         s.Co64 = true;
         s.Layout = TLayout::Front;
         s.Seed = 6;

@@ -125,7 +125,7 @@ struct TPlan {
     int64_t MediaEnd = 0;
 };
 
-struct TPlanSpec {
+struct TTableShape {
     int Samples = 60;
     int PerChunk = 1;      // video samples per chunk (the last chunk takes the remainder)
     int SoundPerChunk = 0; // sound samples in the chunk after each video chunk; 0: no sound track
@@ -142,24 +142,24 @@ uint32_t Next(uint32_t& s) {
 
 // Lays the media out in file order (video chunk, then its sound chunk) and
 // writes the tables that describe it.
-TPlan Make_Plan(const TPlanSpec& sp) {
+TPlan Make_Plan(const TTableShape& shape) {
     TPlan p;
-    uint32_t rnd = sp.Seed;
-    int64_t off = sp.Start;
-    p.Video.co64 = p.Sound.co64 = sp.Co64;
+    uint32_t rnd = shape.Seed;
+    int64_t off = shape.Start;
+    p.Video.co64 = p.Sound.co64 = shape.Co64;
     p.Sound.video = false;
-    p.HasSound = sp.SoundPerChunk > 0;
+    p.HasSound = shape.SoundPerChunk > 0;
     int chunk = 0;
     int prevPer = -1, prevSoundPer = -1;
-    for (int first = 0; first < sp.Samples; first += sp.PerChunk, ++chunk) {
-        const int n = std::min(sp.PerChunk, sp.Samples - first);
+    for (int first = 0; first < shape.Samples; first += shape.PerChunk, ++chunk) {
+        const int n = std::min(shape.PerChunk, shape.Samples - first);
         if (n != prevPer) p.Video.stsc.push_back({uint32_t(chunk + 1), uint32_t(n), 1});
         prevPer = n;
         p.Video.offsets.push_back(uint64_t(off));
         for (int j = 0; j < n; ++j) {
             const int k = first + j;
-            const uint32_t size = 100 + Next(rnd) % sp.SizeSpread;
-            const bool sync = sp.Gop > 0 && k % sp.Gop == 0;
+            const uint32_t size = 100 + Next(rnd) % shape.SizeSpread;
+            const bool sync = shape.Gop > 0 && k % shape.Gop == 0;
             p.Samples.push_back({off, size, sync, {}});
             p.ChunkOf.push_back(chunk);
             p.Video.sizes.push_back(size);
@@ -167,11 +167,11 @@ TPlan Make_Plan(const TPlanSpec& sp) {
             off += size;
         }
         if (p.HasSound) {
-            if (sp.SoundPerChunk != prevSoundPer)
-                p.Sound.stsc.push_back({uint32_t(chunk + 1), uint32_t(sp.SoundPerChunk), 1});
-            prevSoundPer = sp.SoundPerChunk;
+            if (shape.SoundPerChunk != prevSoundPer)
+                p.Sound.stsc.push_back({uint32_t(chunk + 1), uint32_t(shape.SoundPerChunk), 1});
+            prevSoundPer = shape.SoundPerChunk;
             p.Sound.offsets.push_back(uint64_t(off));
-            for (int j = 0; j < sp.SoundPerChunk; ++j) {
+            for (int j = 0; j < shape.SoundPerChunk; ++j) {
                 const uint32_t size = 200 + Next(rnd) % 300;
                 p.Samples.back().Sound.push_back({off, size});
                 p.Sound.sizes.push_back(size);
@@ -179,7 +179,7 @@ TPlan Make_Plan(const TPlanSpec& sp) {
             }
         }
     }
-    p.Video.hasStss = sp.Gop > 0;
+    p.Video.hasStss = shape.Gop > 0;
     p.MediaEnd = off;
     return p;
 }
@@ -283,7 +283,7 @@ void Expect_Plan(const TPlan& p, const TVideo& v) {
 TEST_F(TrackTables, LayoutsReadBackExactly) {
     struct TCase {
         const char* name;
-        TPlanSpec plan;
+        TTableShape plan;
     };
     std::vector<TCase> cases = {
         {"one per chunk, no sound", {.Samples = 40, .PerChunk = 1}},

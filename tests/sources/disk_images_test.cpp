@@ -29,7 +29,7 @@ bool Have_Tools(std::string& missing) {
 #define REQUIRE_TOOLS()                                                                                       \
     do {                                                                                                      \
         std::string missing;                                                                                  \
-        if (!Have_Tools(missing)) GTEST_SKIP() << "missing tools:" << missing;                                \
+        if (!Have_Tools(missing)) QRV_SKIP_WITHOUT("missing tools:" << missing);                                \
     } while (0)
 
 void Shell(const std::string& cmd) {
@@ -224,7 +224,7 @@ TEST_F(TImagesFixture, RealLoopDeviceIsListedWithItsBackingFile) {
     Shell("mkfs.exfat -L LOOPY '" + img + "'");
     std::string dev;
     if (::geteuid() != 0 || Run_Command("losetup -f --show '" + img + "' 2>/dev/null", &dev) != 0 || dev.empty())
-        GTEST_SKIP() << "no loop device available (needs root and /dev/loop-control)";
+        QRV_SKIP_WITHOUT("no loop device available (needs root and /dev/loop-control)");
     while (!dev.empty() && (dev.back() == '\n' || dev.back() == ' ')) dev.pop_back();
     struct TDetach {
         std::string Dev;

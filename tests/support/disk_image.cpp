@@ -78,7 +78,7 @@ bool Bit(const std::vector<uint8_t>& bits, int64_t i) {
     return (bits[size_t(i / 8)] >> (i % 8)) & 1;
 }
 
-void Fat32_Build(const std::string& vol, const TVolumeSpec& plan, TDiskImage& img) {
+void Fat32_Build(const std::string& vol, const TVolumeLayout& plan, TDiskImage& img) {
     const int64_t spc = plan.ClusterBytes / 512;
     const std::string label = plan.Label.empty() ? "" : " -n " + Quote(plan.Label);
     Run_Or_Throw("mkfs.fat -F 32 -s " + std::to_string(spc) + " -S 512" + label + " " + Quote(vol));
@@ -113,7 +113,7 @@ void Fat32_Build(const std::string& vol, const TVolumeSpec& plan, TDiskImage& im
     }
 }
 
-void Exfat_Build(const std::string& vol, const TVolumeSpec& plan, TDiskImage& img) {
+void Exfat_Build(const std::string& vol, const TVolumeLayout& plan, TDiskImage& img) {
     if (!plan.Files.empty()) throw std::runtime_error("no tool places files on exFAT without mounting");
     const std::string label = plan.Label.empty() ? "" : " -L " + Quote(plan.Label);
     Run_Or_Throw("mkfs.exfat -c " + std::to_string(plan.ClusterBytes) + label + " " + Quote(vol));
@@ -141,7 +141,7 @@ void Exfat_Build(const std::string& vol, const TVolumeSpec& plan, TDiskImage& im
                                  " free, tool says " + std::to_string(freeClusters));
 }
 
-void Ntfs_Build(const std::string& vol, const TVolumeSpec& plan, TDiskImage& img) {
+void Ntfs_Build(const std::string& vol, const TVolumeLayout& plan, TDiskImage& img) {
     const std::string label = plan.Label.empty() ? "" : " -L " + Quote(plan.Label);
     Run_Or_Throw("mkntfs -Q -F -c " + std::to_string(plan.ClusterBytes) + " -s 512" + label + " " +
                  Quote(vol));
@@ -315,7 +315,7 @@ TTreeData Image_FileNode(const std::string& path, const std::string& fs) {
     return n;
 }
 
-std::optional<TDiskImage> Make_DiskImage(const std::string& path, const TVolumeSpec& plan,
+std::optional<TDiskImage> Make_DiskImage(const std::string& path, const TVolumeLayout& plan,
                                          std::string* skip) {
     if (plan.Fs == "RAW") return Make_RawImage(path, plan.Offset + plan.VolumeBytes, plan.ClusterBytes);
     std::vector<std::string> tools;
@@ -364,7 +364,7 @@ std::optional<TDiskImage> Make_DiskImage(const std::string& path, const TVolumeS
     return img;
 }
 
-void Write_PartitionTable(const std::string& path, const std::vector<TPartitionSpec>& parts) {
+void Write_PartitionTable(const std::string& path, const std::vector<TPartitionLayout>& parts) {
     if (!Have_Program("sfdisk")) throw std::runtime_error("sfdisk is not installed");
     std::string script = "label: dos\\n";
     char line[96];

@@ -23,7 +23,7 @@
 
 namespace qrv::test {
 
-struct TVolumeSpec {
+struct TVolumeLayout {
     std::string Fs = "FAT32"; // "FAT32", "exFAT", "NTFS" or "RAW"
     // Size of the volume (the whole image for "RAW"). mtools reads FAT32 only with
     // at least 65,525 clusters: 34 MB with 512-byte clusters, 270 MB with 4 KiB.
@@ -99,21 +99,21 @@ struct TDiskImage {
 // Builds the image at `path`. Returns nothing and sets *skip to a message when a
 // tool the file system needs is missing; throws std::runtime_error when a tool
 // fails.
-std::optional<TDiskImage> Make_DiskImage(const std::string& path, const TVolumeSpec& plan, std::string* skip);
+std::optional<TDiskImage> Make_DiskImage(const std::string& path, const TVolumeLayout& plan, std::string* skip);
 
 // A sparse raw image of `bytes` bytes (no file system), with a 512-byte sector
 // geometry and `unitBytes`-sized clusters numbered from 0.
 TDiskImage Make_RawImage(const std::string& path, int64_t bytes, int64_t unitBytes = 32768);
 
 // One entry of a DOS partition table: first sector, sector count, type byte.
-struct TPartitionSpec {
+struct TPartitionLayout {
     int64_t Start = 0;
     int64_t Sectors = 0;
     int Type = 0x0c;
 };
 // Writes a DOS partition table into the first sector of an image with sfdisk;
 // the rest of the image is left as it is. Throws when sfdisk is missing or fails.
-void Write_PartitionTable(const std::string& path, const std::vector<TPartitionSpec>& parts);
+void Write_PartitionTable(const std::string& path, const std::vector<TPartitionLayout>& parts);
 
 // An image-file node ("RAW", 512-byte sectors) for a medium at path, or for an
 // in-memory medium when path is empty; fs names another file system to scan as.

@@ -84,7 +84,7 @@ namespace {
 // share seed, size and length cost one encoder run.
 TRecording Camera(uint32_t seed, int width, int height, double seconds, TLayout layout, bool sei, bool params,
                   bool paramsEveryIdr) {
-    TRecordingSpec s;
+    TRecordingPlan s;
     s.Seed = seed;
     s.Width = width;
     s.Height = height;
@@ -105,7 +105,7 @@ TRecording Camera(uint32_t seed, int width, int height, double seconds, TLayout 
 // the pieces of a recording.
 const std::vector<uint8_t>& Foreign_Video() {
     static const std::vector<uint8_t> bytes = [] {
-        TRecordingSpec s;
+        TRecordingPlan s;
         s.Seed = 999;
         s.Width = 640;
         s.Height = 360;
@@ -465,7 +465,7 @@ bool Build_QualityScenario(TFaultClass cls, TMedium medium, const std::string& d
     if (medium == TMedium::Raw) {
         img = Make_RawImage(path, 160 * kMiB, 32768);
     } else {
-        TVolumeSpec plan;
+        TVolumeLayout plan;
         plan.VolumeBytes = 160 * kMiB;
         if (medium == TMedium::Fat32) {
             plan.Fs = "FAT32";

@@ -272,11 +272,11 @@ std::vector<uint8_t> Cached_Stream(const std::string& name, const std::string& f
     return Read_File(path);
 }
 
-int Frame_Count(const TRecordingSpec& s) {
+int Frame_Count(const TRecordingPlan& s) {
     return std::max(1, int(std::lround(s.Seconds * s.Fps)));
 }
 
-std::vector<uint8_t> Video_Stream(const TRecordingSpec& s) {
+std::vector<uint8_t> Video_Stream(const TRecordingPlan& s) {
     const int frames = Frame_Count(s);
     char name[160];
     std::snprintf(name, sizeof name, "v-%dx%d-f%d-n%d-g%d-q%d-s%u.h264", s.Width, s.Height, s.Fps, frames,
@@ -292,7 +292,7 @@ std::vector<uint8_t> Video_Stream(const TRecordingSpec& s) {
     return Cached_Stream(name, args);
 }
 
-std::vector<uint8_t> Sound_Stream(const TRecordingSpec& s) {
+std::vector<uint8_t> Sound_Stream(const TRecordingPlan& s) {
     char name[160];
     std::snprintf(name, sizeof name, "a-r%d-d%.3f-s%u.aac", s.SoundRate, s.Seconds, s.Seed);
     char args[512];
@@ -317,7 +317,7 @@ void Put_Prefixed(std::vector<uint8_t>& out, const std::vector<uint8_t>& nal) {
     out.insert(out.end(), nal.begin(), nal.end());
 }
 
-TVideoStream Make_VideoSamples(const TRecordingSpec& s) {
+TVideoStream Make_VideoSamples(const TRecordingPlan& s) {
     std::vector<std::vector<uint8_t>> nals = Split_AnnexB(Video_Stream(s));
     // Wide enough frame numbers that they never use the top bit within a GOP:
     // P slices then start 41 9A like the cameras' do.
@@ -374,7 +374,7 @@ struct TSoundStream {
     uint8_t Asc[2] = {0, 0};                   // AudioSpecificConfig
 };
 
-TSoundStream Make_SoundSamples(const TRecordingSpec& s) {
+TSoundStream Make_SoundSamples(const TRecordingPlan& s) {
     std::vector<uint8_t> d = Sound_Stream(s);
     TSoundStream a;
     size_t i = 0;
@@ -502,7 +502,7 @@ void Esds_Descriptor(TBoxWriter& w, uint8_t tag, const std::vector<uint8_t>& bod
 }
 
 struct TMoovInput {
-    const TRecordingSpec* Plan;
+    const TRecordingPlan* Plan;
     const TVideoStream* V;
     const TSoundStream* A; // null without sound
     TTrackTables Vt, At;
@@ -512,7 +512,7 @@ struct TMoovInput {
 
 // Builds the moov box at file offset base; fills the box positions of truth.
 std::vector<uint8_t> Build_Moov(const TMoovInput& in, int64_t base, TRecording& truth) {
-    const TRecordingSpec& s = *in.Plan;
+    const TRecordingPlan& s = *in.Plan;
     TBoxWriter w;
     truth.Traks.clear();
     size_t moov = w.Open("moov");
@@ -704,7 +704,7 @@ std::vector<uint8_t> Build_Moov(const TMoovInput& in, int64_t base, TRecording& 
 
 } // namespace
 
-TRecording Make_Recording(const TRecordingSpec& s) {
+TRecording Make_Recording(const TRecordingPlan& s) {
     if (s.Fps <= 0 || s.Width <= 0 || s.Height <= 0 || s.Gop <= 0 || s.SamplesPerChunk <= 0 ||
         s.Seconds <= 0 || s.FreeSize < 8 || s.SoundRate <= 0)
         throw std::invalid_argument("bad recording plan");

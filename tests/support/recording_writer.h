@@ -27,7 +27,7 @@ namespace qrv::test {
 
 enum class TLayout { Tail, Front };
 
-struct TRecordingSpec {
+struct TRecordingPlan {
     uint32_t Seed = 1;    // varies the picture noise and the sound
     double Seconds = 1.0; // length of the streams
     int Fps = 25;
@@ -106,7 +106,7 @@ struct TRecording {
 };
 
 // Makes a recording; throws std::runtime_error when ffmpeg is missing or fails.
-TRecording Make_Recording(const TRecordingSpec& plan);
+TRecording Make_Recording(const TRecordingPlan& plan);
 
 // Writes rec.Bytes to path.
 void Save_Recording(const TRecording& rec, const std::string& path);

@@ -76,4 +76,9 @@ void Write_At(const std::string& path, int64_t offset, const std::vector<uint8_t
     ::close(fd);
 }
 
+bool Fixtures_Required() {
+    const char* v = std::getenv("QRV_REQUIRE_FIXTURES");
+    return v && std::string(v) == "1";
+}
+
 } // namespace qrv::test

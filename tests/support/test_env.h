@@ -32,6 +32,11 @@ int Run_Command(const std::string& cmd, std::string* out = nullptr);
 // True when a program is on PATH.
 bool Have_Program(const std::string& name);
 
+// True when the environment variable QRV_REQUIRE_FIXTURES is "1": every tool,
+// privilege and device the tests use must then be there (the test script and
+// CI set it), and QRV_SKIP_WITHOUT fails a test instead of skipping it.
+bool Fixtures_Required();
+
 // Whole-file helpers.
 std::vector<uint8_t> Read_File(const std::string& path);
 void Write_File(const std::string& path, const std::vector<uint8_t>& bytes);
@@ -39,3 +44,13 @@ void Write_File(const std::string& path, const std::vector<uint8_t>& bytes);
 void Write_At(const std::string& path, int64_t offset, const std::vector<uint8_t>& bytes);
 
 } // namespace qrv::test
+
+// Skips the calling test because something of the environment it needs (a
+// tool, root, a loop device) is missing; fails it when fixtures are required.
+#define QRV_SKIP_WITHOUT(reason)                                                                              \
+    do {                                                                                                      \
+        if (::qrv::test::Fixtures_Required())                                                                 \
+            GTEST_FAIL() << "missing what this test needs (QRV_REQUIRE_FIXTURES=1): " << reason;              \
+        else                                                                                                  \
+            GTEST_SKIP() << reason;                                                                           \
+    } while (0)
