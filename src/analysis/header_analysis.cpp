@@ -8,7 +8,7 @@
 #include <thread>
 #include <unordered_map>
 
-#include "analysis/frame_feature.h"
+#include "scan/frame_feature.h"
 #include "analysis/output.h"
 #include "analysis/sample_start.h"
 #include "analysis/seams.h"
@@ -196,8 +196,8 @@ void Get_SearchRange(int scheme, int headMode, int64_t E, int64_t M, int64_t F, 
     }
 }
 
-void Find_FrameAnchors(TSource& h, int64_t start, int64_t end, int recType, const TSampleKeys& keys,
-                       std::vector<TFrameAnchor>& anchors) {
+void Find_FrameAnchors_Window(TSource& h, int64_t start, int64_t end, int recType, const TSampleKeys& keys,
+                              std::vector<TFrameAnchor>& anchors) {
     // The window is cut into groups of search blocks. The blocks are
     // independent of each other, so the groups are shared out among a few
     // threads (reading and searching a window is most of the analysis time);

@@ -8,6 +8,7 @@
 
 #include "platform/source_io.h"
 #include "scan/alloc_map.h"
+#include "scan/feature_index.h"
 #include "sources/tree_data.h"
 
 namespace qrv {
@@ -28,6 +29,11 @@ struct TScanParams {
     bool Widen = true;
     bool DateFilter = false; // when on, heads shot outside [DateFrom, DateTo] are not recorded
     double DateFrom = 0, DateTo = 0;
+    // The frame features met by the block loop are indexed for the analysis
+    // (feature_index.h), which then reads no window of the medium again.
+    bool FeatureIndex = true;
+    int64_t FeatureBudget = kDefaultFeatureBudget; // bytes of index entries kept in memory
+    std::string FeatureSpillFolder;                // beyond the budget; empty: the temporary folder
 };
 
 // Runs a whole scan on the calling (worker) thread. Reports only through the

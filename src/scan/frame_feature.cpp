@@ -4,7 +4,7 @@
 // offset 4 slice type, offset 5 slice header) and only the rare positions
 // that pass all three are checked exactly. Random data passes about once in
 // 8 MiB, H.264 slice data a little more often.
-#include "analysis/frame_feature.h"
+#include "scan/frame_feature.h"
 
 #include <cstring>
 
