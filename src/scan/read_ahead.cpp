@@ -63,6 +63,7 @@ void TReadAhead::Run() {
 
 bool TReadAhead::Next(TBlock& b) {
     std::unique_lock<std::mutex> lk(mu_);
+    if (stop_) return false;
     const int64_t n = int64_t(chunks_.size());
     if (current_ < 0 || inChunk_ >= int64_t(chunks_[size_t(current_ % n)].Got.size())) {
         const int64_t want = current_ + 1;
