@@ -4,7 +4,7 @@
 //
 // The image is generated once into the temporary folder and reused by later
 // runs. Usage: bench_pipeline [--scheme N] [--rounds N] [--no-widen]
-//   [--size-gib N] [--recordings N] [--sparse] [--export] [--rss]
+//   [--size-gib N] [--recordings N] [--seconds N] [--sparse] [--export] [--rss]
 // (--no-widen: no second, whole-medium pass for incomplete rebuilds; with a
 // scheme that misses the media data, e.g. --scheme 2, every header takes it.
 // --sparse: the image is a sparse file of zeros with the recordings spread
@@ -48,6 +48,7 @@ const char* kVersion = "pipeline-v1";
 // The image: its size, how many recordings it holds, random or sparse.
 int64_t kImageBytes = kGiB;
 int kRecordings = 20;
+int g_seconds = 20; // length of each recording
 bool g_sparse = false;
 
 std::string Bench_Folder() {
@@ -84,9 +85,9 @@ void Fill_Random(const std::string& path) {
 std::string Prepare_Image() {
     const std::string dir = Bench_Folder();
     std::string path = dir + "/pipeline-1g.img";
-    if (kImageBytes != kGiB || kRecordings != 20 || g_sparse)
-        path = dir + "/pipeline-" + std::to_string(kImageBytes / kGiB) + "g-" + std::to_string(kRecordings) +
-               (g_sparse ? "-sparse" : "") + ".img";
+    if (kImageBytes != kGiB || kRecordings != 20 || g_sparse || g_seconds != 20)
+        path = dir + "/pipeline-" + std::to_string(kImageBytes / kGiB) + "g-" + std::to_string(kRecordings) + "x" +
+               std::to_string(g_seconds) + "s" + (g_sparse ? "-sparse" : "") + ".img";
     const std::string ready = path + ".ready";
     if (std::filesystem::exists(ready) &&
         test::Read_File(ready) == std::vector<uint8_t>(kVersion, kVersion + 11) &&
@@ -107,7 +108,7 @@ std::string Prepare_Image() {
     for (int k = 0; k < kRecordings; ++k) {
         test::TRecordingSpec s;
         s.Seed = uint32_t(5000 + k);
-        s.Seconds = 20;
+        s.Seconds = g_seconds;
         s.Width = 640;
         s.Height = 368;
         s.Quality = 22;
@@ -251,7 +252,7 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         if (!std::strcmp(argv[i], "--help") || !std::strcmp(argv[i], "-h")) {
             std::printf("usage: bench_pipeline [--scheme N] [--rounds N] [--no-widen] [--size-gib N]\n"
-                        "                      [--recordings N] [--sparse] [--export] [--rss]\n"
+                        "                      [--recordings N] [--seconds N] [--sparse] [--export] [--rss]\n"
                         "  scan and analysis of a generated image against a plain read of it, as ratios\n");
             return 0;
         }
@@ -267,6 +268,8 @@ int main(int argc, char** argv) {
             kImageBytes = std::atoll(argv[++i]) * kGiB;
         else if (i + 1 < argc && !std::strcmp(argv[i], "--recordings"))
             kRecordings = std::atoi(argv[++i]);
+        else if (i + 1 < argc && !std::strcmp(argv[i], "--seconds"))
+            g_seconds = std::atoi(argv[++i]);
     }
     const std::string path = Prepare_Image();
     if (rssOnly) {

@@ -26,8 +26,8 @@ constexpr int64_t kProgressEvery = 64;
 
 } // namespace
 
-void Find_FrameAnchors_Indexed(TSource& h, const TFeatureIndex& index, int64_t start, int64_t end, int recType,
-                               const TSampleKeys& keys, std::vector<TFrameAnchor>& anchors) {
+void Find_FrameAnchors_Indexed(TSource& h, const TFeatureIndex& index, int64_t start, int64_t end,
+                               int recType, const TSampleKeys& keys, std::vector<TFrameAnchor>& anchors) {
     const int64_t lead = ((start % kSector) + kSector) % kSector;
     if (start - lead < 0 || start >= end) return;
     const int64_t blocks = (end - start + kSearchStep - 1) / kSearchStep;
@@ -47,7 +47,8 @@ void Find_FrameAnchors_Indexed(TSource& h, const TFeatureIndex& index, int64_t s
         }
         // The covered run, walked block by block.
         int64_t n = 1;
-        while (k + n < blocks && n < kProgressEvery && index.Covers(pos + n * kSearchStep, pos + (n + 1) * kSearchStep))
+        while (k + n < blocks && n < kProgressEvery &&
+               index.Covers(pos + n * kSearchStep, pos + (n + 1) * kSearchStep))
             ++n;
         entries.clear();
         if (!index.Entries(pos, pos + n * kSearchStep, entries)) {
@@ -77,13 +78,16 @@ void Find_FrameAnchors_Indexed(TSource& h, const TFeatureIndex& index, int64_t s
                 anchors.push_back(a);
                 hiddenTo = e.Off + 11;
                 ++found;
-                Send_UIMessage(MSG_STATUS2_FROM_P3, {"", "", Tr("总量:") + std::to_string(keys.Count()) + ";" +
-                                                                 Tr("已发现:") + std::to_string(found)});
+                Send_UIMessage(MSG_STATUS2_FROM_P3, {"", "",
+                                                     Tr("总量:") + std::to_string(keys.Count()) + ";" +
+                                                         Tr("已发现:") + std::to_string(found)});
             }
         }
         k += n;
         Op_State().Progress2 = int32_t(k);
-        Send_UIMessage(MSG_STATUS3, {std::to_string(k), "", Tr("已遍历块:") + std::to_string((pos + (n - 1) * kSearchStep) / kSearchStep)});
+        Send_UIMessage(MSG_STATUS3,
+                       {std::to_string(k), "",
+                        Tr("已遍历块:") + std::to_string((pos + (n - 1) * kSearchStep) / kSearchStep)});
     }
 }
 

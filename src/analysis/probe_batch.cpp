@@ -44,7 +44,8 @@ void TProbeBatch::Prefetch(std::vector<int64_t> positions) {
 }
 
 int64_t TProbeBatch::Read_At(void* buf, size_t len, int64_t off) {
-    auto it = std::upper_bound(runs_.begin(), runs_.end(), off, [](int64_t o, const TRun& r) { return o < r.Off; });
+    auto it =
+        std::upper_bound(runs_.begin(), runs_.end(), off, [](int64_t o, const TRun& r) { return o < r.Off; });
     if (it != runs_.begin()) {
         const TRun& r = *std::prev(it);
         if (off >= r.Off && off + int64_t(len) <= r.Off + r.Got) {

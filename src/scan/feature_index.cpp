@@ -38,7 +38,8 @@ std::shared_ptr<const TFeatureIndex> g_published;
 } // namespace
 
 TFeatureIndex::TFeatureIndex(TFeatureIndexOptions options) : opt_(std::move(options)) {
-    capacity_ = std::max<int64_t>(opt_.Budget / kFeatureEntryBytes / kFeaturePageEntries, 1) * kFeaturePageEntries;
+    capacity_ =
+        std::max<int64_t>(opt_.Budget / kFeatureEntryBytes / kFeaturePageEntries, 1) * kFeaturePageEntries;
 }
 
 TFeatureIndex::~TFeatureIndex() {
@@ -50,9 +51,15 @@ TFeatureIndex::~TFeatureIndex() {
     }
 }
 
-int64_t TFeatureIndex::Count() const { return spilled_ + int64_t(memory_.size()); }
-int64_t TFeatureIndex::Memory_Entries() const { return int64_t(memory_.size()); }
-int64_t TFeatureIndex::Spilled_Entries() const { return spilled_; }
+int64_t TFeatureIndex::Count() const {
+    return spilled_ + int64_t(memory_.size());
+}
+int64_t TFeatureIndex::Memory_Entries() const {
+    return int64_t(memory_.size());
+}
+int64_t TFeatureIndex::Spilled_Entries() const {
+    return spilled_;
+}
 
 int64_t TFeatureIndex::High_Of(int64_t index) const {
     auto it = std::upper_bound(segments_.begin(), segments_.end(), index,
@@ -73,7 +80,8 @@ void TFeatureIndex::Append(int64_t off, uint32_t len, bool sync) {
     if (memory_.capacity() == 0) memory_.reserve(size_t(capacity_)); // address space only until used
     const int64_t high = off >> kOffsetBits;
     if (segments_.empty() || segments_.back().High != high) segments_.push_back({high, Count()});
-    memory_.push_back((uint64_t(off) & kOffsetMask) | (sync ? kSyncBit : 0) | (uint64_t(len & kLenMask) << kLenShift));
+    memory_.push_back((uint64_t(off) & kOffsetMask) | (sync ? kSyncBit : 0) |
+                      (uint64_t(len & kLenMask) << kLenShift));
 }
 
 bool TFeatureIndex::Spill() {
@@ -158,8 +166,8 @@ bool TFeatureIndex::Load_Page(int64_t page, std::vector<uint64_t>& out) const {
     const int64_t want = n * kFeatureEntryBytes;
     int64_t done = 0;
     while (done < want) {
-        const int64_t got = reader_->Read_At(reinterpret_cast<uint8_t*>(out.data()) + done, size_t(want - done),
-                                             page * kPageBytes + done);
+        const int64_t got = reader_->Read_At(reinterpret_cast<uint8_t*>(out.data()) + done,
+                                             size_t(want - done), page * kPageBytes + done);
         if (got <= 0) return false;
         done += got;
     }
@@ -181,7 +189,8 @@ int64_t TFeatureIndex::Lower_Bound(int64_t off) const {
 bool TFeatureIndex::Entries(int64_t from, int64_t to, std::vector<TFeatureEntry>& out) const {
     bool ok = true;
     if (spilled_ > 0 && from <= lastSpilled_ && !pageFirst_.empty()) {
-        int64_t page = int64_t(std::upper_bound(pageFirst_.begin(), pageFirst_.end(), from) - pageFirst_.begin()) - 1;
+        int64_t page =
+            int64_t(std::upper_bound(pageFirst_.begin(), pageFirst_.end(), from) - pageFirst_.begin()) - 1;
         if (page < 0) page = 0;
         std::vector<uint64_t> buf;
         for (; page < int64_t(pageFirst_.size()) && pageFirst_[size_t(page)] < to; ++page) {

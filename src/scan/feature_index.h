@@ -8,8 +8,8 @@
 // the offset modulo 512, which the analysis keys on, follows from the offset.
 // Entries are packed into 8 bytes: 39 bits of offset inside a 512 GiB
 // segment, one bit for the slice header pair (65 88 or 41 9A) and 24 bits of
-// length; a small table says where each segment's entries begin. The scan reads forwards, so entries arrive in medium order and the
-// list is sorted without sorting.
+// length; a small table says where each segment's entries begin. The scan reads forwards, so entries arrive
+// in medium order and the list is sorted without sorting.
 //
 // Memory is bounded: once the entries in memory reach the budget they are
 // written, as one sorted run, to a temporary file in the platform temporary
@@ -41,8 +41,8 @@ inline constexpr int64_t kDefaultFeatureBudget = int64_t(64) << 20; // 64 MiB of
 inline constexpr int64_t kFeaturePageEntries = 512;
 
 struct TFeatureEntry {
-    int64_t Off = 0;  // absolute offset of the feature's first byte (the length prefix)
-    uint32_t Len = 0; // big-endian 32-bit value of its first four bytes
+    int64_t Off = 0;   // absolute offset of the feature's first byte (the length prefix)
+    uint32_t Len = 0;  // big-endian 32-bit value of its first four bytes
     bool Sync = false; // its NAL header pair is 65 88 (else 41 9A)
     uint8_t Slice_Byte() const { return Sync ? 0x88 : 0x9A; }
     bool operator==(const TFeatureEntry&) const = default;
@@ -50,8 +50,8 @@ struct TFeatureEntry {
 
 struct TFeatureIndexOptions {
     int64_t Budget = kDefaultFeatureBudget; // bytes of entries kept in memory
-    std::string SpillFolder;                // where the temporary file goes; empty: the platform temporary folder
-    std::vector<std::string> Sources;       // paths the output guard protects (the scanned source)
+    std::string SpillFolder;          // where the temporary file goes; empty: the platform temporary folder
+    std::vector<std::string> Sources; // paths the output guard protects (the scanned source)
 };
 
 class TFeatureIndex {
@@ -77,7 +77,7 @@ class TFeatureIndex {
     // of the temporary file could not be read back (out is then incomplete).
     bool Entries(int64_t from, int64_t to, std::vector<TFeatureEntry>& out) const;
 
-    int64_t Count() const;         // entries held (in memory and in the file)
+    int64_t Count() const;          // entries held (in memory and in the file)
     int64_t Memory_Entries() const; // entries in memory
     int64_t Spilled_Entries() const;
     const std::string& Spill_Path() const { return spillPath_; }
@@ -97,10 +97,10 @@ class TFeatureIndex {
     int64_t Lower_Bound(int64_t off) const;
 
     TFeatureIndexOptions opt_;
-    int64_t capacity_ = 0;         // entries the budget holds in memory (whole pages)
-    std::vector<uint64_t> memory_; // entries not spilled: global indexes spilled_ ..
-    int64_t spilled_ = 0;          // entries in the temporary file
-    int64_t lastSpilled_ = -1;     // offset of the last entry in the file
+    int64_t capacity_ = 0;           // entries the budget holds in memory (whole pages)
+    std::vector<uint64_t> memory_;   // entries not spilled: global indexes spilled_ ..
+    int64_t spilled_ = 0;            // entries in the temporary file
+    int64_t lastSpilled_ = -1;       // offset of the last entry in the file
     std::vector<int64_t> pageFirst_; // offset of the first entry of each page in the file
     std::vector<TSegment> segments_;
     // Covered range and the blocks inside it whose read came back short.

@@ -5,7 +5,8 @@
 
 namespace qrv {
 
-TReadAhead::TReadAhead(TSource& h, int64_t first, int64_t end, int64_t step, size_t len, int perRead, int depth)
+TReadAhead::TReadAhead(TSource& h, int64_t first, int64_t end, int64_t step, size_t len, int perRead,
+                       int depth)
     : h_(h), first_(first), end_(end), step_(step), len_(len), perRead_(perRead < 1 ? 1 : perRead) {
     size_ = h_.Size();
     chunks_.resize(size_t(depth < 2 ? 2 : depth));
@@ -84,7 +85,8 @@ void TReadAhead::Release() {
     std::lock_guard<std::mutex> lk(mu_);
     const int64_t n = int64_t(chunks_.size());
     // A chunk goes back to the reader with its last block.
-    if (current_ >= 0 && inChunk_ >= int64_t(chunks_[size_t(current_ % n)].Got.size()) && released_ <= current_) {
+    if (current_ >= 0 && inChunk_ >= int64_t(chunks_[size_t(current_ % n)].Got.size()) &&
+        released_ <= current_) {
         released_ = current_ + 1;
         cv_.notify_all();
     }

@@ -26,7 +26,8 @@ class TReadAhead {
     };
     // Blocks of len bytes at first, first + step, ... while the offset is
     // below end, read perRead blocks at a time into depth buffers.
-    TReadAhead(TSource& h, int64_t first, int64_t end, int64_t step, size_t len, int perRead = 8, int depth = 3);
+    TReadAhead(TSource& h, int64_t first, int64_t end, int64_t step, size_t len, int perRead = 8,
+               int depth = 3);
     ~TReadAhead(); // stops the reader and waits for it
     TReadAhead(const TReadAhead&) = delete;
     TReadAhead& operator=(const TReadAhead&) = delete;
@@ -57,8 +58,8 @@ class TReadAhead {
     std::vector<TChunk> chunks_;
     std::mutex mu_;
     std::condition_variable cv_;
-    int64_t filled_ = 0, released_ = 0; // chunks
-    int64_t current_ = -1, inChunk_ = 0;  // the scan thread's place: chunk and block
+    int64_t filled_ = 0, released_ = 0;  // chunks
+    int64_t current_ = -1, inChunk_ = 0; // the scan thread's place: chunk and block
     bool done_ = false, stop_ = false;
     std::thread reader_;
 };

@@ -185,7 +185,9 @@ void Scan_Body(const TScanParams& p, TSourcePtr& h, TAllocMap& map) {
         // Block loop: the blocks are read ahead on a second thread; the bytes
         // the medium does not deliver read as zero.
         std::shared_ptr<TFeatureIndex> index;
-        if (p.FeatureIndex) index = std::make_shared<TFeatureIndex>(TFeatureIndexOptions{p.FeatureBudget, p.FeatureSpillFolder, {path}});
+        if (p.FeatureIndex)
+            index = std::make_shared<TFeatureIndex>(
+                TFeatureIndexOptions{p.FeatureBudget, p.FeatureSpillFolder, {path}});
         const int64_t mediumSize = h->Size();
         TReadAhead blocks(*h, P, rangeEnd, kScanBlockStep, size_t(kScanBlockRead));
         TReadAhead::TBlock blk;

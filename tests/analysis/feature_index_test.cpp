@@ -33,11 +33,11 @@ void Keep_Index(TSource& h, const TTreeData& node, const TAllocMap& map, const T
 }
 
 struct TRun {
-    std::vector<std::string> Results;             // every rebuild result, field by field
-    std::vector<std::vector<uint8_t>> Written;    // the bytes written for each
-    std::shared_ptr<const TFeatureIndex> Index;   // the scan's index (kept alive)
-    std::vector<std::string> Log;                 // log descriptions
-    bool SpillSeen = false;                       // the temporary file existed during the analysis
+    std::vector<std::string> Results;           // every rebuild result, field by field
+    std::vector<std::vector<uint8_t>> Written;  // the bytes written for each
+    std::shared_ptr<const TFeatureIndex> Index; // the scan's index (kept alive)
+    std::vector<std::string> Log;               // log descriptions
+    bool SpillSeen = false;                     // the temporary file existed during the analysis
 };
 
 std::string Describe(const TRebuildResult& r) {
@@ -117,7 +117,8 @@ std::vector<THeader> Headers(TSource& h, int64_t scanEnd) {
 std::string Anchor_Text(const std::vector<TFrameAnchor>& a) {
     std::string s;
     for (const TFrameAnchor& x : a)
-        s += std::to_string(x.AnchorOff) + ":" + std::to_string(x.AnchorSize) + ":" + std::to_string(x.SliceByte) + " ";
+        s += std::to_string(x.AnchorOff) + ":" + std::to_string(x.AnchorSize) + ":" +
+             std::to_string(x.SliceByte) + " ";
     return s;
 }
 
@@ -156,8 +157,8 @@ TEST_P(FeatureIndexMedia, AnchorsEqualTheWindowSearchForEverySchemeAndHeader) {
             Get_SearchRange(scheme, hd.HeadMode, scanEnd, M, -1, HE, HS, start, end);
             if (start > end) std::swap(start, end);
             for (int64_t shift : {int64_t(0), int64_t(7)}) {
-                SCOPED_TRACE(s.Name + " header " + std::to_string(hd.Index) + " scheme " + std::to_string(scheme) +
-                             " shift " + std::to_string(shift));
+                SCOPED_TRACE(s.Name + " header " + std::to_string(hd.Index) + " scheme " +
+                             std::to_string(scheme) + " shift " + std::to_string(shift));
                 std::vector<TFrameAnchor> want, got;
                 Find_FrameAnchors_Window(*h, start + shift, end, 0, hd.Keys, want);
                 Find_FrameAnchors_Indexed(*h, *run.Index, start + shift, end, 0, hd.Keys, got);
@@ -186,7 +187,8 @@ TEST_P(FeatureIndexMedia, ResultsAndWrittenBytesEqualWithoutTheIndex) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Media, FeatureIndexMedia,
-                         testing::Values(TRow{TFaultClass::D, TMedium::Raw}, TRow{TFaultClass::B, TMedium::Ntfs},
+                         testing::Values(TRow{TFaultClass::D, TMedium::Raw},
+                                         TRow{TFaultClass::B, TMedium::Ntfs},
                                          TRow{TFaultClass::Mixed, TMedium::MbrDisk}),
                          [](const testing::TestParamInfo<TRow>& i) {
                              std::string n =
