@@ -8,8 +8,9 @@
 #include <thread>
 #include <unordered_map>
 
-#include "analysis/frame_feature.h"
+#include "scan/frame_feature.h"
 #include "analysis/output.h"
+#include "analysis/probe_batch.h"
 #include "analysis/sample_start.h"
 #include "analysis/seams.h"
 #include "common/byte_order.h"
@@ -194,8 +195,8 @@ void Get_SearchRange(int scheme, int headMode, int64_t E, int64_t M, int64_t F, 
     }
 }
 
-void Find_FrameAnchors(TSource& h, int64_t start, int64_t end, int recType, const TSampleKeys& keys,
-                       std::vector<TFrameAnchor>& anchors) {
+void Find_FrameAnchors_Window(TSource& h, int64_t start, int64_t end, int recType, const TSampleKeys& keys,
+                              std::vector<TFrameAnchor>& anchors) {
     // The window is cut into groups of search blocks. The blocks are
     // independent of each other, so the groups are shared out among a few
     // threads (reading and searching a window is most of the analysis time);
@@ -244,24 +245,42 @@ TFragmenArr Find_FrameFragment(TSource& h, bool paired, int /*headMode*/, const 
     int64_t firstOff = a.AnchorOff, lastOff = a.AnchorOff;
     int64_t i = 0, j = 0;
 
-    // Backwards from the anchor, one sample at a time.
-    int64_t p = a.AnchorOff;
-    for (TSamplePos r = anchorPos, q = Prev_Sample(v, r); q.Valid(); r = q, q = Prev_Sample(v, q)) {
-        p += Sample_At(v, q).STSZoff - Sample_At(v, r).STSZoff;
-        if (!Probe_Sample(h, p, Sample_At(v, q))) break;
-        first = q;
-        firstOff = p;
-        ++i;
-    }
-    // Forwards.
-    p = a.AnchorOff;
-    for (TSamplePos r = anchorPos, n = Next_Sample(v, r); n.Valid(); r = n, n = Next_Sample(v, n)) {
-        p += Sample_At(v, n).STSZoff - Sample_At(v, r).STSZoff;
-        if (!Probe_Sample(h, p, Sample_At(v, n))) break;
-        last = n;
-        lastOff = p;
-        ++j;
-    }
+    // Backwards from the anchor, then forwards, one sample at a time; the
+    // walk stops at the first sample that does not start where predicted.
+    // The probes are read in batches (growing from 4 to 64) in medium order.
+    TProbeBatch batch(h);
+    std::vector<std::pair<TSamplePos, int64_t>> next;
+    std::vector<int64_t> positions;
+    auto walk = [&](bool back, TSamplePos& end, int64_t& endOff, int64_t& count) {
+        TSamplePos r = anchorPos;
+        int64_t p = a.AnchorOff;
+        for (size_t want = 4;; want = std::min<size_t>(want * 2, 64)) {
+            next.clear();
+            positions.clear();
+            TSamplePos x = r;
+            int64_t px = p;
+            while (next.size() < want) {
+                const TSamplePos q = back ? Prev_Sample(v, x) : Next_Sample(v, x);
+                if (!q.Valid()) break;
+                px += Sample_At(v, q).STSZoff - Sample_At(v, x).STSZoff;
+                next.push_back({q, px});
+                positions.push_back(px);
+                x = q;
+            }
+            if (next.empty()) return;
+            batch.Prefetch(positions);
+            for (const auto& [q, pq] : next) {
+                if (!Probe_Sample(batch, pq, Sample_At(v, q))) return;
+                end = q;
+                endOff = pq;
+                ++count;
+                r = q;
+                p = pq;
+            }
+        }
+    };
+    walk(true, first, firstOff, i);
+    walk(false, last, lastOff, j);
     if (!paired && i + j <= 9) return out;
 
     out.FragmenType = ENTRY_DATA;

@@ -15,6 +15,7 @@ namespace qrv {
 
 struct TAllocMap;
 class TSampleKeys;
+class TFeatureIndex;
 
 // Results of Get_HeadMoov.
 enum THeadMoovResult : uint8_t {
@@ -66,8 +67,19 @@ void Get_SearchRange(int scheme, int headMode, int64_t E, int64_t M, int64_t F, 
 // read in large steps on a few threads at once; h must allow concurrent reads.
 // Sends the progress messages of the search. Ends early when the stop flag is
 // set; bytes that cannot be read count as zeros.
+// When the scan that opened h indexed the frame features (feature_index.h),
+// the blocks of the window it covers are taken from the index instead, with
+// the same result.
 void Find_FrameAnchors(TSource& h, int64_t start, int64_t end, int recType, const TSampleKeys& keys,
                        std::vector<TFrameAnchor>& anchors);
+// The search itself, reading the whole window (sources without an index, such
+// as a loaded result file's, and the reference the index is tested against).
+void Find_FrameAnchors_Window(TSource& h, int64_t start, int64_t end, int recType, const TSampleKeys& keys,
+                              std::vector<TFrameAnchor>& anchors);
+// The same anchors from an index: every search block of the window that the
+// index covers is walked in the index, the others are read from h.
+void Find_FrameAnchors_Indexed(TSource& h, const TFeatureIndex& index, int64_t start, int64_t end, int recType,
+                               const TSampleKeys& keys, std::vector<TFrameAnchor>& anchors);
 
 // Grows a data fragment around anchor a, which matched the first sample of
 // chunk c (s is that sample's index, 0). The result's FragmenType is

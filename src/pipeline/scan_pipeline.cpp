@@ -15,8 +15,8 @@ void Prepare_ScanRun() {
     Clear_AllocWindow();
 }
 
-void Run_ScanPipeline(const TScanParams& p, const TGuardOptions& output) {
-    To_Scan(p, [&output](TSource& h, const TTreeData& node, const TAllocMap& map, const TScanParams& params) {
+TOutcome Run_ScanPipeline(const TScanParams& p, const TGuardOptions& output) {
+    return To_Scan(p, [&output](TSource& h, const TTreeData& node, const TAllocMap& map, const TScanParams& params) {
         Scan_Completion(h, node, map, params, output);
     });
 }

@@ -19,6 +19,7 @@ void Prepare_ScanRun();
 // Runs the whole scan on the calling (worker) thread and reports only through
 // the message channel and the process-wide lists and state. The result file,
 // when p.SaveResults asks for one, is written under the output rules of output.
-void Run_ScanPipeline(const TScanParams& p, const TGuardOptions& output = {});
+// The outcome is the scan's (see To_Scan).
+TOutcome Run_ScanPipeline(const TScanParams& p, const TGuardOptions& output = {});
 
 } // namespace qrv

@@ -16,6 +16,7 @@
 #include "media/raw_access.h"
 #include "scan/classifier.h"
 #include "scan/records.h"
+#include "scan/read_ahead.h"
 
 namespace qrv {
 
@@ -39,12 +40,14 @@ int64_t Round_Cluster(int64_t c, int64_t m) {
     return Round_Down(c, m);
 }
 
-// Reads one block: the bytes the medium does not deliver read as zero.
-void Read_ScanBlock(TSource& h, uint8_t* buf, int64_t off) {
-    int64_t got = h.Read_At(buf, size_t(kScanBlockRead), off);
-    if (got < 0) got = 0;
-    if (got < kScanBlockRead) std::memset(buf + got, 0, size_t(kScanBlockRead - got));
-}
+// Makes the index of the scan's source visible to the completion stage while
+// it runs, and withdraws it however the stage ends.
+struct TPublished {
+    TPublished(const TSource* h, std::shared_ptr<const TFeatureIndex> index) {
+        Publish_FeatureIndex(h, std::move(index));
+    }
+    ~TPublished() { Publish_FeatureIndex(nullptr, nullptr); }
+};
 
 // The closing line says whether the scan did its work: a scan that could not
 // start or broke off is never reported as a success.
@@ -174,15 +177,25 @@ TOutcome Scan_Body(const TScanParams& p, const TScanCompletion& completion, TSou
         ctx.DateFilter = p.DateFilter;
         ctx.V = V;
 
-        // Block loop: one buffer for the whole scan.
-        std::vector<uint8_t> buf(static_cast<size_t>(kScanBlockRead));
+        // Block loop: the blocks are read ahead on a second thread; the bytes
+        // the medium does not deliver read as zero.
+        std::shared_ptr<TFeatureIndex> index;
+        if (p.FeatureIndex)
+            index = std::make_shared<TFeatureIndex>(
+                TFeatureIndexOptions{p.FeatureBudget, p.FeatureSpillFolder, {path}});
+        const int64_t mediumSize = h->Size();
+        TReadAhead blocks(*h, P, rangeEnd, kScanBlockStep, size_t(kScanBlockRead));
+        TReadAhead::TBlock blk;
         const int64_t first = P;
         Op_State().BytesTotal = std::max<int64_t>(rangeEnd - first, 0);
         Op_State().BytesDone = 0;
-        while (P < rangeEnd && !Op_State().StopFlag.load()) {
+        while (P < rangeEnd && !Op_State().StopFlag.load() && blocks.Next(blk)) {
             position = P;
-            Read_ScanBlock(*h, buf.data(), P);
-            Classify_Block(buf.data(), P, ctx, H);
+            Classify_Block(blk.Data, P, ctx, H);
+            if (index)
+                index->Add_Block(blk.Data, P, kScanBlockStep,
+                                 blk.Got == kScanBlockRead || (mediumSize >= 0 && P + blk.Got >= mediumSize));
+            blocks.Release();
             Op_State().Progress1 = int32_t(B);
             Op_State().BytesDone = std::min(P + kScanBlockStep, rangeEnd) - first;
             Send_UIMessage(MSG_PROGRESS_STATUS, {"", Tr("已扫描块数:") + std::to_string(B),
@@ -191,11 +204,17 @@ TOutcome Scan_Body(const TScanParams& p, const TScanCompletion& completion, TSou
             B = P / kScanBlockStep;
         }
 
+        blocks.Stop();
         Op_State().BytesTotal = 0; // analysis is not measured in bytes of the medium
+        if (index && !index->Spill_Refusal().empty())
+            Send_Log(Tr("特征索引"), Tr("特征索引超出内存预算,临时文件无法创建,分析将重新读取其余范围:") +
+                                         index->Spill_Refusal());
+
         const bool stopped = P < rangeEnd;
 
         // Completion stage.
         position = -1;
+        TPublished published(h.get(), index);
         if (completion) completion(*h, node, map, p);
         return stopped ? TOutcome::Cancelled(P) : TOutcome::Ok();
     }

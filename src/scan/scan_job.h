@@ -11,6 +11,7 @@
 #include "media/tree_data.h"
 #include "platform/source_io.h"
 #include "scan/alloc_map.h"
+#include "scan/feature_index.h"
 
 namespace qrv {
 
@@ -30,6 +31,11 @@ struct TScanParams {
     bool Widen = true;
     bool DateFilter = false; // when on, heads shot outside [DateFrom, DateTo] are not recorded
     double DateFrom = 0, DateTo = 0;
+    // The frame features met by the block loop are indexed for the analysis
+    // (feature_index.h), which then reads no window of the medium again.
+    bool FeatureIndex = true;
+    int64_t FeatureBudget = kDefaultFeatureBudget; // bytes of index entries kept in memory
+    std::string FeatureSpillFolder;                // beyond the budget; empty: the temporary folder
 };
 
 // The completion stage, run after the block loop (normally or after a stop)

@@ -7,7 +7,7 @@
 #include <random>
 #include <vector>
 
-#include "analysis/frame_feature.h"
+#include "scan/frame_feature.h"
 
 using namespace qrv;
 

@@ -1,0 +1,102 @@
+// The frame-start search of the header analysis, answered from the scan's
+// frame-feature index. The window search examines the window in search blocks
+// of 64 KiB from the window start, each on its own: a feature whose length
+// prefix is zero hides the positions up to 5 bytes on, a feature whose key
+// matches hides those up to 11 bytes on, and nothing is hidden across a block
+// boundary. The walk below applies the same rules to the indexed features of
+// each block, so the anchors are the window search's, in the same order.
+#include <algorithm>
+
+#include "analysis/header_analysis.h"
+#include "scan/track_tables.h"
+#include "common/language.h"
+#include "common/op_state.h"
+#include "common/ui_message.h"
+#include "scan/feature_index.h"
+
+namespace qrv {
+
+namespace {
+
+constexpr int64_t kSector = 512;
+constexpr int64_t kSearchStep = 65536;
+// Block progress is sent once per this many blocks: walking the index is
+// much faster than the channel's round trip.
+constexpr int64_t kProgressEvery = 64;
+
+} // namespace
+
+void Find_FrameAnchors_Indexed(TSource& h, const TFeatureIndex& index, int64_t start, int64_t end,
+                               int recType, const TSampleKeys& keys, std::vector<TFrameAnchor>& anchors) {
+    const int64_t lead = ((start % kSector) + kSector) % kSector;
+    if (start - lead < 0 || start >= end) return;
+    const int64_t blocks = (end - start + kSearchStep - 1) / kSearchStep;
+    int64_t found = 0;
+    std::vector<TFeatureEntry> entries;
+    for (int64_t k = 0; k < blocks && !Op_State().StopFlag.load();) {
+        const int64_t pos = start + k * kSearchStep;
+        if (!index.Covers(pos, pos + kSearchStep)) {
+            // A run of blocks the scan did not see (or saw only in part) is
+            // searched on the medium, block for block as the window search does.
+            int64_t n = 1;
+            while (k + n < blocks && !index.Covers(pos + n * kSearchStep, pos + (n + 1) * kSearchStep))
+                ++n;
+            Find_FrameAnchors_Window(h, pos, pos + n * kSearchStep, recType, keys, anchors);
+            k += n;
+            continue;
+        }
+        // The covered run, walked block by block.
+        int64_t n = 1;
+        while (k + n < blocks && n < kProgressEvery &&
+               index.Covers(pos + n * kSearchStep, pos + (n + 1) * kSearchStep))
+            ++n;
+        entries.clear();
+        if (!index.Entries(pos, pos + n * kSearchStep, entries)) {
+            Find_FrameAnchors_Window(h, pos, pos + n * kSearchStep, recType, keys, anchors);
+            k += n;
+            continue;
+        }
+        if (recType == 0) {
+            int64_t blockEnd = pos, hiddenTo = pos;
+            for (const TFeatureEntry& e : entries) {
+                if (e.Off >= blockEnd) {
+                    // A new search block: nothing carries over from the last one.
+                    blockEnd = pos + ((e.Off - pos) / kSearchStep + 1) * kSearchStep;
+                    hiddenTo = e.Off;
+                }
+                if (e.Off < hiddenTo) continue;
+                if (e.Len == 0) {
+                    hiddenTo = e.Off + 5;
+                    continue;
+                }
+                if (keys.Find(e.Len + 4, uint32_t(e.Off % kSector)) < 0) continue;
+                TFrameAnchor a;
+                a.AnchorOff = e.Off;
+                a.SliceByte = e.Slice_Byte();
+                a.AnchorSize = int32_t(e.Len + 4);
+                a.AnchorUsed = 0;
+                anchors.push_back(a);
+                hiddenTo = e.Off + 11;
+                ++found;
+                Send_UIMessage(MSG_STATUS2_FROM_P3, {"", "",
+                                                     Tr("总量:") + std::to_string(keys.Count()) + ";" +
+                                                         Tr("已发现:") + std::to_string(found)});
+            }
+        }
+        k += n;
+        Op_State().Progress2 = int32_t(k);
+        Send_UIMessage(MSG_STATUS3,
+                       {std::to_string(k), "",
+                        Tr("已遍历块:") + std::to_string((pos + (n - 1) * kSearchStep) / kSearchStep)});
+    }
+}
+
+void Find_FrameAnchors(TSource& h, int64_t start, int64_t end, int recType, const TSampleKeys& keys,
+                       std::vector<TFrameAnchor>& anchors) {
+    if (const auto index = Published_FeatureIndex(h))
+        Find_FrameAnchors_Indexed(h, *index, start, end, recType, keys, anchors);
+    else
+        Find_FrameAnchors_Window(h, start, end, recType, keys, anchors);
+}
+
+} // namespace qrv

@@ -1,0 +1,85 @@
+// The scan's read-ahead hands out exactly the blocks a block-by-block read
+// gives: same bytes, same counts, in order, also around a bad sector (a read
+// that stops short before the end of the medium), at the end of the medium,
+// and when the scan stops early.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "scan/read_ahead.h"
+
+namespace qrv {
+namespace {
+
+// Bytes in memory with one unreadable sector: a read reaching it stops
+// before it (-1 when it starts there), as a device read does.
+class TBadSectorSource final : public TSource {
+  public:
+    TBadSectorSource(int64_t size, int64_t bad) : bytes_(size_t(size)), bad_(bad) {
+        for (size_t i = 0; i < bytes_.size(); ++i)
+            bytes_[i] = uint8_t(i * 131 + (i >> 9));
+    }
+    int64_t Read_At(void* buf, size_t len, int64_t off) override {
+        if (off < 0 || off >= int64_t(bytes_.size())) return 0;
+        int64_t n = std::min<int64_t>(int64_t(len), int64_t(bytes_.size()) - off);
+        if (bad_ >= 0 && off <= bad_ + 511 && bad_ < off + n) {
+            if (off >= bad_) return -1;
+            n = bad_ - off;
+        }
+        std::memcpy(buf, bytes_.data() + off, size_t(n));
+        return n;
+    }
+    int64_t Size() override { return int64_t(bytes_.size()); }
+    const std::string& Path() const override { return path_; }
+
+  private:
+    std::vector<uint8_t> bytes_;
+    int64_t bad_;
+    std::string path_ = "bad-sector";
+};
+
+TEST(ReadAhead, BlocksEqualBlockByBlockReads) {
+    constexpr int64_t kStep = 4096, kLen = 4096 + 512;
+    struct TCase {
+        const char* Name;
+        int64_t Size, Bad, First, End;
+        int PerRead;
+        int64_t StopAfter; // blocks taken before Stop, -1: all
+    } cases[] = {
+        {"whole medium", 100 * kStep, -1, 0, 100 * kStep, 8, -1},
+        {"ends inside a block", 100 * kStep + 700, -1, 0, 101 * kStep, 8, -1},
+        {"range past the medium", 20 * kStep, -1, 0, 40 * kStep, 3, -1},
+        {"bad sector inside a read", 100 * kStep, 37 * kStep + 1024, 0, 100 * kStep, 8, -1},
+        {"bad sector in a block's tail", 100 * kStep, 38 * kStep, 512, 100 * kStep, 8, -1},
+        {"one block per read", 30 * kStep, 9 * kStep, 0, 30 * kStep, 1, -1},
+        {"stopped early", 100 * kStep, -1, 0, 100 * kStep, 4, 13},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Name);
+        TBadSectorSource src(c.Size, c.Bad);
+        TReadAhead ra(src, c.First, c.End, kStep, size_t(kLen), c.PerRead, 2);
+        int64_t n = 0;
+        TReadAhead::TBlock b;
+        for (int64_t off = c.First; off < c.End; off += kStep, ++n) {
+            if (n == c.StopAfter) {
+                ra.Stop();
+                EXPECT_FALSE(ra.Next(b));
+                break;
+            }
+            ASSERT_TRUE(ra.Next(b)) << off;
+            std::vector<uint8_t> want(size_t(kLen), 0);
+            int64_t got = src.Read_At(want.data(), want.size(), off);
+            if (got < 0) got = 0;
+            EXPECT_EQ(b.Off, off);
+            EXPECT_EQ(b.Got, got) << off;
+            EXPECT_EQ(std::memcmp(b.Data, want.data(), want.size()), 0) << off;
+            ra.Release();
+        }
+        if (c.StopAfter < 0) {
+            EXPECT_FALSE(ra.Next(b));
+        }
+    }
+}
+
+} // namespace
+} // namespace qrv
