@@ -101,7 +101,30 @@ int64_t Parse_Decimal(const std::string& text, bool& ok) {
 
 } // namespace
 
-bool Write_Piece(TSource& src, TOutputFile& out, int mode, int64_t sizeValue, int64_t srcOff, int64_t length) {
+namespace {
+
+// Tells the file's tap where the bytes of the piece just written came from.
+// Copied bytes past the end of the medium were written as zeros and are
+// declared so.
+void Declare_Runs(TSource& src, TOutputFile& out, int mode, int64_t srcOff, int64_t from) {
+    TWriteTap* tap = out.Tap();
+    const int64_t n = out.Length() - from;
+    if (!tap || n <= 0) return;
+    if (mode == PIECE_HEAD) {
+        const int64_t made = std::min<int64_t>(n, sizeof kHeadTemplate + 8);
+        tap->On_Run(from, made, -1, TWriteTap::RUN_GENERATED);
+        if (n > made) tap->On_Run(from + made, n - made, -1, TWriteTap::RUN_ZERO);
+    } else if (mode == PIECE_FILL) {
+        tap->On_Run(from, n, -1, TWriteTap::RUN_ZERO);
+    } else {
+        const int64_t size = src.Size();
+        const int64_t real = size < 0 ? n : std::clamp<int64_t>(size - srcOff, 0, n);
+        if (real > 0) tap->On_Run(from, real, srcOff, TWriteTap::RUN_SOURCE);
+        if (n > real) tap->On_Run(from + real, n - real, -1, TWriteTap::RUN_ZERO);
+    }
+}
+
+bool Write_PieceOnly(TSource& src, TOutputFile& out, int mode, int64_t sizeValue, int64_t srcOff, int64_t length) {
     switch (mode) {
     case PIECE_HEAD:
         return Write_Generated(out, true, sizeValue, length);
@@ -112,6 +135,15 @@ bool Write_Piece(TSource& src, TOutputFile& out, int mode, int64_t sizeValue, in
     default:
         return false;
     }
+}
+
+} // namespace
+
+bool Write_Piece(TSource& src, TOutputFile& out, int mode, int64_t sizeValue, int64_t srcOff, int64_t length) {
+    const int64_t from = out.Length();
+    const bool ok = Write_PieceOnly(src, out, mode, sizeValue, srcOff, length);
+    Declare_Runs(src, out, mode, srcOff, from);
+    return ok;
 }
 
 int64_t Get_CopyStart(const TFragmenArr& e) {

@@ -1,6 +1,7 @@
 #include "export/export_job.h"
 
 #include <chrono>
+#include <ctime>
 #include <exception>
 #include <unistd.h>
 
@@ -9,6 +10,7 @@
 #include "common/op_state.h"
 #include "common/text_format.h"
 #include "common/ui_message.h"
+#include "platform/ewf_source.h"
 #include "platform/output_guard.h"
 
 namespace qrv {
@@ -48,6 +50,27 @@ bool Write_Result(int64_t ri, const TRebuildResult& r, TSource& src, TOutputFile
         if (headerEntry) part(0, false); // the movie header goes last
     }
     return ok;
+}
+
+// The current time as ISO 8601 in UTC.
+std::string Utc_Now() {
+    const std::time_t t = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
+    std::tm tm {};
+    gmtime_r(&t, &tm);
+    char buf[32];
+    std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
+    return buf;
+}
+
+// The report's description of the source the files are read from.
+void Describe_ReportSource(TCarveReport& rep, TSource& src, const std::string& sourcePath) {
+    rep.SourcePath = sourcePath;
+    rep.SourceSize = std::max<int64_t>(src.Size(), 0);
+    if (const TEwfInfo* info = Ewf_Info(src)) {
+        if (info->BytesPerSector > 0) rep.SectorSize = int32_t(info->BytesPerSector);
+        rep.StoredMd5 = info->StoredMd5;
+        rep.StoredSha1 = info->StoredSha1;
+    }
 }
 
 } // namespace
@@ -119,6 +142,9 @@ TSaveSummary Save_ToFile_One(TResultsModel& model, const std::string& folder, co
         Send_Log(Tr("错误类型:Scan0000"), Tr("错误内容:获取文件句柄出错，程序将退出!"));
     } else {
         sum.Started = true;
+        sum.Report.Folder = recovery;
+        sum.Report.StartTime = Utc_Now();
+        Describe_ReportSource(sum.Report, *src, sourcePath);
         Send_Log(Tr("保存开始"), Tr("保存路径:") + folder);
         const int64_t rows = model.Count();
         Send_UIMessage(MSG_PROGRESS_START, {std::to_string(rows - 1), Tr("保存总数量:")});
@@ -162,8 +188,21 @@ TSaveSummary Save_ToFile_One(TResultsModel& model, const std::string& folder, co
                             st.WrittenBytes = 0;
                             st.Progress2 = 0;
                             bool stopped = false;
+                            TFileRecorder recorder;
+                            out->Set_Tap(&recorder);
                             bool ok = Write_Result(ri, r, *src, *out, writer, stopped);
+                            out->Set_Tap(nullptr);
                             ok = out->Close() && ok;
+                            TReportFile entry;
+                            entry.Path = path;
+                            entry.Name = path.substr(recovery.size() + 1);
+                            entry.Complete = !stopped;
+                            entry.Level = row.Sub[COL_LEVEL];
+                            entry.Model = row.Sub[COL_MODEL];
+                            entry.Date = row.Sub[COL_DATE];
+                            entry.Duration = row.Sub[COL_DURATION];
+                            entry.ResultIndex = ri;
+                            ok = recorder.Finish(entry) && ok;
                             if (!ok) {
                                 // A partial file must not pass for a recovered one.
                                 Send_Log(Tr("错误类型:Save0004"), Tr("写入文件出错") + ":" + path);
@@ -177,6 +216,7 @@ TSaveSummary Save_ToFile_One(TResultsModel& model, const std::string& folder, co
                                     ++sum.Saved;
                                     sum.Files.push_back(path);
                                 }
+                                sum.Report.Files.push_back(std::move(entry));
                                 if (++inFolder >= kFilesPerFolder) {
                                     inFolder = 0;
                                     needFolder = true;
@@ -193,6 +233,15 @@ TSaveSummary Save_ToFile_One(TResultsModel& model, const std::string& folder, co
             Send_Log(Tr("错误类型:Save0005"), Tr("保存出错") + ":" + e.what());
             ++sum.Failed;
         }
+    }
+    if (sum.Started && !sum.Report.Files.empty()) {
+        sum.Report.EndTime = Utc_Now();
+        sum.ReportPath = Write_CarveReport(sum.Report, guard, &sum.ReportError);
+        if (sum.ReportPath.empty())
+            Send_Log(Tr("错误类型:Save0007"), Tr("写入报告出错") + ":" + sum.ReportError);
+        else
+            Send_Log(Tr("报告已写入"), sum.ReportPath);
+        Set_LastCarveReport(sum.Report);
     }
     Send_Log(Tr("保存完成"), Tr("保存结果完毕!"));
     src.reset();
