@@ -31,7 +31,7 @@ struct TReportFile {
     std::string Sha256; // lower-case hex
     std::vector<TReportRun> Runs;
     bool Complete = true; // false: the export was stopped inside this file
-    // What the results list shows for the recording.
+    // The recording as the results list shows it; the duration in seconds.
     std::string Level, Model, Date, Duration;
     int64_t ResultIndex = -1;
 };

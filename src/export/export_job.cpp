@@ -3,6 +3,7 @@
 #include <chrono>
 #include <ctime>
 #include <exception>
+#include <filesystem>
 #include <unistd.h>
 
 #include "analysis/records.h"
@@ -64,7 +65,9 @@ std::string Utc_Now() {
 
 // The report's description of the source the files are read from.
 void Describe_ReportSource(TCarveReport& rep, TSource& src, const std::string& sourcePath) {
-    rep.SourcePath = sourcePath;
+    std::error_code ec;
+    const std::string full = std::filesystem::absolute(sourcePath, ec).lexically_normal().string();
+    rep.SourcePath = ec ? sourcePath : full;
     rep.SourceSize = std::max<int64_t>(src.Size(), 0);
     if (const TEwfInfo* info = Ewf_Info(src)) {
         if (info->BytesPerSector > 0) rep.SectorSize = int32_t(info->BytesPerSector);
@@ -200,7 +203,7 @@ TSaveSummary Save_ToFile_One(TResultsModel& model, const std::string& folder, co
                             entry.Level = row.Sub[COL_LEVEL];
                             entry.Model = row.Sub[COL_MODEL];
                             entry.Date = row.Sub[COL_DATE];
-                            entry.Duration = row.Sub[COL_DURATION];
+                            entry.Duration = r.Durting; // seconds, without the list's unit
                             entry.ResultIndex = ri;
                             ok = recorder.Finish(entry) && ok;
                             if (!ok) {
