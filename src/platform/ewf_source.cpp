@@ -145,7 +145,9 @@ TSourcePtr Open_EwfSource(const std::string& path, std::string* error) {
     };
     if (opened != 1) return drop(Take_Error(err, "the segment set cannot be opened (missing, truncated or corrupt)"));
     if (libewf_handle_segment_files_corrupted(h, &err) != 0)
-        return drop(Take_Error(err, "the segment set is corrupted"));
+        return drop(Take_Error(err, ("the segment set is incomplete or corrupted (" + std::to_string(count) +
+                                     " segment file(s) found; a segment is missing, truncated or damaged)")
+                                        .c_str()));
     TEwfInfo info;
     info.Segments = count;
     size64_t media = 0;
