@@ -12,6 +12,7 @@
 
 #include "analysis/output.h"
 #include "export/carve_report.h"
+#include "sources/source_tree.h"
 #include "support/disk_image.h"
 #include "support/recording_writer.h"
 #include "support/test_env.h"
@@ -192,6 +193,24 @@ TEST(ContainerReport, ContainerExportsWhatTheCardDoesAndTheReportAccountsForEver
     std::string said;
     EXPECT_EQ(test::Run_Command(cli + " verify '" + e01Base + ".E01'", &said), 0) << said;
     EXPECT_NE(said.find("verified"), std::string::npos);
+
+    // The image node's properties show the hashes stored at acquisition.
+    std::string md5, sha1;
+    ASSERT_EQ(test::Run_Command("md5sum < '" + card->Raw + "'", &md5), 0);
+    ASSERT_EQ(test::Run_Command("sha1sum < '" + card->Raw + "'", &sha1), 0);
+    TTreeData node;
+    node.Level = 1;
+    node.Hddtype = HDD_IMAGE;
+    node.HddNumber = "Image File";
+    node.HddModel = e01Base + ".E01";
+    node.PerSecBytes = 512;
+    std::map<std::string, std::string> props;
+    for (const auto& [name, value] : Node_Properties(node)) props[name] = value;
+    EXPECT_EQ(props["存储的MD5"], md5.substr(0, 32));
+    EXPECT_EQ(props["存储的SHA-1"], sha1.substr(0, 40));
+    int segments = 0;
+    while (fs::exists(e01Base + ".E0" + std::to_string(segments + 1))) ++segments;
+    EXPECT_EQ(props["容器格式"], "EWF (" + std::to_string(segments) + " segment(s))");
 }
 
 TEST(ContainerReport, DamagedSegmentSetsAreRefusedCleanly) {
