@@ -125,15 +125,28 @@ TSourcePtr Open_EwfSource(const std::string& path, std::string* error) {
         return nullptr;
     };
     if (!Is_EwfFile(path)) return fail("not an EWF segment file: " + path);
+    // EWF2 (.Ex01) segment files: read when the installed libewf knows the
+    // format, else refused with the library's version named.
+    std::string prefix;
+    {
+        uint8_t head[8] = {};
+        int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd >= 0) {
+            if (::pread(fd, head, 8, 0) == 8 && std::memcmp(head, kEvf2, 8) == 0)
+                prefix = "EWF2 (.Ex01) container not readable with libewf " + Ewf_Version() + ": ";
+            ::close(fd);
+        }
+    }
+    auto failWith = [&](const std::string& why) { return fail(prefix + why); };
     libewf_error_t* err = nullptr;
     char** names = nullptr;
     int count = 0;
     if (libewf_glob(path.c_str(), path.size(), LIBEWF_FORMAT_UNKNOWN, &names, &count, &err) != 1 || count < 1)
-        return fail(Take_Error(err, "segment files of the set not found (open the first segment, .E01 or .Ex01)"));
+        return failWith(Take_Error(err, "segment files of the set not found (open the first segment, .E01 or .Ex01)"));
     libewf_handle_t* h = nullptr;
     if (libewf_handle_initialize(&h, &err) != 1) {
         libewf_glob_free(names, count, nullptr);
-        return fail(Take_Error(err, "libewf could not start"));
+        return failWith(Take_Error(err, "libewf could not start"));
     }
     // Read-only: libewf is asked for read access only, and opens the segment files read-only.
     const int opened = libewf_handle_open(h, names, count, LIBEWF_OPEN_READ, &err);
@@ -141,7 +154,7 @@ TSourcePtr Open_EwfSource(const std::string& path, std::string* error) {
     auto drop = [&](std::string why) {
         if (opened == 1) libewf_handle_close(h, nullptr);
         libewf_handle_free(&h, nullptr);
-        return fail(std::move(why));
+        return failWith(std::move(why));
     };
     if (opened != 1) return drop(Take_Error(err, "the segment set cannot be opened (missing, truncated or corrupt)"));
     if (libewf_handle_segment_files_corrupted(h, &err) != 0)
@@ -172,7 +185,7 @@ TSourcePtr Open_EwfSource(const std::string& path, std::string* error) {
     const int64_t last = size > int64_t(sizeof probe) ? size - int64_t(sizeof probe) : 0;
     const size_t plen = size_t(std::min<int64_t>(size, sizeof probe));
     if (src->Read_At(probe, plen, 0) != int64_t(plen) || src->Read_At(probe, plen, last) != int64_t(plen))
-        return fail("the media of the segment set cannot be read (truncated or corrupt)");
+        return failWith("the media of the segment set cannot be read (truncated or corrupt)");
     return src;
 }
 

@@ -236,6 +236,14 @@ TEST(ContainerReport, DamagedSegmentSetsAreRefusedCleanly) {
          1, "", false},
         {"stored hashes that differ from the media", [](const std::string& b) { Alter_StoredHashes(b + ".E04"); },
          1, "MISMATCH", true},
+        // An EWF2 segment file: the installed libewf may not read the format; then it is refused by name.
+        {"EWF2 segment file", [](const std::string& b) {
+             auto bytes = test::Read_File(b + ".E01");
+             const uint8_t evf2[8] = {'E', 'V', 'F', '2', 0x0d, 0x0a, 0x81, 0x00};
+             std::copy(evf2, evf2 + 8, bytes.begin());
+             test::Write_File(b + ".E01", bytes);
+         },
+         1, "EWF2 (.Ex01) container", false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Name);
