@@ -437,6 +437,8 @@ int Run_Export(TResultsModel& model, const std::string& dir, std::string* json, 
                     *json += ", \"img_offset\": " + std::to_string(r.ImgOffset);
                 else if (r.Kind == TWriteTap::RUN_ZERO)
                     *json += ", \"fill\": 0";
+                else if (r.Kind == TWriteTap::RUN_UNREAD)
+                    *json += ", \"fill\": 0, \"unread_img_offset\": " + std::to_string(r.ImgOffset);
                 else
                     *json += ", \"generated\": true";
                 *json += "}";

@@ -41,12 +41,13 @@ void TFileRecorder::On_Run(int64_t fileOff, int64_t len, int64_t srcOff, int kin
     if (!runs_.empty()) {
         TReportRun& last = runs_.back();
         const bool adjacent = last.FileOffset + last.Length == fileOff && last.Kind == kind;
-        if (adjacent && (kind != RUN_SOURCE || last.ImgOffset + last.Length == srcOff)) {
+        const bool placed = kind == RUN_SOURCE || kind == RUN_UNREAD;
+        if (adjacent && (!placed || last.ImgOffset + last.Length == srcOff)) {
             last.Length += len;
             return;
         }
     }
-    runs_.push_back({fileOff, len, kind == RUN_SOURCE ? srcOff : -1, kind});
+    runs_.push_back({fileOff, len, kind == RUN_SOURCE || kind == RUN_UNREAD ? srcOff : -1, kind});
 }
 
 bool TFileRecorder::Finish(TReportFile& into) {
@@ -177,11 +178,14 @@ std::string Carve_ReportXml(const TCarveReport& r) {
             x += "      <byte_run" + Attr("file_offset", run.FileOffset);
             if (run.Kind == TWriteTap::RUN_SOURCE)
                 x += Attr("img_offset", run.ImgOffset);
-            else if (run.Kind == TWriteTap::RUN_ZERO)
+            else if (run.Kind == TWriteTap::RUN_ZERO || run.Kind == TWriteTap::RUN_UNREAD)
                 x += Attr("fill", "0");
             else
                 x += Attr("type", "generated") + Attr("qrv:content", "synthesized file head");
-            x += Attr("len", run.Length) + "/>\n";
+            x += Attr("len", run.Length);
+            // Zeros written because these bytes of the source could not be read.
+            if (run.Kind == TWriteTap::RUN_UNREAD) x += Attr("qrv:unread_img_offset", run.ImgOffset);
+            x += "/>\n";
         }
         x += "    </byte_runs>\n";
         x += "    <hashdigest type=\"sha256\">" + Xml_Text(f.Sha256) + "</hashdigest>\n";

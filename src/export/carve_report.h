@@ -20,7 +20,7 @@ namespace qrv {
 struct TReportRun {
     int64_t FileOffset = 0;
     int64_t Length = 0;
-    int64_t ImgOffset = -1; // source offset for RUN_SOURCE runs, -1 otherwise
+    int64_t ImgOffset = -1; // source offset for RUN_SOURCE and RUN_UNREAD runs, -1 otherwise
     int Kind = TWriteTap::RUN_SOURCE;
 };
 

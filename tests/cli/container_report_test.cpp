@@ -153,7 +153,7 @@ TEST(ContainerReport, ContainerExportsWhatTheCardDoesAndTheReportAccountsForEver
         const std::regex nameRe("<filename>([^<]*)</filename>");
         const std::regex sizeRe("<filesize>([0-9]+)</filesize>");
         const std::regex runRe("<byte_run file_offset=\"([0-9]+)\"( img_offset=\"([0-9]+)\"| fill=\"0\"| type=\"generated\"[^/]*?)"
-                               " len=\"([0-9]+)\"/>");
+                               " len=\"([0-9]+)\"[^/]*/>");
         size_t objects = 0;
         for (std::sregex_iterator it(xml.begin(), xml.end(), objRe), end; it != end; ++it, ++objects) {
             const std::string obj = (*it)[1];
@@ -311,4 +311,65 @@ TEST(ContainerReport, ReportTextIsSafeAndRunsAreExact) {
     patched.On_Write(bytes, 8, 0);
     patched.On_Write(bytes, 2, 0);
     EXPECT_FALSE(patched.Finish(got));
+}
+
+namespace {
+
+// A medium whose reads fail where they touch [BadFrom, BadTo).
+class TFlakySource final : public TSource {
+  public:
+    TFlakySource(std::vector<uint8_t> bytes, int64_t from, int64_t to) : mem_(std::move(bytes)), from_(from), to_(to) {}
+    int64_t Read_At(void* buf, size_t len, int64_t off) override {
+        if (off < to_ && off + int64_t(len) > from_) return -1;
+        return mem_.Read_At(buf, len, off);
+    }
+    int64_t Size() override { return mem_.Size(); }
+    const std::string& Path() const override { return mem_.Path(); }
+
+  private:
+    TMemorySource mem_;
+    int64_t from_, to_;
+};
+
+} // namespace
+
+TEST(ContainerReport, CopiedRunsSayWhatWasReadWhatWasPastTheEndAndWhatFailed) {
+    using R = TReportRun;
+    const int S = TWriteTap::RUN_SOURCE, Z = TWriteTap::RUN_ZERO, U = TWriteTap::RUN_UNREAD;
+    struct TCase {
+        const char* Name;
+        int64_t BadFrom, BadTo, Off, Len;
+        std::vector<R> Runs; // file offset, length, source offset, kind
+    };
+    const std::vector<TCase> cases = {
+        {"all read", -1, -1, 1024, 200000, {{0, 200000, 1024, S}}},
+        {"a block that fails", 65536, 65537, 0, 200000,
+         {{0, 65536, 0, S}, {65536, 65536, 65536, U}, {131072, 68928, 131072, S}}},
+        {"past the end, from an unaligned start", -1, -1, 250000, 100000, {{0, 50000, 250000, S}, {50000, 50000, -1, Z}}},
+    };
+    test::TTempDir dir("qrv-runs");
+    const auto media = test::Pattern_Bytes(300000, 4);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        TFlakySource src(media, c.BadFrom, c.BadTo);
+        auto out = TOutputFile::Create(dir.File("piece.bin"), TOutputGuard::Without_Sources());
+        ASSERT_TRUE(out);
+        TFileRecorder rec;
+        out->Set_Tap(&rec);
+        ASSERT_TRUE(Write_Piece(src, *out, PIECE_COPY, 0, c.Off, c.Len));
+        ASSERT_TRUE(out->Close());
+        TReportFile got;
+        ASSERT_TRUE(rec.Finish(got));
+        ASSERT_EQ(got.Runs.size(), c.Runs.size());
+        for (size_t i = 0; i < c.Runs.size(); ++i) {
+            EXPECT_EQ(got.Runs[i].FileOffset, c.Runs[i].FileOffset) << i;
+            EXPECT_EQ(got.Runs[i].Length, c.Runs[i].Length) << i;
+            EXPECT_EQ(got.Runs[i].ImgOffset, c.Runs[i].ImgOffset) << i;
+            EXPECT_EQ(got.Runs[i].Kind, c.Runs[i].Kind) << i;
+        }
+        // The digest is the written file's.
+        std::string sum;
+        ASSERT_EQ(test::Run_Command("sha256sum < '" + dir.File("piece.bin") + "'", &sum), 0);
+        EXPECT_EQ(got.Sha256, sum.substr(0, 64));
+    }
 }
