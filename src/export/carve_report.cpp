@@ -188,7 +188,7 @@ std::string Carve_ReportXml(const TCarveReport& r) {
             x += "/>\n";
         }
         x += "    </byte_runs>\n";
-        x += "    <hashdigest type=\"sha256\">" + Xml_Text(f.Sha256) + "</hashdigest>\n";
+        if (!f.Sha256.empty()) x += "    <hashdigest type=\"sha256\">" + Xml_Text(f.Sha256) + "</hashdigest>\n";
         x += "    <qrv:recording" + Attr("level", f.Level) + Attr("camera_model", f.Model) +
              Attr("shooting_date", f.Date) + Attr("duration_seconds", f.Duration) + Attr("result_index", f.ResultIndex) +
              Attr("complete", f.Complete ? "true" : "false") + "/>\n";

@@ -205,7 +205,9 @@ TSaveSummary Save_ToFile_One(TResultsModel& model, const std::string& folder, co
                             entry.Date = row.Sub[COL_DATE];
                             entry.Duration = r.Durting; // seconds, without the list's unit
                             entry.ResultIndex = ri;
-                            ok = recorder.Finish(entry) && ok;
+                            // A digest that cannot be had leaves the file alone; the report says so by an empty digest.
+                            if (!recorder.Finish(entry))
+                                Send_Log(Tr("错误类型:Save0007"), Tr("写入报告出错") + ":" + path);
                             if (!ok) {
                                 // A partial file must not pass for a recovered one.
                                 Send_Log(Tr("错误类型:Save0004"), Tr("写入文件出错") + ":" + path);
