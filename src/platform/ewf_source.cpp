@@ -189,6 +189,21 @@ TSourcePtr Open_EwfSource(const std::string& path, std::string* error) {
     return src;
 }
 
+std::vector<std::string> Ewf_SegmentFiles(const std::string& path) {
+    std::vector<std::string> out;
+    if (!Is_EwfFile(path)) return out;
+    libewf_error_t* err = nullptr;
+    char** names = nullptr;
+    int count = 0;
+    if (libewf_glob(path.c_str(), path.size(), LIBEWF_FORMAT_UNKNOWN, &names, &count, &err) == 1) {
+        for (int i = 0; i < count; ++i)
+            if (names[i]) out.emplace_back(names[i]);
+        libewf_glob_free(names, count, nullptr);
+    }
+    if (err) libewf_error_free(&err);
+    return out;
+}
+
 const TEwfInfo* Ewf_Info(const TSource& src) {
     const auto* e = dynamic_cast<const TEwfSource*>(&src);
     return e ? &e->Info() : nullptr;

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "platform/source_io.h"
 
@@ -31,6 +32,10 @@ bool Is_EwfFile(const std::string& path);
 // Opens the segment set whose first segment is path, read-only. nullptr with
 // the reason in *error (when given) for a missing, truncated or corrupt set.
 TSourcePtr Open_EwfSource(const std::string& path, std::string* error = nullptr);
+
+// The segment files of the set whose first segment is path (libewf's naming
+// rules); empty when path is not an EWF segment file.
+std::vector<std::string> Ewf_SegmentFiles(const std::string& path);
 
 // The container facts of a source opened by Open_EwfSource; nullptr for any
 // other source.

@@ -12,6 +12,7 @@
 
 #include "analysis/output.h"
 #include "export/carve_report.h"
+#include "platform/output_guard.h"
 #include "sources/source_tree.h"
 #include "support/disk_image.h"
 #include "support/recording_writer.h"
@@ -211,6 +212,12 @@ TEST(ContainerReport, ContainerExportsWhatTheCardDoesAndTheReportAccountsForEver
     int segments = 0;
     while (fs::exists(e01Base + ".E0" + std::to_string(segments + 1))) ++segments;
     EXPECT_EQ(props["容器格式"], "EWF (" + std::to_string(segments) + " segment(s))");
+
+    // Every segment of the set is the source: the output guard refuses each, the rest of the folder not.
+    const TOutputGuard guard({e01Base + ".E01"});
+    for (int i = 1; i <= segments; ++i)
+        EXPECT_FALSE(guard.Check_File(e01Base + ".E0" + std::to_string(i)).Allowed()) << i;
+    EXPECT_TRUE(guard.Check_File(card->Dir.File("other.bin")).Allowed());
 }
 
 TEST(ContainerReport, DamagedSegmentSetsAreRefusedCleanly) {
