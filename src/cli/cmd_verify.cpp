@@ -66,15 +66,17 @@ int Cmd_Verify(const TArgv& argv) {
             std::printf("result:      FAILED, %s\n", r.Error.c_str());
         } else {
             std::printf("MD5:         %s (stored %s): %s\n", r.Md5.c_str(),
-                        r.StoredMd5.empty() ? "-" : r.StoredMd5.c_str(), match(r.StoredMd5, r.Md5Match).c_str());
+                        r.StoredMd5.empty() ? "-" : r.StoredMd5.c_str(),
+                        match(r.StoredMd5, r.Md5Match).c_str());
             std::printf("SHA-1:       %s (stored %s): %s\n", r.Sha1.c_str(),
                         r.StoredSha1.empty() ? "-" : r.StoredSha1.c_str(),
                         match(r.StoredSha1, r.Sha1Match).c_str());
             if (r.StoredMd5.empty() && r.StoredSha1.empty())
                 std::printf("result:      UNVERIFIED, the container stores no hash\n");
             else
-                std::printf("result:      %s\n", r.Ok() ? "verified, the media matches the stored hashes"
-                                                          : "MISMATCH, the media differs from what was acquired");
+                std::printf("result:      %s\n", r.Ok()
+                                                     ? "verified, the media matches the stored hashes"
+                                                     : "MISMATCH, the media differs from what was acquired");
         }
     }
     return r.Ok() ? 0 : 1;

@@ -23,7 +23,9 @@ TFileRecorder::TFileRecorder() : ctx_(std::make_unique<TCtx>()) {
     ok_ = ctx_->md && EVP_DigestInit_ex(ctx_->md, EVP_sha256(), nullptr) == 1;
 }
 
-TFileRecorder::~TFileRecorder() { EVP_MD_CTX_free(ctx_->md); }
+TFileRecorder::~TFileRecorder() {
+    EVP_MD_CTX_free(ctx_->md);
+}
 
 void TFileRecorder::On_Write(const void* buf, size_t len, int64_t off) {
     // The digest is of the stream; a write anywhere but the end would make it
@@ -79,14 +81,30 @@ std::string Xml_Text(const std::string& text) {
         const unsigned char c = p[i];
         if (c < 0x80) {
             switch (c) {
-            case '&': out += "&amp;"; break;
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
-            case '"': out += "&quot;"; break;
-            case '\'': out += "&apos;"; break;
-            case '\t': out += "&#9;"; break;
-            case '\n': out += "&#10;"; break;
-            case '\r': out += "&#13;"; break;
+            case '&':
+                out += "&amp;";
+                break;
+            case '<':
+                out += "&lt;";
+                break;
+            case '>':
+                out += "&gt;";
+                break;
+            case '"':
+                out += "&quot;";
+                break;
+            case '\'':
+                out += "&apos;";
+                break;
+            case '\t':
+                out += "&#9;";
+                break;
+            case '\n':
+                out += "&#10;";
+                break;
+            case '\r':
+                out += "&#13;";
+                break;
             default:
                 if (c < 0x20 || c == 0x7f)
                     out += kReplacement;
@@ -128,7 +146,9 @@ namespace {
 std::string Attr(const char* name, const std::string& value) {
     return std::string(" ") + name + "=\"" + Xml_Text(value) + "\"";
 }
-std::string Attr(const char* name, int64_t value) { return Attr(name, std::to_string(value)); }
+std::string Attr(const char* name, int64_t value) {
+    return Attr(name, std::to_string(value));
+}
 
 std::string Element(const char* name, const std::string& value) {
     return std::string("<") + name + ">" + Xml_Text(value) + "</" + name + ">";
@@ -156,7 +176,8 @@ std::string Carve_ReportXml(const TCarveReport& r) {
     x += "      <library" + Attr("name", "libewf") + Attr("version", LIBEWF_VERSION_STRING) + "/>\n";
     x += "    </build_environment>\n";
     x += "    <execution_environment>\n";
-    x += "      <library" + Attr("name", "OpenSSL") + Attr("version", OpenSSL_version(OPENSSL_VERSION)) + "/>\n";
+    x += "      <library" + Attr("name", "OpenSSL") + Attr("version", OpenSSL_version(OPENSSL_VERSION)) +
+         "/>\n";
     x += "      <library" + Attr("name", "libewf") + Attr("version", Ewf_Version()) + "/>\n";
     if (!r.StartTime.empty()) x += "      " + Element("start_time", r.StartTime) + "\n";
     if (!r.EndTime.empty()) x += "      " + Element("end_time", r.EndTime) + "\n";
@@ -166,8 +187,10 @@ std::string Carve_ReportXml(const TCarveReport& r) {
     x += "    " + Element("image_filename", r.SourcePath) + "\n";
     x += "    " + Element("image_size", std::to_string(r.SourceSize)) + "\n";
     x += "    " + Element("sectorsize", std::to_string(r.SectorSize)) + "\n";
-    if (!r.StoredMd5.empty()) x += "    <hashdigest type=\"md5\">" + Xml_Text(r.StoredMd5) + "</hashdigest>\n";
-    if (!r.StoredSha1.empty()) x += "    <hashdigest type=\"sha1\">" + Xml_Text(r.StoredSha1) + "</hashdigest>\n";
+    if (!r.StoredMd5.empty())
+        x += "    <hashdigest type=\"md5\">" + Xml_Text(r.StoredMd5) + "</hashdigest>\n";
+    if (!r.StoredSha1.empty())
+        x += "    <hashdigest type=\"sha1\">" + Xml_Text(r.StoredSha1) + "</hashdigest>\n";
     x += "  </source>\n";
     for (const TReportFile& f : r.Files) {
         x += "  <fileobject>\n";
@@ -188,10 +211,11 @@ std::string Carve_ReportXml(const TCarveReport& r) {
             x += "/>\n";
         }
         x += "    </byte_runs>\n";
-        if (!f.Sha256.empty()) x += "    <hashdigest type=\"sha256\">" + Xml_Text(f.Sha256) + "</hashdigest>\n";
+        if (!f.Sha256.empty())
+            x += "    <hashdigest type=\"sha256\">" + Xml_Text(f.Sha256) + "</hashdigest>\n";
         x += "    <qrv:recording" + Attr("level", f.Level) + Attr("camera_model", f.Model) +
-             Attr("shooting_date", f.Date) + Attr("duration_seconds", f.Duration) + Attr("result_index", f.ResultIndex) +
-             Attr("complete", f.Complete ? "true" : "false") + "/>\n";
+             Attr("shooting_date", f.Date) + Attr("duration_seconds", f.Duration) +
+             Attr("result_index", f.ResultIndex) + Attr("complete", f.Complete ? "true" : "false") + "/>\n";
         x += "  </fileobject>\n";
     }
     x += "</dfxml>\n";
@@ -226,7 +250,8 @@ std::string Write_CarveReport(const TCarveReport& report, const TOutputGuard& gu
         TGuardVerdict refusal;
         auto out = TOutputFile::Create(path, guard, &refusal);
         if (!out) {
-            if (error) *error = (refusal.Allowed() ? std::string("cannot create") : refusal.Reason) + ": " + path;
+            if (error)
+                *error = (refusal.Allowed() ? std::string("cannot create") : refusal.Reason) + ": " + path;
             return false;
         }
         if (!out->Write(text.data(), text.size()) || !out->Close()) {

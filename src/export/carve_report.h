@@ -84,7 +84,8 @@ inline constexpr const char* kSha256SumsName = "SHA256SUMS";
 
 // Writes report.xml and SHA256SUMS into report.Folder through the guard.
 // Returns the path of report.xml, or the empty text with the reason in *error.
-std::string Write_CarveReport(const TCarveReport& report, const TOutputGuard& guard, std::string* error = nullptr);
+std::string Write_CarveReport(const TCarveReport& report, const TOutputGuard& guard,
+                              std::string* error = nullptr);
 
 // The report of the last export of this process (kept so it can be written again).
 void Set_LastCarveReport(const TCarveReport& report);

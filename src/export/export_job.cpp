@@ -56,7 +56,7 @@ bool Write_Result(int64_t ri, const TRebuildResult& r, TSource& src, TOutputFile
 // The current time as ISO 8601 in UTC.
 std::string Utc_Now() {
     const std::time_t t = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
-    std::tm tm {};
+    std::tm tm{};
     gmtime_r(&t, &tm);
     char buf[32];
     std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
@@ -205,7 +205,8 @@ TSaveSummary Save_ToFile_One(TResultsModel& model, const std::string& folder, co
                             entry.Date = row.Sub[COL_DATE];
                             entry.Duration = r.Durting; // seconds, without the list's unit
                             entry.ResultIndex = ri;
-                            // A digest that cannot be had leaves the file alone; the report says so by an empty digest.
+                            // A digest that cannot be had leaves the file alone;
+                            // the report then carries no digest for it.
                             if (!recorder.Finish(entry))
                                 Send_Log(Tr("错误类型:Save0007"), Tr("写入报告出错") + ":" + path);
                             if (!ok) {

@@ -142,7 +142,8 @@ TSourcePtr Open_EwfSource(const std::string& path, std::string* error) {
     char** names = nullptr;
     int count = 0;
     if (libewf_glob(path.c_str(), path.size(), LIBEWF_FORMAT_UNKNOWN, &names, &count, &err) != 1 || count < 1)
-        return failWith(Take_Error(err, "segment files of the set not found (open the first segment, .E01 or .Ex01)"));
+        return failWith(
+            Take_Error(err, "segment files of the set not found (open the first segment, .E01 or .Ex01)"));
     libewf_handle_t* h = nullptr;
     if (libewf_handle_initialize(&h, &err) != 1) {
         libewf_glob_free(names, count, nullptr);
@@ -156,7 +157,8 @@ TSourcePtr Open_EwfSource(const std::string& path, std::string* error) {
         libewf_handle_free(&h, nullptr);
         return failWith(std::move(why));
     };
-    if (opened != 1) return drop(Take_Error(err, "the segment set cannot be opened (missing, truncated or corrupt)"));
+    if (opened != 1)
+        return drop(Take_Error(err, "the segment set cannot be opened (missing, truncated or corrupt)"));
     if (libewf_handle_segment_files_corrupted(h, &err) != 0)
         return drop(Take_Error(err, ("the segment set is incomplete or corrupted (" + std::to_string(count) +
                                      " segment file(s) found; a segment is missing, truncated or damaged)")
@@ -173,7 +175,8 @@ TSourcePtr Open_EwfSource(const std::string& path, std::string* error) {
     uint8_t md5[16] = {}, sha1[20] = {};
     if (libewf_handle_get_md5_hash(h, md5, sizeof md5, &err) == 1) info.StoredMd5 = Hex(md5, sizeof md5);
     if (err) libewf_error_free(&err);
-    if (libewf_handle_get_sha1_hash(h, sha1, sizeof sha1, &err) == 1) info.StoredSha1 = Hex(sha1, sizeof sha1);
+    if (libewf_handle_get_sha1_hash(h, sha1, sizeof sha1, &err) == 1)
+        info.StoredSha1 = Hex(sha1, sizeof sha1);
     if (err) libewf_error_free(&err);
     // A chunk that fails its checksum reads as zeros and the read reports an error.
     libewf_handle_set_read_zero_chunk_on_error(h, 1, nullptr);

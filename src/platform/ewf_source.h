@@ -17,9 +17,9 @@ namespace qrv {
 struct TEwfInfo {
     int64_t MediaSize = 0;
     uint32_t BytesPerSector = 0;
-    int Segments = 0;         // segment files found for the set
-    std::string StoredMd5;    // lower-case hex, empty when the container holds none
-    std::string StoredSha1;   // lower-case hex, empty when the container holds none
+    int Segments = 0;       // segment files found for the set
+    std::string StoredMd5;  // lower-case hex, empty when the container holds none
+    std::string StoredSha1; // lower-case hex, empty when the container holds none
 };
 
 // True when the first bytes of a file are an EWF segment file signature

@@ -66,7 +66,8 @@ std::unique_ptr<TCard> Make_Card() {
     rs.Seconds = 2;
     rs.Seed = 31;
     const auto rec = test::Make_Recording(rs);
-    const int64_t first = made->Find_FreeRun((int64_t(rec.Bytes.size()) + made->ClusterBytes) / made->ClusterBytes + 4);
+    const int64_t first =
+        made->Find_FreeRun((int64_t(rec.Bytes.size()) + made->ClusterBytes) / made->ClusterBytes + 4);
     if (first < 0) {
         card->Skip = "no free run on the card";
         return card;
@@ -101,7 +102,8 @@ void Alter_StoredHashes(const std::string& segment) {
         d[data] ^= 0xFF;
         if (type == "digest") d[data + 16] ^= 0xFF; // the SHA-1 follows the MD5
         const uint32_t sum = Adler32(d.data() + data, checked);
-        for (int i = 0; i < 4; ++i) d[data + checked + size_t(i)] = uint8_t(sum >> (8 * i));
+        for (int i = 0; i < 4; ++i)
+            d[data + checked + size_t(i)] = uint8_t(sum >> (8 * i));
     }
     test::Write_File(segment, d);
 }
@@ -128,7 +130,9 @@ TEST(ContainerReport, ContainerExportsWhatTheCardDoesAndTheReportAccountsForEver
         const std::string out = card->Dir.File("out-" + r.Name);
         fs::create_directories(out);
         std::string json, text;
-        ASSERT_EQ(test::Run_Command(cli + " scan '" + r.Source + "' --quiet --json --export '" + out + "'", &json), 0);
+        ASSERT_EQ(
+            test::Run_Command(cli + " scan '" + r.Source + "' --quiet --json --export '" + out + "'", &json),
+            0);
         const std::string recovery = out + "/" + kRecovery;
         files[r.Name] = Exported(recovery);
         ASSERT_FALSE(files[r.Name].empty());
@@ -140,20 +144,23 @@ TEST(ContainerReport, ContainerExportsWhatTheCardDoesAndTheReportAccountsForEver
         const std::string reportPath = recovery + "/report.xml";
         ASSERT_TRUE(fs::exists(reportPath));
         if (test::Have_Program("xmllint")) {
-            EXPECT_EQ(test::Run_Command("xmllint --noout '" + reportPath + "'"), 0) << "report.xml is not well-formed";
+            EXPECT_EQ(test::Run_Command("xmllint --noout '" + reportPath + "'"), 0)
+                << "report.xml is not well-formed";
         }
         EXPECT_EQ(test::Run_Command("cd '" + recovery + "' && sha256sum --quiet -c SHA256SUMS"), 0);
 
         // Walk every fileobject's runs against the card's own bytes.
         const auto xmlBytes = test::Read_File(reportPath);
         const std::string xml(xmlBytes.begin(), xmlBytes.end());
-        EXPECT_NE(xml.find("<image_size>" + std::to_string(media.size()) + "</image_size>"), std::string::npos);
+        EXPECT_NE(xml.find("<image_size>" + std::to_string(media.size()) + "</image_size>"),
+                  std::string::npos);
         EXPECT_NE(xml.find("<sectorsize>512</sectorsize>"), std::string::npos);
         EXPECT_NE(xml.find("name=\"libewf\""), std::string::npos);
         const std::regex objRe("<fileobject>([\\s\\S]*?)</fileobject>");
         const std::regex nameRe("<filename>([^<]*)</filename>");
         const std::regex sizeRe("<filesize>([0-9]+)</filesize>");
-        const std::regex runRe("<byte_run file_offset=\"([0-9]+)\"( img_offset=\"([0-9]+)\"| fill=\"0\"| type=\"generated\"[^/]*?)"
+        const std::regex runRe("<byte_run file_offset=\"([0-9]+)\"( img_offset=\"([0-9]+)\"| fill=\"0\"| "
+                               "type=\"generated\"[^/]*?)"
                                " len=\"([0-9]+)\"[^/]*/>");
         size_t objects = 0;
         for (std::sregex_iterator it(xml.begin(), xml.end(), objRe), end; it != end; ++it, ++objects) {
@@ -206,11 +213,13 @@ TEST(ContainerReport, ContainerExportsWhatTheCardDoesAndTheReportAccountsForEver
     node.HddModel = e01Base + ".E01";
     node.PerSecBytes = 512;
     std::map<std::string, std::string> props;
-    for (const auto& [name, value] : Node_Properties(node)) props[name] = value;
+    for (const auto& [name, value] : Node_Properties(node))
+        props[name] = value;
     EXPECT_EQ(props["存储的MD5"], md5.substr(0, 32));
     EXPECT_EQ(props["存储的SHA-1"], sha1.substr(0, 40));
     int segments = 0;
-    while (fs::exists(e01Base + ".E0" + std::to_string(segments + 1))) ++segments;
+    while (fs::exists(e01Base + ".E0" + std::to_string(segments + 1)))
+        ++segments;
     EXPECT_EQ(props["容器格式"], "EWF (" + std::to_string(segments) + " segment(s))");
 
     // Every segment of the set is the source: the output guard refuses each, the rest of the folder not.
@@ -229,22 +238,28 @@ TEST(ContainerReport, DamagedSegmentSetsAreRefusedCleanly) {
     struct TCase {
         const char* Name;
         std::function<void(const std::string& base)> Damage;
-        int VerifyExit;     // what qrv-cli verify returns
-        const char* Says;   // text verify prints (stdout or stderr)
-        bool ScanOpens;     // whether the scan can open the set at all
+        int VerifyExit;   // what qrv-cli verify returns
+        const char* Says; // text verify prints (stdout or stderr)
+        bool ScanOpens;   // whether the scan can open the set at all
     };
     const std::vector<TCase> cases = {
         {"intact", [](const std::string&) {}, 0, "verified", true},
         {"missing .E02", [](const std::string& b) { fs::remove(b + ".E02"); }, 1, "incomplete", false},
-        {"truncated last segment", [](const std::string& b) { fs::resize_file(b + ".E03", 4000); }, 1, "", false},
-        {"flipped media bytes", [](const std::string& b) { test::Write_At(b + ".E02", 600000, {1, 2, 3, 4, 5}); }, 1,
-         "read error", true},
-        {"flipped header bytes", [](const std::string& b) { test::Write_At(b + ".E01", 13, std::vector<uint8_t>(64, 0xEE)); },
-         1, "", false},
-        {"stored hashes that differ from the media", [](const std::string& b) { Alter_StoredHashes(b + ".E04"); },
-         1, "MISMATCH", true},
+        {"truncated last segment", [](const std::string& b) { fs::resize_file(b + ".E03", 4000); }, 1, "",
+         false},
+        {"flipped media bytes",
+         [](const std::string& b) {
+             test::Write_At(b + ".E02", 600000, {1, 2, 3, 4, 5});
+         },
+         1, "read error", true},
+        {"flipped header bytes",
+         [](const std::string& b) { test::Write_At(b + ".E01", 13, std::vector<uint8_t>(64, 0xEE)); }, 1, "",
+         false},
+        {"stored hashes that differ from the media",
+         [](const std::string& b) { Alter_StoredHashes(b + ".E04"); }, 1, "MISMATCH", true},
         // An EWF2 segment file: the installed libewf may not read the format; then it is refused by name.
-        {"EWF2 segment file", [](const std::string& b) {
+        {"EWF2 segment file",
+         [](const std::string& b) {
              auto bytes = test::Read_File(b + ".E01");
              const uint8_t evf2[8] = {'E', 'V', 'F', '2', 0x0d, 0x0a, 0x81, 0x00};
              std::copy(evf2, evf2 + 8, bytes.begin());
@@ -277,13 +292,14 @@ TEST(ContainerReport, ReportTextIsSafeAndRunsAreExact) {
         {"DV-A8", "DV-A8"},
         {"A&B<C>\"'", "A&amp;B&lt;C&gt;&quot;&apos;"},
         {std::string("x\x01y\0z", 5), "x\xEF\xBF\xBDy\xEF\xBF\xBDz"},
-        {"\xC0\xAF", "\xEF\xBF\xBD\xEF\xBF\xBD"},      // overlong encoding
+        {"\xC0\xAF", "\xEF\xBF\xBD\xEF\xBF\xBD"},                 // overlong encoding
         {"\xED\xA0\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"}, // a surrogate
         {"\xE6\x91\x84\xE5\x83\x8F", "\xE6\x91\x84\xE5\x83\x8F"}, // 摄像 stays
-        {"\xE6\x91", "\xEF\xBF\xBD\xEF\xBF\xBD"},      // cut short
+        {"\xE6\x91", "\xEF\xBF\xBD\xEF\xBF\xBD"},                 // cut short
         {"a\nb", "a&#10;b"},
     };
-    for (const auto& t : texts) EXPECT_EQ(Xml_Text(t.In), t.Out) << t.In;
+    for (const auto& t : texts)
+        EXPECT_EQ(Xml_Text(t.In), t.Out) << t.In;
 
     TCarveReport rep;
     TReportFile f;
@@ -325,7 +341,8 @@ namespace {
 // A medium whose reads fail where they touch [BadFrom, BadTo).
 class TFlakySource final : public TSource {
   public:
-    TFlakySource(std::vector<uint8_t> bytes, int64_t from, int64_t to) : mem_(std::move(bytes)), from_(from), to_(to) {}
+    TFlakySource(std::vector<uint8_t> bytes, int64_t from, int64_t to)
+        : mem_(std::move(bytes)), from_(from), to_(to) {}
     int64_t Read_At(void* buf, size_t len, int64_t off) override {
         if (off < to_ && off + int64_t(len) > from_) return -1;
         return mem_.Read_At(buf, len, off);
@@ -350,9 +367,18 @@ TEST(ContainerReport, CopiedRunsSayWhatWasReadWhatWasPastTheEndAndWhatFailed) {
     };
     const std::vector<TCase> cases = {
         {"all read", -1, -1, 1024, 200000, {{0, 200000, 1024, S}}},
-        {"a block that fails", 65536, 65537, 0, 200000,
+        {"a block that fails",
+         65536,
+         65537,
+         0,
+         200000,
          {{0, 65536, 0, S}, {65536, 65536, 65536, U}, {131072, 68928, 131072, S}}},
-        {"past the end, from an unaligned start", -1, -1, 250000, 100000, {{0, 50000, 250000, S}, {50000, 50000, -1, Z}}},
+        {"past the end, from an unaligned start",
+         -1,
+         -1,
+         250000,
+         100000,
+         {{0, 50000, 250000, S}, {50000, 50000, -1, Z}}},
     };
     test::TTempDir dir("qrv-runs");
     const auto media = test::Pattern_Bytes(300000, 4);
