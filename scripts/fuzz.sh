@@ -29,6 +29,8 @@ harnesses=("$BUILD"/bin/fuzz_*)
 if [ "${#harnesses[@]}" -eq 0 ]; then
   echo "no fuzz harnesses built"; exit 1
 fi
+# Known leaks inside third-party libraries are suppressed by name.
+export LSAN_OPTIONS="suppressions=$PWD/fuzz/lsan.supp${LSAN_OPTIONS:+:$LSAN_OPTIONS}"
 status=0
 for h in "${harnesses[@]}"; do
   name=$(basename "$h")
