@@ -119,6 +119,13 @@ TEST(ContainerReport, ContainerExportsWhatTheCardDoesAndTheReportAccountsForEver
     ASSERT_TRUE(fs::exists(e01Base + ".E02")) << "the card should span several segments";
     const std::string cli = test::Bin_Dir() + "/qrv-cli";
     const std::vector<uint8_t> media = test::Read_File(card->Raw);
+    auto segmentBytes = [&] {
+        std::vector<std::vector<uint8_t>> all;
+        for (int i = 1; fs::exists(e01Base + ".E0" + std::to_string(i)); ++i)
+            all.push_back(test::Read_File(e01Base + ".E0" + std::to_string(i)));
+        return all;
+    };
+    const auto segmentsBefore = segmentBytes();
 
     struct TRun {
         std::string Name, Source;
@@ -201,6 +208,8 @@ TEST(ContainerReport, ContainerExportsWhatTheCardDoesAndTheReportAccountsForEver
     std::string said;
     EXPECT_EQ(test::Run_Command(cli + " verify '" + e01Base + ".E01'", &said), 0) << said;
     EXPECT_NE(said.find("verified"), std::string::npos);
+
+    EXPECT_TRUE(segmentBytes() == segmentsBefore) << "a segment file changed";
 
     // The image node's properties show the hashes stored at acquisition.
     std::string md5, sha1;
