@@ -13,6 +13,7 @@
 #include "analysis/output.h"
 #include "export/carve_report.h"
 #include "platform/output_guard.h"
+#include "sources/regions.h"
 #include "sources/source_tree.h"
 #include "support/disk_image.h"
 #include "support/recording_writer.h"
@@ -230,6 +231,14 @@ TEST(ContainerReport, ContainerExportsWhatTheCardDoesAndTheReportAccountsForEver
     while (fs::exists(e01Base + ".E0" + std::to_string(segments + 1)))
         ++segments;
     EXPECT_EQ(props["容器格式"], "EWF (" + std::to_string(segments) + " segment(s))");
+
+    // Opened as an image (the window's "打开镜像"): the media's size, and the card's volume found at its start.
+    TSourceTree tree;
+    const TOpenImageResult opened = Open_Image(tree, e01Base + ".E01");
+    ASSERT_TRUE(opened.Node) << opened.Message;
+    EXPECT_EQ(opened.Node->Data.TotalSpace, int64_t(media.size()));
+    ASSERT_EQ(opened.Regions.size(), 1u);
+    EXPECT_EQ(opened.Regions[0]->Data.HddFs, "FAT32");
 
     // Every segment of the set is the source: the output guard refuses each, the rest of the folder not.
     const TOutputGuard guard({e01Base + ".E01"});
