@@ -38,7 +38,7 @@ if want asan; then
   stage_start "tests under AddressSanitizer + UndefinedBehaviorSanitizer"
   bash scripts/build.sh build-asan -DQRV_SANITIZE=address,undefined -DQRV_BUILD_BENCH=OFF -DQRV_BUILD_GUI=OFF
   ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-    LSAN_OPTIONS="suppressions=$PWD/fuzz/lsan.supp" ctest --test-dir build-asan --output-on-failure -j "$JOBS"
+    ctest --test-dir build-asan --output-on-failure -j "$JOBS"
   stage_end "asan+ubsan"
 fi
 
