@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The demo: installs what QRV needs, builds it, makes a memory card image on
 # which camera recordings were deleted (one of them in pieces), recovers them
-# with qrv-cli, and checks the recovered files against the recordings that were
-# put on the card.
+# with qrv-cli, checks the recovered files against the recordings that were
+# put on the card, and shows the carve report and checks its digests.
 #
 # usage: scripts/demo.sh            (the demo's files go to build/demo/)
 set -euo pipefail
@@ -55,6 +55,19 @@ done < <(find "$DEMO/recovered" -name '*.mp4' -print0 | sort -z)
 originals=$(ls "$DEMO"/originals/*.mp4 | wc -l)
 
 echo
+echo "== 4. The carve report next to the files: where every byte came from, and digests"
+RECOVERED="$DEMO/recovered/QRV_凯墨视频恢复文件夹"
+report_ok=0
+if [ -f "$RECOVERED/report.xml" ]; then
+  echo "   $RECOVERED/report.xml (first lines):"
+  head -n 30 "$RECOVERED/report.xml" | sed 's/^/     /'
+  echo "   sha256sum -c SHA256SUMS (in the recovery folder):"
+  if (cd "$RECOVERED" && sha256sum -c SHA256SUMS) | sed 's/^/     /'; then report_ok=1; fi
+else
+  echo "   no report.xml was written"
+fi
+
+echo
 if [ "$total" -eq 0 ]; then
   echo "No recording was rebuilt from what the scan found (the table of findings above lists"
   echo "the recording heads and movie boxes it saw on the card)."
@@ -62,4 +75,4 @@ fi
 echo "Recovered $total file(s); $same of the $originals deleted recordings came back byte for byte."
 echo "The recovered files are in $DEMO/recovered/QRV_凯墨视频恢复文件夹/ (play them with any video player);"
 echo "the card image and the originals are in $DEMO/."
-[ "$same" -eq "$originals" ]
+[ "$same" -eq "$originals" ] && [ "$report_ok" -eq 1 ]

@@ -15,6 +15,10 @@ PACKAGES=(
   libsdl2-dev
   # result-file cipher, volume probing
   libssl-dev libblkid-dev
+  # evidence containers (EnCase .E01/.Ex01): the library and ewfacquire for test containers
+  libewf-dev ewf-tools
+  # well-formedness checks of the carve report in tests
+  libxml2-utils
   # file-system tools for test images (mount holds losetup for the loop-device tests)
   dosfstools exfatprogs ntfs-3g mtools fdisk util-linux mount coreutils
   # file systems the output guard is tested on (loop devices, a disk it cannot map)

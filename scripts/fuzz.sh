@@ -11,11 +11,26 @@ mkdir -p "$CORPUS"
 if [ -x build/bin/qrv-fuzz-seeds ]; then
   build/bin/qrv-fuzz-seeds "$CORPUS" >/dev/null
 fi
+# EWF containers made by ewfacquire from a small medium (one segment each:
+# the harness writes its input as a single .E01), compressed and not.
+if command -v ewfacquire >/dev/null; then
+  mkdir -p "$CORPUS/fuzz_ewf"
+  seedtmp=$(mktemp -d)
+  python3 -c 'import sys; sys.stdout.buffer.write(bytes((i * 7 + (i >> 9)) & 0xFF for i in range(98304)))' \
+    > "$seedtmp/media.raw"
+  for c in none deflate:fast; do
+    ewfacquire -u -q -t "$seedtmp/seed-${c%%:*}" -f encase6 -c "$c" -d sha1 "$seedtmp/media.raw" >/dev/null 2>&1 &&
+      cp "$seedtmp/seed-${c%%:*}.E01" "$CORPUS/fuzz_ewf/seed-${c%%:*}.E01"
+  done
+  rm -rf "$seedtmp"
+fi
 shopt -s nullglob
 harnesses=("$BUILD"/bin/fuzz_*)
 if [ "${#harnesses[@]}" -eq 0 ]; then
   echo "no fuzz harnesses built"; exit 1
 fi
+# Known leaks inside third-party libraries are suppressed by name.
+export LSAN_OPTIONS="suppressions=$PWD/fuzz/lsan.supp${LSAN_OPTIONS:+:$LSAN_OPTIONS}"
 status=0
 for h in "${harnesses[@]}"; do
   name=$(basename "$h")

@@ -51,15 +51,35 @@ bool Write_Generated(TOutputFile& out, bool head, int64_t sizeValue, int64_t n) 
     return Put(out, block.data(), n % kPieceBlock);
 }
 
+// Tells the file's tap (if any) where n bytes just written at file offset
+// fileOff came from: `got` of them were read from source offset srcOff, the
+// rest are zeros, past the end of the medium or in place of bytes that could
+// not be read.
+void Declare_Copied(TOutputFile& out, int64_t fileOff, int64_t srcOff, int64_t n, int64_t got, int64_t size) {
+    TWriteTap* tap = out.Tap();
+    if (!tap || n <= 0) return;
+    got = std::clamp<int64_t>(got, 0, n);
+    if (size >= 0) got = std::min<int64_t>(got, std::max<int64_t>(size - srcOff, 0));
+    if (got > 0) tap->On_Run(fileOff, got, srcOff, TWriteTap::RUN_SOURCE);
+    if (n == got) return;
+    const int64_t missing = srcOff + got;
+    const int64_t unread = size < 0 ? n - got : std::clamp<int64_t>(size - missing, 0, n - got);
+    if (unread > 0) tap->On_Run(fileOff + got, unread, missing, TWriteTap::RUN_UNREAD);
+    if (n - got - unread > 0) tap->On_Run(fileOff + got + unread, n - got - unread, -1, TWriteTap::RUN_ZERO);
+}
+
 bool Write_Copy(TSource& src, TOutputFile& out, int64_t o, int64_t n) {
     if (n <= 0) return true;
     if (Stopped() && n <= kPieceBlock) return false;
+    const int64_t size = out.Tap() ? src.Size() : -1;
     int64_t k = 0;
     if (o % 512 != 0) {
         k = std::min<int64_t>(512 - (o % 512), n);
         std::vector<uint8_t> head = Get_Bytes(src, k, o);
         if (head.size() != size_t(k)) head.assign(size_t(k), 0);
+        const int64_t at = out.Length();
         if (!Put(out, head.data(), k)) return false;
+        Declare_Copied(out, at, o, k, k, size);
     }
     int64_t left = n - k;
     int64_t at = o + k;
@@ -68,9 +88,11 @@ bool Write_Copy(TSource& src, TOutputFile& out, int64_t o, int64_t n) {
         if (Stopped()) return true;
         // Read_Block zero-fills the block first: a failed read leaves zeros,
         // never the bytes of the previous block.
-        Read_Block(src, block.data(), block.size(), at);
+        const int64_t got = Read_Block(src, block.data(), block.size(), at);
         const int64_t take = std::min(left, kPieceBlock);
+        const int64_t fileOff = out.Length();
         if (!Put(out, block.data(), take)) return false;
+        Declare_Copied(out, fileOff, at, take, got, size);
         left -= take;
         at += take;
     }
@@ -101,7 +123,24 @@ int64_t Parse_Decimal(const std::string& text, bool& ok) {
 
 } // namespace
 
-bool Write_Piece(TSource& src, TOutputFile& out, int mode, int64_t sizeValue, int64_t srcOff, int64_t length) {
+namespace {
+
+// Tells the file's tap what the generated piece just written holds.
+void Declare_Generated(TOutputFile& out, int mode, int64_t from) {
+    TWriteTap* tap = out.Tap();
+    const int64_t n = out.Length() - from;
+    if (!tap || n <= 0) return;
+    if (mode == PIECE_HEAD) {
+        const int64_t made = std::min<int64_t>(n, sizeof kHeadTemplate + 8);
+        tap->On_Run(from, made, -1, TWriteTap::RUN_GENERATED);
+        if (n > made) tap->On_Run(from + made, n - made, -1, TWriteTap::RUN_ZERO);
+    } else if (mode == PIECE_FILL) {
+        tap->On_Run(from, n, -1, TWriteTap::RUN_ZERO);
+    }
+    // Copies declare their runs block by block as they read.
+}
+
+bool Write_PieceOnly(TSource& src, TOutputFile& out, int mode, int64_t sizeValue, int64_t srcOff, int64_t length) {
     switch (mode) {
     case PIECE_HEAD:
         return Write_Generated(out, true, sizeValue, length);
@@ -112,6 +151,15 @@ bool Write_Piece(TSource& src, TOutputFile& out, int mode, int64_t sizeValue, in
     default:
         return false;
     }
+}
+
+} // namespace
+
+bool Write_Piece(TSource& src, TOutputFile& out, int mode, int64_t sizeValue, int64_t srcOff, int64_t length) {
+    const int64_t from = out.Length();
+    const bool ok = Write_PieceOnly(src, out, mode, sizeValue, srcOff, length);
+    Declare_Generated(out, mode, from);
+    return ok;
 }
 
 int64_t Get_CopyStart(const TFragmenArr& e) {

@@ -549,6 +549,7 @@ void TForm1::Build_Menus() {
     pm2_ = new QMenu(this);
     pm2_->setObjectName("pm2");
     item(pm2_, "N9", "保存数据(&S)");
+    item(pm2_, "NReport", "导出报告");
     pm2_->addSeparator();
     item(pm2_, "N10", "全部选择(&A)");
     item(pm2_, "N11", "反向选择(&T)");
@@ -630,6 +631,7 @@ void TForm1::Wire_Commands() {
     action("N3", &TForm1::N3Click);
     action("N5", &TForm1::N5Click);
     action("N9", &TForm1::btnsaveClick);
+    action("NReport", &TForm1::NReportClick);
     action("N10", &TForm1::btnSelAllClick);
     action("N11", &TForm1::btnSelFanClick);
     action("N12", &TForm1::N12Click);

@@ -151,6 +151,8 @@ class TForm1 : public QWidget {
     void btnStopSaveClick();
     void btnSerachClick();
     void N12Click();
+    // Writes the carve report (report.xml, SHA256SUMS) of the last export again.
+    void NReportClick();
     void lvScanResultClick();
     void lvScanResultColumnClick(int column);
     void btnPlayStartClick();

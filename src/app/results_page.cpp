@@ -18,6 +18,7 @@
 #include "common/language.h"
 #include "common/op_state.h"
 #include "common/text_format.h"
+#include "export/carve_report.h"
 
 namespace qrv::app {
 
@@ -104,6 +105,24 @@ void TForm1::N12Click() {
 
 void TForm1::btnSelCancelClick() {
     N12Click();
+}
+
+// The report describes one export: the files it wrote, where each byte came
+// from and their digests. Exported rows are unchecked, so the checked rows name
+// no export; what an examiner asks for again is the report of the last export
+// (after deleting or moving it), rewritten next to those files.
+void TForm1::NReportClick() {
+    const auto report = Last_CarveReport();
+    if (!report) {
+        Hint_Box(this, "没有可写的导出报告!");
+        return;
+    }
+    std::string error;
+    const std::string path = Write_CarveReport(*report, TOutputGuard({report->SourcePath}), &error);
+    if (path.empty())
+        Hint_Box(this, Tr("写入报告出错") + ":" + error, TBoxIcon::Critical);
+    else
+        Hint_Box(this, Tr("报告已写入") + ":" + path);
 }
 
 // ------------------------------------------------------------ search

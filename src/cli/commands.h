@@ -19,5 +19,6 @@ int Cmd_List(const TArgv& args);    // list
 int Cmd_Regions(const TArgv& args); // regions IMAGE
 int Cmd_Image(const TArgv& args);   // image SOURCE --out DIR [--start S --end E]
 int Cmd_Hex(const TArgv& args);     // hex SOURCE SECTOR
+int Cmd_Verify(const TArgv& args);  // verify SOURCE.E01 [--json]
 
 } // namespace qrv::cli

@@ -399,6 +399,30 @@ int Run_Export(TResultsModel& model, const std::string& dir, std::string* json, 
                  ", \"failed\": " + std::to_string(s.Failed) + ", \"files\": [";
         for (size_t i = 0; i < s.Files.size(); ++i)
             *json += (i ? ", " : "") + Json_Text(s.Files[i]);
+        *json += "], \"report\": " + (s.ReportPath.empty() ? std::string("null") : Json_Text(s.ReportPath));
+        if (!s.ReportError.empty()) *json += ", \"report_error\": " + Json_Text(s.ReportError);
+        *json += ", \"written\": [";
+        for (size_t i = 0; i < s.Report.Files.size(); ++i) {
+            const TReportFile& f = s.Report.Files[i];
+            *json += std::string(i ? ", " : "") + "{\"path\": " + Json_Text(f.Path) +
+                     ", \"size\": " + std::to_string(f.Size) + ", \"sha256\": " + Json_Text(f.Sha256) +
+                     ", \"complete\": " + (f.Complete ? "true" : "false") + ", \"runs\": [";
+            for (size_t k = 0; k < f.Runs.size(); ++k) {
+                const TReportRun& r = f.Runs[k];
+                *json += std::string(k ? ", " : "") + "{\"file_offset\": " + std::to_string(r.FileOffset) +
+                         ", \"len\": " + std::to_string(r.Length);
+                if (r.Kind == TWriteTap::RUN_SOURCE)
+                    *json += ", \"img_offset\": " + std::to_string(r.ImgOffset);
+                else if (r.Kind == TWriteTap::RUN_ZERO)
+                    *json += ", \"fill\": 0";
+                else if (r.Kind == TWriteTap::RUN_UNREAD)
+                    *json += ", \"fill\": 0, \"unread_img_offset\": " + std::to_string(r.ImgOffset);
+                else
+                    *json += ", \"generated\": true";
+                *json += "}";
+            }
+            *json += "]}";
+        }
         *json += "]}";
     } else {
         std::printf("\nExported %lld file(s) to %s", (long long)s.Saved, folder.c_str());
@@ -407,6 +431,8 @@ int Run_Export(TResultsModel& model, const std::string& dir, std::string* json, 
         std::printf("\n");
         for (const auto& f : s.Files)
             std::printf("  %s\n", f.c_str());
+        if (!s.ReportPath.empty()) std::printf("Report: %s\n", s.ReportPath.c_str());
+        if (!s.ReportError.empty()) std::printf("Report not written: %s\n", s.ReportError.c_str());
     }
     return s.Ok() ? 0 : 1;
 }

@@ -20,6 +20,7 @@ const char* kUsage =
     "  regions IMAGE                      show the partitions and volumes found in an image\n"
     "  image SOURCE --out DIR             copy a source (or a sector range) into an image file\n"
     "  hex SOURCE SECTOR                  show one sector in hex\n"
+    "  verify SOURCE.E01                  check an EWF container's media against its stored MD5/SHA-1\n"
     "\n"
     "Run 'qrv-cli COMMAND --help' for the options of a command.\n";
 
@@ -31,7 +32,7 @@ struct TCommand {
 const TCommand kCommands[] = {
     {"inspect", qrv::cli::Cmd_Inspect}, {"scan", qrv::cli::Cmd_Scan},       {"load", qrv::cli::Cmd_Load},
     {"list", qrv::cli::Cmd_List},       {"regions", qrv::cli::Cmd_Regions}, {"image", qrv::cli::Cmd_Image},
-    {"hex", qrv::cli::Cmd_Hex},
+    {"hex", qrv::cli::Cmd_Hex},         {"verify", qrv::cli::Cmd_Verify},
 };
 
 } // namespace

@@ -1,12 +1,14 @@
 #include "export/export_job.h"
 
 #include <chrono>
+#include <ctime>
 #include <exception>
 
 #include "common/language.h"
 #include "common/op_state.h"
 #include "common/text_format.h"
 #include "common/ui_message.h"
+#include "platform/ewf_source.h"
 #include "platform/file_system.h"
 #include "platform/output_guard.h"
 #include "scan/records.h"
@@ -48,6 +50,27 @@ bool Write_Result(int64_t ri, const TRebuildResult& r, TSource& src, TOutputFile
         if (headerEntry) part(0, false); // the movie header goes last
     }
     return ok;
+}
+
+// The current time as ISO 8601 in UTC.
+std::string Utc_Now() {
+    const std::time_t t = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
+    std::tm tm{};
+    gmtime_r(&t, &tm);
+    char buf[32];
+    std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
+    return buf;
+}
+
+// The report's description of the source the files are read from.
+void Describe_ReportSource(TCarveReport& rep, TSource& src, const std::string& sourcePath) {
+    rep.SourcePath = Absolute_Path(sourcePath);
+    rep.SourceSize = std::max<int64_t>(src.Size(), 0);
+    if (const TEwfInfo* info = Ewf_Info(src)) {
+        if (info->BytesPerSector > 0) rep.SectorSize = int32_t(info->BytesPerSector);
+        rep.StoredMd5 = info->StoredMd5;
+        rep.StoredSha1 = info->StoredSha1;
+    }
 }
 
 } // namespace
@@ -115,7 +138,7 @@ class TExportRun {
         }
         if (needFolder_) Open_NextFolder();
         const std::string path = sub_ + "/" + Export_FileName(row.Sub[COL_DATE], row.Caption, row.Sub[COL_MODEL]);
-        if (Write_File(ri, path)) model_.Set_Checked(p, false);
+        if (Write_File(ri, row, path)) model_.Set_Checked(p, false);
     }
 
   private:
@@ -134,7 +157,7 @@ class TExportRun {
     // Writes result ri to path. True when the file is complete, or was cut
     // short by the stop flag (the row counts as handled); false when it could
     // not be created or written (a partial file is removed).
-    bool Write_File(int64_t ri, const std::string& path) {
+    bool Write_File(int64_t ri, const TResultRow& row, const std::string& path) {
         auto& st = Op_State();
         TGuardVerdict refusal;
         const TRebuildResult& r = RebuildResultList.Get(ri);
@@ -149,8 +172,23 @@ class TExportRun {
         st.WrittenBytes = 0;
         st.Progress2 = 0;
         bool stopped = false;
+        TFileRecorder recorder;
+        out->Set_Tap(&recorder);
         bool ok = Write_Result(ri, r, src_, *out, writer_, stopped);
+        out->Set_Tap(nullptr);
         ok = out->Close() && ok;
+        TReportFile entry;
+        entry.Path = path;
+        entry.Name = path.substr(recovery_.size() + 1);
+        entry.Complete = !stopped;
+        entry.Level = row.Sub[COL_LEVEL];
+        entry.Model = row.Sub[COL_MODEL];
+        entry.Date = row.Sub[COL_DATE];
+        entry.Duration = r.Durting; // seconds, without the list's unit
+        entry.ResultIndex = ri;
+        // A digest that cannot be had leaves the file alone; the report then
+        // carries no digest for it.
+        if (!recorder.Finish(entry)) Send_Log(Tr("错误类型:Save0007"), Tr("写入报告出错") + ":" + path);
         if (!ok) {
             // A partial file must not pass for a recovered one.
             Send_Log(Tr("错误类型:Save0004"), Tr("写入文件出错") + ":" + path);
@@ -165,6 +203,7 @@ class TExportRun {
             ++sum_.Saved;
             sum_.Files.push_back(path);
         }
+        sum_.Report.Files.push_back(std::move(entry));
         if (++inFolder_ >= kFilesPerFolder) {
             inFolder_ = 0;
             needFolder_ = true;
@@ -211,6 +250,9 @@ TSaveSummary Save_ToFile_One(TResultsModel& model, const std::string& folder, co
         Send_Log(Tr("错误类型:Scan0000"), Tr("错误内容:获取文件句柄出错，程序将退出!"));
     } else {
         sum.Started = true;
+        sum.Report.Folder = recovery;
+        sum.Report.StartTime = Utc_Now();
+        Describe_ReportSource(sum.Report, *src, sourcePath);
         Send_Log(Tr("保存开始"), Tr("保存路径:") + folder);
         const int64_t rows = model.Count();
         Send_UIMessage(MSG_PROGRESS_START, {std::to_string(rows - 1), Tr("保存总数量:")});
@@ -232,8 +274,17 @@ TSaveSummary Save_ToFile_One(TResultsModel& model, const std::string& folder, co
             ++sum.Failed;
         }
     }
+    if (sum.Started && !sum.Report.Files.empty()) {
+        sum.Report.EndTime = Utc_Now();
+        sum.ReportPath = Write_CarveReport(sum.Report, guard, &sum.ReportError);
+        if (sum.ReportPath.empty())
+            Send_Log(Tr("错误类型:Save0007"), Tr("写入报告出错") + ":" + sum.ReportError);
+        else
+            Send_Log(Tr("报告已写入"), sum.ReportPath);
+        Set_LastCarveReport(sum.Report);
+    }
     // An export that could not start, or lost a file, does not close as done.
-    const bool failed = !sum.Started || sum.Failed > 0;
+    const bool failed = !sum.Started || sum.Failed > 0 || !sum.ReportError.empty();
     Send_Log(Tr("保存完成"), failed ? Tr("保存结果未能完成!") : Tr("保存结果完毕!"));
     src.reset();
     Send_UIMessage(MSG_PROGRESS_END);

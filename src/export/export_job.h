@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "export/carve_report.h"
 #include "platform/output_file.h"
 #include "platform/output_guard.h"
 #include "platform/source_io.h"
@@ -55,7 +56,12 @@ struct TSaveSummary {
     int64_t Failed = 0;             // files that could not be created or written
     bool Stopped = false;           // the stop flag ended the export
     std::vector<std::string> Files; // paths of the files written completely
-    bool Ok() const { return Started && Failed == 0 && !Stopped; }
+    // The carve report of the files written (report.xml and SHA256SUMS in the
+    // recovery folder); ReportPath is empty when none was written, with the
+    // reason in ReportError when writing it failed.
+    TCarveReport Report;
+    std::string ReportPath, ReportError;
+    bool Ok() const { return Started && Failed == 0 && !Stopped && ReportError.empty(); }
 };
 
 // The worker. Writes the checked rows in list order from the current source

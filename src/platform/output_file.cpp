@@ -64,6 +64,7 @@ bool TOutputFile::Write_At(const void* buf, size_t len, int64_t off) {
         if (n == 0) return false;
         done += size_t(n);
     }
+    if (tap_) tap_->On_Write(buf, len, off);
     if (off + int64_t(len) > length_) length_ = off + int64_t(len);
     return true;
 }

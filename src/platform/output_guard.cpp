@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "common/language.h"
+#include "platform/ewf_source.h"
 
 namespace qrv {
 
@@ -115,6 +116,13 @@ TOutputGuard::TOutputGuard(const std::vector<std::string>& sources, TGuardOption
         struct stat st {};
         if (src.empty() || ::stat(src.c_str(), &st) != 0) continue; // nothing there to protect
         files_.push_back({st.st_dev, st.st_ino});
+        // An evidence container is read from every segment of its set.
+        if (S_ISREG(st.st_mode)) {
+            for (const std::string& seg : Ewf_SegmentFiles(src)) {
+                struct stat ss {};
+                if (::stat(seg.c_str(), &ss) == 0) files_.push_back({ss.st_dev, ss.st_ino});
+            }
+        }
         if (!S_ISBLK(st.st_mode)) continue;
         devices_.push_back({src, map.Device_Disks(st.st_rdev, false)});
         // A loop device reads its backing file: that file is the evidence too.

@@ -1,5 +1,7 @@
 #include "platform/source_io.h"
 
+#include "platform/ewf_source.h"
+
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -48,6 +50,15 @@ TSourcePtr Open_SourceWithFlags(const std::string& path, int flags) {
     }
     int fd = ::open(path.c_str(), flags | O_RDONLY | O_CLOEXEC);
     if (fd < 0) return nullptr;
+    // An evidence container is read through its container format: its bytes
+    // are the acquired media, not the segment file.
+    struct stat st {};
+    uint8_t head[8] = {};
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ::pread(fd, head, sizeof head, 0) == 8 &&
+        Is_EwfSignature(head, sizeof head)) {
+        ::close(fd);
+        return Open_EwfSource(path);
+    }
     return TSourcePtr(new TFileSource(fd, path));
 }
 

@@ -5,6 +5,7 @@
 #include "common/language.h"
 #include "media/boot_sector.h"
 #include "media/raw_access.h"
+#include "platform/ewf_source.h"
 
 namespace qrv {
 
@@ -110,6 +111,25 @@ int64_t Node_TotalSectors(const TTreeData& node) {
     return node.PerSecBytes > 0 ? node.TotalSpace / node.PerSecBytes : node.TotalSpace / 512;
 }
 
+namespace {
+
+// An evidence container's own facts: its format and the hashes stored at acquisition.
+void Add_ContainerProperties(const std::string& path, std::vector<std::pair<std::string, std::string>>& rows) {
+    if (!Is_EwfFile(path)) return;
+    std::string error;
+    auto src = Open_EwfSource(path, &error);
+    const TEwfInfo* info = src ? Ewf_Info(*src) : nullptr;
+    rows.emplace_back(Tr("容器格式"), "EWF (" + std::to_string(info ? info->Segments : 0) + " segment(s))");
+    if (!info) {
+        rows.emplace_back(Tr("容器错误"), error);
+        return;
+    }
+    rows.emplace_back(Tr("存储的MD5"), info->StoredMd5.empty() ? Tr("无") : info->StoredMd5);
+    rows.emplace_back(Tr("存储的SHA-1"), info->StoredSha1.empty() ? Tr("无") : info->StoredSha1);
+}
+
+} // namespace
+
 std::vector<std::pair<std::string, std::string>> Node_Properties(const TTreeData& node) {
     std::vector<std::pair<std::string, std::string>> rows;
     if (node.Level == 0) return rows;
@@ -129,6 +149,7 @@ std::vector<std::pair<std::string, std::string>> Node_Properties(const TTreeData
     rows.emplace_back(Tr("每扇区字节数"), std::to_string(node.PerSecBytes));
     rows.emplace_back(Tr("总扇区数(Sector)"),
                       node.PerSecBytes > 0 ? std::to_string(node.TotalSpace / node.PerSecBytes) : std::string());
+    if (node.Hddtype == HDD_IMAGE) Add_ContainerProperties(node.HddModel, rows);
     if (node.Hddtype != HDD_VOLUME) return rows;
     rows.emplace_back(Tr("总容量(Byte)"), std::to_string(node.TotalSpace));
     rows.emplace_back(Tr("剩余空间(Byte)"), std::to_string(node.LogFreeSapce));

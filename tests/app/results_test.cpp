@@ -316,6 +316,21 @@ class TResultsTest : public QObject {
         QCOMPARE(Checks(*form), QString("000"));
         QVERIFY(Logged(*form, "保存完成", "保存结果完毕!"));
         QVERIFY(W<QWidget>(form.get(), "pnl1")->isEnabled());
+
+        // The export's carve report lies next to the files; the results menu writes it again.
+        const std::string report = target.File(kRecovery) + "/report.xml";
+        const auto first = test::Read_File(report);
+        QVERIFY(!first.empty());
+        QCOMPARE(test::Run_Command("cd '" + target.File(kRecovery) + "' && sha256sum --quiet -c SHA256SUMS"), 0);
+        fs::remove(report);
+        TBoxRecorder boxes;
+        auto* again = form->findChild<QAction*>("NReport");
+        QVERIFY(again);
+        QCOMPARE(again->text(), QString("导出报告"));
+        again->trigger();
+        QVERIFY(test::Read_File(report) == first);
+        QCOMPARE(int(boxes.Boxes.size()), 1);
+        QVERIFY(boxes.Boxes[0].Text.startsWith("报告已写入:"));
     }
 
     // Stop pressed while the second checked row is about to be written: that
