@@ -143,11 +143,6 @@ bool Read_WholeFile(const std::string& path, std::vector<uint8_t>& out) {
     return ok;
 }
 
-bool File_Exists(const std::string& path) {
-    struct stat st{};
-    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
-
 std::string Join_Path(const std::string& folder, const char* rel) {
     if (folder.empty()) return rel;
     return folder.back() == '/' ? folder + rel : folder + "/" + rel;
@@ -285,22 +280,14 @@ int Read_LanguageSetting(const std::string& path) {
     return value;
 }
 
-bool Write_LanguageSetting(const std::string& path, int language) {
-    if (!File_Exists(path)) return false;
-    std::FILE* f = std::fopen(path.c_str(), "wb");
-    if (f == nullptr) return false;
-    const char* line = language == 1 ? "1\r\n" : "0\r\n";
-    bool ok = std::fwrite(line, 1, 3, f) == 3;
-    ok = (std::fclose(f) == 0) && ok;
-    return ok;
-}
-
-int Language_Start(const std::string& programFolder) {
+int Language_Start(const std::string& programFolder, const std::string& settingsFile) {
     Set_Language(0);
     Set_LanguageId(LANGID_CHINESE);
     Set_LanguageTable(TLanguageTable());
     // Any number other than 1 keeps the Chinese texts.
-    int language = Read_LanguageSetting(Join_Path(programFolder, LANGUAGE_SETTINGS_FILE)) == 1 ? 1 : 0;
+    const std::string settings =
+        settingsFile.empty() ? Join_Path(programFolder, LANGUAGE_SETTINGS_FILE) : settingsFile;
+    int language = Read_LanguageSetting(settings) == 1 ? 1 : 0;
     if (language == 1) {
         Set_LanguageId(LANGID_ENGLISH);
         Load_LanguageFile(Join_Path(programFolder, LANGUAGE_FILE));
@@ -309,11 +296,11 @@ int Language_Start(const std::string& programFolder) {
     return language;
 }
 
-TLanguageSwitch Switch_Language(const std::string& programFolder, int language) {
+TLanguageSwitch Switch_Language(int language, const std::function<bool(int)>& store) {
     TLanguageSwitch r;
     language = language == 1 ? 1 : 0;
     Set_Language(language);
-    r.Stored = Write_LanguageSetting(Join_Path(programFolder, LANGUAGE_SETTINGS_FILE), language);
+    r.Stored = store && store(language);
     if (language == 1) {
         r.LanguageId = LANGID_ENGLISH;
         r.Message = "The setup language is successful. Please restart the program and use the new language!";
