@@ -15,6 +15,10 @@ PACKAGES=(
   libsdl2-dev
   # result-file cipher, volume probing
   libssl-dev libblkid-dev
+  # udisks2 client (sd-bus), a private bus for its tests
+  libsystemd-dev dbus-daemon
+  # package: dpkg-shlibdeps, the desktop entry and metainfo validators
+  dpkg-dev desktop-file-utils appstream
   # file-system tools for test images
   dosfstools exfatprogs ntfs-3g mtools fdisk util-linux
   # file systems the output guard is tested on (loop devices, a disk it cannot map)

@@ -1,5 +1,7 @@
 #include "platform/disk_enum.h"
 
+#include <fcntl.h>
+
 #include <blkid/blkid.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -84,7 +86,8 @@ std::string Unescape_Mount(const std::string& s) {
 // Fills the cluster geometry and free space of one volume.
 void Fill_Geometry(TLogHDD& v, const TPhysicalDisk& disk) {
     std::vector<uint8_t> boot(512, 0);
-    if (auto src = Open_Source(v.LogPan)) src->Read_At(boot.data(), boot.size(), 0);
+    // Listing never asks udisks2: no authorisation request before the user picks a source.
+    if (auto src = Open_SourceWithFlags(v.LogPan, O_RDONLY)) src->Read_At(boot.data(), boot.size(), 0);
     const auto geo = Parse_BootSector(boot);
     if (geo) {
         v.BytesPerSector = geo->BytesPerSector;
@@ -165,7 +168,7 @@ std::string Map_FsName(const std::string& type, const std::string& version) {
 
 TFsProbe Probe_FileSystem(const std::string& path) {
     TFsProbe out;
-    auto src = Open_Source(path);
+    auto src = Open_SourceWithFlags(path, O_RDONLY); // direct only, as in Fill_Geometry
     auto* file = dynamic_cast<TFileSource*>(src.get());
     if (!file) return out;
     blkid_probe pr = blkid_new_probe();
