@@ -91,7 +91,7 @@ add_custom_command(OUTPUT ${_man}
   VERBATIM)
 add_custom_target(qrv_manpage ALL DEPENDS ${_man})
 install(FILES ${_man} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/qrv)
 
 # The Debian package.
 set(CPACK_GENERATOR "DEB")
