@@ -6,7 +6,9 @@
 set(out ${BUILD}/package/check)
 file(REMOVE_RECURSE ${out})
 file(MAKE_DIRECTORY ${out})
-execute_process(COMMAND cpack -G DEB -B ${out} --config ${BUILD}/CPackConfig.cmake
+# The cpack that belongs to the cmake running this script.
+get_filename_component(bindir "${CMAKE_COMMAND}" DIRECTORY)
+execute_process(COMMAND ${bindir}/cpack -G DEB -B ${out} --config ${BUILD}/CPackConfig.cmake
   WORKING_DIRECTORY ${BUILD} RESULT_VARIABLE rc OUTPUT_VARIABLE o ERROR_VARIABLE e)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "cpack failed (${rc}):\n${o}\n${e}")
