@@ -62,4 +62,11 @@ if(missing OR extra OR NOT fields MATCHES "Depends: [^\n]*libc6")
   message(FATAL_ERROR "package ${debs}:\nmissing: ${missing}\nunexpected programs: ${extra}\n"
                       "fields:\n${fields}\nfile list:\n${list}")
 endif()
+# Unpacked, the link in bin/ starts the program, and the shipped setting is Chinese.
+execute_process(COMMAND dpkg-deb -x ${debs} ${out}/root RESULT_VARIABLE rc)
+execute_process(COMMAND ${out}/root/usr/bin/qrv-cli --help RESULT_VARIABLE rc OUTPUT_VARIABLE help)
+file(READ ${out}/root/usr/${PROGDIR}/Updata/skin/Languages_set.ini setting HEX)
+if(NOT rc EQUAL 0 OR NOT help MATCHES "usage: qrv-cli" OR NOT setting STREQUAL "300d0a")
+  message(FATAL_ERROR "unpacked package: qrv-cli --help gave ${rc}: ${help}\nLanguages_set.ini: ${setting}")
+endif()
 message(STATUS "${debs}: ${fields}")

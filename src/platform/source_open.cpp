@@ -22,7 +22,8 @@ bool Is_BlockDevice(const std::string& path) {
 }
 
 std::string User_Name() {
-    if (const passwd* pw = ::getpwuid(::geteuid()); pw != nullptr && pw->pw_name != nullptr) return pw->pw_name;
+    if (const passwd* pw = ::getpwuid(::geteuid()); pw != nullptr && pw->pw_name != nullptr)
+        return pw->pw_name;
     return "$USER";
 }
 
@@ -53,8 +54,8 @@ std::string Open_FailureHint(const std::string& path, const TOpenFailure& failur
     if ((failure.Error != EACCES && failure.Error != EPERM) || ::geteuid() == 0) return "";
     if (!failure.Device) return Tr("没有权限读取此文件:") + path + "\n" + Tr("请检查文件的读取权限。");
     std::string hint = Tr("没有权限读取此设备:") + path + "\n" +
-                       Tr("请以root身份运行本程序,或把当前用户加入disk组后重新登录:") + " sudo usermod -aG disk " +
-                       User_Name();
+                       Tr("请以root身份运行本程序,或把当前用户加入disk组后重新登录:") +
+                       " sudo usermod -aG disk " + User_Name();
     switch (failure.Udisks) {
     case TUdisksStatus::NoBus:
     case TUdisksStatus::NoService:

@@ -36,13 +36,15 @@ void Take_Error(TUdisksOpen& out, const sd_bus_error& e, int r) {
     const char* name = e.name != nullptr ? e.name : "";
     out.Error = std::string(name) + (e.message != nullptr ? std::string(": ") + e.message : "");
     if (out.Error.empty()) out.Error = std::strerror(-r);
-    if (!std::strcmp(name, SD_BUS_ERROR_SERVICE_UNKNOWN) || !std::strcmp(name, SD_BUS_ERROR_NAME_HAS_NO_OWNER))
+    if (!std::strcmp(name, SD_BUS_ERROR_SERVICE_UNKNOWN) ||
+        !std::strcmp(name, SD_BUS_ERROR_NAME_HAS_NO_OWNER))
         out.Status = TUdisksStatus::NoService;
     else if (!std::strncmp(name, "org.freedesktop.UDisks2.Error.NotAuthorized", 43) ||
              !std::strcmp(name, SD_BUS_ERROR_ACCESS_DENIED) || !std::strcmp(name, SD_BUS_ERROR_AUTH_FAILED) ||
              !std::strcmp(name, SD_BUS_ERROR_INTERACTIVE_AUTHORIZATION_REQUIRED))
         out.Status = TUdisksStatus::NotAuthorized;
-    else if (!std::strcmp(name, SD_BUS_ERROR_UNKNOWN_OBJECT) || !std::strcmp(name, SD_BUS_ERROR_UNKNOWN_METHOD))
+    else if (!std::strcmp(name, SD_BUS_ERROR_UNKNOWN_OBJECT) ||
+             !std::strcmp(name, SD_BUS_ERROR_UNKNOWN_METHOD))
         out.Status = TUdisksStatus::UnknownDevice;
     else
         out.Status = TUdisksStatus::Failed;
@@ -53,8 +55,8 @@ void Take_Error(TUdisksOpen& out, const sd_bus_error& e, int r) {
 std::string Resolve_Object(sd_bus* bus, const std::string& dev, TUdisksOpen& out) {
     sd_bus_error e = SD_BUS_ERROR_NULL;
     sd_bus_message* reply = nullptr;
-    int r = sd_bus_call_method(bus, kService, kManagerPath, kManager, "ResolveDevice", &e, &reply, "a{sv}a{sv}", 1,
-                               "path", "s", dev.c_str(), 0);
+    int r = sd_bus_call_method(bus, kService, kManagerPath, kManager, "ResolveDevice", &e, &reply,
+                               "a{sv}a{sv}", 1, "path", "s", dev.c_str(), 0);
     TMsg hold(reply);
     if (r < 0) {
         const bool noMethod = e.name != nullptr && (!std::strcmp(e.name, SD_BUS_ERROR_UNKNOWN_METHOD) ||

@@ -70,8 +70,7 @@ const sd_bus_vtable kManager[] = {
 
 const sd_bus_vtable kBlock[] = {
     SD_BUS_VTABLE_START(0),
-    SD_BUS_METHOD("OpenDevice", "sa{sv}", "h", Open_Device, SD_BUS_VTABLE_UNPRIVILEGED),
-    SD_BUS_VTABLE_END};
+    SD_BUS_METHOD("OpenDevice", "sa{sv}", "h", Open_Device, SD_BUS_VTABLE_UNPRIVILEGED), SD_BUS_VTABLE_END};
 
 } // namespace
 
@@ -91,8 +90,8 @@ int main(int argc, char** argv) {
     sd_bus* bus = nullptr;
     if (sd_bus_open_system(&bus) < 0) return 1;
     if (g_mode != "old")
-        sd_bus_add_object_vtable(bus, nullptr, "/org/freedesktop/UDisks2/Manager", "org.freedesktop.UDisks2.Manager",
-                                 kManager, nullptr);
+        sd_bus_add_object_vtable(bus, nullptr, "/org/freedesktop/UDisks2/Manager",
+                                 "org.freedesktop.UDisks2.Manager", kManager, nullptr);
     sd_bus_add_fallback_vtable(bus, nullptr, "/org/freedesktop/UDisks2/block_devices",
                                "org.freedesktop.UDisks2.Block", kBlock, nullptr, nullptr);
     if (sd_bus_request_name(bus, "org.freedesktop.UDisks2", 0) < 0) return 1;

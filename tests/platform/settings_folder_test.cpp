@@ -17,7 +17,9 @@ using qrv::test::Write_File;
 
 namespace {
 
-std::vector<uint8_t> Bytes(const std::string& s) { return {s.begin(), s.end()}; }
+std::vector<uint8_t> Bytes(const std::string& s) {
+    return {s.begin(), s.end()};
+}
 
 std::string Text_Of(const std::string& path) {
     struct stat st {};
@@ -66,9 +68,9 @@ TEST_F(SettingsFolder, FolderFollowsXdgConfigHomeElseHome) {
 TEST_F(SettingsFolder, SwitchStoresWhereTheNextStartReads) {
     struct TCase {
         const char* name;
-        const char* shipped;   // program folder's file (nullptr: absent)
+        const char* shipped; // program folder's file (nullptr: absent)
         mode_t shippedMode;
-        const char* user;      // user's file (nullptr: absent)
+        const char* user; // user's file (nullptr: absent)
         bool stored;
         std::string shippedAfter, userAfter;
         int nextStart;

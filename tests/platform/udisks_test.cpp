@@ -33,7 +33,8 @@ pid_t Spawn(const std::vector<std::string>& argv, std::string& firstLine) {
         ::dup2(p[1], 1);
         ::close(p[0]);
         std::vector<char*> a;
-        for (const auto& s : argv) a.push_back(const_cast<char*>(s.c_str()));
+        for (const auto& s : argv)
+            a.push_back(const_cast<char*>(s.c_str()));
         a.push_back(nullptr);
         ::execvp(a[0], a.data());
         ::_exit(127);
@@ -41,7 +42,8 @@ pid_t Spawn(const std::vector<std::string>& argv, std::string& firstLine) {
     ::close(p[1]);
     firstLine.clear();
     char c;
-    while (::read(p[0], &c, 1) == 1 && c != '\n') firstLine.push_back(c);
+    while (::read(p[0], &c, 1) == 1 && c != '\n')
+        firstLine.push_back(c);
     ::close(p[0]);
     return pid;
 }
@@ -65,8 +67,9 @@ class UdisksBus : public ::testing::Test {
                                  "<allow user=\"*\"/><allow own=\"*\"/><allow send_destination=\"*\"/>"
                                  "<allow receive_sender=\"*\"/></policy></busconfig>\n";
         Write_File(conf, std::vector<uint8_t>(text.begin(), text.end()));
-        daemon_ = Spawn({"dbus-daemon", "--config-file=" + conf, "--nofork", "--nopidfile", "--print-address=1"},
-                        address_);
+        daemon_ =
+            Spawn({"dbus-daemon", "--config-file=" + conf, "--nofork", "--nopidfile", "--print-address=1"},
+                  address_);
         ASSERT_GT(daemon_, 0);
         ASSERT_FALSE(address_.empty()) << "dbus-daemon did not start";
         ::setenv("DBUS_SYSTEM_BUS_ADDRESS", address_.c_str(), 1);
@@ -86,7 +89,8 @@ class UdisksBus : public ::testing::Test {
     }
     static std::vector<uint8_t> Marked(size_t n) {
         std::vector<uint8_t> b(n);
-        for (size_t i = 0; i < n; ++i) b[i] = uint8_t((i * 7 + i / 512) & 0xFF);
+        for (size_t i = 0; i < n; ++i)
+            b[i] = uint8_t((i * 7 + i / 512) & 0xFF);
         return b;
     }
     static std::string Read_Fd(int fd, int64_t off, size_t n) {
@@ -162,7 +166,8 @@ TEST_F(UdisksBus, LoopDeviceAsNormalUser) {
         char buf[256] = {};
         if (p != nullptr && std::fgets(buf, sizeof buf, p) != nullptr) loop = buf;
         if (p != nullptr) ::pclose(p);
-        while (!loop.empty() && loop.back() == '\n') loop.pop_back();
+        while (!loop.empty() && loop.back() == '\n')
+            loop.pop_back();
     }
     if (loop.empty()) GTEST_SKIP() << "no loop device available";
 
@@ -178,8 +183,10 @@ TEST_F(UdisksBus, LoopDeviceAsNormalUser) {
     };
     for (const TCase& c : cases) {
         SCOPED_TRACE(c.mode ? c.mode : "no service");
-        if (c.mode) Serve(c.mode, loop);
-        else Stop(service_);
+        if (c.mode)
+            Serve(c.mode, loop);
+        else
+            Stop(service_);
         int p[2];
         ASSERT_EQ(::pipe(p), 0);
         const pid_t child = ::fork();
@@ -202,13 +209,15 @@ TEST_F(UdisksBus, LoopDeviceAsNormalUser) {
         ::close(p[1]);
         std::string got;
         char buf[4096];
-        for (ssize_t n; (n = ::read(p[0], buf, sizeof buf)) > 0;) got.append(buf, size_t(n));
+        for (ssize_t n; (n = ::read(p[0], buf, sizeof buf)) > 0;)
+            got.append(buf, size_t(n));
         ::close(p[0]);
         ::waitpid(child, nullptr, 0);
         if (c.opens) {
             EXPECT_EQ(got, "read:" + Expected(8192 + 5, 100));
         } else {
-            EXPECT_EQ(got.rfind("hint:" + std::to_string(EACCES) + ":没有权限读取此设备:" + loop, 0), 0u) << got;
+            EXPECT_EQ(got.rfind("hint:" + std::to_string(EACCES) + ":没有权限读取此设备:" + loop, 0), 0u)
+                << got;
             EXPECT_NE(got.find("sudo usermod -aG disk nobody"), std::string::npos) << got;
             EXPECT_NE(got.find(c.hintHas), std::string::npos) << got;
         }
