@@ -21,6 +21,10 @@ PACKAGES=(
   libxml2-utils
   # file-system tools for test images (mount holds losetup for the loop-device tests)
   dosfstools exfatprogs ntfs-3g mtools fdisk util-linux mount coreutils
+  # udisks2 client (sd-bus), a private bus for its tests
+  libsystemd-dev dbus-daemon
+  # package: dpkg-shlibdeps, the desktop entry and metainfo validators
+  dpkg-dev desktop-file-utils appstream
   # file systems the output guard is tested on (loop devices, a disk it cannot map)
   e2fsprogs btrfs-progs
   # headless GUI runs and Chinese text

@@ -44,6 +44,7 @@
 #include "common/op_state.h"
 #include "platform/language_files.h"
 #include "scan/records.h"
+#include "platform/program_folder.h"
 
 namespace qrv::app {
 
@@ -684,7 +685,7 @@ void TForm1::Form_Create() {
     tempFolder_ = ec || temp.empty() ? std::string("/tmp") : temp.string();
 
     N24_->setIcon(Language_Image(9));
-    if (Language_Start(programFolder_) == 1) N24_->setIcon(Language_Image(10));
+    if (Program_LanguageStart(programFolder_) == 1) N24_->setIcon(Language_Image(10));
     Translate_Form(this);
 }
 

@@ -18,6 +18,7 @@
 #include "app/prompts.h"
 #include "common/language.h"
 #include "platform/language_files.h"
+#include "platform/program_folder.h"
 
 namespace qrv::app {
 
@@ -122,7 +123,7 @@ void TForm1::N5Click() {
 // ------------------------------------------------------------ interface language
 
 void TForm1::Show_LanguageSwitch(int language) {
-    TLanguageSwitch s = Switch_Language(programFolder_, language);
+    TLanguageSwitch s = Program_LanguageSwitch(programFolder_, language);
     TBoxRequest r;
     r.Owner = this;
     r.Text = U(s.Message);

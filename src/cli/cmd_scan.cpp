@@ -225,6 +225,11 @@ int Cmd_Scan(const TArgv& argv) {
         return 2;
     }
 
+    if (TOpenFailure f; !Open_Source(path, &f)) {
+        // The scan reports the failed open; this says what the user can do about it.
+        if (const std::string hint = Open_FailureHint(path, f); !hint.empty())
+            std::fprintf(stderr, "qrv-cli scan: %s\n", hint.c_str());
+    }
     TScanParams p;
     p.Node = Describe_Source(path, fs, sectorSize, clusterSectors);
     if (auto region = args.Get_Int("region")) {

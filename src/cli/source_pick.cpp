@@ -28,6 +28,12 @@ TPickedSource Pick_Source(const std::string& path, std::optional<int64_t> region
         return out;
     }
     if (kind == TPathKind::BlockDevice) {
+        if (TOpenFailure f; !Open_Source(path, &f)) {
+            if (std::string hint = Open_FailureHint(path, f); !hint.empty()) {
+                out.Error = std::move(hint);
+                return out;
+            }
+        }
         Refresh_SourceTree(tree);
         const std::string want = Canonical(path);
         for (TSourceNode* n : tree.Nodes()) {

@@ -1,5 +1,7 @@
 #include "media/boot_sector.h"
 
+#include <fcntl.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <vector>
@@ -123,7 +125,8 @@ TPartEntry Get_PartEntry(std::span<const uint8_t> s, int index) {
 
 void Apply_BootGeometry(TLogHDD& v) {
     std::vector<uint8_t> boot(512, 0);
-    if (auto src = Open_Source(v.LogPan)) src->Read_At(boot.data(), boot.size(), 0);
+    // Listing never asks udisks2: no authorisation request before the user picks a source.
+    if (auto src = Open_SourceWithFlags(v.LogPan, O_RDONLY)) src->Read_At(boot.data(), boot.size(), 0);
     const auto geo = Parse_BootSector(boot);
     if (!geo) return;
     v.BytesPerSector = geo->BytesPerSector;

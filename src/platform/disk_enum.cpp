@@ -1,5 +1,7 @@
 #include "platform/disk_enum.h"
 
+#include <fcntl.h>
+
 #include <blkid/blkid.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -155,7 +157,7 @@ std::string Map_FsName(const std::string& type, const std::string& version) {
 
 TFsProbe Probe_FileSystem(const std::string& path) {
     TFsProbe out;
-    auto src = Open_Source(path);
+    auto src = Open_SourceWithFlags(path, O_RDONLY); // direct only, as in Fill_Geometry
     auto* file = dynamic_cast<TFileSource*>(src.get());
     if (!file) return out;
     blkid_probe pr = blkid_new_probe();

@@ -46,23 +46,14 @@ int Read_LanguageSetting(const std::string& path) {
     return value;
 }
 
-bool Write_LanguageSetting(const std::string& path, int language) {
-    if (Get_PathKind(path) != TPathKind::File) return false;
-    // Like every file QRV writes, through the output guard (it reads no source).
-    auto out = TOutputFile::Create(path, TOutputGuard::Without_Sources());
-    if (!out) return false;
-    const char* line = language == 1 ? "1\r\n" : "0\r\n";
-    bool ok = out->Write(line, 3);
-    ok = out->Close() && ok;
-    return ok;
-}
-
-int Language_Start(const std::string& programFolder) {
+int Language_Start(const std::string& programFolder, const std::string& settingsFile) {
     Set_Language(0);
     Set_LanguageId(LANGID_CHINESE);
     Set_LanguageTable(TLanguageTable());
     // Any number other than 1 keeps the Chinese texts.
-    int language = Read_LanguageSetting(Join_Path(programFolder, LANGUAGE_SETTINGS_FILE)) == 1 ? 1 : 0;
+    const std::string settings =
+        settingsFile.empty() ? Join_Path(programFolder, LANGUAGE_SETTINGS_FILE) : settingsFile;
+    int language = Read_LanguageSetting(settings) == 1 ? 1 : 0;
     if (language == 1) {
         Set_LanguageId(LANGID_ENGLISH);
         Load_LanguageFile(Join_Path(programFolder, LANGUAGE_FILE));
@@ -71,11 +62,11 @@ int Language_Start(const std::string& programFolder) {
     return language;
 }
 
-TLanguageSwitch Switch_Language(const std::string& programFolder, int language) {
+TLanguageSwitch Switch_Language(int language, const std::function<bool(int)>& store) {
     TLanguageSwitch r;
     language = language == 1 ? 1 : 0;
     Set_Language(language);
-    r.Stored = Write_LanguageSetting(Join_Path(programFolder, LANGUAGE_SETTINGS_FILE), language);
+    r.Stored = store && store(language);
     if (language == 1) {
         r.LanguageId = LANGID_ENGLISH;
         r.Message = "The setup language is successful. Please restart the program and use the new language!";

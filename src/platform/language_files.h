@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "common/language.h"
@@ -20,15 +21,14 @@ bool Load_LanguageFile(const std::string& path, uint8_t key = LANGUAGE_FILE_KEY)
 // Language number stored in a settings file: the first line as a decimal
 // number; 0 when the file is missing, empty or not a number.
 int Read_LanguageSetting(const std::string& path);
-// Overwrites an existing settings file with the single line "0" or "1" and
-// CR LF, through the output guard. A missing file is not created (false).
-bool Write_LanguageSetting(const std::string& path, int language);
 
 // Start sequence: language 0 and identifier 2052; the settings file under
 // programFolder decides the language (only 1 is English); for English the
 // identifier becomes 1033 and the language file, when present, fills the
-// table. Returns the language. Call before any worker starts.
-int Language_Start(const std::string& programFolder);
+// table. Returns the language. Call before any worker starts. settingsFile,
+// when not empty, is read instead of the program folder's settings file (the
+// user's own settings, see program_folder.h).
+int Language_Start(const std::string& programFolder, const std::string& settingsFile = {});
 
 // Outcome of a language switch, for the caller's message box.
 struct TLanguageSwitch {
@@ -39,8 +39,9 @@ struct TLanguageSwitch {
 };
 
 // Switches to English (1) or Chinese (0): the language number and identifier
-// change at once, the settings file is rewritten when it exists; the table is
-// not reloaded, so the interface changes at the next start.
-TLanguageSwitch Switch_Language(const std::string& programFolder, int language);
+// change at once; store(language) keeps the choice for the next start (its
+// result is Stored). The table is not reloaded, so the interface changes at
+// the next start.
+TLanguageSwitch Switch_Language(int language, const std::function<bool(int)>& store);
 
 } // namespace qrv

@@ -62,7 +62,7 @@ TSourcePtr Open_SourceWithFlags(const std::string& path, int flags) {
     return TSourcePtr(new TFileSource(fd, path));
 }
 
-TSourcePtr Open_Source(const std::string& path) { return Open_SourceWithFlags(path, O_RDONLY); }
+TSourcePtr Open_Source(const std::string& path) { return Open_Source(path, nullptr); }
 
 int64_t Get_FdSize(int fd) {
     struct stat st {};

@@ -15,7 +15,11 @@
 #include <string>
 #include <vector>
 
+#include "platform/udisks.h"
+
 namespace qrv {
+
+struct TOpenFailure;
 
 class TSource {
   public:
@@ -45,6 +49,7 @@ class TFileSource final : public TSource {
 
   private:
     friend TSourcePtr Open_SourceWithFlags(const std::string& path, int flags);
+    friend TSourcePtr Open_Source(const std::string& path, TOpenFailure* failure);
     TFileSource(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
     int fd_;
     std::string path_;
@@ -65,8 +70,26 @@ class TMemorySource final : public TSource {
 };
 
 // Opens a file or block device read-only. Returns nullptr when it cannot be
-// opened (errno is left as the open call set it).
+// opened (errno is left as the direct open call set it). A block device the
+// user may not open (not root, EACCES/EPERM) is asked of udisks2 instead
+// (udisks.h), which hands out a read-only descriptor once polkit agrees.
 TSourcePtr Open_Source(const std::string& path);
+
+// Why an open failed, for the message that tells the user what to do.
+struct TOpenFailure {
+    int Error = 0;       // errno of the direct open
+    bool Device = false; // the path is a block device
+    TUdisksStatus Udisks = TUdisksStatus::NotTried;
+    std::string UdisksError;
+};
+// Open_Source that also says why it failed (failure may be nullptr).
+TSourcePtr Open_Source(const std::string& path, TOpenFailure* failure);
+
+// What to tell the user about a failed open of path: empty when a hint would
+// not help (the path is missing, or root was refused by something else);
+// else who may read it and how to get there (run as root, join the disk
+// group, let udisks2 and polkit grant it), in the interface language.
+std::string Open_FailureHint(const std::string& path, const TOpenFailure& failure);
 
 // Opens with caller-chosen open(2) flags, but only read-only ones: any flag that
 // asks for write access (O_WRONLY, O_RDWR, O_CREAT, O_TRUNC, O_APPEND) is refused

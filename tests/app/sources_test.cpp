@@ -3,6 +3,7 @@
 // the region dialog, the hex view, the scan settings with their refusals, a
 // whole scan started from the dialog, imaging, and what a user without the
 // right to read a device is told.
+#include <QScopeGuard>
 #include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
@@ -719,6 +720,9 @@ class TSourcesTest : public QObject {
             if (root) QVERIFY(::seteuid(0) == 0);
         };
         std::string devNode;
+        // No system bus: the device hint also names udisks2, whatever the host runs.
+        qputenv("DBUS_SYSTEM_BUS_ADDRESS", QByteArray("unix:path=") + dir.File("no-bus").c_str());
+        const auto busBack = qScopeGuard([] { qunsetenv("DBUS_SYSTEM_BUS_ADDRESS"); });
         if (root) {
             const fs::path b = fs::path(dir.Path()) / "sys" / "block" / "sdy";
             Put(b / "size", "2048");
@@ -757,7 +761,8 @@ class TSourcesTest : public QObject {
         const QString hint =
             QString::fromStdString("没有权限读取此设备:" + devNode +
                                    "\n请以root身份运行本程序,或把当前用户加入disk组后重新登录: sudo "
-                                   "usermod -aG disk nobody");
+                                   "usermod -aG disk nobody"
+                                   "\n或安装并启动udisks2,由它在授权后只读打开设备: sudo apt-get install udisks2");
         QCOMPARE(Texts(boxes.Boxes), QStringList({hint, hint, hint}));
         QVERIFY(W<QWidget>(&form, "pnl1")->isEnabled());
         const auto rows = form.Log_Rows();
