@@ -334,11 +334,13 @@ int Cmd_Scan(const TArgv& argv) {
     Prepare_ScanRun();
     TCliSession session = Start_CliSession(args.Has("quiet"));
     auto oldInt = std::signal(SIGINT, On_Interrupt);
-    std::thread worker([&p, &output] { Run_ScanPipeline(p, output); });
+    TOutcome outcome;
+    std::thread worker([&p, &output, &outcome] { outcome = Run_ScanPipeline(p, output); });
     worker.join();
     std::signal(SIGINT, oldInt);
 
-    int status = session.Sink->Errors() > 0 ? 1 : 0;
+    // A scan that could not start or broke off fails the command, whatever it logged.
+    int status = session.Sink->Errors() > 0 || outcome.Failed() ? 1 : 0;
     std::string out = "{\"findings\": " + std::to_string(ScanResultList.Count()) +
                       ", \"rebuilt\": " + std::to_string(RebuildResultList.Count()) + ", \"results\": ";
     if (!json) {
