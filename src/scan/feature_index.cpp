@@ -6,9 +6,9 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
 
 #include "common/byte_order.h"
+#include "platform/file_system.h"
 #include "scan/frame_feature.h"
 
 namespace qrv {
@@ -21,15 +21,6 @@ constexpr uint64_t kSyncBit = uint64_t(1) << kOffsetBits;
 constexpr int64_t kLenShift = kOffsetBits + 1;
 constexpr uint64_t kLenMask = (uint64_t(1) << 24) - 1;
 constexpr int64_t kPageBytes = kFeaturePageEntries * kFeatureEntryBytes;
-
-std::string Temp_Folder() {
-    std::error_code ec;
-    std::string t = std::filesystem::temp_directory_path(ec).string();
-    if (ec || t.empty()) t = "/tmp";
-    while (t.size() > 1 && t.back() == '/')
-        t.pop_back();
-    return t;
-}
 
 std::mutex g_publishMu;
 const TSource* g_publishedSource = nullptr;
@@ -45,10 +36,7 @@ TFeatureIndex::TFeatureIndex(TFeatureIndexOptions options) : opt_(std::move(opti
 TFeatureIndex::~TFeatureIndex() {
     reader_.reset();
     spill_.reset();
-    if (!spillPath_.empty()) {
-        std::error_code ec;
-        std::filesystem::remove(spillPath_, ec);
-    }
+    if (!spillPath_.empty()) Remove_File(spillPath_);
 }
 
 int64_t TFeatureIndex::Count() const {
@@ -86,7 +74,7 @@ void TFeatureIndex::Append(int64_t off, uint32_t len, bool sync) {
 
 bool TFeatureIndex::Spill() {
     if (!spill_) {
-        const std::string folder = opt_.SpillFolder.empty() ? Temp_Folder() : opt_.SpillFolder;
+        const std::string folder = opt_.SpillFolder.empty() ? Get_TempFolder() : opt_.SpillFolder;
         const TOutputGuard guard(opt_.Sources);
         TGuardVerdict v = guard.Check_Folder(folder);
         if (!v.Allowed()) {
