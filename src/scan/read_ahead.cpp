@@ -66,12 +66,15 @@ bool TReadAhead::Next(TBlock& b) {
     std::unique_lock<std::mutex> lk(mu_);
     if (stop_) return false;
     const int64_t n = int64_t(chunks_.size());
-    if (current_ < 0 || inChunk_ >= int64_t(chunks_[size_t(current_ % n)].Got.size())) {
+    // The current chunk's block count is kept apart: once its last block is
+    // released, the reader may already be filling that chunk again.
+    if (current_ < 0 || inChunk_ >= chunkBlocks_) {
         const int64_t want = current_ + 1;
         cv_.wait(lk, [&] { return stop_ || want < filled_ || done_; });
         if (stop_ || want >= filled_) return false;
         current_ = want;
         inChunk_ = 0;
+        chunkBlocks_ = int64_t(chunks_[size_t(current_ % n)].Got.size());
     }
     const TChunk& c = chunks_[size_t(current_ % n)];
     const size_t k = size_t(inChunk_++);
@@ -83,10 +86,8 @@ bool TReadAhead::Next(TBlock& b) {
 
 void TReadAhead::Release() {
     std::lock_guard<std::mutex> lk(mu_);
-    const int64_t n = int64_t(chunks_.size());
     // A chunk goes back to the reader with its last block.
-    if (current_ >= 0 && inChunk_ >= int64_t(chunks_[size_t(current_ % n)].Got.size()) &&
-        released_ <= current_) {
+    if (current_ >= 0 && inChunk_ >= chunkBlocks_ && released_ <= current_) {
         released_ = current_ + 1;
         cv_.notify_all();
     }

@@ -60,6 +60,7 @@ class TReadAhead {
     std::condition_variable cv_;
     int64_t filled_ = 0, released_ = 0;  // chunks
     int64_t current_ = -1, inChunk_ = 0; // the scan thread's place: chunk and block
+    int64_t chunkBlocks_ = 0;            // blocks of the current chunk
     bool done_ = false, stop_ = false;
     std::thread reader_;
 };
