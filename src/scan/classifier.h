@@ -46,6 +46,11 @@ struct TClassifyContext {
 // kind 0 and kind 3 record.
 void Classify_Block(const uint8_t* block, int64_t P, TClassifyContext& ctx, int64_t& movieCount);
 
+// The same examination from the block's search results (Search_Block over
+// positions 0 .. 524,287), for a scan that searched the block elsewhere.
+struct TBlockFinds;
+void Classify_Found(const TBlockFinds& finds, int64_t P, TClassifyContext& ctx, int64_t& movieCount);
+
 // True when the buffer (one cluster followed by 512 more bytes of the medium)
 // holds a structural marker at a position below len - 512: a FAT directory,
 // an erased sector, the start of another file, an H.264 access-unit start of

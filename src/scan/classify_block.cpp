@@ -1,11 +1,11 @@
-// Classify_Block: the scan's examination of one block.
+// Classify_Found: the scan's examination of one block.
 //
 // Every position of the examined part is a candidate: a recording head is a
 // "ftyp" at offset 4 of a sector start, a movie box is the 12-byte signature
 // "moov" 00 00 00 6C "mvhd" anywhere. Instead of testing both rules at every
-// byte, the loop jumps from one candidate to the next: head candidates can only
-// sit at sector starts (checked directly), movie candidates are found with the
-// vector search of Find_MovieSignature. The visible behaviour is that of the
+// byte, the loop jumps from one candidate to the next, taken from the block's
+// search (block_search.h: sector starts checked directly, movie signatures
+// found with the vector search of Find_MovieSignature). The visible behaviour is that of the
 // byte-by-byte walk: units are examined in order, the cluster state is asked
 // once at the start of each unit, a head whose walk reaches mdat makes the
 // walk continue 512 bytes further on, and a recorded movie header (or a head
@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "scan/alloc_map.h"
+#include "scan/block_search.h"
 #include "scan/classifier.h"
 #include "scan/metadata.h"
 #include "scan/records.h"
@@ -127,30 +128,27 @@ bool Examine_Movie(TClassifyContext& ctx, int64_t X, int64_t& movieCount) {
 
 } // namespace
 
-void Classify_Block(const uint8_t* block, int64_t P, TClassifyContext& ctx, int64_t& movieCount) {
-    if (block == nullptr || ctx.Handle == nullptr || ctx.Node == nullptr || ctx.Unit <= 0) return;
+void Classify_Found(const TBlockFinds& finds, int64_t P, TClassifyContext& ctx, int64_t& movieCount) {
+    if (ctx.Handle == nullptr || ctx.Node == nullptr || ctx.Unit <= 0) return;
     const int64_t kEnd = kScanBlockStep; // examined positions 0 .. kEnd-1
-    // First position p whose absolute offset P + p is a sector start.
-    const int64_t firstSector = (512 - ((P % 512) + 512) % 512) % 512;
 
-    // Next candidates at or after the current position, kept across units so
-    // that no byte is searched twice.
-    int64_t nextMovie = -1; // position of the next signature (kEnd: none left), -1: not searched yet
-    int64_t nextHead = -1;
-    auto Find_Head = [&](int64_t from) {
-        int64_t s = from <= firstSector ? firstSector : firstSector + (from - firstSector + 511) / 512 * 512;
-        for (; s < kEnd; s += 512)
-            if (std::memcmp(block + s + 4, "ftyp", 4) == 0) return s;
-        return kEnd;
+    // Next candidates at or after the current position. Positions only grow,
+    // so each list is walked once with a cursor.
+    size_t headAt = 0, movieAt = 0;
+    auto Next_In = [&](const std::vector<int32_t>& list, size_t& at, int64_t from) {
+        while (at < list.size() && list[at] < from) ++at;
+        return at < list.size() ? int64_t(list[at]) : kEnd;
     };
+    int64_t nextMovie = -1; // position of the next signature (kEnd: none left)
+    int64_t nextHead = -1;
 
     // Without cluster-state questions a unit without candidates does nothing,
     // so the walk goes straight to the unit of the next candidate.
     const bool asksMap = (ctx.Mode == 1 || ctx.Mode == 2) && ctx.Unit > 512;
     for (int64_t q = 0; q < kEnd; q += ctx.Unit) {
         if (!asksMap) {
-            if (nextHead < q) nextHead = Find_Head(q);
-            if (nextMovie < q) nextMovie = Find_MovieSignature(block, q, kEnd);
+            if (nextHead < q) nextHead = Next_In(finds.Heads, headAt, q);
+            if (nextMovie < q) nextMovie = Next_In(finds.Movies, movieAt, q);
             const int64_t next = std::min(nextHead, nextMovie);
             if (next >= kEnd) break;
             q = next / ctx.Unit * ctx.Unit;
@@ -159,8 +157,8 @@ void Classify_Block(const uint8_t* block, int64_t P, TClassifyContext& ctx, int6
         if (asksMap && Skip_Unit(ctx, P + q)) continue;
         int64_t p = q;
         while (p < unitEnd) {
-            if (nextHead < p) nextHead = Find_Head(p);
-            if (nextMovie < p) nextMovie = Find_MovieSignature(block, p, kEnd);
+            if (nextHead < p) nextHead = Next_In(finds.Heads, headAt, p);
+            if (nextMovie < p) nextMovie = Next_In(finds.Movies, movieAt, p);
             p = std::min(nextHead, nextMovie);
             if (p >= unitEnd) break;
             const int64_t X = P + p;
@@ -176,6 +174,13 @@ void Classify_Block(const uint8_t* block, int64_t P, TClassifyContext& ctx, int6
             ++p;
         }
     }
+}
+
+void Classify_Block(const uint8_t* block, int64_t P, TClassifyContext& ctx, int64_t& movieCount) {
+    if (block == nullptr) return;
+    TBlockFinds finds;
+    Search_Block(block, P, kScanBlockStep, false, finds);
+    Classify_Found(finds, P, ctx, movieCount);
 }
 
 } // namespace qrv

@@ -109,13 +109,20 @@ bool TFeatureIndex::Spill() {
 
 void TFeatureIndex::Add_Block(const uint8_t* block, int64_t P, int64_t examined, bool complete) {
     if (stopped_ || block == nullptr || examined <= 0) return;
+    TBlockFinds finds;
+    Search_Block(block, P, examined, true, finds);
+    Add_Found(finds.Features, P, examined, complete);
+}
+
+void TFeatureIndex::Add_Found(const std::vector<TFeatureHit>& hits, int64_t P, int64_t examined, bool complete) {
+    if (stopped_ || examined <= 0) return;
     if (coverFrom_ < 0) coverFrom_ = coverTo_ = P;
     if (P > coverTo_) holes_.push_back({coverTo_, P});
     // A block that starts inside the covered part adds only what is new.
     const int64_t from = std::max<int64_t>(0, coverTo_ - P);
-    for (int64_t b = Find_FrameFeature(block, from, examined); b < examined;
-         b = Find_FrameFeature(block, b + 1, examined)) {
-        Append(P + b, Get_BE32(block + b), block[b + 4] == 0x65);
+    for (const TFeatureHit& hit : hits) {
+        if (hit.Pos < from || hit.Pos >= examined) continue;
+        Append(P + hit.Pos, hit.Len, hit.Sync);
         if (stopped_) {
             // The budget is spent and nothing can be spilled: the index ends
             // before this block, whose features are dropped again.

@@ -32,6 +32,7 @@
 
 #include "platform/output_file.h"
 #include "platform/source_io.h"
+#include "scan/block_search.h"
 
 namespace qrv {
 
@@ -68,6 +69,8 @@ class TFeatureIndex {
     // needs was read (or lies past the end of the medium); when false, the
     // block's range is left uncovered.
     void Add_Block(const uint8_t* block, int64_t P, int64_t examined, bool complete);
+    // The same with the block's features found elsewhere (Search_Block).
+    void Add_Found(const std::vector<TFeatureHit>& hits, int64_t P, int64_t examined, bool complete);
 
     // True when every position of [from, to) was examined by the scan and its
     // features are in the index.

@@ -5,98 +5,104 @@
 
 namespace qrv {
 
-TReadAhead::TReadAhead(TSource& h, int64_t first, int64_t end, int64_t step, size_t len, int perRead,
-                       int depth)
-    : h_(h), first_(first), end_(end), step_(step), len_(len), perRead_(perRead < 1 ? 1 : perRead) {
-    size_ = h_.Size();
-    chunks_.resize(size_t(depth < 2 ? 2 : depth));
-    reader_ = std::thread([this] { Run(); });
+namespace {
+
+// Bytes past a block the searches may read (vector loads near its end).
+constexpr size_t kSlack = 128;
+
+} // namespace
+
+TReadAhead::TReadAhead(TSource& h, int64_t first, int64_t end, int64_t step, size_t len, TWork work,
+                       int workers, int depth)
+    : h_(h), first_(first), step_(step < 1 ? 1 : step), len_(len), work_(std::move(work)),
+      depth_(std::max(depth, 2)), batch_(std::max<int64_t>(1, std::max(depth, 2) / 4)) {
+    total_ = end > first ? (end - first + step_ - 1) / step_ : 0;
+    ready_.assign(size_t(depth_), 0);
+    got_.assign(size_t(depth_), 0);
+    if (workers <= 0) workers = int(std::clamp(std::thread::hardware_concurrency(), 1u, 3u));
+    for (int k = 0; k < workers; ++k)
+        workers_.emplace_back([this] { Run(); });
 }
 
 TReadAhead::~TReadAhead() {
     Stop();
-    if (reader_.joinable()) reader_.join();
-}
-
-void TReadAhead::Fill(TChunk& c, int64_t off, int64_t blocks) {
-    const size_t want = size_t((blocks - 1) * step_) + len_;
-    c.Data.resize(want);
-    c.Off = off;
-    c.Got.assign(size_t(blocks), 0);
-    c.Alone.clear();
-    int64_t got = h_.Read_At(c.Data.data(), want, off);
-    if (got < 0) got = 0;
-    if (size_t(got) < want) std::memset(c.Data.data() + got, 0, want - size_t(got));
-    // Short before the end of the medium: every block is read again on its own.
-    const bool atEnd = size_ >= 0 && off + got >= size_;
-    if (size_t(got) < want && !atEnd) {
-        c.Alone.resize(size_t(blocks));
-        for (int64_t k = 0; k < blocks; ++k) {
-            c.Alone[size_t(k)].assign(len_, 0);
-            const int64_t g = h_.Read_At(c.Alone[size_t(k)].data(), len_, off + k * step_);
-            c.Got[size_t(k)] = g < 0 ? 0 : g;
-        }
-        return;
-    }
-    for (int64_t k = 0; k < blocks; ++k)
-        c.Got[size_t(k)] = std::clamp<int64_t>(got - k * step_, 0, int64_t(len_));
+    for (auto& t : workers_)
+        if (t.joinable()) t.join();
 }
 
 void TReadAhead::Run() {
-    const int64_t n = int64_t(chunks_.size());
-    for (int64_t k = 0, off = first_; off < end_; ++k, off += perRead_ * step_) {
+    std::vector<uint8_t> buf(len_ + kSlack, 0);
+    for (;;) {
+        int64_t k;
         {
             std::unique_lock<std::mutex> lk(mu_);
-            cv_.wait(lk, [&] { return stop_ || k - released_ < n; });
-            if (stop_) break;
+            workCv_.wait(lk, [&] { return stop_ || claimed_ >= total_ || claimed_ < released_ + depth_; });
+            if (stop_ || claimed_ >= total_) return;
+            k = claimed_++;
         }
-        // The chunk is the reader's alone until it is counted as filled.
-        const int64_t blocks = std::min<int64_t>(perRead_, (end_ - off + step_ - 1) / step_);
-        Fill(chunks_[size_t(k % n)], off, blocks);
+        // The slot of block k is this worker's alone until it is marked done.
+        const int64_t off = first_ + k * step_;
+        int64_t got = h_.Read_At(buf.data(), len_, off);
+        if (got < 0) got = 0;
+        if (size_t(got) < len_) std::memset(buf.data() + got, 0, len_ - size_t(got));
+        const size_t slot = size_t(k % depth_);
+        std::exception_ptr failed;
+        try {
+            work_(buf.data(), off, got, slot);
+        } catch (...) {
+            failed = std::current_exception();
+        }
         std::lock_guard<std::mutex> lk(mu_);
-        ++filled_;
-        cv_.notify_all();
+        if (failed && !failure_) failure_ = failed;
+        got_[slot] = got;
+        ready_[slot] = 1;
+        while (frontier_ < claimed_ && ready_[size_t(frontier_ % depth_)])
+            ++frontier_;
+        if (frontier_ >= wanted_ || failure_) readyCv_.notify_one();
     }
-    std::lock_guard<std::mutex> lk(mu_);
-    done_ = true;
-    cv_.notify_all();
+}
+
+void TReadAhead::Publish_Released() {
+    if (consumed_ > released_) {
+        released_ = consumed_;
+        workCv_.notify_all();
+    }
 }
 
 bool TReadAhead::Next(TBlock& b) {
     std::unique_lock<std::mutex> lk(mu_);
-    if (stop_) return false;
-    const int64_t n = int64_t(chunks_.size());
-    // The current chunk's block count is kept apart: once its last block is
-    // released, the reader may already be filling that chunk again.
-    if (current_ < 0 || inChunk_ >= chunkBlocks_) {
-        const int64_t want = current_ + 1;
-        cv_.wait(lk, [&] { return stop_ || want < filled_ || done_; });
-        if (stop_ || want >= filled_) return false;
-        current_ = want;
-        inChunk_ = 0;
-        chunkBlocks_ = int64_t(chunks_[size_t(current_ % n)].Got.size());
+    const int64_t want = current_ + 1;
+    if (stop_ || want >= total_) return false;
+    if (frontier_ <= want) {
+        // Waits for a batch, not a single block; the workers need the slots
+        // given back so far to get there.
+        Publish_Released();
+        wanted_ = std::min({want + batch_, total_, released_ + depth_});
+        readyCv_.wait(lk, [&] { return stop_ || failure_ || frontier_ >= wanted_; });
+        if (failure_) std::rethrow_exception(failure_);
+        if (stop_) return false;
     }
-    const TChunk& c = chunks_[size_t(current_ % n)];
-    const size_t k = size_t(inChunk_++);
-    b.Data = c.Alone.empty() ? c.Data.data() + k * size_t(step_) : c.Alone[k].data();
-    b.Off = c.Off + int64_t(k) * step_;
-    b.Got = c.Got[k];
+    current_ = want;
+    const size_t slot = size_t(want % depth_);
+    b.Off = first_ + want * step_;
+    b.Got = got_[slot];
+    b.Slot = slot;
     return true;
 }
 
 void TReadAhead::Release() {
     std::lock_guard<std::mutex> lk(mu_);
-    // A chunk goes back to the reader with its last block.
-    if (current_ >= 0 && inChunk_ >= chunkBlocks_ && released_ <= current_) {
-        released_ = current_ + 1;
-        cv_.notify_all();
-    }
+    if (current_ < consumed_) return;
+    ready_[size_t(current_ % depth_)] = 0;
+    consumed_ = current_ + 1;
+    if (consumed_ - released_ >= batch_) Publish_Released();
 }
 
 void TReadAhead::Stop() {
     std::lock_guard<std::mutex> lk(mu_);
     stop_ = true;
-    cv_.notify_all();
+    workCv_.notify_all();
+    readyCv_.notify_all();
 }
 
 } // namespace qrv

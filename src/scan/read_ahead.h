@@ -1,14 +1,21 @@
-// Read-ahead for the scan's block loop: a reader thread fills a few buffers
-// in medium order while the scan thread examines the blocks read before, so
-// that reading the medium and examining what was read overlap. The reader
-// reads several blocks in one large read (fewer system calls and hand-overs
-// per byte); when such a read comes back short before the end of the medium
-// (a bad sector), each of its blocks is read again on its own, so that a bad
-// sector costs no more than it costs a block read by itself.
+// Read-ahead for the scan's block loop: worker threads read the blocks in
+// medium order, each block with one read of its own into the worker's buffer,
+// and run the block's work (the scan's searches) on the thread that read it;
+// the scan thread takes the blocks' results in order. The buffer stays in the
+// worker's cache from the read to the searches, the searches of different
+// blocks run side by side, and only the results (a few positions per block)
+// cross threads.
+//
+// Results live in slots the caller owns (Depth() of them): the work of block
+// k writes slot Slot_Of(k), which is the caller's to read from Next until
+// Release. Blocks are handed to the scan thread in batches, so that neither
+// side wakes the other for every block.
 #pragma once
 
 #include <condition_variable>
 #include <cstdint>
+#include <exception>
+#include <functional>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -20,49 +27,56 @@ namespace qrv {
 class TReadAhead {
   public:
     struct TBlock {
-        const uint8_t* Data = nullptr; // len bytes; zeros where nothing was read
-        int64_t Off = 0;               // where it was read
-        int64_t Got = 0;               // bytes the medium delivered for it (0 on an error)
+        int64_t Off = 0;  // where it was read
+        int64_t Got = 0;  // bytes the medium delivered for it (0 on an error)
+        size_t Slot = 0;  // the result slot its work wrote
     };
+    // Work for one block: data holds len bytes (zeros where nothing was read)
+    // and is valid only during the call.
+    using TWork = std::function<void(const uint8_t* data, int64_t off, int64_t got, size_t slot)>;
+
     // Blocks of len bytes at first, first + step, ... while the offset is
-    // below end, read perRead blocks at a time into depth buffers.
-    TReadAhead(TSource& h, int64_t first, int64_t end, int64_t step, size_t len, int perRead = 8,
-               int depth = 3);
-    ~TReadAhead(); // stops the reader and waits for it
+    // below end, read on `workers` threads (0: as many as the processor has,
+    // at most 3) with up to depth blocks read ahead of the scan thread.
+    TReadAhead(TSource& h, int64_t first, int64_t end, int64_t step, size_t len, TWork work, int workers = 0,
+               int depth = 16);
+    ~TReadAhead(); // stops the workers and waits for them
     TReadAhead(const TReadAhead&) = delete;
     TReadAhead& operator=(const TReadAhead&) = delete;
 
-    // The next block in order, once it is read; false when there is none.
-    // The block stays valid until Release.
+    size_t Depth() const { return size_t(depth_); }
+
+    // The next block in order, once its work is done; false when there is
+    // none. Rethrows what a work call threw.
     bool Next(TBlock& b);
-    // Gives the block returned by the last Next back to the reader.
+    // Gives the block returned by the last Next (and its slot) back.
     void Release();
     // Ends the reading early; Next returns false afterwards.
     void Stop();
 
   private:
-    struct TChunk {
-        std::vector<uint8_t> Data;               // the blocks, step bytes apart
-        std::vector<std::vector<uint8_t>> Alone; // the blocks read one by one after a short read
-        std::vector<int64_t> Got;
-        int64_t Off = 0;
-    };
     void Run();
-    void Fill(TChunk& c, int64_t off, int64_t blocks);
+    void Publish_Released(); // under mu_
 
     TSource& h_;
-    const int64_t first_, end_, step_;
+    const int64_t first_, step_;
     const size_t len_;
-    const int64_t perRead_;
-    int64_t size_ = -1; // of the medium, -1 when unknown
-    std::vector<TChunk> chunks_;
+    const TWork work_;
+    const int64_t depth_, batch_;
+    int64_t total_ = 0; // blocks in the range
     std::mutex mu_;
-    std::condition_variable cv_;
-    int64_t filled_ = 0, released_ = 0;  // chunks
-    int64_t current_ = -1, inChunk_ = 0; // the scan thread's place: chunk and block
-    int64_t chunkBlocks_ = 0;            // blocks of the current chunk
-    bool done_ = false, stop_ = false;
-    std::thread reader_;
+    std::condition_variable workCv_, readyCv_;
+    std::vector<char> ready_;   // per slot: its block's work is done
+    std::vector<int64_t> got_;  // per slot
+    int64_t claimed_ = 0;       // blocks taken by workers
+    int64_t frontier_ = 0;      // blocks 0 .. frontier_-1 are all done
+    int64_t released_ = 0;      // slots of blocks below it are free for the workers
+    int64_t consumed_ = 0;      // blocks the scan thread gave back (released_ catches up in batches)
+    int64_t current_ = -1;      // the block last handed to the scan thread
+    int64_t wanted_ = 0;        // the frontier the scan thread waits for
+    bool stop_ = false;
+    std::exception_ptr failure_;
+    std::vector<std::thread> workers_;
 };
 
 } // namespace qrv

@@ -14,6 +14,7 @@
 #include "common/text_format.h"
 #include "common/ui_message.h"
 #include "media/raw_access.h"
+#include "scan/block_search.h"
 #include "scan/classifier.h"
 #include "scan/records.h"
 #include "scan/read_ahead.h"
@@ -177,23 +178,32 @@ TOutcome Scan_Body(const TScanParams& p, const TScanCompletion& completion, TSou
         ctx.DateFilter = p.DateFilter;
         ctx.V = V;
 
-        // Block loop: the blocks are read ahead on a second thread; the bytes
+        // Block loop: the blocks are read ahead and searched on worker
+        // threads; this thread walks their finds in medium order. The bytes
         // the medium does not deliver read as zero.
         std::shared_ptr<TFeatureIndex> index;
         if (p.FeatureIndex)
             index = std::make_shared<TFeatureIndex>(
                 TFeatureIndexOptions{p.FeatureBudget, p.FeatureSpillFolder, {path}});
+        const bool features = index != nullptr;
         const int64_t mediumSize = h->Size();
-        TReadAhead blocks(*h, P, rangeEnd, kScanBlockStep, size_t(kScanBlockRead));
+        constexpr int kDepth = 16; // blocks read ahead
+        std::vector<TBlockFinds> finds(kDepth);
+        TReadAhead blocks(
+            *h, P, rangeEnd, kScanBlockStep, size_t(kScanBlockRead),
+            [&finds, features](const uint8_t* data, int64_t off, int64_t, size_t slot) {
+                Search_Block(data, off, kScanBlockStep, features, finds[slot]);
+            },
+            0, kDepth);
         TReadAhead::TBlock blk;
         const int64_t first = P;
         Op_State().BytesTotal = std::max<int64_t>(rangeEnd - first, 0);
         Op_State().BytesDone = 0;
         while (P < rangeEnd && !Op_State().StopFlag.load() && blocks.Next(blk)) {
             position = P;
-            Classify_Block(blk.Data, P, ctx, H);
+            Classify_Found(finds[blk.Slot], P, ctx, H);
             if (index)
-                index->Add_Block(blk.Data, P, kScanBlockStep,
+                index->Add_Found(finds[blk.Slot].Features, P, kScanBlockStep,
                                  blk.Got == kScanBlockRead || (mediumSize >= 0 && P + blk.Got >= mediumSize));
             blocks.Release();
             Op_State().Progress1 = int32_t(B);

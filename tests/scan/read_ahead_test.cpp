@@ -1,10 +1,12 @@
 // The scan's read-ahead hands out exactly the blocks a block-by-block read
-// gives: same bytes, same counts, in order, also around a bad sector (a read
-// that stops short before the end of the medium), at the end of the medium,
-// and when the scan stops early.
+// gives: same bytes (as its work saw them), same counts, in order, whatever
+// the number of workers and slots, also around a bad sector (a read that
+// stops short before the end of the medium), at the end of the medium, and
+// when the scan stops early; a failure of the work reaches the scan thread.
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <stdexcept>
 
 #include "scan/read_ahead.h"
 
@@ -43,21 +45,26 @@ TEST(ReadAhead, BlocksEqualBlockByBlockReads) {
     struct TCase {
         const char* Name;
         int64_t Size, Bad, First, End;
-        int PerRead;
+        int Workers, Depth;
         int64_t StopAfter; // blocks taken before Stop, -1: all
     } cases[] = {
-        {"whole medium", 100 * kStep, -1, 0, 100 * kStep, 8, -1},
-        {"ends inside a block", 100 * kStep + 700, -1, 0, 101 * kStep, 8, -1},
-        {"range past the medium", 20 * kStep, -1, 0, 40 * kStep, 3, -1},
-        {"bad sector inside a read", 100 * kStep, 37 * kStep + 1024, 0, 100 * kStep, 8, -1},
-        {"bad sector in a block's tail", 100 * kStep, 38 * kStep, 512, 100 * kStep, 8, -1},
-        {"one block per read", 30 * kStep, 9 * kStep, 0, 30 * kStep, 1, -1},
-        {"stopped early", 100 * kStep, -1, 0, 100 * kStep, 4, 13},
+        {"whole medium", 100 * kStep, -1, 0, 100 * kStep, 2, 16, -1},
+        {"ends inside a block", 100 * kStep + 700, -1, 0, 101 * kStep, 3, 8, -1},
+        {"range past the medium", 20 * kStep, -1, 0, 40 * kStep, 2, 4, -1},
+        {"bad sector inside a block", 100 * kStep, 37 * kStep + 1024, 0, 100 * kStep, 3, 16, -1},
+        {"bad sector in a block's tail", 100 * kStep, 38 * kStep, 512, 100 * kStep, 2, 2, -1},
+        {"one worker", 30 * kStep, 9 * kStep, 0, 30 * kStep, 1, 3, -1},
+        {"stopped early", 100 * kStep, -1, 0, 100 * kStep, 3, 16, 13},
+        {"empty range", 10 * kStep, -1, 4 * kStep, 4 * kStep, 2, 4, -1},
     };
     for (const TCase& c : cases) {
         SCOPED_TRACE(c.Name);
         TBadSectorSource src(c.Size, c.Bad);
-        TReadAhead ra(src, c.First, c.End, kStep, size_t(kLen), c.PerRead, 2);
+        std::vector<std::vector<uint8_t>> slots(size_t(c.Depth));
+        TReadAhead ra(
+            src, c.First, c.End, kStep, size_t(kLen),
+            [&slots](const uint8_t* data, int64_t, int64_t, size_t slot) { slots[slot].assign(data, data + kLen); },
+            c.Workers, c.Depth);
         int64_t n = 0;
         TReadAhead::TBlock b;
         for (int64_t off = c.First; off < c.End; off += kStep, ++n) {
@@ -72,13 +79,34 @@ TEST(ReadAhead, BlocksEqualBlockByBlockReads) {
             if (got < 0) got = 0;
             EXPECT_EQ(b.Off, off);
             EXPECT_EQ(b.Got, got) << off;
-            EXPECT_EQ(std::memcmp(b.Data, want.data(), want.size()), 0) << off;
+            EXPECT_EQ(slots[b.Slot], want) << off;
             ra.Release();
         }
         if (c.StopAfter < 0) {
             EXPECT_FALSE(ra.Next(b));
         }
     }
+}
+
+TEST(ReadAhead, WorkFailureReachesTheScanThread) {
+    TBadSectorSource src(64 * 4096, -1);
+    TReadAhead ra(
+        src, 0, 64 * 4096, 4096, 4096,
+        [](const uint8_t*, int64_t off, int64_t, size_t) {
+            if (off == 20 * 4096) throw std::runtime_error("no memory");
+        },
+        2, 8);
+    TReadAhead::TBlock b;
+    int64_t taken = 0;
+    EXPECT_THROW(
+        {
+            while (ra.Next(b)) {
+                ++taken;
+                ra.Release();
+            }
+        },
+        std::runtime_error);
+    EXPECT_LE(taken, 20);
 }
 
 } // namespace
