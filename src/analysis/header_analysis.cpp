@@ -20,6 +20,7 @@
 #include "media/raw_access.h"
 #include "scan/alloc_map.h"
 #include "scan/classifier.h"
+#include "scan/feature_index.h"
 #include "scan/track_tables.h"
 
 namespace qrv {
@@ -232,6 +233,31 @@ void Find_FrameAnchors_Window(TSource& h, int64_t start, int64_t end, int recTyp
     for (const auto& v : found) anchors.insert(anchors.end(), v.begin(), v.end());
 }
 
+namespace {
+
+// The probes of one batch that the feature index answers: answer[n] is 1 or 0
+// where the index holds a feature at positions[n], -1 where the bytes must be
+// read (not covered by the scan, or no feature there).
+void Answer_FromIndex(const TFeatureIndex* index, const TVideo& v,
+                      const std::vector<std::pair<TSamplePos, int64_t>>& next, const std::vector<int64_t>& positions,
+                      std::vector<TFeatureEntry>& known, std::vector<int8_t>& answer) {
+    answer.assign(next.size(), -1);
+    if (index == nullptr || positions.empty()) return;
+    const auto [lo, hi] = std::minmax_element(positions.begin(), positions.end());
+    if (*lo < 0 || !index->Covers(*lo, *hi + 1)) return;
+    known.clear();
+    if (!index->Entries(*lo, *hi + 1, known)) return;
+    for (size_t n = 0; n < next.size(); ++n) {
+        auto it = std::lower_bound(known.begin(), known.end(), positions[n],
+                                   [](const TFeatureEntry& e, int64_t off) { return e.Off < off; });
+        if (it == known.end() || it->Off != positions[n]) continue;
+        const TVideoSTSZ& s = Sample_At(v, next[n].first);
+        answer[n] = it->Sync == bool(s.STSSFlag) && uint64_t(it->Len) + 4 == uint64_t(s.STSZlen);
+    }
+}
+
+} // namespace
+
 TFragmenArr Find_FrameFragment(TSource& h, bool paired, int /*headMode*/, const TFrameAnchor& a, int32_t c, int32_t s,
                                const TVideo& v) {
     TFragmenArr out;
@@ -248,9 +274,15 @@ TFragmenArr Find_FrameFragment(TSource& h, bool paired, int /*headMode*/, const 
     // Backwards from the anchor, then forwards, one sample at a time; the
     // walk stops at the first sample that does not start where predicted.
     // The probes are read in batches (growing from 4 to 64) in medium order.
+    // A probe at a position the scan examined and found a frame feature at is
+    // answered from the feature index: a sample start there can only be that
+    // slice, so it is one exactly when the slice's type and length fit.
     TProbeBatch batch(h);
+    const auto index = Published_FeatureIndex(h);
     std::vector<std::pair<TSamplePos, int64_t>> next;
-    std::vector<int64_t> positions;
+    std::vector<int64_t> positions, toRead;
+    std::vector<TFeatureEntry> known;
+    std::vector<int8_t> answer; // per probe: 1 or 0 from the index, -1 to be read
     auto walk = [&](bool back, TSamplePos& end, int64_t& endOff, int64_t& count) {
         TSamplePos r = anchorPos;
         int64_t p = a.AnchorOff;
@@ -268,9 +300,14 @@ TFragmenArr Find_FrameFragment(TSource& h, bool paired, int /*headMode*/, const 
                 x = q;
             }
             if (next.empty()) return;
-            batch.Prefetch(positions);
-            for (const auto& [q, pq] : next) {
-                if (!Probe_Sample(batch, pq, Sample_At(v, q))) return;
+            Answer_FromIndex(index.get(), v, next, positions, known, answer);
+            toRead.clear();
+            for (size_t n = 0; n < next.size(); ++n)
+                if (answer[n] < 0) toRead.push_back(positions[n]);
+            batch.Prefetch(toRead);
+            for (size_t n = 0; n < next.size(); ++n) {
+                const auto& [q, pq] = next[n];
+                if (answer[n] >= 0 ? answer[n] == 0 : !Probe_Sample(batch, pq, Sample_At(v, q))) return;
                 end = q;
                 endOff = pq;
                 ++count;

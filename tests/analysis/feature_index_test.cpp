@@ -278,5 +278,81 @@ TEST(FeatureIndexRules, HidingFollowsTheWindowSearch) {
     }
 }
 
+// A fragment walk whose probes are answered from the index stops exactly
+// where the walk that reads every probe stops: at a slice of the other kind
+// or length, and not at a sample the index knows nothing of (a leading unit
+// before the slice, a 01 header, a position the scan did not cover).
+TEST(FeatureIndexRules, ProbesAnsweredFromTheIndexEqualReadProbes) {
+    constexpr int kSamples = 40;
+    constexpr int64_t kSize = 2 * 524288;
+    struct TCase {
+        const char* Name;
+        int Odd;       // the sample written differently, -1: none
+        int Kind;      // 0 other slice type, 1 other length, 2 leading unit, 3 01 header
+        bool Covered;  // the index covers the whole medium
+        int64_t First, Last; // the fragment's first and last sample
+    } cases[] = {
+        {"all fit", -1, 0, true, 0, kSamples - 1},
+        {"sync slice where none is due", 13, 0, true, 14, kSamples - 1},
+        {"other slice where a sync one is due", 30, 0, true, 0, 29},
+        {"length off by one", 25, 1, true, 0, 24},
+        {"leading unit before the slice", 13, 2, true, 0, kSamples - 1},
+        {"01 header", 13, 3, true, 0, kSamples - 1},
+        {"index covers half", 30, 0, false, 0, 29},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Name);
+        std::vector<uint8_t> bytes(size_t(kSize) + 1024, 0x11);
+        TVideo v;
+        v.STCOArr.resize(1);
+        int64_t at = 4096 + 7;
+        for (int k = 0; k < kSamples; ++k) {
+            TVideoSTSZ smp;
+            smp.STSZoff = at;
+            smp.STSZlen = uint32_t(9000 + 37 * k);
+            smp.STSSFlag = k % 10 == 0;
+            bool sync = smp.STSSFlag;
+            uint32_t len = smp.STSZlen - 4;
+            int64_t slice = at;
+            if (k == c.Odd && c.Kind == 0) sync = !sync;
+            if (k == c.Odd && c.Kind == 1) len += 1;
+            if (k == c.Odd && c.Kind == 2) { // a 6-byte SEI unit first
+                Put_BE32(&bytes[size_t(at)], 2);
+                bytes[size_t(at) + 4] = 0x06;
+                bytes[size_t(at) + 5] = 0x05;
+                slice = at + 6;
+                len -= 6;
+            }
+            Put_BE32(&bytes[size_t(slice)], len);
+            bytes[size_t(slice) + 4] = sync ? 0x65 : 0x41;
+            bytes[size_t(slice) + 5] = sync ? 0x88 : 0x9A;
+            if (k == c.Odd && c.Kind == 3) bytes[size_t(slice) + 4] = 0x01;
+            v.STCOArr[0].STSZArr.push_back(smp);
+            at += smp.STSZlen;
+        }
+        ASSERT_LT(at, kSize);
+        TMemorySource h(std::vector<uint8_t>(bytes.begin(), bytes.begin() + kSize));
+        auto idx = std::make_shared<TFeatureIndex>(TFeatureIndexOptions{});
+        idx->Add_Block(bytes.data(), 0, 524288, true);
+        if (c.Covered) idx->Add_Block(bytes.data() + 524288, 524288, 524288, true);
+        const int anchor = 20;
+        TFrameAnchor a;
+        a.AnchorOff = v.STCOArr[0].STSZArr[anchor].STSZoff;
+        a.AnchorSize = int32_t(v.STCOArr[0].STSZArr[anchor].STSZlen);
+        auto walk = [&](bool indexed) {
+            Publish_FeatureIndex(&h, indexed ? idx : nullptr);
+            TFragmenArr f = Find_FrameFragment(h, true, 0, a, 0, anchor, v);
+            Publish_FeatureIndex(nullptr, nullptr);
+            return std::to_string(f.FragmeSLnum) + "-" + std::to_string(f.FragmeELnum) + " @" +
+                   std::to_string(f.FragmenSoff) + "-" + std::to_string(f.FragmenEoff);
+        };
+        const std::string read = walk(false);
+        EXPECT_EQ(walk(true), read);
+        EXPECT_EQ(read, std::to_string(c.First) + "-" + std::to_string(c.Last) + " @" +
+                            std::to_string(v.STCOArr[0].STSZArr[size_t(c.First)].STSZoff) + "-" +
+                            std::to_string(v.STCOArr[0].STSZArr[size_t(c.Last)].STSZoff));
+    }
+}
+
 } // namespace
 } // namespace qrv::test
