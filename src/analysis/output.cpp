@@ -83,18 +83,37 @@ bool Write_Copy(TSource& src, TOutputFile& out, int64_t o, int64_t n) {
     }
     int64_t left = n - k;
     int64_t at = o + k;
-    std::vector<uint8_t> block(static_cast<size_t>(kPieceBlock));
+    // Copies go in runs of kCopyRun bytes (fewer calls per byte). A run
+    // the medium does not deliver whole before its end is copied again in
+    // blocks of kPieceBlock, each read on its own, so that a bad sector
+    // costs the zeros of one block, not of the whole run.
+    constexpr int64_t kCopyRun = 16 * kPieceBlock;
+    std::vector<uint8_t> block(static_cast<size_t>(kCopyRun));
+    const int64_t mediumEnd = size >= 0 ? size : src.Size();
     while (left > 0) {
         if (Stopped()) return true;
         // Read_Block zero-fills the block first: a failed read leaves zeros,
         // never the bytes of the previous block.
-        const int64_t got = Read_Block(src, block.data(), block.size(), at);
-        const int64_t take = std::min(left, kPieceBlock);
-        const int64_t fileOff = out.Length();
-        if (!Put(out, block.data(), take)) return false;
-        Declare_Copied(out, fileOff, at, take, got, size);
-        left -= take;
-        at += take;
+        const int64_t want = std::min(left, kCopyRun);
+        const int64_t runGot = want > kPieceBlock ? Read_Block(src, block.data(), size_t(want), at) : -1;
+        if (runGot == want || (runGot >= 0 && mediumEnd >= 0 && at + runGot >= mediumEnd)) {
+            const int64_t fileOff = out.Length();
+            if (!Put(out, block.data(), want)) return false;
+            Declare_Copied(out, fileOff, at, want, runGot, size);
+            left -= want;
+            at += want;
+            continue;
+        }
+        for (int64_t done = 0; done < want; done += kPieceBlock) {
+            if (Stopped()) return true;
+            const int64_t got = Read_Block(src, block.data(), size_t(kPieceBlock), at);
+            const int64_t take = std::min(want - done, kPieceBlock);
+            const int64_t fileOff = out.Length();
+            if (!Put(out, block.data(), take)) return false;
+            Declare_Copied(out, fileOff, at, take, got, size);
+            left -= take;
+            at += take;
+        }
     }
     return true;
 }
