@@ -118,6 +118,49 @@ int Get_HeadAtom(TSource& h, int64_t unit, int64_t& pos, int64_t& size, int64_t 
     return -1;
 }
 
+namespace {
+
+// The child boxes of a movie box, read 64 KiB at a time: a box walk looks at
+// the first bytes of each child only, and a movie box can hold hundreds of
+// children (or, in random data that happens to look like one, thousands of
+// candidates, each walked). A window the medium does not deliver whole before
+// its end is not used: the walk then reads each child on its own, so that a
+// bad sector further on cannot change what a child reads as.
+class TChildReader {
+  public:
+    explicit TChildReader(TSource& h) : h_(h) {}
+    // kChildBytes bytes at p, zeros where the medium has none.
+    std::span<const uint8_t> At(int64_t p) {
+        if (p >= from_ && p + kChildBytes <= from_ + int64_t(window_.size()))
+            return {window_.data() + (p - from_), size_t(kChildBytes)};
+        if (whole_) {
+            const int64_t aligned = p - p % 512;
+            window_.assign(size_t(kWindow), 0);
+            const int64_t got = h_.Read_At(window_.data(), window_.size(), aligned);
+            const int64_t size = got == kWindow ? -1 : h_.Size();
+            if (got == kWindow || (got >= 0 && size >= 0 && aligned + got >= size)) {
+                from_ = aligned;
+                return {window_.data() + (p - from_), size_t(kChildBytes)};
+            }
+            whole_ = false;
+            from_ = -1;
+            window_.clear();
+        }
+        single_ = Get_Bytes(h_, kChildBytes, p);
+        if (single_.size() != size_t(kChildBytes)) return {};
+        return single_;
+    }
+    static constexpr int64_t kChildBytes = 64; // box header, version, mvhd's four fields
+  private:
+    static constexpr int64_t kWindow = 65536;
+    TSource& h_;
+    std::vector<uint8_t> window_, single_;
+    int64_t from_ = -1;
+    bool whole_ = true;
+};
+
+} // namespace
+
 void Get_MoovInfo(const TTreeData& /*node*/, TSource& h, int /*mode*/, TMoovCon& out, int64_t scanEnd,
                   int64_t moovOff) {
     out = TMoovCon{};
@@ -131,48 +174,56 @@ void Get_MoovInfo(const TTreeData& /*node*/, TSource& h, int /*mode*/, TMoovCon&
     out.MoovOff = moovOff;
     out.MoovLen = S;
 
-    int64_t p = moovOff + 8;
-    while (p < end) {
-        std::vector<uint8_t> buf = Get_Bytes(h, 4096, p);
-        if (buf.size() < 16) return;
-        std::span<const uint8_t> b(buf);
-        int64_t size = BE32s_At(b, 0);
-        if (size < 1) return;
-        int64_t hdr = 8;
-        if (size == 1) {
-            size = BE64s_At(b, 8);
-            hdr = 16;
-        }
-        if (!Is_Lower(b[4]) || !Is_Lower(b[5])) return;
-        if (size <= 0 || size > scanEnd - p) return; // ends beyond what was scanned
-
-        if (Tag_At(b, 4, "udta")) {
-            out.CamerModel = Get_CamerModel(h, p + size, p);
-            out.MoovFree_Len = uint32_t(size);
-            out.MoovFree_Soff = p;
-            out.MoovGood = true;
-            return;
-        }
-        if (size > S) return;
-        if (Tag_At(b, 4, "trak")) {
-            out.trakcnt += 1;
-            out.track.push_back(TAtom{p, size});
-        } else if (Tag_At(b, 4, "mvhd")) {
-            // Version-0 layout after the version and flags word: creation time,
-            // modification time, time scale, duration (32-bit each).
-            const int64_t f = hdr + 4;
-            if (size >= f + 16 && Fits(b, f, 16)) {
-                const int64_t created = int64_t(BE32_At(b, f));
-                const uint32_t scale = BE32_At(b, f + 8);
-                const uint32_t duration = BE32_At(b, f + 12);
-                double dt = Get_LocalTime(created - kRecorderEpochShift);
-                if (Op_State().TimeStandard.load() == TIMESTD_CHINA) dt += 1.0 / 3.0;
-                out.CreateTime = Format_DateTime(dt);
-                out.Durting = scale == 0 ? "0" : Format_Duration((long double)duration / (long double)scale);
+    // The last mvhd's fields, formatted once the walk is over.
+    bool dated = false;
+    int64_t created = 0;
+    uint32_t scale = 0, duration = 0;
+    TChildReader children(h);
+    [&] {
+        int64_t p = moovOff + 8;
+        while (p < end) {
+            std::span<const uint8_t> b = children.At(p);
+            if (b.size() < 16) return;
+            int64_t size = BE32s_At(b, 0);
+            if (size < 1) return;
+            int64_t hdr = 8;
+            if (size == 1) {
+                size = BE64s_At(b, 8);
+                hdr = 16;
             }
+            if (!Is_Lower(b[4]) || !Is_Lower(b[5])) return;
+            if (size <= 0 || size > scanEnd - p) return; // ends beyond what was scanned
+
+            if (Tag_At(b, 4, "udta")) {
+                out.CamerModel = Get_CamerModel(h, p + size, p);
+                out.MoovFree_Len = uint32_t(size);
+                out.MoovFree_Soff = p;
+                out.MoovGood = true;
+                return;
+            }
+            if (size > S) return;
+            if (Tag_At(b, 4, "trak")) {
+                out.trakcnt += 1;
+                out.track.push_back(TAtom{p, size});
+            } else if (Tag_At(b, 4, "mvhd")) {
+                // Version-0 layout after the version and flags word: creation time,
+                // modification time, time scale, duration (32-bit each).
+                const int64_t f = hdr + 4;
+                if (size >= f + 16 && Fits(b, f, 16)) {
+                    dated = true;
+                    created = int64_t(BE32_At(b, f));
+                    scale = BE32_At(b, f + 8);
+                    duration = BE32_At(b, f + 12);
+                }
+            }
+            p += size;
         }
-        p += size;
-    }
+    }();
+    if (!dated) return;
+    double dt = Get_LocalTime(created - kRecorderEpochShift);
+    if (Op_State().TimeStandard.load() == TIMESTD_CHINA) dt += 1.0 / 3.0;
+    out.CreateTime = Format_DateTime(dt);
+    out.Durting = scale == 0 ? "0" : Format_Duration((long double)duration / (long double)scale);
 }
 
 std::string Get_CamerModel(TSource& h, int64_t udtaEnd, int64_t udtaOff) {

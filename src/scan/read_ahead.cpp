@@ -53,12 +53,21 @@ void TReadAhead::Run() {
             failed = std::current_exception();
         }
         std::lock_guard<std::mutex> lk(mu_);
-        if (failed && !failure_) failure_ = failed;
+        if (failed) {
+            // The block is never handed out: the scan thread gets the failure
+            // when it reaches it (the first one, when several blocks fail).
+            if (k < failedAt_) {
+                failedAt_ = k;
+                failure_ = failed;
+            }
+            readyCv_.notify_one();
+            continue;
+        }
         got_[slot] = got;
         ready_[slot] = 1;
         while (frontier_ < claimed_ && ready_[size_t(frontier_ % depth_)])
             ++frontier_;
-        if (frontier_ >= wanted_ || failure_) readyCv_.notify_one();
+        if (frontier_ >= wanted_) readyCv_.notify_one();
     }
 }
 
@@ -74,13 +83,15 @@ bool TReadAhead::Next(TBlock& b) {
     const int64_t want = current_ + 1;
     if (stop_ || want >= total_) return false;
     if (frontier_ <= want) {
+        if (failedAt_ <= want) std::rethrow_exception(failure_);
         // Waits for a batch, not a single block; the workers need the slots
         // given back so far to get there.
         Publish_Released();
         wanted_ = std::min({want + batch_, total_, released_ + depth_});
-        readyCv_.wait(lk, [&] { return stop_ || failure_ || frontier_ >= wanted_; });
-        if (failure_) std::rethrow_exception(failure_);
+        readyCv_.wait(lk, [&] { return stop_ || frontier_ >= wanted_ || failedAt_ < wanted_; });
         if (stop_) return false;
+        // The frontier stops at a failed block.
+        if (frontier_ <= want) std::rethrow_exception(failure_);
     }
     current_ = want;
     const size_t slot = size_t(want % depth_);

@@ -13,6 +13,7 @@
 #pragma once
 
 #include <condition_variable>
+#include <climits>
 #include <cstdint>
 #include <exception>
 #include <functional>
@@ -47,7 +48,7 @@ class TReadAhead {
     size_t Depth() const { return size_t(depth_); }
 
     // The next block in order, once its work is done; false when there is
-    // none. Rethrows what a work call threw.
+    // none. Rethrows what the work of that block threw.
     bool Next(TBlock& b);
     // Gives the block returned by the last Next (and its slot) back.
     void Release();
@@ -75,6 +76,7 @@ class TReadAhead {
     int64_t current_ = -1;      // the block last handed to the scan thread
     int64_t wanted_ = 0;        // the frontier the scan thread waits for
     bool stop_ = false;
+    int64_t failedAt_ = INT64_MAX; // the first block whose work threw
     std::exception_ptr failure_;
     std::vector<std::thread> workers_;
 };

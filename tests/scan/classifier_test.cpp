@@ -320,3 +320,39 @@ TEST_F(Classifier, SameFindingsAsTheByteByByteRule) {
         EXPECT_FALSE(fast.empty());
     }
 }
+
+// A block full of movie-box lookalikes (each a signature inside a box whose
+// children keep looking like boxes) costs a few reads per candidate, not one
+// read per child box: random media holds such runs, and a fuzzer found one
+// that took a minute per megabyte.
+TEST_F(Classifier, MovieLookalikesCostAFewReadsEach) {
+    class TCounting final : public TSource {
+      public:
+        explicit TCounting(TBytes b) : mem_(std::move(b)) {}
+        int64_t Read_At(void* buf, size_t len, int64_t off) override {
+            ++Reads;
+            return mem_.Read_At(buf, len, off);
+        }
+        int64_t Size() override { return mem_.Size(); }
+        const std::string& Path() const override { return mem_.Path(); }
+        int64_t Reads = 0;
+
+      private:
+        TMemorySource mem_;
+    };
+    const uint8_t unit[] = {0xFF, '"', 0, 0, 'f', 0x10, 'm', 'o', 'o', 'v', 0, 0, 0, 'l', 'm',
+                            'v',  'h', 'd', 'd', 0xE4, 'd', 'd', 0xFE, 0xFF, 0xFF, 0xFF, '\n'};
+    TBench b(1 << 20);
+    for (size_t at = 0; at + sizeof unit <= b.Bytes.size(); at += sizeof unit)
+        std::memcpy(&b.Bytes[at], unit, sizeof unit);
+    TCounting src(b.Bytes);
+    b.Ctx.Handle = &src;
+    std::vector<uint8_t> block(kScanBlockRead);
+    Read_Block(src, block.data(), block.size(), 0);
+    src.Reads = 0;
+    int64_t count = 0;
+    Classify_Block(block.data(), 0, b.Ctx, count);
+    const int64_t candidates = kScanBlockStep / int64_t(sizeof unit);
+    EXPECT_EQ(count, 0);
+    EXPECT_LE(src.Reads, 3 * candidates);
+}
