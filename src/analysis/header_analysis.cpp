@@ -500,7 +500,10 @@ void Fragments_FromAnchors(TSource& h, bool paired, int headMode, const TVideo& 
     size_t k = 0;
     while (k < anchors.size()) {
         Op_State().Progress2 = int32_t(k);
-        Send_UIMessage(MSG_STATUS3, {Dec(int64_t(k)), "", Tr("已判断数量:") + Dec(int64_t(k))});
+        // The count goes out every 64 anchors and for the last one: a message
+        // per anchor costs more than judging most anchors does.
+        if (k % 64 == 0 || k + 1 == anchors.size())
+            Send_UIMessage(MSG_STATUS3, {Dec(int64_t(k)), "", Tr("已判断数量:") + Dec(int64_t(k))});
         TFrameAnchor& A = anchors[k];
         if (A.AnchorUsed == 1) {
             ++k;

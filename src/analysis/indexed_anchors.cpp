@@ -24,6 +24,13 @@ constexpr int64_t kSearchStep = 65536;
 // much faster than the channel's round trip.
 constexpr int64_t kProgressEvery = 64;
 
+// The count of anchors found so far; sent every 64 anchors and at the end of
+// each run of blocks, as the walk finds them far faster than a window shows them.
+void Send_Found(const TSampleKeys& keys, int64_t found) {
+    Send_UIMessage(MSG_STATUS2_FROM_P3,
+                   {"", "", Tr("总量:") + std::to_string(keys.Count()) + ";" + Tr("已发现:") + std::to_string(found)});
+}
+
 } // namespace
 
 void Find_FrameAnchors_Indexed(TSource& h, const TFeatureIndex& index, int64_t start, int64_t end,
@@ -31,7 +38,7 @@ void Find_FrameAnchors_Indexed(TSource& h, const TFeatureIndex& index, int64_t s
     const int64_t lead = ((start % kSector) + kSector) % kSector;
     if (start - lead < 0 || start >= end) return;
     const int64_t blocks = (end - start + kSearchStep - 1) / kSearchStep;
-    int64_t found = 0;
+    int64_t found = 0, sent = 0;
     std::vector<TFeatureEntry> entries;
     for (int64_t k = 0; k < blocks && !Op_State().StopFlag.load();) {
         const int64_t pos = start + k * kSearchStep;
@@ -78,11 +85,10 @@ void Find_FrameAnchors_Indexed(TSource& h, const TFeatureIndex& index, int64_t s
                 anchors.push_back(a);
                 hiddenTo = e.Off + 11;
                 ++found;
-                Send_UIMessage(MSG_STATUS2_FROM_P3, {"", "",
-                                                     Tr("总量:") + std::to_string(keys.Count()) + ";" +
-                                                         Tr("已发现:") + std::to_string(found)});
+                if (found - sent >= 64) Send_Found(keys, sent = found);
             }
         }
+        if (found != sent) Send_Found(keys, sent = found);
         k += n;
         Op_State().Progress2 = int32_t(k);
         Send_UIMessage(MSG_STATUS3,
