@@ -80,6 +80,10 @@ void Find_FrameAnchors_Window(TSource& h, int64_t start, int64_t end, int recTyp
 // index covers is walked in the index, the others are read from h.
 void Find_FrameAnchors_Indexed(TSource& h, const TFeatureIndex& index, int64_t start, int64_t end, int recType,
                                const TSampleKeys& keys, std::vector<TFrameAnchor>& anchors);
+// Find_FrameAnchors_Indexed with a window of splitBytes or more walked in two
+// halves on two threads (what Find_FrameAnchors does, with 256 MiB).
+void Find_FrameAnchors_Split(TSource& h, const TFeatureIndex& index, int64_t start, int64_t end, int recType,
+                             const TSampleKeys& keys, std::vector<TFrameAnchor>& anchors, int64_t splitBytes);
 
 // Grows a data fragment around anchor a, which matched the first sample of
 // chunk c (s is that sample's index, 0). The result's FragmenType is

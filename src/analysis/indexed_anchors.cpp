@@ -6,6 +6,8 @@
 // boundary. The walk below applies the same rules to the indexed features of
 // each block, so the anchors are the window search's, in the same order.
 #include <algorithm>
+#include <exception>
+#include <thread>
 
 #include "analysis/header_analysis.h"
 #include "scan/track_tables.h"
@@ -97,10 +99,47 @@ void Find_FrameAnchors_Indexed(TSource& h, const TFeatureIndex& index, int64_t s
     }
 }
 
+namespace {
+
+// A window this large is walked in two halves side by side (split on a search
+// block boundary, so that the halves' anchors joined are the whole walk's): a
+// window can be the whole medium, once per movie header.
+constexpr int64_t kSplitWalkBytes = int64_t(256) << 20;
+
+} // namespace
+
+void Find_FrameAnchors_Split(TSource& h, const TFeatureIndex& index, int64_t start, int64_t end, int recType,
+                             const TSampleKeys& keys, std::vector<TFrameAnchor>& anchors, int64_t splitBytes) {
+    const int64_t blocks = (end - start + kSearchStep - 1) / kSearchStep;
+    if (end - start < splitBytes || blocks < 2 || std::thread::hardware_concurrency() < 2) {
+        Find_FrameAnchors_Indexed(h, index, start, end, recType, keys, anchors);
+        return;
+    }
+    const int64_t middle = start + blocks / 2 * kSearchStep;
+    std::vector<TFrameAnchor> second;
+    std::exception_ptr failure;
+    std::thread helper([&] {
+        try {
+            Find_FrameAnchors_Indexed(h, index, middle, end, recType, keys, second);
+        } catch (...) {
+            failure = std::current_exception();
+        }
+    });
+    try {
+        Find_FrameAnchors_Indexed(h, index, start, middle, recType, keys, anchors);
+    } catch (...) {
+        helper.join();
+        throw;
+    }
+    helper.join();
+    if (failure) std::rethrow_exception(failure);
+    anchors.insert(anchors.end(), second.begin(), second.end());
+}
+
 void Find_FrameAnchors(TSource& h, int64_t start, int64_t end, int recType, const TSampleKeys& keys,
                        std::vector<TFrameAnchor>& anchors) {
     if (const auto index = Published_FeatureIndex(h))
-        Find_FrameAnchors_Indexed(h, *index, start, end, recType, keys, anchors);
+        Find_FrameAnchors_Split(h, *index, start, end, recType, keys, anchors, kSplitWalkBytes);
     else
         Find_FrameAnchors_Window(h, start, end, recType, keys, anchors);
 }

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 
 #include "common/byte_order.h"
@@ -183,6 +184,25 @@ int64_t TFeatureIndex::Lower_Bound(int64_t off) const {
 
 bool TFeatureIndex::Entries(int64_t from, int64_t to, std::vector<TFeatureEntry>& out) const {
     bool ok = true;
+    // The segment of the entry being decoded, followed along as the index grows
+    // instead of being looked up for every entry.
+    size_t seg = SIZE_MAX;
+    auto Entry_At = [&](int64_t index, uint64_t packed) {
+        int64_t high = 0;
+        if (!segments_.empty()) {
+            if (seg == SIZE_MAX || segments_[seg].First > index) {
+                auto it = std::upper_bound(segments_.begin(), segments_.end(), index,
+                                           [](int64_t i, const TSegment& s) { return i < s.First; });
+                seg = it == segments_.begin() ? SIZE_MAX : size_t(it - segments_.begin()) - 1;
+            }
+            if (seg != SIZE_MAX) {
+                while (seg + 1 < segments_.size() && segments_[seg + 1].First <= index) ++seg;
+                high = segments_[seg].High;
+            }
+        }
+        return TFeatureEntry{int64_t((uint64_t(high) << kOffsetBits) | (packed & kOffsetMask)),
+                             uint32_t(packed >> kLenShift), (packed & kSyncBit) != 0};
+    };
     if (spilled_ > 0 && from <= lastSpilled_ && !pageFirst_.empty()) {
         int64_t page =
             int64_t(std::upper_bound(pageFirst_.begin(), pageFirst_.end(), from) - pageFirst_.begin()) - 1;
@@ -194,14 +214,14 @@ bool TFeatureIndex::Entries(int64_t from, int64_t to, std::vector<TFeatureEntry>
                 break;
             }
             for (size_t k = 0; k < buf.size(); ++k) {
-                const TFeatureEntry e = Decode(page * kFeaturePageEntries + int64_t(k), buf[k]);
+                const TFeatureEntry e = Entry_At(page * kFeaturePageEntries + int64_t(k), buf[k]);
                 if (e.Off >= to) break;
                 if (e.Off >= from) out.push_back(e);
             }
         }
     }
     for (int64_t i = Lower_Bound(from); i < Count(); ++i) {
-        const TFeatureEntry e = Decode(i, memory_[size_t(i - spilled_)]);
+        const TFeatureEntry e = Entry_At(i, memory_[size_t(i - spilled_)]);
         if (e.Off >= to) break;
         out.push_back(e);
     }

@@ -16,17 +16,26 @@ namespace qrv {
 
 void TSampleKeys::Add(uint32_t size, uint32_t mod512, int64_t index) {
     ++count_;
-    auto [it, inserted] = map_.try_emplace(Key(size, mod512), index);
+    const uint64_t key = Key(size, mod512);
+    if (filter_.empty()) filter_.assign((size_t(1) << kFilterBits) / 64, 0);
+    const size_t bit = Filter_Bit(key);
+    filter_[bit / 64] |= uint64_t(1) << (bit % 64);
+    auto [it, inserted] = map_.try_emplace(key, index);
     if (!inserted && index < it->second) it->second = index;
 }
 
 int64_t TSampleKeys::Find(uint32_t size, uint32_t mod512) const {
-    auto it = map_.find(Key(size, mod512));
+    const uint64_t key = Key(size, mod512);
+    if (filter_.empty()) return -1;
+    const size_t bit = Filter_Bit(key);
+    if ((filter_[bit / 64] >> (bit % 64) & 1) == 0) return -1;
+    auto it = map_.find(key);
     return it == map_.end() ? -1 : it->second;
 }
 
 void TSampleKeys::Clear() {
     map_.clear();
+    filter_.clear();
     count_ = 0;
 }
 

@@ -17,6 +17,7 @@
 
 #include <cstdint>
 #include <unordered_map>
+#include <vector>
 
 #include "media/tree_data.h"
 #include "platform/source_io.h"
@@ -38,7 +39,12 @@ class TSampleKeys {
 
   private:
     static uint64_t Key(uint32_t size, uint32_t mod512) { return (uint64_t(size) << 32) | mod512; }
+    // A bit per hashed key: most features matched against the keys are not
+    // samples of this recording, and the bit says so without a map lookup.
+    static constexpr int kFilterBits = 18;
+    static size_t Filter_Bit(uint64_t key) { return size_t((key * 0x9E3779B97F4A7C15ULL) >> (64 - kFilterBits)); }
     std::unordered_map<uint64_t, int64_t> map_;
+    std::vector<uint64_t> filter_; // 2^kFilterBits bits once a key is added
     int64_t count_ = 0;
 };
 

@@ -253,7 +253,8 @@ TEST(FeatureIndexRules, HidingFollowsTheWindowSearch) {
         bytes[size_t(at) + 5] = sync ? 0x88 : 0x9A;
     };
     int64_t index = 0;
-    for (int64_t base : {int64_t(1000), int64_t(65536 - 8), int64_t(524288 - 6), int64_t(2 * 65536 + 300)}) {
+    for (int64_t base : {int64_t(1000), int64_t(65536 - 8), int64_t(524288 - 6), int64_t(2 * 65536 + 300),
+                         int64_t(16 * 65536 - 8), int64_t(20 * 65536 + 77)}) {
         put(base, 0, true);            // zero length: hides up to 5 bytes on
         put(base + 3, 0x1000, false);  // hidden
         put(base + 5, 0x2000, true);   // seen, a key: hides up to 11 bytes on
@@ -274,6 +275,10 @@ TEST(FeatureIndexRules, HidingFollowsTheWindowSearch) {
         std::vector<TFrameAnchor> want, got;
         Find_FrameAnchors_Window(h, start, size - 4096, 0, keys, want);
         Find_FrameAnchors_Indexed(h, idx, start, size - 4096, 0, keys, got);
+        ASSERT_EQ(Anchor_Text(got), Anchor_Text(want));
+        // Walked in two halves side by side, split on a search block boundary.
+        got.clear();
+        Find_FrameAnchors_Split(h, idx, start, size - 4096, 0, keys, got, 65536);
         ASSERT_EQ(Anchor_Text(got), Anchor_Text(want));
     }
 }
