@@ -41,7 +41,6 @@ void Find_FrameAnchors_Indexed(TSource& h, const TFeatureIndex& index, int64_t s
     if (start - lead < 0 || start >= end) return;
     const int64_t blocks = (end - start + kSearchStep - 1) / kSearchStep;
     int64_t found = 0, sent = 0;
-    std::vector<TFeatureEntry> entries;
     for (int64_t k = 0; k < blocks && !Op_State().StopFlag.load();) {
         const int64_t pos = start + k * kSearchStep;
         if (!index.Covers(pos, pos + kSearchStep)) {
@@ -59,38 +58,41 @@ void Find_FrameAnchors_Indexed(TSource& h, const TFeatureIndex& index, int64_t s
         while (k + n < blocks && n < kProgressEvery &&
                index.Covers(pos + n * kSearchStep, pos + (n + 1) * kSearchStep))
             ++n;
-        entries.clear();
-        if (!index.Entries(pos, pos + n * kSearchStep, entries)) {
+        // The walk appends as it goes; when a page of the index cannot be read
+        // back, what it appended for this run is dropped and the run is read.
+        const size_t before = anchors.size();
+        const int64_t foundBefore = found;
+        int64_t blockEnd = pos, hiddenTo = pos;
+        const bool whole = index.For_Entries(pos, pos + n * kSearchStep, [&](const TFeatureEntry& e) {
+            if (recType != 0) return;
+            if (e.Off >= blockEnd) {
+                // A new search block: nothing carries over from the last one.
+                blockEnd = pos + ((e.Off - pos) / kSearchStep + 1) * kSearchStep;
+                hiddenTo = e.Off;
+            }
+            if (e.Off < hiddenTo) return;
+            if (e.Len == 0) {
+                hiddenTo = e.Off + 5;
+                return;
+            }
+            if (keys.Find(e.Len + 4, uint32_t(e.Off % kSector)) < 0) return;
+            TFrameAnchor a;
+            a.AnchorOff = e.Off;
+            a.SliceByte = e.Slice_Byte();
+            a.AnchorSize = int32_t(e.Len + 4);
+            a.AnchorUsed = 0;
+            anchors.push_back(a);
+            hiddenTo = e.Off + 11;
+            ++found;
+        });
+        if (!whole) {
+            anchors.resize(before);
+            found = foundBefore;
             Find_FrameAnchors_Window(h, pos, pos + n * kSearchStep, recType, keys, anchors);
             k += n;
             continue;
         }
-        if (recType == 0) {
-            int64_t blockEnd = pos, hiddenTo = pos;
-            for (const TFeatureEntry& e : entries) {
-                if (e.Off >= blockEnd) {
-                    // A new search block: nothing carries over from the last one.
-                    blockEnd = pos + ((e.Off - pos) / kSearchStep + 1) * kSearchStep;
-                    hiddenTo = e.Off;
-                }
-                if (e.Off < hiddenTo) continue;
-                if (e.Len == 0) {
-                    hiddenTo = e.Off + 5;
-                    continue;
-                }
-                if (keys.Find(e.Len + 4, uint32_t(e.Off % kSector)) < 0) continue;
-                TFrameAnchor a;
-                a.AnchorOff = e.Off;
-                a.SliceByte = e.Slice_Byte();
-                a.AnchorSize = int32_t(e.Len + 4);
-                a.AnchorUsed = 0;
-                anchors.push_back(a);
-                hiddenTo = e.Off + 11;
-                ++found;
-                if (found - sent >= 64) Send_Found(keys, sent = found);
-            }
-        }
-        if (found != sent) Send_Found(keys, sent = found);
+        if (found - sent >= 64 || (found != sent && k + n >= blocks)) Send_Found(keys, sent = found);
         k += n;
         Op_State().Progress2 = int32_t(k);
         Send_UIMessage(MSG_STATUS3,

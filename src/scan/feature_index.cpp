@@ -183,6 +183,10 @@ int64_t TFeatureIndex::Lower_Bound(int64_t off) const {
 }
 
 bool TFeatureIndex::Entries(int64_t from, int64_t to, std::vector<TFeatureEntry>& out) const {
+    return For_Entries(from, to, [&out](const TFeatureEntry& e) { out.push_back(e); });
+}
+
+bool TFeatureIndex::For_Entries(int64_t from, int64_t to, const std::function<void(const TFeatureEntry&)>& fn) const {
     bool ok = true;
     // The segment of the entry being decoded, followed along as the index grows
     // instead of being looked up for every entry.
@@ -216,14 +220,14 @@ bool TFeatureIndex::Entries(int64_t from, int64_t to, std::vector<TFeatureEntry>
             for (size_t k = 0; k < buf.size(); ++k) {
                 const TFeatureEntry e = Entry_At(page * kFeaturePageEntries + int64_t(k), buf[k]);
                 if (e.Off >= to) break;
-                if (e.Off >= from) out.push_back(e);
+                if (e.Off >= from) fn(e);
             }
         }
     }
     for (int64_t i = Lower_Bound(from); i < Count(); ++i) {
         const TFeatureEntry e = Entry_At(i, memory_[size_t(i - spilled_)]);
         if (e.Off >= to) break;
-        out.push_back(e);
+        fn(e);
     }
     return ok;
 }

@@ -79,6 +79,8 @@ class TFeatureIndex {
     // The entries with from <= Off < to, in medium order. False when a page
     // of the temporary file could not be read back (out is then incomplete).
     bool Entries(int64_t from, int64_t to, std::vector<TFeatureEntry>& out) const;
+    // The same entries handed to fn one by one, in medium order.
+    bool For_Entries(int64_t from, int64_t to, const std::function<void(const TFeatureEntry&)>& fn) const;
 
     int64_t Count() const;          // entries held (in memory and in the file)
     int64_t Memory_Entries() const; // entries in memory
