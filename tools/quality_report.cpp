@@ -20,6 +20,7 @@ const char* kUsage =
     "  --scheme N       window scheme 0..7 (default 0)\n"
     "  --interleave N   interleave scheme 0 or 1 (default 0)\n"
     "  --no-widen       no second, wider pass for incomplete results\n"
+    "  --no-index       no frame-feature index: the analysis reads its windows\n"
     "  --only X         only class X (A, B, C, D or M for the MBR disk)\n"
     "  --no-decode      skip the ffmpeg decode of whole recordings\n"
     "  --verbose        one line per recording\n"
@@ -50,6 +51,8 @@ int main(int argc, char** argv) {
             opt.Interleave = std::atoi(value().c_str());
         } else if (a == "--no-widen") {
             opt.Widen = false;
+        } else if (a == "--no-index") {
+            opt.Index = false;
         } else if (a == "--only") {
             only = value();
         } else if (a == "--no-decode") {

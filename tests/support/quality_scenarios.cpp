@@ -595,6 +595,7 @@ TScenarioOutcome Evaluate_Scenario(const TQualityScenario& s, const std::string&
     p.IntervalScheme = opt.Scheme;
     p.InterleaveScheme = opt.Interleave;
     p.Widen = opt.Widen;
+    p.FeatureIndex = opt.Index;
     const auto t0 = std::chrono::steady_clock::now();
     Run_ScanPipeline(p);
     res.Seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();

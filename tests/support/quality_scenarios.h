@@ -99,6 +99,7 @@ struct TEvalOptions {
     bool Widen = true;  // second pass for incomplete results
     bool Decode = true; // run ffmpeg over every whole recording's rebuilt file
     bool Dump = false;  // describe each result's entries in TRecordingOutcome::Entries
+    bool Index = true;  // the scan collects the frame-feature index for the analysis
 };
 
 // Scans the scenario's image with the real pipeline, writes every recording's
