@@ -31,7 +31,20 @@ TReadAhead::~TReadAhead() {
 }
 
 void TReadAhead::Run() {
-    std::vector<uint8_t> buf(len_ + kSlack, 0);
+    std::vector<uint8_t> buf;
+    try {
+        buf.assign(len_ + kSlack, 0);
+    } catch (...) {
+        // This worker reads nothing; should no other worker get further, the
+        // scan thread learns why when it reaches the next block.
+        std::lock_guard<std::mutex> lk(mu_);
+        if (claimed_ < failedAt_) {
+            failedAt_ = claimed_;
+            failure_ = std::current_exception();
+        }
+        readyCv_.notify_one();
+        return;
+    }
     for (;;) {
         int64_t k;
         {
@@ -42,12 +55,13 @@ void TReadAhead::Run() {
         }
         // The slot of block k is this worker's alone until it is marked done.
         const int64_t off = first_ + k * step_;
-        int64_t got = h_.Read_At(buf.data(), len_, off);
-        if (got < 0) got = 0;
-        if (size_t(got) < len_) std::memset(buf.data() + got, 0, len_ - size_t(got));
         const size_t slot = size_t(k % depth_);
+        int64_t got = 0;
         std::exception_ptr failed;
         try {
+            got = h_.Read_At(buf.data(), len_, off);
+            if (got < 0) got = 0;
+            if (size_t(got) < len_) std::memset(buf.data() + got, 0, len_ - size_t(got));
             work_(buf.data(), off, got, slot);
         } catch (...) {
             failed = std::current_exception();
