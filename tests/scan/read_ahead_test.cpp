@@ -88,25 +88,45 @@ TEST(ReadAhead, BlocksEqualBlockByBlockReads) {
     }
 }
 
-TEST(ReadAhead, WorkFailureReachesTheScanThread) {
-    TBadSectorSource src(64 * 4096, -1);
-    TReadAhead ra(
-        src, 0, 64 * 4096, 4096, 4096,
-        [](const uint8_t*, int64_t off, int64_t, size_t) {
+TEST(ReadAhead, FailuresReachTheScanThreadAtTheirBlock) {
+    // Bytes in memory whose read of one block throws (an allocation inside a
+    // container reader, say).
+    class TThrowingSource final : public TSource {
+      public:
+        int64_t Read_At(void* buf, size_t len, int64_t off) override {
             if (off == 20 * 4096) throw std::runtime_error("no memory");
-        },
-        2, 8);
-    TReadAhead::TBlock b;
-    int64_t taken = 0;
-    EXPECT_THROW(
-        {
-            while (ra.Next(b)) {
-                ++taken;
-                ra.Release();
-            }
-        },
-        std::runtime_error);
-    EXPECT_EQ(taken, 20); // every block before the failed one
+            std::memset(buf, 7, len);
+            return int64_t(len);
+        }
+        int64_t Size() override { return 64 * 4096; }
+        const std::string& Path() const override { return path_; }
+
+      private:
+        std::string path_ = "throwing";
+    };
+    for (bool inRead : {false, true}) {
+        SCOPED_TRACE(inRead ? "read throws" : "work throws");
+        TBadSectorSource plain(64 * 4096, -1);
+        TThrowingSource throwing;
+        TSource& src = inRead ? static_cast<TSource&>(throwing) : plain;
+        TReadAhead ra(
+            src, 0, 64 * 4096, 4096, 4096,
+            [](const uint8_t*, int64_t off, int64_t, size_t) {
+                if (off == 20 * 4096) throw std::runtime_error("no memory");
+            },
+            2, 8);
+        TReadAhead::TBlock b;
+        int64_t taken = 0;
+        EXPECT_THROW(
+            {
+                while (ra.Next(b)) {
+                    ++taken;
+                    ra.Release();
+                }
+            },
+            std::runtime_error);
+        EXPECT_EQ(taken, 20); // every block before the failed one
+    }
 }
 
 } // namespace
