@@ -4,13 +4,15 @@
 //
 // The image is generated once into the temporary folder and reused by later
 // runs. Usage: bench_pipeline [--scheme N] [--rounds N] [--no-widen]
-//   [--size-gib N] [--recordings N] [--seconds N] [--sparse] [--export] [--rss]
+//   [--size-gib N] [--recordings N] [--seconds N] [--sparse] [--export] [--rss] [--cold]
 // (--no-widen: no second, whole-medium pass for incomplete rebuilds; with a
 // scheme that misses the media data, e.g. --scheme 2, every header takes it.
 // --sparse: the image is a sparse file of zeros with the recordings spread
 // over it, not random bytes. --export: also writes every result and compares
 // that with cp + sync of the same bytes. --rss: one scan + analysis only, then
-// the process's peak resident memory; run it in a fresh process.)
+// the process's peak resident memory; run it in a fresh process. --cold: the
+// image's pages are dropped from the page cache before each timed contender,
+// so that every one reads the disk as a scan of a real medium does.)
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -51,6 +53,7 @@ int64_t kImageBytes = kGiB;
 int kRecordings = 20;
 int g_seconds = 20; // length of each recording
 bool g_sparse = false;
+bool g_cold = false;
 
 std::string Bench_Folder() {
     const char* t = std::getenv("TMPDIR");
@@ -140,7 +143,17 @@ double Seconds_Since(std::chrono::steady_clock::time_point t0) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
 }
 
+// Drops the image's pages from the page cache (with --cold).
+void Drop_Cache(const std::string& path) {
+    if (!g_cold) return;
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return;
+    ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+    ::close(fd);
+}
+
 double Plain_Read(const std::string& path) {
+    Drop_Cache(path);
     auto t0 = std::chrono::steady_clock::now();
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     std::vector<uint8_t> buf(524800);
@@ -188,6 +201,7 @@ TPipelineRun Pipeline(const std::string& path, int scheme, bool widen, bool anal
     p.EndSec = kImageBytes / 512;
     p.IntervalScheme = scheme;
     p.Widen = widen;
+    Drop_Cache(path);
     auto t0 = std::chrono::steady_clock::now();
     if (analyse)
         Run_ScanPipeline(p);
@@ -252,7 +266,7 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         if (!std::strcmp(argv[i], "--help") || !std::strcmp(argv[i], "-h")) {
             std::printf("usage: bench_pipeline [--scheme N] [--rounds N] [--no-widen] [--size-gib N]\n"
-                        "                      [--recordings N] [--seconds N] [--sparse] [--export] [--rss]\n"
+                        "                      [--recordings N] [--seconds N] [--sparse] [--export] [--rss] [--cold]\n"
                         "  scan and analysis of a generated image against a plain read of it, as ratios\n");
             return 0;
         }
@@ -260,6 +274,7 @@ int main(int argc, char** argv) {
         if (!std::strcmp(argv[i], "--sparse")) g_sparse = true;
         if (!std::strcmp(argv[i], "--export")) doExport = true;
         if (!std::strcmp(argv[i], "--rss")) rssOnly = true;
+        if (!std::strcmp(argv[i], "--cold")) g_cold = true;
         if (i + 1 < argc && !std::strcmp(argv[i], "--scheme"))
             scheme = std::atoi(argv[++i]);
         else if (i + 1 < argc && !std::strcmp(argv[i], "--rounds"))
@@ -298,8 +313,8 @@ int main(int argc, char** argv) {
             best_cp = std::min(best_cp, Copy_Files(outDir, cpDir));
         }
     }
-    std::printf("image: %s (%lld bytes, %d recordings%s)\n", path.c_str(), (long long)kImageBytes, kRecordings,
-                g_sparse ? ", sparse" : "");
+    std::printf("image: %s (%lld bytes, %d recordings%s%s)\n", path.c_str(), (long long)kImageBytes, kRecordings,
+                g_sparse ? ", sparse" : "", g_cold ? ", read from the disk each time" : "");
     std::printf("scan results: %lld, rebuilt: %lld, level 0: %lld, wider pass kept: %lld%s\n",
                 (long long)last.Heads, (long long)last.Results, (long long)last.Level0,
                 (long long)last.Widened, widen ? "" : " (wider pass off)");
