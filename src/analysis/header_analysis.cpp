@@ -571,14 +571,25 @@ void Resolve_Seams(TSource& h, const TTreeData& node, const TAllocMap& map, int 
     }
 }
 
+THeaderTables Read_HeaderTables(TSource& h, int64_t headerIndex, int recType, int64_t scanEnd) {
+    THeaderTables t;
+    Get_MOOV_VideoAndSound(h, headerIndex, t.Video, recType, scanEnd, t.Keys);
+    return t;
+}
+
 uint8_t Get_HeadMoov(TSource& h, const TTreeData& node, const TAllocMap& map, int scheme, int interleave,
                      int recType, int64_t scanEnd, int headMode, int64_t alignBase, int64_t headerIndex,
-                     TSampleCount* samples, const std::vector<TFrameAnchor>* found) {
+                     TSampleCount* samples, const std::vector<TFrameAnchor>* found, THeaderTables* tables) {
     // The video sample tables and the keys the frame starts are matched by.
     TVideo video;
     TSampleKeys keys;
     TScanResult& H = ScanResultList.Get(headerIndex);
-    Get_MOOV_VideoAndSound(h, headerIndex, video, recType, scanEnd, keys);
+    if (tables) {
+        video = std::move(tables->Video);
+        keys = std::move(tables->Keys);
+    } else {
+        Get_MOOV_VideoAndSound(h, headerIndex, video, recType, scanEnd, keys);
+    }
     if (!video.Ext_Flag) return HEADMOOV_BAD_TABLES;
 
     // The rebuild result with its movie header entry.

@@ -10,11 +10,11 @@
 #include "media/tree_data.h"
 #include "platform/source_io.h"
 #include "scan/records.h"
+#include "scan/track_tables.h"
 
 namespace qrv {
 
 struct TAllocMap;
-class TSampleKeys;
 class TFeatureIndex;
 
 // Results of Get_HeadMoov.
@@ -42,9 +42,17 @@ struct TSampleCount {
 // the scheme (possibly for several headers at once, in medium order): the
 // header's anchors are those of its own keys, and the medium is not searched
 // again. interleave is the gap scheme of the seams (Link_Fragment).
+// tables: the header's video tables and keys read beforehand
+// (Read_HeaderTables), taken over instead of read again.
+struct THeaderTables {
+    TVideo Video;
+    TSampleKeys Keys;
+};
+THeaderTables Read_HeaderTables(TSource& h, int64_t headerIndex, int recType, int64_t scanEnd);
 uint8_t Get_HeadMoov(TSource& h, const TTreeData& node, const TAllocMap& map, int scheme, int interleave,
                      int recType, int64_t scanEnd, int headMode, int64_t alignBase, int64_t headerIndex,
-                     TSampleCount* samples = nullptr, const std::vector<TFrameAnchor>* found = nullptr);
+                     TSampleCount* samples = nullptr, const std::vector<TFrameAnchor>* found = nullptr,
+                     THeaderTables* tables = nullptr);
 
 // Video samples of v whose bytes the written recording r takes from the
 // medium: the file is laid out as Write_Recording writes it (synthesized head,

@@ -4,6 +4,8 @@
 #include <cfenv>
 #include <cmath>
 #include <exception>
+#include <future>
+#include <system_error>
 
 #include "analysis/header_analysis.h"
 #include "analysis/output.h"
@@ -171,16 +173,44 @@ void To_Rebuild(TSource& h, const TTreeData& node, const TAllocMap& map, int sch
     // Headers rebuilt incompletely under the chosen window wait for one
     // common search of the whole medium after the others.
     std::vector<TPending> pending;
+    // The next header's tables are read on a second thread while this one is
+    // analysed: reading them depends only on the header's own scan result.
+    auto isHeader = [](int64_t i) {
+        const uint8_t kind = ScanResultList.Get(i).Fragmentype;
+        return kind == KIND_HEAD_MOOV || kind == KIND_MOOV;
+    };
+    auto nextHeader = [&](int64_t from) {
+        while (from < count && !isHeader(from)) ++from;
+        return from;
+    };
+    auto readAhead = [&](int64_t i) {
+        try {
+            return std::async(std::launch::async, [&h, i, recType, scanEnd] {
+                TQuietProgress quiet; // the window shows the header being analysed
+                return Read_HeaderTables(h, i, recType, scanEnd);
+            });
+        } catch (const std::system_error&) {
+            return std::future<THeaderTables>(); // no thread: read when the header's turn comes
+        }
+    };
+    std::future<THeaderTables> ahead;
+    int64_t aheadOf = -1;
+    if (const int64_t first = nextHeader(0); first < count) ahead = readAhead(aheadOf = first);
     for (int64_t i = 0; i < count && !Op_State().StopFlag.load(); ++i) {
         const TScanResult& s = ScanResultList.Get(i);
         if (s.Fragmentype == KIND_HEAD_MOOV || s.Fragmentype == KIND_MOOV) {
             const int headMode = s.CamerType == 0 ? 1 : 0;
             try {
+                std::future<THeaderTables> mine;
+                if (aheadOf == i) mine = std::move(ahead);
+                if (const int64_t next = nextHeader(i + 1); next < count) ahead = readAhead(aheadOf = next);
+                THeaderTables tables =
+                    mine.valid() ? mine.get() : Read_HeaderTables(h, i, recType, scanEnd);
                 TSampleCount placed;
                 const int64_t before = RebuildResultList.Count();
                 const uint8_t res =
                     Get_HeadMoov(h, node, map, scheme, interleave, recType, scanEnd, headMode, alignBase, i,
-                                 &placed);
+                                 &placed, nullptr, &tables);
                 if (widen && scheme != 7 && res != HEADMOOV_BAD_TABLES &&
                     RebuildResultList.Count() == before + 1 &&
                     !Complete(RebuildResultList.Get(before), placed))

@@ -18,7 +18,27 @@ std::shared_ptr<TUiSink> Get_UISink() {
     return g_sink;
 }
 
+namespace {
+thread_local bool t_quietProgress = false;
+} // namespace
+
+TQuietProgress::TQuietProgress() : was_(t_quietProgress) { t_quietProgress = true; }
+TQuietProgress::~TQuietProgress() { t_quietProgress = was_; }
+
 void Send_UIMessage(const TUiMessage& msg) {
+    if (t_quietProgress) {
+        switch (msg.MsgType) {
+        case MSG_PROGRESS_STATUS:
+        case MSG_STATUS2:
+        case MSG_SHOW_GAUGE2:
+        case MSG_GAUGE2_RANGE:
+        case MSG_STATUS3:
+        case MSG_STATUS2_FROM_P3:
+            return;
+        default:
+            break;
+        }
+    }
     auto sink = Get_UISink(); // keep the sink alive for the call, without holding the lock
     if (sink) sink->Handle_UIMessage(msg);
 }

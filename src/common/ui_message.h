@@ -53,6 +53,21 @@ std::shared_ptr<TUiSink> Get_UISink();
 void Send_UIMessage(int type, std::initializer_list<std::string> texts = {});
 void Send_UIMessage(const TUiMessage& msg);
 
+// While one exists on a thread, the gauge and status-panel messages that
+// thread sends are dropped (logs and everything else still go out): for work
+// done ahead on a helper thread, whose progress would mix with the progress
+// of the step the window is showing.
+class TQuietProgress {
+  public:
+    TQuietProgress();
+    ~TQuietProgress();
+    TQuietProgress(const TQuietProgress&) = delete;
+    TQuietProgress& operator=(const TQuietProgress&) = delete;
+
+  private:
+    bool was_;
+};
+
 // A sink that keeps every message, for tests.
 class TRecordingSink : public TUiSink {
   public:

@@ -110,3 +110,30 @@ TEST(ChannelThreaded, TranslationWhileTheTableIsReplaced) {
     Set_Language(0);
     Set_LanguageTable(TLanguageTable());
 }
+
+// Work done ahead on a helper thread stays out of the gauges and status
+// panels while its logs still arrive; the thread showing progress is not
+// muted by it, and the quiet ends with its scope.
+TEST(ChannelThreaded, QuietProgressMutesOnlyItsThreadsGaugesAndPanels) {
+    auto sink = std::make_shared<TRecordingSink>();
+    auto old = Set_UISink(sink);
+    const int types[] = {MSG_LOG, MSG_PROGRESS_STATUS, MSG_STATUS2, MSG_SHOW_GAUGE2, MSG_GAUGE2_RANGE,
+                         MSG_STATUS3, MSG_STATUS2_FROM_P3, MSG_ADD_ROW};
+    std::thread helper([&] {
+        TQuietProgress quiet;
+        for (int t : types) Send_UIMessage(t, {"helper"});
+    });
+    helper.join();
+    for (int t : types) Send_UIMessage(t, {"shown"});
+    {
+        TQuietProgress quiet;
+    }
+    Send_UIMessage(MSG_STATUS3, {"after"});
+    Set_UISink(old);
+    std::vector<std::string> got;
+    for (const TUiMessage& m : sink->Messages()) got.push_back(std::to_string(m.MsgType) + ":" + m.P[0]);
+    std::vector<std::string> want = {std::to_string(MSG_LOG) + ":helper", std::to_string(MSG_ADD_ROW) + ":helper"};
+    for (int t : types) want.push_back(std::to_string(t) + ":shown");
+    want.push_back(std::to_string(MSG_STATUS3) + ":after");
+    EXPECT_EQ(got, want);
+}
