@@ -66,6 +66,13 @@ bool TOutputFile::Write_At(const void* buf, size_t len, int64_t off) {
     }
     if (tap_) tap_->On_Write(buf, len, off);
     if (off + int64_t(len) > length_) length_ = off + int64_t(len);
+    // Sequential writes start going to the disk every few MiB, so that the
+    // flush at Close waits for the last few only and the disk writes while
+    // the rest is still being read (a hint: errors surface at Close).
+    if (length_ - flushedTo_ >= kWritebackStep) {
+        ::sync_file_range(fd_, flushedTo_, length_ - flushedTo_, SYNC_FILE_RANGE_WRITE);
+        flushedTo_ = length_;
+    }
     return true;
 }
 

@@ -60,6 +60,8 @@ class TOutputFile {
     int fd_;
     std::string path_;
     int64_t length_ = 0;
+    int64_t flushedTo_ = 0; // writeback started for the bytes below
+    static constexpr int64_t kWritebackStep = int64_t(8) << 20;
     TWriteTap* tap_ = nullptr;
 };
 
