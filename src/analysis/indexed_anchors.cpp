@@ -22,9 +22,9 @@ namespace {
 
 constexpr int64_t kSector = 512;
 constexpr int64_t kSearchStep = 65536;
-// Block progress is sent once per this many blocks: walking the index is
-// much faster than the channel's round trip.
-constexpr int64_t kProgressEvery = 64;
+// Block progress is sent once per this many blocks (64 MiB): walking the
+// index is much faster than the channel's round trip.
+constexpr int64_t kProgressEvery = 1024;
 
 // The count of anchors found so far; sent every 64 anchors and at the end of
 // each run of blocks, as the walk finds them far faster than a window shows them.
@@ -53,18 +53,27 @@ void Find_FrameAnchors_Indexed(TSource& h, const TFeatureIndex& index, int64_t s
             k += n;
             continue;
         }
-        // The covered run, walked block by block.
-        int64_t n = 1;
-        while (k + n < blocks && n < kProgressEvery &&
-               index.Covers(pos + n * kSearchStep, pos + (n + 1) * kSearchStep))
-            ++n;
+        // The covered run, walked block by block; usually the index covers
+        // all of it, which one question settles.
+        int64_t n = std::min(kProgressEvery, blocks - k);
+        if (!index.Covers(pos, pos + n * kSearchStep)) {
+            n = 1;
+            while (k + n < blocks && n < kProgressEvery &&
+                   index.Covers(pos + n * kSearchStep, pos + (n + 1) * kSearchStep))
+                ++n;
+        }
         // The walk appends as it goes; when a page of the index cannot be read
         // back, what it appended for this run is dropped and the run is read.
         const size_t before = anchors.size();
         const int64_t foundBefore = found;
         int64_t blockEnd = pos, hiddenTo = pos;
-        const bool whole = index.For_Entries(pos, pos + n * kSearchStep, [&](const TFeatureEntry& e) {
-            if (recType != 0) return;
+        // Only entries that can hide others (a zero length) or may be keys
+        // are looked at: any other entry neither becomes an anchor nor hides
+        // one, and the block boundary rule needs no entry to apply.
+        auto keep = [&](uint32_t len, uint32_t mod) {
+            return recType == 0 && (len == 0 || keys.May_Hold(len + 4, mod));
+        };
+        const bool whole = index.For_Kept(pos, pos + n * kSearchStep, keep, [&](const TFeatureEntry& e) {
             if (e.Off >= blockEnd) {
                 // A new search block: nothing carries over from the last one.
                 blockEnd = pos + ((e.Off - pos) / kSearchStep + 1) * kSearchStep;

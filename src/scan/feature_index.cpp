@@ -16,10 +16,6 @@ namespace qrv {
 
 namespace {
 
-constexpr int64_t kOffsetBits = 39;
-constexpr uint64_t kOffsetMask = (uint64_t(1) << kOffsetBits) - 1;
-constexpr uint64_t kSyncBit = uint64_t(1) << kOffsetBits;
-constexpr int64_t kLenShift = kOffsetBits + 1;
 constexpr uint64_t kLenMask = (uint64_t(1) << 24) - 1;
 constexpr int64_t kPageBytes = kFeaturePageEntries * kFeatureEntryBytes;
 
@@ -186,50 +182,42 @@ bool TFeatureIndex::Entries(int64_t from, int64_t to, std::vector<TFeatureEntry>
     return For_Entries(from, to, [&out](const TFeatureEntry& e) { out.push_back(e); });
 }
 
-bool TFeatureIndex::For_Entries(int64_t from, int64_t to, const std::function<void(const TFeatureEntry&)>& fn) const {
-    bool ok = true;
-    // The segment of the entry being decoded, followed along as the index grows
-    // instead of being looked up for every entry.
+TFeatureEntry TFeatureIndex::Decode_Following(int64_t index, uint64_t packed, size_t& seg) const {
+    int64_t high = 0;
+    if (!segments_.empty()) {
+        if (seg == SIZE_MAX || segments_[seg].First > index) {
+            auto it = std::upper_bound(segments_.begin(), segments_.end(), index,
+                                       [](int64_t i, const TSegment& s) { return i < s.First; });
+            seg = it == segments_.begin() ? SIZE_MAX : size_t(it - segments_.begin()) - 1;
+        }
+        if (seg != SIZE_MAX) {
+            while (seg + 1 < segments_.size() && segments_[seg + 1].First <= index) ++seg;
+            high = segments_[seg].High;
+        }
+    }
+    return TFeatureEntry{int64_t((uint64_t(high) << kOffsetBits) | (packed & kOffsetMask)),
+                         uint32_t(packed >> kLenShift), (packed & kSyncBit) != 0};
+}
+
+bool TFeatureIndex::For_Spilled(int64_t from, int64_t to, const std::function<void(const TFeatureEntry&)>& fn) const {
+    if (spilled_ <= 0 || from > lastSpilled_ || pageFirst_.empty()) return true;
+    int64_t page = int64_t(std::upper_bound(pageFirst_.begin(), pageFirst_.end(), from) - pageFirst_.begin()) - 1;
+    if (page < 0) page = 0;
+    std::vector<uint64_t> buf;
     size_t seg = SIZE_MAX;
-    auto Entry_At = [&](int64_t index, uint64_t packed) {
-        int64_t high = 0;
-        if (!segments_.empty()) {
-            if (seg == SIZE_MAX || segments_[seg].First > index) {
-                auto it = std::upper_bound(segments_.begin(), segments_.end(), index,
-                                           [](int64_t i, const TSegment& s) { return i < s.First; });
-                seg = it == segments_.begin() ? SIZE_MAX : size_t(it - segments_.begin()) - 1;
-            }
-            if (seg != SIZE_MAX) {
-                while (seg + 1 < segments_.size() && segments_[seg + 1].First <= index) ++seg;
-                high = segments_[seg].High;
-            }
-        }
-        return TFeatureEntry{int64_t((uint64_t(high) << kOffsetBits) | (packed & kOffsetMask)),
-                             uint32_t(packed >> kLenShift), (packed & kSyncBit) != 0};
-    };
-    if (spilled_ > 0 && from <= lastSpilled_ && !pageFirst_.empty()) {
-        int64_t page =
-            int64_t(std::upper_bound(pageFirst_.begin(), pageFirst_.end(), from) - pageFirst_.begin()) - 1;
-        if (page < 0) page = 0;
-        std::vector<uint64_t> buf;
-        for (; page < int64_t(pageFirst_.size()) && pageFirst_[size_t(page)] < to; ++page) {
-            if (!Load_Page(page, buf)) {
-                ok = false;
-                break;
-            }
-            for (size_t k = 0; k < buf.size(); ++k) {
-                const TFeatureEntry e = Entry_At(page * kFeaturePageEntries + int64_t(k), buf[k]);
-                if (e.Off >= to) break;
-                if (e.Off >= from) fn(e);
-            }
+    for (; page < int64_t(pageFirst_.size()) && pageFirst_[size_t(page)] < to; ++page) {
+        if (!Load_Page(page, buf)) return false;
+        for (size_t k = 0; k < buf.size(); ++k) {
+            const TFeatureEntry e = Decode_Following(page * kFeaturePageEntries + int64_t(k), buf[k], seg);
+            if (e.Off >= to) break;
+            if (e.Off >= from) fn(e);
         }
     }
-    for (int64_t i = Lower_Bound(from); i < Count(); ++i) {
-        const TFeatureEntry e = Entry_At(i, memory_[size_t(i - spilled_)]);
-        if (e.Off >= to) break;
-        fn(e);
-    }
-    return ok;
+    return true;
+}
+
+bool TFeatureIndex::For_Entries(int64_t from, int64_t to, const std::function<void(const TFeatureEntry&)>& fn) const {
+    return For_Kept(from, to, [](uint32_t, uint32_t) { return true; }, fn);
 }
 
 void Publish_FeatureIndex(const TSource* source, std::shared_ptr<const TFeatureIndex> index) {

@@ -81,6 +81,10 @@ class TFeatureIndex {
     bool Entries(int64_t from, int64_t to, std::vector<TFeatureEntry>& out) const;
     // The same entries handed to fn one by one, in medium order.
     bool For_Entries(int64_t from, int64_t to, const std::function<void(const TFeatureEntry&)>& fn) const;
+    // The entries of [from, to) whose length value and offset modulo 512 pass
+    // keep(len, mod512), handed to fn in medium order. keep is asked before an
+    // entry is decoded, so a walk that wants few of them skips the rest cheaply.
+    template <class Keep, class Fn> bool For_Kept(int64_t from, int64_t to, Keep keep, Fn fn) const;
 
     int64_t Count() const;          // entries held (in memory and in the file)
     int64_t Memory_Entries() const; // entries in memory
@@ -90,6 +94,14 @@ class TFeatureIndex {
     const std::string& Spill_Refusal() const { return refusal_; }
 
   private:
+    static constexpr int64_t kOffsetBits = 39;
+    static constexpr uint64_t kOffsetMask = (uint64_t(1) << kOffsetBits) - 1;
+    static constexpr uint64_t kSyncBit = uint64_t(1) << kOffsetBits;
+    static constexpr int64_t kLenShift = kOffsetBits + 1;
+    // The entry at index, with seg the segment of the entry decoded before
+    // (SIZE_MAX at first); entries decoded in increasing order move it along.
+    TFeatureEntry Decode_Following(int64_t index, uint64_t packed, size_t& seg) const;
+    bool For_Spilled(int64_t from, int64_t to, const std::function<void(const TFeatureEntry&)>& fn) const;
     struct TSegment {
         int64_t High;  // offset >> 39 of the segment's entries
         int64_t First; // global index of its first entry
@@ -117,6 +129,21 @@ class TFeatureIndex {
     mutable std::mutex readMu_; // the read-back handle is opened on first use
     mutable TSourcePtr reader_;
 };
+
+template <class Keep, class Fn> bool TFeatureIndex::For_Kept(int64_t from, int64_t to, Keep keep, Fn fn) const {
+    const bool ok = For_Spilled(from, to, [&](const TFeatureEntry& e) {
+        if (keep(e.Len, uint32_t(e.Off % 512))) fn(e);
+    });
+    size_t seg = SIZE_MAX;
+    const int64_t last = Lower_Bound(to);
+    for (int64_t i = Lower_Bound(from); i < last; ++i) {
+        const uint64_t packed = memory_[size_t(i - spilled_)];
+        // A segment starts at a multiple of 2^39, so the low bits give the offset modulo 512.
+        if (!keep(uint32_t(packed >> kLenShift), uint32_t(packed & 511))) continue;
+        fn(Decode_Following(i, packed, seg));
+    }
+    return ok;
+}
 
 // The index of the scan whose completion stage is running, for the source
 // handle that scan opened: the analysis asks with the handle it was given, so

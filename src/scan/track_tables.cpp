@@ -25,11 +25,8 @@ void TSampleKeys::Add(uint32_t size, uint32_t mod512, int64_t index) {
 }
 
 int64_t TSampleKeys::Find(uint32_t size, uint32_t mod512) const {
-    const uint64_t key = Key(size, mod512);
-    if (filter_.empty()) return -1;
-    const size_t bit = Filter_Bit(key);
-    if ((filter_[bit / 64] >> (bit % 64) & 1) == 0) return -1;
-    auto it = map_.find(key);
+    if (!May_Hold(size, mod512)) return -1;
+    auto it = map_.find(Key(size, mod512));
     return it == map_.end() ? -1 : it->second;
 }
 

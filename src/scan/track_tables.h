@@ -33,6 +33,12 @@ class TSampleKeys {
   public:
     void Add(uint32_t size, uint32_t mod512, int64_t index); // keeps the lowest index
     int64_t Find(uint32_t size, uint32_t mod512) const;      // -1 when absent
+    // False when Find would certainly give -1 (a bit test, no lookup).
+    bool May_Hold(uint32_t size, uint32_t mod512) const {
+        if (filter_.empty()) return false;
+        const size_t bit = Filter_Bit(Key(size, mod512));
+        return (filter_[bit / 64] >> (bit % 64) & 1) != 0;
+    }
     int64_t Count() const { return count_; }
     void Clear();
     void Reserve(int64_t n) { map_.reserve(size_t(n)); }
