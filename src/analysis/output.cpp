@@ -68,6 +68,23 @@ void Declare_Copied(TOutputFile& out, int64_t fileOff, int64_t srcOff, int64_t n
     if (n - got - unread > 0) tap->On_Run(fileOff + got + unread, n - got - unread, -1, TWriteTap::RUN_ZERO);
 }
 
+// The same for n bytes read with Read_Salvage: got of them lie on the
+// medium, the stretches in unread could not be read.
+void Declare_Salvaged(TOutputFile& out, int64_t fileOff, int64_t srcOff, int64_t n, int64_t got,
+                      const std::vector<TUnreadRun>& unread) {
+    TWriteTap* tap = out.Tap();
+    if (!tap || n <= 0) return;
+    got = std::clamp<int64_t>(got, 0, n);
+    int64_t at = srcOff;
+    for (const TUnreadRun& r : unread) {
+        if (r.Off > at) tap->On_Run(fileOff + (at - srcOff), r.Off - at, at, TWriteTap::RUN_SOURCE);
+        tap->On_Run(fileOff + (r.Off - srcOff), r.Len, r.Off, TWriteTap::RUN_UNREAD);
+        at = r.End();
+    }
+    if (srcOff + got > at) tap->On_Run(fileOff + (at - srcOff), srcOff + got - at, at, TWriteTap::RUN_SOURCE);
+    if (n > got) tap->On_Run(fileOff + got, n - got, -1, TWriteTap::RUN_ZERO);
+}
+
 bool Write_Copy(TSource& src, TOutputFile& out, int64_t o, int64_t n) {
     if (n <= 0) return true;
     if (Stopped() && n <= kPieceBlock) return false;
@@ -83,37 +100,23 @@ bool Write_Copy(TSource& src, TOutputFile& out, int64_t o, int64_t n) {
     }
     int64_t left = n - k;
     int64_t at = o + k;
-    // Copies go in runs of kCopyRun bytes (fewer calls per byte). A run
-    // the medium does not deliver whole before its end is copied again in
-    // blocks of kPieceBlock, each read on its own, so that a bad sector
-    // costs the zeros of one block, not of the whole run.
+    // Copies go in runs of kCopyRun bytes (fewer calls per byte). A run the
+    // medium does not deliver whole before its end is read again sector by
+    // sector, so that a bad sector costs its own bytes only, and the file's
+    // tap learns every unreadable stretch.
     constexpr int64_t kCopyRun = 16 * kPieceBlock;
     std::vector<uint8_t> block(static_cast<size_t>(kCopyRun));
-    const int64_t mediumEnd = size >= 0 ? size : src.Size();
+    std::vector<TUnreadRun> unread;
     while (left > 0) {
         if (Stopped()) return true;
-        // Read_Block zero-fills the block first: a failed read leaves zeros,
-        // never the bytes of the previous block.
         const int64_t want = std::min(left, kCopyRun);
-        const int64_t runGot = want > kPieceBlock ? Read_Block(src, block.data(), size_t(want), at) : -1;
-        if (runGot == want || (runGot >= 0 && mediumEnd >= 0 && at + runGot >= mediumEnd)) {
-            const int64_t fileOff = out.Length();
-            if (!Put(out, block.data(), want)) return false;
-            Declare_Copied(out, fileOff, at, want, runGot, size);
-            left -= want;
-            at += want;
-            continue;
-        }
-        for (int64_t done = 0; done < want; done += kPieceBlock) {
-            if (Stopped()) return true;
-            const int64_t got = Read_Block(src, block.data(), size_t(kPieceBlock), at);
-            const int64_t take = std::min(want - done, kPieceBlock);
-            const int64_t fileOff = out.Length();
-            if (!Put(out, block.data(), take)) return false;
-            Declare_Copied(out, fileOff, at, take, got, size);
-            left -= take;
-            at += take;
-        }
+        unread.clear();
+        const int64_t got = Read_Salvage(src, block.data(), size_t(want), at, 512, &unread);
+        const int64_t fileOff = out.Length();
+        if (!Put(out, block.data(), want)) return false;
+        Declare_Salvaged(out, fileOff, at, want, got, unread);
+        left -= want;
+        at += want;
     }
     return true;
 }
@@ -236,6 +239,19 @@ bool Write_Recording(const TRebuildResult& r, TSource& src, TOutputFile& out) {
         if (movieFirst) put(false, 0);
     }
     return ok;
+}
+
+bool Reads_Unread(const TRebuildResult& r, const TUnreadMap& unread) {
+    for (const TFragmenArr& e : r.FragmenArray) {
+        if (e.ChongHeFlag) continue;
+        const int64_t start = Get_CopyStart(e);
+        if (start >= 0 && unread.Overlaps(start, Get_CopyEnd(e) - start)) return true;
+        if (e.LastFragmenum > 0) {
+            const TLastFragmen& t = e.LastFragmen;
+            if (unread.Overlaps(t.FragmentLastSoff, t.FragmentLastEoff - t.FragmentLastSoff)) return true;
+        }
+    }
+    return false;
 }
 
 } // namespace qrv

@@ -9,6 +9,7 @@
 #include "platform/output_file.h"
 #include "platform/source_io.h"
 #include "scan/records.h"
+#include "scan/unread_map.h"
 
 namespace qrv {
 
@@ -52,5 +53,9 @@ inline int64_t Get_CopyEnd(const TFragmenArr& e) { return e.FragmentLastEoff != 
 // entries, for layout 2 the data entries and then the movie header entry.
 // Entries marked as overlapping are skipped. False when a piece failed.
 bool Write_Recording(const TRebuildResult& r, TSource& src, TOutputFile& out);
+
+// True when a byte range the result copies from the medium (any entry that
+// is not an overlap) touches a stretch the scan could not read.
+bool Reads_Unread(const TRebuildResult& r, const TUnreadMap& unread);
 
 } // namespace qrv

@@ -31,4 +31,24 @@ std::vector<uint8_t> Get_Bytes(TSource& h, int64_t count, int64_t offset);
 // I/O error); the buffer stays zero where nothing was read.
 int64_t Read_Block(TSource& h, uint8_t* buf, size_t len, int64_t offset);
 
+// A stretch of the medium that could not be read: Len bytes at byte offset Off.
+struct TUnreadRun {
+    int64_t Off = 0;
+    int64_t Len = 0;
+    int64_t End() const { return Off + Len; }
+};
+
+// Appends run to runs, merged with the last one when they touch.
+void Add_UnreadRun(std::vector<TUnreadRun>& runs, TUnreadRun run);
+
+// Reads len bytes at offset into buf like Read_Block, but where the medium
+// fails part way (an error, or a read that comes back short before the end of
+// the medium) the rest is read again sector by sector, so that only the
+// sectors that cannot be read stay zero. Returns the bytes of the range that
+// lie on the medium (len, or less at its end; -1 when nothing could be read
+// and the medium's size is unknown); every unreadable stretch is appended to
+// *unread (merged where they touch). sectorSize <= 0 means 512.
+int64_t Read_Salvage(TSource& h, uint8_t* buf, size_t len, int64_t offset, int64_t sectorSize,
+                     std::vector<TUnreadRun>* unread);
+
 } // namespace qrv

@@ -64,30 +64,49 @@ class TEwfSource final : public TSource {
         len = size_t(std::min<int64_t>(int64_t(len), info_.MediaSize - off));
         // One handle keeps one read position and chunk cache: reads are serialised.
         std::lock_guard<std::mutex> lock(mu_);
-        const uint32_t errorsBefore = Checksum_Errors();
+        // Read chunk by chunk, so that a chunk failing its checksum is known by
+        // its own media offset: the read ends short there, as a file read ends
+        // at a bad sector, and the caller can read on around it.
+        const int64_t chunk = Chunk_Size();
         size_t done = 0;
         auto* out = static_cast<uint8_t*>(buf);
         while (done < len) {
-            libewf_error_t* err = nullptr;
-            ssize_t n = libewf_handle_read_random(h_, out + done, len - done, off + int64_t(done), &err);
-            if (err) libewf_error_free(&err);
-            if (n < 0) return done > 0 ? int64_t(done) : -1;
-            if (n == 0) break;
-            done += size_t(n);
+            const int64_t at = off + int64_t(done);
+            const size_t piece = size_t(std::min<int64_t>(int64_t(len - done), chunk - at % chunk));
+            const uint32_t errorsBefore = Checksum_Errors();
+            size_t got = 0;
+            while (got < piece) {
+                libewf_error_t* err = nullptr;
+                ssize_t n = libewf_handle_read_random(h_, out + done + got, piece - got, at + int64_t(got), &err);
+                if (err) libewf_error_free(&err);
+                if (n <= 0) break;
+                got += size_t(n);
+            }
+            // A chunk that failed its checksum was handed back as zeros: those
+            // bytes are an I/O error, not media content.
+            if (Checksum_Errors() != errorsBefore) {
+                std::memset(out + done, 0, len - done);
+                return done > 0 ? int64_t(done) : -1;
+            }
+            done += got;
+            if (got < piece) break;
         }
-        // A chunk that failed its checksum was handed back as zeros: the read
-        // is an I/O error, not media content.
-        if (Checksum_Errors() != errorsBefore) {
-            std::memset(buf, 0, len);
-            return -1;
-        }
-        return int64_t(done);
+        return done > 0 || len == 0 ? int64_t(done) : -1;
     }
     int64_t Size() override { return info_.MediaSize; }
     const std::string& Path() const override { return path_; }
     const TEwfInfo& Info() const { return info_; }
 
   private:
+    int64_t Chunk_Size() {
+        if (chunk_ > 0) return chunk_;
+        size32_t n = 0;
+        libewf_error_t* err = nullptr;
+        if (libewf_handle_get_chunk_size(h_, &n, &err) != 1 || n == 0) n = 32768;
+        if (err) libewf_error_free(&err);
+        chunk_ = int64_t(n);
+        return chunk_;
+    }
     uint32_t Checksum_Errors() {
         uint32_t n = 0;
         libewf_error_t* err = nullptr;
@@ -99,6 +118,7 @@ class TEwfSource final : public TSource {
     std::string path_;
     TEwfInfo info_;
     std::mutex mu_;
+    int64_t chunk_ = 0;
 };
 
 } // namespace

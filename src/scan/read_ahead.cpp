@@ -13,12 +13,13 @@ constexpr size_t kSlack = 128;
 } // namespace
 
 TReadAhead::TReadAhead(TSource& h, int64_t first, int64_t end, int64_t step, size_t len, TWork work,
-                       int workers, int depth)
+                       int workers, int depth, int64_t sectorSize)
     : h_(h), first_(first), step_(step < 1 ? 1 : step), len_(len), work_(std::move(work)),
-      depth_(std::max(depth, 2)), batch_(std::max<int64_t>(1, std::max(depth, 2) / 4)) {
+      depth_(std::max(depth, 2)), batch_(std::max<int64_t>(1, std::max(depth, 2) / 4)), sector_(sectorSize) {
     total_ = end > first ? (end - first + step_ - 1) / step_ : 0;
     ready_.assign(size_t(depth_), 0);
     got_.assign(size_t(depth_), 0);
+    unread_.resize(size_t(depth_));
     if (workers <= 0) workers = int(std::clamp(std::thread::hardware_concurrency(), 1u, 3u));
     for (int k = 0; k < workers; ++k)
         workers_.emplace_back([this] { Run(); });
@@ -58,10 +59,11 @@ void TReadAhead::Run() {
         const size_t slot = size_t(k % depth_);
         int64_t got = 0;
         std::exception_ptr failed;
+        std::vector<TUnreadRun>& unread = unread_[slot];
         try {
-            got = h_.Read_At(buf.data(), len_, off);
+            unread.clear();
+            got = Read_Salvage(h_, buf.data(), len_, off, sector_, &unread);
             if (got < 0) got = 0;
-            if (size_t(got) < len_) std::memset(buf.data() + got, 0, len_ - size_t(got));
             work_(buf.data(), off, got, slot);
         } catch (...) {
             failed = std::current_exception();
@@ -112,6 +114,7 @@ bool TReadAhead::Next(TBlock& b) {
     b.Off = first_ + want * step_;
     b.Got = got_[slot];
     b.Slot = slot;
+    b.Unread = &unread_[slot];
     return true;
 }
 

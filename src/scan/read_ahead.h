@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "media/raw_access.h"
 #include "platform/source_io.h"
 
 namespace qrv {
@@ -29,8 +30,11 @@ class TReadAhead {
   public:
     struct TBlock {
         int64_t Off = 0;  // where it was read
-        int64_t Got = 0;  // bytes the medium delivered for it (0 on an error)
+        int64_t Got = 0;  // bytes of it on the medium (less only at the medium's end)
         size_t Slot = 0;  // the result slot its work wrote
+        // Stretches of it that could not be read (zeros in the data); valid
+        // until Release.
+        const std::vector<TUnreadRun>* Unread = nullptr;
     };
     // Work for one block: data holds len bytes (zeros where nothing was read)
     // and is valid only during the call.
@@ -38,9 +42,11 @@ class TReadAhead {
 
     // Blocks of len bytes at first, first + step, ... while the offset is
     // below end, read on `workers` threads (0: as many as the processor has,
-    // at most 3) with up to depth blocks read ahead of the scan thread.
+    // at most 3) with up to depth blocks read ahead of the scan thread. A
+    // block the medium does not deliver whole is read again sector by sector
+    // (sectors of sectorSize bytes), so that only unreadable sectors are lost.
     TReadAhead(TSource& h, int64_t first, int64_t end, int64_t step, size_t len, TWork work, int workers = 0,
-               int depth = 16);
+               int depth = 16, int64_t sectorSize = 512);
     ~TReadAhead(); // stops the workers and waits for them
     TReadAhead(const TReadAhead&) = delete;
     TReadAhead& operator=(const TReadAhead&) = delete;
@@ -69,6 +75,8 @@ class TReadAhead {
     std::condition_variable workCv_, readyCv_;
     std::vector<char> ready_;   // per slot: its block's work is done
     std::vector<int64_t> got_;  // per slot
+    std::vector<std::vector<TUnreadRun>> unread_; // per slot
+    const int64_t sector_;
     int64_t claimed_ = 0;       // blocks taken by workers
     int64_t frontier_ = 0;      // blocks 0 .. frontier_-1 are all done
     int64_t released_ = 0;      // slots of blocks below it are free for the workers
