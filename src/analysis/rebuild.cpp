@@ -243,7 +243,12 @@ void To_Rebuild(TSource& h, const TTreeData& node, const TAllocMap& map, int sch
         }
     }
 
-    Send_UIMessage(MSG_LOG, {Tr("分析完成"), now(), Tr("分析文件头完成!")});
+    if (Op_State().StopFlag.load())
+        Send_UIMessage(MSG_LOG, {Tr("分析完成"), now(), Tr("分析已停止!") + " " + Tr("已分析数量:") +
+                                                           std::to_string(Op_State().Progress1.load()) + "/" +
+                                                           std::to_string(count)});
+    else
+        Send_UIMessage(MSG_LOG, {Tr("分析完成"), now(), Tr("分析文件头完成!")});
     const int64_t n = RebuildResultList.Count();
     if (n == 0) return;
     Send_UIMessage(MSG_PROGRESS_START, {std::to_string(n), Tr("分析总数量") + ":", std::to_string(n)});
@@ -251,6 +256,9 @@ void To_Rebuild(TSource& h, const TTreeData& node, const TAllocMap& map, int sch
                              Tr("当前重组文件数量:") + std::to_string(n) + ";" + Tr("开始检测文件结构并动态生成文件质量")});
     for (int64_t k = 0; k < n; ++k) {
         Get_FileQuality(k);
+        // Bytes the scan could not read are zeros in the file: never very good.
+        TRebuildResult& r = RebuildResultList.Get(k);
+        if (r.Leavelx == 0 && Reads_Unread(r, Scan_UnreadMap())) r.Leavelx = 1;
         Op_State().Progress1 = int32_t(k);
         Send_UIMessage(MSG_STATUS2, {"", Tr("已分析数量:") + std::to_string(k)});
     }

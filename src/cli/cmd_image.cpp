@@ -1,7 +1,6 @@
 // qrv-cli image SOURCE --out DIR: copies a source, or a sector range of it, into
 // an image file in DIR (never on the disk being imaged). Progress on stderr;
-// Ctrl-C stops after the current block.
-#include <csignal>
+// Ctrl-C stops after the current block (exit status 4).
 #include <cstdio>
 #include <ctime>
 #include <set>
@@ -18,12 +17,6 @@
 #include "sources/imaging.h"
 
 namespace qrv::cli {
-
-namespace {
-
-void On_Interrupt(int) { Op_State().StopFlag.store(true); }
-
-} // namespace
 
 int Cmd_Image(const TArgv& argv) {
     const std::set<std::string> known = {"help", "out", "start", "end", "region", "force-same-disk"};
@@ -78,14 +71,17 @@ int Cmd_Image(const TArgv& argv) {
     const std::string target = folder + "/" + Image_FileName(node, std::time(nullptr));
     Op_State().WrittenBytes.store(0);
     Op_State().StopFlag.store(false);
-    auto prev = std::signal(SIGINT, On_Interrupt);
-    const TImageResult r = To_image(node, target, start, end, output);
-    std::signal(SIGINT, prev);
+    TImageResult r;
+    {
+        const TStopOnInterrupt interrupt;
+        r = To_image(node, target, start, end, output);
+    }
     std::printf("%s\n%lld bytes written%s%s\n", target.c_str(), static_cast<long long>(r.BytesWritten),
                 r.Stopped ? " (stopped)" : "",
-                r.UnreadBlocks ? (", " + std::to_string(r.UnreadBlocks) + " unreadable blocks written as zeros").c_str()
-                               : "");
-    return r.Ok ? 0 : 1;
+                r.UnreadBytes ? (", " + std::to_string(r.UnreadBytes) + " unreadable bytes written as zeros").c_str()
+                              : "");
+    if (!r.Ok || r.UnreadBytes > 0) return 1;
+    return r.Stopped ? kExitStopped : 0;
 }
 
 } // namespace qrv::cli

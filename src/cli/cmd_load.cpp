@@ -6,6 +6,7 @@
 
 #include "cli/commands.h"
 #include "cli/common_cli.h"
+#include "common/op_state.h"
 #include "media/raw_access.h"
 #include "results/result_file.h"
 #include "scan/records.h"
@@ -50,13 +51,15 @@ int Cmd_Load(const TArgv& argv) {
         if (int rc = Prepare_Folder("load", *dir, TOutputGuard({Get_SourcePath(*node)}, output))) return rc;
     }
     TCliSession session = Start_CliSession(args.Has("quiet"));
+    const TStopOnInterrupt interrupt;
+    Op_State().StopFlag = false;
     TLoadReport report;
     if (!Load_To_List(args.Positional()[0], node, &report)) return 1;
     // The view is rebuilt from the loaded list, as after message 10.
     session.Model->Clear();
     To_View(0, RebuildResultList.Count());
 
-    int status = report.Damaged() ? kExitDamaged : 0;
+    int status = report.Stopped ? kExitStopped : report.Damaged() ? kExitDamaged : 0;
     std::string out = "{\"damaged\": " + std::string(report.Damaged() ? "true" : "false");
     if (report.Damaged())
         out += ", \"damaged_record\": " + std::to_string(report.DamagedRecord) +
@@ -71,7 +74,10 @@ int Cmd_Load(const TArgv& argv) {
     }
     out += Rows_Json(*session.Model);
     if (!json) Print_Table(*session.Model, stdout);
-    if (args.Has("export")) {
+    if (args.Has("export") && report.Stopped) {
+        std::fprintf(stderr, "qrv-cli load: stopped, nothing exported\n");
+        out += ", \"export\": null";
+    } else if (args.Has("export")) {
         const int exported = Run_Export(*session.Model, *args.Get("export"), json ? &out : nullptr, output);
         if (exported != 0) status = exported;
     }
@@ -79,6 +85,7 @@ int Cmd_Load(const TArgv& argv) {
         std::fprintf(stderr,
                      "qrv-cli load: the file is damaged at record %lld; %lld record(s) before it loaded\n",
                      (long long)report.DamagedRecord, (long long)report.Loaded);
+    out += ", \"stopped\": " + std::string(report.Stopped ? "true" : "false");
     if (json) std::printf("%s}\n", out.c_str());
     return status;
 }

@@ -40,6 +40,7 @@
 #include "scan/records.h"
 #include "scan/scan_job.h"
 #include "scan/scan_settings.h"
+#include "scan/unread_map.h"
 
 namespace qrv::cli {
 
@@ -136,10 +137,6 @@ TTreeData Describe_Source(const std::string& path, const std::optional<std::stri
     n.LogTotalClusters = boot.TotalClusters;
     n.TotalSpace = size > 0 ? size : 0;
     return n;
-}
-
-void On_Interrupt(int) {
-    Op_State().StopFlag = true;
 }
 
 const char* Kind_Text(int kind) {
@@ -333,16 +330,22 @@ int Cmd_Scan(const TArgv& argv) {
 
     Prepare_ScanRun();
     TCliSession session = Start_CliSession(args.Has("quiet"));
-    auto oldInt = std::signal(SIGINT, On_Interrupt);
+    const TStopOnInterrupt interrupt;
     TOutcome outcome;
     std::thread worker([&p, &output, &outcome] { outcome = Run_ScanPipeline(p, output); });
     worker.join();
-    std::signal(SIGINT, oldInt);
 
-    // A scan that could not start or broke off fails the command, whatever it logged.
-    int status = session.Sink->Errors() > 0 || outcome.Failed() ? 1 : 0;
+    // A scan that could not start, broke off or met unreadable sectors fails
+    // the command, whatever else it logged; a stopped one exits as stopped.
+    const bool stopped = outcome.Kind == TOutcomeKind::Cancelled;
+    int status = session.Sink->Errors() > 0 || outcome.Failed() ? 1 : stopped ? kExitStopped : 0;
+    const TUnreadMap& unread = Scan_UnreadMap();
     std::string out = "{\"findings\": " + std::to_string(ScanResultList.Count()) +
-                      ", \"rebuilt\": " + std::to_string(RebuildResultList.Count()) + ", \"results\": ";
+                      ", \"rebuilt\": " + std::to_string(RebuildResultList.Count()) +
+                      ", \"stopped\": " + (stopped ? "true" : "false") +
+                      ", \"failed\": " + (outcome.Failed() ? "true" : "false") +
+                      ", \"unread_runs\": " + std::to_string(unread.Runs().size()) +
+                      ", \"unread_bytes\": " + std::to_string(unread.Bytes()) + ", \"results\": ";
     if (!json) {
         Print_ScanFindings(stdout);
         std::printf("\n");
@@ -363,12 +366,17 @@ int Cmd_Scan(const TArgv& argv) {
     }
     out += Rows_Json(*session.Model);
     if (!json) Print_Table(*session.Model, stdout);
-    if (args.Has("export")) {
+    if (args.Has("export") && stopped) {
+        // A stopped scan exports nothing: the operator asked it to stop.
+        std::fprintf(stderr, "qrv-cli scan: stopped, nothing exported\n");
+        out += ", \"export\": null";
+    } else if (args.Has("export")) {
         if (session.Model->Count() == 0) {
             std::fprintf(stderr, "qrv-cli scan: nothing to export\n");
             status = 1;
-        } else if (Run_Export(*session.Model, *args.Get("export"), json ? &out : nullptr, output) != 0) {
-            status = 1;
+        } else if (const int rc = Run_Export(*session.Model, *args.Get("export"), json ? &out : nullptr, output);
+                   rc != 0 && status != 1) {
+            status = rc;
         }
     }
     if (json) std::printf("%s}\n", out.c_str());

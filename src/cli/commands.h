@@ -1,6 +1,7 @@
 // The qrv-cli subcommands. Each takes the arguments after its name and returns
-// the process exit status (0 success, 1 the operation failed, 2 bad usage,
-// 3 a damaged scan-result file loaded only up to the damage).
+// the process exit status (0 success, 1 the operation failed or left bytes
+// unread, 2 bad usage, 3 a damaged scan-result file loaded only up to the
+// damage, 4 the operator stopped the operation: Ctrl-C).
 #pragma once
 
 #include <string>
@@ -11,6 +12,7 @@ namespace qrv::cli {
 using TArgv = std::vector<std::string>;
 
 inline constexpr int kExitDamaged = 3;
+inline constexpr int kExitStopped = 4;
 
 int Cmd_Inspect(const TArgv& args); // inspect FILE [--offset N]
 int Cmd_Scan(const TArgv& args);    // scan SOURCE [options]

@@ -2,12 +2,14 @@
 
 #include "common/language.h"
 
+#include "cli/commands.h"
 #include "cli/source_pick.h"
 
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cmath>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -277,6 +279,16 @@ std::string Rows_Json(const TResultsModel& model) {
     return o + (first ? "]" : "\n]");
 }
 
+// ---------------------------------------------------------------- Ctrl-C
+
+namespace {
+void Set_StopFlag(int) { Op_State().StopFlag.store(true); }
+} // namespace
+
+TStopOnInterrupt::TStopOnInterrupt() : previous_(std::signal(SIGINT, Set_StopFlag)) {}
+
+TStopOnInterrupt::~TStopOnInterrupt() { std::signal(SIGINT, previous_); }
+
 // ---------------------------------------------------------------- export
 
 const std::set<std::string> kExportOptions = {"export", "rows", "date-from", "date-to", "model"};
@@ -396,7 +408,9 @@ int Run_Export(TResultsModel& model, const std::string& dir, std::string* json, 
     if (json) {
         *json += ", \"export\": {\"ok\": " + std::string(s.Ok() ? "true" : "false") +
                  ", \"folder\": " + Json_Text(folder) + ", \"saved\": " + std::to_string(s.Saved) +
-                 ", \"failed\": " + std::to_string(s.Failed) + ", \"files\": [";
+                 ", \"failed\": " + std::to_string(s.Failed) + ", \"stopped\": " +
+                 (s.Stopped ? "true" : "false") + ", \"with_unread\": " + std::to_string(s.WithUnread) +
+                 ", \"files\": [";
         for (size_t i = 0; i < s.Files.size(); ++i)
             *json += (i ? ", " : "") + Json_Text(s.Files[i]);
         *json += "], \"report\": " + (s.ReportPath.empty() ? std::string("null") : Json_Text(s.ReportPath));
@@ -406,7 +420,9 @@ int Run_Export(TResultsModel& model, const std::string& dir, std::string* json, 
             const TReportFile& f = s.Report.Files[i];
             *json += std::string(i ? ", " : "") + "{\"path\": " + Json_Text(f.Path) +
                      ", \"size\": " + std::to_string(f.Size) + ", \"sha256\": " + Json_Text(f.Sha256) +
-                     ", \"complete\": " + (f.Complete ? "true" : "false") + ", \"runs\": [";
+                     ", \"complete\": " + (f.Complete ? "true" : "false") + ", \"level\": " +
+                     Json_Text(f.Level) + ", \"unread_bytes\": " + std::to_string(Unread_Bytes(f)) +
+                     ", \"runs\": [";
             for (size_t k = 0; k < f.Runs.size(); ++k) {
                 const TReportRun& r = f.Runs[k];
                 *json += std::string(k ? ", " : "") + "{\"file_offset\": " + std::to_string(r.FileOffset) +
@@ -428,13 +444,15 @@ int Run_Export(TResultsModel& model, const std::string& dir, std::string* json, 
         std::printf("\nExported %lld file(s) to %s", (long long)s.Saved, folder.c_str());
         if (s.Failed) std::printf(", %lld failed", (long long)s.Failed);
         if (s.Stopped) std::printf(", stopped");
+        if (s.WithUnread) std::printf(", %lld with unreadable bytes (zero-filled)", (long long)s.WithUnread);
         std::printf("\n");
         for (const auto& f : s.Files)
             std::printf("  %s\n", f.c_str());
         if (!s.ReportPath.empty()) std::printf("Report: %s\n", s.ReportPath.c_str());
         if (!s.ReportError.empty()) std::printf("Report not written: %s\n", s.ReportError.c_str());
     }
-    return s.Ok() ? 0 : 1;
+    if (!s.Started || s.Failed > 0 || !s.ReportError.empty() || s.WithUnread > 0) return 1;
+    return s.Stopped ? kExitStopped : 0;
 }
 
 } // namespace qrv::cli

@@ -73,6 +73,20 @@ struct TCliSession {
 };
 TCliSession Start_CliSession(bool quiet);
 
+// While it lives, Ctrl-C sets the stop flag instead of ending the process:
+// the running operation stops at its next block, closes with its stopped
+// line, and the command exits with kExitStopped.
+class TStopOnInterrupt {
+  public:
+    TStopOnInterrupt();
+    ~TStopOnInterrupt();
+    TStopOnInterrupt(const TStopOnInterrupt&) = delete;
+    TStopOnInterrupt& operator=(const TStopOnInterrupt&) = delete;
+
+  private:
+    void (*previous_)(int);
+};
+
 // Display width of a UTF-8 text on a terminal (CJK characters take two cells).
 inline size_t Text_Width(const std::string& text) {
     return size_t(Text_Columns(text));

@@ -22,7 +22,15 @@ const char* kUsage =
     "  hex SOURCE SECTOR                  show one sector in hex\n"
     "  verify SOURCE.E01                  check an EWF container's media against its stored MD5/SHA-1\n"
     "\n"
-    "Run 'qrv-cli COMMAND --help' for the options of a command.\n";
+    "Run 'qrv-cli COMMAND --help' for the options of a command.\n"
+    "\n"
+    "exit status:\n"
+    "  0  the operation completed\n"
+    "  1  it failed, or completed with errors (unreadable sectors, files not written, a refused output)\n"
+    "  2  bad usage\n"
+    "  3  load: the scan-result file is damaged and was loaded only up to the damage\n"
+    "  4  stopped by the operator (Ctrl-C): the log's closing line says how far it got, and --json\n"
+    "     carries \"stopped\": true\n";
 
 struct TCommand {
     const char* name;

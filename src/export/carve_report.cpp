@@ -72,6 +72,13 @@ bool TFileRecorder::Finish(TReportFile& into) {
     return true;
 }
 
+int64_t Unread_Bytes(const TReportFile& file) {
+    int64_t n = 0;
+    for (const TReportRun& r : file.Runs)
+        if (r.Kind == TWriteTap::RUN_UNREAD) n += r.Length;
+    return n;
+}
+
 std::string Xml_Text(const std::string& text) {
     static const char* kReplacement = "\xEF\xBF\xBD";
     std::string out;

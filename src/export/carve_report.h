@@ -30,7 +30,7 @@ struct TReportFile {
     int64_t Size = 0;
     std::string Sha256; // lower-case hex
     std::vector<TReportRun> Runs;
-    bool Complete = true; // false: the export was stopped inside this file
+    bool Complete = true; // false: the export was stopped inside this file, or bytes of it could not be read
     // The recording as the results list shows it; the duration in seconds.
     std::string Level, Model, Date, Duration;
     int64_t ResultIndex = -1;
@@ -67,6 +67,9 @@ class TFileRecorder final : public TWriteTap {
     bool ok_ = true;
     std::vector<TReportRun> runs_;
 };
+
+// Bytes of the file that are zeros in place of source bytes that could not be read.
+int64_t Unread_Bytes(const TReportFile& file);
 
 // Text made safe for XML character data and attribute values: markup
 // characters escaped, bytes that are not valid UTF-8 and characters XML 1.0

@@ -189,6 +189,14 @@ class TExportRun {
         // A digest that cannot be had leaves the file alone; the report then
         // carries no digest for it.
         if (!recorder.Finish(entry)) Send_Log(Tr("错误类型:Save0007"), Tr("写入报告出错") + ":" + path);
+        // Zeros in place of unreadable bytes: the file is not whole, and not very good.
+        if (const int64_t unread = Unread_Bytes(entry); unread > 0) {
+            entry.Complete = false;
+            if (entry.Level == "0") entry.Level = "1";
+            ++sum_.WithUnread;
+            Send_Log(Tr("错误类型:Save0008"), Tr("错误内容:文件含有无法读取的字节,以零填充") + ", " + Tr("字节数:") +
+                                                 std::to_string(unread) + ":" + path);
+        }
         if (!ok) {
             // A partial file must not pass for a recovered one.
             Send_Log(Tr("错误类型:Save0004"), Tr("写入文件出错") + ":" + path);
@@ -283,9 +291,14 @@ TSaveSummary Save_ToFile_One(TResultsModel& model, const std::string& folder, co
             Send_Log(Tr("报告已写入"), sum.ReportPath);
         Set_LastCarveReport(sum.Report);
     }
-    // An export that could not start, or lost a file, does not close as done.
+    // An export that could not start, or lost a file, does not close as done;
+    // a stopped one says how far it got.
     const bool failed = !sum.Started || sum.Failed > 0 || !sum.ReportError.empty();
-    Send_Log(Tr("保存完成"), failed ? Tr("保存结果未能完成!") : Tr("保存结果完毕!"));
+    std::string closing = failed        ? Tr("保存结果未能完成!")
+                          : sum.Stopped ? Tr("保存结果已停止!") + " " + Tr("已保存文件数量:") + std::to_string(sum.Saved)
+                                        : Tr("保存结果完毕!");
+    if (sum.WithUnread > 0) closing += " " + Tr("含有无法读取字节的文件数量:") + std::to_string(sum.WithUnread);
+    Send_Log(Tr("保存完成"), closing);
     src.reset();
     Send_UIMessage(MSG_PROGRESS_END);
     return sum;

@@ -4,6 +4,7 @@
 #include "pipeline/scan_completion.h"
 #include "scan/alloc_map.h"
 #include "scan/records.h"
+#include "scan/unread_map.h"
 
 namespace qrv {
 
@@ -13,6 +14,7 @@ void Prepare_ScanRun() {
     Op_State().Reset_Counters();
     Op_State().Set_SourcePath("");
     Clear_AllocWindow();
+    Scan_UnreadMap().Clear();
 }
 
 TOutcome Run_ScanPipeline(const TScanParams& p, const TGuardOptions& output) {

@@ -603,6 +603,10 @@ void Read_Records(TSource& h, int64_t fileSize, int64_t off, TLoadReport& rep) {
     int64_t index = 0;
     int64_t budget = kLoadMemoryPerByte * fileSize + kLoadMemorySlack;
     while (off < fileSize) {
+        if (st.StopFlag.load()) {
+            rep.Stopped = true;
+            return;
+        }
         TRebuildResult r;
         int64_t next = 0;
         TOutcome o;
@@ -675,8 +679,10 @@ bool Load_To_List(const std::string& path, const TTreeData* node, TLoadReport* r
         Load_Error(refusal);
     }
     // The closing line says whether the whole file was loaded.
-    const bool whole = accepted && rep.Outcome.Is_Ok();
-    Send_Log(Tr("加载结果"), whole ? Tr("加载结果完成!") : Tr("加载结果未能完成!"));
+    const bool whole = accepted && rep.Outcome.Is_Ok() && !rep.Stopped;
+    Send_Log(Tr("加载结果"), whole        ? Tr("加载结果完成!")
+                             : rep.Stopped ? Tr("加载结果已停止!") + " " + Tr("已加载记录数量:") + Dec(rep.Loaded)
+                                           : Tr("加载结果未能完成!"));
 
     h.reset();
     Close_Progress();

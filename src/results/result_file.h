@@ -49,6 +49,7 @@ struct TLoadReport {
     // with it (translated). The records before the damage stay loaded.
     TOutcome Outcome;
     int64_t DamagedRecord = 0; // number of the damaged record, counted from 1
+    bool Stopped = false;      // the stop flag ended the load; the records before it stay loaded
     bool Damaged() const { return !Outcome.Is_Ok(); }
 };
 

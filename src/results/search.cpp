@@ -57,7 +57,15 @@ TFindOutcome FindFile(TResultsModel& model, const std::string& startDate, const 
     Send_UIMessage(MSG_PROGRESS_START, {std::to_string(rows - 1), Tr("总数量") + ":"});
     const std::string needle = Upper_Ascii(modelText);
     int64_t matches = 0;
+    bool stopped = false;
     for (int64_t i = 0; i < rows; ++i) {
+        if (st.StopFlag.load()) {
+            // Rows not looked at are not matches: none stays checked.
+            stopped = true;
+            for (int64_t k = i; k < rows; ++k)
+                model.Set_Checked(k, false);
+            break;
+        }
         model.Set_Checked(i, false);
         TResultRow row = model.Row(i);
         bool match = false;
@@ -77,11 +85,12 @@ TFindOutcome FindFile(TResultsModel& model, const std::string& startDate, const 
         Send_UIMessage(MSG_PROGRESS_STATUS, {"", Tr("已查找:") + std::to_string(i + 1),
                                              Tr("符合条件数量:") + std::to_string(matches)});
     }
-    Send_Log(Tr("搜索完成"), Tr("搜索文件成功完成!"));
+    Send_Log(Tr("搜索完成"), stopped ? Tr("搜索已停止!") + " " + Tr("已查找:") + std::to_string(st.Progress1.load())
+                                     : Tr("搜索文件成功完成!"));
     Send_UIMessage(MSG_PROGRESS_START, {"0", ""});
     Send_UIMessage(MSG_PROGRESS_END);
     if (matchCount) *matchCount = matches;
-    return TFindOutcome::Done;
+    return stopped ? TFindOutcome::Stopped : TFindOutcome::Done;
 }
 
 } // namespace qrv

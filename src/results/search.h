@@ -22,13 +22,15 @@ enum class TFindOutcome {
     NotRun,  // no rows, or both dates empty: nothing done
     Refused, // a date text cannot be read: refused with a log line
     Done,
+    Stopped, // the stop flag ended it: the rows after the stop stay unchecked
 };
 
 // Unchecks every row, then checks the rows whose shooting date matches
 // (Y1 <= Y <= Y2, M1 <= M <= M2, and D1 <= D <= D2 only when M equals both
 // months) and, with a model text, whose camera model contains it (ASCII letters
 // folded). Rows whose date cannot be read never match. Reports progress and
-// log lines; matchCount (when given) receives the number of checked rows.
+// log lines; matchCount (when given) receives the number of checked rows. The
+// stop flag ends the search between rows, with the stopped closing line.
 TFindOutcome FindFile(TResultsModel& model, const std::string& startDate, const std::string& endDate,
                       const std::string& modelText, int64_t* matchCount = nullptr);
 

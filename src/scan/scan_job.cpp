@@ -18,6 +18,7 @@
 #include "scan/classifier.h"
 #include "scan/records.h"
 #include "scan/read_ahead.h"
+#include "scan/unread_map.h"
 
 namespace qrv {
 
@@ -50,15 +51,93 @@ struct TPublished {
     ~TPublished() { Publish_FeatureIndex(nullptr, nullptr); }
 };
 
-// The closing line says whether the scan did its work: a scan that could not
-// start or broke off is never reported as a success.
-void Closing_Sequence(const TOutcome& outcome) {
-    Send_Log(Tr("扫描完成"), outcome.Failed() ? Tr("扫描未能完成!") : Tr("扫描成功完成!"));
+// What the closing line reports besides the outcome.
+struct TScanTally {
+    int64_t Range = 0;   // bytes of the range the block loop was to cover
+    int64_t Scanned = 0; // bytes of it covered
+    int64_t UnreadRuns = 0, UnreadBytes = 0;
+};
+
+// The closing line says how the scan ended: a scan that could not start or
+// broke off is never reported as a success, a stopped one says how far it
+// got, and one that met unreadable sectors counts them.
+void Closing_Sequence(const TOutcome& outcome, const TScanTally& tally) {
+    std::string text;
+    if (outcome.Failed())
+        text = Tr("扫描未能完成!");
+    else if (outcome.Kind == TOutcomeKind::Cancelled)
+        text = Tr("扫描已停止!") + " " + Tr("已扫描字节:") + std::to_string(tally.Scanned) + "/" +
+               std::to_string(tally.Range);
+    else
+        text = Tr("扫描成功完成!");
+    if (tally.UnreadRuns > 0)
+        text += " " + Tr("无法读取的区域:") + std::to_string(tally.UnreadRuns) + ", " + Tr("字节数:") +
+                std::to_string(tally.UnreadBytes);
+    Send_Log(Tr("扫描完成"), text);
     Send_UIMessage(MSG_PROGRESS_START, {"0", ""});
     Send_UIMessage(MSG_PROGRESS_END);
 }
 
+// Logs each unreadable stretch once, when it is known whole (a stretch may
+// run over several blocks; blocks overlap by a sector), and keeps it in the
+// scan's map for the analysis.
+class TUnreadLog {
+  public:
+    explicit TUnreadLog(TScanTally& tally) : tally_(tally) {}
+    void Add(const std::vector<TUnreadRun>& runs) {
+        for (const TUnreadRun& r : runs) {
+            if (r.End() <= logged_) continue;
+            TUnreadRun run = r;
+            if (run.Off < logged_) {
+                run.Len = run.End() - logged_;
+                run.Off = logged_;
+            }
+            if (open_.Len > 0 && run.Off <= open_.End()) {
+                open_.Len = std::max(open_.End(), run.End()) - open_.Off;
+            } else {
+                Flush();
+                open_ = run;
+            }
+            logged_ = open_.End();
+        }
+    }
+    // Logs the open stretch unless the block at next may still extend it.
+    void Flush_Before(int64_t next) {
+        if (open_.Len > 0 && open_.End() < next) Flush();
+    }
+    void Flush() {
+        if (open_.Len <= 0) return;
+        Scan_UnreadMap().Add(open_);
+        ++tally_.UnreadRuns;
+        tally_.UnreadBytes += open_.Len;
+        Send_Log(Tr("错误类型:Scan0003"), Tr("错误内容:扇区无法读取,以零填充") + "," + Tr("偏移") + ":" +
+                                             std::to_string(open_.Off) + "," + Tr("长度") + ":" +
+                                             std::to_string(open_.Len));
+        open_ = {};
+    }
+
+  private:
+    TScanTally& tally_;
+    TUnreadRun open_;
+    int64_t logged_ = 0;
+};
+
 } // namespace
+
+std::string Check_FsDescription(const TTreeData& node, const TAllocMap& map, int64_t mediumBytes) {
+    if (!Is_KnownFs(node.HddFs)) return "";
+    const int64_t psb = node.PerSecBytes;
+    if (psb != 512 && psb != 1024 && psb != 2048 && psb != 4096)
+        return Tr("每扇区字节数无效") + ":" + std::to_string(psb);
+    if (!map.Loaded || mediumBytes < 0) return "";
+    if (map.MapStart < 0 || map.MapLength < 0 || map.MapStart > mediumBytes ||
+        map.MapLength > mediumBytes - map.MapStart)
+        return Tr("分配表超出介质范围") + ":" + std::to_string(map.MapStart) + "+" + std::to_string(map.MapLength) +
+               " > " + std::to_string(mediumBytes);
+    if (node.HddFs != "NTFS" && (map.DataStart < 0 || map.DataStart >= mediumBytes))
+        return Tr("数据区超出介质范围") + ":" + std::to_string(map.DataStart) + " >= " + std::to_string(mediumBytes);
+    return "";
+}
 
 std::string Check_ScanGeometry(const TTreeData& node) {
     if (node.PerSecBytes <= 0 || node.PerSecBytes % 512 != 0)
@@ -117,8 +196,8 @@ namespace {
 // The scan up to its completion stage; returns early when the source cannot be
 // scanned. position follows the block being read, for the report of a failure.
 TOutcome Scan_Body(const TScanParams& p, const TScanCompletion& completion, TSourcePtr& h, TAllocMap& map,
-                   int64_t& position) {
-    const TTreeData& node = p.Node;
+                   int64_t& position, TScanTally& tally) {
+    TTreeData node = p.Node;
     {
         // Path and open.
         const std::string path = Get_SourcePath(node);
@@ -156,6 +235,15 @@ TOutcome Scan_Body(const TScanParams& p, const TScanCompletion& completion, TSou
         if (Is_KnownFs(node.HddFs)) {
             V = node.Hddtype == HDD_REGION ? node.RegionSec * node.PerSecBytes : 0;
             map = Load_AllocMap(*h, node.HddFs, V);
+            // A file-system description that does not fit the medium would
+            // place the scan outside it: the volume is scanned as RAW instead.
+            if (const std::string why = Check_FsDescription(node, map, h->Size()); !why.empty()) {
+                Send_Log(Tr("文件系统描述"), Tr("文件系统描述无效,按RAW扫描") + ":" + why);
+                node.HddFs = "RAW";
+                node.LogPerClusec = 0;
+                map = TAllocMap{};
+                V = 0;
+            }
         }
         const TScanGeometry g = Get_ScanGeometry(node, p.Mode, p.StartSec, p.EndSec, map, V);
 
@@ -194,18 +282,31 @@ TOutcome Scan_Body(const TScanParams& p, const TScanCompletion& completion, TSou
             [&finds, features](const uint8_t* data, int64_t off, int64_t, size_t slot) {
                 Search_Block(data, off, kScanBlockStep, features, finds[slot]);
             },
-            0, kDepth);
+            0, kDepth, node.PerSecBytes);
         TReadAhead::TBlock blk;
         const int64_t first = P;
-        Op_State().BytesTotal = std::max<int64_t>(rangeEnd - first, 0);
+        tally.Range = std::max<int64_t>(rangeEnd - first, 0);
+        Op_State().BytesTotal = tally.Range;
         Op_State().BytesDone = 0;
+        TUnreadLog unread(tally);
         while (P < rangeEnd && !Op_State().StopFlag.load() && blocks.Next(blk)) {
             position = P;
+            // A medium that changes size under the scan (an image file cut or
+            // grown, a card pulled) cannot be trusted for what was read before.
+            if (const int64_t now = h->Size(); now != mediumSize) {
+                unread.Flush();
+                const std::string why = Tr("错误内容:扫描中源的大小改变") + ":" + std::to_string(mediumSize) +
+                                        " -> " + std::to_string(now);
+                Send_Log(Tr("错误类型:Scan0005"), why);
+                return TOutcome::Io_Error(P, why);
+            }
             Classify_Found(finds[blk.Slot], P, ctx, H);
-            if (index)
-                index->Add_Found(finds[blk.Slot].Features, P, kScanBlockStep,
-                                 blk.Got == kScanBlockRead || (mediumSize >= 0 && P + blk.Got >= mediumSize));
+            unread.Add(*blk.Unread);
+            const bool whole = blk.Unread->empty() &&
+                               (blk.Got == kScanBlockRead || (mediumSize >= 0 && P + blk.Got >= mediumSize));
+            if (index) index->Add_Found(finds[blk.Slot].Features, P, kScanBlockStep, whole);
             blocks.Release();
+            unread.Flush_Before(P + kScanBlockStep);
             Op_State().Progress1 = int32_t(B);
             Op_State().BytesDone = std::min(P + kScanBlockStep, rangeEnd) - first;
             Send_UIMessage(MSG_PROGRESS_STATUS, {"", Tr("已扫描块数:") + std::to_string(B),
@@ -215,18 +316,22 @@ TOutcome Scan_Body(const TScanParams& p, const TScanCompletion& completion, TSou
         }
 
         blocks.Stop();
+        unread.Flush();
+        tally.Scanned = std::clamp<int64_t>(P - first, 0, tally.Range);
         Op_State().BytesTotal = 0; // analysis is not measured in bytes of the medium
         if (index && !index->Spill_Refusal().empty())
             Send_Log(Tr("特征索引"), Tr("特征索引超出内存预算,临时文件无法创建,分析将重新读取其余范围:") +
                                          index->Spill_Refusal());
 
-        const bool stopped = P < rangeEnd;
+        const bool stoppedScan = P < rangeEnd;
 
-        // Completion stage.
+        // Completion stage. The analysis clears the stop flag when it starts,
+        // so a flag still set afterwards means the analysis was stopped.
         position = -1;
         TPublished published(h.get(), index);
         if (completion) completion(*h, node, map, p);
-        return stopped ? TOutcome::Cancelled(P) : TOutcome::Ok();
+        const bool stopped = stoppedScan || Op_State().StopFlag.load();
+        return stopped ? TOutcome::Cancelled(std::min(P, rangeEnd)) : TOutcome::Ok();
     }
 }
 
@@ -253,8 +358,9 @@ TOutcome To_Scan(const TScanParams& p, const TScanCompletion& completion) {
     TAllocMap map{};
     int64_t position = -1;
     TOutcome outcome;
+    TScanTally tally;
     try {
-        outcome = Scan_Body(p, completion, h, map, position);
+        outcome = Scan_Body(p, completion, h, map, position, tally);
     } catch (const std::exception& e) {
         outcome = Log_Breakoff(position, e.what());
     } catch (...) {
@@ -262,7 +368,7 @@ TOutcome To_Scan(const TScanParams& p, const TScanCompletion& completion) {
     }
     // Closing sequence; the map and the handle are released on return.
     try {
-        Closing_Sequence(outcome);
+        Closing_Sequence(outcome, tally);
     } catch (...) {
     }
     return outcome;

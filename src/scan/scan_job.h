@@ -50,7 +50,11 @@ using TScanCompletion =
 // be opened (IoError), was refused (Corrupt), broke off with an error (IoError
 // at the block's offset), was stopped (Cancelled at the first block not read)
 // or was scanned whole (Ok). A failed scan logs its error and closes with
-// "扫描未能完成!".
+// "扫描未能完成!"; a stopped one (in the block loop or in the analysis) with
+// "扫描已停止!" and the bytes covered. Sectors that cannot be read are read
+// around (only they are lost), each unreadable stretch is logged once and
+// kept in Scan_UnreadMap(), and the closing line counts them. A source whose
+// size changes during the block loop fails the scan.
 TOutcome To_Scan(const TScanParams& p, const TScanCompletion& completion = {});
 
 // Where the block loop starts and what it examines, worked out from the node,
@@ -65,6 +69,12 @@ struct TScanGeometry {
 // sources; ignored for other file systems.
 TScanGeometry Get_ScanGeometry(const TTreeData& node, int mode, int64_t startSec, int64_t endSec,
                                const TAllocMap& map, int64_t V);
+
+// Empty when the file-system description of a FAT32, exFAT or NTFS node
+// (its bytes per sector) and its loaded allocation map (where the map and the
+// data area lie) fit a medium of mediumBytes bytes (-1: unknown, not
+// checked); else why not. The scan then treats the volume as RAW.
+std::string Check_FsDescription(const TTreeData& node, const TAllocMap& map, int64_t mediumBytes);
 
 // Empty when the node's geometry can be scanned, else the description of the
 // error log line that refuses it.

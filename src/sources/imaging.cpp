@@ -59,9 +59,20 @@ std::string Check_ImageSpace(int64_t freeBytes, int64_t needed, const std::strin
 
 namespace {
 
-// Closing sequence: completion line, gauge reset, progress end.
-void Finish_Image(bool ok) {
-    Send_Log(Tr("镜像完成"), ok ? Tr("镜像成功完成!") : Tr("镜像未能完成!"));
+// Closing sequence: completion line, gauge reset, progress end. A stopped
+// copy is never a success: it says where the copy ends.
+void Finish_Image(bool ok, const TImageResult& res = {}, int64_t startSector = 0, int64_t sectorBytes = 512) {
+    std::string text;
+    if (!ok)
+        text = Tr("镜像未能完成!");
+    else if (res.Stopped)
+        text = Tr("镜像已停止!") + " " + Tr("最后写入的扇区:") +
+               (res.BytesWritten >= sectorBytes ? std::to_string(startSector + res.BytesWritten / sectorBytes - 1)
+                                                : std::string("-"));
+    else
+        text = Tr("镜像成功完成!");
+    if (res.UnreadBytes > 0) text += " " + Tr("无法读取的字节数:") + std::to_string(res.UnreadBytes);
+    Send_Log(Tr("镜像完成"), text);
     Send_UIMessage(MSG_PROGRESS_START, {"0", "", "0"});
     Send_UIMessage(MSG_PROGRESS_END);
 }
@@ -110,6 +121,7 @@ TImageResult To_imageFrom(TSource* h, const TTreeData& node, const std::string& 
     st.BytesDone.store(0);
 
     std::vector<uint8_t> buf(size_t(kImageBlock), 0);
+    std::vector<TUnreadRun> unread;
     int64_t i = 0;
     bool ok = true;
     while (P < endByte) {
@@ -124,18 +136,16 @@ TImageResult To_imageFrom(TSource* h, const TTreeData& node, const std::string& 
         const bool lastShort = P + kImageBlock > endByte && T % kImageBlock != 0;
         const int64_t want = lastShort ? T % kImageBlock : kImageBlock;
 
-        // The buffer is zeroed before every read, so that a failed or short read
-        // never leaves bytes of the previous block in this one.
-        const int64_t got = Read_Block(*h, buf.data(), buf.size(), P);
-        const bool pastEnd = medium >= 0 && P + std::max<int64_t>(got, 0) >= medium;
-        if (got < 0 || (got < want && !pastEnd)) {
-            // What a failed read put into the buffer is not trusted; the bytes a
-            // short read delivered are kept and the rest is zero.
-            const size_t keep = size_t(std::max<int64_t>(got, 0));
-            std::memset(buf.data() + keep, 0, buf.size() - keep);
-            ++res.UnreadBlocks;
+        // A block the medium does not deliver whole is read again sector by
+        // sector: only the sectors that cannot be read are zeros in the image.
+        unread.clear();
+        Read_Salvage(*h, buf.data(), size_t(want), P, psb, &unread);
+        if (!unread.empty()) ++res.UnreadBlocks;
+        for (const TUnreadRun& r : unread) {
+            res.UnreadBytes += r.Len;
             Send_Log(Tr("错误类型:Image0002"), Tr("错误内容:读取源数据失败,以零填充,偏移:") +
-                                                  std::to_string(P + std::max<int64_t>(got, 0)));
+                                                  std::to_string(r.Off) + "," + Tr("长度") + ":" +
+                                                  std::to_string(r.Len));
         }
         if (!out->Write(buf.data(), size_t(want))) {
             Send_Log(Tr("错误类型:Image0003"), Tr("错误内容:写入镜像文件失败,程序将退出!"));
@@ -154,7 +164,7 @@ TImageResult To_imageFrom(TSource* h, const TTreeData& node, const std::string& 
     }
     res.Ok = ok;
     st.BytesTotal.store(0);
-    Finish_Image(ok);
+    Finish_Image(ok, res, start, psb);
     return res;
 }
 

@@ -46,7 +46,8 @@ struct TImageResult {
     bool Ok = false;           // every block was read or zero-filled and written, and the file closed
     bool Stopped = false;      // the stop flag ended the copy early
     int64_t BytesWritten = 0;
-    int64_t UnreadBlocks = 0;  // blocks that could not be read and were written as zeros
+    int64_t UnreadBlocks = 0;  // blocks holding sectors that could not be read (written as zeros)
+    int64_t UnreadBytes = 0;   // bytes of those sectors
 };
 
 // Copies sectors [start, end) of the node (sectors of PerSecBytes, 512 when

@@ -424,12 +424,17 @@ TEST_F(TRebuild, StopDuringAnalysisKeepsWhatWasAnalysed) {
     EXPECT_EQ(RebuildResultList.Get(0).Leavelx, 0);
     EXPECT_EQ(sink->OfType(MSG_SHOW_RESULTS).size(), 1u);
     auto logs = sink->OfType(MSG_LOG);
-    bool rated = false, closed = false;
+    // The stop is said twice: where the analysis ended, and in the scan's closing line.
+    bool rated = false, analysisStopped = false, closed = false;
     for (const auto& m : logs) {
         if (m.P[2] == "检测文件完毕!") rated = true;
-        if (m.P[2] == "扫描成功完成!") closed = true;
+        if (m.P[2].starts_with("分析已停止! 已分析数量:")) analysisStopped = true;
+        if (m.P[2] == "扫描已停止! 已扫描字节:" + std::to_string(p.EndSec * 512) + "/" + std::to_string(p.EndSec * 512))
+            closed = true;
+        EXPECT_NE(m.P[2], "扫描成功完成!");
     }
     EXPECT_TRUE(rated);
+    EXPECT_TRUE(analysisStopped);
     EXPECT_TRUE(closed);
     EXPECT_FALSE(sink->OfType(MSG_PROGRESS_END).empty());
 }

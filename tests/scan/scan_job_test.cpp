@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <filesystem>
 #include <stdexcept>
 
 #include "common/op_state.h"
@@ -154,9 +155,39 @@ TEST_F(ScanJob, StopDuringTheThirdBlockEndsTheLoopThenCompletesAndCloses) {
     EXPECT_EQ(Status_Texts(), (std::vector<std::string>{"已扫描块数:0", "已扫描块数:1", "已扫描块数:2"}));
     EXPECT_TRUE(Findings().empty());
     EXPECT_EQ(g_completions.load(), 1);
-    Expect_Closing();
+    Expect_Closing("扫描已停止! 已扫描字节:1572864/3145728");
     EXPECT_EQ(outcome.Kind, TOutcomeKind::Cancelled);
     EXPECT_EQ(outcome.Offset, 3 * kScanBlockStep);
+}
+
+// An image file cut while it is scanned (as a card pulled halfway): the scan
+// fails at the block where it noticed, with both sizes, and never closes as a
+// success.
+TEST_F(ScanJob, SourceThatShrinksDuringTheScanFailsIt) {
+    const std::string path = dir.File("shrinking.img");
+    Write_File(path, Noise(3 << 20, 8));
+    class TCutSink : public TRecordingSink {
+      public:
+        explicit TCutSink(std::string p) : path_(std::move(p)) {}
+        void Handle_UIMessage(const TUiMessage& m) override {
+            TRecordingSink::Handle_UIMessage(m);
+            if (m.MsgType == MSG_PROGRESS_STATUS && ++seen_ == 2) std::filesystem::resize_file(path_, 1 << 20);
+        }
+
+      private:
+        std::string path_;
+        int seen_ = 0;
+    };
+    Install(std::make_shared<TCutSink>(path));
+    const TOutcome outcome = To_Scan(Params(Image_FileNode(path), 0, 6144), completion);
+    EXPECT_EQ(outcome.Kind, TOutcomeKind::IoError);
+    EXPECT_EQ(outcome.Offset, 2 * kScanBlockStep);
+    EXPECT_EQ(g_completions.load(), 0);
+    bool said = false;
+    for (const auto& m : sink->OfType(MSG_LOG))
+        said = said || (m.P[0] == "错误类型:Scan0005" && m.P[2] == "错误内容:扫描中源的大小改变:3145728 -> 1048576");
+    EXPECT_TRUE(said);
+    Expect_Closing("扫描未能完成!");
 }
 
 TEST_F(ScanJob, UnopenableSourceLogsTheErrorThenClosesAsFailed) {
