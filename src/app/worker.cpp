@@ -4,6 +4,7 @@
 #include <exception>
 
 #include "common/language.h"
+#include "common/op_state.h"
 #include "common/text_format.h"
 #include "common/ui_message.h"
 
@@ -64,6 +65,8 @@ void TWorkerRunner::Reap() {
 bool TWorkerRunner::Start(const std::string& name, std::function<void()> body, TWorkerKind kind) {
     Reap();
     if (kind == TWorkerKind::Operation && Operation_Running()) return false;
+    // A new operation starts unstopped, whatever stopped the one before it.
+    if (kind == TWorkerKind::Operation) Op_State().StopFlag = false;
     auto w = std::make_shared<TWorker>();
     w->Kind = kind;
     TWorker* raw = w.get();
