@@ -124,14 +124,13 @@ TOutputGuard::TOutputGuard(const std::vector<std::string>& sources, TGuardOption
             }
         }
         if (!S_ISBLK(st.st_mode)) continue;
-        devices_.push_back({src, map.Device_Disks(st.st_rdev, false)});
-        // A loop device reads its backing file: that file is the evidence too.
-        if (auto whole = map.Whole_Disk(st.st_rdev)) {
-            if (auto file = map.Loop_BackingFile(*whole)) {
-                struct stat bf {};
-                if (::stat(file->c_str(), &bf) == 0) files_.push_back({bf.st_dev, bf.st_ino});
-            }
-        }
+        // Every loop device in the source's chain (the source, its disk, the
+        // devices it is built on, loops stacked on loops) reads its backing
+        // file: each of those files is the evidence too.
+        TDiskSet disks = map.Device_Disks(st.st_rdev, false);
+        for (const auto& [dev, ino] : disks.BackingFiles)
+            files_.push_back({dev, ino});
+        devices_.push_back({src, std::move(disks)});
     }
 }
 

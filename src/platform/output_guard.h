@@ -9,8 +9,10 @@
 //   - the source itself: the same file (device and inode, after following
 //     links, so relative paths, symbolic links, hard links, bind mounts and
 //     /proc/self/fd/N aliases are all caught), including the backing file of a
-//     loop device that is a source, and any path on a file system that is
-//     stored in a source (an image mounted through a loop device);
+//     loop device anywhere in a device source's chain (loops stacked on loops,
+//     dm and md volumes built on loops, to any depth), any path on a file
+//     system that is stored in a source (an image mounted through a loop
+//     device, however many loops deep);
 //   - any block device;
 //   - for a block-device source, any path whose file system lies on a disk
 //     behind the source (same_disk.h), or whose disk cannot be determined
