@@ -227,6 +227,43 @@ std::vector<std::string> Ewf_SegmentFiles(const std::string& path) {
     return out;
 }
 
+namespace {
+
+// "card.E01" -> "card", "E01"; false when the name has no extension.
+bool Split_Name(const std::string& name, std::string& base, std::string& ext) {
+    const size_t dot = name.rfind('.');
+    if (dot == std::string::npos || dot == 0 || dot + 1 == name.size()) return false;
+    base = name.substr(0, dot);
+    ext = name.substr(dot + 1);
+    return true;
+}
+
+bool Is_Digit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+} // namespace
+
+bool Ewf_IsSegmentName(const std::string& first, const std::string& name) {
+    std::string base, ext, nameBase, nameExt;
+    if (!Split_Name(first, base, ext) || !Split_Name(name, nameBase, nameExt) || base != nameBase)
+        return false;
+    // The set's scheme: a letter, an x for EWF2, then the segment number 01.
+    // Its letters keep the case of the first one (E01 -> EAA, e01 -> eaa).
+    const char from = ext[0];
+    const char low = from >= 'a' && from <= 'z' ? 'a' : 'A';
+    const auto letter = [low](char c) { return c >= low && c <= low + 25; };
+    const bool ewf2 = ext.size() == 4 && (ext[1] == 'x' || ext[1] == 'X');
+    if (!(ext.size() == 3 || ewf2) || !letter(from) || ext.compare(ext.size() - 2, 2, "01") != 0)
+        return false;
+    if (nameExt.size() != ext.size() || (ewf2 && nameExt[1] != ext[1])) return false;
+    const char lead = nameExt[0], a = nameExt[ext.size() - 2], b = nameExt[ext.size() - 1];
+    // Segments 1 to 99 are numbered; later ones count on in letters, the
+    // first letter of the extension carrying over (EZZ is followed by FAA).
+    if (Is_Digit(a) && Is_Digit(b)) return lead == from && !(a == '0' && b == '0');
+    return letter(lead) && lead >= from && letter(a) && letter(b);
+}
+
 const TEwfInfo* Ewf_Info(const TSource& src) {
     const auto* e = dynamic_cast<const TEwfSource*>(&src);
     return e ? &e->Info() : nullptr;

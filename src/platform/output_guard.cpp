@@ -118,20 +118,32 @@ TOutputGuard::TOutputGuard(const std::vector<std::string>& sources, TGuardOption
         files_.push_back({st.st_dev, st.st_ino});
         // An evidence container is read from every segment of its set.
         if (S_ISREG(st.st_mode)) {
-            for (const std::string& seg : Ewf_SegmentFiles(src)) {
+            const std::vector<std::string> segments = Ewf_SegmentFiles(src);
+            for (const std::string& seg : segments) {
                 struct stat ss {};
                 if (::stat(seg.c_str(), &ss) == 0) files_.push_back({ss.st_dev, ss.st_ino});
             }
-        }
-        if (!S_ISBLK(st.st_mode)) continue;
-        devices_.push_back({src, map.Device_Disks(st.st_rdev, false)});
-        // A loop device reads its backing file: that file is the evidence too.
-        if (auto whole = map.Whole_Disk(st.st_rdev)) {
-            if (auto file = map.Loop_BackingFile(*whole)) {
-                struct stat bf {};
-                if (::stat(file->c_str(), &bf) == 0) files_.push_back({bf.st_dev, bf.st_ino});
+            // The set grows by name in its folder: the name as given and, for
+            // a source reached through a link, the name it points at.
+            if (!segments.empty()) {
+                std::error_code ec;
+                const fs::path real = fs::canonical(src, ec);
+                for (const fs::path& p : {fs::path(src), real}) {
+                    struct stat fo {};
+                    const fs::path folder = p.parent_path().empty() ? fs::path(".") : p.parent_path();
+                    if (!p.empty() && ::stat(folder.c_str(), &fo) == 0)
+                        segmentSets_.push_back({fo.st_dev, fo.st_ino, p.filename().string()});
+                }
             }
         }
+        if (!S_ISBLK(st.st_mode)) continue;
+        // Every loop device in the source's chain (the source, its disk, the
+        // devices it is built on, loops stacked on loops) reads its backing
+        // file: each of those files is the evidence too.
+        TDiskSet disks = map.Device_Disks(st.st_rdev, false);
+        for (const auto& [dev, ino] : disks.BackingFiles)
+            files_.push_back({dev, ino});
+        devices_.push_back({src, std::move(disks)});
     }
 }
 
@@ -139,6 +151,34 @@ bool TOutputGuard::Is_Source(dev_t dev, ino_t ino) const {
     for (const TIdentity& f : files_)
         if (f.Dev == dev && f.Ino == ino) return true;
     return false;
+}
+
+TGuardVerdict TOutputGuard::Check_SegmentName(const std::string& target) const {
+    if (segmentSets_.empty() || target.empty()) return {};
+    // The entry a write at target makes (or replaces) in a folder that exists:
+    // the first name on the way whose folder is there.
+    fs::path p = fs::path(target);
+    for (int step = 0; step < 4096; ++step) {
+        if (!p.has_filename()) { // a trailing slash
+            if (p.parent_path() == p) return {};
+            p = p.parent_path();
+            continue;
+        }
+        const fs::path up = p.parent_path().empty() ? fs::path(".") : p.parent_path();
+        struct stat fo {};
+        if (::stat(up.c_str(), &fo) != 0) {
+            if (up == p) return {};
+            p = up;
+            continue;
+        }
+        const std::string name = p.filename().string();
+        for (const TSegmentSet& set : segmentSets_)
+            if (set.Dev == fo.st_dev && set.Ino == fo.st_ino && Ewf_IsSegmentName(set.First, name))
+                return Refuse(TGuardCause::SameFile,
+                              name + ": a segment name of the evidence set " + set.First);
+        return {};
+    }
+    return {};
 }
 
 TGuardVerdict TOutputGuard::Check_FileSystem(dev_t stDev, int64_t fsType) const {
@@ -177,6 +217,7 @@ TGuardVerdict TOutputGuard::Check_Existing(const std::string& path) const {
 
 TGuardVerdict TOutputGuard::Check_File(const std::string& path) const {
     const std::string target = Resolve_Final(path);
+    if (auto v = Check_SegmentName(target); !v.Allowed()) return v;
     struct stat st {};
     if (::stat(target.c_str(), &st) == 0) return Check_Existing(target);
     // A new file lands in the nearest existing folder on its way.
@@ -188,6 +229,7 @@ TGuardVerdict TOutputGuard::Check_File(const std::string& path) const {
 
 TGuardVerdict TOutputGuard::Check_Folder(const std::string& path) const {
     const std::string target = Resolve_Final(path);
+    if (auto v = Check_SegmentName(target); !v.Allowed()) return v;
     const std::string existing = Existing_Ancestor(target);
     if (existing.empty()) return {};
     return Check_Existing(existing);

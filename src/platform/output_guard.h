@@ -9,8 +9,12 @@
 //   - the source itself: the same file (device and inode, after following
 //     links, so relative paths, symbolic links, hard links, bind mounts and
 //     /proc/self/fd/N aliases are all caught), including the backing file of a
-//     loop device that is a source, and any path on a file system that is
-//     stored in a source (an image mounted through a loop device);
+//     loop device anywhere in a device source's chain (loops stacked on loops,
+//     dm and md volumes built on loops, to any depth), any path on a file
+//     system that is stored in a source (an image mounted through a loop
+//     device, however many loops deep), and a new file or folder whose name
+//     is one an EWF source's segment set could grow into (card.E02 beside a
+//     one-segment card.E01 would break the set);
 //   - any block device;
 //   - for a block-device source, any path whose file system lies on a disk
 //     behind the source (same_disk.h), or whose disk cannot be determined
@@ -83,12 +87,20 @@ class TOutputGuard {
         std::string Path;
         TDiskSet Disks;
     };
+    // An EWF source: the folder of its segment files and its first segment's name.
+    struct TSegmentSet {
+        dev_t Dev;
+        ino_t Ino;
+        std::string First;
+    };
     bool Is_Source(dev_t dev, ino_t ino) const;
+    TGuardVerdict Check_SegmentName(const std::string& target) const;
     TGuardVerdict Check_Existing(const std::string& path) const;
 
     TGuardOptions opt_;
     std::vector<TIdentity> files_;
     std::vector<TDeviceSource> devices_;
+    std::vector<TSegmentSet> segmentSets_;
 };
 
 // The nearest folder that exists on the way to path (path itself when it is

@@ -14,9 +14,10 @@ namespace qrv {
 
 namespace {
 
-// Stacks of devices are shallow (LVM on md on partitions on a disk is four);
-// a deeper chain means a loop in the tree (or a fake tree gone wrong).
-constexpr int kMaxDepth = 16;
+// Stacks of devices are shallow (LVM on md on partitions on a disk is four,
+// loop devices stacked on each other rarely more); a deeper chain means a
+// cycle in the tree (or a fake tree gone wrong).
+constexpr int kMaxDepth = 32;
 
 std::optional<dev_t> Read_DevFile(const std::string& path) {
     std::ifstream in(path);
@@ -127,26 +128,35 @@ bool TDiskMap::Collect(dev_t dev, bool followLoops, int depth, TDiskSet& out) co
         }
         if (!Collect(*s, followLoops, depth + 1, out)) return false;
     }
-    if (followLoops) {
-        if (auto file = Loop_BackingFile(*disk)) {
+    if (auto file = Loop_BackingFile(*disk)) {
+        struct stat st {};
+        if (::stat(file->c_str(), &st) != 0) {
             // A backing file removed since (the kernel then adds " (deleted)"
-            // to the name) cannot be followed: its disk is unknown.
-            struct stat st {};
-            struct statfs fs {};
-            if (::stat(file->c_str(), &st) != 0 || ::statfs(file->c_str(), &fs) != 0) {
-                out.Why = "backing file " + *file + " of loop device " + Dev_Text(*disk) + " not found";
+            // to the name) cannot be followed: its disk is unknown. A source
+            // keeps what it has: the file is gone, nothing is left to name.
+            if (!followLoops) return true;
+            out.Why = "backing file " + *file + " of loop device " + Dev_Text(*disk) + " not found";
+            return false;
+        }
+        // A loop device stacked on a block device (losetup over /dev/loop0,
+        // a partition, a dm volume) reads that device: its chain is followed
+        // whichever side is asked, as a slave would be.
+        if (S_ISBLK(st.st_mode)) return Collect(st.st_rdev, followLoops, depth + 1, out);
+        out.BackingFiles.insert({st.st_dev, st.st_ino});
+        if (!followLoops) return true;
+        struct statfs fs {};
+        if (::statfs(file->c_str(), &fs) != 0) {
+            out.Why = "backing file " + *file + " of loop device " + Dev_Text(*disk) + " not found";
+            return false;
+        }
+        if (major(st.st_dev) == 0) {
+            std::string name;
+            if (Classify_DevicelessFs(int64_t(fs.f_type), name) == TDiskSet::Unknown) {
+                out.Why = "backing file " + *file + " on file system " + name;
                 return false;
             }
-            out.BackingFiles.insert({st.st_dev, st.st_ino});
-            if (major(st.st_dev) == 0) {
-                std::string name;
-                if (Classify_DevicelessFs(int64_t(fs.f_type), name) == TDiskSet::Unknown) {
-                    out.Why = "backing file " + *file + " on file system " + name;
-                    return false;
-                }
-            } else if (!Collect(st.st_dev, followLoops, depth + 1, out)) {
-                return false;
-            }
+        } else if (!Collect(st.st_dev, followLoops, depth + 1, out)) {
+            return false;
         }
     }
     return true;

@@ -8,9 +8,13 @@
 //   - a device built on other devices (device-mapper, LVM, md RAID, dm-crypt)
 //     brings the disks of every device it is built on (<disk>/slaves/*), and
 //     keeps itself, so both "on dm-0" and "on sdb" are seen;
-//   - for a file system on a loop device, the loop device's backing file lies
-//     on yet another file system, whose disks are added too (writing into the
-//     loop's file system writes into that file).
+//   - a loop device reads its backing file, which is recorded; for a file
+//     system on a loop device that file lies on yet another file system, whose
+//     disks are added too (writing into the loop's file system writes into
+//     that file);
+//   - a loop device whose backing "file" is itself a block device (a loop
+//     stacked on a loop, a partition or a dm volume) reads that device, which
+//     is followed as a slave is, to any depth.
 // A file system whose device number names no block device (major 0: tmpfs,
 // btrfs, overlayfs, zfs, network file systems) is classified by its type:
 // memory and network file systems lie on no local disk; the others are
@@ -55,8 +59,10 @@ class TDiskMap {
     // device itself. nullopt when sysfs does not know the number.
     std::optional<dev_t> Whole_Disk(dev_t dev) const;
 
-    // The disks behind a block device number (see above). followLoops: a loop
-    // device also brings the disks of its backing file's file system.
+    // The disks behind a block device number (see above), and the backing
+    // files of every loop device on the way. followLoops: a loop device backed
+    // by a file also brings the disks of that file's file system (for a
+    // source, only the file itself is the evidence, not its host disk).
     TDiskSet Device_Disks(dev_t dev, bool followLoops) const;
 
     // The disks behind the file system that holds path (a file or a folder

@@ -4,6 +4,7 @@
 // card reproduces its file; SHA256SUMS passes sha256sum -c; damaged segment
 // sets are refused or reported, never a crash; verify finds a mismatch.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <functional>
@@ -12,6 +13,8 @@
 
 #include "analysis/output.h"
 #include "export/carve_report.h"
+#include "platform/ewf_source.h"
+#include "platform/output_file.h"
 #include "platform/output_guard.h"
 #include "sources/regions.h"
 #include "sources/source_tree.h"
@@ -232,7 +235,8 @@ TEST(ContainerReport, ContainerExportsWhatTheCardDoesAndTheReportAccountsForEver
         ++segments;
     EXPECT_EQ(props["容器格式"], "EWF (" + std::to_string(segments) + " segment(s))");
 
-    // Opened as an image (the window's "打开镜像"): the media's size, and the card's volume found at its start.
+    // Opened as an image (the window's "打开镜像"): the media's size, and the card's volume found at its
+    // start.
     TSourceTree tree;
     const TOpenImageResult opened = Open_Image(tree, e01Base + ".E01");
     ASSERT_TRUE(opened.Node) << opened.Message;
@@ -245,6 +249,81 @@ TEST(ContainerReport, ContainerExportsWhatTheCardDoesAndTheReportAccountsForEver
     for (int i = 1; i <= segments; ++i)
         EXPECT_FALSE(guard.Check_File(e01Base + ".E0" + std::to_string(i)).Allowed()) << i;
     EXPECT_TRUE(guard.Check_File(card->Dir.File("other.bin")).Allowed());
+}
+
+// A new file or folder named as a segment the set could grow into (card.E02
+// beside a one-segment card.E01, then .E99, .EAA ... .ZZZ) would break the
+// set: it is refused as the source itself, also through links; other names,
+// another letter case, and the same names elsewhere are not. The set still
+// verifies afterwards.
+TEST(ContainerReport, NamesTheSetCouldGrowIntoAreRefused) {
+    test::TTempDir dir("qrv-segnames");
+    const std::string raw = dir.File("media.raw");
+    test::Write_File(raw, test::Pattern_Bytes(256 << 10, 3));
+    std::string skip;
+    if (!Make_Container(raw, dir.File("card"), 1, &skip)) QRV_SKIP_WITHOUT(skip);
+    ASSERT_FALSE(fs::exists(dir.File("card.E02"))) << "the set was to have one segment";
+    fs::create_directories(dir.File("sub"));
+    fs::create_symlink(dir.Path(), dir.File("sub/up"));
+    fs::create_symlink(dir.File("card.EAB"), dir.File("trap"));
+    const auto segment = test::Read_File(dir.File("card.E01"));
+    const std::string cwd = fs::current_path();
+    ASSERT_EQ(::chdir(dir.Path().c_str()), 0);
+
+    const TOutputGuard guard({"card.E01"});
+    struct TCase {
+        std::string Target;
+        bool Refused;
+    };
+    const TCase cases[] = {
+        {"card.E01", true},      {"card.E02", true},        {dir.File("card.E99"), true},
+        {"card.EAA", true},      {"card.EZZ", true},        {"card.FAA", true},
+        {"card.ZZZ", true},      {"sub/up/card.E03", true}, {"./sub/../card.E07/", true},
+        {"trap", true},          {"card.E00", false},       {"card.E100", false},
+        {"card.Ex02", false},    {"card.E0A", false},       {"card.DAA", false},
+        {"card.e02", false},     {"card.EAa", false},       {"card.img", false},
+        {"card.E02.QRV", false}, {"cards.E02", false},      {"sub/card.E02", false},
+    };
+    for (const auto& c : cases) {
+        for (const bool folder : {false, true}) {
+            const TGuardVerdict v = folder ? guard.Check_Folder(c.Target) : guard.Check_File(c.Target);
+            EXPECT_EQ(v.Cause, c.Refused ? TGuardCause::SameFile : TGuardCause::None)
+                << c.Target << (folder ? " (folder)" : "") << ": " << v.Detail;
+        }
+        TGuardVerdict refusal;
+        EXPECT_EQ(TOutputFile::Create(c.Target, guard, &refusal) == nullptr, c.Refused) << c.Target;
+        if (c.Refused) {
+            EXPECT_EQ(refusal.Reason, "为避免覆盖,不能写入源本身!") << c.Target;
+        }
+    }
+    // The name rule of the other schemes, as libewf grows them.
+    struct TName {
+        const char *First, *Name;
+        bool Grows;
+    };
+    const TName names[] = {
+        {"card.Ex01", "card.Ex02", true}, {"card.Ex01", "card.ExAA", true},  {"card.Ex01", "card.FxZZ", true},
+        {"card.Ex01", "card.E02", false}, {"card.Ex01", "card.Ey02", false}, {"c.s01", "c.s37", true},
+        {"c.L01", "c.LZZ", true},         {"c.L01", "c.E02", false},         {"card.E02", "card.E03", false},
+        {"c.s01", "c.S37", false},        {"c.e01", "c.eaa", true},          {"card.img", "card.E02", false},
+    };
+    for (const auto& n : names)
+        EXPECT_EQ(Ewf_IsSegmentName(n.First, n.Name), n.Grows) << n.First << " -> " << n.Name;
+
+    // Through qrv-cli: refused before the scan; nothing is made and the set still verifies.
+    const std::string cli = test::Bin_Dir() + "/qrv-cli";
+    for (const std::string& args : {std::string("--save card.E02"), std::string("--export card.EAA")}) {
+        std::string said;
+        EXPECT_EQ(test::Run_Command(cli + " scan card.E01 " + args + " 2>&1", &said), 1) << args << "\n"
+                                                                                         << said;
+        EXPECT_NE(said.find("为避免覆盖,不能写入源本身!"), std::string::npos) << args << "\n" << said;
+    }
+    for (const char* name : {"card.E02", "card.EAA", "card.EAB", "card.E07"})
+        EXPECT_FALSE(fs::exists(name)) << name << " was made";
+    EXPECT_TRUE(test::Read_File("card.E01") == segment) << "the segment file changed";
+    std::string said;
+    EXPECT_EQ(test::Run_Command(cli + " verify card.E01", &said), 0) << said;
+    ASSERT_EQ(::chdir(cwd.c_str()), 0);
 }
 
 TEST(ContainerReport, DamagedSegmentSetsAreRefusedCleanly) {

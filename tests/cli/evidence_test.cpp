@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <filesystem>
 
+#include "platform/output_file.h"
 #include "support/disk_image.h"
 #include "support/recording_writer.h"
 #include "support/test_env.h"
@@ -317,4 +318,106 @@ TEST(Evidence, OutputsPointedAtALoopDeviceSourceAreRefused) {
     Expect_Refused({{"forced, still the backing file",
                      cli + " scan " + dev + " --force-same-disk --save '" + img + "'", same}},
                    img, dir.Path());
+}
+
+// Loop devices stacked on loop devices (losetup over /dev/loopN), two and
+// three deep, are followed both ways: a source anywhere in the chain protects
+// the image at its bottom, and a file system mounted from the top of a chain
+// over the source is stored in the source. Each case goes through the writers
+// themselves; the image's bytes do not change. The reported fault itself
+// (scan the second loop, --save onto the image) runs through qrv-cli.
+TEST(Evidence, StackedLoopDevicesAreFollowedToAnyDepth) {
+    for (const char* tool : {"losetup", "mkfs.ext4", "sha256sum"})
+        ASSERT_TRUE(test::Have_Program(tool)) << tool << " is needed";
+    test::TTempDir dir("qrv-stacked");
+    const std::string img = dir.File("s.img");
+    ASSERT_EQ(
+        test::Run_Command("truncate -s 64M '" + img + "' && mkfs.ext4 -q -F '" + img + "' >/dev/null 2>&1"),
+        0);
+    // Loop devices and mounts, undone in reverse on every way out.
+    struct TStack {
+        std::vector<std::string> Loops, Mounts;
+        ~TStack() {
+            for (auto m = Mounts.rbegin(); m != Mounts.rend(); ++m)
+                test::Run_Command("umount '" + *m + "' 2>/dev/null");
+            for (auto l = Loops.rbegin(); l != Loops.rend(); ++l)
+                test::Run_Command("losetup -d '" + *l + "' 2>/dev/null");
+        }
+    } stack;
+    std::string below = img;
+    for (int level = 1; level <= 3; ++level) {
+        std::string dev;
+        if (::geteuid() != 0 ||
+            test::Run_Command("losetup -r -f --show '" + below + "' 2>/dev/null", &dev) != 0)
+            QRV_SKIP_WITHOUT("no loop device available (needs root and /dev/loop-control)");
+        while (!dev.empty() && (dev.back() == '\n' || dev.back() == ' '))
+            dev.pop_back();
+        stack.Loops.push_back(dev);
+        below = dev;
+    }
+    const std::string l1 = stack.Loops[0], l2 = stack.Loops[1], l3 = stack.Loops[2];
+    // The image's file system mounted read-only from the top of each chain.
+    const std::string m2 = dir.File("m2"), m3 = dir.File("m3");
+    for (const auto& [dev, mnt] : {std::pair{l2, m2}, std::pair{l3, m3}}) {
+        fs::create_directories(mnt);
+        ASSERT_EQ(test::Run_Command("mount -o ro,noload '" + dev + "' '" + mnt + "' 2>&1"), 0) << dev;
+        stack.Mounts.push_back(mnt);
+    }
+    const auto hash = [&] {
+        std::string sum;
+        EXPECT_EQ(test::Run_Command("sha256sum < '" + img + "'", &sum), 0);
+        return sum;
+    };
+    const std::string before = hash();
+
+    using C = TGuardCause;
+    struct TCase {
+        std::string Name, Source, Target;
+        bool Folder;
+        C Want;
+    };
+    const std::vector<TCase> cases = {
+        {"2nd loop, file onto the image", l2, img, false, C::SameFile},
+        {"3rd loop, file onto the image", l3, img, false, C::SameFile},
+        {"3rd loop, folder below the image", l3, img + "/out", true, C::SameFile},
+        {"image, file on the fs of the 2nd loop", img, m2 + "/r.QRV", false, C::SameFile},
+        {"image, folder on the fs of the 3rd loop", img, m3 + "/out", true, C::SameFile},
+        {"1st of 2 loops, folder on the fs of the top", l1, m2 + "/out", true, C::SameFile},
+        {"2nd of 3 loops, file on the fs of the top", l2, m3 + "/r.QRV", false, C::SameFile},
+        {"1st of 3 loops, folder on the fs of the top", l1, m3 + "/out/deep", true, C::SameFile},
+        // A loop over a file keeps that file's disk writable, however deep.
+        {"3rd loop, folder beside the image", l3, dir.File("beside/out"), true, C::None},
+    };
+    for (const auto& c : cases) {
+        const TOutputGuard guard({c.Source});
+        const TGuardVerdict v = c.Folder ? guard.Check_Folder(c.Target) : guard.Check_File(c.Target);
+        EXPECT_EQ(v.Cause, c.Want) << c.Name << ": " << Guard_CauseName(v.Cause) << " " << v.Detail;
+        TGuardVerdict refusal;
+        const bool made = c.Folder ? Make_Folders(c.Target, guard, &refusal)
+                                   : TOutputFile::Create(c.Target, guard, &refusal) != nullptr;
+        EXPECT_EQ(made, c.Want == C::None) << c.Name;
+        EXPECT_EQ(refusal.Cause, c.Want) << c.Name;
+        if (c.Want == C::SameFile) {
+            EXPECT_EQ(refusal.Reason, "为避免覆盖,不能写入源本身!") << c.Name;
+        }
+        EXPECT_EQ(hash(), before) << c.Name << ": the image's bytes changed";
+    }
+    EXPECT_TRUE(fs::is_directory(dir.File("beside/out")));
+
+    // Through qrv-cli: refused before the scan, exit status 1, the image as it was.
+    const std::string cli = test::Bin_Dir() + "/qrv-cli";
+    const std::vector<std::string> commands = {
+        cli + " scan " + l2 + " --save '" + img + "'", // the reported reproduction
+        cli + " scan " + l3 + " --export '" + img + "'",
+        cli + " scan '" + img + "' --export '" + m3 + "/out'",
+        cli + " scan " + l1 + " --save '" + m2 + "/r.QRV'",
+    };
+    for (const auto& cmd : commands) {
+        std::string said;
+        EXPECT_EQ(test::Run_Command(cmd + " 2>&1", &said), 1) << cmd << "\n" << said;
+        EXPECT_NE(said.find("为避免覆盖,不能写入源本身!"), std::string::npos) << cmd << "\n" << said;
+        EXPECT_EQ(said.find("扫描开始"), std::string::npos) << cmd << ": the scan ran first";
+        EXPECT_EQ(fs::file_size(img), uint64_t(64) << 20) << cmd;
+        EXPECT_EQ(hash(), before) << cmd << ": the image's bytes changed";
+    }
 }

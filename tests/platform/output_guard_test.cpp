@@ -79,6 +79,8 @@ const dev_t kSdb = makedev(8, 16), kSdb1 = makedev(8, 17), kSdb2 = makedev(8, 18
 const dev_t kSdc = makedev(8, 32), kSdc1 = makedev(8, 33), kSdd = makedev(8, 48), kSdd1 = makedev(8, 49);
 const dev_t kDm0 = makedev(253, 0), kMd0 = makedev(9, 0), kMd0p1 = makedev(259, 1);
 const dev_t kLoop1 = makedev(7, 1), kLoop2 = makedev(7, 2), kLoop3 = makedev(7, 3);
+const dev_t kLoop4 = makedev(7, 4), kLoop5 = makedev(7, 5), kDm1 = makedev(253, 1);
+const dev_t kLoop6 = makedev(7, 6);
 const dev_t kNowhere = makedev(65, 99);
 
 } // namespace
@@ -169,7 +171,8 @@ TEST(OutputGuard, RefusesBlockDevices) {
 // sysfs: partitions map to their disk; device-mapper, md and LVM devices to
 // the devices below them; a loop device to its backing file's file system;
 // memory and network file systems lie on no disk; what cannot be mapped is
-// unknown and refused, unless forced.
+// unknown and refused, unless forced. A loop device stacked on a block device
+// (another loop, a partition) is followed into it, from either side.
 TEST(OutputGuard, DeviceSourcesRefuseTheirDisks) {
     TFakeSysfs sys;
     sys.Disk("sdb", kSdb);
@@ -196,13 +199,23 @@ TEST(OutputGuard, DeviceSourcesRefuseTheirDisks) {
     sys.Backing("loop2", files.File("gone"));
     sys.Disk("loop3", kLoop3); // backed by the image source: the image mounted
     sys.Backing("loop3", files.File("card.img"));
+    sys.Disk("loop4", kLoop4); // stacked on the partition sdb1
+    sys.Backing("loop4", files.File("sdb1"));
+    sys.Disk("loop5", kLoop5); // stacked on loop3, so two loops over the image
+    sys.Backing("loop5", files.File("loop3"));
+    sys.Disk("dm-1", kDm1); // a volume built on loop5
+    sys.Slave("dm-1", "loop5");
+    sys.Disk("loop6", kLoop6); // stacked on itself: the walk must end
+    sys.Backing("loop6", files.File("loop6"));
 
     struct TNode {
         const char* Name;
         dev_t Dev;
     };
-    const TNode nodes[] = {{"sdb", kSdb},  {"sdb2", kSdb2},   {"sdc", kSdc},        {"sdd1", kSdd1},
-                           {"dm-0", kDm0}, {"loop1", kLoop1}, {"nowhere", kNowhere}};
+    const TNode nodes[] = {{"sdb", kSdb},     {"sdb2", kSdb2},   {"sdc", kSdc},         {"sdd1", kSdd1},
+                           {"dm-0", kDm0},    {"loop1", kLoop1}, {"nowhere", kNowhere}, {"sdb1", kSdb1},
+                           {"loop3", kLoop3}, {"loop4", kLoop4}, {"loop5", kLoop5},     {"dm-1", kDm1},
+                           {"loop6", kLoop6}};
     for (const auto& n : nodes) {
         if (::mknod(files.File(n.Name).c_str(), S_IFBLK | 0600, n.Dev) != 0) {
             QRV_SKIP_WITHOUT("cannot make device nodes here (needs root)");
@@ -239,6 +252,15 @@ TEST(OutputGuard, DeviceSourcesRefuseTheirDisks) {
         {"card.img", kSdb1, kExt4, C::None}, // image sources keep folders beside them
         {"card.img", makedev(0, 44), BTRFS_SUPER_MAGIC, C::None},
         {"card.img", kLoop3, kExt4, C::SameFile}, // a file system kept in the image itself
+        {"card.img", kLoop5, kExt4, C::SameFile}, // ... mounted two loops deep
+        {"loop4", kSdb2, kExt4, C::SameDisk},     // a loop over sdb1 reads the disk sdb
+        {"sdb", kLoop4, kExt4, C::SameDisk},      // a file system on a loop over sdb1
+        {"sdc", kLoop4, kExt4, C::None},
+        {"loop5", kLoop3, kExt4, C::SameFile}, // the image's own file system, one loop lower
+        {"dm-1", kLoop3, kExt4, C::SameFile},  // a volume on loops over the image
+        {"dm-1", kSdb1, kExt4, C::None},       // loops over a file keep the file's disk writable
+        {"loop6", kSdb1, kExt4, C::None},      // a cycle of loops ends
+        {"sdb", kLoop6, kExt4, C::None},
     };
     for (const auto& c : cases) {
         const std::string what = std::string(c.Source) + " -> " + std::to_string(major(c.TargetDev)) + ":" +
@@ -264,6 +286,12 @@ TEST(OutputGuard, DeviceSourcesRefuseTheirDisks) {
         EXPECT_EQ(TOutputGuard({files.File(c.Source)}, o).Check_File(files.File(c.Source)).Cause,
                   std::string(c.Source) == "card.img" ? C::SameFile : C::BlockDevice)
             << what;
+        // A device stacked over the image protects the image itself.
+        if (std::string(c.Source) == "loop5" || std::string(c.Source) == "dm-1") {
+            EXPECT_EQ(TOutputGuard({files.File(c.Source)}, o).Check_File(files.File("card.img")).Cause,
+                      C::SameFile)
+                << what;
+        }
     }
     if (haveShm) ::unlink(shmFile.c_str());
 }
