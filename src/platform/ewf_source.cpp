@@ -258,10 +258,12 @@ bool Ewf_IsSegmentName(const std::string& first, const std::string& name) {
         return false;
     if (nameExt.size() != ext.size() || (ewf2 && nameExt[1] != ext[1])) return false;
     const char lead = nameExt[0], a = nameExt[ext.size() - 2], b = nameExt[ext.size() - 1];
-    // Segments 1 to 99 are numbered; later ones count on in letters, the
-    // first letter of the extension carrying over (EZZ is followed by FAA).
+    // Segments 1 to 99 are numbered; later ones count on in letters (EAA to
+    // EZZ, then FAA ...). Only the set's own first letter is refused: 775
+    // segments are more than any card is acquired in, and the names beyond
+    // (card.QRV, card.TXT) are ordinary files an examiner writes.
     if (Is_Digit(a) && Is_Digit(b)) return lead == from && !(a == '0' && b == '0');
-    return letter(lead) && lead >= from && letter(a) && letter(b);
+    return lead == from && letter(a) && letter(b);
 }
 
 const TEwfInfo* Ewf_Info(const TSource& src) {

@@ -40,9 +40,11 @@ std::vector<std::string> Ewf_SegmentFiles(const std::string& path);
 // True when name (a file name, no folder) is one the segment set whose first
 // segment is named first could grow into: the same base name and an
 // extension of the set's scheme, in the set's letter case, as libewf names
-// further segments. An .E01 set goes on .E02 ... .E99, .EAA ... .EZZ, .FAA
-// ... .ZZZ; an .Ex01 set .Ex02 ... .Ex99, .ExAA ... .ZxZZ; .e01, .L01, .s01
-// and .Lx01 sets alike. False when first is not named as a first segment.
+// further segments, within the set's first letter: an .E01 set goes on .E02
+// ... .E99, .EAA ... .EZZ (libewf would go on with .FAA, but no card is
+// acquired in 775 segments, and card.QRV is an examiner's own file); an .Ex01
+// set .Ex02 ... .Ex99, .ExAA ... .ExZZ; .e01, .L01, .s01 and .Lx01 sets
+// alike. False when first is not named as a first segment.
 bool Ewf_IsSegmentName(const std::string& first, const std::string& name);
 
 // The container facts of a source opened by Open_EwfSource; nullptr for any

@@ -252,7 +252,7 @@ TEST(ContainerReport, ContainerExportsWhatTheCardDoesAndTheReportAccountsForEver
 }
 
 // A new file or folder named as a segment the set could grow into (card.E02
-// beside a one-segment card.E01, then .E99, .EAA ... .ZZZ) would break the
+// beside a one-segment card.E01, then .E99, .EAA ... .EZZ) would break the
 // set: it is refused as the source itself, also through links; other names,
 // another letter case, and the same names elsewhere are not. The set still
 // verifies afterwards.
@@ -277,8 +277,8 @@ TEST(ContainerReport, NamesTheSetCouldGrowIntoAreRefused) {
     };
     const TCase cases[] = {
         {"card.E01", true},      {"card.E02", true},        {dir.File("card.E99"), true},
-        {"card.EAA", true},      {"card.EZZ", true},        {"card.FAA", true},
-        {"card.ZZZ", true},      {"sub/up/card.E03", true}, {"./sub/../card.E07/", true},
+        {"card.EAA", true},      {"card.EZZ", true},        {"card.FAA", false},
+        {"card.QRV", false},      {"sub/up/card.E03", true}, {"./sub/../card.E07/", true},
         {"trap", true},          {"card.E00", false},       {"card.E100", false},
         {"card.Ex02", false},    {"card.E0A", false},       {"card.DAA", false},
         {"card.e02", false},     {"card.EAa", false},       {"card.img", false},
@@ -302,7 +302,7 @@ TEST(ContainerReport, NamesTheSetCouldGrowIntoAreRefused) {
         bool Grows;
     };
     const TName names[] = {
-        {"card.Ex01", "card.Ex02", true}, {"card.Ex01", "card.ExAA", true},  {"card.Ex01", "card.FxZZ", true},
+        {"card.Ex01", "card.Ex02", true}, {"card.Ex01", "card.ExAA", true},  {"card.Ex01", "card.FxZZ", false},
         {"card.Ex01", "card.E02", false}, {"card.Ex01", "card.Ey02", false}, {"c.s01", "c.s37", true},
         {"c.L01", "c.LZZ", true},         {"c.L01", "c.E02", false},         {"card.E02", "card.E03", false},
         {"c.s01", "c.S37", false},        {"c.e01", "c.eaa", true},          {"card.img", "card.E02", false},
