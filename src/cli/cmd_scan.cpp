@@ -31,6 +31,7 @@
 #include "pipeline/scan_pipeline.h"
 #include "platform/disk_enum.h"
 #include "platform/file_system.h"
+#include "platform/output_file.h"
 #include "platform/output_guard.h"
 #include "platform/source_io.h"
 #include "results/result_file.h"
@@ -323,9 +324,18 @@ int Cmd_Scan(const TArgv& argv) {
             while (dir.size() > 1 && dir.back() == '/')
                 dir.pop_back();
             p.ResultPath = dir + "/" + Result_FileName(p.Node, local);
+            p.ResultNameFree = true; // a taken name made up here gives way to the next free one
         }
         if (TGuardVerdict v = guard.Check_File(p.ResultPath); !v.Allowed())
             return Report_Refusal("scan", v, p.ResultPath);
+        // A file named on the command line is never replaced: refused before the scan.
+        if (!p.ResultNameFree && Path_Taken(p.ResultPath)) {
+            std::fprintf(stderr,
+                         "qrv-cli scan: %s exists; it is not overwritten (name another file or a folder)\n",
+                         p.ResultPath.c_str());
+            return 1;
+        }
+        p.SavedResultPath = std::make_shared<std::string>();
     }
     if (auto dir = args.Get("export")) {
         if (int rc = Prepare_Folder("scan", *dir, guard)) return rc;
@@ -342,10 +352,22 @@ int Cmd_Scan(const TArgv& argv) {
     // A scan that could not start or broke off fails the command, whatever it logged.
     int status = session.Sink->Errors() > 0 || outcome.Failed() ? 1 : 0;
     std::string out = "{\"findings\": " + std::to_string(ScanResultList.Count()) +
-                      ", \"rebuilt\": " + std::to_string(RebuildResultList.Count()) + ", \"results\": ";
+                      ", \"rebuilt\": " + std::to_string(RebuildResultList.Count());
     if (!json) {
         Print_ScanFindings(stdout);
         std::printf("\n");
+    }
+    if (p.SaveResults) {
+        // The analysis saves only what it rebuilt: say so when there was nothing.
+        const std::string saved = p.SavedResultPath ? *p.SavedResultPath : "";
+        if (RebuildResultList.Count() == 0)
+            std::fprintf(stderr, "qrv-cli scan: no result file saved: nothing was found (%s)\n",
+                         p.ResultPath.c_str());
+        else if (!saved.empty() && !json)
+            std::printf("Results saved: %s\n", saved.c_str());
+        out += std::string(", \"saved\": ") + (saved.empty() ? "null" : Json_Text(saved)) + ", \"results\": ";
+    } else {
+        out += ", \"results\": ";
     }
     if (args.Has("export")) {
         // Rows selected by the window of --date-from/--date-to were already
