@@ -81,7 +81,9 @@ int Cmd_Image(const TArgv& argv) {
     auto prev = std::signal(SIGINT, On_Interrupt);
     const TImageResult r = To_image(node, target, start, end, output);
     std::signal(SIGINT, prev);
-    std::printf("%s\n%lld bytes written%s%s\n", target.c_str(), static_cast<long long>(r.BytesWritten),
+    // The name actually written: the next free one beside target, or target.partial after a stop.
+    const std::string& written = r.WrittenPath.empty() ? target : r.WrittenPath;
+    std::printf("%s\n%lld bytes written%s%s\n", written.c_str(), static_cast<long long>(r.BytesWritten),
                 r.Stopped ? " (stopped)" : "",
                 r.UnreadBlocks ? (", " + std::to_string(r.UnreadBlocks) + " unreadable blocks written as zeros").c_str()
                                : "");
