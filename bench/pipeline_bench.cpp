@@ -237,7 +237,7 @@ int64_t Export_All(const std::string& image, const std::string& dir) {
         auto out = TOutputFile::Create(dir + "/" + std::to_string(i) + ".mp4", guard);
         if (!out || !Write_Recording(r, *src, *out)) throw std::runtime_error("export failed");
         bytes += out->Length();
-        if (!out->Close()) throw std::runtime_error("export close failed");
+        if (!out->Commit_Replacing()) throw std::runtime_error("export close failed");
     }
     return bytes;
 }

@@ -22,8 +22,8 @@ bool Write_LogFile(const std::string& folder, const std::vector<TLogRow>& rows) 
     auto out = TOutputFile::Create(path, guard);
     if (!out) return false;
     const std::string text = Log_FileText(rows);
-    bool ok = out->Write(text.data(), text.size());
-    return out->Close() && ok;
+    // A log saved earlier into the folder is kept: this one takes log-2.txt ...
+    return out->Write(text.data(), text.size()) && out->Commit(TTakenName::NextFree);
 }
 
 } // namespace qrv::app

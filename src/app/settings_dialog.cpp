@@ -480,6 +480,7 @@ void TForm3::btnStartScanClick() {
     p.EndSec = *end;
     p.SaveResults = chk1_->isChecked() && !edtScanResultSavepath_->text().isEmpty();
     p.ResultPath = edtScanResultSavepath_->text().toStdString();
+    p.ResultNameFree = true; // the field holds a name made up from the source and the time
     p.RecoveryType = cbb2_->currentIndex();
     p.IntervalScheme = main_->Form7()->IntervalScheme();
     p.InterleaveScheme = main_->Form7()->InterleaveScheme();

@@ -76,7 +76,9 @@ int Cmd_Image(const TArgv& argv) {
         const TStopOnInterrupt interrupt;
         r = To_image(node, target, start, end, output);
     }
-    std::printf("%s\n%lld bytes written%s%s\n", target.c_str(), static_cast<long long>(r.BytesWritten),
+    // The name actually written: the next free one beside target, or target.partial after a stop.
+    const std::string& written = r.WrittenPath.empty() ? target : r.WrittenPath;
+    std::printf("%s\n%lld bytes written%s%s\n", written.c_str(), static_cast<long long>(r.BytesWritten),
                 r.Stopped ? " (stopped)" : "",
                 r.UnreadBytes ? (", " + std::to_string(r.UnreadBytes) + " unreadable bytes written as zeros").c_str()
                               : "");

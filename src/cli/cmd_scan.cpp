@@ -31,6 +31,7 @@
 #include "pipeline/scan_pipeline.h"
 #include "platform/disk_enum.h"
 #include "platform/file_system.h"
+#include "platform/output_file.h"
 #include "platform/output_guard.h"
 #include "platform/source_io.h"
 #include "results/result_file.h"
@@ -320,9 +321,18 @@ int Cmd_Scan(const TArgv& argv) {
             while (dir.size() > 1 && dir.back() == '/')
                 dir.pop_back();
             p.ResultPath = dir + "/" + Result_FileName(p.Node, local);
+            p.ResultNameFree = true; // a taken name made up here gives way to the next free one
         }
         if (TGuardVerdict v = guard.Check_File(p.ResultPath); !v.Allowed())
             return Report_Refusal("scan", v, p.ResultPath);
+        // A file named on the command line is never replaced: refused before the scan.
+        if (!p.ResultNameFree && Path_Taken(p.ResultPath)) {
+            std::fprintf(stderr,
+                         "qrv-cli scan: %s exists; it is not overwritten (name another file or a folder)\n",
+                         p.ResultPath.c_str());
+            return 1;
+        }
+        p.SavedResultPath = std::make_shared<std::string>();
     }
     if (auto dir = args.Get("export")) {
         if (int rc = Prepare_Folder("scan", *dir, guard)) return rc;
@@ -345,10 +355,22 @@ int Cmd_Scan(const TArgv& argv) {
                       ", \"stopped\": " + (stopped ? "true" : "false") +
                       ", \"failed\": " + (outcome.Failed() ? "true" : "false") +
                       ", \"unread_runs\": " + std::to_string(unread.Runs().size()) +
-                      ", \"unread_bytes\": " + std::to_string(unread.Bytes()) + ", \"results\": ";
+                      ", \"unread_bytes\": " + std::to_string(unread.Bytes());
     if (!json) {
         Print_ScanFindings(stdout);
         std::printf("\n");
+    }
+    if (p.SaveResults) {
+        // The analysis saves only what it rebuilt: say so when there was nothing.
+        const std::string saved = p.SavedResultPath ? *p.SavedResultPath : "";
+        if (RebuildResultList.Count() == 0)
+            std::fprintf(stderr, "qrv-cli scan: no result file saved: nothing was found (%s)\n",
+                         p.ResultPath.c_str());
+        else if (!saved.empty() && !json)
+            std::printf("Results saved: %s\n", saved.c_str());
+        out += std::string(", \"saved\": ") + (saved.empty() ? "null" : Json_Text(saved)) + ", \"results\": ";
+    } else {
+        out += ", \"results\": ";
     }
     if (args.Has("export")) {
         // Rows selected by the window of --date-from/--date-to were already

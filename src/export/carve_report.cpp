@@ -4,6 +4,8 @@
 #include <openssl/evp.h>
 #include <openssl/opensslv.h>
 
+#include <fstream>
+#include <iterator>
 #include <mutex>
 
 #include "platform/ewf_source.h"
@@ -251,25 +253,69 @@ std::string Sha256Sums_Text(const TCarveReport& r) {
     return out;
 }
 
+std::string Merged_Sha256Sums(const std::string& existing, const TCarveReport& report) {
+    std::string out = existing;
+    if (!out.empty() && out.back() != '\n') out += '\n';
+    // A line for a name this run wrote again (an earlier file is never
+    // replaced, so this happens only when it vanished in between) is dropped.
+    const std::string fresh = Sha256Sums_Text(report);
+    std::vector<std::string> names;
+    for (size_t at = 0; at < fresh.size();) {
+        const size_t nl = fresh.find('\n', at);
+        const std::string line = fresh.substr(at, nl - at);
+        if (const size_t sep = line.find("  "); sep != std::string::npos) names.push_back(line.substr(sep));
+        at = nl == std::string::npos ? fresh.size() : nl + 1;
+    }
+    std::string kept;
+    for (size_t at = 0; at < out.size();) {
+        const size_t nl = out.find('\n', at);
+        const std::string line = out.substr(at, nl - at);
+        const size_t sep = line.find("  ");
+        bool again = false;
+        for (const auto& n : names)
+            again = again || (sep != std::string::npos && line.substr(sep) == n);
+        if (!line.empty() && !again) kept += line + "\n";
+        at = nl == std::string::npos ? out.size() : nl + 1;
+    }
+    return kept + fresh;
+}
+
 std::string Write_CarveReport(const TCarveReport& report, const TOutputGuard& guard, std::string* error) {
-    auto put = [&](const std::string& name, const std::string& text) {
-        const std::string path = report.Folder + "/" + name;
-        TGuardVerdict refusal;
-        auto out = TOutputFile::Create(path, guard, &refusal);
-        if (!out) {
-            if (error)
-                *error = (refusal.Allowed() ? std::string("cannot create") : refusal.Reason) + ": " + path;
-            return false;
-        }
-        if (!out->Write(text.data(), text.size()) || !out->Close()) {
-            if (error) *error = "cannot write: " + path;
-            return false;
-        }
-        return true;
+    auto fail = [&](const std::string& why, const std::string& path) {
+        if (error) *error = why + ": " + path;
+        return std::string();
     };
-    if (!put(kReportXmlName, Carve_ReportXml(report)) || !put(kSha256SumsName, Sha256Sums_Text(report)))
-        return "";
-    return report.Folder + "/" + kReportXmlName;
+    auto open = [&](const std::string& path, std::unique_ptr<TOutputFile>& out) {
+        TGuardVerdict refusal;
+        out = TOutputFile::Create(path, guard, &refusal);
+        if (!out && error)
+            *error = (refusal.Allowed() ? std::string("cannot create") : refusal.Reason) + ": " + path;
+        return bool(out);
+    };
+    // This run's report: report.xml, or report-2.xml ... when an earlier
+    // export into the folder has one.
+    std::unique_ptr<TOutputFile> xml;
+    const std::string xmlPath = report.Folder + "/" + kReportXmlName;
+    if (!open(xmlPath, xml)) return "";
+    const std::string text = Carve_ReportXml(report);
+    if (!xml->Write(text.data(), text.size()) || !xml->Commit(TTakenName::NextFree))
+        return fail("cannot write", xmlPath);
+    // SHA256SUMS lists every recovered file of the folder: the lines of the
+    // earlier runs are kept and this run's added, and the file is replaced as
+    // a whole in one rename.
+    const std::string sumsPath = report.Folder + "/" + kSha256SumsName;
+    std::string existing;
+    if (Path_Taken(sumsPath)) {
+        std::ifstream in(sumsPath, std::ios::binary);
+        if (!in) return fail("cannot read", sumsPath);
+        existing.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    std::unique_ptr<TOutputFile> sums;
+    if (!open(sumsPath, sums)) return "";
+    const std::string lines = Merged_Sha256Sums(existing, report);
+    if (!sums->Write(lines.data(), lines.size()) || !sums->Commit_Replacing())
+        return fail("cannot write", sumsPath);
+    return xml->Path();
 }
 
 namespace {

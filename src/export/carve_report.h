@@ -85,8 +85,16 @@ std::string Sha256Sums_Text(const TCarveReport& report);
 inline constexpr const char* kReportXmlName = "report.xml";
 inline constexpr const char* kSha256SumsName = "SHA256SUMS";
 
-// Writes report.xml and SHA256SUMS into report.Folder through the guard.
-// Returns the path of report.xml, or the empty text with the reason in *error.
+// The SHA256SUMS text of a folder after one more export: the lines of
+// existing kept (less any for a name report lists again), report's added.
+std::string Merged_Sha256Sums(const std::string& existing, const TCarveReport& report);
+
+// Writes this run's report into report.Folder through the guard, under
+// report.xml or, when an earlier run took that name, the next free one
+// (report-2.xml, report-3.xml ...), and adds the run's files to the folder's
+// SHA256SUMS, which is replaced as a whole (the one output that is replaced).
+// Returns the path of the report written, or the empty text with the reason
+// in *error.
 std::string Write_CarveReport(const TCarveReport& report, const TOutputGuard& guard,
                               std::string* error = nullptr);
 

@@ -137,6 +137,8 @@ class TExportRun {
             return;
         }
         if (needFolder_) Open_NextFolder();
+        // A name an earlier export in this folder took gives way to the next
+        // free one when the file is committed (see Write_File).
         const std::string path = sub_ + "/" + Export_FileName(row.Sub[COL_DATE], row.Caption, row.Sub[COL_MODEL]);
         if (Write_File(ri, row, path)) model_.Set_Checked(p, false);
     }
@@ -154,10 +156,12 @@ class TExportRun {
         needFolder_ = false;
     }
 
-    // Writes result ri to path. True when the file is complete, or was cut
-    // short by the stop flag (the row counts as handled); false when it could
-    // not be created or written (a partial file is removed).
-    bool Write_File(int64_t ri, const TResultRow& row, const std::string& path) {
+    // Writes result ri to path, or to the next free name beside it when path
+    // is taken (nothing existing is replaced). True when the file is complete,
+    // or was cut short by the stop flag (the row counts as handled); false
+    // when it could not be created or written (nothing is left under a final
+    // name then).
+    bool Write_File(int64_t ri, const TResultRow& row, std::string path) {
         auto& st = Op_State();
         TGuardVerdict refusal;
         const TRebuildResult& r = RebuildResultList.Get(ri);
@@ -176,7 +180,11 @@ class TExportRun {
         out->Set_Tap(&recorder);
         bool ok = Write_Result(ri, r, src_, *out, writer_, stopped);
         out->Set_Tap(nullptr);
-        ok = out->Close() && ok;
+        if (ok) {
+            ok = out->Commit(TTakenName::NextFree);
+            path = out->Path();
+        }
+        out->Close();
         TReportFile entry;
         entry.Path = path;
         entry.Name = path.substr(recovery_.size() + 1);
@@ -200,7 +208,6 @@ class TExportRun {
         if (!ok) {
             // A partial file must not pass for a recovered one.
             Send_Log(Tr("错误类型:Save0004"), Tr("写入文件出错") + ":" + path);
-            Remove_File(path);
             ++sum_.Failed;
             return false;
         }

@@ -243,7 +243,10 @@ TPreviewOutput Default_PreviewOutput(const std::string& sourcePath) {
     TPreviewOutput o;
     auto guard = std::make_shared<const TOutputGuard>(std::vector<std::string>{sourcePath});
     o.Allowed = [guard](const std::string& path) { return guard->Check_File(path).Allowed(); };
-    o.Create = [guard](const std::string& path) { return TOutputFile::Create(path, *guard); };
+    // A sample is played while it is written: written in place under its own name.
+    o.Create = [guard](const std::string& path) {
+        return TOutputFile::Create(path, *guard, nullptr, TOutputMode::Direct);
+    };
     return o;
 }
 

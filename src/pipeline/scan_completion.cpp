@@ -61,7 +61,9 @@ void Scan_Completion(TSource& h, const TTreeData& node, const TAllocMap& map, co
     Op_State().ViewFilledByScan = true;
     Send_UIMessage(MSG_SHOW_RESULTS);
     To_View(0, n);
-    if (p.SaveResults) Result_To_Disk(p.ResultPath, node, output);
+    if (p.SaveResults)
+        Result_To_Disk(p.ResultPath, node, output,
+                       p.ResultNameFree ? TTakenName::NextFree : TTakenName::Refuse, p.SavedResultPath.get());
 }
 
 } // namespace qrv

@@ -29,15 +29,41 @@ class TWriteTap {
     virtual void On_Run(int64_t fileOff, int64_t len, int64_t srcOff, int kind) = 0;
 };
 
+// How an output file reaches its name.
+enum class TOutputMode {
+    // Written under a temporary dot-name beside the target (".NAME.qrv-part-XXXXXX")
+    // and given its name by Commit, when complete and flushed: a run that is
+    // killed, or stopped by a full disk or a write error, leaves no file under
+    // the final name that could be taken for a result. The default.
+    Whole,
+    // Written at the final name from the start, created exclusively. Only for
+    // scratch files that are read while they are written or are temporary by
+    // nature (the feature index's spill file, preview samples): nobody takes
+    // them for a result and they are removed by their owner.
+    Direct
+};
+
+// What a commit does when the final name is taken.
+enum class TTakenName {
+    Refuse,  // fail with EEXIST; the temporary file stays for another try
+    NextFree // take NAME-2.EXT, NAME-3.EXT ... (the first that is free)
+};
+
 class TOutputFile {
   public:
-    // Creates (or replaces) the file at path for writing, when the guard allows
-    // it. nullptr on failure; a refusal by the guard is put into *refusal
-    // (errno is then EPERM), and nothing is created, truncated or opened for
-    // writing. What was opened is checked again before it is truncated, so a
-    // path swapped between the check and the open is refused as well.
+    // Opens an output for the file at path, when the guard allows it. nullptr
+    // on failure; a refusal by the guard is put into *refusal (errno is then
+    // EPERM). Nothing existing is ever truncated or overwritten: in Whole
+    // mode a new temporary file is created (O_EXCL) in path's folder; in
+    // Direct mode path itself is created (O_EXCL) and an existing path fails
+    // with EEXIST, except a character device (/dev/null, /dev/full), which is
+    // written in place: it has nothing to lose. What was opened
+    // is checked by the guard again, so a path swapped between the check and
+    // the open is refused as well.
     static std::unique_ptr<TOutputFile> Create(const std::string& path, const TOutputGuard& guard,
-                                               TGuardVerdict* refusal = nullptr);
+                                               TGuardVerdict* refusal = nullptr,
+                                               TOutputMode mode = TOutputMode::Whole);
+    // An uncommitted Whole file is removed.
     ~TOutputFile();
     TOutputFile(const TOutputFile&) = delete;
     TOutputFile& operator=(const TOutputFile&) = delete;
@@ -48,22 +74,56 @@ class TOutputFile {
     bool Write_At(const void* buf, size_t len, int64_t off);
     // Bytes written so far (the current end of the file).
     int64_t Length() const { return length_; }
-    // Flushes and closes; false when the data could not be committed.
+
+    // Flushes the data to the disk and gives the file its final name without
+    // replacing anything (renameat2 RENAME_NOREPLACE, or link + unlink where
+    // the file system lacks it), then flushes the folder. With NextFree a
+    // taken name gives way to the next free one, and Path() becomes the name
+    // used. False on any failure (errno EEXIST when the name is taken and
+    // taken is Refuse); the temporary file then stays until Close or
+    // destruction, so a caller may try Commit_As another name.
+    bool Commit(TTakenName taken = TTakenName::Refuse);
+    bool Commit_As(const std::string& path, TTakenName taken = TTakenName::Refuse);
+    // Like Commit, but replaces an existing file at Path() in one rename: for
+    // the files the program keeps rewriting (settings, a folder's SHA256SUMS),
+    // never for a result.
+    bool Commit_Replacing();
+    // Direct mode: flushes and closes; false when the data could not be
+    // committed. Whole mode before Commit: removes the temporary file and
+    // returns false. After a Commit: true.
     bool Close();
+    // The final name (the temporary file's name is Temp_Path()).
     const std::string& Path() const { return path_; }
+    const std::string& Temp_Path() const { return temp_; }
+    bool Committed() const { return committed_; }
     // Attaches a tap (nullptr detaches it); it sees every later write.
     void Set_Tap(TWriteTap* tap) { tap_ = tap; }
     TWriteTap* Tap() const { return tap_; }
 
   private:
-    TOutputFile(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
+    TOutputFile(int fd, std::string path, std::string temp, const TOutputGuard& guard)
+        : fd_(fd), path_(std::move(path)), temp_(std::move(temp)), guard_(guard) {}
+    bool Flush();
+    bool Rename_Into(const std::string& path, bool replace);
+    void Discard();
     int fd_;
     std::string path_;
+    std::string temp_; // empty: written in place (Direct mode, character devices)
+    TOutputGuard guard_;
+    bool direct_ = false; // written at its final name (Direct mode, character devices)
+    bool flushed_ = false, flushOk_ = false, committed_ = false;
     int64_t length_ = 0;
     int64_t flushedTo_ = 0; // writeback started for the bytes below
     static constexpr int64_t kWritebackStep = int64_t(8) << 20;
     TWriteTap* tap_ = nullptr;
 };
+
+// path with "-n" put before its extension (n >= 2): "a/FILE-1.mp4" -> "a/FILE-1-2.mp4";
+// a dot-name or a name without extension takes the suffix at its end.
+std::string Numbered_Name(const std::string& path, int n);
+
+// True when something (a file, a folder, a dangling link) is at path.
+bool Path_Taken(const std::string& path);
 
 // Bytes available to the caller on the file system holding path (statvfs:
 // f_bavail x f_frsize), or -1 when it cannot be queried.

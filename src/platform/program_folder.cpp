@@ -47,13 +47,14 @@ bool Is_WritableSettings(const std::string& path) {
            ::access(path.c_str(), W_OK) == 0;
 }
 
-// Replaces the file at path with the single line "0" or "1" and CR LF.
+// Replaces the file at path with the single line "0" or "1" and CR LF: the
+// new line is written beside it and renamed over it, so that the setting is
+// always either the old or the new one, never a cut file.
 bool Write_SettingsLine(const std::string& path, int language) {
     auto f = TOutputFile::Create(path, TOutputGuard::Without_Sources());
     if (!f) return false;
     const char* line = language == 1 ? "1\r\n" : "0\r\n";
-    const bool ok = f->Write(line, 3);
-    return f->Close() && ok;
+    return f->Write(line, 3) && f->Commit_Replacing();
 }
 
 } // namespace

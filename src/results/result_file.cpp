@@ -483,12 +483,18 @@ TBytes Build_InfoContent(const TTreeData& node) {
 
 // ---------------------------------------------------------------- Result_To_Disk
 
-bool Result_To_Disk(const std::string& path, const TTreeData& node, const TGuardOptions& output) {
+bool Result_To_Disk(const std::string& path, const TTreeData& node, const TGuardOptions& output,
+                    TTakenName taken, std::string* written) {
     auto& st = Op_State();
     const std::string kind = Tr("错误类型:Result0000");
+    if (written) written->clear();
     TBytes info = Build_InfoContent(node);
     if (info.empty()) {
         Send_Log(kind, Tr("源类型不正常,无法保存扫描结果!") + "," + Tr("路径") + ":" + path);
+        return false;
+    }
+    if (taken == TTakenName::Refuse && Path_Taken(path)) {
+        Send_Log(kind, Tr("文件已存在,不会被覆盖!") + "," + Tr("路径") + ":" + path);
         return false;
     }
     TGuardVerdict refusal;
@@ -548,12 +554,17 @@ bool Result_To_Disk(const std::string& path, const TTreeData& node, const TGuard
     ok = ok && out->Write_At(len, 4, listLenPos);
     Put_LE32(len, uint32_t(out->Length() - 12));
     ok = ok && out->Write_At(len, 4, 8);
-    ok = out->Close() && ok;
+    // Named only when whole; never over an existing file.
+    ok = ok && out->Commit(taken);
+    out->Close();
 
-    if (ok)
+    if (ok) {
+        if (out->Path() != path) Send_Log(Tr("扫描结果"), Tr("文件名已被占用,保存为") + ":" + out->Path());
+        if (written) *written = out->Path();
         Send_Log(Tr("保存完成"), Tr("保存结果完毕!"));
-    else
+    } else {
         Send_Log(kind, Tr("写入扫描结果文件出错!") + "," + Tr("路径") + ":" + path);
+    }
     Close_Progress();
     return ok;
 }

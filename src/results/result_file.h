@@ -16,6 +16,7 @@
 
 #include "common/outcome.h"
 #include "media/tree_data.h"
+#include "platform/output_file.h"
 #include "platform/output_guard.h"
 #include "results/result_cipher.h"
 #include "scan/records.h"
@@ -32,14 +33,18 @@ inline constexpr uint32_t kMaxInfoLen = 996;
 // Largest value text a field entry can hold (8 + 16 * 15 = 248 stored bytes).
 inline constexpr size_t kMaxFieldText = 240;
 
-// Writes RebuildResultList to a new file at path (an existing one is
-// replaced). Reports through the message channel; returns true when the whole
+// Writes RebuildResultList to a new file at path; the file gets its name only
+// when it is whole. An existing file is never replaced: with taken Refuse an
+// existing path fails before anything is written, with NextFree (names the
+// program made up) the next free name is taken. The name written is put into
+// *written. Reports through the message channel; returns true when the whole
 // file was written, false (after an error log line naming the path) when it
 // could not be created or written, or the source node has no known kind. The
 // file is opened through an output guard for the node's source: the source
 // itself, a block device, or (for a device source) a path on its disk is
 // refused and nothing is written.
-bool Result_To_Disk(const std::string& path, const TTreeData& node, const TGuardOptions& output = {});
+bool Result_To_Disk(const std::string& path, const TTreeData& node, const TGuardOptions& output = {},
+                    TTakenName taken = TTakenName::Refuse, std::string* written = nullptr);
 
 // What a load found besides the records.
 struct TLoadReport {

@@ -81,7 +81,8 @@ bool TFeatureIndex::Spill() {
         static std::atomic<int64_t> serial{0};
         const std::string path = folder + "/qrv-features-" + std::to_string(::getpid()) + "-" +
                                  std::to_string(serial.fetch_add(1)) + ".tmp";
-        spill_ = TOutputFile::Create(path, guard, &v);
+        // Read while it is written and removed at the end: written in place.
+        spill_ = TOutputFile::Create(path, guard, &v, TOutputMode::Direct);
         if (!spill_) {
             refusal_ = !v.Allowed() ? v.Reason : std::string(std::strerror(errno));
             if (refusal_.empty()) refusal_ = Guard_CauseName(v.Cause);

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "common/outcome.h"
@@ -23,6 +24,13 @@ struct TScanParams {
     int64_t EndSec = 0;   // sector at which the range ends (exclusive)
     bool SaveResults = false;
     std::string ResultPath;
+    // ResultPath was made up by the program (named after the source and the
+    // time): when taken, the next free name is used. Otherwise a taken
+    // ResultPath is refused, never replaced.
+    bool ResultNameFree = false;
+    // When set, receives the name the results were saved under (left empty
+    // when no file was saved).
+    std::shared_ptr<std::string> SavedResultPath;
     int RecoveryType = 0;
     int InterleaveScheme = 0;
     int IntervalScheme = 0;

@@ -158,10 +158,21 @@ TImageResult To_imageFrom(TSource* h, const TTreeData& node, const std::string& 
         ++i;
         P += kImageBlock;
     }
-    if (!out->Close() && ok) {
-        Send_Log(Tr("错误类型:Image0003"), Tr("错误内容:写入镜像文件失败,程序将退出!"));
-        ok = false;
+    // The image gets its name only when complete and flushed; a copy the stop
+    // flag ended is kept as <target>.partial (for a later resume); after a
+    // write error nothing is kept. Targets are named after the time, so a
+    // taken one gives way to the next free name.
+    if (ok) {
+        const bool done = res.Stopped ? out->Commit_As(target + ".partial", TTakenName::NextFree)
+                                      : out->Commit(TTakenName::NextFree);
+        if (done) {
+            res.WrittenPath = out->Path();
+        } else {
+            Send_Log(Tr("错误类型:Image0003"), Tr("错误内容:写入镜像文件失败,程序将退出!"));
+            ok = false;
+        }
     }
+    out->Close();
     res.Ok = ok;
     st.BytesTotal.store(0);
     Finish_Image(ok, res, start, psb);

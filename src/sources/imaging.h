@@ -48,10 +48,16 @@ struct TImageResult {
     int64_t BytesWritten = 0;
     int64_t UnreadBlocks = 0;  // blocks holding sectors that could not be read (written as zeros)
     int64_t UnreadBytes = 0;   // bytes of those sectors
+    // The file written: the target (or the next free name beside it), or
+    // target + ".partial" when the stop flag ended the copy; empty when
+    // nothing was kept.
+    std::string WrittenPath;
 };
 
 // Copies sectors [start, end) of the node (sectors of PerSecBytes, 512 when
-// unset) into a new file at target. Reports through the message channel: log
+// unset) into a new file at target, named only when complete (a taken target,
+// named after the time by both front ends, gives way to the next free name;
+// nothing existing is replaced). Reports through the message channel: log
 // lines (0), progress start (1), progress steps (2) and progress end (3). A
 // range Check_ImageBounds refuses, and a target the output guard refuses, end
 // the run with an error line before anything is created.

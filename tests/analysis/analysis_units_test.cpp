@@ -505,7 +505,7 @@ struct TPieceFixture : testing::Test {
         auto out = TOutputFile::Create(dir.File("o.bin"), TOutputGuard::Without_Sources());
         bool ok = Write_Piece(*src, *out, mode, size, off, len);
         if (result) *result = ok;
-        out->Close();
+        out->Commit_Replacing();
         return test::Read_File(dir.File("o.bin"));
     }
     std::vector<uint8_t> Slice(int64_t off, int64_t len) {
@@ -563,7 +563,8 @@ TEST_F(TPieceFixture, StopFlag) {
 }
 
 TEST_F(TPieceFixture, FailedWritesAreReported) {
-    auto out = TOutputFile::Create("/dev/full", TOutputGuard::Without_Sources());
+    auto out =
+        TOutputFile::Create("/dev/full", TOutputGuard::Without_Sources(), nullptr, TOutputMode::Direct);
     ASSERT_TRUE(out);
     EXPECT_FALSE(Write_Piece(*src, *out, PIECE_COPY, 0, 0, 100000));
     EXPECT_FALSE(Write_Piece(*src, *out, PIECE_FILL, 0, 0, 10));
@@ -591,7 +592,7 @@ TEST_F(TPieceFixture, UnreadableBlocksBecomeZerosNotStaleBytes) {
     TFailingSource bad(medium);
     auto out = TOutputFile::Create(dir.File("bad.bin"), TOutputGuard::Without_Sources());
     EXPECT_TRUE(Write_Piece(bad, *out, PIECE_COPY, 0, 0, 3 * 65536));
-    out->Close();
+    out->Commit();
     auto b = test::Read_File(dir.File("bad.bin"));
     ASSERT_EQ(b.size(), size_t(3 * 65536));
     EXPECT_EQ(std::vector<uint8_t>(b.begin(), b.begin() + 65536), Slice(0, 65536));
@@ -616,7 +617,7 @@ TEST_F(TPieceFixture, BuildPieceWritesCopyFillAndTrailingPiece) {
     auto out = TOutputFile::Create(dir.File("b.bin"), TOutputGuard::Without_Sources());
     EXPECT_TRUE(Build_Piece(r, -1, *src, true, *out));
     EXPECT_TRUE(Build_Piece(r, 0, *src, false, *out));
-    out->Close();
+    out->Commit();
     auto b = test::Read_File(dir.File("b.bin"));
     ASSERT_EQ(b.size(), size_t(1024 + 1000 + 500 + 10 + 100 + 20));
     EXPECT_EQ(b[47], 5000 % 256);

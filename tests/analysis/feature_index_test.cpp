@@ -85,7 +85,7 @@ TRun Scan(const TQualityScenario& s, int scheme, bool index, int64_t budget = kD
         run.Results.push_back(Describe(r));
         const std::string file = out.File(std::to_string(i) + ".mp4");
         auto f = TOutputFile::Create(file, TOutputGuard({s.Img.Path}));
-        EXPECT_TRUE(f && Write_Recording(r, *src, *f) && f->Close());
+        EXPECT_TRUE(f && Write_Recording(r, *src, *f) && f->Commit_Replacing());
         run.Written.push_back(Read_File(file));
     }
     return run;

@@ -143,7 +143,7 @@ std::vector<uint8_t> Rebuild(const TDiskImage& img, const TRebuildResult& r, con
     auto out = TOutputFile::Create(path, TOutputGuard({img.Path}));
     EXPECT_TRUE(out);
     EXPECT_TRUE(Write_Recording(r, *src, *out));
-    EXPECT_TRUE(out->Close());
+    EXPECT_TRUE(out->Commit_Replacing());
     return test::Read_File(path);
 }
 

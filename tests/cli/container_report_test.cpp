@@ -493,7 +493,7 @@ TEST(ContainerReport, CopiedRunsSayWhatWasReadWhatWasPastTheEndAndWhatFailed) {
         TFileRecorder rec;
         out->Set_Tap(&rec);
         ASSERT_TRUE(Write_Piece(src, *out, PIECE_COPY, 0, c.Off, c.Len));
-        ASSERT_TRUE(out->Close());
+        ASSERT_TRUE(out->Commit_Replacing());
         TReportFile got;
         ASSERT_TRUE(rec.Finish(got));
         ASSERT_EQ(got.Runs.size(), c.Runs.size());

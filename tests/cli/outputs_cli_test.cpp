@@ -4,8 +4,15 @@
 // every program's --help.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <csignal>
 #include <filesystem>
+#include <fstream>
+#include <map>
 #include <regex>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
 
 #include "support/recording_writer.h"
 #include "support/test_env.h"
@@ -31,7 +38,203 @@ bool Has(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
 
+// Every name under dir (files, links, folders), relative to it, sorted.
+std::vector<std::string> Names_Under(const std::string& dir) {
+    std::vector<std::string> out;
+    if (!fs::exists(dir)) return out;
+    for (const auto& e : fs::recursive_directory_iterator(dir))
+        out.push_back(fs::relative(e.path(), dir).string());
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+std::string Text_Of(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// A card image of 8 MiB with one recording at 1 MiB.
+test::TRecording Make_Card(const std::string& img, int64_t size = 8 << 20) {
+    test::TRecordingPlan rs;
+    rs.Seconds = 2;
+    rs.Seed = 41;
+    auto rec = test::Make_Recording(rs);
+    test::Write_File(img, {});
+    fs::resize_file(img, uint64_t(size)); // sparse
+    test::Write_At(img, 1 << 20, rec.Bytes);
+    return rec;
+}
+
+// img attached read-only to a loop device for the life of the object (an
+// image file itself is not imaged; a device is). Dev is empty when it fails.
+struct TReadOnlyLoop {
+    std::string Dev;
+    explicit TReadOnlyLoop(const std::string& img) {
+        if (test::Run_Command("losetup -f --show -r '" + img + "' 2>/dev/null", &Dev) != 0) Dev.clear();
+        while (!Dev.empty() && (Dev.back() == '\n' || Dev.back() == ' '))
+            Dev.pop_back();
+    }
+    ~TReadOnlyLoop() {
+        if (!Dev.empty()) test::Run_Command("losetup -d '" + Dev + "'");
+    }
+};
+
+// A small tmpfs mounted at dir for the life of the object (skipped when
+// mounting is not possible); filled so that only `room` bytes stay free.
+struct TSmallDisk {
+    std::string Dir;
+    bool Mounted = false;
+    TSmallDisk(const std::string& dir, int64_t room) : Dir(dir) {
+        fs::create_directories(dir);
+        Mounted = test::Run_Command("mount -t tmpfs -o size=1m qrv-full '" + dir + "' 2>/dev/null") == 0;
+        if (Mounted)
+            test::Run_Command("head -c " + std::to_string((1 << 20) - room) + " /dev/zero > '" + dir +
+                              "/filler' 2>/dev/null");
+    }
+    ~TSmallDisk() {
+        if (Mounted) test::Run_Command("umount '" + Dir + "'");
+    }
+};
+
 } // namespace
+
+// Two exports of the same results into one folder: the first run's files stay
+// byte for byte, the second takes the next free names, each run has its own
+// report naming its own files, and SHA256SUMS covers both. A --save when the
+// analysis found nothing says so and names no file.
+TEST(CliOutputs, SecondExportKeepsTheFirstAndNothingFoundIsSaid) {
+    test::TTempDir dir("qrv-outputs");
+    const std::string img = dir.File("card.img");
+    const auto rec = Make_Card(img);
+    const std::string recovery = dir.File("out/QRV_凯墨视频恢复文件夹");
+    const std::string scan =
+        "TZ=UTC " + Cli() + " scan '" + img + "' --quiet --json --export '" + dir.File("out") + "'";
+    struct TRun {
+        std::string Report, Mp4;
+    };
+    const std::vector<TRun> runs = {{"report.xml", ""}, {"report-2.xml", ""}};
+    std::vector<std::string> files;
+    std::map<std::string, std::string> before;
+    for (size_t i = 0; i < runs.size(); ++i) {
+        std::string json;
+        ASSERT_EQ(test::Run_Command(scan + " 2>/dev/null", &json), 0) << json;
+        const auto now = Files_Under(recovery, ".mp4");
+        ASSERT_EQ(now.size(), i + 1);
+        for (const auto& [path, text] : before)
+            EXPECT_EQ(Text_Of(path), text) << "run " << i + 1 << " changed " << path;
+        std::string added;
+        for (const auto& f : now)
+            if (!before.count(f)) added = f;
+        ASSERT_FALSE(added.empty());
+        EXPECT_TRUE(test::Read_File(added) == rec.Bytes) << added;
+        EXPECT_TRUE(Has(json, "\"files\": [\"" + added + "\"]")) << json;
+        EXPECT_TRUE(Has(json, "\"report\": \"" + recovery + "/" + runs[i].Report + "\"")) << json;
+        const std::string report = Text_Of(recovery + "/" + runs[i].Report);
+        EXPECT_TRUE(Has(report, fs::path(added).filename().string())) << report;
+        for (const auto& [path, text] : before)
+            EXPECT_FALSE(Has(report, fs::path(path).filename().string()))
+                << runs[i].Report << " lists " << path;
+        before[added] = Text_Of(added);
+        before[recovery + "/" + runs[i].Report] = report;
+    }
+    std::string said;
+    EXPECT_EQ(test::Run_Command("cd '" + recovery + "' && sha256sum -c SHA256SUMS 2>&1", &said), 0) << said;
+    EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 2) << said;
+    for (const auto& n : Names_Under(recovery))
+        EXPECT_FALSE(Has(n, "qrv-part")) << n;
+
+    // Nothing to rebuild: no file, and the user is told so.
+    const std::string empty = dir.File("empty.img");
+    test::Write_File(empty, std::vector<uint8_t>(1 << 20, 0));
+    ASSERT_EQ(test::Run_Command(Cli() + " scan '" + empty + "' --quiet --json --save '" + dir.File("res/") +
+                                    "' 2>" + dir.File("err.txt"),
+                                &said),
+              0);
+    EXPECT_TRUE(Has(said, "\"saved\": null")) << said;
+    EXPECT_TRUE(Has(Text_Of(dir.File("err.txt")), "no result file saved: nothing was found"));
+    EXPECT_TRUE(Names_Under(dir.File("res")).empty());
+}
+
+// A writer killed part way (SIGKILL, no chance to clean up) leaves only its
+// dot-named temporary file: no final-named image or recording, and no cut one.
+TEST(CliOutputs, AKilledWriterLeavesNoFinalName) {
+    if (geteuid() != 0) GTEST_SKIP() << "imaging a loop device needs root";
+    test::TTempDir dir("qrv-outputs");
+    const std::string img = dir.File("card.img");
+    const auto rec = Make_Card(img, int64_t(768) << 20);
+    TReadOnlyLoop loop(img);
+    if (loop.Dev.empty()) GTEST_SKIP() << "no loop device";
+    struct TCase {
+        std::string Name, Command, Ext;
+    };
+    const std::vector<TCase> cases = {
+        {"image", Cli() + " image '" + loop.Dev + "' --out '" + dir.File("image") + "'", ".img"},
+        {"export", Cli() + " scan '" + img + "' --quiet --export '" + dir.File("export") + "'", ".mp4"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        const std::string target = dir.File(c.Name);
+        fs::create_directories(target);
+        const pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            execl("/bin/sh", "sh", "-c", ("exec " + c.Command + " >/dev/null 2>&1").c_str(), (char*)nullptr);
+            _exit(127);
+        }
+        bool seen = false, ended = false;
+        int status = 0;
+        while (!seen && !ended) {
+            for (const auto& n : Names_Under(target))
+                seen = seen || Has(n, ".qrv-part-");
+            ended = !seen && waitpid(pid, &status, WNOHANG) == pid;
+        }
+        if (!ended) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+        }
+        ASSERT_TRUE(seen) << "the writer ended before a temporary file was seen";
+        // What was being written is still only a temporary file; a recording
+        // that made it to its name before the kill is whole.
+        for (const auto& f : Files_Under(target, c.Ext)) {
+            ASSERT_EQ(c.Ext, ".mp4") << "a killed image copy left " << f;
+            EXPECT_TRUE(test::Read_File(f) == rec.Bytes) << f;
+        }
+        EXPECT_TRUE(Files_Under(target, ".xml").empty() || c.Ext == ".mp4");
+    }
+}
+
+// A target with no room: export, image and save fail with status 1, and no
+// final-named file (whole or cut) nor temporary file is left on it.
+TEST(CliOutputs, AFullTargetFailsAndLeavesNoFile) {
+    if (geteuid() != 0) GTEST_SKIP() << "mounting a small file system needs root";
+    test::TTempDir dir("qrv-outputs");
+    const std::string img = dir.File("card.img");
+    Make_Card(img);
+    TReadOnlyLoop loop(img);
+    if (loop.Dev.empty()) GTEST_SKIP() << "no loop device";
+    struct TCase {
+        std::string Name, Args;
+        int64_t Room;
+        std::string Said;
+    };
+    const std::vector<TCase> cases = {
+        {"export", "scan '" + img + "' --quiet --export '%'", 4096, "目标盘可用空间不够"},
+        {"image", "image '" + loop.Dev + "' --out '%'", 4096, "剩余空间不足"},
+        {"save", "scan '" + img + "' --quiet --save '%/'", 0, "写入扫描结果文件出错"},
+        {"save to a name", "scan '" + img + "' --quiet --save '%/r.QRV'", 0, "写入扫描结果文件出错"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        TSmallDisk disk(dir.File("full-" + std::to_string(&c - cases.data())), c.Room);
+        if (!disk.Mounted) GTEST_SKIP() << "tmpfs cannot be mounted here";
+        std::string args = c.Args;
+        args.replace(args.find('%'), 1, disk.Dir);
+        std::string said;
+        EXPECT_EQ(test::Run_Command(Cli() + " " + args + " 2>&1", &said), 1) << said;
+        EXPECT_TRUE(Has(said, c.Said)) << said;
+        EXPECT_EQ(Names_Under(disk.Dir), std::vector<std::string>{"filler"}) << said;
+    }
+}
 
 // --save with a folder names the file after the source and the time; --export
 // into folders that do not exist yet makes them (parents too) before the scan;
@@ -89,6 +292,7 @@ TEST(CliOutputs, UnusableTargetsAreRefusedBeforeTheScan) {
     const std::vector<TCase> cases = {
         {"export below a plain file", "--export '" + dir.File("plain.txt/out") + "'", "创建文件夹出错"},
         {"save below a plain file", "--save '" + dir.File("plain.txt/r/") + "'", "创建文件夹出错"},
+        {"save over an existing file", "--save '" + dir.File("plain.txt") + "'", "it is not overwritten"},
     };
     for (const auto& c : cases) {
         std::string said;
@@ -96,6 +300,7 @@ TEST(CliOutputs, UnusableTargetsAreRefusedBeforeTheScan) {
         EXPECT_TRUE(Has(said, c.Said)) << c.Name << "\n" << said;
         EXPECT_FALSE(Has(said, "扫描开始")) << c.Name << ": the scan ran first\n" << said;
     }
+    EXPECT_EQ(test::Read_File(dir.File("plain.txt")), std::vector<uint8_t>{'x'});
 }
 
 // An end sector whose byte offset does not fit in 64 bits, or that lies

@@ -180,12 +180,14 @@ TEST_F(Export, WritesCheckedRowsInLayoutOrderAndUnchecksThem) {
     EXPECT_TRUE(Logged("保存完成", "保存结果完毕!"));
     EXPECT_EQ(rec->Messages().back().MsgType, MSG_PROGRESS_END);
 
-    // Exporting again reuses subfolder 0 and replaces files of the same name.
+    // Exporting again reuses subfolder 0; a file of the same name is kept
+    // and the new one takes the next free name.
     model->Check_All();
     Write_File(Sub(0) + "/FILE-20190512103321-1-DVA8.mp4", std::vector<uint8_t>(9999, 1));
     s = Save_ToFile_One(*model, out(), TCopyWriter{nullptr});
     EXPECT_EQ(s.Saved, 4);
-    EXPECT_EQ(Read_File(Sub(0) + "/FILE-20190512103321-1-DVA8.mp4"), expectA);
+    EXPECT_EQ(Read_File(Sub(0) + "/FILE-20190512103321-1-DVA8.mp4"), std::vector<uint8_t>(9999, 1));
+    EXPECT_EQ(Read_File(Sub(0) + "/FILE-20190512103321-1-DVA8-2.mp4"), expectA);
     EXPECT_FALSE(fs::exists(Sub(1)));
 }
 
@@ -209,37 +211,50 @@ TEST_F(Export, TwoThousandFilesPerSubfolder) {
     EXPECT_EQ(fs::file_size(Sub(1) + "/FILE-20190512103321-2001-DV.mp4"), 24u);
 }
 
-TEST_F(Export, AFileThatCannotBeWrittenIsReportedNotCounted) {
+// Names already taken in the folder (a link to another file, a folder) are
+// left as they are and the files take the next free names; a file whose writing
+// fails is reported, not counted, and leaves nothing behind in the folder.
+TEST_F(Export, TakenNamesAreKeptAndAFailedFileLeavesNothing) {
     TRebuildResult r;
     r.FragmenArray = {Entry(1, 0, 4096), Entry(2, 8192, 16384)};
     r.Fragmenum = 2;
     Add(r, "2019-05-12 10:33:21", "A");
     Add(r, "2019-05-12 10:33:21", "B");
     Add(r, "2019-05-12 10:33:21", "C/D"); // the slash is cleaned away
+    Add(r, "2019-05-12 10:33:21", "E");
     fs::create_directories(Sub(0));
-    const std::string full = Sub(0) + "/FILE-20190512103321-1-A.mp4";
-    const bool haveFull = access("/dev/full", W_OK) == 0;
-    if (haveFull) {
-        ASSERT_EQ(symlink("/dev/full", full.c_str()), 0);
-    }
-    // A folder standing where the second file should go: it cannot be created.
+    const std::string link = Sub(0) + "/FILE-20190512103321-1-A.mp4";
+    Write_File(dir.File("elsewhere.bin"), {'k', 'e', 'e', 'p'});
+    ASSERT_EQ(symlink(dir.File("elsewhere.bin").c_str(), link.c_str()), 0);
     const std::string blocked = Sub(0) + "/FILE-20190512103321-2-B.mp4";
     fs::create_directory(blocked);
-    TSaveSummary s = Save_ToFile_One(*model, out(), TCopyWriter{nullptr});
+    auto writer = [](int64_t ri, int64_t entry, TSource& src, bool head, TOutputFile& o) {
+        if (o.Path().find("-4-E") != std::string::npos && entry >= 0) return false; // the disk fails
+        return TCopyWriter{nullptr}(ri, entry, src, head, o);
+    };
+    TSaveSummary s = Save_ToFile_One(*model, out(), writer);
     EXPECT_FALSE(s.Ok());
-    EXPECT_EQ(s.Saved, 1);
-    EXPECT_EQ(s.Failed, haveFull ? 2 : 1);
-    EXPECT_TRUE(Logged("错误", blocked));
+    EXPECT_EQ(s.Saved, 3);
+    EXPECT_EQ(s.Failed, 1);
+    EXPECT_TRUE(fs::is_symlink(link));
+    EXPECT_EQ(Read_File(dir.File("elsewhere.bin")), (std::vector<uint8_t>{'k', 'e', 'e', 'p'}));
+    EXPECT_TRUE(fs::is_directory(blocked));
+    const std::vector<std::string> want = {Sub(0) + "/FILE-20190512103321-1-A-2.mp4",
+                                           Sub(0) + "/FILE-20190512103321-2-B-2.mp4",
+                                           Sub(0) + "/FILE-20190512103321-3-CD.mp4"};
+    EXPECT_EQ(s.Files, want);
+    for (const auto& f : want)
+        EXPECT_EQ(fs::file_size(f), 4096u + 8192u) << f;
+    EXPECT_TRUE(Logged("错误", Sub(0) + "/FILE-20190512103321-4-E.mp4"));
     EXPECT_TRUE(Logged("保存完成", "保存结果未能完成!")); // a lost file is not "saved"
-    EXPECT_TRUE(model->Checked(1));
-    EXPECT_FALSE(model->Checked(2));
-    EXPECT_TRUE(fs::exists(Sub(0) + "/FILE-20190512103321-3-CD.mp4"));
-    if (haveFull) {
-        EXPECT_TRUE(Logged("错误", full));
-        EXPECT_TRUE(model->Checked(0));
-        EXPECT_FALSE(fs::exists(fs::symlink_status(full))); // the failed output is removed
-    }
-    ASSERT_EQ(s.Files.size(), 1u) << s.Files[0] << " " << s.Files.back();
+    EXPECT_TRUE(model->Checked(3));
+    // Nothing but the three files and the two taken names: no temporary file is left.
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(Sub(0)))
+        names.push_back(e.path().filename().string());
+    EXPECT_EQ(names.size(), 5u);
+    for (const auto& n : names)
+        EXPECT_EQ(n.find("qrv-part"), std::string::npos) << n;
 }
 
 TEST_F(Export, StopEndsTheFileAndLeavesLaterRowsChecked) {

@@ -92,7 +92,7 @@ TBytes Build(const TRebuildResult& r, TBytes medium, TPreviewOutcome want, const
     auto out = TOutputFile::Create(dir.File("sample"), TOutputGuard::Without_Sources());
     EXPECT_TRUE(out);
     EXPECT_EQ(Build_PreviewSample(r, src, *out), want);
-    EXPECT_TRUE(out->Close());
+    EXPECT_TRUE(out->Commit_Replacing());
     return Read_File(dir.File("sample"));
 }
 

@@ -127,13 +127,18 @@ TEST(OutputGuard, RefusesTheSourceInEverySpelling) {
         Expect_Same(before, Mark(img), path);
     }
 
-    // Beside the image: allowed, and an existing file is replaced.
+    // Beside the image: allowed, and an existing file is kept: its name is
+    // refused at the commit, and the next free one is taken when asked for.
     test::Write_File(dir.File("r.QRV"), std::vector<uint8_t>(100, 1));
     auto out = TOutputFile::Create("r.QRV", guard);
     ASSERT_NE(out, nullptr);
     ASSERT_TRUE(out->Write("new", 3));
-    ASSERT_TRUE(out->Close());
-    EXPECT_EQ(test::Read_File(dir.File("r.QRV")), (std::vector<uint8_t>{'n', 'e', 'w'}));
+    EXPECT_FALSE(out->Commit());
+    EXPECT_EQ(errno, EEXIST);
+    ASSERT_TRUE(out->Commit(TTakenName::NextFree));
+    EXPECT_EQ(out->Path(), "r-2.QRV");
+    EXPECT_EQ(test::Read_File(dir.File("r.QRV")), std::vector<uint8_t>(100, 1));
+    EXPECT_EQ(test::Read_File(dir.File("r-2.QRV")), (std::vector<uint8_t>{'n', 'e', 'w'}));
     EXPECT_TRUE(Make_Folders("sub/a/b", guard));
     EXPECT_TRUE(fs::is_directory(dir.File("sub/a/b")));
     // A dangling link is followed to where the file would be created.

@@ -281,7 +281,7 @@ TEST_F(Player, SampleCutAtItsWindowPlaysToItsEnd) {
         auto out = TOutputFile::Create(sample, TOutputGuard::Without_Sources());
         ASSERT_TRUE(src && out);
         ASSERT_EQ(Build_PreviewSample(r, *src, *out), PREVIEW_BUILT);
-        ASSERT_TRUE(out->Close());
+        ASSERT_TRUE(out->Commit_Replacing());
     }
     TPlayer p;
     p.Set_Callbacks(watch.Callbacks());

@@ -617,7 +617,7 @@ TScenarioOutcome Evaluate_Scenario(const TQualityScenario& s, const std::string&
                 auto out = TOutputFile::Create(file, TOutputGuard({s.Img.Path}));
                 if (!out) throw std::runtime_error("cannot create " + file);
                 Write_Recording(*r, *src, *out);
-                out->Close();
+                out->Commit_Replacing();
             }
             const std::vector<uint8_t> got = Read_File(file);
             const std::vector<uint8_t>& want = pr.Rec.Bytes;
