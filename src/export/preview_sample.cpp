@@ -243,10 +243,7 @@ TPreviewOutput Default_PreviewOutput(const std::string& sourcePath) {
     TPreviewOutput o;
     auto guard = std::make_shared<const TOutputGuard>(std::vector<std::string>{sourcePath});
     o.Allowed = [guard](const std::string& path) { return guard->Check_File(path).Allowed(); };
-    // A sample is played while it is written: written in place under its own name.
-    o.Create = [guard](const std::string& path) {
-        return TOutputFile::Create(path, *guard, nullptr, TOutputMode::Direct);
-    };
+    o.Create = [guard](const std::string& path) { return TOutputFile::Create(path, *guard); };
     return o;
 }
 
@@ -378,7 +375,10 @@ TPreviewOutcome Try_Play(TPreviewRequest req) {
         return PREVIEW_WRITE_FAILED;
     }
     outcome = Build_PreviewSample(req.Result, *src, *out);
-    const bool closed = out->Close();
+    // The sample is the program's own scratch file under a fixed name: a
+    // finished one replaces the last in one rename, so the player never opens
+    // a cut one; an unfinished one is discarded.
+    const bool closed = outcome == PREVIEW_BUILT ? out->Commit_Replacing() : out->Close();
     if (outcome == PREVIEW_BUILT && !closed) outcome = PREVIEW_WRITE_FAILED;
     src.reset();
     if (outcome != PREVIEW_BUILT) {

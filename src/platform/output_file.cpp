@@ -72,7 +72,7 @@ std::unique_ptr<TOutputFile> TOutputFile::Create(const std::string& path, const 
     std::string temp;
     int fd = -1;
     bool direct = true;
-    if (mode == TOutputMode::Direct && Is_CharDevice(path)) {
+    if (Is_CharDevice(path)) {
         // Nothing to replace or cut: written in place, without O_CREAT.
         fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
     } else if (mode == TOutputMode::Direct) {
@@ -163,11 +163,7 @@ bool TOutputFile::Rename_Into(const std::string& path, bool replace) {
 
 bool TOutputFile::Commit_As(const std::string& path, TTakenName taken) {
     if (committed_) return path == path_;
-    if (direct_) {
-        if (path != path_) {
-            errno = EINVAL;
-            return false;
-        }
+    if (direct_) { // written in place: it keeps its name
         committed_ = Flush();
         return committed_;
     }

@@ -38,8 +38,8 @@ enum class TOutputMode {
     Whole,
     // Written at the final name from the start, created exclusively. Only for
     // scratch files that are read while they are written or are temporary by
-    // nature (the feature index's spill file, preview samples): nobody takes
-    // them for a result and they are removed by their owner.
+    // nature (the feature index's spill file): nobody takes them for a
+    // result and they are removed by their owner.
     Direct
 };
 
@@ -56,8 +56,9 @@ class TOutputFile {
     // EPERM). Nothing existing is ever truncated or overwritten: in Whole
     // mode a new temporary file is created (O_EXCL) in path's folder; in
     // Direct mode path itself is created (O_EXCL) and an existing path fails
-    // with EEXIST, except a character device (/dev/null, /dev/full), which is
-    // written in place: it has nothing to lose. What was opened
+    // with EEXIST. An existing character device (/dev/null, /dev/full) is
+    // written in place in either mode: it holds no file to lose, and no
+    // temporary file may be made in its folder. What was opened
     // is checked by the guard again, so a path swapped between the check and
     // the open is refused as well.
     static std::unique_ptr<TOutputFile> Create(const std::string& path, const TOutputGuard& guard,
@@ -81,7 +82,9 @@ class TOutputFile {
     // taken name gives way to the next free one, and Path() becomes the name
     // used. False on any failure (errno EEXIST when the name is taken and
     // taken is Refuse); the temporary file then stays until Close or
-    // destruction, so a caller may try Commit_As another name.
+    // destruction, so a caller may try Commit_As another name. A file written
+    // in place (Direct mode, a character device) is only flushed and keeps
+    // its name.
     bool Commit(TTakenName taken = TTakenName::Refuse);
     bool Commit_As(const std::string& path, TTakenName taken = TTakenName::Refuse);
     // Like Commit, but replaces an existing file at Path() in one rename: for

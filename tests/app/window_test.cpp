@@ -196,7 +196,7 @@ class TWindowTest : public QObject {
         TProgramFolder folder;
         TForm1 form(folder.Path());
         QTemporaryDir target;
-        // A previous log in the folder is replaced.
+        // A previous log in the folder is kept; this one takes the next free name.
         Write_Bytes(target.path() + "/log.txt", QByteArray(5000, 'x'));
         QString title;
         auto previous = Set_FolderHook([&](QWidget*, const QString& t) {
@@ -211,7 +211,8 @@ class TWindowTest : public QObject {
         QTRY_VERIFY_WITH_TIMEOUT(form.Workers_Idle(), 5000);
         Set_FolderHook(previous);
         QCOMPARE(title, QString("提示:\r\n设置日志的保存路径,注意不要保存到同一个磁盘!"));
-        QCOMPARE(Read_Bytes(target.path() + "/log.txt"), file);
+        QCOMPARE(Read_Bytes(target.path() + "/log.txt"), QByteArray(5000, 'x'));
+        QCOMPARE(Read_Bytes(target.path() + "/log-2.txt"), file);
         auto* lvlog = W<QTreeWidget>(&form, "lvlog");
         QCOMPARE(lvlog->topLevelItemCount(), int(rows.size()) + 1);
         W<QAction>(&form, "N5")->trigger();

@@ -144,7 +144,11 @@ TEST_F(TImagingFixture, StopEndsAfterTheCurrentBlockAndSaysWhereTheImageEnds) {
     const auto r = To_imageFrom(&h, Node, Dir.File("s.img"), 0, 5 * 1025);
     EXPECT_TRUE(r.Stopped);
     EXPECT_EQ(r.BytesWritten, 2 * 524800);
-    EXPECT_EQ(test::Read_File(Dir.File("s.img")), std::vector<uint8_t>(src.begin(), src.begin() + 2 * 524800));
+    // What was copied is kept beside the target as .partial, never under the image's name.
+    EXPECT_EQ(r.WrittenPath, Dir.File("s.img.partial"));
+    EXPECT_FALSE(std::filesystem::exists(Dir.File("s.img")));
+    EXPECT_EQ(test::Read_File(Dir.File("s.img.partial")),
+              std::vector<uint8_t>(src.begin(), src.begin() + 2 * 524800));
     // Never "镜像成功完成!": the last sector written is 2 x 1025 - 1.
     EXPECT_EQ(LogDescriptions().back(), "镜像完成|镜像已停止! 最后写入的扇区:2049");
     EXPECT_EQ(Sink->OfType(MSG_PROGRESS_END).size(), 1u);
