@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <set>
 #include <fcntl.h>
 #include <memory>
 #include <mutex>
@@ -73,9 +74,12 @@ class TEwfSource final : public TSource {
         while (done < len) {
             const int64_t at = off + int64_t(done);
             const size_t piece = size_t(std::min<int64_t>(int64_t(len - done), chunk - at % chunk));
+            const int64_t index = at / chunk;
             const uint32_t errorsBefore = Checksum_Errors();
             size_t got = 0;
-            while (got < piece) {
+            // A chunk known to be bad stays bad: libewf keeps its zeros in
+            // its cache and would hand them out again without a new error.
+            while (got < piece && !badChunks_.count(index)) {
                 libewf_error_t* err = nullptr;
                 ssize_t n = libewf_handle_read_random(h_, out + done + got, piece - got, at + int64_t(got), &err);
                 if (err) libewf_error_free(&err);
@@ -84,7 +88,8 @@ class TEwfSource final : public TSource {
             }
             // A chunk that failed its checksum was handed back as zeros: those
             // bytes are an I/O error, not media content.
-            if (Checksum_Errors() != errorsBefore) {
+            if (Checksum_Errors() != errorsBefore) badChunks_.insert(index);
+            if (badChunks_.count(index)) {
                 std::memset(out + done, 0, len - done);
                 return done > 0 ? int64_t(done) : -1;
             }
@@ -119,6 +124,7 @@ class TEwfSource final : public TSource {
     TEwfInfo info_;
     std::mutex mu_;
     int64_t chunk_ = 0;
+    std::set<int64_t> badChunks_; // chunks that failed their checksum
 };
 
 } // namespace
