@@ -7,6 +7,7 @@
 #include "cli/args.h"
 #include "cli/commands.h"
 #include "cli/common_cli.h"
+#include "common/op_state.h"
 #include "platform/ewf_source.h"
 
 namespace qrv::cli {
@@ -19,7 +20,7 @@ int Cmd_Verify(const TArgv& argv) {
                      "  reads the whole media of an EWF container (.E01/.Ex01 segment set), computes its\n"
                      "  MD5 and SHA-1 and compares them with the hashes stored in the container;\n"
                      "  exit status 0 when every stored hash matches, 1 on a mismatch, a container\n"
-                     "  without stored hashes or an error\n");
+                     "  without stored hashes or an error, 4 when stopped (Ctrl-C)\n");
         return args.Has("help") ? 0 : 2;
     }
     const bool json = args.Has("json");
@@ -36,6 +37,9 @@ int Cmd_Verify(const TArgv& argv) {
     const bool tty = ::isatty(2) != 0;
     auto last = std::chrono::steady_clock::now();
     const auto start = last;
+    const TStopOnInterrupt interrupt;
+    Op_State().StopFlag = false;
+    bool stopped = false;
     TVerifyResult r = Verify_Ewf(*src, [&](int64_t done, int64_t total) {
         const auto now = std::chrono::steady_clock::now();
         if (tty && (now - last > std::chrono::milliseconds(100) || done == total)) {
@@ -46,7 +50,8 @@ int Cmd_Verify(const TArgv& argv) {
                          "##############################", pct, Throughput_Text(done, total, secs).c_str());
             std::fflush(stderr);
         }
-        return true;
+        stopped = Op_State().StopFlag.load();
+        return !stopped;
     });
     if (tty) std::fputc('\n', stderr);
     auto match = [](const std::string& stored, bool same) -> std::string {
@@ -55,14 +60,16 @@ int Cmd_Verify(const TArgv& argv) {
     if (json) {
         std::printf("{\"source\": %s, \"ok\": %s, \"media_size\": %lld, \"error\": %s, "
                     "\"md5\": %s, \"stored_md5\": %s, \"md5_match\": %s, "
-                    "\"sha1\": %s, \"stored_sha1\": %s, \"sha1_match\": %s}\n",
+                    "\"sha1\": %s, \"stored_sha1\": %s, \"sha1_match\": %s, \"stopped\": %s}\n",
                     Json_Text(path).c_str(), r.Ok() ? "true" : "false", (long long)src->Size(),
                     r.Error.empty() ? "null" : Json_Text(r.Error).c_str(), Json_Text(r.Md5).c_str(),
                     Json_Text(r.StoredMd5).c_str(), r.Md5Match ? "true" : "false", Json_Text(r.Sha1).c_str(),
-                    Json_Text(r.StoredSha1).c_str(), r.Sha1Match ? "true" : "false");
+                    Json_Text(r.StoredSha1).c_str(), r.Sha1Match ? "true" : "false", stopped ? "true" : "false");
     } else {
         std::printf("source:      %s\nmedia size:  %lld bytes\n", path.c_str(), (long long)src->Size());
-        if (!r.ReadOk) {
+        if (stopped) {
+            std::printf("result:      STOPPED, not verified\n");
+        } else if (!r.ReadOk) {
             std::printf("result:      FAILED, %s\n", r.Error.c_str());
         } else {
             std::printf("MD5:         %s (stored %s): %s\n", r.Md5.c_str(),
@@ -79,6 +86,7 @@ int Cmd_Verify(const TArgv& argv) {
                                                      : "MISMATCH, the media differs from what was acquired");
         }
     }
+    if (stopped) return kExitStopped;
     return r.Ok() ? 0 : 1;
 }
 

@@ -281,6 +281,10 @@ TEST_F(Export, StopEndsTheFileAndLeavesLaterRowsChecked) {
     EXPECT_TRUE(model->Checked(3));
     EXPECT_EQ(fs::file_size(Sub(0) + "/FILE-20190512103321-2-M.mp4"), 100u);
     EXPECT_EQ(rec->Messages().back().MsgType, MSG_PROGRESS_END);
+    std::vector<std::string> closing;
+    for (const auto& m : rec->OfType(MSG_LOG))
+        if (m.P[0] == "保存完成") closing.push_back(m.P[2]);
+    EXPECT_EQ(closing, (std::vector<std::string>{"保存结果已停止! 已保存文件数量:1"}));
 }
 
 TEST_F(Export, NoSourcePathOrAnUnopenableSource) {

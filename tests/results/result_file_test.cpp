@@ -513,6 +513,38 @@ TEST_F(ResultFile, FileCutBetweenRecordsLoadsTheRecordsBefore) {
     EXPECT_FALSE(Has_Log("加载结果", "加载结果完成!"));
 }
 
+// The stop button during a load: the records read before it stay loaded,
+// and the closing line says it was stopped, never "加载结果完成!".
+TEST_F(ResultFile, StopDuringALoadKeepsTheRecordsBeforeAndSaysSo) {
+    std::mt19937_64 rng(12);
+    for (int i = 0; i < 4; ++i)
+        RebuildResultList.Append(Random_Result(rng, 3));
+    const std::string path = dir.File("s.QRV");
+    ASSERT_TRUE(Result_To_Disk(path, node));
+    class TStopAfterTwo : public TRecordingSink {
+        void Handle_UIMessage(const TUiMessage& m) override {
+            TRecordingSink::Handle_UIMessage(m);
+            if (m.MsgType == MSG_PROGRESS_STATUS && ++seen_ == 2) Op_State().StopFlag = true;
+        }
+        int seen_ = 0;
+    };
+    auto stopper = std::make_shared<TStopAfterTwo>();
+    Set_UISink(stopper);
+    Op_State().StopFlag = false;
+    TLoadReport report;
+    ASSERT_TRUE(Load_To_List(path, &node, &report));
+    Op_State().StopFlag = false;
+    Set_UISink(sink);
+    EXPECT_TRUE(report.Stopped);
+    EXPECT_EQ(report.Loaded, 2);
+    EXPECT_EQ(RebuildResultList.Count(), 2);
+    std::vector<std::string> closing;
+    for (const auto& m : stopper->OfType(MSG_LOG))
+        if (m.P[0] == "加载结果") closing.push_back(m.P[2]);
+    ASSERT_FALSE(closing.empty());
+    EXPECT_EQ(closing.back(), "加载结果已停止! 已加载记录数量:2");
+}
+
 TEST_F(ResultFile, DamagedRecordsAreCutCleanly) {
     const TBytes good = Record({Result_Block(1), Fragment_Block()});
     TBytes wrongFrame = Block(0xBB, {Entry(9, "0"), TBytes{12, 10, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10}});

@@ -2,6 +2,7 @@
 
 #include <thread>
 
+#include "common/op_state.h"
 #include "common/ui_message.h"
 #include "results/results_model.h"
 #include "results/search.h"
@@ -234,6 +235,35 @@ TEST_F(ResultsView, SearchByDateRangeAndModel) {
     EXPECT_EQ(status.back().P[1], "已查找:7");
     EXPECT_EQ(status.back().P[2], "符合条件数量:0");
     EXPECT_EQ(rec->Messages().back().MsgType, MSG_PROGRESS_END);
+}
+
+// The stop button during a search: rows not looked at are not matches, and
+// the closing line says how far it got.
+TEST_F(ResultsView, StoppedSearchChecksOnlyRowsItLookedAt) {
+    for (int i = 1; i <= 5; ++i)
+        Row(std::to_string(i), "0", "DV-A8", "2019-05-12 10:33:21");
+    model->Check_All();
+    class TStopAfterTwo : public TRecordingSink {
+      public:
+        void Handle_UIMessage(const TUiMessage& m) override {
+            TRecordingSink::Handle_UIMessage(m);
+            if (m.MsgType == MSG_PROGRESS_STATUS && ++seen_ == 2) Op_State().StopFlag = true;
+        }
+
+      private:
+        int seen_ = 0;
+    };
+    auto stopper = std::make_shared<TStopAfterTwo>();
+    Set_UISink(stopper);
+    Op_State().StopFlag = false;
+    const TFindOutcome outcome = FindFile(*model, "2019-05-01", "2019-05-31", "");
+    Op_State().StopFlag = false;
+    EXPECT_EQ(outcome, TFindOutcome::Stopped);
+    EXPECT_EQ(Checks(), (std::vector<bool>{true, true, false, false, false}));
+    std::vector<std::string> closing;
+    for (const auto& m : stopper->OfType(MSG_LOG))
+        if (m.P[0] == "搜索完成") closing.push_back(m.P[2]);
+    EXPECT_EQ(closing, (std::vector<std::string>{"搜索已停止! 已查找:2"}));
 }
 
 TEST_F(ResultsView, SearchGuards) {
