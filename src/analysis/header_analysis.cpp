@@ -12,6 +12,7 @@
 #include "analysis/output.h"
 #include "analysis/probe_batch.h"
 #include "analysis/sample_start.h"
+#include "analysis/seam_judge.h"
 #include "analysis/seams.h"
 #include "common/byte_order.h"
 #include "common/language.h"
@@ -549,7 +550,7 @@ void Fragments_FromAnchors(TSource& h, bool paired, int headMode, const TVideo& 
 // last piece to a movie box at the end), then gives a recording that has no
 // file head a synthesized one in front of its first data piece.
 void Resolve_Seams(TSource& h, const TTreeData& node, const TAllocMap& map, int interleave, int headMode,
-                   int64_t alignBase, const TVideo& video, TRebuildResult& R) {
+                   int64_t alignBase, const TVideo& video, TRebuildResult& R, const TSampleJudge* judge) {
     int32_t L = R.Fragmenum - 1;
     if (R.FragmenArray[size_t(L)].ChongHeFlag) {
         while (L > 0 && R.FragmenArray[size_t(L)].ChongHeFlag) --L;
@@ -561,7 +562,7 @@ void Resolve_Seams(TSource& h, const TTreeData& node, const TAllocMap& map, int 
         const TFragmenArr& e = R.FragmenArray[size_t(m)];
         if ((e.FragmenType == ENTRY_FILE_HEAD && !e.ChongHeFlag) || headMode == 1) headPresent = true;
         if (!e.ChongHeFlag && e.FragmenType == ENTRY_DATA && firstData == -1 && !headPresent) firstData = m;
-        Link_Fragment(h, node, map, alignBase, R.CamerType, L, m, R, video, interleave);
+        Link_Fragment(h, node, map, alignBase, R.CamerType, L, m, R, video, interleave, judge);
     }
 
     // A recording without a file head gets one made for it before its first data piece.
@@ -673,7 +674,10 @@ uint8_t Get_HeadMoov(TSource& h, const TTreeData& node, const TAllocMap& map, in
         if (!e.ChongHeFlag && e.FragmeSnum != -1) Mark_Overlap(R, m, video.STSC_SubFlag);
     }
 
-    Resolve_Seams(h, node, map, interleave, headMode, alignBase, video, R);
+    // Seams the tables leave open are decided by decoding, with the parameter
+    // sets of the recording's own movie box.
+    const TSampleJudge judge = Make_SampleJudge(h, H.MoovOff, H.MoovLen);
+    Resolve_Seams(h, node, map, interleave, headMode, alignBase, video, R, &judge);
     if (samples) samples->Placed = Count_PlacedSamples(R, video);
     return HEADMOOV_OK;
 }

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <vector>
 
+#include "analysis/seam_growth.h"
 #include "common/byte_order.h"
 #include "common/op_state.h"
 #include "media/raw_access.h"
@@ -251,6 +252,12 @@ bool Reads_Unread(const TRebuildResult& r, const TUnreadMap& unread) {
             if (unread.Overlaps(t.FragmentLastSoff, t.FragmentLastEoff - t.FragmentLastSoff)) return true;
         }
     }
+    return false;
+}
+
+bool Has_UnverifiedSeam(const TRebuildResult& r) {
+    for (const TFragmenArr& e : r.FragmenArray)
+        if (!e.ChongHeFlag && e.SeamState == SEAM_UNVERIFIED) return true;
     return false;
 }
 

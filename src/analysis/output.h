@@ -58,4 +58,8 @@ bool Write_Recording(const TRebuildResult& r, TSource& src, TOutputFile& out);
 // is not an overlap) touches a stretch the scan could not read.
 bool Reads_Unread(const TRebuildResult& r, const TUnreadMap& unread);
 
+// True when a seam of the result (an entry that is not an overlap) was split
+// by a guess: the tables left several splits and decoding did not single one out.
+bool Has_UnverifiedSeam(const TRebuildResult& r);
+
 } // namespace qrv

@@ -1,6 +1,7 @@
 #include "analysis/seam_growth.h"
 
 #include <algorithm>
+#include <climits>
 #include <cstring>
 #include <vector>
 
@@ -73,6 +74,48 @@ bool Stretch_Fits(const TSeamContext& ctx, int64_t c, int64_t X, int64_t len, in
     return starts || !Has_Marker(buf.data(), buf.size());
 }
 
+namespace {
+
+// Largest video sample a seam decision assembles; a larger one is left to the
+// interleave scheme (a table entry that large is not a camera's frame).
+constexpr int64_t kMaxJudgedSample = 16 << 20;
+
+// Whether the video samples overlapping file [leftFile, rightFile) decode
+// cleanly when the gap's bytes before file offset split continue the first
+// piece (medium leftEnd on) and the rest lead up to the second piece (which
+// begins at medium rightStart, file rightFile).
+bool Split_Decodes(const TSeamContext& ctx, int64_t leftEnd, int64_t leftFile, int64_t rightStart,
+                   int64_t rightFile, int64_t split) {
+    bool clean = true;
+    std::vector<uint8_t> sample;
+    For_SamplesIn(*ctx.V, leftFile, rightFile, [&](const TVideoSTSZ& s) {
+        if (!clean) return;
+        const int64_t from = s.STSZoff, to = s.STSZoff + int64_t(s.STSZlen);
+        if (s.STSZlen == 0 || int64_t(s.STSZlen) > kMaxJudgedSample) {
+            clean = false;
+            return;
+        }
+        sample.assign(size_t(to - from), 0);
+        // Up to split the bytes continue the first piece, from there on they
+        // lead up to the second piece.
+        const int64_t cut = std::clamp(split, from, to);
+        if (cut > from) {
+            const auto left = Get_Bytes(*ctx.H, cut - from, leftEnd + (from - leftFile));
+            if (int64_t(left.size()) != cut - from) clean = false;
+            else std::copy(left.begin(), left.end(), sample.begin());
+        }
+        if (clean && to > cut) {
+            const auto right = Get_Bytes(*ctx.H, to - cut, rightStart - (rightFile - cut));
+            if (int64_t(right.size()) != to - cut) clean = false;
+            else std::copy(right.begin(), right.end(), sample.begin() + (cut - from));
+        }
+        clean = clean && (*ctx.Judge)(std::span<const uint8_t>(sample));
+    });
+    return clean;
+}
+
+} // namespace
+
 TSeamGrowth Grow_Seam(const TSeamContext& ctx, int64_t leftEnd, int64_t leftFile, int leftState,
                       int64_t rightStart, int64_t rightFile, int rightState, int interleave) {
     TSeamGrowth g;
@@ -80,25 +123,43 @@ TSeamGrowth Grow_Seam(const TSeamContext& ctx, int64_t leftEnd, int64_t leftFile
     const int64_t W = rightFile - leftFile;
     if (f <= 0 || W <= 0 || W % f != 0) return g;
     const int64_t n = W / f;
-    int64_t j = 0, k = 0;
-    auto left = [&](int64_t limit) {
-        while (j < limit && Stretch_Fits(ctx, leftEnd + j * f, leftFile + j * f, f, leftState))
-            ++j;
-    };
-    auto right = [&](int64_t limit) {
-        while (k < limit && rightStart - (k + 1) * f >= 0 &&
-               Stretch_Fits(ctx, rightStart - (k + 1) * f, rightFile - (k + 1) * f, f, rightState))
-            ++k;
-    };
-    if (interleave == 1) {
-        right(n);
-        left(n - k);
+    // What fits on each side, each side on its own.
+    int64_t jmax = 0, kmax = 0;
+    while (jmax < n && Stretch_Fits(ctx, leftEnd + jmax * f, leftFile + jmax * f, f, leftState))
+        ++jmax;
+    while (kmax < n && rightStart - (kmax + 1) * f >= 0 &&
+           Stretch_Fits(ctx, rightStart - (kmax + 1) * f, rightFile - (kmax + 1) * f, f, rightState))
+        ++kmax;
+    g.Candidates = 1;
+    if (jmax + kmax < n) {
+        // Bytes are missing whatever the split: each side takes what fits.
+        g.Left = jmax;
+        g.Right = kmax;
+        return g;
+    }
+    // Splits that cover the gap: the first piece takes j clusters, the second n - j.
+    const int64_t lo = n - kmax, hi = jmax;
+    g.Candidates = int(std::min<int64_t>(hi - lo + 1, INT32_MAX));
+    int64_t j = interleave == 1 ? lo : hi;
+    if (hi > lo) {
+        g.State = SEAM_UNVERIFIED;
+        if (ctx.Judge != nullptr && *ctx.Judge) {
+            int64_t clean = -1, cleanCount = 0;
+            for (int64_t c = lo; c <= hi && cleanCount < 2; ++c)
+                if (Split_Decodes(ctx, leftEnd, leftFile, rightStart, rightFile, leftFile + c * f)) {
+                    clean = c;
+                    ++cleanCount;
+                }
+            if (cleanCount == 1) {
+                j = clean;
+                g.State = SEAM_VERIFIED;
+            }
+        }
     } else {
-        left(n);
-        right(n - j);
+        j = lo;
     }
     g.Left = j;
-    g.Right = k;
+    g.Right = n - j;
     return g;
 }
 

@@ -19,6 +19,8 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <span>
 
 #include "analysis/seams.h"
 #include "media/tree_data.h"
@@ -35,6 +37,8 @@ struct TSeamContext {
     const TAllocMap* Map = nullptr; // may be null: no allocation state
     TClusterGeometry Cl;
     const TVideo* V = nullptr;
+    // Decides seams the tables leave open; null: the interleave scheme guesses.
+    const TSampleJudge* Judge = nullptr;
 };
 
 // Bytes at the start of a video sample that the payload test leaves alone (the
@@ -54,18 +58,33 @@ int Seam_ClusterState(const TSeamContext& ctx, int64_t x);
 // the allocation state the stretch must have, or 255 for any.
 bool Stretch_Fits(const TSeamContext& ctx, int64_t c, int64_t X, int64_t len, int state);
 
+// How a seam's split was decided (kept on the entry before the seam).
+enum TSeamState : uint8_t {
+    SEAM_FIXED = 0,      // the tables and the medium leave one split (or there is no seam)
+    SEAM_VERIFIED = 1,   // several splits fit; exactly one decodes cleanly
+    SEAM_UNVERIFIED = 2, // several splits fit and decoding did not single one out: a guess
+};
+
 // Clusters taken by each side of a seam.
 struct TSeamGrowth {
     int64_t Left = 0;  // clusters after leftEnd that continue the first piece
     int64_t Right = 0; // clusters before rightStart that begin the second piece
+    uint8_t State = SEAM_FIXED;
+    int Candidates = 0; // splits that fit the tables and the medium
 };
 
 // leftEnd / rightStart: cluster boundaries on the medium where the first
 // piece's certain bytes end and the second piece's begin; leftFile /
 // rightFile: their file offsets; W = rightFile - leftFile, a positive multiple
 // of the cluster size. leftState / rightState: the allocation states the
-// grown clusters must have (255: any). interleave 0 lets the first piece take
-// its clusters first, 1 the second.
+// grown clusters must have (255: any).
+// When the clusters that fit on both sides cover the gap in more than one way
+// (each split j + k = W / f with j and k within what fits), the split is
+// decided by decoding: the video samples that straddle the gap are assembled
+// for every candidate and judged (ctx.Judge); the one candidate whose samples
+// all decode cleanly is taken (SEAM_VERIFIED). With no judge, or none or
+// several clean, the interleave scheme decides as before (SEAM_UNVERIFIED):
+// 0 lets the first piece take its clusters first, 1 the second.
 TSeamGrowth Grow_Seam(const TSeamContext& ctx, int64_t leftEnd, int64_t leftFile, int leftState,
                       int64_t rightStart, int64_t rightFile, int rightState, int interleave);
 

@@ -52,6 +52,8 @@ struct TSeamWork {
     TSeamContext Ctx;
     int Interleave = 0;
     int64_t CopyEnd = 0, Fill = 0;
+    uint8_t State = SEAM_FIXED;
+    int64_t SeamFile = -1; // file offset of the gap whose split was decided
 
     // File offset of sample s of chunk c.
     int64_t T(int32_t c, int32_t s) const { return Ctx.V->STCOArr[size_t(c)].STSZArr[size_t(s)].STSZoff; }
@@ -72,6 +74,8 @@ struct TSeamWork {
         CopyEnd += w.Left * f;
         b -= w.Right * f;
         Fill -= (w.Left + w.Right) * f;
+        State = w.State;
+        SeamFile = leftFile;
     }
 
     // From a file head (a separate one, or a movie box at the front of the file)
@@ -255,7 +259,8 @@ struct TSeamWork {
 } // namespace
 
 void Link_Fragment(TSource& h, const TTreeData& node, const TAllocMap& map, int64_t alignBase, uint8_t camerType,
-                   int32_t L, int32_t g, TRebuildResult& r, const TVideo& v, int interleave) {
+                   int32_t L, int32_t g, TRebuildResult& r, const TVideo& v, int interleave,
+                   const TSampleJudge* judge) {
     auto& a = r.FragmenArray;
     if (g < 0 || g >= int32_t(a.size()) || a[size_t(g)].ChongHeFlag) return;
 
@@ -275,6 +280,7 @@ void Link_Fragment(TSource& h, const TTreeData& node, const TAllocMap& map, int6
     work.Ctx.Map = &map;
     work.Ctx.Cl = Get_ClusterGeometry(node, map, alignBase);
     work.Ctx.V = &v;
+    work.Ctx.Judge = judge;
     work.Interleave = interleave;
 
     bool linked = false;
@@ -288,6 +294,8 @@ void Link_Fragment(TSource& h, const TTreeData& node, const TAllocMap& map, int6
     if (!linked) return;
     G.FragmentFreeSpace = work.Fill;
     G.FragmentLastEoff = work.CopyEnd;
+    G.SeamState = work.State;
+    G.SeamFileOff = work.SeamFile;
 }
 
 void Link_Fragment(TSource& h, const TTreeData& node, const TAllocMap& map, int64_t alignBase, uint8_t camerType,

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <span>
 
 #include "media/tree_data.h"
 #include "platform/source_io.h"
@@ -12,6 +14,11 @@
 namespace qrv {
 
 struct TAllocMap;
+
+// Whether the bytes of one video sample (as stored in the file: length-
+// prefixed NAL units) decode cleanly on their own: every macroblock of every
+// slice, nothing concealed, each slice ending at its unit's end.
+using TSampleJudge = std::function<bool(std::span<const uint8_t> sample)>;
 
 // Cluster geometry seam resolution works with.
 struct TClusterGeometry {
@@ -27,8 +34,12 @@ TClusterGeometry Get_ClusterGeometry(const TTreeData& node, const TAllocMap& map
 // that follows it on output. interleave is the scheme used when a gap between
 // two fragments is searched on the medium: 0 grows the earlier fragment
 // forwards first, 1 the later one backwards first.
+// judge (may be null) decodes the samples of a gap the tables leave open, to
+// decide its split (seam_growth.h); the entry records how it was decided
+// (SeamState, SeamFileOff).
 void Link_Fragment(TSource& h, const TTreeData& node, const TAllocMap& map, int64_t alignBase, uint8_t camerType,
-                   int32_t L, int32_t g, TRebuildResult& r, const TVideo& v, int interleave);
+                   int32_t L, int32_t g, TRebuildResult& r, const TVideo& v, int interleave,
+                   const TSampleJudge* judge = nullptr);
 void Link_Fragment(TSource& h, const TTreeData& node, const TAllocMap& map, int64_t alignBase, uint8_t camerType,
                    int32_t L, int32_t g, int64_t resultIndex, const TVideo& v, int interleave);
 

@@ -418,7 +418,9 @@ int Run_Export(TResultsModel& model, const std::string& dir, std::string* json, 
         *json += ", \"written\": [";
         for (size_t i = 0; i < s.Report.Files.size(); ++i) {
             const TReportFile& f = s.Report.Files[i];
-            *json += std::string(i ? ", " : "") + "{\"path\": " + Json_Text(f.Path) +
+            *json += std::string(i ? ", " : "") + "{\"path\": " + Json_Text(f.Path) + ", \"number\": " +
+                     Json_Number(f.Number) + ", \"decode_errors\": " +
+                     (f.DecodeErrors < 0 ? std::string("null") : std::to_string(f.DecodeErrors)) +
                      ", \"size\": " + std::to_string(f.Size) + ", \"sha256\": " + Json_Text(f.Sha256) +
                      ", \"complete\": " + (f.Complete ? "true" : "false") + ", \"level\": " +
                      Json_Text(f.Level) + ", \"unread_bytes\": " + std::to_string(Unread_Bytes(f)) +

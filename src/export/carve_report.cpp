@@ -159,6 +159,13 @@ std::string Attr(const char* name, int64_t value) {
     return Attr(name, std::to_string(value));
 }
 
+// Seconds with three decimals and a point whatever the locale ("12.345").
+std::string Seconds_Text(double seconds) {
+    const int64_t ms = int64_t(seconds * 1000.0 + 0.5);
+    const std::string frac = std::to_string(1000 + ms % 1000);
+    return std::to_string(ms / 1000) + "." + frac.substr(1);
+}
+
 std::string Element(const char* name, const std::string& value) {
     return std::string("<") + name + ">" + Xml_Text(value) + "</" + name + ">";
 }
@@ -225,6 +232,16 @@ std::string Carve_ReportXml(const TCarveReport& r) {
         x += "    <qrv:recording" + Attr("level", f.Level) + Attr("camera_model", f.Model) +
              Attr("shooting_date", f.Date) + Attr("duration_seconds", f.Duration) +
              Attr("result_index", f.ResultIndex) + Attr("complete", f.Complete ? "true" : "false") + "/>\n";
+        if (f.DecodeErrors >= 0) {
+            x += "    <qrv:decode" + Attr("errors", f.DecodeErrors);
+            if (f.FirstErrorOffset >= 0)
+                x += Attr("first_error_offset", f.FirstErrorOffset) +
+                     Attr("first_error_seconds", Seconds_Text(f.FirstErrorSeconds));
+            x += "/>\n";
+        }
+        for (const TReportSeam& seam : f.Seams)
+            x += "    <qrv:seam" + Attr("file_offset", seam.FileOffset) +
+                 Attr("verified", seam.Verified ? "true" : "false") + Attr("by", seam.By) + "/>\n";
         x += "  </fileobject>\n";
     }
     x += "</dfxml>\n";

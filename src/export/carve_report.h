@@ -24,6 +24,13 @@ struct TReportRun {
     int Kind = TWriteTap::RUN_SOURCE;
 };
 
+// A seam of a rebuilt file whose split between two pieces had to be decided.
+struct TReportSeam {
+    int64_t FileOffset = 0; // where the gap between the pieces begins in the file
+    bool Verified = false;  // decided by the tables or by decoding; false: a guess
+    std::string By;         // "tables", "decoding" or "guess"
+};
+
 struct TReportFile {
     std::string Path; // full path as written
     std::string Name; // path relative to the report's folder
@@ -34,6 +41,14 @@ struct TReportFile {
     // The recording as the results list shows it; the duration in seconds.
     std::string Level, Model, Date, Duration;
     int64_t ResultIndex = -1;
+    std::string Number; // the row's number in the results list
+    std::vector<TReportSeam> Seams;
+    // The decode check of the written file (every video sample, with its
+    // references): samples that failed, -1 when the check did not run; the
+    // first failing sample's file offset and time in the recording.
+    int64_t DecodeErrors = -1;
+    int64_t FirstErrorOffset = -1;
+    double FirstErrorSeconds = -1;
 };
 
 struct TCarveReport {

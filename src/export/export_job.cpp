@@ -4,6 +4,7 @@
 #include <ctime>
 #include <exception>
 
+#include "analysis/seam_growth.h"
 #include "common/language.h"
 #include "common/op_state.h"
 #include "common/text_format.h"
@@ -118,6 +119,17 @@ std::string Check_SaveTarget(const TResultsModel& model, const std::string& fold
 
 namespace {
 
+// The seams of a result whose split had to be decided, as the report lists them.
+std::vector<TReportSeam> Report_Seams(const TRebuildResult& r) {
+    std::vector<TReportSeam> out;
+    for (const TFragmenArr& e : r.FragmenArray) {
+        if (e.ChongHeFlag || e.SeamFileOff < 0) continue;
+        const char* by = e.SeamState == SEAM_VERIFIED ? "decoding" : e.SeamState == SEAM_UNVERIFIED ? "guess" : "tables";
+        out.push_back({e.SeamFileOff, e.SeamState != SEAM_UNVERIFIED, by});
+    }
+    return out;
+}
+
 // One export in progress: the open source, the guard every output goes
 // through, the numbered subfolder being filled, and the summary.
 class TExportRun {
@@ -194,6 +206,8 @@ class TExportRun {
         entry.Date = row.Sub[COL_DATE];
         entry.Duration = r.Durting; // seconds, without the list's unit
         entry.ResultIndex = ri;
+        entry.Number = row.Caption;
+        entry.Seams = Report_Seams(r);
         // A digest that cannot be had leaves the file alone; the report then
         // carries no digest for it.
         if (!recorder.Finish(entry)) Send_Log(Tr("错误类型:Save0007"), Tr("写入报告出错") + ":" + path);

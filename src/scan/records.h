@@ -188,6 +188,11 @@ struct TFragmenArr {
     int64_t UpHeadFreeSpace = 0;
     int32_t MdatOFF = 0;
     int64_t MdatLen = 0;
+    // How the seam after this entry was decided (TSeamState: 0 fixed by the
+    // tables, 1 verified by decoding, 2 a guess) and the file offset where its
+    // undecided gap begins (-1: none). Kept in memory only, not in result files.
+    uint8_t SeamState = 0;
+    int64_t SeamFileOff = -1;
 };
 
 struct TRebuildResult {
