@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "analysis/header_analysis.h"
+#include "analysis/output.h"
 #include "analysis/sample_start.h"
 #include "analysis/seam_growth.h"
 #include "analysis/seams.h"
@@ -192,6 +193,67 @@ TEST_F(TSeamMedium, EachPieceTakesTheClustersThatHoldItsBytes) {
         EXPECT_EQ(r.FragmenArray[1].FragmentLastEoff, c.CopyEnd * kF);
         EXPECT_EQ(r.FragmenArray[2].FragmentLastSoff, c.NextStart * kF);
         EXPECT_EQ(r.FragmenArray[1].FragmentFreeSpace, c.Fill);
+    }
+}
+
+// The same seam when each medium cluster holds bytes of its own: the tables
+// and the content tests leave several splits, and decoding decides. A judge
+// that passes only the true bytes of the straddling sample (file clusters 0
+// and 1 from medium 10 and 11, 2 to 4 from 18 to 20) singles out the true
+// split whichever side the scheme would grow first, and the seam is
+// verified; a judge that passes every split, or none, leaves the scheme's
+// guess, marked unverified.
+TEST_F(TSeamMedium, SeveralSplitsAreDecidedByDecoding) {
+    std::vector<uint32_t> sizes(32, 1000);
+    sizes.push_back(uint32_t(4 * kF + 100 - 32048));
+    sizes.insert(sizes.end(), 40, 1000);
+    const TVideo v = Video_Of(sizes, 48);
+    const TVideoSTSZ& straddling = v.STCOArr[32].STSZArr[0];
+    for (int64_t c = 0; c < 64; ++c)
+        std::memset(mem.Bytes().data() + c * kF, 0x20 + int(c), size_t(kF));
+    auto truth = [&](int64_t fileOff) {
+        const int64_t cluster = fileOff / kF;
+        return uint8_t(0x20 + (cluster < 2 ? 10 + cluster : 16 + cluster));
+    };
+    const TSampleJudge onlyTruth = [&](std::span<const uint8_t> sample) {
+        if (int64_t(sample.size()) != int64_t(straddling.STSZlen)) return false;
+        for (size_t i = 0; i < sample.size(); ++i)
+            if (sample[i] != truth(straddling.STSZoff + int64_t(i))) return false;
+        return true;
+    };
+    const TSampleJudge everything = [](std::span<const uint8_t>) { return true; };
+    const TSampleJudge nothing = [](std::span<const uint8_t>) { return false; };
+    struct TCase {
+        const char* What;
+        const TSampleJudge* Judge;
+        int Interleave;
+        int64_t CopyEnd, NextStart; // clusters
+        uint8_t State;
+    };
+    const TCase cases[] = {
+        {"true split decodes, earlier piece first", &onlyTruth, 0, 12, 18, SEAM_VERIFIED},
+        {"true split decodes, later piece first", &onlyTruth, 1, 12, 18, SEAM_VERIFIED},
+        {"every split decodes", &everything, 0, 14, 20, SEAM_UNVERIFIED},
+        {"no split decodes", &nothing, 1, 11, 17, SEAM_UNVERIFIED},
+        {"no judge", nullptr, 0, 14, 20, SEAM_UNVERIFIED},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.What);
+        TRebuildResult r;
+        r.FragmenArray = {Movie(900 * kF, 900 * kF + 700, 300000), Data(0, 32, 10 * kF + 48, 10 * kF + 32048),
+                          Data(33, 60, 20 * kF + 100, 20 * kF + 27100)};
+        r.CamerType = 2;
+        r.Fragmenum = 3;
+        for (int32_t g = 0; g < 3; ++g)
+            Link_Fragment(mem, node, map, 0, 2, 2, g, r, v, c.Interleave, c.Judge);
+        EXPECT_EQ(r.FragmenArray[1].FragmentLastEoff, c.CopyEnd * kF);
+        EXPECT_EQ(r.FragmenArray[2].FragmentLastSoff, c.NextStart * kF);
+        EXPECT_EQ(r.FragmenArray[1].FragmentFreeSpace, 0);
+        EXPECT_EQ(r.FragmenArray[1].SeamState, c.State);
+        // The undecided gap begins after the cluster of g's last sample start: file cluster 1.
+        EXPECT_EQ(r.FragmenArray[1].SeamFileOff, kF);
+        // Level 0 is only for seams that are not guesses.
+        EXPECT_EQ(Has_UnverifiedSeam(r), c.State == SEAM_UNVERIFIED);
     }
 }
 
