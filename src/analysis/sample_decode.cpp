@@ -270,6 +270,9 @@ TAvcConfig Parse_AvcConfig(std::span<const uint8_t> c) {
 // ---------------------------------------------------------------------------
 // One sample alone.
 
+// Larger than any picture a camera writes, and well inside a packet's int size.
+constexpr size_t kMaxSample = size_t(256) << 20;
+
 struct TSampleDecoder::TImpl {
     std::vector<uint8_t> Config;
     TAvcConfig Parsed;
@@ -322,6 +325,10 @@ struct TSampleDecoder::TImpl {
         TSampleVerdict v;
         if (!Ctx) {
             v.Reason = "no decoder";
+            return v;
+        }
+        if (s.size() > kMaxSample) {
+            v.Reason = "sample too large";
             return v;
         }
         bool params = false;
@@ -434,6 +441,10 @@ TDecodeCheck Decode_Check_File(const std::string& path) {
     fc.Fmt = avformat_alloc_context();
     if (!fc.Fmt) return out;
     fc.Fmt->opaque = &fc.Sink;
+    // Samples go to the decoder as the sample tables cut them: no parser
+    // (whose messages would come from a context outside the filter) and no
+    // timestamps made up where the tables give none.
+    fc.Fmt->flags |= AVFMT_FLAG_NOPARSE | AVFMT_FLAG_NOFILLIN;
     if (avformat_open_input(&fc.Fmt, path.c_str(), nullptr, nullptr) < 0) return out; // frees Fmt
     // No avformat_find_stream_info: the sample tables and the avcC give all the
     // decoder needs, and its probing decoder would log outside the filter.
@@ -461,6 +472,8 @@ TDecodeCheck Decode_Check_File(const std::string& path) {
         const size_t i = fc.Sent.size();
         fc.Sent.push_back({fc.Pkt->pos, fc.Pkt->pts, {}});
         if (fc.Pkt->pts != AV_NOPTS_VALUE) fc.ByPts[fc.Pkt->pts] = i;
+        // A sample the file ends inside of comes back short and marked corrupt.
+        if (fc.Pkt->flags & AV_PKT_FLAG_CORRUPT) fc.Fail(i, "sample cut short by the end of the file");
         fc.Sink.Errors = 0;
         const int sent = avcodec_send_packet(fc.Dec, fc.Pkt);
         if (sent < 0) fc.Fail(i, "decoder error: " + Error_Text(sent));

@@ -414,11 +414,17 @@ TEST(DecodeCheck, MovieBoxesGiveTheAvcConfigAsWritten) {
 }
 
 // A whole rebuilt file: the original decodes without one error; with another
-// recording's cluster inside one sample, the check names that sample.
+// recording's cluster inside one sample, or cut inside its last sample, the
+// check names that sample by its file offset and time.
 TEST(DecodeCheck, WholeFileCheckNamesTheDamagedSample) {
     test::TTempDir dir("qrv-decode-check");
     const auto& rec = Fixtures()[2].Rec;
     const auto& other = Fixtures()[1].Rec;
+    auto frontPlan = Plan(73, 1280, 720, 1.0, 10, false);
+    frontPlan.Layout = test::TLayout::Front;
+    const auto front = test::Make_Recording(frontPlan);
+    ASSERT_EQ(front.Video.size(), rec.Video.size());
+    const auto& last = front.Video.back();
     auto damaged = [&](size_t i) {
         auto b = rec.Bytes;
         const auto& t = rec.Video[i];
@@ -431,20 +437,26 @@ TEST(DecodeCheck, WholeFileCheckNamesTheDamagedSample) {
         std::vector<uint8_t> bytes;
         bool opened;
         int64_t damagedSample; // -1: none
+        const test::TRecording* truth = nullptr; // where the damaged sample lies; null: rec
     };
     const std::vector<TCase> cases = {
         {"as written", rec.Bytes, true, -1},
         {"foreign cluster in the key frame", damaged(0), true, 0},
         {"foreign cluster in the sixth sample", damaged(5), true, 5},
         {"not a recording", std::vector<uint8_t>(100000, 0x5A), false, -1},
+        {"cut inside its last sample (movie box ahead)",
+         std::vector<uint8_t>(front.Bytes.begin(), front.Bytes.begin() + last.Offset + last.Size - 100), true,
+         int64_t(front.Video.size()) - 1, &front},
     };
     for (const TCase& c : cases) {
         SCOPED_TRACE(c.name);
         const std::string path = dir.File("rebuilt.mp4");
         test::Write_File(path, c.bytes);
+        testing::internal::CaptureStderr();
         const auto start = std::chrono::steady_clock::now();
         const TDecodeCheck r = Decode_Check_File(path);
         const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
         EXPECT_EQ(r.Opened, c.opened);
         if (!c.opened) continue;
         EXPECT_EQ(r.Samples, int64_t(rec.Video.size()));
@@ -454,7 +466,7 @@ TEST(DecodeCheck, WholeFileCheckNamesTheDamagedSample) {
             std::printf("[ cost     ] whole-file check of %zu bytes (%dx%d): %.1f MB/s\n", c.bytes.size(), 1280, 720,
                         double(c.bytes.size()) / s / 1e6);
         } else {
-            const auto& t = rec.Video[size_t(c.damagedSample)];
+            const auto& t = (c.truth ? *c.truth : rec).Video[size_t(c.damagedSample)];
             EXPECT_GE(r.Errors, 1);
             EXPECT_EQ(r.FirstErrorOffset, t.Offset) << r.FirstErrorReason;
             EXPECT_DOUBLE_EQ(r.FirstErrorSeconds, double(c.damagedSample) / 10.0);
