@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "common/byte_order.h"
 #include "common/language.h"
 #include "results/result_file.h"
 #include "scan/records.h"
@@ -44,6 +45,16 @@ void Recording_Seeds(const fs::path& root) {
         Put(root / "fuzz_classifier", tag + "-head.bin", Slice(rec.Bytes, 0, 8192));
         Put(root / "fuzz_classifier", tag + "-moov.bin", Slice(rec.Bytes, rec.MoovOff - 100, 8192));
         Put(root / "fuzz_classifier", tag + "-cluster.bin", Slice(rec.Bytes, rec.MdatDataOff, 4096 + 512));
+        // The decode harness: movie box length, movie box, then a key and a non-key sample.
+        for (size_t i : {size_t(0), size_t(1)}) {
+            std::vector<uint8_t> seed(4);
+            Put_BE32(seed.data(), uint32_t(rec.MoovLen));
+            auto moov = Slice(rec.Bytes, rec.MoovOff, rec.MoovLen);
+            auto sample = Slice(rec.Bytes, rec.Video[i].Offset, rec.Video[i].Size);
+            seed.insert(seed.end(), moov.begin(), moov.end());
+            seed.insert(seed.end(), sample.begin(), sample.end());
+            Put(root / "fuzz_decode", tag + "-sample" + std::to_string(i) + ".bin", seed);
+        }
     }
     plan.Layout = test::TLayout::Tail;
     plan.Co64 = true;
