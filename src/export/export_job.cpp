@@ -1,9 +1,11 @@
 #include "export/export_job.h"
 
+#include <algorithm>
 #include <chrono>
 #include <ctime>
 #include <exception>
 
+#include "analysis/sample_decode.h"
 #include "analysis/seam_growth.h"
 #include "common/language.h"
 #include "common/op_state.h"
@@ -229,6 +231,7 @@ class TExportRun {
             Send_Log(Tr("保存停止"), Tr("文件未写完") + ":" + path);
             sum_.Stopped = true;
         } else {
+            Check_Decoding(entry);
             ++sum_.Saved;
             sum_.Files.push_back(path);
         }
@@ -238,6 +241,28 @@ class TExportRun {
             needFolder_ = true;
         }
         return true;
+    }
+
+    // Decodes every video sample of the written file, with its references:
+    // the verdict goes into the report, and a file that does not decode
+    // cleanly is not presented as very good.
+    void Check_Decoding(TReportFile& entry) {
+        const TDecodeCheck d = Decode_Check_File(entry.Path);
+        if (!d.Opened) {
+            entry.DecodeErrors = std::max<int64_t>(d.Samples, 1);
+        } else {
+            entry.DecodeErrors = d.Errors;
+            entry.FirstErrorOffset = d.FirstErrorOffset;
+            entry.FirstErrorSeconds = d.FirstErrorSeconds;
+        }
+        if (entry.DecodeErrors == 0) return;
+        ++sum_.WithDecodeErrors;
+        if (entry.Level == "0") entry.Level = "1";
+        std::string where;
+        if (d.FirstErrorSeconds >= 0)
+            where = ", " + Tr("第一个错误位于") + ":" + std::to_string(int64_t(d.FirstErrorSeconds)) + Tr("秒");
+        Send_Log(Tr("错误类型:Save0009"), Tr("错误内容:文件解码有错误") + ", " + Tr("错误样本数:") +
+                                             std::to_string(entry.DecodeErrors) + where + ":" + entry.Path);
     }
 
     TResultsModel& model_;
@@ -319,6 +344,7 @@ TSaveSummary Save_ToFile_One(TResultsModel& model, const std::string& folder, co
                           : sum.Stopped ? Tr("保存结果已停止!") + " " + Tr("已保存文件数量:") + std::to_string(sum.Saved)
                                         : Tr("保存结果完毕!");
     if (sum.WithUnread > 0) closing += " " + Tr("含有无法读取字节的文件数量:") + std::to_string(sum.WithUnread);
+    if (sum.WithDecodeErrors > 0) closing += " " + Tr("解码有错误的文件数量:") + std::to_string(sum.WithDecodeErrors);
     Send_Log(Tr("保存完成"), closing);
     src.reset();
     Send_UIMessage(MSG_PROGRESS_END);

@@ -56,6 +56,7 @@ struct TSaveSummary {
     int64_t Failed = 0;             // files that could not be created or written
     bool Stopped = false;           // the stop flag ended the export
     int64_t WithUnread = 0;         // files holding zeros in place of bytes that could not be read
+    int64_t WithDecodeErrors = 0;   // files whose video does not decode cleanly
     std::vector<std::string> Files; // paths of the files written completely
     // The carve report of the files written (report.xml and SHA256SUMS in the
     // recovery folder); ReportPath is empty when none was written, with the

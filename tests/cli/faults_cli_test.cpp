@@ -105,6 +105,9 @@ TEST(CliFaults, UnreadableSectorsAreReadAroundNamedAndNeverRatedVeryGood) {
     std::string xml(reinterpret_cast<const char*>(test::Read_File(dir.File("out/QRV_凯墨视频恢复文件夹/report.xml")).data()),
                     test::Read_File(dir.File("out/QRV_凯墨视频恢复文件夹/report.xml")).size());
     EXPECT_EQ(Count(xml, "complete=\"false\""), 1u) << xml;
+    // The decode check of the written files: B decodes cleanly, A (zeros inside a frame) does not.
+    EXPECT_EQ(Count(xml, "<qrv:decode errors=\"0\"/>"), 1u) << xml;
+    EXPECT_EQ(Count(json, "\"decode_errors\": 0,"), 1u) << json;
     EXPECT_TRUE(Has(xml, "qrv:unread_img_offset=\"" + std::to_string(badOff) + "\"")) << xml;
 
     // The image of the card as a device (a read-only loop device failing the
