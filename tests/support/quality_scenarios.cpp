@@ -577,9 +577,9 @@ std::vector<TPiece> Pieces_InOrder(const std::vector<TRun>& runs) {
 
 void Class_E(TPlacer& pl, TDiskImage& img, std::vector<TPlacedRecording>& out) {
     const int64_t f = pl.Unit();
-    // 1080p, an I frame every 12 frames (I frames of about 55 KB, P frames of
-    // about 17 KB: 4 to 14 clusters each) in 16 pieces, every cut inside a
-    // frame, every third inside an I frame.
+    // 1080p, an I frame every 12 frames (I frames of about 51 KB, P frames of
+    // 19 to 25 KB: 5 to 13 clusters each) in 16 pieces, every cut inside a
+    // frame, every third inside an I frame where one is near.
     TPlacedRecording e1 = Named("E1 tail 1080p 2s, 16 pieces cut inside frames",
                                 Camera(501, 1920, 1080, 2, TLayout::Tail, true, false, false, 34, 8, 12));
     Place_Pieces(pl, img, e1,
