@@ -2,9 +2,13 @@
 // on raw media, FAT32, exFAT and NTFS volumes and an MBR disk), runs the whole
 // scan and analysis over each, and prints how the recordings came back:
 // recordings, byte-exact rebuilds, video samples in place, and the levels.
+// With --seams it prints the seam scenarios instead (class E: 4 KiB clusters,
+// seams across several clusters), with the recordings rated level 0 that are
+// wrong where their bytes are on the medium, and one line per recording.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 
 #include "common/op_state.h"
@@ -22,17 +26,75 @@ const char* kUsage =
     "  --no-widen       no second, wider pass for incomplete results\n"
     "  --no-index       no frame-feature index: the analysis reads its windows\n"
     "  --only X         only class X (A, B, C, D or M for the MBR disk)\n"
+    "  --seams          the seam scenarios (class E) instead, with the level-0-but-wrong\n"
+    "                   column, the whole recordings ffmpeg complains about (decode), the\n"
+    "                   seams verified and unverified (seams+, seams?; \"-\" while the\n"
+    "                   analysis reports none) and one line per recording\n"
     "  --no-decode      skip the ffmpeg decode of whole recordings\n"
     "  --verbose        one line per recording\n"
     "  --entries        with --verbose: the entries of every result and where its file lies\n"
     "  --help           this text\n";
+
+// One row of a table. The quality table prints the columns up to Seconds, as
+// it always has; the seam table adds the ones after.
+struct TRow {
+    std::string Name;
+    size_t Recs = 0;
+    int64_t Exact = 0, SamplesOk = 0, SamplesTotal = 0;
+    int Levels[4] = {0, 0, 0, 0};
+    int Missing = 0;
+    double Seconds = 0;
+    // Seam table:
+    int Level0Wrong = 0;  // rated level 0, yet bytes that are on the medium out of place
+    int DecodeFailed = 0; // whole recordings whose rebuilt file ffmpeg complains about
+    // Room for what the analysis will say of its seams once it decides them by
+    // decoding: seams it verified and seams it could not (-1: not reported, "-").
+    int SeamsVerified = -1, SeamsUnverified = -1;
+};
+
+TRow Row_Of(const std::string& name, const TScenarioOutcome& o) {
+    TRow r;
+    r.Name = name;
+    r.Recs = o.Recs.size();
+    r.Exact = o.Exact;
+    r.SamplesOk = o.SamplesOk;
+    r.SamplesTotal = o.SamplesTotal;
+    for (int i = 0; i < 4; ++i)
+        r.Levels[i] = o.Levels[i];
+    r.Missing = o.Missing;
+    r.Seconds = o.Seconds;
+    r.Level0Wrong = o.Level0Wrong;
+    r.DecodeFailed = o.DecodeFailed;
+    return r;
+}
+
+std::string Count_Or_Dash(int n) {
+    return n < 0 ? "-" : std::to_string(n);
+}
+
+void Print_Header(bool seams) {
+    std::printf("%-16s %5s %6s %17s %4s %4s %4s %4s %5s %7s", "scenario", "recs", "exact", "samples", "L0",
+                "L1", "L2", "L3", "none", "seconds");
+    if (seams) std::printf(" %12s %6s %6s %6s", "level0 wrong", "decode", "seams+", "seams?");
+    std::printf("\n");
+}
+
+void Print_Row(const TRow& r, bool seams) {
+    std::printf("%-16s %5zu %6lld %8lld / %6lld %4d %4d %4d %4d %5d %7.1f", r.Name.c_str(), r.Recs,
+                (long long)r.Exact, (long long)r.SamplesOk, (long long)r.SamplesTotal, r.Levels[0],
+                r.Levels[1], r.Levels[2], r.Levels[3], r.Missing, r.Seconds);
+    if (seams)
+        std::printf(" %12d %6d %6s %6s", r.Level0Wrong, r.DecodeFailed,
+                    Count_Or_Dash(r.SeamsVerified).c_str(), Count_Or_Dash(r.SeamsUnverified).c_str());
+    std::printf("\n");
+}
 
 } // namespace
 
 int main(int argc, char** argv) {
     TEvalOptions opt;
     std::string only;
-    bool verbose = false;
+    bool verbose = false, seams = false;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         auto value = [&]() -> std::string {
@@ -55,6 +117,8 @@ int main(int argc, char** argv) {
             opt.Index = false;
         } else if (a == "--only") {
             only = value();
+        } else if (a == "--seams") {
+            seams = true;
         } else if (a == "--no-decode") {
             opt.Decode = false;
         } else if (a == "--verbose") {
@@ -67,10 +131,9 @@ int main(int argc, char** argv) {
         }
     }
     TTempDir dir("qrv-quality");
-    std::printf("%-16s %5s %6s %17s %4s %4s %4s %4s %5s %7s\n", "scenario", "recs", "exact", "samples", "L0",
-                "L1", "L2", "L3", "none", "seconds");
+    Print_Header(seams);
     int64_t recs = 0, exact = 0, ok = 0, total = 0;
-    for (const auto& [cls, medium] : Quality_Table()) {
+    for (const auto& [cls, medium] : seams ? Seam_Table() : Quality_Table()) {
         const char letter = cls == TFaultClass::Mixed ? 'M' : Class_Name(cls)[0];
         if (!only.empty() && only[0] != letter) continue;
         TQualityScenario s;
@@ -80,9 +143,20 @@ int main(int argc, char** argv) {
             continue;
         }
         const TScenarioOutcome o = Evaluate_Scenario(s, dir.Path(), opt);
-        std::printf("%-16s %5zu %6lld %8lld / %6lld %4d %4d %4d %4d %5d %7.1f\n", s.Name.c_str(),
-                    o.Recs.size(), (long long)o.Exact, (long long)o.SamplesOk, (long long)o.SamplesTotal,
-                    o.Levels[0], o.Levels[1], o.Levels[2], o.Levels[3], o.Missing, o.Seconds);
+        Print_Row(Row_Of(s.Name, o), seams);
+        if (seams && !verbose)
+            for (const auto& r : o.Recs) {
+                const std::string how = !r.Found        ? "not found"
+                                        : r.Exact       ? "exact"
+                                        : r.Level0Wrong ? "WRONG at level 0"
+                                        : r.PresentKept ? "bytes on the medium kept"
+                                                        : "wrong";
+                std::printf("    %-62s level %2d %s%s\n", r.Name.c_str(), r.Level, how.c_str(),
+                            !r.Found || r.PresentKept || r.Exact
+                                ? ""
+                                : (", first wrong byte " + std::to_string(r.FirstWrong)).c_str());
+            }
+        std::filesystem::remove(s.Img.Path);
         if (verbose)
             for (const auto& r : o.Recs)
                 std::printf("    %-52s level %2d %s%s samples %lld/%lld%s%s%s\n", r.Name.c_str(), r.Level,

@@ -33,6 +33,8 @@ const char* Medium_Name(TMedium m) {
         return "NTFS 4K";
     case TMedium::MbrDisk:
         return "MBR disk";
+    case TMedium::RawPast4G:
+        return "raw past 4G";
     }
     return "?";
 }
@@ -49,8 +51,29 @@ const char* Class_Name(TFaultClass c) {
         return "D";
     case TFaultClass::Mixed:
         return "A-D";
+    case TFaultClass::E:
+        return "E";
     }
     return "?";
+}
+
+std::string Scenario_Name(TFaultClass c, TMedium m) {
+    if (c != TFaultClass::E) return std::string(Class_Name(c)) + "/" + Medium_Name(m);
+    switch (m) {
+    case TMedium::Raw:
+        return "E/raw 4K";
+    case TMedium::Fat32:
+        return "E/FAT32 4K";
+    case TMedium::Exfat:
+        return "E/exFAT 4K";
+    case TMedium::Ntfs:
+        return "E/NTFS 4K";
+    case TMedium::RawPast4G:
+        return "E/raw 4K past 4G";
+    case TMedium::MbrDisk:
+        break;
+    }
+    return std::string("E/") + Medium_Name(m);
 }
 
 int64_t TPlacedRecording::Disk_Of(int64_t fileOff) const {
@@ -75,6 +98,13 @@ std::vector<std::pair<TFaultClass, TMedium>> Quality_Table() {
     return t;
 }
 
+std::vector<std::pair<TFaultClass, TMedium>> Seam_Table() {
+    std::vector<std::pair<TFaultClass, TMedium>> t;
+    for (TMedium m : {TMedium::Raw, TMedium::Fat32, TMedium::Exfat, TMedium::Ntfs, TMedium::RawPast4G})
+        t.push_back({TFaultClass::E, m});
+    return t;
+}
+
 namespace {
 
 // ---------------------------------------------------------------- recordings
@@ -83,15 +113,16 @@ namespace {
 // recorders write. Streams are cached by their parameters, so recordings that
 // share seed, size and length cost one encoder run.
 TRecording Camera(uint32_t seed, int width, int height, double seconds, TLayout layout, bool sei, bool params,
-                  bool paramsEveryIdr) {
+                  bool paramsEveryIdr, int quality = 26, uint32_t freeSize = 8, int gop = 25) {
     TRecordingPlan s;
     s.Seed = seed;
     s.Width = width;
     s.Height = height;
     s.Seconds = seconds;
     s.Fps = 25;
-    s.Gop = 25;
-    s.Quality = 26;
+    s.Gop = gop;
+    s.Quality = quality;
+    s.FreeSize = freeSize;
     s.Layout = layout;
     s.SeiFirst = sei;
     s.ParamsFirst = params;
@@ -430,6 +461,203 @@ void Mixed(TPlacer& pl, std::vector<TPlacedRecording>& out) {
     out.push_back(std::move(d));
 }
 
+// ---------------------------------------------------------------- seams (class E)
+
+// 4 KiB slices of another camera's frames, each lying wholly inside a video
+// sample's body (past the leading units, before the last bytes): what the
+// clusters next to a seam hold on a card that recorded one file after another.
+// Such a slice passes every content test a frame's own body passes, so only the
+// pictures can tell the two apart.
+const std::vector<std::vector<uint8_t>>& Foreign_Slices() {
+    static const std::vector<std::vector<uint8_t>> slices = [] {
+        constexpr int64_t kSlice = 4096, kHead = 2048, kTail = 16;
+        const TRecording r = Camera(998, 1280, 720, 2, TLayout::Tail, false, false, false, 30);
+        std::vector<std::vector<uint8_t>> out;
+        for (const auto& v : r.Video)
+            for (int64_t o = v.Offset + kHead; o + kSlice <= v.Offset + int64_t(v.Size) - kTail; o += kSlice)
+                out.emplace_back(r.Bytes.begin() + o, r.Bytes.begin() + o + kSlice);
+        if (out.empty()) throw std::runtime_error("the foreign recording has no frame longer than a slice");
+        return out;
+    }();
+    return slices;
+}
+
+// What the clusters of the gap ahead of a piece hold: another recording's
+// frames, deleted (free, like the pieces), live (allocated in the file
+// system's map: a file still in use), or live after the previous piece and
+// deleted before this one. On raw media all three are the same bytes.
+enum class TGap { Deleted, Live, LiveThenDeleted };
+
+// A run of file clusters, placed after Gap clusters of other data.
+struct TPiece {
+    TRun Run;
+    int64_t Gap = 0;
+    TGap Kind = TGap::Deleted;
+};
+
+// Fills n clusters from c with foreign frame slices; marks the first `live` of
+// them allocated on a volume.
+void Fill_Foreign(TDiskImage& img, int64_t c, int64_t n, int64_t live, uint32_t seed) {
+    const auto& sl = Foreign_Slices();
+    std::vector<int64_t> used;
+    for (int64_t i = 0; i < n; ++i) {
+        img.Write_Raw(img.Cluster_Offset(c + i), sl[(size_t(seed) * 13 + size_t(i)) % sl.size()]);
+        if (i < live && img.Fs != "RAW") used.push_back(c + i);
+    }
+    if (!used.empty()) img.Mark_Allocated(used);
+}
+
+// Places the pieces in the order given (disk order), each after its gap, and
+// records the extents.
+void Place_Pieces(TPlacer& pl, TDiskImage& img, TPlacedRecording& p, const std::vector<TPiece>& pieces,
+                  uint32_t seed) {
+    std::vector<int64_t> clusters(size_t(pl.Clusters_For(int64_t(p.Rec.Bytes.size()))), -1);
+    for (size_t k = 0; k < pieces.size(); ++k) {
+        const TPiece& x = pieces[k];
+        if (x.Gap > 0) {
+            const int64_t live = x.Kind == TGap::Live              ? x.Gap
+                                 : x.Kind == TGap::LiveThenDeleted ? (x.Gap + 1) / 2
+                                                                   : 0;
+            Fill_Foreign(img, pl.Take(x.Gap), x.Gap, live, seed + uint32_t(k) * 101);
+        }
+        const int64_t at = pl.Take(x.Run.Count);
+        for (int64_t i = 0; i < x.Run.Count; ++i)
+            clusters[size_t(x.Run.First + i)] = at + i;
+    }
+    pl.Write(p, clusters);
+}
+
+// Cuts between the pieces of a recording: file clusters where a piece begins.
+// Adds pieces - 1 cuts to `cuts` (which starts with 0), about evenly spread
+// over file clusters [from, to), each a cluster boundary inside a video sample
+// that spans two boundaries or more, a varying number of boundaries into it.
+// The seam then has the rest of that sample to place: its tail opens the next
+// piece, whose first sample start lies clusters past the piece's start. With
+// syncEvery > 0, every syncEvery-th cut lies inside an I frame (the widest seams).
+std::vector<int64_t> Cuts_InFrames(const TRecording& r, int64_t f, int pieces, int64_t from, int64_t to,
+                                   std::vector<int64_t> cuts, int syncEvery = 0) {
+    const int64_t n = (int64_t(r.Bytes.size()) + f - 1) / f;
+    to = std::min(to, n);
+    const size_t wanted = cuts.size() + size_t(pieces - 1);
+    for (int k = 1; k < pieces; ++k) {
+        const int64_t target = from + (to - from) * k / pieces;
+        const int64_t next = from + (to - from) * (k + 1) / pieces;
+        int64_t c = -1;
+        // An I frame when asked and one begins before the next cut's place
+        // (the nearest other frame if not).
+        for (bool sync : {syncEvery > 0 && k % syncEvery == 0, false}) {
+            for (const auto& v : r.Video) {
+                if (v.Offset < target * f || (sync && (!v.Sync || v.Offset >= (next - 1) * f))) continue;
+                const int64_t first = v.Offset / f + 1, last = (v.Offset + v.Size - 1) / f;
+                if (last - first < 1) continue;
+                c = first + k % (last - first + 1);
+                break;
+            }
+            if (c > cuts.back() + 2 && c < to - 2) break;
+        }
+        if (c > cuts.back() + 2 && c < to - 2) cuts.push_back(c);
+    }
+    if (cuts.size() != wanted) throw std::runtime_error("too few large frames to cut the recording");
+    return cuts;
+}
+
+std::vector<TPiece> Pieces_InOrder(const std::vector<TRun>& runs) {
+    std::vector<TPiece> out;
+    for (size_t k = 0; k < runs.size(); ++k) {
+        TPiece x;
+        x.Run = runs[k];
+        if (k > 0) {
+            x.Gap = 2 + int64_t(k * 7) % 15; // 2 to 16 clusters
+            x.Kind = TGap(k % 3);
+        }
+        out.push_back(x);
+    }
+    return out;
+}
+
+void Class_E(TPlacer& pl, TDiskImage& img, std::vector<TPlacedRecording>& out) {
+    const int64_t f = pl.Unit();
+    // 1080p, an I frame every 12 frames (I frames of about 51 KB, P frames of
+    // 19 to 25 KB: 5 to 13 clusters each) in 16 pieces, every cut inside a
+    // frame, every third inside an I frame where one is near.
+    TPlacedRecording e1 = Named("E1 tail 1080p 2s, 16 pieces cut inside frames",
+                                Camera(501, 1920, 1080, 2, TLayout::Tail, true, false, false, 34, 8, 12));
+    Place_Pieces(pl, img, e1,
+                 Pieces_InOrder(Runs_Of(e1.Rec, f, Cuts_InFrames(e1.Rec, f, 16, 0, INT64_MAX, {0}, 3))), 1);
+    out.push_back(std::move(e1));
+
+    // Movie box at the front: the first data piece begins at the cluster after
+    // the one that holds the movie box's end, one cluster away from it; one
+    // more gap of exactly one cluster (live) further on.
+    TPlacedRecording e2 = Named("E2 front 720p 3s, 10 pieces, one-cluster gaps",
+                                Camera(502, 1280, 720, 3, TLayout::Front, true, false, false, 30));
+    {
+        const int64_t headEnd = (e2.Rec.MoovOff + e2.Rec.MoovLen - 1) / f + 1;
+        const auto cuts = Cuts_InFrames(e2.Rec, f, 9, headEnd, INT64_MAX, {0, headEnd}, 4);
+        std::vector<TPiece> pieces = Pieces_InOrder(Runs_Of(e2.Rec, f, cuts));
+        pieces[1].Gap = 1;
+        pieces[1].Kind = TGap::Deleted;
+        pieces[6].Gap = 1;
+        pieces[6].Kind = TGap::Live;
+        Place_Pieces(pl, img, e2, pieces, 2);
+    }
+    out.push_back(std::move(e2));
+
+    // A piece of two clusters from the body of an I frame (no sample starts in
+    // it) lies after the recording's last piece; in the file it sits between
+    // the piece that holds the frame's start and the one that holds its end.
+    TPlacedRecording e3 = Named("E3 tail 720p 3s, 6 pieces, one without a sample start",
+                                Camera(503, 1280, 720, 3, TLayout::Tail, true, false, false, 30));
+    {
+        const TVideoTruth* idr = nullptr;
+        for (size_t i = 1; i < e3.Rec.Video.size() && !idr; ++i)
+            if (e3.Rec.Video[i].Sync) idr = &e3.Rec.Video[i];
+        if (!idr) throw std::runtime_error("E3 needs a second I frame");
+        const int64_t first = idr->Offset / f + 1, last = (idr->Offset + idr->Size - 1) / f;
+        if (last - first < 4) throw std::runtime_error("E3's I frame is shorter than five clusters");
+        // The piece before holds the frame's start (cluster first - 1).
+        std::vector<int64_t> cuts = Cuts_InFrames(e3.Rec, f, 2, 0, first - 1, {0});
+        cuts.push_back(first + 1);
+        cuts.push_back(first + 3);
+        cuts = Cuts_InFrames(e3.Rec, f, 3, first + 3, INT64_MAX, cuts);
+        const std::vector<TRun> runs = Runs_Of(e3.Rec, f, cuts);
+        std::vector<TPiece> all = Pieces_InOrder(runs), pieces;
+        size_t shortAt = 0;
+        for (size_t k = 0; k < runs.size(); ++k)
+            if (runs[k].First == first + 1) shortAt = k;
+        for (size_t k = 0; k < all.size(); ++k)
+            if (k != shortAt) pieces.push_back(all[k]);
+        pieces.push_back(all[shortAt]);
+        pieces.back().Gap = 9;
+        Place_Pieces(pl, img, e3, pieces, 3);
+    }
+    out.push_back(std::move(e3));
+
+    // The sample after the second I frame starts exactly on a cluster boundary
+    // (the free box is sized for it), and a piece begins there: the clusters
+    // grown over the I frame's tail end exactly where that sample starts.
+    TRecording r4 = Camera(504, 1280, 720, 3, TLayout::Tail, true, false, false, 30);
+    size_t s = 0;
+    for (size_t i = 1; i < r4.Video.size() && s == 0; ++i)
+        if (r4.Video[i].Sync) s = i + 1;
+    if (s == 0 || s >= r4.Video.size()) throw std::runtime_error("E4 needs a second I frame");
+    const int64_t shift = (f - r4.Video[s].Offset % f) % f;
+    r4 = Camera(504, 1280, 720, 3, TLayout::Tail, true, false, false, 30, uint32_t(8 + shift));
+    if (r4.Video[s].Offset % f != 0) throw std::runtime_error("E4's sample is not on a cluster boundary");
+    TPlacedRecording e4 =
+        Named("E4 tail 720p 3s, 5 pieces, a sample on a grown cluster's end", std::move(r4));
+    {
+        const int64_t at = e4.Rec.Video[s].Offset / f;
+        // The piece before holds the I frame's start and grows over its tail.
+        const int64_t idrCluster = e4.Rec.Video[s - 1].Offset / f;
+        std::vector<int64_t> cuts = Cuts_InFrames(e4.Rec, f, 2, 0, idrCluster - 1, {0});
+        cuts.push_back(at);
+        cuts = Cuts_InFrames(e4.Rec, f, 3, at, INT64_MAX, cuts);
+        Place_Pieces(pl, img, e4, Pieces_InOrder(Runs_Of(e4.Rec, f, cuts)), 4);
+    }
+    out.push_back(std::move(e4));
+}
+
 // A master boot record with one partition entry.
 std::vector<uint8_t> Mbr(uint8_t type, int64_t firstSector, int64_t sectors) {
     std::vector<uint8_t> s(512, 0);
@@ -451,6 +679,49 @@ std::vector<uint8_t> Mbr(uint8_t type, int64_t firstSector, int64_t sectors) {
     return s;
 }
 
+// The image of a seam scenario: 4 KiB clusters everywhere; on the raw medium
+// past 4 GiB the recordings begin 4 MiB above the mark and the scan starts at
+// it (the image is sparse: every other byte is zero).
+bool Build_SeamScenario(TMedium medium, const std::string& path, TQualityScenario& out, std::string* skip) {
+    constexpr int64_t kMiB = 1 << 20, kGiB = int64_t(1) << 30, kCluster = 4096;
+    std::optional<TDiskImage> img;
+    int64_t from = 4 * kMiB; // where the recordings begin, from the first cluster on
+    if (medium == TMedium::Raw) {
+        img = Make_RawImage(path, 64 * kMiB, kCluster);
+    } else if (medium == TMedium::RawPast4G) {
+        img = Make_RawImage(path, 4 * kGiB + 64 * kMiB, kCluster);
+        from = 4 * kGiB + 4 * kMiB;
+    } else if (medium == TMedium::MbrDisk) {
+        throw std::runtime_error("no seam scenario on the MBR disk");
+    } else {
+        TVolumeLayout plan;
+        plan.ClusterBytes = kCluster;
+        plan.VolumeBytes = 96 * kMiB;
+        if (medium == TMedium::Fat32) {
+            plan.Fs = "FAT32";
+            plan.VolumeBytes = 288 * kMiB; // mtools reads FAT32 only with 65,525 clusters or more
+        } else {
+            plan.Fs = medium == TMedium::Exfat ? "exFAT" : "NTFS";
+        }
+        img = Make_DiskImage(path, plan, skip);
+        if (!img) return false;
+    }
+    out.Img = *img;
+    TPlacer pl(out.Img, out.Img.FirstCluster + from / kCluster);
+    Class_E(pl, out.Img, out.Recs);
+    for (auto& p : out.Recs)
+        Set_Header(p);
+    out.Node = out.Img.Node();
+    if (medium == TMedium::RawPast4G) {
+        out.StartSec = 4 * kGiB / 512;
+        out.EndSec = out.Node.TotalSpace / 512;
+    } else {
+        out.StartSec = out.Img.V / 512;
+        out.EndSec = (out.Img.V + out.Img.VolumeBytes) / 512;
+    }
+    return true;
+}
+
 } // namespace
 
 bool Build_QualityScenario(TFaultClass cls, TMedium medium, const std::string& dir, TQualityScenario& out,
@@ -458,8 +729,9 @@ bool Build_QualityScenario(TFaultClass cls, TMedium medium, const std::string& d
     out = TQualityScenario{};
     out.Class = cls;
     out.Medium = medium;
-    out.Name = std::string(Class_Name(cls)) + "/" + Medium_Name(medium);
+    out.Name = Scenario_Name(cls, medium);
     const std::string path = dir + "/" + Class_Name(cls)[0] + std::to_string(int(medium)) + ".img";
+    if (cls == TFaultClass::E) return Build_SeamScenario(medium, path, out, skip);
     std::optional<TDiskImage> img;
     constexpr int64_t kMiB = 1 << 20;
     if (medium == TMedium::Raw) {
@@ -506,6 +778,8 @@ bool Build_QualityScenario(TFaultClass cls, TMedium medium, const std::string& d
     case TFaultClass::Mixed:
         Mixed(pl, out.Recs);
         break;
+    case TFaultClass::E:
+        break; // built above
     }
     for (auto& p : out.Recs)
         Set_Header(p);
@@ -652,6 +926,9 @@ TScenarioOutcome Evaluate_Scenario(const TQualityScenario& s, const std::string&
                 if (m.P[0].find("扩大") != std::string::npos && m.P[2].find(where) != std::string::npos)
                     o.Widened = true;
         }
+        o.Level0Wrong = o.Found && o.Level == 0 && !o.PresentKept;
+        res.Level0Wrong += o.Level0Wrong;
+        res.DecodeFailed += !o.DecodeErrors.empty();
         if (o.Found && o.Level >= 0 && o.Level <= 3)
             ++res.Levels[o.Level];
         else

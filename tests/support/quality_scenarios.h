@@ -7,6 +7,11 @@
 //   C  first frames that open with SEI / SPS / PPS NAL units (a movie box at
 //      the front, parameter sets ahead of every IDR frame, a head overwritten)
 //   D  pieces of a recording outside the default search window
+//   E  seams across several clusters: 4 KiB clusters, recordings in 10 to 16
+//      pieces cut inside large frames, clusters of another recording's frames
+//      (live or deleted) on either side of every seam, a piece that holds no
+//      sample start, a recording past 4 GiB, and the boundaries no other
+//      scenario reaches (see Seam_Table)
 // Every placement is recorded byte for byte (which file bytes lie where on the
 // image), so the outcome of a whole scan can be judged against the originals:
 // byte equality, recovered samples, zero fill only where bytes are gone, and a
@@ -22,11 +27,14 @@
 
 namespace qrv::test {
 
-enum class TMedium { Raw, Fat32, Exfat, Ntfs, MbrDisk };
-enum class TFaultClass { A, B, C, D, Mixed };
+enum class TMedium { Raw, Fat32, Exfat, Ntfs, MbrDisk, RawPast4G };
+enum class TFaultClass { A, B, C, D, Mixed, E };
 
 const char* Medium_Name(TMedium m);
 const char* Class_Name(TFaultClass c);
+// A scenario's name, e.g. "B/NTFS 4K"; class E names its media with their
+// 4 KiB clusters ("E/FAT32 4K").
+std::string Scenario_Name(TFaultClass c, TMedium m);
 
 // A stretch of the recording that lies on the image.
 struct TExtent {
@@ -67,6 +75,12 @@ bool Build_QualityScenario(TFaultClass cls, TMedium medium, const std::string& d
 // MBR disk with one recording of each class.
 std::vector<std::pair<TFaultClass, TMedium>> Quality_Table();
 
+// The seam scenarios (class E), kept apart from the quality table: 4 KiB
+// clusters on raw media, FAT32, exFAT and NTFS volumes, and a raw medium whose
+// recordings lie past 4 GiB (a sparse image scanned from the mark on). Every
+// volume uses 4 KiB clusters whatever Medium_Name says of the quality table.
+std::vector<std::pair<TFaultClass, TMedium>> Seam_Table();
+
 // How one recording came back.
 struct TRecordingOutcome {
     std::string Name;
@@ -82,7 +96,11 @@ struct TRecordingOutcome {
     int64_t FirstWrong = -1;  // first file offset on the medium whose byte is not in place
     std::string DecodeErrors; // ffmpeg's complaints (checked for whole recordings only)
     bool Widened = false;     // the log says the wider pass was used for its header
-    std::string Entries;      // the rebuild result's entries and the placement, with TEvalOptions::Dump
+    // Rated level 0 (nothing missing, as far as the analysis knows), yet a byte
+    // that is on the medium is out of place or the length differs: the worst
+    // outcome, a file reported complete that does not decode.
+    bool Level0Wrong = false;
+    std::string Entries; // the rebuild result's entries and the placement, with TEvalOptions::Dump
 };
 
 struct TScenarioOutcome {
@@ -90,7 +108,9 @@ struct TScenarioOutcome {
     int Levels[4] = {0, 0, 0, 0};
     int Missing = 0;
     int64_t Exact = 0, SamplesOk = 0, SamplesTotal = 0;
-    double Seconds = 0; // scan and analysis
+    int Level0Wrong = 0;  // recordings with TRecordingOutcome::Level0Wrong
+    int DecodeFailed = 0; // whole recordings whose rebuilt file ffmpeg complains about
+    double Seconds = 0;   // scan and analysis
 };
 
 struct TEvalOptions {
