@@ -678,7 +678,9 @@ uint8_t Get_HeadMoov(TSource& h, const TTreeData& node, const TAllocMap& map, in
     // sets of the recording's own movie box.
     const TSampleJudge judge = Make_SampleJudge(h, H.MoovOff, H.MoovLen);
     Resolve_Seams(h, node, map, interleave, headMode, alignBase, video, R, &judge);
-    if (samples) samples->Placed = Count_PlacedSamples(R, video);
+    const int64_t placed = Count_PlacedSamples(R, video);
+    R.SamplesMissing = total - placed;
+    if (samples) samples->Placed = placed;
     return HEADMOOV_OK;
 }
 

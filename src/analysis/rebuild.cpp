@@ -256,10 +256,13 @@ void To_Rebuild(TSource& h, const TTreeData& node, const TAllocMap& map, int sch
                              Tr("当前重组文件数量:") + std::to_string(n) + ";" + Tr("开始检测文件结构并动态生成文件质量")});
     for (int64_t k = 0; k < n; ++k) {
         Get_FileQuality(k);
-        // Level 0 is a promise: bytes the scan could not read (zeros in the
-        // file) or a seam whose split is a guess make it at best level 1.
+        // Level 0 is a promise: a sample not in place, bytes the scan could
+        // not read (zeros in the file) or a seam whose split is a guess make
+        // it at best level 1.
         TRebuildResult& r = RebuildResultList.Get(k);
-        if (r.Leavelx == 0 && (Reads_Unread(r, Scan_UnreadMap()) || Has_UnverifiedSeam(r))) r.Leavelx = 1;
+        if (r.Leavelx == 0 &&
+            (r.SamplesMissing > 0 || Reads_Unread(r, Scan_UnreadMap()) || Has_UnverifiedSeam(r)))
+            r.Leavelx = 1;
         Op_State().Progress1 = int32_t(k);
         Send_UIMessage(MSG_STATUS2, {"", Tr("已分析数量:") + std::to_string(k)});
     }

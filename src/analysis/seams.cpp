@@ -233,8 +233,17 @@ struct TSeamWork {
                     B = cl.Start(M.FragmenSoff);
                     Fill = W;
                     if (G.FragmeEnum == int32_t(v.STCOArr.size()) - 1 && W % 512 == 0) {
-                        CopyEnd = cl.End(G.FragmenEoff) + W;
-                        Fill = 0;
+                        // The last chunk's bytes run up to the movie box: the
+                        // stretch after g is copied rather than zero-filled,
+                        // unless decoding shows they lie before the movie box.
+                        int64_t b = B;
+                        Grow(G.FragmenEoff, Te, M.FragmenSoff, Q, b);
+                        if (State == SEAM_VERIFIED) {
+                            B = b;
+                        } else {
+                            CopyEnd = cl.End(G.FragmenEoff) + W;
+                            Fill = 0;
+                        }
                     } else {
                         Grow(G.FragmenEoff, Te, M.FragmenSoff, Q, B);
                     }

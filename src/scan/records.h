@@ -213,6 +213,9 @@ struct TRebuildResult {
     int64_t MdatModSoff = 0;
     int32_t Video_FirLogSoff = 0;
     int64_t HeadLenx = 0;
+    // Video samples of the tables that do not lie wholly in copied bytes
+    // (counted by the analysis; kept in memory only, not in result files).
+    int64_t SamplesMissing = 0;
 };
 
 struct TFrameAnchor {
