@@ -11,6 +11,15 @@
 //                      concealment, no bits left over at the end of the slice.
 //                      Seam resolution asks it which candidate split of a gap
 //                      gives straddling samples that decode cleanly.
+//                      libavcodec tells neither how many macroblocks a slice
+//                      covered nor where its bits ended, so two signals stand
+//                      in: a slice that ends before the picture does leaves
+//                      macroblocks to error concealment, which marks the
+//                      picture (FF_DECODE_ERROR_CONCEALMENT_ACTIVE); a slice
+//                      whose bits go on past the picture's last macroblock is
+//                      an error under AV_EF_AGGRESSIVE. Both hold for CAVLC
+//                      slices (the cameras' baseline streams, and the tests');
+//                      for CABAC slices only the first is known to hold.
 //   Decode_Check_File  decodes every video sample of a whole rebuilt file in
 //                      order, with its references, and counts the samples that
 //                      fail.

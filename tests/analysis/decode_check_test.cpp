@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <thread>
 
 #include "analysis/sample_decode.h"
 #include "common/byte_order.h"
@@ -340,6 +341,45 @@ TEST(DecodeCheck, BrokenFramingIsNotClean) {
         TSampleDecoder bad(config);
         EXPECT_FALSE(bad.Ok());
         EXPECT_FALSE(bad.Judge(whole).Clean);
+    }
+}
+
+// One decoder per thread, several threads at once (as the seam searches run):
+// each gives the verdicts a lone decoder gives, and nothing is shown.
+TEST(DecodeCheck, DecodersOnSeveralThreadsJudgeAlike) {
+    const auto& rec = Fixtures()[0].Rec;
+    const auto config = Find_AvcConfig(Moov(rec));
+    std::vector<std::vector<uint8_t>> samples;
+    for (size_t i = 0; i < rec.Video.size(); ++i) {
+        const auto s = Sample(rec, i);
+        samples.emplace_back(s.begin(), s.end());
+        auto bad = samples.back();
+        std::fill(bad.begin() + long(bad.size() / 2), bad.end() - 1, 0x5A);
+        samples.push_back(std::move(bad));
+    }
+    std::vector<std::string> alone;
+    TSampleDecoder one(config);
+    for (const auto& s : samples)
+        alone.push_back(one.Judge(s).Reason);
+    ASSERT_EQ(std::count(alone.begin(), alone.end(), "clean"), long(rec.Video.size()));
+
+    testing::internal::CaptureStderr();
+    std::vector<std::vector<std::string>> got(4);
+    std::vector<std::thread> threads;
+    for (auto& out : got)
+        threads.emplace_back([&] {
+            TSampleDecoder dec(config);
+            for (int round = 0; round < 3; ++round)
+                for (const auto& s : samples)
+                    out.push_back(dec.Judge(s).Reason);
+        });
+    for (auto& t : threads)
+        t.join();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    for (const auto& out : got) {
+        ASSERT_EQ(out.size(), 3 * alone.size());
+        for (size_t k = 0; k < out.size(); ++k)
+            EXPECT_EQ(out[k], alone[k % alone.size()]);
     }
 }
 
