@@ -28,8 +28,8 @@ const char* kUsage =
     "  --only X         only class X (A, B, C, D or M for the MBR disk)\n"
     "  --seams          the seam scenarios (class E) instead, with the level-0-but-wrong\n"
     "                   column, the whole recordings ffmpeg complains about (decode), the\n"
-    "                   seams verified and unverified (seams+, seams?; \"-\" while the\n"
-    "                   analysis reports none) and one line per recording\n"
+    "                   seams whose split was decided by decoding (seams+) and left a\n"
+    "                   guess (seams?), and one line per recording\n"
     "  --no-decode      skip the ffmpeg decode of whole recordings\n"
     "  --verbose        one line per recording\n"
     "  --entries        with --verbose: the entries of every result and where its file lies\n"
@@ -47,9 +47,8 @@ struct TRow {
     // Seam table:
     int Level0Wrong = 0;  // rated level 0, yet bytes that are on the medium out of place
     int DecodeFailed = 0; // whole recordings whose rebuilt file ffmpeg complains about
-    // Room for what the analysis will say of its seams once it decides them by
-    // decoding: seams it verified and seams it could not (-1: not reported, "-").
-    int SeamsVerified = -1, SeamsUnverified = -1;
+    // Seams with several candidate splits: decided by decoding, left a guess.
+    int SeamsVerified = 0, SeamsUnverified = 0;
 };
 
 TRow Row_Of(const std::string& name, const TScenarioOutcome& o) {
@@ -65,11 +64,9 @@ TRow Row_Of(const std::string& name, const TScenarioOutcome& o) {
     r.Seconds = o.Seconds;
     r.Level0Wrong = o.Level0Wrong;
     r.DecodeFailed = o.DecodeFailed;
+    r.SeamsVerified = o.SeamsVerified;
+    r.SeamsUnverified = o.SeamsUnverified;
     return r;
-}
-
-std::string Count_Or_Dash(int n) {
-    return n < 0 ? "-" : std::to_string(n);
 }
 
 void Print_Header(bool seams) {
@@ -84,8 +81,7 @@ void Print_Row(const TRow& r, bool seams) {
                 (long long)r.Exact, (long long)r.SamplesOk, (long long)r.SamplesTotal, r.Levels[0],
                 r.Levels[1], r.Levels[2], r.Levels[3], r.Missing, r.Seconds);
     if (seams)
-        std::printf(" %12d %6d %6s %6s", r.Level0Wrong, r.DecodeFailed,
-                    Count_Or_Dash(r.SeamsVerified).c_str(), Count_Or_Dash(r.SeamsUnverified).c_str());
+        std::printf(" %12d %6d %6d %6d", r.Level0Wrong, r.DecodeFailed, r.SeamsVerified, r.SeamsUnverified);
     std::printf("\n");
 }
 

@@ -886,6 +886,11 @@ TScenarioOutcome Evaluate_Scenario(const TQualityScenario& s, const std::string&
         if (r) {
             o.Found = true;
             o.Level = r->Leavelx;
+            for (const TFragmenArr& e : r->FragmenArray) {
+                if (e.ChongHeFlag) continue;
+                res.SeamsVerified += e.SeamState == 1;
+                res.SeamsUnverified += e.SeamState == 2;
+            }
             std::string file = dir + "/" + std::to_string(&pr - s.Recs.data()) + ".mp4";
             {
                 auto out = TOutputFile::Create(file, TOutputGuard({s.Img.Path}));

@@ -110,6 +110,8 @@ struct TScenarioOutcome {
     int64_t Exact = 0, SamplesOk = 0, SamplesTotal = 0;
     int Level0Wrong = 0;  // recordings with TRecordingOutcome::Level0Wrong
     int DecodeFailed = 0; // whole recordings whose rebuilt file ffmpeg complains about
+    // Seams whose split had several candidates: decided by decoding, or left a guess.
+    int SeamsVerified = 0, SeamsUnverified = 0;
     double Seconds = 0;   // scan and analysis
 };
 
