@@ -10,8 +10,9 @@
 namespace qrv {
 
 // A judge for the recording whose movie box lies at medium offset moovOff
-// (moovLen bytes); an empty function when the box holds no usable H.264
-// configuration or no decoder can be had (seams then stay unverified).
+// (moovLen bytes), which reads the box and makes its decoder on first use; an
+// empty function for a box that cannot be one. A box without a usable H.264
+// configuration judges every sample unclean (its seams stay unverified).
 TSampleJudge Make_SampleJudge(TSource& h, int64_t moovOff, int64_t moovLen);
 
 } // namespace qrv

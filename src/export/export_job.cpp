@@ -4,6 +4,10 @@
 #include <chrono>
 #include <ctime>
 #include <exception>
+#include <future>
+#include <system_error>
+#include <thread>
+#include <utility>
 
 #include "analysis/sample_decode.h"
 #include "analysis/seam_growth.h"
@@ -231,9 +235,9 @@ class TExportRun {
             Send_Log(Tr("保存停止"), Tr("文件未写完") + ":" + path);
             sum_.Stopped = true;
         } else {
-            Check_Decoding(entry);
             ++sum_.Saved;
             sum_.Files.push_back(path);
+            Start_DecodeCheck(sum_.Report.Files.size(), path);
         }
         sum_.Report.Files.push_back(std::move(entry));
         if (++inFolder_ >= kFilesPerFolder) {
@@ -243,11 +247,36 @@ class TExportRun {
         return true;
     }
 
-    // Decodes every video sample of the written file, with its references:
-    // the verdict goes into the report, and a file that does not decode
-    // cleanly is not presented as very good.
-    void Check_Decoding(TReportFile& entry) {
-        const TDecodeCheck d = Decode_Check_File(entry.Path);
+  public:
+    // Waits for the decode checks still running and puts their verdicts into
+    // the report: a file that does not decode cleanly is not presented as very
+    // good. Called once the rows are done (also after a stop or an error).
+    void Finish_DecodeChecks() {
+        for (; done_ < checks_.size(); ++done_)
+            Apply_DecodeCheck(sum_.Report.Files[checks_[done_].first], checks_[done_].second.get());
+    }
+
+  private:
+    // Decodes every video sample of the written file, with its references, on
+    // a thread of its own while the next files are written; as many at once
+    // as the processor has cores.
+    void Start_DecodeCheck(size_t index, const std::string& path) {
+        const size_t limit = std::clamp<size_t>(std::thread::hardware_concurrency(), 1, 8);
+        while (checks_.size() - done_ >= limit) {
+            auto& [i, check] = checks_[done_++];
+            Apply_DecodeCheck(sum_.Report.Files[i], check.get());
+        }
+        try {
+            checks_.emplace_back(index, std::async(std::launch::async, [path] { return Decode_Check_File(path); }));
+        } catch (const std::system_error&) {
+            // No thread to be had: the check runs here.
+            std::promise<TDecodeCheck> now;
+            now.set_value(Decode_Check_File(path));
+            checks_.emplace_back(index, now.get_future());
+        }
+    }
+
+    void Apply_DecodeCheck(TReportFile& entry, const TDecodeCheck& d) {
         if (!d.Opened) {
             entry.DecodeErrors = std::max<int64_t>(d.Samples, 1);
         } else {
@@ -264,6 +293,11 @@ class TExportRun {
         Send_Log(Tr("错误类型:Save0009"), Tr("错误内容:文件解码有错误") + ", " + Tr("错误样本数:") +
                                              std::to_string(entry.DecodeErrors) + where + ":" + entry.Path);
     }
+
+    // Decode checks started, with the report entry each belongs to; the first
+    // done_ of them have been applied.
+    std::vector<std::pair<size_t, std::future<TDecodeCheck>>> checks_;
+    size_t done_ = 0;
 
     TResultsModel& model_;
     const std::string& recovery_;
@@ -327,6 +361,7 @@ TSaveSummary Save_ToFile_One(TResultsModel& model, const std::string& folder, co
             Send_Log(Tr("错误类型:Save0005"), Tr("保存出错") + ":" + e.what());
             ++sum.Failed;
         }
+        run.Finish_DecodeChecks();
     }
     if (sum.Started && !sum.Report.Files.empty()) {
         sum.Report.EndTime = Utc_Now();

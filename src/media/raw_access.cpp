@@ -54,8 +54,11 @@ void Add_UnreadRun(std::vector<TUnreadRun>& runs, TUnreadRun run) {
 
 int64_t Read_Salvage(TSource& h, uint8_t* buf, size_t len, int64_t offset, int64_t sectorSize,
                      std::vector<TUnreadRun>* unread) {
-    const int64_t got = Read_Block(h, buf, len, offset);
+    // The buffer is zeroed only where the read did not deliver: a whole
+    // block read (the common case) costs no pass over it.
+    const int64_t got = h.Read_At(buf, len, offset);
     if (got == int64_t(len)) return got;
+    std::memset(buf + std::max<int64_t>(got, 0), 0, len - size_t(std::max<int64_t>(got, 0)));
     const int64_t size = h.Size();
     // With no known size a short read is taken for the end of the medium.
     if (size < 0) return got;
