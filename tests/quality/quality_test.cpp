@@ -29,20 +29,28 @@ std::string Row_Name(const testing::TestParamInfo<TRow>& info) {
     return n;
 }
 
-#ifndef QRV_SEAM_ACCEPTANCE
-
-class QualityScenario : public testing::TestWithParam<TRow> {
+// A scenario of the table, built and run through the whole pipeline.
+class TScenarioTest : public testing::TestWithParam<TRow> {
   protected:
     void SetUp() override { ASSERT_TRUE(Have_Program("ffmpeg")) << "ffmpeg makes and checks the recordings"; }
+    // Builds the scenario into s and judges its rebuilds into o.
+    void Run(TQualityScenario& s, TScenarioOutcome& o) {
+        std::string skip;
+        ASSERT_TRUE(Build_QualityScenario(GetParam().first, GetParam().second, dir.Path(), s, &skip)) << skip;
+        o = Evaluate_Scenario(s, dir.Path(), TEvalOptions{});
+        ASSERT_EQ(o.Recs.size(), s.Recs.size());
+    }
     TTempDir dir{"qrv-quality"};
 };
 
+#ifndef QRV_SEAM_ACCEPTANCE
+
+using QualityScenario = TScenarioTest;
+
 TEST_P(QualityScenario, RecordingsComeBackWhereTheirBytesAreOnTheMedium) {
     TQualityScenario s;
-    std::string skip;
-    ASSERT_TRUE(Build_QualityScenario(GetParam().first, GetParam().second, dir.Path(), s, &skip)) << skip;
-    const TScenarioOutcome o = Evaluate_Scenario(s, dir.Path(), TEvalOptions{});
-    ASSERT_EQ(o.Recs.size(), s.Recs.size());
+    TScenarioOutcome o;
+    ASSERT_NO_FATAL_FAILURE(Run(s, o));
     for (size_t i = 0; i < s.Recs.size(); ++i) {
         const TPlacedRecording& p = s.Recs[i];
         const TRecordingOutcome& r = o.Recs[i];
@@ -88,11 +96,7 @@ TEST(QualityWidening, OffLeavesPiecesOutsideTheWindowMissing) {
 
 #endif
 
-class SeamScenario : public testing::TestWithParam<TRow> {
-  protected:
-    void SetUp() override { ASSERT_TRUE(Have_Program("ffmpeg")) << "ffmpeg makes and checks the recordings"; }
-    TTempDir dir{"qrv-seams"};
-};
+using SeamScenario = TScenarioTest;
 
 // Seams across several clusters, with another recording's frames on either
 // side: whatever comes back, level 0 is a promise - no recording rated 0
@@ -100,10 +104,8 @@ class SeamScenario : public testing::TestWithParam<TRow> {
 // fails to decode.
 TEST_P(SeamScenario, NoWrongFileAtLevelZero) {
     TQualityScenario s;
-    std::string skip;
-    ASSERT_TRUE(Build_QualityScenario(GetParam().first, GetParam().second, dir.Path(), s, &skip)) << skip;
-    const TScenarioOutcome o = Evaluate_Scenario(s, dir.Path(), TEvalOptions{});
-    ASSERT_EQ(o.Recs.size(), s.Recs.size());
+    TScenarioOutcome o;
+    ASSERT_NO_FATAL_FAILURE(Run(s, o));
     for (size_t i = 0; i < s.Recs.size(); ++i) {
         const TRecordingOutcome& r = o.Recs[i];
         SCOPED_TRACE(s.Name + ": " + s.Recs[i].Name);
@@ -119,10 +121,8 @@ TEST_P(SeamScenario, NoWrongFileAtLevelZero) {
 // byte for byte and decodes without a complaint.
 TEST_P(SeamScenario, WholeRecordingsComeBackExact) {
     TQualityScenario s;
-    std::string skip;
-    ASSERT_TRUE(Build_QualityScenario(GetParam().first, GetParam().second, dir.Path(), s, &skip)) << skip;
-    const TScenarioOutcome o = Evaluate_Scenario(s, dir.Path(), TEvalOptions{});
-    ASSERT_EQ(o.Recs.size(), s.Recs.size());
+    TScenarioOutcome o;
+    ASSERT_NO_FATAL_FAILURE(Run(s, o));
     for (size_t i = 0; i < s.Recs.size(); ++i) {
         const TRecordingOutcome& r = o.Recs[i];
         SCOPED_TRACE(s.Name + ": " + s.Recs[i].Name);
