@@ -312,6 +312,67 @@ TEST_F(TSeamMedium, FrontMovieBoxMeetsTheFirstPieceAtClusterLevel) {
     }
 }
 
+// The edges a seam's arithmetic is most easily off by one at, each with the
+// file bytes that decide it: a movie box that fills its head cluster to the
+// end, a gap of exactly one cluster between two pieces, and a sample that
+// starts exactly where a grown cluster ends (it belongs to the next one, and
+// must not be looked for in the medium cluster after the grown one).
+TEST_F(TSeamMedium, SeamsOnClusterEdges) {
+    struct TCase {
+        const char* What;
+        bool FrontMovie;           // a movie box at the front (head at medium cluster 40), else two data pieces
+        int64_t Next;              // file offset of the second side's first sample
+        int64_t NextCluster;       // medium cluster holding it
+        int64_t ZeroFrom, ZeroTo;  // medium clusters [from, to) that do not hold the file's bytes
+        int64_t CopyEnd, Start;    // clusters
+        int64_t Fill;
+        uint32_t Sample33 = 1000;  // size of the sample after the straddling one
+        int32_t NextSample = 33;   // the second piece's first sample
+    };
+    const TCase cases[] = {
+        // The head cluster holds the movie box to its last byte; file cluster 1
+        // (with the first frame's start) is lost: one cluster of zeros, not
+        // the cluster after the head.
+        {"movie box up to its cluster's end", true, 2 * kF + 100, 50, 41, 50, 41, 50, kF},
+        // One cluster between the pieces in the file; the earlier piece's next cluster holds it.
+        {"one-cluster gap taken by the earlier piece", false, 2 * kF + 100, 14, 12, 14, 12, 14, 0},
+        // The same gap, held by the cluster before the later piece.
+        {"one-cluster gap taken by the later piece", false, 2 * kF + 100, 14, 11, 13, 11, 13, 0},
+        // Sample 33 starts at the end of file cluster 1: growing g over medium
+        // cluster 11 must not look for it in medium cluster 12 (zeros).
+        {"sample on a grown cluster's end", false, 2 * kF, 18, 12, 18, 12, 18, 0},
+        // Sample 33 starts at the start of file cluster 2, which is lost, and
+        // medium cluster 12 does not hold it: g grows over cluster 11 only.
+        {"sample at a gap cluster's start", false, 3 * kF + 100, 20, 19, 20, 12, 20, kF, kF + 100, 34},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.What);
+        std::fill(mem.Bytes().begin(), mem.Bytes().end(), uint8_t(0x11));
+        Zero(c.ZeroFrom, c.ZeroTo - c.ZeroFrom);
+        const int64_t next = c.NextCluster * kF + c.Next % kF;
+        TRebuildResult r;
+        if (c.FrontMovie) {
+            // ftyp and the movie box fill file cluster 0; the media data's first sample follows.
+            const TVideo v = Video_Of({uint32_t(c.Next - kF - 8), 1000, 1000, 1000}, kF + 8);
+            r.FragmenArray = {Movie(40 * kF, 41 * kF, 200000), Data(1, 3, next, next + 2000)};
+            Link_All(r, v, 0);
+        } else {
+            std::vector<uint32_t> sizes(32, 1000);
+            sizes.push_back(uint32_t(c.Next - 32048 - (c.NextSample - 33) * int64_t(c.Sample33)));
+            if (c.NextSample > 33) sizes.push_back(c.Sample33);
+            sizes.insert(sizes.end(), 40, 1000);
+            const TVideo v = Video_Of(sizes, 48);
+            r.FragmenArray = {Movie(900 * kF, 900 * kF + 700, 300000), Data(0, 32, 10 * kF + 48, 10 * kF + 32048),
+                              Data(c.NextSample, 60, next, next + 27000)};
+            Link_All(r, v, 2);
+        }
+        const TFragmenArr& g = r.FragmenArray[c.FrontMovie ? 0 : 1];
+        EXPECT_EQ(g.FragmentLastEoff, c.CopyEnd * kF);
+        EXPECT_EQ(r.FragmenArray[c.FrontMovie ? 1 : 2].FragmentLastSoff, c.Start * kF);
+        EXPECT_EQ(g.FragmentFreeSpace, c.Fill);
+    }
+}
+
 TEST_F(TSeamMedium, SynthesizedHeadEndsWhereTheFirstPiecesClusterLands) {
     // Sample 40 (40,000 bytes) starts in file cluster 1 and ends in cluster 2,
     // where sample 41 starts at file offset 80,048; file cluster 2 lies at
