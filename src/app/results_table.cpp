@@ -80,7 +80,8 @@ void TResultsTable::Reload() {
 
 void TResultsTable::Repaint_Checks() {
     if (shown_.empty()) return;
-    emit dataChanged(index(0, 0), index(int(shown_.size()) - 1, 0), {Qt::CheckStateRole});
+    emit dataChanged(index(0, 0), index(int(shown_.size()) - 1, 1),
+                     {Qt::CheckStateRole, Qt::DecorationRole, Qt::ToolTipRole});
 }
 
 int TResultsTable::rowCount(const QModelIndex& parent) const {
@@ -100,6 +101,8 @@ QVariant TResultsTable::data(const QModelIndex& index, int role) const {
         return s.Texts[size_t(c)];
     case Qt::DecorationRole:
         if (c == 0) return Small_Image(s.Image);
+        // The level of a file the export found not to decode cleanly is flagged.
+        if (c == 1 && model_->Row(index.row()).DecodeErrors > 0) return Small_Image(4);
         break;
     case Qt::CheckStateRole:
         if (c == 0) return model_->Checked(index.row()) ? Qt::Checked : Qt::Unchecked;
@@ -108,9 +111,14 @@ QVariant TResultsTable::data(const QModelIndex& index, int role) const {
         // Level, model, date, duration and length centred; the rest left.
         if (c >= 1 && c <= 5) return int(Qt::AlignCenter);
         return int(Qt::AlignLeft | Qt::AlignVCenter);
-    case Qt::ToolTipRole:
+    case Qt::ToolTipRole: {
+        // The level column tells what the export's decode check found.
+        const QString verdict =
+            c == 1 ? QString::fromStdString(Decode_Verdict(model_->Row(index.row()))) : QString();
+        if (!verdict.isEmpty()) return hint_.isEmpty() ? verdict : verdict + "\n" + hint_;
         if (!hint_.isEmpty()) return hint_;
         break;
+    }
     default:
         break;
     }

@@ -158,6 +158,7 @@ class TExportRun {
         // A name an earlier export in this folder took gives way to the next
         // free one when the file is committed (see Write_File).
         const std::string path = sub_ + "/" + Export_FileName(row.Sub[COL_DATE], row.Caption, row.Sub[COL_MODEL]);
+        row_ = p;
         if (Write_File(ri, row, path)) model_.Set_Checked(p, false);
     }
 
@@ -253,7 +254,7 @@ class TExportRun {
     // good. Called once the rows are done (also after a stop or an error).
     void Finish_DecodeChecks() {
         for (; done_ < checks_.size(); ++done_)
-            Apply_DecodeCheck(sum_.Report.Files[checks_[done_].first], checks_[done_].second.get());
+            Apply_DecodeCheck(checks_[done_]);
     }
 
   private:
@@ -262,21 +263,30 @@ class TExportRun {
     // as the processor has cores.
     void Start_DecodeCheck(size_t index, const std::string& path) {
         const size_t limit = std::clamp<size_t>(std::thread::hardware_concurrency(), 1, 8);
-        while (checks_.size() - done_ >= limit) {
-            auto& [i, check] = checks_[done_++];
-            Apply_DecodeCheck(sum_.Report.Files[i], check.get());
-        }
+        while (checks_.size() - done_ >= limit)
+            Apply_DecodeCheck(checks_[done_++]);
+        TCheck c{index, row_, {}};
         try {
-            checks_.emplace_back(index, std::async(std::launch::async, [path] { return Decode_Check_File(path); }));
+            c.Result = std::async(std::launch::async, [path] { return Decode_Check_File(path); });
         } catch (const std::system_error&) {
             // No thread to be had: the check runs here.
             std::promise<TDecodeCheck> now;
             now.set_value(Decode_Check_File(path));
-            checks_.emplace_back(index, now.get_future());
+            c.Result = now.get_future();
         }
+        checks_.push_back(std::move(c));
     }
 
-    void Apply_DecodeCheck(TReportFile& entry, const TDecodeCheck& d) {
+    // A decode check started: the report entry and the list row it belongs to.
+    struct TCheck {
+        size_t Entry = 0;
+        int64_t Row = -1;
+        std::future<TDecodeCheck> Result;
+    };
+
+    void Apply_DecodeCheck(TCheck& c) {
+        TReportFile& entry = sum_.Report.Files[c.Entry];
+        const TDecodeCheck d = c.Result.get();
         if (!d.Opened) {
             entry.DecodeErrors = std::max<int64_t>(d.Samples, 1);
         } else {
@@ -284,6 +294,7 @@ class TExportRun {
             entry.FirstErrorOffset = d.FirstErrorOffset;
             entry.FirstErrorSeconds = d.FirstErrorSeconds;
         }
+        model_.Set_Decode(c.Row, entry.DecodeErrors, entry.FirstErrorSeconds);
         if (entry.DecodeErrors == 0) return;
         ++sum_.WithDecodeErrors;
         if (entry.Level == "0") entry.Level = "1";
@@ -294,10 +305,10 @@ class TExportRun {
                                              std::to_string(entry.DecodeErrors) + where + ":" + entry.Path);
     }
 
-    // Decode checks started, with the report entry each belongs to; the first
-    // done_ of them have been applied.
-    std::vector<std::pair<size_t, std::future<TDecodeCheck>>> checks_;
+    // Decode checks started; the first done_ of them have been applied.
+    std::vector<TCheck> checks_;
     size_t done_ = 0;
+    int64_t row_ = -1; // the list row being written
 
     TResultsModel& model_;
     const std::string& recovery_;

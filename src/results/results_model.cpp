@@ -90,6 +90,29 @@ void TResultsModel::Set_Checked(int64_t i, bool checked) {
     Checks_Changed();
 }
 
+void TResultsModel::Set_Decode(int64_t i, int64_t errors, double firstErrorSeconds) {
+    {
+        std::lock_guard<std::mutex> lk(mu_);
+        if (i < 0 || i >= int64_t(rows_.size())) return;
+        rows_[size_t(i)].DecodeErrors = errors;
+        rows_[size_t(i)].FirstErrorSeconds = firstErrorSeconds;
+    }
+    Checks_Changed();
+}
+
+std::string Decode_Verdict(const TResultRow& row) {
+    if (row.DecodeErrors < 0) return "";
+    if (row.DecodeErrors == 0) return Tr("解码检查:无错误");
+    std::string text = Tr("解码检查:有错误的样本数:") + std::to_string(row.DecodeErrors);
+    if (row.FirstErrorSeconds >= 0) {
+        const int64_t s = int64_t(row.FirstErrorSeconds);
+        char mmss[32];
+        std::snprintf(mmss, sizeof mmss, "%02lld:%02lld", (long long)(s / 60), (long long)(s % 60));
+        text += ", " + Tr("第一个错误位于") + ":" + mmss;
+    }
+    return text;
+}
+
 void TResultsModel::Check_All() {
     {
         std::lock_guard<std::mutex> lk(mu_);

@@ -38,9 +38,18 @@ struct TResultRow {
     std::array<std::string, 7> Sub;
     bool Checked = false;
     int ImageIndex = 9; // level mark: 9 green, 10 blue, 11 yellow, 12 red
+    // The export's decode check of the file written for this row: samples that
+    // failed (-1: not checked) and the first failure's time in the recording.
+    int64_t DecodeErrors = -1;
+    double FirstErrorSeconds = -1;
     // The hidden result index, or -1 when the text is not a decimal number.
     int64_t Result_Index() const;
 };
+
+// What the export's decode check said of a row's file, for a tooltip: empty
+// when it was not checked, else "解码检查:无错误" or the failed samples and the
+// time of the first failure (mm:ss).
+std::string Decode_Verdict(const TResultRow& row);
 
 // Level mark of a level text: 10, 11, 12 for "1", "2", "3", else 9.
 int Level_Icon(const std::string& level);
@@ -63,6 +72,9 @@ class TResultsModel {
     TResultRow Row(int64_t i) const;
     bool Checked(int64_t i) const;
     void Set_Checked(int64_t i, bool checked);
+    // Records the decode check of row i's exported file (see TResultRow); the
+    // observer hears of it as of a changed mark.
+    void Set_Decode(int64_t i, int64_t errors, double firstErrorSeconds);
 
     // Check commands: check every row, invert every row, uncheck every row.
     void Check_All();
@@ -79,8 +91,9 @@ class TResultsModel {
     void Sort_ByColumn(int column);
     bool Sort_Direction() const;
 
-    // Called after check marks were changed (by Set_Checked and the check
-    // commands), on the thread that changed them and outside the model's lock:
+    // Called after check marks or decode verdicts were changed (by Set_Checked,
+    // the check commands and Set_Decode), on the thread that changed them and
+    // outside the model's lock:
     // a front end whose list shows the marks hands the news to its own thread.
     // Pass an empty function to remove the observer.
     void Set_CheckObserver(std::function<void()> observer);

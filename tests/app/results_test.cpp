@@ -315,6 +315,13 @@ class TResultsTest : public QObject {
         QCOMPARE(int(std::distance(fs::directory_iterator(sub), fs::directory_iterator())), 2);
         QCOMPARE(Checks(*form), QString("000"));
         QVERIFY(Logged(*form, "保存完成", "保存结果完毕!"));
+        // The level column tells what the decode check of each written file
+        // found, as a person hovering over it reads it; the row not exported has none.
+        auto levelTip = [&](int r) { return List(*form)->model()->index(r, 1).data(Qt::ToolTipRole).toString(); };
+        QTRY_VERIFY(levelTip(0).startsWith("解码检查:无错误"));
+        QVERIFY(levelTip(1).startsWith("解码检查:无错误"));
+        QVERIFY(!levelTip(2).contains("解码检查"));
+        QVERIFY(List(*form)->model()->index(0, 1).data(Qt::DecorationRole).isNull());
         QVERIFY(W<QWidget>(form.get(), "pnl1")->isEnabled());
 
         // The export's carve report lies next to the files; the results menu writes it again.
