@@ -158,6 +158,9 @@ void Demo_Results(app::TForm1& form) {
     To_View(0, RebuildResultList.Count());
     form.Results()->Model().Set_Checked(0, true);
     form.Results()->Model().Set_Checked(1, true);
+    // Two rows as after an export: one decodes cleanly, the last one does not.
+    form.Results()->Model().Set_Decode(0, 0, -1);
+    form.Results()->Model().Set_Decode(4, 12, 65.2);
     form.Show_Totals();
 }
 

@@ -102,7 +102,7 @@ QVariant TResultsTable::data(const QModelIndex& index, int role) const {
     case Qt::DecorationRole:
         if (c == 0) return Small_Image(s.Image);
         // The level of a file the export found not to decode cleanly is flagged.
-        if (c == 1 && model_->Row(index.row()).DecodeErrors > 0) return Small_Image(4);
+        if (c == 1 && model_->Row(index.row()).DecodeErrors > 0) return App_Icon("decode_error");
         break;
     case Qt::CheckStateRole:
         if (c == 0) return model_->Checked(index.row()) ? Qt::Checked : Qt::Unchecked;
