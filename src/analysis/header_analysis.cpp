@@ -5,6 +5,7 @@
 #include <cstring>
 #include <exception>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <unordered_map>
 
@@ -12,6 +13,7 @@
 #include "analysis/output.h"
 #include "analysis/probe_batch.h"
 #include "analysis/sample_start.h"
+#include "analysis/seam_growth.h"
 #include "analysis/seam_judge.h"
 #include "analysis/seams.h"
 #include "common/byte_order.h"
@@ -257,10 +259,37 @@ void Answer_FromIndex(const TFeatureIndex* index, const TVideo& v,
     }
 }
 
+// The fewest samples a run may have when only decoding vouches for it: a
+// single matching size at the right sector position happens by chance on a
+// full card; three in a row, each decoding cleanly, do not.
+constexpr int64_t kShortRunMin = 3;
+
+// True when every video sample from first up to (not including) last, laid
+// out on the medium from firstOff as the tables place them relative to each
+// other, decodes cleanly on its own. The run's last sample is left out: the
+// walk found where it starts, but its body may run into the next piece.
+bool Run_DecodesClean(TSource& h, const TVideo& v, TSamplePos first, int64_t firstOff, TSamplePos last,
+                      const TSampleJudge* judge) {
+    if (!judge || !*judge) return false;
+    const int64_t base = Sample_At(v, first).STSZoff;
+    const int64_t len = Sample_At(v, last).STSZoff - base;
+    if (len <= 0 || len > (int64_t(64) << 20)) return false;
+    const std::vector<uint8_t> bytes = Get_Bytes(h, len, firstOff);
+    if (int64_t(bytes.size()) != len) return false;
+    for (TSamplePos q = first; !(q.Chunk == last.Chunk && q.Index == last.Index); q = Next_Sample(v, q)) {
+        if (!q.Valid()) return false;
+        const TVideoSTSZ& smp = Sample_At(v, q);
+        const int64_t at = smp.STSZoff - base;
+        if (at < 0 || at + int64_t(smp.STSZlen) > len) return false;
+        if (!(*judge)(std::span<const uint8_t>(bytes.data() + at, smp.STSZlen))) return false;
+    }
+    return true;
+}
+
 } // namespace
 
 TFragmenArr Find_FrameFragment(TSource& h, bool paired, int /*headMode*/, const TFrameAnchor& a, int32_t c, int32_t s,
-                               const TVideo& v) {
+                               const TVideo& v, const TSampleJudge* judge) {
     TFragmenArr out;
     out.FragmenType = ENTRY_PENDING;
     if (c < 0 || c >= int32_t(v.STCOArr.size())) return out;
@@ -319,7 +348,8 @@ TFragmenArr Find_FrameFragment(TSource& h, bool paired, int /*headMode*/, const 
     };
     walk(true, first, firstOff, i);
     walk(false, last, lastOff, j);
-    if (!paired && i + j <= 9) return out;
+    if (!paired && i + j <= 9 && !(i + j >= kShortRunMin - 1 && Run_DecodesClean(h, v, first, firstOff, last, judge)))
+        return out;
 
     out.FragmenType = ENTRY_DATA;
     out.FragmeSnumType = 0;
@@ -478,7 +508,7 @@ bool Pair_FileHead(TRebuildResult& R, const TScanResult& H, int64_t headerIndex)
 // sector position; the chunk search starts at the chunk holding it and
 // matches only first samples of chunks.
 void Fragments_FromAnchors(TSource& h, bool paired, int headMode, const TVideo& video, const TSampleKeys& keys,
-                           std::vector<TFrameAnchor>& anchors, TRebuildResult& R) {
+                           std::vector<TFrameAnchor>& anchors, TRebuildResult& R, const TSampleJudge* judge) {
     std::vector<int64_t> chunkFirst; // 0-based index of each chunk's first sample
     chunkFirst.reserve(video.STCOArr.size());
     {
@@ -520,7 +550,7 @@ void Fragments_FromAnchors(TSource& h, bool paired, int headMode, const TVideo& 
                 const int32_t cStart =
                     int32_t(std::upper_bound(chunkFirst.begin(), chunkFirst.end(), d) - chunkFirst.begin()) - 1;
                 auto c = std::lower_bound(it->second.begin(), it->second.end(), cStart);
-                if (c != it->second.end()) cand = Find_FrameFragment(h, paired, headMode, A, *c, 0, video);
+                if (c != it->second.end()) cand = Find_FrameFragment(h, paired, headMode, A, *c, 0, video, judge);
             }
         }
         if (cand.FragmenType != ENTRY_DATA) {
@@ -549,8 +579,9 @@ void Fragments_FromAnchors(TSource& h, bool paired, int headMode, const TVideo& 
 // Links every entry to the next (the seams between the pieces, and from the
 // last piece to a movie box at the end), then gives a recording that has no
 // file head a synthesized one in front of its first data piece.
-void Resolve_Seams(TSource& h, const TTreeData& node, const TAllocMap& map, int interleave, int headMode,
-                   int64_t alignBase, const TVideo& video, TRebuildResult& R, const TSampleJudge* judge) {
+void Link_All(TSource& h, const TTreeData& node, const TAllocMap& map, int interleave, int headMode,
+              int64_t alignBase, const TVideo& video, TRebuildResult& R, const TSampleJudge* judge,
+              const TClusterGeometry* geometry) {
     int32_t L = R.Fragmenum - 1;
     if (R.FragmenArray[size_t(L)].ChongHeFlag) {
         while (L > 0 && R.FragmenArray[size_t(L)].ChongHeFlag) --L;
@@ -562,14 +593,53 @@ void Resolve_Seams(TSource& h, const TTreeData& node, const TAllocMap& map, int 
         const TFragmenArr& e = R.FragmenArray[size_t(m)];
         if ((e.FragmenType == ENTRY_FILE_HEAD && !e.ChongHeFlag) || headMode == 1) headPresent = true;
         if (!e.ChongHeFlag && e.FragmenType == ENTRY_DATA && firstData == -1 && !headPresent) firstData = m;
-        Link_Fragment(h, node, map, alignBase, R.CamerType, L, m, R, video, interleave, judge);
+        Link_Fragment(h, node, map, alignBase, R.CamerType, L, m, R, video, interleave, judge, geometry);
     }
 
     // A recording without a file head gets one made for it before its first data piece.
     if (!headPresent && firstData != -1) {
         Set_SynthesizedHead(R, firstData, video);
-        Extend_FirstEntry(h, node, map, alignBase, R, firstData, video);
+        Extend_FirstEntry(h, node, map, alignBase, R, firstData, video, geometry);
     }
+}
+
+int Unverified_Seams(const TRebuildResult& R) {
+    int n = 0;
+    for (const TFragmenArr& e : R.FragmenArray)
+        if (!e.ChongHeFlag && e.SeamState == SEAM_UNVERIFIED) ++n;
+    return n;
+}
+
+// The seams of R. On a medium whose file system is known its clusters are
+// used. Without one, the cluster size is inferred from the pieces themselves
+// (an upper bound: pieces that agree on a larger size by chance make it too
+// large), and when a seam is left unverified the linking is done again with
+// half the size, down to 4 KiB, keeping the first pass that verifies all.
+void Resolve_Seams(TSource& h, const TTreeData& node, const TAllocMap& map, int interleave, int headMode,
+                   int64_t alignBase, const TVideo& video, TRebuildResult& R, const TSampleJudge* judge) {
+    if (Is_KnownFs(node.HddFs)) {
+        Link_All(h, node, map, interleave, headMode, alignBase, video, R, judge, nullptr);
+        return;
+    }
+    constexpr int64_t kSmallest = 4096;
+    const TClusterGeometry first = Infer_ClusterGeometry(R, video, Get_ClusterGeometry(node, map, alignBase), kSmallest);
+    const TRebuildResult before = R;
+    std::optional<TRebuildResult> best;
+    int bestUnverified = 0;
+    for (TClusterGeometry g = first; g.Size >= kSmallest; g.Size /= 2) {
+        if (g.Size != first.Size) {
+            R = before;
+            g.Base = first.Base % g.Size;
+        }
+        Link_All(h, node, map, interleave, headMode, alignBase, video, R, judge, &g);
+        const int unverified = Unverified_Seams(R);
+        if (unverified == 0) return;
+        if (!best || unverified < bestUnverified) {
+            best = R;
+            bestUnverified = unverified;
+        }
+    }
+    if (best) R = std::move(*best);
 }
 
 THeaderTables Read_HeaderTables(TSource& h, int64_t headerIndex, int recType, int64_t scanEnd) {
@@ -664,8 +734,11 @@ uint8_t Get_HeadMoov(TSource& h, const TTreeData& node, const TAllocMap& map, in
     // No frame start fits: nothing to rebuild from.
     if (anchors.empty()) return HEADMOOV_NO_ANCHOR;
 
-    // Fragments grown from the anchors along the sample tables.
-    Fragments_FromAnchors(h, paired, headMode, video, keys, anchors, R);
+    // Fragments grown from the anchors along the sample tables; seams the
+    // tables leave open and short runs are judged by decoding, with the
+    // parameter sets of the recording's own movie box.
+    const TSampleJudge judge = Make_SampleJudge(h, H.MoovOff, H.MoovLen);
+    Fragments_FromAnchors(h, paired, headMode, video, keys, anchors, R, &judge);
 
     // Fragments in file order; a fragment overlapping an earlier one is marked and left out.
     Sort_Fragment(R);
@@ -674,9 +747,6 @@ uint8_t Get_HeadMoov(TSource& h, const TTreeData& node, const TAllocMap& map, in
         if (!e.ChongHeFlag && e.FragmeSnum != -1) Mark_Overlap(R, m, video.STSC_SubFlag);
     }
 
-    // Seams the tables leave open are decided by decoding, with the parameter
-    // sets of the recording's own movie box.
-    const TSampleJudge judge = Make_SampleJudge(h, H.MoovOff, H.MoovLen);
     Resolve_Seams(h, node, map, interleave, headMode, alignBase, video, R, &judge);
     const int64_t placed = Count_PlacedSamples(R, video);
     R.SamplesMissing = total - placed;

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "analysis/seams.h"
 #include "media/tree_data.h"
 #include "platform/source_io.h"
 #include "scan/records.h"
@@ -95,9 +96,12 @@ void Find_FrameAnchors_Split(TSource& h, const TFeatureIndex& index, int64_t sta
 
 // Grows a data fragment around anchor a, which matched the first sample of
 // chunk c (s is that sample's index, 0). The result's FragmenType is
-// ENTRY_DATA when accepted, ENTRY_PENDING when rejected.
+// ENTRY_DATA when accepted, ENTRY_PENDING when rejected. Without a paired file
+// head a run needs ten samples besides the anchor; a shorter run of three or
+// more is accepted when judge (the recording's decoder) finds every video
+// sample of it clean - heavily fragmented media leave pieces of a few frames.
 TFragmenArr Find_FrameFragment(TSource& h, bool paired, int headMode, const TFrameAnchor& a, int32_t c, int32_t s,
-                               const TVideo& v);
+                               const TVideo& v, const TSampleJudge* judge = nullptr);
 
 // Shell sort of the entries on FragmeSnum, ascending (header entries, key -1,
 // stay in front).
