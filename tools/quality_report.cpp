@@ -31,6 +31,7 @@ const char* kUsage =
     "                   seams whose split was decided by decoding (seams+) and left a\n"
     "                   guess (seams?), and one line per recording\n"
     "  --no-decode      skip the ffmpeg decode of whole recordings\n"
+    "  --keep DIR       keep each scenario's image in DIR (same file system as /tmp)\n"
     "  --verbose        one line per recording\n"
     "  --entries        with --verbose: the entries of every result and where its file lies\n"
     "  --help           this text\n";
@@ -91,6 +92,7 @@ int main(int argc, char** argv) {
     TEvalOptions opt;
     std::string only;
     bool verbose = false, seams = false;
+    std::string keep;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         auto value = [&]() -> std::string {
@@ -117,6 +119,8 @@ int main(int argc, char** argv) {
             seams = true;
         } else if (a == "--no-decode") {
             opt.Decode = false;
+        } else if (a == "--keep" && i + 1 < argc) {
+            keep = argv[++i];
         } else if (a == "--verbose") {
             verbose = true;
         } else if (a == "--entries") {
@@ -152,7 +156,13 @@ int main(int argc, char** argv) {
                                 ? ""
                                 : (", first wrong byte " + std::to_string(r.FirstWrong)).c_str());
             }
-        std::filesystem::remove(s.Img.Path);
+        if (keep.empty())
+            std::filesystem::remove(s.Img.Path);
+        else {
+            const std::string kept = keep + "/" + std::filesystem::path(s.Img.Path).filename().string();
+            std::filesystem::rename(s.Img.Path, kept);
+            std::printf("    image kept: %s\n", kept.c_str());
+        }
         if (verbose)
             for (const auto& r : o.Recs)
                 std::printf("    %-52s level %2d %s%s samples %lld/%lld%s%s%s\n", r.Name.c_str(), r.Level,

@@ -43,6 +43,33 @@ TClusterGeometry Get_ClusterGeometry(const TTreeData& node, const TAllocMap& map
     return g;
 }
 
+TClusterGeometry Infer_ClusterGeometry(const TRebuildResult& r, const TVideo& v, TClusterGeometry fallback,
+                                       int64_t minSize) {
+    // Medium offset minus file offset of every placed entry's first known byte.
+    std::vector<int64_t> deltas;
+    for (const TFragmenArr& e : r.FragmenArray) {
+        if (e.ChongHeFlag) continue;
+        if (e.FragmenType == ENTRY_FILE_HEAD || (e.FragmenType == ENTRY_MOVIE && r.CamerType == 0))
+            deltas.push_back(e.FragmenSoff); // file offset 0: a file head, or a head that holds its movie box
+        else if (e.FragmenType == ENTRY_DATA && Valid_Sample(v, e.FragmeSnum, e.FragmeSLnum))
+            deltas.push_back(e.FragmenSoff - v.STCOArr[size_t(e.FragmeSnum)].STSZArr[size_t(e.FragmeSLnum)].STSZoff);
+    }
+    if (deltas.size() < 2) return fallback;
+    int64_t size = fallback.Size;
+    auto agree = [&](int64_t f) {
+        for (int64_t d : deltas)
+            if (((d - deltas[0]) % f + f) % f != 0) return false;
+        return true;
+    };
+    while (size > minSize && !agree(size))
+        size /= 2;
+    if (!agree(size)) return fallback;
+    TClusterGeometry g;
+    g.Size = size;
+    g.Base = ((deltas[0] % size) + size) % size;
+    return g;
+}
+
 namespace {
 
 // One seam being resolved: where the medium is read, and the two results, the
@@ -269,7 +296,7 @@ struct TSeamWork {
 
 void Link_Fragment(TSource& h, const TTreeData& node, const TAllocMap& map, int64_t alignBase, uint8_t camerType,
                    int32_t L, int32_t g, TRebuildResult& r, const TVideo& v, int interleave,
-                   const TSampleJudge* judge) {
+                   const TSampleJudge* judge, const TClusterGeometry* geometry) {
     auto& a = r.FragmenArray;
     if (g < 0 || g >= int32_t(a.size()) || a[size_t(g)].ChongHeFlag) return;
 
@@ -287,7 +314,7 @@ void Link_Fragment(TSource& h, const TTreeData& node, const TAllocMap& map, int6
     work.Ctx.H = &h;
     work.Ctx.Node = &node;
     work.Ctx.Map = &map;
-    work.Ctx.Cl = Get_ClusterGeometry(node, map, alignBase);
+    work.Ctx.Cl = geometry ? *geometry : Get_ClusterGeometry(node, map, alignBase);
     work.Ctx.V = &v;
     work.Ctx.Judge = judge;
     work.Interleave = interleave;
@@ -313,7 +340,7 @@ void Link_Fragment(TSource& h, const TTreeData& node, const TAllocMap& map, int6
 }
 
 void Extend_FirstEntry(TSource& h, const TTreeData& node, const TAllocMap& map, int64_t alignBase,
-                       TRebuildResult& r, int32_t E, const TVideo& v) {
+                       TRebuildResult& r, int32_t E, const TVideo& v, const TClusterGeometry* geometry) {
     if (E < 0 || E >= int32_t(r.FragmenArray.size()) || r.HeadFlag != 1) return;
     TFragmenArr& e = r.FragmenArray[size_t(E)];
     if (!Valid_Sample(v, e.FragmeSnum, e.FragmeSLnum)) return;
@@ -322,7 +349,7 @@ void Extend_FirstEntry(TSource& h, const TTreeData& node, const TAllocMap& map, 
     ctx.H = &h;
     ctx.Node = &node;
     ctx.Map = &map;
-    ctx.Cl = Get_ClusterGeometry(node, map, alignBase);
+    ctx.Cl = geometry ? *geometry : Get_ClusterGeometry(node, map, alignBase);
     ctx.V = &v;
     const int64_t cs = ctx.Cl.Start(e.FragmenSoff);
     const int64_t Xc = X - (e.FragmenSoff - cs); // file offset of the cluster's start

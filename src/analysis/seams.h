@@ -29,6 +29,16 @@ struct TClusterGeometry {
 };
 TClusterGeometry Get_ClusterGeometry(const TTreeData& node, const TAllocMap& map, int64_t alignBase);
 
+// On a medium without a known file system the cluster size is unknown. Every
+// piece of a recording lies on whole clusters, so the medium offset of a
+// piece's first sample minus that sample's file offset is the same modulo the
+// cluster size for all pieces. Returns the largest power of two from minSize
+// up to fallback.Size for which the data entries of r (and its file head, at
+// file offset 0) agree, with the base they agree on; fallback when r has fewer
+// than two such entries.
+TClusterGeometry Infer_ClusterGeometry(const TRebuildResult& r, const TVideo& v, TClusterGeometry fallback,
+                                       int64_t minSize = 512);
+
 // Resolves the seam after entry g of r (and, for the last data entry L, the
 // seam to a movie box at the end of the file). Changes entry g and the entry
 // that follows it on output. interleave is the scheme used when a gap between
@@ -37,9 +47,10 @@ TClusterGeometry Get_ClusterGeometry(const TTreeData& node, const TAllocMap& map
 // judge (may be null) decodes the samples of a gap the tables leave open, to
 // decide its split (seam_growth.h); the entry records how it was decided
 // (SeamState, SeamFileOff).
+// geometry (may be null): the clusters to work with instead of the node's.
 void Link_Fragment(TSource& h, const TTreeData& node, const TAllocMap& map, int64_t alignBase, uint8_t camerType,
                    int32_t L, int32_t g, TRebuildResult& r, const TVideo& v, int interleave,
-                   const TSampleJudge* judge = nullptr);
+                   const TSampleJudge* judge = nullptr, const TClusterGeometry* geometry = nullptr);
 void Link_Fragment(TSource& h, const TTreeData& node, const TAllocMap& map, int64_t alignBase, uint8_t camerType,
                    int32_t L, int32_t g, int64_t resultIndex, const TVideo& v, int interleave);
 
@@ -50,6 +61,6 @@ void Link_Fragment(TSource& h, const TTreeData& node, const TAllocMap& map, int6
 // keeps room for its 48 bytes, E's copy starts at the cluster's start and the
 // head ends where that cluster lands in the file (HeadLenx, UpHeadFreeSpace).
 void Extend_FirstEntry(TSource& h, const TTreeData& node, const TAllocMap& map, int64_t alignBase,
-                       TRebuildResult& r, int32_t E, const TVideo& v);
+                       TRebuildResult& r, int32_t E, const TVideo& v, const TClusterGeometry* geometry = nullptr);
 
 } // namespace qrv
