@@ -581,7 +581,7 @@ void Fragments_FromAnchors(TSource& h, bool paired, int headMode, const TVideo& 
 // file head a synthesized one in front of its first data piece.
 void Link_All(TSource& h, const TTreeData& node, const TAllocMap& map, int interleave, int headMode,
               int64_t alignBase, const TVideo& video, TRebuildResult& R, const TSampleJudge* judge,
-              const TClusterGeometry* geometry) {
+              const TClusterGeometry* geometry, const TSeamSearch* search) {
     int32_t L = R.Fragmenum - 1;
     if (R.FragmenArray[size_t(L)].ChongHeFlag) {
         while (L > 0 && R.FragmenArray[size_t(L)].ChongHeFlag) --L;
@@ -593,7 +593,13 @@ void Link_All(TSource& h, const TTreeData& node, const TAllocMap& map, int inter
         const TFragmenArr& e = R.FragmenArray[size_t(m)];
         if ((e.FragmenType == ENTRY_FILE_HEAD && !e.ChongHeFlag) || headMode == 1) headPresent = true;
         if (!e.ChongHeFlag && e.FragmenType == ENTRY_DATA && firstData == -1 && !headPresent) firstData = m;
-        Link_Fragment(h, node, map, alignBase, R.CamerType, L, m, R, video, interleave, judge, geometry);
+        const int32_t before = R.Fragmenum;
+        Link_Fragment(h, node, map, alignBase, R.CamerType, L, m, R, video, interleave, judge, geometry, search);
+        if (R.Fragmenum > before) {
+            // An entry for a gap's middle found elsewhere now follows m.
+            ++m;
+            if (m <= L) R.LastFragNumx = ++L;
+        }
     }
 
     // A recording without a file head gets one made for it before its first data piece.
@@ -601,6 +607,38 @@ void Link_All(TSource& h, const TTreeData& node, const TAllocMap& map, int inter
         Set_SynthesizedHead(R, firstData, video);
         Extend_FirstEntry(h, node, map, alignBase, R, firstData, video, geometry);
     }
+}
+
+// Where the missing middle of R's gaps may be looked for: 8 MiB around the
+// medium span of R's pieces, outside what R's pieces and every result rebuilt
+// before it hold.
+TSeamSearch Seam_Search(const TRebuildResult& R) {
+    constexpr int64_t kAround = int64_t(8) << 20;
+    TSeamSearch s;
+    int64_t lo = INT64_MAX, hi = 0;
+    for (const TFragmenArr& e : R.FragmenArray) {
+        if (e.ChongHeFlag || e.FragmenEoff <= e.FragmenSoff) continue;
+        s.Claimed.push_back({e.FragmenSoff, e.FragmenEoff});
+        if (e.FragmenType == ENTRY_DATA) {
+            lo = std::min(lo, e.FragmenSoff);
+            hi = std::max(hi, e.FragmenEoff);
+        }
+    }
+    if (lo < hi) {
+        s.From = std::max<int64_t>(lo - kAround, 0);
+        s.To = hi + kAround;
+    }
+    for (int64_t i = 0; i < RebuildResultList.Count(); ++i) {
+        const TRebuildResult& o = RebuildResultList.Get(i);
+        if (&o == &R) continue;
+        for (const TFragmenArr& e : o.FragmenArray) {
+            if (e.ChongHeFlag) continue;
+            const int64_t a = Get_CopyStart(e), b = Get_CopyEnd(e);
+            if (a >= 0 && b > a) s.Claimed.push_back({a, b});
+        }
+    }
+    s.Normalize();
+    return s;
 }
 
 int Unverified_Seams(const TRebuildResult& R) {
@@ -617,8 +655,9 @@ int Unverified_Seams(const TRebuildResult& R) {
 // half the size, down to 4 KiB, keeping the first pass that verifies all.
 void Resolve_Seams(TSource& h, const TTreeData& node, const TAllocMap& map, int interleave, int headMode,
                    int64_t alignBase, const TVideo& video, TRebuildResult& R, const TSampleJudge* judge) {
+    const TSeamSearch search = Seam_Search(R);
     if (Is_KnownFs(node.HddFs)) {
-        Link_All(h, node, map, interleave, headMode, alignBase, video, R, judge, nullptr);
+        Link_All(h, node, map, interleave, headMode, alignBase, video, R, judge, nullptr, &search);
         return;
     }
     constexpr int64_t kSmallest = 4096;
@@ -631,7 +670,7 @@ void Resolve_Seams(TSource& h, const TTreeData& node, const TAllocMap& map, int 
             R = before;
             g.Base = first.Base % g.Size;
         }
-        Link_All(h, node, map, interleave, headMode, alignBase, video, R, judge, &g);
+        Link_All(h, node, map, interleave, headMode, alignBase, video, R, judge, &g, &search);
         const int unverified = Unverified_Seams(R);
         if (unverified == 0) return;
         if (!best || unverified < bestUnverified) {

@@ -80,38 +80,140 @@ namespace {
 // interleave scheme (a table entry that large is not a camera's frame).
 constexpr int64_t kMaxJudgedSample = 16 << 20;
 
-// Whether the video samples overlapping file [leftFile, rightFile) decode
-// cleanly when the gap's bytes before file offset split continue the first
-// piece (medium leftEnd on) and the rest lead up to the second piece (which
-// begins at medium rightStart, file rightFile).
-bool Split_Decodes(const TSeamContext& ctx, int64_t leftEnd, int64_t leftFile, int64_t rightStart,
-                   int64_t rightFile, int64_t split) {
+// How the file bytes of a gap and its surroundings are laid on the medium:
+// up to file offset Split they continue the first piece (medium LeftEnd on,
+// file LeftFile), from there Else bytes come from medium ElseAt, and the rest
+// lead up to the second piece (medium RightStart, file RightFile).
+struct TGapLayout {
+    int64_t LeftEnd, LeftFile, RightStart, RightFile, Split;
+    int64_t ElseAt = -1, Else = 0;
+};
+
+// Reads file [from, to) as laid out by x into out.
+bool Read_Laid(const TSeamContext& ctx, const TGapLayout& x, int64_t from, int64_t to, uint8_t* out) {
+    const int64_t elseEnd = x.Split + x.Else;
+    struct TPart {
+        int64_t From, To, Medium; // file range and the medium offset of its first byte
+    };
+    const TPart parts[3] = {{from, std::min(to, x.Split), x.LeftEnd + (from - x.LeftFile)},
+                            {std::max(from, x.Split), std::min(to, elseEnd), x.ElseAt + (std::max(from, x.Split) - x.Split)},
+                            {std::max(from, elseEnd), to, x.RightStart - (x.RightFile - std::max(from, elseEnd))}};
+    for (const TPart& p : parts) {
+        if (p.To <= p.From) continue;
+        const auto b = Get_Bytes(*ctx.H, p.To - p.From, p.Medium);
+        if (int64_t(b.size()) != p.To - p.From) return false;
+        std::copy(b.begin(), b.end(), out + (p.From - from));
+    }
+    return true;
+}
+
+// Whether the video samples overlapping file [LeftFile, RightFile) decode
+// cleanly when laid out by x; only those that overlap file [from, to) when
+// from < to. decodes counts the samples judged.
+bool Layout_Decodes(const TSeamContext& ctx, const TGapLayout& x, int* decodes = nullptr, int64_t from = 0,
+                    int64_t to = 0) {
     bool clean = true;
     std::vector<uint8_t> sample;
-    For_SamplesIn(*ctx.V, leftFile, rightFile, [&](const TVideoSTSZ& s) {
+    For_SamplesIn(*ctx.V, x.LeftFile, x.RightFile, [&](const TVideoSTSZ& s) {
         if (!clean) return;
-        const int64_t from = s.STSZoff, to = s.STSZoff + int64_t(s.STSZlen);
+        if (from < to && (s.STSZoff >= to || s.STSZoff + int64_t(s.STSZlen) <= from)) return;
         if (s.STSZlen == 0 || int64_t(s.STSZlen) > kMaxJudgedSample) {
             clean = false;
             return;
         }
-        sample.assign(size_t(to - from), 0);
-        // Up to split the bytes continue the first piece, from there on they
-        // lead up to the second piece.
-        const int64_t cut = std::clamp(split, from, to);
-        if (cut > from) {
-            const auto left = Get_Bytes(*ctx.H, cut - from, leftEnd + (from - leftFile));
-            if (int64_t(left.size()) != cut - from) clean = false;
-            else std::copy(left.begin(), left.end(), sample.begin());
-        }
-        if (clean && to > cut) {
-            const auto right = Get_Bytes(*ctx.H, to - cut, rightStart - (rightFile - cut));
-            if (int64_t(right.size()) != to - cut) clean = false;
-            else std::copy(right.begin(), right.end(), sample.begin() + (cut - from));
-        }
-        clean = clean && (*ctx.Judge)(std::span<const uint8_t>(sample));
+        sample.assign(size_t(s.STSZlen), 0);
+        clean = Read_Laid(ctx, x, s.STSZoff, s.STSZoff + int64_t(s.STSZlen), sample.data()) &&
+                (*ctx.Judge)(std::span<const uint8_t>(sample));
+        if (decodes) ++*decodes;
     });
     return clean;
+}
+
+// Whether the samples of the gap that lie wholly outside file [from, to)
+// decode cleanly under x (their bytes do not depend on where [from, to) lies).
+bool Outside_Decodes(const TSeamContext& ctx, const TGapLayout& x, int64_t from, int64_t to, int* decodes) {
+    bool clean = true;
+    std::vector<uint8_t> sample;
+    For_SamplesIn(*ctx.V, x.LeftFile, x.RightFile, [&](const TVideoSTSZ& s) {
+        if (!clean || (s.STSZoff < to && s.STSZoff + int64_t(s.STSZlen) > from)) return;
+        if (s.STSZlen == 0 || int64_t(s.STSZlen) > kMaxJudgedSample) {
+            clean = false;
+            return;
+        }
+        sample.assign(size_t(s.STSZlen), 0);
+        clean = Read_Laid(ctx, x, s.STSZoff, s.STSZoff + int64_t(s.STSZlen), sample.data()) &&
+                (*ctx.Judge)(std::span<const uint8_t>(sample));
+        ++*decodes;
+    });
+    return clean;
+}
+
+// Looks for a run of clusters elsewhere in the search window that holds the
+// gap's middle, a piece shorter than a frame: for every way the first piece can take j of the gap's n
+// clusters and the second k (within what fits on each side) whose samples
+// outside the middle decode cleanly, a run of n - j - k clusters, nearest to
+// the gap first, that no rebuilt piece holds, that fits the file bytes it
+// would hold (Stretch_Fits), and that makes the samples across it decode
+// cleanly. Stops at the first such run or when the budget is spent.
+bool Search_Elsewhere(const TSeamContext& ctx, int64_t leftEnd, int64_t leftFile, int leftState, int64_t rightStart,
+                      int64_t rightFile, int64_t jmax, int64_t kmax, TSeamGrowth& g) {
+    const TSeamSearch& s = *ctx.Search;
+    const int64_t f = ctx.Cl.Size;
+    const int64_t n = (rightFile - leftFile) / f;
+    int64_t from = ctx.Cl.Start(std::max<int64_t>(s.From, 0));
+    if (from < s.From) from += f;
+    if (s.To - from < f) return false;
+    const int64_t count = (s.To - from) / f; // clusters in the window
+    const int64_t near = std::clamp<int64_t>((leftEnd - from) / f, 0, count - 1);
+    int runs = 0, decodes = 0;
+    // The splits (j first-side clusters, m elsewhere, k second-side) whose
+    // samples outside the middle decode cleanly: judged once, on first use.
+    struct TSplit {
+        int64_t J, M, K;
+        int8_t Ok = -1;
+    };
+    std::vector<TSplit> splits;
+    for (int64_t m = 1; m <= std::min(n, s.MaxClusters); ++m)
+        for (int64_t j = std::max<int64_t>(0, n - m - kmax); j <= std::min(jmax, n - m); ++j) {
+            // Only a middle that starts no sample: a piece with a sample start
+            // is found by the frame-start search (within the window the
+            // operator chose), not here.
+            bool starts = false;
+            For_SamplesIn(*ctx.V, leftFile + j * f, leftFile + (j + m) * f, [&](const TVideoSTSZ& x) {
+                if (x.STSZoff >= leftFile + j * f) starts = true;
+            });
+            if (!starts) splits.push_back({j, m, n - m - j});
+        }
+    // Cluster indexes of the window by distance from the gap: near, near + 1,
+    // near - 1, near + 2, ...
+    for (int64_t step = 0; step < 2 * count; ++step) {
+        const int64_t i = step % 2 == 0 ? near + step / 2 : near - (step + 1) / 2;
+        if (i < 0 || i >= count) continue;
+        const int64_t c = from + i * f;
+        for (TSplit& p : splits) {
+            const int64_t split = leftFile + p.J * f, len = p.M * f;
+            if (p.Ok == 0 || c + len > s.To || (c < rightStart && c + len > leftEnd)) continue;
+            if (s.Is_Claimed(c, c + len) || Ranges_Overlap(ctx.Own, c, c + len)) continue;
+            if (runs >= s.MaxRuns || decodes >= s.MaxDecodes || *s.DecodesLeft <= decodes) {
+                *s.DecodesLeft -= decodes;
+                return false;
+            }
+            ++runs;
+            if (!Stretch_Fits(ctx, c, split, len, leftState)) continue;
+            TGapLayout x{leftEnd, leftFile, rightStart, rightFile, split, c, len};
+            if (p.Ok < 0) p.Ok = Outside_Decodes(ctx, x, split, split + len, &decodes) ? 1 : 0;
+            if (p.Ok == 0 || !Layout_Decodes(ctx, x, &decodes, split, split + len)) continue;
+            g.Left = p.J;
+            g.Right = p.K;
+            g.ElseAt = c;
+            g.Else = p.M;
+            g.State = SEAM_VERIFIED;
+            *s.DecodesLeft -= decodes;
+            return true;
+        }
+    }
+    *s.DecodesLeft -= decodes;
+    return false;
 }
 
 } // namespace
@@ -131,8 +233,12 @@ TSeamGrowth Grow_Seam(const TSeamContext& ctx, int64_t leftEnd, int64_t leftFile
            Stretch_Fits(ctx, rightStart - (kmax + 1) * f, rightFile - (kmax + 1) * f, f, rightState))
         ++kmax;
     g.Candidates = 1;
+    const bool canSearch = ctx.Judge != nullptr && *ctx.Judge && ctx.Search != nullptr;
     if (jmax + kmax < n) {
-        // Bytes are missing whatever the split: each side takes what fits.
+        // Bytes are missing whatever the split: each side takes what fits,
+        // unless the middle is found elsewhere.
+        if (canSearch && Search_Elsewhere(ctx, leftEnd, leftFile, leftState, rightStart, rightFile, jmax, kmax, g))
+            return g;
         g.Left = jmax;
         g.Right = kmax;
         return g;
@@ -146,13 +252,17 @@ TSeamGrowth Grow_Seam(const TSeamContext& ctx, int64_t leftEnd, int64_t leftFile
         if (ctx.Judge != nullptr && *ctx.Judge) {
             int64_t clean = -1, cleanCount = 0;
             for (int64_t c = lo; c <= hi && cleanCount < 2; ++c)
-                if (Split_Decodes(ctx, leftEnd, leftFile, rightStart, rightFile, leftFile + c * f)) {
+                if (Layout_Decodes(ctx, {leftEnd, leftFile, rightStart, rightFile, leftFile + c * f})) {
                     clean = c;
                     ++cleanCount;
                 }
             if (cleanCount == 1) {
                 j = clean;
                 g.State = SEAM_VERIFIED;
+            } else if (cleanCount == 0 && ctx.Search != nullptr &&
+                       Search_Elsewhere(ctx, leftEnd, leftFile, leftState, rightStart, rightFile, jmax, kmax, g)) {
+                g.Candidates = int(std::min<int64_t>(hi - lo + 1, INT32_MAX));
+                return g;
             }
         }
     } else {

@@ -21,6 +21,8 @@
 #include <cstdint>
 #include <functional>
 #include <span>
+#include <utility>
+#include <vector>
 
 #include "analysis/seams.h"
 #include "media/tree_data.h"
@@ -39,6 +41,11 @@ struct TSeamContext {
     const TVideo* V = nullptr;
     // Decides seams the tables leave open; null: the interleave scheme guesses.
     const TSampleJudge* Judge = nullptr;
+    // Where the bytes of a gap may be looked for when they lie neither after
+    // the first piece nor before the second (Search_Elsewhere); null: nowhere.
+    const TSeamSearch* Search = nullptr;
+    // What the recording's own entries hold (sorted, merged): not a gap's middle.
+    std::vector<std::pair<int64_t, int64_t>> Own;
 };
 
 // Bytes at the start of a video sample that the payload test leaves alone (the
@@ -71,6 +78,10 @@ struct TSeamGrowth {
     int64_t Right = 0; // clusters before rightStart that begin the second piece
     uint8_t State = SEAM_FIXED;
     int Candidates = 0; // splits that fit the tables and the medium
+    // Clusters found elsewhere on the medium that lie in the file between the
+    // Left and the Right ones (ElseAt: the first one's medium offset).
+    int64_t ElseAt = -1;
+    int64_t Else = 0;
 };
 
 // leftEnd / rightStart: cluster boundaries on the medium where the first
@@ -85,6 +96,10 @@ struct TSeamGrowth {
 // all decode cleanly is taken (SEAM_VERIFIED). With no judge, or none or
 // several clean, the interleave scheme decides as before (SEAM_UNVERIFIED):
 // 0 lets the first piece take its clusters first, 1 the second.
+// Where no split decodes cleanly (or the sides cannot cover the gap) and
+// ctx.Search is set, the gap's missing middle is looked for elsewhere: a run
+// of clusters in the search window, claimed by no rebuilt piece, that makes
+// the straddling samples decode cleanly (SEAM_VERIFIED, Else/ElseAt).
 TSeamGrowth Grow_Seam(const TSeamContext& ctx, int64_t leftEnd, int64_t leftFile, int leftState,
                       int64_t rightStart, int64_t rightFile, int rightState, int interleave);
 

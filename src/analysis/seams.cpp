@@ -1,5 +1,9 @@
 #include "analysis/seams.h"
 
+#include <algorithm>
+#include <climits>
+
+#include "analysis/output.h"
 #include "analysis/seam_growth.h"
 
 #include "common/byte_order.h"
@@ -43,6 +47,32 @@ TClusterGeometry Get_ClusterGeometry(const TTreeData& node, const TAllocMap& map
     return g;
 }
 
+using TRanges = std::vector<std::pair<int64_t, int64_t>>;
+
+void Sort_AndMerge(TRanges& v) {
+    std::sort(v.begin(), v.end());
+    TRanges merged;
+    for (const auto& r : v) {
+        if (r.second <= r.first) continue;
+        if (!merged.empty() && r.first <= merged.back().second)
+            merged.back().second = std::max(merged.back().second, r.second);
+        else
+            merged.push_back(r);
+    }
+    v = std::move(merged);
+}
+
+bool Ranges_Overlap(const TRanges& v, int64_t from, int64_t to) {
+    // The first range that ends after from; ranges are disjoint, so ends ascend.
+    auto it = std::upper_bound(v.begin(), v.end(), from,
+                               [](int64_t x, const std::pair<int64_t, int64_t>& r) { return x < r.second; });
+    return it != v.end() && it->first < to;
+}
+
+void TSeamSearch::Normalize() { Sort_AndMerge(Claimed); }
+
+bool TSeamSearch::Is_Claimed(int64_t from, int64_t to) const { return Ranges_Overlap(Claimed, from, to); }
+
 TClusterGeometry Infer_ClusterGeometry(const TRebuildResult& r, const TVideo& v, TClusterGeometry fallback,
                                        int64_t minSize) {
     // Medium offset minus file offset of every placed entry's first known byte.
@@ -81,6 +111,7 @@ struct TSeamWork {
     int64_t CopyEnd = 0, Fill = 0;
     uint8_t State = SEAM_FIXED;
     int64_t SeamFile = -1; // file offset of the gap whose split was decided
+    int64_t ElseAt = -1, ElseLen = 0; // the gap's middle, found elsewhere on the medium
 
     // File offset of sample s of chunk c.
     int64_t T(int32_t c, int32_t s) const { return Ctx.V->STCOArr[size_t(c)].STSZArr[size_t(s)].STSZoff; }
@@ -100,9 +131,13 @@ struct TSeamWork {
                                         Seam_ClusterState(Ctx, rightAnchor), Interleave);
         CopyEnd += w.Left * f;
         b -= w.Right * f;
-        Fill -= (w.Left + w.Right) * f;
+        Fill -= (w.Left + w.Right + w.Else) * f;
         State = w.State;
         SeamFile = leftFile;
+        if (w.Else > 0) {
+            ElseAt = w.ElseAt;
+            ElseLen = w.Else * f;
+        }
     }
 
     // From a file head (a separate one, or a movie box at the front of the file)
@@ -296,7 +331,7 @@ struct TSeamWork {
 
 void Link_Fragment(TSource& h, const TTreeData& node, const TAllocMap& map, int64_t alignBase, uint8_t camerType,
                    int32_t L, int32_t g, TRebuildResult& r, const TVideo& v, int interleave,
-                   const TSampleJudge* judge, const TClusterGeometry* geometry) {
+                   const TSampleJudge* judge, const TClusterGeometry* geometry, const TSeamSearch* search) {
     auto& a = r.FragmenArray;
     if (g < 0 || g >= int32_t(a.size()) || a[size_t(g)].ChongHeFlag) return;
 
@@ -317,6 +352,18 @@ void Link_Fragment(TSource& h, const TTreeData& node, const TAllocMap& map, int6
     work.Ctx.Cl = geometry ? *geometry : Get_ClusterGeometry(node, map, alignBase);
     work.Ctx.V = &v;
     work.Ctx.Judge = judge;
+    // The clusters this result's entries hold so far (copy ranges, grown by
+    // the seams linked before this one) are not a gap's middle either.
+    if (search) {
+        const TClusterGeometry& cl = work.Ctx.Cl;
+        for (const TFragmenArr& e : a) {
+            if (e.ChongHeFlag) continue;
+            const int64_t s0 = Get_CopyStart(e), s1 = Get_CopyEnd(e);
+            if (s0 >= 0 && s1 > s0) work.Ctx.Own.push_back({cl.Start(s0), cl.End(s1 - 1)});
+        }
+        Sort_AndMerge(work.Ctx.Own);
+        work.Ctx.Search = search;
+    }
     work.Interleave = interleave;
 
     bool linked = false;
@@ -332,6 +379,22 @@ void Link_Fragment(TSource& h, const TTreeData& node, const TAllocMap& map, int6
     G.FragmentLastEoff = work.CopyEnd;
     G.SeamState = work.State;
     G.SeamFileOff = work.SeamFile;
+    if (work.ElseLen > 0) {
+        // The gap's middle, copied from where it was found: a data entry that
+        // starts no sample, between g and the piece after it.
+        TFragmenArr x;
+        x.FragmenType = ENTRY_DATA;
+        x.FragmeSnumType = 0;
+        x.FragmeSnum = x.FragmeEnum = x.FragmeSLnum = x.FragmeELnum = -1;
+        x.FragmenSoff = work.ElseAt;
+        x.FragmenEoff = work.ElseAt + work.ElseLen;
+        Set_CopyStart(x, work.ElseAt);
+        x.FragmentLastEoff = work.ElseAt + work.ElseLen;
+        x.FragmentFreeSpace = work.Fill;
+        G.FragmentFreeSpace = 0;
+        a.insert(a.begin() + g + 1, std::move(x));
+        ++r.Fragmenum;
+    }
 }
 
 void Link_Fragment(TSource& h, const TTreeData& node, const TAllocMap& map, int64_t alignBase, uint8_t camerType,

@@ -5,7 +5,11 @@
 
 #include <cstdint>
 #include <functional>
+#include <atomic>
+#include <memory>
 #include <span>
+#include <utility>
+#include <vector>
 
 #include "media/tree_data.h"
 #include "platform/source_io.h"
@@ -19,6 +23,27 @@ struct TAllocMap;
 // prefixed NAL units) decode cleanly on their own: every macroblock of every
 // slice, nothing concealed, each slice ending at its unit's end.
 using TSampleJudge = std::function<bool(std::span<const uint8_t> sample)>;
+
+// Where the middle of a gap may be looked for on the medium: a window, and
+// the byte ranges rebuilt pieces already hold (Normalize sorts and merges
+// them before use). The numbers bound the work one seam may spend.
+struct TSeamSearch {
+    int64_t From = 0, To = 0;
+    std::vector<std::pair<int64_t, int64_t>> Claimed;
+    int MaxRuns = 16384;    // runs of clusters read and tested, per seam
+    int MaxDecodes = 4096;  // samples decoded per seam (about 2 ms each for a 720p I frame)
+    // Samples all the seams of one recording may still decode (shared).
+    std::shared_ptr<std::atomic<int>> DecodesLeft = std::make_shared<std::atomic<int>>(8192);
+    int64_t MaxClusters = 16; // longest run looked for
+    void Normalize();
+    bool Is_Claimed(int64_t from, int64_t to) const; // any byte of [from, to) held
+
+};
+
+// Sorts byte ranges and merges those that overlap or touch.
+void Sort_AndMerge(std::vector<std::pair<int64_t, int64_t>>& ranges);
+// True when a range of sorted, merged ranges holds a byte of [from, to).
+bool Ranges_Overlap(const std::vector<std::pair<int64_t, int64_t>>& ranges, int64_t from, int64_t to);
 
 // Cluster geometry seam resolution works with.
 struct TClusterGeometry {
@@ -48,9 +73,13 @@ TClusterGeometry Infer_ClusterGeometry(const TRebuildResult& r, const TVideo& v,
 // decide its split (seam_growth.h); the entry records how it was decided
 // (SeamState, SeamFileOff).
 // geometry (may be null): the clusters to work with instead of the node's.
+// search (may be null): where a gap's missing middle may be found; when one
+// is, an entry that copies it (a data entry of no samples, FragmeSnum -1) is
+// inserted after g and Fragmenum grows by one.
 void Link_Fragment(TSource& h, const TTreeData& node, const TAllocMap& map, int64_t alignBase, uint8_t camerType,
                    int32_t L, int32_t g, TRebuildResult& r, const TVideo& v, int interleave,
-                   const TSampleJudge* judge = nullptr, const TClusterGeometry* geometry = nullptr);
+                   const TSampleJudge* judge = nullptr, const TClusterGeometry* geometry = nullptr,
+                   const TSeamSearch* search = nullptr);
 void Link_Fragment(TSource& h, const TTreeData& node, const TAllocMap& map, int64_t alignBase, uint8_t camerType,
                    int32_t L, int32_t g, int64_t resultIndex, const TVideo& v, int interleave);
 

@@ -545,5 +545,52 @@ TEST(PlacedSamples, SamplesWhollyInsideCopiedBytes) {
     }
 }
 
+// Without a known file system the pieces of a recording tell the cluster
+// size: the largest power of two on which every piece's medium offset minus
+// its file offset agrees (an upper bound), never below the smallest asked for.
+TEST(SeamGeometry, ClusterSizeIsInferredFromThePieces) {
+    const TVideo v = Video_Of(std::vector<uint32_t>(8, 5000), 48); // samples at 48, 5048, 10048, ...
+    const int64_t T2 = 10048, T5 = 25048;
+    struct TCase {
+        const char* What;
+        std::vector<TFragmenArr> Entries;
+        int64_t Size, Base;
+    };
+    const TClusterGeometry fallback{32768, 7 * 512};
+    const std::vector<TCase> cases = {
+        {"one piece: the fallback", {Data(0, 1, 1 << 20, 1 << 20)}, 32768, 7 * 512},
+        {"pieces 4 KiB apart", {Data(0, 1, (1 << 20) + 48, 0), Data(2, 3, (1 << 20) + 4096 + T2, 0)}, 4096, 0},
+        {"pieces 8 KiB apart", {Data(0, 1, (1 << 20) + 48, 0), Data(5, 6, (1 << 20) + 8192 + T5, 0)}, 8192, 0},
+        {"a file head and a piece 16 KiB apart",
+         {[] {
+              TFragmenArr h;
+              h.FragmenType = ENTRY_FILE_HEAD;
+              h.FragmenSoff = (3 << 20) + 1024;
+              return h;
+          }(),
+          Data(2, 3, (3 << 20) + 1024 + 16384 + T2, 0)},
+         16384, 1024},
+        {"pieces that agree on 2 KiB only: the smallest asked for is not met",
+         {Data(0, 1, (1 << 20) + 48, 0), Data(2, 3, (1 << 20) + 2048 + T2, 0)}, 32768, 7 * 512},
+        {"an overlapped piece is left out", {Data(0, 1, (1 << 20) + 48, 0), [&] {
+                                                  TFragmenArr e = Data(2, 3, (1 << 20) + 512 + T2, 0);
+                                                  e.ChongHeFlag = true;
+                                                  return e;
+                                              }(),
+                                              Data(5, 6, (1 << 20) + 32768 + T5, 0)},
+         32768, 0},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.What);
+        TRebuildResult r;
+        r.CamerType = 2;
+        r.FragmenArray = c.Entries;
+        r.Fragmenum = int32_t(c.Entries.size());
+        const TClusterGeometry g = Infer_ClusterGeometry(r, v, fallback, 4096);
+        EXPECT_EQ(g.Size, c.Size);
+        EXPECT_EQ(g.Base, c.Base);
+    }
+}
+
 } // namespace
 } // namespace qrv
