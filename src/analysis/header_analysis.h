@@ -93,9 +93,9 @@ void Find_FrameAnchors_Indexed(TSource& h, const TFeatureIndex& index, int64_t s
 void Find_FrameAnchors_Split(TSource& h, const TFeatureIndex& index, int64_t start, int64_t end, int recType,
                              const TSampleKeys& keys, std::vector<TFrameAnchor>& anchors, int64_t splitBytes);
 
-// Grows a data fragment around anchor a, which matched the first sample of
-// chunk c (s is that sample's index, 0). The result's FragmenType is
-// ENTRY_DATA when accepted, ENTRY_PENDING when rejected.
+// Grows a data fragment around anchor a, which matched sample s of chunk c
+// (any sample of the chunk). The result's FragmenType is ENTRY_DATA when
+// accepted, ENTRY_PENDING when rejected.
 TFragmenArr Find_FrameFragment(TSource& h, bool paired, int headMode, const TFrameAnchor& a, int32_t c, int32_t s,
                                const TVideo& v);
 

@@ -351,6 +351,63 @@ TEST_F(TRebuild, RawImageTwoInterleavedRecordings) {
     Expect_Exact(img, run, b, dir);
 }
 
+// Recordings the cameras write besides the common one (a video chunk of one
+// sample and its sound): all-intra streams without a sync sample table, and
+// video-only recordings with several samples per chunk, whole or in pieces
+// whose seams fall inside a chunk. Each comes back byte for byte at level 0.
+TEST_F(TRebuild, CameraVariantsComeBackWhole) {
+    struct TCase {
+        const char* Name;
+        test::TLayout Layout;
+        int Gop;
+        bool Stss;
+        bool Sound;
+        int PerChunk;
+        int Pieces;
+        bool Params = false; // SEI and parameter sets ahead of the slice of every IDR sample
+    };
+    const TCase cases[] = {
+        {"all-intra, no sync table", test::TLayout::Tail, 1, false, true, 1, 1},
+        {"all-intra, no sync table, pieces", test::TLayout::Tail, 1, false, true, 1, 3},
+        {"video only, 3 per chunk", test::TLayout::Tail, 25, true, false, 3, 1},
+        {"video only, 4 per chunk, pieces", test::TLayout::Tail, 25, true, false, 4, 4},
+        {"video only, 5 per chunk, front, pieces", test::TLayout::Front, 25, true, false, 5, 3},
+        {"video only, a chunk per second, parameter sets", test::TLayout::Tail, 25, true, false, 25, 1, true},
+        {"video only, one chunk, parameter sets, pieces", test::TLayout::Tail, 25, true, false, 100, 3, true},
+        {"video only, one chunk, front, parameter sets", test::TLayout::Front, 25, true, false, 100, 1, true},
+    };
+    TDiskImage img = test::Make_RawImage(dir.File("variants.img"), 96 << 20, 32768);
+    std::vector<TPlaced> placed;
+    int64_t at = 8;
+    uint32_t seed = 80;
+    for (const TCase& c : cases) {
+        TRecordingPlan s;
+        s.Seed = ++seed;
+        s.Seconds = 4.0;
+        s.Width = 320;
+        s.Height = 240;
+        s.Quality = 26;
+        s.Layout = c.Layout;
+        s.Gop = c.Gop;
+        s.Stss = c.Stss;
+        s.Sound = c.Sound;
+        s.SamplesPerChunk = c.PerChunk;
+        s.SeiFirst = s.ParamsFirst = s.ParamsEveryIdr = c.Params;
+        TPlaced p{c.Name, test::Make_Recording(s), {}, 0};
+        if (c.Pieces == 1) {
+            p.Clusters.resize(size_t(Clusters_For(img, p.Rec)));
+            for (size_t i = 0; i < p.Clusters.size(); ++i) p.Clusters[i] = at + int64_t(i);
+            img.Write_Clusters(p.Clusters, p.Rec.Bytes);
+            at += int64_t(p.Clusters.size()) + 40;
+        } else {
+            at = Place_Pieces(img, p, at, c.Pieces, 5, 500u * seed) + 40;
+        }
+        placed.push_back(std::move(p));
+    }
+    TRun run = Scan(img, 0);
+    for (const TPlaced& p : placed) Expect_Exact(img, run, p, dir);
+}
+
 // ---------------------------------------------------------------- file systems
 
 void File_System_Case(const std::string& fs, int64_t volumeBytes, int64_t clusterBytes, const test::TTempDir& dir) {
