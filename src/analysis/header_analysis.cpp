@@ -561,6 +561,15 @@ void Resolve_Seams(TSource& h, const TTreeData& node, const TAllocMap& map, int 
         Set_SynthesizedHead(R, firstData, video);
         Extend_FirstEntry(h, node, map, alignBase, R, firstData, video);
     }
+
+    // A movie box at the front: the file ends where its media end. When the
+    // last pieces were not found, what they held is zero-filled, so the media
+    // data keeps the length its box header and the tables give.
+    if (R.CamerType == 0 && L > 0 && R.FragmenArray[0].FragmenType == ENTRY_MOVIE) {
+        TFragmenArr& last = R.FragmenArray[size_t(L)];
+        const int64_t lost = R.FragmenArray[0].MdatLen - Written_Length(R);
+        if (last.FragmenType == ENTRY_DATA && last.LastFragmenum == 0 && lost > 0) last.FragmentFreeSpace += lost;
+    }
 }
 
 THeaderTables Read_HeaderTables(TSource& h, int64_t headerIndex, int recType, int64_t scanEnd) {

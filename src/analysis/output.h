@@ -54,6 +54,9 @@ inline int64_t Get_CopyEnd(const TFragmenArr& e) { return e.FragmentLastEoff != 
 // Entries marked as overlapping are skipped. False when a piece failed.
 bool Write_Recording(const TRebuildResult& r, TSource& src, TOutputFile& out);
 
+// The length of the file Write_Recording writes for r, without writing it.
+int64_t Written_Length(const TRebuildResult& r);
+
 // True when a byte range the result copies from the medium (any entry that
 // is not an overlap) touches a stretch the scan could not read.
 bool Reads_Unread(const TRebuildResult& r, const TUnreadMap& unread);

@@ -207,7 +207,8 @@ class TExportRun {
         TReportFile entry;
         entry.Path = path;
         entry.Name = path.substr(recovery_.size() + 1);
-        entry.Complete = !stopped;
+        // Samples the analysis did not find are zeros in the file: not complete.
+        entry.Complete = !stopped && r.SamplesMissing == 0;
         entry.Level = row.Sub[COL_LEVEL];
         entry.Model = row.Sub[COL_MODEL];
         entry.Date = row.Sub[COL_DATE];

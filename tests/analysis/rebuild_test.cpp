@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <map>
 
 #include "analysis/output.h"
@@ -406,6 +407,69 @@ TEST_F(TRebuild, CameraVariantsComeBackWhole) {
     }
     TRun run = Scan(img, 0);
     for (const TPlaced& p : placed) Expect_Exact(img, run, p, dir);
+}
+
+// A movie box at the front and the recording's last piece gone (overwritten):
+// the export keeps the file's full length with zeros where the last piece was,
+// the row shows that length (the head once) and never level 0, and the carve
+// report does not call the file complete.
+TEST_F(TRebuild, FrontMovieBoxWithTheLastPieceMissing) {
+    TDiskImage img = test::Make_RawImage(dir.File("lastgone.img"), 48 << 20, 32768);
+    TPlaced p{"front, last piece gone", Make(91, test::TLayout::Front), {}, 0};
+    Place_Pieces(img, p, 40, 4, 6, 9100u);
+    // The clusters of the last run hold other data now.
+    int64_t lastRun = int64_t(p.Clusters.size()) - 1;
+    while (lastRun > 0 && p.Clusters[size_t(lastRun - 1)] + 1 == p.Clusters[size_t(lastRun)]) --lastRun;
+    ASSERT_GT(lastRun, 0);
+    for (size_t c = size_t(lastRun); c < p.Clusters.size(); ++c) {
+        img.Write_Raw(img.Cluster_Offset(p.Clusters[c]), test::Pattern_Bytes(size_t(img.ClusterBytes), 77 + uint32_t(c)));
+        p.Clusters[c] = -1;
+    }
+    const int64_t gone = lastRun * img.ClusterBytes; // file bytes from here on are not on the medium
+    TRun run = Scan(img, 0);
+    const TRebuildResult* r = Result_For(run, p.Header_Disk(img));
+    ASSERT_NE(r, nullptr);
+    const int64_t fileLen = int64_t(p.Rec.Bytes.size());
+    EXPECT_EQ(r->MdatLenx, fileLen) << "the length shown counts the head once";
+    EXPECT_GT(r->SamplesMissing, 0);
+    EXPECT_NE(r->Leavelx, 0);
+
+    auto model = std::make_shared<TResultsModel>();
+    auto old = Set_UISink(std::make_shared<TResultsSink>(model, nullptr));
+    To_View(0, RebuildResultList.Count());
+    model->Check_All();
+    const std::string out = dir.File("saved");
+    std::filesystem::create_directories(out);
+    TSaveSummary sum = Save_ToFile_One(*model, out);
+    Set_UISink(old);
+    ASSERT_EQ(sum.Report.Files.size(), 1u);
+    const std::vector<uint8_t> got = test::Read_File(sum.Report.Files[0].Path);
+    // Every byte still on the medium in place, zeros for the lost piece, the whole length.
+    ASSERT_EQ(int64_t(got.size()), fileLen);
+    EXPECT_EQ(First_Difference(std::vector<uint8_t>(got.begin(), got.begin() + gone),
+                               std::vector<uint8_t>(p.Rec.Bytes.begin(), p.Rec.Bytes.begin() + gone), 0),
+              -1);
+    // The last sample that starts on the medium is copied whole with its
+    // sound; from there on the file is zeros.
+    const int64_t copiedEnd = [&] {
+        int64_t end = 0;
+        for (const auto& v : p.Rec.Video) {
+            if (v.Offset >= gone) break;
+            end = v.Offset + v.Size;
+            for (const auto& snd : v.Sound) end = std::max<int64_t>(end, snd.Offset + snd.Size);
+        }
+        return end;
+    }();
+    ASSERT_LT(copiedEnd, fileLen);
+    EXPECT_TRUE(std::all_of(got.begin() + copiedEnd, got.end(), [](uint8_t b) { return b == 0; }));
+    std::string probe;
+    EXPECT_EQ(test::Run_Command("ffprobe -v quiet -show_format '" + sum.Report.Files[0].Path + "' >/dev/null", &probe), 0)
+        << "the file opens";
+    EXPECT_FALSE(sum.Report.Files[0].Complete);
+    EXPECT_NE(sum.Report.Files[0].Level, "0");
+    const std::vector<uint8_t> report = test::Read_File(sum.ReportPath);
+    const std::string xml(report.begin(), report.end());
+    EXPECT_NE(xml.find("complete=\"false\""), std::string::npos) << xml;
 }
 
 // ---------------------------------------------------------------- file systems
