@@ -242,6 +242,12 @@ bool Write_Recording(const TRebuildResult& r, TSource& src, TOutputFile& out) {
     return ok;
 }
 
+bool Has_MediaData(const TRebuildResult& r) {
+    for (const TFragmenArr& e : r.FragmenArray)
+        if (!e.ChongHeFlag && e.FragmenType == ENTRY_DATA) return true;
+    return false;
+}
+
 int64_t Written_Length(const TRebuildResult& r) {
     int64_t n = r.HeadFlag == 1 ? std::max<int64_t>(r.HeadLenx, 0) : 0;
     auto add = [&](const TFragmenArr& e) {

@@ -278,7 +278,11 @@ std::string Rows_Json(const TResultsModel& model) {
              ", \"date_text\": " + Json_Text(r.Sub[COL_DATE]) +
              ", \"duration_text\": " + Json_Text(r.Sub[COL_DURATION]) +
              ", \"length_text\": " + Json_Text(r.Sub[COL_LENGTH]) +
-             ", \"real_length_text\": " + Json_Text(r.Sub[COL_REAL]) + "}";
+             ", \"real_length_text\": " + Json_Text(r.Sub[COL_REAL]) +
+             // A result without media data is listed but never exported; the key
+             // is present only then.
+             (r.Exportable ? std::string() : ", \"exportable\": false, \"why\": " + Json_Text(Tr("没有发现媒体数据"))) +
+             "}";
     }
     return o + (first ? "]" : "\n]");
 }

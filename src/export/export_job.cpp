@@ -147,7 +147,7 @@ class TExportRun {
     // Writes the checked row p (if it is checked) into the current subfolder.
     void Export_Row(int64_t p) {
         TResultRow row = model_.Row(p);
-        if (!row.Checked) return;
+        if (!row.Checked || !row.Exportable) return;
         const int64_t ri = row.Result_Index();
         if (ri < 0 || ri >= RebuildResultList.Count()) {
             Send_Log(Tr("错误类型:Save0002"), Tr("结果序号不正常") + ":" + row.Sub[COL_INDEX]);
