@@ -29,7 +29,17 @@ PACKAGES=(
   e2fsprogs btrfs-progs
   # headless GUI runs and Chinese text
   xvfb xauth fonts-noto-cjk
+  # a comma-decimal locale (de_DE.UTF-8) for the tests of locale-independent numbers
+  locales
 )
+
+# Makes de_DE.UTF-8 when it is missing (its tests skip without it).
+make_locale() {
+  if locale -a 2>/dev/null | grep -qix 'de_DE\.utf-\?8'; then return 0; fi
+  local sudo=""
+  if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
+  $sudo localedef -i de_DE -f UTF-8 de_DE.UTF-8 || echo "deps: could not make the de_DE.UTF-8 locale"
+}
 
 missing=()
 for p in "${PACKAGES[@]}"; do
@@ -40,6 +50,7 @@ done
 
 if [ "${#missing[@]}" -eq 0 ]; then
   echo "deps: all ${#PACKAGES[@]} packages already installed"
+  make_locale
   exit 0
 fi
 
@@ -49,3 +60,4 @@ echo "deps: installing ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
 $SUDO apt-get update
 $SUDO apt-get install -y --no-install-recommends "${missing[@]}"
+make_locale

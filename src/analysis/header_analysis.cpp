@@ -7,7 +7,6 @@
 #include <mutex>
 #include <optional>
 #include <thread>
-#include <unordered_map>
 
 #include "scan/frame_feature.h"
 #include "analysis/output.h"
@@ -505,8 +504,11 @@ bool Pair_FileHead(TRebuildResult& R, const TScanResult& H, int64_t headerIndex)
 
 // Grows a data fragment from each anchor not yet inside an earlier one and
 // appends it to R. The key gives the lowest sample with the anchor's size and
-// sector position; the chunk search starts at the chunk holding it and
-// matches only first samples of chunks.
+// sector position; that sample anchors the fragment wherever it lies in its
+// chunk (the tables fix every sample's start: its chunk's offset plus the sizes
+// of the samples before it in the chunk). A video-only recording writes many
+// samples per chunk, and a chunk's first sample often carries parameter sets
+// ahead of its slice, where no frame start is found.
 void Fragments_FromAnchors(TSource& h, bool paired, int headMode, const TVideo& video, const TSampleKeys& keys,
                            std::vector<TFrameAnchor>& anchors, TRebuildResult& R, const TSampleJudge* judge) {
     std::vector<int64_t> chunkFirst; // 0-based index of each chunk's first sample
@@ -517,13 +519,6 @@ void Fragments_FromAnchors(TSource& h, bool paired, int headMode, const TVideo& 
             chunkFirst.push_back(n);
             n += int64_t(ch.STSZArr.size());
         }
-    }
-    std::unordered_map<uint64_t, std::vector<int32_t>> chunksByFirstKey;
-    for (int32_t c = 0; c < int32_t(video.STCOArr.size()); ++c) {
-        const auto& arr = video.STCOArr[size_t(c)].STSZArr;
-        if (arr.empty()) continue;
-        uint64_t key = (uint64_t(arr[0].STSZlen) << 32) | uint64_t(arr[0].STSZoff % kSector);
-        chunksByFirstKey[key].push_back(c);
     }
 
     Send_UIMessage(MSG_GAUGE2_RANGE, {Dec(int64_t(anchors.size())), "", ""});
@@ -545,13 +540,9 @@ void Fragments_FromAnchors(TSource& h, bool paired, int headMode, const TVideo& 
         TFragmenArr cand;
         cand.FragmenType = ENTRY_PENDING;
         if (d >= 0) {
-            auto it = chunksByFirstKey.find((uint64_t(uint32_t(A.AnchorSize)) << 32) | mod);
-            if (it != chunksByFirstKey.end()) {
-                const int32_t cStart =
-                    int32_t(std::upper_bound(chunkFirst.begin(), chunkFirst.end(), d) - chunkFirst.begin()) - 1;
-                auto c = std::lower_bound(it->second.begin(), it->second.end(), cStart);
-                if (c != it->second.end()) cand = Find_FrameFragment(h, paired, headMode, A, *c, 0, video, judge);
-            }
+            const int32_t c =
+                int32_t(std::upper_bound(chunkFirst.begin(), chunkFirst.end(), d) - chunkFirst.begin()) - 1;
+            if (c >= 0) cand = Find_FrameFragment(h, paired, headMode, A, c, int32_t(d - chunkFirst[size_t(c)]), video, judge);
         }
         if (cand.FragmenType != ENTRY_DATA) {
             ++k;
@@ -606,6 +597,15 @@ void Link_All(TSource& h, const TTreeData& node, const TAllocMap& map, int inter
     if (!headPresent && firstData != -1) {
         Set_SynthesizedHead(R, firstData, video);
         Extend_FirstEntry(h, node, map, alignBase, R, firstData, video, geometry);
+    }
+
+    // A movie box at the front: the file ends where its media end. When the
+    // last pieces were not found, what they held is zero-filled, so the media
+    // data keeps the length its box header and the tables give.
+    if (R.CamerType == 0 && L > 0 && R.FragmenArray[0].FragmenType == ENTRY_MOVIE) {
+        TFragmenArr& last = R.FragmenArray[size_t(L)];
+        const int64_t lost = R.FragmenArray[0].MdatLen - Written_Length(R);
+        if (last.FragmenType == ENTRY_DATA && last.LastFragmenum == 0 && lost > 0) last.FragmentFreeSpace += lost;
     }
 }
 

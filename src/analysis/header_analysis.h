@@ -94,12 +94,12 @@ void Find_FrameAnchors_Indexed(TSource& h, const TFeatureIndex& index, int64_t s
 void Find_FrameAnchors_Split(TSource& h, const TFeatureIndex& index, int64_t start, int64_t end, int recType,
                              const TSampleKeys& keys, std::vector<TFrameAnchor>& anchors, int64_t splitBytes);
 
-// Grows a data fragment around anchor a, which matched the first sample of
-// chunk c (s is that sample's index, 0). The result's FragmenType is
-// ENTRY_DATA when accepted, ENTRY_PENDING when rejected. Without a paired file
-// head a run needs ten samples besides the anchor; a shorter run of three or
-// more is accepted when judge (the recording's decoder) finds every video
-// sample of it clean - heavily fragmented media leave pieces of a few frames.
+// Grows a data fragment around anchor a, which matched sample s of chunk c
+// (any sample of the chunk). The result's FragmenType is ENTRY_DATA when
+// accepted, ENTRY_PENDING when rejected. Without a paired file head a run
+// needs ten samples besides the anchor; a shorter run of three or more is
+// accepted when judge (the recording's decoder) finds every whole video sample
+// of it clean - heavily fragmented media leave pieces of a few frames.
 TFragmenArr Find_FrameFragment(TSource& h, bool paired, int headMode, const TFrameAnchor& a, int32_t c, int32_t s,
                                const TVideo& v, const TSampleJudge* judge = nullptr);
 

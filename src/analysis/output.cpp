@@ -242,6 +242,32 @@ bool Write_Recording(const TRebuildResult& r, TSource& src, TOutputFile& out) {
     return ok;
 }
 
+bool Has_MediaData(const TRebuildResult& r) {
+    for (const TFragmenArr& e : r.FragmenArray)
+        if (!e.ChongHeFlag && e.FragmenType == ENTRY_DATA) return true;
+    return false;
+}
+
+int64_t Written_Length(const TRebuildResult& r) {
+    int64_t n = r.HeadFlag == 1 ? std::max<int64_t>(r.HeadLenx, 0) : 0;
+    auto add = [&](const TFragmenArr& e) {
+        const int64_t s = Get_CopyStart(e), t = Get_CopyEnd(e);
+        if (s >= 0 && t > s) n += t - s;
+        if (e.FragmentFreeSpace > 0) n += e.FragmentFreeSpace;
+        if (e.LastFragmenum > 0) {
+            const TLastFragmen& l = e.LastFragmen;
+            n += std::max<int64_t>(l.FragmentUpFreeSpace, 0) + std::max<int64_t>(l.FragmentDownFreeSpace, 0) +
+                 std::max<int64_t>(l.FragmentLastEoff - l.FragmentLastSoff, 0);
+        }
+    };
+    const bool movieFirst = !r.FragmenArray.empty() && r.FragmenArray[0].FragmenType == ENTRY_MOVIE;
+    if (r.CamerType == 0 && movieFirst) add(r.FragmenArray[0]);
+    for (const TFragmenArr& e : r.FragmenArray)
+        if (!e.ChongHeFlag && (e.FragmenType == ENTRY_FILE_HEAD || e.FragmenType == ENTRY_DATA)) add(e);
+    if (r.CamerType == 2 && movieFirst) add(r.FragmenArray[0]);
+    return n;
+}
+
 bool Reads_Unread(const TRebuildResult& r, const TUnreadMap& unread) {
     for (const TFragmenArr& e : r.FragmenArray) {
         if (e.ChongHeFlag) continue;

@@ -54,6 +54,14 @@ inline int64_t Get_CopyEnd(const TFragmenArr& e) { return e.FragmentLastEoff != 
 // Entries marked as overlapping are skipped. False when a piece failed.
 bool Write_Recording(const TRebuildResult& r, TSource& src, TOutputFile& out);
 
+// True when the analysis found media data for r: an entry grown from frame
+// starts on the medium. A result without one holds only a file head or movie
+// box, nothing of the recording itself.
+bool Has_MediaData(const TRebuildResult& r);
+
+// The length of the file Write_Recording writes for r, without writing it.
+int64_t Written_Length(const TRebuildResult& r);
+
 // True when a byte range the result copies from the medium (any entry that
 // is not an overlap) touches a stretch the scan could not read.
 bool Reads_Unread(const TRebuildResult& r, const TUnreadMap& unread);

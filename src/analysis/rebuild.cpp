@@ -47,7 +47,10 @@ void Get_FileQuality(TRebuildResult& r) {
     for (const TFragmenArr& e : r.FragmenArray) {
         if (e.ChongHeFlag) continue;
         if (e.FragmenType == ENTRY_MOVIE) {
-            r.MdatLenx = (e.FragmenEoff - e.FragmenSoff) + e.MdatLen;
+            // The file's length: a movie box at the front lies inside the
+            // media end already; one at the end follows it.
+            r.MdatLenx = r.CamerType == 0 ? std::max(e.MdatLen, e.FragmenEoff - e.FragmenSoff)
+                                          : (e.FragmenEoff - e.FragmenSoff) + e.MdatLen;
             expected = r.MdatLenx;
             r.HeadMdatLenx = e.MdatLen - 32;
         } else {

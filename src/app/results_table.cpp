@@ -48,6 +48,7 @@ void TResultsTable::Append(const TUiMessage& msg) {
     for (size_t i = 0; i < r.Sub.size(); ++i)
         s.Texts[i + 1] = QString::fromStdString(r.Sub[i]);
     s.Image = r.ImageIndex;
+    s.Checkable = r.Exportable;
     shown_.push_back(std::move(s));
     endInsertRows();
 }
@@ -74,6 +75,7 @@ void TResultsTable::Reload() {
         for (size_t i = 0; i < r.Sub.size(); ++i)
             s.Texts[i + 1] = QString::fromStdString(r.Sub[i]);
         s.Image = r.ImageIndex;
+        s.Checkable = r.Exportable;
         shown_.push_back(std::move(s));
     }
 }
@@ -136,7 +138,8 @@ bool TResultsTable::setData(const QModelIndex& index, const QVariant& value, int
 Qt::ItemFlags TResultsTable::flags(const QModelIndex& index) const {
     if (!index.isValid()) return Qt::NoItemFlags;
     Qt::ItemFlags f = Qt::ItemIsEnabled | Qt::ItemIsSelectable;
-    if (index.column() == 0) f |= Qt::ItemIsUserCheckable;
+    const bool checkable = size_t(index.row()) < shown_.size() && shown_[size_t(index.row())].Checkable;
+    if (index.column() == 0 && checkable) f |= Qt::ItemIsUserCheckable;
     return f;
 }
 

@@ -59,6 +59,8 @@ class TResultsTable : public QAbstractTableModel {
     struct TShown {
         std::array<QString, kColumns> Texts;
         int Image = 9;
+        bool Checkable = true; // false: a result without media data
+
     };
     void Reload();         // re-reads every row from the model
     void Repaint_Checks(); // window thread: the check column of every row changed

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <charconv>
 #include <cerrno>
 #include <cmath>
 #include <csignal>
@@ -226,14 +227,17 @@ std::string Json_Text(const std::string& t) {
 namespace {
 
 // A number text as JSON: the number itself, or null when the text is not one.
+// Read and written with a point whatever the locale: JSON is for programs.
 std::string Json_Number(const std::string& text) {
     if (text.empty()) return "null";
-    char* end = nullptr;
-    const double v = std::strtod(text.c_str(), &end);
-    if (end != text.c_str() + text.size() || !std::isfinite(v)) return "null";
+    // from_chars takes no leading point: ".5" is read as "0.5".
+    const std::string t = text[0] == '.' ? "0" + text : text;
+    double v = 0;
+    const auto [end, ec] = std::from_chars(t.data(), t.data() + t.size(), v);
+    if (ec != std::errc() || end != t.data() + t.size() || !std::isfinite(v)) return "null";
     char buf[64];
-    std::snprintf(buf, sizeof buf, "%.10g", v);
-    return buf;
+    const auto res = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::general, 10);
+    return std::string(buf, res.ptr);
 }
 
 // "yyyy-mm-dd hh:mm:ss" as ISO 8601 ("yyyy-mm-ddThh:mm:ss"); null for anything else.
@@ -274,7 +278,11 @@ std::string Rows_Json(const TResultsModel& model) {
              ", \"date_text\": " + Json_Text(r.Sub[COL_DATE]) +
              ", \"duration_text\": " + Json_Text(r.Sub[COL_DURATION]) +
              ", \"length_text\": " + Json_Text(r.Sub[COL_LENGTH]) +
-             ", \"real_length_text\": " + Json_Text(r.Sub[COL_REAL]) + "}";
+             ", \"real_length_text\": " + Json_Text(r.Sub[COL_REAL]) +
+             // A result without media data is listed but never exported; the key
+             // is present only then.
+             (r.Exportable ? std::string() : ", \"exportable\": false, \"why\": " + Json_Text(Tr("没有发现媒体数据"))) +
+             "}";
     }
     return o + (first ? "]" : "\n]");
 }

@@ -65,16 +65,22 @@ void Send_Log(const std::string& kind, const std::string& description) {
 std::string Format_Duration(long double seconds) {
     if (!std::isfinite(double(seconds))) return "0";
     // Round to four decimals, halves away from zero, then drop trailing zeros.
-    long double scaled = std::round(seconds * 10000.0L);
+    // Built from integers with a point whatever the locale: the text is
+    // stored in result files and read back by other programs.
+    const long double scaled = std::round(seconds * 10000.0L);
     if (scaled == 0) return "0";
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "%.4Lf", scaled / 10000.0L);
-    std::string s = buf;
-    while (!s.empty() && s.back() == '0') s.pop_back();
-    if (!s.empty() && s.back() == '.') s.pop_back();
-    if (s.rfind("0.", 0) == 0) s.erase(0, 1);
-    else if (s.rfind("-0.", 0) == 0) s.erase(1, 1);
-    return s;
+    const bool neg = scaled < 0;
+    const long double mag = neg ? -scaled : scaled;
+    if (!(mag < 1e36L)) return "0";
+    const unsigned __int128 m = static_cast<unsigned __int128>(mag);
+    std::string whole;
+    for (unsigned __int128 q = m / 10000; q != 0; q /= 10)
+        whole.insert(whole.begin(), char('0' + int(q % 10)));
+    std::string frac;
+    for (unsigned r = unsigned(m % 10000), k = 0; k < 4; ++k, r /= 10)
+        frac.insert(frac.begin(), char('0' + int(r % 10)));
+    while (!frac.empty() && frac.back() == '0') frac.pop_back();
+    return (neg ? "-" : "") + whole + (frac.empty() ? "" : "." + frac);
 }
 
 long double Round2_Even(long double x) {

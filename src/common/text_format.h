@@ -31,7 +31,7 @@ std::string Stamped_FileName(const std::string& name, const std::tm& localTime, 
 
 // Duration text: seconds with at most four decimals, no trailing zeros, no
 // decimal point for whole values, no digit before the point below 1 (".5");
-// 0 gives "0".
+// 0 gives "0". The point is "." whatever the locale.
 std::string Format_Duration(long double seconds);
 
 // x rounded to two decimals; a value exactly halfway goes to the even

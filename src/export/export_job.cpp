@@ -147,7 +147,7 @@ class TExportRun {
     // Writes the checked row p (if it is checked) into the current subfolder.
     void Export_Row(int64_t p) {
         TResultRow row = model_.Row(p);
-        if (!row.Checked) return;
+        if (!row.Checked || !row.Exportable) return;
         const int64_t ri = row.Result_Index();
         if (ri < 0 || ri >= RebuildResultList.Count()) {
             Send_Log(Tr("错误类型:Save0002"), Tr("结果序号不正常") + ":" + row.Sub[COL_INDEX]);
@@ -207,7 +207,8 @@ class TExportRun {
         TReportFile entry;
         entry.Path = path;
         entry.Name = path.substr(recovery_.size() + 1);
-        entry.Complete = !stopped;
+        // Samples the analysis did not find are zeros in the file: not complete.
+        entry.Complete = !stopped && r.SamplesMissing == 0;
         entry.Level = row.Sub[COL_LEVEL];
         entry.Model = row.Sub[COL_MODEL];
         entry.Date = row.Sub[COL_DATE];

@@ -130,13 +130,50 @@ bool To_Flag(const std::string& s, bool& out) {
     return true;
 }
 
+// A duration as other writers store it: written under a locale whose decimal
+// separator is a comma ("12,48", and "4," for a whole value), it is read as
+// the text this writer stores ("12.48", "4"). Anything else is kept as it is.
+std::string Duration_FromOtherWriters(const std::string& s) {
+    const size_t comma = s.find(',');
+    if (comma == std::string::npos || s.find(',', comma + 1) != std::string::npos ||
+        s.find('.') != std::string::npos)
+        return s;
+    std::string t = s;
+    t[comma] = '.';
+    if (t.back() == '.') t.pop_back();
+    return t.empty() ? s : t;
+}
+
+// True for text in the GB2312 part of the GBK code page: printable ASCII and
+// two-byte characters (lead 0xA1..0xF7, trail 0xA1..0xFE), as other writers
+// store Chinese model names. Narrower than all of GBK on purpose: a garbled
+// cipher block almost never passes, so damage is still found.
+bool Is_Gb2312Text(std::string_view s) {
+    for (size_t i = 0; i < s.size(); ++i) {
+        const uint8_t c = uint8_t(s[i]);
+        if (c >= 0x20 && c < 0x7F) continue;
+        if (c < 0xA1 || c > 0xF7 || i + 1 >= s.size()) return false;
+        const uint8_t t = uint8_t(s[++i]);
+        if (t < 0xA1 || t > 0xFE) return false;
+    }
+    return true;
+}
+
+// A model text as other writers store it: UTF-8 is kept, GBK text (see
+// Is_Gb2312Text) is decoded to UTF-8; anything else is kept for the
+// plausibility check to refuse.
+std::string Model_FromOtherWriters(const std::string& s) {
+    if (Is_ValidUtf8(s) || !Is_Gb2312Text(s)) return s;
+    return Gb18030_ToUtf8(s);
+}
+
 bool Store_ResultField(TRebuildResult& r, uint8_t tag, const std::string& s) {
     switch (tag) {
     case 0:
         r.CreateTime = s;
         return true;
     case 1:
-        r.Durting = s;
+        r.Durting = Duration_FromOtherWriters(s);
         return true;
     case 2:
         return To_Number(s, r.LessByte);
@@ -159,7 +196,7 @@ bool Store_ResultField(TRebuildResult& r, uint8_t tag, const std::string& s) {
     case 11:
         return To_Number(s, r.TrueFileLen);
     case 12:
-        r.CarmerModel = s;
+        r.CarmerModel = Model_FromOtherWriters(s);
         return true;
     case 13:
         return To_Number(s, r.MdatModSoff);

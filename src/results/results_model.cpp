@@ -8,6 +8,7 @@
 
 #include "common/language.h"
 #include "common/op_state.h"
+#include "analysis/output.h"
 #include "common/text_format.h"
 #include "scan/records.h"
 
@@ -50,6 +51,8 @@ bool TResultsModel::Apply_Message(const TUiMessage& m) {
     r.Caption = m.P[0];
     r.Sub = {m.P[1], m.P[6], m.P[2], m.P[3], m.P[4], m.P[7], m.P[5]};
     r.ImageIndex = Level_Icon(m.P[1]);
+    if (const int64_t idx = r.Result_Index(); idx >= 0 && idx < RebuildResultList.Count())
+        r.Exportable = Has_MediaData(RebuildResultList.Get(idx));
     std::lock_guard<std::mutex> lk(mu_);
     rows_.push_back(std::move(r));
     return true;
@@ -85,6 +88,7 @@ void TResultsModel::Set_Checked(int64_t i, bool checked) {
     {
         std::lock_guard<std::mutex> lk(mu_);
         if (i < 0 || i >= int64_t(rows_.size()) || rows_[size_t(i)].Checked == checked) return;
+        if (checked && !rows_[size_t(i)].Exportable) return;
         rows_[size_t(i)].Checked = checked;
     }
     Checks_Changed();
@@ -117,7 +121,7 @@ void TResultsModel::Check_All() {
     {
         std::lock_guard<std::mutex> lk(mu_);
         for (auto& r : rows_)
-            r.Checked = true;
+            r.Checked = r.Exportable;
     }
     Checks_Changed();
 }
@@ -126,7 +130,7 @@ void TResultsModel::Invert_Checks() {
     {
         std::lock_guard<std::mutex> lk(mu_);
         for (auto& r : rows_)
-            r.Checked = !r.Checked;
+            r.Checked = !r.Checked && r.Exportable;
     }
     Checks_Changed();
 }
@@ -229,6 +233,9 @@ int64_t To_View(int64_t first, int64_t last) {
         Send_UIMessage(MSG_ADD_ROW,
                        {std::to_string(row), std::to_string(r.Leavelx), r.CreateTime, r.Durting + Tr("秒"),
                         Size_Text(r.MdatLenx), std::to_string(p), r.CarmerModel, Size_Text(r.TrueFileLen)});
+        // Only a file head or movie box: nothing of the recording to export.
+        if (!Has_MediaData(r))
+            Send_Log(Tr("显示扫描结果"), Tr("没有发现媒体数据,不可导出;编号:") + std::to_string(row));
         st.Progress1 = int32_t(p);
         Send_UIMessage(MSG_PROGRESS_STATUS, {"", Tr("已添加数量") + ":" + std::to_string(p), ""});
     }

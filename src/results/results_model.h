@@ -37,6 +37,9 @@ struct TResultRow {
     std::string Caption; // row number given by the fill
     std::array<std::string, 7> Sub;
     bool Checked = false;
+    // False for a result without media data (only a file head or movie box
+    // was found): listed, but never checked and never exported.
+    bool Exportable = true;
     int ImageIndex = 9; // level mark: 9 green, 10 blue, 11 yellow, 12 red
     // The export's decode check of the file written for this row: samples that
     // failed (-1: not checked) and the first failure's time in the recording.
@@ -71,12 +74,14 @@ class TResultsModel {
     // Copy of row i (an empty row when out of range).
     TResultRow Row(int64_t i) const;
     bool Checked(int64_t i) const;
+    // Checking a row that is not exportable does nothing.
     void Set_Checked(int64_t i, bool checked);
     // Records the decode check of row i's exported file (see TResultRow); the
     // observer hears of it as of a changed mark.
     void Set_Decode(int64_t i, int64_t errors, double firstErrorSeconds);
 
-    // Check commands: check every row, invert every row, uncheck every row.
+    // Check commands: check every row, invert every row, uncheck every row
+    // (rows that are not exportable stay unchecked).
     void Check_All();
     void Invert_Checks();
     void Clear_Checks();

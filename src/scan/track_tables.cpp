@@ -52,6 +52,12 @@ int32_t S32(const uint8_t* p) {
     return int32_t(Get_BE32(p));
 }
 
+// One chunk offset entry: 32-bit stco entries are unsigned (cameras writing
+// FAT32 put chunks anywhere below 4 GiB), co64 entries 64-bit.
+int64_t Chunk_Offset(const uint8_t* e, bool co64) {
+    return co64 ? int64_t(Get_BE64(e)) : int64_t(Get_BE32(e));
+}
+
 // Reads a signed 32-bit field at off; false when the read yields nothing.
 bool Read_S32(TSource& h, int64_t off, int32_t& v) {
     auto b = Get_Bytes(h, 4, off);
@@ -282,7 +288,7 @@ int64_t Track_End(TSource& h, const TAtoms& a, int64_t scanEnd) {
     const int64_t width = a.AtomCo64 ? 8 : 4;
     auto e = Get_Bytes(h, width, a.AtomStcoOff + 16 + width * int64_t(a.AtomStcoNum - 1));
     if (int64_t(e.size()) < width) return -1;
-    const int64_t last = a.AtomCo64 ? int64_t(Get_BE64(e.data())) : int64_t(S32(e.data()));
+    const int64_t last = Chunk_Offset(e.data(), a.AtomCo64);
     if (last <= 0) return -1;
     int64_t end = 0;
     if (__builtin_add_overflow(last, bytes, &end)) return -1;
@@ -392,7 +398,7 @@ bool Read_Video(TSource& h, const TAtoms& a, int64_t mediaEnd, int64_t scanEnd, 
     TChunkCursor cursor(runs);
     int64_t total = 0;
     bool ok = Read_Table(h, start, chunks, width, kTablePiece, [&](int64_t i, const uint8_t* e) {
-        const int64_t off = a.AtomCo64 ? int64_t(Get_BE64(e)) : int64_t(S32(e));
+        const int64_t off = Chunk_Offset(e, a.AtomCo64);
         if (off < 0 || off > mediaEnd) return false;
         if (i > 0 && (off == 0 || off <= video.STCOArr.back().STCOoff)) return false;
         TVideoSTCO c;
@@ -462,7 +468,14 @@ bool Read_Video(TSource& h, const TAtoms& a, int64_t mediaEnd, int64_t scanEnd, 
         }
     }
 
-    // Sync flags: chunks cover consecutive sample numbers in order, so the
+    // Sync flags. A track without a sync sample table has only sync samples
+    // (all-intra recordings leave the table out).
+    if (a.AtomSTSSOff == 0 || a.AtomSTSSLen == 0) {
+        for (TVideoSTCO& c : video.STCOArr)
+            for (TVideoSTSZ& s : c.STSZArr)
+                s.STSSFlag = true;
+    }
+    // With the table, chunks cover consecutive sample numbers in order, so the
     // chunk holding a sample number is found by binary search.
     if (!video.STSSARR.empty()) {
         Send_Range(int64_t(video.STSSARR.size()));
@@ -529,7 +542,7 @@ void Attach_Sound(TSource& h, const TAtoms& a, int64_t mediaEnd, int64_t scanEnd
     int64_t earlier = 0;  // sound samples of the chunks before this one
     int64_t lastSize = 0; // the size last determined
     Read_Table(h, start, chunks, width, kTablePiece, [&](int64_t i, const uint8_t* e) {
-        const int64_t o0 = a.AtomCo64 ? int64_t(Get_BE64(e)) : int64_t(S32(e));
+        const int64_t o0 = Chunk_Offset(e, a.AtomCo64);
         if (o0 < 0 || o0 > mediaEnd || (i > 0 && o0 == 0)) return false;
         const int64_t n = fixedSize != 0 ? 1 : cursor.Samples(i + 1);
         int64_t o = o0;

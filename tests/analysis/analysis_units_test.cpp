@@ -70,6 +70,7 @@ TFragmenArr Data_Entry(int32_t sc, int32_t ss, int32_t ec, int32_t es, int64_t s
 
 TEST(Quality, OverlappingEntriesCountNothing) {
     TRebuildResult r;
+    r.CamerType = 2; // movie box at the end: the file is the media data and the box
     r.FragmenArray.push_back(Movie_Entry(0, 1000, 9000)); // expected 10,000
     TFragmenArr a = Data_Entry(0, 0, 5, 0, 50000, 0);
     a.FragmentLastSoff = 50000;

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <map>
 
 #include "analysis/output.h"
@@ -349,6 +350,126 @@ TEST_F(TRebuild, RawImageTwoInterleavedRecordings) {
     TRun run = Scan(img, 0);
     Expect_Exact(img, run, a, dir);
     Expect_Exact(img, run, b, dir);
+}
+
+// Recordings the cameras write besides the common one (a video chunk of one
+// sample and its sound): all-intra streams without a sync sample table, and
+// video-only recordings with several samples per chunk, whole or in pieces
+// whose seams fall inside a chunk. Each comes back byte for byte at level 0.
+TEST_F(TRebuild, CameraVariantsComeBackWhole) {
+    struct TCase {
+        const char* Name;
+        test::TLayout Layout;
+        int Gop;
+        bool Stss;
+        bool Sound;
+        int PerChunk;
+        int Pieces;
+        bool Params = false; // SEI and parameter sets ahead of the slice of every IDR sample
+    };
+    const TCase cases[] = {
+        {"all-intra, no sync table", test::TLayout::Tail, 1, false, true, 1, 1},
+        {"all-intra, no sync table, pieces", test::TLayout::Tail, 1, false, true, 1, 3},
+        {"video only, 3 per chunk", test::TLayout::Tail, 25, true, false, 3, 1},
+        {"video only, 4 per chunk, pieces", test::TLayout::Tail, 25, true, false, 4, 4},
+        {"video only, 5 per chunk, front, pieces", test::TLayout::Front, 25, true, false, 5, 3},
+        {"video only, a chunk per second, parameter sets", test::TLayout::Tail, 25, true, false, 25, 1, true},
+        {"video only, one chunk, parameter sets, pieces", test::TLayout::Tail, 25, true, false, 100, 3, true},
+        {"video only, one chunk, front, parameter sets", test::TLayout::Front, 25, true, false, 100, 1, true},
+    };
+    TDiskImage img = test::Make_RawImage(dir.File("variants.img"), 96 << 20, 32768);
+    std::vector<TPlaced> placed;
+    int64_t at = 8;
+    uint32_t seed = 80;
+    for (const TCase& c : cases) {
+        TRecordingPlan s;
+        s.Seed = ++seed;
+        s.Seconds = 4.0;
+        s.Width = 320;
+        s.Height = 240;
+        s.Quality = 26;
+        s.Layout = c.Layout;
+        s.Gop = c.Gop;
+        s.Stss = c.Stss;
+        s.Sound = c.Sound;
+        s.SamplesPerChunk = c.PerChunk;
+        s.SeiFirst = s.ParamsFirst = s.ParamsEveryIdr = c.Params;
+        TPlaced p{c.Name, test::Make_Recording(s), {}, 0};
+        if (c.Pieces == 1) {
+            p.Clusters.resize(size_t(Clusters_For(img, p.Rec)));
+            for (size_t i = 0; i < p.Clusters.size(); ++i) p.Clusters[i] = at + int64_t(i);
+            img.Write_Clusters(p.Clusters, p.Rec.Bytes);
+            at += int64_t(p.Clusters.size()) + 40;
+        } else {
+            at = Place_Pieces(img, p, at, c.Pieces, 5, 500u * seed) + 40;
+        }
+        placed.push_back(std::move(p));
+    }
+    TRun run = Scan(img, 0);
+    for (const TPlaced& p : placed) Expect_Exact(img, run, p, dir);
+}
+
+// A movie box at the front and the recording's last piece gone (overwritten):
+// the export keeps the file's full length with zeros where the last piece was,
+// the row shows that length (the head once) and never level 0, and the carve
+// report does not call the file complete.
+TEST_F(TRebuild, FrontMovieBoxWithTheLastPieceMissing) {
+    TDiskImage img = test::Make_RawImage(dir.File("lastgone.img"), 48 << 20, 32768);
+    TPlaced p{"front, last piece gone", Make(91, test::TLayout::Front), {}, 0};
+    Place_Pieces(img, p, 40, 4, 6, 9100u);
+    // The clusters of the last run hold other data now.
+    int64_t lastRun = int64_t(p.Clusters.size()) - 1;
+    while (lastRun > 0 && p.Clusters[size_t(lastRun - 1)] + 1 == p.Clusters[size_t(lastRun)]) --lastRun;
+    ASSERT_GT(lastRun, 0);
+    for (size_t c = size_t(lastRun); c < p.Clusters.size(); ++c) {
+        img.Write_Raw(img.Cluster_Offset(p.Clusters[c]), test::Pattern_Bytes(size_t(img.ClusterBytes), 77 + uint32_t(c)));
+        p.Clusters[c] = -1;
+    }
+    const int64_t gone = lastRun * img.ClusterBytes; // file bytes from here on are not on the medium
+    TRun run = Scan(img, 0);
+    const TRebuildResult* r = Result_For(run, p.Header_Disk(img));
+    ASSERT_NE(r, nullptr);
+    const int64_t fileLen = int64_t(p.Rec.Bytes.size());
+    EXPECT_EQ(r->MdatLenx, fileLen) << "the length shown counts the head once";
+    EXPECT_GT(r->SamplesMissing, 0);
+    EXPECT_NE(r->Leavelx, 0);
+
+    auto model = std::make_shared<TResultsModel>();
+    auto old = Set_UISink(std::make_shared<TResultsSink>(model, nullptr));
+    To_View(0, RebuildResultList.Count());
+    model->Check_All();
+    const std::string out = dir.File("saved");
+    std::filesystem::create_directories(out);
+    TSaveSummary sum = Save_ToFile_One(*model, out);
+    Set_UISink(old);
+    ASSERT_EQ(sum.Report.Files.size(), 1u);
+    const std::vector<uint8_t> got = test::Read_File(sum.Report.Files[0].Path);
+    // Every byte still on the medium in place, zeros for the lost piece, the whole length.
+    ASSERT_EQ(int64_t(got.size()), fileLen);
+    EXPECT_EQ(First_Difference(std::vector<uint8_t>(got.begin(), got.begin() + gone),
+                               std::vector<uint8_t>(p.Rec.Bytes.begin(), p.Rec.Bytes.begin() + gone), 0),
+              -1);
+    // The last sample that starts on the medium is copied whole with its
+    // sound; from there on the file is zeros.
+    const int64_t copiedEnd = [&] {
+        int64_t end = 0;
+        for (const auto& v : p.Rec.Video) {
+            if (v.Offset >= gone) break;
+            end = v.Offset + v.Size;
+            for (const auto& snd : v.Sound) end = std::max<int64_t>(end, snd.Offset + snd.Size);
+        }
+        return end;
+    }();
+    ASSERT_LT(copiedEnd, fileLen);
+    EXPECT_TRUE(std::all_of(got.begin() + copiedEnd, got.end(), [](uint8_t b) { return b == 0; }));
+    std::string probe;
+    EXPECT_EQ(test::Run_Command("ffprobe -v quiet -show_format '" + sum.Report.Files[0].Path + "' >/dev/null", &probe), 0)
+        << "the file opens";
+    EXPECT_FALSE(sum.Report.Files[0].Complete);
+    EXPECT_NE(sum.Report.Files[0].Level, "0");
+    const std::vector<uint8_t> report = test::Read_File(sum.ReportPath);
+    const std::string xml(report.begin(), report.end());
+    EXPECT_NE(xml.find("complete=\"false\""), std::string::npos) << xml;
 }
 
 // ---------------------------------------------------------------- file systems

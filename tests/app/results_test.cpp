@@ -440,6 +440,23 @@ class TResultsTest : public QObject {
         QVERIFY(Logged(*empty, "显示结果失败", "重组结果为0无法显示!"));
     }
 
+    // A result holding only a file head and movie box (no media data found) is
+    // listed with a check box that cannot be set, by a click or a command.
+    void result_without_media_cannot_be_checked() {
+        TRebuildResult headOnly = Listed("2019-05-12 11:00:00", "HEVC", 512);
+        headOnly.FragmenArray[1].FragmenType = ENTRY_FILE_HEAD;
+        auto form = Listing({Listed("2019-05-12 10:00:00", "A", 7), headOnly});
+        QCOMPARE(Row_Count(*form), 2);
+        QVERIFY(!(List(*form)->model()->index(1, 0).flags() & Qt::ItemIsUserCheckable));
+        Click_Check(*form, 1);
+        QCOMPARE(Checks(*form), QString("00"));
+        W<QToolButton>(form.get(), "btnSelAll")->click();
+        QCOMPARE(Checks(*form), QString("10"));
+        W<QToolButton>(form.get(), "btnSelFan")->click();
+        QCOMPARE(Checks(*form), QString("00"));
+        QVERIFY(Logged(*form, "显示扫描结果", "没有发现媒体数据,不可导出;编号:2"));
+    }
+
     // Clicking a column sorts descending first, then ascending; the direction
     // is shared by every column. The hidden result index travels with its row.
     void column_sort_alternates() {

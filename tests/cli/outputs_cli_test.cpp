@@ -155,6 +155,45 @@ TEST(CliOutputs, SecondExportKeepsTheFirstAndNothingFoundIsSaid) {
     EXPECT_TRUE(Names_Under(dir.File("res")).empty());
 }
 
+// H.265 recordings (a movie box at the end, and one at the front) beside an
+// H.264 one: no frame start of theirs matches, so their results hold only a
+// file head or movie box. Such a row is listed with the reason, never checked
+// and never written, whichever rows are asked for; the H.264 recording is.
+TEST(CliOutputs, ARecordingWithoutMediaDataIsListedButNeverExported) {
+    std::string encoders;
+    test::Run_Command("ffmpeg -hide_banner -encoders 2>/dev/null", &encoders);
+    if (!Has(encoders, "libx265")) QRV_SKIP_WITHOUT("ffmpeg without libx265");
+    test::TTempDir dir("qrv-outputs");
+    const std::string img = dir.File("card.img");
+    const auto rec = Make_Card(img);
+    const std::string hevc = "ffmpeg -nostdin -v error -f lavfi -i testsrc=size=320x240:rate=25 -t 3 -c:v libx265 "
+                             "-x265-params log-level=error -tag:v hvc1 ";
+    ASSERT_EQ(test::Run_Command(hevc + "'" + dir.File("tail.mp4") + "'"), 0);
+    ASSERT_EQ(test::Run_Command(hevc + "-movflags +faststart '" + dir.File("front.mp4") + "'"), 0);
+    test::Write_At(img, 3 << 20, test::Read_File(dir.File("tail.mp4")));
+    test::Write_At(img, 5 << 20, test::Read_File(dir.File("front.mp4")));
+
+    const std::string scan = "TZ=UTC " + Cli() + " scan '" + img + "' --json --export '";
+    std::string json, log;
+    ASSERT_EQ(test::Run_Command(scan + dir.File("all") + "' 2>" + dir.File("log.txt"), &json), 0) << json;
+    log = Text_Of(dir.File("log.txt"));
+    const std::regex hidden("\\{\"number\": ([0-9]+), [^\n]*\"checked\": false, [^\n]*\"exportable\": false, "
+                            "\"why\": \"没有发现媒体数据\"\\}");
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(json, m, hidden)) << json;
+    const std::string number = m[1];
+    EXPECT_TRUE(Has(log, "没有发现媒体数据,不可导出;编号:" + number)) << log;
+    EXPECT_TRUE(Has(json, "\"saved\": 1,")) << json;
+    auto files = Files_Under(dir.File("all"), ".mp4");
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_TRUE(test::Read_File(files[0]) == rec.Bytes);
+
+    // Asked for by number, it is still not checked: nothing to write, and the user is told.
+    EXPECT_NE(test::Run_Command(scan + dir.File("one") + "' --rows " + number + " 2>/dev/null", &json), 0) << json;
+    EXPECT_TRUE(Has(json, "\"export\": {\"ok\": false, \"message\": \"请选择要保存文件!\"}")) << json;
+    EXPECT_TRUE(Files_Under(dir.File("one"), ".mp4").empty());
+}
+
 // A writer killed part way (SIGKILL, no chance to clean up) leaves only its
 // dot-named temporary file: no final-named image or recording, and no cut one.
 TEST(CliOutputs, AKilledWriterLeavesNoFinalName) {

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <clocale>
 #include <cstdio>
 #include <filesystem>
 #include <regex>
@@ -8,9 +9,11 @@
 #include "cli/common_cli.h"
 #include "cli/source_pick.h"
 #include "common/op_state.h"
+#include "common/text_format.h"
 #include "common/ui_message.h"
 #include "results/result_file.h"
 #include "scan/records.h"
+#include "support/recording_writer.h"
 #include "support/test_env.h"
 
 using namespace qrv;
@@ -19,6 +22,7 @@ using qrv::test::Bin_Dir;
 using qrv::test::Run_Command;
 using qrv::test::TTempDir;
 using qrv::test::Write_File;
+namespace test = qrv::test;
 
 namespace {
 
@@ -196,4 +200,86 @@ TEST(CliProgress, RedrawsAtMostTenTimesASecond) {
                          "00:00:00 left  已扫描块数:122\\d\\d")))
         << last;
     st.Reset_Counters();
+}
+
+// Under a locale whose decimal separator is a comma, every number written for
+// programs (the result file, --json, report.xml) keeps its point, and the
+// result file loads again; what a person reads may follow the locale. Result
+// files of other writers load too: durations with a comma, model names in
+// GBK. A model that is neither UTF-8 nor GBK is still damage.
+TEST(CliResults, NumbersForProgramsIgnoreTheLocaleAndOtherWritersFilesLoad) {
+    const char* kLocale = "de_DE.UTF-8";
+    if (!std::setlocale(LC_ALL, kLocale)) {
+        Run_Command(std::string("localedef -i de_DE -f UTF-8 ") + kLocale + " 2>/dev/null");
+        if (!std::setlocale(LC_ALL, kLocale)) QRV_SKIP_WITHOUT("no de_DE.UTF-8 locale (package locales, localedef)");
+    }
+    EXPECT_EQ(Format_Duration(61.5L), "61.5");
+    EXPECT_EQ(Format_Duration(4.0L), "4");
+    EXPECT_EQ(Format_Duration(0.25L), ".25");
+    EXPECT_EQ(Hundredths_Text(150), "1,50"); // a person's text follows the locale
+    std::setlocale(LC_ALL, "C");
+
+    TTempDir dir;
+    const std::string image = dir.File("card.img");
+    Write_File(image, std::vector<uint8_t>(8 << 20, 0));
+    for (const auto& [seconds, at] : {std::pair{2.0, 1 << 20}, std::pair{1.52, 4 << 20}}) {
+        test::TRecordingPlan plan;
+        plan.Seconds = seconds;
+        plan.Seed = uint32_t(at >> 20);
+        test::Write_At(image, at, test::Make_Recording(plan).Bytes);
+    }
+    const std::string cli = "LC_ALL=" + std::string(kLocale) + " " + Bin_Dir() + "/qrv-cli";
+    std::string out;
+    ASSERT_EQ(Run_Command(cli + " scan " + image + " --save " + dir.File("scan.QRV") + " --export " +
+                              dir.File("out") + " --json 2>/dev/null",
+                          &out),
+              0)
+        << out;
+    for (const char* d : {"\"duration\": 2,", "\"duration\": 1.52,", "\"duration_text\": \"2秒\"",
+                          "\"duration_text\": \"1.52秒\""})
+        EXPECT_NE(out.find(d), std::string::npos) << d << "\n" << out;
+    std::string report;
+    for (const auto& e : std::filesystem::recursive_directory_iterator(dir.File("out")))
+        if (e.path().filename() == "report.xml") Run_Command("cat '" + e.path().string() + "'", &report);
+    EXPECT_NE(report.find("duration_seconds=\"2\""), std::string::npos) << report;
+    EXPECT_NE(report.find("duration_seconds=\"1.52\""), std::string::npos) << report;
+
+    ASSERT_EQ(Run_Command(cli + " load " + dir.File("scan.QRV") + " --source " + image + " --json 2>/dev/null", &out),
+              0);
+    EXPECT_EQ(out.rfind("{\"damaged\": false, \"loaded\": 2, \"results\": [", 0), 0u) << out;
+    EXPECT_NE(out.find("\"duration\": 1.52,"), std::string::npos) << out;
+
+    // Files of other writers: a comma in the duration, the model in GBK.
+    std::string err;
+    auto node = Source_Node(image, err);
+    ASSERT_TRUE(node) << err;
+    struct TCase {
+        std::string Duration, Model;
+        const char* Json; // what --json shows of the record; nullptr: the file is damaged
+    };
+    const std::string gbk = "\xD6\xB4\xB7\xA8\xBC\xC7\xC2\xBC\xD2\xC7 X1"; // 执法记录仪 X1
+    const TCase cases[] = {
+        {"4,", "DV-A8", "\"model\": \"DV-A8\", \"date\": \"2019-05-12T10:33:21\", \"duration\": 4,"},
+        {"12,48", gbk, "\"model\": \"执法记录仪 X1\", \"date\": \"2019-05-12T10:33:21\", \"duration\": 12.48,"},
+        {",5", "执法仪", "\"model\": \"执法仪\", \"date\": \"2019-05-12T10:33:21\", \"duration\": 0.5,"},
+        {"12.5", "\xFF\xFE X1", nullptr},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Duration);
+        RebuildResultList.Clear();
+        TRebuildResult r = Listed("2019-05-12 10:33:21", c.Model);
+        r.Durting = c.Duration;
+        RebuildResultList.Append(r);
+        const std::string file = dir.File("other" + std::to_string(&c - cases) + ".QRV");
+        ASSERT_TRUE(Result_To_Disk(file, *node));
+        RebuildResultList.Clear();
+        Run_Command(cli + " load " + file + " --source " + image + " --json 2>/dev/null", &out);
+        if (c.Json) {
+            EXPECT_EQ(out.rfind("{\"damaged\": false, \"loaded\": 1, ", 0), 0u) << out;
+            EXPECT_NE(out.find(c.Json), std::string::npos) << out;
+        } else {
+            EXPECT_EQ(out.rfind("{\"damaged\": true, ", 0), 0u) << out;
+            EXPECT_NE(out.find("\"damage\": \"机型文字不正常\", \"loaded\": 0,"), std::string::npos) << out;
+        }
+    }
 }

@@ -111,6 +111,8 @@ TEST(ExportNames, CleanedDateRowNumberAndModel) {
 
 TEST_F(Export, PreChecks) {
     TRebuildResult r;
+    r.FragmenArray.resize(1);
+    r.FragmenArray[0].FragmenType = ENTRY_DATA; // media data was found: exportable
     r.MdatLenx = 1000;
     Add(r, "2019-05-12", "A", false);
     r.MdatLenx = 500;

@@ -159,7 +159,7 @@ TPlan Make_Plan(const TTableShape& shape) {
         for (int j = 0; j < n; ++j) {
             const int k = first + j;
             const uint32_t size = 100 + Next(rnd) % shape.SizeSpread;
-            const bool sync = shape.Gop > 0 && k % shape.Gop == 0;
+            const bool sync = shape.Gop == 0 || k % shape.Gop == 0; // no table: every sample is sync
             p.Samples.push_back({off, size, sync, {}});
             p.ChunkOf.push_back(chunk);
             p.Video.sizes.push_back(size);
@@ -293,6 +293,11 @@ TEST_F(TrackTables, LayoutsReadBackExactly) {
         {"co64 beyond 4 GiB, sound",
          {.Samples = 30, .PerChunk = 2, .SoundPerChunk = 1, .Co64 = true, .Start = (int64_t(5) << 32) + 77}},
         {"no sync table", {.Samples = 20, .PerChunk = 3, .SoundPerChunk = 1, .Gop = 0}},
+        // 32-bit entries are unsigned: cameras on FAT32 write stco up to 4 GiB.
+        {"stco past 2 GiB, sound",
+         {.Samples = 30, .PerChunk = 2, .SoundPerChunk = 1, .Start = int64_t(0x80000000u) - 5000}},
+        {"stco just below 4 GiB, no sound",
+         {.Samples = 12, .PerChunk = 3, .Start = int64_t(0xFFFFFFFFu) - 200000, .SizeSpread = 1000}},
     };
     for (const auto& tc : cases) {
         SCOPED_TRACE(tc.name);
@@ -463,11 +468,6 @@ TEST_F(TrackTables, VideoTableRefusals) {
         TTrackBoxes t = p.Video;
         std::swap(t.offsets[1], t.offsets[2]);
         expectRefused(t, "falling chunk offsets");
-    }
-    {
-        TTrackBoxes t = p.Video;
-        t.offsets[1] = 0x80000000u; // negative as a signed entry
-        expectRefused(t, "chunk offset of 2^31");
     }
     {
         TTrackBoxes t = p.Video;
@@ -796,7 +796,7 @@ TEST_F(TrackTables, DuplicateKeysGiveTheFirstSample) {
     EXPECT_EQ(r.Keys.Find(1000, 0), 0);
     EXPECT_EQ(r.Keys.Count(), 10);
     for (const auto& c : r.Video.STCOArr)
-        EXPECT_FALSE(c.STSZArr[0].STSSFlag); // no sync table
+        EXPECT_TRUE(c.STSZArr[0].STSSFlag); // no sync table: every sample is a sync sample
 }
 
 TEST_F(TrackTables, ProgressInPieces) {
