@@ -77,15 +77,19 @@ TForm7::TForm7(QWidget* owner) : QDialog(owner) {
 void TForm7::btnOKClick() {
     intervalScheme_ = cbb1_->currentIndex();
     interleaveScheme_ = cbb3_->currentIndex();
-    close();
+    accept();
 }
 
 void TForm7::btnCancelClick() {
+    reject();
+}
+
+void TForm7::reject() {
     cbb1_->setCurrentIndex(0);
     cbb3_->setCurrentIndex(0);
     intervalScheme_ = 0;
     interleaveScheme_ = 0;
-    close();
+    QDialog::reject();
 }
 
 } // namespace qrv::app

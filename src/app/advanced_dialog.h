@@ -23,6 +23,8 @@ class TForm7 : public QDialog {
     void btnOKClick();
     // "取消": both lists and both values back to the first scheme.
     void btnCancelClick();
+    // Escape and the title bar's close button act as "取消".
+    void reject() override;
 
   private:
     QComboBox* cbb1_;

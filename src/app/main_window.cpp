@@ -11,17 +11,20 @@
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
+#include <QLibraryInfo>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMouseEvent>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QRegularExpressionValidator>
 #include <QScreen>
 #include <QSplitter>
 #include <QTabBar>
 #include <QTabWidget>
 #include <QThread>
 #include <QToolButton>
+#include <QTranslator>
 #include <QTreeView>
 #include <QTreeWidget>
 #include <QVBoxLayout>
@@ -93,6 +96,23 @@ void Setup_ListView(QTreeWidget* t) {
     t->setEditTriggers(QAbstractItemView::NoEditTriggers);
     t->setUniformRowHeights(true);
     t->setIconSize(QSize(16, 16));
+}
+
+// The toolkit's own dialogs (folder and file pickers, their buttons) in
+// Chinese: Qt's translation from the program folder or from Qt's own folder,
+// installed once. Without one they stay English.
+void Install_QtChinese(const std::string& programFolder) {
+    static QTranslator* installed = nullptr;
+    if (installed) return;
+    auto* t = new QTranslator(qApp);
+    const QString name = "qtbase_zh_CN";
+    if (t->load(name, QString::fromStdString(programFolder) + "/translations") ||
+        t->load(name, QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
+        QCoreApplication::installTranslator(t);
+        installed = t;
+        return;
+    }
+    delete t;
 }
 
 } // namespace
@@ -315,6 +335,8 @@ QWidget* TForm1::Build_SourcesPage() {
     edtSec_->setToolTip(U("输入要跳转的扇区并确认"));
     edtSec_->setAlignment(Qt::AlignCenter);
     edtSec_->setFixedWidth(140);
+    // A sector number: digits only; Enter jumps as the button does.
+    edtSec_->setValidator(new QRegularExpressionValidator(QRegularExpression("[0-9]*"), edtSec_));
     auto* btnJump = new QPushButton(U("跳转"), hexTab);
     btnJump->setObjectName("btnJump");
     auto* btn20 = new QPushButton(">>", hexTab);
@@ -412,17 +434,24 @@ QWidget* TForm1::Build_ResultsPage() {
     lvScanResult_->setModel(results_);
     lvScanResult_->setToolTip(legend);
     // Widths hold a full date and the English captions at the window's font.
-    const int widths[TResultsTable::kColumns] = {64, 50, 130, 150, 80, 90, 115, 0};
+    // The first column holds the check box and the level mark before the
+    // number: room for six digits.
+    const int widths[TResultsTable::kColumns] = {
+        48 + lvScanResult_->fontMetrics().horizontalAdvance("0000000"), 50, 130, 150, 80, 90, 115, 0};
     for (int c = 0; c < TResultsTable::kColumns; ++c)
         lvScanResult_->setColumnWidth(c, widths[c]);
     lvScanResult_->header()->setStretchLastSection(false);
     lvScanResult_->header()->setSectionsClickable(true);
-    lvScanResult_->header()->setSortIndicatorShown(false);
+    lvScanResult_->header()->setSortIndicatorShown(true);
+    lvScanResult_->header()->setSortIndicator(-1, Qt::AscendingOrder);
     // The result index: the link back to the result, never shown.
     lvScanResult_->setColumnHidden(TResultsTable::kIndexColumn, true);
     lvScanResult_->setContextMenuPolicy(Qt::CustomContextMenu);
+    // Styling the items takes the style's own selection painting away: the
+    // selected row gets its colours here, focused or not.
     lvScanResult_->setStyleSheet(
-        "QTreeView::item { border-right: 1px solid #e2e6ea; border-bottom: 1px solid #e2e6ea; }");
+        "QTreeView::item { border-right: 1px solid #e2e6ea; border-bottom: 1px solid #e2e6ea; }"
+        "QTreeView::item:selected { background: #cde3f7; color: #000000; }");
 
     auto* preview = new QFrame(split);
     preview->setObjectName("pnlPreview");
@@ -644,6 +673,7 @@ void TForm1::Wire_Commands() {
     action("MenuItem5", &TForm1::btn5Click);
 
     connect(vrtlstrngtr1_, &QTreeWidget::itemClicked, this, [this] { vrtlstrngtr1NodeClick(); });
+    connect(edtSec_, &QLineEdit::returnPressed, this, &TForm1::btnJumpClick);
     connect(vrtlstrngtr1_, &QWidget::customContextMenuRequested, this, [this](const QPoint& pos) {
         // The node under the mouse becomes the focused one, as a left click makes it.
         if (QTreeWidgetItem* it = vrtlstrngtr1_->itemAt(pos)) {
@@ -656,6 +686,10 @@ void TForm1::Wire_Commands() {
     // once the list has applied it (selection, check mark).
     lvScanResult_->viewport()->installEventFilter(this);
     connect(results_, &TResultsTable::Check_Toggled, this, [this] { checkClicked_ = true; });
+    // Marks changed by a search or an export (on their workers) update the totals too.
+    connect(results_, &TResultsTable::Checks_Repainted, this, [this] {
+        if (results_->rowCount() > 0) Show_Totals();
+    });
     connect(lvScanResult_->header(), &QHeaderView::sectionClicked, this, &TForm1::lvScanResultColumnClick);
     connect(lvScanResult_, &QWidget::customContextMenuRequested, this,
             [this](const QPoint& pos) { pm2_->popup(lvScanResult_->viewport()->mapToGlobal(pos)); });
@@ -687,6 +721,7 @@ void TForm1::Form_Create() {
     N24_->setIcon(Language_Image(9));
     if (Program_LanguageStart(programFolder_) == 1) N24_->setIcon(Language_Image(10));
     Translate_Form(this);
+    if (Get_Language() != 1) Install_QtChinese(programFolder_);
 }
 
 void TForm1::showEvent(QShowEvent* e) {
@@ -718,7 +753,7 @@ void TForm1::Shut_Down() {
     // The sample builder's last message may have started a playback.
     preview_->Stop();
     dispatcher_.reset();
-    form2_->close();
+    form2_->btn2Click();
     ScanResultList.Clear();
     RebuildResultList.Clear();
     FrameAnchorList.Clear();
@@ -793,6 +828,7 @@ void TForm1::Handle_UIMessage(const TUiMessage& m) {
     case MSG_PROGRESS_STATUS:
         form2_->Set_Panel(2, U(P[1]));
         form2_->Set_Panel(3, U(P[2]));
+        form2_->Refresh_Gauges();
         break;
     case MSG_PROGRESS_END:
         Set_MainEnabled(true);
@@ -833,6 +869,7 @@ void TForm1::Handle_UIMessage(const TUiMessage& m) {
     case MSG_STATUS3:
     case 18:
         form2_->Set_Panel(3, U(P[2]));
+        form2_->Refresh_Gauges();
         break;
     case MSG_STATUS2_FROM_P3:
         form2_->Set_Panel(2, U(P[2]));

@@ -12,12 +12,14 @@
 
 #include <functional>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "app/log_file.h"
 #include "app/worker.h"
 #include "common/ui_message.h"
+#include "platform/output_guard.h"
 #include "sources/source_tree.h"
 
 class QAction;
@@ -115,6 +117,17 @@ class TForm1 : public QWidget {
     TPreviewPlayer* Preview() const { return preview_; }
     // The checked rows' totals in pnl25.
     void Show_Totals();
+
+    // Output into a folder whose disk cannot be determined (btrfs, overlayfs,
+    // zfs, fuse ...) while a device is the source: the output guard refuses
+    // it, since the folder may lie on the source's disk. The user may accept
+    // that risk for the folder once per session: asks (naming the folder and
+    // the risk) and remembers the answer. True when the folder needs no
+    // confirmation or has it; false when the user declined.
+    bool Confirm_UnknownDisk(const std::string& folder, const std::string& sourcePath);
+    // The guard options of output into folder: its unknown disk accepted when
+    // the user confirmed it. Never the source itself or its known disk.
+    TGuardOptions Output_Options(const std::string& folder) const;
 
   public slots:
     // Left column and title bar.
@@ -250,6 +263,8 @@ class TForm1 : public QWidget {
     TForm6* form6_ = nullptr;
     TForm7* form7_ = nullptr;
     QWidget* regionDialog_ = nullptr;
+    // Folders whose unknown disk the user accepted in this session.
+    std::set<std::string> unknownDiskFolders_;
     TSourceTree sources_;
     TEnumRoots enumRoots_;
     TWorkerRunner workers_;

@@ -12,6 +12,8 @@
 #include <QTreeWidget>
 #include <QUrl>
 
+#include <filesystem>
+
 #include "app/icons.h"
 #include "app/main_window.h"
 #include "app/progress_dialog.h"
@@ -96,6 +98,42 @@ void TForm1::btnStopSaveClick() {
     form2_->btn1Click();
 }
 
+// ------------------------------------------------------------ output folders
+
+namespace {
+// The folder as the file system names it, so that every spelling of it is one entry.
+std::string Folder_Key(const std::string& folder) {
+    std::error_code ec;
+    const std::filesystem::path p = std::filesystem::weakly_canonical(folder, ec);
+    return ec ? folder : p.string();
+}
+} // namespace
+
+bool TForm1::Confirm_UnknownDisk(const std::string& folder, const std::string& sourcePath) {
+    if (folder.empty()) return true;
+    const TGuardVerdict v = TOutputGuard({sourcePath}).Check_Folder(folder);
+    if (v.Cause != TGuardCause::UnknownDisk) return true;
+    const std::string key = Folder_Key(folder);
+    if (unknownDiskFolders_.count(key)) return true;
+    TBoxRequest r;
+    r.Owner = this;
+    r.Caption = U(Tr("注意"));
+    r.Text = U(Tr("无法确定此文件夹所在的磁盘,它可能就是源所在的磁盘,写入可能覆盖要恢复的数据!")) + "\n" +
+             U(folder) + "\n" + U(Tr("仍要写入此文件夹吗?"));
+    r.Icon = TBoxIcon::Warning;
+    r.Buttons = TBoxButtons::OkCancel;
+    r.LanguageId = Get_LanguageId();
+    if (Message_Box(r) != TBoxAnswer::Ok) return false;
+    unknownDiskFolders_.insert(key);
+    return true;
+}
+
+TGuardOptions TForm1::Output_Options(const std::string& folder) const {
+    TGuardOptions o;
+    o.AcceptUnknownDisk = !folder.empty() && unknownDiskFolders_.count(Folder_Key(folder)) > 0;
+    return o;
+}
+
 // ------------------------------------------------------------ log
 
 void TForm1::N3Click() {
@@ -123,7 +161,13 @@ void TForm1::N5Click() {
 // ------------------------------------------------------------ interface language
 
 void TForm1::Show_LanguageSwitch(int language) {
+    // The choice is stored for the next start; until then the window, its
+    // messages and its log keep the language it was started in.
+    const int running = Get_Language();
+    const uint16_t runningId = Get_LanguageId();
     TLanguageSwitch s = Program_LanguageSwitch(programFolder_, language);
+    Set_Language(running);
+    Set_LanguageId(runningId);
     TBoxRequest r;
     r.Owner = this;
     r.Text = U(s.Message);

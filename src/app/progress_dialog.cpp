@@ -153,6 +153,11 @@ void TForm2::tmr1Timer() {
     panels_[0]->setText(QString::fromStdString(Elapsed_Text(st.Elapsed_Seconds())));
     const std::string counter = Progress_CounterText(st.WrittenBytes.load(), st.JudgedBlocks.load());
     if (!counter.empty()) panels_[3]->setText(QString::fromStdString(counter));
+    Refresh_Gauges();
+}
+
+void TForm2::Refresh_Gauges() {
+    const TOpState& st = Op_State();
     Set_GaugePosition(g1_, st.Progress1.load());
     Set_GaugePosition(g2_, st.Progress2.load());
 }
@@ -169,7 +174,12 @@ void TForm2::btn1Click() {
 }
 
 void TForm2::btn2Click() {
-    close();
+    // Hidden, not closed: closing the dialog by hand asks to stop.
+    hide();
+}
+
+void TForm2::reject() {
+    btn1Click();
 }
 
 } // namespace qrv::app

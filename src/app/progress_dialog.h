@@ -32,6 +32,9 @@ class TForm2 : public QDialog {
     // The panel holding the second gauge (hidden by the scan, shown by its analysis).
     void Show_SecondGauge(bool visible);
     void Enable_SecondGauge(bool enabled);
+    // Moves both gauges to the operation state's counters now (the status
+    // texts beside them are set by messages between the timer's ticks).
+    void Refresh_Gauges();
 
   public slots:
     // The one-second refresh: elapsed time, written amount or judged blocks,
@@ -41,6 +44,9 @@ class TForm2 : public QDialog {
     void btn1Click();
     // Closes the dialog.
     void btn2Click();
+    // Escape and the title bar's close button ask to stop, as the stop
+    // button does; the dialog stays while the operation runs.
+    void reject() override;
 
   private:
     QProgressBar* g1_;

@@ -65,7 +65,10 @@ void Hint_Box(QWidget* owner, const std::string& text, TBoxIcon icon) {
     TBoxRequest r;
     r.Owner = owner;
     r.Icon = icon;
-    r.Text = QString::fromStdString(Tr(text));
+    // Texts come as written in the code (translated here) or already in the
+    // interface language (the core's refusals, texts with a path): only a text
+    // the language table knows is translated, any other is shown as it is.
+    r.Text = QString::fromStdString(Translate_Caption(text, false));
     r.Caption = QString::fromStdString(Tr("提示"));
     r.LanguageId = Get_LanguageId();
     Message_Box(r);

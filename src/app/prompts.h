@@ -30,8 +30,9 @@ struct TBoxRequest {
 TBoxAnswer Message_Box(const TBoxRequest& request);
 
 // A box with the interface language: owner, caption "提示" (translated when the
-// English interface is active) and the given text (translated too), with the
-// information icon unless another is given.
+// English interface is active) and the given text, with the information icon
+// unless another is given. The text may be a Chinese text of the code (it is
+// translated) or one already in the interface language (it is kept as it is).
 void Hint_Box(QWidget* owner, const std::string& text, TBoxIcon icon = TBoxIcon::Information);
 
 // A whole decimal number typed into a field (64 bits, optional minus sign).

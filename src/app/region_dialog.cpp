@@ -179,8 +179,12 @@ void TForm4::btnToImageClick() {
 }
 
 void TForm4::btn5Click() {
+    reject();
+}
+
+void TForm4::reject() {
     main_->Set_MainEnabled(true);
-    close();
+    QDialog::reject();
 }
 
 void TForm4::closeEvent(QCloseEvent* e) {

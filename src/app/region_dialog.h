@@ -28,6 +28,9 @@ class TForm4 : public QDialog {
     void btn1Click();       // "默认"
     void btn5Click();       // "取消(&E)"
 
+    // Escape acts as "取消(&E)".
+    void reject() override;
+
   protected:
     void closeEvent(QCloseEvent* e) override;
 

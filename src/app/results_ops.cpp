@@ -22,12 +22,16 @@ bool Load_Results(const std::string& path, const TTreeData& node) {
     return RebuildResultList.Count() > 0;
 }
 
-std::string Check_Export(const TResultsModel& model, const std::string& folder) {
-    return Check_SaveTarget(model, folder, Op_State().SourcePath());
+std::string Check_Export(const TResultsModel& model, const std::string& folder, const TGuardOptions& output) {
+    return Check_SaveTarget(model, folder, Op_State().SourcePath(), output);
 }
 
-void Export_Results(TResultsModel& model, const std::string& folder) {
-    Save_ToFile_One(model, folder);
+std::string Export_SourcePath() {
+    return Op_State().SourcePath();
+}
+
+void Export_Results(TResultsModel& model, const std::string& folder, const TGuardOptions& output) {
+    Save_ToFile_One(model, folder, {}, output);
 }
 
 void Find_Results(TResultsModel& model, const std::string& startDate, const std::string& endDate,

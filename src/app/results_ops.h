@@ -9,6 +9,7 @@
 #include <string>
 
 #include "media/tree_data.h"
+#include "platform/output_guard.h"
 #include "results/results_model.h"
 
 namespace qrv {
@@ -31,10 +32,13 @@ bool Load_Results(const std::string& path, const TTreeData& node);
 
 // The checks before an export, for the chosen folder: the message to show, or
 // the empty text when the export may start.
-std::string Check_Export(const TResultsModel& model, const std::string& folder);
+std::string Check_Export(const TResultsModel& model, const std::string& folder,
+                         const TGuardOptions& output = {});
+// The source the rows were made from (the export's guard protects it).
+std::string Export_SourcePath();
 
 // Worker body: writes the checked rows into the folder.
-void Export_Results(TResultsModel& model, const std::string& folder);
+void Export_Results(TResultsModel& model, const std::string& folder, const TGuardOptions& output = {});
 
 // Worker body: checks the rows whose date and model match.
 void Find_Results(TResultsModel& model, const std::string& startDate, const std::string& endDate,

@@ -63,6 +63,7 @@ void TForm1::btnViewClick() {
 void TForm1::Clear_Results() {
     results_->Clear();
     pnl25_->clear();
+    lvScanResult_->header()->setSortIndicator(-1, Qt::AscendingOrder);
 }
 
 void TForm1::Show_Totals() {
@@ -82,7 +83,19 @@ void TForm1::Select_ResultRow(int32_t index) {
 }
 
 void TForm1::lvScanResultColumnClick(int column) {
+    // The selected result stays selected wherever the sort puts it.
+    const int row = Selected_ResultRow();
+    const int64_t selected = row >= 0 ? results_->Model().Row(row).Result_Index() : -1;
+    // The direction this sort uses (the model toggles it afterwards).
+    const bool ascending = results_->Model().Sort_Direction();
     results_->Sort(column);
+    lvScanResult_->header()->setSortIndicator(column, ascending ? Qt::AscendingOrder : Qt::DescendingOrder);
+    if (selected < 0) return;
+    for (int r = 0; r < results_->rowCount(); ++r)
+        if (results_->Model().Row(r).Result_Index() == selected) {
+            Select_ResultRow(r);
+            break;
+        }
 }
 
 void TForm1::btnSelAllClick() {
@@ -171,17 +184,21 @@ void TForm1::btnsaveClick() {
     Op_State().WrittenBytes = 0;
     Op_State().StopFlag = false;
     const QString title =
-        U(Tr("提示")) + ":" + "\r\n" + U(Tr("设置日志的保存路径,注意不要保存到同一个磁盘!"));
+        U(Tr("提示")) + ":" + "\r\n" + U(Tr("设置恢复文件的保存路径,注意不要保存到同一个磁盘!"));
     const std::string folder = Choose_Folder(this, title).toStdString();
+    if (!Confirm_UnknownDisk(folder, Export_SourcePath())) return;
+    const TGuardOptions output = Output_Options(folder);
     // No folder, no checked row, too little free space, or a folder the
     // output guard refuses for the source.
-    if (const std::string refusal = Check_Export(results_->Model(), folder); !refusal.empty()) {
+    if (const std::string refusal = Check_Export(results_->Model(), folder, output); !refusal.empty()) {
         Box(this, refusal, TBoxIcon::Critical);
         return;
     }
     form2_->Show_SecondGauge(true);
     form2_->Enable_SecondGauge(true);
-    Start_Worker("Save0000", [table = results_->Shared_Model(), folder] { Export_Results(*table, folder); });
+    Start_Worker("Save0000", [table = results_->Shared_Model(), folder, output] {
+        Export_Results(*table, folder, output);
+    });
 }
 
 // ------------------------------------------------------------ preview
@@ -201,11 +218,8 @@ void TForm1::lvScanResultClick() {
     if (results_->rowCount() == 0) return;
     Show_Totals();
     const int row = Selected_ResultRow();
-    if (row < 0) {
-        Box(this, Tr("没有选中项目或者扫描结果为空,无法生成试用文件进行播放!"), TBoxIcon::Information,
-            "错误");
-        return;
-    }
+    // A click beside the rows selects nothing and plays nothing.
+    if (row < 0) return;
     Stop_Preview();
     auto request = Preview_Start(results_->Model().Row(row).Result_Index(), tempFolder_);
     // The sample is built beside whatever else runs; it ends by asking for
@@ -236,6 +250,7 @@ void TForm1::btnPlayStartClick() {
 
 void TForm1::btnPlayStopClick() {
     Stop_Preview();
+    fplyr1Position(0);
 }
 
 void TForm1::btnPlayPauseClick() {

@@ -84,6 +84,7 @@ void TResultsTable::Repaint_Checks() {
     if (shown_.empty()) return;
     emit dataChanged(index(0, 0), index(int(shown_.size()) - 1, 1),
                      {Qt::CheckStateRole, Qt::DecorationRole, Qt::ToolTipRole});
+    emit Checks_Repainted();
 }
 
 int TResultsTable::rowCount(const QModelIndex& parent) const {

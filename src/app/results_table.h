@@ -53,6 +53,8 @@ class TResultsTable : public QAbstractTableModel {
   signals:
     // The list changed a check mark (a click on a row's check box, the space key).
     void Check_Toggled();
+    // Check marks of the model changed (by any thread) and were repainted.
+    void Checks_Repainted();
 
   private:
     // The texts of a row, converted once when it is added.

@@ -5,11 +5,11 @@
 
 namespace qrv::app {
 
-bool Start_Scan(TForm1& form, const TScanParams& params) {
+bool Start_Scan(TForm1& form, const TScanParams& params, const TGuardOptions& output) {
     Prepare_ScanRun();
     // The rows shown pointed into the lists just emptied.
     form.Clear_Results();
-    return form.Start_Worker("Scan0000", [params] { Run_ScanPipeline(params); });
+    return form.Start_Worker("Scan0000", [params, output] { Run_ScanPipeline(params, output); });
 }
 
 } // namespace qrv::app

@@ -12,6 +12,7 @@ class TForm1;
 
 // Clears the previous scan's records and state and starts the scan on an
 // operation worker. False when another operation still runs.
-bool Start_Scan(TForm1& form, const TScanParams& params);
+// output: the guard options of the scan-result file's folder.
+bool Start_Scan(TForm1& form, const TScanParams& params, const TGuardOptions& output = {});
 
 } // namespace qrv::app

@@ -74,8 +74,6 @@ TForm6::TForm6(TForm1* main) : QDialog(main), main_(main) {
     buttons->addWidget(btn2);
     top->addLayout(buttons);
 
-    // The end date follows the start date; a range is made by editing the end.
-    connect(medtStarData_, &QLineEdit::textChanged, medtEndData_, &QLineEdit::setText);
     connect(btn1, &QPushButton::clicked, this, &TForm6::btn1Click);
     connect(btn2, &QPushButton::clicked, this, &TForm6::btn2Click);
 

@@ -29,6 +29,7 @@
 #include "app/translate_form.h"
 #include "common/language.h"
 #include "common/op_state.h"
+#include "media/raw_access.h"
 #include "platform/output_file.h"
 #include "scan/metadata.h"
 #include "scan/scan_settings.h"
@@ -101,6 +102,16 @@ int64_t Range_Bytes(int64_t start, int64_t end, int64_t sectorSize) {
     const __int128 bytes = (__int128(end) - start) * sectorSize;
     if (bytes > std::numeric_limits<int64_t>::max()) return std::numeric_limits<int64_t>::max();
     return bytes < 0 ? 0 : int64_t(bytes);
+}
+
+// The node as the names of its output files see it: an image file or a
+// device by its base name ("card.img", "sdb"), not its whole path with the
+// slashes dropped.
+TTreeData Named_ByBase(TTreeData node) {
+    const size_t slash = node.HddModel.find_last_of('/');
+    if (slash != std::string::npos && slash + 1 < node.HddModel.size())
+        node.HddModel = node.HddModel.substr(slash + 1);
+    return node;
 }
 
 QString Join_Path(const QString& folder, const std::string& name) {
@@ -263,8 +274,6 @@ QWidget* TForm3::Build_ScanPage() {
     connect(cancel, &QPushButton::clicked, this, &TForm3::btnScanCacelClick);
     connect(chk1_, &QCheckBox::toggled, this, &TForm3::chk1Click);
     connect(chk2_, &QCheckBox::toggled, this, &TForm3::chk2Click);
-    // The end of the window follows its start as the start is typed.
-    connect(medtStarData_, &QLineEdit::textChanged, medtEndData_, &QLineEdit::setText);
     return page;
 }
 
@@ -421,15 +430,22 @@ void TForm3::btn2Click() {
 
 void TForm3::btnBrowsClick() {
     if (node_.Level == 0) return;
-    const QString title = U(Tr("提示")) + ":" + "\n" + U(Tr("设置镜像的保存路径,注意不要保存到同一个磁盘!"));
+    const QString title =
+        U(Tr("提示")) + ":" + "\n" + U(Tr("设置扫描结果的保存路径,注意不要保存到同一个磁盘!"));
     const QString folder = Choose_Folder(this, title);
+    // A cancelled choice switches saving off; the results can still be saved
+    // by ticking the box again.
     if (folder.isEmpty()) {
-        Hint_Box(main_, "检测到路径为空,请重新设置保存的路径!");
         chk1_->setChecked(false);
         return;
     }
-    const std::string name = Result_FileName(node_, std::time(nullptr));
-    const std::string refusal = Check_OutputTarget(folder.toStdString(), node_);
+    const std::string name = Result_FileName(Named_ByBase(node_), std::time(nullptr));
+    if (!main_->Confirm_UnknownDisk(folder.toStdString(), Get_SourcePath(node_))) {
+        chk1_->setChecked(false);
+        return;
+    }
+    const std::string refusal =
+        Check_OutputTarget(folder.toStdString(), node_, main_->Output_Options(folder.toStdString()));
     if (!refusal.empty()) {
         Hint_Box(main_, refusal);
         chk1_->setChecked(false);
@@ -486,14 +502,21 @@ void TForm3::btnStartScanClick() {
     p.InterleaveScheme = main_->Form7()->InterleaveScheme();
     // The time standard is read when shooting times are converted, not by the scan itself.
     Op_State().TimeStandard = rb2_->isChecked() ? TIMESTD_CHINA : TIMESTD_UTC;
-    if (!Start_Scan(*main_, p)) return;
+    const TGuardOptions output =
+        main_->Output_Options(QFileInfo(edtScanResultSavepath_->text()).absolutePath().toStdString());
+    if (!Start_Scan(*main_, p, output)) return;
     btnScanCacelClick();
     main_->Form2()->Show_SecondGauge(false);
 }
 
 void TForm3::btnScanCacelClick() {
+    reject();
+}
+
+void TForm3::reject() {
+    tmr1_->stop();
     main_->Set_MainEnabled(true);
-    close();
+    QDialog::reject();
 }
 
 void TForm3::closeEvent(QCloseEvent* e) {
@@ -539,8 +562,10 @@ void TForm3::btn3Click() {
         U(Tr("提示")) + ":" + "\r\n" + U(Tr("设置镜像的保存路径,注意不要保存到同一个磁盘!"));
     const QString folder = Choose_Folder(this, title);
     if (folder.isEmpty()) return;
-    const std::string name = Image_FileName(node_, std::time(nullptr));
-    const std::string refusal = Check_OutputTarget(folder.toStdString(), node_);
+    const std::string name = Image_FileName(Named_ByBase(node_), std::time(nullptr));
+    if (!main_->Confirm_UnknownDisk(folder.toStdString(), Get_SourcePath(node_))) return;
+    const std::string refusal =
+        Check_OutputTarget(folder.toStdString(), node_, main_->Output_Options(folder.toStdString()));
     if (!refusal.empty()) {
         Hint_Box(main_, refusal);
         return;
@@ -573,8 +598,10 @@ void TForm3::btnToImageClick() {
     Op_State().StopFlag = false;
     const TTreeData node = node_;
     const int64_t first = *start, last = *end;
-    if (!main_->Start_Worker("Image0000",
-                             [node, target, first, last] { To_image(node, target, first, last); }))
+    const TGuardOptions output = main_->Output_Options(QFileInfo(edt4_->text()).absolutePath().toStdString());
+    if (!main_->Start_Worker("Image0000", [node, target, first, last, output] {
+            To_image(node, target, first, last, output);
+        }))
         return;
     btnScanCacelClick();
     main_->Form2()->Show_SecondGauge(false);

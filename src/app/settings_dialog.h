@@ -49,6 +49,8 @@ class TForm3 : public QDialog {
     void btn1Click(); // "默认"
     void btn3Click(); // the image file's folder
     void btnToImageClick();
+    // Escape acts as the shown page's "取消(&E)": the main window takes input again.
+    void reject() override;
 
   protected:
     void showEvent(QShowEvent* e) override;

@@ -7,8 +7,9 @@
 
 namespace qrv::app {
 
-std::string Check_OutputTarget(const std::string& folder, const TTreeData& node) {
-    const TGuardVerdict v = TOutputGuard({Get_SourcePath(node)}).Check_Folder(folder);
+std::string Check_OutputTarget(const std::string& folder, const TTreeData& node,
+                               const TGuardOptions& output) {
+    const TGuardVerdict v = TOutputGuard({Get_SourcePath(node)}, output).Check_Folder(folder);
     if (v.Allowed()) return "";
     // A folder on the source's disk gets the dialog's own words; the other
     // refusals (the source itself, a device, a disk that cannot be told) say why.

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "media/tree_data.h"
+#include "platform/output_guard.h"
 
 namespace qrv::app {
 
@@ -13,7 +14,8 @@ namespace qrv::app {
 // scan-result file, a disk image): the message to show when the folder lies
 // on the disk behind the source, "" when it is accepted. Image-file sources
 // are never refused.
-std::string Check_OutputTarget(const std::string& folder, const TTreeData& node);
+std::string Check_OutputTarget(const std::string& folder, const TTreeData& node,
+                               const TGuardOptions& output = {});
 
 // When the node's source cannot be opened because the user lacks the right to
 // read it: what to do about it, in words the user can act on (run as root or

@@ -16,6 +16,7 @@
 #include "common/language.h"
 #include "common/op_state.h"
 #include "common/text_format.h"
+#include "media/raw_access.h"
 #include "sources/hex_view.h"
 #include "sources/imaging.h"
 #include "sources/regions.h"
@@ -72,6 +73,65 @@ void Add_Items(TSourceNode* node, QTreeWidgetItem* item, const TSourceNode* focu
         Add_Items(child.get(), new QTreeWidgetItem(item), focus, focused);
 }
 
+// Copies node with everything below it under parent.
+void Copy_Subtree(TSourceNode* parent, const TSourceNode& node) {
+    TSourceNode* copy = parent->Add_Child(node.Data);
+    for (const auto& child : node.Children())
+        Copy_Subtree(copy, *child);
+}
+
+// What the user added to the tree (image files with their regions, regions of
+// disks and volumes), kept across a refresh. Each kept subtree is a child of
+// Nodes' root; Parents names where it hung: "" for the root, else its disk
+// or volume (Parent_Key).
+struct TUserNodes {
+    TSourceTree Nodes;
+    std::vector<std::string> Parents;
+};
+
+// A disk or volume by its kind and device (a card formatted without a
+// partition table is both, on one device).
+std::string Parent_Key(const TTreeData& d) {
+    return std::to_string(d.Hddtype) + ":" + Get_SourcePath(d);
+}
+
+TUserNodes Take_UserNodes(TSourceTree& tree) {
+    TUserNodes kept;
+    for (TSourceNode* n : tree.Nodes()) {
+        const TSourceNode* parent = n->Parent();
+        if (!parent) continue;
+        if (n->Data.Hddtype == HDD_IMAGE && !parent->Parent()) {
+            Copy_Subtree(kept.Nodes.Root(), *n);
+            kept.Parents.push_back("");
+        } else if (n->Data.Hddtype == HDD_REGION &&
+                   (parent->Data.Hddtype == HDD_PHYSICAL || parent->Data.Hddtype == HDD_VOLUME)) {
+            Copy_Subtree(kept.Nodes.Root(), *n);
+            kept.Parents.push_back(Parent_Key(parent->Data));
+        }
+    }
+    return kept;
+}
+
+// Hangs the kept nodes back in the refreshed tree; regions of a disk or volume
+// that is gone go with it.
+void Restore_UserNodes(TSourceTree& tree, const TUserNodes& kept) {
+    const auto& nodes = kept.Nodes.Root()->Children();
+    for (size_t i = 0; i < nodes.size(); ++i) {
+        TSourceNode* parent = nullptr;
+        if (kept.Parents[i].empty()) {
+            parent = tree.Root();
+        } else {
+            for (TSourceNode* n : tree.Nodes())
+                if ((n->Data.Hddtype == HDD_PHYSICAL || n->Data.Hddtype == HDD_VOLUME) &&
+                    Parent_Key(n->Data) == kept.Parents[i]) {
+                    parent = n;
+                    break;
+                }
+        }
+        if (parent) Copy_Subtree(parent, *nodes[i]);
+    }
+}
+
 } // namespace
 
 // ------------------------------------------------------------ tree
@@ -99,7 +159,10 @@ void TForm1::btnRefClick() {
     lblPerSecbyte_->clear();
     edtSec_->clear();
     lvlog_->clear();
+    // Opened image files and created regions stay; the disks are listed anew.
+    const TUserNodes kept = Take_UserNodes(sources_);
     Refresh_SourceTree(sources_, enumRoots_);
+    Restore_UserNodes(sources_, kept);
     lvHDDAttribute_->clear();
     hexView_->clear();
     pnl30_->clear();
@@ -107,7 +170,7 @@ void TForm1::btnRefClick() {
 }
 
 void TForm1::vrtlstrngtr1NodeClick() {
-    pgc2_->setCurrentIndex(0);
+    // The page shown (properties or HEX) stays; both follow the node.
     const TSourceNode* node = Focused_Node();
     if (!node) return;
     const TTreeData& d = node->Data;
@@ -140,7 +203,9 @@ void TForm1::btnJumpClick() {
     const TSourceNode* node = Focused_Node();
     if (!node) return;
     const int64_t total = lblTotalsec_->text().toLongLong();
-    const int64_t sector = Hex_JumpSector(node->Data, total, *typed);
+    int64_t sector = Hex_JumpSector(node->Data, total, *typed);
+    // A region shows its own sectors only.
+    if (node->Data.Hddtype == HDD_REGION && sector < node->Data.RegionSec) sector = node->Data.RegionSec;
     edtSec_->setText(N(sector));
     const auto bytes = Get_Hex(node->Data, sector);
     if (!bytes) {

@@ -190,10 +190,15 @@ TGuardVerdict TOutputGuard::Check_FileSystem(dev_t stDev, int64_t fsType) const 
         if (Is_Source(dev, ino)) return Refuse(TGuardCause::SameFile, "file system stored in the source");
     if (devices_.empty() || target.State == TDiskSet::NoDisk) return {};
     if (opt_.ForceSameDisk) return {};
-    if (target.State == TDiskSet::Unknown) return Refuse(TGuardCause::UnknownDisk, target.Why);
+    if (target.State == TDiskSet::Unknown) {
+        if (opt_.AcceptUnknownDisk) return {};
+        return Refuse(TGuardCause::UnknownDisk, target.Why);
+    }
     for (const TDeviceSource& d : devices_) {
-        if (d.Disks.State != TDiskSet::Known)
+        if (d.Disks.State != TDiskSet::Known) {
+            if (opt_.AcceptUnknownDisk) continue;
             return Refuse(TGuardCause::UnknownDisk, "source " + d.Path + ": " + d.Disks.Why);
+        }
         for (dev_t disk : target.Disks)
             if (d.Disks.Disks.count(disk))
                 return Refuse(TGuardCause::SameDisk, "source " + d.Path + " on disk " +

@@ -19,8 +19,8 @@
 //   - for a block-device source, any path whose file system lies on a disk
 //     behind the source (same_disk.h), or whose disk cannot be determined
 //     (btrfs, overlayfs, zfs ...). Both can be overridden with ForceSameDisk,
-//     which is never the default. Image-file sources do not bring this rule: a
-//     folder beside an image file is fine, only the image itself is refused.
+//     which is never the default; the second alone with AcceptUnknownDisk. Image-file sources do not bring
+//     this rule: a folder beside an image file is fine, only the image itself is refused.
 #pragma once
 
 #include <cstdint>
@@ -54,6 +54,10 @@ struct TGuardOptions {
     // Accept a target on a device source's disk, or on a disk that cannot be
     // determined. Never the source itself, never a block device.
     bool ForceSameDisk = false;
+    // Accept a target whose disk cannot be determined (btrfs, overlayfs, zfs,
+    // fuse ...) once the user has confirmed that risk for it; a target known
+    // to lie on a device source's disk is still refused.
+    bool AcceptUnknownDisk = false;
     // Root of the sysfs tree the disks are looked up in.
     std::string SysRoot = "/sys";
 };

@@ -417,7 +417,8 @@ TOutcome Read_Record(TSource& h, int64_t fileSize, int64_t off, TRebuildResult& 
             } else {
                 ok = Store_FragmentField(r.FragmenArray[fragIndex], tag, s);
             }
-            if (!ok) return corrupt("字段数值不正常(标签" + Dec(tag) + ")");
+            // The tag is no part of the language entry: the text is translated here.
+            if (!ok) return corrupt(Tr("字段数值不正常(标签") + Dec(tag) + ")");
             e += 2 + L;
         }
         if (type == kResultBlock) {
@@ -665,10 +666,11 @@ void Read_Records(TSource& h, int64_t fileSize, int64_t off, TLoadReport& rep) {
         }
         if (!o.Is_Ok()) {
             rep.DamagedRecord = index + 1;
-            Send_Log(Tr("加载错误"), Tr("扫描结果文件已损坏") + "," + Tr("第") + Dec(index + 1) + Tr("条记录") +
-                                         ":" + Tr(o.Why) + "," + Tr("偏移") + ":" + Dec(o.Offset) + ";" +
-                                         Tr("已加载之前的记录"));
-            o.Why = Tr(o.Why);
+            Send_Log(Tr("加载错误"), Tr("扫描结果文件已损坏") + "," + Tr("第") + Dec(index + 1) +
+                                         Tr("条记录") + ":" + Translate_Caption(o.Why, false) + "," +
+                                         Tr("偏移") + ":" + Dec(o.Offset) + ";" + Tr("已加载之前的记录"));
+            // A reason with a number in it was translated where it was made.
+            o.Why = Translate_Caption(o.Why, false);
             rep.Outcome = std::move(o);
             return;
         }

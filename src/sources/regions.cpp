@@ -197,7 +197,7 @@ TOpenImageResult Open_Image(TSourceTree& tree, const std::string& path) {
     }
     for (TSourceNode* n : tree.Nodes()) {
         if (n->Data.HddModel == full && n->Data.TotalSpace == size) {
-            out.Message = Tr("已经添加过此镜像文件,请误重复添加!");
+            out.Message = Tr("已经添加过此镜像文件,请勿重复添加!");
             return out;
         }
     }
@@ -240,12 +240,12 @@ TRegionCheck Check_RegionRange(const std::string& startText, const std::string& 
     const auto last = Add_Checked(*start, *count);
     if (*start < 0 || total <= *start || !last || *last > total) {
         r.StartText = "0";
-        r.Message = Tr("起始扇区值大于(或大于)结束扇区,请重新输入");
+        r.Message = Tr("起始扇区值大于(或等于)结束扇区,请重新输入");
         return r;
     }
     if (total < *count) {
         r.CountText = "64";
-        r.Message = Tr("扇区数量值大于(或大于)结束扇区,请重新输入");
+        r.Message = Tr("扇区数量值大于(或等于)结束扇区,请重新输入");
         return r;
     }
     if (*count < 64) {

@@ -3,10 +3,10 @@
 // the region dialog, the hex view, the scan settings with their refusals, a
 // whole scan started from the dialog, imaging, and what a user without the
 // right to read a device is told.
-#include <QScopeGuard>
 #include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDialog>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -14,6 +14,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QTabWidget>
 #include <QToolButton>
 #include <QTreeView>
@@ -237,11 +238,16 @@ class TSourcesTest : public QObject {
     }
 
     // The refresh lists the fake machine's disks in name order with their
-    // volumes, discards opened images and empties the log.
+    // volumes, keeps opened images and regions (a disk's and an image's)
+    // and empties the log.
     void refresh_lists_disks_and_volumes() {
         auto form = Window();
         auto* tree = W<QTreeWidget>(form.get(), "vrtlstrngtr1");
         Open(*form, raw_);
+        Click(tree, At(tree, {2}));
+        Region(*form, "100", "300");
+        tree->setCurrentItem(At(tree, {1, 0}));
+        Region(*form, "0", "64");
         Send_Log("扫描开始", "x");
         W<QToolButton>(form.get(), "btnRef")->click();
         QStringList shown;
@@ -262,6 +268,9 @@ class TSourcesTest : public QObject {
                             "2|" + dev + "sda1|||0.50 GB|2",
                             "1|SD Card Reader|HDD1|RAW|0.04 GB|1",
                             "2|" + dev + "sdc|VANTO|FAT32|0.04 GB|2",
+                            "3|" + dev + "sdc|创建区域|FAT32|0.03 MB|-1",
+                            "1|" + QString::fromStdString(raw_) + "|镜像文件|RAW|4.88 MB|3",
+                            "2|" + QString::fromStdString(raw_) + "|创建区域|RAW|0.15 MB|2",
                         }));
         QCOMPARE(W<QTreeWidget>(form.get(), "lvlog")->topLevelItemCount(), 0);
     }
@@ -315,7 +324,8 @@ class TSourcesTest : public QObject {
             item = item->child(i);
         W<QTabWidget>(form.get(), "pgc2")->setCurrentIndex(1);
         Click(tree, item);
-        QCOMPARE(W<QTabWidget>(form.get(), "pgc2")->currentIndex(), 0);
+        // The HEX page stays shown for the newly selected source.
+        QCOMPARE(W<QTabWidget>(form.get(), "pgc2")->currentIndex(), 1);
         auto* list = W<QTreeWidget>(form.get(), "lvHDDAttribute");
         QCOMPARE(Rows(list).join(';'), rows);
         QCOMPARE(W<QLineEdit>(form.get(), "edtSec")->text(), firstSector);
@@ -356,7 +366,7 @@ class TSourcesTest : public QObject {
         fs::copy_file(mbr_, copy, fs::copy_options::overwrite_existing);
         Open(*form, copy);
         QCOMPARE(Texts(boxes.Boxes),
-                 QStringList({"请选中要加载的镜像文件!", "已经添加过此镜像文件,请误重复添加!"}));
+                 QStringList({"请选中要加载的镜像文件!", "已经添加过此镜像文件,请勿重复添加!"}));
         QCOMPARE(tree->topLevelItem(0)->childCount(), 4);
 
         auto* del = W<QAction>(form.get(), "N6");
@@ -385,7 +395,7 @@ class TSourcesTest : public QObject {
         QTest::addColumn<QString>("region"); // the new node's capacity, "" for none
         // clang-format off
         QTest::newRow("empty")               << "btnToImage" << ""     << "64"   << "起始扇区和扇区数量为空,请重新输入"         << "0"    << "64"   << "";
-        QTest::newRow("past the end")        << "btnToImage" << "9900" << "200"  << "起始扇区值大于(或大于)结束扇区,请重新输入" << "0"    << "200"  << "";
+        QTest::newRow("past the end")        << "btnToImage" << "9900" << "200"  << "起始扇区值大于(或等于)结束扇区,请重新输入" << "0"    << "200"  << "";
         QTest::newRow("63 sectors")          << "btnToImage" << "0"    << "63"   << "扇区数量值小于64,请重新输入"               << "0"    << "64"   << "";
         QTest::newRow("not a whole number")  << "btnToImage" << "1.5"  << "64"   << "'1.5' is not a valid integer value"        << "1.5"  << "64"   << "";
         QTest::newRow("default: the rest")   << "btn1"       << "1000" << "64"   << ""                                          << "1000" << "9000" << "";
@@ -458,7 +468,7 @@ class TSourcesTest : public QObject {
         QTest::newRow("region: << at its start")   << true  << "btn15"   << "8192"  << "8192";
         QTest::newRow("region: >> at its last")    << true  << "btn20"   << "9191"  << "9191";
         QTest::newRow("region: jump past its end") << true  << "btnJump" << "9500"  << "9191";
-        QTest::newRow("region: jump before it")    << true  << "btnJump" << "5"     << "5";
+        QTest::newRow("region: jump before it")    << true  << "btnJump" << "5"     << "8192";
         // clang-format on
     }
     void hex_view_clamps() {
@@ -537,18 +547,26 @@ class TSourcesTest : public QObject {
         boxes.Boxes.clear();
 
         // The raw image: the whole image, all space only, and the prompt to
-        // save the results, whose folder is then cancelled.
-        Set_FolderHook([](QWidget*, const QString&) { return QString(); });
+        // save the results, whose folder is then cancelled: saving is off,
+        // and no box asks for the folder again.
+        int pickers = 0;
+        QString pickerTitle;
+        Set_FolderHook([&](QWidget*, const QString& title) {
+            ++pickers;
+            pickerTitle = title;
+            return QString();
+        });
         Click(tree, At(tree, {2}));
         scan->click();
         TForm3* dialog = form->Form3();
         QVERIFY(dialog->isVisible());
         QVERIFY(!W<QWidget>(form.get(), "pnl1")->isEnabled());
-        QTRY_COMPARE(boxes.Boxes.size(), size_t(2));
-        QCOMPARE(Texts(boxes.Boxes),
-                 QStringList(
-                     {"请选择一个文件夹来保存“扫描结果”，这样可以方便下次加载结果查看，点击确定开始设置路径!",
-                      "检测到路径为空,请重新设置保存的路径!"}));
+        QTRY_COMPARE(pickers, 1);
+        QCOMPARE(
+            Texts(boxes.Boxes),
+            QStringList(
+                {"请选择一个文件夹来保存“扫描结果”，这样可以方便下次加载结果查看，点击确定开始设置路径!"}));
+        QCOMPARE(pickerTitle, QString("提示:\n设置扫描结果的保存路径,注意不要保存到同一个磁盘!"));
         boxes.Boxes.clear();
         QVERIFY(!W<QCheckBox>(dialog, "chk1")->isChecked());
         QVERIFY(!W<QLineEdit>(dialog, "edtScanResultSavepath")->isEnabled());
@@ -563,8 +581,8 @@ class TSourcesTest : public QObject {
         if (!dates.isEmpty()) {
             W<QCheckBox>(dialog, "chk2")->setChecked(true);
             W<QLineEdit>(dialog, "medtStarData")->setText(dates.section('|', 0, 0));
-            // The end follows the start as it is typed.
-            QCOMPARE(W<QLineEdit>(dialog, "medtEndData")->text(), dates.section('|', 0, 0));
+            // Typing the start leaves the end alone.
+            QCOMPARE(W<QLineEdit>(dialog, "medtEndData")->text(), QString("2018-01-01 23:50:00"));
             W<QLineEdit>(dialog, "medtEndData")->setText(dates.section('|', 1, 1));
         }
         W<QPushButton>(dialog, "btnStartScan")->click();
@@ -647,7 +665,7 @@ class TSourcesTest : public QObject {
         QVERIFY(W<QComboBox>(dialog, "cbb1")->isEnabled());
         const QString path = W<QLineEdit>(dialog, "edtScanResultSavepath")->text();
         QVERIFY2(QRegularExpression("^" + QRegularExpression::escape(QString::fromStdString(results.Path())) +
-                                    "/[^/]*card\\.img-\\d{14}\\.QRV$")
+                                    "/card\\.img-\\d{14}\\.QRV$")
                      .match(path)
                      .hasMatch(),
                  qPrintable(path));
@@ -769,6 +787,155 @@ class TSourcesTest : public QObject {
         QVERIFY(rows.size() >= 2);
         QCOMPARE(QString::fromStdString(rows[rows.size() - 2][2]), QString("获取文件句柄出错，程序将退出!"));
         QCOMPARE(QString::fromStdString(rows.back()[0] + "|" + rows.back()[2]), "错误|" + hint);
+    }
+
+    // Every dialog as a person leaves it: Escape cancels, Enter confirms
+    // where that is harmless; afterwards the main window takes a click.
+    void escape_and_enter_leave_the_window_usable_data() {
+        QTest::addColumn<QString>("opener"); // the main window's button
+        QTest::addColumn<QString>("dialog");
+        QTest::addColumn<int>("key");
+        QTest::addColumn<int>("regions"); // regions under the image afterwards
+        QTest::newRow("region, Escape") << "btnCreateRegion"
+                                        << "Form4" << int(Qt::Key_Escape) << 0;
+        QTest::newRow("region, Enter") << "btnCreateRegion"
+                                       << "Form4" << int(Qt::Key_Return) << 1;
+        QTest::newRow("scan settings, Escape") << "btnscan"
+                                               << "Form3" << int(Qt::Key_Escape) << 0;
+        QTest::newRow("imaging settings, Escape") << "btnToimage"
+                                                  << "Form3" << int(Qt::Key_Escape) << 1;
+        QTest::newRow("advanced settings, Escape") << "btn4"
+                                                   << "Form7" << int(Qt::Key_Escape) << 0;
+    }
+    void escape_and_enter_leave_the_window_usable() {
+        QFETCH(QString, opener);
+        QFETCH(QString, dialog);
+        QFETCH(int, key);
+        QFETCH(int, regions);
+        auto form = Window();
+        auto* tree = W<QTreeWidget>(form.get(), "vrtlstrngtr1");
+        Open(*form, raw_);
+        Click(tree, At(tree, {2}));
+        TBoxRecorder boxes;
+        Set_FolderHook([](QWidget*, const QString&) { return QString(); });
+        if (opener == "btnToimage") { // an image file is not imaged: a region of it is
+            Region(*form, "0", "64");
+            Click(tree, At(tree, {2, 0}));
+        }
+        if (opener == "btn4") {
+            W<QToolButton>(form.get(), "btnscan")->click();
+            QTRY_VERIFY(!boxes.Boxes.empty()); // the offer to save the results
+            QTest::mouseClick(W<QPushButton>(form->Form3(), "btn4"), Qt::LeftButton);
+        } else {
+            QTest::mouseClick(W<QToolButton>(form.get(), opener.toLatin1()), Qt::LeftButton);
+        }
+        auto* shown = W<QDialog>(form.get(), dialog.toLatin1());
+        QTRY_VERIFY(shown->isVisible());
+        QTest::qWait(150); // the scan page's offer to save the results comes and goes
+        QTest::keyClick(shown->focusWidget() ? shown->focusWidget() : shown, Qt::Key(key));
+        QTRY_VERIFY(!shown->isVisible());
+        if (dialog == "Form7") { // back in the scan settings, left with Escape too
+            QVERIFY(form->Form3()->isVisible());
+            QTest::keyClick(form->Form3(), Qt::Key_Escape);
+            QTRY_VERIFY(!form->Form3()->isVisible());
+        }
+        QTRY_VERIFY(form->Workers_Idle());
+        QCOMPARE(At(tree, {2})->childCount(), regions);
+        QVERIFY(W<QWidget>(form.get(), "pnl1")->isEnabled());
+        auto* pages = W<QTabWidget>(form.get(), "pgc2");
+        pages->setCurrentIndex(0);
+        QTest::mouseClick(W<QToolButton>(form.get(), "btnHex"), Qt::LeftButton);
+        QCOMPARE(pages->currentIndex(), 1);
+    }
+
+    // In English every refusal box says something, and in English.
+    void english_boxes_have_text() {
+        auto form = Window(english_);
+        auto* tree = W<QTreeWidget>(form.get(), "vrtlstrngtr1");
+        Open(*form, raw_);
+        TBoxRecorder boxes;
+        Set_FolderHook([](QWidget*, const QString&) { return QString(); });
+        auto* dialog3 = form->Form3();
+        auto* dialog4 = form->Form4();
+        auto press = [](QWidget* w, const char* name) {
+            QTest::mouseClick(W<QAbstractButton>(w, name), Qt::LeftButton);
+        };
+        auto set = [](QWidget* w, const char* name, const char* text) {
+            W<QLineEdit>(w, name)->setText(text);
+        };
+        const struct {
+            const char* what;
+            std::function<void()> act;
+        } cases[] = {
+            {"same image twice", [&] { Open(*form, raw_); }},
+            {"nothing to scan",
+             [&] {
+                 Click(tree, At(tree, {}));
+                 press(form.get(), "btnscan");
+             }},
+            {"nothing to image", [&] { press(form.get(), "btnToimage"); }},
+            {"image file not imaged",
+             [&] {
+                 Click(tree, At(tree, {2}));
+                 press(form.get(), "btnToimage");
+             }},
+            {"region out of range",
+             [&] {
+                 press(form.get(), "btnCreateRegion");
+                 set(dialog4, "edtStartSec", "9990");
+                 set(dialog4, "edtSecCount", "100");
+                 press(dialog4, "btnToImage");
+             }},
+            {"region below 64 sectors",
+             [&] {
+                 set(dialog4, "edtStartSec", "0");
+                 set(dialog4, "edtSecCount", "10");
+                 press(dialog4, "btnToImage");
+                 press(dialog4, "btn5");
+             }},
+            {"scan range start = end",
+             [&] {
+                 press(form.get(), "btnscan");
+                 QTest::qWait(150); // the offer to save the results
+                 boxes.Boxes.pop_back();
+                 set(dialog3, "edtStartSec", "100");
+                 set(dialog3, "edtEndSec", "100");
+                 press(dialog3, "btnStartScan");
+             }},
+            {"scan range start > end",
+             [&] {
+                 set(dialog3, "edtStartSec", "200");
+                 press(dialog3, "btnStartScan");
+                 press(dialog3, "btnScanCacel");
+             }},
+            {"imaging range start = end",
+             [&] {
+                 Region(*form, "0", "100");
+                 Click(tree, At(tree, {2, 0}));
+                 press(form.get(), "btnToimage");
+                 W<QLineEdit>(dialog3, "edt4")->setText(QString::fromStdString(files_.File("x.img")));
+                 set(dialog3, "edt3", "50");
+                 set(dialog3, "edt2", "50");
+                 press(dialog3, "btnToImage");
+             }},
+            {"imaging range start > end",
+             [&] {
+                 set(dialog3, "edt3", "60");
+                 press(dialog3, "btnToImage");
+                 press(dialog3, "btn5");
+             }},
+            {"no export report", [&] { W<QAction>(form.get(), "NReport")->trigger(); }},
+        };
+        for (const auto& c : cases) {
+            const size_t before = boxes.Boxes.size();
+            c.act();
+            QVERIFY2(boxes.Boxes.size() == before + 1, c.what);
+            const TBoxRequest& b = boxes.Boxes.back();
+            QVERIFY2(!b.Text.trimmed().isEmpty() && !Has_Cjk(b.Text) && !Has_Cjk(b.Caption),
+                     qPrintable(QString(c.what) + ": '" + b.Text + "' / '" + b.Caption + "'"));
+            QCOMPARE(int(b.LanguageId), 1033);
+        }
+        QVERIFY(W<QWidget>(form.get(), "pnl1")->isEnabled());
     }
 
     // Started in English, the new dialogs keep no Chinese caption.

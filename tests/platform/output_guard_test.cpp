@@ -283,6 +283,14 @@ TEST(OutputGuard, DeviceSourcesRefuseTheirDisks) {
             EXPECT_NE(v.Reason.find("无法确定"), std::string::npos) << what;
             EXPECT_FALSE(v.Detail.empty()) << what;
         }
+        // A confirmed unknown disk passes only that refusal: the source's own
+        // disk and the source itself stay refused.
+        TGuardOptions accept = o;
+        accept.AcceptUnknownDisk = true;
+        EXPECT_EQ(
+            TOutputGuard({files.File(c.Source)}, accept).Check_FileSystem(c.TargetDev, c.TargetType).Cause,
+            c.Want == C::UnknownDisk ? C::None : c.Want)
+            << what;
         // Forcing accepts the disk, never the source itself.
         o.ForceSameDisk = true;
         EXPECT_EQ(TOutputGuard({files.File(c.Source)}, o).Check_FileSystem(c.TargetDev, c.TargetType).Allowed(),

@@ -237,7 +237,7 @@ TEST_F(TRegionFixture, OpenImageRefusalsDuplicatesAndDelete) {
 
     auto again = Open_Image(Tree, Dir.File("a.img"));
     EXPECT_EQ(again.Node, nullptr);
-    EXPECT_EQ(again.Message, "已经添加过此镜像文件,请误重复添加!");
+    EXPECT_EQ(again.Message, "已经添加过此镜像文件,请勿重复添加!");
     test::Write_File(Dir.File("b.img"), img); // same size, other path: added
     EXPECT_NE(Open_Image(Tree, Dir.File("b.img")).Node, nullptr);
     EXPECT_EQ(Open_Image(Tree, "").Message, "请选中要加载的镜像文件!");
@@ -272,7 +272,7 @@ TEST(RegionDialog, ConfirmChecksInOrder) {
     EXPECT_EQ(r.CountText, "64");
 
     r = Check_RegionRange("100", "200", 250);
-    EXPECT_EQ(r.Message, "起始扇区值大于(或大于)结束扇区,请重新输入");
+    EXPECT_EQ(r.Message, "起始扇区值大于(或等于)结束扇区,请重新输入");
     EXPECT_EQ(r.StartText, "0");
     EXPECT_FALSE(r.CountText);
     EXPECT_EQ(Check_RegionRange("250", "1", 250).StartText, "0");
@@ -289,7 +289,7 @@ TEST(RegionDialog, ConfirmChecksInOrder) {
              {"-1", "64"}, {"1", "9223372036854775807"}, {"999", "9223372036854775000"}}) {
         r = Check_RegionRange(start, count, 1000);
         EXPECT_FALSE(r.Ok) << start << " + " << count;
-        EXPECT_EQ(r.Message, "起始扇区值大于(或大于)结束扇区,请重新输入") << start << " + " << count;
+        EXPECT_EQ(r.Message, "起始扇区值大于(或等于)结束扇区,请重新输入") << start << " + " << count;
     }
 
     r = Check_RegionRange("1.5", "64", 1000);
