@@ -107,16 +107,21 @@ bool Read_Laid(const TSeamContext& ctx, const TGapLayout& x, int64_t from, int64
     return true;
 }
 
+// Which samples of the gap a decode judges: all of them, only those that
+// overlap a file range, or only those wholly outside it.
+enum class TPick { All, Inside, Outside };
+
 // Whether the video samples overlapping file [LeftFile, RightFile) decode
-// cleanly when laid out by x; only those that overlap file [from, to) when
-// from < to. decodes counts the samples judged.
-bool Layout_Decodes(const TSeamContext& ctx, const TGapLayout& x, int* decodes = nullptr, int64_t from = 0,
-                    int64_t to = 0) {
+// cleanly when laid out by x, of them the ones pick selects relative to file
+// [from, to). decodes (may be null) counts the samples judged.
+bool Layout_Decodes(const TSeamContext& ctx, const TGapLayout& x, int* decodes = nullptr, TPick pick = TPick::All,
+                    int64_t from = 0, int64_t to = 0) {
     bool clean = true;
     std::vector<uint8_t> sample;
     For_SamplesIn(*ctx.V, x.LeftFile, x.RightFile, [&](const TVideoSTSZ& s) {
         if (!clean) return;
-        if (from < to && (s.STSZoff >= to || s.STSZoff + int64_t(s.STSZlen) <= from)) return;
+        const bool inside = s.STSZoff < to && s.STSZoff + int64_t(s.STSZlen) > from;
+        if ((pick == TPick::Inside && !inside) || (pick == TPick::Outside && inside)) return;
         if (s.STSZlen == 0 || int64_t(s.STSZlen) > kMaxJudgedSample) {
             clean = false;
             return;
@@ -125,25 +130,6 @@ bool Layout_Decodes(const TSeamContext& ctx, const TGapLayout& x, int* decodes =
         clean = Read_Laid(ctx, x, s.STSZoff, s.STSZoff + int64_t(s.STSZlen), sample.data()) &&
                 (*ctx.Judge)(std::span<const uint8_t>(sample));
         if (decodes) ++*decodes;
-    });
-    return clean;
-}
-
-// Whether the samples of the gap that lie wholly outside file [from, to)
-// decode cleanly under x (their bytes do not depend on where [from, to) lies).
-bool Outside_Decodes(const TSeamContext& ctx, const TGapLayout& x, int64_t from, int64_t to, int* decodes) {
-    bool clean = true;
-    std::vector<uint8_t> sample;
-    For_SamplesIn(*ctx.V, x.LeftFile, x.RightFile, [&](const TVideoSTSZ& s) {
-        if (!clean || (s.STSZoff < to && s.STSZoff + int64_t(s.STSZlen) > from)) return;
-        if (s.STSZlen == 0 || int64_t(s.STSZlen) > kMaxJudgedSample) {
-            clean = false;
-            return;
-        }
-        sample.assign(size_t(s.STSZlen), 0);
-        clean = Read_Laid(ctx, x, s.STSZoff, s.STSZoff + int64_t(s.STSZlen), sample.data()) &&
-                (*ctx.Judge)(std::span<const uint8_t>(sample));
-        ++*decodes;
     });
     return clean;
 }
@@ -201,8 +187,8 @@ bool Search_Elsewhere(const TSeamContext& ctx, int64_t leftEnd, int64_t leftFile
             ++runs;
             if (!Stretch_Fits(ctx, c, split, len, leftState)) continue;
             TGapLayout x{leftEnd, leftFile, rightStart, rightFile, split, c, len};
-            if (p.Ok < 0) p.Ok = Outside_Decodes(ctx, x, split, split + len, &decodes) ? 1 : 0;
-            if (p.Ok == 0 || !Layout_Decodes(ctx, x, &decodes, split, split + len)) continue;
+            if (p.Ok < 0) p.Ok = Layout_Decodes(ctx, x, &decodes, TPick::Outside, split, split + len) ? 1 : 0;
+            if (p.Ok == 0 || !Layout_Decodes(ctx, x, &decodes, TPick::Inside, split, split + len)) continue;
             g.Left = p.J;
             g.Right = p.K;
             g.ElseAt = c;
