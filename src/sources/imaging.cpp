@@ -233,11 +233,12 @@ TImageResult To_imageFrom(TSource* h, const TTreeData& node, const std::string& 
         st.Progress1.store(int32_t(i));
         const auto secs = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now() - t0);
         const double runSecs = std::chrono::duration<double>(std::chrono::steady_clock::now() - steady0).count();
-        std::string status = Tr("已镜像块数:") + std::to_string(i);
+        // Elapsed time, then rate, time left and the bytes lost so far; the block count stays on its own.
+        std::string spent = Tr("已消耗时间:") + std::to_string(secs.count()) + Tr("秒");
         if (const std::string rate = Rate_Text(res.BytesWritten, T - done, runSecs); !rate.empty())
-            status += " " + rate;
-        if (res.UnreadBytes > 0) status += " " + Tr("无法读取的字节数:") + std::to_string(res.UnreadBytes);
-        Send_UIMessage(MSG_PROGRESS_STATUS, {"", Tr("已消耗时间:") + std::to_string(secs.count()) + Tr("秒"), status});
+            spent += " " + rate;
+        if (res.UnreadBytes > 0) spent += " " + Tr("无法读取的字节数:") + std::to_string(res.UnreadBytes);
+        Send_UIMessage(MSG_PROGRESS_STATUS, {"", spent, Tr("已镜像块数:") + std::to_string(i)});
         const int64_t want = std::min<int64_t>(kImageBlock, endByte - P);
 
         // A block the medium does not deliver whole is read again sector by
