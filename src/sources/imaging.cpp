@@ -173,6 +173,8 @@ TImageResult To_imageFrom(TSource* h, const TTreeData& node, const std::string& 
                     map->SectorBytes != psb))
             why = Tr("映射文件不属于此镜像源或扇区范围") + " (" + std::to_string(map->SourceBytes) + " " +
                   std::to_string(map->StartSector) + "-" + std::to_string(map->EndSector) + ")";
+        else if (map && map->DoneBytes() == map->RangeBytes())
+            why = Tr("映射文件所属的镜像已经完成");
         else if (map && map->DoneBytes() != Get_PathSize(partial))
             why = Tr("未完成的镜像文件与映射文件不符:") + partial;
         if (!why.empty()) {

@@ -189,6 +189,15 @@ TEST(CliImaging, HashesMapAndResumeMatchWhatTheMediumHolds) {
         if (at < last - first) wantRuns.push_back(Hex(at) + "  " + Hex(last - first - at) + "  +");
         EXPECT_TRUE(test::Read_File(image) == want);
         EXPECT_EQ(Map_Runs(Text(image + ".map")), wantRuns) << Text(image + ".map");
+        // GNU ddrescue's own reader lists exactly those sectors as bad (when it is installed).
+        if (test::Have_Program("ddrescuelog")) {
+            std::string listed, want512;
+            test::Run_Command("ddrescuelog -b 512 -l- '" + image + ".map'", &listed);
+            for (const auto& [off, len] : c.Bad)
+                for (int64_t s = (off - first) / 512; s < (off - first + len) / 512; ++s)
+                    want512 += std::to_string(s) + "\n";
+            EXPECT_EQ(listed, want512);
+        }
         EXPECT_TRUE(Has(Text(json), "\"unreadable_bytes\": " + std::to_string(badBytes) + ",")) << Text(json);
         EXPECT_TRUE(Has(Text(json), "\"resumed_from\": " + std::to_string(resumed) + ",")) << Text(json);
         if (badBytes) {
