@@ -1,9 +1,14 @@
 // qrv-cli image SOURCE --out DIR: copies a source, or a sector range of it, into
-// an image file in DIR (never on the disk being imaged). Progress on stderr;
-// Ctrl-C stops after the current block (exit status 4).
+// an image file in DIR (never on the disk being imaged), with its MD5, SHA-1
+// and SHA-256 in <image>.hashes and its unreadable sectors in <image>.map
+// (GNU ddrescue's mapfile format). Progress on stderr; Ctrl-C stops after the
+// current block (exit status 4) and keeps <image>.partial with its map, which
+// --map continues.
 #include <cstdio>
 #include <ctime>
+#include <fstream>
 #include <set>
+#include <sstream>
 
 #include "cli/args.h"
 #include "cli/commands.h"
@@ -14,20 +19,28 @@
 #include "platform/output_file.h"
 #include "platform/output_guard.h"
 #include "platform/source_io.h"
+#include "sources/image_map.h"
 #include "sources/imaging.h"
 
 namespace qrv::cli {
 
 int Cmd_Image(const TArgv& argv) {
-    const std::set<std::string> known = {"help", "out", "start", "end", "region", "force-same-disk"};
-    TArgs args(argv, {"help", "force-same-disk"});
+    const std::set<std::string> known = {"help",    "out",    "start",  "end", "region", "force-same-disk",
+                                         "retries", "map",    "verify", "json"};
+    TArgs args(argv, {"help", "force-same-disk", "verify", "json"});
     if (args.Has("help") || args.Positional().size() != 1 || !args.Has("out") || !args.Unknown(known).empty()) {
         std::fprintf(
             args.Has("help") ? stdout : stderr,
-            "usage: qrv-cli image SOURCE --out DIR [--start S --end E] [--region N] [--force-same-disk]\n"
+            "usage: qrv-cli image SOURCE --out DIR [--start S --end E] [--region N] [--retries N]\n"
+            "                     [--map FILE] [--verify] [--json] [--force-same-disk]\n"
             "  copies sectors [S, E) of a disk or volume (or of region N of a source) into\n"
             "  DIR/<name>-<date><time>.img; DIR (made when missing) must not be on the disk being\n"
-            "  imaged, and E must not lie beyond the end of the source\n%s",
+            "  imaged, and E must not lie beyond the end of the source. MD5, SHA-1 and SHA-256 of\n"
+            "  the image go to <image>.hashes, unreadable sectors (zeros in the image) to <image>.map\n"
+            "  --retries N   sector-by-sector read passes over a failing block (default 1)\n"
+            "  --map FILE    continue the stopped acquisition FILE (<image>.map) belongs to\n"
+            "  --verify      read the finished image back and compare its three digests\n"
+            "  --json        the outcome as JSON on stdout\n%s",
             kForceUsage);
         return args.Has("help") ? 0 : 2;
     }
@@ -46,8 +59,30 @@ int Cmd_Image(const TArgv& argv) {
     const std::string folder = *args.Get("out");
     const int64_t psb = node.PerSecBytes > 0 ? node.PerSecBytes : 512;
     const int64_t first = node.Hddtype == HDD_REGION ? node.RegionSec : 0;
-    const int64_t start = args.Get_Int("start").value_or(first);
-    const int64_t end = args.Get_Int("end").value_or(first + node.TotalSpace / psb);
+    int64_t start = args.Get_Int("start").value_or(first);
+    int64_t end = args.Get_Int("end").value_or(first + node.TotalSpace / psb);
+    TImageOptions opts;
+    opts.Retries = int(args.Get_Int("retries").value_or(1));
+    if (args.Has("retries") && (opts.Retries < 1 || opts.Retries > 1000)) {
+        std::fprintf(stderr, "qrv-cli image: --retries must be 1 to 1000\n");
+        return 2;
+    }
+    if (args.Has("map")) {
+        // The range is the map's unless given: the core refuses one that differs.
+        opts.ResumeMap = *args.Get("map");
+        std::ifstream in(opts.ResumeMap, std::ios::binary);
+        std::ostringstream text;
+        text << in.rdbuf();
+        std::string why;
+        const auto map = Parse_ImageMap(text.str(), &why);
+        if (!in || !map) {
+            std::fprintf(stderr, "qrv-cli image: cannot continue from %s: %s\n", opts.ResumeMap.c_str(),
+                         in ? why.c_str() : "cannot be read");
+            return 1;
+        }
+        if (!args.Has("start")) start = map->StartSector;
+        if (!args.Has("end")) end = map->EndSector;
+    }
     if (start < 0 || end < 0) {
         std::fprintf(stderr, "qrv-cli image: sectors must not be negative\n");
         return 2;
@@ -64,7 +99,8 @@ int Cmd_Image(const TArgv& argv) {
     if (TGuardVerdict v = guard.Check_Folder(folder); !v.Allowed()) return Report_Refusal("image", v, folder);
     if (int rc = Prepare_Folder("image", folder, guard)) return rc;
     const int64_t needed = (end - start) * psb; // fits: both ends were checked above
-    if (auto msg = Check_ImageSpace(Get_FreeBytes(folder), needed, node.HddCap); !msg.empty()) {
+    if (auto msg = Check_ImageSpace(Get_FreeBytes(folder), opts.ResumeMap.empty() ? needed : 0, node.HddCap);
+        !msg.empty()) {
         std::fprintf(stderr, "qrv-cli image: %s\n", msg.c_str());
         return 1;
     }
@@ -74,16 +110,47 @@ int Cmd_Image(const TArgv& argv) {
     TImageResult r;
     {
         const TStopOnInterrupt interrupt;
-        r = To_image(node, target, start, end, output);
+        r = To_image(node, target, start, end, output, opts);
     }
     // The name actually written: the next free one beside target, or target.partial after a stop.
     const std::string& written = r.WrittenPath.empty() ? target : r.WrittenPath;
-    std::printf("%s\n%lld bytes written%s%s\n", written.c_str(), static_cast<long long>(r.BytesWritten),
-                r.Stopped ? " (stopped)" : "",
-                r.UnreadBytes ? (", " + std::to_string(r.UnreadBytes) + " unreadable bytes written as zeros").c_str()
-                              : "");
-    if (!r.Ok || r.UnreadBytes > 0) return 1;
-    return r.Stopped ? kExitStopped : 0;
+    // --verify: the finished image read back must give the digests computed while it was written.
+    int verified = -1; // -1 not checked, 0 mismatch, 1 equal
+    if (args.Has("verify") && r.Ok && !r.Stopped) {
+        TImageHashes back;
+        const bool read = Hash_File(written, -1, back);
+        verified = read && back.Md5 == r.Hashes.Md5 && back.Sha1 == r.Hashes.Sha1 && back.Sha256 == r.Hashes.Sha256;
+        if (verified)
+            std::fprintf(stderr, "verify: the image read back matches MD5, SHA1 and SHA256\n");
+        else
+            std::fprintf(stderr, "verify: MISMATCH: the image read back gives MD5 %s SHA1 %s SHA256 %s\n",
+                         back.Md5.c_str(), back.Sha1.c_str(), back.Sha256.c_str());
+    }
+    if (args.Has("json")) {
+        std::printf("{\n  \"image\": %s,\n  \"bytes_written\": %lld,\n  \"stopped\": %s,\n  \"ok\": %s,\n"
+                    "  \"unreadable_bytes\": %lld,\n  \"resumed_from\": %lld,\n  \"map\": %s,\n",
+                    Json_Text(written).c_str(), static_cast<long long>(r.BytesWritten), r.Stopped ? "true" : "false",
+                    r.Ok ? "true" : "false", static_cast<long long>(r.UnreadBytes),
+                    static_cast<long long>(r.ResumedFrom), r.MapPath.empty() ? "null" : Json_Text(r.MapPath).c_str());
+        if (r.Hashes.Ok())
+            std::printf("  \"hashes\": {\"md5\": %s, \"sha1\": %s, \"sha256\": %s},\n", Json_Text(r.Hashes.Md5).c_str(),
+                        Json_Text(r.Hashes.Sha1).c_str(), Json_Text(r.Hashes.Sha256).c_str());
+        else
+            std::printf("  \"hashes\": null,\n");
+        std::printf("  \"verified\": %s\n}\n", verified < 0 ? "null" : verified ? "true" : "false");
+    } else {
+        std::printf("%s\n%lld bytes written%s%s\n", written.c_str(), static_cast<long long>(r.BytesWritten),
+                    r.Stopped ? " (stopped)" : "",
+                    r.UnreadBytes ? (", " + std::to_string(r.UnreadBytes) + " unreadable bytes written as zeros").c_str()
+                                  : "");
+        if (r.Hashes.Ok())
+            std::printf("MD5  %s\nSHA1  %s\nSHA256  %s\n", r.Hashes.Md5.c_str(), r.Hashes.Sha1.c_str(),
+                        r.Hashes.Sha256.c_str());
+    }
+    // A stop is said first: the acquisition is not over, whatever it met so far.
+    if (!r.Ok) return 1;
+    if (r.Stopped) return kExitStopped;
+    return r.UnreadBytes > 0 || verified == 0 ? 1 : 0;
 }
 
 } // namespace qrv::cli

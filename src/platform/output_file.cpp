@@ -101,6 +101,30 @@ std::unique_ptr<TOutputFile> TOutputFile::Create(const std::string& path, const 
     return out;
 }
 
+std::unique_ptr<TOutputFile> TOutputFile::Continue(const std::string& path, const TOutputGuard& guard,
+                                                   TGuardVerdict* refusal) {
+    if (refusal) *refusal = {};
+    if (Refused(guard.Check_File(path), refusal)) return nullptr;
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW);
+    if (fd < 0) return nullptr;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        errno = EINVAL;
+        return nullptr;
+    }
+    const TGuardVerdict again = guard.Check_Opened(fd);
+    if (!again.Allowed()) {
+        ::close(fd);
+        Refused(again, refusal);
+        return nullptr;
+    }
+    std::unique_ptr<TOutputFile> out(new TOutputFile(fd, path, path, guard));
+    out->keep_ = true;
+    out->length_ = out->flushedTo_ = int64_t(st.st_size);
+    return out;
+}
+
 TOutputFile::~TOutputFile() {
     if (!committed_ && !direct_) Discard();
     if (fd_ >= 0) ::close(fd_);
@@ -109,7 +133,7 @@ TOutputFile::~TOutputFile() {
 void TOutputFile::Discard() {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
-    if (!temp_.empty()) ::unlink(temp_.c_str());
+    if (!temp_.empty() && !keep_) ::unlink(temp_.c_str());
     temp_.clear();
 }
 
@@ -168,6 +192,12 @@ bool TOutputFile::Commit_As(const std::string& path, TTakenName taken) {
         return committed_;
     }
     if (temp_.empty() || !Flush()) return false;
+    if (keep_ && path == temp_) { // a continued file that keeps its name
+        path_ = path;
+        temp_.clear();
+        committed_ = true;
+        return true;
+    }
     for (int n = 1; n < 100000; ++n) {
         const std::string name = n == 1 ? path : Numbered_Name(path, n);
         if (!guard_.Check_File(name).Allowed()) {

@@ -64,6 +64,13 @@ class TOutputFile {
     static std::unique_ptr<TOutputFile> Create(const std::string& path, const TOutputGuard& guard,
                                                TGuardVerdict* refusal = nullptr,
                                                TOutputMode mode = TOutputMode::Whole);
+    // Opens the existing regular file at path (an image a stopped run left
+    // under its temporary name) to write on at its end, when the guard
+    // allows it. It is never truncated, and never removed: Close or
+    // destruction without a commit keep it as it is; Commit_As gives it its
+    // name like a Whole file.
+    static std::unique_ptr<TOutputFile> Continue(const std::string& path, const TOutputGuard& guard,
+                                                 TGuardVerdict* refusal = nullptr);
     // An uncommitted Whole file is removed.
     ~TOutputFile();
     TOutputFile(const TOutputFile&) = delete;
@@ -114,6 +121,7 @@ class TOutputFile {
     std::string temp_; // empty: written in place (Direct mode, character devices)
     TOutputGuard guard_;
     bool direct_ = false; // written at its final name (Direct mode, character devices)
+    bool keep_ = false;   // continued: an uncommitted file stays as it was left
     bool flushed_ = false, flushOk_ = false, committed_ = false;
     int64_t length_ = 0;
     int64_t flushedTo_ = 0; // writeback started for the bytes below

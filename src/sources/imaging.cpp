@@ -1,7 +1,11 @@
 #include "sources/imaging.h"
 
 #include <chrono>
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <vector>
 
 #include "common/checked_math.h"
@@ -11,6 +15,7 @@
 #include "common/ui_message.h"
 #include "media/raw_access.h"
 #include "platform/output_file.h"
+#include "sources/image_map.h"
 
 namespace qrv {
 
@@ -79,8 +84,55 @@ void Finish_Image(bool ok, const TImageResult& res = {}, int64_t startSector = 0
 
 } // namespace
 
-TImageResult To_imageFrom(TSource* h, const TTreeData& node, const std::string& target, int64_t start,
-                          int64_t end, const TGuardOptions& output) {
+std::string Image_OfMap(const std::string& mapPath) {
+    const std::string ext = ".map";
+    if (mapPath.size() > ext.size() && mapPath.compare(mapPath.size() - ext.size(), ext.size(), ext) == 0)
+        return mapPath.substr(0, mapPath.size() - ext.size());
+    return mapPath;
+}
+
+namespace {
+
+std::string Read_Text(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return "";
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// Further sector-by-sector passes over the stretches of buf (read at source
+// offset off) still unreadable; what comes back is put in place and leaves the list.
+void Retry_Unread(TSource& h, uint8_t* buf, int64_t off, int64_t sec, int passes, std::vector<TUnreadRun>& unread) {
+    for (int pass = 1; pass < passes && !unread.empty(); ++pass) {
+        std::vector<TUnreadRun> still;
+        for (const TUnreadRun& r : unread)
+            for (int64_t at = r.Off; at < r.End(); at += sec) {
+                const int64_t want = std::min(sec, r.End() - at);
+                if (h.Read_At(buf + (at - off), size_t(want), at) == want) continue;
+                std::memset(buf + (at - off), 0, size_t(want));
+                Add_UnreadRun(still, {at, want});
+            }
+        unread.swap(still);
+    }
+}
+
+std::string Rate_Text(int64_t done, int64_t total, double secs) {
+    if (secs <= 0 || done <= 0) return "";
+    const double rate = double(done) / secs;
+    const int64_t left = int64_t(double(total - done) / rate + 0.5);
+    char buf[80];
+    std::snprintf(buf, sizeof buf, "%.1f MB/s ", rate / double(1 << 20));
+    std::string t = buf;
+    std::snprintf(buf, sizeof buf, "%02lld:%02lld:%02lld", (long long)(left / 3600), (long long)(left / 60 % 60),
+                  (long long)(left % 60));
+    return t + Tr("剩余时间:") + buf;
+}
+
+} // namespace
+
+TImageResult To_imageFrom(TSource* h, const TTreeData& node, const std::string& targetIn, int64_t start,
+                          int64_t end, const TGuardOptions& output, const TImageOptions& opts) {
     TImageResult res;
     TOpState& st = Op_State();
     const auto t0 = std::chrono::system_clock::now();
@@ -99,8 +151,45 @@ TImageResult To_imageFrom(TSource* h, const TTreeData& node, const std::string& 
         Finish_Image(false);
         return res;
     }
+    const int64_t psb = node.PerSecBytes > 0 ? node.PerSecBytes : 512;
+    const int64_t endByte = end * psb; // both products checked above
+    const int64_t T = end > start ? endByte - start * psb : 0;
+    const TOutputGuard guard({sourcePath}, output);
+
+    // A resume continues the image its map belongs to, when the map is of
+    // this source, its size and this range, and the image holds exactly
+    // what the map says was done.
+    std::string target = targetIn;
+    std::vector<TUnreadRun> bad; // every unreadable stretch, source offsets
+    int64_t done = 0;
+    std::unique_ptr<TOutputFile> out;
     TGuardVerdict refusal;
-    auto out = TOutputFile::Create(target, TOutputGuard({sourcePath}, output), &refusal);
+    if (!opts.ResumeMap.empty()) {
+        std::string why;
+        const auto map = Parse_ImageMap(Read_Text(opts.ResumeMap), &why);
+        target = Image_OfMap(opts.ResumeMap);
+        const std::string partial = target + ".partial";
+        if (map && (map->SourceBytes != medium || map->StartSector != start || map->EndSector != end ||
+                    map->SectorBytes != psb))
+            why = Tr("映射文件不属于此镜像源或扇区范围") + " (" + std::to_string(map->SourceBytes) + " " +
+                  std::to_string(map->StartSector) + "-" + std::to_string(map->EndSector) + ")";
+        else if (map && map->DoneBytes() == map->RangeBytes())
+            why = Tr("映射文件所属的镜像已经完成");
+        else if (map && map->DoneBytes() != Get_PathSize(partial))
+            why = Tr("未完成的镜像文件与映射文件不符:") + partial;
+        if (!why.empty()) {
+            Send_Log(Tr("错误类型:Image0006"), Tr("错误内容:无法继续镜像:") + why);
+            Finish_Image(false);
+            return res;
+        }
+        done = map->DoneBytes();
+        for (const TMapRun& r : map->Runs)
+            if (r.Status == '-') Add_UnreadRun(bad, {start * psb + r.Pos, r.Size});
+        out = TOutputFile::Continue(partial, guard, &refusal);
+        res.ResumedFrom = done;
+    } else {
+        out = TOutputFile::Create(target, guard, &refusal);
+    }
     if (!out) {
         if (!refusal.Allowed())
             Send_Log(Tr("错误类型:Image0005"), Tr("错误内容:") + refusal.Reason + ":" + target);
@@ -111,19 +200,33 @@ TImageResult To_imageFrom(TSource* h, const TTreeData& node, const std::string& 
     }
     Send_Log(Tr("镜像开始"), Tr("开始镜像,镜像源:") + sourcePath + ";" + Tr("镜像目标:") + target);
 
-    const int64_t psb = node.PerSecBytes > 0 ? node.PerSecBytes : 512;
-    const int64_t endByte = end * psb; // both products checked above
-    int64_t P = start * psb;
-    const int64_t T = end > start ? endByte - P : 0;
+    // The digests cover the whole image: on a resume the part already written
+    // is read back once before the copy goes on.
+    TImageDigest digest;
+    if (done > 0) {
+        Send_Log(Tr("镜像开始"), Tr("继续镜像,已完成字节数:") + std::to_string(done));
+        TImageHashes unused;
+        if (!Hash_File(out->Temp_Path(), done, unused, &digest)) {
+            Send_Log(Tr("错误类型:Image0006"), Tr("错误内容:无法继续镜像:") + Tr("未完成的镜像文件与映射文件不符:") +
+                                                  out->Temp_Path());
+            Finish_Image(false);
+            return res;
+        }
+    }
+
+    int64_t P = start * psb + done;
     const int64_t N = T / kImageBlock;
     Send_UIMessage(MSG_PROGRESS_START, {std::to_string(N), Tr("镜像总块数:")});
     st.BytesTotal.store(T);
-    st.BytesDone.store(0);
+    st.BytesDone.store(done);
+    for (const TUnreadRun& r : bad)
+        res.UnreadBytes += r.Len;
 
     std::vector<uint8_t> buf(size_t(kImageBlock), 0);
     std::vector<TUnreadRun> unread;
-    int64_t i = 0;
+    int64_t i = done / kImageBlock;
     bool ok = true;
+    const auto steady0 = std::chrono::steady_clock::now();
     while (P < endByte) {
         if (st.StopFlag.load()) {
             res.Stopped = true;
@@ -131,18 +234,25 @@ TImageResult To_imageFrom(TSource* h, const TTreeData& node, const std::string& 
         }
         st.Progress1.store(int32_t(i));
         const auto secs = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now() - t0);
-        Send_UIMessage(MSG_PROGRESS_STATUS, {"", Tr("已消耗时间:") + std::to_string(secs.count()) + Tr("秒"),
-                                             Tr("已镜像块数:") + std::to_string(i)});
-        const bool lastShort = P + kImageBlock > endByte && T % kImageBlock != 0;
-        const int64_t want = lastShort ? T % kImageBlock : kImageBlock;
+        const double runSecs = std::chrono::duration<double>(std::chrono::steady_clock::now() - steady0).count();
+        // Elapsed time, then rate, time left and the bytes lost so far; the block count stays on its own.
+        std::string spent = Tr("已消耗时间:") + std::to_string(secs.count()) + Tr("秒");
+        if (const std::string rate = Rate_Text(res.BytesWritten, T - done, runSecs); !rate.empty())
+            spent += " " + rate;
+        if (res.UnreadBytes > 0) spent += " " + Tr("无法读取的字节数:") + std::to_string(res.UnreadBytes);
+        Send_UIMessage(MSG_PROGRESS_STATUS, {"", spent, Tr("已镜像块数:") + std::to_string(i)});
+        const int64_t want = std::min<int64_t>(kImageBlock, endByte - P);
 
         // A block the medium does not deliver whole is read again sector by
-        // sector: only the sectors that cannot be read are zeros in the image.
+        // sector (opts.Retries passes): only the sectors that cannot be read
+        // are zeros in the image.
         unread.clear();
         Read_Salvage(*h, buf.data(), size_t(want), P, psb, &unread);
+        Retry_Unread(*h, buf.data(), P, psb, std::max(opts.Retries, 1), unread);
         if (!unread.empty()) ++res.UnreadBlocks;
         for (const TUnreadRun& r : unread) {
             res.UnreadBytes += r.Len;
+            Add_UnreadRun(bad, r);
             Send_Log(Tr("错误类型:Image0002"), Tr("错误内容:读取源数据失败,以零填充,偏移:") +
                                                   std::to_string(r.Off) + "," + Tr("长度") + ":" +
                                                   std::to_string(r.Len));
@@ -152,20 +262,22 @@ TImageResult To_imageFrom(TSource* h, const TTreeData& node, const std::string& 
             ok = false;
             break;
         }
+        digest.Update(buf.data(), size_t(want));
         res.BytesWritten += want;
-        st.BytesDone.store(res.BytesWritten);
-        if (lastShort) break;
+        st.BytesDone.store(done + res.BytesWritten);
         ++i;
-        P += kImageBlock;
+        P += want;
     }
+    const int64_t imaged = done + res.BytesWritten;
     // The image gets its name only when complete and flushed; a copy the stop
-    // flag ended is kept as <target>.partial (for a later resume); after a
-    // write error nothing is kept. Targets are named after the time, so a
-    // taken one gives way to the next free name.
+    // flag ended is kept as <target>.partial, with its map, for a later
+    // resume; after a write error nothing new is kept (a resumed image stays
+    // as it was). Targets are named after the time, so a taken one gives way
+    // to the next free name.
     if (ok) {
-        const bool done = res.Stopped ? out->Commit_As(target + ".partial", TTakenName::NextFree)
-                                      : out->Commit(TTakenName::NextFree);
-        if (done) {
+        const bool named = res.Stopped ? out->Commit_As(target + ".partial", TTakenName::NextFree)
+                                       : out->Commit_As(target, TTakenName::NextFree);
+        if (named) {
             res.WrittenPath = out->Path();
         } else {
             Send_Log(Tr("错误类型:Image0003"), Tr("错误内容:写入镜像文件失败,程序将退出!"));
@@ -173,6 +285,39 @@ TImageResult To_imageFrom(TSource* h, const TTreeData& node, const std::string& 
         }
     }
     out->Close();
+    if (ok) {
+        std::string base = res.WrittenPath;
+        if (res.Stopped && base.size() > 8 && base.compare(base.size() - 8, 8, ".partial") == 0)
+            base.resize(base.size() - 8);
+        TImageMap map;
+        map.Source = sourcePath;
+        map.SourceBytes = medium;
+        map.StartSector = start;
+        map.EndSector = end;
+        map.SectorBytes = psb;
+        map.CurrentPos = imaged;
+        map.CurrentStatus = res.Stopped ? '?' : '+';
+        map.Runs = Map_Runs(T, imaged, bad, start * psb);
+        res.MapPath = base + ".map";
+        if (!Write_Sidecar(res.MapPath, Image_MapText(map), guard)) {
+            Send_Log(Tr("错误类型:Image0003"), Tr("错误内容:写入映射文件失败:") + res.MapPath);
+            res.MapPath.clear();
+            ok = false;
+        }
+        if (!res.Stopped) {
+            res.Hashes = digest.Finish();
+            res.HashesPath = base + ".hashes";
+            Send_Log(Tr("镜像哈希值"), "MD5: " + res.Hashes.Md5);
+            Send_Log(Tr("镜像哈希值"), "SHA1: " + res.Hashes.Sha1);
+            Send_Log(Tr("镜像哈希值"), "SHA256: " + res.Hashes.Sha256);
+            if (!res.Hashes.Ok() || !Write_Sidecar(res.HashesPath, Image_HashesText(res.Hashes), guard)) {
+                Send_Log(Tr("错误类型:Image0003"), Tr("错误内容:写入哈希文件失败:") + res.HashesPath);
+                res.HashesPath.clear();
+                ok = false;
+            }
+        }
+    }
+    res.BytesWritten = imaged;
     res.Ok = ok;
     st.BytesTotal.store(0);
     Finish_Image(ok, res, start, psb);
@@ -180,9 +325,9 @@ TImageResult To_imageFrom(TSource* h, const TTreeData& node, const std::string& 
 }
 
 TImageResult To_image(const TTreeData& node, const std::string& target, int64_t start, int64_t end,
-                      const TGuardOptions& output) {
+                      const TGuardOptions& output, const TImageOptions& opts) {
     auto h = Open_Source(Get_SourcePath(node));
-    return To_imageFrom(h.get(), node, target, start, end, output);
+    return To_imageFrom(h.get(), node, target, start, end, output, opts);
 }
 
 } // namespace qrv

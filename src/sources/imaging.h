@@ -9,6 +9,7 @@
 #include "media/tree_data.h"
 #include "platform/output_guard.h"
 #include "platform/source_io.h"
+#include "sources/image_digest.h"
 
 namespace qrv {
 
@@ -42,6 +43,16 @@ std::string Check_ImageBounds(const TTreeData& node, int64_t start, int64_t end,
 // The free-space message ("" when freeBytes >= needed): four lines joined by CR LF.
 std::string Check_ImageSpace(int64_t freeBytes, int64_t needed, const std::string& capText);
 
+// How an acquisition runs.
+struct TImageOptions {
+    // Sector-by-sector read passes over a block the medium did not deliver
+    // whole (at least 1); a sector still unreadable after them is zeros.
+    int Retries = 1;
+    // The map of a stopped acquisition to continue (its image is the map's
+    // name with ".partial" for ".map"); empty: a new acquisition.
+    std::string ResumeMap;
+};
+
 struct TImageResult {
     bool Ok = false;           // every block was read or zero-filled and written, and the file closed
     bool Stopped = false;      // the stop flag ended the copy early
@@ -52,6 +63,10 @@ struct TImageResult {
     // target + ".partial" when the stop flag ended the copy; empty when
     // nothing was kept.
     std::string WrittenPath;
+    std::string MapPath;    // the map written beside it ("" when none)
+    std::string HashesPath; // the digests file beside a complete image
+    TImageHashes Hashes;    // digests of the whole image (complete images only)
+    int64_t ResumedFrom = 0; // bytes already in the image when a resume began
 };
 
 // Copies sectors [start, end) of the node (sectors of PerSecBytes, 512 when
@@ -61,11 +76,18 @@ struct TImageResult {
 // lines (0), progress start (1), progress steps (2) and progress end (3). A
 // range Check_ImageBounds refuses, and a target the output guard refuses, end
 // the run with an error line before anything is created.
+// MD5, SHA-1 and SHA-256 of the image are computed in the same pass, logged
+// and written to <image>.hashes; the map <image>.map lists the unreadable
+// sectors (and, after a stop, what is left to do: a later run continues
+// from it with opts.ResumeMap, target then being ignored).
 TImageResult To_image(const TTreeData& node, const std::string& target, int64_t start, int64_t end,
-                      const TGuardOptions& output = {});
+                      const TGuardOptions& output = {}, const TImageOptions& opts = {});
 
 // The same copy from an already opened source (tests use failing sources).
 TImageResult To_imageFrom(TSource* source, const TTreeData& node, const std::string& target, int64_t start,
-                          int64_t end, const TGuardOptions& output = {});
+                          int64_t end, const TGuardOptions& output = {}, const TImageOptions& opts = {});
+
+// The image a map belongs to: "X.img.map" -> "X.img".
+std::string Image_OfMap(const std::string& mapPath);
 
 } // namespace qrv

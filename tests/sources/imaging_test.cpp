@@ -101,9 +101,13 @@ TEST_F(TImagingFixture, TwoFullBlocksExactly) {
     EXPECT_EQ(starts[1].P[2], "0");
     EXPECT_EQ(Sink->OfType(MSG_PROGRESS_END).size(), 1u);
     const auto logs = LogDescriptions();
-    ASSERT_EQ(logs.size(), 2u);
+    ASSERT_EQ(logs.size(), 5u);
     EXPECT_EQ(logs[0], "镜像开始|开始镜像,镜像源:/dev/sdq1;镜像目标:" + Dir.File("a.img"));
-    EXPECT_EQ(logs[1], "镜像完成|镜像成功完成!");
+    // The three digests of the image, before the closing line.
+    EXPECT_EQ(logs[1].rfind("镜像哈希值|MD5: ", 0), 0u) << logs[1];
+    EXPECT_EQ(logs[2].rfind("镜像哈希值|SHA1: ", 0), 0u) << logs[2];
+    EXPECT_EQ(logs[3].rfind("镜像哈希值|SHA256: ", 0), 0u) << logs[3];
+    EXPECT_EQ(logs[4], "镜像完成|镜像成功完成!");
     EXPECT_EQ(Sink->Messages().back().MsgType, MSG_PROGRESS_END);
 }
 

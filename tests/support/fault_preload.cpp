@@ -2,8 +2,10 @@
 // the way a damaged card's do. pread/pread64 of the file named by
 // QRV_FAULT_FILE that reach a byte of a range in QRV_FAULT_EIO
 // ("offset:length,offset:length") deliver the bytes before that range and
-// end there; a read that starts inside a range fails with EIO. Every other
-// call goes to the C library untouched.
+// end there; a read that starts inside a range fails with EIO. With
+// QRV_FAULT_DELAY_US every read of the file takes that long first, as a slow
+// card's do (so that a test can stop an operation part way the way a person
+// does). Every other call goes to the C library untouched.
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -21,6 +23,7 @@ struct TRange {
 };
 TRange g_ranges[64];
 int g_count = -1;
+long g_delay = 0;
 char g_file[PATH_MAX];
 
 void Load() {
@@ -28,7 +31,10 @@ void Load() {
     g_count = 0;
     const char* file = std::getenv("QRV_FAULT_FILE");
     const char* list = std::getenv("QRV_FAULT_EIO");
-    if (!file || !list || !realpath(file, g_file)) return;
+    const char* delay = std::getenv("QRV_FAULT_DELAY_US");
+    if (!file || !realpath(file, g_file)) return;
+    if (delay) g_delay = std::strtol(delay, nullptr, 10);
+    if (!list) return;
     while (*list && g_count < 64) {
         char* end = nullptr;
         const long long off = std::strtoll(list, &end, 10);
@@ -69,7 +75,8 @@ ssize_t Faulty(const char* name, int fd, void* buf, size_t len, off_t off) {
     TPread& next = std::strcmp(name, "pread") == 0 ? real : real64;
     if (!next) next = reinterpret_cast<TPread>(dlsym(RTLD_NEXT, name));
     Load();
-    if (g_count > 0 && Is_Target(fd)) {
+    if ((g_count > 0 || g_delay > 0) && Is_Target(fd)) {
+        if (g_delay > 0) ::usleep(useconds_t(g_delay));
         const int64_t ok = Allowed(int64_t(off), int64_t(len));
         if (ok < 0) {
             errno = EIO;

@@ -1,0 +1,114 @@
+// Imaging benchmark: a raw acquisition of a generated 1 GiB image (written
+// to a new image file, with MD5, SHA-1 and SHA-256 computed in the same pass
+// and the map and digests written beside it) against the slowest of md5sum,
+// sha1sum and sha256sum over the same file, in the same run. Prints the
+// ratio; nothing is asserted.
+//
+// The source is generated once into the temporary folder and reused by later
+// runs. Usage: imaging_bench [--size-mib N] [--rounds N]
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "common/op_state.h"
+#include "media/tree_data.h"
+#include "platform/source_io.h"
+#include "sources/imaging.h"
+
+using namespace qrv;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string Bench_Folder() {
+    const char* t = std::getenv("TMPDIR");
+    std::string dir = std::string(t && *t ? t : "/tmp") + "/qrv-bench";
+    fs::create_directories(dir);
+    return dir;
+}
+
+// Pseudo-random bytes (xorshift), so that nothing compresses or is skipped.
+void Make_Source(const std::string& path, int64_t bytes) {
+    if (fs::exists(path) && int64_t(fs::file_size(path)) == bytes) return;
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) throw std::runtime_error("cannot create " + path);
+    std::vector<uint64_t> buf(1 << 17); // 1 MiB
+    uint64_t x = 0x9E3779B97F4A7C15ULL;
+    for (int64_t done = 0; done < bytes; done += int64_t(buf.size() * 8)) {
+        for (auto& w : buf) {
+            x ^= x << 13;
+            x ^= x >> 7;
+            x ^= x << 17;
+            w = x;
+        }
+        const size_t want = size_t(std::min<int64_t>(int64_t(buf.size() * 8), bytes - done));
+        if (::write(fd, buf.data(), want) != ssize_t(want)) throw std::runtime_error("cannot write " + path);
+    }
+    ::close(fd);
+}
+
+double Seconds_Of(const std::string& cmd) {
+    const auto t0 = std::chrono::steady_clock::now();
+    if (std::system(cmd.c_str()) != 0) throw std::runtime_error("failed: " + cmd);
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    int64_t mib = 1024;
+    int rounds = 1;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        if (!std::strcmp(argv[i], "--size-mib")) mib = std::atoll(argv[i + 1]);
+        else if (!std::strcmp(argv[i], "--rounds")) rounds = std::max(1, std::atoi(argv[i + 1]));
+    }
+    const std::string folder = Bench_Folder();
+    const std::string src = folder + "/imaging-source.bin";
+    Make_Source(src, mib << 20);
+    const std::string out = folder + "/imaging-out";
+
+    TTreeData node;
+    node.Hddtype = HDD_VOLUME;
+    node.HddModel = src;
+    node.PerSecBytes = 512;
+    const int64_t sectors = (mib << 20) / 512;
+
+    double best = 1e30, slowestTool = 0;
+    std::string slowestName;
+    for (int r = 0; r < rounds; ++r) {
+        fs::remove_all(out);
+        fs::create_directories(out);
+        Op_State().StopFlag.store(false);
+        auto h = Open_Source(src);
+        const auto t0 = std::chrono::steady_clock::now();
+        const TImageResult res = To_imageFrom(h.get(), node, out + "/bench.img", 0, sectors);
+        const double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+        if (!res.Ok || !res.Hashes.Ok()) {
+            std::fprintf(stderr, "imaging failed\n");
+            return 1;
+        }
+        best = std::min(best, secs);
+        for (const char* tool : {"md5sum", "sha1sum", "sha256sum"}) {
+            const double t = Seconds_Of(std::string(tool) + " '" + src + "' >/dev/null");
+            std::printf("  %-10s %.2f s\n", tool, t);
+            if (t > slowestTool) {
+                slowestTool = t;
+                slowestName = tool;
+            }
+        }
+        std::printf("  imaging (copy + MD5 + SHA-1 + SHA-256 + map): %.2f s\n", secs);
+    }
+    fs::remove_all(out);
+    std::printf("imaging %lld MiB: %.2f s, slowest single digest tool (%s) %.2f s, ratio %.2f\n",
+                static_cast<long long>(mib), best, slowestName.c_str(), slowestTool, best / slowestTool);
+    return 0;
+}
