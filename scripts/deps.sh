@@ -17,6 +17,8 @@ PACKAGES=(
   libssl-dev libblkid-dev
   # evidence containers (EnCase .E01/.Ex01): the library and ewfacquire for test containers
   libewf-dev ewf-tools
+  # ddrescuelog reads the bad-sector maps imaging writes (tests check it agrees)
+  gddrescue
   # well-formedness checks of the carve report in tests
   libxml2-utils
   # file-system tools for test images (mount holds losetup for the loop-device tests)
