@@ -147,6 +147,9 @@ class TForm1 : public QWidget {
     void btnscanClick();
     void btnstopClick();
     void btnOpenImgClick();
+    // Opens image files as sources, each with the checks of "打开镜像" and its
+    // hint when refused (the files named on the command line or dropped on the window).
+    void Open_ImageFiles(const QStringList& paths);
     void btnToimageClick();
     void btnHexClick();
     void btnLoadClick();
@@ -184,6 +187,8 @@ class TForm1 : public QWidget {
   protected:
     void showEvent(QShowEvent* e) override;
     void closeEvent(QCloseEvent* e) override;
+    void dragEnterEvent(QDragEnterEvent* e) override;
+    void dropEvent(QDropEvent* e) override;
     bool eventFilter(QObject* watched, QEvent* e) override;
 
   private:

@@ -10,6 +10,7 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMimeData>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
@@ -347,6 +348,55 @@ class TSourcesTest : public QObject {
         QCOMPARE(W<QLineEdit>(form.get(), "edtSec")->text(), QString("0"));
         QCOMPARE(W<QLabel>(form.get(), "lblTotalsec")->text(), QString("0"));
         QCOMPARE(W<QLabel>(form.get(), "lblPerSecbyte")->text(), QString("512"));
+    }
+
+    // Image files dropped on the window open as sources with the checks of
+    // "打开镜像"; a drag carrying anything but local files is refused. The same
+    // entry serves the files named on the command line.
+    void dropped_images_open_data() {
+        QTest::addColumn<QStringList>("urls");
+        QTest::addColumn<bool>("accepted");
+        QTest::addColumn<QStringList>("images"); // image nodes under the root afterwards
+        QTest::addColumn<QStringList>("boxes");
+        const QString raw = QString::fromStdString(raw_), mbr = QString::fromStdString(mbr_);
+        const QString missing = QString::fromStdString(files_.File("missing.img"));
+        QTest::newRow("two images") << QStringList{QUrl::fromLocalFile(raw).toString(),
+                                                   QUrl::fromLocalFile(mbr).toString()}
+                                    << true << QStringList{raw, mbr} << QStringList{};
+        QTest::newRow("the same image twice and a missing file")
+            << QStringList{QUrl::fromLocalFile(raw).toString(), QUrl::fromLocalFile(raw).toString(),
+                           QUrl::fromLocalFile(missing).toString()}
+            << true << QStringList{raw}
+            << QStringList{"已经添加过此镜像文件,请勿重复添加!", "无法打开此镜像文件!"};
+        QTest::newRow("a web address") << QStringList{"https://example.org/card.img"} << false << QStringList{}
+                                       << QStringList{};
+    }
+    void dropped_images_open() {
+        QFETCH(QStringList, urls);
+        QFETCH(bool, accepted);
+        QFETCH(QStringList, images);
+        QFETCH(QStringList, boxes);
+        auto form = Window();
+        TBoxRecorder boxes_shown;
+        QMimeData data;
+        QList<QUrl> list;
+        for (const QString& u : urls)
+            list << QUrl(u);
+        data.setUrls(list);
+        const QPoint at = form->rect().center();
+        QDragEnterEvent enter(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(form.get(), &enter);
+        QCOMPARE(enter.isAccepted(), accepted);
+        if (accepted) {
+            QDropEvent drop(QPointF(at), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+            QApplication::sendEvent(form.get(), &drop);
+        }
+        QTreeWidgetItem* root = W<QTreeWidget>(form.get(), "vrtlstrngtr1")->topLevelItem(0);
+        QStringList shown;
+        for (int i = 0; i < root->childCount(); ++i)
+            if (root->child(i)->text(1) == "镜像文件") shown << root->child(i)->text(0);
+        QCOMPARE(shown, images);
+        QCOMPARE(Texts(boxes_shown.Boxes), boxes);
     }
 
     // An image with a partition table gets its FAT32 partition as a region;
