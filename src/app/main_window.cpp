@@ -544,6 +544,12 @@ QWidget* TForm1::Build_StatusBar(QWidget* parent) {
     pnl25_ = new QLabel(pnl2);
     pnl25_->setObjectName("pnl25");
     l->addWidget(pnl25_, 1);
+    btnOpenFolder_ = new QToolButton(pnl2);
+    btnOpenFolder_->setObjectName("btnOpenFolder");
+    btnOpenFolder_->setText(U("打开输出文件夹"));
+    btnOpenFolder_->setAutoRaise(true);
+    btnOpenFolder_->setVisible(false); // until an export or imaging has written somewhere
+    l->addWidget(btnOpenFolder_);
     auto* btnMore = new QToolButton(pnl2);
     btnMore->setObjectName("btnMore");
     btnMore->setText(U("点击查看更多专业恢复软件!"));
@@ -630,6 +636,7 @@ void TForm1::Wire_Commands() {
     button("btnMin", &TForm1::btnMinClick);
     button("btnClose", &TForm1::btnCloseClick);
     button("btnCheckUP", &TForm1::btnCheckUPClick);
+    button("btnOpenFolder", &TForm1::btnOpenFolderClick);
     button("btnMore", &TForm1::btnMoreClick);
     button("btnRef", &TForm1::btnRefClick);
     button("btnscan", &TForm1::btnscanClick);

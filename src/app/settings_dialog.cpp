@@ -599,8 +599,11 @@ void TForm3::btnToImageClick() {
     const TTreeData node = node_;
     const int64_t first = *start, last = *end;
     const TGuardOptions output = main_->Output_Options(QFileInfo(edt4_->text()).absolutePath().toStdString());
-    if (!main_->Start_Worker("Image0000", [node, target, first, last, output] {
+    const std::string folder = QFileInfo(edt4_->text()).absolutePath().toStdString();
+    if (!main_->Start_Worker("Image0000", [main = main_, node, target, folder, first, last, output] {
             To_image(node, target, first, last, output);
+            QMetaObject::invokeMethod(main, [main, folder] { main->Offer_OutputFolder(folder); },
+                                      Qt::QueuedConnection);
         }))
         return;
     btnScanCacelClick();

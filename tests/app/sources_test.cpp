@@ -6,6 +6,7 @@
 #include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDesktopServices>
 #include <QDialog>
 #include <QGroupBox>
 #include <QLabel>
@@ -165,6 +166,21 @@ struct TFakeMachine {
 };
 
 } // namespace
+
+// Hands the URLs the window asks the desktop to open to a function while it lives.
+class TUrlSink : public QObject {
+    Q_OBJECT
+  public:
+    explicit TUrlSink(std::function<void(const QUrl&)> f) : f_(std::move(f)) {
+        QDesktopServices::setUrlHandler("file", this, "Open");
+    }
+    ~TUrlSink() override { QDesktopServices::unsetUrlHandler("file"); }
+  public slots:
+    void Open(const QUrl& url) { f_(url); }
+
+  private:
+    std::function<void(const QUrl&)> f_;
+};
 
 class TSourcesTest : public QObject {
     Q_OBJECT
@@ -777,6 +793,13 @@ class TSourcesTest : public QObject {
         QCOMPARE(copied.size(), size_t(250 * 512));
         QVERIFY(std::equal(copied.begin(), copied.end(), all.begin() + 150 * 512));
         QVERIFY(W<QWidget>(form.get(), "pnl1")->isEnabled());
+        // A button opens the folder the image was written to.
+        auto* openFolder = W<QToolButton>(form.get(), "btnOpenFolder");
+        QTRY_VERIFY(openFolder->isVisible());
+        QUrl opened;
+        TUrlSink sink([&](const QUrl& url) { opened = url; });
+        QTest::mouseClick(openFolder, Qt::LeftButton);
+        QCOMPARE(opened.toLocalFile(), QFileInfo(file).absolutePath());
     }
 
     // A user without the right to read a source is told what to do about it.
