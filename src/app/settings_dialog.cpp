@@ -104,16 +104,6 @@ int64_t Range_Bytes(int64_t start, int64_t end, int64_t sectorSize) {
     return bytes < 0 ? 0 : int64_t(bytes);
 }
 
-// The node as the names of its output files see it: an image file or a
-// device by its base name ("card.img", "sdb"), not its whole path with the
-// slashes dropped.
-TTreeData Named_ByBase(TTreeData node) {
-    const size_t slash = node.HddModel.find_last_of('/');
-    if (slash != std::string::npos && slash + 1 < node.HddModel.size())
-        node.HddModel = node.HddModel.substr(slash + 1);
-    return node;
-}
-
 QString Join_Path(const QString& folder, const std::string& name) {
     return folder + (folder.endsWith('/') ? "" : "/") + U(name);
 }
