@@ -27,7 +27,8 @@ int main(int argc, char** argv) {
     window.show();
     // Qt has taken its own options out of argv by now; what is left are files.
     QStringList images;
-    for (int i = 1; i < argc; ++i) images << QString::fromLocal8Bit(argv[i]);
+    for (int i = 1; i < argc; ++i)
+        images << QString::fromLocal8Bit(argv[i]);
     if (!images.isEmpty()) window.Open_ImageFiles(images);
     return app.exec();
 }

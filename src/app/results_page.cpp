@@ -205,7 +205,8 @@ void TForm1::btnsaveClick() {
         std::string written = folder + "/" + Recovery_FolderName();
         std::error_code ec;
         if (!std::filesystem::is_directory(written, ec)) written = folder;
-        QMetaObject::invokeMethod(this, [this, written] { Offer_OutputFolder(written); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this, written] { Offer_OutputFolder(written); }, Qt::QueuedConnection);
     });
 }
 

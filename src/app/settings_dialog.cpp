@@ -592,8 +592,8 @@ void TForm3::btnToImageClick() {
     const std::string folder = QFileInfo(edt4_->text()).absolutePath().toStdString();
     if (!main_->Start_Worker("Image0000", [main = main_, node, target, folder, first, last, output] {
             To_image(node, target, first, last, output);
-            QMetaObject::invokeMethod(main, [main, folder] { main->Offer_OutputFolder(folder); },
-                                      Qt::QueuedConnection);
+            QMetaObject::invokeMethod(
+                main, [main, folder] { main->Offer_OutputFolder(folder); }, Qt::QueuedConnection);
         }))
         return;
     btnScanCacelClick();

@@ -101,7 +101,8 @@ QLabel* Label_Before(QLayout* layout, const QWidget* w) {
 // The title of the group box or tab page w lies in, else its window's title.
 QString Container_Name(const QWidget* w) {
     for (const QWidget* p = w->parentWidget(); p != nullptr; p = p->parentWidget()) {
-        if (auto* g = qobject_cast<const QGroupBox*>(p); g && Has_Letter(g->title())) return As_Name(g->title());
+        if (auto* g = qobject_cast<const QGroupBox*>(p); g && Has_Letter(g->title()))
+            return As_Name(g->title());
         const QWidget* stack = p->parentWidget();
         if (auto* t = qobject_cast<const QTabWidget*>(stack ? stack->parentWidget() : nullptr))
             if (const int i = t->indexOf(const_cast<QWidget*>(p)); i >= 0 && Has_Letter(t->tabText(i)))
@@ -121,7 +122,8 @@ QString Name_Of(QWidget* w, const QHash<const QWidget*, QString>& buddies) {
         if (QString tip = Tip_Name(w); !tip.isEmpty()) return tip;
     }
     if (const QString buddy = buddies.value(w); !buddy.isEmpty()) return buddy;
-    const bool area = qobject_cast<QAbstractScrollArea*>(w) != nullptr || qobject_cast<QTabWidget*>(w) != nullptr;
+    const bool area =
+        qobject_cast<QAbstractScrollArea*>(w) != nullptr || qobject_cast<QTabWidget*>(w) != nullptr;
     if (!area && w->parentWidget()) {
         if (QLabel* l = Label_Before(w->parentWidget()->layout(), w)) {
             // The label names the control for screen readers that follow

@@ -273,7 +273,8 @@ template <class T> class TRecordList {
     // order (and take new indexes). Returns how many were disposed.
     template <class Pred> int64_t Drop_If(Pred drop) {
         std::lock_guard<std::mutex> lk(mu_);
-        const auto kept = std::remove_if(items_.begin(), items_.end(), [&](const auto& r) { return drop(*r); });
+        const auto kept =
+            std::remove_if(items_.begin(), items_.end(), [&](const auto& r) { return drop(*r); });
         const int64_t n = int64_t(items_.end() - kept);
         items_.erase(kept, items_.end());
         return n;

@@ -19,8 +19,8 @@
 #include <atomic>
 #include <thread>
 
-#include "app/main_window.h"
 #include "app/advanced_dialog.h"
+#include "app/main_window.h"
 #include "app/progress_dialog.h"
 #include "app/region_dialog.h"
 #include "app/search_dialog.h"
@@ -171,11 +171,12 @@ class TWindowTest : public QObject {
         form.show();
         const bool english = setting.startsWith('1');
         QStringList unnamed, counted;
-        for (QWidget* window : std::initializer_list<QWidget*>{&form, form.Form2(), form.Form3(), form.Form4(),
-                                                               form.Form6(), form.Form7()}) {
+        for (QWidget* window : std::initializer_list<QWidget*>{&form, form.Form2(), form.Form3(),
+                                                               form.Form4(), form.Form6(), form.Form7()}) {
             for (QWidget* w : window->findChildren<QWidget*>()) {
                 if (w->focusPolicy() == Qt::NoFocus || w->inherits("QScrollBar") ||
-                    qobject_cast<QAbstractItemView*>(w->parentWidget()) || w->inherits("QComboBoxPrivateContainer"))
+                    qobject_cast<QAbstractItemView*>(w->parentWidget()) ||
+                    w->inherits("QComboBoxPrivateContainer"))
                     continue;
                 // A combo box's text is its current item, not what it is for.
                 QAccessibleInterface* a = QAccessible::queryAccessibleInterface(w);
@@ -186,8 +187,8 @@ class TWindowTest : public QObject {
                     letter = letter || c.isLetterOrNumber();
                 counted << name;
                 if (!letter || (english && Has_Cjk(name) && name != "简体中文"))
-                    unnamed << window->objectName() + "/" + w->objectName() + "(" + w->metaObject()->className() +
-                                   ")=" + name;
+                    unnamed << window->objectName() + "/" + w->objectName() + "(" +
+                                   w->metaObject()->className() + ")=" + name;
             }
         }
         QVERIFY(counted.size() > 40);

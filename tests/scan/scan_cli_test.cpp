@@ -88,14 +88,16 @@ TEST(ScanCli, DateWindowFollowsTheTimeStandard) {
         {" --china-time", "2019-05-12 11:00:00", "2019-05-12 12:00:00", "2019-05-12 11:33:21;"},
         {" --china-time", "2019-05-12 02:00:00", "2019-05-12 04:00:00", ""},
         {" --china-time", "2019-05-13 10:35:21", "2019-05-13 10:35:21", "2019-05-13 10:35:21;"},
-        {" --china-time", "2019-05-12 00:00:00", "2019-05-13 00:00:00", "2019-05-12 10:33:21;2019-05-12 11:33:21;"},
+        {" --china-time", "2019-05-12 00:00:00", "2019-05-13 00:00:00",
+         "2019-05-12 10:33:21;2019-05-12 11:33:21;"},
     };
     const std::regex row("\\n[0-9]+ +[0-3] +DSJ-[A-Z0-9]+ +([0-9-]+ [0-9:]+) ");
     for (const auto& k : cases) {
         std::string out;
-        ASSERT_EQ(Scan_Cli(dir.File("card.img") + k.zone + " --date-from '" + k.from + "' --date-to '" + k.to + "'",
-                           &out),
-                  0)
+        ASSERT_EQ(
+            Scan_Cli(dir.File("card.img") + k.zone + " --date-from '" + k.from + "' --date-to '" + k.to + "'",
+                     &out),
+            0)
             << out;
         std::string rows;
         for (std::sregex_iterator it(out.begin(), out.end(), row), end; it != end; ++it)
