@@ -102,7 +102,7 @@ void Scan_SearchBlock(const uint8_t* buf, int64_t pos, TSearchShared& sh, std::v
                 next = b + 11;
                 const int64_t found = sh.Found.fetch_add(1) + 1;
                 Send_UIMessage(MSG_STATUS2_FROM_P3,
-                               {"", "", Tr("总量:") + Dec(sh.Keys.Count()) + ";" + Tr("已发现:") + Dec(found)});
+                               {"", "", Tr("样本键数:") + Dec(sh.Keys.Count()) + ";" + Tr("已发现:") + Dec(found)});
             }
         }
         b = next < kSearchStep ? Find_FrameFeature(buf, next, kSearchStep) : kSearchStep;

@@ -30,7 +30,7 @@ constexpr int64_t kProgressEvery = 1024;
 // each run of blocks, as the walk finds them far faster than a window shows them.
 void Send_Found(const TSampleKeys& keys, int64_t found) {
     Send_UIMessage(MSG_STATUS2_FROM_P3,
-                   {"", "", Tr("总量:") + std::to_string(keys.Count()) + ";" + Tr("已发现:") + std::to_string(found)});
+                   {"", "", Tr("样本键数:") + std::to_string(keys.Count()) + ";" + Tr("已发现:") + std::to_string(found)});
 }
 
 } // namespace

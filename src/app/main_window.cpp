@@ -4,6 +4,9 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QMimeData>
 #include <QEventLoop>
 #include <QFontDatabase>
 #include <QFrame>
@@ -120,6 +123,7 @@ void Install_QtChinese(const std::string& programFolder) {
 TForm1::TForm1(const std::string& programFolder, QWidget* parent)
     : QWidget(parent, Qt::Window | Qt::FramelessWindowHint), programFolder_(programFolder) {
     setObjectName("Form1");
+    setAcceptDrops(true); // image files dropped on the window are opened as sources
     setWindowTitle(U("QRV 视频恢复"));
     setWindowIcon(App_Icon("logo_window"));
     QFont f = font();
@@ -540,6 +544,12 @@ QWidget* TForm1::Build_StatusBar(QWidget* parent) {
     pnl25_ = new QLabel(pnl2);
     pnl25_->setObjectName("pnl25");
     l->addWidget(pnl25_, 1);
+    btnOpenFolder_ = new QToolButton(pnl2);
+    btnOpenFolder_->setObjectName("btnOpenFolder");
+    btnOpenFolder_->setText(U("打开输出文件夹"));
+    btnOpenFolder_->setAutoRaise(true);
+    btnOpenFolder_->setVisible(false); // until an export or imaging has written somewhere
+    l->addWidget(btnOpenFolder_);
     auto* btnMore = new QToolButton(pnl2);
     btnMore->setObjectName("btnMore");
     btnMore->setText(U("点击查看更多专业恢复软件!"));
@@ -626,6 +636,7 @@ void TForm1::Wire_Commands() {
     button("btnMin", &TForm1::btnMinClick);
     button("btnClose", &TForm1::btnCloseClick);
     button("btnCheckUP", &TForm1::btnCheckUPClick);
+    button("btnOpenFolder", &TForm1::btnOpenFolderClick);
     button("btnMore", &TForm1::btnMoreClick);
     button("btnRef", &TForm1::btnRefClick);
     button("btnscan", &TForm1::btnscanClick);
@@ -730,6 +741,32 @@ void TForm1::showEvent(QShowEvent* e) {
     shown_ = true;
     btnRefClick();
     pgc2_->setCurrentIndex(0);
+}
+
+namespace {
+
+// The local files a drag carries; empty when it carries anything else too.
+QStringList Dropped_Files(const QMimeData* data) {
+    QStringList files;
+    if (!data || !data->hasUrls()) return files;
+    for (const QUrl& url : data->urls()) {
+        if (!url.isLocalFile()) return {};
+        files << url.toLocalFile();
+    }
+    return files;
+}
+
+} // namespace
+
+void TForm1::dragEnterEvent(QDragEnterEvent* e) {
+    if (!Dropped_Files(e->mimeData()).isEmpty()) e->acceptProposedAction();
+}
+
+void TForm1::dropEvent(QDropEvent* e) {
+    const QStringList files = Dropped_Files(e->mimeData());
+    if (files.isEmpty()) return;
+    e->acceptProposedAction();
+    Open_ImageFiles(files);
 }
 
 void TForm1::closeEvent(QCloseEvent* e) {

@@ -147,6 +147,13 @@ class TForm1 : public QWidget {
     void btnscanClick();
     void btnstopClick();
     void btnOpenImgClick();
+    // Opens image files as sources, each with the checks of "打开镜像" and its
+    // hint when refused (the files named on the command line or dropped on the window).
+    void Open_ImageFiles(const QStringList& paths);
+    // After an export or imaging has ended: shows the button that opens the
+    // folder it wrote to (window thread only).
+    void Offer_OutputFolder(const std::string& folder);
+    void btnOpenFolderClick();
     void btnToimageClick();
     void btnHexClick();
     void btnLoadClick();
@@ -184,6 +191,8 @@ class TForm1 : public QWidget {
   protected:
     void showEvent(QShowEvent* e) override;
     void closeEvent(QCloseEvent* e) override;
+    void dragEnterEvent(QDragEnterEvent* e) override;
+    void dropEvent(QDropEvent* e) override;
     bool eventFilter(QObject* watched, QEvent* e) override;
 
   private:
@@ -225,6 +234,8 @@ class TForm1 : public QWidget {
     QFrame* pnlMainCurrent_ = nullptr;
     QLabel* pnlMainCapiton_ = nullptr;
     QToolButton* btnMainMenu0_ = nullptr;
+    QToolButton* btnOpenFolder_ = nullptr; // opens outputFolder_
+    QString outputFolder_;                 // where the last export or imaging wrote
     QToolButton* btnMin_ = nullptr;
     QToolButton* btnClose_ = nullptr;
     QToolButton* btnSel_ = nullptr;

@@ -185,4 +185,15 @@ void TForm1::N32Click() {
     Show_LanguageSwitch(0);
 }
 
+void TForm1::Offer_OutputFolder(const std::string& folder) {
+    if (folder.empty()) return;
+    outputFolder_ = U(folder);
+    btnOpenFolder_->setToolTip(outputFolder_);
+    btnOpenFolder_->setVisible(true);
+}
+
+void TForm1::btnOpenFolderClick() {
+    if (!outputFolder_.isEmpty()) QDesktopServices::openUrl(QUrl::fromLocalFile(outputFolder_));
+}
+
 } // namespace qrv::app

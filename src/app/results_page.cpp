@@ -8,6 +8,8 @@
 #include <QTabWidget>
 #include <QTreeView>
 
+#include <filesystem>
+
 #include "app/main_window.h"
 #include "app/preview_panel.h"
 #include "app/progress_dialog.h"
@@ -19,6 +21,7 @@
 #include "common/op_state.h"
 #include "common/text_format.h"
 #include "export/carve_report.h"
+#include "export/export_job.h"
 
 namespace qrv::app {
 
@@ -196,8 +199,14 @@ void TForm1::btnsaveClick() {
     }
     form2_->Show_SecondGauge(true);
     form2_->Enable_SecondGauge(true);
-    Start_Worker("Save0000", [table = results_->Shared_Model(), folder, output] {
+    Start_Worker("Save0000", [this, table = results_->Shared_Model(), folder, output] {
         Export_Results(*table, folder, output);
+        // The recordings lie in the recovery folder under the chosen one.
+        std::string written = folder + "/" + Recovery_FolderName();
+        std::error_code ec;
+        if (!std::filesystem::is_directory(written, ec)) written = folder;
+        QMetaObject::invokeMethod(
+            this, [this, written] { Offer_OutputFolder(written); }, Qt::QueuedConnection);
     });
 }
 

@@ -104,16 +104,6 @@ int64_t Range_Bytes(int64_t start, int64_t end, int64_t sectorSize) {
     return bytes < 0 ? 0 : int64_t(bytes);
 }
 
-// The node as the names of its output files see it: an image file or a
-// device by its base name ("card.img", "sdb"), not its whole path with the
-// slashes dropped.
-TTreeData Named_ByBase(TTreeData node) {
-    const size_t slash = node.HddModel.find_last_of('/');
-    if (slash != std::string::npos && slash + 1 < node.HddModel.size())
-        node.HddModel = node.HddModel.substr(slash + 1);
-    return node;
-}
-
 QString Join_Path(const QString& folder, const std::string& name) {
     return folder + (folder.endsWith('/') ? "" : "/") + U(name);
 }
@@ -599,8 +589,11 @@ void TForm3::btnToImageClick() {
     const TTreeData node = node_;
     const int64_t first = *start, last = *end;
     const TGuardOptions output = main_->Output_Options(QFileInfo(edt4_->text()).absolutePath().toStdString());
-    if (!main_->Start_Worker("Image0000", [node, target, first, last, output] {
+    const std::string folder = QFileInfo(edt4_->text()).absolutePath().toStdString();
+    if (!main_->Start_Worker("Image0000", [main = main_, node, target, folder, first, last, output] {
             To_image(node, target, first, last, output);
+            QMetaObject::invokeMethod(
+                main, [main, folder] { main->Offer_OutputFolder(folder); }, Qt::QueuedConnection);
         }))
         return;
     btnScanCacelClick();

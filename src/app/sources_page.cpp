@@ -246,6 +246,19 @@ void TForm1::btnOpenImgClick() {
     Show_Sources(Focused_Node());
 }
 
+void TForm1::Open_ImageFiles(const QStringList& paths) {
+    bool opened = false;
+    for (const QString& path : paths) {
+        const TOpenImageResult r = Open_Image(sources_, path.toStdString());
+        if (!r.Node) {
+            Hint_Box(this, r.Message);
+            continue;
+        }
+        opened = true;
+    }
+    if (opened) Show_Sources(Focused_Node());
+}
+
 void TForm1::btnCreateRegionClick() {
     const TSourceNode* node = Focused_Node();
     if (!node || node->Data.Level == 0) {

@@ -20,6 +20,7 @@
 #include "platform/output_guard.h"
 #include "platform/source_io.h"
 #include "sources/image_map.h"
+#include "scan/scan_settings.h"
 #include "sources/imaging.h"
 
 namespace qrv::cli {
@@ -104,7 +105,7 @@ int Cmd_Image(const TArgv& argv) {
         std::fprintf(stderr, "qrv-cli image: %s\n", msg.c_str());
         return 1;
     }
-    const std::string target = folder + "/" + Image_FileName(node, std::time(nullptr));
+    const std::string target = folder + "/" + Image_FileName(Named_ByBase(node), std::time(nullptr));
     Op_State().WrittenBytes.store(0);
     Op_State().StopFlag.store(false);
     TImageResult r;

@@ -320,7 +320,7 @@ int Cmd_Scan(const TArgv& argv) {
             std::string dir = p.ResultPath;
             while (dir.size() > 1 && dir.back() == '/')
                 dir.pop_back();
-            p.ResultPath = dir + "/" + Result_FileName(p.Node, local);
+            p.ResultPath = dir + "/" + Result_FileName(Named_ByBase(p.Node), local);
             p.ResultNameFree = true; // a taken name made up here gives way to the next free one
         }
         if (TGuardVerdict v = guard.Check_File(p.ResultPath); !v.Allowed())

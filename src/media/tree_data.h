@@ -23,7 +23,10 @@ struct TTreeData {
     std::string HddNumber; // disk: its device path; volume: disk number in decimal; image: "Image File"; region: parent's
     std::string HddModel;  // root: computer name; disk: model; volume: its device path; image: file path; region: parent's
     int64_t RegionSec = 0; // regions only: first sector of the region on the opened device or file
-    std::string HddLable;  // disk: "HDD"+N; volume: label; image: "镜像文件"; region: "创建区域"
+    bool ImageVolume = false; // regions only: a volume found in an image file as it was opened, not one the user made
+    std::string MountPoint;   // volumes only: where the file system is mounted, empty when it is not
+    int64_t StartByte = -1;   // volumes only: where the volume starts on its disk, -1 when unknown
+    std::string HddLable;  // disk: "HDD"+N; volume: label; image: "镜像文件"; region: "创建区域" or "镜像卷"
     std::string HddFs;     // "RAW", "FAT32", "NTFS", "exFAT" or what the volume reports
     std::string HddCap;    // capacity text shown in the tree
     int32_t PerSecBytes = 0;

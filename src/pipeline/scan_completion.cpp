@@ -9,6 +9,7 @@
 #include "common/ui_message.h"
 #include "results/result_file.h"
 #include "results/results_model.h"
+#include "scan/metadata.h"
 #include "scan/records.h"
 
 namespace qrv {
@@ -56,6 +57,12 @@ void Scan_Completion(TSource& h, const TTreeData& node, const TAllocMap& map, co
     Send_UIMessage(MSG_SHOW_GAUGE2);
     To_Rebuild(h, node, map, p.IntervalScheme, p.InterleaveScheme, p.EndSec * int64_t(node.PerSecBytes),
                p.RecoveryType, O, p.Widen);
+    // The scan drops heads shot outside the date window, but a recording whose
+    // movie box lies apart from its head takes its date from that box, which
+    // the scan records whatever its date. The rebuilt recordings are held to
+    // the same window, read in the time standard their dates are shown in.
+    if (p.DateFilter)
+        RebuildResultList.Drop_If([](const TRebuildResult& r) { return !Check_DateRange(r.CreateTime); });
     const int64_t n = RebuildResultList.Count();
     if (n == 0) return;
     Op_State().ViewFilledByScan = true;

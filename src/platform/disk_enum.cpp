@@ -255,13 +255,18 @@ TDiskList Enumerate_Disks(const TEnumRoots& roots) {
         if (parts.empty()) {
             // A whole-disk file system (a card formatted without a partition table).
             TLogHDD v = Make_Volume(d, d.DevPath, d.Size, Read_Attr(dir / "dev"), roots);
+            v.StartByte = 0;
             if (!v.FS.empty()) out.Volumes.push_back(std::move(v));
             continue;
         }
         for (const auto& p : parts) {
             const fs::path pdir = dir / p.Name;
             const int64_t psize = Read_IntAttr(pdir / "size", 0) * 512;
-            out.Volumes.push_back(Make_Volume(d, roots.Dev + "/" + p.Name, psize, Read_Attr(pdir / "dev"), roots));
+            TLogHDD v = Make_Volume(d, roots.Dev + "/" + p.Name, psize, Read_Attr(pdir / "dev"), roots);
+            // sysfs gives a partition's start in 512-byte units whatever the disk's sector size.
+            const int64_t start = Read_IntAttr(pdir / "start", -1);
+            v.StartByte = start >= 0 && start <= INT64_MAX / 512 ? start * 512 : -1;
+            out.Volumes.push_back(std::move(v));
         }
     }
     return out;

@@ -39,6 +39,7 @@ struct TLogHDD {
     int64_t FreeSapce = -1;          // free bytes for the caller, -1 when not mounted / unknown
     int64_t TotalSpace = 0;          // bytes
     std::string MountPoint;          // empty when not mounted
+    int64_t StartByte = -1;          // where the volume starts on its disk, -1 when unknown
     int64_t FsFreeBytes = -1;        // free bytes of the mounted file system, -1 when not mounted / unknown
 };
 

@@ -8,6 +8,7 @@
 // inside the recording being rebuilt) are 64-bit as well.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -267,6 +268,16 @@ template <class T> class TRecordList {
     void Replace(int64_t i, std::unique_ptr<T> rec) {
         std::lock_guard<std::mutex> lk(mu_);
         items_.at(size_t(i)) = std::move(rec);
+    }
+    // Disposes every record for which drop is true; the others keep their
+    // order (and take new indexes). Returns how many were disposed.
+    template <class Pred> int64_t Drop_If(Pred drop) {
+        std::lock_guard<std::mutex> lk(mu_);
+        const auto kept =
+            std::remove_if(items_.begin(), items_.end(), [&](const auto& r) { return drop(*r); });
+        const int64_t n = int64_t(items_.end() - kept);
+        items_.erase(kept, items_.end());
+        return n;
     }
     // Disposes every record with everything it owns and empties the list.
     void Clear() {

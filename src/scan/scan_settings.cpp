@@ -17,6 +17,13 @@ TSectorRange Default_ScanRange(const TTreeData& node) {
     return {0, sectors};
 }
 
+TTreeData Named_ByBase(TTreeData node) {
+    const size_t slash = node.HddModel.find_last_of('/');
+    if (slash != std::string::npos && slash + 1 < node.HddModel.size())
+        node.HddModel = node.HddModel.substr(slash + 1);
+    return node;
+}
+
 std::string Result_FileName(const TTreeData& node, const std::tm& t) {
     return Stamped_FileName(node.HddModel, t, ".QRV");
 }

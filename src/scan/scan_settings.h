@@ -29,6 +29,11 @@ TSectorRange Default_ScanRange(const TTreeData& node);
 // yyyymmdd + the long time, cleaned of characters a file name cannot hold, +
 // ".QRV" (a volume "/dev/sdb1" at 09:05:07 on 1 March 2024 ->
 // "devsdb1-20240301090507.QRV").
+// The node as the names of its output files see it: an image file or a device
+// by its base name ("card.img", "sdb1"), not its whole path with the slashes
+// dropped. The window and qrv-cli name result files and images after it.
+TTreeData Named_ByBase(TTreeData node);
+
 std::string Result_FileName(const TTreeData& node, const std::tm& localTime);
 std::string Result_FileName(const TTreeData& node, std::time_t now);
 

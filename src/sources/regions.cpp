@@ -214,6 +214,11 @@ TOpenImageResult Open_Image(TSourceTree& tree, const std::string& path) {
     const auto head = Get_Bytes(*h, 512, 0);
     h.reset();
     if (Has_BootSignature(head)) out.Regions = Create_Region(*out.Node, 512, 0, size / 512);
+    // The image's own volumes are told apart from the regions a user creates.
+    for (TSourceNode* r : out.Regions) {
+        r->Data.ImageVolume = true;
+        r->Data.HddLable = Tr("镜像卷");
+    }
     return out;
 }
 

@@ -92,6 +92,8 @@ void Fill_SourceTree(TSourceTree& tree, const TDiskList& list, const std::string
             vol.LogNumFreeClusters = v.NumFreeClusters;
             vol.LogTotalClusters = v.TotalClusters;
             vol.LogFreeSapce = v.FreeSapce;
+            vol.MountPoint = v.MountPoint;
+            vol.StartByte = v.StartByte;
             dn->Add_Child(std::move(vol));
         }
     }
@@ -137,12 +139,14 @@ std::vector<std::pair<std::string, std::string>> Node_Properties(const TTreeData
     switch (node.Hddtype) {
     case HDD_PHYSICAL: kind = "物理磁盘"; break;
     case HDD_IMAGE: kind = "镜像文件"; break;
+    case HDD_REGION: kind = node.ImageVolume ? "镜像卷" : "用户创建的区域"; break;
     default: kind = "逻辑磁盘"; break;
     }
     const bool disk = node.Hddtype == HDD_PHYSICAL;
     rows.emplace_back(Tr("磁盘类型"), Tr(kind));
     rows.emplace_back(Tr("型号/名称"), node.HddModel);
-    rows.emplace_back(Tr("挂载点"), Get_SourcePath(node));
+    // Only a mounted volume has a mount point; a device or file path is not one.
+    rows.emplace_back(Tr("挂载点"), node.Hddtype == HDD_VOLUME ? node.MountPoint : std::string());
     rows.emplace_back(Tr("卷标"), disk ? std::string() : node.HddLable);
     rows.emplace_back(Tr("文件系统"), disk ? std::string() : node.HddFs);
     rows.emplace_back(Tr("容量(GB)"), node.HddCap);
@@ -150,7 +154,12 @@ std::vector<std::pair<std::string, std::string>> Node_Properties(const TTreeData
     rows.emplace_back(Tr("总扇区数(Sector)"),
                       node.PerSecBytes > 0 ? std::to_string(node.TotalSpace / node.PerSecBytes) : std::string());
     if (node.Hddtype == HDD_IMAGE) Add_ContainerProperties(node.HddModel, rows);
+    // Where a region or a volume starts, in its own sectors on the device or file it lies on.
+    if (node.Hddtype == HDD_REGION) rows.emplace_back(Tr("起始扇区"), std::to_string(node.RegionSec));
     if (node.Hddtype != HDD_VOLUME) return rows;
+    rows.emplace_back(Tr("起始扇区"), node.StartByte >= 0 && node.PerSecBytes > 0
+                                          ? std::to_string(node.StartByte / node.PerSecBytes)
+                                          : std::string());
     rows.emplace_back(Tr("总容量(Byte)"), std::to_string(node.TotalSpace));
     rows.emplace_back(Tr("剩余空间(Byte)"), std::to_string(node.LogFreeSapce));
     rows.emplace_back(Tr("簇大小(Sector)"), std::to_string(node.LogPerClusec));

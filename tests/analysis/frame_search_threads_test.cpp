@@ -10,6 +10,7 @@
 #include "analysis/header_analysis.h"
 #include "common/byte_order.h"
 #include "common/op_state.h"
+#include "common/ui_message.h"
 #include "platform/source_io.h"
 #include "scan/records.h"
 #include "scan/track_tables.h"
@@ -140,9 +141,21 @@ TEST(FrameSearchThreads, WindowsOfManyGroupsMatchTheBlockByBlockReference) {
                    TWin{4 * 1024 * 1024 + 77, size + 200000}, TWin{100, 101}}) {
         SCOPED_TRACE(testing::Message() << "window " << w.Start << ".." << w.End);
         std::vector<TFrameAnchor> got;
+        auto sink = std::make_shared<TRecordingSink>();
+        auto old = Set_UISink(sink);
         Find_FrameAnchors(src, w.Start, w.End, 0, m.Keys, got);
+        Set_UISink(old);
         const auto want = Reference(m.Bytes, w.Start, w.End, m.Keys);
         Expect_Same(got, want);
+        // The status names the keys searched for and counts the anchors found,
+        // which may be more than the keys: it calls neither a total.
+        const std::string label = "样本键数:" + std::to_string(m.Keys.Count()) + ";已发现:";
+        size_t most = 0;
+        for (const TUiMessage& s : sink->OfType(MSG_STATUS2_FROM_P3)) {
+            ASSERT_EQ(s.P[2].rfind(label, 0), 0u) << s.P[2];
+            most = std::max(most, size_t(std::stoul(s.P[2].substr(label.size()))));
+        }
+        EXPECT_EQ(most, got.size());
         if (w.End - w.Start > kStep) {
             EXPECT_GT(want.size(), 10u);
         }

@@ -5,6 +5,7 @@
 // stopped, and a damaged sample played to its end.
 #include <QAction>
 #include <QCheckBox>
+#include <QDesktopServices>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
@@ -143,6 +144,17 @@ TRebuildResult Listed(const std::string& date, const std::string& model, int64_t
     r.TrueFileLen = real;
     return r;
 }
+
+// Receives the folders the window asks the desktop to open.
+class TFolderCatcher : public QObject {
+    Q_OBJECT
+  public:
+    TFolderCatcher() { QDesktopServices::setUrlHandler("file", this, "Open"); }
+    ~TFolderCatcher() override { QDesktopServices::unsetUrlHandler("file"); }
+    QStringList Opened;
+  public slots:
+    void Open(const QUrl& url) { Opened << url.toLocalFile(); }
+};
 
 // Counts the times a window is shown.
 class TShowCounter : public QObject {
@@ -293,6 +305,8 @@ class TResultsTest : public QObject {
         test::TTempDir target("qrv-export");
         Set_FolderHook([&](QWidget*, const QString&) { return QString::fromStdString(target.Path()); });
         TShowCounter progress(form->Form2());
+        auto* openFolder = W<QToolButton>(form.get(), "btnOpenFolder");
+        QVERIFY(!openFolder->isVisible());
         // The export unchecks rows on its worker; the list learns of it on
         // the window thread only.
         int repaints = 0, elsewhere = 0;
@@ -316,6 +330,13 @@ class TResultsTest : public QObject {
         QCOMPARE(int(std::distance(fs::directory_iterator(sub), fs::directory_iterator())), 2);
         QCOMPARE(Checks(*form), QString("000"));
         QVERIFY(Logged(*form, "保存完成", "保存结果完毕!"));
+        // Once done, a button opens the folder that holds the recordings.
+        QTRY_VERIFY(openFolder->isVisible());
+        {
+            TFolderCatcher opened;
+            QTest::mouseClick(openFolder, Qt::LeftButton);
+            QCOMPARE(opened.Opened, QStringList{QString::fromStdString(target.File(kRecovery))});
+        }
         // The level column tells what the decode check of each written file
         // found, as a person hovering over it reads it; the row not exported has none.
         auto levelTip = [&](int r) { return List(*form)->model()->index(r, 1).data(Qt::ToolTipRole).toString(); };

@@ -6,10 +6,12 @@
 #include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDesktopServices>
 #include <QDialog>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMimeData>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
@@ -143,6 +145,7 @@ struct TFakeMachine {
         Put(b / "sda" / "queue" / "logical_block_size", "4096");
         Put(b / "sda" / "sda1" / "partition", "1");
         Put(b / "sda" / "sda1" / "size", "1048576");
+        Put(b / "sda" / "sda1" / "start", "2048");
         Sparse(Dev("sda"), 2097152LL * 512);
         Sparse(Dev("sda1"), 1048576LL * 512);
         Put(b / "sdb" / "size", "0");
@@ -151,7 +154,8 @@ struct TFakeMachine {
         Put(b / "sdc" / "device" / "model", "SD Card Reader");
         Put(b / "sdc" / "removable", "1");
         Put(b / "sr0" / "size", "8192");
-        Put(fs::path(Dir.Path()) / "mountinfo", "");
+        Put(fs::path(Dir.Path()) / "mountinfo",
+            "40 28 8:99 / /media/VANTO\\040card rw,relatime - vfat " + Dev("sdc") + " rw\n");
         test::TVolumeLayout plan;
         plan.Fs = "FAT32";
         plan.VolumeBytes = 40 << 20;
@@ -162,6 +166,21 @@ struct TFakeMachine {
 };
 
 } // namespace
+
+// Hands the URLs the window asks the desktop to open to a function while it lives.
+class TUrlSink : public QObject {
+    Q_OBJECT
+  public:
+    explicit TUrlSink(std::function<void(const QUrl&)> f) : f_(std::move(f)) {
+        QDesktopServices::setUrlHandler("file", this, "Open");
+    }
+    ~TUrlSink() override { QDesktopServices::unsetUrlHandler("file"); }
+  public slots:
+    void Open(const QUrl& url) { f_(url); }
+
+  private:
+    std::function<void(const QUrl&)> f_;
+};
 
 class TSourcesTest : public QObject {
     Q_OBJECT
@@ -288,26 +307,30 @@ class TSourcesTest : public QObject {
         const QString clusters = QString::number(machine_.Card->TotalClusters);
         // clang-format off
         QTest::newRow("physical disk") << false << QList<int>{0}
-            << "磁盘类型=物理磁盘;型号/名称=WDC WD10EZEX;挂载点=" + dev + "sda;卷标=;文件系统=;容量(GB)=1.00 GB;"
+            << "磁盘类型=物理磁盘;型号/名称=WDC WD10EZEX;挂载点=;卷标=;文件系统=;容量(GB)=1.00 GB;"
                "每扇区字节数=512;总扇区数(Sector)=2097152" << "0" << 32;
         QTest::newRow("volume with 4096-byte sectors") << false << QList<int>{0, 0}
-            << "磁盘类型=逻辑磁盘;型号/名称=" + dev + "sda1;挂载点=" + dev + "sda1;卷标=;文件系统=;容量(GB)=0.50 GB;"
-               "每扇区字节数=4096;总扇区数(Sector)=131072;总容量(Byte)=536870912;剩余空间(Byte)=-1;"
+            << "磁盘类型=逻辑磁盘;型号/名称=" + dev + "sda1;挂载点=;卷标=;文件系统=;容量(GB)=0.50 GB;"
+               "每扇区字节数=4096;总扇区数(Sector)=131072;起始扇区=256;总容量(Byte)=536870912;剩余空间(Byte)=-1;"
                "簇大小(Sector)=0;总簇数=0;空闲簇数=0" << "0" << 256;
         QTest::newRow("FAT32 card") << false << QList<int>{1, 0}
-            << "磁盘类型=逻辑磁盘;型号/名称=" + dev + "sdc;挂载点=" + dev + "sdc;卷标=VANTO;文件系统=FAT32;"
-               "容量(GB)=0.04 GB;每扇区字节数=512;总扇区数(Sector)=81920;总容量(Byte)=41943040;"
+            << "磁盘类型=逻辑磁盘;型号/名称=" + dev + "sdc;挂载点=/media/VANTO card;卷标=VANTO;"
+               "文件系统=FAT32;容量(GB)=0.04 GB;每扇区字节数=512;总扇区数(Sector)=81920;起始扇区=0;总容量(Byte)=41943040;"
                "剩余空间(Byte)=-1;簇大小(Sector)=1;总簇数=" + clusters + ";空闲簇数=0" << "0" << 32;
         QTest::newRow("image file") << false << QList<int>{2}
-            << "磁盘类型=镜像文件;型号/名称=" + mbr + ";挂载点=" + mbr + ";卷标=镜像文件;文件系统=RAW;"
+            << "磁盘类型=镜像文件;型号/名称=" + mbr + ";挂载点=;卷标=镜像文件;文件系统=RAW;"
                "容量(GB)=0.05 GB;每扇区字节数=512;总扇区数(Sector)=98304" << "0" << 32;
         QTest::newRow("region of the image") << false << QList<int>{2, 0}
-            << "磁盘类型=逻辑磁盘;型号/名称=" + mbr + ";挂载点=" + mbr + ";卷标=创建区域;文件系统=FAT32;"
-               "容量(GB)=0.04 GB;每扇区字节数=512;总扇区数(Sector)=81920" << "2048" << 32;
+            << "磁盘类型=镜像卷;型号/名称=" + mbr + ";挂载点=;卷标=镜像卷;文件系统=FAT32;"
+               "容量(GB)=0.04 GB;每扇区字节数=512;总扇区数(Sector)=81920;起始扇区=2048" << "2048" << 32;
         QTest::newRow("image file in English") << true << QList<int>{2}
-            << "Disk type=Image file;Model/Name=" + mbr + ";Mount point=" + mbr + ";Label=Image file;"
+            << "Disk type=Image file;Model/Name=" + mbr + ";Mount point=;Label=Image file;"
                "File system=RAW;Capacity (GB)=0.05 GB;Bytes per sector=512;Total sectors (Sector)=98304"
             << "0" << 32;
+        QTest::newRow("region of the image in English") << true << QList<int>{2, 0}
+            << "Disk type=Image volume;Model/Name=" + mbr + ";Mount point=;Label=Image volume;File system=FAT32;"
+               "Capacity (GB)=0.04 GB;Bytes per sector=512;Total sectors (Sector)=81920;Start sector=2048"
+            << "2048" << 32;
         // clang-format on
     }
     void properties_of_every_kind() {
@@ -341,6 +364,55 @@ class TSourcesTest : public QObject {
         QCOMPARE(W<QLineEdit>(form.get(), "edtSec")->text(), QString("0"));
         QCOMPARE(W<QLabel>(form.get(), "lblTotalsec")->text(), QString("0"));
         QCOMPARE(W<QLabel>(form.get(), "lblPerSecbyte")->text(), QString("512"));
+    }
+
+    // Image files dropped on the window open as sources with the checks of
+    // "打开镜像"; a drag carrying anything but local files is refused. The same
+    // entry serves the files named on the command line.
+    void dropped_images_open_data() {
+        QTest::addColumn<QStringList>("urls");
+        QTest::addColumn<bool>("accepted");
+        QTest::addColumn<QStringList>("images"); // image nodes under the root afterwards
+        QTest::addColumn<QStringList>("boxes");
+        const QString raw = QString::fromStdString(raw_), mbr = QString::fromStdString(mbr_);
+        const QString missing = QString::fromStdString(files_.File("missing.img"));
+        QTest::newRow("two images") << QStringList{QUrl::fromLocalFile(raw).toString(),
+                                                   QUrl::fromLocalFile(mbr).toString()}
+                                    << true << QStringList{raw, mbr} << QStringList{};
+        QTest::newRow("the same image twice and a missing file")
+            << QStringList{QUrl::fromLocalFile(raw).toString(), QUrl::fromLocalFile(raw).toString(),
+                           QUrl::fromLocalFile(missing).toString()}
+            << true << QStringList{raw}
+            << QStringList{"已经添加过此镜像文件,请勿重复添加!", "无法打开此镜像文件!"};
+        QTest::newRow("a web address") << QStringList{"https://example.org/card.img"} << false << QStringList{}
+                                       << QStringList{};
+    }
+    void dropped_images_open() {
+        QFETCH(QStringList, urls);
+        QFETCH(bool, accepted);
+        QFETCH(QStringList, images);
+        QFETCH(QStringList, boxes);
+        auto form = Window();
+        TBoxRecorder boxes_shown;
+        QMimeData data;
+        QList<QUrl> list;
+        for (const QString& u : urls)
+            list << QUrl(u);
+        data.setUrls(list);
+        const QPoint at = form->rect().center();
+        QDragEnterEvent enter(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(form.get(), &enter);
+        QCOMPARE(enter.isAccepted(), accepted);
+        if (accepted) {
+            QDropEvent drop(QPointF(at), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+            QApplication::sendEvent(form.get(), &drop);
+        }
+        QTreeWidgetItem* root = W<QTreeWidget>(form.get(), "vrtlstrngtr1")->topLevelItem(0);
+        QStringList shown;
+        for (int i = 0; i < root->childCount(); ++i)
+            if (root->child(i)->text(1) == "镜像文件") shown << root->child(i)->text(0);
+        QCOMPARE(shown, images);
+        QCOMPARE(Texts(boxes_shown.Boxes), boxes);
     }
 
     // An image with a partition table gets its FAT32 partition as a region;
@@ -721,6 +793,13 @@ class TSourcesTest : public QObject {
         QCOMPARE(copied.size(), size_t(250 * 512));
         QVERIFY(std::equal(copied.begin(), copied.end(), all.begin() + 150 * 512));
         QVERIFY(W<QWidget>(form.get(), "pnl1")->isEnabled());
+        // A button opens the folder the image was written to.
+        auto* openFolder = W<QToolButton>(form.get(), "btnOpenFolder");
+        QTRY_VERIFY(openFolder->isVisible());
+        QUrl opened;
+        TUrlSink sink([&](const QUrl& url) { opened = url; });
+        QTest::mouseClick(openFolder, Qt::LeftButton);
+        QCOMPARE(opened.toLocalFile(), QFileInfo(file).absolutePath());
     }
 
     // A user without the right to read a source is told what to do about it.

@@ -1,7 +1,10 @@
 // The main window as a user meets it: start-up in either language, the
 // language commands, the log's save and clear commands, help, the title bar,
 // and shutting down with work still running.
+#include <QAbstractItemView>
+#include <QAccessible>
 #include <QAction>
+#include <QComboBox>
 #include <QDesktopServices>
 #include <QGroupBox>
 #include <QLabel>
@@ -16,8 +19,12 @@
 #include <atomic>
 #include <thread>
 
+#include "app/advanced_dialog.h"
 #include "app/main_window.h"
 #include "app/progress_dialog.h"
+#include "app/region_dialog.h"
+#include "app/search_dialog.h"
+#include "app/settings_dialog.h"
 #include "app_test_support.h"
 #include "common/op_state.h"
 #include "common/text_format.h"
@@ -145,6 +152,47 @@ class TWindowTest : public QObject {
             for (const QString& t : Translatable_Texts(window))
                 if (Has_Cjk(t) && t != "简体中文") chinese << t;
         QVERIFY2(chinese.isEmpty(), qPrintable(chinese.join(" / ")));
+    }
+
+    // Every control that takes the focus tells a screen reader what it is: the
+    // name AT-SPI reads (its accessible name, or the text it shows) is not
+    // empty, and in English it holds no Chinese, in the main window and in
+    // every dialog.
+    void every_control_has_a_name_data() {
+        QTest::addColumn<QByteArray>("setting");
+        QTest::newRow("Chinese") << QByteArray("0\r\n");
+        QTest::newRow("English") << QByteArray("1\r\n");
+    }
+    void every_control_has_a_name() {
+        QFETCH(QByteArray, setting);
+        TProgramFolder folder(setting.constData());
+        TForm1 form(folder.Path());
+        form.Set_EnumRoots(No_Disks());
+        form.show();
+        const bool english = setting.startsWith('1');
+        QStringList unnamed, counted;
+        for (QWidget* window : std::initializer_list<QWidget*>{&form, form.Form2(), form.Form3(),
+                                                               form.Form4(), form.Form6(), form.Form7()}) {
+            for (QWidget* w : window->findChildren<QWidget*>()) {
+                if (w->focusPolicy() == Qt::NoFocus || w->inherits("QScrollBar") ||
+                    qobject_cast<QAbstractItemView*>(w->parentWidget()) ||
+                    w->inherits("QComboBoxPrivateContainer"))
+                    continue;
+                // A combo box's text is its current item, not what it is for.
+                QAccessibleInterface* a = QAccessible::queryAccessibleInterface(w);
+                QString name = w->accessibleName();
+                if (name.isEmpty() && a && !qobject_cast<QComboBox*>(w)) name = a->text(QAccessible::Name);
+                bool letter = false;
+                for (QChar c : name)
+                    letter = letter || c.isLetterOrNumber();
+                counted << name;
+                if (!letter || (english && Has_Cjk(name) && name != "简体中文"))
+                    unnamed << window->objectName() + "/" + w->objectName() + "(" +
+                                   w->metaObject()->className() + ")=" + name;
+            }
+        }
+        QVERIFY(counted.size() > 40);
+        QVERIFY2(unnamed.isEmpty(), qPrintable(unnamed.join("\n")));
     }
 
     void language_commands_data() {

@@ -279,6 +279,30 @@ TEST(CliOutputs, AFullTargetFailsAndLeavesNoFile) {
 // into folders that do not exist yet makes them (parents too) before the scan;
 // a result file cut short loads as far as it is whole, with a distinct exit
 // status and "damaged" in the JSON.
+// Result files and images made up by qrv-cli are named after the source's base
+// name, whatever folder it lies in, as the window names them.
+TEST(CliOutputs, MadeUpNamesFollowTheSourceBaseName) {
+    if (!test::Have_Program("mkfs.fat")) GTEST_SKIP() << "mkfs.fat is missing";
+    test::TTempDir dir("qrv-outputs");
+    ASSERT_EQ(test::Run_Command(test::Bin_Dir() + "/qrv-make-demo-card '" + dir.Path() + "' >/dev/null 2>&1"), 0);
+    const std::string card = dir.File("card.img");
+    struct TCase {
+        const char* Folder;
+        std::string Args;
+        const char* Name;
+    } cases[] = {{"scan", "scan '" + card + "' --quiet --save '" + dir.File("scan") + "/'", R"(card\.img-\d{14}\.QRV)"},
+                 {"image", "image '" + card + "' --region 1 --out '" + dir.File("image") + "'",
+                  R"(card\.img-\d{14}\.img)"}};
+    for (const auto& c : cases) {
+        fs::create_directories(dir.File(c.Folder));
+        std::string said;
+        ASSERT_EQ(test::Run_Command(Cli() + " " + c.Args + " 2>&1", &said), 0) << said;
+        const auto names = Names_Under(dir.File(c.Folder));
+        ASSERT_EQ(names.size(), 1u) << c.Folder << said;
+        EXPECT_TRUE(std::regex_match(fs::path(names[0]).filename().string(), std::regex(c.Name))) << names[0];
+    }
+}
+
 TEST(CliOutputs, GeneratedNamesMissingFoldersAndDamagedResultFiles) {
     test::TTempDir dir("qrv-outputs");
     const std::string img = dir.File("card.img");
@@ -297,9 +321,9 @@ TEST(CliOutputs, GeneratedNamesMissingFoldersAndDamagedResultFiles) {
         << said;
     const auto saved = Files_Under(dir.File("results"), ".QRV");
     ASSERT_EQ(saved.size(), 1u) << said;
-    // HddModel (the image's path) and yyyymmdd + the time, cleaned of / : and blanks.
+    // The image's base name and yyyymmdd + the time, as the window names it.
     EXPECT_TRUE(
-        std::regex_match(fs::path(saved[0]).filename().string(), std::regex(R"(.*card\.img-\d{14}\.QRV)")))
+        std::regex_match(fs::path(saved[0]).filename().string(), std::regex(R"(card\.img-\d{14}\.QRV)")))
         << saved[0];
     const auto exported = Files_Under(dir.File("new/deep"), ".mp4");
     ASSERT_EQ(exported.size(), 1u) << said;

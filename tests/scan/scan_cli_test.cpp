@@ -68,6 +68,44 @@ TEST(ScanCli, ListsWhatTheScanFoundOnARawImage) {
     EXPECT_TRUE(Contains(out, "1 found")) << out;
 }
 
+// The date window holds in the time standard the dates are shown in, for the
+// recordings whose movie box lies apart from their head as for the others.
+// The demo card's recordings were shot 2019-05-12 02:33:21 and 03:33:21 and
+// 2019-05-13 02:35:21 universal time (eight hours later in China time).
+TEST(ScanCli, DateWindowFollowsTheTimeStandard) {
+    if (!Have_Program("mkfs.fat")) GTEST_SKIP() << "mkfs.fat is missing";
+    TTempDir dir("qrv-scancli");
+    ASSERT_EQ(Run_Command(Bin_Dir() + "/qrv-make-demo-card " + dir.Path() + " >/dev/null 2>&1"), 0);
+    struct TCase {
+        const char* zone;
+        const char* from;
+        const char* to;
+        const char* rows; // shooting dates of the recordings listed
+    } cases[] = {
+        {"", "2019-05-12 02:00:00", "2019-05-12 03:00:00", "2019-05-12 02:33:21;"},
+        {"", "2019-05-12 10:00:00", "2019-05-12 11:00:00", ""},
+        {" --china-time", "2019-05-12 10:00:00", "2019-05-12 11:00:00", "2019-05-12 10:33:21;"},
+        {" --china-time", "2019-05-12 11:00:00", "2019-05-12 12:00:00", "2019-05-12 11:33:21;"},
+        {" --china-time", "2019-05-12 02:00:00", "2019-05-12 04:00:00", ""},
+        {" --china-time", "2019-05-13 10:35:21", "2019-05-13 10:35:21", "2019-05-13 10:35:21;"},
+        {" --china-time", "2019-05-12 00:00:00", "2019-05-13 00:00:00",
+         "2019-05-12 10:33:21;2019-05-12 11:33:21;"},
+    };
+    const std::regex row("\\n[0-9]+ +[0-3] +DSJ-[A-Z0-9]+ +([0-9-]+ [0-9:]+) ");
+    for (const auto& k : cases) {
+        std::string out;
+        ASSERT_EQ(
+            Scan_Cli(dir.File("card.img") + k.zone + " --date-from '" + k.from + "' --date-to '" + k.to + "'",
+                     &out),
+            0)
+            << out;
+        std::string rows;
+        for (std::sregex_iterator it(out.begin(), out.end(), row), end; it != end; ++it)
+            rows += (*it)[1].str() + ";";
+        EXPECT_EQ(rows, k.rows) << k.zone << " " << k.from << "\n" << out;
+    }
+}
+
 TEST(ScanCli, FailuresAndBadUsage) {
     TTempDir dir("qrv-scancli");
     std::string out;

@@ -140,7 +140,7 @@ TDiskList Sample_List() {
     TLogHDD v;
     v.LogPan = "/dev/sdb1", v.PhyNumber = 1, v.FS = "FAT32", v.LogVolum = "CAM", v.SectorsPerCluster = 64;
     v.BytesPerSector = 4096, v.NumFreeClusters = 7, v.TotalClusters = 900, v.FreeSapce = 12345;
-    v.TotalSpace = 1048576000;
+    v.TotalSpace = 1048576000, v.MountPoint = "/media/cam card", v.StartByte = 8192 * 512;
     TLogHDD lost = v;
     lost.LogPan = "/dev/sdz1", lost.PhyNumber = 5; // its disk is not listed
     l.Volumes = {v, lost};
@@ -195,38 +195,45 @@ TEST(SourceTree, PropertyRowsPerKind) {
     const auto disk = Node_Properties(nodes[1]->Data);
     ASSERT_EQ(disk.size(), 8u);
     const std::vector<std::pair<std::string, std::string>> wantDisk = {
-        {"磁盘类型", "物理磁盘"}, {"型号/名称", "Disk A"},      {"挂载点", "/dev/sda"},
+        {"磁盘类型", "物理磁盘"}, {"型号/名称", "Disk A"},      {"挂载点", ""},
         {"卷标", ""},             {"文件系统", ""},             {"容量(GB)", "14.84 GB"},
         {"每扇区字节数", "512"},  {"总扇区数(Sector)", "31129600"}};
     EXPECT_EQ(disk, wantDisk);
 
     const auto vol = Node_Properties(nodes[3]->Data);
-    ASSERT_EQ(vol.size(), 13u);
+    ASSERT_EQ(vol.size(), 14u);
     EXPECT_EQ(vol[0].second, "逻辑磁盘");
-    EXPECT_EQ(vol[2].second, "/dev/sdb1");
+    EXPECT_EQ(vol[1].second, "/dev/sdb1");
+    EXPECT_EQ(vol[2].second, "/media/cam card");
     EXPECT_EQ(vol[3].second, "CAM");
     EXPECT_EQ(vol[4].second, "FAT32");
     EXPECT_EQ(vol[6].second, "4096");
     EXPECT_EQ(vol[7].second, "256000"); // size divided by 4096
-    EXPECT_EQ(vol[8], std::make_pair(std::string("总容量(Byte)"), std::string("1048576000")));
-    EXPECT_EQ(vol[9].second, "12345");
-    EXPECT_EQ(vol[10].second, "64");
-    EXPECT_EQ(vol[11].first, "总簇数");
-    EXPECT_EQ(vol[11].second, "900");
-    EXPECT_EQ(vol[12], std::make_pair(std::string("空闲簇数"), std::string("7")));
+    EXPECT_EQ(vol[8], std::make_pair(std::string("起始扇区"), std::string("1024"))); // 4096-byte sectors
+    EXPECT_EQ(vol[9], std::make_pair(std::string("总容量(Byte)"), std::string("1048576000")));
+    EXPECT_EQ(vol[10].second, "12345");
+    EXPECT_EQ(vol[11].second, "64");
+    EXPECT_EQ(vol[12].first, "总簇数");
+    EXPECT_EQ(vol[12].second, "900");
+    EXPECT_EQ(vol[13], std::make_pair(std::string("空闲簇数"), std::string("7")));
 
     TTreeData image;
     image.Level = 1, image.Hddtype = HDD_IMAGE, image.HddModel = "/x/card.img", image.TotalSpace = 1000;
     const auto img = Node_Properties(image);
     ASSERT_EQ(img.size(), 8u);
     EXPECT_EQ(img[0].second, "镜像文件");
-    EXPECT_EQ(img[2].second, "/x/card.img");
+    EXPECT_EQ(img[1].second, "/x/card.img");
+    EXPECT_EQ(img[2].second, ""); // a file has no mount point
     EXPECT_EQ(img[7].second, ""); // PerSecBytes 0: no sector count
 
     TTreeData region;
     region.Level = 2, region.Hddtype = HDD_REGION, region.HddNumber = "/dev/sdb", region.HddModel = "Card";
-    EXPECT_EQ(Node_Properties(region)[0].second, "逻辑磁盘");
-    EXPECT_EQ(Node_Properties(region)[2].second, "/dev/sdb");
+    region.RegionSec = 2048;
+    EXPECT_EQ(Node_Properties(region)[0].second, "用户创建的区域");
+    EXPECT_EQ(Node_Properties(region)[2].second, "");
+    EXPECT_EQ(Node_Properties(region).back(), std::make_pair(std::string("起始扇区"), std::string("2048")));
+    region.ImageVolume = true;
+    EXPECT_EQ(Node_Properties(region)[0].second, "镜像卷");
 }
 
 TEST(SourceTree, LevelsFollowDepthAndPreOrderWalk) {
