@@ -134,38 +134,51 @@ class FeatureIndexMedia : public testing::TestWithParam<TRow> {
 
 // For every header and scheme, the anchors of its window (and of windows that
 // start off the sector grid, or below the scanned range where the index has
-// nothing) come out of the index exactly as out of the window search.
+// nothing, or in the middle of the medium) come out of the index exactly as
+// out of the window search: from an index held in memory and from one spilled
+// page by page to its temporary file, where a window starting mid-medium must
+// find the page holding its first entry.
 TEST_P(FeatureIndexMedia, AnchorsEqualTheWindowSearchForEverySchemeAndHeader) {
-    const TRun run = Scan(s, 0, true);
-    ASSERT_TRUE(run.Index);
-    EXPECT_GT(run.Index->Count(), 0);
-    auto h = Open_Source(s.Img.Path);
-    ASSERT_TRUE(h);
-    const int64_t scanEnd = s.EndSec * s.Node.PerSecBytes;
-    const std::vector<THeader> headers = Headers(*h, scanEnd);
-    ASSERT_GE(headers.size(), 2u);
-    int64_t compared = 0, withAnchors = 0;
-    for (const THeader& hd : headers) {
-        const TScanResult& H = ScanResultList.Get(hd.Index);
-        const int64_t HS = H.FragmentOff, HE = H.FragmentOff + H.MoovLen + H.MoovFreeLen;
-        const int64_t M = H.True_MdatLen;
-        for (int scheme = 0; scheme < 8; ++scheme) {
-            int64_t start = 0, end = 0;
-            Get_SearchRange(scheme, hd.HeadMode, scanEnd, M, -1, HE, HS, start, end);
-            if (start > end) std::swap(start, end);
-            for (int64_t shift : {int64_t(0), int64_t(7)}) {
-                SCOPED_TRACE(s.Name + " header " + std::to_string(hd.Index) + " scheme " +
-                             std::to_string(scheme) + " shift " + std::to_string(shift));
+    TTempDir spill("qrv-index-spill");
+    for (const bool spilled : {false, true}) {
+        SCOPED_TRACE(spilled ? "spilled index" : "index in memory");
+        const TRun run = spilled ? Scan(s, 0, true, 1, spill.Path()) : Scan(s, 0, true);
+        ASSERT_TRUE(run.Index);
+        EXPECT_GT(run.Index->Count(), 0);
+        EXPECT_EQ(run.Index->Spilled_Entries() > 0, spilled);
+        auto h = Open_Source(s.Img.Path);
+        ASSERT_TRUE(h);
+        const int64_t scanEnd = s.EndSec * s.Node.PerSecBytes;
+        const std::vector<THeader> headers = Headers(*h, scanEnd);
+        ASSERT_GE(headers.size(), 2u);
+        int64_t compared = 0, withAnchors = 0;
+        for (const THeader& hd : headers) {
+            const TScanResult& H = ScanResultList.Get(hd.Index);
+            const int64_t HS = H.FragmentOff, HE = H.FragmentOff + H.MoovLen + H.MoovFreeLen;
+            const int64_t M = H.True_MdatLen;
+            std::vector<std::pair<int64_t, int64_t>> windows;
+            for (int scheme = 0; scheme < 8; ++scheme) {
+                int64_t start = 0, end = 0;
+                Get_SearchRange(scheme, hd.HeadMode, scanEnd, M, -1, HE, HS, start, end);
+                if (start > end) std::swap(start, end);
+                for (int64_t shift : {int64_t(0), int64_t(7)})
+                    windows.emplace_back(start + shift, end);
+            }
+            for (int k = 1; k < 8; ++k)
+                windows.emplace_back(scanEnd * k / 8 + 4093 * k, scanEnd);
+            for (const auto& [from, to] : windows) {
+                SCOPED_TRACE(s.Name + " header " + std::to_string(hd.Index) + " window " +
+                             std::to_string(from) + "-" + std::to_string(to));
                 std::vector<TFrameAnchor> want, got;
-                Find_FrameAnchors_Window(*h, start + shift, end, 0, hd.Keys, want);
-                Find_FrameAnchors_Indexed(*h, *run.Index, start + shift, end, 0, hd.Keys, got);
+                Find_FrameAnchors_Window(*h, from, to, 0, hd.Keys, want);
+                Find_FrameAnchors_Indexed(*h, *run.Index, from, to, 0, hd.Keys, got);
                 ASSERT_EQ(Anchor_Text(got), Anchor_Text(want));
                 ++compared;
                 withAnchors += !want.empty();
             }
         }
+        EXPECT_GT(withAnchors, compared / 4); // the windows do hold the recordings' frames
     }
-    EXPECT_GT(withAnchors, compared / 4); // the windows do hold the recordings' frames
 }
 
 // Results and written bytes do not depend on the index, under the default

@@ -243,11 +243,15 @@ TEST_F(ResultFile, RoundTripKeepsEveryStoredField) {
     for (int i = 0; i < 25; ++i)
         made.push_back(Random_Result(rng, i % 6));
     made[3].CarmerModel = std::string(240, 'M'); // the longest text a field holds
+    // A long recording in many pieces: its record outgrows 64 KiB, which a
+    // length read as 16 bits would cut.
+    made[4] = Random_Result(rng, 700);
     for (auto& r : made)
         RebuildResultList.Append(r);
     const std::string path = dir.File("scan.QRV");
     ASSERT_TRUE(Result_To_Disk(path, node));
     EXPECT_TRUE(Has_Log("保存完成", "保存结果完毕!"));
+    ASSERT_GT(std::filesystem::file_size(path), 70'000u);
 
     RebuildResultList.Clear();
     sink->Clear();
