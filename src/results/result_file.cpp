@@ -333,6 +333,41 @@ const char* Implausible_Field(const TRebuildResult& r) {
     return nullptr;
 }
 
+// Stores the field entries of one block into r: the result's fields, or those
+// of fragment fragIndex. roomAfter is what the record holds after the block,
+// which bounds the fragment count. Returns the damage found, or "".
+std::string Store_BlockFields(std::span<const uint8_t> bs, uint8_t type, int64_t roomAfter, TRebuildResult& r,
+                              size_t& fragIndex) {
+    const int64_t B = int64_t(bs.size());
+    int64_t e = 0;
+    while (e < B) {
+        if (!Fits(bs, e, 2)) return "字段头不完整";
+        const uint8_t tag = bs[size_t(e)];
+        const int64_t L = bs[size_t(e) + 1];
+        if (!Fits(bs, e + 2, L)) return "字段长度超出块末尾";
+        auto text = Decrypt_FieldChecked(bs.subspan(size_t(e) + 2, size_t(L)));
+        if (!text) return "字段密文长度不正常";
+        const std::string s = Trim_Field(*text);
+        bool ok;
+        if (type == kResultBlock) {
+            ok = Store_ResultField(r, tag, s);
+            if (ok && tag == 9) {
+                // Each fragment block takes at least its 3-byte header, which
+                // bounds the count by what the record can still hold.
+                if (r.Fragmenum < 0 || r.Fragmenum > roomAfter / 3) return "碎片数量不正常";
+                r.FragmenArray.clear();
+                fragIndex = 0;
+            }
+        } else {
+            ok = Store_FragmentField(r.FragmenArray[fragIndex], tag, s);
+        }
+        // The tag is no part of the language entry: the text is translated here.
+        if (!ok) return Tr("字段数值不正常(标签") + Dec(tag) + ")";
+        e += 2 + L;
+    }
+    return "";
+}
+
 // Reads the record whose 0xAA mark is at off. On Ok, r is complete and next is
 // the offset of the following record; otherwise the outcome names the damage
 // (untranslated) with the record's offset. budget is the memory the load may
@@ -386,41 +421,8 @@ TOutcome Read_Record(TSource& h, int64_t fileSize, int64_t off, TRebuildResult& 
         }
         block.assign(size_t(B), 0);
         if (B > 0 && !Read_Exact(h, block.data(), block.size(), pos + 3)) return unreadable();
-        std::span<const uint8_t> bs(block);
-        int64_t e = 0;
-        while (e < B) {
-            if (!Fits(bs, e, 2)) {
-                return corrupt("字段头不完整");
-            }
-            const uint8_t tag = bs[size_t(e)];
-            const int64_t L = bs[size_t(e) + 1];
-            if (!Fits(bs, e + 2, L)) {
-                return corrupt("字段长度超出块末尾");
-            }
-            auto text = Decrypt_FieldChecked(bs.subspan(size_t(e) + 2, size_t(L)));
-            if (!text) {
-                return corrupt("字段密文长度不正常");
-            }
-            const std::string s = Trim_Field(*text);
-            bool ok;
-            if (type == kResultBlock) {
-                ok = Store_ResultField(r, tag, s);
-                if (ok && tag == 9) {
-                    // Each fragment block takes at least its 3-byte header, which
-                    // bounds the count by what the record can still hold.
-                    if (r.Fragmenum < 0 || r.Fragmenum > (end - (pos + 3 + B)) / 3) {
-                        return corrupt("碎片数量不正常");
-                    }
-                    r.FragmenArray.clear();
-                    fragIndex = 0;
-                }
-            } else {
-                ok = Store_FragmentField(r.FragmenArray[fragIndex], tag, s);
-            }
-            // The tag is no part of the language entry: the text is translated here.
-            if (!ok) return corrupt(Tr("字段数值不正常(标签") + Dec(tag) + ")");
-            e += 2 + L;
-        }
+        const std::string damage = Store_BlockFields(block, type, end - (pos + 3 + B), r, fragIndex);
+        if (!damage.empty()) return corrupt(damage);
         if (type == kResultBlock) {
             haveResult = true;
             budget -= Result_Memory(r);
@@ -521,6 +523,30 @@ TBytes Build_InfoContent(const TTreeData& node) {
 
 // ---------------------------------------------------------------- Result_To_Disk
 
+namespace {
+
+// Writes one record: its mark, its length, the result block and one block per
+// fragment. block is scratch space kept between records.
+bool Write_Record(TOutputFile& out, const TRebuildResult& r, TBytes& block) {
+    const uint8_t recHead[5] = {kRecordMark, 0, 0, 0, 0};
+    bool ok = out.Write(recHead, sizeof recHead);
+    const int64_t recLenPos = out.Length() - 4;
+    int64_t R = 0;
+    // Fragmenum and the array length are kept equal; never read past the array.
+    const int64_t frags = std::min<int64_t>(std::max(r.Fragmenum, 0), int64_t(r.FragmenArray.size()));
+    ok = ok && Build_ResultBlock(r, frags, block) && out.Write(block.data(), block.size());
+    R += int64_t(block.size());
+    for (int64_t j = 0; j < frags && ok; ++j) {
+        ok = Build_FragmentBlock(r.FragmenArray[size_t(j)], block) && out.Write(block.data(), block.size());
+        R += int64_t(block.size());
+    }
+    uint8_t len[4];
+    Put_LE32(len, uint32_t(R));
+    return ok && out.Write_At(len, 4, recLenPos);
+}
+
+} // namespace
+
 bool Result_To_Disk(const std::string& path, const TTreeData& node, const TGuardOptions& output,
                     TTakenName taken, std::string* written) {
     auto& st = Op_State();
@@ -565,24 +591,7 @@ bool Result_To_Disk(const std::string& path, const TTreeData& node, const TGuard
 
     TBytes block;
     for (int64_t i = 0; i < count && ok; ++i) {
-        const TRebuildResult& r = RebuildResultList.Get(i);
-        uint8_t recHead[5] = {kRecordMark, 0, 0, 0, 0};
-        put(recHead, sizeof recHead);
-        const int64_t recLenPos = out->Length() - 4;
-        int64_t R = 0;
-        // Fragmenum and the array length are kept equal; never read past the array.
-        const int64_t frags = std::min<int64_t>(std::max(r.Fragmenum, 0), int64_t(r.FragmenArray.size()));
-        if (!Build_ResultBlock(r, frags, block)) ok = false;
-        put(block.data(), block.size());
-        R += int64_t(block.size());
-        for (int64_t j = 0; j < frags && ok; ++j) {
-            if (!Build_FragmentBlock(r.FragmenArray[size_t(j)], block)) ok = false;
-            put(block.data(), block.size());
-            R += int64_t(block.size());
-        }
-        uint8_t len[4];
-        Put_LE32(len, uint32_t(R));
-        ok = ok && out->Write_At(len, 4, recLenPos);
+        ok = ok && Write_Record(*out, RebuildResultList.Get(i), block);
         st.Progress1 = int32_t(i);
         Send_UIMessage(MSG_PROGRESS_STATUS, {"", Tr("已添加数量") + ":" + Dec(i), ""});
     }
