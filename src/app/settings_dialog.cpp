@@ -327,7 +327,7 @@ QWidget* TForm3::Build_ImagePage() {
     cmbImageFormat_ = new QComboBox(format);
     cmbImageFormat_->setObjectName("cmbImageFormat");
     cmbImageFormat_->addItem(U(Tr("原始镜像(raw)")));
-    cmbImageFormat_->addItem(U(Tr("E01(EnCase)")));
+    cmbImageFormat_->addItem(U(Tr("E01证据文件(EnCase)")));
     cmbImageCompression_ = new QComboBox(format);
     cmbImageCompression_->setObjectName("cmbImageCompression");
     for (const char* c : {"不压缩", "快速压缩", "最佳压缩"})
