@@ -12,11 +12,14 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QRegularExpressionValidator>
+#include <QSettings>
 #include <QTabWidget>
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include <algorithm>
 #include <ctime>
+#include <initializer_list>
 #include <limits>
 
 #include "app/advanced_dialog.h"
@@ -31,6 +34,7 @@
 #include "common/op_state.h"
 #include "media/raw_access.h"
 #include "platform/output_file.h"
+#include "platform/program_folder.h"
 #include "scan/metadata.h"
 #include "scan/scan_settings.h"
 #include "sources/imaging.h"
@@ -315,6 +319,49 @@ QWidget* TForm3::Build_ImagePage() {
     tl->addWidget(Note(target, "lbl19", "注意：为避免覆盖,请把路径设置到另一个磁盘!"), 1, 0, 1, 3);
     tl->setColumnStretch(1, 1);
     v->addWidget(target);
+
+    // Format: a raw image, or an E01 container with its compression and case data.
+    auto* format = new QGroupBox(U("镜像格式"), page);
+    format->setObjectName("grpImageFormat");
+    auto* fl = new QGridLayout(format);
+    cmbImageFormat_ = new QComboBox(format);
+    cmbImageFormat_->setObjectName("cmbImageFormat");
+    cmbImageFormat_->addItem(U(Tr("原始镜像(raw)")));
+    cmbImageFormat_->addItem(U(Tr("E01证据文件(EnCase)")));
+    cmbImageCompression_ = new QComboBox(format);
+    cmbImageCompression_->setObjectName("cmbImageCompression");
+    for (const char* c : {"不压缩", "快速压缩", "最佳压缩"})
+        cmbImageCompression_->addItem(U(Tr(c)));
+    edtCaseNumber_ = Field(format, "edtCaseNumber");
+    edtEvidenceNumber_ = Field(format, "edtEvidenceNumber");
+    edtExaminer_ = Field(format, "edtExaminer");
+    edtDescription_ = Field(format, "edtDescription");
+    edtNotes_ = Field(format, "edtNotes");
+    fl->addWidget(Caption(format, "格式:"), 0, 0);
+    fl->addWidget(cmbImageFormat_, 0, 1);
+    fl->addWidget(Caption(format, "压缩:"), 0, 2);
+    fl->addWidget(cmbImageCompression_, 0, 3);
+    fl->addWidget(Caption(format, "案件编号:"), 1, 0);
+    fl->addWidget(edtCaseNumber_, 1, 1);
+    fl->addWidget(Caption(format, "证据编号:"), 1, 2);
+    fl->addWidget(edtEvidenceNumber_, 1, 3);
+    fl->addWidget(Caption(format, "检验人:"), 2, 0);
+    fl->addWidget(edtExaminer_, 2, 1);
+    fl->addWidget(Caption(format, "描述:"), 2, 2);
+    fl->addWidget(edtDescription_, 2, 3);
+    fl->addWidget(Caption(format, "备注:"), 3, 0);
+    fl->addWidget(edtNotes_, 3, 1, 1, 3);
+    fl->setColumnStretch(1, 1);
+    fl->setColumnStretch(3, 1);
+    v->addWidget(format);
+    const auto e01Fields = [this](int index) {
+        for (QWidget* w : std::initializer_list<QWidget*>{cmbImageCompression_, edtCaseNumber_, edtEvidenceNumber_,
+                                                          edtExaminer_, edtDescription_, edtNotes_})
+            w->setEnabled(index == 1);
+    };
+    connect(cmbImageFormat_, &QComboBox::currentIndexChanged, this, e01Fields);
+    Load_ImageFormat();
+    e01Fields(cmbImageFormat_->currentIndex());
     v->addStretch(1);
 
     auto* buttons = new QHBoxLayout;
@@ -585,19 +632,68 @@ void TForm3::btnToImageClick() {
         Hint_Box(this, lines);
         return;
     }
+    TImageOptions opts;
+    opts.Format = cmbImageFormat_->currentIndex() == 1 ? TImageFormat::E01 : TImageFormat::Raw;
+    opts.Ewf.Compression = cmbImageCompression_->currentIndex() == 2   ? TEwfCompression::Best
+                           : cmbImageCompression_->currentIndex() == 1 ? TEwfCompression::Fast
+                                                                       : TEwfCompression::None;
+    opts.Ewf.CaseNumber = edtCaseNumber_->text().toStdString();
+    opts.Ewf.EvidenceNumber = edtEvidenceNumber_->text().toStdString();
+    opts.Ewf.Examiner = edtExaminer_->text().toStdString();
+    opts.Ewf.Description = edtDescription_->text().toStdString();
+    opts.Ewf.Notes = edtNotes_->text().toStdString();
+    Save_ImageFormat();
     Op_State().StopFlag = false;
     const TTreeData node = node_;
     const int64_t first = *start, last = *end;
     const TGuardOptions output = main_->Output_Options(QFileInfo(edt4_->text()).absolutePath().toStdString());
     const std::string folder = QFileInfo(edt4_->text()).absolutePath().toStdString();
-    if (!main_->Start_Worker("Image0000", [main = main_, node, target, folder, first, last, output] {
-            To_image(node, target, first, last, output);
+    if (!main_->Start_Worker("Image0000", [main = main_, node, target, folder, first, last, output, opts] {
+            To_image(node, target, first, last, output, opts);
             QMetaObject::invokeMethod(
                 main, [main, folder] { main->Offer_OutputFolder(folder); }, Qt::QueuedConnection);
         }))
         return;
     btnScanCacelClick();
     main_->Form2()->Show_SecondGauge(false);
+}
+
+// The format and case data are remembered between runs, in the user's
+// settings folder; the file is checked by the output guard against the source
+// before it is written.
+namespace {
+QString Image_SettingsFile() {
+    const std::string folder = Settings_Folder();
+    return folder.empty() ? QString() : U(folder + "/imaging.ini");
+}
+} // namespace
+
+void TForm3::Load_ImageFormat() {
+    const QString file = Image_SettingsFile();
+    if (file.isEmpty()) return;
+    QSettings s(file, QSettings::IniFormat);
+    cmbImageFormat_->setCurrentIndex(s.value("format").toString() == "e01" ? 1 : 0);
+    cmbImageCompression_->setCurrentIndex(std::clamp(s.value("compression", 0).toInt(), 0, 2));
+    edtCaseNumber_->setText(s.value("case_number").toString());
+    edtEvidenceNumber_->setText(s.value("evidence_number").toString());
+    edtExaminer_->setText(s.value("examiner").toString());
+    edtDescription_->setText(s.value("description").toString());
+    edtNotes_->setText(s.value("notes").toString());
+}
+
+void TForm3::Save_ImageFormat() {
+    const QString file = Image_SettingsFile();
+    if (file.isEmpty()) return;
+    const TOutputGuard guard({Get_SourcePath(node_)});
+    if (!guard.Check_File(file.toStdString()).Allowed() || !Make_Folders(Settings_Folder(), guard)) return;
+    QSettings s(file, QSettings::IniFormat);
+    s.setValue("format", cmbImageFormat_->currentIndex() == 1 ? "e01" : "raw");
+    s.setValue("compression", cmbImageCompression_->currentIndex());
+    s.setValue("case_number", edtCaseNumber_->text());
+    s.setValue("evidence_number", edtEvidenceNumber_->text());
+    s.setValue("examiner", edtExaminer_->text());
+    s.setValue("description", edtDescription_->text());
+    s.setValue("notes", edtNotes_->text());
 }
 
 } // namespace qrv::app

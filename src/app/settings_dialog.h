@@ -59,6 +59,8 @@ class TForm3 : public QDialog {
   private:
     QWidget* Build_ScanPage();
     QWidget* Build_ImagePage();
+    void Load_ImageFormat();
+    void Save_ImageFormat();
     void Show_Page(int page);
     void chk1Click(bool checked);
     void chk2Click(bool checked);
@@ -96,6 +98,14 @@ class TForm3 : public QDialog {
     QLabel* lbl15_ = nullptr;
     QLabel* lbl22_ = nullptr;
     QLineEdit* edt4_ = nullptr;
+    // Imaging page: format, E01 compression and case data.
+    QComboBox* cmbImageFormat_ = nullptr;
+    QComboBox* cmbImageCompression_ = nullptr;
+    QLineEdit* edtCaseNumber_ = nullptr;
+    QLineEdit* edtEvidenceNumber_ = nullptr;
+    QLineEdit* edtExaminer_ = nullptr;
+    QLineEdit* edtDescription_ = nullptr;
+    QLineEdit* edtNotes_ = nullptr;
 };
 
 } // namespace qrv::app

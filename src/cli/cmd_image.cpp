@@ -4,7 +4,9 @@
 // (GNU ddrescue's mapfile format). Progress on stderr; Ctrl-C stops after the
 // current block (exit status 4) and keeps <image>.partial with its map, which
 // --map continues.
+#include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <ctime>
 #include <fstream>
 #include <set>
@@ -25,21 +27,54 @@
 
 namespace qrv::cli {
 
+namespace {
+
+// "650M", "2G", "4096" -> bytes (K, M, G: powers of 1024).
+std::optional<int64_t> Parse_Bytes(const std::string& text) {
+    if (text.empty()) return std::nullopt;
+    size_t used = 0;
+    long long v = 0;
+    try {
+        v = std::stoll(text, &used);
+    } catch (...) {
+        return std::nullopt;
+    }
+    int shift = 0;
+    const std::string unit = text.substr(used);
+    if (unit == "K" || unit == "k") shift = 10;
+    else if (unit == "M" || unit == "m") shift = 20;
+    else if (unit == "G" || unit == "g") shift = 30;
+    else if (!unit.empty()) return std::nullopt;
+    if (v <= 0 || v > (INT64_MAX >> shift)) return std::nullopt;
+    return int64_t(v) << shift;
+}
+
+} // namespace
+
 int Cmd_Image(const TArgv& argv) {
-    const std::set<std::string> known = {"help",    "out",    "start",  "end", "region", "force-same-disk",
-                                         "retries", "map",    "verify", "json"};
+    const std::set<std::string> known = {"help",        "out",         "start",           "end",      "region",
+                                         "force-same-disk", "retries", "map",         "verify",   "json",
+                                         "format",      "segment-size", "compression", "case-number",
+                                         "evidence-number", "examiner", "description", "notes"};
     TArgs args(argv, {"help", "force-same-disk", "verify", "json"});
     if (args.Has("help") || args.Positional().size() != 1 || !args.Has("out") || !args.Unknown(known).empty()) {
         std::fprintf(
             args.Has("help") ? stdout : stderr,
             "usage: qrv-cli image SOURCE --out DIR [--start S --end E] [--region N] [--retries N]\n"
             "                     [--map FILE] [--verify] [--json] [--force-same-disk]\n"
+            "                     [--format raw|e01] [--segment-size BYTES[K|M|G]] [--compression none|fast|best]\n"
+            "                     [--case-number T] [--evidence-number T] [--examiner T] [--description T] [--notes T]\n"
             "  copies sectors [S, E) of a disk or volume (or of region N of a source) into\n"
             "  DIR/<name>-<date><time>.img; DIR (made when missing) must not be on the disk being\n"
             "  imaged, and E must not lie beyond the end of the source. MD5, SHA-1 and SHA-256 of\n"
             "  the image go to <image>.hashes, unreadable sectors (zeros in the image) to <image>.map\n"
+            "  --format F    raw (default): DIR/<name>.img; e01: an EnCase 6 container DIR/<name>.E01,\n"
+            "                .E02 ... holding the case data, MD5 and SHA-1 (unreadable sectors are zeros\n"
+            "                there too, and listed in the map)\n"
+            "  --segment-size, --compression   of an E01 (default: libewf's segment size, none)\n"
             "  --retries N   sector-by-sector read passes over a failing block (default 1)\n"
-            "  --map FILE    continue the stopped acquisition FILE (<image>.map) belongs to\n"
+            "  --map FILE    continue the stopped or killed raw acquisition FILE (<image>.map) belongs\n"
+            "                to: stretches not tried and sectors unreadable so far are read again\n"
             "  --verify      read the finished image back and compare its three digests\n"
             "  --json        the outcome as JSON on stdout\n%s",
             kForceUsage);
@@ -66,6 +101,39 @@ int Cmd_Image(const TArgv& argv) {
     opts.Retries = int(args.Get_Int("retries").value_or(1));
     if (args.Has("retries") && (opts.Retries < 1 || opts.Retries > 1000)) {
         std::fprintf(stderr, "qrv-cli image: --retries must be 1 to 1000\n");
+        return 2;
+    }
+    const std::string format = args.Get("format").value_or("raw");
+    if (format != "raw" && format != "e01") {
+        std::fprintf(stderr, "qrv-cli image: --format must be raw or e01\n");
+        return 2;
+    }
+    if (format == "e01") opts.Format = TImageFormat::E01;
+    if (args.Has("compression") && !Parse_EwfCompression(*args.Get("compression"), opts.Ewf.Compression)) {
+        std::fprintf(stderr, "qrv-cli image: --compression must be none, fast or best\n");
+        return 2;
+    }
+    if (args.Has("segment-size")) {
+        const auto bytes = Parse_Bytes(*args.Get("segment-size"));
+        if (!bytes || *bytes < (int64_t(1) << 20)) {
+            std::fprintf(stderr, "qrv-cli image: --segment-size must be a size of at least 1M (K, M, G suffixes)\n");
+            return 2;
+        }
+        opts.Ewf.SegmentBytes = *bytes;
+    }
+    opts.Ewf.CaseNumber = args.Get("case-number").value_or("");
+    opts.Ewf.EvidenceNumber = args.Get("evidence-number").value_or("");
+    opts.Ewf.Examiner = args.Get("examiner").value_or("");
+    opts.Ewf.Description = args.Get("description").value_or("");
+    opts.Ewf.Notes = args.Get("notes").value_or("");
+    if (format != "e01" && (args.Has("segment-size") || args.Has("compression") || args.Has("case-number") ||
+                            args.Has("evidence-number") || args.Has("examiner") || args.Has("description") ||
+                            args.Has("notes"))) {
+        std::fprintf(stderr, "qrv-cli image: segment size, compression and case data need --format e01\n");
+        return 2;
+    }
+    if (args.Has("map") && format == "e01") {
+        std::fprintf(stderr, "qrv-cli image: --map continues raw acquisitions only\n");
         return 2;
     }
     if (args.Has("map")) {
@@ -119,6 +187,7 @@ int Cmd_Image(const TArgv& argv) {
     int verified = -1; // -1 not checked, 0 mismatch, 1 equal
     if (args.Has("verify") && r.Ok && !r.Stopped) {
         TImageHashes back;
+        // A container is read back through libewf: the media it holds.
         const bool read = Hash_File(written, -1, back);
         verified = read && back.Md5 == r.Hashes.Md5 && back.Sha1 == r.Hashes.Sha1 && back.Sha256 == r.Hashes.Sha256;
         if (verified)
@@ -138,7 +207,10 @@ int Cmd_Image(const TArgv& argv) {
                         Json_Text(r.Hashes.Sha1).c_str(), Json_Text(r.Hashes.Sha256).c_str());
         else
             std::printf("  \"hashes\": null,\n");
-        std::printf("  \"verified\": %s\n}\n", verified < 0 ? "null" : verified ? "true" : "false");
+        std::printf("  \"format\": \"%s\",\n  \"segments\": [", format.c_str());
+        for (size_t i = 0; i < r.Segments.size(); ++i)
+            std::printf("%s%s", i ? ", " : "", Json_Text(r.Segments[i]).c_str());
+        std::printf("],\n  \"verified\": %s\n}\n", verified < 0 ? "null" : verified ? "true" : "false");
     } else {
         std::printf("%s\n%lld bytes written%s%s\n", written.c_str(), static_cast<long long>(r.BytesWritten),
                     r.Stopped ? " (stopped)" : "",

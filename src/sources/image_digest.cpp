@@ -5,6 +5,7 @@
 #include <openssl/evp.h>
 #include <sstream>
 
+#include "platform/ewf_source.h"
 #include "platform/output_file.h"
 #include "platform/source_io.h"
 
@@ -140,7 +141,8 @@ bool Write_Sidecar(const std::string& path, const std::string& text, const TOutp
 }
 
 bool Hash_File(const std::string& path, int64_t len, TImageHashes& out, TImageDigest* into) {
-    auto h = Open_Source(path);
+    // A container is read through libewf: its digests are those of the media it holds.
+    auto h = Is_EwfFile(path) ? Open_EwfSource(path) : Open_Source(path);
     if (!h) return false;
     TImageDigest own;
     TImageDigest& d = into ? *into : own;

@@ -66,7 +66,8 @@ TImageHashes Parse_ImageHashes(const std::string& text);
 // earlier one of the same name: the sidecars are rewritten on a resume).
 bool Write_Sidecar(const std::string& path, const std::string& text, const TOutputGuard& guard);
 
-// Digests of bytes [0, len) of the file at path (len < 0: the whole file),
+// Digests of bytes [0, len) of the file at path (len < 0: the whole file;
+// for an EWF container, of the media it holds),
 // read through the same three threads; false when the file cannot be read.
 bool Hash_File(const std::string& path, int64_t len, TImageHashes& out, TImageDigest* into = nullptr);
 

@@ -16,10 +16,17 @@ int64_t TImageMap::DoneBytes() const {
     return done;
 }
 
-int64_t TImageMap::BadBytes() const {
+int64_t TImageMap::Extent() const {
+    int64_t end = 0;
+    for (const TMapRun& r : Runs)
+        if (r.Status != '?') end = r.Pos + r.Size;
+    return end;
+}
+
+int64_t TImageMap::Bytes_Of(char status) const {
     int64_t n = 0;
     for (const TMapRun& r : Runs)
-        if (r.Status == '-') n += r.Size;
+        if (r.Status == status) n += r.Size;
     return n;
 }
 
@@ -35,6 +42,33 @@ void Add_Run(std::vector<TMapRun>& runs, int64_t pos, int64_t size, char status)
 }
 
 } // namespace
+
+void Mark_Run(std::vector<TMapRun>& runs, int64_t pos, int64_t size, char status) {
+    if (size <= 0) return;
+    std::vector<TMapRun> out;
+    out.reserve(runs.size() + 2);
+    const int64_t end = pos + size;
+    bool placed = false;
+    for (const TMapRun& r : runs) {
+        const int64_t rEnd = r.Pos + r.Size;
+        if (rEnd <= pos || r.Pos >= end) {
+            if (r.Pos >= end && !placed) {
+                Add_Run(out, pos, size, status);
+                placed = true;
+            }
+            Add_Run(out, r.Pos, r.Size, r.Status);
+            continue;
+        }
+        Add_Run(out, r.Pos, std::max<int64_t>(pos - r.Pos, 0), r.Status);
+        if (!placed) {
+            Add_Run(out, pos, size, status);
+            placed = true;
+        }
+        if (rEnd > end) Add_Run(out, end, rEnd - end, r.Status);
+    }
+    if (!placed) Add_Run(out, pos, size, status);
+    runs.swap(out);
+}
 
 std::vector<TMapRun> Map_Runs(int64_t total, int64_t done, const std::vector<TUnreadRun>& bad, int64_t base) {
     std::vector<TMapRun> runs;
@@ -58,6 +92,7 @@ std::string Image_MapText(const TImageMap& m) {
     t += "# Source bytes: " + std::to_string(m.SourceBytes) + "\n";
     t += "# Sectors: " + std::to_string(m.StartSector) + " " + std::to_string(m.EndSector) + " " +
          std::to_string(m.SectorBytes) + "\n";
+    if (!m.Partial.empty()) t += "# Partial: " + m.Partial + "\n";
     char line[96];
     t += "# current_pos  current_status  current_pass\n";
     std::snprintf(line, sizeof line, "0x%08" PRIX64 "     %c               %d\n", uint64_t(m.CurrentPos),
@@ -85,6 +120,7 @@ std::optional<TImageMap> Parse_ImageMap(const std::string& text, std::string* er
         if (line.empty()) continue;
         if (line[0] == '#') {
             if (line.rfind("# Source: ", 0) == 0) m.Source = line.substr(10);
+            else if (line.rfind("# Partial: ", 0) == 0) m.Partial = line.substr(11);
             else if (line.rfind("# Source bytes: ", 0) == 0) size = std::sscanf(line.c_str() + 16, "%" SCNd64, &m.SourceBytes) == 1;
             else if (line.rfind("# Sectors: ", 0) == 0)
                 sectors = std::sscanf(line.c_str() + 11, "%" SCNd64 " %" SCNd64 " %" SCNd64, &m.StartSector,
@@ -109,9 +145,6 @@ std::optional<TImageMap> Parse_ImageMap(const std::string& text, std::string* er
         if (int64_t(a) != expect || int64_t(b) <= 0) return fail("runs not contiguous at " + line);
         // Stretches another tool left untrimmed or unscraped are taken as not tried.
         c = c == '*' || c == '/' ? '?' : c;
-        // Only the tail may be left to do: the image is written in order.
-        if (!m.Runs.empty() && m.Runs.back().Status == '?' && c != '?')
-            return fail("stretches left to do before finished ones");
         m.Runs.push_back({int64_t(a), int64_t(b), c});
     }
     if (!status) return fail("no status line");

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <fstream>
 #include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 #include "common/checked_math.h"
@@ -14,7 +16,9 @@
 #include "common/text_format.h"
 #include "common/ui_message.h"
 #include "media/raw_access.h"
+#include "platform/ewf_writer.h"
 #include "platform/output_file.h"
+#include "platform/source_io.h"
 #include "sources/image_map.h"
 
 namespace qrv {
@@ -66,14 +70,15 @@ namespace {
 
 // Closing sequence: completion line, gauge reset, progress end. A stopped
 // copy is never a success: it says where the copy ends.
-void Finish_Image(bool ok, const TImageResult& res = {}, int64_t startSector = 0, int64_t sectorBytes = 512) {
+void Finish_Image(bool ok, const TImageResult& res = {}, int64_t startSector = 0, int64_t sectorBytes = 512,
+                  int64_t extent = 0) {
     std::string text;
     if (!ok)
         text = Tr("镜像未能完成!");
     else if (res.Stopped)
         text = Tr("镜像已停止!") + " " + Tr("最后写入的扇区:") +
-               (res.BytesWritten >= sectorBytes ? std::to_string(startSector + res.BytesWritten / sectorBytes - 1)
-                                                : std::string("-"));
+               (extent >= sectorBytes ? std::to_string(startSector + extent / sectorBytes - 1) : std::string("-")) +
+               (res.MapPath.empty() ? "" : " " + Tr("映射文件已保存:") + res.MapPath);
     else
         text = Tr("镜像成功完成!");
     if (res.UnreadBytes > 0) text += " " + Tr("无法读取的字节数:") + std::to_string(res.UnreadBytes);
@@ -131,6 +136,84 @@ std::string Rate_Text(int64_t done, int64_t total, double secs) {
 
 } // namespace
 
+namespace {
+
+// Where the copied bytes go: a raw image written at any offset, or an EWF
+// container that takes the media in order.
+class TImageSink {
+  public:
+    virtual ~TImageSink() = default;
+    virtual bool Ordered() const = 0;
+    // len bytes at offset rel of the image.
+    virtual bool Put(const uint8_t* buf, size_t len, int64_t rel) = 0;
+    virtual void Unreadable(int64_t /*rel*/, int64_t /*len*/) {}
+};
+
+class TRawSink final : public TImageSink {
+  public:
+    explicit TRawSink(TOutputFile& out) : out_(out) {}
+    bool Ordered() const override { return false; }
+    bool Put(const uint8_t* buf, size_t len, int64_t rel) override { return out_.Write_At(buf, len, rel); }
+
+  private:
+    TOutputFile& out_;
+};
+
+class TEwfSink final : public TImageSink {
+  public:
+    TEwfSink(TEwfWriter& w, int64_t sectorBytes) : w_(w), psb_(sectorBytes) {}
+    bool Ordered() const override { return true; }
+    bool Put(const uint8_t* buf, size_t len, int64_t rel) override { return rel == w_.Written() && w_.Write(buf, len); }
+    void Unreadable(int64_t rel, int64_t len) override {
+        w_.Add_AcquiryError(rel / psb_, (len + psb_ - 1) / psb_);
+    }
+
+  private:
+    TEwfWriter& w_;
+    int64_t psb_;
+};
+
+// The first pass skips ahead past a failing area by this much, doubling up to
+// the limit while reads keep failing, and starts again from the least after a
+// block that reads whole.
+constexpr int64_t kSkipFirst = int64_t(64) << 10;
+constexpr int64_t kSkipLimit = int64_t(16) << 20;
+// While the copy runs the map is saved this often, so that a run that is
+// killed can be continued from it.
+constexpr auto kMapEvery = std::chrono::seconds(2);
+constexpr int64_t kMapEveryBytes = int64_t(64) << 20;
+
+bool Ends_With(const std::string& s, const std::string& end) {
+    return s.size() >= end.size() && s.compare(s.size() - end.size(), end.size(), end) == 0;
+}
+
+std::string Name_Of(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string Folder_Of(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "." : path.substr(0, slash + (slash == 0));
+}
+
+// The first name from target on (target, NAME-2.EXT ...) that neither an
+// image nor its map, partial file or digests hold yet: the map is written
+// under it while the copy runs.
+std::string Free_Target(const std::string& target, const TOutputGuard& guard) {
+    // A target the guard refuses stays as it is, so that it is refused with its reason.
+    if (!guard.Check_File(target).Allowed()) return target;
+    struct stat st {};
+    if (::stat(target.c_str(), &st) == 0 && S_ISCHR(st.st_mode)) return target; // written in place
+    for (int n = 1;; ++n) {
+        const std::string t = n == 1 ? target : Numbered_Name(target, n);
+        if (!Path_Taken(t) && !Path_Taken(t + ".map") && !Path_Taken(t + ".partial") && !Path_Taken(t + ".hashes"))
+            return t;
+    }
+}
+
+} // namespace
+
 TImageResult To_imageFrom(TSource* h, const TTreeData& node, const std::string& targetIn, int64_t start,
                           int64_t end, const TGuardOptions& output, const TImageOptions& opts) {
     TImageResult res;
@@ -152,45 +235,72 @@ TImageResult To_imageFrom(TSource* h, const TTreeData& node, const std::string& 
         return res;
     }
     const int64_t psb = node.PerSecBytes > 0 ? node.PerSecBytes : 512;
-    const int64_t endByte = end * psb; // both products checked above
-    const int64_t T = end > start ? endByte - start * psb : 0;
+    const int64_t base = start * psb; // both products checked above
+    const int64_t T = end > start ? end * psb - base : 0;
     const TOutputGuard guard({sourcePath}, output);
+    const bool e01 = opts.Format == TImageFormat::E01;
+
+    TImageMap map;
+    map.Source = sourcePath;
+    map.SourceBytes = medium;
+    map.StartSector = start;
+    map.EndSector = end;
+    map.SectorBytes = psb;
+    map.Runs = {{0, T, '?'}};
 
     // A resume continues the image its map belongs to, when the map is of
-    // this source, its size and this range, and the image holds exactly
-    // what the map says was done.
-    std::string target = targetIn;
-    std::vector<TUnreadRun> bad; // every unreadable stretch, source offsets
-    int64_t done = 0;
+    // this source, its size and this range, and the unfinished image holds
+    // at least what the map says was tried.
+    std::string target;
     std::unique_ptr<TOutputFile> out;
+    std::unique_ptr<TEwfWriter> ewf;
     TGuardVerdict refusal;
     if (!opts.ResumeMap.empty()) {
         std::string why;
-        const auto map = Parse_ImageMap(Read_Text(opts.ResumeMap), &why);
+        const auto old = Parse_ImageMap(Read_Text(opts.ResumeMap), &why);
         target = Image_OfMap(opts.ResumeMap);
-        const std::string partial = target + ".partial";
-        if (map && (map->SourceBytes != medium || map->StartSector != start || map->EndSector != end ||
-                    map->SectorBytes != psb))
-            why = Tr("映射文件不属于此镜像源或扇区范围") + " (" + std::to_string(map->SourceBytes) + " " +
-                  std::to_string(map->StartSector) + "-" + std::to_string(map->EndSector) + ")";
-        else if (map && map->DoneBytes() == map->RangeBytes())
+        const std::string partial = old && !old->Partial.empty() && old->Partial.find('/') == std::string::npos
+                                        ? Folder_Of(opts.ResumeMap) + "/" + old->Partial
+                                        : target + ".partial";
+        if (old && (old->SourceBytes != medium || old->StartSector != start || old->EndSector != end ||
+                    old->SectorBytes != psb))
+            why = Tr("映射文件不属于此镜像源或扇区范围") + " (" + std::to_string(old->SourceBytes) + " " +
+                  std::to_string(old->StartSector) + "-" + std::to_string(old->EndSector) + ")";
+        else if (old && old->Bytes_Of('?') == 0)
             why = Tr("映射文件所属的镜像已经完成");
-        else if (map && map->DoneBytes() != Get_PathSize(partial))
+        else if (old && (e01 || Ends_With(target, ".E01")))
+            why = Tr("E01镜像无法继续,请重新镜像");
+        else if (old && (!Path_Taken(partial) || Get_PathSize(partial) < old->Extent()))
             why = Tr("未完成的镜像文件与映射文件不符:") + partial;
         if (!why.empty()) {
             Send_Log(Tr("错误类型:Image0006"), Tr("错误内容:无法继续镜像:") + why);
             Finish_Image(false);
             return res;
         }
-        done = map->DoneBytes();
-        for (const TMapRun& r : map->Runs)
-            if (r.Status == '-') Add_UnreadRun(bad, {start * psb + r.Pos, r.Size});
+        // Sectors found bad before are tried again, with the retries asked for now.
+        map.Runs = old->Runs;
+        for (const TMapRun& r : old->Runs)
+            if (r.Status == '-') Mark_Run(map.Runs, r.Pos, r.Size, '?');
         out = TOutputFile::Continue(partial, guard, &refusal);
-        res.ResumedFrom = done;
+        res.ResumedFrom = T - map.Bytes_Of('?');
+    } else if (e01) {
+        std::string base0 = targetIn;
+        if (Ends_With(base0, ".img")) base0.resize(base0.size() - 4);
+        target = base0 + ".E01";
+        for (int n = 2; Path_Taken(target) || Path_Taken(target + ".map"); ++n)
+            target = Numbered_Name(base0 + ".E01", n);
+        std::string why;
+        ewf = TEwfWriter::Create(target, T, psb, opts.Ewf, guard, &why, &refusal);
+        if (!ewf && refusal.Allowed()) {
+            Send_Log(Tr("错误类型:Image0001"), Tr("错误内容:创建文件失败,程序将退出!") + " " + why);
+            Finish_Image(false);
+            return res;
+        }
     } else {
+        target = Free_Target(targetIn, guard);
         out = TOutputFile::Create(target, guard, &refusal);
     }
-    if (!out) {
+    if (!out && !ewf) {
         if (!refusal.Allowed())
             Send_Log(Tr("错误类型:Image0005"), Tr("错误内容:") + refusal.Reason + ":" + target);
         else
@@ -199,82 +309,180 @@ TImageResult To_imageFrom(TSource* h, const TTreeData& node, const std::string& 
         return res;
     }
     Send_Log(Tr("镜像开始"), Tr("开始镜像,镜像源:") + sourcePath + ";" + Tr("镜像目标:") + target);
+    if (res.ResumedFrom > 0)
+        Send_Log(Tr("镜像开始"), Tr("继续镜像,已完成字节数:") + std::to_string(res.ResumedFrom));
 
-    // The digests cover the whole image: on a resume the part already written
-    // is read back once before the copy goes on.
+    std::unique_ptr<TImageSink> sink;
+    if (ewf) sink = std::make_unique<TEwfSink>(*ewf, psb);
+    else sink = std::make_unique<TRawSink>(*out);
+    // The map is kept beside the image while the copy runs (only for an image
+    // written under a temporary name in a folder: not for a device written in place).
+    const std::string liveMap = opts.ResumeMap.empty() ? target + ".map" : opts.ResumeMap;
+    const bool keepMap = ewf || !out->Temp_Path().empty();
+    if (out && out->Temp_Path() != out->Path()) map.Partial = Name_Of(out->Temp_Path());
+    else if (out) map.Partial = Name_Of(out->Path());
+    int64_t mapSavedAt = 0;
+    bool liveSaved = false;
+    auto mapClock = std::chrono::steady_clock::now();
+    bool mapOk = true;
+    auto Save_Map = [&](const std::string& path) {
+        map.CurrentStatus = map.Bytes_Of('?') ? '?' : '+';
+        const bool ok = Write_Sidecar(path, Image_MapText(map), guard);
+        mapClock = std::chrono::steady_clock::now();
+        return ok;
+    };
+
+    // The digests are fed in order while the image is written in order; what
+    // a later pass fills in is read back from the image at the end.
     TImageDigest digest;
-    if (done > 0) {
-        Send_Log(Tr("镜像开始"), Tr("继续镜像,已完成字节数:") + std::to_string(done));
-        TImageHashes unused;
-        if (!Hash_File(out->Temp_Path(), done, unused, &digest)) {
-            Send_Log(Tr("错误类型:Image0006"), Tr("错误内容:无法继续镜像:") + Tr("未完成的镜像文件与映射文件不符:") +
-                                                  out->Temp_Path());
-            Finish_Image(false);
-            return res;
-        }
-    }
+    int64_t digested = 0;
 
-    int64_t P = start * psb + done;
     const int64_t N = T / kImageBlock;
     Send_UIMessage(MSG_PROGRESS_START, {std::to_string(N), Tr("镜像总块数:")});
+    int64_t settled = T - map.Bytes_Of('?'); // copied, or found unreadable
+    mapSavedAt = settled;
     st.BytesTotal.store(T);
-    st.BytesDone.store(done);
-    for (const TUnreadRun& r : bad)
-        res.UnreadBytes += r.Len;
+    st.BytesDone.store(settled);
+    int64_t unreadNow = map.BadBytes();
 
     std::vector<uint8_t> buf(size_t(kImageBlock), 0);
     std::vector<TUnreadRun> unread;
-    int64_t i = done / kImageBlock;
     bool ok = true;
     const auto steady0 = std::chrono::steady_clock::now();
-    while (P < endByte) {
-        if (st.StopFlag.load()) {
-            res.Stopped = true;
-            break;
-        }
-        st.Progress1.store(int32_t(i));
+    const int64_t settled0 = settled;
+
+    auto Status = [&]() {
+        st.Progress1.store(int32_t(settled / kImageBlock));
         const auto secs = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now() - t0);
         const double runSecs = std::chrono::duration<double>(std::chrono::steady_clock::now() - steady0).count();
         // Elapsed time, then rate, time left and the bytes lost so far; the block count stays on its own.
         std::string spent = Tr("已消耗时间:") + std::to_string(secs.count()) + Tr("秒");
-        if (const std::string rate = Rate_Text(res.BytesWritten, T - done, runSecs); !rate.empty())
+        if (const std::string rate = Rate_Text(settled - settled0, T - settled0, runSecs); !rate.empty())
             spent += " " + rate;
-        if (res.UnreadBytes > 0) spent += " " + Tr("无法读取的字节数:") + std::to_string(res.UnreadBytes);
-        Send_UIMessage(MSG_PROGRESS_STATUS, {"", spent, Tr("已镜像块数:") + std::to_string(i)});
-        const int64_t want = std::min<int64_t>(kImageBlock, endByte - P);
-
-        // A block the medium does not deliver whole is read again sector by
-        // sector (opts.Retries passes): only the sectors that cannot be read
-        // are zeros in the image.
+        if (unreadNow > 0) spent += " " + Tr("无法读取的字节数:") + std::to_string(unreadNow);
+        Send_UIMessage(MSG_PROGRESS_STATUS, {"", spent, Tr("已镜像块数:") + std::to_string(settled / kImageBlock)});
+    };
+    // Puts len bytes of buf at rel, marks them, feeds the digest and saves the map when due.
+    auto Put = [&](const uint8_t* b, int64_t len, int64_t rel, char status) {
+        if (!sink->Put(b, size_t(len), rel)) {
+            Send_Log(Tr("错误类型:Image0003"), Tr("错误内容:写入镜像文件失败,程序将退出!"));
+            return ok = false;
+        }
+        if (rel == digested) {
+            digest.Update(b, size_t(len));
+            digested += len;
+        }
+        Mark_Run(map.Runs, rel, len, status);
+        settled += len;
+        st.BytesDone.store(settled);
+        if (keepMap && (settled - mapSavedAt >= kMapEveryBytes || std::chrono::steady_clock::now() - mapClock >= kMapEvery)) {
+            mapSavedAt = settled;
+            mapOk = Save_Map(liveMap) && mapOk;
+            liveSaved = true;
+        }
+        return true;
+    };
+    // A block read whole, or else sector by sector (opts.Retries passes):
+    // only the sectors that cannot be read are zeros in the image.
+    auto Copy_Salvaged = [&](int64_t rel, int64_t want) {
         unread.clear();
-        Read_Salvage(*h, buf.data(), size_t(want), P, psb, &unread);
-        Retry_Unread(*h, buf.data(), P, psb, std::max(opts.Retries, 1), unread);
+        Read_Salvage(*h, buf.data(), size_t(want), base + rel, psb, &unread);
+        Retry_Unread(*h, buf.data(), base + rel, psb, std::max(opts.Retries, 1), unread);
         if (!unread.empty()) ++res.UnreadBlocks;
+        // Marked '+' first, then the sectors that stayed unreadable '-'.
+        if (!Put(buf.data(), want, rel, '+')) return false;
         for (const TUnreadRun& r : unread) {
-            res.UnreadBytes += r.Len;
-            Add_UnreadRun(bad, r);
+            unreadNow += r.Len;
+            Mark_Run(map.Runs, r.Off - base, r.Len, '-');
+            sink->Unreadable(r.Off - base, r.Len);
             Send_Log(Tr("错误类型:Image0002"), Tr("错误内容:读取源数据失败,以零填充,偏移:") +
                                                   std::to_string(r.Off) + "," + Tr("长度") + ":" +
                                                   std::to_string(r.Len));
         }
-        if (!out->Write(buf.data(), size_t(want))) {
-            Send_Log(Tr("错误类型:Image0003"), Tr("错误内容:写入镜像文件失败,程序将退出!"));
-            ok = false;
-            break;
+        return true;
+    };
+    auto Todo = [&]() {
+        std::vector<TMapRun> todo;
+        for (const TMapRun& r : map.Runs)
+            if (r.Status == '?') todo.push_back(r);
+        return todo;
+    };
+
+    // First pass: every block read whole is copied; where the medium fails
+    // the pass skips ahead (leaving the stretch to do) so that a failing area
+    // does not hold up the rest. A container taken in order cannot leave
+    // gaps: there each failing block is read sector by sector at once.
+    int64_t skip = kSkipFirst;
+    for (const TMapRun& r : Todo()) {
+        int64_t P = r.Pos;
+        while (ok && P < r.Pos + r.Size) {
+            if (st.StopFlag.load()) {
+                res.Stopped = true;
+                break;
+            }
+            Status();
+            const int64_t want = std::min<int64_t>(kImageBlock, r.Pos + r.Size - P);
+            if (sink->Ordered()) {
+                if (!Copy_Salvaged(P, want)) break;
+                P += want;
+                continue;
+            }
+            const int64_t n = h->Read_At(buf.data(), size_t(want), base + P);
+            const int64_t good = n >= want ? want : n > 0 ? n / psb * psb : 0;
+            if (good > 0 && !Put(buf.data(), good, P, '+')) break;
+            if (good == want) {
+                skip = kSkipFirst;
+                P += want;
+                continue;
+            }
+            P = std::min(r.Pos + r.Size, P + good + skip);
+            skip = std::min(skip * 2, kSkipLimit);
         }
-        digest.Update(buf.data(), size_t(want));
-        res.BytesWritten += want;
-        st.BytesDone.store(done + res.BytesWritten);
-        ++i;
-        P += want;
+        if (!ok || res.Stopped) break;
     }
-    const int64_t imaged = done + res.BytesWritten;
-    // The image gets its name only when complete and flushed; a copy the stop
-    // flag ended is kept as <target>.partial, with its map, for a later
-    // resume; after a write error nothing new is kept (a resumed image stays
-    // as it was). Targets are named after the time, so a taken one gives way
-    // to the next free name.
-    if (ok) {
+    // Later pass: what the first one skipped (and, on a resume, what was
+    // unreadable before) is read block by block, sector by sector where it fails.
+    if (ok && !res.Stopped)
+        for (const TMapRun& r : Todo()) {
+            for (int64_t P = r.Pos; ok && P < r.Pos + r.Size;) {
+                if (st.StopFlag.load()) {
+                    res.Stopped = true;
+                    break;
+                }
+                Status();
+                const int64_t want = std::min<int64_t>(kImageBlock, r.Pos + r.Size - P);
+                if (!Copy_Salvaged(P, want)) break;
+                P += want;
+            }
+            if (!ok || res.Stopped) break;
+        }
+    map.Pass = 2;
+
+    // The image gets its name only when complete and flushed; a raw copy the
+    // stop flag ended is kept as <target>.partial, with its map, for a later
+    // resume; an unfinished container is not kept (its map is). After a
+    // write error nothing new is kept (a resumed image stays as it was).
+    // Targets are named after the time, so a taken one gives way to the next free name.
+    const bool complete = ok && !res.Stopped;
+    if (complete) {
+        // What a later pass filled in is read back for the digests.
+        if (digested < T && out) {
+            auto back = Open_Source(out->Temp_Path().empty() ? out->Path() : out->Temp_Path());
+            for (int64_t at = digested; back && at < T;) {
+                const int64_t want = std::min<int64_t>(int64_t(buf.size()), T - at);
+                if (back->Read_At(buf.data(), size_t(want), at) != want) break;
+                digest.Update(buf.data(), size_t(want));
+                at += want;
+            }
+            digested = digest.Fed();
+        }
+        res.Hashes = digest.Finish();
+        if (digested != T || !res.Hashes.Ok()) {
+            Send_Log(Tr("错误类型:Image0003"), Tr("错误内容:写入哈希文件失败:") + target);
+            ok = false;
+        }
+    }
+    if (ok && out) {
         const bool named = res.Stopped ? out->Commit_As(target + ".partial", TTakenName::NextFree)
                                        : out->Commit_As(target, TTakenName::NextFree);
         if (named) {
@@ -284,43 +492,51 @@ TImageResult To_imageFrom(TSource* h, const TTreeData& node, const std::string& 
             ok = false;
         }
     }
-    out->Close();
+    if (ok && ewf && complete) {
+        std::string why;
+        if (ewf->Finish(res.Hashes.Md5, res.Hashes.Sha1, &why)) {
+            res.WrittenPath = target;
+            res.Segments = ewf->Segments();
+        } else {
+            Send_Log(Tr("错误类型:Image0003"), Tr("错误内容:写入镜像文件失败,程序将退出!") + " " + why);
+            ok = false;
+        }
+    }
+    if (out) out->Close();
+    ewf.reset(); // an unfinished container's staged segments go with it
+
+    // The map is saved in every outcome but a write error: a stopped raw
+    // copy is continued from it, and it lists what the stopped one read.
     if (ok) {
-        std::string base = res.WrittenPath;
-        if (res.Stopped && base.size() > 8 && base.compare(base.size() - 8, 8, ".partial") == 0)
-            base.resize(base.size() - 8);
-        TImageMap map;
-        map.Source = sourcePath;
-        map.SourceBytes = medium;
-        map.StartSector = start;
-        map.EndSector = end;
-        map.SectorBytes = psb;
-        map.CurrentPos = imaged;
-        map.CurrentStatus = res.Stopped ? '?' : '+';
-        map.Runs = Map_Runs(T, imaged, bad, start * psb);
-        res.MapPath = base + ".map";
-        if (!Write_Sidecar(res.MapPath, Image_MapText(map), guard)) {
+        std::string imageName = res.WrittenPath.empty() ? target : res.WrittenPath;
+        if (res.Stopped && Ends_With(imageName, ".partial")) imageName.resize(imageName.size() - 8);
+        map.Partial = res.Stopped && out ? Name_Of(res.WrittenPath) : "";
+        res.MapPath = opts.ResumeMap.empty() ? imageName + ".map" : opts.ResumeMap;
+        if (!Save_Map(res.MapPath)) {
             Send_Log(Tr("错误类型:Image0003"), Tr("错误内容:写入映射文件失败:") + res.MapPath);
             res.MapPath.clear();
             ok = false;
+        } else if (res.MapPath != liveMap && liveSaved) {
+            ::unlink(liveMap.c_str()); // the one kept while copying, under the name given up
         }
-        if (!res.Stopped) {
-            res.Hashes = digest.Finish();
-            res.HashesPath = base + ".hashes";
+        if (ok && complete) {
+            res.HashesPath = imageName + ".hashes";
             Send_Log(Tr("镜像哈希值"), "MD5: " + res.Hashes.Md5);
             Send_Log(Tr("镜像哈希值"), "SHA1: " + res.Hashes.Sha1);
             Send_Log(Tr("镜像哈希值"), "SHA256: " + res.Hashes.Sha256);
-            if (!res.Hashes.Ok() || !Write_Sidecar(res.HashesPath, Image_HashesText(res.Hashes), guard)) {
+            if (!Write_Sidecar(res.HashesPath, Image_HashesText(res.Hashes), guard)) {
                 Send_Log(Tr("错误类型:Image0003"), Tr("错误内容:写入哈希文件失败:") + res.HashesPath);
                 res.HashesPath.clear();
                 ok = false;
             }
         }
     }
-    res.BytesWritten = imaged;
-    res.Ok = ok;
+    if (!complete) res.Hashes = {};
+    res.UnreadBytes = map.BadBytes();
+    res.BytesWritten = settled;
+    res.Ok = ok && mapOk;
     st.BytesTotal.store(0);
-    Finish_Image(ok, res, start, psb);
+    Finish_Image(res.Ok, res, start, psb, map.Extent());
     return res;
 }
 

@@ -5,8 +5,10 @@
 #include <cstdint>
 #include <ctime>
 #include <string>
+#include <vector>
 
 #include "media/tree_data.h"
+#include "platform/ewf_writer.h"
 #include "platform/output_guard.h"
 #include "platform/source_io.h"
 #include "sources/image_digest.h"
@@ -43,13 +45,20 @@ std::string Check_ImageBounds(const TTreeData& node, int64_t start, int64_t end,
 // The free-space message ("" when freeBytes >= needed): four lines joined by CR LF.
 std::string Check_ImageSpace(int64_t freeBytes, int64_t needed, const std::string& capText);
 
+enum class TImageFormat { Raw, E01 };
+
 // How an acquisition runs.
 struct TImageOptions {
+    // A plain image, or an EWF container (target's ".img" becomes ".E01").
+    TImageFormat Format = TImageFormat::Raw;
+    TEwfSettings Ewf;
     // Sector-by-sector read passes over a block the medium did not deliver
     // whole (at least 1); a sector still unreadable after them is zeros.
     int Retries = 1;
-    // The map of a stopped acquisition to continue (its image is the map's
-    // name with ".partial" for ".map"); empty: a new acquisition.
+    // The map of a stopped or killed raw acquisition to continue (its image
+    // is the map's name without ".map"; the unfinished file is the one the
+    // map names); empty: a new acquisition. Stretches not tried and those
+    // found unreadable are read again.
     std::string ResumeMap;
 };
 
@@ -66,7 +75,8 @@ struct TImageResult {
     std::string MapPath;    // the map written beside it ("" when none)
     std::string HashesPath; // the digests file beside a complete image
     TImageHashes Hashes;    // digests of the whole image (complete images only)
-    int64_t ResumedFrom = 0; // bytes already in the image when a resume began
+    int64_t ResumedFrom = 0; // bytes already settled (copied or found unreadable) when a resume began
+    std::vector<std::string> Segments; // the segment files of a finished container
 };
 
 // Copies sectors [start, end) of the node (sectors of PerSecBytes, 512 when

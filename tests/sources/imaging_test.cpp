@@ -153,8 +153,9 @@ TEST_F(TImagingFixture, StopEndsAfterTheCurrentBlockAndSaysWhereTheImageEnds) {
     EXPECT_FALSE(std::filesystem::exists(Dir.File("s.img")));
     EXPECT_EQ(test::Read_File(Dir.File("s.img.partial")),
               std::vector<uint8_t>(src.begin(), src.begin() + 2 * 524800));
-    // Never "镜像成功完成!": the last sector written is 2 x 1025 - 1.
-    EXPECT_EQ(LogDescriptions().back(), "镜像完成|镜像已停止! 最后写入的扇区:2049");
+    // Never "镜像成功完成!": the last sector written is 2 x 1025 - 1, and the map to continue from is named.
+    EXPECT_EQ(LogDescriptions().back(),
+              "镜像完成|镜像已停止! 最后写入的扇区:2049 映射文件已保存:" + Dir.File("s.img.map"));
     EXPECT_EQ(Sink->OfType(MSG_PROGRESS_END).size(), 1u);
 }
 
