@@ -9,6 +9,7 @@
 // image and digests as one made in one go.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <filesystem>
 #include <random>
@@ -330,4 +331,38 @@ TEST(CliImaging, KilledAcquisitionContinuesFromItsMap) {
     EXPECT_EQ(Text(image + ".hashes"), Text(Find(once, ".img") + ".hashes"));
     EXPECT_EQ(Text(image + ".hashes"), "MD5  " + Sum("md5sum", src) + "\nSHA1  " + Sum("sha1sum", src) +
                                            "\nSHA256  " + Sum("sha256sum", src) + "\n");
+}
+
+// An E01 made by qrv-cli image is a source like the raw image made of the same
+// volume: scanning and exporting each gives the same recordings, byte for byte.
+TEST(CliImaging, AnE01ScansToTheSameRecordingsAsTheRawImage) {
+    if (!test::Have_Program("mkfs.fat")) QRV_SKIP_WITHOUT("mkfs.fat missing");
+    test::TTempDir dir("qrv-imaging-e01-scan");
+    ASSERT_EQ(test::Run_Command(test::Bin_Dir() + "/qrv-make-demo-card '" + dir.Path() + "' >/dev/null 2>&1"), 0);
+    const std::string card = dir.File("card.img");
+    std::vector<std::vector<std::string>> sums;
+    for (const std::string format : {"raw", "e01"}) {
+        SCOPED_TRACE(format);
+        const std::string folder = dir.File(format);
+        fs::create_directories(folder);
+        std::string said;
+        ASSERT_EQ(test::Run_Command(Cli() + " image '" + card + "' --region 1 --format " + format +
+                                        (format == "e01" ? " --compression fast" : "") + " --out '" + folder + "' 2>&1",
+                                    &said),
+                  0)
+            << said;
+        const std::string image = Find(folder, format == "raw" ? ".img" : ".E01");
+        ASSERT_FALSE(image.empty()) << said;
+        const std::string out = folder + "/out";
+        fs::create_directories(out);
+        ASSERT_EQ(test::Run_Command(Cli() + " scan '" + image + "' --quiet --export '" + out + "' 2>&1", &said), 0)
+            << said;
+        std::vector<std::string> files;
+        for (const auto& e : fs::recursive_directory_iterator(out))
+            if (e.path().extension() == ".mp4") files.push_back(Sum("sha256sum", e.path().string()));
+        std::sort(files.begin(), files.end());
+        sums.push_back(files);
+    }
+    EXPECT_EQ(sums[0].size(), 3u);
+    EXPECT_EQ(sums[1], sums[0]);
 }
