@@ -164,6 +164,11 @@ bool TOutputFile::Write_At(const void* buf, size_t len, int64_t off) {
 
 bool TOutputFile::Write(const void* buf, size_t len) { return Write_At(buf, len, length_); }
 
+bool TOutputFile::Sync_Data() {
+    if (fd_ < 0) return false;
+    return ::fdatasync(fd_) == 0 || errno == EINVAL || errno == EROFS;
+}
+
 bool TOutputFile::Flush() {
     if (flushed_) return flushOk_;
     flushed_ = true;

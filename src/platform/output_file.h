@@ -80,6 +80,9 @@ class TOutputFile {
     bool Write(const void* buf, size_t len);
     // Writes len bytes at byte offset off (used to patch length fields). False on a short write.
     bool Write_At(const void* buf, size_t len, int64_t off);
+    // Puts the bytes written so far on the disk (fdatasync) and keeps the file
+    // open: for a record that says which bytes are safe (an imaging map).
+    bool Sync_Data();
     // Bytes written so far (the current end of the file).
     int64_t Length() const { return length_; }
 

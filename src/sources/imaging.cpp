@@ -147,6 +147,8 @@ class TImageSink {
     // len bytes at offset rel of the image.
     virtual bool Put(const uint8_t* buf, size_t len, int64_t rel) = 0;
     virtual void Unreadable(int64_t /*rel*/, int64_t /*len*/) {}
+    // Puts what was written so far on the disk before the map says it is done.
+    virtual bool Sync() { return true; }
 };
 
 class TRawSink final : public TImageSink {
@@ -154,6 +156,7 @@ class TRawSink final : public TImageSink {
     explicit TRawSink(TOutputFile& out) : out_(out) {}
     bool Ordered() const override { return false; }
     bool Put(const uint8_t* buf, size_t len, int64_t rel) override { return out_.Write_At(buf, len, rel); }
+    bool Sync() override { return out_.Sync_Data(); }
 
   private:
     TOutputFile& out_;
@@ -377,7 +380,9 @@ TImageResult To_imageFrom(TSource* h, const TTreeData& node, const std::string& 
         st.BytesDone.store(settled);
         if (keepMap && (settled - mapSavedAt >= kMapEveryBytes || std::chrono::steady_clock::now() - mapClock >= kMapEvery)) {
             mapSavedAt = settled;
-            mapOk = Save_Map(liveMap) && mapOk;
+            // The map marks bytes finished only once they are on the disk, so
+            // that after a power cut it never claims what the image lacks.
+            mapOk = sink->Sync() && Save_Map(liveMap) && mapOk;
             liveSaved = true;
         }
         return true;
