@@ -19,6 +19,15 @@
 
 namespace qrv::apptest {
 
+// Window tests keep what the window remembers between runs (imaging choices,
+// recent files, folders) in a settings folder of their own, made before main
+// runs and removed at exit, never in the user's ~/.config.
+struct TOwnSettingsHome {
+    QTemporaryDir Dir{QDir::tempPath() + "/qrv-config-XXXXXX"};
+    TOwnSettingsHome() { ::setenv("XDG_CONFIG_HOME", Dir.path().toLocal8Bit().constData(), 1); }
+};
+inline TOwnSettingsHome g_ownSettingsHome;
+
 inline std::string Bin_Dir() {
     const char* d = std::getenv("QRV_BIN_DIR");
     return d && *d ? d : QRV_BIN_DIR_DEFAULT;

@@ -800,6 +800,31 @@ class TSourcesTest : public QObject {
         TUrlSink sink([&](const QUrl& url) { opened = url; });
         QTest::mouseClick(openFolder, Qt::LeftButton);
         QCOMPARE(opened.toLocalFile(), QFileInfo(file).absolutePath());
+
+        // E01 chosen on the page, with a case number typed in: the container is
+        // written with it, and the page offers the same choice when it opens again.
+        W<QToolButton>(form.get(), "btnToimage")->click();
+        QVERIFY(dialog->isVisible());
+        auto* format = W<QComboBox>(dialog, "cmbImageFormat");
+        QVERIFY(!W<QLineEdit>(dialog, "edtCaseNumber")->isEnabled());
+        format->setFocus();
+        QTest::keyClick(format, Qt::Key_Down);
+        QCOMPARE(format->currentIndex(), 1);
+        QTest::keyClicks(W<QLineEdit>(dialog, "edtCaseNumber"), "2026-117");
+        W<QLineEdit>(dialog, "edt4")->setText(QString::fromStdString(target.File("card.img")));
+        W<QPushButton>(dialog, "btnToImage")->click();
+        QTRY_VERIFY_WITH_TIMEOUT(form->Workers_Idle(), 30000);
+        QTRY_VERIFY(!form->Form2()->isVisible());
+        QVERIFY2(fs::exists(target.File("card.E01")), qPrintable(QString::fromStdString(target.Path())));
+        if (test::Have_Program("ewfinfo")) {
+            std::string info;
+            test::Run_Command("ewfinfo '" + target.File("card.E01") + "'", &info);
+            QVERIFY2(info.find("2026-117") != std::string::npos, info.c_str());
+        }
+        W<QToolButton>(form.get(), "btnToimage")->click();
+        QCOMPARE(W<QComboBox>(dialog, "cmbImageFormat")->currentIndex(), 1);
+        QCOMPARE(W<QLineEdit>(dialog, "edtCaseNumber")->text(), QString("2026-117"));
+        QTest::keyClick(dialog, Qt::Key_Escape);
     }
 
     // A user without the right to read a source is told what to do about it.
