@@ -274,13 +274,14 @@ TOutcome Scan_Body(const TScanParams& p, const TScanCompletion& completion, TSou
             index = std::make_shared<TFeatureIndex>(
                 TFeatureIndexOptions{p.FeatureBudget, p.FeatureSpillFolder, {path}});
         const bool features = index != nullptr;
+        const bool generic = p.RecoveryType == 1;
         const int64_t mediumSize = h->Size();
         constexpr int kDepth = 16; // blocks read ahead
         std::vector<TBlockFinds> finds(kDepth);
         TReadAhead blocks(
             *h, P, rangeEnd, kScanBlockStep, size_t(kScanBlockRead),
-            [&finds, features](const uint8_t* data, int64_t off, int64_t, size_t slot) {
-                Search_Block(data, off, kScanBlockStep, features, finds[slot]);
+            [&finds, features, generic](const uint8_t* data, int64_t off, int64_t, size_t slot) {
+                Search_Block(data, off, kScanBlockStep, features, finds[slot], generic);
             },
             0, kDepth, node.PerSecBytes);
         TReadAhead::TBlock blk;
