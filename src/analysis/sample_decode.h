@@ -42,6 +42,9 @@ namespace qrv {
 // video track of the movie box moov (its bytes from its own header on, or only
 // its children); empty when there is none or the boxes on the way are malformed.
 std::vector<uint8_t> Find_AvcConfig(std::span<const uint8_t> moov);
+// The configuration payload of the first video track whatever its coding:
+// avcC for H.264, hvcC for H.265 (hevc set).
+std::vector<uint8_t> Find_VideoConfig(std::span<const uint8_t> moov, bool& hevc);
 
 struct TSampleVerdict {
     bool Clean = false;
@@ -50,8 +53,9 @@ struct TSampleVerdict {
 
 class TSampleDecoder {
   public:
-    // avcC: the payload of the track's avcC box (its SPS/PPS and NAL length size).
-    explicit TSampleDecoder(std::span<const uint8_t> avcC);
+    // avcC: the payload of the track's avcC box (its SPS/PPS and NAL length
+    // size), or with hevc of its hvcC box (FFmpeg's hevc decoder then judges).
+    explicit TSampleDecoder(std::span<const uint8_t> avcC, bool hevc = false);
     ~TSampleDecoder();
     TSampleDecoder(const TSampleDecoder&) = delete;
     TSampleDecoder& operator=(const TSampleDecoder&) = delete;
@@ -69,7 +73,7 @@ class TSampleDecoder {
 };
 
 struct TDecodeCheck {
-    bool Opened = false;              // the file could be opened and has an H.264 video stream
+    bool Opened = false;              // the file could be opened and has an H.264 or H.265 video stream
     int64_t Samples = 0;              // video samples sent to the decoder
     int64_t Errors = 0;               // samples with a decode error or concealment
     int64_t FirstErrorOffset = -1;    // file offset of the first failing sample, -1 when none
