@@ -92,9 +92,24 @@ void Scan_SearchBlock_Generic(const uint8_t* buf, int64_t pos, TSearchShared& sh
         if (z == nullptr) break;
         b = static_cast<const uint8_t*>(z) - buf;
         const uint32_t v = Get_BE32(buf + b);
+        if (v == 0) {
+            // A run of zeros (unused clusters) holds no prefix until its last
+            // three bytes: go to where it ends.
+            int64_t q = b + 4;
+            while (q + 8 <= kSearchStep) {
+                uint64_t w;
+                std::memcpy(&w, buf + q, 8);
+                if (w != 0) break;
+                q += 8;
+            }
+            while (q < kSearchStep && buf[q] == 0)
+                ++q;
+            b = std::max(b + 1, q - 3);
+            continue;
+        }
         const int64_t off = pos + b;
         bool sync = false;
-        if (v != 0 && sh.Keys.May_Hold(v + 4, uint32_t(off % kSector)) &&
+        if (sh.Keys.May_Hold(v + 4, uint32_t(off % kSector)) &&
             (Is_SliceStart(buf + b, kH264, sync) || Is_SliceStart(buf + b, kH265, sync)) &&
             sh.Keys.Find(v + 4, uint32_t(off % kSector)) >= 0) {
             TFrameAnchor a;
@@ -398,13 +413,18 @@ TFragmenArr Find_FrameFragment(TSource& h, bool paired, int /*headMode*/, const 
 }
 
 void Sort_Fragment(TRebuildResult& r) {
+    // File order: by first chunk, and inside a chunk that holds several
+    // samples by first sample (pieces of one large chunk start in it).
+    auto Earlier = [](const TFragmenArr& x, const TFragmenArr& y) {
+        return x.FragmeSnum < y.FragmeSnum || (x.FragmeSnum == y.FragmeSnum && x.FragmeSLnum < y.FragmeSLnum);
+    };
     auto& a = r.FragmenArray;
     const int64_t n = int64_t(a.size());
     for (int64_t gap = (n - 1) / 2; gap > 0; gap /= 2) {
         for (int64_t f = gap; f < n; ++f) {
             TFragmenArr tmp = std::move(a[size_t(f)]);
             int64_t k = f;
-            while (k >= gap && tmp.FragmeSnum < a[size_t(k - gap)].FragmeSnum) {
+            while (k >= gap && Earlier(tmp, a[size_t(k - gap)])) {
                 a[size_t(k)] = std::move(a[size_t(k - gap)]);
                 k -= gap;
             }

@@ -73,11 +73,9 @@ bool Child(std::span<const uint8_t> parent, const char* type, TBox& out, size_t 
 // Bytes of a visual sample entry (avc1) ahead of its child boxes.
 constexpr size_t kVisualEntryFields = 78;
 
-// The avcC (or hvcC) payload of one trak, empty when it is not an H.264 (or
-// H.265) video track.
-std::vector<uint8_t> Trak_VideoConfig(std::span<const uint8_t> trak, bool& isVideo, bool& hevc) {
+// The avcC payload of one trak, empty when it is not an H.264 video track.
+std::vector<uint8_t> Trak_AvcConfig(std::span<const uint8_t> trak, bool& isVideo) {
     isVideo = false;
-    hevc = false;
     TBox mdia, hdlr, minf, stbl, stsd;
     if (!Child(trak, "mdia", mdia)) return {};
     // hdlr: version/flags (4), pre_defined (4), handler type (4).
@@ -91,26 +89,16 @@ std::vector<uint8_t> Trak_VideoConfig(std::span<const uint8_t> trak, bool& isVid
     // stsd: version/flags (4), entry count (4), then the sample entries.
     if (BE32_At(stsd.Payload, 4) == 0) return {};
     TBox entry;
-    if (!Box_At(stsd.Payload, 8, entry)) return {};
-    hevc = Is(entry, "hvc1") || Is(entry, "hev1");
-    if (!(Is(entry, "avc1") || Is(entry, "avc3") || hevc)) return {};
+    if (!Box_At(stsd.Payload, 8, entry) || !(Is(entry, "avc1") || Is(entry, "avc3"))) return {};
     if (entry.Payload.size() < kVisualEntryFields) return {};
-    TBox config;
-    if (!Child(entry.Payload.subspan(kVisualEntryFields), hevc ? "hvcC" : "avcC", config)) return {};
-    return std::vector<uint8_t>(config.Payload.begin(), config.Payload.end());
+    TBox avcC;
+    if (!Child(entry.Payload.subspan(kVisualEntryFields), "avcC", avcC)) return {};
+    return std::vector<uint8_t>(avcC.Payload.begin(), avcC.Payload.end());
 }
 
 } // namespace
 
 std::vector<uint8_t> Find_AvcConfig(std::span<const uint8_t> moov) {
-    bool hevc = false;
-    std::vector<uint8_t> config = Find_VideoConfig(moov, hevc);
-    if (hevc) return {};
-    return config;
-}
-
-std::vector<uint8_t> Find_VideoConfig(std::span<const uint8_t> moov, bool& hevc) {
-    hevc = false;
     // The movie box itself, or only its children.
     TBox top;
     std::span<const uint8_t> children = moov;
@@ -120,7 +108,7 @@ std::vector<uint8_t> Find_VideoConfig(std::span<const uint8_t> moov, bool& hevc)
         if (!Box_At(children, off, b)) return {};
         if (Is(b, "trak")) {
             bool isVideo = false;
-            std::vector<uint8_t> config = Trak_VideoConfig(b.Payload, isVideo, hevc);
+            std::vector<uint8_t> config = Trak_AvcConfig(b.Payload, isVideo);
             if (isVideo) return config; // the first video track decides
         }
         off += b.Size;
@@ -213,10 +201,9 @@ std::string Frame_Fault(const AVFrame* f) {
     return {};
 }
 
-// Opens an H.264 (or H.265) decoder for config (avcC or hvcC payload) on
-// sink's log; nullptr on failure.
-AVCodecContext* Open_Decoder(std::span<const uint8_t> config, TLogSink* sink, bool alone, bool hevc) {
-    const AVCodec* codec = avcodec_find_decoder(hevc ? AV_CODEC_ID_HEVC : AV_CODEC_ID_H264);
+// Opens an H.264 decoder for config (avcC payload) on sink's log; nullptr on failure.
+AVCodecContext* Open_Decoder(std::span<const uint8_t> config, TLogSink* sink, bool alone) {
+    const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_H264);
     if (!codec) return nullptr;
     AVCodecContext* c = avcodec_alloc_context3(codec);
     if (!c) return nullptr;
@@ -255,32 +242,6 @@ struct TAvcConfig {
 // AVCDecoderConfigurationRecord: version 1, profile, compatibility, level,
 // 6 bits reserved + length size - 1, 3 bits reserved + SPS count, each SPS
 // with a 16-bit length, PPS count, each PPS with a 16-bit length.
-// HEVCDecoderConfigurationRecord: version 1, 20 bytes of profile and format
-// fields, the length size - 1 in the low bits of byte 21, then the arrays of
-// parameter sets (count, then per array type, count and 16-bit lengths).
-TAvcConfig Parse_HevcConfig(std::span<const uint8_t> c) {
-    TAvcConfig out;
-    if (c.size() < 23 || c[0] != 1) return out;
-    out.LengthSize = (c[21] & 3) + 1;
-    if (out.LengthSize == 3) return out;
-    size_t at = 23;
-    const int arrays = c[22];
-    for (int a = 0; a < arrays; ++a) {
-        if (!Fits(c, int64_t(at), 3)) return out;
-        const size_t count = Get_BE16(&c[at + 1]);
-        at += 3;
-        for (size_t i = 0; i < count; ++i) {
-            if (!Fits(c, int64_t(at), 2)) return out;
-            const size_t n = Get_BE16(&c[at]);
-            at += 2;
-            if (n == 0 || !Fits(c, int64_t(at), int64_t(n))) return out;
-            at += n;
-        }
-    }
-    out.Ok = true;
-    return out;
-}
-
 TAvcConfig Parse_AvcConfig(std::span<const uint8_t> c) {
     TAvcConfig out;
     if (c.size() < 7 || c[0] != 1) return out;
@@ -314,7 +275,6 @@ constexpr size_t kMaxSample = size_t(256) << 20;
 
 struct TSampleDecoder::TImpl {
     std::vector<uint8_t> Config;
-    bool Hevc = false;
     TAvcConfig Parsed;
     TLogSink Sink;
     TSinkRegistration Registration{&Sink};
@@ -331,7 +291,7 @@ struct TSampleDecoder::TImpl {
 
     bool Reopen() {
         avcodec_free_context(&Ctx);
-        Ctx = Open_Decoder(Config, &Sink, true, Hevc);
+        Ctx = Open_Decoder(Config, &Sink, true);
         return Ctx != nullptr;
     }
 
@@ -352,15 +312,9 @@ struct TSampleDecoder::TImpl {
             if (head & 0x80) return "a NAL unit with its forbidden bit set";
             // An RBSP ends in its stop bit: a NAL unit never ends in a zero byte.
             if (s[at + n - 1] == 0) return "a NAL unit ends in a zero byte";
-            if (Hevc) {
-                const int type = (head >> 1) & 0x3F;
-                if (type <= 31) ++slices;
-                if (type >= 32 && type <= 34) params = true;
-            } else {
-                const int type = head & 0x1F;
-                if (type >= 1 && type <= 5) ++slices;
-                if (type == 7 || type == 8) params = true;
-            }
+            const int type = head & 0x1F;
+            if (type >= 1 && type <= 5) ++slices;
+            if (type == 7 || type == 8) params = true;
             at += n;
         }
         if (slices == 0) return "no slice in the sample";
@@ -418,10 +372,9 @@ struct TSampleDecoder::TImpl {
     }
 };
 
-TSampleDecoder::TSampleDecoder(std::span<const uint8_t> avcC, bool hevc) : impl_(std::make_unique<TImpl>()) {
+TSampleDecoder::TSampleDecoder(std::span<const uint8_t> avcC) : impl_(std::make_unique<TImpl>()) {
     impl_->Config.assign(avcC.begin(), avcC.end());
-    impl_->Hevc = hevc;
-    impl_->Parsed = hevc ? Parse_HevcConfig(avcC) : Parse_AvcConfig(avcC);
+    impl_->Parsed = Parse_AvcConfig(avcC);
     impl_->Pkt = av_packet_alloc();
     impl_->Frame = av_frame_alloc();
     if (impl_->Parsed.Ok && impl_->Pkt && impl_->Frame) impl_->Reopen();
@@ -497,6 +450,7 @@ TDecodeCheck Decode_Check_File(const std::string& path) {
     // decoder needs, and its probing decoder would log outside the filter.
     const int stream = av_find_best_stream(fc.Fmt, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
     if (stream < 0) return out;
+    // H.264, or H.265 from the generic recovery type (FFmpeg's hevc decoder).
     const AVCodecID id = fc.Fmt->streams[stream]->codecpar->codec_id;
     if (id != AV_CODEC_ID_H264 && id != AV_CODEC_ID_HEVC) return out;
     const AVStream* st = fc.Fmt->streams[stream];

@@ -22,7 +22,13 @@
 //                      for CABAC slices only the first is known to hold.
 //   Decode_Check_File  decodes every video sample of a whole rebuilt file in
 //                      order, with its references, and counts the samples that
-//                      fail.
+//                      fail (H.264, or H.265 through the hevc decoder).
+//
+// H.265 samples are not judged alone: FFmpeg's hevc decoder decodes a slice
+// whose second half is foreign bytes without an error or a concealment mark
+// (its CABAC reads any bits), so it cannot vouch for a split. Find_AvcConfig
+// finds no avcC in an H.265 track, no judge is made, and a seam of an H.265
+// recording that the tables leave open stays unverified (never level 0).
 //
 // FFmpeg's own messages about these decoders are kept off the terminal: a
 // process-wide log callback drops messages whose context belongs to this
@@ -42,9 +48,6 @@ namespace qrv {
 // video track of the movie box moov (its bytes from its own header on, or only
 // its children); empty when there is none or the boxes on the way are malformed.
 std::vector<uint8_t> Find_AvcConfig(std::span<const uint8_t> moov);
-// The configuration payload of the first video track whatever its coding:
-// avcC for H.264, hvcC for H.265 (hevc set).
-std::vector<uint8_t> Find_VideoConfig(std::span<const uint8_t> moov, bool& hevc);
 
 struct TSampleVerdict {
     bool Clean = false;
@@ -53,9 +56,8 @@ struct TSampleVerdict {
 
 class TSampleDecoder {
   public:
-    // avcC: the payload of the track's avcC box (its SPS/PPS and NAL length
-    // size), or with hevc of its hvcC box (FFmpeg's hevc decoder then judges).
-    explicit TSampleDecoder(std::span<const uint8_t> avcC, bool hevc = false);
+    // avcC: the payload of the track's avcC box (its SPS/PPS and NAL length size).
+    explicit TSampleDecoder(std::span<const uint8_t> avcC);
     ~TSampleDecoder();
     TSampleDecoder(const TSampleDecoder&) = delete;
     TSampleDecoder& operator=(const TSampleDecoder&) = delete;

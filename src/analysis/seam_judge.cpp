@@ -31,11 +31,10 @@ TSampleJudge Make_SampleJudge(TSource& h, int64_t moovOff, int64_t moovLen) {
         if (!lazy->Tried) {
             lazy->Tried = true;
             const std::vector<uint8_t> moov = Get_Bytes(*lazy->H, lazy->Len, lazy->Off);
-            bool hevc = false;
             const std::vector<uint8_t> avcC =
-                int64_t(moov.size()) == lazy->Len ? Find_VideoConfig(moov, hevc) : std::vector<uint8_t>();
+                int64_t(moov.size()) == lazy->Len ? Find_AvcConfig(moov) : std::vector<uint8_t>();
             if (!avcC.empty()) {
-                auto d = std::make_unique<TSampleDecoder>(avcC, hevc);
+                auto d = std::make_unique<TSampleDecoder>(avcC);
                 if (d->Ok()) lazy->Decoder = std::move(d);
             }
         }

@@ -219,6 +219,10 @@ void Get_MoovInfo_Generic(TSource& h, TMoovCon& out, int64_t scanEnd, int64_t mo
     if (p != end || !mvhd.Ok || out.trakcnt == 0) return;
     out.MoovOff = moovOff;
     out.MoovLen = S;
+    // The file head ends with the movie box itself (the camera's ends with
+    // its closing udta box, which is the movie box's last child).
+    out.MoovFree_Soff = end;
+    out.MoovFree_Len = 0;
     out.MoovGood = true;
     if (mvhd.Created > uint64_t(INT64_MAX / 2)) mvhd.Created = 0;
     double dt = Get_LocalTime(int64_t(mvhd.Created) - kMovieEpochShift);

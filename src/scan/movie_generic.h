@@ -59,7 +59,8 @@ TNalFormat Parse_SampleEntry(std::span<const uint8_t> stsdPayload, bool& ok);
 // walk fills): trak boxes, creation time and duration from mvhd (v0 or v1),
 // the camera model from udta. out.MoovGood when the children tile the box
 // exactly, it ends before scanEnd, and it holds mvhd and a trak.
-// out.MoovFree_Soff/Len stay 0: the box has no closing box of its own.
+// The box has no closing box of its own: out.MoovFree_Soff is the box's end
+// and out.MoovFree_Len 0, so a file head holding it ends where it ends.
 void Get_MoovInfo_Generic(TSource& h, TMoovCon& out, int64_t scanEnd, int64_t moovOff);
 
 // The major brand of the ftyp box at ftypOff ("isom", "qt"), trailing blanks
