@@ -606,6 +606,7 @@ void Get_MOOV_VideoAndSound(TSource& h, int64_t headerIndex, TVideo& video, int 
     }
     const TAtoms* videoTrack = nullptr;
     const TAtoms* soundTrack = nullptr;
+    bool fallback = false;
     if (recType == 1) {
         // The first H.264 or H.265 video track with samples, and the first
         // sound track; the chunks of every other track are bytes of the media
@@ -615,6 +616,13 @@ void Get_MOOV_VideoAndSound(TSource& h, int64_t headerIndex, TVideo& video, int 
                 videoTrack = &t;
             if (!soundTrack && t.TrackType == TRACK_SOUND && t.AtomStszNum > 0) soundTrack = &t;
         }
+        // A sample entry that could not be read (a damaged stsd) leaves the
+        // first video track with samples, read as H.264 with 4-byte lengths.
+        for (const TAtoms& t : tracks)
+            if (!videoTrack && t.TrackType == TRACK_VIDEO && t.AtomStszNum > 0) {
+                videoTrack = &t;
+                fallback = true;
+            }
     } else {
         for (const TAtoms& t : tracks) {
             if (t.TrackType == TRACK_VIDEO) videoTrack = &t;
@@ -632,7 +640,7 @@ void Get_MOOV_VideoAndSound(TSource& h, int64_t headerIndex, TVideo& video, int 
     }
     video = std::move(fresh);
     video.Ext_Flag = true;
-    if (recType == 1) video.Format = videoTrack->Format;
+    if (recType == 1) video.Format = fallback ? TNalFormat{NAL_H264, 4} : videoTrack->Format;
 
     if (soundTrack) Attach_Sound(h, *soundTrack, mediaEnd, scanEnd, recType, video);
 }

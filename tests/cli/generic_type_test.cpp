@@ -140,6 +140,9 @@ TEST(GenericType, TheTypeIsCheckedAndTheCameraTypeLeavesOtherCodingsAlone) {
     std::string out;
     EXPECT_EQ(test::Run_Command(cli + " scan " + img.Path + " --type 2 2>&1", &out), 2);
     EXPECT_NE(out.find("--type must be 0"), std::string::npos) << out;
+    // The scan's first log line names the generic type.
+    ASSERT_EQ(test::Run_Command(cli + " scan " + img.Path + " --type 1 2>&1 >/dev/null", &out), 0);
+    EXPECT_NE(out.find("恢复类型:类型2:MP4/MOV----通用(H.264/H.265)"), std::string::npos) << out;
     // The camera type finds the movie box but no H.264 frame of its kind: nothing is exported as whole.
     ASSERT_EQ(test::Run_Command(cli + " scan " + img.Path + " --type 0 --json 2>/dev/null", &out), 0);
     EXPECT_NE(out.find("\"recovery_type\": 0"), std::string::npos);
