@@ -12,10 +12,10 @@
 #include <cstring>
 #include <vector>
 
+#include "analysis/sample_start.h"
 #include "fuzz_media.h"
 #include "platform/source_io.h"
 #include "scan/classifier.h"
-#include "analysis/sample_start.h"
 #include "scan/metadata.h"
 #include "scan/movie_generic.h"
 #include "scan/records.h"

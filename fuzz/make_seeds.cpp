@@ -67,7 +67,12 @@ void Recording_Seeds(const fs::path& root) {
     const test::TTempDir scratch("qrv-seeds");
     const test::TGenericPlan generic[] = {
         {.Name = "hevc.mp4", .Video = "h265", .Seconds = 0.4, .Sound = false},
-        {.Name = "maker.mov", .Seconds = 0.4, .QuickTime = true, .Make = "Acme", .Model = "Cam", .OtherMaker = true},
+        {.Name = "maker.mov",
+         .Seconds = 0.4,
+         .QuickTime = true,
+         .Make = "Acme",
+         .Model = "Cam",
+         .OtherMaker = true},
     };
     for (const test::TGenericPlan& g : generic)
         Put(root / "fuzz_movie", g.Name, test::Make_GenericRecording(scratch.Path(), g));

@@ -8,7 +8,6 @@
 #include <optional>
 #include <thread>
 
-#include "scan/frame_feature.h"
 #include "analysis/output.h"
 #include "analysis/probe_batch.h"
 #include "analysis/sample_start.h"
@@ -23,6 +22,7 @@
 #include "scan/alloc_map.h"
 #include "scan/classifier.h"
 #include "scan/feature_index.h"
+#include "scan/frame_feature.h"
 #include "scan/movie_generic.h"
 #include "scan/track_tables.h"
 
@@ -119,8 +119,9 @@ void Scan_SearchBlock_Generic(const uint8_t* buf, int64_t pos, TSearchShared& sh
             a.AnchorUsed = 0;
             anchors.push_back(a);
             const int64_t found = sh.Found.fetch_add(1) + 1;
-            Send_UIMessage(MSG_STATUS2_FROM_P3,
-                           {"", "", Tr("样本键数:") + Dec(sh.Keys.Count()) + ";" + Tr("已发现:") + Dec(found)});
+            Send_UIMessage(
+                MSG_STATUS2_FROM_P3,
+                {"", "", Tr("样本键数:") + Dec(sh.Keys.Count()) + ";" + Tr("已发现:") + Dec(found)});
             b += 11;
             continue;
         }
@@ -179,7 +180,8 @@ void Search_Group(TSource& h, int64_t group, int64_t end, int64_t lead, std::vec
         uint8_t* at = buf.data() + k * kSearchStep;
         if (!whole) Read_Block(h, at, blockLen, pos - lead); // zeros where nothing could be read
         if (recType == 0) Scan_SearchBlock(at + lead, pos, sh, anchors);
-        else if (recType == 1) Scan_SearchBlock_Generic(at + lead, pos, sh, anchors);
+        else if (recType == 1)
+            Scan_SearchBlock_Generic(at + lead, pos, sh, anchors);
         const int32_t blocks = sh.Blocks.fetch_add(1) + 1;
         Op_State().Progress2 = blocks;
         Send_UIMessage(MSG_STATUS3, {Dec(blocks), "", Tr("已遍历块:") + Dec(pos / kSearchStep)});
@@ -387,7 +389,8 @@ TFragmenArr Find_FrameFragment(TSource& h, bool paired, int /*headMode*/, const 
             batch.Prefetch(toRead);
             for (size_t n = 0; n < next.size(); ++n) {
                 const auto& [q, pq] = next[n];
-                if (answer[n] >= 0 ? answer[n] == 0 : !Probe_Sample(batch, pq, Sample_At(v, q), v.Format)) return;
+                if (answer[n] >= 0 ? answer[n] == 0 : !Probe_Sample(batch, pq, Sample_At(v, q), v.Format))
+                    return;
                 end = q;
                 endOff = pq;
                 ++count;

@@ -32,7 +32,8 @@ namespace qrv {
 // headOff, size = its size, the 64-bit one for a large box), 1 when it reaches
 // a moov box (pos = its relative offset), -1 otherwise. generic: the boxes
 // other writers put between them (wide, skip, uuid, meta, ...) are walked over.
-int Get_HeadAtom(TSource& h, int64_t unit, int64_t& pos, int64_t& size, int64_t headOff, bool generic = false);
+int Get_HeadAtom(TSource& h, int64_t unit, int64_t& pos, int64_t& size, int64_t headOff,
+                 bool generic = false);
 
 // Walks the moov box at moovOff (the walk also reads the header of the box
 // right after it) and fills out; out.MoovGood tells whether the closing udta

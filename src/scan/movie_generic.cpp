@@ -29,7 +29,8 @@ bool Is_MovieChildType(const uint8_t* t) {
 }
 
 bool Is_BoxTypeChar(uint8_t c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == ' ' || c == 0xA9;
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == ' ' ||
+           c == 0xA9;
 }
 
 // One child box header inside a parent's payload: its size (header included)
@@ -117,8 +118,10 @@ std::string Udta_Model(std::span<const uint8_t> payload) {
         if (!Child_At(payload, off, size, header)) break;
         const uint8_t* t = &payload[off + 4];
         const auto item = payload.subspan(off + header, size - header);
-        if (t[0] == 0xA9 && std::memcmp(t + 1, "mak", 3) == 0 && make.empty()) make = Item_Text(item);
-        else if (t[0] == 0xA9 && std::memcmp(t + 1, "mod", 3) == 0 && model.empty()) model = Item_Text(item);
+        if (t[0] == 0xA9 && std::memcmp(t + 1, "mak", 3) == 0 && make.empty())
+            make = Item_Text(item);
+        else if (t[0] == 0xA9 && std::memcmp(t + 1, "mod", 3) == 0 && model.empty())
+            model = Item_Text(item);
         else if (t[0] == 0xA9 && std::memcmp(t + 1, "inf", 3) == 0 && info.empty() && item.size() > 4)
             info = Decode_ModelText(item.data() + 4, item.size() - 4);
         off += size;
@@ -208,7 +211,8 @@ void Get_MoovInfo_Generic(TSource& h, TMoovCon& out, int64_t scanEnd, int64_t mo
             out.trakcnt += 1;
             out.track.push_back(TAtom{p, size});
         } else if (Tag_At(b, 4, "mvhd")) {
-            mvhd = Parse_Mvhd(b.subspan(size_t(header), size_t(std::min<int64_t>(size, int64_t(b.size())) - header)));
+            mvhd = Parse_Mvhd(
+                b.subspan(size_t(header), size_t(std::min<int64_t>(size, int64_t(b.size())) - header)));
         } else if (Tag_At(b, 4, "udta") && out.CamerModel.empty()) {
             const int64_t n = std::min(size - header, kUdtaReadMax);
             std::vector<uint8_t> udta = Get_Bytes(h, n, p + header);
@@ -228,7 +232,8 @@ void Get_MoovInfo_Generic(TSource& h, TMoovCon& out, int64_t scanEnd, int64_t mo
     double dt = Get_LocalTime(int64_t(mvhd.Created) - kMovieEpochShift);
     if (Op_State().TimeStandard.load() == TIMESTD_CHINA) dt += 1.0 / 3.0;
     out.CreateTime = Format_DateTime(dt);
-    out.Durting = mvhd.Scale == 0 ? "0" : Format_Duration((long double)mvhd.Duration / (long double)mvhd.Scale);
+    out.Durting =
+        mvhd.Scale == 0 ? "0" : Format_Duration((long double)mvhd.Duration / (long double)mvhd.Scale);
 }
 
 std::string Ftyp_Brand(TSource& h, int64_t ftypOff) {

@@ -224,9 +224,9 @@ TOutcome Scan_Body(const TScanParams& p, const TScanCompletion& completion, TSou
                                      ";" + Tr("文件系统:") + node.HddFs + ";" + Tr("扫描范围:") +
                                      std::to_string(p.StartSec) + "~" + std::to_string(p.EndSec) +
                                      // The camera type's line stays as it was; another type is named.
-                                     (p.RecoveryType == 1
-                                          ? ";" + Tr("恢复类型") + ":" + Tr("类型2:MP4/MOV----通用(H.264/H.265)")
-                                          : std::string()));
+                                     (p.RecoveryType == 1 ? ";" + Tr("恢复类型") + ":" +
+                                                                Tr("类型2:MP4/MOV----通用(H.264/H.265)")
+                                                          : std::string()));
 
         // Progress start and start time.
         const int64_t rangeEnd = p.EndSec * node.PerSecBytes;

@@ -612,7 +612,8 @@ void Get_MOOV_VideoAndSound(TSource& h, int64_t headerIndex, TVideo& video, int 
         // sound track; the chunks of every other track are bytes of the media
         // data that come back with the pieces around them.
         for (const TAtoms& t : tracks) {
-            if (!videoTrack && t.TrackType == TRACK_VIDEO && t.Format.Codec != NAL_CAMERA && t.AtomStszNum > 0)
+            if (!videoTrack && t.TrackType == TRACK_VIDEO && t.Format.Codec != NAL_CAMERA &&
+                t.AtomStszNum > 0)
                 videoTrack = &t;
             if (!soundTrack && t.TrackType == TRACK_SOUND && t.AtomStszNum > 0) soundTrack = &t;
         }

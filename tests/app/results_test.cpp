@@ -5,6 +5,7 @@
 // stopped, and a damaged sample played to its end.
 #include <QAction>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QDesktopServices>
 #include <QHeaderView>
 #include <QLabel>
@@ -18,7 +19,6 @@
 #include <QToolButton>
 #include <QTreeView>
 #include <QTreeWidget>
-#include <QComboBox>
 #include <QtTest>
 
 #include <ctime>

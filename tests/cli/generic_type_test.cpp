@@ -31,7 +31,8 @@ std::vector<TWritten> Written_Files(const std::string& json) {
     std::vector<TWritten> out;
     const size_t at = json.find("\"written\": [");
     if (at == std::string::npos) return out;
-    static const std::regex kFile(R"re(\{"path": "([^"]+)", "number": \d+, "decode_errors": \d+, [^{}]*?"level": "(\d)")re");
+    static const std::regex kFile(
+        R"re(\{"path": "([^"]+)", "number": \d+, "decode_errors": \d+, [^{}]*?"level": "(\d)")re");
     const std::string tail = json.substr(at);
     for (std::sregex_iterator it(tail.begin(), tail.end(), kFile), end; it != end; ++it)
         out.push_back({(*it)[1].str(), std::stoi((*it)[2].str())});
@@ -41,7 +42,8 @@ std::vector<TWritten> Written_Files(const std::string& json) {
 // First top-level box of the type in a recording, as the ffmpeg muxer wrote it.
 int64_t Box_Offset(const std::vector<uint8_t>& b, const char* type) {
     for (size_t at = 0; at + 8 <= b.size();) {
-        const uint32_t size = uint32_t(b[at]) << 24 | uint32_t(b[at + 1]) << 16 | uint32_t(b[at + 2]) << 8 | b[at + 3];
+        const uint32_t size =
+            uint32_t(b[at]) << 24 | uint32_t(b[at + 1]) << 16 | uint32_t(b[at + 2]) << 8 | b[at + 3];
         if (std::memcmp(&b[at + 4], type, 4) == 0) return int64_t(at);
         if (size < 8) break;
         at += size;
@@ -56,8 +58,8 @@ TEST(GenericType, RecordingsOfOtherMakersComeBackByteForByte) {
     test::TTempDir dir("qrv-generic");
     struct TCase {
         TGenericPlan Plan;
-        std::string Model;     // the model the results list shows
-        bool Camera = false;   // of the camera's kind: type 0 rebuilds it too
+        std::string Model;      // the model the results list shows
+        bool Camera = false;    // of the camera's kind: type 0 rebuilds it too
         int64_t Base = 1 << 20; // where on the medium its pieces lie
     };
     const int64_t k2G = int64_t(2) << 30;
@@ -87,7 +89,8 @@ TEST(GenericType, RecordingsOfOtherMakersComeBackByteForByte) {
         for (const bool pieces : {false, true}) {
             for (const int type : {1, 0}) {
                 if (type == 0 && !c.Camera) continue;
-                SCOPED_TRACE(c.Plan.Name + (pieces ? " in two pieces" : " whole") + " type " + std::to_string(type));
+                SCOPED_TRACE(c.Plan.Name + (pieces ? " in two pieces" : " whole") + " type " +
+                             std::to_string(type));
                 const std::string image = dir.File("card.img");
                 std::filesystem::remove(image);
                 const test::TDiskImage img = test::Make_RawImage(image, c.Base + (8 << 20), 4096);
@@ -102,10 +105,10 @@ TEST(GenericType, RecordingsOfOtherMakersComeBackByteForByte) {
                 std::filesystem::remove_all(out);
                 const int64_t start = std::max<int64_t>(c.Base - (1 << 20), 0) / 512;
                 std::string json;
-                const int rc = test::Run_Command("TZ=UTC " + cli + " scan " + image + " --type " + std::to_string(type) +
-                                                     " --start " + std::to_string(start) + " --export " + out +
-                                                     " --json 2>/dev/null",
-                                                 &json);
+                const int rc = test::Run_Command(
+                    "TZ=UTC " + cli + " scan " + image + " --type " + std::to_string(type) + " --start " +
+                        std::to_string(start) + " --export " + out + " --json 2>/dev/null",
+                    &json);
                 EXPECT_EQ(rc, 0) << json;
                 const std::vector<TWritten> files = Written_Files(json);
                 bool exact = false;

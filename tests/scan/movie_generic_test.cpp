@@ -14,19 +14,25 @@ namespace {
 
 using TBytes = std::vector<uint8_t>;
 
-TBytes Be32(uint32_t v) { return {uint8_t(v >> 24), uint8_t(v >> 16), uint8_t(v >> 8), uint8_t(v)}; }
+TBytes Be32(uint32_t v) {
+    return {uint8_t(v >> 24), uint8_t(v >> 16), uint8_t(v >> 8), uint8_t(v)};
+}
 TBytes Cat(std::initializer_list<TBytes> parts) {
     TBytes out;
-    for (const TBytes& p : parts) out.insert(out.end(), p.begin(), p.end());
+    for (const TBytes& p : parts)
+        out.insert(out.end(), p.begin(), p.end());
     return out;
 }
-TBytes Text(const std::string& s) { return TBytes(s.begin(), s.end()); }
+TBytes Text(const std::string& s) {
+    return TBytes(s.begin(), s.end());
+}
 TBytes Box(const std::string& type, const TBytes& payload) {
     return Cat({Be32(uint32_t(payload.size() + 8)), Text(type), payload});
 }
 // A QuickTime user-data string item: 16-bit length, 16-bit language, text.
 TBytes Item(const std::string& tag, const std::string& text) {
-    return Box("\xA9" + tag, Cat({{uint8_t(text.size() >> 8), uint8_t(text.size())}, {0x55, 0xC4}, Text(text)}));
+    return Box("\xA9" + tag,
+               Cat({{uint8_t(text.size() >> 8), uint8_t(text.size())}, {0x55, 0xC4}, Text(text)}));
 }
 
 TEST(MovieGeneric, MovieBoxHeaders) {
@@ -54,7 +60,8 @@ TEST(MovieGeneric, MovieBoxHeaders) {
 TEST(MovieGeneric, MvhdUdtaAndSampleEntries) {
     // mvhd: version 0 and 1 give the same fields; other versions and short boxes none.
     const TBytes v0 = Cat({{0, 0, 0, 0}, Be32(3792470707u), Be32(1), Be32(600), Be32(1200)});
-    const TBytes v1 = Cat({{1, 0, 0, 0}, Be32(1), Be32(3792470707u), Be32(0), Be32(1), Be32(600), Be32(0), Be32(1200)});
+    const TBytes v1 =
+        Cat({{1, 0, 0, 0}, Be32(1), Be32(3792470707u), Be32(0), Be32(1), Be32(600), Be32(0), Be32(1200)});
     for (const TBytes& b : {v0, v1}) {
         const TMvhdFields f = Parse_Mvhd(b);
         EXPECT_TRUE(f.Ok);
@@ -117,13 +124,13 @@ TEST(MovieGeneric, MvhdUdtaAndSampleEntries) {
 TEST(MovieGeneric, SampleStartsOfBothCodings) {
     // A unit: 4-byte length, then its bytes.
     auto Unit = [](TBytes u) { return Cat({Be32(uint32_t(u.size())), u}); };
-    const TBytes idr = Unit({0x26, 0x01, 0xAF, 1, 2, 3});      // IDR_W_RADL, tid 0, first slice
-    const TBytes cra = Unit({0x2A, 0x01, 0x80, 9});            // CRA
-    const TBytes trail = Unit({0x02, 0x01, 0xD0, 7, 7});       // TRAIL_R
-    const TBytes second = Unit({0x02, 0x01, 0x40, 7, 7});      // not the picture's first slice
-    const TBytes layer1 = Unit({0x02, 0x09, 0xD0, 7});         // nuh_layer_id 1
+    const TBytes idr = Unit({0x26, 0x01, 0xAF, 1, 2, 3}); // IDR_W_RADL, tid 0, first slice
+    const TBytes cra = Unit({0x2A, 0x01, 0x80, 9});       // CRA
+    const TBytes trail = Unit({0x02, 0x01, 0xD0, 7, 7});  // TRAIL_R
+    const TBytes second = Unit({0x02, 0x01, 0x40, 7, 7}); // not the picture's first slice
+    const TBytes layer1 = Unit({0x02, 0x09, 0xD0, 7});    // nuh_layer_id 1
     const TBytes params = Cat({Unit({0x40, 0x01, 0x0C}), Unit({0x42, 0x01, 0x01}), Unit({0x44, 0x01, 0xC1})});
-    const TBytes h264p = Unit({0x21, 0x9B, 0x12});             // P slice, nal_ref_idc 1
+    const TBytes h264p = Unit({0x21, 0x9B, 0x12}); // P slice, nal_ref_idc 1
     const TNalFormat h265{NAL_H265, 4}, h264{NAL_H264, 4};
     struct TCase {
         const char* Name;
@@ -144,11 +151,12 @@ TEST(MovieGeneric, SampleStartsOfBothCodings) {
     };
     for (const TCase& c : cases) {
         SCOPED_TRACE(c.Name);
-        EXPECT_EQ(Is_SampleStartAs(c.Sample.data(), c.Sample.size(), uint32_t(c.Sample.size()), c.Sync, c.Format),
-                  c.Start);
+        EXPECT_EQ(
+            Is_SampleStartAs(c.Sample.data(), c.Sample.size(), uint32_t(c.Sample.size()), c.Sync, c.Format),
+            c.Start);
         // A size one off is never a start.
-        EXPECT_FALSE(
-            Is_SampleStartAs(c.Sample.data(), c.Sample.size(), uint32_t(c.Sample.size() + 1), c.Sync, c.Format));
+        EXPECT_FALSE(Is_SampleStartAs(c.Sample.data(), c.Sample.size(), uint32_t(c.Sample.size() + 1), c.Sync,
+                                      c.Format));
     }
 }
 

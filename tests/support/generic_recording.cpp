@@ -10,7 +10,8 @@ namespace qrv::test {
 namespace {
 
 uint32_t BE32(const std::vector<uint8_t>& b, size_t at) {
-    return uint32_t(b.at(at)) << 24 | uint32_t(b.at(at + 1)) << 16 | uint32_t(b.at(at + 2)) << 8 | b.at(at + 3);
+    return uint32_t(b.at(at)) << 24 | uint32_t(b.at(at + 1)) << 16 | uint32_t(b.at(at + 2)) << 8 |
+           b.at(at + 3);
 }
 void Put32(std::vector<uint8_t>& b, size_t at, uint64_t v) {
     for (int k = 0; k < 4; ++k)
@@ -93,9 +94,10 @@ std::vector<uint8_t> Make_GenericRecording(const std::string& folder, const TGen
     std::string map;
     for (int k = 0; k < inputs; ++k)
         map += "-map " + std::to_string(k) + " ";
-    std::string codec = plan.Video == "h265"
-                            ? "-c:v libx265 -x265-params log-level=error -tag:v hvc1 -preset ultrafast -crf 24 "
-                            : "-c:v libx264 -preset veryfast -crf 24 -bf " + std::to_string(plan.BFrames) + " ";
+    std::string codec =
+        plan.Video == "h265"
+            ? "-c:v libx265 -x265-params log-level=error -tag:v hvc1 -preset ultrafast -crf 24 "
+            : "-c:v libx264 -preset veryfast -crf 24 -bf " + std::to_string(plan.BFrames) + " ";
     codec += "-g " + std::to_string(plan.Gop) + " ";
     if (plan.Sound) codec += "-c:a aac -b:a 32k ";
     std::string meta = "-metadata creation_time=" + plan.CreationTime + " ";
@@ -104,8 +106,8 @@ std::vector<uint8_t> Make_GenericRecording(const std::string& folder, const TGen
     std::string fmt = plan.QuickTime ? "-f mov " : "-f mp4 ";
     if (plan.FastStart) fmt += "-movflags +faststart ";
     const std::string path = folder + "/" + plan.Name;
-    const std::string cmd = "ffmpeg -nostdin -v error -y " + in + map + codec + meta + fmt + "-fflags +bitexact '" +
-                            path + "' 2>&1";
+    const std::string cmd = "ffmpeg -nostdin -v error -y " + in + map + codec + meta + fmt +
+                            "-fflags +bitexact '" + path + "' 2>&1";
     std::string out;
     if (Run_Command(cmd, &out) != 0) throw std::runtime_error("ffmpeg failed: " + cmd + "\n" + out);
     std::vector<uint8_t> bytes = Read_File(path);
