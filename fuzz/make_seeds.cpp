@@ -12,6 +12,7 @@
 #include "results/result_file.h"
 #include "scan/records.h"
 #include "support/disk_image.h"
+#include "support/generic_recording.h"
 #include "support/recording_writer.h"
 #include "support/test_env.h"
 
@@ -60,6 +61,21 @@ void Recording_Seeds(const fs::path& root) {
     plan.Co64 = true;
     plan.SamplesPerChunk = 3;
     Put(root / "fuzz_movie", "co64.mp4", test::Make_Recording(plan).Bytes);
+
+    // Other makers' files for the generic type: H.265 (hvcC), and QuickTime
+    // with maker strings, mvhd version 1 and udta first.
+    const test::TTempDir scratch("qrv-seeds");
+    const test::TGenericPlan generic[] = {
+        {.Name = "hevc.mp4", .Video = "h265", .Seconds = 0.4, .Sound = false},
+        {.Name = "maker.mov",
+         .Seconds = 0.4,
+         .QuickTime = true,
+         .Make = "Acme",
+         .Model = "Cam",
+         .OtherMaker = true},
+    };
+    for (const test::TGenericPlan& g : generic)
+        Put(root / "fuzz_movie", g.Name, test::Make_GenericRecording(scratch.Path(), g));
 }
 
 void Result_File_Seeds(const fs::path& root) {

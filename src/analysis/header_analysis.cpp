@@ -8,7 +8,6 @@
 #include <optional>
 #include <thread>
 
-#include "scan/frame_feature.h"
 #include "analysis/output.h"
 #include "analysis/probe_batch.h"
 #include "analysis/sample_start.h"
@@ -23,6 +22,8 @@
 #include "scan/alloc_map.h"
 #include "scan/classifier.h"
 #include "scan/feature_index.h"
+#include "scan/frame_feature.h"
+#include "scan/movie_generic.h"
 #include "scan/track_tables.h"
 
 namespace qrv {
@@ -68,8 +69,8 @@ const TVideoSTSZ& Sample_At(const TVideo& v, TSamplePos p) {
 // Tests for a sample start at p, following leading SEI / parameter-set units
 // to the slice. Only the sector or two holding each unit header are read: a
 // fragment walk makes one probe per sample.
-bool Probe_Sample(TSource& h, int64_t p, const TVideoSTSZ& s) {
-    return Probe_SampleStart(h, p, s.STSZlen, s.STSSFlag);
+bool Probe_Sample(TSource& h, int64_t p, const TVideoSTSZ& s, TNalFormat f) {
+    return Probe_SampleStart(h, p, s.STSZlen, s.STSSFlag, f);
 }
 
 // Counters shared by the threads of one frame-start search.
@@ -78,6 +79,55 @@ struct TSearchShared {
     std::atomic<int64_t> Found{0};
     std::atomic<int32_t> Blocks{0};
 };
+
+// The generic type's search block: every position whose 4-byte length prefix
+// and position in its sector make a key of the recording's tables and whose
+// unit is the first slice of an H.264 or H.265 picture. The key decides, so
+// no fixed slice header bytes are needed (other encoders write other ones).
+void Scan_SearchBlock_Generic(const uint8_t* buf, int64_t pos, TSearchShared& sh,
+                              std::vector<TFrameAnchor>& anchors) {
+    static constexpr TNalFormat kH264{NAL_H264, 4}, kH265{NAL_H265, 4};
+    for (int64_t b = 0; b < kSearchStep;) {
+        const void* z = std::memchr(buf + b, 0, size_t(kSearchStep - b));
+        if (z == nullptr) break;
+        b = static_cast<const uint8_t*>(z) - buf;
+        const uint32_t v = Get_BE32(buf + b);
+        if (v == 0) {
+            // A run of zeros (unused clusters) holds no prefix until its last
+            // three bytes: go to where it ends.
+            int64_t q = b + 4;
+            while (q + 8 <= kSearchStep) {
+                uint64_t w;
+                std::memcpy(&w, buf + q, 8);
+                if (w != 0) break;
+                q += 8;
+            }
+            while (q < kSearchStep && buf[q] == 0)
+                ++q;
+            b = std::max(b + 1, q - 3);
+            continue;
+        }
+        const int64_t off = pos + b;
+        bool sync = false;
+        if (sh.Keys.May_Hold(v + 4, uint32_t(off % kSector)) &&
+            (Is_SliceStart(buf + b, kH264, sync) || Is_SliceStart(buf + b, kH265, sync)) &&
+            sh.Keys.Find(v + 4, uint32_t(off % kSector)) >= 0) {
+            TFrameAnchor a;
+            a.AnchorOff = off;
+            a.SliceByte = buf[b + 5];
+            a.AnchorSize = int32_t(v + 4);
+            a.AnchorUsed = 0;
+            anchors.push_back(a);
+            const int64_t found = sh.Found.fetch_add(1) + 1;
+            Send_UIMessage(
+                MSG_STATUS2_FROM_P3,
+                {"", "", Tr("样本键数:") + Dec(sh.Keys.Count()) + ";" + Tr("已发现:") + Dec(found)});
+            b += 11;
+            continue;
+        }
+        ++b;
+    }
+}
 
 // Examines buffer positions [0, kSearchStep) of one search block read at pos
 // (the buffer holds kSearchRead bytes, enough for a feature at the last
@@ -130,6 +180,8 @@ void Search_Group(TSource& h, int64_t group, int64_t end, int64_t lead, std::vec
         uint8_t* at = buf.data() + k * kSearchStep;
         if (!whole) Read_Block(h, at, blockLen, pos - lead); // zeros where nothing could be read
         if (recType == 0) Scan_SearchBlock(at + lead, pos, sh, anchors);
+        else if (recType == 1)
+            Scan_SearchBlock_Generic(at + lead, pos, sh, anchors);
         const int32_t blocks = sh.Blocks.fetch_add(1) + 1;
         Op_State().Progress2 = blocks;
         Send_UIMessage(MSG_STATUS3, {Dec(blocks), "", Tr("已遍历块:") + Dec(pos / kSearchStep)});
@@ -307,7 +359,8 @@ TFragmenArr Find_FrameFragment(TSource& h, bool paired, int /*headMode*/, const 
     // answered from the feature index: a sample start there can only be that
     // slice, so it is one exactly when the slice's type and length fit.
     TProbeBatch batch(h);
-    const auto index = Published_FeatureIndex(h);
+    // The index holds the camera's frame features; other codings are read.
+    const auto index = v.Format.Codec == NAL_CAMERA ? Published_FeatureIndex(h) : nullptr;
     std::vector<std::pair<TSamplePos, int64_t>> next;
     std::vector<int64_t> positions, toRead;
     std::vector<TFeatureEntry> known;
@@ -336,7 +389,8 @@ TFragmenArr Find_FrameFragment(TSource& h, bool paired, int /*headMode*/, const 
             batch.Prefetch(toRead);
             for (size_t n = 0; n < next.size(); ++n) {
                 const auto& [q, pq] = next[n];
-                if (answer[n] >= 0 ? answer[n] == 0 : !Probe_Sample(batch, pq, Sample_At(v, q))) return;
+                if (answer[n] >= 0 ? answer[n] == 0 : !Probe_Sample(batch, pq, Sample_At(v, q), v.Format))
+                    return;
                 end = q;
                 endOff = pq;
                 ++count;
@@ -362,13 +416,18 @@ TFragmenArr Find_FrameFragment(TSource& h, bool paired, int /*headMode*/, const 
 }
 
 void Sort_Fragment(TRebuildResult& r) {
+    // File order: by first chunk, and inside a chunk that holds several
+    // samples by first sample (pieces of one large chunk start in it).
+    auto Earlier = [](const TFragmenArr& x, const TFragmenArr& y) {
+        return x.FragmeSnum < y.FragmeSnum || (x.FragmeSnum == y.FragmeSnum && x.FragmeSLnum < y.FragmeSLnum);
+    };
     auto& a = r.FragmenArray;
     const int64_t n = int64_t(a.size());
     for (int64_t gap = (n - 1) / 2; gap > 0; gap /= 2) {
         for (int64_t f = gap; f < n; ++f) {
             TFragmenArr tmp = std::move(a[size_t(f)]);
             int64_t k = f;
-            while (k >= gap && tmp.FragmeSnum < a[size_t(k - gap)].FragmeSnum) {
+            while (k >= gap && Earlier(tmp, a[size_t(k - gap)])) {
                 a[size_t(k)] = std::move(a[size_t(k - gap)]);
                 k -= gap;
             }
@@ -736,6 +795,10 @@ uint8_t Get_HeadMoov(TSource& h, const TTreeData& node, const TAllocMap& map, in
 
     // A bare movie box looks for its separate file head among the nearby scan results.
     const bool paired = H.CamerType != 0 && Pair_FileHead(R, H, headerIndex);
+    // A generic recording without a maker's model is named by its file head's brand.
+    if (recType == 1 && paired && R.CarmerModel.empty() && R.FragmenArray.size() > 1 &&
+        R.FragmenArray[1].FragmenType == ENTRY_FILE_HEAD)
+        R.CarmerModel = Ftyp_Brand(h, R.FragmenArray[1].FragmenSoff);
 
     // A head that holds its movie box ends at the end of the box's closing box.
     if (!paired && H.CamerType == 0) {

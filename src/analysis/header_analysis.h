@@ -103,8 +103,8 @@ void Find_FrameAnchors_Split(TSource& h, const TFeatureIndex& index, int64_t sta
 TFragmenArr Find_FrameFragment(TSource& h, bool paired, int headMode, const TFrameAnchor& a, int32_t c, int32_t s,
                                const TVideo& v, const TSampleJudge* judge = nullptr);
 
-// Shell sort of the entries on FragmeSnum, ascending (header entries, key -1,
-// stay in front).
+// Shell sort of the entries on FragmeSnum, then FragmeSLnum, ascending
+// (header entries, key -1, stay in front).
 void Sort_Fragment(TRebuildResult& r);
 void Sort_Fragment(int64_t resultIndex);
 

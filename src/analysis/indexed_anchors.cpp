@@ -149,7 +149,8 @@ void Find_FrameAnchors_Split(TSource& h, const TFeatureIndex& index, int64_t sta
 
 void Find_FrameAnchors(TSource& h, int64_t start, int64_t end, int recType, const TSampleKeys& keys,
                        std::vector<TFrameAnchor>& anchors) {
-    if (const auto index = Published_FeatureIndex(h))
+    // The index holds the camera type's frame features only.
+    if (const auto index = recType == 0 ? Published_FeatureIndex(h) : nullptr)
         Find_FrameAnchors_Split(h, *index, start, end, recType, keys, anchors, kSplitWalkBytes);
     else
         Find_FrameAnchors_Window(h, start, end, recType, keys, anchors);

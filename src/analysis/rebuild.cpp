@@ -133,6 +133,10 @@ void Widen_Pending(TSource& h, const TTreeData& node, const TAllocMap& map, int 
         const bool added = res != HEADMOOV_BAD_TABLES && RebuildResultList.Count() == last + 1;
         const int64_t head2 = added ? Paired_Head(RebuildResultList.Get(last), p.Header) : -1;
         kept[n] = added && second.Placed > p.First.Placed;
+        // Samples counted in place may still be another piece's bytes that
+        // happen to fill the file at the right length; for the generic type a
+        // complete wider result is taken over an incomplete first one.
+        if (recType == 1 && added && !kept[n]) kept[n] = Complete(RebuildResultList.Get(last), second);
         if (kept[n])
             RebuildResultList.Replace(p.Result, RebuildResultList.Take_Last());
         else if (added)

@@ -449,9 +449,12 @@ TDecodeCheck Decode_Check_File(const std::string& path) {
     // No avformat_find_stream_info: the sample tables and the avcC give all the
     // decoder needs, and its probing decoder would log outside the filter.
     const int stream = av_find_best_stream(fc.Fmt, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
-    if (stream < 0 || fc.Fmt->streams[stream]->codecpar->codec_id != AV_CODEC_ID_H264) return out;
+    if (stream < 0) return out;
+    // H.264, or H.265 from the generic recovery type (FFmpeg's hevc decoder).
+    const AVCodecID id = fc.Fmt->streams[stream]->codecpar->codec_id;
+    if (id != AV_CODEC_ID_H264 && id != AV_CODEC_ID_HEVC) return out;
     const AVStream* st = fc.Fmt->streams[stream];
-    const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_H264);
+    const AVCodec* codec = avcodec_find_decoder(id);
     if (!codec || !(fc.Dec = avcodec_alloc_context3(codec))) return out;
     if (avcodec_parameters_to_context(fc.Dec, st->codecpar) < 0) return out;
     fc.Dec->opaque = &fc.Sink;

@@ -22,7 +22,13 @@
 //                      for CABAC slices only the first is known to hold.
 //   Decode_Check_File  decodes every video sample of a whole rebuilt file in
 //                      order, with its references, and counts the samples that
-//                      fail.
+//                      fail (H.264, or H.265 through the hevc decoder).
+//
+// H.265 samples are not judged alone: FFmpeg's hevc decoder decodes a slice
+// whose second half is foreign bytes without an error or a concealment mark
+// (its CABAC reads any bits), so it cannot vouch for a split. Find_AvcConfig
+// finds no avcC in an H.265 track, no judge is made, and a seam of an H.265
+// recording that the tables leave open stays unverified (never level 0).
 //
 // FFmpeg's own messages about these decoders are kept off the terminal: a
 // process-wide log callback drops messages whose context belongs to this
@@ -69,7 +75,7 @@ class TSampleDecoder {
 };
 
 struct TDecodeCheck {
-    bool Opened = false;              // the file could be opened and has an H.264 video stream
+    bool Opened = false;              // the file could be opened and has an H.264 or H.265 video stream
     int64_t Samples = 0;              // video samples sent to the decoder
     int64_t Errors = 0;               // samples with a decode error or concealment
     int64_t FirstErrorOffset = -1;    // file offset of the first failing sample, -1 when none

@@ -62,7 +62,8 @@ bool Stretch_Fits(const TSeamContext& ctx, int64_t c, int64_t X, int64_t len, in
         if (!ok) return;
         if (s.STSZoff >= X) {
             starts = true;
-            if (!Probe_SampleStart(*ctx.H, c + (s.STSZoff - X), s.STSZlen, s.STSSFlag)) ok = false;
+            if (!Probe_SampleStart(*ctx.H, c + (s.STSZoff - X), s.STSZlen, s.STSSFlag, ctx.V->Format))
+                ok = false;
         }
         const int64_t from = std::max(X, s.STSZoff + kPayloadSkipHead);
         const int64_t to = std::min(X + len, s.STSZoff + int64_t(s.STSZlen) - kPayloadSkipTail);

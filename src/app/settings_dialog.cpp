@@ -204,6 +204,7 @@ QWidget* TForm3::Build_ScanPage() {
     cbb2_->setObjectName("cbb2");
     cbb2_->setIconSize(QSize(16, 16));
     cbb2_->addItem(App_Icon("camera"), U("类型1:MOV----VANTO凯墨摄像机"));
+    cbb2_->addItem(App_Icon("camera"), U("类型2:MP4/MOV----通用(H.264/H.265)"));
     yl->addWidget(cbb2_, 1);
     v->addWidget(type);
 

@@ -1,7 +1,7 @@
 // qrv-cli scan SOURCE [--start S] [--end E] [--mode all|free|allocated]
 //                     [--date-from T --date-to T]
 //                     [--fs FAT32|exFAT|NTFS|RAW --sector-size N --cluster-sectors N]
-//                     [--scheme 0..7] [--interleave 0|1] [--china-time] [--no-widen]
+//                     [--scheme 0..7] [--interleave 0|1] [--china-time] [--no-widen] [--type 0|1]
 //
 // Scans an image file or a block device (opened read-only) and lists what the
 // scan found. The source node is built from the path: a bare volume (image or
@@ -66,6 +66,8 @@ const char* kScanUsage =
     "  --interleave N         gaps between pieces: 0 grow the earlier piece first (default), 1 the later "
     "one\n"
     "  --china-time           shooting dates in China standard time (UTC+8) instead of universal time\n"
+    "  --type N               recovery type: 0 the VANTO camera recordings (default), 1 generic MP4/MOV\n"
+    "                         with H.264 or H.265 video\n"
     "  --no-widen             no second pass over the whole medium for recordings rebuilt incompletely\n"
     "  --save FILE.QRV|DIR    save the results in a scan-result file (see 'qrv-cli load'); for a folder\n"
     "                         (an existing one, or a path ending in /) the file is named after the source\n"
@@ -180,7 +182,7 @@ int Cmd_Scan(const TArgv& argv) {
     std::set<std::string> allowed = {
         "start",           "end",      "mode",           "date-from", "date-to", "fs",     "sector-size",
         "cluster-sectors", "save",     "json",           "quiet",     "region",  "scheme", "interleave",
-        "china-time",      "no-widen", "force-same-disk"};
+        "china-time",      "no-widen", "force-same-disk", "type"};
     // --date-from / --date-to filter the scan; with --export the export takes
     // every row found in that window unless --rows or --model narrows it.
     for (const auto& o : kExportOptions)
@@ -262,6 +264,12 @@ int Cmd_Scan(const TArgv& argv) {
         std::fprintf(stderr, "qrv-cli scan: --interleave must be 0 or 1\n");
         return 2;
     }
+    const int64_t type = args.Get_Int("type").value_or(0);
+    if (type != 0 && type != 1) {
+        std::fprintf(stderr, "qrv-cli scan: --type must be 0 (camera) or 1 (generic MP4/MOV)\n");
+        return 2;
+    }
+    p.RecoveryType = int(type);
     p.IntervalScheme = int(scheme);
     p.InterleaveScheme = int(interleave);
     p.Widen = !args.Has("no-widen");
@@ -355,7 +363,8 @@ int Cmd_Scan(const TArgv& argv) {
                       ", \"stopped\": " + (stopped ? "true" : "false") +
                       ", \"failed\": " + (outcome.Failed() ? "true" : "false") +
                       ", \"unread_runs\": " + std::to_string(unread.Runs().size()) +
-                      ", \"unread_bytes\": " + std::to_string(unread.Bytes());
+                      ", \"unread_bytes\": " + std::to_string(unread.Bytes()) +
+                      ", \"recovery_type\": " + std::to_string(p.RecoveryType);
     if (!json) {
         Print_ScanFindings(stdout);
         std::printf("\n");

@@ -17,13 +17,16 @@ struct TFeatureHit {
 
 struct TBlockFinds {
     std::vector<int32_t> Heads;        // positions p with "ftyp" at p + 4, P + p a sector start
-    std::vector<int32_t> Movies;       // positions of the movie-box signature
+    std::vector<int32_t> Movies;       // positions of "moov" of a movie-box signature
     std::vector<TFeatureHit> Features; // frame features (only when asked for)
 };
 
 // Searches positions [0, examined) of a block read at absolute offset P; the
 // block must be readable up to examined + 72. Every list is in increasing
-// position.
-void Search_Block(const uint8_t* block, int64_t P, int64_t examined, bool features, TBlockFinds& out);
+// position. generic: movie boxes are found by the generic type's test
+// (movie_generic.h) instead of the camera signature; only the generic
+// recovery type asks for it, so the camera scan runs the one fast search.
+void Search_Block(const uint8_t* block, int64_t P, int64_t examined, bool features, TBlockFinds& out,
+                  bool generic = false);
 
 } // namespace qrv

@@ -17,6 +17,7 @@
 #include "scan/block_search.h"
 #include "scan/classifier.h"
 #include "scan/metadata.h"
+#include "scan/movie_generic.h"
 #include "scan/records.h"
 #include "scan/track_tables.h"
 
@@ -47,7 +48,10 @@ Tmoovalule Track_Summary(const TmoovExt& ext) {
 // Parses the movie box at moovOff: true when both the box walk and the track
 // tables are usable.
 bool Parse_Movie(TClassifyContext& ctx, int mode, int64_t moovOff, TMoovCon& con, TmoovExt& ext) {
-    Get_MoovInfo(*ctx.Node, *ctx.Handle, mode, con, ctx.RangeEnd, moovOff);
+    if (ctx.RecoveryType == 1)
+        Get_MoovInfo_Generic(*ctx.Handle, con, ctx.RangeEnd, moovOff);
+    else
+        Get_MoovInfo(*ctx.Node, *ctx.Handle, mode, con, ctx.RangeEnd, moovOff);
     if (!con.MoovGood) return false;
     Get_MoovTracks(*ctx.Node, *ctx.Handle, con, ext, ctx.RecoveryType, ctx.RangeEnd);
     if (!ext.MoovGood) return false;
@@ -78,7 +82,7 @@ enum THeadOutcome { HEAD_NONE, HEAD_MDAT, HEAD_LEAVE };
 // A "ftyp" head at absolute X: walks it and records what it is.
 THeadOutcome Examine_Head(TClassifyContext& ctx, int64_t X, int64_t& movieCount) {
     int64_t R = 0, size = 0;
-    int res = Get_HeadAtom(*ctx.Handle, ctx.WalkStep, R, size, X);
+    int res = Get_HeadAtom(*ctx.Handle, ctx.WalkStep, R, size, X, ctx.RecoveryType == 1);
     if (res == 0) {
         auto rec = std::make_unique<TScanResult>();
         rec->CamerType = uint8_t(ctx.RecoveryType);
@@ -96,6 +100,8 @@ THeadOutcome Examine_Head(TClassifyContext& ctx, int64_t X, int64_t& movieCount)
     TmoovExt ext;
     if (!Parse_Movie(ctx, ctx.RecoveryType, X + R, con, ext)) return HEAD_NONE;
     if (ctx.DateFilter && !Check_DateRange(con.CreateTime)) return HEAD_LEAVE;
+    // A generic recording without a maker's model is named by its brand.
+    if (ctx.RecoveryType == 1 && con.CamerModel.empty()) con.CamerModel = Ftyp_Brand(*ctx.Handle, X);
     auto rec = Movie_Record(KIND_HEAD_MOOV, X + R, con, ext);
     rec->CamerType = 0;
     rec->FragmentOff = X;
@@ -179,7 +185,7 @@ void Classify_Found(const TBlockFinds& finds, int64_t P, TClassifyContext& ctx, 
 void Classify_Block(const uint8_t* block, int64_t P, TClassifyContext& ctx, int64_t& movieCount) {
     if (block == nullptr) return;
     TBlockFinds finds;
-    Search_Block(block, P, kScanBlockStep, false, finds);
+    Search_Block(block, P, kScanBlockStep, false, finds, ctx.RecoveryType == 1);
     Classify_Found(finds, P, ctx, movieCount);
 }
 

@@ -33,10 +33,15 @@ int64_t BE64s_At(std::span<const uint8_t> b, int64_t off) {
     return int64_t(BE64_At(b, off));
 }
 
-bool Is_HeadBoxType(std::span<const uint8_t> b) {
+bool Is_HeadBoxType(std::span<const uint8_t> b, bool generic) {
     static const char* const kTypes[] = {"free", "mdat", "moov", "ftyp", "udta", "frea"};
     for (const char* t : kTypes)
         if (Bytes_Equal(b, 4, t, 4)) return true;
+    // Other writers put these at the top level too.
+    static const char* const kGeneric[] = {"wide", "skip", "uuid", "meta", "pdin", "junk"};
+    if (generic)
+        for (const char* t : kGeneric)
+            if (Bytes_Equal(b, 4, t, 4)) return true;
     return false;
 }
 
@@ -89,7 +94,7 @@ std::string Decode_ModelText(const uint8_t* bytes, size_t len) {
     return text.substr(a, b - a);
 }
 
-int Get_HeadAtom(TSource& h, int64_t unit, int64_t& pos, int64_t& size, int64_t headOff) {
+int Get_HeadAtom(TSource& h, int64_t unit, int64_t& pos, int64_t& size, int64_t headOff, bool generic) {
     if (unit <= 0 || headOff < 0 || unit > (INT64_MAX / 4)) return -1;
     const int64_t limit = 4 * unit;
     int64_t p = 0;
@@ -98,7 +103,7 @@ int Get_HeadAtom(TSource& h, int64_t unit, int64_t& pos, int64_t& size, int64_t 
         std::vector<uint8_t> buf = Get_Bytes(h, 512, headOff + p);
         if (buf.size() < 16) return -1;
         std::span<const uint8_t> b(buf);
-        if (!Is_HeadBoxType(b)) return -1;
+        if (!Is_HeadBoxType(b, generic)) return -1;
         pos = p;
         int64_t s = BE32s_At(b, 0);
         if (s <= 0) return -1;

@@ -30,8 +30,10 @@ namespace qrv {
 // Walks the top-level boxes from the ftyp box at headOff for at most 4 x unit
 // bytes. Returns 0 when it reaches an mdat box (pos = its offset relative to
 // headOff, size = its size, the 64-bit one for a large box), 1 when it reaches
-// a moov box (pos = its relative offset), -1 otherwise.
-int Get_HeadAtom(TSource& h, int64_t unit, int64_t& pos, int64_t& size, int64_t headOff);
+// a moov box (pos = its relative offset), -1 otherwise. generic: the boxes
+// other writers put between them (wide, skip, uuid, meta, ...) are walked over.
+int Get_HeadAtom(TSource& h, int64_t unit, int64_t& pos, int64_t& size, int64_t headOff,
+                 bool generic = false);
 
 // Walks the moov box at moovOff (the walk also reads the header of the box
 // right after it) and fills out; out.MoovGood tells whether the closing udta

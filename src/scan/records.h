@@ -42,6 +42,18 @@ struct TMoovCon {
 
 enum TTrackType : uint8_t { TRACK_VIDEO = 0, TRACK_SOUND = 1, TRACK_OTHER = 2 };
 
+// How a track's video samples are coded. The camera type (recovery type 0)
+// always reads as NAL_CAMERA: H.264 whose slices carry the NAL header bytes
+// the cameras write (65 for IDR, 41 or 01 otherwise). The generic type reads
+// the sample entry: H.264 (avc1/avc3) with any reference priority, or H.265
+// (hvc1/hev1).
+enum TNalCodec : uint8_t { NAL_CAMERA = 0, NAL_H264 = 1, NAL_H265 = 2 };
+
+struct TNalFormat {
+    uint8_t Codec = NAL_CAMERA;
+    uint8_t LengthSize = 4; // bytes of each NAL unit's length prefix (1, 2 or 4)
+};
+
 struct TAtoms {
     int32_t TrackID = 0;
     int64_t TrackOff = 0;
@@ -56,6 +68,7 @@ struct TAtoms {
     bool AtomCo64 = false;
     int64_t AtomStcoOff = 0, AtomStcoLen = 0;
     int32_t AtomStcoNum = 0;
+    TNalFormat Format; // read from the sample entry by the generic type only
 };
 
 struct TmoovExt {
@@ -131,6 +144,7 @@ struct TVideoSTCO {
 
 struct TVideo {
     bool Ext_Flag = false;
+    TNalFormat Format; // the video track's coding
     bool STSC_SubFlag = false;
     int32_t STCONum = 0;
     std::vector<TVideoSTCO> STCOArr;

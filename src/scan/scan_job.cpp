@@ -222,7 +222,11 @@ TOutcome Scan_Body(const TScanParams& p, const TScanCompletion& completion, TSou
         // Start log line.
         Send_Log(Tr("扫描开始"), Tr("开始扫描,扫描对象:") + path + ";" + Tr("扫描类型:") + Mode_Text(p.Mode) +
                                      ";" + Tr("文件系统:") + node.HddFs + ";" + Tr("扫描范围:") +
-                                     std::to_string(p.StartSec) + "~" + std::to_string(p.EndSec));
+                                     std::to_string(p.StartSec) + "~" + std::to_string(p.EndSec) +
+                                     // The camera type's line stays as it was; another type is named.
+                                     (p.RecoveryType == 1 ? ";" + Tr("恢复类型") + ":" +
+                                                                Tr("类型2:MP4/MOV----通用(H.264/H.265)")
+                                                          : std::string()));
 
         // Progress start and start time.
         const int64_t rangeEnd = p.EndSec * node.PerSecBytes;
@@ -274,13 +278,14 @@ TOutcome Scan_Body(const TScanParams& p, const TScanCompletion& completion, TSou
             index = std::make_shared<TFeatureIndex>(
                 TFeatureIndexOptions{p.FeatureBudget, p.FeatureSpillFolder, {path}});
         const bool features = index != nullptr;
+        const bool generic = p.RecoveryType == 1;
         const int64_t mediumSize = h->Size();
         constexpr int kDepth = 16; // blocks read ahead
         std::vector<TBlockFinds> finds(kDepth);
         TReadAhead blocks(
             *h, P, rangeEnd, kScanBlockStep, size_t(kScanBlockRead),
-            [&finds, features](const uint8_t* data, int64_t off, int64_t, size_t slot) {
-                Search_Block(data, off, kScanBlockStep, features, finds[slot]);
+            [&finds, features, generic](const uint8_t* data, int64_t off, int64_t, size_t slot) {
+                Search_Block(data, off, kScanBlockStep, features, finds[slot], generic);
             },
             0, kDepth, node.PerSecBytes);
         TReadAhead::TBlock blk;

@@ -9,6 +9,7 @@
 #include "common/language.h"
 #include "common/ui_message.h"
 #include "media/raw_access.h"
+#include "scan/movie_generic.h"
 
 namespace qrv {
 
@@ -191,7 +192,7 @@ class TSizeReader {
 // Walks the boxes of one trak box and records its tables. False on any
 // malformed box.
 bool Walk_Track(TSource& h, TAtoms& a, int64_t trackEnd, int32_t& videoCount, int32_t& soundCount,
-                bool& tablesFound, TmoovExt& out) {
+                bool& tablesFound, TmoovExt& out, bool generic) {
     int64_t pos = a.TrackOff + 8;
     while (pos < trackEnd) {
         auto b = Get_Bytes(h, 1024, pos);
@@ -206,6 +207,16 @@ bool Walk_Track(TSource& h, TAtoms& a, int64_t trackEnd, int32_t& videoCount, in
         if (size > a.TrackLen || size <= 0) return false;
         const std::string type(reinterpret_cast<const char*>(b.data() + 4), 4);
 
+        if (generic && type == "stsd") {
+            // The generic type codes its video as the sample entry says; a
+            // track whose entry is neither H.264 nor H.265 is not video to it.
+            constexpr int64_t kStsdReadMax = 65536;
+            const int64_t n = std::min(size - header, kStsdReadMax);
+            auto stsd = n > 0 ? Get_Bytes(h, n, pos + header) : std::vector<uint8_t>();
+            bool ok = false;
+            const TNalFormat f = Parse_SampleEntry(stsd, ok);
+            a.Format = ok ? f : TNalFormat{NAL_CAMERA, 0};
+        }
         if (type == "vmhd") {
             out.VmhdCnt = ++videoCount;
             a.TrackType = TRACK_VIDEO;
@@ -309,7 +320,6 @@ struct TSamplePos {
 void Get_MoovTracks(const TTreeData& node, TSource& h, const TMoovCon& con, TmoovExt& out, int recType,
                     int64_t scanEnd) {
     (void)node;
-    (void)recType;
     out = TmoovExt{};
     out.MoovGood = false;
     out.MoovOff = con.MoovOff;
@@ -330,13 +340,16 @@ void Get_MoovTracks(const TTreeData& node, TSource& h, const TMoovCon& con, Tmoo
         if (a.TrackLen > con.MoovLen) return;
         const int64_t trackEnd = a.TrackOff + a.TrackLen;
         if (trackEnd > moovEnd || trackEnd > scanEnd) return;
-        if (!Walk_Track(h, a, trackEnd, videoCount, soundCount, tablesFound, out)) return;
+        if (!Walk_Track(h, a, trackEnd, videoCount, soundCount, tablesFound, out, recType == 1)) return;
     }
     if (!tablesFound) return;
 
     int64_t mediaEnd = 0;
     for (const TAtoms& a : out.Atom) {
         const int64_t end = Track_End(h, a, scanEnd);
+        // Other writers add tracks without samples (chapters, empty timecode
+        // tracks): the generic type leaves them out of the media end.
+        if (end < 0 && recType == 1 && a.AtomStszNum == 0 && a.AtomStcoNum == 0) continue;
         if (end < 0) return;
         mediaEnd = std::max(mediaEnd, end);
     }
@@ -593,9 +606,29 @@ void Get_MOOV_VideoAndSound(TSource& h, int64_t headerIndex, TVideo& video, int 
     }
     const TAtoms* videoTrack = nullptr;
     const TAtoms* soundTrack = nullptr;
-    for (const TAtoms& t : tracks) {
-        if (t.TrackType == TRACK_VIDEO) videoTrack = &t;
-        if (t.TrackType == TRACK_SOUND) soundTrack = &t;
+    bool fallback = false;
+    if (recType == 1) {
+        // The first H.264 or H.265 video track with samples, and the first
+        // sound track; the chunks of every other track are bytes of the media
+        // data that come back with the pieces around them.
+        for (const TAtoms& t : tracks) {
+            if (!videoTrack && t.TrackType == TRACK_VIDEO && t.Format.Codec != NAL_CAMERA &&
+                t.AtomStszNum > 0)
+                videoTrack = &t;
+            if (!soundTrack && t.TrackType == TRACK_SOUND && t.AtomStszNum > 0) soundTrack = &t;
+        }
+        // A sample entry that could not be read (a damaged stsd) leaves the
+        // first video track with samples, read as H.264 with 4-byte lengths.
+        for (const TAtoms& t : tracks)
+            if (!videoTrack && t.TrackType == TRACK_VIDEO && t.AtomStszNum > 0) {
+                videoTrack = &t;
+                fallback = true;
+            }
+    } else {
+        for (const TAtoms& t : tracks) {
+            if (t.TrackType == TRACK_VIDEO) videoTrack = &t;
+            if (t.TrackType == TRACK_SOUND) soundTrack = &t;
+        }
     }
     if (!videoTrack) return;
 
@@ -608,6 +641,7 @@ void Get_MOOV_VideoAndSound(TSource& h, int64_t headerIndex, TVideo& video, int 
     }
     video = std::move(fresh);
     video.Ext_Flag = true;
+    if (recType == 1) video.Format = fallback ? TNalFormat{NAL_H264, 4} : videoTrack->Format;
 
     if (soundTrack) Attach_Sound(h, *soundTrack, mediaEnd, scanEnd, recType, video);
 }

@@ -4,6 +4,8 @@
 // an unreadable sector must cost no more than the blocks whose reads touch it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <random>
 #include <vector>
 
@@ -162,7 +164,7 @@ TEST(FrameSearchThreads, WindowsOfManyGroupsMatchTheBlockByBlockReference) {
     }
 }
 
-TEST(FrameSearchThreads, SearchesAppendToWhatIsThereAndOtherRecoveryTypesFindNothing) {
+TEST(FrameSearchThreads, SearchesAppendToWhatIsThereAndTheGenericTypeFindsTheCameraFramesToo) {
     Op_State().StopFlag = false;
     TWindowMedium m(2 * 1024 * 1024, 12);
     TMemorySource src(m.Bytes);
@@ -171,8 +173,18 @@ TEST(FrameSearchThreads, SearchesAppendToWhatIsThereAndOtherRecoveryTypesFindNot
     const auto want = Reference(m.Bytes, 0, int64_t(m.Bytes.size()), m.Keys);
     ASSERT_EQ(got.size(), want.size() + 3);
     Expect_Same(std::vector<TFrameAnchor>(got.begin() + 3, got.end()), want);
+    // The generic type's search is driven by the keys, not by the camera's
+    // slice header bytes: every camera frame start is one of its finds.
+    std::vector<TFrameAnchor> generic;
+    Find_FrameAnchors(src, 0, int64_t(m.Bytes.size()), 1, m.Keys, generic);
+    for (const TFrameAnchor& a : want) {
+        const bool there = std::any_of(generic.begin(), generic.end(), [&](const TFrameAnchor& g) {
+            return g.AnchorOff == a.AnchorOff && g.AnchorSize == a.AnchorSize;
+        });
+        EXPECT_TRUE(there) << "camera frame start at " << a.AnchorOff << " not found by the generic search";
+    }
     std::vector<TFrameAnchor> none;
-    Find_FrameAnchors(src, 0, int64_t(m.Bytes.size()), 1, m.Keys, none);
+    Find_FrameAnchors(src, 0, int64_t(m.Bytes.size()), 2, m.Keys, none);
     EXPECT_TRUE(none.empty());
 }
 

@@ -5,6 +5,7 @@
 // stopped, and a damaged sample played to its end.
 #include <QAction>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QDesktopServices>
 #include <QHeaderView>
 #include <QLabel>
@@ -32,6 +33,7 @@
 #include "common/op_state.h"
 #include "export/preview_sample.h"
 #include "scan/records.h"
+#include "support/generic_recording.h"
 #include "support/recording_writer.h"
 #include "support/test_env.h"
 
@@ -806,6 +808,40 @@ class TResultsTest : public QObject {
         QVERIFY2(Position_Ms(status->text()) >= 2500, qPrintable(status->text()));
         QVERIFY(W<TVideoPanel>(form.get(), "pnl38")->Has_Frame()); // the last picture stays
         QVERIFY2(ticks > 50, qPrintable(QString::number(ticks)));
+    }
+
+    // The scan settings offer the generic type: chosen with the keyboard, it
+    // finds an H.265 recording of another maker, lists it with its brand and
+    // date, and the preview plays it.
+    void generic_type_from_the_settings() {
+        test::TTempDir dir("qrv-generic");
+        const std::vector<uint8_t> rec =
+            test::Make_GenericRecording(dir.Path(), {.Name = "hevc.mp4", .Video = "h265", .Seconds = 2});
+        const std::string image = dir.File("generic.img");
+        test::Write_File(image, std::vector<uint8_t>(4 << 20, 0));
+        test::Write_At(image, 1 << 20, rec);
+        auto form = Window();
+        Open(*form, image);
+        Set_FolderHook([&](QWidget*, const QString&) { return QString::fromStdString(dir.Path()); });
+        TBoxRecorder boxes;
+        W<QToolButton>(form.get(), "btnscan")->click();
+        TForm3* dialog = form->Form3();
+        QTRY_VERIFY(!boxes.Boxes.empty()); // the offer to save the results, answered OK
+        auto* type = W<QComboBox>(dialog, "cbb2");
+        QCOMPARE(type->count(), 2);
+        QCOMPARE(type->itemText(1), QString("类型2:MP4/MOV----通用(H.264/H.265)"));
+        type->setFocus();
+        QTest::keyClick(type, Qt::Key_Down);
+        QCOMPARE(type->currentIndex(), 1);
+        W<QPushButton>(dialog, "btnStartScan")->click();
+        QTRY_VERIFY_WITH_TIMEOUT(form->Workers_Idle() && Row_Count(*form) == 1, 60000);
+        QCOMPARE(Column(*form, 2), QStringList({"isom"}));
+        QCOMPARE(Cell(*form, 0, 3), QString("2024-03-01 09:05:07"));
+        TPreviewPlayer* player = form->Preview();
+        Click_Row(*form, 0);
+        QTRY_VERIFY_WITH_TIMEOUT(player->Frames_Shown() > 3, 30000);
+        W<QToolButton>(form.get(), "btnPlayStop")->click();
+        QTRY_VERIFY_WITH_TIMEOUT(form->Workers_Idle(), 30000);
     }
 };
 

@@ -183,12 +183,13 @@ TEST(ScanCli, ReassemblySettings) {
     EXPECT_TRUE(Contains(out, "2021-03-31 01:48:21")) << out;
     EXPECT_FALSE(Contains(out, "2021-03-30 17:48:21")) << out;
 
-    for (const char* bad : {"--scheme 8", "--scheme -1", "--scheme x", "--interleave 2"}) {
+    for (const char* bad :
+         {"--scheme 8", "--scheme -1", "--scheme x", "--interleave 2", "--type 2", "--type x"}) {
         SCOPED_TRACE(bad);
         EXPECT_EQ(Scan_Cli(img + " " + bad, &out), 2) << out;
         EXPECT_FALSE(Contains(out, "扫描开始")) << out;
     }
     ASSERT_EQ(Run_Command(Cli() + " scan --help", &out), 0);
-    for (const char* option : {"--scheme", "--interleave", "--china-time", "--no-widen"})
+    for (const char* option : {"--scheme", "--interleave", "--china-time", "--no-widen", "--type"})
         EXPECT_TRUE(Contains(out, option));
 }
