@@ -355,7 +355,9 @@ int Cmd_Scan(const TArgv& argv) {
                       ", \"stopped\": " + (stopped ? "true" : "false") +
                       ", \"failed\": " + (outcome.Failed() ? "true" : "false") +
                       ", \"unread_runs\": " + std::to_string(unread.Runs().size()) +
-                      ", \"unread_bytes\": " + std::to_string(unread.Bytes());
+                      ", \"unread_bytes\": " + std::to_string(unread.Bytes()) +
+                      ", \"errors\": " + std::to_string(session.Sink->Errors()) +
+                      ", \"warnings\": " + std::to_string(session.Sink->Warnings());
     if (!json) {
         Print_ScanFindings(stdout);
         std::printf("\n");

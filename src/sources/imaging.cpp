@@ -139,7 +139,7 @@ TImageResult To_imageFrom(TSource* h, const TTreeData& node, const std::string& 
     st.Set_StartTime(t0);
     const std::string sourcePath = Get_SourcePath(node);
     if (!h) {
-        Send_Log(Tr("错误类型:Image0000"), Tr("错误内容:获取文件句柄出错，程序将退出!"));
+        Send_Log(TSeverity::Error, Tr("错误类型:Image0000"), Tr("错误内容:获取文件句柄出错，程序将退出!"));
         Finish_Image(false);
         return res;
     }
@@ -147,7 +147,7 @@ TImageResult To_imageFrom(TSource* h, const TTreeData& node, const std::string& 
     // copied must not leave a padded or empty image behind.
     const int64_t medium = h->Size();
     if (const std::string bad = Check_ImageBounds(node, start, end, medium); !bad.empty()) {
-        Send_Log(Tr("错误类型:Image0004"), Tr("错误内容:") + bad);
+        Send_Log(TSeverity::Error, Tr("错误类型:Image0004"), Tr("错误内容:") + bad);
         Finish_Image(false);
         return res;
     }
@@ -178,7 +178,7 @@ TImageResult To_imageFrom(TSource* h, const TTreeData& node, const std::string& 
         else if (map && map->DoneBytes() != Get_PathSize(partial))
             why = Tr("未完成的镜像文件与映射文件不符:") + partial;
         if (!why.empty()) {
-            Send_Log(Tr("错误类型:Image0006"), Tr("错误内容:无法继续镜像:") + why);
+            Send_Log(TSeverity::Error, Tr("错误类型:Image0006"), Tr("错误内容:无法继续镜像:") + why);
             Finish_Image(false);
             return res;
         }
@@ -192,9 +192,10 @@ TImageResult To_imageFrom(TSource* h, const TTreeData& node, const std::string& 
     }
     if (!out) {
         if (!refusal.Allowed())
-            Send_Log(Tr("错误类型:Image0005"), Tr("错误内容:") + refusal.Reason + ":" + target);
+            Send_Log(TSeverity::Error, Tr("错误类型:Image0005"),
+                     Tr("错误内容:") + refusal.Reason + ":" + target);
         else
-            Send_Log(Tr("错误类型:Image0001"), Tr("错误内容:创建文件失败,程序将退出!"));
+            Send_Log(TSeverity::Error, Tr("错误类型:Image0001"), Tr("错误内容:创建文件失败,程序将退出!"));
         Finish_Image(false);
         return res;
     }
@@ -207,8 +208,8 @@ TImageResult To_imageFrom(TSource* h, const TTreeData& node, const std::string& 
         Send_Log(Tr("镜像开始"), Tr("继续镜像,已完成字节数:") + std::to_string(done));
         TImageHashes unused;
         if (!Hash_File(out->Temp_Path(), done, unused, &digest)) {
-            Send_Log(Tr("错误类型:Image0006"), Tr("错误内容:无法继续镜像:") + Tr("未完成的镜像文件与映射文件不符:") +
-                                                  out->Temp_Path());
+            Send_Log(TSeverity::Error, Tr("错误类型:Image0006"),
+                     Tr("错误内容:无法继续镜像:") + Tr("未完成的镜像文件与映射文件不符:") + out->Temp_Path());
             Finish_Image(false);
             return res;
         }
@@ -253,12 +254,12 @@ TImageResult To_imageFrom(TSource* h, const TTreeData& node, const std::string& 
         for (const TUnreadRun& r : unread) {
             res.UnreadBytes += r.Len;
             Add_UnreadRun(bad, r);
-            Send_Log(Tr("错误类型:Image0002"), Tr("错误内容:读取源数据失败,以零填充,偏移:") +
-                                                  std::to_string(r.Off) + "," + Tr("长度") + ":" +
-                                                  std::to_string(r.Len));
+            Send_Log(TSeverity::Error, Tr("错误类型:Image0002"),
+                     Tr("错误内容:读取源数据失败,以零填充,偏移:") + std::to_string(r.Off) + "," + Tr("长度") +
+                         ":" + std::to_string(r.Len));
         }
         if (!out->Write(buf.data(), size_t(want))) {
-            Send_Log(Tr("错误类型:Image0003"), Tr("错误内容:写入镜像文件失败,程序将退出!"));
+            Send_Log(TSeverity::Error, Tr("错误类型:Image0003"), Tr("错误内容:写入镜像文件失败,程序将退出!"));
             ok = false;
             break;
         }
@@ -280,7 +281,7 @@ TImageResult To_imageFrom(TSource* h, const TTreeData& node, const std::string& 
         if (named) {
             res.WrittenPath = out->Path();
         } else {
-            Send_Log(Tr("错误类型:Image0003"), Tr("错误内容:写入镜像文件失败,程序将退出!"));
+            Send_Log(TSeverity::Error, Tr("错误类型:Image0003"), Tr("错误内容:写入镜像文件失败,程序将退出!"));
             ok = false;
         }
     }
@@ -300,7 +301,8 @@ TImageResult To_imageFrom(TSource* h, const TTreeData& node, const std::string& 
         map.Runs = Map_Runs(T, imaged, bad, start * psb);
         res.MapPath = base + ".map";
         if (!Write_Sidecar(res.MapPath, Image_MapText(map), guard)) {
-            Send_Log(Tr("错误类型:Image0003"), Tr("错误内容:写入映射文件失败:") + res.MapPath);
+            Send_Log(TSeverity::Error, Tr("错误类型:Image0003"),
+                     Tr("错误内容:写入映射文件失败:") + res.MapPath);
             res.MapPath.clear();
             ok = false;
         }
@@ -311,7 +313,8 @@ TImageResult To_imageFrom(TSource* h, const TTreeData& node, const std::string& 
             Send_Log(Tr("镜像哈希值"), "SHA1: " + res.Hashes.Sha1);
             Send_Log(Tr("镜像哈希值"), "SHA256: " + res.Hashes.Sha256);
             if (!res.Hashes.Ok() || !Write_Sidecar(res.HashesPath, Image_HashesText(res.Hashes), guard)) {
-                Send_Log(Tr("错误类型:Image0003"), Tr("错误内容:写入哈希文件失败:") + res.HashesPath);
+                Send_Log(TSeverity::Error, Tr("错误类型:Image0003"),
+                         Tr("错误内容:写入哈希文件失败:") + res.HashesPath);
                 res.HashesPath.clear();
                 ok = false;
             }
