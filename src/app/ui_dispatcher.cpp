@@ -31,6 +31,16 @@ void TQtDispatcher::Handle_UIMessage(const TUiMessage& msg) {
         Run_Handler(state_->Handler, msg);
         return;
     }
+    if (msg.AwaitsWindow) {
+        // Queued behind everything posted before it, and waited for.
+        QMetaObject::invokeMethod(
+            target_,
+            [state = state_, &msg] {
+                if (!state->Closed) Run_Handler(state->Handler, msg);
+            },
+            Qt::BlockingQueuedConnection);
+        return;
+    }
     // Events posted to one object are delivered in the order they were
     // posted, which keeps rows, log lines and the results page in order.
     ++state_->Pending;

@@ -7,9 +7,11 @@
 // posted at all: Send_UIMessage has put them into the operation state's
 // progress record, which the progress dialog polls on a timer.
 //
-// No event of the channel needs the window's answer: the one question a
-// running operation gets (whether to stop) is asked on the window thread,
-// and the worker only reads the stop flag it sets.
+// An event marked AwaitsWindow is handled the same way, but its sender waits
+// until the handler has run: the export's selection of the row it writes
+// next, so that a stop asked for while that row is shown applies to its file.
+// The stop question itself is asked on the window thread; the worker only
+// reads the stop flag it sets.
 #pragma once
 
 #include <QObject>

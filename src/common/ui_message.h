@@ -61,6 +61,11 @@ struct TUiMessage {
     // MSG_SHOW_RESULTS: the sender lists the rows itself right after this
     // event, so the window only clears its list and turns to the results page.
     bool ListedBySender = false;
+    // The sender waits until the window has handled the event, because what
+    // the window does with it may change what the sender does next: the
+    // export selects the row it writes next, and a stop asked for at that
+    // moment applies to that file.
+    bool AwaitsWindow = false;
 };
 
 // Status events that only update the progress record (status panels, the

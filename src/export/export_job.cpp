@@ -368,7 +368,9 @@ TSaveSummary Save_ToFile_One(TResultsModel& model, const std::string& folder, co
                     sum.Stopped = true;
                     break;
                 }
-                Send_UIMessage(MSG_SELECT_ROW, {std::to_string(p)});
+                TUiMessage select = Select_RowEvent(p);
+                select.AwaitsWindow = true;
+                Send_UIMessage(select);
                 run.Export_Row(p);
                 Send_UIMessage(MSG_STATUS2, {"", Tr("已保存文件数量:") + std::to_string(p)});
                 st.Progress1 = int32_t(p);
