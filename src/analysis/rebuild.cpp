@@ -167,15 +167,16 @@ void To_Rebuild(TSource& h, const TTreeData& node, const TAllocMap& map, int sch
     };
     auto report = [&](int64_t i, uint8_t res) {
         if (res == HEADMOOV_BAD_TABLES)
-            Send_UIMessage(MSG_LOG,
-                           {Tr("错误"), now(),
-                            Tr("错误类型:解析元文件失败;判断出错当前编号:") + std::to_string(i) + where(i)});
+            Send_UIMessage(
+                Log_Event(TSeverity::Warning, Tr("错误"), now(),
+                          Tr("错误类型:解析元文件失败;判断出错当前编号:") + std::to_string(i) + where(i)));
         else if (res == HEADMOOV_NO_ANCHOR)
-            Send_UIMessage(MSG_LOG, {Tr("错误"), now(), Tr("错误类型:没有发现符合条件的帧特征!")});
+            Send_UIMessage(
+                Log_Event(TSeverity::Warning, Tr("错误"), now(), Tr("错误类型:没有发现符合条件的帧特征!")));
     };
     auto failed = [&](int64_t i) {
-        Send_UIMessage(MSG_LOG, {Tr("错误"), now(),
-                                 Tr("错误类型:循环出错;判断出错当前编号:") + std::to_string(i) + where(i)});
+        Send_UIMessage(Log_Event(TSeverity::Warning, Tr("错误"), now(),
+                                 Tr("错误类型:循环出错;判断出错当前编号:") + std::to_string(i) + where(i)));
     };
     // Headers rebuilt incompletely under the chosen window wait for one
     // common search of the whole medium after the others.

@@ -34,6 +34,7 @@
 #include <QWindow>
 
 #include <filesystem>
+#include <limits>
 
 #include "app/advanced_dialog.h"
 #include "app/category_panel.h"
@@ -787,6 +788,9 @@ void TForm1::Shut_Down() {
             QThread::msleep(5);
         });
     }
+    // The workers' last events are handled before the window stops listening.
+    while (dispatcher_ && dispatcher_->Dispatcher().Pending() > 0)
+        QCoreApplication::sendPostedEvents(this);
     // The sample builder's last message may have started a playback.
     preview_->Stop();
     dispatcher_.reset();
@@ -839,6 +843,12 @@ bool TForm1::Start_Worker(const std::string& name, std::function<void()> body, T
     return workers_.Start(name, std::move(body), kind);
 }
 
+bool TForm1::Workers_Idle() const {
+    // Workers first: a worker posts its last event before it counts as ended.
+    if (!workers_.Idle()) return false;
+    return !dispatcher_ || dispatcher_->Dispatcher().Pending() == 0;
+}
+
 bool TForm1::Start_NextWorker(const std::string& name, std::function<void()> body) {
     return workers_.Start_Next(name, std::move(body));
 }
@@ -851,21 +861,16 @@ void TForm1::Set_MainEnabled(bool enabled) {
 // ------------------------------------------------------------------ messages
 
 void TForm1::Handle_UIMessage(const TUiMessage& m) {
+    // Status texts and the second gauge's range never arrive here: the
+    // progress dialog polls them from the operation state (see TForm2).
     const auto& P = m.P;
     switch (m.MsgType) {
     case MSG_LOG:
-        Append_LogRow(P[0], P[1], P[2]);
+        Append_LogRow(P[0], P[1], P[2], m.Severity);
         break;
-    case MSG_PROGRESS_START: {
-        const int32_t total = Message_Number(P[0]);
-        form2_->Progress_Start(total, U(P[1]), U(P[0]));
+    case MSG_PROGRESS_START:
+        form2_->Progress_Start(m.Number, U(P[1]));
         Set_MainEnabled(false);
-        break;
-    }
-    case MSG_PROGRESS_STATUS:
-        form2_->Set_Panel(2, U(P[1]));
-        form2_->Set_Panel(3, U(P[2]));
-        form2_->Refresh_Gauges();
         break;
     case MSG_PROGRESS_END:
         Set_MainEnabled(true);
@@ -884,13 +889,11 @@ void TForm1::Handle_UIMessage(const TUiMessage& m) {
         // The handler runs even while the window is disabled by the operation
         // that sends this, as a click on the button would in the original
         // toolkit; a Qt click on a disabled button does nothing.
-        btnViewClick();
-        break;
-    case MSG_STATUS2:
-        form2_->Set_Panel(2, U(P[1]));
+        Open_ResultsPage(m.ListedBySender);
         break;
     case MSG_SELECT_ROW:
-        Select_ResultRow(Message_Number(P[0]));
+        if (m.Number >= 0 && m.Number <= std::numeric_limits<int32_t>::max())
+            Select_ResultRow(int32_t(m.Number));
         break;
     case MSG_START_PLAY:
         btnPlayStartClick();
@@ -899,25 +902,15 @@ void TForm1::Handle_UIMessage(const TUiMessage& m) {
         form2_->Show_SecondGauge(true);
         form2_->Enable_SecondGauge(true);
         break;
-    case MSG_GAUGE2_RANGE:
-        form2_->Set_SecondRange(Message_Number(P[0]));
-        break;
-    case 11:
-    case MSG_STATUS3:
-    case 18:
-        form2_->Set_Panel(3, U(P[2]));
-        form2_->Refresh_Gauges();
-        break;
-    case MSG_STATUS2_FROM_P3:
-        form2_->Set_Panel(2, U(P[2]));
-        break;
     default:
         break;
     }
 }
 
-void TForm1::Append_LogRow(const std::string& kind, const std::string& date, const std::string& text) {
-    const int image = kind.find("错误") != std::string::npos ? 4 : 5;
+void TForm1::Append_LogRow(const std::string& kind, const std::string& date, const std::string& text,
+                           TSeverity severity) {
+    // Warnings (findings about the medium) are marked as errors are.
+    const int image = severity == TSeverity::Info ? 5 : 4;
     auto* it = new QTreeWidgetItem({U(kind), U(date), U(text)});
     it->setIcon(0, Small_Image(image));
     it->setData(0, kImageRole, image);

@@ -72,7 +72,10 @@ class TForm1 : public QWidget {
     // worker.h). name is the operation name its error kind shows.
     bool Start_Worker(const std::string& name, std::function<void()> body,
                       TWorkerKind kind = TWorkerKind::Operation);
-    bool Workers_Idle() const { return workers_.Idle(); }
+    // No worker runs and every event they sent has been handled.
+    bool Workers_Idle() const;
+    // An operation worker runs (background work does not count).
+    bool Operation_Running() const { return workers_.Operation_Running(); }
     // Starts an operation that follows the one running now (see worker.h).
     bool Start_NextWorker(const std::string& name, std::function<void()> body);
 
@@ -205,7 +208,11 @@ class TForm1 : public QWidget {
     void Build_Menus();
     void Wire_Commands();
     QToolButton* Tool_Button(QWidget* parent, const char* name, const char* caption, const char* icon);
-    void Append_LogRow(const std::string& kind, const std::string& date, const std::string& text);
+    void Append_LogRow(const std::string& kind, const std::string& date, const std::string& text,
+                       TSeverity severity);
+    // The results page: clears the list and turns to the page; lists the
+    // results on a worker unless the sender of the request lists them itself.
+    void Open_ResultsPage(bool listedBySender);
     void Select_LastLogRow();
     void Select_ResultRow(int32_t index);
     // Stops the preview player and shows the idle panel.

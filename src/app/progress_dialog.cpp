@@ -9,6 +9,7 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
+#include <limits>
 
 #include "app/prompts.h"
 #include "app/translate_form.h"
@@ -25,11 +26,17 @@ const char* kGaugeStyle = "QProgressBar { border: 1px solid #8aa4bf; background:
 
 // A gauge over 0..total. A total of 0 (or less) gives an empty gauge at 0 %
 // rather than the toolkit's busy animation for an empty range.
-void Set_GaugeRange(QProgressBar* g, int32_t total) {
-    g->setRange(0, std::max<int32_t>(total, 0) == 0 ? 1 : total);
+// Totals beyond the gauge's range (more than 2^31 - 1 blocks) fill it at
+// its largest.
+void Set_GaugeRange(QProgressBar* g, int64_t total) {
+    const int32_t t = int32_t(std::clamp<int64_t>(total, 0, std::numeric_limits<int32_t>::max()));
+    g->setRange(0, t == 0 ? 1 : t);
     g->setValue(0);
-    g->setProperty("qrvTotal", std::max<int32_t>(total, 0));
+    g->setProperty("qrvTotal", t);
 }
+
+// How often the gauges and status texts are polled while an operation runs.
+constexpr int kPollMs = 125;
 
 void Set_GaugePosition(QProgressBar* g, int32_t position) {
     const int32_t total = g->property("qrvTotal").toInt();
@@ -96,7 +103,12 @@ TForm2::TForm2(QWidget* owner) : QDialog(owner) {
     tmr1_->setObjectName("tmr1");
     tmr1_->setInterval(1000);
 
+    tmrPoll_ = new QTimer(this);
+    tmrPoll_->setObjectName("tmrPoll");
+    tmrPoll_->setInterval(kPollMs);
+
     connect(tmr1_, &QTimer::timeout, this, &TForm2::tmr1Timer);
+    connect(tmrPoll_, &QTimer::timeout, this, &TForm2::Poll_Progress);
     connect(btn1_, &QPushButton::clicked, this, &TForm2::btn1Click);
     connect(btn2_, &QPushButton::clicked, this, &TForm2::btn2Click);
 
@@ -106,12 +118,17 @@ TForm2::TForm2(QWidget* owner) : QDialog(owner) {
     setFixedSize(735, 82);
 }
 
-void TForm2::Progress_Start(int32_t total, const QString& label, const QString& totalText) {
+void TForm2::Progress_Start(int64_t total, const QString& label) {
     tmr1_->start();
+    tmrPoll_->start();
     Set_GaugeRange(g1_, total);
     Set_GaugeRange(g2_, 0);
+    shownTotal2_ = 0;
+    // The next poll shows the record's texts whatever it holds.
+    shownVersion_ = 0;
+    shownSets2_ = shownSets3_ = ~uint64_t(0);
     panels_[0]->clear();
-    panels_[1]->setText(label + totalText);
+    panels_[1]->setText(label + QString::number(total));
     panels_[2]->clear();
     panels_[3]->clear();
     if (QWidget* owner = parentWidget()) {
@@ -125,6 +142,7 @@ void TForm2::Progress_Start(int32_t total, const QString& label, const QString& 
 
 void TForm2::Progress_End() {
     tmr1_->stop();
+    tmrPoll_->stop();
     btn2Click();
 }
 
@@ -148,12 +166,31 @@ void TForm2::Enable_SecondGauge(bool enabled) {
     pnl3_->setEnabled(enabled);
 }
 
+void TForm2::Poll_Progress() {
+    TProgressRecord& rec = Op_State().Record;
+    const uint64_t version = rec.Version.load();
+    if (version != shownVersion_) {
+        shownVersion_ = version;
+        const TProgressTexts t = rec.Texts();
+        if (t.Sets2 != shownSets2_) panels_[2]->setText(QString::fromStdString(t.Status2));
+        if (t.Sets3 != shownSets3_) panels_[3]->setText(QString::fromStdString(t.Status3));
+        shownSets2_ = t.Sets2;
+        shownSets3_ = t.Sets3;
+        const int64_t total2 = rec.Total2.load();
+        if (total2 != shownTotal2_) {
+            shownTotal2_ = total2;
+            Set_GaugeRange(g2_, total2);
+        }
+    }
+    Refresh_Gauges();
+}
+
 void TForm2::tmr1Timer() {
+    Poll_Progress();
     TOpState& st = Op_State();
     panels_[0]->setText(QString::fromStdString(Elapsed_Text(st.Elapsed_Seconds())));
     const std::string counter = Progress_CounterText(st.WrittenBytes.load(), st.JudgedBlocks.load());
     if (!counter.empty()) panels_[3]->setText(QString::fromStdString(counter));
-    Refresh_Gauges();
 }
 
 void TForm2::Refresh_Gauges() {

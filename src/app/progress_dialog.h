@@ -1,7 +1,10 @@
 // TForm2, the progress dialog every long operation shares: two gauges, a stop
 // button and four status panels (elapsed time, operation label and total,
-// two status texts). Workers reach it only through the message channel; its
-// one-second timer reads the operation state's counters.
+// two status texts). Workers reach it through the progress start and end
+// events; everything between is polled from the operation state: the gauges,
+// the status texts and the second gauge's range several times a second
+// (tmrPoll), the elapsed time and the written or judged counter once a
+// second (tmr1).
 #pragma once
 
 #include <QDialog>
@@ -20,10 +23,11 @@ class TForm2 : public QDialog {
   public:
     explicit TForm2(QWidget* owner);
 
-    // Progress start: the timer runs, the dialog shows, g1 ranges 0..total,
-    // g2 0..0, panel 1 = label + total, the other panels empty.
-    void Progress_Start(int32_t total, const QString& label, const QString& totalText);
-    // Progress end: the timer stops and the dialog closes.
+    // Progress start: the timers run, the dialog shows, g1 ranges 0..total,
+    // g2 0..0, panel 1 = label + total, the other panels empty until the
+    // next poll fills them.
+    void Progress_Start(int64_t total, const QString& label);
+    // Progress end: the timers stop and the dialog closes.
     void Progress_End();
     void Set_Panel(int index, const QString& text);
     QString Panel(int index) const;
@@ -35,10 +39,13 @@ class TForm2 : public QDialog {
     // Moves both gauges to the operation state's counters now (the status
     // texts beside them are set by messages between the timer's ticks).
     void Refresh_Gauges();
+    // Takes what changed in the progress record (status texts, the second
+    // gauge's range) and moves the gauges.
+    void Poll_Progress();
 
   public slots:
-    // The one-second refresh: elapsed time, written amount or judged blocks,
-    // gauge positions.
+    // The one-second refresh: a poll, then elapsed time and written amount
+    // or judged blocks.
     void tmr1Timer();
     // The stop request: asks, and on OK sets the stop flag.
     void btn1Click();
@@ -57,6 +64,10 @@ class TForm2 : public QDialog {
     QStatusBar* stat1_;
     QLabel* panels_[4];
     QTimer* tmr1_;
+    QTimer* tmrPoll_;
+    uint64_t shownVersion_ = 0; // progress record version last shown
+    uint64_t shownSets2_ = 0, shownSets3_ = 0;
+    int64_t shownTotal2_ = 0; // second gauge total last set
 };
 
 } // namespace qrv::app

@@ -48,6 +48,10 @@ void Box(QWidget* owner, const std::string& text, TBoxIcon icon, const char* cap
 // ------------------------------------------------------------ list
 
 void TForm1::btnViewClick() {
+    Open_ResultsPage(false);
+}
+
+void TForm1::Open_ResultsPage(bool listedBySender) {
     Stop_Preview();
     pnl25_->clear();
     results_->Clear();
@@ -57,7 +61,7 @@ void TForm1::btnViewClick() {
         return;
     }
     // A scan lists its results on its own worker right after asking for this page.
-    if (Op_State().ViewFilledByScan.exchange(false)) return;
+    if (listedBySender) return;
     // A load asks for the list while its worker is still finishing: the
     // listing follows it.
     Start_NextWorker("View0000", [] { Show_Results(); });

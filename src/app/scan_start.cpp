@@ -6,6 +6,8 @@
 namespace qrv::app {
 
 bool Start_Scan(TForm1& form, const TScanParams& params, const TGuardOptions& output) {
+    // Another operation still runs: its results stay as they are.
+    if (form.Operation_Running()) return false;
     Prepare_ScanRun();
     // The rows shown pointed into the lists just emptied.
     form.Clear_Results();

@@ -210,7 +210,8 @@ void TForm1::btnJumpClick() {
     const auto bytes = Get_Hex(node->Data, sector);
     if (!bytes) {
         // The read-error line is logged; say why when the reason is the user's rights.
-        if (const std::string hint = Access_Hint(node->Data); !hint.empty()) Send_Log(Tr("错误"), hint);
+        if (const std::string hint = Access_Hint(node->Data); !hint.empty())
+            Send_Log(TSeverity::Error, Tr("错误"), hint);
         return;
     }
     Show_Hex(*bytes);

@@ -4,33 +4,53 @@
 #include <QThread>
 
 #include <exception>
-#include <limits>
-#include <stdexcept>
 
 namespace qrv::app {
 
 TQtDispatcher::TQtDispatcher(QObject* target, std::function<void(const TUiMessage&)> handler)
-    : target_(target), handler_(std::move(handler)) {}
+    : target_(target), state_(std::make_shared<TState>()) {
+    state_->Handler = std::move(handler);
+}
+
+namespace {
+
+// An escape from the handler must not cross the event loop: an event that
+// cannot be shown (a number the gauge cannot hold) is dropped.
+void Run_Handler(const std::function<void(const TUiMessage&)>& handler, const TUiMessage& msg) {
+    try {
+        handler(msg);
+    } catch (const std::exception&) {
+    }
+}
+
+} // namespace
 
 void TQtDispatcher::Handle_UIMessage(const TUiMessage& msg) {
-    if (closed_) return;
+    if (state_->Closed || Is_ProgressOnly(msg.MsgType)) return;
     if (QThread::currentThread() == target_->thread()) {
-        handler_(msg);
+        Run_Handler(state_->Handler, msg);
         return;
     }
-    std::exception_ptr failure;
+    if (msg.AwaitsWindow) {
+        // Queued behind everything posted before it, and waited for.
+        QMetaObject::invokeMethod(
+            target_,
+            [state = state_, &msg] {
+                if (!state->Closed) Run_Handler(state->Handler, msg);
+            },
+            Qt::BlockingQueuedConnection);
+        return;
+    }
+    // Events posted to one object are delivered in the order they were
+    // posted, which keeps rows, log lines and the results page in order.
+    ++state_->Pending;
     QMetaObject::invokeMethod(
         target_,
-        [&] {
-            if (closed_) return;
-            try {
-                handler_(msg);
-            } catch (...) {
-                failure = std::current_exception();
-            }
+        [state = state_, msg] {
+            if (!state->Closed) Run_Handler(state->Handler, msg);
+            --state->Pending;
         },
-        Qt::BlockingQueuedConnection);
-    if (failure) std::rethrow_exception(failure);
+        Qt::QueuedConnection);
 }
 
 TDispatcherScope::TDispatcherScope(QObject* target, std::function<void(const TUiMessage&)> handler)
@@ -42,23 +62,6 @@ TDispatcherScope::~TDispatcherScope() {
     // Put the previous sink back only when ours is still the installed one.
     auto current = Set_UISink(previous_);
     if (current != dispatcher_) Set_UISink(current);
-}
-
-int32_t Message_Number(const std::string& text) {
-    auto fail = [&] { throw std::invalid_argument("'" + text + "' is not a valid integer value"); };
-    size_t i = 0;
-    bool negative = false;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-    if (i == text.size()) fail();
-    int64_t v = 0;
-    for (; i < text.size(); ++i) {
-        if (text[i] < '0' || text[i] > '9') fail();
-        v = v * 10 + (text[i] - '0');
-        if (v > int64_t(std::numeric_limits<int32_t>::max()) + 1) fail();
-    }
-    if (negative) v = -v;
-    if (v > std::numeric_limits<int32_t>::max() || v < std::numeric_limits<int32_t>::min()) fail();
-    return int32_t(v);
 }
 
 } // namespace qrv::app

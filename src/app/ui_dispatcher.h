@@ -1,9 +1,17 @@
-// The Qt side of the message channel. A worker's Send_UIMessage runs the
-// window's handler on the window thread and waits for it to return (a blocking
-// queued call); a message sent from the window thread itself runs the handler
-// directly, since a blocking queued call to one's own thread would deadlock.
-// An exception thrown by the handler (a number text that is not a number) is
-// handed back to the sender.
+// The Qt side of the message channel. A worker's event is posted to the
+// window's thread and handled there in the order it was sent (a queued,
+// non-blocking post): a worker never waits for the window to repaint. An
+// event sent from the window thread itself runs the handler directly.
+//
+// Progress-only events (status texts, the second gauge's range) are not
+// posted at all: Send_UIMessage has put them into the operation state's
+// progress record, which the progress dialog polls on a timer.
+//
+// An event marked AwaitsWindow is handled the same way, but its sender waits
+// until the handler has run: the export's selection of the row it writes
+// next, so that a stop asked for while that row is shown applies to its file.
+// The stop question itself is asked on the window thread; the worker only
+// reads the stop flag it sets.
 #pragma once
 
 #include <QObject>
@@ -24,14 +32,23 @@ class TQtDispatcher : public TUiSink {
 
     void Handle_UIMessage(const TUiMessage& msg) override;
 
-    // After Close, messages are dropped: the window is going away.
-    void Close() { closed_ = true; }
-    bool Closed() const { return closed_; }
+    // After Close, events are dropped, also those already posted: the window
+    // is going away.
+    void Close() { state_->Closed = true; }
+    bool Closed() const { return state_->Closed; }
+    // Events posted and not yet handled (or dropped).
+    int64_t Pending() const { return state_->Pending; }
 
   private:
+    // Shared with every posted event, so that one still queued when the
+    // dispatcher is gone finds it closed rather than a dangling handler.
+    struct TState {
+        std::function<void(const TUiMessage&)> Handler;
+        std::atomic<bool> Closed{false};
+        std::atomic<int64_t> Pending{0};
+    };
     QObject* target_;
-    std::function<void(const TUiMessage&)> handler_;
-    std::atomic<bool> closed_{false};
+    std::shared_ptr<TState> state_;
 };
 
 // Installs a dispatcher as the process's message sink for the lifetime of the
@@ -48,9 +65,5 @@ class TDispatcherScope {
     std::shared_ptr<TQtDispatcher> dispatcher_;
     std::shared_ptr<TUiSink> previous_;
 };
-
-// A number text of a message: optional sign and decimal digits only, within
-// 32 bits. Anything else throws std::invalid_argument naming the text.
-int32_t Message_Number(const std::string& text);
 
 } // namespace qrv::app

@@ -11,7 +11,7 @@
 namespace qrv::app {
 
 void Log_WorkerFailure(const std::string& name, const std::string& reason) {
-    Send_Log(Tr("错误类型:") + name, Tr("错误内容:") + reason);
+    Send_Log(TSeverity::Error, Tr("错误类型:") + name, Tr("错误内容:") + reason);
 }
 
 namespace {
@@ -90,7 +90,8 @@ bool TWorkerRunner::Start_Next(const std::string& name, std::function<void()> bo
     workers_.push_back(std::move(w));
     std::shared_ptr<TWorker> before = running.empty() ? nullptr : running.front();
     raw->Thread = std::thread([raw, before, name, body = std::move(body)] {
-        // The operation before ends once its last message has been handled.
+        // The operation before has ended once its worker has; its events
+        // are already queued ahead of this one's.
         while (before && !before->Done)
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
         Run_Guarded(name, body, TWorkerKind::Operation);

@@ -53,8 +53,7 @@ class TWorkerRunner {
     // True when no worker of any kind runs.
     bool Idle() const;
     // Waits until every worker has ended; wait is called repeatedly meanwhile
-    // (the window pumps its events there, so workers blocked in a message
-    // send can finish).
+    // (the window handles the events they post there).
     void Wait_All(const std::function<void()>& wait);
 
   private:

@@ -364,7 +364,9 @@ int Cmd_Scan(const TArgv& argv) {
                       ", \"failed\": " + (outcome.Failed() ? "true" : "false") +
                       ", \"unread_runs\": " + std::to_string(unread.Runs().size()) +
                       ", \"unread_bytes\": " + std::to_string(unread.Bytes()) +
-                      ", \"recovery_type\": " + std::to_string(p.RecoveryType);
+                      ", \"recovery_type\": " + std::to_string(p.RecoveryType) +
+                      ", \"errors\": " + std::to_string(session.Sink->Errors()) +
+                      ", \"warnings\": " + std::to_string(session.Sink->Warnings());
     if (!json) {
         Print_ScanFindings(stdout);
         std::printf("\n");

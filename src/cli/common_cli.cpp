@@ -118,12 +118,12 @@ void TCliSink::Handle_UIMessage(const TUiMessage& m) {
     if (model_) model_->Apply_Message(m);
     switch (m.MsgType) {
     case MSG_LOG: {
-        const bool error = m.P[0].find("错误") != std::string::npos;
-        // Analysis reports a header it could not rebuild under the bare kind
-        // "错误" and goes on with the next one: that is a finding about the
-        // medium, not a failure of the operation, so it does not set the exit status.
-        if (error && m.P[0] != Tr("错误")) ++errors_;
-        if (quiet_ && !error) break;
+        // A warning (analysis met a header it could not rebuild and went on
+        // with the next one) is a finding about the medium, not a failure of
+        // the operation: shown in quiet mode, but it does not set the exit status.
+        if (m.Severity == TSeverity::Error) ++errors_;
+        if (m.Severity == TSeverity::Warning) ++warnings_;
+        if (quiet_ && m.Severity == TSeverity::Info) break;
         const bool bar = barShown_;
         Clear_Bar();
         std::fprintf(out_, "%s  %s\n", m.P[0].c_str(), m.P[2].c_str());
@@ -131,7 +131,8 @@ void TCliSink::Handle_UIMessage(const TUiMessage& m) {
         break;
     }
     case MSG_PROGRESS_START:
-        total_ = std::strtoll(m.P[0].c_str(), nullptr, 10);
+        // A start fed by hand with texts only carries its total in P1.
+        total_ = m.Number >= 0 ? m.Number : std::strtoll(m.P[0].c_str(), nullptr, 10);
         label_ = m.P[1];
         status_.clear();
         started_ = clock_();

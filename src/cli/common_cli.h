@@ -31,8 +31,8 @@ std::optional<TTreeData> Source_Node(const std::string& path, std::string& error
 // message 5 go into the model. The bar is drawn only on a terminal, at most
 // ten times a second (log lines and the start and end of an operation draw at
 // once); when the operation counts bytes of the medium it shows bytes done of
-// the total, the throughput and the time left. quiet drops the log lines that
-// are not errors.
+// the total, the throughput and the time left. quiet drops the log lines of
+// severity Info.
 class TCliSink : public TUiSink {
   public:
     using TClock = std::function<std::chrono::steady_clock::time_point()>;
@@ -41,8 +41,10 @@ class TCliSink : public TUiSink {
     TCliSink(std::shared_ptr<TResultsModel> model, bool quiet, std::FILE* out = stderr, int terminal = -1,
              TClock clock = {});
     void Handle_UIMessage(const TUiMessage& msg) override;
-    // Number of log lines whose kind holds "错误".
+    // Number of log lines of severity Error.
     int Errors() const { return errors_; }
+    // Number of log lines of severity Warning.
+    int Warnings() const { return warnings_; }
     // Bars drawn so far.
     int Redraws() const { return redraws_; }
 
@@ -56,7 +58,7 @@ class TCliSink : public TUiSink {
     bool tty_ = false;
     TClock clock_;
     bool barShown_ = false;
-    int errors_ = 0, redraws_ = 0;
+    int errors_ = 0, warnings_ = 0, redraws_ = 0;
     int64_t total_ = 0;
     std::string label_, status_;
     std::chrono::steady_clock::time_point started_{}, lastDraw_{};

@@ -2,6 +2,46 @@
 
 namespace qrv {
 
+void TProgressRecord::Start(int64_t total, std::string label) {
+    {
+        std::lock_guard<std::mutex> lk(mu_);
+        texts_.Label = std::move(label);
+        texts_.Status2.clear();
+        texts_.Status3.clear();
+        ++texts_.Sets2;
+        ++texts_.Sets3;
+    }
+    Total1 = total;
+    Total2 = 0;
+    Active = true;
+    ++Starts;
+    ++Version;
+}
+
+void TProgressRecord::End() {
+    Active = false;
+    ++Version;
+}
+
+void TProgressRecord::Set_Status(const std::string* status2, const std::string* status3) {
+    {
+        std::lock_guard<std::mutex> lk(mu_);
+        if (status2) texts_.Status2 = *status2, ++texts_.Sets2;
+        if (status3) texts_.Status3 = *status3, ++texts_.Sets3;
+    }
+    ++Version;
+}
+
+void TProgressRecord::Set_SecondTotal(int64_t total) {
+    Total2 = total;
+    ++Version;
+}
+
+TProgressTexts TProgressRecord::Texts() const {
+    std::lock_guard<std::mutex> lk(mu_);
+    return texts_;
+}
+
 void TOpState::Set_StartTime(std::chrono::system_clock::time_point t) {
     std::lock_guard<std::mutex> lk(mu_);
     start_ = t;

@@ -59,7 +59,11 @@ std::string Stamped_FileName(const std::string& text, const std::tm& t, const st
 }
 
 void Send_Log(const std::string& kind, const std::string& description) {
-    Send_UIMessage(MSG_LOG, {kind, Now_Text(), description});
+    Send_Log(TSeverity::Info, kind, description);
+}
+
+void Send_Log(TSeverity severity, const std::string& kind, const std::string& description) {
+    Send_UIMessage(Log_Event(severity, kind, Now_Text(), description));
 }
 
 std::string Format_Duration(long double seconds) {

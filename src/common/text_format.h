@@ -7,6 +7,8 @@
 #include <ctime>
 #include <string>
 
+#include "common/ui_message.h"
+
 namespace qrv {
 
 // "Now": the current local date in the locale's short date format, a space, and
@@ -19,9 +21,12 @@ std::string Now_Text();
 // ("E:", 1 March 2024 09:05:07, ".QRV" -> "E-20240301090507.QRV").
 std::string Stamped_FileName(const std::string& text, const std::tm& localTime, const std::string& ext);
 
-// Sends a log line (message type 0): kind, Now_Text(), description. The texts
-// are sent as given: callers translate their pieces with Tr() first.
+// Sends a log line (message type 0): kind, Now_Text(), description, with the
+// severity the window's icon and qrv-cli's error count follow (Info when not
+// given). The texts are sent as given: callers translate their pieces with
+// Tr() first.
 void Send_Log(const std::string& kind, const std::string& description);
+void Send_Log(TSeverity severity, const std::string& kind, const std::string& description);
 
 // Name of a file the program generates for a source (an image, a scan-result
 // file): name + "-" + the date as yyyymmdd + " " + the locale's long time,

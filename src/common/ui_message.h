@@ -1,12 +1,18 @@
-// The worker-to-window message channel. Workers report only through
-// Send_UIMessage: a type and up to eight texts. The sink behind it is
-// pluggable: the Qt dispatcher, the command-line sink, or a recording sink in
-// tests. Sending is synchronous: Send_UIMessage returns when the sink has
-// handled the message. Each send hands the sink its own copy of the message,
-// so two workers may send at once.
+// The worker-to-window message channel. Workers report through typed events:
+// a kind (the numbered MSG_* types), up to eight texts, and the typed fields
+// the kind needs (a log line's severity, a progress total). The sink behind
+// it is pluggable: the Qt dispatcher, the command-line sink, or a recording
+// sink in tests. Each send hands the sink its own copy of the event, so two
+// workers may send at once.
+//
+// Progress (totals and the status-panel texts) is also published into the
+// operation state's progress record as it is sent (see Publish_Progress), so
+// a front end may read it at its own pace instead of handling every status
+// event; the window polls it on a timer and never sees the status events.
 #pragma once
 
 #include <array>
+#include <cstdint>
 #include <initializer_list>
 #include <memory>
 #include <mutex>
@@ -34,10 +40,46 @@ enum TUiMessageType : int {
     MSG_STATUS2_FROM_P3 = 19, // P3 -> status panel 2
 };
 
+// How a log line is shown: the window's icon, qrv-cli's error count and its
+// quiet mode. Set by the code that reports, which knows whether it failed.
+enum class TSeverity : int {
+    Info = 0,
+    // A finding about the medium (a header that could not be rebuilt): shown
+    // like an error, but the operation itself did not fail.
+    Warning = 1,
+    Error = 2,
+};
+
 struct TUiMessage {
     int MsgType = 0;
     std::array<std::string, 8> P; // P[0] is P1 ... P[7] is P8
+    TSeverity Severity = TSeverity::Info; // MSG_LOG
+    // MSG_PROGRESS_START and MSG_GAUGE2_RANGE: the gauge's total; MSG_SELECT_ROW:
+    // the row. -1 when the sender gave only texts: Send_UIMessage then takes it
+    // from P1 when that is a decimal number (else a total of 0, or no row).
+    int64_t Number = -1;
+    // MSG_SHOW_RESULTS: the sender lists the rows itself right after this
+    // event, so the window only clears its list and turns to the results page.
+    bool ListedBySender = false;
+    // The sender waits until the window has handled the event, because what
+    // the window does with it may change what the sender does next: the
+    // export selects the row it writes next, and a stop asked for at that
+    // moment applies to that file.
+    bool AwaitsWindow = false;
 };
+
+// Status events that only update the progress record (status panels, the
+// second gauge's range): a front end that polls the record can ignore them.
+bool Is_ProgressOnly(int type);
+
+// Event makers with typed fields; their texts are those the numbered
+// channel always carried (P1 the total in decimal, P2 the label, ...).
+TUiMessage Progress_StartEvent(int64_t total, const std::string& label, const std::string& p3 = {});
+TUiMessage Gauge2_RangeEvent(int64_t total);
+TUiMessage Select_RowEvent(int64_t row);
+// A log line: kind, date and time, description.
+TUiMessage Log_Event(TSeverity severity, const std::string& kind, const std::string& dateTime,
+                     const std::string& description);
 
 class TUiSink {
   public:
@@ -52,6 +94,11 @@ std::shared_ptr<TUiSink> Get_UISink();
 // Sends a message with texts P1, P2, ... in order.
 void Send_UIMessage(int type, std::initializer_list<std::string> texts = {});
 void Send_UIMessage(const TUiMessage& msg);
+
+// Puts a progress event's content (start, status texts, second total, end)
+// into Op_State().Record. Send_UIMessage does this for every event it sends;
+// exposed for front ends that feed a record by hand (tests, tools).
+void Publish_Progress(const TUiMessage& msg);
 
 // While one exists on a thread, the gauge and status-panel messages that
 // thread sends are dropped (logs and everything else still go out): for work

@@ -150,7 +150,8 @@ class TExportRun {
         if (!row.Checked || !row.Exportable) return;
         const int64_t ri = row.Result_Index();
         if (ri < 0 || ri >= RebuildResultList.Count()) {
-            Send_Log(Tr("错误类型:Save0002"), Tr("结果序号不正常") + ":" + row.Sub[COL_INDEX]);
+            Send_Log(TSeverity::Error, Tr("错误类型:Save0002"),
+                     Tr("结果序号不正常") + ":" + row.Sub[COL_INDEX]);
             ++sum_.Failed;
             return;
         }
@@ -169,7 +170,7 @@ class TExportRun {
         TGuardVerdict refusal;
         sub_ = recovery_ + "/QRV_File_" + std::to_string(subCounter_);
         if (!Make_Folder(sub_, guard_, &refusal))
-            Send_Log(Tr(refusal.Allowed() ? "错误类型:Save0001" : "错误类型:Save0006"),
+            Send_Log(TSeverity::Error, Tr(refusal.Allowed() ? "错误类型:Save0001" : "错误类型:Save0006"),
                      (refusal.Allowed() ? Tr("创建文件夹出错") : refusal.Reason) + ":" + sub_);
         ++subCounter_;
         needFolder_ = false;
@@ -186,7 +187,7 @@ class TExportRun {
         const TRebuildResult& r = RebuildResultList.Get(ri);
         auto out = TOutputFile::Create(path, guard_, &refusal);
         if (!out) {
-            Send_Log(Tr(refusal.Allowed() ? "错误类型:Save0003" : "错误类型:Save0006"),
+            Send_Log(TSeverity::Error, Tr(refusal.Allowed() ? "错误类型:Save0003" : "错误类型:Save0006"),
                      (refusal.Allowed() ? Tr("创建文件出错") : refusal.Reason) + ":" + path);
             ++sum_.Failed;
             return false;
@@ -218,18 +219,20 @@ class TExportRun {
         entry.Seams = Report_Seams(r);
         // A digest that cannot be had leaves the file alone; the report then
         // carries no digest for it.
-        if (!recorder.Finish(entry)) Send_Log(Tr("错误类型:Save0007"), Tr("写入报告出错") + ":" + path);
+        if (!recorder.Finish(entry))
+            Send_Log(TSeverity::Error, Tr("错误类型:Save0007"), Tr("写入报告出错") + ":" + path);
         // Zeros in place of unreadable bytes: the file is not whole, and not very good.
         if (const int64_t unread = Unread_Bytes(entry); unread > 0) {
             entry.Complete = false;
             if (entry.Level == "0") entry.Level = "1";
             ++sum_.WithUnread;
-            Send_Log(Tr("错误类型:Save0008"), Tr("错误内容:文件含有无法读取的字节,以零填充") + ", " + Tr("字节数:") +
-                                                 std::to_string(unread) + ":" + path);
+            Send_Log(TSeverity::Error, Tr("错误类型:Save0008"),
+                     Tr("错误内容:文件含有无法读取的字节,以零填充") + ", " + Tr("字节数:") +
+                         std::to_string(unread) + ":" + path);
         }
         if (!ok) {
             // A partial file must not pass for a recovered one.
-            Send_Log(Tr("错误类型:Save0004"), Tr("写入文件出错") + ":" + path);
+            Send_Log(TSeverity::Error, Tr("错误类型:Save0004"), Tr("写入文件出错") + ":" + path);
             ++sum_.Failed;
             return false;
         }
@@ -302,8 +305,9 @@ class TExportRun {
         std::string where;
         if (d.FirstErrorSeconds >= 0)
             where = ", " + Tr("第一个错误位于") + ":" + std::to_string(int64_t(d.FirstErrorSeconds)) + Tr("秒");
-        Send_Log(Tr("错误类型:Save0009"), Tr("错误内容:文件解码有错误") + ", " + Tr("错误样本数:") +
-                                             std::to_string(entry.DecodeErrors) + where + ":" + entry.Path);
+        Send_Log(TSeverity::Error, Tr("错误类型:Save0009"),
+                 Tr("错误内容:文件解码有错误") + ", " + Tr("错误样本数:") +
+                     std::to_string(entry.DecodeErrors) + where + ":" + entry.Path);
     }
 
     // Decode checks started; the first done_ of them have been applied.
@@ -330,7 +334,7 @@ TSaveSummary Save_ToFile_One(TResultsModel& model, const std::string& folder, co
     auto& st = Op_State();
     const std::string sourcePath = st.SourcePath();
     if (sourcePath.empty()) {
-        Send_Log(Tr("错误类型:Save[0000]"), Tr("错误内容:获取磁盘句柄出错，程序将退出!"));
+        Send_Log(TSeverity::Error, Tr("错误类型:Save[0000]"), Tr("错误内容:获取磁盘句柄出错，程序将退出!"));
         return sum;
     }
     const TPieceWriter writer = writerIn ? writerIn : Default_PieceWriter();
@@ -343,11 +347,11 @@ TSaveSummary Save_ToFile_One(TResultsModel& model, const std::string& folder, co
     TSourcePtr src;
     if (!Make_Folders(recovery, guard, &refusal)) {
         if (!refusal.Allowed())
-            Send_Log(Tr("错误类型:Save0006"), refusal.Reason + ":" + recovery);
+            Send_Log(TSeverity::Error, Tr("错误类型:Save0006"), refusal.Reason + ":" + recovery);
         else
-            Send_Log(Tr("错误类型:Save0001"), Tr("创建文件夹出错") + ":" + recovery);
+            Send_Log(TSeverity::Error, Tr("错误类型:Save0001"), Tr("创建文件夹出错") + ":" + recovery);
     } else if (!(src = Open_Source(sourcePath))) {
-        Send_Log(Tr("错误类型:Scan0000"), Tr("错误内容:获取文件句柄出错，程序将退出!"));
+        Send_Log(TSeverity::Error, Tr("错误类型:Scan0000"), Tr("错误内容:获取文件句柄出错，程序将退出!"));
     } else {
         sum.Started = true;
         sum.Report.Folder = recovery;
@@ -364,13 +368,15 @@ TSaveSummary Save_ToFile_One(TResultsModel& model, const std::string& folder, co
                     sum.Stopped = true;
                     break;
                 }
-                Send_UIMessage(MSG_SELECT_ROW, {std::to_string(p)});
+                TUiMessage select = Select_RowEvent(p);
+                select.AwaitsWindow = true;
+                Send_UIMessage(select);
                 run.Export_Row(p);
                 Send_UIMessage(MSG_STATUS2, {"", Tr("已保存文件数量:") + std::to_string(p)});
                 st.Progress1 = int32_t(p);
             }
         } catch (const std::exception& e) {
-            Send_Log(Tr("错误类型:Save0005"), Tr("保存出错") + ":" + e.what());
+            Send_Log(TSeverity::Error, Tr("错误类型:Save0005"), Tr("保存出错") + ":" + e.what());
             ++sum.Failed;
         }
         run.Finish_DecodeChecks();
@@ -379,7 +385,7 @@ TSaveSummary Save_ToFile_One(TResultsModel& model, const std::string& folder, co
         sum.Report.EndTime = Utc_Now();
         sum.ReportPath = Write_CarveReport(sum.Report, guard, &sum.ReportError);
         if (sum.ReportPath.empty())
-            Send_Log(Tr("错误类型:Save0007"), Tr("写入报告出错") + ":" + sum.ReportError);
+            Send_Log(TSeverity::Error, Tr("错误类型:Save0007"), Tr("写入报告出错") + ":" + sum.ReportError);
         else
             Send_Log(Tr("报告已写入"), sum.ReportPath);
         Set_LastCarveReport(sum.Report);

@@ -160,7 +160,7 @@ void Copy_Result(TPreviewRequest& req, int64_t resultIndex) {
 }
 
 void Log_Error(const char* kind, const std::string& description) {
-    Send_Log(Tr(kind), description);
+    Send_Log(TSeverity::Error, Tr(kind), description);
 }
 
 } // namespace

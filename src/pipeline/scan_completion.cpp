@@ -5,7 +5,6 @@
 #include <vector>
 
 #include "analysis/rebuild.h"
-#include "common/op_state.h"
 #include "common/ui_message.h"
 #include "results/result_file.h"
 #include "results/results_model.h"
@@ -65,8 +64,11 @@ void Scan_Completion(TSource& h, const TTreeData& node, const TAllocMap& map, co
         RebuildResultList.Drop_If([](const TRebuildResult& r) { return !Check_DateRange(r.CreateTime); });
     const int64_t n = RebuildResultList.Count();
     if (n == 0) return;
-    Op_State().ViewFilledByScan = true;
-    Send_UIMessage(MSG_SHOW_RESULTS);
+    // The results page is asked for, and filled right here.
+    TUiMessage show;
+    show.MsgType = MSG_SHOW_RESULTS;
+    show.ListedBySender = true;
+    Send_UIMessage(show);
     To_View(0, n);
     if (p.SaveResults)
         Result_To_Disk(p.ResultPath, node, output,

@@ -449,7 +449,7 @@ TOutcome Read_Record(TSource& h, int64_t fileSize, int64_t off, TRebuildResult& 
 }
 
 void Load_Error(const std::string& message) {
-    Send_Log(Tr("加载错误"), Tr(message));
+    Send_Log(TSeverity::Error, Tr("加载错误"), Tr(message));
 }
 
 } // namespace
@@ -554,18 +554,20 @@ bool Result_To_Disk(const std::string& path, const TTreeData& node, const TGuard
     if (written) written->clear();
     TBytes info = Build_InfoContent(node);
     if (info.empty()) {
-        Send_Log(kind, Tr("源类型不正常,无法保存扫描结果!") + "," + Tr("路径") + ":" + path);
+        Send_Log(TSeverity::Error, kind,
+                 Tr("源类型不正常,无法保存扫描结果!") + "," + Tr("路径") + ":" + path);
         return false;
     }
     if (taken == TTakenName::Refuse && Path_Taken(path)) {
-        Send_Log(kind, Tr("文件已存在,不会被覆盖!") + "," + Tr("路径") + ":" + path);
+        Send_Log(TSeverity::Error, kind, Tr("文件已存在,不会被覆盖!") + "," + Tr("路径") + ":" + path);
         return false;
     }
     TGuardVerdict refusal;
     auto out = TOutputFile::Create(path, TOutputGuard({Get_SourcePath(node)}, output), &refusal);
     if (!out) {
-        Send_Log(kind, (refusal.Allowed() ? Tr("创建扫描结果文件出错!") : refusal.Reason) + "," + Tr("路径") +
-                           ":" + path);
+        Send_Log(TSeverity::Error, kind,
+                 (refusal.Allowed() ? Tr("创建扫描结果文件出错!") : refusal.Reason) + "," + Tr("路径") + ":" +
+                     path);
         return false;
     }
     st.Set_StartTime(std::chrono::system_clock::now());
@@ -610,7 +612,7 @@ bool Result_To_Disk(const std::string& path, const TTreeData& node, const TGuard
         if (written) *written = out->Path();
         Send_Log(Tr("保存完成"), Tr("保存结果完毕!"));
     } else {
-        Send_Log(kind, Tr("写入扫描结果文件出错!") + "," + Tr("路径") + ":" + path);
+        Send_Log(TSeverity::Error, kind, Tr("写入扫描结果文件出错!") + "," + Tr("路径") + ":" + path);
     }
     Close_Progress();
     return ok;
@@ -675,9 +677,10 @@ void Read_Records(TSource& h, int64_t fileSize, int64_t off, TLoadReport& rep) {
         }
         if (!o.Is_Ok()) {
             rep.DamagedRecord = index + 1;
-            Send_Log(Tr("加载错误"), Tr("扫描结果文件已损坏") + "," + Tr("第") + Dec(index + 1) +
-                                         Tr("条记录") + ":" + Translate_Caption(o.Why, false) + "," +
-                                         Tr("偏移") + ":" + Dec(o.Offset) + ";" + Tr("已加载之前的记录"));
+            Send_Log(TSeverity::Error, Tr("加载错误"),
+                     Tr("扫描结果文件已损坏") + "," + Tr("第") + Dec(index + 1) + Tr("条记录") + ":" +
+                         Translate_Caption(o.Why, false) + "," + Tr("偏移") + ":" + Dec(o.Offset) + ";" +
+                         Tr("已加载之前的记录"));
             // A reason with a number in it was translated where it was made.
             o.Why = Translate_Caption(o.Why, false);
             rep.Outcome = std::move(o);

@@ -46,7 +46,8 @@ TFindOutcome FindFile(TResultsModel& model, const std::string& startDate, const 
     auto to = Split_Date(endDate);
     if (!from || !to) {
         // An empty or incomplete date cannot bound the range: refuse rather than guess.
-        Send_Log(Tr("错误类型:Find0000"), Tr("起始日期或结束日期不正确,请输入yyyy-MM-dd格式的日期!"));
+        Send_Log(TSeverity::Error, Tr("错误类型:Find0000"),
+                 Tr("起始日期或结束日期不正确,请输入yyyy-MM-dd格式的日期!"));
         return TFindOutcome::Refused;
     }
     auto& st = Op_State();

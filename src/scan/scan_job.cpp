@@ -110,9 +110,9 @@ class TUnreadLog {
         Scan_UnreadMap().Add(open_);
         ++tally_.UnreadRuns;
         tally_.UnreadBytes += open_.Len;
-        Send_Log(Tr("错误类型:Scan0003"), Tr("错误内容:扇区无法读取,以零填充") + "," + Tr("偏移") + ":" +
-                                             std::to_string(open_.Off) + "," + Tr("长度") + ":" +
-                                             std::to_string(open_.Len));
+        Send_Log(TSeverity::Error, Tr("错误类型:Scan0003"),
+                 Tr("错误内容:扇区无法读取,以零填充") + "," + Tr("偏移") + ":" + std::to_string(open_.Off) +
+                     "," + Tr("长度") + ":" + std::to_string(open_.Len));
         open_ = {};
     }
 
@@ -205,7 +205,7 @@ TOutcome Scan_Body(const TScanParams& p, const TScanCompletion& completion, TSou
         Clear_AllocWindow();
         h = Open_Source(path);
         if (!h) {
-            Send_Log(Tr("错误类型:Scan0000"), Tr("错误内容:获取文件句柄出错，程序将退出!"));
+            Send_Log(TSeverity::Error, Tr("错误类型:Scan0000"), Tr("错误内容:获取文件句柄出错，程序将退出!"));
             return TOutcome::Io_Error(0, "open");
         }
         // Geometry the block loop cannot work with is refused before anything starts.
@@ -215,7 +215,7 @@ TOutcome Scan_Body(const TScanParams& p, const TScanCompletion& completion, TSou
              p.EndSec > std::numeric_limits<int64_t>::max() / node.PerSecBytes || p.StartSec > p.EndSec))
             refusal = Tr("错误内容:扫描范围无效,程序将退出!");
         if (!refusal.empty()) {
-            Send_Log(Tr("错误类型:Scan0001"), refusal);
+            Send_Log(TSeverity::Error, Tr("错误类型:Scan0001"), refusal);
             return TOutcome::Corrupt(0, refusal);
         }
 
@@ -302,7 +302,7 @@ TOutcome Scan_Body(const TScanParams& p, const TScanCompletion& completion, TSou
                 unread.Flush();
                 const std::string why = Tr("错误内容:扫描中源的大小改变") + ":" + std::to_string(mediumSize) +
                                         " -> " + std::to_string(now);
-                Send_Log(Tr("错误类型:Scan0005"), why);
+                Send_Log(TSeverity::Error, Tr("错误类型:Scan0005"), why);
                 return TOutcome::Io_Error(P, why);
             }
             Classify_Found(finds[blk.Slot], P, ctx, H);
@@ -350,7 +350,7 @@ TOutcome Log_Breakoff(int64_t position, const std::string& what) {
     if (position >= 0) text += "," + Tr("偏移") + ":" + std::to_string(position);
     if (!what.empty()) text += ";" + what;
     try {
-        Send_Log(Tr("错误类型:Scan0002"), text);
+        Send_Log(TSeverity::Error, Tr("错误类型:Scan0002"), text);
     } catch (...) {
     }
     return TOutcome::Io_Error(position, what);

@@ -73,7 +73,8 @@ int64_t Hex_NextSector(const TTreeData& node, int64_t total, int64_t current) {
 std::optional<std::vector<uint8_t>> Get_Hex(const TTreeData& node, int64_t sector) {
     auto h = Open_Source(Get_SourcePath(node));
     if (!h) {
-        Send_UIMessage(MSG_LOG, {Tr("错误"), "[" + Now_Text() + "]", Tr("获取文件句柄出错，程序将退出!")});
+        Send_UIMessage(Log_Event(TSeverity::Error, Tr("错误"), "[" + Now_Text() + "]",
+                                 Tr("获取文件句柄出错，程序将退出!")));
         return std::nullopt;
     }
     const int64_t len = node.PerSecBytes > 0 ? node.PerSecBytes : 512;

@@ -225,7 +225,7 @@ TImageResult To_imageFrom(TSource* h, const TTreeData& node, const std::string& 
     st.Set_StartTime(t0);
     const std::string sourcePath = Get_SourcePath(node);
     if (!h) {
-        Send_Log(Tr("错误类型:Image0000"), Tr("错误内容:获取文件句柄出错，程序将退出!"));
+        Send_Log(TSeverity::Error, Tr("错误类型:Image0000"), Tr("错误内容:获取文件句柄出错，程序将退出!"));
         Finish_Image(false);
         return res;
     }
@@ -233,7 +233,7 @@ TImageResult To_imageFrom(TSource* h, const TTreeData& node, const std::string& 
     // copied must not leave a padded or empty image behind.
     const int64_t medium = h->Size();
     if (const std::string bad = Check_ImageBounds(node, start, end, medium); !bad.empty()) {
-        Send_Log(Tr("错误类型:Image0004"), Tr("错误内容:") + bad);
+        Send_Log(TSeverity::Error, Tr("错误类型:Image0004"), Tr("错误内容:") + bad);
         Finish_Image(false);
         return res;
     }
@@ -276,7 +276,7 @@ TImageResult To_imageFrom(TSource* h, const TTreeData& node, const std::string& 
         else if (old && (!Path_Taken(partial) || Get_PathSize(partial) < old->Extent()))
             why = Tr("未完成的镜像文件与映射文件不符:") + partial;
         if (!why.empty()) {
-            Send_Log(Tr("错误类型:Image0006"), Tr("错误内容:无法继续镜像:") + why);
+            Send_Log(TSeverity::Error, Tr("错误类型:Image0006"), Tr("错误内容:无法继续镜像:") + why);
             Finish_Image(false);
             return res;
         }
@@ -295,7 +295,7 @@ TImageResult To_imageFrom(TSource* h, const TTreeData& node, const std::string& 
         std::string why;
         ewf = TEwfWriter::Create(target, T, psb, opts.Ewf, guard, &why, &refusal);
         if (!ewf && refusal.Allowed()) {
-            Send_Log(Tr("错误类型:Image0001"), Tr("错误内容:创建文件失败,程序将退出!") + " " + why);
+            Send_Log(TSeverity::Error, Tr("错误类型:Image0001"), Tr("错误内容:创建文件失败,程序将退出!") + " " + why);
             Finish_Image(false);
             return res;
         }
@@ -305,9 +305,9 @@ TImageResult To_imageFrom(TSource* h, const TTreeData& node, const std::string& 
     }
     if (!out && !ewf) {
         if (!refusal.Allowed())
-            Send_Log(Tr("错误类型:Image0005"), Tr("错误内容:") + refusal.Reason + ":" + target);
+            Send_Log(TSeverity::Error, Tr("错误类型:Image0005"), Tr("错误内容:") + refusal.Reason + ":" + target);
         else
-            Send_Log(Tr("错误类型:Image0001"), Tr("错误内容:创建文件失败,程序将退出!"));
+            Send_Log(TSeverity::Error, Tr("错误类型:Image0001"), Tr("错误内容:创建文件失败,程序将退出!"));
         Finish_Image(false);
         return res;
     }
@@ -368,7 +368,7 @@ TImageResult To_imageFrom(TSource* h, const TTreeData& node, const std::string& 
     // Puts len bytes of buf at rel, marks them, feeds the digest and saves the map when due.
     auto Put = [&](const uint8_t* b, int64_t len, int64_t rel, char status) {
         if (!sink->Put(b, size_t(len), rel)) {
-            Send_Log(Tr("错误类型:Image0003"), Tr("错误内容:写入镜像文件失败,程序将退出!"));
+            Send_Log(TSeverity::Error, Tr("错误类型:Image0003"), Tr("错误内容:写入镜像文件失败,程序将退出!"));
             return ok = false;
         }
         if (rel == digested) {
@@ -400,7 +400,7 @@ TImageResult To_imageFrom(TSource* h, const TTreeData& node, const std::string& 
             unreadNow += r.Len;
             Mark_Run(map.Runs, r.Off - base, r.Len, '-');
             sink->Unreadable(r.Off - base, r.Len);
-            Send_Log(Tr("错误类型:Image0002"), Tr("错误内容:读取源数据失败,以零填充,偏移:") +
+            Send_Log(TSeverity::Error, Tr("错误类型:Image0002"), Tr("错误内容:读取源数据失败,以零填充,偏移:") +
                                                   std::to_string(r.Off) + "," + Tr("长度") + ":" +
                                                   std::to_string(r.Len));
         }
@@ -483,7 +483,7 @@ TImageResult To_imageFrom(TSource* h, const TTreeData& node, const std::string& 
         }
         res.Hashes = digest.Finish();
         if (digested != T || !res.Hashes.Ok()) {
-            Send_Log(Tr("错误类型:Image0003"), Tr("错误内容:写入哈希文件失败:") + target);
+            Send_Log(TSeverity::Error, Tr("错误类型:Image0003"), Tr("错误内容:写入哈希文件失败:") + target);
             ok = false;
         }
     }
@@ -493,7 +493,7 @@ TImageResult To_imageFrom(TSource* h, const TTreeData& node, const std::string& 
         if (named) {
             res.WrittenPath = out->Path();
         } else {
-            Send_Log(Tr("错误类型:Image0003"), Tr("错误内容:写入镜像文件失败,程序将退出!"));
+            Send_Log(TSeverity::Error, Tr("错误类型:Image0003"), Tr("错误内容:写入镜像文件失败,程序将退出!"));
             ok = false;
         }
     }
@@ -503,7 +503,7 @@ TImageResult To_imageFrom(TSource* h, const TTreeData& node, const std::string& 
             res.WrittenPath = target;
             res.Segments = ewf->Segments();
         } else {
-            Send_Log(Tr("错误类型:Image0003"), Tr("错误内容:写入镜像文件失败,程序将退出!") + " " + why);
+            Send_Log(TSeverity::Error, Tr("错误类型:Image0003"), Tr("错误内容:写入镜像文件失败,程序将退出!") + " " + why);
             ok = false;
         }
     }
@@ -518,7 +518,7 @@ TImageResult To_imageFrom(TSource* h, const TTreeData& node, const std::string& 
         map.Partial = res.Stopped && out ? Name_Of(res.WrittenPath) : "";
         res.MapPath = opts.ResumeMap.empty() ? imageName + ".map" : opts.ResumeMap;
         if (!Save_Map(res.MapPath)) {
-            Send_Log(Tr("错误类型:Image0003"), Tr("错误内容:写入映射文件失败:") + res.MapPath);
+            Send_Log(TSeverity::Error, Tr("错误类型:Image0003"), Tr("错误内容:写入映射文件失败:") + res.MapPath);
             res.MapPath.clear();
             ok = false;
         } else if (res.MapPath != liveMap && liveSaved) {
@@ -530,7 +530,7 @@ TImageResult To_imageFrom(TSource* h, const TTreeData& node, const std::string& 
             Send_Log(Tr("镜像哈希值"), "SHA1: " + res.Hashes.Sha1);
             Send_Log(Tr("镜像哈希值"), "SHA256: " + res.Hashes.Sha256);
             if (!Write_Sidecar(res.HashesPath, Image_HashesText(res.Hashes), guard)) {
-                Send_Log(Tr("错误类型:Image0003"), Tr("错误内容:写入哈希文件失败:") + res.HashesPath);
+                Send_Log(TSeverity::Error, Tr("错误类型:Image0003"), Tr("错误内容:写入哈希文件失败:") + res.HashesPath);
                 res.HashesPath.clear();
                 ok = false;
             }

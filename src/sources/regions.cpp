@@ -119,7 +119,8 @@ std::vector<TSourceNode*> Create_Region(TSourceNode& parent, int32_t sectorSize,
     }
     auto h = Open_Source(Get_SourcePath(parent.Data));
     if (!h) {
-        Send_Log(Tr("错误类型:Create_Region0000"), Tr("错误内容:获取文件句柄出错，程序将退出!"));
+        Send_Log(TSeverity::Error, Tr("错误类型:Create_Region0000"),
+                 Tr("错误内容:获取文件句柄出错，程序将退出!"));
         Send_UIMessage(MSG_REGION_DONE);
         return {};
     }

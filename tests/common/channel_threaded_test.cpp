@@ -1,14 +1,17 @@
 // Several threads sending through the channel at once.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdio>
 #include <map>
+#include <optional>
 #include <set>
 #include <thread>
 #include <vector>
 
 #include "common/cli_sink.h"
 #include "common/language.h"
+#include "common/op_state.h"
 #include "common/ui_message.h"
 
 using namespace qrv;
@@ -136,4 +139,104 @@ TEST(ChannelThreaded, QuietProgressMutesOnlyItsThreadsGaugesAndPanels) {
     for (int t : types) want.push_back(std::to_string(t) + ":shown");
     want.push_back(std::to_string(MSG_STATUS3) + ":after");
     EXPECT_EQ(got, want);
+}
+
+// What each progress event leaves in the operation state's progress record,
+// which the window polls instead of handling the status events; a quiet
+// thread leaves it alone.
+TEST(ChannelThreaded, ProgressRecordFollowsEachKind) {
+    struct TCase {
+        const char* name;
+        TUiMessage event;
+        bool quiet;
+        std::string status2, status3;
+        int64_t total1, total2;
+        bool active;
+    };
+    auto msg = [](int type, std::initializer_list<std::string> texts) {
+        TUiMessage m;
+        m.MsgType = type;
+        size_t i = 0;
+        for (const auto& t : texts)
+            m.P[i++] = t;
+        return m;
+    };
+    const TCase cases[] = {
+        {"start clears the texts", Progress_StartEvent(1536, "总块数:"), false, "", "", 1536, 0, true},
+        {"start from texts only", msg(MSG_PROGRESS_START, {"77", "x"}), false, "", "", 77, 0, true},
+        {"start with a text that is no number", msg(MSG_PROGRESS_START, {"7x", "x"}), false, "", "", 0, 0,
+         true},
+        {"status sets both panels", msg(MSG_PROGRESS_STATUS, {"", "a2", "a3"}), false, "a2", "a3", 10, 0,
+         true},
+        {"panel 2", msg(MSG_STATUS2, {"", "b2", "zz"}), false, "b2", "s3", 10, 0, true},
+        {"panel 3", msg(MSG_STATUS3, {"zz", "zz", "c3"}), false, "s2", "c3", 10, 0, true},
+        {"panel 2 from text 3", msg(MSG_STATUS2_FROM_P3, {"", "zz", "d2"}), false, "d2", "s3", 10, 0, true},
+        {"second gauge", Gauge2_RangeEvent(40), false, "s2", "s3", 10, 40, true},
+        {"end", msg(MSG_PROGRESS_END, {}), false, "s2", "s3", 10, 0, false},
+        {"a quiet thread's status", msg(MSG_PROGRESS_STATUS, {"", "q2", "q3"}), true, "s2", "s3", 10, 0,
+         true},
+        {"a quiet thread's range", Gauge2_RangeEvent(9), true, "s2", "s3", 10, 0, true},
+    };
+    auto rec = std::make_shared<TRecordingSink>();
+    SinkGuard guard(rec);
+    TProgressRecord& r = Op_State().Record;
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        // Each case starts from a running operation showing "s2" and "s3".
+        Send_UIMessage(Progress_StartEvent(10, "l"));
+        Send_UIMessage(MSG_PROGRESS_STATUS, {"", "s2", "s3"});
+        const uint64_t before = r.Version.load();
+        std::thread sender([&] {
+            std::optional<TQuietProgress> quiet;
+            if (c.quiet) quiet.emplace();
+            Send_UIMessage(c.event);
+        });
+        sender.join();
+        const TProgressTexts t = r.Texts();
+        EXPECT_EQ(t.Status2, c.status2);
+        EXPECT_EQ(t.Status3, c.status3);
+        EXPECT_EQ(r.Total1.load(), c.total1);
+        EXPECT_EQ(r.Total2.load(), c.total2);
+        EXPECT_EQ(r.Active.load(), c.active);
+        EXPECT_EQ(r.Version.load() > before, !c.quiet);
+    }
+}
+
+// The record is read while two workers publish into it: every text read is
+// one that was written whole, and the last ones stay.
+TEST(ChannelThreaded, ProgressRecordReadWhileWorkersPublish) {
+    SinkGuard guard(nullptr);
+    constexpr int kSends = 5000;
+    Send_UIMessage(Progress_StartEvent(kSends, "n"));
+    std::atomic<bool> done{false};
+    auto whole = [](const std::string& s, char c) {
+        if (s.empty()) return true;
+        if (s[0] != c || s.size() < 3 || s[1] != ':') return false;
+        return s.find_first_not_of("0123456789", 2) == std::string::npos;
+    };
+    int bad = 0, reads = 0;
+    std::thread reader([&] {
+        while (!done) {
+            const TProgressTexts t = Op_State().Record.Texts();
+            bad += !whole(t.Status2, 'a') + !whole(t.Status3, 'b');
+            ++reads;
+        }
+    });
+    std::thread a([] {
+        for (int i = 0; i < kSends; ++i)
+            Send_UIMessage(MSG_STATUS2, {"", "a:" + std::to_string(i)});
+    });
+    std::thread b([] {
+        for (int i = 0; i < kSends; ++i)
+            Send_UIMessage(MSG_STATUS3, {"", "", "b:" + std::to_string(i)});
+    });
+    a.join();
+    b.join();
+    done = true;
+    reader.join();
+    EXPECT_EQ(bad, 0);
+    EXPECT_GT(reads, 0);
+    const TProgressTexts t = Op_State().Record.Texts();
+    EXPECT_EQ(t.Status2, "a:" + std::to_string(kSends - 1));
+    EXPECT_EQ(t.Status3, "b:" + std::to_string(kSends - 1));
 }
