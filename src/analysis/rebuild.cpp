@@ -65,7 +65,9 @@ void Get_FileQuality(TRebuildResult& r) {
     r.Leavelx = expected > 0 ? Quality_Level(Quality_Percent(found, expected)) : 3;
 }
 
-void Get_FileQuality(int64_t resultIndex) { Get_FileQuality(RebuildResultList.Get(resultIndex)); }
+void Get_FileQuality(int64_t resultIndex) {
+    Get_FileQuality(RebuildResultList.Get(resultIndex));
+}
 
 namespace {
 
@@ -105,7 +107,8 @@ struct TPending {
 // the result that takes more samples from the medium. kept[n] tells, per
 // pending header, whether the wider result was kept.
 void Widen_Pending(TSource& h, const TTreeData& node, const TAllocMap& map, int interleave, int recType,
-                   int64_t scanEnd, int64_t alignBase, const std::vector<TPending>& pending, std::vector<bool>& kept) {
+                   int64_t scanEnd, int64_t alignBase, const std::vector<TPending>& pending,
+                   std::vector<bool>& kept) {
     kept.assign(pending.size(), false);
     // One search for the frame starts of every pending header.
     TSampleKeys all;
@@ -127,9 +130,8 @@ void Widen_Pending(TSource& h, const TTreeData& node, const TAllocMap& map, int 
         if (head1 >= 0) ScanResultList.Get(head1).FrammentFlag = 0;
         const int64_t last = RebuildResultList.Count();
         TSampleCount second;
-        const uint8_t res =
-            Get_HeadMoov(h, node, map, 7, interleave, recType, scanEnd, p.HeadMode, alignBase, p.Header, &second,
-                         &found);
+        const uint8_t res = Get_HeadMoov(h, node, map, 7, interleave, recType, scanEnd, p.HeadMode, alignBase,
+                                         p.Header, &second, &found);
         const bool added = res != HEADMOOV_BAD_TABLES && RebuildResultList.Count() == last + 1;
         const int64_t head2 = added ? Paired_Head(RebuildResultList.Get(last), p.Header) : -1;
         kept[n] = added && second.Placed > p.First.Placed;
@@ -151,14 +153,13 @@ void Widen_Pending(TSource& h, const TTreeData& node, const TAllocMap& map, int 
 
 void To_Rebuild(TSource& h, const TTreeData& node, const TAllocMap& map, int scheme, int interleave,
                 int64_t scanEnd, int recType, int64_t alignBase, bool widen) {
-    auto now = [] { return Now_Text(); };
     const int64_t count = ScanResultList.Count();
     if (count == 0) {
-        Send_UIMessage(MSG_LOG, {Tr("分析失败"), now(), Tr("碎片数量为0无法进行分析!")});
+        Send_Log(Tr("分析失败"), Tr("碎片数量为0无法进行分析!"));
         return;
     }
     Op_State().StopFlag = false;
-    Send_UIMessage(MSG_LOG, {Tr("分析开始"), now(), Tr("开始分析文件头并进行匹配...")});
+    Send_Log(Tr("分析开始"), Tr("开始分析文件头并进行匹配..."));
     Send_UIMessage(MSG_PROGRESS_START, {std::to_string(count), Tr("分析总数量:"), std::to_string(count)});
     Op_State().Progress1 = 0;
 
@@ -167,16 +168,14 @@ void To_Rebuild(TSource& h, const TTreeData& node, const TAllocMap& map, int sch
     };
     auto report = [&](int64_t i, uint8_t res) {
         if (res == HEADMOOV_BAD_TABLES)
-            Send_UIMessage(
-                Log_Event(TSeverity::Warning, Tr("错误"), now(),
-                          Tr("错误类型:解析元文件失败;判断出错当前编号:") + std::to_string(i) + where(i)));
+            Send_Log(TSeverity::Warning, Tr("错误"),
+                     Tr("错误类型:解析元文件失败;判断出错当前编号:") + std::to_string(i) + where(i));
         else if (res == HEADMOOV_NO_ANCHOR)
-            Send_UIMessage(
-                Log_Event(TSeverity::Warning, Tr("错误"), now(), Tr("错误类型:没有发现符合条件的帧特征!")));
+            Send_Log(TSeverity::Warning, Tr("错误"), Tr("错误类型:没有发现符合条件的帧特征!"));
     };
     auto failed = [&](int64_t i) {
-        Send_UIMessage(Log_Event(TSeverity::Warning, Tr("错误"), now(),
-                                 Tr("错误类型:循环出错;判断出错当前编号:") + std::to_string(i) + where(i)));
+        Send_Log(TSeverity::Warning, Tr("错误"),
+                 Tr("错误类型:循环出错;判断出错当前编号:") + std::to_string(i) + where(i));
     };
     // Headers rebuilt incompletely under the chosen window wait for one
     // common search of the whole medium after the others.
@@ -188,7 +187,8 @@ void To_Rebuild(TSource& h, const TTreeData& node, const TAllocMap& map, int sch
         return kind == KIND_HEAD_MOOV || kind == KIND_MOOV;
     };
     auto nextHeader = [&](int64_t from) {
-        while (from < count && !isHeader(from)) ++from;
+        while (from < count && !isHeader(from))
+            ++from;
         return from;
     };
     auto readAhead = [&](int64_t i) {
@@ -212,13 +212,11 @@ void To_Rebuild(TSource& h, const TTreeData& node, const TAllocMap& map, int sch
                 std::future<THeaderTables> mine;
                 if (aheadOf == i) mine = std::move(ahead);
                 if (const int64_t next = nextHeader(i + 1); next < count) ahead = readAhead(aheadOf = next);
-                THeaderTables tables =
-                    mine.valid() ? mine.get() : Read_HeaderTables(h, i, recType, scanEnd);
+                THeaderTables tables = mine.valid() ? mine.get() : Read_HeaderTables(h, i, recType, scanEnd);
                 TSampleCount placed;
                 const int64_t before = RebuildResultList.Count();
-                const uint8_t res =
-                    Get_HeadMoov(h, node, map, scheme, interleave, recType, scanEnd, headMode, alignBase, i,
-                                 &placed, nullptr, &tables);
+                const uint8_t res = Get_HeadMoov(h, node, map, scheme, interleave, recType, scanEnd, headMode,
+                                                 alignBase, i, &placed, nullptr, &tables);
                 if (widen && scheme != 7 && res != HEADMOOV_BAD_TABLES &&
                     RebuildResultList.Count() == before + 1 &&
                     !Complete(RebuildResultList.Get(before), placed))
@@ -243,25 +241,25 @@ void To_Rebuild(TSource& h, const TTreeData& node, const TAllocMap& map, int sch
         for (size_t n = 0; n < pending.size(); ++n) {
             const int64_t i = pending[n].Header;
             if (kept[n])
-                Send_UIMessage(MSG_LOG, {Tr("扩大重组范围"), now(),
-                                         Tr("所选区间重组不完整,已采用双向最大值区间的结果;判断当前编号:") +
-                                             std::to_string(i) + where(i)});
+                Send_Log(Tr("扩大重组范围"),
+                         Tr("所选区间重组不完整,已采用双向最大值区间的结果;判断当前编号:") +
+                             std::to_string(i) + where(i));
             else
                 report(i, pending[n].FirstResult);
         }
     }
 
     if (Op_State().StopFlag.load())
-        Send_UIMessage(MSG_LOG, {Tr("分析完成"), now(), Tr("分析已停止!") + " " + Tr("已分析数量:") +
-                                                           std::to_string(Op_State().Progress1.load()) + "/" +
-                                                           std::to_string(count)});
+        Send_Log(Tr("分析完成"), Tr("分析已停止!") + " " + Tr("已分析数量:") +
+                                     std::to_string(Op_State().Progress1.load()) + "/" +
+                                     std::to_string(count));
     else
-        Send_UIMessage(MSG_LOG, {Tr("分析完成"), now(), Tr("分析文件头完成!")});
+        Send_Log(Tr("分析完成"), Tr("分析文件头完成!"));
     const int64_t n = RebuildResultList.Count();
     if (n == 0) return;
     Send_UIMessage(MSG_PROGRESS_START, {std::to_string(n), Tr("分析总数量") + ":", std::to_string(n)});
-    Send_UIMessage(MSG_LOG, {Tr("检测文件"), now(),
-                             Tr("当前重组文件数量:") + std::to_string(n) + ";" + Tr("开始检测文件结构并动态生成文件质量")});
+    Send_Log(Tr("检测文件"),
+             Tr("当前重组文件数量:") + std::to_string(n) + ";" + Tr("开始检测文件结构并动态生成文件质量"));
     for (int64_t k = 0; k < n; ++k) {
         Get_FileQuality(k);
         // Level 0 is a promise: a sample not in place, bytes the scan could
@@ -274,7 +272,7 @@ void To_Rebuild(TSource& h, const TTreeData& node, const TAllocMap& map, int sch
         Op_State().Progress1 = int32_t(k);
         Send_UIMessage(MSG_STATUS2, {"", Tr("已分析数量:") + std::to_string(k)});
     }
-    Send_UIMessage(MSG_LOG, {Tr("检测文件"), now(), Tr("检测文件完毕!")});
+    Send_Log(Tr("检测文件"), Tr("检测文件完毕!"));
 }
 
 } // namespace qrv
