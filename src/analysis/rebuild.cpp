@@ -102,6 +102,25 @@ struct TPending {
     uint8_t FirstResult = 0; // what Get_HeadMoov returned
 };
 
+// ";0X:" and the header's offset, for log lines about header i.
+std::string Where(int64_t i) {
+    return ";" + std::string("0X:") + std::to_string(ScanResultList.Get(i).FragmentOff);
+}
+
+// Logs why header i gave nothing (its tables are damaged) or no media.
+void Report_Header(int64_t i, uint8_t res) {
+    if (res == HEADMOOV_BAD_TABLES)
+        Send_Log(TSeverity::Warning, Tr("错误"),
+                 Tr("错误类型:解析元文件失败;判断出错当前编号:") + std::to_string(i) + Where(i));
+    else if (res == HEADMOOV_NO_ANCHOR)
+        Send_Log(TSeverity::Warning, Tr("错误"), Tr("错误类型:没有发现符合条件的帧特征!"));
+}
+
+void Report_Failed(int64_t i) {
+    Send_Log(TSeverity::Warning, Tr("错误"),
+             Tr("错误类型:循环出错;判断出错当前编号:") + std::to_string(i) + Where(i));
+}
+
 // Analyses every pending header again with the whole medium as the window
 // (both ways), searching the medium once for all of them, and keeps for each
 // the result that takes more samples from the medium. kept[n] tells, per
@@ -149,6 +168,49 @@ void Widen_Pending(TSource& h, const TTreeData& node, const TAllocMap& map, int 
     }
 }
 
+// The second pass over the headers left incomplete, and its log lines: which
+// took the wider result, and why the others stayed as they were.
+void Widen_AndReport(TSource& h, const TTreeData& node, const TAllocMap& map, int interleave, int recType,
+                     int64_t scanEnd, int64_t alignBase, const std::vector<TPending>& pending) {
+    std::vector<bool> kept(pending.size(), false);
+    try {
+        if (!Op_State().StopFlag.load())
+            Widen_Pending(h, node, map, interleave, recType, scanEnd, alignBase, pending, kept);
+    } catch (const std::exception&) {
+        Report_Failed(pending.front().Header);
+    }
+    for (size_t n = 0; n < pending.size(); ++n) {
+        const int64_t i = pending[n].Header;
+        if (kept[n])
+            Send_Log(Tr("扩大重组范围"), Tr("所选区间重组不完整,已采用双向最大值区间的结果;判断当前编号:") +
+                                             std::to_string(i) + Where(i));
+        else
+            Report_Header(i, pending[n].FirstResult);
+    }
+}
+
+// Rates every rebuilt recording.
+void Rate_Results() {
+    const int64_t n = RebuildResultList.Count();
+    if (n == 0) return;
+    Send_UIMessage(MSG_PROGRESS_START, {std::to_string(n), Tr("分析总数量") + ":", std::to_string(n)});
+    Send_Log(Tr("检测文件"),
+             Tr("当前重组文件数量:") + std::to_string(n) + ";" + Tr("开始检测文件结构并动态生成文件质量"));
+    for (int64_t k = 0; k < n; ++k) {
+        Get_FileQuality(k);
+        // Level 0 is a promise: a sample not in place, bytes the scan could
+        // not read (zeros in the file) or a seam whose split is a guess make
+        // it at best level 1.
+        TRebuildResult& r = RebuildResultList.Get(k);
+        if (r.Leavelx == 0 &&
+            (r.SamplesMissing > 0 || Reads_Unread(r, Scan_UnreadMap()) || Has_UnverifiedSeam(r)))
+            r.Leavelx = 1;
+        Op_State().Progress1 = int32_t(k);
+        Send_UIMessage(MSG_STATUS2, {"", Tr("已分析数量:") + std::to_string(k)});
+    }
+    Send_Log(Tr("检测文件"), Tr("检测文件完毕!"));
+}
+
 } // namespace
 
 void To_Rebuild(TSource& h, const TTreeData& node, const TAllocMap& map, int scheme, int interleave,
@@ -163,20 +225,6 @@ void To_Rebuild(TSource& h, const TTreeData& node, const TAllocMap& map, int sch
     Send_UIMessage(MSG_PROGRESS_START, {std::to_string(count), Tr("分析总数量:"), std::to_string(count)});
     Op_State().Progress1 = 0;
 
-    auto where = [](int64_t i) {
-        return ";" + std::string("0X:") + std::to_string(ScanResultList.Get(i).FragmentOff);
-    };
-    auto report = [&](int64_t i, uint8_t res) {
-        if (res == HEADMOOV_BAD_TABLES)
-            Send_Log(TSeverity::Warning, Tr("错误"),
-                     Tr("错误类型:解析元文件失败;判断出错当前编号:") + std::to_string(i) + where(i));
-        else if (res == HEADMOOV_NO_ANCHOR)
-            Send_Log(TSeverity::Warning, Tr("错误"), Tr("错误类型:没有发现符合条件的帧特征!"));
-    };
-    auto failed = [&](int64_t i) {
-        Send_Log(TSeverity::Warning, Tr("错误"),
-                 Tr("错误类型:循环出错;判断出错当前编号:") + std::to_string(i) + where(i));
-    };
     // Headers rebuilt incompletely under the chosen window wait for one
     // common search of the whole medium after the others.
     std::vector<TPending> pending;
@@ -222,32 +270,15 @@ void To_Rebuild(TSource& h, const TTreeData& node, const TAllocMap& map, int sch
                     !Complete(RebuildResultList.Get(before), placed))
                     pending.push_back({i, headMode, before, placed, res});
                 else
-                    report(i, res);
+                    Report_Header(i, res);
             } catch (const std::exception&) {
-                failed(i);
+                Report_Failed(i);
             }
         }
         Op_State().Progress1 = int32_t(i);
         Send_UIMessage(MSG_PROGRESS_STATUS, {std::to_string(i), Tr("已分析数量:") + std::to_string(i)});
     }
-    if (!pending.empty()) {
-        std::vector<bool> kept(pending.size(), false);
-        try {
-            if (!Op_State().StopFlag.load())
-                Widen_Pending(h, node, map, interleave, recType, scanEnd, alignBase, pending, kept);
-        } catch (const std::exception&) {
-            failed(pending.front().Header);
-        }
-        for (size_t n = 0; n < pending.size(); ++n) {
-            const int64_t i = pending[n].Header;
-            if (kept[n])
-                Send_Log(Tr("扩大重组范围"),
-                         Tr("所选区间重组不完整,已采用双向最大值区间的结果;判断当前编号:") +
-                             std::to_string(i) + where(i));
-            else
-                report(i, pending[n].FirstResult);
-        }
-    }
+    if (!pending.empty()) Widen_AndReport(h, node, map, interleave, recType, scanEnd, alignBase, pending);
 
     if (Op_State().StopFlag.load())
         Send_Log(Tr("分析完成"), Tr("分析已停止!") + " " + Tr("已分析数量:") +
@@ -255,24 +286,7 @@ void To_Rebuild(TSource& h, const TTreeData& node, const TAllocMap& map, int sch
                                      std::to_string(count));
     else
         Send_Log(Tr("分析完成"), Tr("分析文件头完成!"));
-    const int64_t n = RebuildResultList.Count();
-    if (n == 0) return;
-    Send_UIMessage(MSG_PROGRESS_START, {std::to_string(n), Tr("分析总数量") + ":", std::to_string(n)});
-    Send_Log(Tr("检测文件"),
-             Tr("当前重组文件数量:") + std::to_string(n) + ";" + Tr("开始检测文件结构并动态生成文件质量"));
-    for (int64_t k = 0; k < n; ++k) {
-        Get_FileQuality(k);
-        // Level 0 is a promise: a sample not in place, bytes the scan could
-        // not read (zeros in the file) or a seam whose split is a guess make
-        // it at best level 1.
-        TRebuildResult& r = RebuildResultList.Get(k);
-        if (r.Leavelx == 0 &&
-            (r.SamplesMissing > 0 || Reads_Unread(r, Scan_UnreadMap()) || Has_UnverifiedSeam(r)))
-            r.Leavelx = 1;
-        Op_State().Progress1 = int32_t(k);
-        Send_UIMessage(MSG_STATUS2, {"", Tr("已分析数量:") + std::to_string(k)});
-    }
-    Send_Log(Tr("检测文件"), Tr("检测文件完毕!"));
+    Rate_Results();
 }
 
 } // namespace qrv
