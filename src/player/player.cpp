@@ -547,8 +547,7 @@ struct TPlayer::TImpl {
     std::atomic<bool> Mute{false};
     std::unique_ptr<TSession> S;
     bool SdlAudio = false;
-    std::string Path;               // the file opened last (for Seek)
-    std::atomic<int64_t> Duration{0}; // its length in microseconds
+    std::atomic<int64_t> Duration{0}; // the length of the file opened last, in microseconds
     mutable std::mutex ErrorMu;
     std::string Error;
 
@@ -654,22 +653,6 @@ bool TPlayer::Open_Play(const std::string& path) {
     return Open_Play(path, 0);
 }
 
-bool TPlayer::Seek(int64_t positionUs) {
-    std::string path;
-    bool paused = false;
-    {
-        std::lock_guard<std::mutex> lk(d_->Mu);
-        if (d_->Path.empty()) return false;
-        path = d_->Path;
-        paused = d_->S && d_->S->Paused.load();
-    }
-    const int64_t duration = Duration_Us();
-    if (duration > 0) positionUs = std::min(positionUs, duration);
-    if (!Open_Play(path, std::max<int64_t>(positionUs, 0))) return false;
-    if (paused) Toggle_Pause();
-    return true;
-}
-
 int64_t TPlayer::Duration_Us() const {
     return d_->Duration.load();
 }
@@ -678,7 +661,6 @@ bool TPlayer::Open_Play(const std::string& path, int64_t startUs) {
     std::lock_guard<std::mutex> lk(d_->Mu);
     d_->Stop_Locked();
     d_->Set_Error("");
-    d_->Path = path;
     d_->Duration = 0;
     auto s = std::make_unique<TSession>();
     s->Cb = d_->Cb;
@@ -737,7 +719,6 @@ bool TPlayer::Open_Play(const std::string& path, int64_t startUs) {
 void TPlayer::Stop() {
     std::lock_guard<std::mutex> lk(d_->Mu);
     d_->Stop_Locked();
-    d_->Path.clear();
     d_->Duration = 0;
 }
 

@@ -75,12 +75,9 @@ class TPlayer {
     // at the key frame before it and what lies before startUs is decoded but
     // neither shown nor sounded.
     bool Open_Play(const std::string& path, int64_t startUs);
-    // Plays the file opened last from positionUs on (clamped to the file);
-    // a paused playback stays paused. False when no file was opened or it
-    // can no longer be opened.
-    bool Seek(int64_t positionUs);
     // The length of the file opened last in microseconds (0 when unknown or
-    // nothing was opened since the last Stop).
+    // nothing was opened since the last Stop). A seek is a new Open_Play
+    // from the position.
     int64_t Duration_Us() const;
     // Stops playback, joins every thread, drains every queue and releases the
     // file. Does nothing when nothing plays.
