@@ -6,7 +6,6 @@
 #include <QCloseEvent>
 #include <QDragEnterEvent>
 #include <QDropEvent>
-#include <QMimeData>
 #include <QEventLoop>
 #include <QFontDatabase>
 #include <QFrame>
@@ -18,15 +17,16 @@
 #include <QLibraryInfo>
 #include <QLineEdit>
 #include <QMenu>
+#include <QMimeData>
 #include <QMouseEvent>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRegularExpressionValidator>
 #include <QScreen>
 #include <QSlider>
+#include <QSplitter>
 #include <QStyle>
 #include <QStyleOptionSlider>
-#include <QSplitter>
 #include <QTabBar>
 #include <QTabWidget>
 #include <QThread>
@@ -54,8 +54,8 @@
 #include "common/language.h"
 #include "common/op_state.h"
 #include "platform/language_files.h"
-#include "scan/records.h"
 #include "platform/program_folder.h"
+#include "scan/records.h"
 
 namespace qrv::app {
 
@@ -147,6 +147,8 @@ TForm1::TForm1(const std::string& programFolder, QWidget* parent)
     setMouseTracking(true);
     pnl1_ = new QWidget(this);
     pnl1_->setObjectName("pnl1");
+    // The content keeps the arrow whatever resize cursor the margin shows.
+    pnl1_->setCursor(Qt::ArrowCursor);
     outer->addWidget(pnl1_);
 
     auto* main = new QVBoxLayout(pnl1_);
@@ -453,8 +455,14 @@ QWidget* TForm1::Build_ResultsPage() {
     // The first column holds the check box and the level mark before the
     // number: room for six digits.
     const int widths[TResultsTable::kColumns] = {
-        48 + lvScanResult_->fontMetrics().horizontalAdvance("0000000"), 50, 130 + TThumbnails::kWidth + 6, 150, 80,
-        90, 115, 0};
+        48 + lvScanResult_->fontMetrics().horizontalAdvance("0000000"),
+        50,
+        130 + TThumbnails::kWidth + 6,
+        150,
+        80,
+        90,
+        115,
+        0};
     for (int c = 0; c < TResultsTable::kColumns; ++c)
         lvScanResult_->setColumnWidth(c, widths[c]);
     lvScanResult_->header()->setStretchLastSection(false);
@@ -852,7 +860,10 @@ bool TForm1::eventFilter(QObject* watched, QEvent* e) {
             QMetaObject::invokeMethod(this, &TForm1::Results_Clicked, Qt::QueuedConnection);
         return false;
     }
-    if (watched == pnlMainCurrent_ || watched == pnlMainCapiton_) {
+    const bool mouse = e->type() == QEvent::MouseButtonPress || e->type() == QEvent::MouseButtonRelease ||
+                       e->type() == QEvent::MouseButtonDblClick || e->type() == QEvent::MouseMove;
+    if (mouse && (watched == pnlMainCurrent_ || watched == pnlMainCapiton_)) {
+        // Only mouse events are mouse events: the title bar sees every other kind too.
         auto* me = static_cast<QMouseEvent*>(e);
         switch (e->type()) {
         case QEvent::MouseButtonDblClick:

@@ -18,8 +18,8 @@
 
 #include "app/log_file.h"
 #include "app/worker.h"
-#include "common/version.h"
 #include "common/ui_message.h"
+#include "common/version.h"
 #include "platform/output_guard.h"
 #include "sources/source_tree.h"
 

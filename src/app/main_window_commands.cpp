@@ -9,11 +9,11 @@
 #include <QLayout>
 #include <QMenu>
 #include <QMouseEvent>
-#include <QWindow>
 #include <QTabWidget>
 #include <QToolButton>
 #include <QTreeWidget>
 #include <QUrl>
+#include <QWindow>
 
 #include <filesystem>
 
@@ -104,12 +104,14 @@ Qt::Edges TForm1::Edges_At(const QPoint& pos) const {
     if (isMaximized() || isFullScreen()) return edges;
     // The corners take a little more than the margin, so they are easy to hit.
     const int grip = kResizeMargin * 3;
-    if (pos.x() < kResizeMargin || (pos.x() < grip && (pos.y() < kResizeMargin || pos.y() >= height() - kResizeMargin)))
+    if (pos.x() < kResizeMargin ||
+        (pos.x() < grip && (pos.y() < kResizeMargin || pos.y() >= height() - kResizeMargin)))
         edges |= Qt::LeftEdge;
     if (pos.x() >= width() - kResizeMargin ||
         (pos.x() >= width() - grip && (pos.y() < kResizeMargin || pos.y() >= height() - kResizeMargin)))
         edges |= Qt::RightEdge;
-    if (pos.y() < kResizeMargin || (pos.y() < grip && (pos.x() < kResizeMargin || pos.x() >= width() - kResizeMargin)))
+    if (pos.y() < kResizeMargin ||
+        (pos.y() < grip && (pos.x() < kResizeMargin || pos.x() >= width() - kResizeMargin)))
         edges |= Qt::TopEdge;
     if (pos.y() >= height() - kResizeMargin ||
         (pos.y() >= height() - grip && (pos.x() < kResizeMargin || pos.x() >= width() - kResizeMargin)))

@@ -93,9 +93,10 @@ std::optional<int64_t> Read_WholeNumber(QWidget* owner, const QString& text) {
 
 QString Choose_Folder(QWidget* owner, const QString& title) {
     // Each picker starts in the folder it chose last, also in a later run.
-    const QString chosen = g_folderHook ? g_folderHook(owner, title)
-                                        : QFileDialog::getExistingDirectory(owner, title, Remembered_Folder(title),
-                                                                            QFileDialog::ShowDirsOnly);
+    const QString chosen = g_folderHook
+                               ? g_folderHook(owner, title)
+                               : QFileDialog::getExistingDirectory(owner, title, Remembered_Folder(title),
+                                                                   QFileDialog::ShowDirsOnly);
     Remember_Folder(title, chosen);
     return chosen;
 }

@@ -344,7 +344,8 @@ void TForm1::chkMuteClick() {
 void TForm1::fplyr1Position(int64_t microseconds) {
     lblStatus_->setText(U(Position_Text(microseconds)));
     // The bar follows the player, except while the user holds its handle.
-    if (!sldPosition_->isSliderDown()) sldPosition_->setValue(int(std::min<int64_t>(microseconds / 1000, INT32_MAX)));
+    if (!sldPosition_->isSliderDown())
+        sldPosition_->setValue(int(std::min<int64_t>(microseconds / 1000, INT32_MAX)));
 }
 
 } // namespace qrv::app

@@ -15,7 +15,8 @@ TResultsTable::TResultsTable(QObject* parent)
     connect(thumbnails_, &TThumbnails::Ready, this, [this](qint64 resultIndex) {
         for (int r = 0; r < int(shown_.size()); ++r)
             if (model_->Row(r).Result_Index() == resultIndex)
-                emit dataChanged(index(r, kThumbnailColumn), index(r, kThumbnailColumn), {Qt::DecorationRole});
+                emit dataChanged(index(r, kThumbnailColumn), index(r, kThumbnailColumn),
+                                 {Qt::DecorationRole});
     });
     int c = 0;
     for (const char* caption : kResultColumns)

@@ -46,7 +46,9 @@ class TResultsTable : public QAbstractTableModel {
     void Clear();
     // Where the thumbnails' scratch samples are written (the window's temporary folder).
     void Set_ScratchFolder(const std::string& folder) { scratchFolder_ = folder; }
-    class TThumbnails* Thumbnails() const { return thumbnails_; }
+    class TThumbnails* Thumbnails() const {
+        return thumbnails_;
+    }
     // Sorts by a column as the core sorts (alternating direction).
     void Sort(int column);
     // The legend shown as the list's hint.

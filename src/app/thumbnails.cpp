@@ -8,8 +8,8 @@
 
 #include "common/op_state.h"
 #include "export/preview_sample.h"
-#include "player/player.h"
 #include "platform/source_io.h"
+#include "player/player.h"
 #include "scan/records.h"
 
 namespace qrv::app {
@@ -30,13 +30,14 @@ std::atomic<uint64_t> scratchCounter{0};
 
 // The first picture of a result's preview sample: the sample is written to a
 // scratch file that is removed again before this returns.
-QImage Make_Thumbnail(const TRebuildResult& result, const std::string& sourcePath, const std::string& folder) {
+QImage Make_Thumbnail(const TRebuildResult& result, const std::string& sourcePath,
+                      const std::string& folder) {
     if (sourcePath.empty() || Check_PreviewUsable(result) != PREVIEW_BUILT) return {};
     TSourcePtr src = Open_Source(sourcePath);
     if (!src) return {};
     const TPreviewOutput output = Default_PreviewOutput(sourcePath);
-    const std::string path =
-        folder + "/qrv-thumbnail-" + std::to_string(QCoreApplication::applicationPid()) + "-" + std::to_string(++scratchCounter) + ".mp4";
+    const std::string path = folder + "/qrv-thumbnail-" + std::to_string(QCoreApplication::applicationPid()) +
+                             "-" + std::to_string(++scratchCounter) + ".mp4";
     std::unique_ptr<TOutputFile> out = output.Create(path);
     if (!out) return {};
     QImage picture;
@@ -44,8 +45,8 @@ QImage Make_Thumbnail(const TRebuildResult& result, const std::string& sourcePat
         // The sample is read under its temporary name; it is never committed.
         const std::string written = out->Temp_Path().empty() ? out->Path() : out->Temp_Path();
         if (auto img = Decode_FirstPicture(written, TThumbnails::kWidth, TThumbnails::kHeight)) {
-            picture = QImage(img->Pixels.data(), img->Width, img->Height, img->Stride, QImage::Format_RGB32)
-                          .copy();
+            picture =
+                QImage(img->Pixels.data(), img->Width, img->Height, img->Stride, QImage::Format_RGB32).copy();
         }
     }
     out->Close(); // removes the scratch file

@@ -54,9 +54,9 @@ class TThumbnails : public QObject {
     mutable std::mutex mu_;
     std::condition_variable cv_;
     std::deque<std::shared_ptr<TJob>> queue_;
-    int running_ = 0;   // guarded by mu_
+    int running_ = 0;         // guarded by mu_
     uint64_t generation_ = 0; // guarded by mu_; bumped by Cancel_All
-    bool quit_ = false; // guarded by mu_
+    bool quit_ = false;       // guarded by mu_
     std::thread thread_;
     QHash<qint64, QImage> pictures_; // window thread only
 };

@@ -47,9 +47,12 @@ int64_t Size_FromText(const std::string& text) {
     const double v = Leading_Number(text);
     if (v < 0) return -1;
     double unit = 1;
-    if (text.find("GB") != std::string::npos) unit = 1024.0 * 1024 * 1024;
-    else if (text.find("MB") != std::string::npos) unit = 1024.0 * 1024;
-    else if (text.find("KB") != std::string::npos) unit = 1024.0;
+    if (text.find("GB") != std::string::npos)
+        unit = 1024.0 * 1024 * 1024;
+    else if (text.find("MB") != std::string::npos)
+        unit = 1024.0 * 1024;
+    else if (text.find("KB") != std::string::npos)
+        unit = 1024.0;
     return int64_t(std::llround(v * unit));
 }
 

@@ -136,7 +136,8 @@ void Keep_DiskNumbers(TDiskList& list, const TSourceTree& before) {
     std::map<int, int> renumbered; // number from the enumeration -> number shown
     std::set<int> used;
     for (const TPhysicalDisk& d : list.Disks)
-        if (auto it = known.find(Disk_Key(d.DevPath, d.Model, d.Size)); it != known.end() && used.insert(it->second).second)
+        if (auto it = known.find(Disk_Key(d.DevPath, d.Model, d.Size));
+            it != known.end() && used.insert(it->second).second)
             renumbered[d.Number] = it->second;
     int next = 0;
     for (const TPhysicalDisk& d : list.Disks) {
@@ -147,8 +148,10 @@ void Keep_DiskNumbers(TDiskList& list, const TSourceTree& before) {
         renumbered[d.Number] = next;
     }
     for (TLogHDD& v : list.Volumes)
-        if (auto it = renumbered.find(v.PhyNumber); it != renumbered.end()) v.PhyNumber = uint8_t(it->second);
-        else v.PhyNumber = 255; // its disk is not listed: stays unlisted
+        if (auto it = renumbered.find(v.PhyNumber); it != renumbered.end())
+            v.PhyNumber = uint8_t(it->second);
+        else
+            v.PhyNumber = 255; // its disk is not listed: stays unlisted
     for (TPhysicalDisk& d : list.Disks)
         d.Number = renumbered[d.Number];
     std::stable_sort(list.Disks.begin(), list.Disks.end(),

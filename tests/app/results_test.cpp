@@ -28,9 +28,9 @@
 #include "app/main_window.h"
 #include "app/preview_panel.h"
 #include "app/progress_dialog.h"
+#include "app/results_table.h"
 #include "app/search_dialog.h"
 #include "app/settings_dialog.h"
-#include "app/results_table.h"
 #include "app/thumbnails.h"
 #include "app_test_support.h"
 #include "common/op_state.h"
@@ -600,9 +600,9 @@ class TResultsTest : public QObject {
     void space_key_checks_rows() {
         TRebuildResult headOnly = Listed("2019-05-12 14:00:00", "E", 512);
         headOnly.FragmenArray[1].FragmenType = ENTRY_FILE_HEAD;
-        auto form = Listing({Listed("2019-05-12 10:00:00", "A", 1000), Listed("2019-05-12 11:00:00", "B", 2000),
-                             Listed("2019-05-12 12:00:00", "C", 3000), Listed("2019-05-12 13:00:00", "D", 4000),
-                             headOnly});
+        auto form = Listing(
+            {Listed("2019-05-12 10:00:00", "A", 1000), Listed("2019-05-12 11:00:00", "B", 2000),
+             Listed("2019-05-12 12:00:00", "C", 3000), Listed("2019-05-12 13:00:00", "D", 4000), headOnly});
         QTreeView* v = List(*form);
         QVERIFY(QTest::qWaitForWindowExposed(form.get()));
         auto shiftClick = [&](int row) {
@@ -670,7 +670,8 @@ class TResultsTest : public QObject {
             click(c.column);
             QCOMPARE(Column(*form, c.column), c.shown);
         }
-        QCOMPARE(List(*form)->model()->index(3, 6).data(TResultsTable::kSortRole).toDouble(), double(int64_t(2) << 30));
+        QCOMPARE(List(*form)->model()->index(3, 6).data(TResultsTable::kSortRole).toDouble(),
+                 double(int64_t(2) << 30));
         QCOMPARE(List(*form)->model()->index(0, 4).data(TResultsTable::kSortRole).toDouble(), 2.0);
         QVERIFY(!List(*form)->model()->index(0, 2).data(TResultsTable::kSortRole).isValid());
     }
@@ -682,7 +683,11 @@ class TResultsTest : public QObject {
     void thumbnails_of_the_first_key_frame() {
         auto form = Scanned();
         auto thumb = [&](int row) {
-            return List(*form)->model()->index(row, TResultsTable::kThumbnailColumn).data(Qt::DecorationRole).value<QImage>();
+            return List(*form)
+                ->model()
+                ->index(row, TResultsTable::kThumbnailColumn)
+                .data(Qt::DecorationRole)
+                .value<QImage>();
         };
         const QImage& placeholder = TThumbnails::Placeholder();
         QCOMPARE(placeholder.size(), QSize(TThumbnails::kWidth, TThumbnails::kHeight));
@@ -706,7 +711,8 @@ class TResultsTest : public QObject {
         QTRY_COMPARE(form->Results()->Thumbnails()->Pending(), 0);
         // No scratch sample is left in the temporary folder.
         for (const auto& e : fs::directory_iterator(files_.Path()))
-            QVERIFY2(e.path().filename().string().find("qrv-thumbnail") == std::string::npos, e.path().c_str());
+            QVERIFY2(e.path().filename().string().find("qrv-thumbnail") == std::string::npos,
+                     e.path().c_str());
         form->Clear_Results();
         QCOMPARE(form->Results()->Thumbnails()->Picture(0), QImage());
         QCOMPARE(form->Results()->Thumbnails()->Pending(), 0);
@@ -912,7 +918,8 @@ class TResultsTest : public QObject {
         // A click at three quarters of the bar.
         W<QToolButton>(form.get(), "btnPlayPause")->click();
         QTest::mouseClick(bar, Qt::LeftButton, {}, QPoint(bar->width() * 3 / 4, bar->height() / 2));
-        QVERIFY2(bar->value() > total * 6 / 10 && bar->value() < total * 9 / 10, qPrintable(QString::number(bar->value())));
+        QVERIFY2(bar->value() > total * 6 / 10 && bar->value() < total * 9 / 10,
+                 qPrintable(QString::number(bar->value())));
         QVERIFY(Position_Ms(status->text()) == bar->value());
         QVERIFY(player->Paused()); // a paused preview stays paused where it was put
         W<QToolButton>(form.get(), "btnPlayPause")->click();

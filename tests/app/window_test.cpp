@@ -277,9 +277,10 @@ class TWindowTest : public QObject {
         QTest::addColumn<QString>("text");
         QTest::newRow("Chinese") << QByteArray("0\r\n")
                                  << "确定要清空日志吗?清空的日志行不能恢复,需要时请先保存日志。";
-        QTest::newRow("English") << QByteArray("1\r\n")
-                                 << "Clear the log? Cleared lines cannot be brought back; save the log first if "
-                                    "you need it.";
+        QTest::newRow("English")
+            << QByteArray("1\r\n")
+            << "Clear the log? Cleared lines cannot be brought back; save the log first if "
+               "you need it.";
     }
     void log_clear_asks_first() {
         QFETCH(QByteArray, setting);
@@ -361,9 +362,11 @@ class TWindowTest : public QObject {
     void help_without_a_browser_data() {
         QTest::addColumn<QByteArray>("setting");
         QTest::addColumn<QString>("text");
-        QTest::newRow("Chinese") << QByteArray("0\r\n") << "没有可以打开使用说明的浏览器,使用说明在:\n%1/Help.html";
-        QTest::newRow("English") << QByteArray("1\r\n")
-                                 << "There is no browser to open the manual. The manual is at:\n%1/Help-en.html";
+        QTest::newRow("Chinese") << QByteArray("0\r\n")
+                                 << "没有可以打开使用说明的浏览器,使用说明在:\n%1/Help.html";
+        QTest::newRow("English")
+            << QByteArray("1\r\n")
+            << "There is no browser to open the manual. The manual is at:\n%1/Help-en.html";
     }
     void help_without_a_browser() {
         QFETCH(QByteArray, setting);

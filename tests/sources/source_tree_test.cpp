@@ -162,8 +162,9 @@ TEST(SourceTree, DisksKeepTheirNumbersAcrossRefreshes) {
         std::vector<std::string> shown;     // "label name" in tree order
     } refreshes[] = {
         {{disk("sda", 100), disk("sdb", 200), disk("sdc", 300)}, {"HDD0 sda", "HDD1 sdb", "HDD2 sdc"}},
-        {{disk("sda", 100), disk("sdc", 300)}, {"HDD0 sda", "HDD2 sdc"}},                        // sdb pulled
-        {{disk("sda", 100), disk("sdb", 999), disk("sdc", 300)}, {"HDD0 sda", "HDD1 sdb", "HDD2 sdc"}}, // a new card
+        {{disk("sda", 100), disk("sdc", 300)}, {"HDD0 sda", "HDD2 sdc"}}, // sdb pulled
+        {{disk("sda", 100), disk("sdb", 999), disk("sdc", 300)},
+         {"HDD0 sda", "HDD1 sdb", "HDD2 sdc"}}, // a new card
         {{disk("sdc", 300), disk("sdd", 400)}, {"HDD0 sdd", "HDD2 sdc"}},
     };
     TSourceTree tree;
