@@ -28,6 +28,7 @@
 #include "app/results_table.h"
 #include "app/search_dialog.h"
 #include "app/settings_dialog.h"
+#include "app/thumbnails.h"
 #include "common/language.h"
 #include "common/op_state.h"
 #include "common/text_format.h"
@@ -54,6 +55,8 @@ const char* kUsage = "Usage: qrv-screenshot --out FILE.png [options]\n"
                      "                   panel and grab the window once pictures are shown (page 1)\n"
                      "  --image FILE     open FILE as an image source (its partitions become regions)\n"
                      "                   and focus its first region\n"
+                     "  --scan           with --image: scan the focused region through the scan dialog and\n"
+                     "                   wait for the results and their thumbnails (use with --page 1)\n"
                      "  --show WHAT      tree (default), hex (the hex view of the focused node), or a\n"
                      "                   dialog of the focused node: scan, advanced, region, imaging;\n"
                      "                   or search (the search dialog of the results page)\n"
@@ -69,6 +72,7 @@ struct TOptions {
     std::string Menu;
     bool Demo = false;
     std::string Image;
+    bool Scan = false;
     std::string Play;
     std::string Show = "tree";
     int Colors = 0;
@@ -204,6 +208,8 @@ bool Parse(int argc, char** argv, TOptions& o) {
             o.Demo = true;
         else if (a == "--image")
             o.Image = value();
+        else if (a == "--scan")
+            o.Scan = true;
         else if (a == "--play")
             o.Play = value();
         else if (a == "--show") {
@@ -217,7 +223,34 @@ bool Parse(int argc, char** argv, TOptions& o) {
         } else
             return false;
     }
-    return !o.Out.empty();
+    return !o.Out.empty() && (!o.Scan || !o.Image.empty());
+}
+
+// Scans the focused node as a user does: the scan dialog with its defaults,
+// the results saved into the tool's own folder; waits for the list and for
+// the thumbnails of its rows.
+bool Scan_Demo(app::TForm1& form, const QString& saveFolder) {
+    auto previous = app::Set_BoxHook([](const app::TBoxRequest&) { return app::TBoxAnswer::Ok; });
+    auto previousFolder = app::Set_FolderHook([saveFolder](QWidget*, const QString&) { return saveFolder; });
+    form.btnscanClick();
+    for (int i = 0; i < 10; ++i) {
+        QApplication::processEvents();
+        QThread::msleep(30);
+    }
+    form.Form3()->btnStartScanClick();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(5);
+    auto wait = [&](const auto& done) {
+        while (!done() && std::chrono::steady_clock::now() < deadline) {
+            QApplication::processEvents(QEventLoop::AllEvents, 20);
+            QThread::msleep(10);
+        }
+        return done();
+    };
+    const bool listed = wait([&] { return form.Workers_Idle() && !form.Form2()->isVisible(); }) &&
+                        form.Results()->rowCount() > 0;
+    app::Set_BoxHook(previous);
+    app::Set_FolderHook(previousFolder);
+    return listed && wait([&] { return form.Results()->Thumbnails()->Pending() == 0; });
 }
 
 } // namespace
@@ -257,6 +290,8 @@ int main(int argc, char** argv) {
         }
     }
 
+    // Recent files and chosen folders go to the tool's own settings, never the user's.
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(folder.path() + "/config"));
     app::TForm1 form(folder.path().toStdString());
     form.show();
     QApplication::processEvents();
@@ -267,6 +302,10 @@ int main(int argc, char** argv) {
     }
     if (!opt.Image.empty() && !Open_DemoImage(form, opt.Image)) {
         std::fprintf(stderr, "qrv-screenshot: cannot open the image %s\n", opt.Image.c_str());
+        return 1;
+    }
+    if (opt.Scan && !Scan_Demo(form, folder.path())) {
+        std::fprintf(stderr, "qrv-screenshot: the scan of %s listed nothing\n", opt.Image.c_str());
         return 1;
     }
     if (opt.Page == 1 || !opt.Play.empty())

@@ -6,23 +6,27 @@
 #include <QCloseEvent>
 #include <QDragEnterEvent>
 #include <QDropEvent>
-#include <QMimeData>
 #include <QEventLoop>
 #include <QFontDatabase>
 #include <QFrame>
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLibraryInfo>
 #include <QLineEdit>
 #include <QMenu>
+#include <QMimeData>
 #include <QMouseEvent>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRegularExpressionValidator>
 #include <QScreen>
+#include <QSlider>
 #include <QSplitter>
+#include <QStyle>
+#include <QStyleOptionSlider>
 #include <QTabBar>
 #include <QTabWidget>
 #include <QThread>
@@ -45,13 +49,14 @@
 #include "app/results_table.h"
 #include "app/search_dialog.h"
 #include "app/settings_dialog.h"
+#include "app/thumbnails.h"
 #include "app/translate_form.h"
 #include "app/ui_dispatcher.h"
 #include "common/language.h"
 #include "common/op_state.h"
 #include "platform/language_files.h"
-#include "scan/records.h"
 #include "platform/program_folder.h"
+#include "scan/records.h"
 
 namespace qrv::app {
 
@@ -137,9 +142,14 @@ TForm1::TForm1(const std::string& programFolder, QWidget* parent)
     setPalette(pal);
 
     auto* outer = new QVBoxLayout(this);
-    outer->setContentsMargins(0, 0, 0, 0);
+    // The edges and corners resize the window: a thin margin around its
+    // content where the mouse reaches the window itself.
+    outer->setContentsMargins(kResizeMargin, kResizeMargin, kResizeMargin, kResizeMargin);
+    setMouseTracking(true);
     pnl1_ = new QWidget(this);
     pnl1_->setObjectName("pnl1");
+    // The content keeps the arrow whatever resize cursor the margin shows.
+    pnl1_->setCursor(Qt::ArrowCursor);
     outer->addWidget(pnl1_);
 
     auto* main = new QVBoxLayout(pnl1_);
@@ -221,8 +231,10 @@ void TForm1::Build_TitleBar(QWidget* parent) {
     };
     btnMainMenu0_ = titleButton("btnMainMenu0", "帮助", "title_help", "帮助");
     btnMin_ = titleButton("btnMin", nullptr, "minimize", "最小化");
+    btnMax_ = titleButton("btnMax", nullptr, "maximize", "最大化");
     btnClose_ = titleButton("btnClose", nullptr, "close", "关闭");
     btnMin_->setFixedWidth(40);
+    btnMax_->setFixedWidth(40);
     btnClose_->setFixedWidth(40);
     pnlMainCurrent_->installEventFilter(this);
     pnlMainCapiton_->installEventFilter(this);
@@ -428,9 +440,11 @@ QWidget* TForm1::Build_ResultsPage() {
     lvScanResult_->setRootIsDecorated(false);
     lvScanResult_->setItemsExpandable(false);
     lvScanResult_->setSelectionBehavior(QAbstractItemView::SelectRows);
-    lvScanResult_->setSelectionMode(QAbstractItemView::SingleSelection);
+    // Several rows may be selected (shift, control) and checked together with the space key.
+    lvScanResult_->setSelectionMode(QAbstractItemView::ExtendedSelection);
     lvScanResult_->setEditTriggers(QAbstractItemView::NoEditTriggers);
     lvScanResult_->setUniformRowHeights(true);
+    lvScanResult_->installEventFilter(this);
     lvScanResult_->setIconSize(QSize(16, 16));
     results_ = new TResultsTable(this);
     const QString legend =
@@ -442,7 +456,14 @@ QWidget* TForm1::Build_ResultsPage() {
     // The first column holds the check box and the level mark before the
     // number: room for six digits.
     const int widths[TResultsTable::kColumns] = {
-        48 + lvScanResult_->fontMetrics().horizontalAdvance("0000000"), 50, 130, 150, 80, 90, 115, 0};
+        48 + lvScanResult_->fontMetrics().horizontalAdvance("0000000"),
+        50,
+        130 + TThumbnails::kWidth + 6,
+        150,
+        80,
+        90,
+        115,
+        0};
     for (int c = 0; c < TResultsTable::kColumns; ++c)
         lvScanResult_->setColumnWidth(c, widths[c]);
     lvScanResult_->header()->setStretchLastSection(false);
@@ -463,7 +484,7 @@ QWidget* TForm1::Build_ResultsPage() {
     auto* pv = new QVBoxLayout(preview);
     pv->setContentsMargins(2, 0, 0, 0);
     pv->setSpacing(2);
-    pnl38_ = new TVideoPanel(U("QRV专用播放器 版本1.1"), preview);
+    pnl38_ = new TVideoPanel(Player_Caption(), preview);
     pnl38_->setObjectName("pnl38");
     pnl38_->setMinimumSize(240, 160);
     pv->addWidget(pnl38_, 1);
@@ -490,6 +511,18 @@ QWidget* TForm1::Build_ResultsPage() {
     lblStatus_ = new QLabel("00:00:00.000", preview);
     lblStatus_->setObjectName("lblStatus");
     controls->addWidget(lblStatus_);
+    // The length of the recording playing, next to the position.
+    lblDuration_ = new QLabel("/ 00:00:00.000", preview);
+    lblDuration_->setObjectName("lblDuration");
+    controls->addWidget(lblDuration_);
+    // The seek bar: milliseconds of the recording playing; a click or a drag
+    // plays from there.
+    sldPosition_ = new TSeekSlider(preview);
+    sldPosition_->setObjectName("sldPosition");
+    sldPosition_->setToolTip(U("播放位置"));
+    sldPosition_->setRange(0, 0);
+    sldPosition_->setEnabled(false);
+    pv->addWidget(sldPosition_);
     pv->addLayout(controls);
 
     split->addWidget(lvScanResult_);
@@ -635,6 +668,7 @@ void TForm1::Wire_Commands() {
     button("btnQQ", &TForm1::btnQQClick);
     button("btnMainMenu0", &TForm1::btnMainMenu0Click);
     button("btnMin", &TForm1::btnMinClick);
+    button("btnMax", &TForm1::btnMaxClick);
     button("btnClose", &TForm1::btnCloseClick);
     button("btnCheckUP", &TForm1::btnCheckUPClick);
     button("btnOpenFolder", &TForm1::btnOpenFolderClick);
@@ -706,12 +740,21 @@ void TForm1::Wire_Commands() {
     connect(lvScanResult_, &QWidget::customContextMenuRequested, this,
             [this](const QPoint& pos) { pm2_->popup(lvScanResult_->viewport()->mapToGlobal(pos)); });
     connect(preview_, &TPreviewPlayer::Position, this, &TForm1::fplyr1Position);
+    connect(static_cast<TSeekSlider*>(sldPosition_), &TSeekSlider::Seek_Requested, this,
+            &TForm1::sldPositionSeek);
+    // The drop-down of "打开镜像" lists the recent files when it opens.
+    auto* openImage = findChild<QToolButton*>("btnOpenImg");
+    pmRecent_ = new QMenu(openImage);
+    pmRecent_->setObjectName("pmRecent");
+    openImage->setMenu(pmRecent_);
+    openImage->setPopupMode(QToolButton::MenuButtonPopup);
+    connect(pmRecent_, &QMenu::aboutToShow, this, &TForm1::Fill_RecentMenu);
     connect(preview_, &TPreviewPlayer::Ended, this, [this](bool failed) {
         // A sample that cannot be decoded leaves the idle panel; one played
         // to its end keeps its last picture.
         if (!failed) return;
         pnl38_->Clear_Frame();
-        pnl38_->setText(U(Tr("QRV专用播放器 版本1.1")));
+        pnl38_->setText(Player_Caption());
     });
     connect(lvlog_, &QWidget::customContextMenuRequested, this,
             [this](const QPoint& pos) { pmLog_->popup(lvlog_->viewport()->mapToGlobal(pos)); });
@@ -729,10 +772,14 @@ void TForm1::Form_Create() {
     std::filesystem::path temp = std::filesystem::temp_directory_path(ec);
     if (!ec) temp = std::filesystem::weakly_canonical(temp, ec);
     tempFolder_ = ec || temp.empty() ? std::string("/tmp") : temp.string();
+    results_->Set_ScratchFolder(tempFolder_);
 
     N24_->setIcon(Language_Image(9));
     if (Program_LanguageStart(programFolder_) == 1) N24_->setIcon(Language_Image(10));
     Translate_Form(this);
+    pnl38_->setText(Player_Caption());
+    // Named here: the panel's caption before it is no name for the bar.
+    sldPosition_->setAccessibleName(U(Tr("播放位置")));
     if (Get_Language() != 1) Install_QtChinese(programFolder_);
 }
 
@@ -802,6 +849,14 @@ void TForm1::Shut_Down() {
 }
 
 bool TForm1::eventFilter(QObject* watched, QEvent* e) {
+    if (lvScanResult_ && watched == lvScanResult_ && e->type() == QEvent::KeyPress) {
+        const auto* ke = static_cast<QKeyEvent*>(e);
+        if (ke->key() == Qt::Key_Space && ke->modifiers() == Qt::NoModifier) {
+            Toggle_ResultChecks();
+            return true;
+        }
+        return false;
+    }
     if (lvScanResult_ && watched == lvScanResult_->viewport()) {
         if (e->type() == QEvent::MouseButtonPress) checkClicked_ = false;
         if (e->type() == QEvent::MouseButtonRelease &&
@@ -809,19 +864,32 @@ bool TForm1::eventFilter(QObject* watched, QEvent* e) {
             QMetaObject::invokeMethod(this, &TForm1::Results_Clicked, Qt::QueuedConnection);
         return false;
     }
-    if (watched == pnlMainCurrent_ || watched == pnlMainCapiton_) {
+    const bool mouse = e->type() == QEvent::MouseButtonPress || e->type() == QEvent::MouseButtonRelease ||
+                       e->type() == QEvent::MouseButtonDblClick || e->type() == QEvent::MouseMove;
+    if (mouse && (watched == pnlMainCurrent_ || watched == pnlMainCapiton_)) {
+        // Only mouse events are mouse events: the title bar sees every other kind too.
         auto* me = static_cast<QMouseEvent*>(e);
         switch (e->type()) {
+        case QEvent::MouseButtonDblClick:
+            if (me->button() != Qt::LeftButton) break;
+            btnMaxClick();
+            return true;
         case QEvent::MouseButtonPress:
             if (me->button() != Qt::LeftButton) break;
-            // The window system moves the window (X11 and Wayland alike);
-            // where it cannot, the window follows the mouse itself.
-            if (windowHandle() && windowHandle()->startSystemMove()) return true;
+            // The window moves once the mouse moves with the button held, so
+            // that a double click still reaches the title bar.
             dragging_ = true;
             dragOffset_ = me->globalPosition().toPoint() - frameGeometry().topLeft();
             return true;
         case QEvent::MouseMove:
             if (dragging_ && (me->buttons() & Qt::LeftButton)) {
+                if (isMaximized()) return true;
+                // The window system moves the window (X11 and Wayland alike);
+                // where it cannot, the window follows the mouse itself.
+                if (windowHandle() && windowHandle()->startSystemMove()) {
+                    dragging_ = false;
+                    return true;
+                }
                 move(me->globalPosition().toPoint() - dragOffset_);
                 return true;
             }

@@ -19,6 +19,7 @@
 #include "app/log_file.h"
 #include "app/worker.h"
 #include "common/ui_message.h"
+#include "common/version.h"
 #include "platform/output_guard.h"
 #include "sources/source_tree.h"
 
@@ -31,6 +32,7 @@ class QLineEdit;
 class QMenu;
 class QPlainTextEdit;
 class QPushButton;
+class QSlider;
 class QSplitter;
 class QTabWidget;
 class QToolButton;
@@ -50,8 +52,8 @@ class TPreviewPlayer;
 class TResultsTable;
 class TVideoPanel;
 
-// The version the status bar and the about box show.
-inline constexpr const char* kProgramVersion = "1.1.1.2";
+// The version the status bar, the about box and the player show: the project's.
+inline constexpr const char* kProgramVersion = kQrvVersion;
 
 // Help files in the program folder: Chinese, and English for the English interface.
 inline constexpr const char* kHelpFile = "Help.html";
@@ -142,6 +144,9 @@ class TForm1 : public QWidget {
     void btnQQClick();
     void btnMainMenu0Click();
     void btnMinClick();
+    // Maximises the window, or restores it when maximised (also a double
+    // click on the title bar).
+    void btnMaxClick();
     void btnCloseClick();
     void btnCheckUPClick();
     void btnMoreClick();
@@ -160,6 +165,8 @@ class TForm1 : public QWidget {
     void btnToimageClick();
     void btnHexClick();
     void btnLoadClick();
+    // Loads a scan-result file for the focused source (the checks of "加载扫描结果").
+    void Load_ResultFile(const QString& path);
     void btnCreateRegionClick();
     void N6Click();
     void vrtlstrngtr1NodeClick();
@@ -178,12 +185,17 @@ class TForm1 : public QWidget {
     void NReportClick();
     void lvScanResultClick();
     void lvScanResultColumnClick(int column);
+    // The space key in the list: the current row and every selected row get
+    // the opposite of the current row's check mark.
+    void Toggle_ResultChecks();
     void btnPlayStartClick();
     void btnPlayPauseClick();
     void btnPlayStopClick();
     void chkMuteClick();
-    // The player's position in microseconds, shown in lblStatus.
+    // The player's position in microseconds, shown in lblStatus and on the seek bar.
     void fplyr1Position(int64_t microseconds);
+    // The seek bar was clicked or dragged to a position (milliseconds).
+    void sldPositionSeek(int milliseconds);
     // Log.
     void N3Click();
     void N5Click();
@@ -197,6 +209,12 @@ class TForm1 : public QWidget {
     void dragEnterEvent(QDragEnterEvent* e) override;
     void dropEvent(QDropEvent* e) override;
     bool eventFilter(QObject* watched, QEvent* e) override;
+    // The window has no frame of the window system: its edges and corners
+    // (a margin of kResizeMargin pixels) resize it.
+    void mousePressEvent(QMouseEvent* e) override;
+    void mouseMoveEvent(QMouseEvent* e) override;
+    void mouseReleaseEvent(QMouseEvent* e) override;
+    void changeEvent(QEvent* e) override;
 
   private:
     void Build_TitleBar(QWidget* parent);
@@ -225,6 +243,14 @@ class TForm1 : public QWidget {
     void Show_Hex(const std::vector<uint8_t>& bytes);
     void Shut_Down();
     void Show_LanguageSwitch(int language);
+    // The edges of the window under a point of it (none inside the margin or when maximised).
+    Qt::Edges Edges_At(const QPoint& pos) const;
+    // The drop-down of "打开镜像": the recent images and result files.
+    void Fill_RecentMenu();
+    // The player's caption with the program's version, in the interface language.
+    QString Player_Caption() const;
+    // Shows the player's duration next to the position (0: nothing plays).
+    void Show_Duration(int64_t microseconds);
 
     std::string programFolder_;
     std::string tempFolder_;
@@ -236,6 +262,15 @@ class TForm1 : public QWidget {
     // Dragging the title bar where the platform cannot move the window itself.
     bool dragging_ = false;
     QPoint dragOffset_;
+    // Resizing from an edge where the platform cannot do it itself.
+    static constexpr int kResizeMargin = 5;
+    Qt::Edges resizeEdges_;
+    QRect resizeStart_;
+    QPoint resizePress_;
+    // Results lists filled by a scan or a load so far, and the list the
+    // report of the last export belongs to (its export started under it).
+    uint64_t resultsGeneration_ = 0;
+    uint64_t reportGeneration_ = 0;
 
     QWidget* pnl1_ = nullptr;
     QFrame* pnlMainCurrent_ = nullptr;
@@ -244,6 +279,7 @@ class TForm1 : public QWidget {
     QToolButton* btnOpenFolder_ = nullptr; // opens outputFolder_
     QString outputFolder_;                 // where the last export or imaging wrote
     QToolButton* btnMin_ = nullptr;
+    QToolButton* btnMax_ = nullptr;
     QToolButton* btnClose_ = nullptr;
     QToolButton* btnSel_ = nullptr;
     QToolButton* btnView_ = nullptr;
@@ -266,6 +302,9 @@ class TForm1 : public QWidget {
     TVideoPanel* pnl38_ = nullptr;
     TPreviewPlayer* preview_ = nullptr;
     QLabel* lblStatus_ = nullptr;
+    QLabel* lblDuration_ = nullptr;
+    QSlider* sldPosition_ = nullptr;
+    QMenu* pmRecent_ = nullptr;
     QCheckBox* chkMute_ = nullptr;
     QTreeWidget* lvlog_ = nullptr;
     QLabel* pnl25_ = nullptr;

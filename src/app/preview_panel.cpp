@@ -1,9 +1,14 @@
 #include "app/preview_panel.h"
 
+#include <QKeyEvent>
 #include <QMetaObject>
+#include <QMouseEvent>
 #include <QPainter>
 #include <QResizeEvent>
+#include <QStyle>
+#include <QStyleOptionSlider>
 
+#include <algorithm>
 #include <atomic>
 #include <mutex>
 
@@ -54,6 +59,37 @@ void TVideoPanel::paintEvent(QPaintEvent* e) {
 void TVideoPanel::resizeEvent(QResizeEvent* e) {
     QLabel::resizeEvent(e);
     emit Resized();
+}
+
+// ------------------------------------------------------------------ seek bar
+
+TSeekSlider::TSeekSlider(QWidget* parent) : QSlider(Qt::Horizontal, parent) {
+    setFocusPolicy(Qt::StrongFocus);
+    connect(this, &QSlider::sliderReleased, this, [this] { emit Seek_Requested(value()); });
+}
+
+void TSeekSlider::mousePressEvent(QMouseEvent* e) {
+    QStyleOptionSlider opt;
+    initStyleOption(&opt);
+    const QRect handle = style()->subControlRect(QStyle::CC_Slider, &opt, QStyle::SC_SliderHandle, this);
+    if (e->button() != Qt::LeftButton || handle.contains(e->position().toPoint()) || maximum() <= minimum()) {
+        QSlider::mousePressEvent(e);
+        return;
+    }
+    // A click beside the handle: straight to the position under the mouse.
+    const QRect groove = style()->subControlRect(QStyle::CC_Slider, &opt, QStyle::SC_SliderGroove, this);
+    const int span = std::max(1, groove.width() - handle.width());
+    const int x = int(e->position().x()) - groove.x() - handle.width() / 2;
+    const int v = QStyle::sliderValueFromPosition(minimum(), maximum(), x, span, opt.upsideDown);
+    setValue(v);
+    e->accept();
+    emit Seek_Requested(v);
+}
+
+void TSeekSlider::keyPressEvent(QKeyEvent* e) {
+    const int before = value();
+    QSlider::keyPressEvent(e);
+    if (value() != before) emit Seek_Requested(value());
 }
 
 // ------------------------------------------------------------------ player
@@ -109,6 +145,23 @@ void TPreviewPlayer::Update_TargetSize() {
 }
 
 bool TPreviewPlayer::Open_Play(const std::string& path) {
+    return Start(path, 0);
+}
+
+bool TPreviewPlayer::Seek(int64_t positionUs) {
+    if (path_.empty()) return false;
+    const bool paused = Paused();
+    if (!Start(path_, std::max<int64_t>(positionUs, 0))) return false;
+    if (paused) player_->Toggle_Pause();
+    return true;
+}
+
+int64_t TPreviewPlayer::Duration_Us() const {
+    return path_.empty() ? 0 : player_->Duration_Us();
+}
+
+bool TPreviewPlayer::Start(const std::string& path, int64_t startUs) {
+    path_ = path;
     const uint64_t generation = ++generation_;
     framesShown_ = 0;
     auto pending = std::make_shared<TPending>();
@@ -166,10 +219,11 @@ bool TPreviewPlayer::Open_Play(const std::string& path) {
     cb.Error = [ended](const std::string&) { ended(true); };
     player_->Set_Callbacks(std::move(cb));
     Update_TargetSize();
-    return player_->Open_Play(path);
+    return player_->Open_Play(path, startUs);
 }
 
 void TPreviewPlayer::Stop() {
+    path_.clear();
     ++generation_;
     framesShown_ = 0;
     player_->Stop();

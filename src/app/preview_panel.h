@@ -11,6 +11,7 @@
 #include <QImage>
 #include <QLabel>
 #include <QObject>
+#include <QSlider>
 
 #include <cstdint>
 #include <memory>
@@ -50,6 +51,22 @@ class TVideoPanel : public QLabel {
     QImage frame_;
 };
 
+// The seek bar under the panel: a click on the groove jumps to the position
+// under the mouse, a drag of the handle to where it is let go, the arrow and
+// page keys by their steps; each asks for the position once.
+class TSeekSlider : public QSlider {
+    Q_OBJECT
+  public:
+    explicit TSeekSlider(QWidget* parent = nullptr);
+
+  signals:
+    void Seek_Requested(int value);
+
+  protected:
+    void mousePressEvent(QMouseEvent* e) override;
+    void keyPressEvent(QKeyEvent* e) override;
+};
+
 class TPreviewPlayer : public QObject {
     Q_OBJECT
   public:
@@ -63,6 +80,11 @@ class TPreviewPlayer : public QObject {
     // Stops what plays and plays path from its start, frames sized to the
     // panel. False, with Last_Error, when the file cannot be played.
     bool Open_Play(const std::string& path);
+    // Plays the file playing (or played) last from positionUs on; a paused
+    // playback stays paused. False when nothing was opened since Stop.
+    bool Seek(int64_t positionUs);
+    // The length of the file playing in microseconds (0 when unknown or stopped).
+    int64_t Duration_Us() const;
     // Stops playback and releases the file; the panel goes back to idle.
     void Stop();
     void Toggle_Pause();
@@ -83,7 +105,9 @@ class TPreviewPlayer : public QObject {
 
   private:
     void Update_TargetSize();
+    bool Start(const std::string& path, int64_t startUs);
     TVideoPanel* panel_;
+    std::string path_; // the file opened last ("" after Stop)
     std::unique_ptr<TPlayer> player_;
     // Number of the current playback; callbacks of older ones are dropped.
     uint64_t generation_ = 0;

@@ -1,11 +1,13 @@
 #include "app/prompts.h"
 
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QMessageBox>
 #include <QPushButton>
 
 #include <charconv>
 
+#include "app/window_settings.h"
 #include "common/language.h"
 
 namespace qrv::app {
@@ -90,17 +92,28 @@ std::optional<int64_t> Read_WholeNumber(QWidget* owner, const QString& text) {
 }
 
 QString Choose_Folder(QWidget* owner, const QString& title) {
-    if (g_folderHook) return g_folderHook(owner, title);
-    return QFileDialog::getExistingDirectory(owner, title, QString(), QFileDialog::ShowDirsOnly);
+    // Each picker starts in the folder it chose last, also in a later run.
+    const QString chosen = g_folderHook
+                               ? g_folderHook(owner, title)
+                               : QFileDialog::getExistingDirectory(owner, title, Remembered_Folder(title),
+                                                                   QFileDialog::ShowDirsOnly);
+    Remember_Folder(title, chosen);
+    return chosen;
 }
 
 QString Choose_OpenFile(QWidget* owner, const QString& title, const QString& filter) {
-    if (g_openHook) return g_openHook(owner, title, filter);
-    // "Name|*.ext" -> "Name (*.ext)"
-    QString qtFilter = filter;
-    int bar = qtFilter.indexOf('|');
-    if (bar >= 0) qtFilter = qtFilter.left(bar) + " (" + qtFilter.mid(bar + 1) + ")";
-    return QFileDialog::getOpenFileName(owner, title, QString(), qtFilter);
+    QString chosen;
+    if (g_openHook) {
+        chosen = g_openHook(owner, title, filter);
+    } else {
+        // "Name|*.ext" -> "Name (*.ext)"
+        QString qtFilter = filter;
+        int bar = qtFilter.indexOf('|');
+        if (bar >= 0) qtFilter = qtFilter.left(bar) + " (" + qtFilter.mid(bar + 1) + ")";
+        chosen = QFileDialog::getOpenFileName(owner, title, Remembered_Folder(title), qtFilter);
+    }
+    if (!chosen.isEmpty()) Remember_Folder(title, QFileInfo(chosen).absolutePath());
+    return chosen;
 }
 
 } // namespace qrv::app

@@ -5,6 +5,7 @@
 #include <QHeaderView>
 #include <QItemSelectionModel>
 #include <QLabel>
+#include <QSlider>
 #include <QTabWidget>
 #include <QTreeView>
 
@@ -17,6 +18,7 @@
 #include "app/results_ops.h"
 #include "app/results_table.h"
 #include "app/search_dialog.h"
+#include "app/window_settings.h"
 #include "common/language.h"
 #include "common/op_state.h"
 #include "common/text_format.h"
@@ -68,6 +70,7 @@ void TForm1::Open_ResultsPage(bool listedBySender) {
 }
 
 void TForm1::Clear_Results() {
+    ++resultsGeneration_; // whatever comes next is not the list the last report belongs to
     results_->Clear();
     pnl25_->clear();
     lvScanResult_->header()->setSortIndicator(-1, Qt::AscendingOrder);
@@ -78,8 +81,27 @@ void TForm1::Show_Totals() {
 }
 
 int TForm1::Selected_ResultRow() const {
+    // The row last clicked, when it is selected; else the first selected one.
+    const QModelIndex current = lvScanResult_->currentIndex();
+    if (current.isValid() && lvScanResult_->selectionModel()->isRowSelected(current.row(), {}))
+        return current.row();
     const QModelIndexList rows = lvScanResult_->selectionModel()->selectedRows();
     return rows.isEmpty() ? -1 : rows.front().row();
+}
+
+void TForm1::Toggle_ResultChecks() {
+    const QModelIndex current = lvScanResult_->currentIndex();
+    if (!current.isValid()) return;
+    std::set<int> rows{current.row()};
+    for (const QModelIndex& i : lvScanResult_->selectionModel()->selectedRows())
+        rows.insert(i.row());
+    // One state for all: the opposite of the current row's (rows that cannot
+    // be exported stay unchecked).
+    const bool check = !results_->Model().Checked(current.row());
+    for (int r : rows)
+        results_->setData(results_->index(r, 0), check ? Qt::Checked : Qt::Unchecked, Qt::CheckStateRole);
+    checkClicked_ = false;
+    Show_Totals();
 }
 
 void TForm1::Select_ResultRow(int32_t index) {
@@ -137,6 +159,14 @@ void TForm1::NReportClick() {
         Hint_Box(this, "没有可写的导出报告!");
         return;
     }
+    // The report names the files of an export of the results listed then;
+    // after another scan or load it would describe the wrong recordings next
+    // to the new list's.
+    if (reportGeneration_ != resultsGeneration_ || report->SourcePath != Export_SourcePath()) {
+        Hint_Box(this, "上次导出的报告属于另一次扫描的结果,不能为当前结果写入!请先导出当前结果。",
+                 TBoxIcon::Warning);
+        return;
+    }
     std::string error;
     const std::string path = Write_CarveReport(*report, TOutputGuard({report->SourcePath}), &error);
     if (path.empty())
@@ -171,6 +201,17 @@ void TForm1::btnLoadClick() {
     }
     const QString path = Choose_OpenFile(this, U(Tr("加载扫描结果")), U(Tr("QRV文件|*.QRV")));
     if (path.isEmpty()) return;
+    Load_ResultFile(path);
+}
+
+void TForm1::Load_ResultFile(const QString& path) {
+    const TSourceNode* node = Focused_Node();
+    if (!node || node->Data.Level == 0) {
+        Hint_Box(this, "没有选择扫描结果所属的源,请先选择源再加载扫描结果!");
+        return;
+    }
+    Add_RecentFile(path);
+    ++resultsGeneration_; // the list is replaced by the file's
     form2_->Enable_SecondGauge(false);
     Start_Worker("Load0000", [this, path = path.toStdString(), data = node->Data] {
         if (Load_Results(path, data)) return;
@@ -188,6 +229,11 @@ void TForm1::btnLoadClick() {
 // ------------------------------------------------------------ export
 
 void TForm1::btnsaveClick() {
+    // Nothing checked: said before a folder is asked for.
+    if (results_->Model().Selection_Totals().empty()) {
+        Box(this, Tr("请选择要保存文件!"), TBoxIcon::Critical);
+        return;
+    }
     Op_State().WrittenBytes = 0;
     Op_State().StopFlag = false;
     const QString title =
@@ -203,8 +249,16 @@ void TForm1::btnsaveClick() {
     }
     form2_->Show_SecondGauge(true);
     form2_->Enable_SecondGauge(true);
-    Start_Worker("Save0000", [this, table = results_->Shared_Model(), folder, output] {
+    const uint64_t generation = resultsGeneration_;
+    const auto reportBefore = Last_CarveReport();
+    const std::string before = reportBefore ? reportBefore->StartTime + reportBefore->Folder : std::string();
+    Start_Worker("Save0000", [this, table = results_->Shared_Model(), folder, output, generation, before] {
         Export_Results(*table, folder, output);
+        // A report this export wrote belongs to the list it exported.
+        const auto report = Last_CarveReport();
+        if (report && report->StartTime + report->Folder != before)
+            QMetaObject::invokeMethod(
+                this, [this, generation] { reportGeneration_ = generation; }, Qt::QueuedConnection);
         // The recordings lie in the recovery folder under the chosen one.
         std::string written = folder + "/" + Recovery_FolderName();
         std::error_code ec;
@@ -243,6 +297,8 @@ void TForm1::lvScanResultClick() {
 
 void TForm1::Stop_Preview() {
     preview_->Stop();
+    Show_Duration(0);
+    sldPosition_->setValue(0);
 }
 
 void TForm1::btnPlayStartClick() {
@@ -252,18 +308,33 @@ void TForm1::btnPlayStartClick() {
         Hint_Box(this, "播放器无法播放此类型文件程序将退出!");
         return;
     }
-    const QString caption = U(Tr("QRV专用播放器 版本1.1"));
+    const QString caption = Player_Caption();
     pnl38_->setText(caption);
     if (!preview_->Libraries_Loaded() && !preview_->Load_Libraries(programFolder_ + "/LibAV")) {
         pnl38_->setText(U(preview_->Last_Error()));
         return;
     }
-    if (!preview_->Open_Play(path)) pnl38_->setText(caption);
+    if (!preview_->Open_Play(path)) {
+        pnl38_->setText(caption);
+        return;
+    }
+    Show_Duration(preview_->Duration_Us());
 }
 
 void TForm1::btnPlayStopClick() {
     Stop_Preview();
     fplyr1Position(0);
+}
+
+void TForm1::Show_Duration(int64_t microseconds) {
+    lblDuration_->setText("/ " + U(Position_Text(microseconds)));
+    sldPosition_->setRange(0, int(std::min<int64_t>(microseconds / 1000, INT32_MAX)));
+    sldPosition_->setEnabled(microseconds > 0);
+}
+
+void TForm1::sldPositionSeek(int milliseconds) {
+    if (!preview_->Seek(int64_t(milliseconds) * 1000)) return;
+    fplyr1Position(int64_t(milliseconds) * 1000);
 }
 
 void TForm1::btnPlayPauseClick() {
@@ -276,6 +347,9 @@ void TForm1::chkMuteClick() {
 
 void TForm1::fplyr1Position(int64_t microseconds) {
     lblStatus_->setText(U(Position_Text(microseconds)));
+    // The bar follows the player, except while the user holds its handle.
+    if (!sldPosition_->isSliderDown())
+        sldPosition_->setValue(int(std::min<int64_t>(microseconds / 1000, INT32_MAX)));
 }
 
 } // namespace qrv::app

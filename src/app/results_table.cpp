@@ -4,12 +4,20 @@
 #include <QThread>
 
 #include "app/icons.h"
+#include "app/thumbnails.h"
 
 namespace qrv::app {
 
 TResultsTable::TResultsTable(QObject* parent)
     : QAbstractTableModel(parent), model_(std::make_shared<TResultsModel>()),
-      pending_(std::make_shared<std::atomic<bool>>(false)) {
+      pending_(std::make_shared<std::atomic<bool>>(false)), thumbnails_(new TThumbnails(this)) {
+    // A thumbnail made shows in every row of its result.
+    connect(thumbnails_, &TThumbnails::Ready, this, [this](qint64 resultIndex) {
+        for (int r = 0; r < int(shown_.size()); ++r)
+            if (model_->Row(r).Result_Index() == resultIndex)
+                emit dataChanged(index(r, kThumbnailColumn), index(r, kThumbnailColumn),
+                                 {Qt::DecorationRole});
+    });
     int c = 0;
     for (const char* caption : kResultColumns)
         headers_[size_t(c++)] = QString::fromUtf8(caption);
@@ -51,9 +59,11 @@ void TResultsTable::Append(const TUiMessage& msg) {
     s.Checkable = r.Exportable;
     shown_.push_back(std::move(s));
     endInsertRows();
+    thumbnails_->Request(r.Result_Index(), scratchFolder_);
 }
 
 void TResultsTable::Clear() {
+    thumbnails_->Cancel_All();
     beginResetModel();
     model_->Clear();
     shown_.clear();
@@ -106,6 +116,13 @@ QVariant TResultsTable::data(const QModelIndex& index, int role) const {
         if (c == 0) return Small_Image(s.Image);
         // The level of a file the export found not to decode cleanly is flagged.
         if (c == 1 && model_->Row(index.row()).DecodeErrors > 0) return App_Icon("decode_error");
+        if (c == kThumbnailColumn) {
+            const QImage picture = thumbnails_->Picture(model_->Row(index.row()).Result_Index());
+            return picture.isNull() ? TThumbnails::Placeholder() : picture;
+        }
+        break;
+    case kSortRole:
+        if (const auto n = Sort_Number(model_->Row(index.row()), c)) return *n;
         break;
     case Qt::CheckStateRole:
         if (c == 0) return model_->Checked(index.row()) ? Qt::Checked : Qt::Unchecked;

@@ -4,7 +4,9 @@
 // first column. Rows are added, removed and reordered only on the window
 // thread (message 5, the view command, a column sort). Workers (search,
 // export) change check marks in the core's model; the model announces each
-// change and the table repaints the marks on the window thread.
+// change and the table repaints the marks on the window thread. Beside the
+// camera model each row shows the thumbnail of the recording's first key
+// frame, made in the background (thumbnails.h).
 #pragma once
 
 #include <QAbstractTableModel>
@@ -13,6 +15,7 @@
 #include <array>
 #include <atomic>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "common/ui_message.h"
@@ -25,6 +28,10 @@ class TResultsTable : public QAbstractTableModel {
   public:
     static constexpr int kColumns = 8;
     static constexpr int kIndexColumn = 7; // hidden: the result index
+    static constexpr int kThumbnailColumn = 2; // the camera model, with the thumbnail
+    // The number a column sorts by (duration in seconds, lengths in bytes),
+    // for the columns the list sorts as numbers.
+    static constexpr int kSortRole = Qt::UserRole + 10;
 
     explicit TResultsTable(QObject* parent = nullptr);
     ~TResultsTable() override;
@@ -35,8 +42,13 @@ class TResultsTable : public QAbstractTableModel {
 
     // Message 5: appends a row.
     void Append(const TUiMessage& msg);
-    // Deletes every row.
+    // Deletes every row (and cancels the thumbnails being made).
     void Clear();
+    // Where the thumbnails' scratch samples are written (the window's temporary folder).
+    void Set_ScratchFolder(const std::string& folder) { scratchFolder_ = folder; }
+    class TThumbnails* Thumbnails() const {
+        return thumbnails_;
+    }
     // Sorts by a column as the core sorts (alternating direction).
     void Sort(int column);
     // The legend shown as the list's hint.
@@ -73,6 +85,8 @@ class TResultsTable : public QAbstractTableModel {
     // Set while a repaint of the marks is on its way to the window thread, so
     // a worker that changes thousands of marks posts only one.
     std::shared_ptr<std::atomic<bool>> pending_;
+    class TThumbnails* thumbnails_ = nullptr;
+    std::string scratchFolder_ = "/tmp";
 };
 
 } // namespace qrv::app

@@ -13,6 +13,7 @@
 #include "app/region_dialog.h"
 #include "app/settings_dialog.h"
 #include "app/source_checks.h"
+#include "app/window_settings.h"
 #include "common/language.h"
 #include "common/op_state.h"
 #include "common/text_format.h"
@@ -244,6 +245,7 @@ void TForm1::btnOpenImgClick() {
         Hint_Box(this, r.Message);
         return;
     }
+    Add_RecentFile(path);
     Show_Sources(Focused_Node());
 }
 
@@ -255,6 +257,7 @@ void TForm1::Open_ImageFiles(const QStringList& paths) {
             Hint_Box(this, r.Message);
             continue;
         }
+        Add_RecentFile(path);
         opened = true;
     }
     if (opened) Show_Sources(Focused_Node());

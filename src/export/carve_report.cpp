@@ -8,11 +8,8 @@
 #include <iterator>
 #include <mutex>
 
+#include "common/version.h"
 #include "platform/ewf_source.h"
-
-#ifndef QRV_VERSION
-#define QRV_VERSION "unknown"
-#endif
 
 namespace qrv {
 
@@ -181,7 +178,7 @@ std::string Carve_ReportXml(const TCarveReport& r) {
     x += "  <metadata>\n    <dc:type>Carve Report</dc:type>\n  </metadata>\n";
     x += "  <creator version=\"1.0\">\n";
     x += "    " + Element("program", "QRV") + "\n";
-    x += "    " + Element("version", QRV_VERSION) + "\n";
+    x += "    " + Element("version", kQrvVersion) + "\n";
     x += "    <build_environment>\n";
 #if defined(__clang__)
     x += "      " + Element("compiler", std::string("clang ") + __clang_version__) + "\n";

@@ -166,6 +166,7 @@ struct TSession {
     AVCodecContext* VDec = nullptr;
     AVCodecContext* ADec = nullptr;
     int64_t StartUs = 0; // position 0 in microseconds of the container's time
+    int64_t SkipUntilUs = 0; // a seek: frames before this position are not played
     TPacketQueue VQ, AQ;
 
     std::atomic<bool> Abort{false};
@@ -397,6 +398,9 @@ struct TSession {
             int64_t pos =
                 ts == AV_NOPTS_VALUE ? nextPos : av_rescale_q(ts, VTb, AVRational{1, 1000000}) - StartUs;
             nextPos = pos + frameUs;
+            // Before the position sought: decoded (the pictures after depend
+            // on it) but not shown.
+            if (pos < SkipUntilUs) return true;
             // Wait until the frame is due.
             TClockUs now = Now_Us();
             while (true) {
@@ -484,6 +488,7 @@ struct TSession {
             const int64_t pos =
                 ts == AV_NOPTS_VALUE ? nextPos : av_rescale_q(ts, ATb, AVRational{1, 1000000}) - StartUs;
             nextPos = pos + int64_t(f->nb_samples) * 1000000 / f->sample_rate;
+            if (nextPos <= SkipUntilUs) return true; // before the position sought
             const int outMax = swr_get_out_samples(Swr, f->nb_samples);
             if (outMax <= 0) return true;
             TSoundChunk c;
@@ -542,6 +547,7 @@ struct TPlayer::TImpl {
     std::atomic<bool> Mute{false};
     std::unique_ptr<TSession> S;
     bool SdlAudio = false;
+    std::atomic<int64_t> Duration{0}; // the length of the file opened last, in microseconds
     mutable std::mutex ErrorMu;
     std::string Error;
 
@@ -644,9 +650,18 @@ bool TPlayer::Load_Libraries(const std::string&) {
 }
 
 bool TPlayer::Open_Play(const std::string& path) {
+    return Open_Play(path, 0);
+}
+
+int64_t TPlayer::Duration_Us() const {
+    return d_->Duration.load();
+}
+
+bool TPlayer::Open_Play(const std::string& path, int64_t startUs) {
     std::lock_guard<std::mutex> lk(d_->Mu);
     d_->Stop_Locked();
     d_->Set_Error("");
+    d_->Duration = 0;
     auto s = std::make_unique<TSession>();
     s->Cb = d_->Cb;
     s->TargetW = &d_->TargetW;
@@ -682,6 +697,13 @@ bool TPlayer::Open_Play(const std::string& path) {
         return false;
     }
     s->StartUs = s->Fmt->start_time != AV_NOPTS_VALUE ? s->Fmt->start_time : 0;
+    if (s->Fmt->duration != AV_NOPTS_VALUE && s->Fmt->duration > 0) d_->Duration = s->Fmt->duration;
+    if (startUs > 0) {
+        // From the key frame at or before the position; a file that cannot
+        // be positioned plays from its start, skipping up to the position.
+        s->SkipUntilUs = startUs;
+        av_seek_frame(s->Fmt, -1, s->StartUs + startUs, AVSEEK_FLAG_BACKWARD);
+    }
     s->Active = int(s->VDec != nullptr) + int(s->Has_Sound());
     TSession* raw = s.get();
     d_->S = std::move(s);
@@ -697,6 +719,7 @@ bool TPlayer::Open_Play(const std::string& path) {
 void TPlayer::Stop() {
     std::lock_guard<std::mutex> lk(d_->Mu);
     d_->Stop_Locked();
+    d_->Duration = 0;
 }
 
 void TPlayer::Toggle_Pause() {
@@ -749,6 +772,75 @@ bool TPlayer::Has_Audio() const {
 std::string TPlayer::Last_Error() const {
     std::lock_guard<std::mutex> lk(d_->ErrorMu);
     return d_->Error;
+}
+
+std::shared_ptr<TVideoImage> Decode_FirstPicture(const std::string& path, int maxWidth, int maxHeight,
+                                                 std::string* error) {
+    auto fail = [error](const std::string& text) {
+        if (error) *error = text;
+        return std::shared_ptr<TVideoImage>();
+    };
+    AVFormatContext* fmt = nullptr;
+    if (int ret = avformat_open_input(&fmt, path.c_str(), nullptr, nullptr); ret < 0)
+        return fail("cannot open " + path + ": " + Av_Error(ret));
+    std::unique_ptr<AVFormatContext, void (*)(AVFormatContext*)> keepFmt(
+        fmt, [](AVFormatContext* f) { avformat_close_input(&f); });
+    if (int ret = avformat_find_stream_info(fmt, nullptr); ret < 0)
+        return fail("cannot read the streams of " + path + ": " + Av_Error(ret));
+    const int v = av_find_best_stream(fmt, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+    AVCodecContext* dec = Open_Decoder(fmt, v);
+    if (!dec) return fail("no video stream of " + path + " can be decoded");
+    std::unique_ptr<AVCodecContext, void (*)(AVCodecContext*)> keepDec(
+        dec, [](AVCodecContext* c) { avcodec_free_context(&c); });
+    AVPacket* pkt = av_packet_alloc();
+    AVFrame* frame = av_frame_alloc();
+    std::shared_ptr<TVideoImage> img;
+    auto take = [&]() {
+        if (avcodec_receive_frame(dec, frame) != 0) return false;
+        if (frame->width > 0 && frame->height > 0 && frame->format >= 0) {
+            const double sar = frame->sample_aspect_ratio.num > 0 && frame->sample_aspect_ratio.den > 0
+                                   ? av_q2d(frame->sample_aspect_ratio)
+                                   : 1.0;
+            const double dispW = frame->width * sar, dispH = frame->height;
+            const int mw = std::clamp(maxWidth, 1, kMaxSide), mh = std::clamp(maxHeight, 1, kMaxSide);
+            int w = mw, h = int(std::lround(mw * dispH / dispW));
+            if (h > mh) {
+                h = mh;
+                w = int(std::lround(mh * dispW / dispH));
+            }
+            w = std::clamp(w, 1, kMaxSide);
+            h = std::clamp(h, 1, kMaxSide);
+            SwsContext* sws = sws_getContext(frame->width, frame->height, AVPixelFormat(frame->format), w, h,
+                                             AV_PIX_FMT_RGB32, SWS_BILINEAR, nullptr, nullptr, nullptr);
+            if (sws) {
+                auto out = std::make_shared<TVideoImage>();
+                out->Width = w;
+                out->Height = h;
+                out->Stride = w * 4;
+                out->Pixels.assign(size_t(out->Stride) * size_t(h), 0);
+                uint8_t* dst[4] = {out->Pixels.data(), nullptr, nullptr, nullptr};
+                int dstStride[4] = {out->Stride, 0, 0, 0};
+                if (sws_scale(sws, frame->data, frame->linesize, 0, frame->height, dst, dstStride) > 0)
+                    img = std::move(out);
+                sws_freeContext(sws);
+            }
+        }
+        av_frame_unref(frame);
+        return img != nullptr;
+    };
+    // Packets of the video stream until a picture decodes; a damaged packet
+    // is skipped, the decoder drained at the end.
+    while (pkt && frame && !img && av_read_frame(fmt, pkt) >= 0) {
+        if (pkt->stream_index == v && avcodec_send_packet(dec, pkt) >= 0) take();
+        av_packet_unref(pkt);
+    }
+    if (pkt && frame && !img && avcodec_send_packet(dec, nullptr) >= 0)
+        while (!img && take()) {
+        }
+    av_packet_free(&pkt);
+    av_frame_free(&frame);
+    if (!img) return fail("no picture of " + path + " could be decoded");
+    return img;
 }
 
 } // namespace qrv

@@ -71,6 +71,14 @@ class TPlayer {
     // be decoded. While the file is open it is marked in the registry of
     // sample files in use.
     bool Open_Play(const std::string& path);
+    // The same, playing from startUs microseconds on: the file is positioned
+    // at the key frame before it and what lies before startUs is decoded but
+    // neither shown nor sounded.
+    bool Open_Play(const std::string& path, int64_t startUs);
+    // The length of the file opened last in microseconds (0 when unknown or
+    // nothing was opened since the last Stop). A seek is a new Open_Play
+    // from the position.
+    int64_t Duration_Us() const;
     // Stops playback, joins every thread, drains every queue and releases the
     // file. Does nothing when nothing plays.
     void Stop();
@@ -94,5 +102,13 @@ class TPlayer {
     struct TImpl;
     std::unique_ptr<TImpl> d_;
 };
+
+// The first picture of the file at path that decodes (the recording's first
+// key frame), scaled to fit inside maxWidth x maxHeight keeping its display
+// aspect ratio. nullptr, with *error when given, when the file has no video
+// stream or no picture of it decodes. Runs on the caller's thread; used for
+// the results list's thumbnails.
+std::shared_ptr<TVideoImage> Decode_FirstPicture(const std::string& path, int maxWidth, int maxHeight,
+                                                 std::string* error = nullptr);
 
 } // namespace qrv

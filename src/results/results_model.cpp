@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 
 #include "common/language.h"
 #include "common/op_state.h"
@@ -23,6 +24,51 @@ int64_t TResultRow::Result_Index() const {
     auto [p, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
     if (s.empty() || ec != std::errc() || p != s.data() + s.size() || v < 0) return -1;
     return v;
+}
+
+namespace {
+
+// The leading decimal number of a text ("10秒", "1.50 GB", "7Byte"); -1 when
+// there is none. Used for rows whose result is not behind the list.
+double Leading_Number(const std::string& text) {
+    std::string digits;
+    for (char c : text) {
+        if ((c >= '0' && c <= '9') || ((c == '.' || c == ',') && !digits.empty()))
+            digits += c == ',' ? '.' : c;
+        else
+            break;
+    }
+    if (digits.empty()) return -1;
+    return std::strtod(digits.c_str(), nullptr);
+}
+
+// Bytes of a size text as Size_Text writes it.
+int64_t Size_FromText(const std::string& text) {
+    const double v = Leading_Number(text);
+    if (v < 0) return -1;
+    double unit = 1;
+    if (text.find("GB") != std::string::npos)
+        unit = 1024.0 * 1024 * 1024;
+    else if (text.find("MB") != std::string::npos)
+        unit = 1024.0 * 1024;
+    else if (text.find("KB") != std::string::npos)
+        unit = 1024.0;
+    return int64_t(std::llround(v * unit));
+}
+
+} // namespace
+
+std::optional<double> Sort_Number(const TResultRow& row, int column) {
+    switch (column - 1) {
+    case COL_DURATION:
+        return row.Seconds;
+    case COL_LENGTH:
+        return double(row.LengthBytes);
+    case COL_REAL:
+        return double(row.RealBytes);
+    default:
+        return std::nullopt;
+    }
 }
 
 int Level_Icon(const std::string& level) {
@@ -51,8 +97,16 @@ bool TResultsModel::Apply_Message(const TUiMessage& m) {
     r.Caption = m.P[0];
     r.Sub = {m.P[1], m.P[6], m.P[2], m.P[3], m.P[4], m.P[7], m.P[5]};
     r.ImageIndex = Level_Icon(m.P[1]);
-    if (const int64_t idx = r.Result_Index(); idx >= 0 && idx < RebuildResultList.Count())
-        r.Exportable = Has_MediaData(RebuildResultList.Get(idx));
+    r.Seconds = Leading_Number(r.Sub[COL_DURATION]);
+    r.LengthBytes = Size_FromText(r.Sub[COL_LENGTH]);
+    r.RealBytes = Size_FromText(r.Sub[COL_REAL]);
+    if (const int64_t idx = r.Result_Index(); idx >= 0 && idx < RebuildResultList.Count()) {
+        const TRebuildResult& result = RebuildResultList.Get(idx);
+        r.Exportable = Has_MediaData(result);
+        // The exact lengths, where the text rounds them (when the text is the result's).
+        if (Size_Text(result.MdatLenx) == r.Sub[COL_LENGTH]) r.LengthBytes = result.MdatLenx;
+        if (Size_Text(result.TrueFileLen) == r.Sub[COL_REAL]) r.RealBytes = result.TrueFileLen;
+    }
     std::lock_guard<std::mutex> lk(mu_);
     rows_.push_back(std::move(r));
     return true;
@@ -184,6 +238,10 @@ void TResultsModel::Sort_ByColumn(int column) {
     };
     const bool ascending = sortDirection_;
     std::stable_sort(rows_.begin(), rows_.end(), [&](const TResultRow& a, const TResultRow& b) {
+        if (const auto na = Sort_Number(a, column), nb = Sort_Number(b, column); na && nb) {
+            if (*na == *nb) return false;
+            return ascending ? *na < *nb : *na > *nb;
+        }
         const std::string *ka = key(a), *kb = key(b);
         if (!ka || !kb) return false;
         int c = Compare_TextNoCase(*ka, *kb);

@@ -14,6 +14,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -45,6 +46,11 @@ struct TResultRow {
     // failed (-1: not checked) and the first failure's time in the recording.
     int64_t DecodeErrors = -1;
     double FirstErrorSeconds = -1;
+    // The numbers behind the duration and length texts (seconds, bytes; -1
+    // when unknown): taken from the result when the row is added, so that
+    // the list sorts them as numbers and not as the texts ("10秒" after "9秒").
+    double Seconds = -1;
+    int64_t LengthBytes = -1, RealBytes = -1;
     // The hidden result index, or -1 when the text is not a decimal number.
     int64_t Result_Index() const;
 };
@@ -53,6 +59,11 @@ struct TResultRow {
 // when it was not checked, else "解码检查:无错误" or the failed samples and the
 // time of the first failure (mm:ss).
 std::string Decode_Verdict(const TResultRow& row);
+
+// The number a column of the row sorts by (column as in Sort_ByColumn:
+// duration, file length, actual length); nullopt for the columns sorted by
+// their text.
+std::optional<double> Sort_Number(const TResultRow& row, int column);
 
 // Level mark of a level text: 10, 11, 12 for "1", "2", "3", else 9.
 int Level_Icon(const std::string& level);
@@ -91,7 +102,8 @@ class TResultsModel {
     std::string Selection_Totals() const;
 
     // Sorts by a column (0 the caption, c > 0 sub-item c - 1) comparing texts
-    // with ASCII letters folded; descending while the direction is false, then
+    // with ASCII letters folded, the duration and the lengths by their
+    // numbers (Sort_Number); descending while the direction is false, then
     // the direction is toggled (shared by all columns).
     void Sort_ByColumn(int column);
     bool Sort_Direction() const;

@@ -1,6 +1,11 @@
 #include "sources/source_tree.h"
 
+#include <algorithm>
+#include <charconv>
 #include <cstdio>
+#include <cstring>
+#include <map>
+#include <set>
 
 #include "common/language.h"
 #include "media/boot_sector.h"
@@ -55,6 +60,16 @@ std::vector<TSourceNode*> TSourceTree::Nodes() {
     return out;
 }
 
+namespace {
+
+constexpr const char* kDiskLabel = "HDD";
+
+std::string Disk_Key(const std::string& devPath, const std::string& model, int64_t size) {
+    return devPath + "\n" + model + "\n" + std::to_string(size);
+}
+
+} // namespace
+
 std::string Format_DiskCap(int64_t bytes) {
     char buf[64];
     std::snprintf(buf, sizeof buf, "%.2f GB", double(bytes) / 1073741824.0);
@@ -71,7 +86,7 @@ void Fill_SourceTree(TSourceTree& tree, const TDiskList& list, const std::string
         disk.Hddtype = HDD_PHYSICAL;
         disk.HddNumber = d.DevPath;
         disk.HddModel = d.Model;
-        disk.HddLable = "HDD" + std::to_string(d.Number);
+        disk.HddLable = kDiskLabel + std::to_string(d.Number);
         disk.HddFs = "RAW";
         disk.HddCap = Format_DiskCap(d.Size);
         disk.PerSecBytes = 512;
@@ -105,8 +120,48 @@ TDiskList List_Disks(const TEnumRoots& roots) {
     return list;
 }
 
+void Keep_DiskNumbers(TDiskList& list, const TSourceTree& before) {
+    // The numbers the tree shows now ("HDD" + number), by disk.
+    std::map<std::string, int> known;
+    const TSourceNode* root = before.Root();
+    for (const auto& child : root->Children()) {
+        const TTreeData& d = child->Data;
+        if (d.Hddtype != HDD_PHYSICAL || d.HddLable.rfind(kDiskLabel, 0) != 0) continue;
+        const std::string digits = d.HddLable.substr(std::strlen(kDiskLabel));
+        int n = -1;
+        auto [p, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), n);
+        if (ec != std::errc() || p != digits.data() + digits.size() || n < 0 || n > 255) continue;
+        known.emplace(Disk_Key(d.HddNumber, d.HddModel, d.TotalSpace), n);
+    }
+    std::map<int, int> renumbered; // number from the enumeration -> number shown
+    std::set<int> used;
+    for (const TPhysicalDisk& d : list.Disks)
+        if (auto it = known.find(Disk_Key(d.DevPath, d.Model, d.Size));
+            it != known.end() && used.insert(it->second).second)
+            renumbered[d.Number] = it->second;
+    int next = 0;
+    for (const TPhysicalDisk& d : list.Disks) {
+        if (renumbered.count(d.Number)) continue;
+        while (used.count(next))
+            ++next;
+        used.insert(next);
+        renumbered[d.Number] = next;
+    }
+    for (TLogHDD& v : list.Volumes)
+        if (auto it = renumbered.find(v.PhyNumber); it != renumbered.end())
+            v.PhyNumber = uint8_t(it->second);
+        else
+            v.PhyNumber = 255; // its disk is not listed: stays unlisted
+    for (TPhysicalDisk& d : list.Disks)
+        d.Number = renumbered[d.Number];
+    std::stable_sort(list.Disks.begin(), list.Disks.end(),
+                     [](const TPhysicalDisk& a, const TPhysicalDisk& b) { return a.Number < b.Number; });
+}
+
 void Refresh_SourceTree(TSourceTree& tree, const TEnumRoots& roots) {
-    Fill_SourceTree(tree, List_Disks(roots), Get_ComputerLabel());
+    TDiskList list = List_Disks(roots);
+    Keep_DiskNumbers(list, tree);
+    Fill_SourceTree(tree, list, Get_ComputerLabel());
 }
 
 int64_t Node_TotalSectors(const TTreeData& node) {

@@ -59,7 +59,15 @@ void Fill_SourceTree(TSourceTree& tree, const TDiskList& disks, const std::strin
 // cluster geometry taken from its boot sector when it has a recognised one.
 TDiskList List_Disks(const TEnumRoots& roots = {});
 
-// The refresh: enumerates the machine's disks and volumes and rebuilds the tree.
+// Disk numbers across refreshes: a disk the tree lists already (the same
+// device, model and size) keeps its number while it is present, so that a
+// card plugged in or pulled out does not renumber the others; disks new to the
+// tree take the lowest numbers free, in device-name order. The volumes follow
+// their disks; the list ends sorted by number again.
+void Keep_DiskNumbers(TDiskList& list, const TSourceTree& before);
+
+// The refresh: enumerates the machine's disks and volumes and rebuilds the
+// tree, the disks keeping their numbers (Keep_DiskNumbers).
 void Refresh_SourceTree(TSourceTree& tree, const TEnumRoots& roots = {});
 
 // Property rows (name, value) of a focused node, in display order. The root has

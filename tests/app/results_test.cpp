@@ -2,7 +2,8 @@
 // load (damaged files included), the selection totals and check commands,
 // column sorting, the search dialog, export with its refusals, progress and
 // stop, and the preview: a row's sample played in the panel, paused, muted,
-// stopped, and a damaged sample played to its end.
+// stopped, sought with the seek bar, and a damaged sample played to its end;
+// the space key's check marks and the rows' thumbnails.
 #include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
@@ -12,6 +13,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSlider>
 #include <QStyleOptionViewItem>
 #include <QTabWidget>
 #include <QThread>
@@ -27,8 +29,10 @@
 #include "app/main_window.h"
 #include "app/preview_panel.h"
 #include "app/progress_dialog.h"
+#include "app/results_table.h"
 #include "app/search_dialog.h"
 #include "app/settings_dialog.h"
+#include "app/thumbnails.h"
 #include "app_test_support.h"
 #include "common/op_state.h"
 #include "export/preview_sample.h"
@@ -91,6 +95,7 @@ int Row_Of(TForm1& form, const QString& model) {
 // A click on a row's text, and one on its check box, as the mouse makes them.
 void Click_Row(TForm1& form, int row) {
     QTreeView* v = List(form);
+    v->scrollTo(v->model()->index(row, 3)); // as a person scrolls to it first
     const QRect r = v->visualRect(v->model()->index(row, 3));
     QTest::mouseClick(v->viewport(), Qt::LeftButton, {}, r.center());
     QCoreApplication::processEvents();
@@ -99,6 +104,7 @@ void Click_Row(TForm1& form, int row) {
 void Click_Check(TForm1& form, int row) {
     QTreeView* v = List(form);
     const QModelIndex i = v->model()->index(row, 0);
+    v->scrollTo(i);
     QStyleOptionViewItem opt;
     opt.initFrom(v->viewport());
     opt.rect = v->visualRect(i);
@@ -362,6 +368,15 @@ class TResultsTest : public QObject {
         QVERIFY(test::Read_File(report) == first);
         QCOMPARE(int(boxes.Boxes.size()), 1);
         QVERIFY(boxes.Boxes[0].Text.startsWith("报告已写入:"));
+        // Once another scan's results replace the list, the old export's
+        // report is not written again next to them.
+        fs::remove(report);
+        form->Clear_Results(); // what a new scan does first
+        again->trigger();
+        QCOMPARE(int(boxes.Boxes.size()), 2);
+        QCOMPARE(boxes.Boxes[1].Text,
+                 QString("上次导出的报告属于另一次扫描的结果,不能为当前结果写入!请先导出当前结果。"));
+        QVERIFY(!fs::exists(report));
     }
 
     // Stop pressed while the second checked row is about to be written: that
@@ -413,7 +428,15 @@ class TResultsTest : public QObject {
         });
         const auto before = fs::last_write_time(image_);
         TBoxRecorder boxes;
+        int asked = 0;
+        auto previous = Set_FolderHook([&, hook = Set_FolderHook({})](QWidget* w, const QString& t) {
+            ++asked;
+            return hook(w, t);
+        });
         W<QToolButton>(form.get(), "btnsave")->click();
+        Set_FolderHook(previous);
+        // With nothing checked no folder is asked for.
+        QCOMPARE(asked, checkRow >= 0 ? 1 : 0);
         QCOMPARE(Texts(boxes.Boxes), QStringList{box});
         QCOMPARE(boxes.Boxes[0].Caption, QString("提示"));
         QCOMPARE(int(boxes.Boxes[0].Icon), int(TBoxIcon::Critical));
@@ -571,6 +594,130 @@ class TResultsTest : public QObject {
                      qPrintable(QString("column %1, unselected: %2").arg(column).arg(plainInk)));
             QVERIFY2(selected != plain, qPrintable(QString("column %1: no highlight").arg(column)));
         }
+    }
+
+    // The space key checks or unchecks the current row, and every selected
+    // row with it, to the opposite of the current row's mark; the totals
+    // follow; a row that cannot be exported stays unchecked.
+    void space_key_checks_rows() {
+        TRebuildResult headOnly = Listed("2019-05-12 14:00:00", "E", 512);
+        headOnly.FragmenArray[1].FragmenType = ENTRY_FILE_HEAD;
+        auto form = Listing(
+            {Listed("2019-05-12 10:00:00", "A", 1000), Listed("2019-05-12 11:00:00", "B", 2000),
+             Listed("2019-05-12 12:00:00", "C", 3000), Listed("2019-05-12 13:00:00", "D", 4000), headOnly});
+        QTreeView* v = List(*form);
+        QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+        auto shiftClick = [&](int row) {
+            const QRect r = v->visualRect(v->model()->index(row, 3));
+            QTest::mouseClick(v->viewport(), Qt::LeftButton, Qt::ShiftModifier, r.center());
+        };
+        const struct {
+            const char* action; // "click N", "shift N" (select up to N), "space"
+            const char* checks;
+            const char* totals;
+        } steps[] = {
+            {"click 1", "00000", ""},
+            {"space", "01000", "选中数量:1 选中容量:1.95 KB"},
+            {"shift 3", "01000", "选中数量:1 选中容量:1.95 KB"},
+            {"space", "01110", "选中数量:3 选中容量:8.79 KB"}, // row 3 was unchecked: all checked
+            {"click 2", "01110", "选中数量:3 选中容量:8.79 KB"},
+            {"space", "01010", "选中数量:2 选中容量:5.86 KB"},
+            {"shift 4", "01010", "选中数量:2 选中容量:5.86 KB"}, // rows 2 to 4
+            {"space", "01110", "选中数量:3 选中容量:8.79 KB"},   // row 4 cannot be checked
+            {"click 0", "01110", "选中数量:3 选中容量:8.79 KB"},
+            {"space", "11110", "选中数量:4 选中容量:9.77 KB"},
+        };
+        for (const auto& step : steps) {
+            const QString a = step.action;
+            if (a.startsWith("click"))
+                Click_Row(*form, a.section(' ', 1).toInt());
+            else if (a.startsWith("shift"))
+                shiftClick(a.section(' ', 1).toInt());
+            else
+                QTest::keyClick(v, Qt::Key_Space);
+            QCoreApplication::processEvents();
+            QCOMPARE(a + ":" + Checks(*form), a + ":" + step.checks);
+            QCOMPARE(Totals(*form), QString::fromUtf8(step.totals));
+        }
+    }
+
+    // Durations and lengths sort by their numbers: 9 seconds before 10, 900
+    // KB before 1.20 MB; the list offers the number under its sort role.
+    void duration_and_lengths_sort_as_numbers() {
+        std::vector<TRebuildResult> rows;
+        const struct {
+            const char* seconds;
+            int64_t bytes;
+        } made[] = {{"9", 1258291}, {"10", 921600}, {"100", int64_t(2) << 30}, {"2", 7}};
+        for (const auto& m : made) {
+            rows.push_back(Listed("2019-05-12 10:00:00", "M", m.bytes, m.bytes));
+            rows.back().Durting = m.seconds;
+        }
+        auto form = Listing(rows);
+        QHeaderView* header = List(*form)->header();
+        auto click = [&](int column) {
+            const int x = header->sectionViewportPosition(column) + header->sectionSize(column) / 2;
+            QTest::mouseClick(header->viewport(), Qt::LeftButton, {}, QPoint(x, header->height() / 2));
+        };
+        const struct {
+            int column;
+            QStringList shown;
+        } clicks[] = {
+            {4, {"100秒", "10秒", "9秒", "2秒"}},
+            {4, {"2秒", "9秒", "10秒", "100秒"}},
+            {5, {"2.00 GB", "1.20 MB", "900.00 KB", "7Byte"}},
+            {6, {"7Byte", "900.00 KB", "1.20 MB", "2.00 GB"}},
+        };
+        for (const auto& c : clicks) {
+            click(c.column);
+            QCOMPARE(Column(*form, c.column), c.shown);
+        }
+        QCOMPARE(List(*form)->model()->index(3, 6).data(TResultsTable::kSortRole).toDouble(),
+                 double(int64_t(2) << 30));
+        QCOMPARE(List(*form)->model()->index(0, 4).data(TResultsTable::kSortRole).toDouble(), 2.0);
+        QVERIFY(!List(*form)->model()->index(0, 2).data(TResultsTable::kSortRole).isValid());
+    }
+
+    // Each row shows a thumbnail of its recording's first key frame beside
+    // the camera model, made in the background: a placeholder first, the
+    // picture once it is decoded; a result without a picture keeps the
+    // placeholder; clearing the list drops them all.
+    void thumbnails_of_the_first_key_frame() {
+        auto form = Scanned();
+        auto thumb = [&](int row) {
+            return List(*form)
+                ->model()
+                ->index(row, TResultsTable::kThumbnailColumn)
+                .data(Qt::DecorationRole)
+                .value<QImage>();
+        };
+        const QImage& placeholder = TThumbnails::Placeholder();
+        QCOMPARE(placeholder.size(), QSize(TThumbnails::kWidth, TThumbnails::kHeight));
+        for (const QString model : {"DSJ-A1", "XDV-8"}) {
+            const int row = Row_Of(*form, model);
+            QTRY_VERIFY_WITH_TIMEOUT(thumb(row) != placeholder, 30000);
+            const QImage picture = thumb(row);
+            // The recordings are 4:3: the picture fits the thumbnail's height.
+            QCOMPARE(picture.height(), TThumbnails::kHeight);
+            QVERIFY(std::abs(picture.width() * 3 - picture.height() * 4) <= 4);
+            QSet<QRgb> colours;
+            for (int y = 0; y < picture.height(); y += 3)
+                for (int x = 0; x < picture.width(); x += 3)
+                    colours.insert(picture.pixel(x, y));
+            QVERIFY2(colours.size() > 4, qPrintable(model));
+        }
+        // The two recordings' pictures differ (each its own first frame).
+        QVERIFY(thumb(Row_Of(*form, "DSJ-A1")) != thumb(Row_Of(*form, "XDV-8")));
+        // The view paints them: the row is as tall as a thumbnail.
+        QVERIFY(List(*form)->visualRect(List(*form)->model()->index(0, 0)).height() >= TThumbnails::kHeight);
+        QTRY_COMPARE(form->Results()->Thumbnails()->Pending(), 0);
+        // No scratch sample is left in the temporary folder.
+        for (const auto& e : fs::directory_iterator(files_.Path()))
+            QVERIFY2(e.path().filename().string().find("qrv-thumbnail") == std::string::npos,
+                     e.path().c_str());
+        form->Clear_Results();
+        QCOMPARE(form->Results()->Thumbnails()->Picture(0), QImage());
+        QCOMPARE(form->Results()->Thumbnails()->Pending(), 0);
     }
 
     // The search dialog checks exactly the rows that match; rows checked
@@ -734,7 +881,7 @@ class TResultsTest : public QObject {
         W<QToolButton>(form.get(), "btnPlayStop")->click();
         QVERIFY(!player->Playing());
         QVERIFY(!panel->Has_Frame());
-        QCOMPARE(panel->text(), QString("QRV专用播放器 版本1.1"));
+        QCOMPARE(panel->text(), QString("QRV专用播放器 版本 ") + kProgramVersion);
 
         // A new click plays again; the page commands stop it too.
         Click_Row(*form, 0);
@@ -750,6 +897,41 @@ class TResultsTest : public QObject {
         QVERIFY(!player->Playing());
         QVERIFY(!panel->Has_Frame());
         QTRY_VERIFY_WITH_TIMEOUT(form->Workers_Idle(), 30000);
+    }
+
+    // The seek bar and the duration: the bar spans the recording and follows
+    // the position; a click on it plays from there; Stop sets the bar, the
+    // position and the duration back.
+    void seek_bar_and_duration() {
+        auto form = Scanned();
+        auto* status = W<QLabel>(form.get(), "lblStatus");
+        auto* duration = W<QLabel>(form.get(), "lblDuration");
+        auto* bar = W<QSlider>(form.get(), "sldPosition");
+        TPreviewPlayer* player = form->Preview();
+        QVERIFY(!bar->isEnabled());
+        Click_Row(*form, Row_Of(*form, "DSJ-C3")); // three seconds
+        QTRY_VERIFY_WITH_TIMEOUT(player->Frames_Shown() > 0, 30000);
+        const int64_t total = Position_Ms(duration->text().mid(2));
+        QVERIFY2(total >= 2900 && total <= 3100, qPrintable(duration->text()));
+        QVERIFY(duration->text().startsWith("/ "));
+        QVERIFY(bar->isEnabled());
+        QCOMPARE(bar->maximum(), int(total));
+        QTRY_VERIFY(bar->value() > 0 && std::abs(bar->value() - Position_Ms(status->text())) < 200);
+        // A click at three quarters of the bar.
+        W<QToolButton>(form.get(), "btnPlayPause")->click();
+        QTest::mouseClick(bar, Qt::LeftButton, {}, QPoint(bar->width() * 3 / 4, bar->height() / 2));
+        QVERIFY2(bar->value() > total * 6 / 10 && bar->value() < total * 9 / 10,
+                 qPrintable(QString::number(bar->value())));
+        QVERIFY(Position_Ms(status->text()) == bar->value());
+        QVERIFY(player->Paused()); // a paused preview stays paused where it was put
+        W<QToolButton>(form.get(), "btnPlayPause")->click();
+        QTRY_VERIFY_WITH_TIMEOUT(player->Frames_Shown() > 0, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(Position_Ms(status->text()) >= total * 6 / 10, 10000);
+        W<QToolButton>(form.get(), "btnPlayStop")->click();
+        QCOMPARE(status->text(), QString("00:00:00.000"));
+        QCOMPARE(duration->text(), QString("/ 00:00:00.000"));
+        QCOMPARE(bar->value(), 0);
+        QVERIFY(!bar->isEnabled());
     }
 
     // Closing the window while a sample is being built waits for the builder

@@ -1,6 +1,7 @@
 // The main window as a user meets it: start-up in either language, the
-// language commands, the log's save and clear commands, help, the title bar,
-// and shutting down with work still running.
+// language commands, the log's save and clear commands, help, the title bar
+// (moving, maximising, resizing from the edges), the recent files of "打开镜像",
+// the version shown, and shutting down with work still running.
 #include <QAbstractItemView>
 #include <QAccessible>
 #include <QAction>
@@ -25,6 +26,7 @@
 #include "app/region_dialog.h"
 #include "app/search_dialog.h"
 #include "app/settings_dialog.h"
+#include "app/window_settings.h"
 #include "app_test_support.h"
 #include "common/op_state.h"
 #include "common/text_format.h"
@@ -263,8 +265,50 @@ class TWindowTest : public QObject {
         QCOMPARE(Read_Bytes(target.path() + "/log-2.txt"), file);
         auto* lvlog = W<QTreeWidget>(&form, "lvlog");
         QCOMPARE(lvlog->topLevelItemCount(), int(rows.size()) + 1);
+        // The picker starts in the folder it chose last, also in the next run.
+        QCOMPARE(Remembered_Folder(title), target.path());
+        QVERIFY(Read_Bytes(Window_SettingsFile()).contains(target.path().toUtf8()));
+    }
+
+    // Clearing the log asks first, in the interface language; declined, every
+    // line stays.
+    void log_clear_asks_first_data() {
+        QTest::addColumn<QByteArray>("setting");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("Chinese") << QByteArray("0\r\n")
+                                 << "确定要清空日志吗?清空的日志行不能恢复,需要时请先保存日志。";
+        QTest::newRow("English")
+            << QByteArray("1\r\n")
+            << "Clear the log? Cleared lines cannot be brought back; save the log first if "
+               "you need it.";
+    }
+    void log_clear_asks_first() {
+        QFETCH(QByteArray, setting);
+        QFETCH(QString, text);
+        TProgramFolder folder(setting.constData());
+        TForm1 form(folder.Path());
+        auto* lvlog = W<QTreeWidget>(&form, "lvlog");
+        Send_UIMessage(MSG_LOG, {"扫描开始", "2024-03-01 09:05:07", "a"});
+        Send_UIMessage(MSG_LOG, {"扫描完成", "2024-03-01 09:05:08", "b"});
+        TBoxRecorder boxes;
+        const struct {
+            TBoxAnswer answer;
+            int left;
+        } steps[] = {{TBoxAnswer::Cancel, 2}, {TBoxAnswer::Ok, 0}};
+        for (const auto& step : steps) {
+            boxes.Answer = step.answer;
+            W<QAction>(&form, "N5")->trigger();
+            QCOMPARE(lvlog->topLevelItemCount(), step.left);
+        }
+        QCOMPARE(boxes.Boxes.size(), size_t(2));
+        for (const TBoxRequest& b : boxes.Boxes) {
+            QCOMPARE(b.Text, text);
+            QVERIFY(b.Buttons == TBoxButtons::OkCancel && b.Icon == TBoxIcon::Warning);
+            QCOMPARE(int(b.LanguageId), setting.startsWith('1') ? 1033 : 2052);
+        }
+        // An empty log has nothing to ask about.
         W<QAction>(&form, "N5")->trigger();
-        QCOMPARE(lvlog->topLevelItemCount(), 0);
+        QCOMPARE(boxes.Boxes.size(), size_t(2));
     }
 
     void log_save_failure_and_cancel() {
@@ -312,6 +356,160 @@ class TWindowTest : public QObject {
         QCOMPARE(catcher.Urls.size(), 2);
         QCOMPARE(catcher.Urls[0], QUrl::fromLocalFile(dir + "/" + opened));
         QCOMPARE(catcher.Urls[1], catcher.Urls[0]);
+    }
+
+    // With no program to open the manual, a box says so and names its path.
+    void help_without_a_browser_data() {
+        QTest::addColumn<QByteArray>("setting");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("Chinese") << QByteArray("0\r\n")
+                                 << "没有可以打开使用说明的浏览器,使用说明在:\n%1/Help.html";
+        QTest::newRow("English")
+            << QByteArray("1\r\n")
+            << "There is no browser to open the manual. The manual is at:\n%1/Help-en.html";
+    }
+    void help_without_a_browser() {
+        QFETCH(QByteArray, setting);
+        QFETCH(QString, text);
+        TProgramFolder folder(setting.constData());
+        const QString dir = QString::fromStdString(folder.Path());
+        Write_Bytes(dir + "/Help.html", "<html></html>");
+        Write_Bytes(dir + "/Help-en.html", "<html></html>");
+        TForm1 form(folder.Path());
+        TBoxRecorder boxes;
+        // The offscreen platform has no desktop services: opening fails as it
+        // does on a machine without a browser.
+        QTest::mouseClick(W<QToolButton>(&form, "btn2"), Qt::LeftButton);
+        QCOMPARE(boxes.Boxes.size(), size_t(1));
+        QCOMPARE(boxes.Boxes[0].Text, text.arg(dir));
+        QCOMPARE(boxes.Boxes[0].Caption, setting.startsWith('1') ? QString("Hint") : QString("提示"));
+    }
+
+    // One version everywhere: the status bar, the about box and the player's
+    // caption show the project's version.
+    void one_version_everywhere() {
+        TProgramFolder folder;
+        TForm1 form(folder.Path());
+        const QString version = QString::fromLatin1(kQrvVersion);
+        QVERIFY(QRegularExpression("^[0-9]+\\.[0-9]+\\.[0-9]+$").match(version).hasMatch());
+        QCOMPARE(W<QLabel>(&form, "lblVersion")->text(), version);
+        QCOMPARE(W<QLabel>(&form, "pnl38")->text(), "QRV专用播放器 版本 " + version);
+        TBoxRecorder boxes;
+        QTest::mouseClick(W<QToolButton>(&form, "btn5"), Qt::LeftButton);
+        QCOMPARE(boxes.Boxes.size(), size_t(1));
+        QCOMPARE(boxes.Boxes[0].Text, "QRV 视频恢复\n程序版本: " + version);
+    }
+
+    // A double click on the title bar maximises the window and restores it;
+    // so does the title bar's button, whose icon tells which it does.
+    void title_bar_maximises_and_restores() {
+        TProgramFolder folder;
+        TForm1 form(folder.Path());
+        form.Set_EnumRoots(No_Disks());
+        form.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&form));
+        auto* title = W<QWidget>(&form, "pnlMainCapiton");
+        auto* button = W<QToolButton>(&form, "btnMax");
+        const QImage maximiseIcon = button->icon().pixmap(16, 16).toImage();
+        const struct {
+            const char* how;
+            bool maximised;
+        } steps[] = {{"double click", true}, {"double click", false}, {"button", true}, {"button", false}};
+        for (const auto& step : steps) {
+            if (QByteArray(step.how) == "button")
+                QTest::mouseClick(button, Qt::LeftButton);
+            else
+                QTest::mouseDClick(title, Qt::LeftButton, {}, title->rect().center());
+            QTRY_COMPARE(form.isMaximized(), step.maximised);
+            QCOMPARE(button->icon().pixmap(16, 16).toImage() == maximiseIcon, !step.maximised);
+        }
+    }
+
+    // The frameless window is resized by dragging its edges and corners.
+    void edges_resize_the_window_data() {
+        QTest::addColumn<QString>("grip");
+        QTest::addColumn<QPoint>("drag");
+        QTest::addColumn<QRect>("change"); // added to left, top, right, bottom
+        QTest::newRow("bottom-right corner") << "br" << QPoint(60, 40) << QRect(QPoint(0, 0), QPoint(60, 40));
+        QTest::newRow("left edge") << "l" << QPoint(-50, 30) << QRect(QPoint(-50, 0), QPoint(0, 0));
+        QTest::newRow("top edge") << "t" << QPoint(20, -30) << QRect(QPoint(0, -30), QPoint(0, 0));
+        QTest::newRow("inside moves nothing") << "in" << QPoint(60, 40) << QRect(QPoint(0, 0), QPoint(0, 0));
+    }
+    void edges_resize_the_window() {
+        QFETCH(QString, grip);
+        QFETCH(QPoint, drag);
+        QFETCH(QRect, change);
+        TProgramFolder folder;
+        TForm1 form(folder.Path());
+        form.Set_EnumRoots(No_Disks());
+        form.setGeometry(200, 150, 1188, 601);
+        form.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&form));
+        const QRect before = form.geometry();
+        const QPoint at = grip == "br"  ? QPoint(form.width() - 2, form.height() - 2)
+                          : grip == "l" ? QPoint(1, form.height() / 2)
+                          : grip == "t" ? QPoint(form.width() / 2, 1)
+                                        : QPoint(form.width() / 2, form.height() / 2);
+        QWidget* target = form.childAt(at) ? form.childAt(at) : &form;
+        const QPoint local = target->mapFrom(&form, at);
+        QTest::mousePress(target, Qt::LeftButton, {}, local);
+        QTest::mouseMove(target, local + drag);
+        QTest::mouseRelease(target, Qt::LeftButton, {}, local + drag);
+        const QRect expected(QPoint(before.left() + change.left(), before.top() + change.top()),
+                             QPoint(before.right() + change.right(), before.bottom() + change.bottom()));
+        QTRY_COMPARE(form.geometry(), expected);
+    }
+
+    // "打开镜像" has a drop-down of the images and result files opened
+    // recently (newest first, at most 8, files gone left out); choosing one
+    // opens it again, in this run or the next.
+    void recent_files_of_open_image() {
+        QTemporaryDir images;
+        QStringList files;
+        for (int i = 0; i < 10; ++i) {
+            files << images.path() + QString("/card%1.img").arg(i);
+            Write_Bytes(files.back(), QByteArray(1 << 16, char(i)));
+        }
+        TProgramFolder folder;
+        {
+            TForm1 form(folder.Path());
+            form.Set_EnumRoots(No_Disks());
+            form.show();
+            for (const QString& f : files) {
+                auto previous = Set_OpenFileHook([f](QWidget*, const QString&, const QString&) { return f; });
+                W<QToolButton>(&form, "btnOpenImg")->click();
+                Set_OpenFileHook(previous);
+            }
+            QCOMPARE(W<QTreeWidget>(&form, "vrtlstrngtr1")->topLevelItem(0)->childCount(), 10);
+        }
+        QFile::remove(files[8]);
+        TForm1 form(folder.Path()); // the next run
+        form.Set_EnumRoots(No_Disks());
+        form.show();
+        auto* button = W<QToolButton>(&form, "btnOpenImg");
+        QCOMPARE(button->popupMode(), QToolButton::MenuButtonPopup);
+        QMenu* menu = button->menu();
+        QVERIFY(menu);
+        QMetaObject::invokeMethod(menu, "aboutToShow");
+        QStringList shown;
+        for (QAction* a : menu->actions())
+            shown << a->text() + "=" + a->data().toString();
+        QStringList expected;
+        int n = 0;
+        for (int i : {9, 7, 6, 5, 4, 3, 2})
+            expected << QString("&%1 card%2.img=%3").arg(++n).arg(i).arg(files[i]);
+        QCOMPARE(shown, expected);
+        auto* tree = W<QTreeWidget>(&form, "vrtlstrngtr1");
+        auto listed = [&](const QString& name) {
+            return tree->findItems(name, Qt::MatchExactly | Qt::MatchRecursive, 0).size();
+        };
+        QCOMPARE(listed(files[7]), qsizetype(0));
+        menu->actions().at(1)->trigger();
+        QCOMPARE(listed(files[7]), qsizetype(1));
+        QCOMPARE(listed(files[9]), qsizetype(0));
+        // The one opened again comes first now.
+        QCOMPARE(Recent_Files().value(0), files[7]);
+        QCOMPARE(Recent_Files().size(), 7);
     }
 
     void title_bar_moves_the_window_data() {

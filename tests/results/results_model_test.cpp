@@ -207,6 +207,36 @@ TEST_F(ResultsView, SortAlternatesAndSharesItsDirection) {
     EXPECT_EQ(Column(0), (std::vector<std::string>{"1", "10", "2", "9"}));
 }
 
+// Durations and lengths sort by their numbers, not their texts: "10秒" after
+// "9秒", "900 KB" before "1.20 MB" before "2.00 GB" (and "7Byte" first).
+TEST_F(ResultsView, DurationAndLengthsSortAsNumbers) {
+    const struct {
+        const char* duration;
+        const char* length;
+    } rows[] = {{"9秒", "1.20 MB"}, {"10秒", "900 KB"}, {"100秒", "2.00 GB"}, {"2秒", "7Byte"}};
+    for (const auto& r : rows) {
+        TUiMessage m;
+        m.MsgType = MSG_ADD_ROW;
+        m.P = {"1", "0", "2019-05-12", r.duration, r.length, "-", "M", r.length};
+        model->Apply_Message(m);
+    }
+    const struct {
+        int column;
+        std::vector<std::string> shown;
+    } sorts[] = {
+        {1 + COL_DURATION, {"100秒", "10秒", "9秒", "2秒"}}, // descending first
+        {1 + COL_DURATION, {"2秒", "9秒", "10秒", "100秒"}},
+        {1 + COL_LENGTH, {"2.00 GB", "1.20 MB", "900 KB", "7Byte"}},
+        {1 + COL_REAL, {"7Byte", "900 KB", "1.20 MB", "2.00 GB"}},
+    };
+    for (const auto& s : sorts) {
+        model->Sort_ByColumn(s.column);
+        EXPECT_EQ(Column(s.column), s.shown) << "column " << s.column;
+    }
+    EXPECT_EQ(Sort_Number(model->Row(0), 1 + COL_REAL), 7.0);
+    EXPECT_EQ(Sort_Number(model->Row(0), 1 + COL_MODEL), std::nullopt);
+}
+
 TEST_F(ResultsView, SearchByDateRangeAndModel) {
     Row("1", "0", "DV-A8", "2019-05-12 10:33:21");
     Row("2", "0", "XDV-8", "2019-05-01 08:00:00");

@@ -149,6 +149,47 @@ TDiskList Sample_List() {
 
 } // namespace
 
+// Refreshes while cards come and go: a disk keeps its number while present,
+// a new one takes the lowest number free, its volumes follow it.
+TEST(SourceTree, DisksKeepTheirNumbersAcrossRefreshes) {
+    const auto disk = [](const char* name, int64_t size) {
+        TPhysicalDisk d;
+        d.Name = name, d.DevPath = std::string("/dev/") + name, d.Model = "M", d.Size = size;
+        return d;
+    };
+    const struct {
+        std::vector<TPhysicalDisk> present; // in device-name order, as enumerated
+        std::vector<std::string> shown;     // "label name" in tree order
+    } refreshes[] = {
+        {{disk("sda", 100), disk("sdb", 200), disk("sdc", 300)}, {"HDD0 sda", "HDD1 sdb", "HDD2 sdc"}},
+        {{disk("sda", 100), disk("sdc", 300)}, {"HDD0 sda", "HDD2 sdc"}}, // sdb pulled
+        {{disk("sda", 100), disk("sdb", 999), disk("sdc", 300)},
+         {"HDD0 sda", "HDD1 sdb", "HDD2 sdc"}}, // a new card
+        {{disk("sdc", 300), disk("sdd", 400)}, {"HDD0 sdd", "HDD2 sdc"}},
+    };
+    TSourceTree tree;
+    for (const auto& r : refreshes) {
+        TDiskList list;
+        list.Disks = r.present;
+        for (size_t i = 0; i < list.Disks.size(); ++i) {
+            list.Disks[i].Number = int(i);
+            TLogHDD v;
+            v.LogPan = list.Disks[i].DevPath + "1", v.PhyNumber = uint8_t(i), v.TotalSpace = 1;
+            list.Volumes.push_back(v);
+        }
+        Keep_DiskNumbers(list, tree);
+        Fill_SourceTree(tree, list, "host");
+        std::vector<std::string> shown;
+        for (const auto& d : tree.Root()->Children()) {
+            shown.push_back(d->Data.HddLable + " " + d->Data.HddNumber.substr(5));
+            ASSERT_EQ(d->Children().size(), 1u) << d->Data.HddNumber;
+            EXPECT_EQ(d->Children()[0]->Data.HddModel, d->Data.HddNumber + "1");
+            EXPECT_EQ("HDD" + d->Children()[0]->Data.HddNumber, d->Data.HddLable);
+        }
+        EXPECT_EQ(shown, r.shown);
+    }
+}
+
 TEST(SourceTree, RefreshBuildsRootDisksAndVolumesWithTheirRecords) {
     TSourceTree tree;
     tree.Root()->Add_Child(TTreeData{}); // an image added earlier is discarded by a refresh
