@@ -12,7 +12,6 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QRegularExpressionValidator>
-#include <QSettings>
 #include <QTabWidget>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -27,6 +26,7 @@
 #include "app/main_window.h"
 #include "app/progress_dialog.h"
 #include "app/prompts.h"
+#include "app/window_settings.h"
 #include "app/scan_start.h"
 #include "app/source_checks.h"
 #include "app/translate_form.h"
@@ -34,7 +34,6 @@
 #include "common/op_state.h"
 #include "media/raw_access.h"
 #include "platform/output_file.h"
-#include "platform/program_folder.h"
 #include "scan/metadata.h"
 #include "scan/scan_settings.h"
 #include "sources/imaging.h"
@@ -659,22 +658,16 @@ void TForm3::btnToImageClick() {
     main_->Form2()->Show_SecondGauge(false);
 }
 
-// The format and case data are remembered between runs, in the user's
-// settings folder; the file is checked by the output guard against the source
-// before it is written.
+// The format and case data are remembered between runs with the window's other
+// settings (written through the output guard).
 namespace {
-QString Image_SettingsFile() {
-    const std::string folder = Settings_Folder();
-    return folder.empty() ? QString() : U(folder + "/imaging.ini");
-}
+constexpr const char* kImagingGroup = "imaging";
 } // namespace
 
 void TForm3::Load_ImageFormat() {
-    const QString file = Image_SettingsFile();
-    if (file.isEmpty()) return;
-    QSettings s(file, QSettings::IniFormat);
+    const QJsonObject s = Remembered_Group(kImagingGroup);
     cmbImageFormat_->setCurrentIndex(s.value("format").toString() == "e01" ? 1 : 0);
-    cmbImageCompression_->setCurrentIndex(std::clamp(s.value("compression", 0).toInt(), 0, 2));
+    cmbImageCompression_->setCurrentIndex(std::clamp(s.value("compression").toInt(0), 0, 2));
     edtCaseNumber_->setText(s.value("case_number").toString());
     edtEvidenceNumber_->setText(s.value("evidence_number").toString());
     edtExaminer_->setText(s.value("examiner").toString());
@@ -683,18 +676,15 @@ void TForm3::Load_ImageFormat() {
 }
 
 void TForm3::Save_ImageFormat() {
-    const QString file = Image_SettingsFile();
-    if (file.isEmpty()) return;
-    const TOutputGuard guard({Get_SourcePath(node_)});
-    if (!guard.Check_File(file.toStdString()).Allowed() || !Make_Folders(Settings_Folder(), guard)) return;
-    QSettings s(file, QSettings::IniFormat);
-    s.setValue("format", cmbImageFormat_->currentIndex() == 1 ? "e01" : "raw");
-    s.setValue("compression", cmbImageCompression_->currentIndex());
-    s.setValue("case_number", edtCaseNumber_->text());
-    s.setValue("evidence_number", edtEvidenceNumber_->text());
-    s.setValue("examiner", edtExaminer_->text());
-    s.setValue("description", edtDescription_->text());
-    s.setValue("notes", edtNotes_->text());
+    QJsonObject s;
+    s.insert("format", cmbImageFormat_->currentIndex() == 1 ? "e01" : "raw");
+    s.insert("compression", cmbImageCompression_->currentIndex());
+    s.insert("case_number", edtCaseNumber_->text());
+    s.insert("evidence_number", edtEvidenceNumber_->text());
+    s.insert("examiner", edtExaminer_->text());
+    s.insert("description", edtDescription_->text());
+    s.insert("notes", edtNotes_->text());
+    Remember_Group(kImagingGroup, s);
 }
 
 } // namespace qrv::app

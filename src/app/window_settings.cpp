@@ -85,4 +85,13 @@ bool Add_RecentFile(const QString& path) {
     return Write_Settings(settings);
 }
 
+QJsonObject Remembered_Group(const QString& group) { return Read_Settings().value(group).toObject(); }
+
+bool Remember_Group(const QString& group, const QJsonObject& values) {
+    QJsonObject settings = Read_Settings();
+    if (settings.value(group).toObject() == values) return true;
+    settings.insert(group, values);
+    return Write_Settings(settings);
+}
+
 } // namespace qrv::app

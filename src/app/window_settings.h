@@ -5,6 +5,7 @@
 // so that two windows see each other's choices.
 #pragma once
 
+#include <QJsonObject>
 #include <QString>
 #include <QStringList>
 
@@ -25,5 +26,10 @@ bool Remember_Folder(const QString& purpose, const QString& folder);
 QStringList Recent_Files();
 // Puts path first in the list (once), keeping at most kRecentFiles.
 bool Add_RecentFile(const QString& path);
+
+// A group of named values the window keeps for a page (the imaging page's
+// format and case data), empty when none. Remember_Group replaces the group.
+QJsonObject Remembered_Group(const QString& group);
+bool Remember_Group(const QString& group, const QJsonObject& values);
 
 } // namespace qrv::app
