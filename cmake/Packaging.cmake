@@ -108,7 +108,7 @@ set(CPACK_DEBIAN_PACKAGE_SECTION "utils")
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "QRV developers <qrv@localhost>")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # Raw devices as a normal user are opened through udisks2 (polkit asks).
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "udisks2")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "udisks2, qt6-translations-l10n")
 set(CPACK_DEBIAN_COMPRESSION_TYPE "gzip")
 set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/package/out)
 include(CPack)

@@ -10,6 +10,8 @@ PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
   # GUI toolkit
   qt6-base-dev qt6-base-dev-tools qt6-svg-dev libgl-dev
+  # the toolkit's own dialogs (file pickers, standard buttons) in Chinese
+  qt6-translations-l10n
   # media: decoding for preview, the ffmpeg program for test recordings
   libavcodec-dev libavformat-dev libavutil-dev libswscale-dev libswresample-dev ffmpeg
   libsdl2-dev
