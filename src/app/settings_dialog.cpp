@@ -389,6 +389,9 @@ void TForm3::Show_Page(int page) {
     pages_->clear();
     pages_->addTab(page == kScanPage ? scanPage_ : imagePage_, U(Tr(caption)));
     page_ = page;
+    // Each page has its own start button; Enter presses the one that is shown
+    // (a dialog presses its default button only while it is visible).
+    findChild<QPushButton*>(page == kScanPage ? "btnStartScan" : "btnToImage")->setDefault(true);
     setWindowTitle(U(Tr(caption)));
     adjustSize();
 }

@@ -906,6 +906,8 @@ class TSourcesTest : public QObject {
                                        << "Form4" << int(Qt::Key_Return) << 1;
         QTest::newRow("scan settings, Escape") << "btnscan"
                                                << "Form3" << int(Qt::Key_Escape) << 0;
+        QTest::newRow("scan settings, Enter") << "btnscan"
+                                              << "Form3" << int(Qt::Key_Return) << 0;
         QTest::newRow("imaging settings, Escape") << "btnToimage"
                                                   << "Form3" << int(Qt::Key_Escape) << 1;
         QTest::newRow("advanced settings, Escape") << "btn4"
