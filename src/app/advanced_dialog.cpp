@@ -1,4 +1,5 @@
 #include "app/advanced_dialog.h"
+#include "app/qt_text.h"
 
 #include <QComboBox>
 #include <QGroupBox>
@@ -13,9 +14,6 @@ namespace qrv::app {
 
 namespace {
 
-QString U(const char* text) {
-    return QString::fromUtf8(text);
-}
 
 QGroupBox* Scheme_Group(QWidget* owner, const char* caption, QComboBox* list, const char* noteName,
                         const char* note) {

@@ -1,4 +1,5 @@
 #include "app/main_window.h"
+#include "app/qt_text.h"
 
 #include <QAction>
 #include <QApplication>
@@ -62,12 +63,6 @@ namespace qrv::app {
 
 namespace {
 
-QString U(const char* text) {
-    return QString::fromUtf8(text);
-}
-QString U(const std::string& text) {
-    return QString::fromStdString(text);
-}
 
 // Item data role holding the index of a row's image in the small image list.
 constexpr int kImageRole = Qt::UserRole + 1;
@@ -107,13 +102,21 @@ void Setup_ListView(QTreeWidget* t) {
     t->setIconSize(QSize(16, 16));
 }
 
-// The toolkit's own dialogs (folder and file pickers, their buttons) in
-// Chinese: Qt's translation from the program folder or from Qt's own folder,
-// installed once. Without one they stay English.
-void Install_QtChinese(const std::string& programFolder) {
+// The toolkit's own dialogs and controls (folder and file pickers, their
+// buttons, the tabs' scroll buttons) follow the interface language: Qt's
+// Chinese translation, from the program folder or from Qt's own folder, is
+// installed for Chinese and removed again for English. Without one they stay
+// English.
+void Use_QtChinese(const std::string& programFolder, bool chinese) {
     static QTranslator* installed = nullptr;
+    if (!chinese) {
+        if (installed) QCoreApplication::removeTranslator(installed);
+        delete installed;
+        installed = nullptr;
+        return;
+    }
     if (installed) return;
-    auto* t = new QTranslator(qApp);
+    auto* t = new QTranslator;
     const QString name = "qtbase_zh_CN";
     if (t->load(name, QString::fromStdString(programFolder) + "/translations") ||
         t->load(name, QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
@@ -129,6 +132,9 @@ void Install_QtChinese(const std::string& programFolder) {
 TForm1::TForm1(const std::string& programFolder, QWidget* parent)
     : QWidget(parent, Qt::Window | Qt::FramelessWindowHint), programFolder_(programFolder) {
     setObjectName("Form1");
+    // Before any control is made: Qt names its own parts (a tab bar's scroll
+    // buttons) when it makes them.
+    Use_QtChinese(programFolder_, Read_LanguageSetting(Language_SettingsFile(programFolder_)) != 1);
     setAcceptDrops(true); // image files dropped on the window are opened as sources
     setWindowTitle(U("QRV 视频恢复"));
     setWindowIcon(App_Icon("logo_window"));
@@ -780,7 +786,6 @@ void TForm1::Form_Create() {
     pnl38_->setText(Player_Caption());
     // Named here: the panel's caption before it is no name for the bar.
     sldPosition_->setAccessibleName(U(Tr("播放位置")));
-    if (Get_Language() != 1) Install_QtChinese(programFolder_);
 }
 
 void TForm1::showEvent(QShowEvent* e) {

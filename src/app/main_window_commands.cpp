@@ -19,6 +19,7 @@
 
 #include "app/icons.h"
 #include "app/main_window.h"
+#include "app/qt_text.h"
 #include "app/progress_dialog.h"
 #include "app/prompts.h"
 #include "app/window_settings.h"
@@ -27,12 +28,6 @@
 #include "platform/program_folder.h"
 
 namespace qrv::app {
-
-namespace {
-QString U(const std::string& text) {
-    return QString::fromStdString(text);
-}
-} // namespace
 
 // ------------------------------------------------------------ left column
 

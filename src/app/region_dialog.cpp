@@ -1,4 +1,5 @@
 #include "app/region_dialog.h"
+#include "app/qt_text.h"
 
 #include <QCloseEvent>
 #include <QGridLayout>
@@ -22,12 +23,6 @@ namespace qrv::app {
 
 namespace {
 
-QString U(const char* text) {
-    return QString::fromUtf8(text);
-}
-QString U(const std::string& text) {
-    return QString::fromStdString(text);
-}
 
 QLabel* Caption(QWidget* parent, const char* text) {
     auto* l = new QLabel(U(text), parent);

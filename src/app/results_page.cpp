@@ -12,6 +12,7 @@
 #include <filesystem>
 
 #include "app/main_window.h"
+#include "app/qt_text.h"
 #include "app/preview_panel.h"
 #include "app/progress_dialog.h"
 #include "app/prompts.h"
@@ -29,9 +30,6 @@ namespace qrv::app {
 
 namespace {
 
-QString U(const std::string& text) {
-    return QString::fromStdString(text);
-}
 
 // A box of the results page: caption "提示" unless given, text already in the
 // interface language.

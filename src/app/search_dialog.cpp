@@ -1,4 +1,5 @@
 #include "app/search_dialog.h"
+#include "app/qt_text.h"
 
 #include <QGridLayout>
 #include <QHBoxLayout>
@@ -15,9 +16,6 @@ namespace qrv::app {
 
 namespace {
 
-QString U(const char* text) {
-    return QString::fromUtf8(text);
-}
 
 QLineEdit* Date_Field(QWidget* parent, const char* name) {
     auto* e = new QLineEdit(parent);

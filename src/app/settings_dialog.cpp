@@ -1,4 +1,5 @@
 #include "app/settings_dialog.h"
+#include "app/qt_text.h"
 
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -46,15 +47,6 @@ namespace {
 constexpr int kScanPage = 0;
 constexpr int kImagePage = 1;
 
-QString U(const char* text) {
-    return QString::fromUtf8(text);
-}
-QString U(const std::string& text) {
-    return QString::fromStdString(text);
-}
-QString N(int64_t v) {
-    return QString::number(qlonglong(v));
-}
 
 QLabel* Caption(QWidget* parent, const char* text) {
     auto* l = new QLabel(U(text), parent);

@@ -9,6 +9,7 @@
 
 #include "app/icons.h"
 #include "app/main_window.h"
+#include "app/qt_text.h"
 #include "app/prompts.h"
 #include "app/region_dialog.h"
 #include "app/settings_dialog.h"
@@ -26,12 +27,6 @@ namespace qrv::app {
 
 namespace {
 
-QString U(const std::string& text) {
-    return QString::fromStdString(text);
-}
-QString N(int64_t v) {
-    return QString::number(qlonglong(v));
-}
 
 // Item data holding the node an item shows.
 constexpr int kNodeRole = Qt::UserRole + 2;
