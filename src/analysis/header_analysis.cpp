@@ -746,6 +746,90 @@ THeaderTables Read_HeaderTables(TSource& h, int64_t headerIndex, int recType, in
     return t;
 }
 
+namespace {
+
+// The rebuild result of header H with its movie header entry, appended to the list.
+TRebuildResult& Append_HeaderResult(const TScanResult& H, int headMode) {
+    auto owned = std::make_unique<TRebuildResult>();
+    owned->Fragmenum = 1;
+    owned->CamerType = H.CamerType;
+    owned->CarmerModel = H.CamerModel;
+    owned->CreateTime = H.CreateTime;
+    owned->Durting = H.Durting;
+    TFragmenArr e0;
+    e0.FragmenType = ENTRY_MOVIE;
+    e0.MdatLen = H.True_MdatLen;
+    e0.FragmentLastErySoff = Dec(H.FragmentOff);
+    e0.FragmeSnum = e0.FragmeEnum = e0.FragmeSLnum = e0.FragmeELnum = -1;
+    e0.FragmeSnumType = 255;
+    e0.MdatOFF = H.Next_AtomOff;
+    e0.FragmenSoff = H.FragmentOff;
+    const int64_t W = headMode == 1 ? H.MoovOff % kSector : 0;
+    e0.FragmenEoff = H.FragmentOff + H.MoovLen + H.MoovFreeLen + W;
+    owned->FragmenArray.push_back(std::move(e0));
+    const int64_t ri = RebuildResultList.Append(std::move(owned));
+    return RebuildResultList.Get(ri);
+}
+
+// First chunk offset and whether any chunk holds several samples.
+void Note_ChunkLayout(TVideo& video, TRebuildResult& R) {
+    if (!video.STCOArr.empty()) R.Video_FirLogSoff = int32_t(uint32_t(uint64_t(video.STCOArr[0].STCOoff)));
+    video.STSC_SubFlag = false;
+    for (const auto& ch : video.STCOArr)
+        if (ch.STSZNum > 1) {
+            video.STSC_SubFlag = true;
+            break;
+        }
+}
+
+// The file head of R: a bare movie box looks for its separate file head among
+// the nearby scan results; true when it found one.
+bool Place_FileHead(TSource& h, const TScanResult& H, int64_t headerIndex, int recType, TRebuildResult& R) {
+    const bool paired = H.CamerType != 0 && Pair_FileHead(R, H, headerIndex);
+    // A generic recording without a maker's model is named by its file head's brand.
+    if (recType == 1 && paired && R.CarmerModel.empty() && R.FragmenArray.size() > 1 &&
+        R.FragmenArray[1].FragmenType == ENTRY_FILE_HEAD)
+        R.CarmerModel = Ftyp_Brand(h, R.FragmenArray[1].FragmenSoff);
+
+    // A head that holds its movie box ends at the end of the box's closing box.
+    if (!paired && H.CamerType == 0) {
+        int64_t e = Ceil512(H.MoovFreeSoff + H.MoovFreeLen);
+        R.FragmenArray[0].FragmenEoff = R.FragmenArray[0].FragmentLastEoff = e;
+    }
+    return paired;
+}
+
+// Frame starts in the window [start, end) (or the ones found for all headers
+// at once) that fit a sample; they are also listed in FrameAnchorList.
+std::vector<TFrameAnchor> Collect_Anchors(TSource& h, int64_t start, int64_t end, int recType,
+                                          const TSampleKeys& keys, const std::vector<TFrameAnchor>* found) {
+    FrameAnchorList.Clear();
+    Op_State().JudgedBlocks = 0;
+    Send_UIMessage(MSG_SHOW_GAUGE2);
+    Send_UIMessage(MSG_GAUGE2_RANGE, {Dec((end - start) / kSearchStep), "", ""});
+    Op_State().Progress2 = 0;
+    std::vector<TFrameAnchor> anchors;
+    if (found) {
+        for (const TFrameAnchor& a : *found)
+            if (keys.Find(uint32_t(a.AnchorSize), uint32_t(a.AnchorOff % kSector)) >= 0) anchors.push_back(a);
+    } else {
+        Find_FrameAnchors(h, start, end, recType, keys, anchors);
+    }
+    for (const auto& a : anchors) FrameAnchorList.Append(a);
+    return anchors;
+}
+
+// Fragments in file order; a fragment overlapping an earlier one is marked and left out.
+void Order_Fragments(TRebuildResult& R, bool subFlag) {
+    Sort_Fragment(R);
+    for (int32_t m = 0; m + 1 < R.Fragmenum; ++m) {
+        const TFragmenArr& e = R.FragmenArray[size_t(m)];
+        if (!e.ChongHeFlag && e.FragmeSnum != -1) Mark_Overlap(R, m, subFlag);
+    }
+}
+
+} // namespace
+
 uint8_t Get_HeadMoov(TSource& h, const TTreeData& node, const TAllocMap& map, int scheme, int interleave,
                      int recType, int64_t scanEnd, int headMode, int64_t alignBase, int64_t headerIndex,
                      TSampleCount* samples, const std::vector<TFrameAnchor>* found, THeaderTables* tables) {
@@ -761,50 +845,9 @@ uint8_t Get_HeadMoov(TSource& h, const TTreeData& node, const TAllocMap& map, in
     }
     if (!video.Ext_Flag) return HEADMOOV_BAD_TABLES;
 
-    // The rebuild result with its movie header entry.
-    auto owned = std::make_unique<TRebuildResult>();
-    owned->Fragmenum = 1;
-    owned->CamerType = H.CamerType;
-    owned->CarmerModel = H.CamerModel;
-    owned->CreateTime = H.CreateTime;
-    owned->Durting = H.Durting;
-    {
-        TFragmenArr e0;
-        e0.FragmenType = ENTRY_MOVIE;
-        e0.MdatLen = H.True_MdatLen;
-        e0.FragmentLastErySoff = Dec(H.FragmentOff);
-        e0.FragmeSnum = e0.FragmeEnum = e0.FragmeSLnum = e0.FragmeELnum = -1;
-        e0.FragmeSnumType = 255;
-        e0.MdatOFF = H.Next_AtomOff;
-        e0.FragmenSoff = H.FragmentOff;
-        const int64_t W = headMode == 1 ? H.MoovOff % kSector : 0;
-        e0.FragmenEoff = H.FragmentOff + H.MoovLen + H.MoovFreeLen + W;
-        owned->FragmenArray.push_back(std::move(e0));
-    }
-    const int64_t ri = RebuildResultList.Append(std::move(owned));
-    TRebuildResult& R = RebuildResultList.Get(ri);
-
-    // First chunk offset and whether any chunk holds several samples.
-    if (!video.STCOArr.empty()) R.Video_FirLogSoff = int32_t(uint32_t(uint64_t(video.STCOArr[0].STCOoff)));
-    video.STSC_SubFlag = false;
-    for (const auto& ch : video.STCOArr)
-        if (ch.STSZNum > 1) {
-            video.STSC_SubFlag = true;
-            break;
-        }
-
-    // A bare movie box looks for its separate file head among the nearby scan results.
-    const bool paired = H.CamerType != 0 && Pair_FileHead(R, H, headerIndex);
-    // A generic recording without a maker's model is named by its file head's brand.
-    if (recType == 1 && paired && R.CarmerModel.empty() && R.FragmenArray.size() > 1 &&
-        R.FragmenArray[1].FragmenType == ENTRY_FILE_HEAD)
-        R.CarmerModel = Ftyp_Brand(h, R.FragmenArray[1].FragmenSoff);
-
-    // A head that holds its movie box ends at the end of the box's closing box.
-    if (!paired && H.CamerType == 0) {
-        int64_t e = Ceil512(H.MoovFreeSoff + H.MoovFreeLen);
-        R.FragmenArray[0].FragmenEoff = R.FragmenArray[0].FragmentLastEoff = e;
-    }
+    TRebuildResult& R = Append_HeaderResult(H, headMode);
+    Note_ChunkLayout(video, R);
+    const bool paired = Place_FileHead(h, H, headerIndex, recType, R);
 
     // The window of the medium searched for frame starts.
     const TFragmenArr& e0 = R.FragmenArray[0];
@@ -812,21 +855,7 @@ uint8_t Get_HeadMoov(TSource& h, const TTreeData& node, const TAllocMap& map, in
     int64_t start = 0, end = 0;
     Get_SearchRange(scheme, headMode, scanEnd, e0.MdatLen, F, e0.FragmenEoff, e0.FragmenSoff, start, end);
     if (start > end) std::swap(start, end);
-
-    // Frame starts in the window (or the ones found for all headers at once) that fit a sample.
-    FrameAnchorList.Clear();
-    Op_State().JudgedBlocks = 0;
-    Send_UIMessage(MSG_SHOW_GAUGE2);
-    Send_UIMessage(MSG_GAUGE2_RANGE, {Dec((end - start) / kSearchStep), "", ""});
-    Op_State().Progress2 = 0;
-    std::vector<TFrameAnchor> anchors;
-    if (found) {
-        for (const TFrameAnchor& a : *found)
-            if (keys.Find(uint32_t(a.AnchorSize), uint32_t(a.AnchorOff % kSector)) >= 0) anchors.push_back(a);
-    } else {
-        Find_FrameAnchors(h, start, end, recType, keys, anchors);
-    }
-    for (const auto& a : anchors) FrameAnchorList.Append(a);
+    std::vector<TFrameAnchor> anchors = Collect_Anchors(h, start, end, recType, keys, found);
 
     int64_t total = 0;
     for (const auto& ch : video.STCOArr)
@@ -841,13 +870,7 @@ uint8_t Get_HeadMoov(TSource& h, const TTreeData& node, const TAllocMap& map, in
     // parameter sets of the recording's own movie box.
     const TSampleJudge judge = Make_SampleJudge(h, H.MoovOff, H.MoovLen);
     Fragments_FromAnchors(h, paired, headMode, video, keys, anchors, R, &judge);
-
-    // Fragments in file order; a fragment overlapping an earlier one is marked and left out.
-    Sort_Fragment(R);
-    for (int32_t m = 0; m + 1 < R.Fragmenum; ++m) {
-        const TFragmenArr& e = R.FragmenArray[size_t(m)];
-        if (!e.ChongHeFlag && e.FragmeSnum != -1) Mark_Overlap(R, m, video.STSC_SubFlag);
-    }
+    Order_Fragments(R, video.STSC_SubFlag);
 
     Resolve_Seams(h, node, map, interleave, headMode, alignBase, video, R, &judge);
     const int64_t placed = Count_PlacedSamples(R, video);

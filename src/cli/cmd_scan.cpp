@@ -172,13 +172,13 @@ void Print_ScanFindings(std::FILE* out) {
     std::fprintf(out, "%lld found\n", (long long)n);
 }
 
-int Cmd_Scan(const TArgv& argv) {
-    for (const auto& a : argv)
-        if (a == "--help" || a == "-h") {
-            std::printf("%s%s%s", kScanUsage, kExportUsage, kForceUsage);
-            return 0;
-        }
-    TArgs args(argv, {"json", "quiet", "force-same-disk", "china-time", "no-widen"});
+namespace {
+
+// Each step below returns the exit code the command ends with when the
+// command line is refused, 0 when the scan goes on.
+
+// Only the options the scan knows and exactly one source.
+int Check_ScanArgs(const TArgs& args) {
     std::set<std::string> allowed = {
         "start",           "end",      "mode",           "date-from", "date-to", "fs",     "sector-size",
         "cluster-sectors", "save",     "json",           "quiet",     "region",  "scheme", "interleave",
@@ -193,9 +193,12 @@ int Cmd_Scan(const TArgv& argv) {
         std::fprintf(stderr, "%s%s%s", kScanUsage, kExportUsage, kForceUsage);
         return 2;
     }
-    const bool json = args.Has("json");
-    const std::string& path = args.Positional()[0];
+    return 0;
+}
 
+// The source node (described by its boot sector, by --fs and the geometry
+// options, or a region of it), the scan mode and the result file to save.
+int Read_SourceOptions(const TArgs& args, const std::string& path, TScanParams& p) {
     int mode = 0;
     if (auto m = args.Get("mode")) {
         if (*m == "all")
@@ -230,7 +233,6 @@ int Cmd_Scan(const TArgv& argv) {
         if (const std::string hint = Open_FailureHint(path, f); !hint.empty())
             std::fprintf(stderr, "qrv-cli scan: %s\n", hint.c_str());
     }
-    TScanParams p;
     p.Node = Describe_Source(path, fs, sectorSize, clusterSectors);
     if (auto region = args.Get_Int("region")) {
         // A partition or volume found at the start of the source replaces the source itself.
@@ -254,6 +256,11 @@ int Cmd_Scan(const TArgv& argv) {
         p.ResultPath = *save;
     }
     p.Mode = mode;
+    return 0;
+}
+
+// The recovery type, the reassembly window and gap order, the second pass and the time standard.
+int Read_ReassemblyOptions(const TArgs& args, TScanParams& p) {
     const int64_t scheme = args.Get_Int("scheme").value_or(0);
     const int64_t interleave = args.Get_Int("interleave").value_or(0);
     if (scheme < 0 || scheme > 7) {
@@ -274,6 +281,11 @@ int Cmd_Scan(const TArgv& argv) {
     p.InterleaveScheme = int(interleave);
     p.Widen = !args.Has("no-widen");
     Op_State().TimeStandard = args.Has("china-time") ? TIMESTD_CHINA : TIMESTD_UTC;
+    return 0;
+}
+
+// The sectors scanned: --start/--end, by default the whole source (or region).
+int Read_ScanRange(const TArgs& args, TScanParams& p) {
     p.StartSec = args.Get_Int("start").value_or(p.Node.RegionSec);
     if (auto e = args.Get_Int("end")) {
         p.EndSec = *e;
@@ -290,33 +302,39 @@ int Cmd_Scan(const TArgv& argv) {
             return 2;
         }
     }
+    return 0;
+}
+
+// The shooting-date window of --date-from/--date-to.
+int Read_DateWindow(const TArgs& args, TScanParams& p) {
     if (args.Has("date-from") != args.Has("date-to")) {
         std::fprintf(stderr, "qrv-cli scan: --date-from and --date-to go together\n");
         return 2;
     }
-    if (args.Has("date-from")) {
-        auto from = Parse_DateTime(*args.Get("date-from"));
-        auto to = Parse_DateTime(*args.Get("date-to"));
-        if (!from || !to) {
-            std::fprintf(stderr, "qrv-cli scan: dates are written \"yyyy-MM-dd hh:mm:ss\"\n");
-            return 2;
-        }
-        if (*to < *from) {
-            std::fprintf(stderr, "%s\n",
-                         Tr("结束日期/时间小于起始日期/时间,正确的设置是起始日期/时间小于或者等于结束日期/"
-                            "时间,请重新设置!")
-                             .c_str());
-            return 2;
-        }
-        p.DateFilter = true;
-        p.DateFrom = *from;
-        p.DateTo = *to;
-        Op_State().Set_DateWindow(*from, *to);
+    if (!args.Has("date-from")) return 0;
+    auto from = Parse_DateTime(*args.Get("date-from"));
+    auto to = Parse_DateTime(*args.Get("date-to"));
+    if (!from || !to) {
+        std::fprintf(stderr, "qrv-cli scan: dates are written \"yyyy-MM-dd hh:mm:ss\"\n");
+        return 2;
     }
+    if (*to < *from) {
+        std::fprintf(stderr, "%s\n",
+                     Tr("结束日期/时间小于起始日期/时间,正确的设置是起始日期/时间小于或者等于结束日期/"
+                        "时间,请重新设置!")
+                         .c_str());
+        return 2;
+    }
+    p.DateFilter = true;
+    p.DateFrom = *from;
+    p.DateTo = *to;
+    Op_State().Set_DateWindow(*from, *to);
+    return 0;
+}
 
-    // Every output is checked against the source before the scan starts, so
-    // that a refused or unusable target costs no scan and nothing is written.
-    const TGuardOptions output = Output_Options(args);
+// Every output is checked against the source before the scan starts, so
+// that a refused or unusable target costs no scan and nothing is written.
+int Check_ScanOutputs(const TArgs& args, const TGuardOptions& output, TScanParams& p) {
     const TOutputGuard guard({Get_SourcePath(p.Node)}, output);
     if (p.SaveResults) {
         const bool folder = p.ResultPath.back() == '/' || Get_PathKind(p.ResultPath) == TPathKind::Folder;
@@ -345,58 +363,69 @@ int Cmd_Scan(const TArgv& argv) {
     if (auto dir = args.Get("export")) {
         if (int rc = Prepare_Folder("scan", *dir, guard)) return rc;
     }
+    return 0;
+}
 
-    Prepare_ScanRun();
-    TCliSession session = Start_CliSession(args.Has("quiet"));
-    const TStopOnInterrupt interrupt;
-    TOutcome outcome;
-    std::thread worker([&p, &output, &outcome] { outcome = Run_ScanPipeline(p, output); });
-    worker.join();
+// The opening fields of the --json object: counts, the outcome and the unread sectors.
+std::string Scan_JsonHead(const TScanParams& p, const TOutcome& outcome, const TCliSession& session,
+                          bool stopped) {
+    const TUnreadMap& unread = Scan_UnreadMap();
+    return "{\"findings\": " + std::to_string(ScanResultList.Count()) +
+           ", \"rebuilt\": " + std::to_string(RebuildResultList.Count()) +
+           ", \"stopped\": " + (stopped ? "true" : "false") +
+           ", \"failed\": " + (outcome.Failed() ? "true" : "false") +
+           ", \"unread_runs\": " + std::to_string(unread.Runs().size()) +
+           ", \"unread_bytes\": " + std::to_string(unread.Bytes()) +
+           ", \"recovery_type\": " + std::to_string(p.RecoveryType) +
+           ", \"errors\": " + std::to_string(session.Sink->Errors()) +
+           ", \"warnings\": " + std::to_string(session.Sink->Warnings());
+}
 
-    // A scan that could not start, broke off or met unreadable sectors fails
-    // the command, whatever else it logged; a stopped one exits as stopped.
+// Says where the results were saved (or that nothing was) and gives the
+// --json fields up to the results.
+std::string Report_Saved(const TScanParams& p, bool json) {
+    if (!p.SaveResults) return ", \"results\": ";
+    // The analysis saves only what it rebuilt: say so when there was nothing.
+    const std::string saved = p.SavedResultPath ? *p.SavedResultPath : "";
+    if (RebuildResultList.Count() == 0)
+        std::fprintf(stderr, "qrv-cli scan: no result file saved: nothing was found (%s)\n", p.ResultPath.c_str());
+    else if (!saved.empty() && !json)
+        std::printf("Results saved: %s\n", saved.c_str());
+    return std::string(", \"saved\": ") + (saved.empty() ? "null" : Json_Text(saved)) + ", \"results\": ";
+}
+
+// Rows selected by the window of --date-from/--date-to were already
+// filtered by the scan; only --rows and --model narrow the export here.
+int Select_ExportRows(const TArgs& args, TResultsModel& model) {
+    std::vector<std::string> sel;
+    if (auto r = args.Get("rows"))
+        sel = {"--rows", *r};
+    else if (auto m = args.Get("model"))
+        sel = {"--model", *m};
+    std::string error;
+    if (!Select_Rows(model, TArgs(sel, {}), error)) {
+        std::fprintf(stderr, "qrv-cli scan: %s\n", error.c_str());
+        return 2;
+    }
+    return 0;
+}
+
+// Shows what the scan found (table or --json), saves and exports; returns the exit code.
+// A scan that could not start, broke off or met unreadable sectors fails
+// the command, whatever else it logged; a stopped one exits as stopped.
+int Report_Scan(const TArgs& args, const TScanParams& p, const TCliSession& session, const TOutcome& outcome,
+                const TGuardOptions& output) {
+    const bool json = args.Has("json");
     const bool stopped = outcome.Kind == TOutcomeKind::Cancelled;
     int status = session.Sink->Errors() > 0 || outcome.Failed() ? 1 : stopped ? kExitStopped : 0;
-    const TUnreadMap& unread = Scan_UnreadMap();
-    std::string out = "{\"findings\": " + std::to_string(ScanResultList.Count()) +
-                      ", \"rebuilt\": " + std::to_string(RebuildResultList.Count()) +
-                      ", \"stopped\": " + (stopped ? "true" : "false") +
-                      ", \"failed\": " + (outcome.Failed() ? "true" : "false") +
-                      ", \"unread_runs\": " + std::to_string(unread.Runs().size()) +
-                      ", \"unread_bytes\": " + std::to_string(unread.Bytes()) +
-                      ", \"recovery_type\": " + std::to_string(p.RecoveryType) +
-                      ", \"errors\": " + std::to_string(session.Sink->Errors()) +
-                      ", \"warnings\": " + std::to_string(session.Sink->Warnings());
+    std::string out = Scan_JsonHead(p, outcome, session, stopped);
     if (!json) {
         Print_ScanFindings(stdout);
         std::printf("\n");
     }
-    if (p.SaveResults) {
-        // The analysis saves only what it rebuilt: say so when there was nothing.
-        const std::string saved = p.SavedResultPath ? *p.SavedResultPath : "";
-        if (RebuildResultList.Count() == 0)
-            std::fprintf(stderr, "qrv-cli scan: no result file saved: nothing was found (%s)\n",
-                         p.ResultPath.c_str());
-        else if (!saved.empty() && !json)
-            std::printf("Results saved: %s\n", saved.c_str());
-        out += std::string(", \"saved\": ") + (saved.empty() ? "null" : Json_Text(saved)) + ", \"results\": ";
-    } else {
-        out += ", \"results\": ";
-    }
-    if (args.Has("export")) {
-        // Rows selected by the window of --date-from/--date-to were already
-        // filtered by the scan; only --rows and --model narrow the export here.
-        std::vector<std::string> sel;
-        if (auto r = args.Get("rows"))
-            sel = {"--rows", *r};
-        else if (auto m = args.Get("model"))
-            sel = {"--model", *m};
-        std::string error;
-        if (!Select_Rows(*session.Model, TArgs(sel, {}), error)) {
-            std::fprintf(stderr, "qrv-cli scan: %s\n", error.c_str());
-            return 2;
-        }
-    }
+    out += Report_Saved(p, json);
+    if (args.Has("export"))
+        if (int rc = Select_ExportRows(args, *session.Model)) return rc;
     out += Rows_Json(*session.Model);
     if (!json) Print_Table(*session.Model, stdout);
     if (args.Has("export") && stopped) {
@@ -414,6 +443,35 @@ int Cmd_Scan(const TArgv& argv) {
     }
     if (json) std::printf("%s}\n", out.c_str());
     return status;
+}
+
+} // namespace
+
+int Cmd_Scan(const TArgv& argv) {
+    for (const auto& a : argv)
+        if (a == "--help" || a == "-h") {
+            std::printf("%s%s%s", kScanUsage, kExportUsage, kForceUsage);
+            return 0;
+        }
+    TArgs args(argv, {"json", "quiet", "force-same-disk", "china-time", "no-widen"});
+    if (int rc = Check_ScanArgs(args)) return rc;
+    const std::string& path = args.Positional()[0];
+
+    TScanParams p;
+    if (int rc = Read_SourceOptions(args, path, p)) return rc;
+    if (int rc = Read_ReassemblyOptions(args, p)) return rc;
+    if (int rc = Read_ScanRange(args, p)) return rc;
+    if (int rc = Read_DateWindow(args, p)) return rc;
+    const TGuardOptions output = Output_Options(args);
+    if (int rc = Check_ScanOutputs(args, output, p)) return rc;
+
+    Prepare_ScanRun();
+    TCliSession session = Start_CliSession(args.Has("quiet"));
+    const TStopOnInterrupt interrupt;
+    TOutcome outcome;
+    std::thread worker([&p, &output, &outcome] { outcome = Run_ScanPipeline(p, output); });
+    worker.join();
+    return Report_Scan(args, p, session, outcome, output);
 }
 
 } // namespace qrv::cli

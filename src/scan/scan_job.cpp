@@ -6,6 +6,7 @@
 #include <cstring>
 #include <exception>
 #include <limits>
+#include <optional>
 #include <vector>
 
 #include "common/byte_order.h"
@@ -193,14 +194,23 @@ TScanGeometry Get_ScanGeometry(const TTreeData& node, int mode, int64_t startSec
 
 namespace {
 
-// The scan up to its completion stage; returns early when the source cannot be
-// scanned. position follows the block being read, for the report of a failure.
-TOutcome Scan_Body(const TScanParams& p, const TScanCompletion& completion, TSourcePtr& h, TAllocMap& map,
-                   int64_t& position, TScanTally& tally) {
-    TTreeData node = p.Node;
-    {
-        // Path and open.
-        const std::string path = Get_SourcePath(node);
+// The state the steps of one scan share: what it was asked, where it reports
+// back (handle, allocation map, position, tally) and the source as scanned.
+struct TScanRun {
+    const TScanParams& p;
+    TSourcePtr& h;
+    TAllocMap& map;
+    int64_t& position; // follows the block being read, for the report of a failure
+    TScanTally& tally;
+    TTreeData node; // the source; a file system that does not fit the medium is scanned as RAW
+    std::string path;
+    int64_t rangeEnd = 0; // byte offset at which the scan ends
+    int64_t V = 0;        // offset of the volume on the source
+
+    // Path and open; geometry the block loop cannot work with is refused
+    // before anything starts. The outcome when the scan cannot start.
+    std::optional<TOutcome> Open() {
+        path = Get_SourcePath(node);
         Op_State().Set_SourcePath(path);
         Clear_AllocWindow();
         h = Open_Source(path);
@@ -208,7 +218,6 @@ TOutcome Scan_Body(const TScanParams& p, const TScanCompletion& completion, TSou
             Send_Log(TSeverity::Error, Tr("错误类型:Scan0000"), Tr("错误内容:获取文件句柄出错，程序将退出!"));
             return TOutcome::Io_Error(0, "open");
         }
-        // Geometry the block loop cannot work with is refused before anything starts.
         std::string refusal = Check_ScanGeometry(node);
         if (refusal.empty() &&
             (p.StartSec < 0 || p.EndSec < 0 ||
@@ -218,8 +227,11 @@ TOutcome Scan_Body(const TScanParams& p, const TScanCompletion& completion, TSou
             Send_Log(TSeverity::Error, Tr("错误类型:Scan0001"), refusal);
             return TOutcome::Corrupt(0, refusal);
         }
+        return std::nullopt;
+    }
 
-        // Start log line.
+    // Start log line, progress start and start time.
+    void Announce() {
         Send_Log(Tr("扫描开始"), Tr("开始扫描,扫描对象:") + path + ";" + Tr("扫描类型:") + Mode_Text(p.Mode) +
                                      ";" + Tr("文件系统:") + node.HddFs + ";" + Tr("扫描范围:") +
                                      std::to_string(p.StartSec) + "~" + std::to_string(p.EndSec) +
@@ -227,37 +239,35 @@ TOutcome Scan_Body(const TScanParams& p, const TScanCompletion& completion, TSou
                                      (p.RecoveryType == 1 ? ";" + Tr("恢复类型") + ":" +
                                                                 Tr("类型2:MP4/MOV----通用(H.264/H.265)")
                                                           : std::string()));
-
-        // Progress start and start time.
-        const int64_t rangeEnd = p.EndSec * node.PerSecBytes;
+        rangeEnd = p.EndSec * node.PerSecBytes;
         Send_UIMessage(MSG_PROGRESS_START, {std::to_string(rangeEnd / kScanBlockStep), Tr("总块数:")});
         Op_State().Set_StartTime(std::chrono::system_clock::now());
         if (p.DateFilter) Op_State().Set_DateWindow(p.DateFrom, p.DateTo);
+    }
 
-        // Start offset and unit.
-        int64_t V = 0;
-        if (Is_KnownFs(node.HddFs)) {
-            V = node.Hddtype == HDD_REGION ? node.RegionSec * node.PerSecBytes : 0;
-            map = Load_AllocMap(*h, node.HddFs, V);
-            // A file-system description that does not fit the medium would
-            // place the scan outside it: the volume is scanned as RAW instead.
-            if (const std::string why = Check_FsDescription(node, map, h->Size()); !why.empty()) {
-                Send_Log(Tr("文件系统描述"), Tr("文件系统描述无效,按RAW扫描") + ":" + why);
-                node.HddFs = "RAW";
-                node.LogPerClusec = 0;
-                map = TAllocMap{};
-                V = 0;
-            }
+    // The allocation map of a known file system and the volume's offset V.
+    void Load_FsMap() {
+        if (!Is_KnownFs(node.HddFs)) return;
+        V = node.Hddtype == HDD_REGION ? node.RegionSec * node.PerSecBytes : 0;
+        map = Load_AllocMap(*h, node.HddFs, V);
+        // A file-system description that does not fit the medium would
+        // place the scan outside it: the volume is scanned as RAW instead.
+        if (const std::string why = Check_FsDescription(node, map, h->Size()); !why.empty()) {
+            Send_Log(Tr("文件系统描述"), Tr("文件系统描述无效,按RAW扫描") + ":" + why);
+            node.HddFs = "RAW";
+            node.LogPerClusec = 0;
+            map = TAllocMap{};
+            V = 0;
         }
-        const TScanGeometry g = Get_ScanGeometry(node, p.Mode, p.StartSec, p.EndSec, map, V);
+    }
 
-        // Counters.
-        Op_State().Progress1 = 0;
-        Op_State().Progress2 = 0;
-        int64_t P = g.StartOffset;
+    // Block loop from P (left where it ended): the blocks are read ahead and
+    // searched on worker threads; this thread walks their finds in medium
+    // order. The bytes the medium does not deliver read as zero. The outcome
+    // when the medium changed under the scan.
+    std::optional<TOutcome> Walk_Blocks(const TScanGeometry& g, TFeatureIndex* index, int64_t& P) {
         int64_t B = P / kScanBlockStep;
         int64_t H = 0;
-
         TClassifyContext ctx;
         ctx.Handle = h.get();
         ctx.Node = &node;
@@ -270,13 +280,6 @@ TOutcome Scan_Body(const TScanParams& p, const TScanCompletion& completion, TSou
         ctx.DateFilter = p.DateFilter;
         ctx.V = V;
 
-        // Block loop: the blocks are read ahead and searched on worker
-        // threads; this thread walks their finds in medium order. The bytes
-        // the medium does not deliver read as zero.
-        std::shared_ptr<TFeatureIndex> index;
-        if (p.FeatureIndex)
-            index = std::make_shared<TFeatureIndex>(
-                TFeatureIndexOptions{p.FeatureBudget, p.FeatureSpillFolder, {path}});
         const bool features = index != nullptr;
         const bool generic = p.RecoveryType == 1;
         const int64_t mediumSize = h->Size();
@@ -324,20 +327,41 @@ TOutcome Scan_Body(const TScanParams& p, const TScanCompletion& completion, TSou
         unread.Flush();
         tally.Scanned = std::clamp<int64_t>(P - first, 0, tally.Range);
         Op_State().BytesTotal = 0; // analysis is not measured in bytes of the medium
-        if (index && !index->Spill_Refusal().empty())
-            Send_Log(Tr("特征索引"), Tr("特征索引超出内存预算,临时文件无法创建,分析将重新读取其余范围:") +
-                                         index->Spill_Refusal());
-
-        const bool stoppedScan = P < rangeEnd;
-
-        // Completion stage. The analysis clears the stop flag when it starts,
-        // so a flag still set afterwards means the analysis was stopped.
-        position = -1;
-        TPublished published(h.get(), index);
-        if (completion) completion(*h, node, map, p);
-        const bool stopped = stoppedScan || Op_State().StopFlag.load();
-        return stopped ? TOutcome::Cancelled(std::min(P, rangeEnd)) : TOutcome::Ok();
+        return std::nullopt;
     }
+};
+
+// The scan up to its completion stage; returns early when the source cannot be
+// scanned. position follows the block being read, for the report of a failure.
+TOutcome Scan_Body(const TScanParams& p, const TScanCompletion& completion, TSourcePtr& h, TAllocMap& map,
+                   int64_t& position, TScanTally& tally) {
+    TScanRun run{p, h, map, position, tally, p.Node, {}};
+    if (auto failed = run.Open()) return *failed;
+    run.Announce();
+    run.Load_FsMap();
+    const TScanGeometry g = Get_ScanGeometry(run.node, p.Mode, p.StartSec, p.EndSec, map, run.V);
+    Op_State().Progress1 = 0;
+    Op_State().Progress2 = 0;
+
+    std::shared_ptr<TFeatureIndex> index;
+    if (p.FeatureIndex)
+        index = std::make_shared<TFeatureIndex>(
+            TFeatureIndexOptions{p.FeatureBudget, p.FeatureSpillFolder, {run.path}});
+    int64_t P = g.StartOffset;
+    if (auto failed = run.Walk_Blocks(g, index.get(), P)) return *failed;
+    if (index && !index->Spill_Refusal().empty())
+        Send_Log(Tr("特征索引"), Tr("特征索引超出内存预算,临时文件无法创建,分析将重新读取其余范围:") +
+                                     index->Spill_Refusal());
+
+    const bool stoppedScan = P < run.rangeEnd;
+
+    // Completion stage. The analysis clears the stop flag when it starts,
+    // so a flag still set afterwards means the analysis was stopped.
+    position = -1;
+    TPublished published(h.get(), index);
+    if (completion) completion(*h, run.node, map, p);
+    const bool stopped = stoppedScan || Op_State().StopFlag.load();
+    return stopped ? TOutcome::Cancelled(std::min(P, run.rangeEnd)) : TOutcome::Ok();
 }
 
 } // namespace

@@ -395,13 +395,13 @@ int64_t Get_LastSoundSize(TSource& h, const TVideo& v, int recType, int64_t last
 
 namespace {
 
-bool Read_Video(TSource& h, const TAtoms& a, int64_t mediaEnd, int64_t scanEnd, TVideo& video,
-                TSampleKeys& keys) {
-    // Sample-to-chunk runs.
+// Sample-to-chunk runs, then the chunk offsets and the samples each chunk
+// holds; total is the number of samples the chunks hold.
+bool Read_VideoChunks(TSource& h, const TAtoms& a, int64_t mediaEnd, int64_t scanEnd, TVideo& video,
+                      int64_t& total) {
     std::vector<TChunkRun> runs;
     if (!Read_Stsc(h, a, scanEnd, runs)) return false;
 
-    // Chunk offsets and the samples each chunk holds.
     const int64_t width = a.AtomCo64 ? 8 : 4;
     int64_t start = 0, capacity = 0;
     if (!Table_Region(a.AtomStcoOff, a.AtomStcoLen, 16, width, scanEnd, start, capacity)) return false;
@@ -409,8 +409,7 @@ bool Read_Video(TSource& h, const TAtoms& a, int64_t mediaEnd, int64_t scanEnd, 
     if (chunks < 1 || chunks > capacity) return false;
     video.STCOArr.reserve(size_t(std::min(chunks, kReserveCap)));
     TChunkCursor cursor(runs);
-    int64_t total = 0;
-    bool ok = Read_Table(h, start, chunks, width, kTablePiece, [&](int64_t i, const uint8_t* e) {
+    return Read_Table(h, start, chunks, width, kTablePiece, [&](int64_t i, const uint8_t* e) {
         const int64_t off = Chunk_Offset(e, a.AtomCo64);
         if (off < 0 || off > mediaEnd) return false;
         if (i > 0 && (off == 0 || off <= video.STCOArr.back().STCOoff)) return false;
@@ -422,20 +421,22 @@ bool Read_Video(TSource& h, const TAtoms& a, int64_t mediaEnd, int64_t scanEnd, 
         video.STCONum = int32_t(i + 1);
         return true;
     });
-    if (!ok) return false;
+}
 
-    // Sample sizes: a table (never one fixed size) holding exactly the samples
-    // the chunks hold.
+// Sample sizes: a table (never one fixed size) holding exactly the samples
+// the chunks hold.
+bool Read_VideoSizes(TSource& h, const TAtoms& a, int64_t scanEnd, int64_t total, TVideo& video) {
     auto hdr = Get_Bytes(h, 8, a.AtomStszOff + 12);
     if (hdr.size() < 8) return false;
     const int64_t fixedSize = S32(hdr.data()), count = S32(hdr.data() + 4);
     if (fixedSize != 0 || count != total || total <= 0) return false;
+    int64_t start = 0, capacity = 0;
     if (!Table_Region(a.AtomStszOff, a.AtomStszLen, 20, 4, scanEnd, start, capacity)) return false;
     if (capacity != count || a.AtomStszNum != count) return false;
     for (const TVideoSTCO& c : video.STCOArr)
         if (c.STSZNum <= 0) return false;
     size_t chunk = 0, inChunk = 0;
-    ok = Read_Table(h, start, count, 4, kTablePiece, [&](int64_t, const uint8_t* e) {
+    return Read_Table(h, start, count, 4, kTablePiece, [&](int64_t, const uint8_t* e) {
         const int32_t len = S32(e);
         if (len < 1) return false;
         TVideoSTCO& c = video.STCOArr[chunk];
@@ -444,45 +445,48 @@ bool Read_Video(TSource& h, const TAtoms& a, int64_t mediaEnd, int64_t scanEnd, 
         if (++inChunk == size_t(c.STSZNum)) ++chunk, inChunk = 0;
         return true;
     });
-    if (!ok) return false;
+}
 
-    // Sync samples.
-    if (a.AtomSTSSOff != 0 && a.AtomSTSSLen != 0) {
-        if (!Table_Region(a.AtomSTSSOff, a.AtomSTSSLen, 16, 4, scanEnd, start, capacity)) return false;
-        const int64_t syncs = a.AtomStssNum;
-        if (syncs < 0 || syncs > capacity) return false;
-        video.STSSARR.reserve(size_t(std::min(syncs, kReserveCap)));
-        ok = Read_Table(h, start, syncs, 4, kTablePiece, [&](int64_t, const uint8_t* e) {
-            const int32_t s = S32(e);
-            if (s < 1) return false;
-            video.STSSARR.push_back(uint32_t(s));
-            return true;
-        });
-        if (!ok) return false;
-    }
+// Sync samples, when the track has their table.
+bool Read_VideoSyncs(TSource& h, const TAtoms& a, int64_t scanEnd, TVideo& video) {
+    if (a.AtomSTSSOff == 0 || a.AtomSTSSLen == 0) return true;
+    int64_t start = 0, capacity = 0;
+    if (!Table_Region(a.AtomSTSSOff, a.AtomSTSSLen, 16, 4, scanEnd, start, capacity)) return false;
+    const int64_t syncs = a.AtomStssNum;
+    if (syncs < 0 || syncs > capacity) return false;
+    video.STSSARR.reserve(size_t(std::min(syncs, kReserveCap)));
+    return Read_Table(h, start, syncs, 4, kTablePiece, [&](int64_t, const uint8_t* e) {
+        const int32_t s = S32(e);
+        if (s < 1) return false;
+        video.STSSARR.push_back(uint32_t(s));
+        return true;
+    });
+}
 
-    // File offsets and keys.
-    if (video.STCONum > 0) {
-        Send_Range(video.STCONum);
-        keys.Clear();
-        keys.Reserve(total);
-        int64_t sampleNo = 1;
-        for (int32_t ci = 0; ci < video.STCONum; ++ci) {
-            TVideoSTCO& c = video.STCOArr[size_t(ci)];
-            c.Log_SNum = int32_t(sampleNo);
-            int64_t off = c.STCOoff;
-            for (TVideoSTSZ& s : c.STSZArr) {
-                s.STSZoff = off;
-                off += s.STSZlen;
-                keys.Add(s.STSZlen, uint32_t(s.STSZoff % 512), sampleNo - 1);
-                ++sampleNo;
-            }
-            Send_Step(ci, "已标识");
+// File offsets of the samples, and their keys.
+void Place_VideoSamples(TVideo& video, int64_t total, TSampleKeys& keys) {
+    if (video.STCONum <= 0) return;
+    Send_Range(video.STCONum);
+    keys.Clear();
+    keys.Reserve(total);
+    int64_t sampleNo = 1;
+    for (int32_t ci = 0; ci < video.STCONum; ++ci) {
+        TVideoSTCO& c = video.STCOArr[size_t(ci)];
+        c.Log_SNum = int32_t(sampleNo);
+        int64_t off = c.STCOoff;
+        for (TVideoSTSZ& s : c.STSZArr) {
+            s.STSZoff = off;
+            off += s.STSZlen;
+            keys.Add(s.STSZlen, uint32_t(s.STSZoff % 512), sampleNo - 1);
+            ++sampleNo;
         }
+        Send_Step(ci, "已标识");
     }
+}
 
-    // Sync flags. A track without a sync sample table has only sync samples
-    // (all-intra recordings leave the table out).
+// Sync flags. A track without a sync sample table has only sync samples
+// (all-intra recordings leave the table out).
+void Mark_VideoSyncs(const TAtoms& a, TVideo& video) {
     if (a.AtomSTSSOff == 0 || a.AtomSTSSLen == 0) {
         for (TVideoSTCO& c : video.STCOArr)
             for (TVideoSTSZ& s : c.STSZArr)
@@ -490,23 +494,50 @@ bool Read_Video(TSource& h, const TAtoms& a, int64_t mediaEnd, int64_t scanEnd, 
     }
     // With the table, chunks cover consecutive sample numbers in order, so the
     // chunk holding a sample number is found by binary search.
-    if (!video.STSSARR.empty()) {
-        Send_Range(int64_t(video.STSSARR.size()));
-        auto& arr = video.STCOArr;
-        for (size_t k = 0; k < video.STSSARR.size(); ++k) {
-            const int64_t s = video.STSSARR[k];
-            auto it = std::upper_bound(arr.begin(), arr.end(), s, [](int64_t x, const TVideoSTCO& c) {
-                return x < int64_t(c.Log_SNum);
-            });
-            if (it != arr.begin()) {
-                TVideoSTCO& c = *(it - 1);
-                const int64_t at = s - c.Log_SNum;
-                if (at < int64_t(c.STSZArr.size())) c.STSZArr[size_t(at)].STSSFlag = true;
-            }
-            Send_Step(int64_t(k), "已标识");
+    if (video.STSSARR.empty()) return;
+    Send_Range(int64_t(video.STSSARR.size()));
+    auto& arr = video.STCOArr;
+    for (size_t k = 0; k < video.STSSARR.size(); ++k) {
+        const int64_t s = video.STSSARR[k];
+        auto it = std::upper_bound(arr.begin(), arr.end(), s,
+                                   [](int64_t x, const TVideoSTCO& c) { return x < int64_t(c.Log_SNum); });
+        if (it != arr.begin()) {
+            TVideoSTCO& c = *(it - 1);
+            const int64_t at = s - c.Log_SNum;
+            if (at < int64_t(c.STSZArr.size())) c.STSZArr[size_t(at)].STSSFlag = true;
         }
+        Send_Step(int64_t(k), "已标识");
     }
+}
+
+bool Read_Video(TSource& h, const TAtoms& a, int64_t mediaEnd, int64_t scanEnd, TVideo& video,
+                TSampleKeys& keys) {
+    int64_t total = 0;
+    if (!Read_VideoChunks(h, a, mediaEnd, scanEnd, video, total)) return false;
+    if (!Read_VideoSizes(h, a, scanEnd, total, video)) return false;
+    if (!Read_VideoSyncs(h, a, scanEnd, video)) return false;
+    Place_VideoSamples(video, total, keys);
+    Mark_VideoSyncs(a, video);
     return true;
+}
+
+// Video samples in file order. Offsets rise strictly in consistent tables;
+// when a chunk's samples run past the next chunk the order is broken and the
+// sound samples cannot be placed: then (and for no samples) the list is empty.
+std::vector<TSamplePos> Video_SampleOrder(const TVideo& video) {
+    std::vector<TSamplePos> order;
+    size_t samples = 0;
+    for (const TVideoSTCO& c : video.STCOArr)
+        samples += c.STSZArr.size();
+    order.reserve(samples);
+    for (size_t ci = 0; ci < video.STCOArr.size(); ++ci) {
+        const auto& arr = video.STCOArr[ci].STSZArr;
+        for (size_t si = 0; si < arr.size(); ++si)
+            order.push_back({arr[si].STSZoff, int32_t(ci), int32_t(si)});
+    }
+    for (size_t i = 1; i < order.size(); ++i)
+        if (order[i].Off <= order[i - 1].Off) return {};
+    return order;
 }
 
 void Attach_Sound(TSource& h, const TAtoms& a, int64_t mediaEnd, int64_t scanEnd, int recType,
@@ -530,22 +561,8 @@ void Attach_Sound(TSource& h, const TAtoms& a, int64_t mediaEnd, int64_t scanEnd
     const int64_t chunks = a.AtomStcoNum;
     if (chunks < 1 || chunks > capacity) return;
 
-    // Video samples in file order. Offsets rise strictly in consistent tables;
-    // when a chunk's samples run past the next chunk the order is broken and the
-    // sound samples cannot be placed.
-    std::vector<TSamplePos> order;
-    size_t samples = 0;
-    for (const TVideoSTCO& c : video.STCOArr)
-        samples += c.STSZArr.size();
-    order.reserve(samples);
-    for (size_t ci = 0; ci < video.STCOArr.size(); ++ci) {
-        const auto& arr = video.STCOArr[ci].STSZArr;
-        for (size_t si = 0; si < arr.size(); ++si)
-            order.push_back({arr[si].STSZoff, int32_t(ci), int32_t(si)});
-    }
+    const std::vector<TSamplePos> order = Video_SampleOrder(video);
     if (order.empty()) return;
-    for (size_t i = 1; i < order.size(); ++i)
-        if (order[i].Off <= order[i - 1].Off) return;
     const int32_t lastChunk = video.STCONum - 1;
     const int64_t lastStscOff = a.AtomStscOff + 16 + 12 * int64_t(a.AtomStscNum - 1);
     const int64_t firstStscOff = a.AtomStscOff + 16;

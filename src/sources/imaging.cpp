@@ -215,56 +215,77 @@ std::string Free_Target(const std::string& target, const TOutputGuard& guard) {
     }
 }
 
-} // namespace
+// The state of one imaging run: the range, the target and where its bytes go,
+// the map, the digests and the counters the copy passes share. Its steps are
+// the member functions, in the order To_imageFrom calls them.
+struct TImagingRun {
+    TImagingRun(TSource& source, const TTreeData& node, int64_t startSector, int64_t endSector,
+                int64_t mediumBytes, const TGuardOptions& output, const TImageOptions& options,
+                std::chrono::system_clock::time_point began)
+        : h(source), opts(options), t0(began), start(startSector), end(endSector), medium(mediumBytes),
+          psb(node.PerSecBytes > 0 ? node.PerSecBytes : 512),
+          base(start * psb), // both products checked before
+          T(end > start ? end * psb - base : 0), sourcePath(Get_SourcePath(node)),
+          guard({sourcePath}, output), e01(opts.Format == TImageFormat::E01), buf(size_t(kImageBlock), 0) {
+        map.Source = sourcePath;
+        map.SourceBytes = medium;
+        map.StartSector = start;
+        map.EndSector = end;
+        map.SectorBytes = psb;
+        map.Runs = {{0, T, '?'}};
+    }
 
-TImageResult To_imageFrom(TSource* h, const TTreeData& node, const std::string& targetIn, int64_t start,
-                          int64_t end, const TGuardOptions& output, const TImageOptions& opts) {
-    TImageResult res;
+    TSource& h;
+    const TImageOptions& opts;
     TOpState& st = Op_State();
-    const auto t0 = std::chrono::system_clock::now();
-    st.Set_StartTime(t0);
-    const std::string sourcePath = Get_SourcePath(node);
-    if (!h) {
-        Send_Log(TSeverity::Error, Tr("错误类型:Image0000"), Tr("错误内容:获取文件句柄出错，程序将退出!"));
-        Finish_Image(false);
-        return res;
-    }
-    // The range is checked before the target exists: a range that cannot be
-    // copied must not leave a padded or empty image behind.
-    const int64_t medium = h->Size();
-    if (const std::string bad = Check_ImageBounds(node, start, end, medium); !bad.empty()) {
-        Send_Log(TSeverity::Error, Tr("错误类型:Image0004"), Tr("错误内容:") + bad);
-        Finish_Image(false);
-        return res;
-    }
-    const int64_t psb = node.PerSecBytes > 0 ? node.PerSecBytes : 512;
-    const int64_t base = start * psb; // both products checked above
-    const int64_t T = end > start ? end * psb - base : 0;
-    const TOutputGuard guard({sourcePath}, output);
-    const bool e01 = opts.Format == TImageFormat::E01;
+    const std::chrono::system_clock::time_point t0;
+    const int64_t start, end, medium;
+    const int64_t psb;  // sector bytes
+    const int64_t base; // source offset of the range
+    const int64_t T;    // bytes in the range
+    const std::string sourcePath;
+    const TOutputGuard guard;
+    const bool e01;
 
+    TImageResult res;
     TImageMap map;
-    map.Source = sourcePath;
-    map.SourceBytes = medium;
-    map.StartSector = start;
-    map.EndSector = end;
-    map.SectorBytes = psb;
-    map.Runs = {{0, T, '?'}};
-
-    // A resume continues the image its map belongs to, when the map is of
-    // this source, its size and this range, and the unfinished image holds
-    // at least what the map says was tried.
     std::string target;
     std::unique_ptr<TOutputFile> out;
     std::unique_ptr<TEwfWriter> ewf;
-    TGuardVerdict refusal;
-    if (!opts.ResumeMap.empty()) {
+    std::unique_ptr<TImageSink> sink;
+    bool ok = true;
+
+    // The live map: where it is kept while the copy runs and when it was last saved.
+    std::string liveMap;
+    bool keepMap = false;
+    int64_t mapSavedAt = 0;
+    bool liveSaved = false;
+    std::chrono::steady_clock::time_point mapClock;
+    bool mapOk = true;
+
+    // The digests are fed in order while the image is written in order; what
+    // a later pass fills in is read back from the image at the end.
+    TImageDigest digest;
+    int64_t digested = 0;
+
+    int64_t settled = 0; // copied, or found unreadable
+    int64_t unreadNow = 0;
+    std::vector<uint8_t> buf;
+    std::vector<TUnreadRun> unread;
+    std::chrono::steady_clock::time_point steady0;
+    int64_t settled0 = 0;
+
+    // A resume continues the image its map belongs to, when the map is of
+    // this source, its size and this range, and the unfinished image holds
+    // at least what the map says was tried. False (said in the log) when not.
+    bool Continue_FromMap(TGuardVerdict& refusal) {
         std::string why;
         const auto old = Parse_ImageMap(Read_Text(opts.ResumeMap), &why);
         target = Image_OfMap(opts.ResumeMap);
-        const std::string partial = old && !old->Partial.empty() && old->Partial.find('/') == std::string::npos
-                                        ? Folder_Of(opts.ResumeMap) + "/" + old->Partial
-                                        : target + ".partial";
+        const std::string partial =
+            old && !old->Partial.empty() && old->Partial.find('/') == std::string::npos
+                ? Folder_Of(opts.ResumeMap) + "/" + old->Partial
+                : target + ".partial";
         if (old && (old->SourceBytes != medium || old->StartSector != start || old->EndSector != end ||
                     old->SectorBytes != psb))
             why = Tr("映射文件不属于此镜像源或扇区范围") + " (" + std::to_string(old->SourceBytes) + " " +
@@ -277,8 +298,7 @@ TImageResult To_imageFrom(TSource* h, const TTreeData& node, const std::string& 
             why = Tr("未完成的镜像文件与映射文件不符:") + partial;
         if (!why.empty()) {
             Send_Log(TSeverity::Error, Tr("错误类型:Image0006"), Tr("错误内容:无法继续镜像:") + why);
-            Finish_Image(false);
-            return res;
+            return false;
         }
         // Sectors found bad before are tried again, with the retries asked for now.
         map.Runs = old->Runs;
@@ -286,7 +306,12 @@ TImageResult To_imageFrom(TSource* h, const TTreeData& node, const std::string& 
             if (r.Status == '-') Mark_Run(map.Runs, r.Pos, r.Size, '?');
         out = TOutputFile::Continue(partial, guard, &refusal);
         res.ResumedFrom = T - map.Bytes_Of('?');
-    } else if (e01) {
+        return true;
+    }
+
+    // A new EWF container under the first free name <target>.E01, <target>-2.E01 ...
+    // False (said in the log) when it cannot be created for another reason than the guard.
+    bool Create_Container(const std::string& targetIn, TGuardVerdict& refusal) {
         std::string base0 = targetIn;
         if (Ends_With(base0, ".img")) base0.resize(base0.size() - 4);
         target = base0 + ".E01";
@@ -295,78 +320,97 @@ TImageResult To_imageFrom(TSource* h, const TTreeData& node, const std::string& 
         std::string why;
         ewf = TEwfWriter::Create(target, T, psb, opts.Ewf, guard, &why, &refusal);
         if (!ewf && refusal.Allowed()) {
-            Send_Log(TSeverity::Error, Tr("错误类型:Image0001"), Tr("错误内容:创建文件失败,程序将退出!") + " " + why);
-            Finish_Image(false);
-            return res;
+            Send_Log(TSeverity::Error, Tr("错误类型:Image0001"),
+                     Tr("错误内容:创建文件失败,程序将退出!") + " " + why);
+            return false;
         }
-    } else {
-        target = Free_Target(targetIn, guard);
-        out = TOutputFile::Create(target, guard, &refusal);
+        return true;
     }
-    if (!out && !ewf) {
-        if (!refusal.Allowed())
-            Send_Log(TSeverity::Error, Tr("错误类型:Image0005"), Tr("错误内容:") + refusal.Reason + ":" + target);
+
+    // Opens the target (continued, a container, or a raw image) and says where
+    // the copy goes; false (said in the log) when there is no target.
+    bool Open_Target(const std::string& targetIn) {
+        TGuardVerdict refusal;
+        if (!opts.ResumeMap.empty()) {
+            if (!Continue_FromMap(refusal)) return false;
+        } else if (e01) {
+            if (!Create_Container(targetIn, refusal)) return false;
+        } else {
+            target = Free_Target(targetIn, guard);
+            out = TOutputFile::Create(target, guard, &refusal);
+        }
+        if (!out && !ewf) {
+            if (!refusal.Allowed())
+                Send_Log(TSeverity::Error, Tr("错误类型:Image0005"),
+                         Tr("错误内容:") + refusal.Reason + ":" + target);
+            else
+                Send_Log(TSeverity::Error, Tr("错误类型:Image0001"), Tr("错误内容:创建文件失败,程序将退出!"));
+            return false;
+        }
+        Send_Log(Tr("镜像开始"), Tr("开始镜像,镜像源:") + sourcePath + ";" + Tr("镜像目标:") + target);
+        if (res.ResumedFrom > 0)
+            Send_Log(Tr("镜像开始"), Tr("继续镜像,已完成字节数:") + std::to_string(res.ResumedFrom));
+        return true;
+    }
+
+    // The sink, the live map and the counters; starts the progress.
+    void Prepare_Copy() {
+        if (ewf)
+            sink = std::make_unique<TEwfSink>(*ewf, psb);
         else
-            Send_Log(TSeverity::Error, Tr("错误类型:Image0001"), Tr("错误内容:创建文件失败,程序将退出!"));
-        Finish_Image(false);
-        return res;
-    }
-    Send_Log(Tr("镜像开始"), Tr("开始镜像,镜像源:") + sourcePath + ";" + Tr("镜像目标:") + target);
-    if (res.ResumedFrom > 0)
-        Send_Log(Tr("镜像开始"), Tr("继续镜像,已完成字节数:") + std::to_string(res.ResumedFrom));
-
-    std::unique_ptr<TImageSink> sink;
-    if (ewf) sink = std::make_unique<TEwfSink>(*ewf, psb);
-    else sink = std::make_unique<TRawSink>(*out);
-    // The map is kept beside the image while the copy runs (only for an image
-    // written under a temporary name in a folder: not for a device written in place).
-    const std::string liveMap = opts.ResumeMap.empty() ? target + ".map" : opts.ResumeMap;
-    const bool keepMap = ewf || !out->Temp_Path().empty();
-    if (out && out->Temp_Path() != out->Path()) map.Partial = Name_Of(out->Temp_Path());
-    else if (out) map.Partial = Name_Of(out->Path());
-    int64_t mapSavedAt = 0;
-    bool liveSaved = false;
-    auto mapClock = std::chrono::steady_clock::now();
-    bool mapOk = true;
-    auto Save_Map = [&](const std::string& path) {
-        map.CurrentStatus = map.Bytes_Of('?') ? '?' : '+';
-        const bool ok = Write_Sidecar(path, Image_MapText(map), guard);
+            sink = std::make_unique<TRawSink>(*out);
+        // The map is kept beside the image while the copy runs (only for an image
+        // written under a temporary name in a folder: not for a device written in place).
+        liveMap = opts.ResumeMap.empty() ? target + ".map" : opts.ResumeMap;
+        keepMap = ewf || !out->Temp_Path().empty();
+        if (out && out->Temp_Path() != out->Path())
+            map.Partial = Name_Of(out->Temp_Path());
+        else if (out)
+            map.Partial = Name_Of(out->Path());
         mapClock = std::chrono::steady_clock::now();
-        return ok;
-    };
 
-    // The digests are fed in order while the image is written in order; what
-    // a later pass fills in is read back from the image at the end.
-    TImageDigest digest;
-    int64_t digested = 0;
+        const int64_t N = T / kImageBlock;
+        Send_UIMessage(MSG_PROGRESS_START, {std::to_string(N), Tr("镜像总块数:")});
+        settled = T - map.Bytes_Of('?');
+        mapSavedAt = settled;
+        st.BytesTotal.store(T);
+        st.BytesDone.store(settled);
+        unreadNow = map.BadBytes();
+        steady0 = std::chrono::steady_clock::now();
+        settled0 = settled;
+    }
 
-    const int64_t N = T / kImageBlock;
-    Send_UIMessage(MSG_PROGRESS_START, {std::to_string(N), Tr("镜像总块数:")});
-    int64_t settled = T - map.Bytes_Of('?'); // copied, or found unreadable
-    mapSavedAt = settled;
-    st.BytesTotal.store(T);
-    st.BytesDone.store(settled);
-    int64_t unreadNow = map.BadBytes();
+    bool Save_Map(const std::string& path) {
+        map.CurrentStatus = map.Bytes_Of('?') ? '?' : '+';
+        const bool saved = Write_Sidecar(path, Image_MapText(map), guard);
+        mapClock = std::chrono::steady_clock::now();
+        return saved;
+    }
 
-    std::vector<uint8_t> buf(size_t(kImageBlock), 0);
-    std::vector<TUnreadRun> unread;
-    bool ok = true;
-    const auto steady0 = std::chrono::steady_clock::now();
-    const int64_t settled0 = settled;
-
-    auto Status = [&]() {
+    void Send_Status() {
         st.Progress1.store(int32_t(settled / kImageBlock));
-        const auto secs = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now() - t0);
-        const double runSecs = std::chrono::duration<double>(std::chrono::steady_clock::now() - steady0).count();
+        const auto secs =
+            std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now() - t0);
+        const double runSecs =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - steady0).count();
         // Elapsed time, then rate, time left and the bytes lost so far; the block count stays on its own.
         std::string spent = Tr("已消耗时间:") + std::to_string(secs.count()) + Tr("秒");
         if (const std::string rate = Rate_Text(settled - settled0, T - settled0, runSecs); !rate.empty())
             spent += " " + rate;
         if (unreadNow > 0) spent += " " + Tr("无法读取的字节数:") + std::to_string(unreadNow);
-        Send_UIMessage(MSG_PROGRESS_STATUS, {"", spent, Tr("已镜像块数:") + std::to_string(settled / kImageBlock)});
-    };
-    // Puts len bytes of buf at rel, marks them, feeds the digest and saves the map when due.
-    auto Put = [&](const uint8_t* b, int64_t len, int64_t rel, char status) {
+        Send_UIMessage(MSG_PROGRESS_STATUS,
+                       {"", spent, Tr("已镜像块数:") + std::to_string(settled / kImageBlock)});
+    }
+
+    // True (and the run marked stopped) once the stop flag is set.
+    bool Stop_Asked() {
+        if (!st.StopFlag.load()) return false;
+        res.Stopped = true;
+        return true;
+    }
+
+    // Puts len bytes of b at rel, marks them, feeds the digest and saves the map when due.
+    bool Put(const uint8_t* b, int64_t len, int64_t rel, char status) {
         if (!sink->Put(b, size_t(len), rel)) {
             Send_Log(TSeverity::Error, Tr("错误类型:Image0003"), Tr("错误内容:写入镜像文件失败,程序将退出!"));
             return ok = false;
@@ -378,7 +422,8 @@ TImageResult To_imageFrom(TSource* h, const TTreeData& node, const std::string& 
         Mark_Run(map.Runs, rel, len, status);
         settled += len;
         st.BytesDone.store(settled);
-        if (keepMap && (settled - mapSavedAt >= kMapEveryBytes || std::chrono::steady_clock::now() - mapClock >= kMapEvery)) {
+        if (keepMap && (settled - mapSavedAt >= kMapEveryBytes ||
+                        std::chrono::steady_clock::now() - mapClock >= kMapEvery)) {
             mapSavedAt = settled;
             // The map marks bytes finished only once they are on the disk, so
             // that after a power cut it never claims what the image lacks.
@@ -386,13 +431,14 @@ TImageResult To_imageFrom(TSource* h, const TTreeData& node, const std::string& 
             liveSaved = true;
         }
         return true;
-    };
+    }
+
     // A block read whole, or else sector by sector (opts.Retries passes):
     // only the sectors that cannot be read are zeros in the image.
-    auto Copy_Salvaged = [&](int64_t rel, int64_t want) {
+    bool Copy_Salvaged(int64_t rel, int64_t want) {
         unread.clear();
-        Read_Salvage(*h, buf.data(), size_t(want), base + rel, psb, &unread);
-        Retry_Unread(*h, buf.data(), base + rel, psb, std::max(opts.Retries, 1), unread);
+        Read_Salvage(h, buf.data(), size_t(want), base + rel, psb, &unread);
+        Retry_Unread(h, buf.data(), base + rel, psb, std::max(opts.Retries, 1), unread);
         if (!unread.empty()) ++res.UnreadBlocks;
         // Marked '+' first, then the sectors that stayed unreadable '-'.
         if (!Put(buf.data(), want, rel, '+')) return false;
@@ -400,77 +446,71 @@ TImageResult To_imageFrom(TSource* h, const TTreeData& node, const std::string& 
             unreadNow += r.Len;
             Mark_Run(map.Runs, r.Off - base, r.Len, '-');
             sink->Unreadable(r.Off - base, r.Len);
-            Send_Log(TSeverity::Error, Tr("错误类型:Image0002"), Tr("错误内容:读取源数据失败,以零填充,偏移:") +
-                                                  std::to_string(r.Off) + "," + Tr("长度") + ":" +
-                                                  std::to_string(r.Len));
+            Send_Log(TSeverity::Error, Tr("错误类型:Image0002"),
+                     Tr("错误内容:读取源数据失败,以零填充,偏移:") + std::to_string(r.Off) + "," + Tr("长度") +
+                         ":" + std::to_string(r.Len));
         }
         return true;
-    };
-    auto Todo = [&]() {
+    }
+
+    std::vector<TMapRun> Todo() const {
         std::vector<TMapRun> todo;
         for (const TMapRun& r : map.Runs)
             if (r.Status == '?') todo.push_back(r);
         return todo;
-    };
+    }
 
     // First pass: every block read whole is copied; where the medium fails
     // the pass skips ahead (leaving the stretch to do) so that a failing area
     // does not hold up the rest. A container taken in order cannot leave
     // gaps: there each failing block is read sector by sector at once.
-    int64_t skip = kSkipFirst;
-    for (const TMapRun& r : Todo()) {
-        int64_t P = r.Pos;
-        while (ok && P < r.Pos + r.Size) {
-            if (st.StopFlag.load()) {
-                res.Stopped = true;
-                break;
+    void Copy_FirstPass() {
+        int64_t skip = kSkipFirst;
+        for (const TMapRun& r : Todo()) {
+            int64_t P = r.Pos;
+            while (ok && P < r.Pos + r.Size) {
+                if (Stop_Asked()) break;
+                Send_Status();
+                const int64_t want = std::min<int64_t>(kImageBlock, r.Pos + r.Size - P);
+                if (sink->Ordered()) {
+                    if (!Copy_Salvaged(P, want)) break;
+                    P += want;
+                    continue;
+                }
+                const int64_t n = h.Read_At(buf.data(), size_t(want), base + P);
+                const int64_t good = n >= want ? want : n > 0 ? n / psb * psb : 0;
+                if (good > 0 && !Put(buf.data(), good, P, '+')) break;
+                if (good == want) {
+                    skip = kSkipFirst;
+                    P += want;
+                    continue;
+                }
+                P = std::min(r.Pos + r.Size, P + good + skip);
+                skip = std::min(skip * 2, kSkipLimit);
             }
-            Status();
-            const int64_t want = std::min<int64_t>(kImageBlock, r.Pos + r.Size - P);
-            if (sink->Ordered()) {
-                if (!Copy_Salvaged(P, want)) break;
-                P += want;
-                continue;
-            }
-            const int64_t n = h->Read_At(buf.data(), size_t(want), base + P);
-            const int64_t good = n >= want ? want : n > 0 ? n / psb * psb : 0;
-            if (good > 0 && !Put(buf.data(), good, P, '+')) break;
-            if (good == want) {
-                skip = kSkipFirst;
-                P += want;
-                continue;
-            }
-            P = std::min(r.Pos + r.Size, P + good + skip);
-            skip = std::min(skip * 2, kSkipLimit);
+            if (!ok || res.Stopped) break;
         }
-        if (!ok || res.Stopped) break;
     }
+
     // Later pass: what the first one skipped (and, on a resume, what was
     // unreadable before) is read block by block, sector by sector where it fails.
-    if (ok && !res.Stopped)
+    void Copy_Skipped() {
+        if (!ok || res.Stopped) return;
         for (const TMapRun& r : Todo()) {
             for (int64_t P = r.Pos; ok && P < r.Pos + r.Size;) {
-                if (st.StopFlag.load()) {
-                    res.Stopped = true;
-                    break;
-                }
-                Status();
+                if (Stop_Asked()) break;
+                Send_Status();
                 const int64_t want = std::min<int64_t>(kImageBlock, r.Pos + r.Size - P);
                 if (!Copy_Salvaged(P, want)) break;
                 P += want;
             }
             if (!ok || res.Stopped) break;
         }
-    map.Pass = 2;
+    }
 
-    // The image gets its name only when complete and flushed; a raw copy the
-    // stop flag ended is kept as <target>.partial, with its map, for a later
-    // resume; an unfinished container is not kept (its map is). After a
-    // write error nothing new is kept (a resumed image stays as it was).
-    // Targets are named after the time, so a taken one gives way to the next free name.
-    const bool complete = ok && !res.Stopped;
-    if (complete) {
-        // What a later pass filled in is read back for the digests.
+    // The digests of the complete image: what a later pass filled in is read
+    // back from the image. False (said in the log) when they do not cover it all.
+    bool Finish_Digests() {
         if (digested < T && out) {
             auto back = Open_Source(out->Temp_Path().empty() ? out->Path() : out->Temp_Path());
             for (int64_t at = digested; back && at < T;) {
@@ -484,64 +524,121 @@ TImageResult To_imageFrom(TSource* h, const TTreeData& node, const std::string& 
         res.Hashes = digest.Finish();
         if (digested != T || !res.Hashes.Ok()) {
             Send_Log(TSeverity::Error, Tr("错误类型:Image0003"), Tr("错误内容:写入哈希文件失败:") + target);
-            ok = false;
+            return false;
         }
+        return true;
     }
-    if (ok && out) {
-        const bool named = res.Stopped ? out->Commit_As(target + ".partial", TTakenName::NextFree)
-                                       : out->Commit_As(target, TTakenName::NextFree);
-        if (named) {
+
+    // A raw image gets its name (<target>.partial when stopped); a complete
+    // container is finished. False (said in the log) on a write error.
+    bool Name_Image(bool complete) {
+        if (out) {
+            const bool named = res.Stopped ? out->Commit_As(target + ".partial", TTakenName::NextFree)
+                                           : out->Commit_As(target, TTakenName::NextFree);
+            if (!named) {
+                Send_Log(TSeverity::Error, Tr("错误类型:Image0003"),
+                         Tr("错误内容:写入镜像文件失败,程序将退出!"));
+                return false;
+            }
             res.WrittenPath = out->Path();
-        } else {
-            Send_Log(TSeverity::Error, Tr("错误类型:Image0003"), Tr("错误内容:写入镜像文件失败,程序将退出!"));
-            ok = false;
         }
-    }
-    if (ok && ewf && complete) {
-        std::string why;
-        if (ewf->Finish(res.Hashes.Md5, res.Hashes.Sha1, &why)) {
+        if (ewf && complete) {
+            std::string why;
+            if (!ewf->Finish(res.Hashes.Md5, res.Hashes.Sha1, &why)) {
+                Send_Log(TSeverity::Error, Tr("错误类型:Image0003"),
+                         Tr("错误内容:写入镜像文件失败,程序将退出!") + " " + why);
+                return false;
+            }
             res.WrittenPath = target;
             res.Segments = ewf->Segments();
-        } else {
-            Send_Log(TSeverity::Error, Tr("错误类型:Image0003"), Tr("错误内容:写入镜像文件失败,程序将退出!") + " " + why);
-            ok = false;
         }
+        return true;
     }
-    if (out) out->Close();
-    ewf.reset(); // an unfinished container's staged segments go with it
 
-    // The map is saved in every outcome but a write error: a stopped raw
-    // copy is continued from it, and it lists what the stopped one read.
-    if (ok) {
+    // The final map beside the image (a stopped raw copy is continued from
+    // it, and it lists what the stopped one read) and, for a complete image,
+    // its digests. False (said in the log) on a write error.
+    bool Save_Sidecars(bool complete) {
         std::string imageName = res.WrittenPath.empty() ? target : res.WrittenPath;
         if (res.Stopped && Ends_With(imageName, ".partial")) imageName.resize(imageName.size() - 8);
         map.Partial = res.Stopped && out ? Name_Of(res.WrittenPath) : "";
         res.MapPath = opts.ResumeMap.empty() ? imageName + ".map" : opts.ResumeMap;
         if (!Save_Map(res.MapPath)) {
-            Send_Log(TSeverity::Error, Tr("错误类型:Image0003"), Tr("错误内容:写入映射文件失败:") + res.MapPath);
+            Send_Log(TSeverity::Error, Tr("错误类型:Image0003"),
+                     Tr("错误内容:写入映射文件失败:") + res.MapPath);
             res.MapPath.clear();
-            ok = false;
-        } else if (res.MapPath != liveMap && liveSaved) {
-            ::unlink(liveMap.c_str()); // the one kept while copying, under the name given up
+            return false;
         }
-        if (ok && complete) {
-            res.HashesPath = imageName + ".hashes";
-            Send_Log(Tr("镜像哈希值"), "MD5: " + res.Hashes.Md5);
-            Send_Log(Tr("镜像哈希值"), "SHA1: " + res.Hashes.Sha1);
-            Send_Log(Tr("镜像哈希值"), "SHA256: " + res.Hashes.Sha256);
-            if (!Write_Sidecar(res.HashesPath, Image_HashesText(res.Hashes), guard)) {
-                Send_Log(TSeverity::Error, Tr("错误类型:Image0003"), Tr("错误内容:写入哈希文件失败:") + res.HashesPath);
-                res.HashesPath.clear();
-                ok = false;
-            }
-        }
+        // The one kept while copying, under the name given up, goes.
+        if (res.MapPath != liveMap && liveSaved) ::unlink(liveMap.c_str());
+        return !complete || Save_Hashes(imageName);
     }
+
+    bool Save_Hashes(const std::string& imageName) {
+        res.HashesPath = imageName + ".hashes";
+        Send_Log(Tr("镜像哈希值"), "MD5: " + res.Hashes.Md5);
+        Send_Log(Tr("镜像哈希值"), "SHA1: " + res.Hashes.Sha1);
+        Send_Log(Tr("镜像哈希值"), "SHA256: " + res.Hashes.Sha256);
+        if (!Write_Sidecar(res.HashesPath, Image_HashesText(res.Hashes), guard)) {
+            Send_Log(TSeverity::Error, Tr("错误类型:Image0003"),
+                     Tr("错误内容:写入哈希文件失败:") + res.HashesPath);
+            res.HashesPath.clear();
+            return false;
+        }
+        return true;
+    }
+};
+
+} // namespace
+
+TImageResult To_imageFrom(TSource* h, const TTreeData& node, const std::string& targetIn, int64_t start,
+                          int64_t end, const TGuardOptions& output, const TImageOptions& opts) {
+    TOpState& st = Op_State();
+    const auto t0 = std::chrono::system_clock::now();
+    st.Set_StartTime(t0);
+    if (!h) {
+        Send_Log(TSeverity::Error, Tr("错误类型:Image0000"), Tr("错误内容:获取文件句柄出错，程序将退出!"));
+        Finish_Image(false);
+        return {};
+    }
+    // The range is checked before the target exists: a range that cannot be
+    // copied must not leave a padded or empty image behind.
+    const int64_t medium = h->Size();
+    if (const std::string bad = Check_ImageBounds(node, start, end, medium); !bad.empty()) {
+        Send_Log(TSeverity::Error, Tr("错误类型:Image0004"), Tr("错误内容:") + bad);
+        Finish_Image(false);
+        return {};
+    }
+    TImagingRun run(*h, node, start, end, medium, output, opts, t0);
+    if (!run.Open_Target(targetIn)) {
+        Finish_Image(false);
+        return run.res;
+    }
+    run.Prepare_Copy();
+    run.Copy_FirstPass();
+    run.Copy_Skipped();
+    run.map.Pass = 2;
+
+    // The image gets its name only when complete and flushed; a raw copy the
+    // stop flag ended is kept as <target>.partial, with its map, for a later
+    // resume; an unfinished container is not kept (its map is). After a
+    // write error nothing new is kept (a resumed image stays as it was).
+    // Targets are named after the time, so a taken one gives way to the next free name.
+    const bool complete = run.ok && !run.res.Stopped;
+    if (complete && !run.Finish_Digests()) run.ok = false;
+    if (run.ok && !run.Name_Image(complete)) run.ok = false;
+    if (run.out) run.out->Close();
+    run.ewf.reset(); // an unfinished container's staged segments go with it
+
+    // The map is saved in every outcome but a write error.
+    if (run.ok && !run.Save_Sidecars(complete)) run.ok = false;
+    TImageResult& res = run.res;
     if (!complete) res.Hashes = {};
-    res.UnreadBytes = map.BadBytes();
-    res.BytesWritten = settled;
-    res.Ok = ok && mapOk;
+    res.UnreadBytes = run.map.BadBytes();
+    res.BytesWritten = run.settled;
+    res.Ok = run.ok && run.mapOk;
     st.BytesTotal.store(0);
-    Finish_Image(res.Ok, res, start, psb, map.Extent());
+    Finish_Image(res.Ok, res, start, run.psb, run.map.Extent());
     return res;
 }
 
