@@ -6,6 +6,8 @@
 #include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QApplication>
+#include <QSet>
 #include <QDesktopServices>
 #include <QDialog>
 #include <QGroupBox>
@@ -952,6 +954,58 @@ class TSourcesTest : public QObject {
         pages->setCurrentIndex(0);
         QTest::mouseClick(W<QToolButton>(form.get(), "btnHex"), Qt::LeftButton);
         QCOMPARE(pages->currentIndex(), 1);
+    }
+
+    // The keyboard alone: Tab reaches every control of a dialog that takes
+    // input, and the underlined letter of its cancel button (Alt+E) closes it.
+    void keyboard_reaches_every_control_data() {
+        QTest::addColumn<QString>("opener");
+        QTest::addColumn<QString>("dialog");
+        QTest::newRow("scan settings") << "btnscan"
+                                       << "Form3";
+        QTest::newRow("imaging settings") << "btnToimage"
+                                          << "Form3";
+        QTest::newRow("create region") << "btnCreateRegion"
+                                       << "Form4";
+    }
+    void keyboard_reaches_every_control() {
+        QFETCH(QString, opener);
+        QFETCH(QString, dialog);
+        auto form = Window();
+        auto* tree = W<QTreeWidget>(form.get(), "vrtlstrngtr1");
+        Open(*form, raw_);
+        Click(tree, At(tree, {2}));
+        TBoxRecorder boxes;
+        Set_FolderHook([](QWidget*, const QString&) { return QString(); });
+        if (opener == "btnToimage") {
+            Region(*form, "0", "64");
+            Click(tree, At(tree, {2, 0}));
+        }
+        QTest::mouseClick(W<QToolButton>(form.get(), opener.toLatin1()), Qt::LeftButton);
+        auto* shown = W<QDialog>(form.get(), dialog.toLatin1());
+        QTRY_VERIFY(shown->isVisible());
+        QTest::qWait(150); // the scan page's offer to save the results comes and goes
+        QSet<QWidget*> wanted, reached;
+        for (QWidget* w : shown->findChildren<QWidget*>())
+            if (w->isVisible() && w->isEnabled() && (w->focusPolicy() & Qt::TabFocus) &&
+                !qobject_cast<QAbstractItemView*>(w->parentWidget()) && !w->inherits("QTabBar") &&
+                !w->inherits("QTabWidget"))
+                wanted << w;
+        // Of a group of radio buttons Tab reaches the chosen one; the arrows move between them.
+        for (QRadioButton* r : shown->findChildren<QRadioButton*>())
+            if (!r->isChecked()) wanted.remove(r);
+        QVERIFY(!wanted.isEmpty());
+        for (int i = 0; i < 2 * wanted.size(); ++i) {
+            QTest::keyClick(QApplication::focusWidget() ? QApplication::focusWidget() : shown, Qt::Key_Tab);
+            reached << QApplication::focusWidget();
+        }
+        QStringList missed;
+        for (QWidget* w : wanted)
+            if (!reached.contains(w)) missed << w->objectName() + "(" + w->metaObject()->className() + ")";
+        QVERIFY2(missed.isEmpty(), qPrintable(missed.join(", ")));
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_E, Qt::AltModifier);
+        QTRY_VERIFY(!shown->isVisible());
+        QVERIFY(W<QWidget>(form.get(), "pnl1")->isEnabled());
     }
 
     // In English every refusal box says something, and in English.
