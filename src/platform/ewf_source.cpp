@@ -1,3 +1,4 @@
+#include "platform/ewf_error.h"
 #include "platform/ewf_source.h"
 
 #include <libewf.h>
@@ -20,23 +21,6 @@ namespace {
 
 const uint8_t kEvf1[8] = {'E', 'V', 'F', 0x09, 0x0d, 0x0a, 0xff, 0x00};
 const uint8_t kEvf2[8] = {'E', 'V', 'F', '2', 0x0d, 0x0a, 0x81, 0x00};
-
-// libewf reports errors through an owned error object: its text, then freed.
-std::string Take_Error(libewf_error_t*& err, const char* what) {
-    std::string text = what;
-    if (err) {
-        char buf[512] = {};
-        if (libewf_error_sprint(err, buf, sizeof buf) > 0) {
-            // The first line names the failing step; the rest is libewf's call stack.
-            std::string msg(buf);
-            if (auto nl = msg.find('\n'); nl != std::string::npos) msg.resize(nl);
-            if (!msg.empty()) text += ": " + msg;
-        }
-        libewf_error_free(&err);
-        err = nullptr;
-    }
-    return text;
-}
 
 std::string Hex(const uint8_t* p, size_t n) {
     static const char* d = "0123456789abcdef";
@@ -169,11 +153,11 @@ TSourcePtr Open_EwfSource(const std::string& path, std::string* error) {
     int count = 0;
     if (libewf_glob(path.c_str(), path.size(), LIBEWF_FORMAT_UNKNOWN, &names, &count, &err) != 1 || count < 1)
         return failWith(
-            Take_Error(err, "segment files of the set not found (open the first segment, .E01 or .Ex01)"));
+            Take_EwfError(err, "segment files of the set not found (open the first segment, .E01 or .Ex01)"));
     libewf_handle_t* h = nullptr;
     if (libewf_handle_initialize(&h, &err) != 1) {
         libewf_glob_free(names, count, nullptr);
-        return failWith(Take_Error(err, "libewf could not start"));
+        return failWith(Take_EwfError(err, "libewf could not start"));
     }
     // Read-only: libewf is asked for read access only, and opens the segment files read-only.
     const int opened = libewf_handle_open(h, names, count, LIBEWF_OPEN_READ, &err);
@@ -184,16 +168,16 @@ TSourcePtr Open_EwfSource(const std::string& path, std::string* error) {
         return failWith(std::move(why));
     };
     if (opened != 1)
-        return drop(Take_Error(err, "the segment set cannot be opened (missing, truncated or corrupt)"));
+        return drop(Take_EwfError(err, "the segment set cannot be opened (missing, truncated or corrupt)"));
     if (libewf_handle_segment_files_corrupted(h, &err) != 0)
-        return drop(Take_Error(err, ("the segment set is incomplete or corrupted (" + std::to_string(count) +
+        return drop(Take_EwfError(err, ("the segment set is incomplete or corrupted (" + std::to_string(count) +
                                      " segment file(s) found; a segment is missing, truncated or damaged)")
                                         .c_str()));
     TEwfInfo info;
     info.Segments = count;
     size64_t media = 0;
     if (libewf_handle_get_media_size(h, &media, &err) != 1 || media == 0 || media > uint64_t(INT64_MAX))
-        return drop(Take_Error(err, "the container holds no media size"));
+        return drop(Take_EwfError(err, "the container holds no media size"));
     info.MediaSize = int64_t(media);
     uint32_t bps = 0;
     if (libewf_handle_get_bytes_per_sector(h, &bps, &err) == 1) info.BytesPerSector = bps;

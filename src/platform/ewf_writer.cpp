@@ -1,3 +1,4 @@
+#include "platform/ewf_error.h"
 #include "platform/ewf_writer.h"
 
 #include <libewf.h>
@@ -17,21 +18,6 @@
 namespace qrv {
 
 namespace {
-
-std::string Ewf_Error(libewf_error_t*& err, const char* what) {
-    std::string text = what;
-    if (err) {
-        char buf[512] = {};
-        if (libewf_error_sprint(err, buf, sizeof buf) > 0) {
-            std::string msg(buf);
-            if (auto nl = msg.find('\n'); nl != std::string::npos) msg.resize(nl);
-            if (!msg.empty()) text += ": " + msg;
-        }
-        libewf_error_free(&err);
-        err = nullptr;
-    }
-    return text;
-}
 
 std::string Folder_Of(const std::string& path) {
     const size_t slash = path.rfind('/');
@@ -140,10 +126,10 @@ std::unique_ptr<TEwfWriter> TEwfWriter::Create(const std::string& target, int64_
     // libewf is given the set's base name and adds .E01, .E02 ... itself.
     const std::string staged = w->stage_ + "/" + name.substr(0, name.size() - 4);
     char* names[] = {const_cast<char*>(staged.c_str())};
-    if (libewf_handle_initialize(&w->h_->H, &err) != 1) return fail(Ewf_Error(err, "libewf"));
+    if (libewf_handle_initialize(&w->h_->H, &err) != 1) return fail(Take_EwfError(err, "libewf"));
     if (libewf_handle_open(w->h_->H, names, 1, LIBEWF_OPEN_WRITE, &err) != 1) {
         libewf_handle_free(&w->h_->H, nullptr);
-        return fail(Ewf_Error(err, "cannot create the segment set"));
+        return fail(Take_EwfError(err, "cannot create the segment set"));
     }
     libewf_handle_t* h = w->h_->H;
     const int8_t level = s.Compression == TEwfCompression::Best   ? LIBEWF_COMPRESSION_BEST
@@ -164,7 +150,7 @@ std::unique_ptr<TEwfWriter> TEwfWriter::Create(const std::string& target, int64_
             ok = libewf_handle_set_utf8_header_value(h, reinterpret_cast<const uint8_t*>(id), std::strlen(id),
                                                      reinterpret_cast<const uint8_t*>(value->data()),
                                                      value->size(), &err) == 1;
-    if (!ok) return fail(Ewf_Error(err, "cannot set up the segment set"));
+    if (!ok) return fail(Take_EwfError(err, "cannot set up the segment set"));
     return w;
 }
 
@@ -218,9 +204,9 @@ bool TEwfWriter::Finish(const std::string& md5, const std::string& sha1, std::st
                                           reinterpret_cast<const uint8_t*>(md5.data()), md5.size(), &err) != 1 ||
         libewf_handle_set_utf8_hash_value(h, reinterpret_cast<const uint8_t*>("SHA1"), 4,
                                           reinterpret_cast<const uint8_t*>(sha1.data()), sha1.size(), &err) != 1)
-        return fail(Ewf_Error(err, "cannot store the digests"));
-    if (libewf_handle_write_finalize(h, &err) < 0) return fail(Ewf_Error(err, "cannot finish the segment set"));
-    if (libewf_handle_close(h, &err) != 0) return fail(Ewf_Error(err, "cannot close the segment set"));
+        return fail(Take_EwfError(err, "cannot store the digests"));
+    if (libewf_handle_write_finalize(h, &err) < 0) return fail(Take_EwfError(err, "cannot finish the segment set"));
+    if (libewf_handle_close(h, &err) != 0) return fail(Take_EwfError(err, "cannot close the segment set"));
     libewf_handle_free(&h_->H, nullptr);
     h_.reset();
 
