@@ -895,6 +895,33 @@ class TSourcesTest : public QObject {
         QCOMPARE(QString::fromStdString(rows.back()[0] + "|" + rows.back()[2]), "错误|" + hint);
     }
 
+    // Opens the dialog behind one of the main window's buttons as a person
+    // does: the image chosen in the tree (a region of it for imaging, since an
+    // image file is not imaged), no folder chosen in any picker. shown is the
+    // dialog once it is on the screen, else nullptr (the test has failed).
+    void Show_Dialog(TForm1& form, TBoxRecorder& boxes, const QString& opener, const QString& dialog,
+                     QDialog*& shown) {
+        auto* tree = W<QTreeWidget>(&form, "vrtlstrngtr1");
+        Open(form, raw_);
+        Click(tree, At(tree, {2}));
+        Set_FolderHook([](QWidget*, const QString&) { return QString(); });
+        if (opener == "btnToimage") {
+            Region(form, "0", "64");
+            Click(tree, At(tree, {2, 0}));
+        }
+        if (opener == "btn4") {
+            W<QToolButton>(&form, "btnscan")->click();
+            QTRY_VERIFY(!boxes.Boxes.empty()); // the offer to save the results
+            QTest::mouseClick(W<QPushButton>(form.Form3(), "btn4"), Qt::LeftButton);
+        } else {
+            QTest::mouseClick(W<QToolButton>(&form, opener.toLatin1()), Qt::LeftButton);
+        }
+        auto* d = W<QDialog>(&form, dialog.toLatin1());
+        QTRY_VERIFY(d->isVisible());
+        QTest::qWait(150); // the scan page's offer to save the results comes and goes
+        shown = d;
+    }
+
     // Every dialog as a person leaves it: Escape cancels, Enter confirms
     // where that is harmless; afterwards the main window takes a click.
     void escape_and_enter_leave_the_window_usable_data() {
@@ -922,24 +949,10 @@ class TSourcesTest : public QObject {
         QFETCH(int, regions);
         auto form = Window();
         auto* tree = W<QTreeWidget>(form.get(), "vrtlstrngtr1");
-        Open(*form, raw_);
-        Click(tree, At(tree, {2}));
         TBoxRecorder boxes;
-        Set_FolderHook([](QWidget*, const QString&) { return QString(); });
-        if (opener == "btnToimage") { // an image file is not imaged: a region of it is
-            Region(*form, "0", "64");
-            Click(tree, At(tree, {2, 0}));
-        }
-        if (opener == "btn4") {
-            W<QToolButton>(form.get(), "btnscan")->click();
-            QTRY_VERIFY(!boxes.Boxes.empty()); // the offer to save the results
-            QTest::mouseClick(W<QPushButton>(form->Form3(), "btn4"), Qt::LeftButton);
-        } else {
-            QTest::mouseClick(W<QToolButton>(form.get(), opener.toLatin1()), Qt::LeftButton);
-        }
-        auto* shown = W<QDialog>(form.get(), dialog.toLatin1());
-        QTRY_VERIFY(shown->isVisible());
-        QTest::qWait(150); // the scan page's offer to save the results comes and goes
+        QDialog* shown = nullptr;
+        Show_Dialog(*form, boxes, opener, dialog, shown);
+        if (!shown) return;
         QTest::keyClick(shown->focusWidget() ? shown->focusWidget() : shown, Qt::Key(key));
         QTRY_VERIFY(!shown->isVisible());
         if (dialog == "Form7") { // back in the scan settings, left with Escape too
@@ -972,19 +985,10 @@ class TSourcesTest : public QObject {
         QFETCH(QString, opener);
         QFETCH(QString, dialog);
         auto form = Window();
-        auto* tree = W<QTreeWidget>(form.get(), "vrtlstrngtr1");
-        Open(*form, raw_);
-        Click(tree, At(tree, {2}));
         TBoxRecorder boxes;
-        Set_FolderHook([](QWidget*, const QString&) { return QString(); });
-        if (opener == "btnToimage") {
-            Region(*form, "0", "64");
-            Click(tree, At(tree, {2, 0}));
-        }
-        QTest::mouseClick(W<QToolButton>(form.get(), opener.toLatin1()), Qt::LeftButton);
-        auto* shown = W<QDialog>(form.get(), dialog.toLatin1());
-        QTRY_VERIFY(shown->isVisible());
-        QTest::qWait(150); // the scan page's offer to save the results comes and goes
+        QDialog* shown = nullptr;
+        Show_Dialog(*form, boxes, opener, dialog, shown);
+        if (!shown) return;
         QSet<QWidget*> wanted, reached;
         for (QWidget* w : shown->findChildren<QWidget*>())
             if (w->isVisible() && w->isEnabled() && (w->focusPolicy() & Qt::TabFocus) &&
