@@ -127,6 +127,45 @@ void Use_QtChinese(const std::string& programFolder, bool chinese) {
     delete t;
 }
 
+
+// One button of a page's tool bar: caption under the icon.
+struct TToolSpec {
+    const char* name;
+    const char* caption;
+    const char* icon;
+};
+
+// A page's tool bar: its buttons from the left, the rest empty.
+QFrame* Tool_Bar(QWidget* page, const char* name, std::initializer_list<TToolSpec> buttons) {
+    auto* bar = new QFrame(page);
+    bar->setObjectName(name);
+    auto* bl = new QHBoxLayout(bar);
+    bl->setContentsMargins(0, 0, 0, 0);
+    bl->setSpacing(2);
+    for (const TToolSpec& s : buttons) {
+        auto* b = new QToolButton(bar);
+        b->setObjectName(s.name);
+        b->setText(U(s.caption));
+        b->setIcon(App_Icon(s.icon));
+        b->setIconSize(QSize(24, 24));
+        b->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
+        b->setAutoRaise(true);
+        b->setMinimumWidth(64);
+        bl->addWidget(b);
+    }
+    bl->addStretch(1);
+    return bar;
+}
+
+// A page of pgc1: its tool bar above, its splitter below.
+QVBoxLayout* Page_Layout(QWidget* page, const char* name) {
+    page->setObjectName(name);
+    auto* l = new QVBoxLayout(page);
+    l->setContentsMargins(0, 0, 0, 0);
+    l->setSpacing(2);
+    return l;
+}
+
 } // namespace
 
 TForm1::TForm1(const std::string& programFolder, QWidget* parent)
@@ -284,45 +323,45 @@ QWidget* TForm1::Build_LeftColumn(QWidget* parent) {
     return left;
 }
 
-QToolButton* TForm1::Tool_Button(QWidget* parent, const char* name, const char* caption, const char* icon) {
-    auto* b = new QToolButton(parent);
-    b->setObjectName(name);
-    b->setText(U(caption));
-    b->setIcon(App_Icon(icon));
-    b->setIconSize(QSize(24, 24));
-    b->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
-    b->setAutoRaise(true);
-    b->setMinimumWidth(64);
-    parent->layout()->addWidget(b);
-    return b;
-}
-
 QWidget* TForm1::Build_SourcesPage() {
     auto* ts1 = new QWidget;
-    ts1->setObjectName("ts1");
-    auto* l = new QVBoxLayout(ts1);
-    l->setContentsMargins(0, 0, 0, 0);
-    l->setSpacing(2);
+    QVBoxLayout* l = Page_Layout(ts1, "ts1");
 
-    auto* bar = new QFrame(ts1);
-    bar->setObjectName("pnlToolSources");
-    auto* bl = new QHBoxLayout(bar);
-    bl->setContentsMargins(0, 0, 0, 0);
-    bl->setSpacing(2);
-    Tool_Button(bar, "btnRef", "刷新磁盘(&C)", "refresh");
-    Tool_Button(bar, "btnscan", "扫描(&D)", "scan");
-    Tool_Button(bar, "btnstop", "停止(&E)", "stop");
-    Tool_Button(bar, "btnOpenImg", "打开镜像(&F)", "open_image");
-    Tool_Button(bar, "btnToimage", "创建镜像(&G)", "create_image");
-    Tool_Button(bar, "btnHex", "查看HEX值(&R)", "hex");
-    Tool_Button(bar, "btnLoad", "加载扫描结果(&Q)", "load");
-    Tool_Button(bar, "btnCreateRegion", "创建区域(&X)", "region");
-    bl->addStretch(1);
-    l->addWidget(bar);
+    l->addWidget(Tool_Bar(ts1, "pnlToolSources",
+                          {{"btnRef", "刷新磁盘(&C)", "refresh"},
+                           {"btnscan", "扫描(&D)", "scan"},
+                           {"btnstop", "停止(&E)", "stop"},
+                           {"btnOpenImg", "打开镜像(&F)", "open_image"},
+                           {"btnToimage", "创建镜像(&G)", "create_image"},
+                           {"btnHex", "查看HEX值(&R)", "hex"},
+                           {"btnLoad", "加载扫描结果(&Q)", "load"},
+                           {"btnCreateRegion", "创建区域(&X)", "region"}}));
 
     auto* split = new QSplitter(Qt::Horizontal, ts1);
     split->setObjectName("spl1");
     split->setChildrenCollapsible(false);
+    Build_SourceTree(split);
+
+    pgc2_ = new QTabWidget(split);
+    pgc2_->setObjectName("pgc2");
+    lvHDDAttribute_ = new QTreeWidget;
+    lvHDDAttribute_->setObjectName("lvHDDAttribute");
+    Setup_ListView(lvHDDAttribute_);
+    Setup_Columns(lvHDDAttribute_, {{"名称", 150}, {"值", 260}});
+    lvHDDAttribute_->header()->setStretchLastSection(true);
+    pgc2_->addTab(lvHDDAttribute_, U("属性"));
+    pgc2_->addTab(Build_HexTab(), U("HEX值"));
+
+    split->addWidget(vrtlstrngtr1_);
+    split->addWidget(pgc2_);
+    split->setStretchFactor(0, 1);
+    split->setStretchFactor(1, 1);
+    split->setSizes({455, 555});
+    l->addWidget(split, 1);
+    return ts1;
+}
+
+void TForm1::Build_SourceTree(QSplitter* split) {
     vrtlstrngtr1_ = new QTreeWidget(split);
     vrtlstrngtr1_->setObjectName("vrtlstrngtr1");
     Setup_Columns(vrtlstrngtr1_, {{"磁盘/镜像文件", 200}, {"卷标/编号", 90}, {"文件系统", 78}, {"容量", 78}});
@@ -333,21 +372,41 @@ QWidget* TForm1::Build_SourcesPage() {
     vrtlstrngtr1_->setIconSize(QSize(16, 16));
     vrtlstrngtr1_->setToolTip(U("选择要扫描的对象，点击右键进行扫描!"));
     vrtlstrngtr1_->setContextMenuPolicy(Qt::CustomContextMenu);
+}
 
-    pgc2_ = new QTabWidget(split);
-    pgc2_->setObjectName("pgc2");
-    lvHDDAttribute_ = new QTreeWidget;
-    lvHDDAttribute_->setObjectName("lvHDDAttribute");
-    Setup_ListView(lvHDDAttribute_);
-    Setup_Columns(lvHDDAttribute_, {{"名称", 150}, {"值", 260}});
-    lvHDDAttribute_->header()->setStretchLastSection(true);
-    pgc2_->addTab(lvHDDAttribute_, U("属性"));
-
+QWidget* TForm1::Build_HexTab() {
     auto* hexTab = new QWidget;
     hexTab->setObjectName("tsHex");
     auto* hl = new QVBoxLayout(hexTab);
     hl->setContentsMargins(2, 2, 2, 2);
     hl->setSpacing(2);
+    hl->addLayout(Build_HexNavigation(hexTab));
+    pnl32_ = new QFrame(hexTab);
+    pnl32_->setObjectName("pnl32");
+    pnl32_->setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
+    auto* pl = new QVBoxLayout(pnl32_);
+    pl->setContentsMargins(0, 0, 0, 0);
+    // The hex display: read-only rows of 16 bytes in a fixed-pitch font, with
+    // scroll bars, caret and selection.
+    hexView_ = new QPlainTextEdit(pnl32_);
+    hexView_->setObjectName("hexView");
+    hexView_->setReadOnly(true);
+    hexView_->setLineWrapMode(QPlainTextEdit::NoWrap);
+    hexView_->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    QFont mono = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+    mono.setPointSize(8);
+    hexView_->setFont(mono);
+    hexView_->setFrameStyle(QFrame::NoFrame);
+    pl->addWidget(hexView_);
+    hl->addWidget(pnl32_, 1);
+    pnl30_ = new QLabel(hexTab);
+    pnl30_->setObjectName("pnl30");
+    pnl30_->setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
+    hl->addWidget(pnl30_);
+    return hexTab;
+}
+
+QHBoxLayout* TForm1::Build_HexNavigation(QWidget* hexTab) {
     auto* nav = new QHBoxLayout;
     auto* btn15 = new QPushButton("<<", hexTab);
     btn15->setObjectName("btn15");
@@ -383,64 +442,37 @@ QWidget* TForm1::Build_SourcesPage() {
     for (QWidget* w : std::initializer_list<QWidget*>{lbl3, lblPerSecbyte_})
         nav->addWidget(w);
     nav->addStretch(1);
-    hl->addLayout(nav);
-    pnl32_ = new QFrame(hexTab);
-    pnl32_->setObjectName("pnl32");
-    pnl32_->setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
-    auto* pl = new QVBoxLayout(pnl32_);
-    pl->setContentsMargins(0, 0, 0, 0);
-    // The hex display: read-only rows of 16 bytes in a fixed-pitch font, with
-    // scroll bars, caret and selection.
-    hexView_ = new QPlainTextEdit(pnl32_);
-    hexView_->setObjectName("hexView");
-    hexView_->setReadOnly(true);
-    hexView_->setLineWrapMode(QPlainTextEdit::NoWrap);
-    hexView_->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
-    QFont mono = QFontDatabase::systemFont(QFontDatabase::FixedFont);
-    mono.setPointSize(8);
-    hexView_->setFont(mono);
-    hexView_->setFrameStyle(QFrame::NoFrame);
-    pl->addWidget(hexView_);
-    hl->addWidget(pnl32_, 1);
-    pnl30_ = new QLabel(hexTab);
-    pnl30_->setObjectName("pnl30");
-    pnl30_->setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
-    hl->addWidget(pnl30_);
-    pgc2_->addTab(hexTab, U("HEX值"));
-
-    split->addWidget(vrtlstrngtr1_);
-    split->addWidget(pgc2_);
-    split->setStretchFactor(0, 1);
-    split->setStretchFactor(1, 1);
-    split->setSizes({455, 555});
-    l->addWidget(split, 1);
-    return ts1;
+    return nav;
 }
 
 QWidget* TForm1::Build_ResultsPage() {
     auto* ts2 = new QWidget;
-    ts2->setObjectName("ts2");
-    auto* l = new QVBoxLayout(ts2);
-    l->setContentsMargins(0, 0, 0, 0);
-    l->setSpacing(2);
+    QVBoxLayout* l = Page_Layout(ts2, "ts2");
 
-    auto* bar = new QFrame(ts2);
-    bar->setObjectName("pnlToolResults");
-    auto* bl = new QHBoxLayout(bar);
-    bl->setContentsMargins(0, 0, 0, 0);
-    bl->setSpacing(2);
-    Tool_Button(bar, "btnsave", "保存数据(&S)", "save");
-    Tool_Button(bar, "btnSelAll", "全部选择(&A)", "select_all");
-    Tool_Button(bar, "btnSelCancel", "取消全选(&F)", "select_none");
-    Tool_Button(bar, "btnSelFan", "反向选择(&T)", "select_invert");
-    Tool_Button(bar, "btnStopSave", "停止(&E)", "stop");
-    Tool_Button(bar, "btnSerach", "搜索文件(&U)", "search");
-    bl->addStretch(1);
-    l->addWidget(bar);
+    l->addWidget(Tool_Bar(ts2, "pnlToolResults",
+                          {{"btnsave", "保存数据(&S)", "save"},
+                           {"btnSelAll", "全部选择(&A)", "select_all"},
+                           {"btnSelCancel", "取消全选(&F)", "select_none"},
+                           {"btnSelFan", "反向选择(&T)", "select_invert"},
+                           {"btnStopSave", "停止(&E)", "stop"},
+                           {"btnSerach", "搜索文件(&U)", "search"}}));
 
     auto* split = new QSplitter(Qt::Horizontal, ts2);
     split->setObjectName("spl2");
     split->setChildrenCollapsible(false);
+    Build_ResultsList(split);
+    QWidget* preview = Build_PreviewPanel(split);
+
+    split->addWidget(lvScanResult_);
+    split->addWidget(preview);
+    split->setStretchFactor(0, 3);
+    split->setStretchFactor(1, 2);
+    split->setSizes({700, 310});
+    l->addWidget(split, 1);
+    return ts2;
+}
+
+void TForm1::Build_ResultsList(QSplitter* split) {
     lvScanResult_ = new QTreeView(split);
     lvScanResult_->setObjectName("lvScanResult");
     lvScanResult_->setRootIsDecorated(false);
@@ -484,7 +516,9 @@ QWidget* TForm1::Build_ResultsPage() {
     lvScanResult_->setStyleSheet(
         "QTreeView::item { border-right: 1px solid #e2e6ea; border-bottom: 1px solid #e2e6ea; }"
         "QTreeView::item:selected { background: #cde3f7; color: #000000; }");
+}
 
+QWidget* TForm1::Build_PreviewPanel(QSplitter* split) {
     auto* preview = new QFrame(split);
     preview->setObjectName("pnlPreview");
     auto* pv = new QVBoxLayout(preview);
@@ -530,14 +564,7 @@ QWidget* TForm1::Build_ResultsPage() {
     sldPosition_->setEnabled(false);
     pv->addWidget(sldPosition_);
     pv->addLayout(controls);
-
-    split->addWidget(lvScanResult_);
-    split->addWidget(preview);
-    split->setStretchFactor(0, 3);
-    split->setStretchFactor(1, 2);
-    split->setSizes({700, 310});
-    l->addWidget(split, 1);
-    return ts2;
+    return preview;
 }
 
 QWidget* TForm1::Build_LogGroup(QWidget* parent) {
@@ -658,13 +685,19 @@ void TForm1::Build_Menus() {
 }
 
 void TForm1::Wire_Commands() {
+    Wire_Buttons();
+    Wire_MenuItems();
+    Wire_SourcesPage();
+    Wire_ResultsPage();
+    connect(lvlog_, &QWidget::customContextMenuRequested, this,
+            [this](const QPoint& pos) { pmLog_->popup(lvlog_->viewport()->mapToGlobal(pos)); });
+    connect(lvlog_, &QTreeWidget::itemChanged, this, [this] { Select_LastLogRow(); });
+}
+
+void TForm1::Wire_Buttons() {
     auto button = [this](const char* name, void (TForm1::*slot)()) {
         auto* b = findChild<QAbstractButton*>(name);
         connect(b, &QAbstractButton::clicked, this, slot);
-    };
-    auto action = [this](const char* name, void (TForm1::*slot)()) {
-        auto* a = findChild<QAction*>(name);
-        connect(a, &QAction::triggered, this, slot);
     };
     button("btnSel", &TForm1::btnSelClick);
     button("btnView", &TForm1::btnViewClick);
@@ -700,7 +733,13 @@ void TForm1::Wire_Commands() {
     button("btnPlayPause", &TForm1::btnPlayPauseClick);
     button("btnPlayStop", &TForm1::btnPlayStopClick);
     button("chkMute", &TForm1::chkMuteClick);
+}
 
+void TForm1::Wire_MenuItems() {
+    auto action = [this](const char* name, void (TForm1::*slot)()) {
+        auto* a = findChild<QAction*>(name);
+        connect(a, &QAction::triggered, this, slot);
+    };
     // Menu items that run a button's command run the button's handler.
     action("N25", &TForm1::btnscanClick);
     // N26 ("停止(&E)" of the tree menu) runs nothing.
@@ -723,7 +762,9 @@ void TForm1::Wire_Commands() {
     action("English1", &TForm1::English1Click);
     action("N32", &TForm1::N32Click);
     action("MenuItem5", &TForm1::btn5Click);
+}
 
+void TForm1::Wire_SourcesPage() {
     connect(vrtlstrngtr1_, &QTreeWidget::itemClicked, this, [this] { vrtlstrngtr1NodeClick(); });
     connect(edtSec_, &QLineEdit::returnPressed, this, &TForm1::btnJumpClick);
     connect(vrtlstrngtr1_, &QWidget::customContextMenuRequested, this, [this](const QPoint& pos) {
@@ -734,6 +775,16 @@ void TForm1::Wire_Commands() {
         }
         pm1_->popup(vrtlstrngtr1_->viewport()->mapToGlobal(pos));
     });
+    // The drop-down of "打开镜像" lists the recent files when it opens.
+    auto* openImage = findChild<QToolButton*>("btnOpenImg");
+    pmRecent_ = new QMenu(openImage);
+    pmRecent_->setObjectName("pmRecent");
+    openImage->setMenu(pmRecent_);
+    openImage->setPopupMode(QToolButton::MenuButtonPopup);
+    connect(pmRecent_, &QMenu::aboutToShow, this, &TForm1::Fill_RecentMenu);
+}
+
+void TForm1::Wire_ResultsPage() {
     // A click anywhere in the list (on a row or beside the rows), handled
     // once the list has applied it (selection, check mark).
     lvScanResult_->viewport()->installEventFilter(this);
@@ -748,13 +799,6 @@ void TForm1::Wire_Commands() {
     connect(preview_, &TPreviewPlayer::Position, this, &TForm1::fplyr1Position);
     connect(static_cast<TSeekSlider*>(sldPosition_), &TSeekSlider::Seek_Requested, this,
             &TForm1::sldPositionSeek);
-    // The drop-down of "打开镜像" lists the recent files when it opens.
-    auto* openImage = findChild<QToolButton*>("btnOpenImg");
-    pmRecent_ = new QMenu(openImage);
-    pmRecent_->setObjectName("pmRecent");
-    openImage->setMenu(pmRecent_);
-    openImage->setPopupMode(QToolButton::MenuButtonPopup);
-    connect(pmRecent_, &QMenu::aboutToShow, this, &TForm1::Fill_RecentMenu);
     connect(preview_, &TPreviewPlayer::Ended, this, [this](bool failed) {
         // A sample that cannot be decoded leaves the idle panel; one played
         // to its end keeps its last picture.
@@ -762,9 +806,6 @@ void TForm1::Wire_Commands() {
         pnl38_->Clear_Frame();
         pnl38_->setText(Player_Caption());
     });
-    connect(lvlog_, &QWidget::customContextMenuRequested, this,
-            [this](const QPoint& pos) { pmLog_->popup(lvlog_->viewport()->mapToGlobal(pos)); });
-    connect(lvlog_, &QTreeWidget::itemChanged, this, [this] { Select_LastLogRow(); });
 }
 
 void TForm1::Form_Create() {

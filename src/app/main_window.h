@@ -27,6 +27,7 @@ class QAction;
 class QCheckBox;
 class QFrame;
 class QGroupBox;
+class QHBoxLayout;
 class QLabel;
 class QLineEdit;
 class QMenu;
@@ -220,12 +221,23 @@ class TForm1 : public QWidget {
     void Build_TitleBar(QWidget* parent);
     QWidget* Build_LeftColumn(QWidget* parent);
     QWidget* Build_SourcesPage();
+    void Build_SourceTree(QSplitter* split);
+    QWidget* Build_HexTab();
+    // The row above the hex view: previous/next sector, the sector field, the totals.
+    QHBoxLayout* Build_HexNavigation(QWidget* hexTab);
     QWidget* Build_ResultsPage();
+    void Build_ResultsList(QSplitter* split);
+    // The preview: the video panel, the seek bar and the player's buttons.
+    QWidget* Build_PreviewPanel(QSplitter* split);
     QWidget* Build_LogGroup(QWidget* parent);
     QWidget* Build_StatusBar(QWidget* parent);
     void Build_Menus();
+    // Connects the buttons, menu items and views to their handlers.
     void Wire_Commands();
-    QToolButton* Tool_Button(QWidget* parent, const char* name, const char* caption, const char* icon);
+    void Wire_Buttons();
+    void Wire_MenuItems();
+    void Wire_SourcesPage();
+    void Wire_ResultsPage();
     void Append_LogRow(const std::string& kind, const std::string& date, const std::string& text,
                        TSeverity severity);
     // The results page: clears the list and turns to the page; lists the
