@@ -8,9 +8,9 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QRegularExpressionValidator>
 #include <QVBoxLayout>
 
+#include "app/dialog_fields.h"
 #include "app/icons.h"
 #include "app/main_window.h"
 #include "app/prompts.h"
@@ -20,32 +20,6 @@
 #include "sources/source_tree.h"
 
 namespace qrv::app {
-
-namespace {
-
-
-QLabel* Caption(QWidget* parent, const char* text) {
-    auto* l = new QLabel(U(text), parent);
-    l->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-    return l;
-}
-
-QLabel* Value(QWidget* parent, const char* name) {
-    auto* l = new QLabel(parent);
-    l->setObjectName(name);
-    l->setMinimumWidth(80);
-    return l;
-}
-
-QLineEdit* Sector_Field(QWidget* parent, const char* name) {
-    auto* e = new QLineEdit(parent);
-    e->setObjectName(name);
-    // Digits, backspace and the full stop; other keys are dropped.
-    e->setValidator(new QRegularExpressionValidator(QRegularExpression("[0-9.]*"), e));
-    return e;
-}
-
-} // namespace
 
 TForm4::TForm4(TForm1* main) : QDialog(main), main_(main) {
     setObjectName("Form4");
@@ -61,10 +35,10 @@ TForm4::TForm4(TForm1* main) : QDialog(main), main_(main) {
     edtModel_ = new QLineEdit(source);
     edtModel_->setObjectName("edtModel");
     edtModel_->setReadOnly(true);
-    lblFS_ = Value(source, "lblFS");
-    lblCap_ = Value(source, "lblCap");
-    lblTotalSec_ = Value(source, "lblTotalSec");
-    lblPerSecByte_ = Value(source, "lblPerSecByte");
+    lblFS_ = Value_Label(source, "lblFS", 80);
+    lblCap_ = Value_Label(source, "lblCap", 80);
+    lblTotalSec_ = Value_Label(source, "lblTotalSec", 80);
+    lblPerSecByte_ = Value_Label(source, "lblPerSecByte", 80);
     g->addWidget(Caption(source, "存储型号:"), 0, 0);
     g->addWidget(edtModel_, 0, 1, 1, 3);
     g->addWidget(Caption(source, "文件系统:"), 1, 0);

@@ -12,7 +12,6 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
-#include <QRegularExpressionValidator>
 #include <QTabWidget>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -23,6 +22,7 @@
 #include <limits>
 
 #include "app/advanced_dialog.h"
+#include "app/dialog_fields.h"
 #include "app/icons.h"
 #include "app/main_window.h"
 #include "app/progress_dialog.h"
@@ -48,16 +48,9 @@ constexpr int kScanPage = 0;
 constexpr int kImagePage = 1;
 
 
-QLabel* Caption(QWidget* parent, const char* text) {
-    auto* l = new QLabel(U(text), parent);
-    l->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-    return l;
-}
-
+// A figure of the source that the user may select and copy.
 QLabel* Value(QWidget* parent, const char* name) {
-    auto* l = new QLabel(parent);
-    l->setObjectName(name);
-    l->setMinimumWidth(90);
+    QLabel* l = Value_Label(parent, name, 90);
     l->setTextInteractionFlags(Qt::TextSelectableByMouse);
     return l;
 }
@@ -69,13 +62,8 @@ QLineEdit* Field(QWidget* parent, const char* name, bool readOnly = false) {
     return e;
 }
 
-// Sector fields take digits, backspace and the full stop; other keys are dropped.
-QLineEdit* Sector_Field(QWidget* parent, const char* name) {
-    QLineEdit* e = Field(parent, name);
-    e->setValidator(new QRegularExpressionValidator(QRegularExpression("[0-9.]*"), e));
-    e->setMinimumWidth(110);
-    return e;
-}
+// Sector fields wide enough for a disk's last sector.
+constexpr int kSectorFieldWidth = 110;
 
 QLabel* Note(QWidget* parent, const char* name, const char* text) {
     auto* l = new QLabel(U(text), parent);
@@ -141,7 +129,32 @@ QWidget* TForm3::Build_ScanPage() {
     page->setObjectName("tsScan");
     page->hide();
     auto* v = new QVBoxLayout(page);
+    v->addWidget(Build_ScanRange(page));
+    v->addWidget(Build_TimeStandard(page));
+    v->addWidget(Build_RecoveryType(page));
+    v->addWidget(Build_DateWindow(page));
+    v->addWidget(Build_ScanResult(page));
 
+    auto* buttons = new QHBoxLayout;
+    auto* btn4 = Button(page, "btn4", "高级设置");
+    auto* start = Button(page, "btnStartScan", "扫描(&V)");
+    auto* cancel = Button(page, "btnScanCacel", "取消(&E)");
+    start->setIcon(App_Icon("scan"));
+    start->setDefault(true);
+    buttons->addWidget(btn4);
+    buttons->addStretch(1);
+    buttons->addWidget(start);
+    buttons->addWidget(cancel);
+    v->addLayout(buttons);
+    page->setFixedWidth(600);
+
+    connect(btn4, &QPushButton::clicked, this, &TForm3::btn4Click);
+    connect(start, &QPushButton::clicked, this, &TForm3::btnStartScanClick);
+    connect(cancel, &QPushButton::clicked, this, &TForm3::btnScanCacelClick);
+    return page;
+}
+
+QGroupBox* TForm3::Build_ScanRange(QWidget* page) {
     auto* range = new QGroupBox(U("扫描范围"), page);
     range->setObjectName("grpScanRange");
     auto* g = new QGridLayout(range);
@@ -153,8 +166,8 @@ QWidget* TForm3::Build_ScanPage() {
         cbb1_->addItem(U(s));
     lblcap_ = Value(range, "lblcap");
     lblTolalsec_ = Value(range, "lblTolalsec");
-    edtStartSec_ = Sector_Field(range, "edtStartSec");
-    edtEndSec_ = Sector_Field(range, "edtEndSec");
+    edtStartSec_ = Sector_Field(range, "edtStartSec", kSectorFieldWidth);
+    edtEndSec_ = Sector_Field(range, "edtEndSec", kSectorFieldWidth);
     auto* btn2 = Button(range, "btn2", "默认");
     g->addWidget(Caption(range, "存储型号:"), 0, 0);
     g->addWidget(edtMediaModel_, 0, 1, 1, 4);
@@ -173,8 +186,11 @@ QWidget* TForm3::Build_ScanPage() {
     g->addWidget(btn2, 3, 4);
     g->setColumnStretch(1, 1);
     g->setColumnStretch(3, 1);
-    v->addWidget(range);
+    connect(btn2, &QPushButton::clicked, this, &TForm3::btn2Click);
+    return range;
+}
 
+QGroupBox* TForm3::Build_TimeStandard(QWidget* page) {
     auto* time = new QGroupBox(U("时间标准(中国标准和国际标准时间有8小时时差,请根据需要选择)"), page);
     time->setObjectName("grpTimeStandard");
     auto* tl = new QHBoxLayout(time);
@@ -186,8 +202,10 @@ QWidget* TForm3::Build_ScanPage() {
     tl->addSpacing(24);
     tl->addWidget(rb2_);
     tl->addStretch(1);
-    v->addWidget(time);
+    return time;
+}
 
+QGroupBox* TForm3::Build_RecoveryType(QWidget* page) {
     auto* type = new QGroupBox(U("恢复类型"), page);
     type->setObjectName("grpRecoveryType");
     auto* yl = new QHBoxLayout(type);
@@ -197,8 +215,10 @@ QWidget* TForm3::Build_ScanPage() {
     cbb2_->addItem(App_Icon("camera"), U("类型1:MOV----VANTO凯墨摄像机"));
     cbb2_->addItem(App_Icon("camera"), U("类型2:MP4/MOV----通用(H.264/H.265)"));
     yl->addWidget(cbb2_, 1);
-    v->addWidget(type);
+    return type;
+}
 
+QGroupBox* TForm3::Build_DateWindow(QWidget* page) {
     auto* dates = new QGroupBox(U("指定日期/时间段扫描"), page);
     dates->setObjectName("grpDateWindow");
     auto* dl = new QGridLayout(dates);
@@ -219,8 +239,11 @@ QWidget* TForm3::Build_ScanPage() {
     dl->addWidget(medtEndData_, 1, 3);
     dl->setColumnStretch(1, 1);
     dl->setColumnStretch(3, 1);
-    v->addWidget(dates);
+    connect(chk2_, &QCheckBox::toggled, this, &TForm3::chk2Click);
+    return dates;
+}
 
+QGroupBox* TForm3::Build_ScanResult(QWidget* page) {
     auto* result = new QGroupBox(U("扫描结果"), page);
     result->setObjectName("grpScanResult");
     auto* rl = new QGridLayout(result);
@@ -238,29 +261,9 @@ QWidget* TForm3::Build_ScanPage() {
              "个磁盘，这样可以避免覆盖！"),
         1, 0, 1, 3);
     rl->setColumnStretch(1, 1);
-    v->addWidget(result);
-
-    auto* buttons = new QHBoxLayout;
-    auto* btn4 = Button(page, "btn4", "高级设置");
-    auto* start = Button(page, "btnStartScan", "扫描(&V)");
-    auto* cancel = Button(page, "btnScanCacel", "取消(&E)");
-    start->setIcon(App_Icon("scan"));
-    start->setDefault(true);
-    buttons->addWidget(btn4);
-    buttons->addStretch(1);
-    buttons->addWidget(start);
-    buttons->addWidget(cancel);
-    v->addLayout(buttons);
-    page->setFixedWidth(600);
-
-    connect(btn2, &QPushButton::clicked, this, &TForm3::btn2Click);
     connect(btnBrows_, &QPushButton::clicked, this, &TForm3::btnBrowsClick);
-    connect(btn4, &QPushButton::clicked, this, &TForm3::btn4Click);
-    connect(start, &QPushButton::clicked, this, &TForm3::btnStartScanClick);
-    connect(cancel, &QPushButton::clicked, this, &TForm3::btnScanCacelClick);
     connect(chk1_, &QCheckBox::toggled, this, &TForm3::chk1Click);
-    connect(chk2_, &QCheckBox::toggled, this, &TForm3::chk2Click);
-    return page;
+    return result;
 }
 
 QWidget* TForm3::Build_ImagePage() {
@@ -268,14 +271,35 @@ QWidget* TForm3::Build_ImagePage() {
     page->setObjectName("tsImage");
     page->hide();
     auto* v = new QVBoxLayout(page);
+    v->addWidget(Build_ImageRange(page));
+    v->addWidget(Build_ImageTarget(page));
+    v->addWidget(Build_ImageFormat(page));
+    v->addStretch(1);
 
+    auto* buttons = new QHBoxLayout;
+    auto* start = Button(page, "btnToImage", "镜像(&W)");
+    auto* cancel = Button(page, "btn5", "取消(&E)");
+    start->setIcon(App_Icon("create_image"));
+    start->setDefault(true);
+    buttons->addStretch(1);
+    buttons->addWidget(start);
+    buttons->addWidget(cancel);
+    v->addLayout(buttons);
+    page->setFixedWidth(600);
+
+    connect(start, &QPushButton::clicked, this, &TForm3::btnToImageClick);
+    connect(cancel, &QPushButton::clicked, this, &TForm3::btnScanCacelClick);
+    return page;
+}
+
+QGroupBox* TForm3::Build_ImageRange(QWidget* page) {
     auto* range = new QGroupBox(U("镜像范围"), page);
     range->setObjectName("grpImageRange");
     auto* g = new QGridLayout(range);
     edt1_ = Field(range, "edt1", true);
     lbl4_ = Value(range, "lbl4");
-    edt3_ = Sector_Field(range, "edt3");
-    edt2_ = Sector_Field(range, "edt2");
+    edt3_ = Sector_Field(range, "edt3", kSectorFieldWidth);
+    edt2_ = Sector_Field(range, "edt2", kSectorFieldWidth);
     lbl18_ = Value(range, "lbl18");
     lbl15_ = Value(range, "lbl15");
     lbl22_ = Value(range, "lbl22");
@@ -297,8 +321,11 @@ QWidget* TForm3::Build_ImagePage() {
     g->addWidget(btn1, 3, 4);
     g->setColumnStretch(1, 1);
     g->setColumnStretch(3, 1);
-    v->addWidget(range);
+    connect(btn1, &QPushButton::clicked, this, &TForm3::btn1Click);
+    return range;
+}
 
+QGroupBox* TForm3::Build_ImageTarget(QWidget* page) {
     auto* target = new QGroupBox(U("镜像保存路径"), page);
     target->setObjectName("grpImageTarget");
     auto* tl = new QGridLayout(target);
@@ -310,9 +337,12 @@ QWidget* TForm3::Build_ImagePage() {
     tl->addWidget(btn3, 0, 2);
     tl->addWidget(Note(target, "lbl19", "注意：为避免覆盖,请把路径设置到另一个磁盘!"), 1, 0, 1, 3);
     tl->setColumnStretch(1, 1);
-    v->addWidget(target);
+    connect(btn3, &QPushButton::clicked, this, &TForm3::btn3Click);
+    return target;
+}
 
-    // Format: a raw image, or an E01 container with its compression and case data.
+// Format: a raw image, or an E01 container with its compression and case data.
+QGroupBox* TForm3::Build_ImageFormat(QWidget* page) {
     auto* format = new QGroupBox(U("镜像格式"), page);
     format->setObjectName("grpImageFormat");
     auto* fl = new QGridLayout(format);
@@ -345,7 +375,6 @@ QWidget* TForm3::Build_ImagePage() {
     fl->addWidget(edtNotes_, 3, 1, 1, 3);
     fl->setColumnStretch(1, 1);
     fl->setColumnStretch(3, 1);
-    v->addWidget(format);
     const auto e01Fields = [this](int index) {
         for (QWidget* w : std::initializer_list<QWidget*>{cmbImageCompression_, edtCaseNumber_, edtEvidenceNumber_,
                                                           edtExaminer_, edtDescription_, edtNotes_})
@@ -354,24 +383,7 @@ QWidget* TForm3::Build_ImagePage() {
     connect(cmbImageFormat_, &QComboBox::currentIndexChanged, this, e01Fields);
     Load_ImageFormat();
     e01Fields(cmbImageFormat_->currentIndex());
-    v->addStretch(1);
-
-    auto* buttons = new QHBoxLayout;
-    auto* start = Button(page, "btnToImage", "镜像(&W)");
-    auto* cancel = Button(page, "btn5", "取消(&E)");
-    start->setIcon(App_Icon("create_image"));
-    start->setDefault(true);
-    buttons->addStretch(1);
-    buttons->addWidget(start);
-    buttons->addWidget(cancel);
-    v->addLayout(buttons);
-    page->setFixedWidth(600);
-
-    connect(btn1, &QPushButton::clicked, this, &TForm3::btn1Click);
-    connect(btn3, &QPushButton::clicked, this, &TForm3::btn3Click);
-    connect(start, &QPushButton::clicked, this, &TForm3::btnToImageClick);
-    connect(cancel, &QPushButton::clicked, this, &TForm3::btnScanCacelClick);
-    return page;
+    return format;
 }
 
 void TForm3::Show_Page(int page) {

@@ -11,6 +11,7 @@
 
 class QCheckBox;
 class QComboBox;
+class QGroupBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
@@ -57,8 +58,17 @@ class TForm3 : public QDialog {
     void closeEvent(QCloseEvent* e) override;
 
   private:
+    // Each page is its group boxes from the top and its buttons below them.
     QWidget* Build_ScanPage();
+    QGroupBox* Build_ScanRange(QWidget* page);
+    QGroupBox* Build_TimeStandard(QWidget* page);
+    QGroupBox* Build_RecoveryType(QWidget* page);
+    QGroupBox* Build_DateWindow(QWidget* page);
+    QGroupBox* Build_ScanResult(QWidget* page);
     QWidget* Build_ImagePage();
+    QGroupBox* Build_ImageRange(QWidget* page);
+    QGroupBox* Build_ImageTarget(QWidget* page);
+    QGroupBox* Build_ImageFormat(QWidget* page);
     void Load_ImageFormat();
     void Save_ImageFormat();
     void Show_Page(int page);
