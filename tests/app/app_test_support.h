@@ -1,12 +1,15 @@
-// Shared pieces of the window tests: a program folder of their own (language
-// settings and language file), a message-box recorder, the image index an
-// icon shows, and probes that read what the window shows.
+// Shared pieces of the window tests: element lookup, header clicks, a program
+// folder of their own (language settings and language file), a message-box
+// recorder, the image index an icon shows, and probes that read what the
+// window shows.
 #pragma once
 
 #include <QDir>
 #include <QFile>
+#include <QHeaderView>
 #include <QIcon>
 #include <QTemporaryDir>
+#include <QTest>
 
 #include <cstdlib>
 #include <string>
@@ -27,6 +30,19 @@ struct TOwnSettingsHome {
     TOwnSettingsHome() { ::setenv("XDG_CONFIG_HOME", Dir.path().toLocal8Bit().constData(), 1); }
 };
 inline TOwnSettingsHome g_ownSettingsHome;
+
+// The element of form named name; the test stops when there is none.
+template <class T> T* W(QObject* form, const char* name) {
+    T* w = form->findChild<T*>(name);
+    if (!w) qFatal("no element %s", name);
+    return w;
+}
+
+// A mouse click in the middle of a column's header section, as a user sorts by it.
+inline void Click_Header(QHeaderView* header, int column) {
+    const int x = header->sectionViewportPosition(column) + header->sectionSize(column) / 2;
+    QTest::mouseClick(header->viewport(), Qt::LeftButton, {}, QPoint(x, header->height() / 2));
+}
 
 inline std::string Bin_Dir() {
     const char* d = std::getenv("QRV_BIN_DIR");

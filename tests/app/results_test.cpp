@@ -48,12 +48,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-template <class T> T* W(QObject* form, const char* name) {
-    T* w = form->findChild<T*>(name);
-    if (!w) qFatal("no element %s", name);
-    return w;
-}
-
 // A movie header's creation time that the list shows, under UTC, as
 // 2019-05-12 10:33:21 (the recorders count from their own epoch).
 constexpr uint32_t kMay12 = 1557657201u + 2082844800u + 8 * 3600;
@@ -511,10 +505,6 @@ class TResultsTest : public QObject {
             {Listed("2019-05-12 10:00:00", "bravo", 1), Listed("2019-05-13 10:00:00", "Alpha", 2),
              Listed("2019-05-11 10:00:00", "charlie", 3), Listed("2019-05-10 10:00:00", "ALPHA2", 4)});
         QHeaderView* header = List(*form)->header();
-        auto click = [&](int column) {
-            const int x = header->sectionViewportPosition(column) + header->sectionSize(column) / 2;
-            QTest::mouseClick(header->viewport(), Qt::LeftButton, {}, QPoint(x, header->height() / 2));
-        };
         const struct {
             int column;
             QStringList models;
@@ -528,7 +518,7 @@ class TResultsTest : public QObject {
         // the column and the direction of the last sort.
         Click_Row(*form, Row_Of(*form, "bravo"));
         for (const auto& c : clicks) {
-            click(c.column);
+            Click_Header(header, c.column);
             QCOMPARE(Column(*form, 2), c.models);
             QCOMPARE(header->sortIndicatorSection(), c.column);
             const QModelIndexList selected = List(*form)->selectionModel()->selectedRows();
@@ -655,10 +645,6 @@ class TResultsTest : public QObject {
         }
         auto form = Listing(rows);
         QHeaderView* header = List(*form)->header();
-        auto click = [&](int column) {
-            const int x = header->sectionViewportPosition(column) + header->sectionSize(column) / 2;
-            QTest::mouseClick(header->viewport(), Qt::LeftButton, {}, QPoint(x, header->height() / 2));
-        };
         const struct {
             int column;
             QStringList shown;
@@ -669,7 +655,7 @@ class TResultsTest : public QObject {
             {6, {"7Byte", "900.00 KB", "1.20 MB", "2.00 GB"}},
         };
         for (const auto& c : clicks) {
-            click(c.column);
+            Click_Header(header, c.column);
             QCOMPARE(Column(*form, c.column), c.shown);
         }
         QCOMPARE(List(*form)->model()->index(3, 6).data(TResultsTable::kSortRole).toDouble(),

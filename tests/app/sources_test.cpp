@@ -54,12 +54,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-template <class T> T* W(QObject* form, const char* name) {
-    T* w = form->findChild<T*>(name);
-    if (!w) qFatal("no element %s", name);
-    return w;
-}
-
 void Put(const fs::path& p, const std::string& text) {
     fs::create_directories(p.parent_path());
     std::ofstream(p) << text << "\n";
