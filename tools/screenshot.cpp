@@ -336,7 +336,7 @@ int main(int argc, char** argv) {
         settle(); // the prompt to save the results comes 100 ms after the dialog
         target = form.Form3();
         if (opt.Show == "advanced") {
-            form.Form3()->btn4Click();
+            form.Form3()->Open_AdvancedSettings();
             target = form.Form7();
         }
     } else if (opt.Show == "region") {
@@ -347,7 +347,7 @@ int main(int argc, char** argv) {
         target = form.Form6();
     } else if (opt.Show == "imaging") {
         form.btnToimageClick();
-        form.Form3()->btn3Click();
+        form.Form3()->Choose_ImageFolder();
         target = form.Form3();
     }
     if (target != &form && !target->isVisible()) {

@@ -701,8 +701,8 @@ void TForm1::Wire_Buttons() {
     };
     button("btnSel", &TForm1::btnSelClick);
     button("btnView", &TForm1::btnViewClick);
-    button("btn5", &TForm1::btn5Click);
-    button("btn2", &TForm1::btn2Click);
+    button("btn5", &TForm1::Show_About);
+    button("btn2", &TForm1::Open_Help);
     button("btnHome", &TForm1::btnHomeClick);
     button("btnQQ", &TForm1::btnQQClick);
     button("btnMainMenu0", &TForm1::btnMainMenu0Click);
@@ -721,8 +721,8 @@ void TForm1::Wire_Buttons() {
     button("btnLoad", &TForm1::btnLoadClick);
     button("btnCreateRegion", &TForm1::btnCreateRegionClick);
     button("btnJump", &TForm1::btnJumpClick);
-    button("btn15", &TForm1::btn15Click);
-    button("btn20", &TForm1::btn20Click);
+    button("btn15", &TForm1::Show_PreviousSector);
+    button("btn20", &TForm1::Show_NextSector);
     button("btnsave", &TForm1::btnsaveClick);
     button("btnSelAll", &TForm1::btnSelAllClick);
     button("btnSelCancel", &TForm1::btnSelCancelClick);
@@ -756,12 +756,12 @@ void TForm1::Wire_MenuItems() {
     action("N10", &TForm1::btnSelAllClick);
     action("N11", &TForm1::btnSelFanClick);
     action("N12", &TForm1::N12Click);
-    action("N17", &TForm1::btn2Click);
+    action("N17", &TForm1::Open_Help);
     action("N14", &TForm1::btnCheckUPClick);
     action("MenuItem3", &TForm1::btnHomeClick);
     action("English1", &TForm1::English1Click);
     action("N32", &TForm1::N32Click);
-    action("MenuItem5", &TForm1::btn5Click);
+    action("MenuItem5", &TForm1::Show_About);
 }
 
 void TForm1::Wire_SourcesPage() {
@@ -887,7 +887,7 @@ void TForm1::Shut_Down() {
     // The sample builder's last message may have started a playback.
     preview_->Stop();
     dispatcher_.reset();
-    form2_->btn2Click();
+    form2_->Hide_Progress();
     ScanResultList.Clear();
     RebuildResultList.Clear();
     FrameAnchorList.Clear();

@@ -139,8 +139,8 @@ class TForm1 : public QWidget {
     // Left column and title bar.
     void btnSelClick();
     void btnViewClick();
-    void btn5Click();
-    void btn2Click();
+    void Show_About(); // "关于软件&"
+    void Open_Help();  // the manual, in the interface language
     void btnHomeClick();
     void btnQQClick();
     void btnMainMenu0Click();
@@ -172,8 +172,9 @@ class TForm1 : public QWidget {
     void N6Click();
     void vrtlstrngtr1NodeClick();
     void btnJumpClick();
-    void btn15Click();
-    void btn20Click();
+    // "<<" and ">>" of the hex view: the sector before or after the one typed.
+    void Show_PreviousSector();
+    void Show_NextSector();
     // Results page.
     void btnsaveClick();
     void btnSelAllClick();

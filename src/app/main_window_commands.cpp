@@ -37,7 +37,7 @@ void TForm1::btnSelClick() {
     Stop_Preview();
 }
 
-void TForm1::btn5Click() {
+void TForm1::Show_About() {
     TBoxRequest r;
     r.Owner = this;
     r.Caption = U(Tr("关于软件"));
@@ -53,7 +53,7 @@ std::string TForm1::Help_Path() const {
     return programFolder_ + "/" + kHelpFile;
 }
 
-void TForm1::btn2Click() {
+void TForm1::Open_Help() {
     // A missing file is left to the desktop's own error display; a desktop
     // without a program for it is told here, with the manual's path.
     if (QDesktopServices::openUrl(QUrl::fromLocalFile(U(Help_Path())))) return;
@@ -178,7 +178,7 @@ void TForm1::btnCloseClick() {
 // sources_page.cpp.
 
 void TForm1::btnstopClick() {
-    form2_->btn1Click();
+    form2_->Ask_Stop();
 }
 
 void TForm1::btnHexClick() {
@@ -188,7 +188,7 @@ void TForm1::btnHexClick() {
 // ------------------------------------------------------------ results page
 
 void TForm1::btnStopSaveClick() {
-    form2_->btn1Click();
+    form2_->Ask_Stop();
 }
 
 // ------------------------------------------------------------ output folders

@@ -109,8 +109,8 @@ TForm2::TForm2(QWidget* owner) : QDialog(owner) {
 
     connect(tmr1_, &QTimer::timeout, this, &TForm2::tmr1Timer);
     connect(tmrPoll_, &QTimer::timeout, this, &TForm2::Poll_Progress);
-    connect(btn1_, &QPushButton::clicked, this, &TForm2::btn1Click);
-    connect(btn2_, &QPushButton::clicked, this, &TForm2::btn2Click);
+    connect(btn1_, &QPushButton::clicked, this, &TForm2::Ask_Stop);
+    connect(btn2_, &QPushButton::clicked, this, &TForm2::Hide_Progress);
 
     Set_GaugeRange(g1_, 0);
     Set_GaugeRange(g2_, 0);
@@ -143,7 +143,7 @@ void TForm2::Progress_Start(int64_t total, const QString& label) {
 void TForm2::Progress_End() {
     tmr1_->stop();
     tmrPoll_->stop();
-    btn2Click();
+    Hide_Progress();
 }
 
 void TForm2::Set_Panel(int index, const QString& text) {
@@ -199,7 +199,7 @@ void TForm2::Refresh_Gauges() {
     Set_GaugePosition(g2_, st.Progress2.load());
 }
 
-void TForm2::btn1Click() {
+void TForm2::Ask_Stop() {
     TBoxRequest r;
     r.Owner = nullptr;
     r.Text = QString::fromStdString(Tr("此操作将导致扫描、镜像、保存结果不完整,您确定要停止吗?"));
@@ -210,13 +210,13 @@ void TForm2::btn1Click() {
     if (Message_Box(r) == TBoxAnswer::Ok) Op_State().StopFlag = true;
 }
 
-void TForm2::btn2Click() {
+void TForm2::Hide_Progress() {
     // Hidden, not closed: closing the dialog by hand asks to stop.
     hide();
 }
 
 void TForm2::reject() {
-    btn1Click();
+    Ask_Stop();
 }
 
 } // namespace qrv::app

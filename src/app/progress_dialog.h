@@ -48,9 +48,9 @@ class TForm2 : public QDialog {
     // or judged blocks.
     void tmr1Timer();
     // The stop request: asks, and on OK sets the stop flag.
-    void btn1Click();
+    void Ask_Stop();
     // Closes the dialog.
-    void btn2Click();
+    void Hide_Progress();
     // Escape and the title bar's close button ask to stop, as the stop
     // button does; the dialog stays while the operation runs.
     void reject() override;

@@ -80,8 +80,8 @@ TForm4::TForm4(TForm1* main) : QDialog(main), main_(main) {
     top->addLayout(buttons);
 
     connect(ok, &QPushButton::clicked, this, &TForm4::btnToImageClick);
-    connect(btn1, &QPushButton::clicked, this, &TForm4::btn1Click);
-    connect(cancel, &QPushButton::clicked, this, &TForm4::btn5Click);
+    connect(btn1, &QPushButton::clicked, this, &TForm4::Reset_RegionCount);
+    connect(cancel, &QPushButton::clicked, this, &TForm4::Cancel_Region);
 
     Translate_Form(this);
     setMinimumSize(471, 200);
@@ -125,7 +125,7 @@ void Show_Check(QWidget* owner, const TRegionCheck& c, QLineEdit* start, QLineEd
 
 } // namespace
 
-void TForm4::btn1Click() {
+void TForm4::Reset_RegionCount() {
     const TRegionCheck c =
         Default_RegionCount(edtStartSec_->text().toStdString(), edtSecCount_->text().toStdString(),
                             lblTotalSec_->text().toLongLong());
@@ -147,7 +147,7 @@ void TForm4::btnToImageClick() {
     main_->Add_Regions(int32_t(lblPerSecByte_->text().toInt()), start, start + count);
 }
 
-void TForm4::btn5Click() {
+void TForm4::Cancel_Region() {
     reject();
 }
 

@@ -24,9 +24,9 @@ class TForm4 : public QDialog {
     void Show_For(const TTreeData& node);
 
   public slots:
-    void btnToImageClick(); // "确认(&Y)"
-    void btn1Click();       // "默认"
-    void btn5Click();       // "取消(&E)"
+    void btnToImageClick();   // "确认(&Y)"
+    void Reset_RegionCount(); // "默认": the sectors from the start to the source's end
+    void Cancel_Region();     // "取消(&E)"
 
     // Escape acts as "取消(&E)".
     void reject() override;

@@ -72,8 +72,8 @@ TForm6::TForm6(TForm1* main) : QDialog(main), main_(main) {
     buttons->addWidget(btn2);
     top->addLayout(buttons);
 
-    connect(btn1, &QPushButton::clicked, this, &TForm6::btn1Click);
-    connect(btn2, &QPushButton::clicked, this, &TForm6::btn2Click);
+    connect(btn1, &QPushButton::clicked, this, &TForm6::Confirm_Search);
+    connect(btn2, &QPushButton::clicked, this, &TForm6::Cancel_Search);
 
     Translate_Form(this);
     top->setSizeConstraint(QLayout::SetFixedSize);
@@ -87,12 +87,12 @@ void TForm6::Show_Centred() {
     activateWindow();
 }
 
-void TForm6::btn1Click() {
+void TForm6::Confirm_Search() {
     close();
     main_->Start_Search(Date_Text(medtStarData_), Date_Text(medtEndData_), edt1_->text().toStdString());
 }
 
-void TForm6::btn2Click() {
+void TForm6::Cancel_Search() {
     close();
 }
 

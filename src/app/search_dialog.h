@@ -20,8 +20,8 @@ class TForm6 : public QDialog {
     void Show_Centred();
 
   public slots:
-    void btn1Click(); // "确定"
-    void btn2Click(); // "取消"
+    void Confirm_Search(); // "确定": closes the dialog and starts the search
+    void Cancel_Search();  // "取消"
 
   private:
     TForm1* main_;

@@ -148,7 +148,7 @@ QWidget* TForm3::Build_ScanPage() {
     v->addLayout(buttons);
     page->setFixedWidth(600);
 
-    connect(btn4, &QPushButton::clicked, this, &TForm3::btn4Click);
+    connect(btn4, &QPushButton::clicked, this, &TForm3::Open_AdvancedSettings);
     connect(start, &QPushButton::clicked, this, &TForm3::btnStartScanClick);
     connect(cancel, &QPushButton::clicked, this, &TForm3::btnScanCacelClick);
     return page;
@@ -186,7 +186,7 @@ QGroupBox* TForm3::Build_ScanRange(QWidget* page) {
     g->addWidget(btn2, 3, 4);
     g->setColumnStretch(1, 1);
     g->setColumnStretch(3, 1);
-    connect(btn2, &QPushButton::clicked, this, &TForm3::btn2Click);
+    connect(btn2, &QPushButton::clicked, this, &TForm3::Reset_ScanRange);
     return range;
 }
 
@@ -321,7 +321,7 @@ QGroupBox* TForm3::Build_ImageRange(QWidget* page) {
     g->addWidget(btn1, 3, 4);
     g->setColumnStretch(1, 1);
     g->setColumnStretch(3, 1);
-    connect(btn1, &QPushButton::clicked, this, &TForm3::btn1Click);
+    connect(btn1, &QPushButton::clicked, this, &TForm3::Reset_ImageRange);
     return range;
 }
 
@@ -337,7 +337,7 @@ QGroupBox* TForm3::Build_ImageTarget(QWidget* page) {
     tl->addWidget(btn3, 0, 2);
     tl->addWidget(Note(target, "lbl19", "注意：为避免覆盖,请把路径设置到另一个磁盘!"), 1, 0, 1, 3);
     tl->setColumnStretch(1, 1);
-    connect(btn3, &QPushButton::clicked, this, &TForm3::btn3Click);
+    connect(btn3, &QPushButton::clicked, this, &TForm3::Choose_ImageFolder);
     return target;
 }
 
@@ -466,7 +466,7 @@ void TForm3::chk2Click(bool checked) {
     medtEndData_->setEnabled(checked);
 }
 
-void TForm3::btn2Click() {
+void TForm3::Reset_ScanRange() {
     const TSectorRange range = Default_ScanRange(node_);
     edtStartSec_->setText(N(range.Start));
     edtEndSec_->setText(N(range.End));
@@ -498,7 +498,7 @@ void TForm3::btnBrowsClick() {
     edtScanResultSavepath_->setText(Join_Path(folder, name));
 }
 
-void TForm3::btn4Click() {
+void TForm3::Open_AdvancedSettings() {
     TForm7* form7 = main_->Form7();
     form7->show();
     form7->raise();
@@ -584,7 +584,7 @@ void TForm3::Show_ImagePage(const TTreeData& node) {
     edt1_->setText(U(node.HddModel));
     lbl4_->setText(U(node.HddFs));
     lbl18_->setText(N(Node_TotalSectors(node)));
-    btn1Click();
+    Reset_ImageRange();
     lbl15_->setText(U(node.HddCap));
     lbl22_->setText(N(node.PerSecBytes > 0 ? node.PerSecBytes : 512));
     show();
@@ -592,14 +592,14 @@ void TForm3::Show_ImagePage(const TTreeData& node) {
     activateWindow();
 }
 
-void TForm3::btn1Click() {
+void TForm3::Reset_ImageRange() {
     const int64_t sectors = Node_TotalSectors(node_);
     const int64_t first = node_.Hddtype == HDD_REGION ? node_.RegionSec : 0;
     edt3_->setText(N(first));
     edt2_->setText(N(first + sectors));
 }
 
-void TForm3::btn3Click() {
+void TForm3::Choose_ImageFolder() {
     edt4_->clear();
     if (node_.Level == 0) return;
     const QString title =
@@ -619,7 +619,7 @@ void TForm3::btn3Click() {
 
 void TForm3::btnToImageClick() {
     if (edt4_->text().isEmpty()) {
-        btn3Click();
+        Choose_ImageFolder();
         return;
     }
     const auto start = Read_WholeNumber(this, edt3_->text());

@@ -40,15 +40,15 @@ class TForm3 : public QDialog {
 
   public slots:
     // Scan page.
-    void btn2Click();     // "默认": the whole source again
-    void btnBrowsClick(); // the folder of the scan-result file
-    void btn4Click();     // the advanced settings
+    void Reset_ScanRange();       // "默认": the whole source again
+    void btnBrowsClick();         // the folder of the scan-result file
+    void Open_AdvancedSettings(); // "高级设置"
     void btnStartScanClick();
     void btnScanCacelClick(); // also the imaging page's "取消(&E)"
     void tmr1Timer();         // the prompt to save the scan results, once per show
     // Imaging page.
-    void btn1Click(); // "默认"
-    void btn3Click(); // the image file's folder
+    void Reset_ImageRange();   // "默认": the whole source again
+    void Choose_ImageFolder(); // "...": the image file's folder
     void btnToImageClick();
     // Escape acts as the shown page's "取消(&E)": the main window takes input again.
     void reject() override;

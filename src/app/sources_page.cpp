@@ -213,7 +213,7 @@ void TForm1::btnJumpClick() {
     Show_Hex(*bytes);
 }
 
-void TForm1::btn15Click() {
+void TForm1::Show_PreviousSector() {
     const auto typed = Read_WholeNumber(this, edtSec_->text());
     if (!typed) return;
     const TSourceNode* node = Focused_Node();
@@ -222,7 +222,7 @@ void TForm1::btn15Click() {
     btnJumpClick();
 }
 
-void TForm1::btn20Click() {
+void TForm1::Show_NextSector() {
     const auto typed = Read_WholeNumber(this, edtSec_->text());
     if (!typed) return;
     const TSourceNode* node = Focused_Node();
