@@ -626,17 +626,16 @@ void TForm3::btnToImageClick() {
     if (!start) return;
     const auto end = Read_WholeNumber(this, edt2_->text());
     if (!end) return;
-    if (const std::string refusal = Check_ImageRange(*start, *end); !refusal.empty()) {
-        Hint_Box(this, refusal);
+    if (const TOutcome refusal = Check_ImageRange(*start, *end); !refusal.Is_Ok()) {
+        Hint_Box(this, refusal.Why);
         return;
     }
     const int64_t sectorSize = lbl22_->text().toLongLong();
     const int64_t needed = Range_Bytes(*start, *end, sectorSize > 0 ? sectorSize : 512);
     const std::string target = edt4_->text().toStdString();
     const int64_t free = Get_FreeBytes(QFileInfo(edt4_->text()).absolutePath().toStdString());
-    if (const std::string lines = Check_ImageSpace(free, needed, lbl15_->text().toStdString());
-        !lines.empty()) {
-        Hint_Box(this, lines);
+    if (const TOutcome lines = Check_ImageSpace(free, needed, lbl15_->text().toStdString()); !lines.Is_Ok()) {
+        Hint_Box(this, lines.Why);
         return;
     }
     TImageOptions opts;

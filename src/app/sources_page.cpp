@@ -322,8 +322,8 @@ void TForm1::btnToimageClick() {
     Op_State().WrittenBytes = 0;
     form3_->Clear_ImagePage();
     const TSourceNode* node = Focused_Node();
-    if (const std::string refusal = Check_ImageNode(node ? &node->Data : nullptr); !refusal.empty()) {
-        Hint_Box(this, refusal);
+    if (const TOutcome refusal = Check_ImageNode(node ? &node->Data : nullptr); !refusal.Is_Ok()) {
+        Hint_Box(this, refusal.Why);
         return;
     }
     if (const std::string hint = Access_Hint(node->Data); !hint.empty()) {

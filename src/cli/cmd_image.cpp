@@ -154,12 +154,13 @@ int Check_ImageRequest(const TImageRequest& q, const TGuardOptions& output) {
         std::fprintf(stderr, "qrv-cli image: sectors must not be negative\n");
         return 2;
     }
-    if (auto msg = Check_ImageRange(q.Start, q.End); !msg.empty()) {
-        std::fprintf(stderr, "qrv-cli image: %s\n", msg.c_str());
+    if (const TOutcome r = Check_ImageRange(q.Start, q.End); !r.Is_Ok()) {
+        std::fprintf(stderr, "qrv-cli image: %s\n", r.Why.c_str());
         return 1;
     }
-    if (auto msg = Check_ImageBounds(q.Node, q.Start, q.End, Get_PathSize(Get_SourcePath(q.Node))); !msg.empty()) {
-        std::fprintf(stderr, "qrv-cli image: %s\n", msg.c_str());
+    if (const TOutcome r = Check_ImageBounds(q.Node, q.Start, q.End, Get_PathSize(Get_SourcePath(q.Node)));
+        !r.Is_Ok()) {
+        std::fprintf(stderr, "qrv-cli image: %s\n", r.Why.c_str());
         return 1;
     }
     const TOutputGuard guard({Get_SourcePath(q.Node)}, output);
@@ -167,22 +168,26 @@ int Check_ImageRequest(const TImageRequest& q, const TGuardOptions& output) {
     if (int rc = Prepare_Folder("image", q.Folder, guard)) return rc;
     const int64_t psb = q.Node.PerSecBytes > 0 ? q.Node.PerSecBytes : 512;
     const int64_t needed = (q.End - q.Start) * psb; // fits: both ends were checked above
-    if (auto msg = Check_ImageSpace(Get_FreeBytes(q.Folder), q.Opts.ResumeMap.empty() ? needed : 0, q.Node.HddCap);
-        !msg.empty()) {
-        std::fprintf(stderr, "qrv-cli image: %s\n", msg.c_str());
+    if (const TOutcome r =
+            Check_ImageSpace(Get_FreeBytes(q.Folder), q.Opts.ResumeMap.empty() ? needed : 0, q.Node.HddCap);
+        !r.Is_Ok()) {
+        std::fprintf(stderr, "qrv-cli image: %s\n", r.Why.c_str());
         return 1;
     }
     return 0;
 }
 
 // --verify: the finished image read back must give the digests computed while
-// it was written. 0 mismatch, 1 equal.
+// it was written. 0 mismatch or not readable, 1 equal.
 int Verify_Image(const std::string& written, const TImageResult& r) {
     TImageHashes back;
     // A container is read back through libewf: the media it holds.
-    const bool read = Hash_File(written, -1, back);
-    const int verified =
-        read && back.Md5 == r.Hashes.Md5 && back.Sha1 == r.Hashes.Sha1 && back.Sha256 == r.Hashes.Sha256;
+    const TOutcome read = Hash_File(written, -1, back);
+    if (!read.Is_Ok()) {
+        std::fprintf(stderr, "verify: the image could not be read back: %s\n", read.Why.c_str());
+        return 0;
+    }
+    const int verified = back.Md5 == r.Hashes.Md5 && back.Sha1 == r.Hashes.Sha1 && back.Sha256 == r.Hashes.Sha256;
     if (verified)
         std::fprintf(stderr, "verify: the image read back matches MD5, SHA1 and SHA256\n");
     else
@@ -240,8 +245,8 @@ int Cmd_Image(const TArgv& argv) {
     }
     TImageRequest q;
     q.Node = picked.Node;
-    if (auto msg = Check_ImageNode(&q.Node); !msg.empty()) {
-        std::fprintf(stderr, "qrv-cli image: %s\n", msg.c_str());
+    if (const TOutcome r = Check_ImageNode(&q.Node); !r.Is_Ok()) {
+        std::fprintf(stderr, "qrv-cli image: %s\n", r.Why.c_str());
         return 1;
     }
     q.Folder = *args.Get("out");

@@ -1,6 +1,6 @@
 // The result of an operation that can fail part way: it worked, the bytes
-// could not be read, the bytes were read but do not make sense, or the
-// operator stopped it. A failure carries the byte offset it was found at and
+// could not be read, the bytes were read but do not make sense, the operator
+// stopped it, or the request was refused before anything was done. A failure carries the byte offset it was found at and
 // what was wrong, so the caller can log it and end with its error closing line
 // instead of throwing from deep inside a loop.
 #pragma once
@@ -16,6 +16,7 @@ enum class TOutcomeKind : uint8_t {
     IoError,   // a read or write of the medium or a file failed
     Corrupt,   // the bytes were read but are not what they must be
     Cancelled, // the stop flag ended the operation
+    Refused,   // the request was not acceptable (a range, a target, a choice); nothing was done
 };
 
 struct TOutcome {
@@ -34,6 +35,8 @@ struct TOutcome {
         return {TOutcomeKind::Corrupt, offset, std::move(why)};
     }
     static TOutcome Cancelled(int64_t offset) { return {TOutcomeKind::Cancelled, offset, {}}; }
+    // Why is the text the user is shown.
+    static TOutcome Refused(std::string why) { return {TOutcomeKind::Refused, -1, std::move(why)}; }
 };
 
 } // namespace qrv

@@ -1,10 +1,12 @@
 #include "sources/image_digest.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <openssl/evp.h>
 #include <sstream>
 
+#include "common/language.h"
 #include "platform/ewf_source.h"
 #include "platform/output_file.h"
 #include "platform/source_io.h"
@@ -135,36 +137,41 @@ TImageHashes Parse_ImageHashes(const std::string& text) {
     return h;
 }
 
-bool Write_Sidecar(const std::string& path, const std::string& text, const TOutputGuard& guard) {
-    auto out = TOutputFile::Create(path, guard);
-    return out && out->Write(text.data(), text.size()) && out->Commit_Replacing();
+TOutcome Write_Sidecar(const std::string& path, const std::string& text, const TOutputGuard& guard) {
+    TGuardVerdict refusal;
+    auto out = TOutputFile::Create(path, guard, &refusal);
+    if (!out && !refusal.Allowed()) return TOutcome::Refused(refusal.Reason);
+    if (!out || !out->Write(text.data(), text.size()) || !out->Commit_Replacing())
+        return TOutcome::Io_Error(-1, path + ": " + std::strerror(errno));
+    return TOutcome::Ok();
 }
 
-bool Hash_File(const std::string& path, int64_t len, TImageHashes& out, TImageDigest* into) {
+TOutcome Hash_File(const std::string& path, int64_t len, TImageHashes& out, TImageDigest* into) {
     // A container is read through libewf: its digests are those of the media it holds.
     auto h = Is_EwfFile(path) ? Open_EwfSource(path) : Open_Source(path);
-    if (!h) return false;
+    if (!h) return TOutcome::Io_Error(0, path + ": " + Tr("无法打开"));
     TImageDigest own;
     TImageDigest& d = into ? *into : own;
     std::vector<uint8_t> buf(kSlotBytes);
     int64_t at = 0;
-    bool ok = true;
+    TOutcome result = TOutcome::Ok();
     while (len < 0 || at < len) {
         const size_t want = len < 0 ? buf.size() : size_t(std::min<int64_t>(int64_t(buf.size()), len - at));
         const int64_t n = h->Read_At(buf.data(), want, at);
         if (n < 0) {
-            ok = false;
+            result = TOutcome::Io_Error(at, path + ": " + Tr("读取失败"));
             break;
         }
         if (n == 0) {
-            ok = len < 0; // a file shorter than len is not the image asked for
+            // A file shorter than len is not the image asked for.
+            if (len >= 0) result = TOutcome::Corrupt(at, path + ": " + Tr("文件比预期短"));
             break;
         }
         d.Update(buf.data(), size_t(n));
         at += n;
     }
     if (!into) out = own.Finish();
-    return ok;
+    return result;
 }
 
 } // namespace qrv

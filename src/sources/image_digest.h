@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/outcome.h"
 #include "platform/output_guard.h"
 
 namespace qrv {
@@ -64,11 +65,14 @@ TImageHashes Parse_ImageHashes(const std::string& text);
 
 // Writes text as the file path through the output guard (replacing an
 // earlier one of the same name: the sidecars are rewritten on a resume).
-bool Write_Sidecar(const std::string& path, const std::string& text, const TOutputGuard& guard);
+// Refused when the guard refuses path, IoError when the write fails.
+TOutcome Write_Sidecar(const std::string& path, const std::string& text, const TOutputGuard& guard);
 
 // Digests of bytes [0, len) of the file at path (len < 0: the whole file;
 // for an EWF container, of the media it holds),
-// read through the same three threads; false when the file cannot be read.
-bool Hash_File(const std::string& path, int64_t len, TImageHashes& out, TImageDigest* into = nullptr);
+// read through the same three threads. IoError when the file cannot be
+// opened or a read fails (at its offset), Corrupt when the file ends before
+// len bytes.
+TOutcome Hash_File(const std::string& path, int64_t len, TImageHashes& out, TImageDigest* into = nullptr);
 
 } // namespace qrv

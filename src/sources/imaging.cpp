@@ -33,37 +33,39 @@ std::string Image_FileName(const TTreeData& node, std::time_t now) {
     return Image_FileName(node, t);
 }
 
-std::string Check_ImageNode(const TTreeData* node) {
-    if (!node || node->Level == 0) return Tr("请选中要镜像的盘符!");
-    if (node->Hddtype == HDD_IMAGE) return Tr("当前所选类型为文件,无法创建镜像!");
-    return "";
+TOutcome Check_ImageNode(const TTreeData* node) {
+    if (!node || node->Level == 0) return TOutcome::Refused(Tr("请选中要镜像的盘符!"));
+    if (node->Hddtype == HDD_IMAGE) return TOutcome::Refused(Tr("当前所选类型为文件,无法创建镜像!"));
+    return TOutcome::Ok();
 }
 
-std::string Check_ImageFolder(const TTreeData& node, const std::string& folder, const TGuardOptions& output) {
-    return TOutputGuard({Get_SourcePath(node)}, output).Check_Folder(folder).Reason;
+TOutcome Check_ImageFolder(const TTreeData& node, const std::string& folder, const TGuardOptions& output) {
+    const TGuardVerdict v = TOutputGuard({Get_SourcePath(node)}, output).Check_Folder(folder);
+    return v.Allowed() ? TOutcome::Ok() : TOutcome::Refused(v.Reason);
 }
 
-std::string Check_ImageRange(int64_t start, int64_t end) {
-    if (start == end) return Tr("起始扇区和结束扇区相同,请重新设置!");
-    if (end < start) return Tr("起始扇区大于结束扇区,请重新设置!");
-    return "";
+TOutcome Check_ImageRange(int64_t start, int64_t end) {
+    if (start == end) return TOutcome::Refused(Tr("起始扇区和结束扇区相同,请重新设置!"));
+    if (end < start) return TOutcome::Refused(Tr("起始扇区大于结束扇区,请重新设置!"));
+    return TOutcome::Ok();
 }
 
-std::string Check_ImageBounds(const TTreeData& node, int64_t start, int64_t end, int64_t mediumBytes) {
+TOutcome Check_ImageBounds(const TTreeData& node, int64_t start, int64_t end, int64_t mediumBytes) {
     const int64_t psb = node.PerSecBytes > 0 ? node.PerSecBytes : 512;
-    if (start < 0 || end < 0) return Tr("扇区号不能为负数,请重新设置!");
+    if (start < 0 || end < 0) return TOutcome::Refused(Tr("扇区号不能为负数,请重新设置!"));
     const auto endByte = Mul_Checked(end, psb);
-    if (!endByte || !Mul_Checked(start, psb)) return Tr("扇区号过大,无法换算为字节偏移,请重新设置!");
+    if (!endByte || !Mul_Checked(start, psb))
+        return TOutcome::Refused(Tr("扇区号过大,无法换算为字节偏移,请重新设置!"));
     if (mediumBytes >= 0 && *endByte > mediumBytes)
-        return Tr("结束扇区超出源的末尾,请重新设置!") + "(" + std::to_string(end) + " > " +
-               std::to_string(mediumBytes / psb) + ")";
-    return "";
+        return TOutcome::Refused(Tr("结束扇区超出源的末尾,请重新设置!") + "(" + std::to_string(end) + " > " +
+                                 std::to_string(mediumBytes / psb) + ")");
+    return TOutcome::Ok();
 }
 
-std::string Check_ImageSpace(int64_t freeBytes, int64_t needed, const std::string& capText) {
-    if (freeBytes >= needed) return "";
-    return Tr("检测到目标盘剩余空间不足,请重新设置!") + "\r\n" + "镜像文件字节数:" + std::to_string(needed) +
-           "\r\n" + "目标剩余字节数:" + std::to_string(freeBytes) + "\r\n" + "目标盘的剩余空间至少为:" + capText;
+TOutcome Check_ImageSpace(int64_t freeBytes, int64_t needed, const std::string& capText) {
+    if (freeBytes >= needed) return TOutcome::Ok();
+    return TOutcome::Refused(Tr("检测到目标盘剩余空间不足,请重新设置!") + "\r\n" + "镜像文件字节数:" + std::to_string(needed) +
+           "\r\n" + "目标剩余字节数:" + std::to_string(freeBytes) + "\r\n" + "目标盘的剩余空间至少为:" + capText);
 }
 
 namespace {
@@ -382,7 +384,7 @@ struct TImagingRun {
 
     bool Save_Map(const std::string& path) {
         map.CurrentStatus = map.Bytes_Of('?') ? '?' : '+';
-        const bool saved = Write_Sidecar(path, Image_MapText(map), guard);
+        const bool saved = Write_Sidecar(path, Image_MapText(map), guard).Is_Ok();
         mapClock = std::chrono::steady_clock::now();
         return saved;
     }
@@ -579,9 +581,8 @@ struct TImagingRun {
         Send_Log(Tr("镜像哈希值"), "MD5: " + res.Hashes.Md5);
         Send_Log(Tr("镜像哈希值"), "SHA1: " + res.Hashes.Sha1);
         Send_Log(Tr("镜像哈希值"), "SHA256: " + res.Hashes.Sha256);
-        if (!Write_Sidecar(res.HashesPath, Image_HashesText(res.Hashes), guard)) {
-            Send_Log(TSeverity::Error, Tr("错误类型:Image0003"),
-                     Tr("错误内容:写入哈希文件失败:") + res.HashesPath);
+        if (const TOutcome w = Write_Sidecar(res.HashesPath, Image_HashesText(res.Hashes), guard); !w.Is_Ok()) {
+            Send_Log(TSeverity::Error, Tr("错误类型:Image0003"), Tr("错误内容:写入哈希文件失败:") + w.Why);
             res.HashesPath.clear();
             return false;
         }
@@ -604,8 +605,8 @@ TImageResult To_imageFrom(TSource* h, const TTreeData& node, const std::string& 
     // The range is checked before the target exists: a range that cannot be
     // copied must not leave a padded or empty image behind.
     const int64_t medium = h->Size();
-    if (const std::string bad = Check_ImageBounds(node, start, end, medium); !bad.empty()) {
-        Send_Log(TSeverity::Error, Tr("错误类型:Image0004"), Tr("错误内容:") + bad);
+    if (const TOutcome bad = Check_ImageBounds(node, start, end, medium); !bad.Is_Ok()) {
+        Send_Log(TSeverity::Error, Tr("错误类型:Image0004"), Tr("错误内容:") + bad.Why);
         Finish_Image(false);
         return {};
     }

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "common/outcome.h"
 #include "media/tree_data.h"
 #include "platform/ewf_writer.h"
 #include "platform/output_guard.h"
@@ -23,27 +24,28 @@ inline constexpr int64_t kImageBlock = 524800; // 1025 sectors of 512 bytes
 std::string Image_FileName(const TTreeData& node, const std::tm& localTime);
 std::string Image_FileName(const TTreeData& node, std::time_t now);
 
-// Refusal of the imaging command for the focused node ("" when it may be imaged).
-// node may be nullptr (nothing focused).
-std::string Check_ImageNode(const TTreeData* node);
+// The checks below return Ok, or Refused with the text the user is shown.
+
+// Refusal of the imaging command for the focused node. node may be nullptr
+// (nothing focused).
+TOutcome Check_ImageNode(const TTreeData* node);
 
 // Refusal of a target folder by the output guard for the node's source: the
 // source itself, a block device, a folder on the disk being imaged or on a disk
-// that cannot be determined ("" when accepted).
-std::string Check_ImageFolder(const TTreeData& node, const std::string& folder,
+// that cannot be determined.
+TOutcome Check_ImageFolder(const TTreeData& node, const std::string& folder,
                               const TGuardOptions& output = {});
 
-// Checks of the start button on the typed start and end sectors ("" when accepted).
-std::string Check_ImageRange(int64_t start, int64_t end);
+// Checks of the start button on the typed start and end sectors.
+TOutcome Check_ImageRange(int64_t start, int64_t end);
 
-// The byte range of sectors [start, end) of the node ("" when it can be
-// imaged): negative sectors, a sector number whose byte offset does not fit
+// The byte range of sectors [start, end) of the node: negative sectors, a sector number whose byte offset does not fit
 // in 64 bits, and an end beyond a medium of mediumBytes bytes (-1: size
 // unknown, not checked) are refused.
-std::string Check_ImageBounds(const TTreeData& node, int64_t start, int64_t end, int64_t mediumBytes);
+TOutcome Check_ImageBounds(const TTreeData& node, int64_t start, int64_t end, int64_t mediumBytes);
 
-// The free-space message ("" when freeBytes >= needed): four lines joined by CR LF.
-std::string Check_ImageSpace(int64_t freeBytes, int64_t needed, const std::string& capText);
+// The free-space refusal when freeBytes < needed: four lines joined by CR LF.
+TOutcome Check_ImageSpace(int64_t freeBytes, int64_t needed, const std::string& capText);
 
 enum class TImageFormat { Raw, E01 };
 

@@ -213,11 +213,11 @@ TEST_F(TImagingFixture, RangesBeyondTheMediumOrBeyondOffsetsAreRefused) {
             << what << ": " << logs[0];
         EXPECT_EQ(logs[1], "镜像完成|镜像未能完成!") << what;
         EXPECT_EQ(Sink->Messages().back().MsgType, MSG_PROGRESS_END) << what;
-        EXPECT_EQ(Check_ImageBounds(Node, c.Start, c.End, 600000).rfind(c.Want, 0), 0u) << what;
+        EXPECT_EQ(Check_ImageBounds(Node, c.Start, c.End, 600000).Why.rfind(c.Want, 0), 0u) << what;
     }
     // The last whole sector is the end of what can be imaged.
     Node.PerSecBytes = 512;
-    EXPECT_EQ(Check_ImageBounds(Node, 0, 1171, 600000), "");
+    EXPECT_TRUE(Check_ImageBounds(Node, 0, 1171, 600000).Is_Ok());
     EXPECT_TRUE(To_imageFrom(&h, Node, Dir.File("ok.img"), 0, 1171).Ok);
     EXPECT_EQ(std::filesystem::file_size(Dir.File("ok.img")), 1171u * 512u);
 }
@@ -262,22 +262,22 @@ TEST(Imaging, FileNameChecksAndMessages) {
     n.HddModel = "C:\\a?b<c>d\"e|f*g h";
     EXPECT_EQ(Image_FileName(n, t), "Cabcdefgh-20240305140327.img");
 
-    EXPECT_EQ(Check_ImageNode(nullptr), "请选中要镜像的盘符!");
+    EXPECT_EQ(Check_ImageNode(nullptr).Why, "请选中要镜像的盘符!");
     TTreeData root;
-    EXPECT_EQ(Check_ImageNode(&root), "请选中要镜像的盘符!");
+    EXPECT_EQ(Check_ImageNode(&root).Why, "请选中要镜像的盘符!");
     TTreeData image;
     image.Level = 1, image.Hddtype = HDD_IMAGE;
-    EXPECT_EQ(Check_ImageNode(&image), "当前所选类型为文件,无法创建镜像!");
+    EXPECT_EQ(Check_ImageNode(&image).Why, "当前所选类型为文件,无法创建镜像!");
     TTreeData region = image;
     region.Level = 2, region.Hddtype = HDD_REGION;
-    EXPECT_EQ(Check_ImageNode(&region), "");
+    EXPECT_TRUE(Check_ImageNode(&region).Is_Ok());
 
-    EXPECT_EQ(Check_ImageRange(5, 5), "起始扇区和结束扇区相同,请重新设置!");
-    EXPECT_EQ(Check_ImageRange(6, 5), "起始扇区大于结束扇区,请重新设置!");
-    EXPECT_EQ(Check_ImageRange(5, 6), "");
+    EXPECT_EQ(Check_ImageRange(5, 5).Why, "起始扇区和结束扇区相同,请重新设置!");
+    EXPECT_EQ(Check_ImageRange(6, 5).Why, "起始扇区大于结束扇区,请重新设置!");
+    EXPECT_TRUE(Check_ImageRange(5, 6).Is_Ok());
 
-    EXPECT_EQ(Check_ImageSpace(1000, 1000, "1.00 GB"), "");
-    EXPECT_EQ(Check_ImageSpace(999, 1000, "14.84 GB"),
+    EXPECT_TRUE(Check_ImageSpace(1000, 1000, "1.00 GB").Is_Ok());
+    EXPECT_EQ(Check_ImageSpace(999, 1000, "14.84 GB").Why,
               "检测到目标盘剩余空间不足,请重新设置!\r\n镜像文件字节数:1000\r\n目标剩余字节数:999\r\n"
               "目标盘的剩余空间至少为:14.84 GB");
 
@@ -286,10 +286,10 @@ TEST(Imaging, FileNameChecksAndMessages) {
     TTempDir dir;
     test::Write_File(dir.File("x.img"), std::vector<uint8_t>(512, 0));
     region.HddNumber = "Image File", region.HddModel = dir.File("x.img");
-    EXPECT_EQ(Check_ImageFolder(region, dir.Path()), "");
+    EXPECT_TRUE(Check_ImageFolder(region, dir.Path()).Is_Ok());
     // The image itself is never a target, not even through a link.
     std::filesystem::create_symlink(dir.File("x.img"), dir.File("x-link.img"));
-    EXPECT_EQ(Check_ImageFolder(region, dir.File("x-link.img")), "为避免覆盖,不能写入源本身!");
+    EXPECT_EQ(Check_ImageFolder(region, dir.File("x-link.img")).Why, "为避免覆盖,不能写入源本身!");
     auto sink = std::make_shared<TRecordingSink>();
     auto prev = Set_UISink(sink);
     region.PerSecBytes = 512;
