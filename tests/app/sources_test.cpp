@@ -1053,8 +1053,10 @@ class TSourcesTest : public QObject {
              }},
             {"scan range start = end",
              [&] {
+                 const size_t shown = boxes.Boxes.size();
                  press(form.get(), "btnscan");
-                 QTest::qWait(150); // the offer to save the results
+                 // The offer to save the results comes from a timer: wait for it.
+                 QTRY_VERIFY_WITH_TIMEOUT(boxes.Boxes.size() > shown, 5000);
                  boxes.Boxes.pop_back();
                  set(dialog3, "edtStartSec", "100");
                  set(dialog3, "edtEndSec", "100");

@@ -215,12 +215,13 @@ TEST(ChannelThreaded, ProgressRecordReadWhileWorkersPublish) {
         return s.find_first_not_of("0123456789", 2) == std::string::npos;
     };
     int bad = 0, reads = 0;
+    // The reader reads at least once: the writers may finish before it starts.
     std::thread reader([&] {
-        while (!done) {
+        do {
             const TProgressTexts t = Op_State().Record.Texts();
             bad += !whole(t.Status2, 'a') + !whole(t.Status3, 'b');
             ++reads;
-        }
+        } while (!done);
     });
     std::thread a([] {
         for (int i = 0; i < kSends; ++i)
