@@ -9,6 +9,7 @@
 #include <thread>
 #include <utility>
 
+#include "analysis/output.h"
 #include "analysis/sample_decode.h"
 #include "analysis/seam_growth.h"
 #include "common/language.h"
@@ -25,39 +26,6 @@ namespace qrv {
 namespace {
 
 const char* const kRecoveryFolder = "QRV_凯墨视频恢复文件夹";
-
-// Writes the parts of result ri in the order its layout needs. False when a
-// part failed; stopped is set when the stop flag cut the file short.
-bool Write_Result(int64_t ri, const TRebuildResult& r, TSource& src, TOutputFile& out,
-                  const TPieceWriter& writer, bool& stopped) {
-    auto& st = Op_State();
-    bool ok = true;
-    auto part = [&](int64_t entry, bool head) {
-        if (!ok || stopped) return;
-        bool wrote = writer(ri, entry, src, head, out);
-        if (st.StopFlag)
-            stopped = true;
-        else if (!wrote)
-            ok = false;
-    };
-    const int64_t n = std::min<int64_t>(std::max(r.Fragmenum, 0), int64_t(r.FragmenArray.size()));
-    auto dataEntries = [&] {
-        for (int64_t i = 0; i < n; ++i) {
-            const TFragmenArr& f = r.FragmenArray[size_t(i)];
-            if (!f.ChongHeFlag && (f.FragmenType == 0 || f.FragmenType == 2)) part(i, false);
-        }
-    };
-    const bool headerEntry = n > 0 && r.FragmenArray[0].FragmenType == 1;
-    if (r.HeadFlag == 1) part(-1, true);
-    if (r.CamerType == 0) {
-        if (headerEntry) part(0, false);
-        dataEntries();
-    } else if (r.CamerType == 2) {
-        dataEntries();
-        if (headerEntry) part(0, false); // the movie header goes last
-    }
-    return ok;
-}
 
 // The current time as ISO 8601 in UTC.
 std::string Utc_Now() {
@@ -195,11 +163,18 @@ class TExportRun {
         Send_UIMessage(MSG_GAUGE2_RANGE, {std::to_string(r.TrueFileLen / 65536)});
         st.WrittenBytes = 0;
         st.Progress2 = 0;
-        bool stopped = false;
         TFileRecorder recorder;
         out->Set_Tap(&recorder);
-        bool ok = Write_Result(ri, r, src_, *out, writer_, stopped);
+        TPartWriter part;
+        if (writer_)
+            part = [&](const TOutputPart& p, TSource& src, TOutputFile& o) {
+                return writer_(ri, p.Entry, src, p.Entry < 0, o);
+            };
+        const TOutcome wrote = Write_Layout(Output_Layout(r), src_, *out, part);
         out->Set_Tap(nullptr);
+        // A stopped file keeps what was written; it is not presented as complete.
+        const bool stopped = wrote.Kind == TOutcomeKind::Cancelled;
+        bool ok = !wrote.Failed();
         if (ok) {
             ok = out->Commit(TTakenName::NextFree);
             path = out->Path();
@@ -328,7 +303,7 @@ class TExportRun {
 
 } // namespace
 
-TSaveSummary Save_ToFile_One(TResultsModel& model, const std::string& folder, const TPieceWriter& writerIn,
+TSaveSummary Save_ToFile_One(TResultsModel& model, const std::string& folder, const TPieceWriter& writer,
                              const TGuardOptions& output) {
     TSaveSummary sum;
     auto& st = Op_State();
@@ -337,7 +312,6 @@ TSaveSummary Save_ToFile_One(TResultsModel& model, const std::string& folder, co
         Send_Log(TSeverity::Error, Tr("错误类型:Save[0000]"), Tr("错误内容:获取磁盘句柄出错，程序将退出!"));
         return sum;
     }
-    const TPieceWriter writer = writerIn ? writerIn : Default_PieceWriter();
     st.Progress1 = 0;
     st.Progress2 = 0;
     const std::string recovery = folder + "/" + Recovery_FolderName();

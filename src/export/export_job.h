@@ -20,9 +20,11 @@ namespace qrv {
 // Files per subfolder.
 inline constexpr int64_t kFilesPerFolder = 2000;
 
-// Writes one part of a result into an open output file: the synthesized head
-// (head = true, entry = -1) or entry `entry` of result `result`. Returns false
-// when the part could not be written (or was not started because of a stop).
+// Writes one part of a result's output layout into an open output file in
+// place of the layout's own pieces (a test's stand-in for the disk): the
+// synthesized head (head = true, entry = -1) or entry `entry` of result
+// `result`. Returns false when the part could not be written (or was not
+// started because of a stop).
 using TPieceWriter =
     std::function<bool(int64_t result, int64_t entry, TSource& source, bool head, TOutputFile& out)>;
 
@@ -71,13 +73,11 @@ struct TSaveSummary {
 // The caller clears the stop flag before it starts the worker; the flag is read
 // before each row and by the piece writer before each block. A file that cannot
 // be created or fully written is logged with its path, removed, not counted and
-// its row stays checked. The piece writer defaults to Build_Piece. The folder
+// its row stays checked. Each file is written from its output layout
+// (Output_Layout), part by part through the piece writer when one is given. The folder
 // (with missing parents), its subfolders and files are opened through an output
 // guard for the current source path; what it refuses is logged with the reason.
 TSaveSummary Save_ToFile_One(TResultsModel& model, const std::string& folder, const TPieceWriter& writer = {},
                              const TGuardOptions& output = {});
-
-// The default piece writer (Build_Piece over RebuildResultList).
-TPieceWriter Default_PieceWriter();
 
 } // namespace qrv

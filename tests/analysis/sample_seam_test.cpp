@@ -541,7 +541,9 @@ TEST(PlacedSamples, SamplesWhollyInsideCopiedBytes) {
     };
     for (const TCase& c : cases) {
         SCOPED_TRACE(c.What);
-        EXPECT_EQ(Count_PlacedSamples(c.R, v), c.Want);
+        TRebuildResult r = c.R;
+        r.Fragmenum = int32_t(r.FragmenArray.size()); // the file holds the record's entries only
+        EXPECT_EQ(Count_PlacedSamples(r, v), c.Want);
     }
 }
 
