@@ -482,7 +482,7 @@ void Set_SynthesizedHead(TRebuildResult& r, int32_t E, const TVideo& v) {
         freeValue = 0;
     }
     e.FragmentLastSoff = S;
-    e.FragmentLastErySoff = Dec(S);
+    e.FragmentLastErySoff = S;
     e.UpHeadNum = 1;
     e.UpHeadFreeSpace = freeValue;
     r.HeadFlag = 1;
@@ -744,7 +744,7 @@ TRebuildResult& Append_HeaderResult(const TScanResult& H, int headMode) {
     TFragmenArr e0;
     e0.FragmenType = ENTRY_MOVIE;
     e0.MdatLen = H.True_MdatLen;
-    e0.FragmentLastErySoff = Dec(H.FragmentOff);
+    e0.FragmentLastErySoff = H.FragmentOff;
     e0.FragmeSnum = e0.FragmeEnum = e0.FragmeSLnum = e0.FragmeELnum = -1;
     e0.FragmeSnumType = 255;
     e0.MdatOFF = H.Next_AtomOff;

@@ -134,28 +134,6 @@ bool Write_Copy(TSource& src, const TSink& sink, int64_t o, int64_t n) {
     return true;
 }
 
-int64_t Parse_Decimal(const std::string& text, bool& ok) {
-    size_t b = text.find_first_not_of(" \t\r\n");
-    size_t e = text.find_last_not_of(" \t\r\n");
-    ok = false;
-    if (b == std::string::npos) return 0;
-    std::string t = text.substr(b, e - b + 1);
-    size_t i = 0;
-    bool neg = false;
-    if (t[0] == '-' || t[0] == '+') {
-        neg = t[0] == '-';
-        i = 1;
-    }
-    if (i >= t.size() || t.size() - i > 18) return 0;
-    int64_t v = 0;
-    for (; i < t.size(); ++i) {
-        if (t[i] < '0' || t[i] > '9') return 0;
-        v = v * 10 + (t[i] - '0');
-    }
-    ok = true;
-    return neg ? -v : v;
-}
-
 } // namespace
 
 namespace {
@@ -227,11 +205,8 @@ bool Write_Piece(TSource& src, TOutputFile& out, int mode, int64_t sizeValue, in
 }
 
 int64_t Get_CopyStart(const TFragmenArr& e) {
-    bool ok = false;
-    if (e.FragmentLastErySoff.find_first_not_of(" \t\r\n") == std::string::npos)
-        return e.FragmentLastSoff != 0 ? e.FragmentLastSoff : e.FragmenSoff;
-    int64_t v = Parse_Decimal(e.FragmentLastErySoff, ok);
-    return ok ? v : -1;
+    if (e.FragmentLastErySoff) return *e.FragmentLastErySoff;
+    return e.FragmentLastSoff != 0 ? e.FragmentLastSoff : e.FragmenSoff;
 }
 
 TOutputPart Part_Layout(const TRebuildResult& r, int32_t entry, int64_t fileOff) {

@@ -96,9 +96,8 @@ TOutcome Write_Layout(const TOutputLayout& layout, TSource& src, TOutputFile& ou
 // stands. False when it could not be written.
 bool Build_Piece(const TRebuildResult& r, int32_t entry, TSource& src, bool headFlag, TOutputFile& out);
 
-// The copy start of an entry: its decimal copy-start text (blanks ignored),
-// else FragmentLastSoff, else FragmenSoff. -1 when the text is present but is
-// not a decimal number.
+// The copy start of an entry: the copy start set on it, else FragmentLastSoff,
+// else FragmenSoff. Negative (unusable) when the one set is.
 int64_t Get_CopyStart(const TFragmenArr& e);
 // The copy end: FragmentLastEoff when non-zero, else FragmenEoff.
 inline int64_t Get_CopyEnd(const TFragmenArr& e) { return e.FragmentLastEoff != 0 ? e.FragmentLastEoff : e.FragmenEoff; }

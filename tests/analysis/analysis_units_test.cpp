@@ -52,7 +52,7 @@ TFragmenArr Movie_Entry(int64_t soff, int64_t eoff, int64_t mdatLen) {
     e.FragmenSoff = soff;
     e.FragmenEoff = eoff;
     e.MdatLen = mdatLen;
-    e.FragmentLastErySoff = std::to_string(soff);
+    e.FragmentLastErySoff = soff;
     return e;
 }
 
@@ -288,7 +288,7 @@ TEST_F(TLinkFixture, FrontHeaderContiguousAndSectorLevel) {
         EXPECT_EQ(r.FragmenArray[0].FragmentLastEoff, S0 + 1024);
         EXPECT_EQ(r.FragmenArray[0].FragmentFreeSpace, 0);
         EXPECT_EQ(r.FragmenArray[1].FragmentLastSoff, S0 + 1024);
-        EXPECT_EQ(r.FragmenArray[1].FragmentLastErySoff, std::to_string(S0 + 1024));
+        EXPECT_EQ(r.FragmenArray[1].FragmentLastErySoff, std::optional<int64_t>(S0 + 1024));
         // Last entry of a front layout: copied to the end of its last sample.
         EXPECT_EQ(r.FragmenArray[1].FragmentLastEoff, S0 + 1008 + 40000);
     }
@@ -470,7 +470,7 @@ TEST(SynthesizedHead, OffsetsAndFallbacks) {
     EXPECT_EQ(a.HeadFlag, 1);
     EXPECT_EQ(a.HeadLenx, 1024);
     EXPECT_EQ(a.FragmenArray[1].FragmentLastSoff, 20 * kF);
-    EXPECT_EQ(a.FragmenArray[1].FragmentLastErySoff, std::to_string(20 * kF));
+    EXPECT_EQ(a.FragmenArray[1].FragmentLastErySoff, std::optional<int64_t>(20 * kF));
     EXPECT_EQ(a.FragmenArray[1].UpHeadNum, 1);
     EXPECT_EQ(a.FragmenArray[1].UpHeadFreeSpace, 1024);
     // G = 0: a 512-byte head, copying from the next sector.
@@ -606,7 +606,7 @@ TEST_F(TPieceFixture, BuildPieceWritesCopyFillAndTrailingPiece) {
     r.HeadLenx = 1024;
     r.HeadMdatLenx = 5000;
     TFragmenArr e = Data_Entry(0, 0, 1, 0, 10000, 20000);
-    e.FragmentLastErySoff = "  12000 ";
+    e.FragmentLastErySoff = 12000;
     e.FragmentLastEoff = 13000;
     e.FragmentFreeSpace = 500;
     e.LastFragmenum = 1;
@@ -625,7 +625,7 @@ TEST_F(TPieceFixture, BuildPieceWritesCopyFillAndTrailingPiece) {
     EXPECT_EQ(std::vector<uint8_t>(b.begin() + 1024, b.begin() + 2024), Slice(12000, 1000));
     EXPECT_EQ(std::vector<uint8_t>(b.begin() + 2534, b.begin() + 2634), Slice(50000, 100));
 
-    r.FragmenArray[0].FragmentLastErySoff = "12x";
+    r.FragmenArray[0].FragmentLastErySoff = -1; // not a place on the medium
     auto out2 = TOutputFile::Create(dir.File("c.bin"), TOutputGuard::Without_Sources());
     EXPECT_FALSE(Build_Piece(r, 0, *src, false, *out2));
 }
@@ -689,7 +689,7 @@ TEST_F(TPieceFixture, OutputLayoutPlacesEveryPartAndTheWriterFollowsIt) {
     cases[1].R.HeadLenx = 64;
     cases[1].R.HeadMdatLenx = 4242;
     cases[3].R.Fragmenum = 1;
-    cases[4].R.FragmenArray[1].FragmentLastErySoff = "12x";
+    cases[4].R.FragmenArray[1].FragmentLastErySoff = -1;
     cases[6].R.HeadFlag = 1;
     cases[6].R.HeadLenx = 64;
     for (const TCase& c : cases) {

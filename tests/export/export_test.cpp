@@ -25,7 +25,7 @@ TFragmenArr Entry(uint8_t type, int64_t soff, int64_t eoff, bool dup = false) {
     f.FragmenType = type;
     f.FragmenSoff = soff;
     f.FragmenEoff = eoff;
-    f.FragmentLastErySoff = std::to_string(soff);
+    f.FragmentLastErySoff = soff;
     f.ChongHeFlag = dup;
     return f;
 }
