@@ -1,6 +1,6 @@
 // The result of an operation that can fail part way: it worked, the bytes
-// could not be read, the bytes were read but do not make sense, or the
-// operator stopped it. A failure carries the byte offset it was found at and
+// could not be read, the bytes were read but do not make sense, the operator
+// stopped it, or it was refused before it started. A failure carries the byte offset it was found at and
 // what was wrong, so the caller can log it and end with its error closing line
 // instead of throwing from deep inside a loop.
 #pragma once
@@ -16,6 +16,7 @@ enum class TOutcomeKind : uint8_t {
     IoError,   // a read or write of the medium or a file failed
     Corrupt,   // the bytes were read but are not what they must be
     Cancelled, // the stop flag ended the operation
+    Refused,   // the operation may not start: its target or what it was given is not acceptable
 };
 
 struct TOutcome {
@@ -24,7 +25,10 @@ struct TOutcome {
     std::string Why;     // what went wrong, for the log line
 
     bool Is_Ok() const { return Kind == TOutcomeKind::Ok; }
-    bool Failed() const { return Kind == TOutcomeKind::IoError || Kind == TOutcomeKind::Corrupt; }
+    bool Failed() const {
+        return Kind == TOutcomeKind::IoError || Kind == TOutcomeKind::Corrupt ||
+               Kind == TOutcomeKind::Refused;
+    }
 
     static TOutcome Ok() { return {}; }
     static TOutcome Io_Error(int64_t offset, std::string why) {
@@ -34,6 +38,7 @@ struct TOutcome {
         return {TOutcomeKind::Corrupt, offset, std::move(why)};
     }
     static TOutcome Cancelled(int64_t offset) { return {TOutcomeKind::Cancelled, offset, {}}; }
+    static TOutcome Refused(std::string why) { return {TOutcomeKind::Refused, -1, std::move(why)}; }
 };
 
 } // namespace qrv

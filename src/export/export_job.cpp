@@ -70,24 +70,25 @@ std::string Export_FileName(const std::string& date, const std::string& caption,
     return name + ".mp4";
 }
 
-std::string Check_SaveTarget(const TResultsModel& model, const std::string& folder,
-                             const std::string& sourcePath, int64_t freeBytes, const TGuardOptions& output) {
-    if (folder.empty()) return Tr("请指定保存路径!");
+TOutcome Check_SaveTarget(const TResultsModel& model, const std::string& folder,
+                          const std::string& sourcePath, int64_t freeBytes, const TGuardOptions& output) {
+    if (folder.empty()) return TOutcome::Refused(Tr("请指定保存路径!"));
     int64_t checked = 0, sum = 0;
     const int64_t count = RebuildResultList.Count();
     for (const auto& row : model.Rows()) {
         if (!row.Checked) continue;
         ++checked;
-        int64_t idx = row.Result_Index();
+        int64_t idx = row.ResultIndex;
         if (idx >= 0 && idx < count) sum += RebuildResultList.Get(idx).MdatLenx;
     }
-    if (checked == 0) return Tr("请选择要保存文件!");
-    if (freeBytes >= 0 && freeBytes < sum) return Tr("目标盘可用空间不够,无法保存!");
-    return TOutputGuard({sourcePath}, output).Check_Folder(folder).Reason;
+    if (checked == 0) return TOutcome::Refused(Tr("请选择要保存文件!"));
+    if (freeBytes >= 0 && freeBytes < sum) return TOutcome::Refused(Tr("目标盘可用空间不够,无法保存!"));
+    const TGuardVerdict verdict = TOutputGuard({sourcePath}, output).Check_Folder(folder);
+    return verdict.Allowed() ? TOutcome::Ok() : TOutcome::Refused(verdict.Reason);
 }
 
-std::string Check_SaveTarget(const TResultsModel& model, const std::string& folder,
-                             const std::string& sourcePath, const TGuardOptions& output) {
+TOutcome Check_SaveTarget(const TResultsModel& model, const std::string& folder,
+                          const std::string& sourcePath, const TGuardOptions& output) {
     return Check_SaveTarget(model, folder, sourcePath, folder.empty() ? -1 : Get_FreeBytes(folder), output);
 }
 
@@ -116,10 +117,11 @@ class TExportRun {
     void Export_Row(int64_t p) {
         TResultRow row = model_.Row(p);
         if (!row.Checked || !row.Exportable) return;
-        const int64_t ri = row.Result_Index();
+        // A row outlives its result when the list was replaced under it.
+        const int64_t ri = row.ResultIndex;
         if (ri < 0 || ri >= RebuildResultList.Count()) {
             Send_Log(TSeverity::Error, Tr("错误类型:Save0002"),
-                     Tr("结果序号不正常") + ":" + row.Sub[COL_INDEX]);
+                     Tr("结果序号不正常") + ":" + std::to_string(ri));
             ++sum_.Failed;
             return;
         }
@@ -357,8 +359,9 @@ TSaveSummary Save_ToFile_One(TResultsModel& model, const std::string& folder, co
     }
     if (sum.Started && !sum.Report.Files.empty()) {
         sum.Report.EndTime = Utc_Now();
-        sum.ReportPath = Write_CarveReport(sum.Report, guard, &sum.ReportError);
-        if (sum.ReportPath.empty())
+        const TOutcome written = Write_CarveReport(sum.Report, guard, &sum.ReportPath);
+        if (!written.Is_Ok()) sum.ReportError = written.Why;
+        if (!written.Is_Ok())
             Send_Log(TSeverity::Error, Tr("错误类型:Save0007"), Tr("写入报告出错") + ":" + sum.ReportError);
         else
             Send_Log(Tr("报告已写入"), sum.ReportPath);

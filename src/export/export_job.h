@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "common/outcome.h"
 #include "export/carve_report.h"
 #include "platform/output_file.h"
 #include "platform/output_guard.h"
@@ -38,19 +39,18 @@ std::string Clean_NameText(const std::string& text);
 // "FILE-" + cleaned date + "-" + row number (+ "-" + cleaned model) + ".mp4".
 std::string Export_FileName(const std::string& date, const std::string& caption, const std::string& model);
 
-// The checks made before an export starts. Returns the message to show, or the
-// empty text when the export may start: no folder "请指定保存路径!", no checked
+// The checks made before an export starts. Ok when the export may start, else
+// Refused with the message to show in Why: no folder "请指定保存路径!", no checked
 // row "请选择要保存文件!", free bytes (-1: unknown, treated as enough) below the
 // sum of MdatLenx of the checked rows "目标盘可用空间不够,无法保存!", and the
 // output guard's refusal of the folder for the source (the source itself, a
 // block device, the disk that holds a device source, a disk that cannot be
 // determined).
-std::string Check_SaveTarget(const TResultsModel& model, const std::string& folder,
-                             const std::string& sourcePath, int64_t freeBytes,
-                             const TGuardOptions& output = {});
+TOutcome Check_SaveTarget(const TResultsModel& model, const std::string& folder,
+                          const std::string& sourcePath, int64_t freeBytes, const TGuardOptions& output = {});
 // Same, asking the platform for the folder's free bytes.
-std::string Check_SaveTarget(const TResultsModel& model, const std::string& folder,
-                             const std::string& sourcePath, const TGuardOptions& output = {});
+TOutcome Check_SaveTarget(const TResultsModel& model, const std::string& folder,
+                          const std::string& sourcePath, const TGuardOptions& output = {});
 
 struct TSaveSummary {
     bool Started = false;           // the source was opened and the rows were walked
