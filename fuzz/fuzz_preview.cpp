@@ -56,9 +56,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         e.FragmentLastSoff = in.Take<int64_t>();
         e.FragmentLastEoff = in.Take<int64_t>();
         e.FragmentFreeSpace = in.Take<int64_t>();
-        if (flags & 32) e.FragmentLastErySoff = std::to_string(in.Take<int64_t>());
-        if (flags & 64)
-            e.FragmentLastErySoff = std::string(reinterpret_cast<const char*>(in.p), in.n < 6 ? in.n : 6);
+        if (flags & 32) e.FragmentLastErySoff = in.Take<int64_t>();
+        if (flags & 64) e.FragmentLastErySoff = -int64_t(in.Take<uint8_t>()) - 1; // an unusable copy start
         if (flags & 128) {
             e.LastFragmenum = 1;
             e.LastFragmen.FragmentLastSoff = in.Take<int64_t>();

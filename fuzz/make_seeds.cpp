@@ -99,11 +99,11 @@ void Result_File_Seeds(const fs::path& root) {
         r.Fragmenum = 2;
         r.FragmenArray.resize(2);
         r.FragmenArray[0].FragmenType = ENTRY_MOVIE;
-        r.FragmenArray[0].FragmentLastErySoff = "4096";
+        r.FragmenArray[0].FragmentLastErySoff = 4096;
         r.FragmenArray[1].FragmenType = ENTRY_DATA;
-        r.FragmenArray[1].FragmentLastErySoff = "65536";
+        r.FragmenArray[1].FragmentLastErySoff = 65536;
         r.FragmenArray[1].LastFragmenum = i;
-        r.FragmenArray[1].LastFragmen.FragmentLastErySoff = "131072";
+        r.FragmenArray[1].LastFragmen.FragmentLastErySoff = 131072;
         RebuildResultList.Append(std::move(r));
     }
     fs::create_directories(root / "fuzz_result_file");

@@ -15,6 +15,7 @@
 #include "analysis/seam_judge.h"
 #include "analysis/seams.h"
 #include "common/byte_order.h"
+#include "common/checked_math.h"
 #include "common/language.h"
 #include "common/op_state.h"
 #include "common/ui_message.h"
@@ -481,7 +482,7 @@ void Set_SynthesizedHead(TRebuildResult& r, int32_t E, const TVideo& v) {
         freeValue = 0;
     }
     e.FragmentLastSoff = S;
-    e.FragmentLastErySoff = Dec(S);
+    e.FragmentLastErySoff = S;
     e.UpHeadNum = 1;
     e.UpHeadFreeSpace = freeValue;
     r.HeadFlag = 1;
@@ -491,31 +492,15 @@ void Set_SynthesizedHead(TRebuildResult& r, int32_t E, const TVideo& v) {
 int64_t Count_PlacedSamples(const TRebuildResult& r, const TVideo& v) {
     // Copied stretches of the output file, in file order, neighbours joined.
     std::vector<std::pair<int64_t, int64_t>> copied;
-    int64_t pos = r.HeadFlag == 1 ? r.HeadLenx : 0;
-    auto put = [&](const TFragmenArr& e) {
-        const int64_t s = Get_CopyStart(e), t = Get_CopyEnd(e);
-        if (s >= 0 && t > s) {
-            if (!copied.empty() && copied.back().second == pos)
-                copied.back().second += t - s;
+    for (const TOutputPart& part : Output_Layout(r).Parts)
+        for (const TOutputPiece& p : part.Pieces) {
+            if (p.Mode != PIECE_COPY) continue;
+            const int64_t end = Add_Checked(p.FileOff, p.Length).value_or(INT64_MAX);
+            if (!copied.empty() && copied.back().second == p.FileOff)
+                copied.back().second = end;
             else
-                copied.push_back({pos, pos + (t - s)});
-            pos += t - s;
+                copied.push_back({p.FileOff, end});
         }
-        if (e.FragmentFreeSpace > 0) pos += e.FragmentFreeSpace;
-    };
-    const auto& a = r.FragmenArray;
-    const bool movieFirst = !a.empty() && a[0].FragmenType == ENTRY_MOVIE;
-    auto data = [&] {
-        for (const TFragmenArr& e : a)
-            if (!e.ChongHeFlag && (e.FragmenType == ENTRY_FILE_HEAD || e.FragmenType == ENTRY_DATA)) put(e);
-    };
-    if (r.CamerType == 0) {
-        if (movieFirst) put(a[0]);
-        data();
-    } else if (r.CamerType == 2) {
-        data();
-        if (movieFirst) put(a[0]);
-    }
     int64_t placed = 0;
     size_t k = 0;
     for (const auto& ch : v.STCOArr)
@@ -759,7 +744,7 @@ TRebuildResult& Append_HeaderResult(const TScanResult& H, int headMode) {
     TFragmenArr e0;
     e0.FragmenType = ENTRY_MOVIE;
     e0.MdatLen = H.True_MdatLen;
-    e0.FragmentLastErySoff = Dec(H.FragmentOff);
+    e0.FragmentLastErySoff = H.FragmentOff;
     e0.FragmeSnum = e0.FragmeEnum = e0.FragmeSLnum = e0.FragmeELnum = -1;
     e0.FragmeSnumType = 255;
     e0.MdatOFF = H.Next_AtomOff;

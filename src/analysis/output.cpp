@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "analysis/seam_growth.h"
 #include "common/byte_order.h"
+#include "common/checked_math.h"
 #include "common/op_state.h"
 #include "media/raw_access.h"
 
@@ -20,19 +22,28 @@ const uint8_t kHeadTemplate[40] = {
 
 namespace {
 
-// Writes n bytes of block and counts them.
-bool Put(TOutputFile& out, const uint8_t* block, int64_t n) {
-    if (n <= 0) return true;
-    if (!out.Write(block, size_t(n))) return false;
-    int64_t total = Op_State().WrittenBytes.fetch_add(n) + n;
-    Op_State().Progress2 = int32_t(total / kPieceBlock);
-    return true;
-}
+// Where the pieces go: the file, and whether the operation's counters and
+// stop flag apply (a preview sample built beside a running operation touches
+// neither).
+struct TSink {
+    TOutputFile& File;
+    bool Counted = true;
 
-bool Stopped() { return Op_State().StopFlag.load(); }
+    // Writes n bytes of block and counts them.
+    bool Put(const uint8_t* block, int64_t n) const {
+        if (n <= 0) return true;
+        if (!File.Write(block, size_t(n))) return false;
+        if (!Counted) return true;
+        int64_t total = Op_State().WrittenBytes.fetch_add(n) + n;
+        Op_State().Progress2 = int32_t(total / kPieceBlock);
+        return true;
+    }
+    bool Stopped() const { return Counted && Op_State().StopFlag.load(); }
+    int64_t Length() const { return File.Length(); }
+};
 
 // Modes 0 and 1: n bytes, zeros except for the head template in the first block.
-bool Write_Generated(TOutputFile& out, bool head, int64_t sizeValue, int64_t n) {
+bool Write_Generated(const TSink& out, bool head, int64_t sizeValue, int64_t n) {
     if (n <= 0) return true;
     std::vector<uint8_t> block(size_t(kPieceBlock), 0);
     if (head) {
@@ -40,16 +51,16 @@ bool Write_Generated(TOutputFile& out, bool head, int64_t sizeValue, int64_t n) 
         Put_BE64(block.data() + 40, uint64_t(sizeValue));
     }
     if (n <= kPieceBlock) {
-        if (Stopped()) return false;
-        return Put(out, block.data(), n);
+        if (out.Stopped()) return false;
+        return out.Put(block.data(), n);
     }
     const int64_t full = n / kPieceBlock;
     for (int64_t i = 0; i < full; ++i) {
-        if (Stopped()) return true;
-        if (!Put(out, block.data(), kPieceBlock)) return false;
+        if (out.Stopped()) return true;
+        if (!out.Put(block.data(), kPieceBlock)) return false;
         if (i == 0 && head) std::memset(block.data(), 0, 48);
     }
-    return Put(out, block.data(), n % kPieceBlock);
+    return out.Put(block.data(), n % kPieceBlock);
 }
 
 // Tells the file's tap (if any) where n bytes just written at file offset
@@ -86,9 +97,10 @@ void Declare_Salvaged(TOutputFile& out, int64_t fileOff, int64_t srcOff, int64_t
     if (n > got) tap->On_Run(fileOff + got, n - got, -1, TWriteTap::RUN_ZERO);
 }
 
-bool Write_Copy(TSource& src, TOutputFile& out, int64_t o, int64_t n) {
+bool Write_Copy(TSource& src, const TSink& sink, int64_t o, int64_t n) {
     if (n <= 0) return true;
-    if (Stopped() && n <= kPieceBlock) return false;
+    if (sink.Stopped() && n <= kPieceBlock) return false;
+    TOutputFile& out = sink.File;
     const int64_t size = out.Tap() ? src.Size() : -1;
     int64_t k = 0;
     if (o % 512 != 0) {
@@ -96,7 +108,7 @@ bool Write_Copy(TSource& src, TOutputFile& out, int64_t o, int64_t n) {
         std::vector<uint8_t> head = Get_Bytes(src, k, o);
         if (head.size() != size_t(k)) head.assign(size_t(k), 0);
         const int64_t at = out.Length();
-        if (!Put(out, head.data(), k)) return false;
+        if (!sink.Put(head.data(), k)) return false;
         Declare_Copied(out, at, o, k, k, size);
     }
     int64_t left = n - k;
@@ -109,39 +121,17 @@ bool Write_Copy(TSource& src, TOutputFile& out, int64_t o, int64_t n) {
     std::vector<uint8_t> block(static_cast<size_t>(kCopyRun));
     std::vector<TUnreadRun> unread;
     while (left > 0) {
-        if (Stopped()) return true;
+        if (sink.Stopped()) return true;
         const int64_t want = std::min(left, kCopyRun);
         unread.clear();
         const int64_t got = Read_Salvage(src, block.data(), size_t(want), at, 512, &unread);
         const int64_t fileOff = out.Length();
-        if (!Put(out, block.data(), want)) return false;
+        if (!sink.Put(block.data(), want)) return false;
         Declare_Salvaged(out, fileOff, at, want, got, unread);
         left -= want;
         at += want;
     }
     return true;
-}
-
-int64_t Parse_Decimal(const std::string& text, bool& ok) {
-    size_t b = text.find_first_not_of(" \t\r\n");
-    size_t e = text.find_last_not_of(" \t\r\n");
-    ok = false;
-    if (b == std::string::npos) return 0;
-    std::string t = text.substr(b, e - b + 1);
-    size_t i = 0;
-    bool neg = false;
-    if (t[0] == '-' || t[0] == '+') {
-        neg = t[0] == '-';
-        i = 1;
-    }
-    if (i >= t.size() || t.size() - i > 18) return 0;
-    int64_t v = 0;
-    for (; i < t.size(); ++i) {
-        if (t[i] < '0' || t[i] > '9') return 0;
-        v = v * 10 + (t[i] - '0');
-    }
-    ok = true;
-    return neg ? -v : v;
 }
 
 } // namespace
@@ -163,109 +153,157 @@ void Declare_Generated(TOutputFile& out, int mode, int64_t from) {
     // Copies declare their runs block by block as they read.
 }
 
-bool Write_PieceOnly(TSource& src, TOutputFile& out, int mode, int64_t sizeValue, int64_t srcOff, int64_t length) {
-    switch (mode) {
+bool Write_PieceOnly(TSource& src, const TSink& sink, const TOutputPiece& p) {
+    switch (p.Mode) {
     case PIECE_HEAD:
-        return Write_Generated(out, true, sizeValue, length);
+        return Write_Generated(sink, true, p.SizeValue, p.Length);
     case PIECE_FILL:
-        return Write_Generated(out, false, 0, length);
+        return Write_Generated(sink, false, 0, p.Length);
     case PIECE_COPY:
-        return Write_Copy(src, out, srcOff, length);
+        return Write_Copy(src, sink, p.SrcOff, p.Length);
     default:
         return false;
     }
 }
 
+// a + b for file offsets and lengths, held at INT64_MAX: a record's values
+// (loaded from a file) may add up to more than any file holds.
+int64_t Add_Held(int64_t a, int64_t b) {
+    return Add_Checked(a, b).value_or(INT64_MAX);
+}
+
+// Adds a piece of n bytes at *at to part (nothing for n <= 0).
+void Add_Piece(TOutputPart& part, int64_t& at, TPieceMode mode, int64_t n, int64_t srcOff = 0,
+               int64_t sizeValue = 0) {
+    if (n <= 0) return;
+    part.Pieces.push_back({mode, at, n, srcOff, sizeValue});
+    at = Add_Held(at, n);
+}
+
+// The copy [start, end) as a length: 0 for an empty or reversed range, held
+// at INT64_MAX for a range wider than that.
+int64_t Copy_Length(int64_t start, int64_t end) {
+    if (end <= start) return 0;
+    int64_t n = 0;
+    return __builtin_sub_overflow(end, start, &n) ? INT64_MAX : n;
+}
+
 } // namespace
 
-bool Write_Piece(TSource& src, TOutputFile& out, int mode, int64_t sizeValue, int64_t srcOff, int64_t length) {
+bool Write_Piece(TSource& src, TOutputFile& out, const TOutputPiece& piece, bool counted) {
+    const TSink sink{out, counted};
     const int64_t from = out.Length();
-    const bool ok = Write_PieceOnly(src, out, mode, sizeValue, srcOff, length);
-    Declare_Generated(out, mode, from);
+    const bool ok = Write_PieceOnly(src, sink, piece);
+    Declare_Generated(out, piece.Mode, from);
     return ok;
+}
+
+bool Write_Piece(TSource& src, TOutputFile& out, int mode, int64_t sizeValue, int64_t srcOff,
+                 int64_t length) {
+    if (mode != PIECE_HEAD && mode != PIECE_FILL && mode != PIECE_COPY) return false;
+    return Write_Piece(src, out, TOutputPiece{TPieceMode(mode), out.Length(), length, srcOff, sizeValue});
 }
 
 int64_t Get_CopyStart(const TFragmenArr& e) {
-    bool ok = false;
-    if (e.FragmentLastErySoff.find_first_not_of(" \t\r\n") == std::string::npos)
-        return e.FragmentLastSoff != 0 ? e.FragmentLastSoff : e.FragmenSoff;
-    int64_t v = Parse_Decimal(e.FragmentLastErySoff, ok);
-    return ok ? v : -1;
+    if (e.FragmentLastErySoff) return *e.FragmentLastErySoff;
+    return e.FragmentLastSoff != 0 ? e.FragmentLastSoff : e.FragmenSoff;
 }
 
-bool Build_Piece(const TRebuildResult& r, int32_t entry, TSource& src, bool headFlag, TOutputFile& out) {
-    if (headFlag) return Write_Piece(src, out, PIECE_HEAD, r.HeadMdatLenx, 0, r.HeadLenx);
-    if (entry < 0 || entry >= int32_t(r.FragmenArray.size())) return false;
+TOutputPart Part_Layout(const TRebuildResult& r, int32_t entry, int64_t fileOff) {
+    TOutputPart part;
+    part.Entry = entry;
+    int64_t at = fileOff;
+    if (entry < 0) {
+        Add_Piece(part, at, PIECE_HEAD, r.HeadLenx, 0, r.HeadMdatLenx);
+        return part;
+    }
+    if (entry >= int32_t(r.FragmenArray.size())) {
+        part.Usable = false;
+        return part;
+    }
     const TFragmenArr& e = r.FragmenArray[size_t(entry)];
     const int64_t start = Get_CopyStart(e);
-    if (start < 0) return false;
-    // Each piece is written only when the one before it succeeded: after a
-    // failed write (or a stop before a short piece) the file is abandoned.
-    if (!Write_Piece(src, out, PIECE_COPY, 0, start, Get_CopyEnd(e) - start)) return false;
-    if (e.FragmentFreeSpace > 0 && !Write_Piece(src, out, PIECE_FILL, 0, 0, e.FragmentFreeSpace)) return false;
+    if (start < 0) {
+        part.Usable = false;
+        return part;
+    }
+    Add_Piece(part, at, PIECE_COPY, Copy_Length(start, Get_CopyEnd(e)), start);
+    Add_Piece(part, at, PIECE_FILL, e.FragmentFreeSpace);
     if (e.LastFragmenum > 0) {
         const TLastFragmen& t = e.LastFragmen;
-        if (t.FragmentUpFreeSpace > 0 && !Write_Piece(src, out, PIECE_FILL, 0, 0, t.FragmentUpFreeSpace)) return false;
-        if (!Write_Piece(src, out, PIECE_COPY, 0, t.FragmentLastSoff, t.FragmentLastEoff - t.FragmentLastSoff))
-            return false;
-        if (t.FragmentDownFreeSpace > 0 && !Write_Piece(src, out, PIECE_FILL, 0, 0, t.FragmentDownFreeSpace))
-            return false;
+        if (t.FragmentLastSoff < 0) { // not a place on the medium
+            part.Usable = false;
+            part.Pieces.clear();
+            return part;
+        }
+        Add_Piece(part, at, PIECE_FILL, t.FragmentUpFreeSpace);
+        Add_Piece(part, at, PIECE_COPY, Copy_Length(t.FragmentLastSoff, t.FragmentLastEoff),
+                  t.FragmentLastSoff);
+        Add_Piece(part, at, PIECE_FILL, t.FragmentDownFreeSpace);
     }
-    return true;
+    return part;
 }
 
-bool Build_Piece(int64_t resultIndex, int32_t entry, TSource& src, bool headFlag, TOutputFile& out) {
-    return Build_Piece(RebuildResultList.Get(resultIndex), entry, src, headFlag, out);
-}
-
-bool Write_Recording(const TRebuildResult& r, TSource& src, TOutputFile& out) {
-    bool ok = true;
-    auto put = [&](bool head, int32_t i) {
-        if (ok && !Build_Piece(r, i, src, head, out)) ok = false;
+TOutputLayout Output_Layout(const TRebuildResult& r) {
+    TOutputLayout layout;
+    auto add = [&](int32_t entry) {
+        layout.Parts.push_back(Part_Layout(r, entry, layout.Length));
+        for (const TOutputPiece& p : layout.Parts.back().Pieces)
+            layout.Length = Add_Held(p.FileOff, p.Length);
     };
-    if (r.HeadFlag == 1) put(true, -1);
-    const int32_t n = int32_t(r.FragmenArray.size());
+    // Fragmenum and the array length may differ in a record loaded from a file.
+    const int32_t n = int32_t(std::clamp<int64_t>(r.Fragmenum, 0, int64_t(r.FragmenArray.size())));
     auto dataEntries = [&] {
         for (int32_t i = 0; i < n; ++i) {
             const TFragmenArr& e = r.FragmenArray[size_t(i)];
-            if (!e.ChongHeFlag && (e.FragmenType == ENTRY_FILE_HEAD || e.FragmenType == ENTRY_DATA)) put(false, i);
+            if (!e.ChongHeFlag && (e.FragmenType == ENTRY_FILE_HEAD || e.FragmenType == ENTRY_DATA)) add(i);
         }
     };
     const bool movieFirst = n > 0 && r.FragmenArray[0].FragmenType == ENTRY_MOVIE;
+    if (r.HeadFlag == 1) add(-1);
     if (r.CamerType == 0) {
-        if (movieFirst) put(false, 0);
+        if (movieFirst) add(0);
         dataEntries();
     } else if (r.CamerType == 2) {
         dataEntries();
-        if (movieFirst) put(false, 0);
+        if (movieFirst) add(0); // the movie header goes last
     }
-    return ok;
+    return layout;
+}
+
+bool Write_Part(const TOutputPart& part, TSource& src, TOutputFile& out) {
+    if (!part.Usable) return false;
+    // After a failed write (or a stop before a short piece) the file is abandoned.
+    for (const TOutputPiece& p : part.Pieces)
+        if (!Write_Piece(src, out, p)) return false;
+    return true;
+}
+
+TOutcome Write_Layout(const TOutputLayout& layout, TSource& src, TOutputFile& out,
+                      const TPartWriter& writer) {
+    for (const TOutputPart& part : layout.Parts) {
+        const bool wrote = writer ? writer(part, src, out) : Write_Part(part, src, out);
+        if (Op_State().StopFlag) return TOutcome::Cancelled(out.Length());
+        if (wrote) continue;
+        if (!part.Usable)
+            return TOutcome::Corrupt(out.Length(), "copy start of entry " + std::to_string(part.Entry));
+        return TOutcome::Io_Error(out.Length(), "write of " + out.Path());
+    }
+    return TOutcome::Ok();
+}
+
+bool Build_Piece(const TRebuildResult& r, int32_t entry, TSource& src, bool headFlag, TOutputFile& out) {
+    return Write_Part(Part_Layout(r, headFlag ? -1 : entry, out.Length()), src, out);
+}
+
+bool Write_Recording(const TRebuildResult& r, TSource& src, TOutputFile& out) {
+    return Write_Layout(Output_Layout(r), src, out).Is_Ok();
 }
 
 bool Has_MediaData(const TRebuildResult& r) {
     for (const TFragmenArr& e : r.FragmenArray)
         if (!e.ChongHeFlag && e.FragmenType == ENTRY_DATA) return true;
     return false;
-}
-
-int64_t Written_Length(const TRebuildResult& r) {
-    int64_t n = r.HeadFlag == 1 ? std::max<int64_t>(r.HeadLenx, 0) : 0;
-    auto add = [&](const TFragmenArr& e) {
-        const int64_t s = Get_CopyStart(e), t = Get_CopyEnd(e);
-        if (s >= 0 && t > s) n += t - s;
-        if (e.FragmentFreeSpace > 0) n += e.FragmentFreeSpace;
-        if (e.LastFragmenum > 0) {
-            const TLastFragmen& l = e.LastFragmen;
-            n += std::max<int64_t>(l.FragmentUpFreeSpace, 0) + std::max<int64_t>(l.FragmentDownFreeSpace, 0) +
-                 std::max<int64_t>(l.FragmentLastEoff - l.FragmentLastSoff, 0);
-        }
-    };
-    const bool movieFirst = !r.FragmenArray.empty() && r.FragmenArray[0].FragmenType == ENTRY_MOVIE;
-    if (r.CamerType == 0 && movieFirst) add(r.FragmenArray[0]);
-    for (const TFragmenArr& e : r.FragmenArray)
-        if (!e.ChongHeFlag && (e.FragmenType == ENTRY_FILE_HEAD || e.FragmenType == ENTRY_DATA)) add(e);
-    if (r.CamerType == 2 && movieFirst) add(r.FragmenArray[0]);
-    return n;
 }
 
 bool Reads_Unread(const TRebuildResult& r, const TUnreadMap& unread) {

@@ -24,7 +24,7 @@ bool Valid_Sample(const TVideo& v, int32_t c, int32_t s) {
 
 void Set_CopyStart(TFragmenArr& e, int64_t off) {
     e.FragmentLastSoff = off;
-    e.FragmentLastErySoff = std::to_string(off);
+    e.FragmentLastErySoff = off;
 }
 
 } // namespace

@@ -23,7 +23,7 @@ bool Load_Results(const std::string& path, const TTreeData& node) {
 }
 
 std::string Check_Export(const TResultsModel& model, const std::string& folder, const TGuardOptions& output) {
-    return Check_SaveTarget(model, folder, Op_State().SourcePath(), output);
+    return Check_SaveTarget(model, folder, Op_State().SourcePath(), output).Why;
 }
 
 std::string Export_SourcePath() {

@@ -112,14 +112,14 @@ void TForm1::Select_ResultRow(int32_t index) {
 void TForm1::lvScanResultColumnClick(int column) {
     // The selected result stays selected wherever the sort puts it.
     const int row = Selected_ResultRow();
-    const int64_t selected = row >= 0 ? results_->Model().Row(row).Result_Index() : -1;
+    const int64_t selected = row >= 0 ? results_->Model().Row(row).ResultIndex : -1;
     // The direction this sort uses (the model toggles it afterwards).
     const bool ascending = results_->Model().Sort_Direction();
     results_->Sort(column);
     lvScanResult_->header()->setSortIndicator(column, ascending ? Qt::AscendingOrder : Qt::DescendingOrder);
     if (selected < 0) return;
     for (int r = 0; r < results_->rowCount(); ++r)
-        if (results_->Model().Row(r).Result_Index() == selected) {
+        if (results_->Model().Row(r).ResultIndex == selected) {
             Select_ResultRow(r);
             break;
         }
@@ -165,10 +165,10 @@ void TForm1::NReportClick() {
                  TBoxIcon::Warning);
         return;
     }
-    std::string error;
-    const std::string path = Write_CarveReport(*report, TOutputGuard({report->SourcePath}), &error);
-    if (path.empty())
-        Hint_Box(this, Tr("写入报告出错") + ":" + error, TBoxIcon::Critical);
+    std::string path;
+    const TOutcome written = Write_CarveReport(*report, TOutputGuard({report->SourcePath}), &path);
+    if (!written.Is_Ok())
+        Hint_Box(this, Tr("写入报告出错") + ":" + written.Why, TBoxIcon::Critical);
     else
         Hint_Box(this, Tr("报告已写入") + ":" + path);
 }
@@ -286,7 +286,7 @@ void TForm1::lvScanResultClick() {
     // A click beside the rows selects nothing and plays nothing.
     if (row < 0) return;
     Stop_Preview();
-    auto request = Preview_Start(results_->Model().Row(row).Result_Index(), tempFolder_);
+    auto request = Preview_Start(results_->Model().Row(row).ResultIndex, tempFolder_);
     // The sample is built beside whatever else runs; it ends by asking for
     // playback (message 9).
     Start_Worker(

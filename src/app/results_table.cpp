@@ -14,7 +14,7 @@ TResultsTable::TResultsTable(QObject* parent)
     // A thumbnail made shows in every row of its result.
     connect(thumbnails_, &TThumbnails::Ready, this, [this](qint64 resultIndex) {
         for (int r = 0; r < int(shown_.size()); ++r)
-            if (model_->Row(r).Result_Index() == resultIndex)
+            if (model_->Row(r).ResultIndex == resultIndex)
                 emit dataChanged(index(r, kThumbnailColumn), index(r, kThumbnailColumn),
                                  {Qt::DecorationRole});
     });
@@ -55,11 +55,13 @@ void TResultsTable::Append(const TUiMessage& msg) {
     s.Texts[0] = QString::fromStdString(r.Caption);
     for (size_t i = 0; i < r.Sub.size(); ++i)
         s.Texts[i + 1] = QString::fromStdString(r.Sub[i]);
+    // The hidden column shows the result index (the row carries it as a number).
+    if (r.ResultIndex >= 0) s.Texts[kIndexColumn] = QString::number(r.ResultIndex);
     s.Image = r.ImageIndex;
     s.Checkable = r.Exportable;
     shown_.push_back(std::move(s));
     endInsertRows();
-    thumbnails_->Request(r.Result_Index(), scratchFolder_);
+    thumbnails_->Request(r.ResultIndex, scratchFolder_);
 }
 
 void TResultsTable::Clear() {
@@ -84,6 +86,7 @@ void TResultsTable::Reload() {
         s.Texts[0] = QString::fromStdString(r.Caption);
         for (size_t i = 0; i < r.Sub.size(); ++i)
             s.Texts[i + 1] = QString::fromStdString(r.Sub[i]);
+        if (r.ResultIndex >= 0) s.Texts[kIndexColumn] = QString::number(r.ResultIndex);
         s.Image = r.ImageIndex;
         s.Checkable = r.Exportable;
         shown_.push_back(std::move(s));
@@ -117,7 +120,7 @@ QVariant TResultsTable::data(const QModelIndex& index, int role) const {
         // The level of a file the export found not to decode cleanly is flagged.
         if (c == 1 && model_->Row(index.row()).DecodeErrors > 0) return App_Icon("decode_error");
         if (c == kThumbnailColumn) {
-            const QImage picture = thumbnails_->Picture(model_->Row(index.row()).Result_Index());
+            const QImage picture = thumbnails_->Picture(model_->Row(index.row()).ResultIndex);
             return picture.isNull() ? TThumbnails::Placeholder() : picture;
         }
         break;

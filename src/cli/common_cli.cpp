@@ -260,7 +260,7 @@ std::string Rows_Json(const TResultsModel& model) {
     const int64_t count = RebuildResultList.Count();
     bool first = true;
     for (const auto& r : model.Rows()) {
-        const int64_t idx = r.Result_Index();
+        const int64_t idx = r.ResultIndex;
         const TRebuildResult* res = idx >= 0 && idx < count ? &RebuildResultList.Get(idx) : nullptr;
         o += first ? "\n" : ",\n";
         first = false;
@@ -403,7 +403,7 @@ int Prepare_Folder(const char* command, const std::string& dir, const TOutputGua
 int Run_Export(TResultsModel& model, const std::string& dir, std::string* json, const TGuardOptions& output) {
     auto& st = Op_State();
     st.Reset_Counters();
-    std::string msg = Check_SaveTarget(model, dir, st.SourcePath(), output);
+    std::string msg = Check_SaveTarget(model, dir, st.SourcePath(), output).Why;
     if (msg.empty()) {
         if (Get_PathKind(dir) != TPathKind::Folder) msg = "请指定保存路径!";
     }

@@ -1,8 +1,9 @@
 // The result of an operation that can fail part way: it worked, the bytes
 // could not be read, the bytes were read but do not make sense, the operator
-// stopped it, or the request was refused before anything was done. A failure carries the byte offset it was found at and
-// what was wrong, so the caller can log it and end with its error closing line
-// instead of throwing from deep inside a loop.
+// stopped it, or the request was refused before anything was done. A failure
+// carries the byte offset it was found at and what was wrong, so the caller can
+// log it and end with its error closing line instead of throwing from deep
+// inside a loop.
 #pragma once
 
 #include <cstdint>
@@ -25,7 +26,10 @@ struct TOutcome {
     std::string Why;     // what went wrong, for the log line
 
     bool Is_Ok() const { return Kind == TOutcomeKind::Ok; }
-    bool Failed() const { return Kind == TOutcomeKind::IoError || Kind == TOutcomeKind::Corrupt; }
+    bool Failed() const {
+        return Kind == TOutcomeKind::IoError || Kind == TOutcomeKind::Corrupt ||
+               Kind == TOutcomeKind::Refused;
+    }
 
     static TOutcome Ok() { return {}; }
     static TOutcome Io_Error(int64_t offset, std::string why) {

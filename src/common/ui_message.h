@@ -28,7 +28,7 @@ enum TUiMessageType : int {
     MSG_PROGRESS_STATUS = 2, // P2 -> status panel 2, P3 -> status panel 3
     MSG_PROGRESS_END = 3,
     MSG_REGION_DONE = 4,
-    MSG_ADD_ROW = 5,        // P1 number, P2 level, P3 date, P4 duration, P5 length, P6 index, P7 model, P8 real length
+    MSG_ADD_ROW = 5,        // P1 number, P2 level, P3 date, P4 duration, P5 length, P7 model, P8 real length; Number index
     MSG_SHOW_RESULTS = 6,
     MSG_STATUS2 = 7,        // P2 -> status panel 2
     MSG_SELECT_ROW = 8,     // P1 row index
@@ -55,8 +55,9 @@ struct TUiMessage {
     std::array<std::string, 8> P; // P[0] is P1 ... P[7] is P8
     TSeverity Severity = TSeverity::Info; // MSG_LOG
     // MSG_PROGRESS_START and MSG_GAUGE2_RANGE: the gauge's total; MSG_SELECT_ROW:
-    // the row. -1 when the sender gave only texts: Send_UIMessage then takes it
-    // from P1 when that is a decimal number (else a total of 0, or no row).
+    // the row; MSG_ADD_ROW: the row's result index. -1 when the sender gave only
+    // texts: Send_UIMessage then takes a total or a row from P1 when that is a
+    // decimal number (else a total of 0, or no row).
     int64_t Number = -1;
     // MSG_SHOW_RESULTS: the sender lists the rows itself right after this
     // event, so the window only clears its list and turns to the results page.

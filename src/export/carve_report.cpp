@@ -294,23 +294,22 @@ std::string Merged_Sha256Sums(const std::string& existing, const TCarveReport& r
     return kept + fresh;
 }
 
-std::string Write_CarveReport(const TCarveReport& report, const TOutputGuard& guard, std::string* error) {
-    auto fail = [&](const std::string& why, const std::string& path) {
-        if (error) *error = why + ": " + path;
-        return std::string();
+TOutcome Write_CarveReport(const TCarveReport& report, const TOutputGuard& guard, std::string* written) {
+    auto fail = [](const std::string& why, const std::string& path) {
+        return TOutcome::Io_Error(-1, why + ": " + path);
     };
     auto open = [&](const std::string& path, std::unique_ptr<TOutputFile>& out) {
         TGuardVerdict refusal;
         out = TOutputFile::Create(path, guard, &refusal);
-        if (!out && error)
-            *error = (refusal.Allowed() ? std::string("cannot create") : refusal.Reason) + ": " + path;
-        return bool(out);
+        if (out) return TOutcome::Ok();
+        if (!refusal.Allowed()) return TOutcome::Refused(refusal.Reason + ": " + path);
+        return fail("cannot create", path);
     };
     // This run's report: report.xml, or report-2.xml ... when an earlier
     // export into the folder has one.
     std::unique_ptr<TOutputFile> xml;
     const std::string xmlPath = report.Folder + "/" + kReportXmlName;
-    if (!open(xmlPath, xml)) return "";
+    if (TOutcome o = open(xmlPath, xml); !o.Is_Ok()) return o;
     const std::string text = Carve_ReportXml(report);
     if (!xml->Write(text.data(), text.size()) || !xml->Commit(TTakenName::NextFree))
         return fail("cannot write", xmlPath);
@@ -325,11 +324,12 @@ std::string Write_CarveReport(const TCarveReport& report, const TOutputGuard& gu
         existing.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     }
     std::unique_ptr<TOutputFile> sums;
-    if (!open(sumsPath, sums)) return "";
+    if (TOutcome o = open(sumsPath, sums); !o.Is_Ok()) return o;
     const std::string lines = Merged_Sha256Sums(existing, report);
     if (!sums->Write(lines.data(), lines.size()) || !sums->Commit_Replacing())
         return fail("cannot write", sumsPath);
-    return xml->Path();
+    if (written) *written = xml->Path();
+    return TOutcome::Ok();
 }
 
 namespace {

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "common/outcome.h"
 #include "platform/output_file.h"
 #include "platform/output_guard.h"
 
@@ -108,10 +109,11 @@ std::string Merged_Sha256Sums(const std::string& existing, const TCarveReport& r
 // report.xml or, when an earlier run took that name, the next free one
 // (report-2.xml, report-3.xml ...), and adds the run's files to the folder's
 // SHA256SUMS, which is replaced as a whole (the one output that is replaced).
-// Returns the path of the report written, or the empty text with the reason
-// in *error.
-std::string Write_CarveReport(const TCarveReport& report, const TOutputGuard& guard,
-                              std::string* error = nullptr);
+// Ok with the path of the report written in *written; Refused when the guard
+// refused a file, Io_Error when one could not be created, read or written,
+// with the reason and the path in Why.
+TOutcome Write_CarveReport(const TCarveReport& report, const TOutputGuard& guard,
+                           std::string* written = nullptr);
 
 // The report of the last export of this process (kept so it can be written again).
 void Set_LastCarveReport(const TCarveReport& report);

@@ -9,6 +9,7 @@
 #include <thread>
 #include <utility>
 
+#include "analysis/output.h"
 #include "analysis/sample_decode.h"
 #include "analysis/seam_growth.h"
 #include "common/language.h"
@@ -25,39 +26,6 @@ namespace qrv {
 namespace {
 
 const char* const kRecoveryFolder = "QRV_凯墨视频恢复文件夹";
-
-// Writes the parts of result ri in the order its layout needs. False when a
-// part failed; stopped is set when the stop flag cut the file short.
-bool Write_Result(int64_t ri, const TRebuildResult& r, TSource& src, TOutputFile& out,
-                  const TPieceWriter& writer, bool& stopped) {
-    auto& st = Op_State();
-    bool ok = true;
-    auto part = [&](int64_t entry, bool head) {
-        if (!ok || stopped) return;
-        bool wrote = writer(ri, entry, src, head, out);
-        if (st.StopFlag)
-            stopped = true;
-        else if (!wrote)
-            ok = false;
-    };
-    const int64_t n = std::min<int64_t>(std::max(r.Fragmenum, 0), int64_t(r.FragmenArray.size()));
-    auto dataEntries = [&] {
-        for (int64_t i = 0; i < n; ++i) {
-            const TFragmenArr& f = r.FragmenArray[size_t(i)];
-            if (!f.ChongHeFlag && (f.FragmenType == 0 || f.FragmenType == 2)) part(i, false);
-        }
-    };
-    const bool headerEntry = n > 0 && r.FragmenArray[0].FragmenType == 1;
-    if (r.HeadFlag == 1) part(-1, true);
-    if (r.CamerType == 0) {
-        if (headerEntry) part(0, false);
-        dataEntries();
-    } else if (r.CamerType == 2) {
-        dataEntries();
-        if (headerEntry) part(0, false); // the movie header goes last
-    }
-    return ok;
-}
 
 // The current time as ISO 8601 in UTC.
 std::string Utc_Now() {
@@ -102,24 +70,25 @@ std::string Export_FileName(const std::string& date, const std::string& caption,
     return name + ".mp4";
 }
 
-std::string Check_SaveTarget(const TResultsModel& model, const std::string& folder,
-                             const std::string& sourcePath, int64_t freeBytes, const TGuardOptions& output) {
-    if (folder.empty()) return Tr("请指定保存路径!");
+TOutcome Check_SaveTarget(const TResultsModel& model, const std::string& folder,
+                          const std::string& sourcePath, int64_t freeBytes, const TGuardOptions& output) {
+    if (folder.empty()) return TOutcome::Refused(Tr("请指定保存路径!"));
     int64_t checked = 0, sum = 0;
     const int64_t count = RebuildResultList.Count();
     for (const auto& row : model.Rows()) {
         if (!row.Checked) continue;
         ++checked;
-        int64_t idx = row.Result_Index();
+        int64_t idx = row.ResultIndex;
         if (idx >= 0 && idx < count) sum += RebuildResultList.Get(idx).MdatLenx;
     }
-    if (checked == 0) return Tr("请选择要保存文件!");
-    if (freeBytes >= 0 && freeBytes < sum) return Tr("目标盘可用空间不够,无法保存!");
-    return TOutputGuard({sourcePath}, output).Check_Folder(folder).Reason;
+    if (checked == 0) return TOutcome::Refused(Tr("请选择要保存文件!"));
+    if (freeBytes >= 0 && freeBytes < sum) return TOutcome::Refused(Tr("目标盘可用空间不够,无法保存!"));
+    const TGuardVerdict verdict = TOutputGuard({sourcePath}, output).Check_Folder(folder);
+    return verdict.Allowed() ? TOutcome::Ok() : TOutcome::Refused(verdict.Reason);
 }
 
-std::string Check_SaveTarget(const TResultsModel& model, const std::string& folder,
-                             const std::string& sourcePath, const TGuardOptions& output) {
+TOutcome Check_SaveTarget(const TResultsModel& model, const std::string& folder,
+                          const std::string& sourcePath, const TGuardOptions& output) {
     return Check_SaveTarget(model, folder, sourcePath, folder.empty() ? -1 : Get_FreeBytes(folder), output);
 }
 
@@ -148,10 +117,11 @@ class TExportRun {
     void Export_Row(int64_t p) {
         TResultRow row = model_.Row(p);
         if (!row.Checked || !row.Exportable) return;
-        const int64_t ri = row.Result_Index();
+        // A row outlives its result when the list was replaced under it.
+        const int64_t ri = row.ResultIndex;
         if (ri < 0 || ri >= RebuildResultList.Count()) {
             Send_Log(TSeverity::Error, Tr("错误类型:Save0002"),
-                     Tr("结果序号不正常") + ":" + row.Sub[COL_INDEX]);
+                     Tr("结果序号不正常") + ":" + std::to_string(ri));
             ++sum_.Failed;
             return;
         }
@@ -195,11 +165,18 @@ class TExportRun {
         Send_UIMessage(MSG_GAUGE2_RANGE, {std::to_string(r.TrueFileLen / 65536)});
         st.WrittenBytes = 0;
         st.Progress2 = 0;
-        bool stopped = false;
         TFileRecorder recorder;
         out->Set_Tap(&recorder);
-        bool ok = Write_Result(ri, r, src_, *out, writer_, stopped);
+        TPartWriter part;
+        if (writer_)
+            part = [&](const TOutputPart& p, TSource& src, TOutputFile& o) {
+                return writer_(ri, p.Entry, src, p.Entry < 0, o);
+            };
+        const TOutcome wrote = Write_Layout(Output_Layout(r), src_, *out, part);
         out->Set_Tap(nullptr);
+        // A stopped file keeps what was written; it is not presented as complete.
+        const bool stopped = wrote.Kind == TOutcomeKind::Cancelled;
+        bool ok = !wrote.Failed();
         if (ok) {
             ok = out->Commit(TTakenName::NextFree);
             path = out->Path();
@@ -328,7 +305,7 @@ class TExportRun {
 
 } // namespace
 
-TSaveSummary Save_ToFile_One(TResultsModel& model, const std::string& folder, const TPieceWriter& writerIn,
+TSaveSummary Save_ToFile_One(TResultsModel& model, const std::string& folder, const TPieceWriter& writer,
                              const TGuardOptions& output) {
     TSaveSummary sum;
     auto& st = Op_State();
@@ -337,7 +314,6 @@ TSaveSummary Save_ToFile_One(TResultsModel& model, const std::string& folder, co
         Send_Log(TSeverity::Error, Tr("错误类型:Save[0000]"), Tr("错误内容:获取磁盘句柄出错，程序将退出!"));
         return sum;
     }
-    const TPieceWriter writer = writerIn ? writerIn : Default_PieceWriter();
     st.Progress1 = 0;
     st.Progress2 = 0;
     const std::string recovery = folder + "/" + Recovery_FolderName();
@@ -383,8 +359,9 @@ TSaveSummary Save_ToFile_One(TResultsModel& model, const std::string& folder, co
     }
     if (sum.Started && !sum.Report.Files.empty()) {
         sum.Report.EndTime = Utc_Now();
-        sum.ReportPath = Write_CarveReport(sum.Report, guard, &sum.ReportError);
-        if (sum.ReportPath.empty())
+        const TOutcome written = Write_CarveReport(sum.Report, guard, &sum.ReportPath);
+        if (!written.Is_Ok()) sum.ReportError = written.Why;
+        if (!written.Is_Ok())
             Send_Log(TSeverity::Error, Tr("错误类型:Save0007"), Tr("写入报告出错") + ":" + sum.ReportError);
         else
             Send_Log(Tr("报告已写入"), sum.ReportPath);

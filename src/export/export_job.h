@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "common/outcome.h"
 #include "export/carve_report.h"
 #include "platform/output_file.h"
 #include "platform/output_guard.h"
@@ -20,9 +21,11 @@ namespace qrv {
 // Files per subfolder.
 inline constexpr int64_t kFilesPerFolder = 2000;
 
-// Writes one part of a result into an open output file: the synthesized head
-// (head = true, entry = -1) or entry `entry` of result `result`. Returns false
-// when the part could not be written (or was not started because of a stop).
+// Writes one part of a result's output layout into an open output file in
+// place of the layout's own pieces (a test's stand-in for the disk): the
+// synthesized head (head = true, entry = -1) or entry `entry` of result
+// `result`. Returns false when the part could not be written (or was not
+// started because of a stop).
 using TPieceWriter =
     std::function<bool(int64_t result, int64_t entry, TSource& source, bool head, TOutputFile& out)>;
 
@@ -36,19 +39,18 @@ std::string Clean_NameText(const std::string& text);
 // "FILE-" + cleaned date + "-" + row number (+ "-" + cleaned model) + ".mp4".
 std::string Export_FileName(const std::string& date, const std::string& caption, const std::string& model);
 
-// The checks made before an export starts. Returns the message to show, or the
-// empty text when the export may start: no folder "请指定保存路径!", no checked
+// The checks made before an export starts. Ok when the export may start, else
+// Refused with the message to show in Why: no folder "请指定保存路径!", no checked
 // row "请选择要保存文件!", free bytes (-1: unknown, treated as enough) below the
 // sum of MdatLenx of the checked rows "目标盘可用空间不够,无法保存!", and the
 // output guard's refusal of the folder for the source (the source itself, a
 // block device, the disk that holds a device source, a disk that cannot be
 // determined).
-std::string Check_SaveTarget(const TResultsModel& model, const std::string& folder,
-                             const std::string& sourcePath, int64_t freeBytes,
-                             const TGuardOptions& output = {});
+TOutcome Check_SaveTarget(const TResultsModel& model, const std::string& folder,
+                          const std::string& sourcePath, int64_t freeBytes, const TGuardOptions& output = {});
 // Same, asking the platform for the folder's free bytes.
-std::string Check_SaveTarget(const TResultsModel& model, const std::string& folder,
-                             const std::string& sourcePath, const TGuardOptions& output = {});
+TOutcome Check_SaveTarget(const TResultsModel& model, const std::string& folder,
+                          const std::string& sourcePath, const TGuardOptions& output = {});
 
 struct TSaveSummary {
     bool Started = false;           // the source was opened and the rows were walked
@@ -71,13 +73,11 @@ struct TSaveSummary {
 // The caller clears the stop flag before it starts the worker; the flag is read
 // before each row and by the piece writer before each block. A file that cannot
 // be created or fully written is logged with its path, removed, not counted and
-// its row stays checked. The piece writer defaults to Build_Piece. The folder
+// its row stays checked. Each file is written from its output layout
+// (Output_Layout), part by part through the piece writer when one is given. The folder
 // (with missing parents), its subfolders and files are opened through an output
 // guard for the current source path; what it refuses is logged with the reason.
 TSaveSummary Save_ToFile_One(TResultsModel& model, const std::string& folder, const TPieceWriter& writer = {},
                              const TGuardOptions& output = {});
-
-// The default piece writer (Build_Piece over RebuildResultList).
-TPieceWriter Default_PieceWriter();
 
 } // namespace qrv

@@ -58,36 +58,6 @@ void Read_Into(TSource& src, int64_t off, uint8_t* dst, int64_t n) {
     }
 }
 
-// Appends n bytes of the source at off to out, in pieces.
-bool Copy_To(TSource& src, TOutputFile& out, int64_t off, int64_t n) {
-    for (int64_t done = 0; done < n;) {
-        const int64_t k = std::min(n - done, kReadPiece);
-        std::vector<uint8_t> piece = Get_Bytes(src, k, off + done);
-        if (piece.size() != size_t(k)) piece.assign(size_t(k), 0);
-        if (!out.Write(piece.data(), piece.size())) return false;
-        done += k;
-    }
-    return true;
-}
-
-bool Zeros_To(TOutputFile& out, int64_t n) {
-    const std::vector<uint8_t> zeros(size_t(std::min(n, kReadPiece)), 0);
-    for (int64_t done = 0; done < n;) {
-        const int64_t k = std::min(n - done, kReadPiece);
-        if (!out.Write(zeros.data(), size_t(k))) return false;
-        done += k;
-    }
-    return true;
-}
-
-// A copy range [start, end) that can be read: start at or above 0 and the
-// range inside the 64-bit offset space. Length 0 for an empty or reversed range.
-bool Copy_Range(int64_t start, int64_t end, int64_t& len) {
-    if (start < 0) return false;
-    len = end > start ? end - start : 0;
-    return true;
-}
-
 // The 4 MiB media window, filled in array order and cut where it is full.
 class TWindow {
   public:
@@ -109,36 +79,44 @@ class TWindow {
     int64_t pos_ = 0;
 };
 
-// Fills the window from the media entries of r: for layout 2 the file head and
-// data entries, for layout 0 the data entries. Each contributes its copy range,
-// its zero fill and a trailing piece, as the export writes them, so that every
-// sample lands at the file offset the movie header gives it. False when an
-// entry's copy start is unusable.
-bool Fill_Window(const TRebuildResult& r, TSource& src, TWindow& w) {
-    const int64_t n = Entry_Count(r);
-    for (int64_t i = 0; i < n && !w.Full(); ++i) {
-        const TFragmenArr& e = r.FragmenArray[size_t(i)];
-        if (!Is_Media(e) || (r.CamerType == 0 && e.FragmenType != ENTRY_DATA)) continue;
-        int64_t len = 0;
-        const int64_t start = Get_CopyStart(e);
-        if (!Copy_Range(start, Get_CopyEnd(e), len)) return false;
-        w.Copy(src, start, len);
-        w.Skip(e.FragmentFreeSpace);
-        if (e.LastFragmenum > 0) {
-            const TLastFragmen& t = e.LastFragmen;
-            w.Skip(t.FragmentUpFreeSpace);
-            if (!Copy_Range(t.FragmentLastSoff, t.FragmentLastEoff, len)) return false;
-            w.Copy(src, t.FragmentLastSoff, len);
-            w.Skip(t.FragmentDownFreeSpace);
+// True when part p of r's layout is media the window takes: for layout 2 the
+// file head and data entries, for layout 0 the data entries.
+bool Window_Part(const TRebuildResult& r, const TOutputPart& p) {
+    if (p.Entry < 0) return false;
+    const TFragmenArr& e = r.FragmenArray[size_t(p.Entry)];
+    return Is_Media(e) && (r.CamerType != 0 || e.FragmenType == ENTRY_DATA);
+}
+
+// The movie header entry's part of the layout (nullptr when there is none).
+const TOutputPart* Movie_Part(const TRebuildResult& r, const TOutputLayout& layout) {
+    for (const TOutputPart& p : layout.Parts)
+        if (p.Entry == 0 && r.FragmenArray[0].FragmenType == ENTRY_MOVIE) return &p;
+    return nullptr;
+}
+
+// Fills the window from the media parts of the output layout, in file order:
+// the copies and zero fills the export writes, so that every sample lands at
+// the file offset the movie header gives it. False when a part reached before
+// the window is full has an unusable copy start.
+bool Fill_Window(const TRebuildResult& r, const TOutputLayout& layout, TSource& src, TWindow& w) {
+    for (const TOutputPart& p : layout.Parts) {
+        if (w.Full()) break;
+        if (!Window_Part(r, p)) continue;
+        if (!p.Usable) return false;
+        for (const TOutputPiece& piece : p.Pieces) {
+            if (piece.Mode == PIECE_COPY)
+                w.Copy(src, piece.SrcOff, piece.Length);
+            else
+                w.Skip(piece.Length);
         }
     }
     // A movie header at the end whose copy starts at its sector boundary
     // carries the last bytes of media in front of the moov box: they end the
     // media here, and the movie header part starts at the box itself.
-    if (r.CamerType == 2 && n > 0 && r.FragmenArray[0].FragmenType == ENTRY_MOVIE) {
-        const TFragmenArr& m = r.FragmenArray[0];
-        const int64_t start = Get_CopyStart(m);
-        if (start >= 0 && start < m.FragmenSoff) w.Copy(src, start, m.FragmenSoff - start);
+    const TOutputPart* movie = Movie_Part(r, layout);
+    if (r.CamerType == 2 && movie && !movie->Pieces.empty() && movie->Pieces[0].Mode == PIECE_COPY) {
+        const int64_t start = movie->Pieces[0].SrcOff, box = r.FragmenArray[0].FragmenSoff;
+        if (start < box) w.Copy(src, start, box - start);
     }
     return true;
 }
@@ -287,10 +265,11 @@ TPreviewOutcome Build_PreviewSample(const TRebuildResult& r, TSource& src, TOutp
     const TPreviewOutcome usable = Check_PreviewUsable(r);
     if (usable != PREVIEW_BUILT) return usable;
     const int64_t n = Entry_Count(r);
-    const bool movieEntry = n > 0 && r.FragmenArray[0].FragmenType == ENTRY_MOVIE;
+    const TOutputLayout layout = Output_Layout(r);
+    const TOutputPart* movie = Movie_Part(r, layout);
 
     TWindow w;
-    if (!Fill_Window(r, src, w)) return PREVIEW_NO_MEDIA;
+    if (!Fill_Window(r, layout, src, w)) return PREVIEW_NO_MEDIA;
 
     if (r.CamerType == 2) {
         if (r.HeadFlag == 1) {
@@ -315,30 +294,31 @@ TPreviewOutcome Build_PreviewSample(const TRebuildResult& r, TSource& src, TOutp
             Put_BE32(w.Data() + p, uint32_t(kPreviewWindow - p));
         }
         if (!out.Write(w.Data(), size_t(kPreviewWindow))) return PREVIEW_WRITE_FAILED;
-        if (movieEntry) {
+        if (movie) {
             // The movie header in whole sectors: from its start to the end of
-            // the sector holding its end.
+            // the sector holding its end (its box, without the media bytes the
+            // export's copy carries in front of it).
             const TFragmenArr& m = r.FragmenArray[0];
             if (m.FragmenSoff < 0 || m.FragmenEoff < m.FragmenSoff || m.FragmenEoff > INT64_MAX - 512)
                 return PREVIEW_NO_MEDIA;
             const int64_t end = m.FragmenEoff - m.FragmenEoff % 512 + 512;
             if (end - m.FragmenSoff > kMaxPart) return PREVIEW_NO_MEDIA;
-            if (!Copy_To(src, out, m.FragmenSoff, end - m.FragmenSoff)) return PREVIEW_WRITE_FAILED;
+            const TOutputPiece box{PIECE_COPY, out.Length(), end - m.FragmenSoff, m.FragmenSoff, 0};
+            if (!Write_Piece(src, out, box, false)) return PREVIEW_WRITE_FAILED;
         }
         return PREVIEW_BUILT;
     }
 
     // Layout 0: the head part holds the ftyp box, the movie header and the
-    // mdat header; it is written as the export writes it (copy range, then
-    // zero fill up to the first data entry).
-    if (movieEntry) {
-        const TFragmenArr& m = r.FragmenArray[0];
-        int64_t len = 0;
-        const int64_t start = Get_CopyStart(m);
-        if (!Copy_Range(start, Get_CopyEnd(m), len)) return PREVIEW_NO_MEDIA;
-        const int64_t fill = std::max<int64_t>(m.FragmentFreeSpace, 0);
-        if (len > kMaxPart || fill > kMaxPart) return PREVIEW_NO_MEDIA;
-        if (!Copy_To(src, out, start, len) || !Zeros_To(out, fill)) return PREVIEW_WRITE_FAILED;
+    // mdat header; it is the movie header entry's part of the layout, written
+    // as the export writes it (copy range, then zero fill up to the first
+    // data entry).
+    if (movie) {
+        if (!movie->Usable) return PREVIEW_NO_MEDIA;
+        for (const TOutputPiece& p : movie->Pieces)
+            if (p.Length > kMaxPart) return PREVIEW_NO_MEDIA;
+        for (const TOutputPiece& p : movie->Pieces)
+            if (!Write_Piece(src, out, p, false)) return PREVIEW_WRITE_FAILED;
     }
     if (!out.Write(w.Data(), size_t(kPreviewWindow))) return PREVIEW_WRITE_FAILED;
     return PREVIEW_BUILT;

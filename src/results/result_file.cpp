@@ -75,19 +75,24 @@ bool Build_ResultBlock(const TRebuildResult& r, int64_t frags, TBytes& out) {
     return ok && b.Finish(kResultBlock, out);
 }
 
+// A copy start as the file stores it: decimal, or the empty text when none was set.
+std::string Copy_StartText(const std::optional<int64_t>& start) {
+    return start ? Dec(*start) : std::string();
+}
+
 bool Build_FragmentBlock(const TFragmenArr& f, TBytes& out) {
     TBlockBuilder b;
     bool ok =
         b.Add(10, Flag(f.ChongHeFlag)) && b.Add(11, Dec(f.FragmenType)) && b.Add(12, Dec(f.FragmeSnumType)) &&
         b.Add(13, Dec(f.FragmeSnum)) && b.Add(14, Dec(f.FragmeEnum)) && b.Add(15, Dec(f.FragmeSLnum)) &&
-        b.Add(16, Dec(f.FragmeELnum)) && b.Add(17, f.FragmentLastErySoff) &&
+        b.Add(16, Dec(f.FragmeELnum)) && b.Add(17, Copy_StartText(f.FragmentLastErySoff)) &&
         b.Add(18, Dec(f.FragmentLastSoff)) && b.Add(19, Dec(f.FragmentLastEoff)) &&
         b.Add(20, Dec(f.FragmentFreeSpace)) && b.Add(21, Flag(f.IS_Ok)) &&
         b.Add(22, Dec(f.UpHeadFreeSpace)) && b.Add(23, Dec(f.MdatOFF)) && b.Add(24, Dec(f.MdatLen)) &&
         b.Add(25, Dec(f.LastFragmenum)) && b.Add(26, Dec(f.FragmenSoff)) && b.Add(27, Dec(f.FragmenEoff));
     if (ok && f.LastFragmenum > 0) {
         const TLastFragmen& l = f.LastFragmen;
-        ok = b.Add(28, l.FragmentLastErySoff) && b.Add(29, Dec(l.FragmentLastSoff)) &&
+        ok = b.Add(28, Copy_StartText(l.FragmentLastErySoff)) && b.Add(29, Dec(l.FragmentLastSoff)) &&
              b.Add(30, Dec(l.FragmentLastEoff)) && b.Add(31, Dec(l.FragmentUpFreeSpace)) &&
              b.Add(32, Dec(l.FragmentDownFreeSpace));
     }
@@ -117,6 +122,16 @@ template <class T> bool To_Number(const std::string& s, T& out) {
     if (v < int64_t(std::numeric_limits<T>::min()) || v > int64_t(std::numeric_limits<T>::max()))
         return false;
     out = T(v);
+    return true;
+}
+
+// A stored copy start: none for the empty text, else a decimal number.
+bool To_CopyStart(const std::string& s, std::optional<int64_t>& out) {
+    out.reset();
+    if (s.empty()) return true;
+    int64_t v = 0;
+    if (!To_Number(s, v)) return false;
+    out = v;
     return true;
 }
 
@@ -227,8 +242,7 @@ bool Store_FragmentField(TFragmenArr& f, uint8_t tag, const std::string& s) {
     case 16:
         return To_Number(s, f.FragmeELnum);
     case 17:
-        f.FragmentLastErySoff = s;
-        return true;
+        return To_CopyStart(s, f.FragmentLastErySoff);
     case 18:
         return To_Number(s, f.FragmentLastSoff);
     case 19:
@@ -250,8 +264,7 @@ bool Store_FragmentField(TFragmenArr& f, uint8_t tag, const std::string& s) {
     case 27:
         return To_Number(s, f.FragmenEoff);
     case 28:
-        l.FragmentLastErySoff = s;
-        return true;
+        return To_CopyStart(s, l.FragmentLastErySoff);
     case 29:
         return To_Number(s, l.FragmentLastSoff);
     case 30:
@@ -277,13 +290,14 @@ bool Read_Exact(TSource& h, uint8_t* buf, size_t len, int64_t off) {
 }
 
 // Memory one loaded record holds: the record and its texts, and each fragment
-// entry counted twice, for the spare room of a growing array, plus its texts.
+// entry counted three times: a growing array holds its old storage and the
+// new one of twice the size at once.
 int64_t Result_Memory(const TRebuildResult& r) {
     constexpr int64_t kListSlot = 64; // the list's own bookkeeping per record
     return kListSlot + int64_t(sizeof(TRebuildResult)) +
            int64_t(r.CreateTime.capacity() + r.Durting.capacity() + r.CarmerModel.capacity());
 }
-constexpr int64_t kFragmentMemory = 2 * int64_t(sizeof(TFragmenArr));
+constexpr int64_t kFragmentMemory = 3 * int64_t(sizeof(TFragmenArr));
 
 // True for a "yyyy-MM-dd hh:mm:ss" text of a real date and time (or the
 // all-zero text the analysis writes for a date it cannot express).
@@ -310,11 +324,6 @@ bool Is_DurationText(const std::string& s) {
     return digits > 0 && dots <= 1;
 }
 
-bool Is_DecimalText(const std::string& s) {
-    int64_t v;
-    return To_Number(s, v);
-}
-
 // One damaged byte garbles a whole cipher block of one field; the field may
 // still decipher and convert, but then holds a value the writer never stores.
 // Returns what is impossible about the record, or nullptr.
@@ -325,9 +334,6 @@ const char* Implausible_Field(const TRebuildResult& r) {
     if (r.Leavelx > 3) return "等级不正常";
     if (r.TrueFileLen < 0) return "文件长度为负数";
     for (const TFragmenArr& f : r.FragmenArray) {
-        if (!f.FragmentLastErySoff.empty() && !Is_DecimalText(f.FragmentLastErySoff)) return "碎片起始位置不正常";
-        if (!f.LastFragmen.FragmentLastErySoff.empty() && !Is_DecimalText(f.LastFragmen.FragmentLastErySoff))
-            return "碎片起始位置不正常";
         if (f.FragmenSoff < 0 || f.FragmenEoff < 0) return "碎片位置为负数";
     }
     return nullptr;
@@ -361,6 +367,7 @@ std::string Store_BlockFields(std::span<const uint8_t> bs, uint8_t type, int64_t
         } else {
             ok = Store_FragmentField(r.FragmenArray[fragIndex], tag, s);
         }
+        if (!ok && type == kFragmentBlock && (tag == 17 || tag == 28)) return "碎片起始位置不正常";
         // The tag is no part of the language entry: the text is translated here.
         if (!ok) return Tr("字段数值不正常(标签") + Dec(tag) + ")";
         e += 2 + L;
@@ -430,9 +437,6 @@ TOutcome Read_Record(TSource& h, int64_t fileSize, int64_t off, TRebuildResult& 
                 return corrupt("记录中的条目多于文件大小所能容纳的数量");
             }
         } else {
-            const TFragmenArr& f = r.FragmenArray.back();
-            budget -=
-                int64_t(f.FragmentLastErySoff.capacity() + f.LastFragmen.FragmentLastErySoff.capacity());
             ++fragIndex;
         }
         pos += 3 + B;

@@ -1,7 +1,6 @@
 #include "results/results_model.h"
 
 #include <algorithm>
-#include <charconv>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -17,14 +16,6 @@ namespace qrv {
 
 const std::array<const char*, 7> kResultColumns = {"编号",     "级别",     "摄像机型号",  "拍摄日期",
                                                    "拍摄时长", "文件长度", "文件实际长度"};
-
-int64_t TResultRow::Result_Index() const {
-    const std::string& s = Sub[COL_INDEX];
-    int64_t v = -1;
-    auto [p, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
-    if (s.empty() || ec != std::errc() || p != s.data() + s.size() || v < 0) return -1;
-    return v;
-}
 
 namespace {
 
@@ -95,12 +86,13 @@ bool TResultsModel::Apply_Message(const TUiMessage& m) {
     if (m.MsgType != MSG_ADD_ROW) return false;
     TResultRow r;
     r.Caption = m.P[0];
-    r.Sub = {m.P[1], m.P[6], m.P[2], m.P[3], m.P[4], m.P[7], m.P[5]};
+    r.Sub = {m.P[1], m.P[6], m.P[2], m.P[3], m.P[4], m.P[7], ""};
+    r.ResultIndex = m.Number;
     r.ImageIndex = Level_Icon(m.P[1]);
     r.Seconds = Leading_Number(r.Sub[COL_DURATION]);
     r.LengthBytes = Size_FromText(r.Sub[COL_LENGTH]);
     r.RealBytes = Size_FromText(r.Sub[COL_REAL]);
-    if (const int64_t idx = r.Result_Index(); idx >= 0 && idx < RebuildResultList.Count()) {
+    if (const int64_t idx = r.ResultIndex; idx >= 0 && idx < RebuildResultList.Count()) {
         const TRebuildResult& result = RebuildResultList.Get(idx);
         r.Exportable = Has_MediaData(result);
         // The exact lengths, where the text rounds them (when the text is the result's).
@@ -221,7 +213,7 @@ std::string TResultsModel::Selection_Totals() const {
         for (const auto& r : rows_) {
             if (!r.Checked) continue;
             ++n;
-            int64_t idx = r.Result_Index();
+            int64_t idx = r.ResultIndex;
             if (idx >= 0 && idx < count) sum += RebuildResultList.Get(idx).TrueFileLen;
         }
     }
@@ -288,9 +280,13 @@ int64_t To_View(int64_t first, int64_t last) {
         const TRebuildResult& r = RebuildResultList.Get(p);
         if (!Worth_Listing(r)) continue;
         ++row;
-        Send_UIMessage(MSG_ADD_ROW,
-                       {std::to_string(row), std::to_string(r.Leavelx), r.CreateTime, r.Durting + Tr("秒"),
-                        Size_Text(r.MdatLenx), std::to_string(p), r.CarmerModel, Size_Text(r.TrueFileLen)});
+        TUiMessage add;
+        add.MsgType = MSG_ADD_ROW;
+        add.P = {std::to_string(row),  std::to_string(r.Leavelx), r.CreateTime,
+                 r.Durting + Tr("秒"), Size_Text(r.MdatLenx),     "",
+                 r.CarmerModel,        Size_Text(r.TrueFileLen)};
+        add.Number = p;
+        Send_UIMessage(add);
         // Only a file head or movie box: nothing of the recording to export.
         if (!Has_MediaData(r))
             Send_Log(Tr("显示扫描结果"), Tr("没有发现媒体数据,不可导出;编号:") + std::to_string(row));

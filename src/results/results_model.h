@@ -1,6 +1,6 @@
 // The results list: one row per rebuilt recording worth showing, with its
 // level, camera model, shooting date, duration and sizes, a check mark, and
-// the hidden index of its result in RebuildResultList.
+// the index of its result in RebuildResultList.
 //
 // To_View fills the list the way every worker talks to a front end: through
 // message 5 of the channel. TResultsModel is the list itself; a front end (the
@@ -31,7 +31,7 @@ enum TRowColumn : int {
     COL_DURATION = 3, // 拍摄时长
     COL_LENGTH = 4,   // 文件长度
     COL_REAL = 5,     // 文件实际长度
-    COL_INDEX = 6,    // hidden: position of the result in RebuildResultList
+    COL_INDEX = 6,    // hidden and left empty (the result index is TResultRow::ResultIndex)
 };
 
 struct TResultRow {
@@ -51,8 +51,9 @@ struct TResultRow {
     // the list sorts them as numbers and not as the texts ("10秒" after "9秒").
     double Seconds = -1;
     int64_t LengthBytes = -1, RealBytes = -1;
-    // The hidden result index, or -1 when the text is not a decimal number.
-    int64_t Result_Index() const;
+    // Position of the row's result in RebuildResultList (message 5's Number;
+    // -1 when the sender gave none).
+    int64_t ResultIndex = -1;
 };
 
 // What the export's decode check said of a row's file, for a tooltip: empty
@@ -76,8 +77,8 @@ extern const std::array<const char*, 7> kResultColumns;
 
 class TResultsModel {
   public:
-    // Handles message 5 (append a row); other types are ignored. Returns true
-    // when the message added a row.
+    // Handles message 5 (append a row: its texts and, in Number, the result
+    // index); other types are ignored. Returns true when the message added a row.
     bool Apply_Message(const TUiMessage& msg);
     void Clear();
     int64_t Count() const;

@@ -161,7 +161,7 @@ struct TChunkValue {
 };
 
 struct TLastFragmen {
-    std::string FragmentLastErySoff;
+    std::optional<int64_t> FragmentLastErySoff; // copy start, when one was set
     int64_t FragmentLastSoff = 0;
     int64_t FragmentLastEoff = 0;
     int64_t FragmenSoff = 0;
@@ -187,7 +187,7 @@ struct TFragmenArr {
     int32_t FragmeEnum = -1;
     int32_t FragmeSLnum = -1;
     int32_t FragmeELnum = -1;
-    std::string FragmentLastErySoff; // decimal text of the copy start
+    std::optional<int64_t> FragmentLastErySoff; // copy start, when one was set (see Get_CopyStart)
     int64_t FragmentLastSoff = 0;
     int64_t FragmentLastEoff = 0;
     int64_t FragmenSoff = 0;

@@ -52,7 +52,7 @@ TFragmenArr Movie_Entry(int64_t soff, int64_t eoff, int64_t mdatLen) {
     e.FragmenSoff = soff;
     e.FragmenEoff = eoff;
     e.MdatLen = mdatLen;
-    e.FragmentLastErySoff = std::to_string(soff);
+    e.FragmentLastErySoff = soff;
     return e;
 }
 
@@ -288,7 +288,7 @@ TEST_F(TLinkFixture, FrontHeaderContiguousAndSectorLevel) {
         EXPECT_EQ(r.FragmenArray[0].FragmentLastEoff, S0 + 1024);
         EXPECT_EQ(r.FragmenArray[0].FragmentFreeSpace, 0);
         EXPECT_EQ(r.FragmenArray[1].FragmentLastSoff, S0 + 1024);
-        EXPECT_EQ(r.FragmenArray[1].FragmentLastErySoff, std::to_string(S0 + 1024));
+        EXPECT_EQ(r.FragmenArray[1].FragmentLastErySoff, std::optional<int64_t>(S0 + 1024));
         // Last entry of a front layout: copied to the end of its last sample.
         EXPECT_EQ(r.FragmenArray[1].FragmentLastEoff, S0 + 1008 + 40000);
     }
@@ -470,7 +470,7 @@ TEST(SynthesizedHead, OffsetsAndFallbacks) {
     EXPECT_EQ(a.HeadFlag, 1);
     EXPECT_EQ(a.HeadLenx, 1024);
     EXPECT_EQ(a.FragmenArray[1].FragmentLastSoff, 20 * kF);
-    EXPECT_EQ(a.FragmenArray[1].FragmentLastErySoff, std::to_string(20 * kF));
+    EXPECT_EQ(a.FragmenArray[1].FragmentLastErySoff, std::optional<int64_t>(20 * kF));
     EXPECT_EQ(a.FragmenArray[1].UpHeadNum, 1);
     EXPECT_EQ(a.FragmenArray[1].UpHeadFreeSpace, 1024);
     // G = 0: a 512-byte head, copying from the next sector.
@@ -606,7 +606,7 @@ TEST_F(TPieceFixture, BuildPieceWritesCopyFillAndTrailingPiece) {
     r.HeadLenx = 1024;
     r.HeadMdatLenx = 5000;
     TFragmenArr e = Data_Entry(0, 0, 1, 0, 10000, 20000);
-    e.FragmentLastErySoff = "  12000 ";
+    e.FragmentLastErySoff = 12000;
     e.FragmentLastEoff = 13000;
     e.FragmentFreeSpace = 500;
     e.LastFragmenum = 1;
@@ -625,9 +625,100 @@ TEST_F(TPieceFixture, BuildPieceWritesCopyFillAndTrailingPiece) {
     EXPECT_EQ(std::vector<uint8_t>(b.begin() + 1024, b.begin() + 2024), Slice(12000, 1000));
     EXPECT_EQ(std::vector<uint8_t>(b.begin() + 2534, b.begin() + 2634), Slice(50000, 100));
 
-    r.FragmenArray[0].FragmentLastErySoff = "12x";
+    r.FragmenArray[0].FragmentLastErySoff = -1; // not a place on the medium
     auto out2 = TOutputFile::Create(dir.File("c.bin"), TOutputGuard::Without_Sources());
     EXPECT_FALSE(Build_Piece(r, 0, *src, false, *out2));
+}
+
+// The layout every writer follows, as text: a part per "|" (its entry, "!"
+// when unusable), then its pieces: H(ead), F(ill) or C(opy) at file offset +
+// length (@ source offset).
+std::string Layout_Text(const TOutputLayout& l) {
+    std::string t;
+    for (const TOutputPart& p : l.Parts) {
+        t += (t.empty() ? "" : " | ") + std::to_string(p.Entry) + (p.Usable ? ":" : "!");
+        for (const TOutputPiece& x : p.Pieces) {
+            t +=
+                std::string(" ") + "HFC"[x.Mode] + std::to_string(x.FileOff) + "+" + std::to_string(x.Length);
+            if (x.Mode == PIECE_COPY) t += "@" + std::to_string(x.SrcOff);
+        }
+    }
+    return t + " = " + std::to_string(l.Length);
+}
+
+TEST_F(TPieceFixture, OutputLayoutPlacesEveryPartAndTheWriterFollowsIt) {
+    auto data = [](int64_t from, int64_t to, int64_t fill = 0) {
+        TFragmenArr e = Data_Entry(0, 0, 0, 0, from, to);
+        e.FragmentFreeSpace = fill;
+        return e;
+    };
+    auto result = [](int camera, std::vector<TFragmenArr> entries) {
+        TRebuildResult r;
+        r.CamerType = camera;
+        r.FragmenArray = std::move(entries);
+        r.Fragmenum = int32_t(r.FragmenArray.size());
+        return r;
+    };
+    struct TCase {
+        const char* What;
+        TRebuildResult R;
+        const char* Want;
+    };
+    std::vector<TCase> cases = {
+        {"movie box first, a gap at the end, an overlap left out",
+         result(0, {Movie_Entry(1000, 1100, 0), data(4096, 4196, 30), data(4100, 4150), data(8192, 8292)}),
+         "0: C0+100@1000 | 1: C100+100@4096 F200+30 | 3: C230+100@8192 = 330"},
+        {"synthesized head, media, movie box last",
+         result(2, {Movie_Entry(9000, 9050, 0), data(4096, 4196), data(6000, 6010, 7)}),
+         "-1: H0+64 | 1: C64+100@4096 | 2: C164+10@6000 F174+7 | 0: C181+50@9000 = 231"},
+        {"no media: only the movie box", result(0, {Movie_Entry(1000, 1100, 0)}), "0: C0+100@1000 = 100"},
+        {"an entry the record does not count", result(0, {Movie_Entry(1000, 1100, 0), data(4096, 4196)}),
+         "0: C0+100@1000 = 100"},
+        {"an unusable copy start",
+         result(0, {Movie_Entry(1000, 1100, 0), data(4096, 4196), data(5000, 5010)}),
+         "0: C0+100@1000 | 1! | 2: C100+10@5000 = 110"},
+        {"lengths beyond any file", result(0, {Movie_Entry(0, INT64_MAX, 0), data(10, 20, INT64_MAX)}),
+         "0: C0+9223372036854775807@0 | 1: C9223372036854775807+10@10 "
+         "F9223372036854775807+9223372036854775807 = "
+         "9223372036854775807"},
+        {"a layout the export does not know writes the head only",
+         result(5, {Movie_Entry(0, 10, 0), data(20, 30)}), "-1: H0+64 = 64"},
+    };
+    cases[0].R.FragmenArray[2].ChongHeFlag = true;
+    cases[1].R.HeadFlag = 1;
+    cases[1].R.HeadLenx = 64;
+    cases[1].R.HeadMdatLenx = 4242;
+    cases[3].R.Fragmenum = 1;
+    cases[4].R.FragmenArray[1].FragmentLastErySoff = -1;
+    cases[6].R.HeadFlag = 1;
+    cases[6].R.HeadLenx = 64;
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.What);
+        const TOutputLayout layout = Output_Layout(c.R);
+        EXPECT_EQ(Layout_Text(layout), c.Want);
+        EXPECT_EQ(Written_Length(c.R), layout.Length);
+    }
+
+    // The writer puts the bytes where the layout says, and stops at an unusable part.
+    for (int i : {1, 4}) {
+        SCOPED_TRACE(cases[size_t(i)].What);
+        auto out = TOutputFile::Create(dir.File("l.bin"), TOutputGuard::Without_Sources());
+        const TOutcome o = Write_Layout(Output_Layout(cases[size_t(i)].R), *src, *out);
+        out->Commit_Replacing();
+        const std::vector<uint8_t> b = test::Read_File(dir.File("l.bin"));
+        if (i == 1) {
+            EXPECT_TRUE(o.Is_Ok());
+            ASSERT_EQ(b.size(), 231u);
+            EXPECT_EQ(0, std::memcmp(b.data(), kHeadTemplate, 40));
+            EXPECT_EQ(b[47], 4242 % 256);
+            EXPECT_EQ(std::vector<uint8_t>(b.begin() + 64, b.begin() + 164), Slice(4096, 100));
+            EXPECT_EQ(std::vector<uint8_t>(b.begin() + 174, b.begin() + 181), std::vector<uint8_t>(7, 0));
+            EXPECT_EQ(std::vector<uint8_t>(b.begin() + 181, b.end()), Slice(9000, 50));
+        } else {
+            EXPECT_EQ(o.Kind, TOutcomeKind::Corrupt);
+            EXPECT_EQ(b, Slice(1000, 100)); // the movie box only: nothing past the unusable part
+        }
+    }
 }
 
 } // namespace

@@ -239,7 +239,12 @@ class TChannelTest : public QObject {
             {"4 region done", {start}, Msg(4), "region=0;enabled=1;expanded=1"},
             {"5 level 0 row",
              {},
-             Msg(5, {"1", "0", "2024-03-01 09:05:07", "12.5秒", "1.50 MB", "7", "VANTO-X1", "1.48 MB"}),
+             [] { // the result index travels as a number
+                 TUiMessage m = Msg(
+                     5, {"1", "0", "2024-03-01 09:05:07", "12.5秒", "1.50 MB", "", "VANTO-X1", "1.48 MB"});
+                 m.Number = 7;
+                 return m;
+             }(),
              "rows=1;row.last=1|0|VANTO-X1|2024-03-01 09:05:07|12.5秒|1.50 MB|1.48 "
              "MB|7;row.icon=9;row.check=0"},
             {"5 level 1 row", {}, Msg(5, {"1", "1"}), "row.icon=10"},

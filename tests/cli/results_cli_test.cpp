@@ -45,7 +45,8 @@ void Add_Row(TResultsModel& m, const std::string& caption, const std::string& da
              const std::string& model) {
     TUiMessage msg;
     msg.MsgType = MSG_ADD_ROW;
-    msg.P = {caption, "0", date, "", "", "0", model, ""};
+    msg.P = {caption, "0", date, "", "", "", model, ""};
+    msg.Number = 0;
     m.Apply_Message(msg);
 }
 

@@ -25,7 +25,7 @@ TFragmenArr Entry(uint8_t type, int64_t soff, int64_t eoff, bool dup = false) {
     f.FragmenType = type;
     f.FragmenSoff = soff;
     f.FragmenEoff = eoff;
-    f.FragmentLastErySoff = std::to_string(soff);
+    f.FragmentLastErySoff = soff;
     f.ChongHeFlag = dup;
     return f;
 }
@@ -82,6 +82,7 @@ class Export : public ::testing::Test {
                std::to_string(idx),
                modelText,
                "1 KB"};
+        m.Number = idx;
         model->Apply_Message(m);
         model->Set_Checked(model->Count() - 1, checked);
     }
@@ -117,13 +118,18 @@ TEST_F(Export, PreChecks) {
     Add(r, "2019-05-12", "A", false);
     r.MdatLenx = 500;
     Add(r, "2019-05-12", "B", false);
-    EXPECT_EQ(Check_SaveTarget(*model, "", dir.File("card.img"), 1 << 20), "请指定保存路径!");
-    EXPECT_EQ(Check_SaveTarget(*model, out(), dir.File("card.img"), 1 << 20), "请选择要保存文件!");
+    auto refusal = [](const TOutcome& o) {
+        return o.Kind == TOutcomeKind::Refused ? o.Why : "(" + o.Why + ")";
+    };
+    EXPECT_EQ(refusal(Check_SaveTarget(*model, "", dir.File("card.img"), 1 << 20)), "请指定保存路径!");
+    EXPECT_EQ(refusal(Check_SaveTarget(*model, out(), dir.File("card.img"), 1 << 20)), "请选择要保存文件!");
     model->Check_All();
-    EXPECT_EQ(Check_SaveTarget(*model, out(), dir.File("card.img"), 1499), "目标盘可用空间不够,无法保存!");
-    EXPECT_EQ(Check_SaveTarget(*model, out(), dir.File("card.img"), 1500), ""); // equal is enough
-    EXPECT_EQ(Check_SaveTarget(*model, out(), dir.File("card.img"), -1), "");   // unknown counts as enough
-    EXPECT_EQ(Check_SaveTarget(*model, out(), dir.File("card.img")), "");
+    EXPECT_EQ(refusal(Check_SaveTarget(*model, out(), dir.File("card.img"), 1499)),
+              "目标盘可用空间不够,无法保存!");
+    EXPECT_TRUE(Check_SaveTarget(*model, out(), dir.File("card.img"), 1500).Is_Ok()); // equal is enough
+    EXPECT_TRUE(
+        Check_SaveTarget(*model, out(), dir.File("card.img"), -1).Is_Ok()); // unknown counts as enough
+    EXPECT_TRUE(Check_SaveTarget(*model, out(), dir.File("card.img")).Is_Ok());
 }
 
 TEST_F(Export, WritesCheckedRowsInLayoutOrderAndUnchecksThem) {
@@ -201,7 +207,8 @@ TEST_F(Export, TwoThousandFilesPerSubfolder) {
     for (int i = 0; i < 2001; ++i) {
         TUiMessage m;
         m.MsgType = MSG_ADD_ROW;
-        m.P = {std::to_string(i + 1), "0", "2019-05-12 10:33:21", "1秒", "", "0", "DV", ""};
+        m.P = {std::to_string(i + 1), "0", "2019-05-12 10:33:21", "1秒", "", "", "DV", ""};
+        m.Number = 0;
         model->Apply_Message(m);
     }
     model->Check_All();

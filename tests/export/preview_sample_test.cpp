@@ -40,7 +40,7 @@ TFragmenArr Data(int64_t soff, int64_t eoff, int32_t chunk, int64_t fill = 0) {
     e.FragmeSnum = chunk;
     e.FragmenSoff = soff;
     e.FragmenEoff = eoff;
-    e.FragmentLastErySoff = std::to_string(soff);
+    e.FragmentLastErySoff = soff;
     e.FragmentFreeSpace = fill;
     return e;
 }
@@ -154,7 +154,7 @@ TEST(PreviewSample, BytesForEachLayout) {
         // front of the moov box are the last media bytes.
         TRebuildResult r =
             Result(2, {Movie(9000100, 9000511), File_Head(6000000), Data(6000512, 6400000, 0)});
-        r.FragmenArray[0].FragmentLastErySoff = "8999936";
+        r.FragmenArray[0].FragmentLastErySoff = 8999936;
         TExpect e{m, {}};
         e.Copy(6000000, 6400000).Copy(8999936, 9000100).Zeros_To(kMiB4).Be32_At(24, uint32_t(kMiB4 - 24));
         e.Copy(9000100, 9000960);
@@ -207,7 +207,7 @@ TEST(PreviewSample, RefusalsAndUntrustedRecords) {
         {"only the movie header", movieLast({}), PREVIEW_NO_MEDIA},
         {"only overlapping media", movieLast({Data(4096, 8192, 0)}), PREVIEW_NO_MEDIA},
         {"unknown layout", Result(5, {Movie(0, 100), Data(4096, 8192, 0)}), PREVIEW_NO_MEDIA},
-        {"copy start not a number", movieLast({Data(4096, 8192, 0)}), PREVIEW_NO_MEDIA},
+        {"copy start below the medium", movieLast({Data(4096, 8192, 0)}), PREVIEW_NO_MEDIA},
         {"negative copy start", movieLast({Data(-4096, 8192, 0)}), PREVIEW_NO_MEDIA},
         {"movie header end at the top of the range", movieLast({Data(4096, 8192, 0)}), PREVIEW_NO_MEDIA},
         {"movie header of a terabyte", movieLast({Data(4096, 8192, 0)}), PREVIEW_NO_MEDIA},
@@ -215,7 +215,7 @@ TEST(PreviewSample, RefusalsAndUntrustedRecords) {
         {"head of two gigabytes", movieLast({Data(4096, 8192, 0)}), PREVIEW_NO_MEDIA},
     };
     cases[2].r.FragmenArray[1].ChongHeFlag = true;
-    cases[4].r.FragmenArray[1].FragmentLastErySoff = "12ab";
+    cases[4].r.FragmenArray[1].FragmentLastErySoff = -512;
     cases[6].r.FragmenArray[0].FragmenEoff = INT64_MAX;
     cases[7].r.FragmenArray[0].FragmenEoff = int64_t(1) << 40;
     cases[8].r.HeadFlag = 1;

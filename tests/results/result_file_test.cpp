@@ -89,7 +89,7 @@ TRebuildResult Random_Result(std::mt19937_64& rng, int frags) {
         f.FragmeSLnum = i32();
         f.FragmeELnum = i32();
         f.FragmentLastSoff = i64();
-        f.FragmentLastErySoff = std::to_string(f.FragmentLastSoff);
+        f.FragmentLastErySoff = f.FragmentLastSoff;
         f.FragmentLastEoff = i64();
         f.FragmenSoff = std::abs(i64() / 2);
         f.FragmenEoff = std::abs(i64() / 2);
@@ -97,7 +97,7 @@ TRebuildResult Random_Result(std::mt19937_64& rng, int frags) {
         f.LastFragmenum = (j % 2) ? 1 + int32_t(rng() % 3) : 0;
         if (f.LastFragmenum > 0) {
             f.LastFragmen.FragmentLastSoff = i64();
-            f.LastFragmen.FragmentLastErySoff = std::to_string(f.LastFragmen.FragmentLastSoff);
+            f.LastFragmen.FragmentLastErySoff = f.LastFragmen.FragmentLastSoff;
             f.LastFragmen.FragmentLastEoff = i64();
             f.LastFragmen.FragmentUpFreeSpace = i64();
             f.LastFragmen.FragmentDownFreeSpace = i64();
@@ -318,7 +318,7 @@ TEST_F(ResultFile, FragmentsWithoutTrailingPieceHaveNoTrailingEntries) {
     TRebuildResult a = Random_Result(rng, 1), b = a;
     a.FragmenArray[0].LastFragmenum = 0;
     b.FragmenArray[0].LastFragmenum = 2;
-    b.FragmenArray[0].LastFragmen.FragmentLastErySoff = "1";
+    b.FragmenArray[0].LastFragmen.FragmentLastErySoff = 1;
     for (auto* r : {&a, &b}) {
         RebuildResultList.Clear();
         RebuildResultList.Append(*r);
@@ -597,7 +597,7 @@ TEST_F(ResultFile, DamagedRecordsAreCutCleanly) {
         }
         ASSERT_EQ(RebuildResultList.Count(), 1);
         EXPECT_EQ(RebuildResultList.Get(0).FragmenArray.size(), 1u);
-        EXPECT_EQ(RebuildResultList.Get(0).FragmenArray[0].FragmentLastErySoff, "4096");
+        EXPECT_EQ(RebuildResultList.Get(0).FragmenArray[0].FragmentLastErySoff, std::optional<int64_t>(4096));
         if (c.logged) {
             EXPECT_TRUE(Has_Log("加载错误", "扫描结果文件已损坏"));
         }
@@ -678,7 +678,7 @@ TRebuildResult Known_Result() {
     a.FragmeEnum = 299;
     a.FragmeSLnum = 1;
     a.FragmeELnum = 300;
-    a.FragmentLastErySoff = "65536";
+    a.FragmentLastErySoff = 65536;
     a.FragmentLastSoff = 65536;
     a.FragmentLastEoff = 98304;
     a.FragmenSoff = 65536;
@@ -689,7 +689,7 @@ TRebuildResult Known_Result() {
     b.FragmenType = ENTRY_DATA;
     b.IS_Ok = true;
     b.FragmeSnumType = 7;
-    b.FragmentLastErySoff = "131072";
+    b.FragmentLastErySoff = 131072;
     b.FragmentLastSoff = 131072;
     b.FragmentLastEoff = 1179648;
     b.FragmenSoff = 131072;
@@ -697,7 +697,7 @@ TRebuildResult Known_Result() {
     b.FragmentFreeSpace = -512;
     b.UpHeadFreeSpace = 4096;
     b.LastFragmenum = 1;
-    b.LastFragmen.FragmentLastErySoff = "1179648";
+    b.LastFragmen.FragmentLastErySoff = 1179648;
     b.LastFragmen.FragmentLastSoff = 1179648;
     b.LastFragmen.FragmentLastEoff = 1183744;
     b.LastFragmen.FragmentUpFreeSpace = 0;

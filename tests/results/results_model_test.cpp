@@ -50,7 +50,8 @@ class ResultsView : public ::testing::Test {
              const std::string& date, int64_t index = 0) {
         TUiMessage m;
         m.MsgType = MSG_ADD_ROW;
-        m.P = {caption, level, date, "1秒", "1 KB", std::to_string(index), modelText, "1 KB"};
+        m.P = {caption, level, date, "1秒", "1 KB", "", modelText, "1 KB"};
+        m.Number = index;
         model->Apply_Message(m);
     }
     std::vector<std::string> Column(int c) const {
@@ -95,16 +96,17 @@ TEST_F(ResultsView, FillListsOnlyResultsWithAHeaderThatIsNotADuplicate) {
     TResultRow r = model->Row(0);
     EXPECT_EQ(r.Caption, "1");
     EXPECT_EQ(r.Sub, (std::array<std::string, 7>{"2", "DV-A8", "2019-05-12 10:33:21", "61.5秒", "3.00 MB",
-                                                 "1000Byte", "1"}));
+                                                 "1000Byte", ""}));
     EXPECT_EQ(r.ImageIndex, 11);
     EXPECT_EQ(model->Row(1).Caption, "2");
-    EXPECT_EQ(model->Row(1).Result_Index(), 3);
-    // Message 5 carries P1..P8 in the channel's order.
+    EXPECT_EQ(r.ResultIndex, 1);
+    EXPECT_EQ(model->Row(1).ResultIndex, 3);
+    // Message 5 carries P1..P8 in the channel's order, the result index as a number.
     auto rows = rec->OfType(MSG_ADD_ROW);
     ASSERT_EQ(rows.size(), 2u);
     EXPECT_EQ(rows[0].P[1], "2");
     EXPECT_EQ(rows[0].P[2], "2019-05-12 10:33:21");
-    EXPECT_EQ(rows[0].P[5], "1");
+    EXPECT_EQ(rows[0].Number, 1);
     EXPECT_EQ(rows[0].P[6], "DV-A8");
     auto all = rec->Messages();
     EXPECT_EQ(all.front().MsgType, MSG_PROGRESS_START);
@@ -119,7 +121,7 @@ TEST_F(ResultsView, FillListsOnlyResultsWithAHeaderThatIsNotADuplicate) {
     model->Clear();
     EXPECT_EQ(To_View(2, 4), 1);
     EXPECT_EQ(model->Row(0).Caption, "1");
-    EXPECT_EQ(model->Row(0).Result_Index(), 3);
+    EXPECT_EQ(model->Row(0).ResultIndex, 3);
 }
 
 TEST_F(ResultsView, LevelIcons) {
@@ -201,7 +203,7 @@ TEST_F(ResultsView, SortAlternatesAndSharesItsDirection) {
     EXPECT_EQ(Column(0), (std::vector<std::string>{"1", "10", "2", "9"}));
     // Hidden indexes travel with their rows.
     for (const auto& r : model->Rows())
-        EXPECT_EQ(r.Sub[COL_INDEX], "0");
+        EXPECT_EQ(r.ResultIndex, 0);
     // A column that does not exist keeps the order.
     model->Sort_ByColumn(42);
     EXPECT_EQ(Column(0), (std::vector<std::string>{"1", "10", "2", "9"}));
