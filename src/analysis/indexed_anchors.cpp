@@ -147,10 +147,10 @@ void Find_FrameAnchors_Split(TSource& h, const TFeatureIndex& index, int64_t sta
     anchors.insert(anchors.end(), second.begin(), second.end());
 }
 
-void Find_FrameAnchors(TSource& h, int64_t start, int64_t end, int recType, const TSampleKeys& keys,
-                       std::vector<TFrameAnchor>& anchors) {
+void Find_FrameAnchors(const TScanSession& session, TSource& h, int64_t start, int64_t end, int recType,
+                       const TSampleKeys& keys, std::vector<TFrameAnchor>& anchors) {
     // The index holds the camera type's frame features only.
-    if (const auto index = recType == 0 ? Published_FeatureIndex(h) : nullptr)
+    if (const auto index = recType == 0 ? session.Feature_Index(h) : nullptr)
         Find_FrameAnchors_Split(h, *index, start, end, recType, keys, anchors, kSplitWalkBytes);
     else
         Find_FrameAnchors_Window(h, start, end, recType, keys, anchors);

@@ -214,10 +214,6 @@ bool Build_Piece(const TRebuildResult& r, int32_t entry, TSource& src, bool head
     return true;
 }
 
-bool Build_Piece(int64_t resultIndex, int32_t entry, TSource& src, bool headFlag, TOutputFile& out) {
-    return Build_Piece(RebuildResultList.Get(resultIndex), entry, src, headFlag, out);
-}
-
 bool Write_Recording(const TRebuildResult& r, TSource& src, TOutputFile& out) {
     bool ok = true;
     auto put = [&](bool head, int32_t i) {

@@ -39,7 +39,6 @@ bool Write_Piece(TSource& src, TOutputFile& out, int mode, int64_t sizeValue, in
 // Returns the outcome of the last write; false as well when the entry's copy
 // start is not a decimal number.
 bool Build_Piece(const TRebuildResult& r, int32_t entry, TSource& src, bool headFlag, TOutputFile& out);
-bool Build_Piece(int64_t resultIndex, int32_t entry, TSource& src, bool headFlag, TOutputFile& out);
 
 // The copy start of an entry: its decimal copy-start text (blanks ignored),
 // else FragmentLastSoff, else FragmenSoff. -1 when the text is present but is

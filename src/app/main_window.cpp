@@ -847,9 +847,7 @@ void TForm1::Shut_Down() {
     preview_->Stop();
     dispatcher_.reset();
     form2_->btn2Click();
-    ScanResultList.Clear();
-    RebuildResultList.Clear();
-    FrameAnchorList.Clear();
+    if (const auto session = Shown_Session()) session->Clear_Records();
     Set_LanguageTable(TLanguageTable());
 }
 
@@ -914,6 +912,10 @@ bool TForm1::eventFilter(QObject* watched, QEvent* e) {
 
 bool TForm1::Start_Worker(const std::string& name, std::function<void()> body, TWorkerKind kind) {
     return workers_.Start(name, std::move(body), kind);
+}
+
+std::shared_ptr<TScanSession> TForm1::Shown_Session() const {
+    return results_->Shared_Model()->Session();
 }
 
 bool TForm1::Workers_Idle() const {

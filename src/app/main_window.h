@@ -21,6 +21,7 @@
 #include "common/ui_message.h"
 #include "common/version.h"
 #include "platform/output_guard.h"
+#include "scan/scan_session.h"
 #include "sources/source_tree.h"
 
 class QAction;
@@ -78,6 +79,9 @@ class TForm1 : public QWidget {
     bool Workers_Idle() const;
     // An operation worker runs (background work does not count).
     bool Operation_Running() const { return workers_.Operation_Running(); }
+    // The session whose results the list shows (a loaded result file or the
+    // last scan); export, preview and the thumbnails read it.
+    std::shared_ptr<TScanSession> Shown_Session() const;
     // Starts an operation that follows the one running now (see worker.h).
     bool Start_NextWorker(const std::string& name, std::function<void()> body);
 

@@ -163,7 +163,9 @@ void TCliSink::Handle_UIMessage(const TUiMessage& m) {
 
 TCliSession Start_CliSession(bool quiet) {
     TCliSession s;
+    s.Scan = std::make_shared<TScanSession>();
     s.Model = std::make_shared<TResultsModel>();
+    s.Model->Set_Session(s.Scan);
     s.Sink = std::make_shared<TCliSink>(s.Model, quiet);
     Set_UISink(s.Sink);
     return s;
@@ -257,11 +259,12 @@ std::string Json_IsoDate(const std::string& text) {
 
 std::string Rows_Json(const TResultsModel& model) {
     std::string o = "[";
-    const int64_t count = RebuildResultList.Count();
+    const std::shared_ptr<TScanSession> session = model.Session();
+    const int64_t count = session ? session->Rebuilds.Count() : 0;
     bool first = true;
     for (const auto& r : model.Rows()) {
         const int64_t idx = r.Result_Index();
-        const TRebuildResult* res = idx >= 0 && idx < count ? &RebuildResultList.Get(idx) : nullptr;
+        const TRebuildResult* res = idx >= 0 && idx < count ? &session->Rebuilds.Get(idx) : nullptr;
         o += first ? "\n" : ",\n";
         first = false;
         // Numbers as numbers (level, seconds, bytes), the date in ISO 8601;
@@ -403,7 +406,8 @@ int Prepare_Folder(const char* command, const std::string& dir, const TOutputGua
 int Run_Export(TResultsModel& model, const std::string& dir, std::string* json, const TGuardOptions& output) {
     auto& st = Op_State();
     st.Reset_Counters();
-    std::string msg = Check_SaveTarget(model, dir, st.SourcePath(), output);
+    TScanSession& session = *model.Session();
+    std::string msg = Check_SaveTarget(session, model, dir, st.SourcePath(), output);
     if (msg.empty()) {
         if (Get_PathKind(dir) != TPathKind::Folder) msg = "请指定保存路径!";
     }
@@ -412,7 +416,7 @@ int Run_Export(TResultsModel& model, const std::string& dir, std::string* json, 
         if (json) *json += ", \"export\": {\"ok\": false, \"message\": " + Json_Text(msg) + "}";
         return 1;
     }
-    TSaveSummary s = Save_ToFile_One(model, dir, {}, output);
+    TSaveSummary s = Save_ToFile_One(session, model, dir, {}, output);
     const std::string folder = dir + "/" + Recovery_FolderName();
     if (json) {
         *json += ", \"export\": {\"ok\": " + std::string(s.Ok() ? "true" : "false") +

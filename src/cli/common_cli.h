@@ -68,8 +68,10 @@ class TCliSink : public TUiSink {
 // without a rate before any time has passed, without a time left at rate 0.
 std::string Throughput_Text(int64_t done, int64_t total, double seconds);
 
-// Installs a TCliSink over a fresh model and returns both.
+// Installs a TCliSink over a fresh model and returns both, with the scan
+// session the command works in (the model's rows index its results).
 struct TCliSession {
+    std::shared_ptr<TScanSession> Scan;
     std::shared_ptr<TResultsModel> Model;
     std::shared_ptr<TCliSink> Sink;
 };

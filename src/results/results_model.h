@@ -1,6 +1,6 @@
 // The results list: one row per rebuilt recording worth showing, with its
 // level, camera model, shooting date, duration and sizes, a check mark, and
-// the hidden index of its result in RebuildResultList.
+// the hidden index of its result in the session's rebuilt recordings.
 //
 // To_View fills the list the way every worker talks to a front end: through
 // message 5 of the channel. TResultsModel is the list itself; a front end (the
@@ -20,6 +20,7 @@
 
 #include "common/text_format.h"
 #include "common/ui_message.h"
+#include "scan/scan_session.h"
 
 namespace qrv {
 
@@ -31,7 +32,7 @@ enum TRowColumn : int {
     COL_DURATION = 3, // 拍摄时长
     COL_LENGTH = 4,   // 文件长度
     COL_REAL = 5,     // 文件实际长度
-    COL_INDEX = 6,    // hidden: position of the result in RebuildResultList
+    COL_INDEX = 6,    // hidden: position of the result in the session's rebuilt recordings
 };
 
 struct TResultRow {
@@ -115,6 +116,12 @@ class TResultsModel {
     // Pass an empty function to remove the observer.
     void Set_CheckObserver(std::function<void()> observer);
 
+    // The session whose rebuilt recordings the rows' hidden indexes point
+    // into (null: none). A row added reads its result's exact lengths there;
+    // the selection totals sum its lengths.
+    void Set_Session(std::shared_ptr<TScanSession> session);
+    std::shared_ptr<TScanSession> Session() const;
+
   private:
     void Checks_Changed() const;
 
@@ -122,6 +129,7 @@ class TResultsModel {
     std::vector<TResultRow> rows_;
     bool sortDirection_ = false;
     std::shared_ptr<const std::function<void()>> observer_;
+    std::shared_ptr<TScanSession> session_;
 };
 
 // Feeds a model from the message channel and passes every message on to the
@@ -138,10 +146,10 @@ class TResultsSink : public TUiSink {
 };
 
 // Sends the rows of the results at positions first .. last - 1 of
-// RebuildResultList (message 5 each), with progress and log lines. A lone
+// session.Rebuilds (message 5 each), with progress and log lines. A lone
 // fragment, and a result without a header-carrying fragment that is not a
 // duplicate, are not listed. Returns the number of rows sent.
-int64_t To_View(int64_t first, int64_t last);
+int64_t To_View(TScanSession& session, int64_t first, int64_t last);
 
 // Case-insensitive comparison of two texts (ASCII letters folded, other bytes
 // by value): < 0, 0, > 0.

@@ -19,6 +19,7 @@
 #include "scan/metadata.h"
 #include "scan/movie_generic.h"
 #include "scan/records.h"
+#include "scan/scan_session.h"
 #include "scan/track_tables.h"
 
 namespace qrv {
@@ -92,7 +93,7 @@ THeadOutcome Examine_Head(TClassifyContext& ctx, int64_t X, int64_t& movieCount)
         rec->MdatOFF = int32_t((X + R) % 512);
         rec->MdatLen = R + size;
         rec->Next_AtomOff = int32_t(rec->MdatLen % 512);
-        ScanResultList.Append(std::move(rec));
+        ctx.Session->Scans.Append(std::move(rec));
         return HEAD_MDAT;
     }
     if (res != 1) return HEAD_NONE;
@@ -111,7 +112,7 @@ THeadOutcome Examine_Head(TClassifyContext& ctx, int64_t X, int64_t& movieCount)
     rec->MdatLen = ext.MdatLen - con.MoovLen - rec->MoovFreeLen - (rec->MoovOff % 512);
     int64_t freeEnd = rec->MoovFreeSoff + rec->MoovFreeLen;
     rec->Next_AtomOff = int32_t(freeEnd != 0 ? freeEnd % 512 : (rec->MoovOff + rec->MoovLen) % 512);
-    ScanResultList.Append(std::move(rec));
+    ctx.Session->Scans.Append(std::move(rec));
     ++movieCount;
     return HEAD_LEAVE;
 }
@@ -127,7 +128,7 @@ bool Examine_Movie(TClassifyContext& ctx, int64_t X, int64_t& movieCount) {
     rec->FragmentOff = moovOff;
     rec->Head_Flag = false;
     rec->MdatLen = ext.MdatLen;
-    ScanResultList.Append(std::move(rec));
+    ctx.Session->Scans.Append(std::move(rec));
     ++movieCount;
     return true;
 }

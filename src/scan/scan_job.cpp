@@ -46,10 +46,12 @@ int64_t Round_Cluster(int64_t c, int64_t m) {
 // Makes the index of the scan's source visible to the completion stage while
 // it runs, and withdraws it however the stage ends.
 struct TPublished {
-    TPublished(const TSource* h, std::shared_ptr<const TFeatureIndex> index) {
-        Publish_FeatureIndex(h, std::move(index));
+    TPublished(TScanSession& session, const TSource* h, std::shared_ptr<const TFeatureIndex> index)
+        : session_(session) {
+        session_.Set_FeatureIndex(h, std::move(index));
     }
-    ~TPublished() { Publish_FeatureIndex(nullptr, nullptr); }
+    ~TPublished() { session_.Set_FeatureIndex(nullptr, nullptr); }
+    TScanSession& session_;
 };
 
 // What the closing line reports besides the outcome.
@@ -84,7 +86,7 @@ void Closing_Sequence(const TOutcome& outcome, const TScanTally& tally) {
 // scan's map for the analysis.
 class TUnreadLog {
   public:
-    explicit TUnreadLog(TScanTally& tally) : tally_(tally) {}
+    TUnreadLog(TScanTally& tally, TUnreadMap& map) : tally_(tally), map_(map) {}
     void Add(const std::vector<TUnreadRun>& runs) {
         for (const TUnreadRun& r : runs) {
             if (r.End() <= logged_) continue;
@@ -108,7 +110,7 @@ class TUnreadLog {
     }
     void Flush() {
         if (open_.Len <= 0) return;
-        Scan_UnreadMap().Add(open_);
+        map_.Add(open_);
         ++tally_.UnreadRuns;
         tally_.UnreadBytes += open_.Len;
         Send_Log(TSeverity::Error, Tr("错误类型:Scan0003"),
@@ -119,6 +121,7 @@ class TUnreadLog {
 
   private:
     TScanTally& tally_;
+    TUnreadMap& map_;
     TUnreadRun open_;
     int64_t logged_ = 0;
 };
@@ -197,6 +200,7 @@ namespace {
 // The state the steps of one scan share: what it was asked, where it reports
 // back (handle, allocation map, position, tally) and the source as scanned.
 struct TScanRun {
+    TScanSession& session;
     const TScanParams& p;
     TSourcePtr& h;
     TAllocMap& map;
@@ -212,7 +216,6 @@ struct TScanRun {
     std::optional<TOutcome> Open() {
         path = Get_SourcePath(node);
         Op_State().Set_SourcePath(path);
-        Clear_AllocWindow();
         h = Open_Source(path);
         if (!h) {
             Send_Log(TSeverity::Error, Tr("错误类型:Scan0000"), Tr("错误内容:获取文件句柄出错，程序将退出!"));
@@ -270,6 +273,7 @@ struct TScanRun {
         int64_t H = 0;
         TClassifyContext ctx;
         ctx.Handle = h.get();
+        ctx.Session = &session;
         ctx.Node = &node;
         ctx.Unit = g.Unit;
         ctx.WalkStep = g.WalkStep;
@@ -296,7 +300,7 @@ struct TScanRun {
         tally.Range = std::max<int64_t>(rangeEnd - first, 0);
         Op_State().BytesTotal = tally.Range;
         Op_State().BytesDone = 0;
-        TUnreadLog unread(tally);
+        TUnreadLog unread(tally, session.Unread);
         while (P < rangeEnd && !Op_State().StopFlag.load() && blocks.Next(blk)) {
             position = P;
             // A medium that changes size under the scan (an image file cut or
@@ -333,9 +337,9 @@ struct TScanRun {
 
 // The scan up to its completion stage; returns early when the source cannot be
 // scanned. position follows the block being read, for the report of a failure.
-TOutcome Scan_Body(const TScanParams& p, const TScanCompletion& completion, TSourcePtr& h, TAllocMap& map,
-                   int64_t& position, TScanTally& tally) {
-    TScanRun run{p, h, map, position, tally, p.Node, {}};
+TOutcome Scan_Body(TScanSession& session, const TScanParams& p, const TScanCompletion& completion,
+                   TSourcePtr& h, TAllocMap& map, int64_t& position, TScanTally& tally) {
+    TScanRun run{session, p, h, map, position, tally, p.Node, {}};
     if (auto failed = run.Open()) return *failed;
     run.Announce();
     run.Load_FsMap();
@@ -358,7 +362,7 @@ TOutcome Scan_Body(const TScanParams& p, const TScanCompletion& completion, TSou
     // Completion stage. The analysis clears the stop flag when it starts,
     // so a flag still set afterwards means the analysis was stopped.
     position = -1;
-    TPublished published(h.get(), index);
+    TPublished published(session, h.get(), index);
     if (completion) completion(*h, run.node, map, p);
     const bool stopped = stoppedScan || Op_State().StopFlag.load();
     return stopped ? TOutcome::Cancelled(std::min(P, run.rangeEnd)) : TOutcome::Ok();
@@ -382,14 +386,14 @@ TOutcome Log_Breakoff(int64_t position, const std::string& what) {
 
 } // namespace
 
-TOutcome To_Scan(const TScanParams& p, const TScanCompletion& completion) {
+TOutcome To_Scan(TScanSession& session, const TScanParams& p, const TScanCompletion& completion) {
     TSourcePtr h;
     TAllocMap map{};
     int64_t position = -1;
     TOutcome outcome;
     TScanTally tally;
     try {
-        outcome = Scan_Body(p, completion, h, map, position, tally);
+        outcome = Scan_Body(session, p, completion, h, map, position, tally);
     } catch (const std::exception& e) {
         outcome = Log_Breakoff(position, e.what());
     } catch (...) {

@@ -13,6 +13,7 @@
 #include "platform/source_io.h"
 #include "scan/alloc_map.h"
 #include "scan/feature_index.h"
+#include "scan/scan_session.h"
 
 namespace qrv {
 
@@ -52,18 +53,18 @@ struct TScanParams {
 using TScanCompletion =
     std::function<void(TSource& h, const TTreeData& node, const TAllocMap& map, const TScanParams& p)>;
 
-// Runs a whole scan on the calling (worker) thread, then its completion stage
-// (none when empty). Reports only through the message channel and the
-// process-wide lists and state; the outcome says whether the source could not
+// Runs a whole scan on the calling (worker) thread into session, then its
+// completion stage (none when empty). Reports only through the message channel
+// and the session; the outcome says whether the source could not
 // be opened (IoError), was refused (Corrupt), broke off with an error (IoError
 // at the block's offset), was stopped (Cancelled at the first block not read)
 // or was scanned whole (Ok). A failed scan logs its error and closes with
 // "扫描未能完成!"; a stopped one (in the block loop or in the analysis) with
 // "扫描已停止!" and the bytes covered. Sectors that cannot be read are read
 // around (only they are lost), each unreadable stretch is logged once and
-// kept in Scan_UnreadMap(), and the closing line counts them. A source whose
+// kept in session.Unread, and the closing line counts them. A source whose
 // size changes during the block loop fails the scan.
-TOutcome To_Scan(const TScanParams& p, const TScanCompletion& completion = {});
+TOutcome To_Scan(TScanSession& session, const TScanParams& p, const TScanCompletion& completion = {});
 
 // Where the block loop starts and what it examines, worked out from the node,
 // the range and the allocation map.

@@ -235,9 +235,9 @@ class TResultsTest : public QObject {
     // A window listing made-up results (no source behind them).
     std::unique_ptr<TForm1> Listing(const std::vector<TRebuildResult>& results, bool english = false) {
         auto form = Window(english);
-        RebuildResultList.Clear();
+        TScanSession& session = *form->Shown_Session();
         for (const auto& r : results)
-            RebuildResultList.Append(r);
+            session.Rebuilds.Append(r);
         W<QToolButton>(form.get(), "btnView")->click();
         if (!QTest::qWaitFor([&] { return form->Workers_Idle() && !form->Form2()->isVisible(); }, 10000))
             qFatal("the listing did not end");
@@ -786,7 +786,6 @@ class TResultsTest : public QObject {
         }
         QCOMPARE(Read_Bytes(QString::fromStdString(saved_)).left(4), QByteArray("QRVL"));
         const auto bytes = test::Read_File(saved_);
-        RebuildResultList.Clear();
         Op_State().Set_SourcePath("");
 
         auto form = Window();

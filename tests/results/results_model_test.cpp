@@ -38,13 +38,10 @@ class ResultsView : public ::testing::Test {
     void SetUp() override {
         rec = std::make_shared<TRecordingSink>();
         model = std::make_shared<TResultsModel>();
+        model->Set_Session(shared);
         Set_UISink(std::make_shared<TResultsSink>(model, rec));
-        RebuildResultList.Clear();
     }
-    void TearDown() override {
-        Set_UISink(nullptr);
-        RebuildResultList.Clear();
-    }
+    void TearDown() override { Set_UISink(nullptr); }
     // Adds a row directly, as message 5 would.
     void Row(const std::string& caption, const std::string& level, const std::string& modelText,
              const std::string& date, int64_t index = 0) {
@@ -67,6 +64,8 @@ class ResultsView : public ::testing::Test {
     }
     std::shared_ptr<TRecordingSink> rec;
     std::shared_ptr<TResultsModel> model;
+    std::shared_ptr<TScanSession> shared = std::make_shared<TScanSession>();
+    TScanSession& session = *shared;
 };
 
 } // namespace
@@ -85,12 +84,12 @@ TEST(SizeText, UnitsAndRounding) {
 }
 
 TEST_F(ResultsView, FillListsOnlyResultsWithAHeaderThatIsNotADuplicate) {
-    RebuildResultList.Append(Result({Frag(1)}));                // lone fragment
-    RebuildResultList.Append(Result({Frag(1), Frag(2)}));       // listed
-    RebuildResultList.Append(Result({Frag(1, true), Frag(2)})); // only a duplicate header
-    RebuildResultList.Append(Result({Frag(2), Frag(3)}));       // header of kind 3
-    RebuildResultList.Append(Result({}));                       // nothing at all
-    EXPECT_EQ(To_View(0, RebuildResultList.Count()), 2);
+    session.Rebuilds.Append(Result({Frag(1)}));                // lone fragment
+    session.Rebuilds.Append(Result({Frag(1), Frag(2)}));       // listed
+    session.Rebuilds.Append(Result({Frag(1, true), Frag(2)})); // only a duplicate header
+    session.Rebuilds.Append(Result({Frag(2), Frag(3)}));       // header of kind 3
+    session.Rebuilds.Append(Result({}));                       // nothing at all
+    EXPECT_EQ(To_View(session, 0, session.Rebuilds.Count()), 2);
     ASSERT_EQ(model->Count(), 2);
     TResultRow r = model->Row(0);
     EXPECT_EQ(r.Caption, "1");
@@ -117,7 +116,7 @@ TEST_F(ResultsView, FillListsOnlyResultsWithAHeaderThatIsNotADuplicate) {
     EXPECT_EQ(logs[1].P[2], "显示扫描结果完成!");
     // A part of the list only.
     model->Clear();
-    EXPECT_EQ(To_View(2, 4), 1);
+    EXPECT_EQ(To_View(session, 2, 4), 1);
     EXPECT_EQ(model->Row(0).Caption, "1");
     EXPECT_EQ(model->Row(0).Result_Index(), 3);
 }
@@ -132,10 +131,10 @@ TEST_F(ResultsView, LevelIcons) {
 }
 
 TEST_F(ResultsView, SelectionTotalsAndCheckCommands) {
-    RebuildResultList.Append(Result({Frag(1), Frag(2)}, "2019-05-12", "A", int64_t(1) << 30));
-    RebuildResultList.Append(Result({Frag(1), Frag(2)}, "2019-05-12", "B", int64_t(512) << 20));
-    RebuildResultList.Append(Result({Frag(1), Frag(2)}, "2019-05-12", "C", 7));
-    To_View(0, 3);
+    session.Rebuilds.Append(Result({Frag(1), Frag(2)}, "2019-05-12", "A", int64_t(1) << 30));
+    session.Rebuilds.Append(Result({Frag(1), Frag(2)}, "2019-05-12", "B", int64_t(512) << 20));
+    session.Rebuilds.Append(Result({Frag(1), Frag(2)}, "2019-05-12", "C", 7));
+    To_View(session, 0, 3);
     EXPECT_EQ(model->Selection_Totals(), "");
     model->Set_Checked(0, true);
     model->Set_Checked(1, true);
