@@ -187,7 +187,6 @@ class TWidenCount : public TUiSink {
 TPipelineRun Pipeline(TScanSession& session, const std::string& path, int scheme, bool widen,
                       bool analyse = true) {
     session.Clear_Records();
-    Op_State().Reset_Counters();
     auto count = std::make_shared<TWidenCount>();
     Set_UISink(count);
     TScanParams p;

@@ -211,7 +211,6 @@ int main(int argc, char** argv) {
     for (int r = 0; r < rounds; ++r) {
         Plain_Read(image, size, buf, sink, read);
         session.Clear_Records();
-        Op_State().Reset_Counters();
         auto t = Clock::now();
         double c = Thread_Cpu();
         To_Scan(session, p);

@@ -25,7 +25,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const TTreeData node = fuzz::Raw_Node();
     const int64_t scanEnd = (int64_t(size) + 511) / 512 * 512;
     Set_UISink(nullptr);
-    Op_State().StopFlag = false;
 
     for (int scheme : {0, 7}) {
         TScanSession session;

@@ -356,7 +356,8 @@ int main(int argc, char** argv) {
         return 1;
     }
     if (opt.Progress) {
-        TOpState& st = Op_State();
+        TOpState& st = *form.Running_Op();
+        const TOpBinding reporting(st);
         Send_UIMessage(MSG_PROGRESS_START, {"60870", T("总块数:")});
         Send_UIMessage(MSG_SHOW_GAUGE2);
         Send_UIMessage(MSG_GAUGE2_RANGE, {"48"});

@@ -169,13 +169,14 @@ void Scan_SearchBlock(const uint8_t* buf, int64_t pos, TSearchShared& sh, std::v
 constexpr int64_t kBlocksPerRead = 8;
 constexpr int64_t kGroupBytes = kBlocksPerRead * kSearchStep;
 
-void Search_Group(TSource& h, int64_t group, int64_t end, int64_t lead, std::vector<uint8_t>& buf, int recType,
-                  TSearchShared& sh, std::vector<TFrameAnchor>& anchors) {
+void Search_Group(TOpState& op, TSource& h, int64_t group, int64_t end, int64_t lead,
+                  std::vector<uint8_t>& buf, int recType, TSearchShared& sh,
+                  std::vector<TFrameAnchor>& anchors) {
     const size_t blockLen = size_t(Round_Up(lead + kSearchRead, kSector));
     const int64_t inGroup = std::min<int64_t>(kBlocksPerRead, (end - group + kSearchStep - 1) / kSearchStep);
     const size_t want = size_t(Round_Up(lead + (inGroup - 1) * kSearchStep + kSearchRead, kSector));
     const bool whole = Read_Block(h, buf.data(), want, group - lead) == int64_t(want);
-    for (int64_t k = 0; k < inGroup && !Op_State().StopFlag.load(); ++k) {
+    for (int64_t k = 0; k < inGroup && !op.StopFlag.load(); ++k) {
         const int64_t pos = group + k * kSearchStep;
         uint8_t* at = buf.data() + k * kSearchStep;
         if (!whole) Read_Block(h, at, blockLen, pos - lead); // zeros where nothing could be read
@@ -183,7 +184,7 @@ void Search_Group(TSource& h, int64_t group, int64_t end, int64_t lead, std::vec
         else if (recType == 1)
             Scan_SearchBlock_Generic(at + lead, pos, sh, anchors);
         const int32_t blocks = sh.Blocks.fetch_add(1) + 1;
-        Op_State().Progress2 = blocks;
+        op.Progress2 = blocks;
         Send_UIMessage(MSG_STATUS3, {Dec(blocks), "", Tr("已遍历块:") + Dec(pos / kSearchStep)});
     }
 }
@@ -250,8 +251,8 @@ void Get_SearchRange(int scheme, int headMode, int64_t E, int64_t M, int64_t F, 
     }
 }
 
-void Find_FrameAnchors_Window(TSource& h, int64_t start, int64_t end, int recType, const TSampleKeys& keys,
-                              std::vector<TFrameAnchor>& anchors) {
+void Find_FrameAnchors_Window(TOpState& op, TSource& h, int64_t start, int64_t end, int recType,
+                              const TSampleKeys& keys, std::vector<TFrameAnchor>& anchors) {
     // The window is cut into groups of search blocks. The blocks are
     // independent of each other, so the groups are shared out among a few
     // threads (reading and searching a window is most of the analysis time);
@@ -267,10 +268,11 @@ void Find_FrameAnchors_Window(TSource& h, int64_t start, int64_t end, int recTyp
     std::mutex failMu;
     std::exception_ptr failure;
     auto work = [&] {
+        const TOpBinding reporting(op); // the helpers report for the same operation
         try {
             std::vector<uint8_t> buf(bufLen);
-            for (int64_t g; !Op_State().StopFlag.load() && (g = nextGroup.fetch_add(1)) < groups;)
-                Search_Group(h, start + g * kGroupBytes, end, lead, buf, recType, sh, found[size_t(g)]);
+            for (int64_t g; !op.StopFlag.load() && (g = nextGroup.fetch_add(1)) < groups;)
+                Search_Group(op, h, start + g * kGroupBytes, end, lead, buf, recType, sh, found[size_t(g)]);
         } catch (...) {
             std::lock_guard<std::mutex> lk(failMu);
             if (!failure) failure = std::current_exception();
@@ -339,7 +341,7 @@ bool Run_DecodesClean(TSource& h, const TVideo& v, TSamplePos first, int64_t fir
 
 } // namespace
 
-TFragmenArr Find_FrameFragment(const TScanSession& session, TSource& h, bool paired, int /*headMode*/,
+TFragmenArr Find_FrameFragment(TScanSession& session, TSource& h, bool paired, int /*headMode*/,
                                const TFrameAnchor& a, int32_t c, int32_t s, const TVideo& v,
                                const TSampleJudge* judge) {
     TFragmenArr out;
@@ -534,9 +536,9 @@ bool Pair_FileHead(TScanSession& session, TRebuildResult& R, const TScanResult& 
     const int64_t i = headerIndex;
     const int64_t count = session.Scans.Count();
     const int64_t hs = R.FragmenArray[0].FragmenSoff;
-    Op_State().JudgedBlocks = 0;
+    session.Op.JudgedBlocks = 0;
     auto tryPair = [&](int64_t k, bool below) -> bool {
-        Op_State().JudgedBlocks.fetch_add(1);
+        session.Op.JudgedBlocks.fetch_add(1);
         TScanResult& T = session.Scans.Get(k);
         if (T.FrammentFlag == 1 || T.Fragmentype != KIND_HEAD_MDAT) return false;
         if (T.MdatLen != H.MdatLen) return false;
@@ -565,9 +567,9 @@ bool Pair_FileHead(TScanSession& session, TRebuildResult& R, const TScanResult& 
 // of the samples before it in the chunk). A video-only recording writes many
 // samples per chunk, and a chunk's first sample often carries parameter sets
 // ahead of its slice, where no frame start is found.
-void Fragments_FromAnchors(const TScanSession& session, TSource& h, bool paired, int headMode,
-                           const TVideo& video, const TSampleKeys& keys, std::vector<TFrameAnchor>& anchors,
-                           TRebuildResult& R, const TSampleJudge* judge) {
+void Fragments_FromAnchors(TScanSession& session, TSource& h, bool paired, int headMode, const TVideo& video,
+                           const TSampleKeys& keys, std::vector<TFrameAnchor>& anchors, TRebuildResult& R,
+                           const TSampleJudge* judge) {
     std::vector<int64_t> chunkFirst; // 0-based index of each chunk's first sample
     chunkFirst.reserve(video.STCOArr.size());
     {
@@ -579,10 +581,10 @@ void Fragments_FromAnchors(const TScanSession& session, TSource& h, bool paired,
     }
 
     Send_UIMessage(MSG_GAUGE2_RANGE, {Dec(int64_t(anchors.size())), "", ""});
-    Op_State().Progress2 = 0;
+    session.Op.Progress2 = 0;
     size_t k = 0;
     while (k < anchors.size()) {
-        Op_State().Progress2 = int32_t(k);
+        session.Op.Progress2 = int32_t(k);
         // The count goes out every 64 anchors and for the last one: a message
         // per anchor costs more than judging most anchors does.
         if (k % 64 == 0 || k + 1 == anchors.size())
@@ -808,10 +810,10 @@ std::vector<TFrameAnchor> Collect_Anchors(TScanSession& session, TSource& h, int
                                           int recType, const TSampleKeys& keys,
                                           const std::vector<TFrameAnchor>* found) {
     session.Anchors.Clear();
-    Op_State().JudgedBlocks = 0;
+    session.Op.JudgedBlocks = 0;
     Send_UIMessage(MSG_SHOW_GAUGE2);
     Send_UIMessage(MSG_GAUGE2_RANGE, {Dec((end - start) / kSearchStep), "", ""});
-    Op_State().Progress2 = 0;
+    session.Op.Progress2 = 0;
     std::vector<TFrameAnchor> anchors;
     if (found) {
         for (const TFrameAnchor& a : *found)

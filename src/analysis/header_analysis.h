@@ -81,20 +81,23 @@ void Get_SearchRange(int scheme, int headMode, int64_t E, int64_t M, int64_t F, 
 // When the scan that opened h indexed the frame features (feature_index.h)
 // and the session holds that index, the blocks of the window it covers are
 // taken from the index instead, with the same result.
-void Find_FrameAnchors(const TScanSession& session, TSource& h, int64_t start, int64_t end, int recType,
+void Find_FrameAnchors(TScanSession& session, TSource& h, int64_t start, int64_t end, int recType,
                        const TSampleKeys& keys, std::vector<TFrameAnchor>& anchors);
 // The search itself, reading the whole window (sources without an index, such
 // as a loaded result file's, and the reference the index is tested against).
-void Find_FrameAnchors_Window(TSource& h, int64_t start, int64_t end, int recType, const TSampleKeys& keys,
-                              std::vector<TFrameAnchor>& anchors);
+// op: the operation whose stop flag ends the search and whose counters it sets.
+void Find_FrameAnchors_Window(TOpState& op, TSource& h, int64_t start, int64_t end, int recType,
+                              const TSampleKeys& keys, std::vector<TFrameAnchor>& anchors);
 // The same anchors from an index: every search block of the window that the
 // index covers is walked in the index, the others are read from h.
-void Find_FrameAnchors_Indexed(TSource& h, const TFeatureIndex& index, int64_t start, int64_t end, int recType,
-                               const TSampleKeys& keys, std::vector<TFrameAnchor>& anchors);
+void Find_FrameAnchors_Indexed(TOpState& op, TSource& h, const TFeatureIndex& index, int64_t start,
+                               int64_t end, int recType, const TSampleKeys& keys,
+                               std::vector<TFrameAnchor>& anchors);
 // Find_FrameAnchors_Indexed with a window of splitBytes or more walked in two
 // halves on two threads (what Find_FrameAnchors does, with 256 MiB).
-void Find_FrameAnchors_Split(TSource& h, const TFeatureIndex& index, int64_t start, int64_t end, int recType,
-                             const TSampleKeys& keys, std::vector<TFrameAnchor>& anchors, int64_t splitBytes);
+void Find_FrameAnchors_Split(TOpState& op, TSource& h, const TFeatureIndex& index, int64_t start, int64_t end,
+                             int recType, const TSampleKeys& keys, std::vector<TFrameAnchor>& anchors,
+                             int64_t splitBytes);
 
 // Grows a data fragment around anchor a, which matched sample s of chunk c
 // (any sample of the chunk). The result's FragmenType is ENTRY_DATA when
@@ -102,7 +105,7 @@ void Find_FrameAnchors_Split(TSource& h, const TFeatureIndex& index, int64_t sta
 // needs ten samples besides the anchor; a shorter run of three or more is
 // accepted when judge (the recording's decoder) finds every whole video sample
 // of it clean - heavily fragmented media leave pieces of a few frames.
-TFragmenArr Find_FrameFragment(const TScanSession& session, TSource& h, bool paired, int headMode,
+TFragmenArr Find_FrameFragment(TScanSession& session, TSource& h, bool paired, int headMode,
                                const TFrameAnchor& a, int32_t c, int32_t s, const TVideo& v,
                                const TSampleJudge* judge = nullptr);
 

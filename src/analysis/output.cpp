@@ -24,12 +24,16 @@ namespace {
 bool Put(TOutputFile& out, const uint8_t* block, int64_t n) {
     if (n <= 0) return true;
     if (!out.Write(block, size_t(n))) return false;
-    int64_t total = Op_State().WrittenBytes.fetch_add(n) + n;
-    Op_State().Progress2 = int32_t(total / kPieceBlock);
+    if (TOpState* op = out.Op()) {
+        int64_t total = op->WrittenBytes.fetch_add(n) + n;
+        op->Progress2 = int32_t(total / kPieceBlock);
+    }
     return true;
 }
 
-bool Stopped() { return Op_State().StopFlag.load(); }
+bool Stopped(const TOutputFile& out) {
+    return out.Op() && out.Op()->StopFlag.load();
+}
 
 // Modes 0 and 1: n bytes, zeros except for the head template in the first block.
 bool Write_Generated(TOutputFile& out, bool head, int64_t sizeValue, int64_t n) {
@@ -40,12 +44,12 @@ bool Write_Generated(TOutputFile& out, bool head, int64_t sizeValue, int64_t n) 
         Put_BE64(block.data() + 40, uint64_t(sizeValue));
     }
     if (n <= kPieceBlock) {
-        if (Stopped()) return false;
+        if (Stopped(out)) return false;
         return Put(out, block.data(), n);
     }
     const int64_t full = n / kPieceBlock;
     for (int64_t i = 0; i < full; ++i) {
-        if (Stopped()) return true;
+        if (Stopped(out)) return true;
         if (!Put(out, block.data(), kPieceBlock)) return false;
         if (i == 0 && head) std::memset(block.data(), 0, 48);
     }
@@ -88,7 +92,7 @@ void Declare_Salvaged(TOutputFile& out, int64_t fileOff, int64_t srcOff, int64_t
 
 bool Write_Copy(TSource& src, TOutputFile& out, int64_t o, int64_t n) {
     if (n <= 0) return true;
-    if (Stopped() && n <= kPieceBlock) return false;
+    if (Stopped(out) && n <= kPieceBlock) return false;
     const int64_t size = out.Tap() ? src.Size() : -1;
     int64_t k = 0;
     if (o % 512 != 0) {
@@ -109,7 +113,7 @@ bool Write_Copy(TSource& src, TOutputFile& out, int64_t o, int64_t n) {
     std::vector<uint8_t> block(static_cast<size_t>(kCopyRun));
     std::vector<TUnreadRun> unread;
     while (left > 0) {
-        if (Stopped()) return true;
+        if (Stopped(out)) return true;
         const int64_t want = std::min(left, kCopyRun);
         unread.clear();
         const int64_t got = Read_Salvage(src, block.data(), size_t(want), at, 512, &unread);

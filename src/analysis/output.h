@@ -29,8 +29,9 @@ extern const uint8_t kHeadTemplate[40];
 // bytes 40..47; for PIECE_COPY srcOff is the source offset. Returns false when
 // a write failed, or when the stop flag was already set at the start of a piece
 // of at most one block; true otherwise (also when a longer piece was cut short
-// by the stop flag). Adds every written byte to Op_State().WrittenBytes and
-// keeps Op_State().Progress2 at WrittenBytes div 65,536.
+// by the stop flag of the file's operation (out.Op()). Adds every written byte
+// to that operation's WrittenBytes and keeps its Progress2 at WrittenBytes div
+// 65,536 (nothing counted and never stopped when the file has none).
 bool Write_Piece(TSource& src, TOutputFile& out, int mode, int64_t sizeValue, int64_t srcOff, int64_t length);
 
 // Writes what one part of a rebuilt recording contributes: with headFlag the

@@ -138,7 +138,7 @@ void Widen_Pending(TScanSession& session, TSource& h, const TTreeData& node, con
     }
     std::vector<TFrameAnchor> found;
     Find_FrameAnchors(session, h, 0, scanEnd, recType, all, found);
-    for (size_t n = 0; n < pending.size() && !Op_State().StopFlag.load(); ++n) {
+    for (size_t n = 0; n < pending.size() && !session.Op.StopFlag.load(); ++n) {
         const TPending& p = pending[n];
         // The file head the first pass paired is free again for the second.
         const int64_t head1 = Paired_Head(session, session.Rebuilds.Get(p.Result), p.Header);
@@ -171,7 +171,7 @@ void Widen_AndReport(TScanSession& session, TSource& h, const TTreeData& node, c
                      const std::vector<TPending>& pending) {
     std::vector<bool> kept(pending.size(), false);
     try {
-        if (!Op_State().StopFlag.load())
+        if (!session.Op.StopFlag.load())
             Widen_Pending(session, h, node, map, interleave, recType, scanEnd, alignBase, pending, kept);
     } catch (const std::exception&) {
         Report_Failed(session, pending.front().Header);
@@ -202,7 +202,7 @@ void Rate_Results(TScanSession& session) {
         if (r.Leavelx == 0 &&
             (r.SamplesMissing > 0 || Reads_Unread(r, session.Unread) || Has_UnverifiedSeam(r)))
             r.Leavelx = 1;
-        Op_State().Progress1 = int32_t(k);
+        session.Op.Progress1 = int32_t(k);
         Send_UIMessage(MSG_STATUS2, {"", Tr("已分析数量:") + std::to_string(k)});
     }
     Send_Log(Tr("检测文件"), Tr("检测文件完毕!"));
@@ -217,10 +217,10 @@ void To_Rebuild(TScanSession& session, TSource& h, const TTreeData& node, const 
         Send_Log(Tr("分析失败"), Tr("碎片数量为0无法进行分析!"));
         return;
     }
-    Op_State().StopFlag = false;
+    session.Op.StopFlag = false;
     Send_Log(Tr("分析开始"), Tr("开始分析文件头并进行匹配..."));
     Send_UIMessage(MSG_PROGRESS_START, {std::to_string(count), Tr("分析总数量:"), std::to_string(count)});
-    Op_State().Progress1 = 0;
+    session.Op.Progress1 = 0;
 
     // Headers rebuilt incompletely under the chosen window wait for one
     // common search of the whole medium after the others.
@@ -249,7 +249,7 @@ void To_Rebuild(TScanSession& session, TSource& h, const TTreeData& node, const 
     std::future<THeaderTables> ahead;
     int64_t aheadOf = -1;
     if (const int64_t first = nextHeader(0); first < count) ahead = readAhead(aheadOf = first);
-    for (int64_t i = 0; i < count && !Op_State().StopFlag.load(); ++i) {
+    for (int64_t i = 0; i < count && !session.Op.StopFlag.load(); ++i) {
         const TScanResult& s = session.Scans.Get(i);
         if (s.Fragmentype == KIND_HEAD_MOOV || s.Fragmentype == KIND_MOOV) {
             const int headMode = s.CamerType == 0 ? 1 : 0;
@@ -272,15 +272,15 @@ void To_Rebuild(TScanSession& session, TSource& h, const TTreeData& node, const 
                 Report_Failed(session, i);
             }
         }
-        Op_State().Progress1 = int32_t(i);
+        session.Op.Progress1 = int32_t(i);
         Send_UIMessage(MSG_PROGRESS_STATUS, {std::to_string(i), Tr("已分析数量:") + std::to_string(i)});
     }
     if (!pending.empty())
         Widen_AndReport(session, h, node, map, interleave, recType, scanEnd, alignBase, pending);
 
-    if (Op_State().StopFlag.load())
+    if (session.Op.StopFlag.load())
         Send_Log(Tr("分析完成"), Tr("分析已停止!") + " " + Tr("已分析数量:") +
-                                     std::to_string(Op_State().Progress1.load()) + "/" +
+                                     std::to_string(session.Op.Progress1.load()) + "/" +
                                      std::to_string(count));
     else
         Send_Log(Tr("分析完成"), Tr("分析文件头完成!"));

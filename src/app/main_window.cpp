@@ -1,5 +1,6 @@
 #include "app/main_window.h"
 #include "app/qt_text.h"
+#include "app/window_settings.h"
 
 #include <QAction>
 #include <QApplication>
@@ -194,6 +195,7 @@ TForm1::TForm1(const std::string& programFolder, QWidget* parent)
     // The other windows come after the main window, which has read the
     // interface language they translate themselves into.
     form2_ = new TForm2(this);
+    form2_->Set_Op(runningOp_);
     form3_ = new TForm3(this);
     form4_ = new TForm4(this);
     form6_ = new TForm6(this);
@@ -201,9 +203,12 @@ TForm1::TForm1(const std::string& programFolder, QWidget* parent)
     Set_RegionDialog(form4_);
     dispatcher_ =
         std::make_unique<TDispatcherScope>(this, [this](const TUiMessage& m) { Handle_UIMessage(m); });
+    // The settings file is kept off the media the window's sessions read.
+    Set_SettingsGuard([this] { return Session_Sources(); });
 }
 
 TForm1::~TForm1() {
+    Set_SettingsGuard({});
     Shut_Down();
 }
 
@@ -834,7 +839,7 @@ void TForm1::Shut_Down() {
     // are still handled here, so it never waits on a window that has stopped
     // listening.
     if (!workers_.Idle()) {
-        Op_State().StopFlag = true;
+        runningOp_->StopFlag = true;
         workers_.Wait_All([] {
             QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
             QThread::msleep(5);
@@ -910,8 +915,28 @@ bool TForm1::eventFilter(QObject* watched, QEvent* e) {
     return QWidget::eventFilter(watched, e);
 }
 
-bool TForm1::Start_Worker(const std::string& name, std::function<void()> body, TWorkerKind kind) {
-    return workers_.Start(name, std::move(body), kind);
+bool TForm1::Start_Worker(const std::string& name, std::function<void()> body, TWorkerKind kind,
+                          std::shared_ptr<TOpState> op) {
+    if (kind != TWorkerKind::Operation) return workers_.Start(name, std::move(body), kind);
+    if (Operation_Running()) return false;
+    // A new operation starts unstopped, whatever stopped the one before it.
+    if (!op) op = toolOp_;
+    op->StopFlag = false;
+    runningOp_ = op;
+    form2_->Set_Op(op);
+    return workers_.Start(
+        name,
+        [op, body = std::move(body)] {
+            const TOpBinding reporting(*op);
+            body();
+        },
+        kind);
+}
+
+std::vector<std::string> TForm1::Session_Sources() const {
+    std::vector<std::string> out;
+    if (const auto shown = Shown_Session()) out.push_back(shown->SourcePath());
+    return out;
 }
 
 std::shared_ptr<TScanSession> TForm1::Shown_Session() const {

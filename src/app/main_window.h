@@ -73,8 +73,19 @@ class TForm1 : public QWidget {
 
     // Starts a long operation or background work on a worker thread (see
     // worker.h). name is the operation name its error kind shows.
+    // An operation runs with op as its state (stop flag, counters, progress
+    // record; the window's own for work without a session when null): the
+    // progress dialog shows it and its stop button stops it.
     bool Start_Worker(const std::string& name, std::function<void()> body,
-                      TWorkerKind kind = TWorkerKind::Operation);
+                      TWorkerKind kind = TWorkerKind::Operation, std::shared_ptr<TOpState> op = {});
+    // The state of the operation running (or the one run last).
+    std::shared_ptr<TOpState> Running_Op() const { return runningOp_; }
+    // The operation state a session holds, as Start_Worker takes it.
+    static std::shared_ptr<TOpState> Op_Of(const std::shared_ptr<TScanSession>& session) {
+        return std::shared_ptr<TOpState>(session, &session->Op);
+    }
+    // The sources of the window's sessions: no file the window writes may land on them.
+    std::vector<std::string> Session_Sources() const;
     // No worker runs and every event they sent has been handled.
     bool Workers_Idle() const;
     // An operation worker runs (background work does not count).
@@ -318,6 +329,10 @@ class TForm1 : public QWidget {
     QMenu* pmSter0_ = nullptr;
     QAction* N24_ = nullptr;
 
+    // The state of imaging and of other work without a session, and the state
+    // of the operation running (or run last).
+    std::shared_ptr<TOpState> toolOp_ = std::make_shared<TOpState>();
+    std::shared_ptr<TOpState> runningOp_ = toolOp_;
     TForm2* form2_ = nullptr;
     TForm3* form3_ = nullptr;
     TForm4* form4_ = nullptr;

@@ -23,11 +23,11 @@ bool Load_Results(TScanSession& session, const std::string& path, const TTreeDat
 
 std::string Check_Export(TScanSession& session, const TResultsModel& model, const std::string& folder,
                          const TGuardOptions& output) {
-    return Check_SaveTarget(session, model, folder, Op_State().SourcePath(), output);
+    return Check_SaveTarget(session, model, folder, session.SourcePath(), output);
 }
 
-std::string Export_SourcePath(const TScanSession&) {
-    return Op_State().SourcePath();
+std::string Export_SourcePath(const TScanSession& session) {
+    return session.SourcePath();
 }
 
 void Export_Results(TScanSession& session, TResultsModel& model, const std::string& folder,
@@ -37,7 +37,7 @@ void Export_Results(TScanSession& session, TResultsModel& model, const std::stri
 
 void Find_Results(TResultsModel& model, const std::string& startDate, const std::string& endDate,
                   const std::string& modelText) {
-    FindFile(model, startDate, endDate, modelText);
+    FindFile(model.Session()->Op, model, startDate, endDate, modelText);
 }
 
 std::shared_ptr<TPreviewRequest> Preview_Start(TScanSession& session, int64_t resultIndex,

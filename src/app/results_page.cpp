@@ -184,9 +184,12 @@ void TForm1::Start_Search(const std::string& startDate, const std::string& endDa
                           const std::string& model) {
     // Searching marks rows of the list shown: only from the results page.
     if (pgc1_->currentIndex() != 1) return;
-    Start_Worker("Find0000", [table = results_->Shared_Model(), startDate, endDate, model] {
-        Find_Results(*table, startDate, endDate, model);
-    });
+    Start_Worker(
+        "Find0000",
+        [table = results_->Shared_Model(), startDate, endDate, model] {
+            Find_Results(*table, startDate, endDate, model);
+        },
+        TWorkerKind::Operation, Op_Of(Shown_Session()));
 }
 
 // ------------------------------------------------------------ load
@@ -212,17 +215,20 @@ void TForm1::Load_ResultFile(const QString& path) {
     Add_RecentFile(path);
     ++resultsGeneration_; // the list is replaced by the file's
     form2_->Enable_SecondGauge(false);
-    Start_Worker("Load0000", [this, session = Shown_Session(), path = path.toStdString(), data = node->Data] {
-        if (Load_Results(*session, path, data)) return;
-        // No results are left behind the list (a file without records, or
-        // one whose list part is missing): rows must not point into nothing.
-        QMetaObject::invokeMethod(
-            this,
-            [this] {
-                if (Results_Count(*Shown_Session()) == 0) Clear_Results();
-            },
-            Qt::QueuedConnection);
-    });
+    Start_Worker(
+        "Load0000",
+        [this, session = Shown_Session(), path = path.toStdString(), data = node->Data] {
+            if (Load_Results(*session, path, data)) return;
+            // No results are left behind the list (a file without records, or
+            // one whose list part is missing): rows must not point into nothing.
+            QMetaObject::invokeMethod(
+                this,
+                [this] {
+                    if (Results_Count(*Shown_Session()) == 0) Clear_Results();
+                },
+                Qt::QueuedConnection);
+        },
+        TWorkerKind::Operation, Op_Of(Shown_Session()));
 }
 
 // ------------------------------------------------------------ export
@@ -233,8 +239,6 @@ void TForm1::btnsaveClick() {
         Box(this, Tr("请选择要保存文件!"), TBoxIcon::Critical);
         return;
     }
-    Op_State().WrittenBytes = 0;
-    Op_State().StopFlag = false;
     const QString title =
         U(Tr("提示")) + ":" + "\r\n" + U(Tr("设置恢复文件的保存路径,注意不要保存到同一个磁盘!"));
     const std::string folder = Choose_Folder(this, title).toStdString();
@@ -252,21 +256,24 @@ void TForm1::btnsaveClick() {
     const uint64_t generation = resultsGeneration_;
     const auto reportBefore = Last_CarveReport();
     const std::string before = reportBefore ? reportBefore->StartTime + reportBefore->Folder : std::string();
-    Start_Worker("Save0000", [this, session = Shown_Session(), table = results_->Shared_Model(), folder,
-                              output, generation, before] {
-        Export_Results(*session, *table, folder, output);
-        // A report this export wrote belongs to the list it exported.
-        const auto report = Last_CarveReport();
-        if (report && report->StartTime + report->Folder != before)
+    Start_Worker(
+        "Save0000",
+        [this, session = Shown_Session(), table = results_->Shared_Model(), folder, output, generation,
+         before] {
+            Export_Results(*session, *table, folder, output);
+            // A report this export wrote belongs to the list it exported.
+            const auto report = Last_CarveReport();
+            if (report && report->StartTime + report->Folder != before)
+                QMetaObject::invokeMethod(
+                    this, [this, generation] { reportGeneration_ = generation; }, Qt::QueuedConnection);
+            // The recordings lie in the recovery folder under the chosen one.
+            std::string written = folder + "/" + Recovery_FolderName();
+            std::error_code ec;
+            if (!std::filesystem::is_directory(written, ec)) written = folder;
             QMetaObject::invokeMethod(
-                this, [this, generation] { reportGeneration_ = generation; }, Qt::QueuedConnection);
-        // The recordings lie in the recovery folder under the chosen one.
-        std::string written = folder + "/" + Recovery_FolderName();
-        std::error_code ec;
-        if (!std::filesystem::is_directory(written, ec)) written = folder;
-        QMetaObject::invokeMethod(
-            this, [this, written] { Offer_OutputFolder(written); }, Qt::QueuedConnection);
-    });
+                this, [this, written] { Offer_OutputFolder(written); }, Qt::QueuedConnection);
+        },
+        TWorkerKind::Operation, Op_Of(Shown_Session()));
 }
 
 // ------------------------------------------------------------ preview

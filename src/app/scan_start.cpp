@@ -12,8 +12,9 @@ bool Start_Scan(TForm1& form, const TScanParams& params, const TGuardOptions& ou
     Prepare_ScanRun(*session);
     // The rows shown pointed into the lists just emptied.
     form.Clear_Results();
-    return form.Start_Worker("Scan0000",
-                             [session, params, output] { Run_ScanPipeline(*session, params, output); });
+    return form.Start_Worker(
+        "Scan0000", [session, params, output] { Run_ScanPipeline(*session, params, output); },
+        TWorkerKind::Operation, TForm1::Op_Of(session));
 }
 
 } // namespace qrv::app

@@ -88,7 +88,7 @@ void TThumbnails::Request(TScanSession& session, int64_t resultIndex, const std:
     std::optional<TRebuildResult> r = session.Rebuilds.Copy_At(resultIndex);
     if (!r) return;
     job->Result = std::move(*r);
-    job->SourcePath = Op_State().SourcePath();
+    job->SourcePath = session.SourcePath();
     job->Folder = folder;
     std::lock_guard<std::mutex> lk(mu_);
     job->Generation = generation_;

@@ -51,8 +51,8 @@ int Cmd_Load(const TArgv& argv) {
         if (int rc = Prepare_Folder("load", *dir, TOutputGuard({Get_SourcePath(*node)}, output))) return rc;
     }
     TCliSession session = Start_CliSession(args.Has("quiet"));
-    const TStopOnInterrupt interrupt;
-    Op_State().StopFlag = false;
+    const TStopOnInterrupt interrupt(*session.Op);
+    session.Op->StopFlag = false;
     TLoadReport report;
     if (!Load_To_List(*session.Scan, args.Positional()[0], node, &report)) return 1;
     // The view is rebuilt from the loaded list, as after message 10.

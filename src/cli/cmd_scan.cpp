@@ -280,7 +280,7 @@ int Read_ReassemblyOptions(const TArgs& args, TScanParams& p) {
     p.IntervalScheme = int(scheme);
     p.InterleaveScheme = int(interleave);
     p.Widen = !args.Has("no-widen");
-    Op_State().TimeStandard = args.Has("china-time") ? TIMESTD_CHINA : TIMESTD_UTC;
+    p.TimeStandard = args.Has("china-time") ? TIMESTD_CHINA : TIMESTD_UTC;
     return 0;
 }
 
@@ -328,7 +328,6 @@ int Read_DateWindow(const TArgs& args, TScanParams& p) {
     p.DateFilter = true;
     p.DateFrom = *from;
     p.DateTo = *to;
-    Op_State().Set_DateWindow(*from, *to);
     return 0;
 }
 
@@ -467,7 +466,7 @@ int Cmd_Scan(const TArgv& argv) {
 
     TCliSession session = Start_CliSession(args.Has("quiet"));
     Prepare_ScanRun(*session.Scan);
-    const TStopOnInterrupt interrupt;
+    const TStopOnInterrupt interrupt(*session.Op);
     TOutcome outcome;
     TScanSession& scan = *session.Scan;
     std::thread worker([&scan, &p, &output, &outcome] { outcome = Run_ScanPipeline(scan, p, output); });

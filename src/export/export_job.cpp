@@ -28,9 +28,8 @@ const char* const kRecoveryFolder = "QRV_凯墨视频恢复文件夹";
 
 // Writes the parts of result ri in the order its layout needs. False when a
 // part failed; stopped is set when the stop flag cut the file short.
-bool Write_Result(int64_t ri, const TRebuildResult& r, TSource& src, TOutputFile& out,
+bool Write_Result(TOpState& st, int64_t ri, const TRebuildResult& r, TSource& src, TOutputFile& out,
                   const TPieceWriter& writer, bool& stopped) {
-    auto& st = Op_State();
     bool ok = true;
     auto part = [&](int64_t entry, bool head) {
         if (!ok || stopped) return;
@@ -184,7 +183,7 @@ class TExportRun {
     // when it could not be created or written (nothing is left under a final
     // name then).
     bool Write_File(int64_t ri, const TResultRow& row, std::string path) {
-        auto& st = Op_State();
+        auto& st = session_.Op;
         TGuardVerdict refusal;
         const TRebuildResult& r = session_.Rebuilds.Get(ri);
         auto out = TOutputFile::Create(path, guard_, &refusal);
@@ -200,7 +199,8 @@ class TExportRun {
         bool stopped = false;
         TFileRecorder recorder;
         out->Set_Tap(&recorder);
-        bool ok = Write_Result(ri, r, src_, *out, writer_, stopped);
+        out->Set_Op(&st);
+        bool ok = Write_Result(st, ri, r, src_, *out, writer_, stopped);
         out->Set_Tap(nullptr);
         if (ok) {
             ok = out->Commit(TTakenName::NextFree);
@@ -334,8 +334,9 @@ class TExportRun {
 TSaveSummary Save_ToFile_One(TScanSession& session, TResultsModel& model, const std::string& folder,
                              const TPieceWriter& writerIn, const TGuardOptions& output) {
     TSaveSummary sum;
-    auto& st = Op_State();
-    const std::string sourcePath = st.SourcePath();
+    auto& st = session.Op;
+    const TOpBinding reporting(st);
+    const std::string sourcePath = session.SourcePath();
     if (sourcePath.empty()) {
         Send_Log(TSeverity::Error, Tr("错误类型:Save[0000]"), Tr("错误内容:获取磁盘句柄出错，程序将退出!"));
         return sum;

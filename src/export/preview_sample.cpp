@@ -261,7 +261,7 @@ TInUseMark Choose_PreviewPath(const std::string& folder, const TPreviewOutput& o
 TPreviewRequest Start_Preview(TScanSession& session, int64_t resultIndex, const std::string& folder,
                               TPreviewOutput output) {
     TPreviewRequest req;
-    req.SourcePath = Op_State().SourcePath();
+    req.SourcePath = session.SourcePath();
     req.Output = output.Create ? std::move(output) : Default_PreviewOutput(req.SourcePath);
     req.Sample = Choose_PreviewPath(folder, req.Output);
     Copy_Result(session, req, resultIndex);
@@ -398,7 +398,7 @@ TPreviewOutcome Try_Play(TPreviewRequest req) {
 TPreviewOutcome Try_Play(TScanSession& session, const std::string& path, int64_t resultIndex) {
     TPreviewRequest req;
     req.Sample = TInUseMark(path);
-    req.SourcePath = Op_State().SourcePath();
+    req.SourcePath = session.SourcePath();
     Copy_Result(session, req, resultIndex);
     req.Output = Default_PreviewOutput(req.SourcePath);
     return Try_Play(std::move(req));

@@ -63,7 +63,8 @@ void Scan_Completion(TScanSession& session, TSource& h, const TTreeData& node, c
     // the scan records whatever its date. The rebuilt recordings are held to
     // the same window, read in the time standard their dates are shown in.
     if (p.DateFilter)
-        session.Rebuilds.Drop_If([](const TRebuildResult& r) { return !Check_DateRange(r.CreateTime); });
+        session.Rebuilds.Drop_If(
+            [&p](const TRebuildResult& r) { return !Check_DateRange(r.CreateTime, p.DateFrom, p.DateTo); });
     const int64_t n = session.Rebuilds.Count();
     if (n == 0) return;
     // The results page is asked for, and filled right here.

@@ -8,8 +8,8 @@ namespace qrv {
 
 void Prepare_ScanRun(TScanSession& session) {
     session.Clear_Records();
-    Op_State().Reset_Counters();
-    Op_State().Set_SourcePath("");
+    session.Op.Reset_Counters();
+    session.Set_SourcePath("");
 }
 
 TOutcome Run_ScanPipeline(TScanSession& session, const TScanParams& p, const TGuardOptions& output) {

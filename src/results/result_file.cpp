@@ -549,7 +549,8 @@ bool Write_Record(TOutputFile& out, const TRebuildResult& r, TBytes& block) {
 
 bool Result_To_Disk(TScanSession& session, const std::string& path, const TTreeData& node,
                     const TGuardOptions& output, TTakenName taken, std::string* written) {
-    auto& st = Op_State();
+    auto& st = session.Op;
+    const TOpBinding reporting(st);
     const std::string kind = Tr("错误类型:Result0000");
     if (written) written->clear();
     TBytes info = Build_InfoContent(node);
@@ -658,9 +659,8 @@ std::string Check_FileHead(std::span<const uint8_t> hb, const TTreeData& node, i
 // Appends the records from off to the end of the file to rebuilds.
 // Stops at the first damaged or unreadable record, which it logs and reports;
 // the records before it stay loaded.
-void Read_Records(TRecordList<TRebuildResult>& rebuilds, TSource& h, int64_t fileSize, int64_t off,
-                  TLoadReport& rep) {
-    auto& st = Op_State();
+void Read_Records(TOpState& st, TRecordList<TRebuildResult>& rebuilds, TSource& h, int64_t fileSize,
+                  int64_t off, TLoadReport& rep) {
     int64_t index = 0;
     int64_t budget = kLoadMemoryPerByte * fileSize + kLoadMemorySlack;
     while (off < fileSize) {
@@ -702,7 +702,8 @@ bool Load_To_List(TScanSession& session, const std::string& path, const TTreeDat
     TLoadReport dummy;
     TLoadReport& rep = report ? *report : dummy;
     rep = {};
-    auto& st = Op_State();
+    auto& st = session.Op;
+    const TOpBinding reporting(st);
     if (!node) {
         Load_Error("没有选择扫描结果所属的源,请先选择源再加载扫描结果!");
         return false;
@@ -737,7 +738,7 @@ bool Load_To_List(TScanSession& session, const std::string& path, const TTreeDat
         Send_UIMessage(MSG_PROGRESS_START, {Dec(fileSize / 65536), Tr("总块数:")});
         st.Progress1 = 0;
         st.Progress2 = 0;
-        Read_Records(session.Rebuilds, *h, fileSize, 28 + N, rep);
+        Read_Records(st, session.Rebuilds, *h, fileSize, 28 + N, rep);
         rep.Loaded = session.Rebuilds.Count();
     } else {
         Load_Error(refusal);
@@ -752,7 +753,7 @@ bool Load_To_List(TScanSession& session, const std::string& path, const TTreeDat
     Close_Progress();
     if (accepted && rep.Loaded > 0) {
         // The results now belong to this node's medium: export and preview open it.
-        st.Set_SourcePath(Get_SourcePath(*node));
+        session.Set_SourcePath(Get_SourcePath(*node));
         Send_UIMessage(MSG_VIEW_AFTER_LOAD);
     }
     return accepted;

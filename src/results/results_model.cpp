@@ -285,7 +285,8 @@ bool Worth_Listing(const TRebuildResult& r) {
 } // namespace
 
 int64_t To_View(TScanSession& session, int64_t first, int64_t last) {
-    auto& st = Op_State();
+    auto& st = session.Op;
+    const TOpBinding reporting(st);
     const int64_t count = session.Rebuilds.Count();
     Send_UIMessage(MSG_PROGRESS_START, {std::to_string(count), Tr("分析总数量:")});
     st.Set_StartTime(std::chrono::system_clock::now());

@@ -39,6 +39,8 @@ struct TClassifyContext {
     int64_t RangeEnd = 0;          // end of the scanned range in bytes
     int RecoveryType = 0;
     bool DateFilter = false;       // drop heads whose shooting time is outside the date window
+    double DateFrom = 0, DateTo = 0; // the date window (date-time values)
+    int TimeStandard = 0;            // TTimeStandard of the shooting times
     int64_t V = 0;                 // byte offset of the volume's first sector on the source
 };
 

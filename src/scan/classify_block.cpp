@@ -50,9 +50,9 @@ Tmoovalule Track_Summary(const TmoovExt& ext) {
 // tables are usable.
 bool Parse_Movie(TClassifyContext& ctx, int mode, int64_t moovOff, TMoovCon& con, TmoovExt& ext) {
     if (ctx.RecoveryType == 1)
-        Get_MoovInfo_Generic(*ctx.Handle, con, ctx.RangeEnd, moovOff);
+        Get_MoovInfo_Generic(*ctx.Handle, con, ctx.RangeEnd, moovOff, ctx.TimeStandard);
     else
-        Get_MoovInfo(*ctx.Node, *ctx.Handle, mode, con, ctx.RangeEnd, moovOff);
+        Get_MoovInfo(*ctx.Node, *ctx.Handle, mode, con, ctx.RangeEnd, moovOff, ctx.TimeStandard);
     if (!con.MoovGood) return false;
     Get_MoovTracks(*ctx.Node, *ctx.Handle, con, ext, ctx.RecoveryType, ctx.RangeEnd);
     if (!ext.MoovGood) return false;
@@ -100,7 +100,7 @@ THeadOutcome Examine_Head(TClassifyContext& ctx, int64_t X, int64_t& movieCount)
     TMoovCon con;
     TmoovExt ext;
     if (!Parse_Movie(ctx, ctx.RecoveryType, X + R, con, ext)) return HEAD_NONE;
-    if (ctx.DateFilter && !Check_DateRange(con.CreateTime)) return HEAD_LEAVE;
+    if (ctx.DateFilter && !Check_DateRange(con.CreateTime, ctx.DateFrom, ctx.DateTo)) return HEAD_LEAVE;
     // A generic recording without a maker's model is named by its brand.
     if (ctx.RecoveryType == 1 && con.CamerModel.empty()) con.CamerModel = Ftyp_Brand(*ctx.Handle, X);
     auto rec = Movie_Record(KIND_HEAD_MOOV, X + R, con, ext);

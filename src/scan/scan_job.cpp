@@ -215,7 +215,7 @@ struct TScanRun {
     // before anything starts. The outcome when the scan cannot start.
     std::optional<TOutcome> Open() {
         path = Get_SourcePath(node);
-        Op_State().Set_SourcePath(path);
+        session.Set_SourcePath(path);
         h = Open_Source(path);
         if (!h) {
             Send_Log(TSeverity::Error, Tr("错误类型:Scan0000"), Tr("错误内容:获取文件句柄出错，程序将退出!"));
@@ -244,8 +244,7 @@ struct TScanRun {
                                                           : std::string()));
         rangeEnd = p.EndSec * node.PerSecBytes;
         Send_UIMessage(MSG_PROGRESS_START, {std::to_string(rangeEnd / kScanBlockStep), Tr("总块数:")});
-        Op_State().Set_StartTime(std::chrono::system_clock::now());
-        if (p.DateFilter) Op_State().Set_DateWindow(p.DateFrom, p.DateTo);
+        session.Op.Set_StartTime(std::chrono::system_clock::now());
     }
 
     // The allocation map of a known file system and the volume's offset V.
@@ -282,6 +281,9 @@ struct TScanRun {
         ctx.RangeEnd = rangeEnd;
         ctx.RecoveryType = p.RecoveryType;
         ctx.DateFilter = p.DateFilter;
+        ctx.DateFrom = p.DateFrom;
+        ctx.DateTo = p.DateTo;
+        ctx.TimeStandard = p.TimeStandard;
         ctx.V = V;
 
         const bool features = index != nullptr;
@@ -298,10 +300,10 @@ struct TScanRun {
         TReadAhead::TBlock blk;
         const int64_t first = P;
         tally.Range = std::max<int64_t>(rangeEnd - first, 0);
-        Op_State().BytesTotal = tally.Range;
-        Op_State().BytesDone = 0;
+        session.Op.BytesTotal = tally.Range;
+        session.Op.BytesDone = 0;
         TUnreadLog unread(tally, session.Unread);
-        while (P < rangeEnd && !Op_State().StopFlag.load() && blocks.Next(blk)) {
+        while (P < rangeEnd && !session.Op.StopFlag.load() && blocks.Next(blk)) {
             position = P;
             // A medium that changes size under the scan (an image file cut or
             // grown, a card pulled) cannot be trusted for what was read before.
@@ -319,8 +321,8 @@ struct TScanRun {
             if (index) index->Add_Found(finds[blk.Slot].Features, P, kScanBlockStep, whole);
             blocks.Release();
             unread.Flush_Before(P + kScanBlockStep);
-            Op_State().Progress1 = int32_t(B);
-            Op_State().BytesDone = std::min(P + kScanBlockStep, rangeEnd) - first;
+            session.Op.Progress1 = int32_t(B);
+            session.Op.BytesDone = std::min(P + kScanBlockStep, rangeEnd) - first;
             Send_UIMessage(MSG_PROGRESS_STATUS, {"", Tr("已扫描块数:") + std::to_string(B),
                                                  Tr("发现碎片数量:") + std::to_string(H)});
             P += kScanBlockStep;
@@ -330,7 +332,7 @@ struct TScanRun {
         blocks.Stop();
         unread.Flush();
         tally.Scanned = std::clamp<int64_t>(P - first, 0, tally.Range);
-        Op_State().BytesTotal = 0; // analysis is not measured in bytes of the medium
+        session.Op.BytesTotal = 0; // analysis is not measured in bytes of the medium
         return std::nullopt;
     }
 };
@@ -344,8 +346,8 @@ TOutcome Scan_Body(TScanSession& session, const TScanParams& p, const TScanCompl
     run.Announce();
     run.Load_FsMap();
     const TScanGeometry g = Get_ScanGeometry(run.node, p.Mode, p.StartSec, p.EndSec, map, run.V);
-    Op_State().Progress1 = 0;
-    Op_State().Progress2 = 0;
+    session.Op.Progress1 = 0;
+    session.Op.Progress2 = 0;
 
     std::shared_ptr<TFeatureIndex> index;
     if (p.FeatureIndex)
@@ -364,7 +366,7 @@ TOutcome Scan_Body(TScanSession& session, const TScanParams& p, const TScanCompl
     position = -1;
     TPublished published(session, h.get(), index);
     if (completion) completion(*h, run.node, map, p);
-    const bool stopped = stoppedScan || Op_State().StopFlag.load();
+    const bool stopped = stoppedScan || session.Op.StopFlag.load();
     return stopped ? TOutcome::Cancelled(std::min(P, run.rangeEnd)) : TOutcome::Ok();
 }
 
@@ -387,6 +389,10 @@ TOutcome Log_Breakoff(int64_t position, const std::string& what) {
 } // namespace
 
 TOutcome To_Scan(TScanSession& session, const TScanParams& p, const TScanCompletion& completion) {
+    // The settings the scan runs under stay with its records; its progress
+    // goes into the session's operation state.
+    session.Set_Settings(p);
+    const TOpBinding reporting(session.Op);
     TSourcePtr h;
     TAllocMap map{};
     int64_t position = -1;

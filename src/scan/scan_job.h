@@ -14,11 +14,13 @@
 #include "scan/alloc_map.h"
 #include "scan/feature_index.h"
 #include "scan/scan_session.h"
+#include "scan/scan_settings.h"
 
 namespace qrv {
 
-// Parameters captured from the scan settings when the scan starts.
-struct TScanParams {
+// Parameters captured from the scan settings when the scan starts: the
+// settings themselves (TScanSettings) and what the scan reads and writes.
+struct TScanParams : TScanSettings {
     TTreeData Node;       // the source to scan
     int Mode = 0;         // 0 all space, 1 free space only, 2 allocated space only
     int64_t StartSec = 0; // first sector, absolute on the opened device or file
@@ -32,14 +34,6 @@ struct TScanParams {
     // When set, receives the name the results were saved under (left empty
     // when no file was saved).
     std::shared_ptr<std::string> SavedResultPath;
-    int RecoveryType = 0;
-    int InterleaveScheme = 0;
-    int IntervalScheme = 0;
-    // A header whose rebuild under the chosen window comes back incomplete is
-    // analysed once more over the whole medium, both ways (see To_Rebuild).
-    bool Widen = true;
-    bool DateFilter = false; // when on, heads shot outside [DateFrom, DateTo] are not recorded
-    double DateFrom = 0, DateTo = 0;
     // The frame features met by the block loop are indexed for the analysis
     // (feature_index.h), which then reads no window of the medium again.
     bool FeatureIndex = true;

@@ -13,6 +13,26 @@ std::shared_ptr<const TFeatureIndex> TScanSession::Feature_Index(const TSource& 
     return featureSource_ == &source ? features_ : nullptr;
 }
 
+void TScanSession::Set_Settings(const TScanSettings& settings) {
+    std::lock_guard<std::mutex> lk(mu_);
+    settings_ = settings;
+}
+
+TScanSettings TScanSession::Settings() const {
+    std::lock_guard<std::mutex> lk(mu_);
+    return settings_;
+}
+
+void TScanSession::Set_SourcePath(std::string path) {
+    std::lock_guard<std::mutex> lk(mu_);
+    sourcePath_ = std::move(path);
+}
+
+std::string TScanSession::SourcePath() const {
+    std::lock_guard<std::mutex> lk(mu_);
+    return sourcePath_;
+}
+
 void TScanSession::Clear_Records() {
     Scans.Clear();
     Rebuilds.Clear();

@@ -48,7 +48,6 @@ std::string Describe(const TRebuildResult& r) {
 
 TRun Scan(const TQualityScenario& s, int scheme, bool index, int64_t budget = kDefaultFeatureBudget,
           const std::string& spill = "") {
-    Op_State().Reset_Counters();
     TRun run;
     run.Session = std::make_shared<TScanSession>();
     TScanSession& session = *run.Session;
@@ -135,6 +134,7 @@ class FeatureIndexMedia : public testing::TestWithParam<TRow> {
 // page by page to its temporary file, where a window starting mid-medium must
 // find the page holding its first entry.
 TEST_P(FeatureIndexMedia, AnchorsEqualTheWindowSearchForEverySchemeAndHeader) {
+    TOpState op;
     TTempDir spill("qrv-index-spill");
     for (const bool spilled : {false, true}) {
         SCOPED_TRACE(spilled ? "spilled index" : "index in memory");
@@ -166,8 +166,8 @@ TEST_P(FeatureIndexMedia, AnchorsEqualTheWindowSearchForEverySchemeAndHeader) {
                 SCOPED_TRACE(s.Name + " header " + std::to_string(hd.Index) + " window " +
                              std::to_string(from) + "-" + std::to_string(to));
                 std::vector<TFrameAnchor> want, got;
-                Find_FrameAnchors_Window(*h, from, to, 0, hd.Keys, want);
-                Find_FrameAnchors_Indexed(*h, *run.Index, from, to, 0, hd.Keys, got);
+                Find_FrameAnchors_Window(op, *h, from, to, 0, hd.Keys, want);
+                Find_FrameAnchors_Indexed(op, *h, *run.Index, from, to, 0, hd.Keys, got);
                 ASSERT_EQ(Anchor_Text(got), Anchor_Text(want));
                 ++compared;
                 withAnchors += !want.empty();
@@ -253,6 +253,7 @@ TEST(FeatureIndexBudget, SpillsOrFallsBackWithTheSameResults) {
 // scan-block boundaries): the index walk hides exactly what the window search
 // hides, for windows starting at every offset of a sector.
 TEST(FeatureIndexRules, HidingFollowsTheWindowSearch) {
+    TOpState op;
     const int64_t size = 3 * 524288;
     std::vector<uint8_t> bytes(size_t(size) + 1024, 0x11);
     TSampleKeys keys;
@@ -282,12 +283,12 @@ TEST(FeatureIndexRules, HidingFollowsTheWindowSearch) {
     for (int64_t start = 0; start < 512; start += 3) {
         SCOPED_TRACE(start);
         std::vector<TFrameAnchor> want, got;
-        Find_FrameAnchors_Window(h, start, size - 4096, 0, keys, want);
-        Find_FrameAnchors_Indexed(h, idx, start, size - 4096, 0, keys, got);
+        Find_FrameAnchors_Window(op, h, start, size - 4096, 0, keys, want);
+        Find_FrameAnchors_Indexed(op, h, idx, start, size - 4096, 0, keys, got);
         ASSERT_EQ(Anchor_Text(got), Anchor_Text(want));
         // Walked in two halves side by side, split on a search block boundary.
         got.clear();
-        Find_FrameAnchors_Split(h, idx, start, size - 4096, 0, keys, got, 65536);
+        Find_FrameAnchors_Split(op, h, idx, start, size - 4096, 0, keys, got, 65536);
         ASSERT_EQ(Anchor_Text(got), Anchor_Text(want));
     }
 }

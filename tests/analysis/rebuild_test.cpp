@@ -115,7 +115,6 @@ TRun Scan(const TDiskImage& img, int scheme, int interleave = 0, bool widen = tr
     TRun run;
     run.Session = std::make_shared<TScanSession>();
     TScanSession& session = *run.Session;
-    Op_State().Reset_Counters();
     auto sink = std::make_shared<TRecordingSink>();
     auto old = Set_UISink(sink);
     TScanParams p;
@@ -214,7 +213,7 @@ TEST_F(TRebuild, ExportWritesTheOriginalRecordings) {
         placed.push_back(std::move(p));
     }
     TRun run = Scan(img, 0);
-    ASSERT_EQ(Op_State().SourcePath(), img.Path);
+    ASSERT_EQ(run.Session->SourcePath(), img.Path);
 
     auto model = std::make_shared<TResultsModel>();
     model->Set_Session(run.Session);
@@ -525,11 +524,11 @@ TEST_F(TRebuild, StopDuringAnalysisKeepsWhatWasAnalysed) {
     struct TStopSink : TRecordingSink {
         void Handle_UIMessage(const TUiMessage& m) override {
             TRecordingSink::Handle_UIMessage(m);
-            if (m.MsgType == MSG_STATUS2_FROM_P3 && m.P[2].rfind("已重组数量:", 0) == 0) Op_State().StopFlag = true;
+            if (m.MsgType == MSG_STATUS2_FROM_P3 && m.P[2].rfind("已重组数量:", 0) == 0)
+                Bound_OpState()->StopFlag = true;
         }
     };
     TScanSession session;
-    Op_State().Reset_Counters();
     auto sink = std::make_shared<TStopSink>();
     auto old = Set_UISink(sink);
     TScanParams p;
@@ -537,7 +536,7 @@ TEST_F(TRebuild, StopDuringAnalysisKeepsWhatWasAnalysed) {
     p.EndSec = img.VolumeBytes / 512;
     Run_ScanPipeline(session, p);
     Set_UISink(old);
-    Op_State().StopFlag = false;
+    session.Op.StopFlag = false;
     // Only the first header was analysed; it was rated and the results shown.
     ASSERT_EQ(session.Rebuilds.Count(), 1);
     EXPECT_GT(session.Rebuilds.Get(0).MdatLenx, 0);

@@ -275,13 +275,11 @@ class TResultsTest : public QObject {
         test::Write_At(image_, 1 << 20, recA_);
         test::Write_At(image_, 4 << 20, recB_);
         test::Write_At(image_, 8 << 20, damaged);
-        Op_State().TimeStandard = TIMESTD_UTC;
     }
 
     void cleanup() {
         Set_FolderHook({});
         Set_OpenFileHook({});
-        Op_State().Reset_Counters();
     }
 
     // A scan fills the list: one row per recording with its level mark,
@@ -421,7 +419,7 @@ class TResultsTest : public QObject {
                              Listed("2019-05-12 11:00:00", "B", 10, int64_t(1) << 62)});
         if (checkRow >= 0) Click_Check(*form, checkRow);
         test::TTempDir target("qrv-refused");
-        Op_State().Set_SourcePath(image_);
+        form->Shown_Session()->Set_SourcePath(image_);
         Set_FolderHook([&](QWidget*, const QString&) {
             if (folder == "target") return QString::fromStdString(target.Path());
             return folder == "source" ? QString::fromStdString(image_) : QString();
@@ -443,7 +441,6 @@ class TResultsTest : public QObject {
         QVERIFY(form->Workers_Idle());
         QVERIFY(fs::is_empty(target.Path()));
         QVERIFY(fs::is_regular_file(image_) && fs::last_write_time(image_) == before);
-        Op_State().Set_SourcePath("");
     }
 
     // The totals and the check commands of the tool bar and the popup menu.
@@ -786,7 +783,6 @@ class TResultsTest : public QObject {
         }
         QCOMPARE(Read_Bytes(QString::fromStdString(saved_)).left(4), QByteArray("QRVL"));
         const auto bytes = test::Read_File(saved_);
-        Op_State().Set_SourcePath("");
 
         auto form = Window();
         TBoxRecorder boxes;
@@ -815,7 +811,7 @@ class TResultsTest : public QObject {
         QCOMPARE(filters, QStringList{"QRV文件|*.QRV"});
         QCOMPARE(W<QTabWidget>(form.get(), "pgc1")->currentIndex(), 1);
         QCOMPARE(Column(*form, 2), scanned);
-        QVERIFY(Op_State().SourcePath() == image_);
+        QVERIFY(form->Shown_Session()->SourcePath() == image_);
 
         // Record 2 declares a block longer than the record.
         const size_t n = size_t(bytes[16]) | size_t(bytes[17]) << 8;

@@ -549,11 +549,10 @@ class TWindowTest : public QObject {
         session->Scans.Append(TScanResult{});
         session->Rebuilds.Append(TRebuildResult{});
         session->Anchors.Append(TFrameAnchor{});
-        Op_State().Reset_Counters();
         std::atomic<int> sent{0};
         QVERIFY(form->Start_Worker("Scan0000", [&] {
             Send_UIMessage(MSG_PROGRESS_START, {"100", "总块数:"});
-            while (!Op_State().StopFlag) {
+            while (!Bound_OpState()->StopFlag) {
                 Send_UIMessage(MSG_PROGRESS_STATUS, {"", "已扫描块数:" + std::to_string(++sent), ""});
             }
             Send_UIMessage(MSG_PROGRESS_END);
@@ -564,7 +563,6 @@ class TWindowTest : public QObject {
         QCOMPARE(session->Scans.Count() + session->Rebuilds.Count() + session->Anchors.Count(), int64_t(0));
         form.reset();
         Send_UIMessage(MSG_LOG, {"x", "y", "z"}); // the window's sink is gone: nothing reaches it
-        Op_State().Reset_Counters();
     }
 };
 

@@ -167,8 +167,9 @@ TEST(CliProgress, RedrawsAtMostTenTimesASecond) {
     ASSERT_NE(out, nullptr);
     auto now = std::chrono::steady_clock::time_point{} + std::chrono::hours(1);
     TCliSink sink(nullptr, false, out, 1, [&] { return now; });
-    auto& st = Op_State();
-    st.Reset_Counters();
+    auto op = std::make_shared<TOpState>();
+    sink.Set_Op(op);
+    TOpState& st = *op;
     const int64_t blocks = 12288, block = 512 << 10; // 6 GiB
     st.BytesTotal = blocks * block;
     TUiMessage m;

@@ -52,19 +52,17 @@ class Export : public ::testing::Test {
         model = std::make_shared<TResultsModel>();
         model->Set_Session(shared);
         Set_UISink(std::make_shared<TResultsSink>(model, rec));
-        Op_State().Reset_Counters();
         std::mt19937 rng(5);
         media.resize(64 * 1024);
         for (auto& b : media)
             b = uint8_t(rng());
         Write_File(dir.File("card.img"), media);
-        Op_State().Set_SourcePath(dir.File("card.img"));
+        session.Set_SourcePath(dir.File("card.img"));
         fs::create_directory(out());
     }
     void TearDown() override {
         Set_UISink(nullptr);
-        Op_State().Reset_Counters();
-        Op_State().Set_SourcePath("");
+        session.Set_SourcePath("");
     }
     std::shared_ptr<TScanSession> shared = std::make_shared<TScanSession>();
     TScanSession& session = *shared;
@@ -272,7 +270,7 @@ TEST_F(Export, StopEndsTheFileAndLeavesLaterRowsChecked) {
     int calls = 0;
     auto writer = [&](int64_t ri, int64_t entry, TSource& src, bool head, TOutputFile& o) {
         if (++calls == 5) { // second file, second part: the stop button is pressed
-            Op_State().StopFlag = true;
+            Bound_OpState()->StopFlag = true;
             return true;
         }
         return TCopyWriter{&session, nullptr}(ri, entry, src, head, o);
@@ -299,7 +297,7 @@ TEST_F(Export, NoSourcePathOrAnUnopenableSource) {
     r.FragmenArray = {Entry(1, 0, 100), Entry(2, 200, 300)};
     r.Fragmenum = 2;
     Add(r, "2019-05-12 10:33:21", "M");
-    Op_State().Set_SourcePath("");
+    session.Set_SourcePath("");
     TSaveSummary s = Save_ToFile_One(session, *model, out(), TCopyWriter{&session, nullptr});
     EXPECT_FALSE(s.Started);
     ASSERT_EQ(rec->Messages().size(), 1u);
@@ -307,7 +305,7 @@ TEST_F(Export, NoSourcePathOrAnUnopenableSource) {
     EXPECT_EQ(rec->Messages()[0].P[2], "错误内容:获取磁盘句柄出错，程序将退出!");
 
     rec->Clear();
-    Op_State().Set_SourcePath(dir.File("gone.img"));
+    session.Set_SourcePath(dir.File("gone.img"));
     s = Save_ToFile_One(session, *model, out(), TCopyWriter{&session, nullptr});
     EXPECT_FALSE(s.Ok());
     EXPECT_TRUE(Logged("错误类型:Scan0000", "错误内容:获取文件句柄出错，程序将退出!"));

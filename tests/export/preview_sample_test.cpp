@@ -254,11 +254,11 @@ class TryPlay : public ::testing::Test {
         Set_PreviewPath("");
         medium = Medium(1 << 20);
         Write_File(dir.File("card.img"), medium);
-        Op_State().Set_SourcePath(dir.File("card.img"));
+        session.Set_SourcePath(dir.File("card.img"));
     }
     void TearDown() override {
         Set_UISink(nullptr);
-        Op_State().Set_SourcePath("");
+        session.Set_SourcePath("");
         Set_PreviewPath("");
     }
     // The log lines as "kind|description".
@@ -310,7 +310,7 @@ TEST_F(TryPlay, LogLinesAndMessageNine) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         sink->Clear();
-        Op_State().Set_SourcePath(c.source);
+        session.Set_SourcePath(c.source);
         EXPECT_EQ(Try_Play(session, sample, c.index), c.want);
         EXPECT_EQ(Logs(), std::vector<std::string>{c.log});
         EXPECT_TRUE(sink->OfType(MSG_START_PLAY).empty());
@@ -319,7 +319,7 @@ TEST_F(TryPlay, LogLinesAndMessageNine) {
     }
 
     sink->Clear();
-    Op_State().Set_SourcePath(dir.File("card.img"));
+    session.Set_SourcePath(dir.File("card.img"));
     EXPECT_EQ(Try_Play(session, sample, good), PREVIEW_BUILT);
     EXPECT_TRUE(Logs().empty());
     auto nine = sink->OfType(MSG_START_PLAY);
@@ -351,7 +351,7 @@ TEST_F(TryPlay, GuardRefusalAndResultCopiedAtStart) {
     sink->Clear();
     req = Start_Preview(session, 0, dir.Path());
     session.Rebuilds.Clear();
-    Op_State().Set_SourcePath("");
+    session.Set_SourcePath("");
     EXPECT_FALSE(fs::exists(dir.File("JN0B0928"))) << "unused samples are deleted";
     EXPECT_EQ(Try_Play(std::move(req)), PREVIEW_BUILT);
     EXPECT_EQ(int64_t(Read_File(dir.File("JN0A0928")).size()), kMiB4 + 224);

@@ -147,7 +147,6 @@ TEST(SampleDecode, SamplesOfScannedRecordingsDecodeCleanly) {
     img.Write_Raw(img.Cluster_Offset(400), std::vector<uint8_t>(512, 0xEE));
 
     TScanSession session;
-    Op_State().Reset_Counters();
     auto sink = std::make_shared<TRecordingSink>();
     Set_UISink(sink);
     TScanParams sp;
@@ -156,7 +155,7 @@ TEST(SampleDecode, SamplesOfScannedRecordingsDecodeCleanly) {
     sp.EndSec = img.VolumeBytes / 512;
     sp.IntervalScheme = 4; // search both ways: finds media before and after a movie header
     Run_ScanPipeline(session, sp);
-    ASSERT_EQ(Op_State().SourcePath(), img.Path);
+    ASSERT_EQ(session.SourcePath(), img.Path);
 
     for (const auto& p : placed) {
         SCOPED_TRACE(p.name);
@@ -182,5 +181,4 @@ TEST(SampleDecode, SamplesOfScannedRecordingsDecodeCleanly) {
         EXPECT_EQ(d.Audio, int(p.rec.SoundSizes.size()));
     }
     Set_UISink(nullptr);
-    Op_State().Set_SourcePath("");
 }

@@ -203,7 +203,6 @@ class ResultFile : public ::testing::Test {
     void SetUp() override {
         sink = std::make_shared<TRecordingSink>();
         Set_UISink(sink);
-        Op_State().Set_SourcePath("");
         node = Image_Node(dir.File("card.img"));
     }
     void TearDown() override { Set_UISink(nullptr); }
@@ -258,7 +257,7 @@ TEST_F(ResultFile, RoundTripKeepsEveryStoredField) {
         Expect_Same(session.Rebuilds.Get(i), made[size_t(i)]);
     }
     EXPECT_EQ(sink->OfType(MSG_VIEW_AFTER_LOAD).size(), 1u);
-    EXPECT_EQ(Op_State().SourcePath(), node.HddModel);
+    EXPECT_EQ(session.SourcePath(), node.HddModel);
     EXPECT_TRUE(Has_Log("加载结果", "加载结果完成!"));
     // Closing steps: progress start with 0, then progress end.
     auto msgs = sink->Messages();
@@ -524,16 +523,16 @@ TEST_F(ResultFile, StopDuringALoadKeepsTheRecordsBeforeAndSaysSo) {
     class TStopAfterTwo : public TRecordingSink {
         void Handle_UIMessage(const TUiMessage& m) override {
             TRecordingSink::Handle_UIMessage(m);
-            if (m.MsgType == MSG_PROGRESS_STATUS && ++seen_ == 2) Op_State().StopFlag = true;
+            if (m.MsgType == MSG_PROGRESS_STATUS && ++seen_ == 2) Bound_OpState()->StopFlag = true;
         }
         int seen_ = 0;
     };
     auto stopper = std::make_shared<TStopAfterTwo>();
     Set_UISink(stopper);
-    Op_State().StopFlag = false;
+    session.Op.StopFlag = false;
     TLoadReport report;
     ASSERT_TRUE(Load_To_List(session, path, &node, &report));
-    Op_State().StopFlag = false;
+    session.Op.StopFlag = false;
     Set_UISink(sink);
     EXPECT_TRUE(report.Stopped);
     EXPECT_EQ(report.Loaded, 2);

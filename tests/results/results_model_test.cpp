@@ -245,18 +245,18 @@ TEST_F(ResultsView, SearchByDateRangeAndModel) {
     Row("6", "0", "DV-A8", "");           // no date: never matches
     Row("7", "0", "DV-A8", "2019-0x-12"); // unreadable date
     int64_t n = -1;
-    EXPECT_EQ(FindFile(*model, "2019-05-12", "2019-05-12", "", &n), TFindOutcome::Done);
+    EXPECT_EQ(FindFile(session.Op, *model, "2019-05-12", "2019-05-12", "", &n), TFindOutcome::Done);
     EXPECT_EQ(Checks(), (std::vector<bool>{true, false, false, false, false, false, false}));
     EXPECT_EQ(n, 1);
-    EXPECT_EQ(FindFile(*model, "2019-05-12", "2019-06-03", "", &n), TFindOutcome::Done);
+    EXPECT_EQ(FindFile(session.Op, *model, "2019-05-12", "2019-06-03", "", &n), TFindOutcome::Done);
     EXPECT_EQ(Checks(), (std::vector<bool>{true, true, true, false, true, false, false}));
-    EXPECT_EQ(FindFile(*model, "2019/05/01", "2019/07/31", "dv", &n), TFindOutcome::Done);
+    EXPECT_EQ(FindFile(session.Op, *model, "2019/05/01", "2019/07/31", "dv", &n), TFindOutcome::Done);
     EXPECT_EQ(Checks(), (std::vector<bool>{true, true, true, true, true, false, false}));
-    EXPECT_EQ(FindFile(*model, "2019-05-01", "2019-07-31", "xdv", &n), TFindOutcome::Done);
+    EXPECT_EQ(FindFile(session.Op, *model, "2019-05-01", "2019-07-31", "xdv", &n), TFindOutcome::Done);
     EXPECT_EQ(Checks(), (std::vector<bool>{false, true, false, false, false, false, false}));
     // Months are tested independently of years: November to February matches nothing.
     rec->Clear();
-    EXPECT_EQ(FindFile(*model, "2018-11-01", "2020-02-01", "", &n), TFindOutcome::Done);
+    EXPECT_EQ(FindFile(session.Op, *model, "2018-11-01", "2020-02-01", "", &n), TFindOutcome::Done);
     EXPECT_EQ(Checks(), std::vector<bool>(7, false));
     EXPECT_EQ(n, 0);
     auto status = rec->OfType(MSG_PROGRESS_STATUS);
@@ -276,7 +276,7 @@ TEST_F(ResultsView, StoppedSearchChecksOnlyRowsItLookedAt) {
       public:
         void Handle_UIMessage(const TUiMessage& m) override {
             TRecordingSink::Handle_UIMessage(m);
-            if (m.MsgType == MSG_PROGRESS_STATUS && ++seen_ == 2) Op_State().StopFlag = true;
+            if (m.MsgType == MSG_PROGRESS_STATUS && ++seen_ == 2) Bound_OpState()->StopFlag = true;
         }
 
       private:
@@ -284,9 +284,9 @@ TEST_F(ResultsView, StoppedSearchChecksOnlyRowsItLookedAt) {
     };
     auto stopper = std::make_shared<TStopAfterTwo>();
     Set_UISink(stopper);
-    Op_State().StopFlag = false;
-    const TFindOutcome outcome = FindFile(*model, "2019-05-01", "2019-05-31", "");
-    Op_State().StopFlag = false;
+    session.Op.StopFlag = false;
+    const TFindOutcome outcome = FindFile(session.Op, *model, "2019-05-01", "2019-05-31", "");
+    session.Op.StopFlag = false;
     EXPECT_EQ(outcome, TFindOutcome::Stopped);
     EXPECT_EQ(Checks(), (std::vector<bool>{true, true, false, false, false}));
     std::vector<std::string> closing;
@@ -298,18 +298,18 @@ TEST_F(ResultsView, StoppedSearchChecksOnlyRowsItLookedAt) {
 TEST_F(ResultsView, SearchGuards) {
     int64_t n = -1;
     // No rows: nothing happens at all.
-    EXPECT_EQ(FindFile(*model, "2019-05-12", "2019-05-12", "", &n), TFindOutcome::NotRun);
+    EXPECT_EQ(FindFile(session.Op, *model, "2019-05-12", "2019-05-12", "", &n), TFindOutcome::NotRun);
     EXPECT_TRUE(rec->Messages().empty());
     Row("1", "0", "DV", "2019-05-12 10:00:00");
     model->Set_Checked(0, true);
-    EXPECT_EQ(FindFile(*model, "", "", "", &n), TFindOutcome::NotRun);
+    EXPECT_EQ(FindFile(session.Op, *model, "", "", "", &n), TFindOutcome::NotRun);
     EXPECT_TRUE(rec->Messages().empty());
     EXPECT_TRUE(model->Checked(0));
     // One date missing or malformed: refused with a log line, checks untouched.
     for (auto [a, b] : {std::pair{"2019-05-12", ""}, std::pair{"", "2019-05-12"},
                         std::pair{"2019-5-12", "2019-05-12"}, std::pair{"2019-05-12", "20190512"}}) {
         rec->Clear();
-        EXPECT_EQ(FindFile(*model, a, b, "", &n), TFindOutcome::Refused);
+        EXPECT_EQ(FindFile(session.Op, *model, a, b, "", &n), TFindOutcome::Refused);
         auto logs = rec->OfType(MSG_LOG);
         ASSERT_EQ(logs.size(), 1u);
         EXPECT_NE(logs[0].P[0].find("错误"), std::string::npos);

@@ -152,12 +152,13 @@ TEST_F(Classifier, MovieHeaderLeavesTheUnitAndTheDateFilterDropsHeadsOnly) {
     EXPECT_EQ(b.Run(0), (std::vector<TFinding>{{0, 16384}, {3, 32768 + 50}}));
 
     b.Ctx.DateFilter = true;
-    Op_State().Set_DateWindow(Encode_DateTime(2019, 1, 1, 0, 0, 0), Encode_DateTime(2019, 12, 31, 0, 0, 0));
+    b.Ctx.DateFrom = Encode_DateTime(2019, 1, 1, 0, 0, 0);
+    b.Ctx.DateTo = Encode_DateTime(2019, 12, 31, 0, 0, 0);
     int64_t movies = 0;
     EXPECT_EQ(b.Run(0, &movies), (std::vector<TFinding>{{3, 32768 + 50}}));
     EXPECT_EQ(movies, 1);
 
-    Op_State().Set_DateWindow(Encode_DateTime(2018, 1, 28, 8, 0, 0), Encode_DateTime(2018, 1, 28, 8, 0, 0));
+    b.Ctx.DateFrom = b.Ctx.DateTo = Encode_DateTime(2018, 1, 28, 8, 0, 0);
     EXPECT_EQ(b.Run(0), (std::vector<TFinding>{{0, 16384}, {3, 32768 + 50}}));
 }
 
@@ -236,7 +237,7 @@ void Reference_Classify(const uint8_t* block, int64_t P, TClassifyContext& ctx, 
                     Get_MoovInfo(*ctx.Node, *ctx.Handle, 0, con, ctx.RangeEnd, X + R);
                     if (con.MoovGood) Get_MoovTracks(*ctx.Node, *ctx.Handle, con, ext, 0, ctx.RangeEnd);
                     if (con.MoovGood && ext.MoovGood) {
-                        if (!ctx.DateFilter || Check_DateRange(con.CreateTime)) {
+                        if (!ctx.DateFilter || Check_DateRange(con.CreateTime, ctx.DateFrom, ctx.DateTo)) {
                             TScanResult rec;
                             rec.Fragmentype = 0;
                             rec.FragmentOff = X;

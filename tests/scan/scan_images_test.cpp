@@ -79,7 +79,6 @@ class ScanImages : public ::testing::TestWithParam<std::string> {
         Set_UISink(std::make_shared<TRecordingSink>());
         Set_TimeZoneBiasOverride(0);
         session.Scans.Clear();
-        Op_State().Reset_Counters();
     }
     void TearDown() override {
         Set_UISink(nullptr);

@@ -34,7 +34,7 @@ class TStopSink : public TRecordingSink {
     explicit TStopSink(int stopAt) : stopAt_(stopAt) {}
     void Handle_UIMessage(const TUiMessage& m) override {
         TRecordingSink::Handle_UIMessage(m);
-        if (m.MsgType == MSG_PROGRESS_STATUS && ++seen_ == stopAt_) Op_State().StopFlag = true;
+        if (m.MsgType == MSG_PROGRESS_STATUS && ++seen_ == stopAt_) Bound_OpState()->StopFlag = true;
     }
 
   private:
@@ -49,7 +49,6 @@ class ScanJob : public ::testing::Test {
         sink = s;
         Set_UISink(sink);
         session.Scans.Clear();
-        Op_State().Reset_Counters();
         Set_TimeZoneBiasOverride(0);
         g_completions = 0;
     }
@@ -57,7 +56,6 @@ class ScanJob : public ::testing::Test {
         Set_UISink(nullptr);
         Set_TimeZoneBiasOverride(std::nullopt);
         session.Scans.Clear();
-        Op_State().Reset_Counters();
     }
     // The completion stage handed to To_Scan: counts its runs.
     TScanCompletion completion = Count_Completion;
@@ -123,8 +121,8 @@ TEST_F(ScanJob, RawImageBlocksMessagesAndClosingSequence) {
     EXPECT_EQ(all[3].P[1], "已扫描块数:1");
     EXPECT_EQ(all[3].P[2], "发现碎片数量:1");
     Expect_Closing();
-    EXPECT_EQ(Op_State().SourcePath(), path);
-    EXPECT_EQ(Op_State().Progress1.load(), 1);
+    EXPECT_EQ(session.SourcePath(), path);
+    EXPECT_EQ(session.Op.Progress1.load(), 1);
     EXPECT_EQ(g_completions.load(), 1);
 }
 

@@ -857,7 +857,6 @@ TScenarioOutcome Evaluate_Scenario(const TQualityScenario& s, const std::string&
                                    const TEvalOptions& opt) {
     TScenarioOutcome res;
     TScanSession session;
-    Op_State().Reset_Counters();
     auto sink = std::make_shared<TLogSink>();
     auto old = Set_UISink(sink);
     TScanParams p;
