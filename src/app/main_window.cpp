@@ -853,6 +853,7 @@ void TForm1::Shut_Down() {
     dispatcher_.reset();
     form2_->btn2Click();
     if (const auto session = Shown_Session()) session->Clear_Records();
+    if (scanning_) scanning_->Clear_Records();
     Set_LanguageTable(TLanguageTable());
 }
 
@@ -936,7 +937,25 @@ bool TForm1::Start_Worker(const std::string& name, std::function<void()> body, T
 std::vector<std::string> TForm1::Session_Sources() const {
     std::vector<std::string> out;
     if (const auto shown = Shown_Session()) out.push_back(shown->SourcePath());
+    if (scanning_) out.push_back(scanning_->SourcePath());
     return out;
+}
+
+void TForm1::Begin_Scan(std::shared_ptr<TScanSession> session) {
+    scanning_ = std::move(session);
+}
+
+void TForm1::Show_Session(std::shared_ptr<TScanSession> session) {
+    ++resultsGeneration_; // the list is another session's now
+    results_->Shared_Model()->Set_Session(std::move(session));
+}
+
+void TForm1::End_Scan(const std::shared_ptr<TScanSession>& session) {
+    // A scan that listed nothing still replaces what the list showed.
+    if (!session || scanning_ != session) return;
+    scanning_.reset();
+    Clear_Results();
+    Show_Session(session);
 }
 
 std::shared_ptr<TScanSession> TForm1::Shown_Session() const {
@@ -985,6 +1004,13 @@ void TForm1::Handle_UIMessage(const TUiMessage& m) {
         results_->Append(m);
         break;
     case MSG_SHOW_RESULTS:
+        // The scan has finished (or was stopped) and lists what it found:
+        // from here on the list shows its session.
+        if (scanning_) {
+            Show_Session(scanning_);
+            scanning_.reset();
+        }
+        [[fallthrough]];
     case MSG_VIEW_AFTER_LOAD:
         // The handler runs even while the window is disabled by the operation
         // that sends this, as a click on the button would in the original

@@ -93,6 +93,13 @@ class TForm1 : public QWidget {
     // The session whose results the list shows (a loaded result file or the
     // last scan); export, preview and the thumbnails read it.
     std::shared_ptr<TScanSession> Shown_Session() const;
+    // A scan runs in a session of its own while the list keeps showing the
+    // one it shows: Begin_Scan names the new session; the list takes it over
+    // when the scan lists its results, or when it ends without any
+    // (End_Scan, on the window thread).
+    void Begin_Scan(std::shared_ptr<TScanSession> session);
+    void End_Scan(const std::shared_ptr<TScanSession>& session);
+    std::shared_ptr<TScanSession> Scanning_Session() const { return scanning_; }
     // Starts an operation that follows the one running now (see worker.h).
     bool Start_NextWorker(const std::string& name, std::function<void()> body);
 
@@ -332,6 +339,9 @@ class TForm1 : public QWidget {
     // The state of imaging and of other work without a session, and the state
     // of the operation running (or run last).
     std::shared_ptr<TOpState> toolOp_ = std::make_shared<TOpState>();
+    // The session of the scan running (null when none runs).
+    std::shared_ptr<TScanSession> scanning_;
+    void Show_Session(std::shared_ptr<TScanSession> session);
     std::shared_ptr<TOpState> runningOp_ = toolOp_;
     TForm2* form2_ = nullptr;
     TForm3* form3_ = nullptr;

@@ -25,11 +25,14 @@
 
 #include <ctime>
 #include <filesystem>
+#include <future>
 
+#include "analysis/output.h"
 #include "app/main_window.h"
 #include "app/preview_panel.h"
 #include "app/progress_dialog.h"
 #include "app/results_table.h"
+#include "app/scan_start.h"
 #include "app/search_dialog.h"
 #include "app/settings_dialog.h"
 #include "app/thumbnails.h"
@@ -37,6 +40,7 @@
 #include "common/op_state.h"
 #include "export/preview_sample.h"
 #include "scan/records.h"
+#include "support/disk_image.h"
 #include "support/generic_recording.h"
 #include "support/recording_writer.h"
 #include "support/test_env.h"
@@ -1019,6 +1023,73 @@ class TResultsTest : public QObject {
         QTRY_VERIFY_WITH_TIMEOUT(player->Frames_Shown() > 3, 30000);
         W<QToolButton>(form.get(), "btnPlayStop")->click();
         QTRY_VERIFY_WITH_TIMEOUT(form->Workers_Idle(), 30000);
+    }
+
+    // A scan of another image runs in a session of its own: while it runs the
+    // list, its session and the bytes behind its rows stay those shown before
+    // (the two whole recordings still come back byte for byte); the new
+    // scan's results take the list over when it lists them.
+    void scan_in_its_own_session_leaves_the_shown_list_alone() {
+        auto form = Scanned();
+        const std::shared_ptr<TScanSession> shown = form->Shown_Session();
+        const QStringList before = Column(*form, 2);
+        QCOMPARE(before.size(), 3);
+        const std::string other = files_.File("other.img");
+        std::vector<uint8_t> medium(size_t(8) << 20, 0);
+        std::copy(recA_.begin(), recA_.end(), medium.begin() + (1 << 20));
+        test::Write_File(other, medium);
+
+        // Holds the scan at its first block until the list has been checked.
+        struct TGate : TUiSink {
+            std::shared_ptr<TUiSink> Next;
+            std::promise<void> Reached, Release;
+            std::shared_future<void> Go = Release.get_future().share();
+            std::atomic<bool> Held{false};
+            void Handle_UIMessage(const TUiMessage& m) override {
+                if (m.MsgType == MSG_PROGRESS_STATUS && QThread::currentThread() != qApp->thread() &&
+                    !Held.exchange(true)) {
+                    Reached.set_value();
+                    Go.wait_for(std::chrono::seconds(60));
+                }
+                if (Next) Next->Handle_UIMessage(m);
+            }
+        };
+        auto gate = std::make_shared<TGate>();
+        gate->Next = Get_UISink();
+        auto reached = gate->Reached.get_future();
+        Set_UISink(gate);
+        TScanParams p;
+        p.Node = test::Image_FileNode(other);
+        p.EndSec = int64_t(medium.size()) / 512;
+        QVERIFY(Start_Scan(*form, p));
+        QTRY_VERIFY_WITH_TIMEOUT(reached.wait_for(std::chrono::seconds(0)) == std::future_status::ready,
+                                 30000);
+
+        const std::shared_ptr<TScanSession> scanning = form->Scanning_Session();
+        QVERIFY(scanning && scanning != shown);
+        QVERIFY(form->Shown_Session() == shown);
+        QCOMPARE(Column(*form, 2), before);
+        int whole = 0;
+        for (const TResultRow& row : form->Results()->Model().Rows()) {
+            const std::string file = files_.File("kept" + row.Caption + ".mp4");
+            {
+                auto src = Open_Source(image_);
+                auto out = TOutputFile::Create(file, TOutputGuard({image_}));
+                QVERIFY(src && out);
+                QVERIFY(Write_Recording(shown->Rebuilds.Get(row.Result_Index()), *src, *out));
+                QVERIFY(out->Commit_Replacing());
+            }
+            const auto bytes = test::Read_File(file);
+            whole += bytes == recA_ || bytes == recB_;
+        }
+        QCOMPARE(whole, 2);
+
+        gate->Release.set_value();
+        QTRY_VERIFY_WITH_TIMEOUT(form->Workers_Idle() && !form->Form2()->isVisible(), 60000);
+        Set_UISink(gate->Next);
+        QVERIFY(form->Shown_Session() == scanning && !form->Scanning_Session());
+        QCOMPARE(Column(*form, 2).size(), 1);
+        QCOMPARE(shown->Rebuilds.Count() >= 3, true); // the old session is untouched
     }
 };
 
