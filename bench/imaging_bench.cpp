@@ -70,6 +70,7 @@ double Seconds_Of(const std::string& cmd) {
 } // namespace
 
 int main(int argc, char** argv) {
+    TOpState op;
     int64_t mib = 1024;
     int rounds = 1;
     for (int i = 1; i + 1 < argc; i += 2) {
@@ -92,10 +93,9 @@ int main(int argc, char** argv) {
     for (int r = 0; r < rounds; ++r) {
         fs::remove_all(out);
         fs::create_directories(out);
-        Op_State().StopFlag.store(false);
         auto h = Open_Source(src);
         const auto t0 = std::chrono::steady_clock::now();
-        const TImageResult res = To_imageFrom(h.get(), node, out + "/bench.img", 0, sectors);
+        const TImageResult res = To_imageFrom(op, h.get(), node, out + "/bench.img", 0, sectors);
         const double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
         if (!res.Ok || !res.Hashes.Ok()) {
             std::fprintf(stderr, "imaging failed\n");
@@ -126,14 +126,13 @@ int main(int argc, char** argv) {
     for (int r = 0; r < rounds; ++r) {
         fs::remove_all(out);
         fs::create_directories(out);
-        Op_State().StopFlag.store(false);
         TImageOptions opts;
         opts.Format = TImageFormat::E01;
         opts.Ewf.Compression = TEwfCompression::Fast;
         opts.Ewf.SegmentBytes = segment;
         auto h = Open_Source(src);
         const auto t0 = std::chrono::steady_clock::now();
-        const TImageResult res = To_imageFrom(h.get(), node, out + "/bench.img", 0, sectors, {}, opts);
+        const TImageResult res = To_imageFrom(op, h.get(), node, out + "/bench.img", 0, sectors, {}, opts);
         const double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
         if (!res.Ok || res.Segments.empty()) {
             std::fprintf(stderr, "E01 imaging failed\n");

@@ -184,10 +184,9 @@ class TWidenCount : public TUiSink {
 };
 
 // The scan with its completion stage (analysis), or the scan alone.
-TPipelineRun Pipeline(const std::string& path, int scheme, bool widen, bool analyse = true) {
-    ScanResultList.Clear();
-    RebuildResultList.Clear();
-    Op_State().Reset_Counters();
+TPipelineRun Pipeline(TScanSession& session, const std::string& path, int scheme, bool widen,
+                      bool analyse = true) {
+    session.Clear_Records();
     auto count = std::make_shared<TWidenCount>();
     Set_UISink(count);
     TScanParams p;
@@ -204,16 +203,16 @@ TPipelineRun Pipeline(const std::string& path, int scheme, bool widen, bool anal
     Drop_Cache(path);
     auto t0 = std::chrono::steady_clock::now();
     if (analyse)
-        Run_ScanPipeline(p);
+        Run_ScanPipeline(session, p);
     else
-        To_Scan(p);
+        To_Scan(session, p);
     TPipelineRun r;
     r.Seconds = Seconds_Since(t0);
-    r.Heads = ScanResultList.Count();
+    r.Heads = session.Scans.Count();
     r.Widened = count->n;
     Set_UISink(nullptr);
-    for (int64_t i = 0; i < RebuildResultList.Count(); ++i) {
-        const TRebuildResult& x = RebuildResultList.Get(i);
+    for (int64_t i = 0; i < session.Rebuilds.Count(); ++i) {
+        const TRebuildResult& x = session.Rebuilds.Get(i);
         if (x.Fragmenum < 2) continue;
         ++r.Results;
         r.Level0 += x.Leavelx == 0;
@@ -224,15 +223,15 @@ TPipelineRun Pipeline(const std::string& path, int scheme, bool widen, bool anal
 // Writes every listed result (more than its header entry) into dir through
 // the output guard, each file closed (flushed) as an export closes it.
 // Returns the bytes written.
-int64_t Export_All(const std::string& image, const std::string& dir) {
+int64_t Export_All(TScanSession& session, const std::string& image, const std::string& dir) {
     std::filesystem::remove_all(dir);
     std::filesystem::create_directories(dir);
     auto src = Open_Source(image);
     if (!src) throw std::runtime_error("cannot open " + image);
     const TOutputGuard guard({image});
     int64_t bytes = 0;
-    for (int64_t i = 0; i < RebuildResultList.Count(); ++i) {
-        const TRebuildResult& r = RebuildResultList.Get(i);
+    for (int64_t i = 0; i < session.Rebuilds.Count(); ++i) {
+        const TRebuildResult& r = session.Rebuilds.Get(i);
         if (r.Fragmenum < 2) continue;
         auto out = TOutputFile::Create(dir + "/" + std::to_string(i) + ".mp4", guard);
         if (!out || !Write_Recording(r, *src, *out)) throw std::runtime_error("export failed");
@@ -287,9 +286,10 @@ int main(int argc, char** argv) {
             g_seconds = std::atoi(argv[++i]);
     }
     const std::string path = Prepare_Image();
+    TScanSession session;
     if (rssOnly) {
         const long before = Peak_RssKiB();
-        const TPipelineRun r = Pipeline(path, scheme, widen);
+        const TPipelineRun r = Pipeline(session, path, scheme, widen);
         std::printf("image: %s (%lld bytes, %d recordings)\n", path.c_str(), (long long)kImageBytes, kRecordings);
         std::printf("scan + analysis (scheme %d): %.3f s, rebuilt: %lld, level 0: %lld\n", scheme, r.Seconds,
                     (long long)r.Results, (long long)r.Level0);
@@ -303,12 +303,12 @@ int main(int argc, char** argv) {
     const std::string outDir = Bench_Folder() + "/export", cpDir = Bench_Folder() + "/export-cp";
     for (int k = 0; k < rounds; ++k) {
         best_plain = std::min(best_plain, Plain_Read(path));
-        best_scan = std::min(best_scan, Pipeline(path, scheme, widen, false).Seconds);
-        last = Pipeline(path, scheme, widen);
+        best_scan = std::min(best_scan, Pipeline(session, path, scheme, widen, false).Seconds);
+        last = Pipeline(session, path, scheme, widen);
         best_pipe = std::min(best_pipe, last.Seconds);
         if (doExport) {
             auto t0 = std::chrono::steady_clock::now();
-            exported = Export_All(path, outDir);
+            exported = Export_All(session, path, outDir);
             best_export = std::min(best_export, Seconds_Since(t0));
             best_cp = std::min(best_cp, Copy_Files(outDir, cpDir));
         }

@@ -202,6 +202,7 @@ int main(int argc, char** argv) {
     TScanParams p;
     p.Node = node;
     p.EndSec = size / 512;
+    TScanSession session;
     Set_UISink(nullptr);
 
     const long rssBefore = Current_RssKiB(), maxBefore = Max_RssKiB();
@@ -209,13 +210,12 @@ int main(int argc, char** argv) {
     long maxAfterFirst = 0;
     for (int r = 0; r < rounds; ++r) {
         Plain_Read(image, size, buf, sink, read);
-        ScanResultList.Clear();
-        Op_State().Reset_Counters();
+        session.Clear_Records();
         auto t = Clock::now();
         double c = Thread_Cpu();
-        To_Scan(p);
+        To_Scan(session, p);
         scan.Keep(Seconds_Since(t), Thread_Cpu() - c);
-        found = ScanResultList.Count();
+        found = session.Scans.Count();
         if (r == 0) maxAfterFirst = Max_RssKiB();
     }
     const long rssAfter = Current_RssKiB(), maxAfter = Max_RssKiB();

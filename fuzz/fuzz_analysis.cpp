@@ -25,12 +25,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const TTreeData node = fuzz::Raw_Node();
     const int64_t scanEnd = (int64_t(size) + 511) / 512 * 512;
     Set_UISink(nullptr);
-    Op_State().StopFlag = false;
 
     for (int scheme : {0, 7}) {
-        ScanResultList.Clear();
-        RebuildResultList.Clear();
-        TClassifyContext ctx = fuzz::Raw_Context(src, node, scanEnd, size ? data[0] & 1 : 0);
+        TScanSession session;
+        TClassifyContext ctx = fuzz::Raw_Context(session, src, node, scanEnd, size ? data[0] & 1 : 0);
         int64_t count = 0;
         std::vector<uint8_t> block(static_cast<size_t>(kScanBlockRead));
         for (int64_t p = 0; p < scanEnd; p += kScanBlockStep) {
@@ -39,9 +37,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             Classify_Block(block.data(), p, ctx, count);
         }
         TAllocMap map{};
-        To_Rebuild(src, node, map, scheme, 0, scanEnd, ctx.RecoveryType, 0);
+        To_Rebuild(session, src, node, map, scheme, 0, scanEnd, ctx.RecoveryType, 0);
     }
-    ScanResultList.Clear();
-    RebuildResultList.Clear();
     return 0;
 }

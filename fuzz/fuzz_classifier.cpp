@@ -21,10 +21,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         for (size_t i = 0; i < block.size(); i += size) std::memcpy(&block[i], data, std::min(size, block.size() - i));
     TMemorySource src(block, "fuzz");
     const TTreeData node = fuzz::Raw_Node();
-    TClassifyContext ctx = fuzz::Raw_Context(src, node, kScanBlockRead);
+    TScanSession session;
+    TClassifyContext ctx = fuzz::Raw_Context(session, src, node, kScanBlockRead);
     int64_t count = 0;
     Classify_Block(block.data(), 0, ctx, count);
-    ScanResultList.Clear();
 
     if (size > 512) (void)Has_Marker(data, size);
     if (size >= 1024) (void)Is_SampleStart(data, 1024, 16384, data[0] & 1);

@@ -23,11 +23,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     TMemorySource src(std::vector<uint8_t>(data, data + size), "fuzz");
     for (const char* fs : {"FAT32", "exFAT", "NTFS"}) {
-        Clear_AllocWindow();
         TAllocMap map = Load_AllocMap(src, fs, 0);
         if (map.Loaded)
             for (int64_t c : {0, 2, 3, 1000, 16384, 600000}) (void)Get_ClusterState(src, fs, map, c);
     }
-    Clear_AllocWindow();
     return 0;
 }

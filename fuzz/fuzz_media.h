@@ -8,6 +8,7 @@
 #include "platform/source_io.h"
 #include "scan/classifier.h"
 #include "scan/records.h"
+#include "scan/scan_session.h"
 
 namespace qrv::fuzz {
 
@@ -19,9 +20,11 @@ inline TTreeData Raw_Node() {
     return node;
 }
 
-inline TClassifyContext Raw_Context(TSource& src, const TTreeData& node, int64_t rangeEnd, int recoveryType = 0) {
+inline TClassifyContext Raw_Context(TScanSession& session, TSource& src, const TTreeData& node,
+                                    int64_t rangeEnd, int recoveryType = 0) {
     TClassifyContext ctx;
     ctx.Handle = &src;
+    ctx.Session = &session;
     ctx.Node = &node;
     ctx.Unit = 512;
     ctx.WalkStep = 32768;

@@ -65,19 +65,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<uint8_t> block(size_t(kScanBlockRead), 0);
     std::memcpy(block.data(), data, std::min(size, block.size()));
     for (int type : {0, 1}) {
-        TClassifyContext ctx = fuzz::Raw_Context(src, node, scanEnd);
+        TScanSession session;
+        TClassifyContext ctx = fuzz::Raw_Context(session, src, node, scanEnd);
         ctx.RecoveryType = type;
         int64_t count = 0;
-        ScanResultList.Clear();
         Classify_Block(block.data(), 0, ctx, count);
-        for (int64_t i = 0; i < ScanResultList.Count(); ++i) {
-            const uint8_t kind = ScanResultList.Get(i).Fragmentype;
+        for (int64_t i = 0; i < session.Scans.Count(); ++i) {
+            const uint8_t kind = session.Scans.Get(i).Fragmentype;
             if (kind != KIND_HEAD_MOOV && kind != KIND_MOOV) continue;
             TVideo video;
             TSampleKeys keys;
-            Get_MOOV_VideoAndSound(src, i, video, type, scanEnd, keys);
+            Get_MOOV_VideoAndSound(src, session, i, video, type, scanEnd, keys);
         }
     }
-    ScanResultList.Clear();
     return 0;
 }

@@ -66,13 +66,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Set_UISink(nullptr);
     const int64_t base = g_inUse.load();
     g_peak.store(base);
-    Load_To_List(path, &node);
+    TScanSession session;
+    Load_To_List(session, path, &node);
     const int64_t peak = g_peak.load() - base;
     if (peak > kLoadMemoryPerByte * int64_t(size) + kLoadMemorySlack) {
         std::fprintf(stderr, "load of %zu bytes held %lld bytes of heap\n", size, (long long)peak);
         std::abort();
     }
-    RebuildResultList.Clear();
-    ScanResultList.Clear();
     return 0;
 }

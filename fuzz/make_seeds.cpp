@@ -87,7 +87,7 @@ void Result_File_Seeds(const fs::path& root) {
     node.HddFs = "RAW";
     node.PerSecBytes = 512;
     node.TotalSpace = 1 << 20;
-    RebuildResultList.Clear();
+    TScanSession session;
     for (int i = 0; i < 2; ++i) {
         TRebuildResult r;
         r.CamerType = uint8_t(i * 2);
@@ -104,11 +104,10 @@ void Result_File_Seeds(const fs::path& root) {
         r.FragmenArray[1].FragmentLastErySoff = 65536;
         r.FragmenArray[1].LastFragmenum = i;
         r.FragmenArray[1].LastFragmen.FragmentLastErySoff = 131072;
-        RebuildResultList.Append(std::move(r));
+        session.Rebuilds.Append(std::move(r));
     }
     fs::create_directories(root / "fuzz_result_file");
-    Result_To_Disk((root / "fuzz_result_file" / "two.QRV").string(), node);
-    RebuildResultList.Clear();
+    Result_To_Disk(session, (root / "fuzz_result_file" / "two.QRV").string(), node);
 }
 
 std::vector<uint8_t> Read_Range(const std::string& path, int64_t off, int64_t len) {

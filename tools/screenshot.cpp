@@ -143,7 +143,7 @@ void Demo_Results(app::TForm1& form) {
         {2, "VANTO DSJ-V7", "2024-03-01 10:42:00", "96", 167772160, 150994944},
         {3, "VANTO DSJ-S2", "2024-02-27 16:20:31", "42.75", 73400320, 20971520},
     };
-    RebuildResultList.Clear();
+    TScanSession& session = *form.Shown_Session();
     for (const auto& r : rows) {
         TRebuildResult res;
         TFragmenArr head, data;
@@ -157,9 +157,9 @@ void Demo_Results(app::TForm1& form) {
         res.Durting = r.seconds;
         res.MdatLenx = r.length;
         res.TrueFileLen = r.real;
-        RebuildResultList.Append(res);
+        session.Rebuilds.Append(res);
     }
-    To_View(0, RebuildResultList.Count());
+    To_View(session, 0, session.Rebuilds.Count());
     form.Results()->Model().Set_Checked(0, true);
     form.Results()->Model().Set_Checked(1, true);
     // Two rows as after an export: one decodes cleanly, the last one does not.
@@ -356,7 +356,8 @@ int main(int argc, char** argv) {
         return 1;
     }
     if (opt.Progress) {
-        TOpState& st = Op_State();
+        TOpState& st = *form.Running_Op();
+        const TOpBinding reporting(st);
         Send_UIMessage(MSG_PROGRESS_START, {"60870", T("总块数:")});
         Send_UIMessage(MSG_SHOW_GAUGE2);
         Send_UIMessage(MSG_GAUGE2_RANGE, {"48"});

@@ -170,13 +170,14 @@ void Scan_SearchBlock(const uint8_t* buf, int64_t pos, TSearchShared& sh, std::v
 constexpr int64_t kBlocksPerRead = 8;
 constexpr int64_t kGroupBytes = kBlocksPerRead * kSearchStep;
 
-void Search_Group(TSource& h, int64_t group, int64_t end, int64_t lead, std::vector<uint8_t>& buf, int recType,
-                  TSearchShared& sh, std::vector<TFrameAnchor>& anchors) {
+void Search_Group(TOpState& op, TSource& h, int64_t group, int64_t end, int64_t lead,
+                  std::vector<uint8_t>& buf, int recType, TSearchShared& sh,
+                  std::vector<TFrameAnchor>& anchors) {
     const size_t blockLen = size_t(Round_Up(lead + kSearchRead, kSector));
     const int64_t inGroup = std::min<int64_t>(kBlocksPerRead, (end - group + kSearchStep - 1) / kSearchStep);
     const size_t want = size_t(Round_Up(lead + (inGroup - 1) * kSearchStep + kSearchRead, kSector));
     const bool whole = Read_Block(h, buf.data(), want, group - lead) == int64_t(want);
-    for (int64_t k = 0; k < inGroup && !Op_State().StopFlag.load(); ++k) {
+    for (int64_t k = 0; k < inGroup && !op.StopFlag.load(); ++k) {
         const int64_t pos = group + k * kSearchStep;
         uint8_t* at = buf.data() + k * kSearchStep;
         if (!whole) Read_Block(h, at, blockLen, pos - lead); // zeros where nothing could be read
@@ -184,7 +185,7 @@ void Search_Group(TSource& h, int64_t group, int64_t end, int64_t lead, std::vec
         else if (recType == 1)
             Scan_SearchBlock_Generic(at + lead, pos, sh, anchors);
         const int32_t blocks = sh.Blocks.fetch_add(1) + 1;
-        Op_State().Progress2 = blocks;
+        op.Progress2 = blocks;
         Send_UIMessage(MSG_STATUS3, {Dec(blocks), "", Tr("已遍历块:") + Dec(pos / kSearchStep)});
     }
 }
@@ -251,8 +252,8 @@ void Get_SearchRange(int scheme, int headMode, int64_t E, int64_t M, int64_t F, 
     }
 }
 
-void Find_FrameAnchors_Window(TSource& h, int64_t start, int64_t end, int recType, const TSampleKeys& keys,
-                              std::vector<TFrameAnchor>& anchors) {
+void Find_FrameAnchors_Window(TOpState& op, TSource& h, int64_t start, int64_t end, int recType,
+                              const TSampleKeys& keys, std::vector<TFrameAnchor>& anchors) {
     // The window is cut into groups of search blocks. The blocks are
     // independent of each other, so the groups are shared out among a few
     // threads (reading and searching a window is most of the analysis time);
@@ -268,10 +269,11 @@ void Find_FrameAnchors_Window(TSource& h, int64_t start, int64_t end, int recTyp
     std::mutex failMu;
     std::exception_ptr failure;
     auto work = [&] {
+        const TOpBinding reporting(op); // the helpers report for the same operation
         try {
             std::vector<uint8_t> buf(bufLen);
-            for (int64_t g; !Op_State().StopFlag.load() && (g = nextGroup.fetch_add(1)) < groups;)
-                Search_Group(h, start + g * kGroupBytes, end, lead, buf, recType, sh, found[size_t(g)]);
+            for (int64_t g; !op.StopFlag.load() && (g = nextGroup.fetch_add(1)) < groups;)
+                Search_Group(op, h, start + g * kGroupBytes, end, lead, buf, recType, sh, found[size_t(g)]);
         } catch (...) {
             std::lock_guard<std::mutex> lk(failMu);
             if (!failure) failure = std::current_exception();
@@ -340,8 +342,9 @@ bool Run_DecodesClean(TSource& h, const TVideo& v, TSamplePos first, int64_t fir
 
 } // namespace
 
-TFragmenArr Find_FrameFragment(TSource& h, bool paired, int /*headMode*/, const TFrameAnchor& a, int32_t c, int32_t s,
-                               const TVideo& v, const TSampleJudge* judge) {
+TFragmenArr Find_FrameFragment(TScanSession& session, TSource& h, bool paired, int /*headMode*/,
+                               const TFrameAnchor& a, int32_t c, int32_t s, const TVideo& v,
+                               const TSampleJudge* judge) {
     TFragmenArr out;
     out.FragmenType = ENTRY_PENDING;
     if (c < 0 || c >= int32_t(v.STCOArr.size())) return out;
@@ -361,7 +364,7 @@ TFragmenArr Find_FrameFragment(TSource& h, bool paired, int /*headMode*/, const 
     // slice, so it is one exactly when the slice's type and length fit.
     TProbeBatch batch(h);
     // The index holds the camera's frame features; other codings are read.
-    const auto index = v.Format.Codec == NAL_CAMERA ? Published_FeatureIndex(h) : nullptr;
+    const auto index = v.Format.Codec == NAL_CAMERA ? session.Feature_Index(h) : nullptr;
     std::vector<std::pair<TSamplePos, int64_t>> next;
     std::vector<int64_t> positions, toRead;
     std::vector<TFeatureEntry> known;
@@ -437,8 +440,6 @@ void Sort_Fragment(TRebuildResult& r) {
     }
 }
 
-void Sort_Fragment(int64_t resultIndex) { Sort_Fragment(RebuildResultList.Get(resultIndex)); }
-
 void Mark_Overlap(TRebuildResult& r, int32_t m, bool multi) {
     auto& a = r.FragmenArray;
     if (m < 0 || m >= int32_t(a.size())) return;
@@ -456,8 +457,6 @@ void Mark_Overlap(TRebuildResult& r, int32_t m, bool multi) {
         }
     }
 }
-
-void Mark_Overlap(int64_t resultIndex, int32_t m, bool multi) { Mark_Overlap(RebuildResultList.Get(resultIndex), m, multi); }
 
 void Set_SynthesizedHead(TRebuildResult& r, int32_t E, const TVideo& v) {
     TFragmenArr& e = r.FragmenArray[size_t(E)];
@@ -517,15 +516,15 @@ int64_t Count_PlacedSamples(const TRebuildResult& r, const TVideo& v) {
 // results on either side of it (nearest first, below before above): a head
 // whose media data has H's length and starts where H says, not yet taken.
 // Appends it to R as its file head entry and marks it taken.
-bool Pair_FileHead(TRebuildResult& R, const TScanResult& H, int64_t headerIndex) {
+bool Pair_FileHead(TScanSession& session, TRebuildResult& R, const TScanResult& H, int64_t headerIndex) {
     bool paired = false;
     const int64_t i = headerIndex;
-    const int64_t count = ScanResultList.Count();
+    const int64_t count = session.Scans.Count();
     const int64_t hs = R.FragmenArray[0].FragmenSoff;
-    Op_State().JudgedBlocks = 0;
+    session.Op.JudgedBlocks = 0;
     auto tryPair = [&](int64_t k, bool below) -> bool {
-        Op_State().JudgedBlocks.fetch_add(1);
-        TScanResult& T = ScanResultList.Get(k);
+        session.Op.JudgedBlocks.fetch_add(1);
+        TScanResult& T = session.Scans.Get(k);
         if (T.FrammentFlag == 1 || T.Fragmentype != KIND_HEAD_MDAT) return false;
         if (T.MdatLen != H.MdatLen) return false;
         if (int64_t(H.Next_AtomOff) != T.FragmentOff % kSector) return false;
@@ -553,8 +552,9 @@ bool Pair_FileHead(TRebuildResult& R, const TScanResult& H, int64_t headerIndex)
 // of the samples before it in the chunk). A video-only recording writes many
 // samples per chunk, and a chunk's first sample often carries parameter sets
 // ahead of its slice, where no frame start is found.
-void Fragments_FromAnchors(TSource& h, bool paired, int headMode, const TVideo& video, const TSampleKeys& keys,
-                           std::vector<TFrameAnchor>& anchors, TRebuildResult& R, const TSampleJudge* judge) {
+void Fragments_FromAnchors(TScanSession& session, TSource& h, bool paired, int headMode, const TVideo& video,
+                           const TSampleKeys& keys, std::vector<TFrameAnchor>& anchors, TRebuildResult& R,
+                           const TSampleJudge* judge) {
     std::vector<int64_t> chunkFirst; // 0-based index of each chunk's first sample
     chunkFirst.reserve(video.STCOArr.size());
     {
@@ -566,10 +566,10 @@ void Fragments_FromAnchors(TSource& h, bool paired, int headMode, const TVideo& 
     }
 
     Send_UIMessage(MSG_GAUGE2_RANGE, {Dec(int64_t(anchors.size())), "", ""});
-    Op_State().Progress2 = 0;
+    session.Op.Progress2 = 0;
     size_t k = 0;
     while (k < anchors.size()) {
-        Op_State().Progress2 = int32_t(k);
+        session.Op.Progress2 = int32_t(k);
         // The count goes out every 64 anchors and for the last one: a message
         // per anchor costs more than judging most anchors does.
         if (k % 64 == 0 || k + 1 == anchors.size())
@@ -586,7 +586,9 @@ void Fragments_FromAnchors(TSource& h, bool paired, int headMode, const TVideo& 
         if (d >= 0) {
             const int32_t c =
                 int32_t(std::upper_bound(chunkFirst.begin(), chunkFirst.end(), d) - chunkFirst.begin()) - 1;
-            if (c >= 0) cand = Find_FrameFragment(h, paired, headMode, A, c, int32_t(d - chunkFirst[size_t(c)]), video, judge);
+            if (c >= 0)
+                cand = Find_FrameFragment(session, h, paired, headMode, A, c,
+                                          int32_t(d - chunkFirst[size_t(c)]), video, judge);
         }
         if (cand.FragmenType != ENTRY_DATA) {
             ++k;
@@ -656,7 +658,7 @@ void Link_All(TSource& h, const TTreeData& node, const TAllocMap& map, int inter
 // Where the missing middle of R's gaps may be looked for: 8 MiB around the
 // medium span of R's pieces, outside what R's pieces and every result rebuilt
 // before it hold.
-TSeamSearch Seam_Search(const TRebuildResult& R) {
+TSeamSearch Seam_Search(TScanSession& session, const TRebuildResult& R) {
     constexpr int64_t kAround = int64_t(8) << 20;
     TSeamSearch s;
     int64_t lo = INT64_MAX, hi = 0;
@@ -672,8 +674,8 @@ TSeamSearch Seam_Search(const TRebuildResult& R) {
         s.From = std::max<int64_t>(lo - kAround, 0);
         s.To = hi + kAround;
     }
-    for (int64_t i = 0; i < RebuildResultList.Count(); ++i) {
-        const TRebuildResult& o = RebuildResultList.Get(i);
+    for (int64_t i = 0; i < session.Rebuilds.Count(); ++i) {
+        const TRebuildResult& o = session.Rebuilds.Get(i);
         if (&o == &R) continue;
         for (const TFragmenArr& e : o.FragmenArray) {
             if (e.ChongHeFlag) continue;
@@ -697,9 +699,10 @@ int Unverified_Seams(const TRebuildResult& R) {
 // (an upper bound: pieces that agree on a larger size by chance make it too
 // large), and when a seam is left unverified the linking is done again with
 // half the size, down to 4 KiB, keeping the first pass that verifies all.
-void Resolve_Seams(TSource& h, const TTreeData& node, const TAllocMap& map, int interleave, int headMode,
-                   int64_t alignBase, const TVideo& video, TRebuildResult& R, const TSampleJudge* judge) {
-    const TSeamSearch search = Seam_Search(R);
+void Resolve_Seams(TScanSession& session, TSource& h, const TTreeData& node, const TAllocMap& map,
+                   int interleave, int headMode, int64_t alignBase, const TVideo& video, TRebuildResult& R,
+                   const TSampleJudge* judge) {
+    const TSeamSearch search = Seam_Search(session, R);
     if (Is_KnownFs(node.HddFs)) {
         Link_All(h, node, map, interleave, headMode, alignBase, video, R, judge, nullptr, &search);
         return;
@@ -725,16 +728,17 @@ void Resolve_Seams(TSource& h, const TTreeData& node, const TAllocMap& map, int 
     if (best) R = std::move(*best);
 }
 
-THeaderTables Read_HeaderTables(TSource& h, int64_t headerIndex, int recType, int64_t scanEnd) {
+THeaderTables Read_HeaderTables(TScanSession& session, TSource& h, int64_t headerIndex, int recType,
+                                int64_t scanEnd) {
     THeaderTables t;
-    Get_MOOV_VideoAndSound(h, headerIndex, t.Video, recType, scanEnd, t.Keys);
+    Get_MOOV_VideoAndSound(h, session, headerIndex, t.Video, recType, scanEnd, t.Keys);
     return t;
 }
 
 namespace {
 
 // The rebuild result of header H with its movie header entry, appended to the list.
-TRebuildResult& Append_HeaderResult(const TScanResult& H, int headMode) {
+TRebuildResult& Append_HeaderResult(TScanSession& session, const TScanResult& H, int headMode) {
     auto owned = std::make_unique<TRebuildResult>();
     owned->Fragmenum = 1;
     owned->CamerType = H.CamerType;
@@ -752,8 +756,8 @@ TRebuildResult& Append_HeaderResult(const TScanResult& H, int headMode) {
     const int64_t W = headMode == 1 ? H.MoovOff % kSector : 0;
     e0.FragmenEoff = H.FragmentOff + H.MoovLen + H.MoovFreeLen + W;
     owned->FragmenArray.push_back(std::move(e0));
-    const int64_t ri = RebuildResultList.Append(std::move(owned));
-    return RebuildResultList.Get(ri);
+    const int64_t ri = session.Rebuilds.Append(std::move(owned));
+    return session.Rebuilds.Get(ri);
 }
 
 // First chunk offset and whether any chunk holds several samples.
@@ -769,8 +773,9 @@ void Note_ChunkLayout(TVideo& video, TRebuildResult& R) {
 
 // The file head of R: a bare movie box looks for its separate file head among
 // the nearby scan results; true when it found one.
-bool Place_FileHead(TSource& h, const TScanResult& H, int64_t headerIndex, int recType, TRebuildResult& R) {
-    const bool paired = H.CamerType != 0 && Pair_FileHead(R, H, headerIndex);
+bool Place_FileHead(TScanSession& session, TSource& h, const TScanResult& H, int64_t headerIndex, int recType,
+                    TRebuildResult& R) {
+    const bool paired = H.CamerType != 0 && Pair_FileHead(session, R, H, headerIndex);
     // A generic recording without a maker's model is named by its file head's brand.
     if (recType == 1 && paired && R.CarmerModel.empty() && R.FragmenArray.size() > 1 &&
         R.FragmenArray[1].FragmenType == ENTRY_FILE_HEAD)
@@ -785,22 +790,24 @@ bool Place_FileHead(TSource& h, const TScanResult& H, int64_t headerIndex, int r
 }
 
 // Frame starts in the window [start, end) (or the ones found for all headers
-// at once) that fit a sample; they are also listed in FrameAnchorList.
-std::vector<TFrameAnchor> Collect_Anchors(TSource& h, int64_t start, int64_t end, int recType,
-                                          const TSampleKeys& keys, const std::vector<TFrameAnchor>* found) {
-    FrameAnchorList.Clear();
-    Op_State().JudgedBlocks = 0;
+// at once) that fit a sample; they are also listed in session.Anchors.
+std::vector<TFrameAnchor> Collect_Anchors(TScanSession& session, TSource& h, int64_t start, int64_t end,
+                                          int recType, const TSampleKeys& keys,
+                                          const std::vector<TFrameAnchor>* found) {
+    session.Anchors.Clear();
+    session.Op.JudgedBlocks = 0;
     Send_UIMessage(MSG_SHOW_GAUGE2);
     Send_UIMessage(MSG_GAUGE2_RANGE, {Dec((end - start) / kSearchStep), "", ""});
-    Op_State().Progress2 = 0;
+    session.Op.Progress2 = 0;
     std::vector<TFrameAnchor> anchors;
     if (found) {
         for (const TFrameAnchor& a : *found)
             if (keys.Find(uint32_t(a.AnchorSize), uint32_t(a.AnchorOff % kSector)) >= 0) anchors.push_back(a);
     } else {
-        Find_FrameAnchors(h, start, end, recType, keys, anchors);
+        Find_FrameAnchors(session, h, start, end, recType, keys, anchors);
     }
-    for (const auto& a : anchors) FrameAnchorList.Append(a);
+    for (const auto& a : anchors)
+        session.Anchors.Append(a);
     return anchors;
 }
 
@@ -815,24 +822,25 @@ void Order_Fragments(TRebuildResult& R, bool subFlag) {
 
 } // namespace
 
-uint8_t Get_HeadMoov(TSource& h, const TTreeData& node, const TAllocMap& map, int scheme, int interleave,
-                     int recType, int64_t scanEnd, int headMode, int64_t alignBase, int64_t headerIndex,
-                     TSampleCount* samples, const std::vector<TFrameAnchor>* found, THeaderTables* tables) {
+uint8_t Get_HeadMoov(TScanSession& session, TSource& h, const TTreeData& node, const TAllocMap& map,
+                     int scheme, int interleave, int recType, int64_t scanEnd, int headMode,
+                     int64_t alignBase, int64_t headerIndex, TSampleCount* samples,
+                     const std::vector<TFrameAnchor>* found, THeaderTables* tables) {
     // The video sample tables and the keys the frame starts are matched by.
     TVideo video;
     TSampleKeys keys;
-    TScanResult& H = ScanResultList.Get(headerIndex);
+    TScanResult& H = session.Scans.Get(headerIndex);
     if (tables) {
         video = std::move(tables->Video);
         keys = std::move(tables->Keys);
     } else {
-        Get_MOOV_VideoAndSound(h, headerIndex, video, recType, scanEnd, keys);
+        Get_MOOV_VideoAndSound(h, session, headerIndex, video, recType, scanEnd, keys);
     }
     if (!video.Ext_Flag) return HEADMOOV_BAD_TABLES;
 
-    TRebuildResult& R = Append_HeaderResult(H, headMode);
+    TRebuildResult& R = Append_HeaderResult(session, H, headMode);
     Note_ChunkLayout(video, R);
-    const bool paired = Place_FileHead(h, H, headerIndex, recType, R);
+    const bool paired = Place_FileHead(session, h, H, headerIndex, recType, R);
 
     // The window of the medium searched for frame starts.
     const TFragmenArr& e0 = R.FragmenArray[0];
@@ -840,7 +848,7 @@ uint8_t Get_HeadMoov(TSource& h, const TTreeData& node, const TAllocMap& map, in
     int64_t start = 0, end = 0;
     Get_SearchRange(scheme, headMode, scanEnd, e0.MdatLen, F, e0.FragmenEoff, e0.FragmenSoff, start, end);
     if (start > end) std::swap(start, end);
-    std::vector<TFrameAnchor> anchors = Collect_Anchors(h, start, end, recType, keys, found);
+    std::vector<TFrameAnchor> anchors = Collect_Anchors(session, h, start, end, recType, keys, found);
 
     int64_t total = 0;
     for (const auto& ch : video.STCOArr)
@@ -854,10 +862,10 @@ uint8_t Get_HeadMoov(TSource& h, const TTreeData& node, const TAllocMap& map, in
     // tables leave open and short runs are judged by decoding, with the
     // parameter sets of the recording's own movie box.
     const TSampleJudge judge = Make_SampleJudge(h, H.MoovOff, H.MoovLen);
-    Fragments_FromAnchors(h, paired, headMode, video, keys, anchors, R, &judge);
+    Fragments_FromAnchors(session, h, paired, headMode, video, keys, anchors, R, &judge);
     Order_Fragments(R, video.STSC_SubFlag);
 
-    Resolve_Seams(h, node, map, interleave, headMode, alignBase, video, R, &judge);
+    Resolve_Seams(session, h, node, map, interleave, headMode, alignBase, video, R, &judge);
     const int64_t placed = Count_PlacedSamples(R, video);
     R.SamplesMissing = total - placed;
     if (samples) samples->Placed = placed;

@@ -11,6 +11,7 @@
 #include "media/tree_data.h"
 #include "platform/source_io.h"
 #include "scan/records.h"
+#include "scan/scan_session.h"
 #include "scan/track_tables.h"
 
 namespace qrv {
@@ -25,8 +26,8 @@ enum THeadMoovResult : uint8_t {
     HEADMOOV_NO_ANCHOR = 4,  // no frame start in the window matched the tables
 };
 
-// Analyses ScanResultList[headerIndex] (a kind-0 head or a kind-3 movie box)
-// and appends its rebuild result to RebuildResultList.
+// Analyses session.Scans[headerIndex] (a kind-0 head or a kind-3 movie box)
+// and appends its rebuild result to session.Rebuilds.
 //   scheme    window scheme 0..7
 //   headMode  1: the movie box is at the front of the file; 0: at its end
 //   scanEnd   end of the scanned range in bytes
@@ -49,11 +50,12 @@ struct THeaderTables {
     TVideo Video;
     TSampleKeys Keys;
 };
-THeaderTables Read_HeaderTables(TSource& h, int64_t headerIndex, int recType, int64_t scanEnd);
-uint8_t Get_HeadMoov(TSource& h, const TTreeData& node, const TAllocMap& map, int scheme, int interleave,
-                     int recType, int64_t scanEnd, int headMode, int64_t alignBase, int64_t headerIndex,
-                     TSampleCount* samples = nullptr, const std::vector<TFrameAnchor>* found = nullptr,
-                     THeaderTables* tables = nullptr);
+THeaderTables Read_HeaderTables(TScanSession& session, TSource& h, int64_t headerIndex, int recType,
+                                int64_t scanEnd);
+uint8_t Get_HeadMoov(TScanSession& session, TSource& h, const TTreeData& node, const TAllocMap& map,
+                     int scheme, int interleave, int recType, int64_t scanEnd, int headMode,
+                     int64_t alignBase, int64_t headerIndex, TSampleCount* samples = nullptr,
+                     const std::vector<TFrameAnchor>* found = nullptr, THeaderTables* tables = nullptr);
 
 // Video samples of v whose bytes the written recording r takes from the
 // medium: the file is laid out as Write_Recording writes it (synthesized head,
@@ -76,23 +78,26 @@ void Get_SearchRange(int scheme, int headMode, int64_t E, int64_t M, int64_t F, 
 // read in large steps on a few threads at once; h must allow concurrent reads.
 // Sends the progress messages of the search. Ends early when the stop flag is
 // set; bytes that cannot be read count as zeros.
-// When the scan that opened h indexed the frame features (feature_index.h),
-// the blocks of the window it covers are taken from the index instead, with
-// the same result.
-void Find_FrameAnchors(TSource& h, int64_t start, int64_t end, int recType, const TSampleKeys& keys,
-                       std::vector<TFrameAnchor>& anchors);
+// When the scan that opened h indexed the frame features (feature_index.h)
+// and the session holds that index, the blocks of the window it covers are
+// taken from the index instead, with the same result.
+void Find_FrameAnchors(TScanSession& session, TSource& h, int64_t start, int64_t end, int recType,
+                       const TSampleKeys& keys, std::vector<TFrameAnchor>& anchors);
 // The search itself, reading the whole window (sources without an index, such
 // as a loaded result file's, and the reference the index is tested against).
-void Find_FrameAnchors_Window(TSource& h, int64_t start, int64_t end, int recType, const TSampleKeys& keys,
-                              std::vector<TFrameAnchor>& anchors);
+// op: the operation whose stop flag ends the search and whose counters it sets.
+void Find_FrameAnchors_Window(TOpState& op, TSource& h, int64_t start, int64_t end, int recType,
+                              const TSampleKeys& keys, std::vector<TFrameAnchor>& anchors);
 // The same anchors from an index: every search block of the window that the
 // index covers is walked in the index, the others are read from h.
-void Find_FrameAnchors_Indexed(TSource& h, const TFeatureIndex& index, int64_t start, int64_t end, int recType,
-                               const TSampleKeys& keys, std::vector<TFrameAnchor>& anchors);
+void Find_FrameAnchors_Indexed(TOpState& op, TSource& h, const TFeatureIndex& index, int64_t start,
+                               int64_t end, int recType, const TSampleKeys& keys,
+                               std::vector<TFrameAnchor>& anchors);
 // Find_FrameAnchors_Indexed with a window of splitBytes or more walked in two
 // halves on two threads (what Find_FrameAnchors does, with 256 MiB).
-void Find_FrameAnchors_Split(TSource& h, const TFeatureIndex& index, int64_t start, int64_t end, int recType,
-                             const TSampleKeys& keys, std::vector<TFrameAnchor>& anchors, int64_t splitBytes);
+void Find_FrameAnchors_Split(TOpState& op, TSource& h, const TFeatureIndex& index, int64_t start, int64_t end,
+                             int recType, const TSampleKeys& keys, std::vector<TFrameAnchor>& anchors,
+                             int64_t splitBytes);
 
 // Grows a data fragment around anchor a, which matched sample s of chunk c
 // (any sample of the chunk). The result's FragmenType is ENTRY_DATA when
@@ -100,18 +105,17 @@ void Find_FrameAnchors_Split(TSource& h, const TFeatureIndex& index, int64_t sta
 // needs ten samples besides the anchor; a shorter run of three or more is
 // accepted when judge (the recording's decoder) finds every whole video sample
 // of it clean - heavily fragmented media leave pieces of a few frames.
-TFragmenArr Find_FrameFragment(TSource& h, bool paired, int headMode, const TFrameAnchor& a, int32_t c, int32_t s,
-                               const TVideo& v, const TSampleJudge* judge = nullptr);
+TFragmenArr Find_FrameFragment(TScanSession& session, TSource& h, bool paired, int headMode,
+                               const TFrameAnchor& a, int32_t c, int32_t s, const TVideo& v,
+                               const TSampleJudge* judge = nullptr);
 
 // Shell sort of the entries on FragmeSnum, then FragmeSLnum, ascending
 // (header entries, key -1, stay in front).
 void Sort_Fragment(TRebuildResult& r);
-void Sort_Fragment(int64_t resultIndex);
 
 // Marks the later entries that overlap entry m (or m itself when a longer
 // later entry covers it). multi: chunks may hold more than one sample.
 void Mark_Overlap(TRebuildResult& r, int32_t m, bool multi);
-void Mark_Overlap(int64_t resultIndex, int32_t m, bool multi);
 
 // Fills the synthesized-head fields of the first data entry E of r: its copy
 // start, UpHeadNum, UpHeadFreeSpace, and r.HeadFlag / r.HeadLenx.

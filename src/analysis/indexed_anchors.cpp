@@ -35,13 +35,14 @@ void Send_Found(const TSampleKeys& keys, int64_t found) {
 
 } // namespace
 
-void Find_FrameAnchors_Indexed(TSource& h, const TFeatureIndex& index, int64_t start, int64_t end,
-                               int recType, const TSampleKeys& keys, std::vector<TFrameAnchor>& anchors) {
+void Find_FrameAnchors_Indexed(TOpState& op, TSource& h, const TFeatureIndex& index, int64_t start,
+                               int64_t end, int recType, const TSampleKeys& keys,
+                               std::vector<TFrameAnchor>& anchors) {
     const int64_t lead = ((start % kSector) + kSector) % kSector;
     if (start - lead < 0 || start >= end) return;
     const int64_t blocks = (end - start + kSearchStep - 1) / kSearchStep;
     int64_t found = 0, sent = 0;
-    for (int64_t k = 0; k < blocks && !Op_State().StopFlag.load();) {
+    for (int64_t k = 0; k < blocks && !op.StopFlag.load();) {
         const int64_t pos = start + k * kSearchStep;
         if (!index.Covers(pos, pos + kSearchStep)) {
             // A run of blocks the scan did not see (or saw only in part) is
@@ -49,7 +50,7 @@ void Find_FrameAnchors_Indexed(TSource& h, const TFeatureIndex& index, int64_t s
             int64_t n = 1;
             while (k + n < blocks && !index.Covers(pos + n * kSearchStep, pos + (n + 1) * kSearchStep))
                 ++n;
-            Find_FrameAnchors_Window(h, pos, pos + n * kSearchStep, recType, keys, anchors);
+            Find_FrameAnchors_Window(op, h, pos, pos + n * kSearchStep, recType, keys, anchors);
             k += n;
             continue;
         }
@@ -97,13 +98,13 @@ void Find_FrameAnchors_Indexed(TSource& h, const TFeatureIndex& index, int64_t s
         if (!whole) {
             anchors.resize(before);
             found = foundBefore;
-            Find_FrameAnchors_Window(h, pos, pos + n * kSearchStep, recType, keys, anchors);
+            Find_FrameAnchors_Window(op, h, pos, pos + n * kSearchStep, recType, keys, anchors);
             k += n;
             continue;
         }
         if (found - sent >= 64 || (found != sent && k + n >= blocks)) Send_Found(keys, sent = found);
         k += n;
-        Op_State().Progress2 = int32_t(k);
+        op.Progress2 = int32_t(k);
         Send_UIMessage(MSG_STATUS3,
                        {std::to_string(k), "",
                         Tr("已遍历块:") + std::to_string((pos + (n - 1) * kSearchStep) / kSearchStep)});
@@ -119,25 +120,27 @@ constexpr int64_t kSplitWalkBytes = int64_t(256) << 20;
 
 } // namespace
 
-void Find_FrameAnchors_Split(TSource& h, const TFeatureIndex& index, int64_t start, int64_t end, int recType,
-                             const TSampleKeys& keys, std::vector<TFrameAnchor>& anchors, int64_t splitBytes) {
+void Find_FrameAnchors_Split(TOpState& op, TSource& h, const TFeatureIndex& index, int64_t start, int64_t end,
+                             int recType, const TSampleKeys& keys, std::vector<TFrameAnchor>& anchors,
+                             int64_t splitBytes) {
     const int64_t blocks = (end - start + kSearchStep - 1) / kSearchStep;
     if (end - start < splitBytes || blocks < 2 || std::thread::hardware_concurrency() < 2) {
-        Find_FrameAnchors_Indexed(h, index, start, end, recType, keys, anchors);
+        Find_FrameAnchors_Indexed(op, h, index, start, end, recType, keys, anchors);
         return;
     }
     const int64_t middle = start + blocks / 2 * kSearchStep;
     std::vector<TFrameAnchor> second;
     std::exception_ptr failure;
     std::thread helper([&] {
+        const TOpBinding reporting(op); // the helper reports for the same operation
         try {
-            Find_FrameAnchors_Indexed(h, index, middle, end, recType, keys, second);
+            Find_FrameAnchors_Indexed(op, h, index, middle, end, recType, keys, second);
         } catch (...) {
             failure = std::current_exception();
         }
     });
     try {
-        Find_FrameAnchors_Indexed(h, index, start, middle, recType, keys, anchors);
+        Find_FrameAnchors_Indexed(op, h, index, start, middle, recType, keys, anchors);
     } catch (...) {
         helper.join();
         throw;
@@ -147,13 +150,13 @@ void Find_FrameAnchors_Split(TSource& h, const TFeatureIndex& index, int64_t sta
     anchors.insert(anchors.end(), second.begin(), second.end());
 }
 
-void Find_FrameAnchors(TSource& h, int64_t start, int64_t end, int recType, const TSampleKeys& keys,
-                       std::vector<TFrameAnchor>& anchors) {
+void Find_FrameAnchors(TScanSession& session, TSource& h, int64_t start, int64_t end, int recType,
+                       const TSampleKeys& keys, std::vector<TFrameAnchor>& anchors) {
     // The index holds the camera type's frame features only.
-    if (const auto index = recType == 0 ? Published_FeatureIndex(h) : nullptr)
-        Find_FrameAnchors_Split(h, *index, start, end, recType, keys, anchors, kSplitWalkBytes);
+    if (const auto index = recType == 0 ? session.Feature_Index(h) : nullptr)
+        Find_FrameAnchors_Split(session.Op, h, *index, start, end, recType, keys, anchors, kSplitWalkBytes);
     else
-        Find_FrameAnchors_Window(h, start, end, recType, keys, anchors);
+        Find_FrameAnchors_Window(session.Op, h, start, end, recType, keys, anchors);
 }
 
 } // namespace qrv

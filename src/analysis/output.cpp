@@ -34,11 +34,13 @@ struct TSink {
         if (n <= 0) return true;
         if (!File.Write(block, size_t(n))) return false;
         if (!Counted) return true;
-        int64_t total = Op_State().WrittenBytes.fetch_add(n) + n;
-        Op_State().Progress2 = int32_t(total / kPieceBlock);
+        if (TOpState* op = File.Op()) {
+            int64_t total = op->WrittenBytes.fetch_add(n) + n;
+            op->Progress2 = int32_t(total / kPieceBlock);
+        }
         return true;
     }
-    bool Stopped() const { return Counted && Op_State().StopFlag.load(); }
+    bool Stopped() const { return Counted && File.Op() && File.Op()->StopFlag.load(); }
     int64_t Length() const { return File.Length(); }
 };
 
@@ -283,7 +285,7 @@ TOutcome Write_Layout(const TOutputLayout& layout, TSource& src, TOutputFile& ou
                       const TPartWriter& writer) {
     for (const TOutputPart& part : layout.Parts) {
         const bool wrote = writer ? writer(part, src, out) : Write_Part(part, src, out);
-        if (Op_State().StopFlag) return TOutcome::Cancelled(out.Length());
+        if (out.Op() && out.Op()->StopFlag) return TOutcome::Cancelled(out.Length());
         if (wrote) continue;
         if (!part.Usable)
             return TOutcome::Corrupt(out.Length(), "copy start of entry " + std::to_string(part.Entry));

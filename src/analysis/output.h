@@ -68,8 +68,9 @@ TOutputLayout Output_Layout(const TRebuildResult& r);
 TOutputPart Part_Layout(const TRebuildResult& r, int32_t entry, int64_t fileOff);
 
 // Appends one piece to out (its FileOff is where out stands). Counted, every
-// written byte is added to Op_State().WrittenBytes, Op_State().Progress2 is
-// kept at WrittenBytes div 65,536 and the stop flag is obeyed: false when it
+// written byte is added to the WrittenBytes of the file's operation
+// (out.Op(); none: nothing is counted and nothing stops), its Progress2 is
+// kept at WrittenBytes div 65,536 and its stop flag is obeyed: false when it
 // was already set at the start of a piece of at most one block, true when a
 // longer piece was cut short by it. Not counted (a preview beside a running
 // operation), neither the counters nor the stop flag are touched. False as

@@ -65,22 +65,18 @@ void Get_FileQuality(TRebuildResult& r) {
     r.Leavelx = expected > 0 ? Quality_Level(Quality_Percent(found, expected)) : 3;
 }
 
-void Get_FileQuality(int64_t resultIndex) {
-    Get_FileQuality(RebuildResultList.Get(resultIndex));
-}
-
 namespace {
 
 // The scan result of the file head paired with a result's movie header, -1
 // when none was (the head entry names its offset; heads are searched within
 // 50 results of the header, as the pairing does).
-int64_t Paired_Head(const TRebuildResult& r, int64_t headerIndex) {
+int64_t Paired_Head(TScanSession& session, const TRebuildResult& r, int64_t headerIndex) {
     for (const TFragmenArr& e : r.FragmenArray) {
         if (e.FragmenType != ENTRY_FILE_HEAD) continue;
-        const int64_t n = ScanResultList.Count();
+        const int64_t n = session.Scans.Count();
         for (int64_t k = std::max<int64_t>(headerIndex - 50, 0); k < std::min<int64_t>(headerIndex + 50, n);
              ++k) {
-            const TScanResult& t = ScanResultList.Get(k);
+            const TScanResult& t = session.Scans.Get(k);
             if (t.Fragmentype == KIND_HEAD_MDAT && t.FragmentOff == e.FragmenSoff) return k;
         }
     }
@@ -95,7 +91,7 @@ bool Complete(const TRebuildResult& r, const TSampleCount& c) {
 
 // A header whose rebuild under the chosen scheme came back incomplete.
 struct TPending {
-    int64_t Header = 0; // index in ScanResultList
+    int64_t Header = 0; // index in the session's scan records
     int HeadMode = 0;
     int64_t Result = 0;      // index of its rebuild result
     TSampleCount First;      // what that result takes from the medium
@@ -103,109 +99,110 @@ struct TPending {
 };
 
 // ";0X:" and the header's offset, for log lines about header i.
-std::string Where(int64_t i) {
-    return ";" + std::string("0X:") + std::to_string(ScanResultList.Get(i).FragmentOff);
+std::string Where(TScanSession& session, int64_t i) {
+    return ";" + std::string("0X:") + std::to_string(session.Scans.Get(i).FragmentOff);
 }
 
 // Logs why header i gave nothing (its tables are damaged) or no media.
-void Report_Header(int64_t i, uint8_t res) {
+void Report_Header(TScanSession& session, int64_t i, uint8_t res) {
     if (res == HEADMOOV_BAD_TABLES)
         Send_Log(TSeverity::Warning, Tr("错误"),
-                 Tr("错误类型:解析元文件失败;判断出错当前编号:") + std::to_string(i) + Where(i));
+                 Tr("错误类型:解析元文件失败;判断出错当前编号:") + std::to_string(i) + Where(session, i));
     else if (res == HEADMOOV_NO_ANCHOR)
         Send_Log(TSeverity::Warning, Tr("错误"), Tr("错误类型:没有发现符合条件的帧特征!"));
 }
 
-void Report_Failed(int64_t i) {
+void Report_Failed(TScanSession& session, int64_t i) {
     Send_Log(TSeverity::Warning, Tr("错误"),
-             Tr("错误类型:循环出错;判断出错当前编号:") + std::to_string(i) + Where(i));
+             Tr("错误类型:循环出错;判断出错当前编号:") + std::to_string(i) + Where(session, i));
 }
 
 // Analyses every pending header again with the whole medium as the window
 // (both ways), searching the medium once for all of them, and keeps for each
 // the result that takes more samples from the medium. kept[n] tells, per
 // pending header, whether the wider result was kept.
-void Widen_Pending(TSource& h, const TTreeData& node, const TAllocMap& map, int interleave, int recType,
-                   int64_t scanEnd, int64_t alignBase, const std::vector<TPending>& pending,
-                   std::vector<bool>& kept) {
+void Widen_Pending(TScanSession& session, TSource& h, const TTreeData& node, const TAllocMap& map,
+                   int interleave, int recType, int64_t scanEnd, int64_t alignBase,
+                   const std::vector<TPending>& pending, std::vector<bool>& kept) {
     kept.assign(pending.size(), false);
     // One search for the frame starts of every pending header.
     TSampleKeys all;
     for (const TPending& p : pending) {
         TVideo v;
         TSampleKeys k;
-        Get_MOOV_VideoAndSound(h, p.Header, v, recType, scanEnd, k);
+        Get_MOOV_VideoAndSound(h, session, p.Header, v, recType, scanEnd, k);
         int64_t index = 0;
         for (const auto& ch : v.STCOArr)
             for (const auto& smp : ch.STSZArr)
                 all.Add(smp.STSZlen, uint32_t(smp.STSZoff % 512), index++);
     }
     std::vector<TFrameAnchor> found;
-    Find_FrameAnchors(h, 0, scanEnd, recType, all, found);
-    for (size_t n = 0; n < pending.size() && !Op_State().StopFlag.load(); ++n) {
+    Find_FrameAnchors(session, h, 0, scanEnd, recType, all, found);
+    for (size_t n = 0; n < pending.size() && !session.Op.StopFlag.load(); ++n) {
         const TPending& p = pending[n];
         // The file head the first pass paired is free again for the second.
-        const int64_t head1 = Paired_Head(RebuildResultList.Get(p.Result), p.Header);
-        if (head1 >= 0) ScanResultList.Get(head1).FrammentFlag = 0;
-        const int64_t last = RebuildResultList.Count();
+        const int64_t head1 = Paired_Head(session, session.Rebuilds.Get(p.Result), p.Header);
+        if (head1 >= 0) session.Scans.Get(head1).FrammentFlag = 0;
+        const int64_t last = session.Rebuilds.Count();
         TSampleCount second;
-        const uint8_t res = Get_HeadMoov(h, node, map, 7, interleave, recType, scanEnd, p.HeadMode, alignBase,
-                                         p.Header, &second, &found);
-        const bool added = res != HEADMOOV_BAD_TABLES && RebuildResultList.Count() == last + 1;
-        const int64_t head2 = added ? Paired_Head(RebuildResultList.Get(last), p.Header) : -1;
+        const uint8_t res = Get_HeadMoov(session, h, node, map, 7, interleave, recType, scanEnd, p.HeadMode,
+                                         alignBase, p.Header, &second, &found);
+        const bool added = res != HEADMOOV_BAD_TABLES && session.Rebuilds.Count() == last + 1;
+        const int64_t head2 = added ? Paired_Head(session, session.Rebuilds.Get(last), p.Header) : -1;
         kept[n] = added && second.Placed > p.First.Placed;
         // Samples counted in place may still be another piece's bytes that
         // happen to fill the file at the right length; for the generic type a
         // complete wider result is taken over an incomplete first one.
-        if (recType == 1 && added && !kept[n]) kept[n] = Complete(RebuildResultList.Get(last), second);
+        if (recType == 1 && added && !kept[n]) kept[n] = Complete(session.Rebuilds.Get(last), second);
         if (kept[n])
-            RebuildResultList.Replace(p.Result, RebuildResultList.Take_Last());
+            session.Rebuilds.Replace(p.Result, session.Rebuilds.Take_Last());
         else if (added)
-            RebuildResultList.Take_Last();
-        if (head2 >= 0) ScanResultList.Get(head2).FrammentFlag = 0;
+            session.Rebuilds.Take_Last();
+        if (head2 >= 0) session.Scans.Get(head2).FrammentFlag = 0;
         const int64_t keptHead = kept[n] ? head2 : head1;
-        if (keptHead >= 0) ScanResultList.Get(keptHead).FrammentFlag = 1;
+        if (keptHead >= 0) session.Scans.Get(keptHead).FrammentFlag = 1;
     }
 }
 
 // The second pass over the headers left incomplete, and its log lines: which
 // took the wider result, and why the others stayed as they were.
-void Widen_AndReport(TSource& h, const TTreeData& node, const TAllocMap& map, int interleave, int recType,
-                     int64_t scanEnd, int64_t alignBase, const std::vector<TPending>& pending) {
+void Widen_AndReport(TScanSession& session, TSource& h, const TTreeData& node, const TAllocMap& map,
+                     int interleave, int recType, int64_t scanEnd, int64_t alignBase,
+                     const std::vector<TPending>& pending) {
     std::vector<bool> kept(pending.size(), false);
     try {
-        if (!Op_State().StopFlag.load())
-            Widen_Pending(h, node, map, interleave, recType, scanEnd, alignBase, pending, kept);
+        if (!session.Op.StopFlag.load())
+            Widen_Pending(session, h, node, map, interleave, recType, scanEnd, alignBase, pending, kept);
     } catch (const std::exception&) {
-        Report_Failed(pending.front().Header);
+        Report_Failed(session, pending.front().Header);
     }
     for (size_t n = 0; n < pending.size(); ++n) {
         const int64_t i = pending[n].Header;
         if (kept[n])
             Send_Log(Tr("扩大重组范围"), Tr("所选区间重组不完整,已采用双向最大值区间的结果;判断当前编号:") +
-                                             std::to_string(i) + Where(i));
+                                             std::to_string(i) + Where(session, i));
         else
-            Report_Header(i, pending[n].FirstResult);
+            Report_Header(session, i, pending[n].FirstResult);
     }
 }
 
 // Rates every rebuilt recording.
-void Rate_Results() {
-    const int64_t n = RebuildResultList.Count();
+void Rate_Results(TScanSession& session) {
+    const int64_t n = session.Rebuilds.Count();
     if (n == 0) return;
     Send_UIMessage(MSG_PROGRESS_START, {std::to_string(n), Tr("分析总数量") + ":", std::to_string(n)});
     Send_Log(Tr("检测文件"),
              Tr("当前重组文件数量:") + std::to_string(n) + ";" + Tr("开始检测文件结构并动态生成文件质量"));
     for (int64_t k = 0; k < n; ++k) {
-        Get_FileQuality(k);
         // Level 0 is a promise: a sample not in place, bytes the scan could
         // not read (zeros in the file) or a seam whose split is a guess make
         // it at best level 1.
-        TRebuildResult& r = RebuildResultList.Get(k);
+        TRebuildResult& r = session.Rebuilds.Get(k);
+        Get_FileQuality(r);
         if (r.Leavelx == 0 &&
-            (r.SamplesMissing > 0 || Reads_Unread(r, Scan_UnreadMap()) || Has_UnverifiedSeam(r)))
+            (r.SamplesMissing > 0 || Reads_Unread(r, session.Unread) || Has_UnverifiedSeam(r)))
             r.Leavelx = 1;
-        Op_State().Progress1 = int32_t(k);
+        session.Op.Progress1 = int32_t(k);
         Send_UIMessage(MSG_STATUS2, {"", Tr("已分析数量:") + std::to_string(k)});
     }
     Send_Log(Tr("检测文件"), Tr("检测文件完毕!"));
@@ -213,25 +210,25 @@ void Rate_Results() {
 
 } // namespace
 
-void To_Rebuild(TSource& h, const TTreeData& node, const TAllocMap& map, int scheme, int interleave,
-                int64_t scanEnd, int recType, int64_t alignBase, bool widen) {
-    const int64_t count = ScanResultList.Count();
+void To_Rebuild(TScanSession& session, TSource& h, const TTreeData& node, const TAllocMap& map, int scheme,
+                int interleave, int64_t scanEnd, int recType, int64_t alignBase, bool widen) {
+    const int64_t count = session.Scans.Count();
     if (count == 0) {
         Send_Log(Tr("分析失败"), Tr("碎片数量为0无法进行分析!"));
         return;
     }
-    Op_State().StopFlag = false;
+    session.Op.StopFlag = false;
     Send_Log(Tr("分析开始"), Tr("开始分析文件头并进行匹配..."));
     Send_UIMessage(MSG_PROGRESS_START, {std::to_string(count), Tr("分析总数量:"), std::to_string(count)});
-    Op_State().Progress1 = 0;
+    session.Op.Progress1 = 0;
 
     // Headers rebuilt incompletely under the chosen window wait for one
     // common search of the whole medium after the others.
     std::vector<TPending> pending;
     // The next header's tables are read on a second thread while this one is
     // analysed: reading them depends only on the header's own scan result.
-    auto isHeader = [](int64_t i) {
-        const uint8_t kind = ScanResultList.Get(i).Fragmentype;
+    auto isHeader = [&session](int64_t i) {
+        const uint8_t kind = session.Scans.Get(i).Fragmentype;
         return kind == KIND_HEAD_MOOV || kind == KIND_MOOV;
     };
     auto nextHeader = [&](int64_t from) {
@@ -241,9 +238,9 @@ void To_Rebuild(TSource& h, const TTreeData& node, const TAllocMap& map, int sch
     };
     auto readAhead = [&](int64_t i) {
         try {
-            return std::async(std::launch::async, [&h, i, recType, scanEnd] {
+            return std::async(std::launch::async, [&session, &h, i, recType, scanEnd] {
                 TQuietProgress quiet; // the window shows the header being analysed
-                return Read_HeaderTables(h, i, recType, scanEnd);
+                return Read_HeaderTables(session, h, i, recType, scanEnd);
             });
         } catch (const std::system_error&) {
             return std::future<THeaderTables>(); // no thread: read when the header's turn comes
@@ -252,41 +249,42 @@ void To_Rebuild(TSource& h, const TTreeData& node, const TAllocMap& map, int sch
     std::future<THeaderTables> ahead;
     int64_t aheadOf = -1;
     if (const int64_t first = nextHeader(0); first < count) ahead = readAhead(aheadOf = first);
-    for (int64_t i = 0; i < count && !Op_State().StopFlag.load(); ++i) {
-        const TScanResult& s = ScanResultList.Get(i);
+    for (int64_t i = 0; i < count && !session.Op.StopFlag.load(); ++i) {
+        const TScanResult& s = session.Scans.Get(i);
         if (s.Fragmentype == KIND_HEAD_MOOV || s.Fragmentype == KIND_MOOV) {
             const int headMode = s.CamerType == 0 ? 1 : 0;
             try {
                 std::future<THeaderTables> mine;
                 if (aheadOf == i) mine = std::move(ahead);
                 if (const int64_t next = nextHeader(i + 1); next < count) ahead = readAhead(aheadOf = next);
-                THeaderTables tables = mine.valid() ? mine.get() : Read_HeaderTables(h, i, recType, scanEnd);
+                THeaderTables tables =
+                    mine.valid() ? mine.get() : Read_HeaderTables(session, h, i, recType, scanEnd);
                 TSampleCount placed;
-                const int64_t before = RebuildResultList.Count();
-                const uint8_t res = Get_HeadMoov(h, node, map, scheme, interleave, recType, scanEnd, headMode,
-                                                 alignBase, i, &placed, nullptr, &tables);
+                const int64_t before = session.Rebuilds.Count();
+                const uint8_t res = Get_HeadMoov(session, h, node, map, scheme, interleave, recType, scanEnd,
+                                                 headMode, alignBase, i, &placed, nullptr, &tables);
                 if (widen && scheme != 7 && res != HEADMOOV_BAD_TABLES &&
-                    RebuildResultList.Count() == before + 1 &&
-                    !Complete(RebuildResultList.Get(before), placed))
+                    session.Rebuilds.Count() == before + 1 && !Complete(session.Rebuilds.Get(before), placed))
                     pending.push_back({i, headMode, before, placed, res});
                 else
-                    Report_Header(i, res);
+                    Report_Header(session, i, res);
             } catch (const std::exception&) {
-                Report_Failed(i);
+                Report_Failed(session, i);
             }
         }
-        Op_State().Progress1 = int32_t(i);
+        session.Op.Progress1 = int32_t(i);
         Send_UIMessage(MSG_PROGRESS_STATUS, {std::to_string(i), Tr("已分析数量:") + std::to_string(i)});
     }
-    if (!pending.empty()) Widen_AndReport(h, node, map, interleave, recType, scanEnd, alignBase, pending);
+    if (!pending.empty())
+        Widen_AndReport(session, h, node, map, interleave, recType, scanEnd, alignBase, pending);
 
-    if (Op_State().StopFlag.load())
+    if (session.Op.StopFlag.load())
         Send_Log(Tr("分析完成"), Tr("分析已停止!") + " " + Tr("已分析数量:") +
-                                     std::to_string(Op_State().Progress1.load()) + "/" +
+                                     std::to_string(session.Op.Progress1.load()) + "/" +
                                      std::to_string(count));
     else
         Send_Log(Tr("分析完成"), Tr("分析文件头完成!"));
-    Rate_Results();
+    Rate_Results(session);
 }
 
 } // namespace qrv

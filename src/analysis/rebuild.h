@@ -7,24 +7,24 @@
 #include "media/tree_data.h"
 #include "platform/source_io.h"
 #include "scan/records.h"
+#include "scan/scan_session.h"
 
 namespace qrv {
 
 struct TAllocMap;
 
-// Runs header analysis for every movie header in ScanResultList, then rates
-// every rebuild result. scanEnd is the end of the scanned range in bytes.
+// Runs header analysis for every movie header in session.Scans, then rates
+// every rebuild result (session.Rebuilds). scanEnd is the end of the scanned range in bytes.
 // With widen, a header whose rebuild under the chosen window scheme is
 // incomplete (rated above level 0, or with samples left to zero fill) is
 // analysed a second time over the whole medium on both sides of the header;
 // the result with more samples in place is kept, and a log line says when the
 // wider one was. A complete result is never replaced.
-void To_Rebuild(TSource& h, const TTreeData& node, const TAllocMap& map, int scheme, int interleave,
-                int64_t scanEnd, int recType, int64_t alignBase, bool widen = true);
+void To_Rebuild(TScanSession& session, TSource& h, const TTreeData& node, const TAllocMap& map, int scheme,
+                int interleave, int64_t scanEnd, int recType, int64_t alignBase, bool widen = true);
 
 // Fills LessByte, TrueFileLen, MdatLenx, HeadMdatLenx and Leavelx of a result.
 void Get_FileQuality(TRebuildResult& r);
-void Get_FileQuality(int64_t resultIndex);
 
 // Percentage of found to expected bytes as the level is judged on: the
 // quotient rounded to two decimals (halves to even, in extended precision),

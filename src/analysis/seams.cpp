@@ -397,11 +397,6 @@ void Link_Fragment(TSource& h, const TTreeData& node, const TAllocMap& map, int6
     }
 }
 
-void Link_Fragment(TSource& h, const TTreeData& node, const TAllocMap& map, int64_t alignBase, uint8_t camerType,
-                   int32_t L, int32_t g, int64_t resultIndex, const TVideo& v, int interleave) {
-    Link_Fragment(h, node, map, alignBase, camerType, L, g, RebuildResultList.Get(resultIndex), v, interleave);
-}
-
 void Extend_FirstEntry(TSource& h, const TTreeData& node, const TAllocMap& map, int64_t alignBase,
                        TRebuildResult& r, int32_t E, const TVideo& v, const TClusterGeometry* geometry) {
     if (E < 0 || E >= int32_t(r.FragmenArray.size()) || r.HeadFlag != 1) return;

@@ -76,12 +76,10 @@ TClusterGeometry Infer_ClusterGeometry(const TRebuildResult& r, const TVideo& v,
 // search (may be null): where a gap's missing middle may be found; when one
 // is, an entry that copies it (a data entry of no samples, FragmeSnum -1) is
 // inserted after g and Fragmenum grows by one.
-void Link_Fragment(TSource& h, const TTreeData& node, const TAllocMap& map, int64_t alignBase, uint8_t camerType,
-                   int32_t L, int32_t g, TRebuildResult& r, const TVideo& v, int interleave,
-                   const TSampleJudge* judge = nullptr, const TClusterGeometry* geometry = nullptr,
-                   const TSeamSearch* search = nullptr);
-void Link_Fragment(TSource& h, const TTreeData& node, const TAllocMap& map, int64_t alignBase, uint8_t camerType,
-                   int32_t L, int32_t g, int64_t resultIndex, const TVideo& v, int interleave);
+void Link_Fragment(TSource& h, const TTreeData& node, const TAllocMap& map, int64_t alignBase,
+                   uint8_t camerType, int32_t L, int32_t g, TRebuildResult& r, const TVideo& v,
+                   int interleave, const TSampleJudge* judge = nullptr,
+                   const TClusterGeometry* geometry = nullptr, const TSeamSearch* search = nullptr);
 
 // A recording whose file head is synthesized starts copying its first data
 // entry E at the sector of E's first sample. The whole cluster that holds that

@@ -13,12 +13,13 @@ std::string Log_FileText(const std::vector<TLogRow>& rows) {
     return text;
 }
 
-bool Write_LogFile(const std::string& folder, const std::vector<TLogRow>& rows) {
+bool Write_LogFile(const std::string& folder, const std::vector<TLogRow>& rows,
+                   const std::vector<std::string>& sources) {
     std::string path = folder;
     if (path.empty() || path.back() != '/') path += '/';
     path += "log.txt";
     // The log never lands on the medium being examined.
-    const TOutputGuard guard({Op_State().SourcePath()});
+    const TOutputGuard guard(sources);
     auto out = TOutputFile::Create(path, guard);
     if (!out) return false;
     const std::string text = Log_FileText(rows);

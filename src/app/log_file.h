@@ -15,6 +15,8 @@ std::string Log_FileText(const std::vector<TLogRow>& rows);
 
 // Writes the rows to folder + "/log.txt", replacing a file of that name.
 // False when the file cannot be created or written completely.
-bool Write_LogFile(const std::string& folder, const std::vector<TLogRow>& rows);
+// sources: the media the log must not land on (the window's sessions' sources).
+bool Write_LogFile(const std::string& folder, const std::vector<TLogRow>& rows,
+                   const std::vector<std::string>& sources);
 
 } // namespace qrv::app

@@ -1,5 +1,6 @@
 #include "app/main_window.h"
 #include "app/qt_text.h"
+#include "app/window_settings.h"
 
 #include <QAction>
 #include <QApplication>
@@ -233,6 +234,7 @@ TForm1::TForm1(const std::string& programFolder, QWidget* parent)
     // The other windows come after the main window, which has read the
     // interface language they translate themselves into.
     form2_ = new TForm2(this);
+    form2_->Set_Op(runningOp_);
     form3_ = new TForm3(this);
     form4_ = new TForm4(this);
     form6_ = new TForm6(this);
@@ -240,9 +242,12 @@ TForm1::TForm1(const std::string& programFolder, QWidget* parent)
     Set_RegionDialog(form4_);
     dispatcher_ =
         std::make_unique<TDispatcherScope>(this, [this](const TUiMessage& m) { Handle_UIMessage(m); });
+    // The settings file is kept off the media the window's sessions read.
+    Set_SettingsGuard([this] { return Session_Sources(); });
 }
 
 TForm1::~TForm1() {
+    Set_SettingsGuard({});
     Shut_Down();
 }
 
@@ -875,7 +880,7 @@ void TForm1::Shut_Down() {
     // are still handled here, so it never waits on a window that has stopped
     // listening.
     if (!workers_.Idle()) {
-        Op_State().StopFlag = true;
+        runningOp_->StopFlag = true;
         workers_.Wait_All([] {
             QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
             QThread::msleep(5);
@@ -888,9 +893,8 @@ void TForm1::Shut_Down() {
     preview_->Stop();
     dispatcher_.reset();
     form2_->Hide_Progress();
-    ScanResultList.Clear();
-    RebuildResultList.Clear();
-    FrameAnchorList.Clear();
+    if (const auto session = Shown_Session()) session->Clear_Records();
+    if (scanning_) scanning_->Clear_Records();
     Set_LanguageTable(TLanguageTable());
 }
 
@@ -953,8 +957,50 @@ bool TForm1::eventFilter(QObject* watched, QEvent* e) {
     return QWidget::eventFilter(watched, e);
 }
 
-bool TForm1::Start_Worker(const std::string& name, std::function<void()> body, TWorkerKind kind) {
-    return workers_.Start(name, std::move(body), kind);
+bool TForm1::Start_Worker(const std::string& name, std::function<void()> body, TWorkerKind kind,
+                          std::shared_ptr<TOpState> op) {
+    if (kind != TWorkerKind::Operation) return workers_.Start(name, std::move(body), kind);
+    if (Operation_Running()) return false;
+    // A new operation starts unstopped, whatever stopped the one before it.
+    if (!op) op = toolOp_;
+    op->StopFlag = false;
+    runningOp_ = op;
+    form2_->Set_Op(op);
+    return workers_.Start(
+        name,
+        [op, body = std::move(body)] {
+            const TOpBinding reporting(*op);
+            body();
+        },
+        kind);
+}
+
+std::vector<std::string> TForm1::Session_Sources() const {
+    std::vector<std::string> out;
+    if (const auto shown = Shown_Session()) out.push_back(shown->SourcePath());
+    if (scanning_) out.push_back(scanning_->SourcePath());
+    return out;
+}
+
+void TForm1::Begin_Scan(std::shared_ptr<TScanSession> session) {
+    scanning_ = std::move(session);
+}
+
+void TForm1::Show_Session(std::shared_ptr<TScanSession> session) {
+    ++resultsGeneration_; // the list is another session's now
+    results_->Shared_Model()->Set_Session(std::move(session));
+}
+
+void TForm1::End_Scan(const std::shared_ptr<TScanSession>& session) {
+    // A scan that listed nothing still replaces what the list showed.
+    if (!session || scanning_ != session) return;
+    scanning_.reset();
+    Clear_Results();
+    Show_Session(session);
+}
+
+std::shared_ptr<TScanSession> TForm1::Shown_Session() const {
+    return results_->Shared_Model()->Session();
 }
 
 bool TForm1::Workers_Idle() const {
@@ -999,6 +1045,13 @@ void TForm1::Handle_UIMessage(const TUiMessage& m) {
         results_->Append(m);
         break;
     case MSG_SHOW_RESULTS:
+        // The scan has finished (or was stopped) and lists what it found:
+        // from here on the list shows its session.
+        if (scanning_) {
+            Show_Session(scanning_);
+            scanning_.reset();
+        }
+        [[fallthrough]];
     case MSG_VIEW_AFTER_LOAD:
         // The handler runs even while the window is disabled by the operation
         // that sends this, as a click on the button would in the original

@@ -21,6 +21,7 @@
 #include "common/ui_message.h"
 #include "common/version.h"
 #include "platform/output_guard.h"
+#include "scan/scan_session.h"
 #include "sources/source_tree.h"
 
 class QAction;
@@ -73,12 +74,33 @@ class TForm1 : public QWidget {
 
     // Starts a long operation or background work on a worker thread (see
     // worker.h). name is the operation name its error kind shows.
+    // An operation runs with op as its state (stop flag, counters, progress
+    // record; the window's own for work without a session when null): the
+    // progress dialog shows it and its stop button stops it.
     bool Start_Worker(const std::string& name, std::function<void()> body,
-                      TWorkerKind kind = TWorkerKind::Operation);
+                      TWorkerKind kind = TWorkerKind::Operation, std::shared_ptr<TOpState> op = {});
+    // The state of the operation running (or the one run last).
+    std::shared_ptr<TOpState> Running_Op() const { return runningOp_; }
+    // The operation state a session holds, as Start_Worker takes it.
+    static std::shared_ptr<TOpState> Op_Of(const std::shared_ptr<TScanSession>& session) {
+        return std::shared_ptr<TOpState>(session, &session->Op);
+    }
+    // The sources of the window's sessions: no file the window writes may land on them.
+    std::vector<std::string> Session_Sources() const;
     // No worker runs and every event they sent has been handled.
     bool Workers_Idle() const;
     // An operation worker runs (background work does not count).
     bool Operation_Running() const { return workers_.Operation_Running(); }
+    // The session whose results the list shows (a loaded result file or the
+    // last scan); export, preview and the thumbnails read it.
+    std::shared_ptr<TScanSession> Shown_Session() const;
+    // A scan runs in a session of its own while the list keeps showing the
+    // one it shows: Begin_Scan names the new session; the list takes it over
+    // when the scan lists its results, or when it ends without any
+    // (End_Scan, on the window thread).
+    void Begin_Scan(std::shared_ptr<TScanSession> session);
+    void End_Scan(const std::shared_ptr<TScanSession>& session);
+    std::shared_ptr<TScanSession> Scanning_Session() const { return scanning_; }
     // Starts an operation that follows the one running now (see worker.h).
     bool Start_NextWorker(const std::string& name, std::function<void()> body);
 
@@ -327,6 +349,13 @@ class TForm1 : public QWidget {
     QMenu* pmSter0_ = nullptr;
     QAction* N24_ = nullptr;
 
+    // The state of imaging and of other work without a session, and the state
+    // of the operation running (or run last).
+    std::shared_ptr<TOpState> toolOp_ = std::make_shared<TOpState>();
+    // The session of the scan running (null when none runs).
+    std::shared_ptr<TScanSession> scanning_;
+    void Show_Session(std::shared_ptr<TScanSession> session);
+    std::shared_ptr<TOpState> runningOp_ = toolOp_;
     TForm2* form2_ = nullptr;
     TForm3* form3_ = nullptr;
     TForm4* form4_ = nullptr;

@@ -240,8 +240,8 @@ void TForm1::N3Click() {
     const std::string target = folder.toStdString();
     Start_Worker(
         "Log0000",
-        [rows = std::move(rows), target] {
-            if (!Write_LogFile(target, rows))
+        [rows = std::move(rows), target, sources = Session_Sources()] {
+            if (!Write_LogFile(target, rows, sources))
                 throw std::runtime_error(Tr("保存日志失败:") + target + "/log.txt");
         },
         TWorkerKind::Background);

@@ -166,8 +166,13 @@ void TForm2::Enable_SecondGauge(bool enabled) {
     pnl3_->setEnabled(enabled);
 }
 
+void TForm2::Set_Op(std::shared_ptr<TOpState> op) {
+    op_ = std::move(op);
+    shownVersion_ = UINT64_MAX; // another record: shown afresh
+}
+
 void TForm2::Poll_Progress() {
-    TProgressRecord& rec = Op_State().Record;
+    TProgressRecord& rec = op_->Record;
     const uint64_t version = rec.Version.load();
     if (version != shownVersion_) {
         shownVersion_ = version;
@@ -187,14 +192,14 @@ void TForm2::Poll_Progress() {
 
 void TForm2::tmr1Timer() {
     Poll_Progress();
-    TOpState& st = Op_State();
+    TOpState& st = *op_;
     panels_[0]->setText(QString::fromStdString(Elapsed_Text(st.Elapsed_Seconds())));
     const std::string counter = Progress_CounterText(st.WrittenBytes.load(), st.JudgedBlocks.load());
     if (!counter.empty()) panels_[3]->setText(QString::fromStdString(counter));
 }
 
 void TForm2::Refresh_Gauges() {
-    const TOpState& st = Op_State();
+    const TOpState& st = *op_;
     Set_GaugePosition(g1_, st.Progress1.load());
     Set_GaugePosition(g2_, st.Progress2.load());
 }
@@ -207,7 +212,7 @@ void TForm2::Ask_Stop() {
     r.Icon = TBoxIcon::Warning;
     r.Buttons = TBoxButtons::OkCancel;
     r.LanguageId = Get_LanguageId();
-    if (Message_Box(r) == TBoxAnswer::Ok) Op_State().StopFlag = true;
+    if (Message_Box(r) == TBoxAnswer::Ok) op_->StopFlag = true;
 }
 
 void TForm2::Hide_Progress() {

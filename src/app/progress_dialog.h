@@ -9,6 +9,10 @@
 
 #include <QDialog>
 
+#include <memory>
+
+#include "common/op_state.h"
+
 class QLabel;
 class QProgressBar;
 class QPushButton;
@@ -55,7 +59,11 @@ class TForm2 : public QDialog {
     // button does; the dialog stays while the operation runs.
     void reject() override;
 
+    // The operation the dialog shows and its stop button stops.
+    void Set_Op(std::shared_ptr<TOpState> op);
+
   private:
+    std::shared_ptr<TOpState> op_ = std::make_shared<TOpState>();
     QProgressBar* g1_;
     QProgressBar* g2_;
     QPushButton* btn1_;

@@ -5,42 +5,44 @@
 #include "export/preview_sample.h"
 #include "results/result_file.h"
 #include "results/search.h"
-#include "scan/records.h"
 
 namespace qrv::app {
 
-int64_t Results_Count() {
-    return RebuildResultList.Count();
+int64_t Results_Count(const TScanSession& session) {
+    return session.Rebuilds.Count();
 }
 
-void Show_Results() {
-    To_View(0, RebuildResultList.Count());
+void Show_Results(TScanSession& session) {
+    To_View(session, 0, session.Rebuilds.Count());
 }
 
-bool Load_Results(const std::string& path, const TTreeData& node) {
-    Load_To_List(path, &node);
-    return RebuildResultList.Count() > 0;
+bool Load_Results(TScanSession& session, const std::string& path, const TTreeData& node) {
+    Load_To_List(session, path, &node);
+    return session.Rebuilds.Count() > 0;
 }
 
-std::string Check_Export(const TResultsModel& model, const std::string& folder, const TGuardOptions& output) {
-    return Check_SaveTarget(model, folder, Op_State().SourcePath(), output).Why;
+std::string Check_Export(TScanSession& session, const TResultsModel& model, const std::string& folder,
+                         const TGuardOptions& output) {
+    return Check_SaveTarget(session, model, folder, session.SourcePath(), output).Why;
 }
 
-std::string Export_SourcePath() {
-    return Op_State().SourcePath();
+std::string Export_SourcePath(const TScanSession& session) {
+    return session.SourcePath();
 }
 
-void Export_Results(TResultsModel& model, const std::string& folder, const TGuardOptions& output) {
-    Save_ToFile_One(model, folder, {}, output);
+void Export_Results(TScanSession& session, TResultsModel& model, const std::string& folder,
+                    const TGuardOptions& output) {
+    Save_ToFile_One(session, model, folder, {}, output);
 }
 
 void Find_Results(TResultsModel& model, const std::string& startDate, const std::string& endDate,
                   const std::string& modelText) {
-    FindFile(model, startDate, endDate, modelText);
+    FindFile(model.Session()->Op, model, startDate, endDate, modelText);
 }
 
-std::shared_ptr<TPreviewRequest> Preview_Start(int64_t resultIndex, const std::string& folder) {
-    return std::make_shared<TPreviewRequest>(Start_Preview(resultIndex, folder));
+std::shared_ptr<TPreviewRequest> Preview_Start(TScanSession& session, int64_t resultIndex,
+                                               const std::string& folder) {
+    return std::make_shared<TPreviewRequest>(Start_Preview(session, resultIndex, folder));
 }
 
 void Preview_Build(const std::shared_ptr<TPreviewRequest>& request) {

@@ -56,7 +56,7 @@ void TForm1::Open_ResultsPage(bool listedBySender) {
     pnl25_->clear();
     results_->Clear();
     pgc1_->setCurrentIndex(1);
-    if (Results_Count() == 0) {
+    if (Results_Count(*Shown_Session()) == 0) {
         Send_Log(Tr("显示结果失败"), Tr("重组结果为0无法显示!"));
         return;
     }
@@ -64,7 +64,7 @@ void TForm1::Open_ResultsPage(bool listedBySender) {
     if (listedBySender) return;
     // A load asks for the list while its worker is still finishing: the
     // listing follows it.
-    Start_NextWorker("View0000", [] { Show_Results(); });
+    Start_NextWorker("View0000", [session = Shown_Session()] { Show_Results(*session); });
 }
 
 void TForm1::Clear_Results() {
@@ -160,7 +160,8 @@ void TForm1::NReportClick() {
     // The report names the files of an export of the results listed then;
     // after another scan or load it would describe the wrong recordings next
     // to the new list's.
-    if (reportGeneration_ != resultsGeneration_ || report->SourcePath != Export_SourcePath()) {
+    if (reportGeneration_ != resultsGeneration_ ||
+        report->SourcePath != Export_SourcePath(*Shown_Session())) {
         Hint_Box(this, "上次导出的报告属于另一次扫描的结果,不能为当前结果写入!请先导出当前结果。",
                  TBoxIcon::Warning);
         return;
@@ -183,9 +184,12 @@ void TForm1::Start_Search(const std::string& startDate, const std::string& endDa
                           const std::string& model) {
     // Searching marks rows of the list shown: only from the results page.
     if (pgc1_->currentIndex() != 1) return;
-    Start_Worker("Find0000", [table = results_->Shared_Model(), startDate, endDate, model] {
-        Find_Results(*table, startDate, endDate, model);
-    });
+    Start_Worker(
+        "Find0000",
+        [table = results_->Shared_Model(), startDate, endDate, model] {
+            Find_Results(*table, startDate, endDate, model);
+        },
+        TWorkerKind::Operation, Op_Of(Shown_Session()));
 }
 
 // ------------------------------------------------------------ load
@@ -211,17 +215,20 @@ void TForm1::Load_ResultFile(const QString& path) {
     Add_RecentFile(path);
     ++resultsGeneration_; // the list is replaced by the file's
     form2_->Enable_SecondGauge(false);
-    Start_Worker("Load0000", [this, path = path.toStdString(), data = node->Data] {
-        if (Load_Results(path, data)) return;
-        // No results are left behind the list (a file without records, or
-        // one whose list part is missing): rows must not point into nothing.
-        QMetaObject::invokeMethod(
-            this,
-            [this] {
-                if (Results_Count() == 0) Clear_Results();
-            },
-            Qt::QueuedConnection);
-    });
+    Start_Worker(
+        "Load0000",
+        [this, session = Shown_Session(), path = path.toStdString(), data = node->Data] {
+            if (Load_Results(*session, path, data)) return;
+            // No results are left behind the list (a file without records, or
+            // one whose list part is missing): rows must not point into nothing.
+            QMetaObject::invokeMethod(
+                this,
+                [this] {
+                    if (Results_Count(*Shown_Session()) == 0) Clear_Results();
+                },
+                Qt::QueuedConnection);
+        },
+        TWorkerKind::Operation, Op_Of(Shown_Session()));
 }
 
 // ------------------------------------------------------------ export
@@ -232,16 +239,15 @@ void TForm1::btnsaveClick() {
         Box(this, Tr("请选择要保存文件!"), TBoxIcon::Critical);
         return;
     }
-    Op_State().WrittenBytes = 0;
-    Op_State().StopFlag = false;
     const QString title =
         U(Tr("提示")) + ":" + "\r\n" + U(Tr("设置恢复文件的保存路径,注意不要保存到同一个磁盘!"));
     const std::string folder = Choose_Folder(this, title).toStdString();
-    if (!Confirm_UnknownDisk(folder, Export_SourcePath())) return;
+    if (!Confirm_UnknownDisk(folder, Export_SourcePath(*Shown_Session()))) return;
     const TGuardOptions output = Output_Options(folder);
     // No folder, no checked row, too little free space, or a folder the
     // output guard refuses for the source.
-    if (const std::string refusal = Check_Export(results_->Model(), folder, output); !refusal.empty()) {
+    if (const std::string refusal = Check_Export(*Shown_Session(), results_->Model(), folder, output);
+        !refusal.empty()) {
         Box(this, refusal, TBoxIcon::Critical);
         return;
     }
@@ -250,20 +256,24 @@ void TForm1::btnsaveClick() {
     const uint64_t generation = resultsGeneration_;
     const auto reportBefore = Last_CarveReport();
     const std::string before = reportBefore ? reportBefore->StartTime + reportBefore->Folder : std::string();
-    Start_Worker("Save0000", [this, table = results_->Shared_Model(), folder, output, generation, before] {
-        Export_Results(*table, folder, output);
-        // A report this export wrote belongs to the list it exported.
-        const auto report = Last_CarveReport();
-        if (report && report->StartTime + report->Folder != before)
+    Start_Worker(
+        "Save0000",
+        [this, session = Shown_Session(), table = results_->Shared_Model(), folder, output, generation,
+         before] {
+            Export_Results(*session, *table, folder, output);
+            // A report this export wrote belongs to the list it exported.
+            const auto report = Last_CarveReport();
+            if (report && report->StartTime + report->Folder != before)
+                QMetaObject::invokeMethod(
+                    this, [this, generation] { reportGeneration_ = generation; }, Qt::QueuedConnection);
+            // The recordings lie in the recovery folder under the chosen one.
+            std::string written = folder + "/" + Recovery_FolderName();
+            std::error_code ec;
+            if (!std::filesystem::is_directory(written, ec)) written = folder;
             QMetaObject::invokeMethod(
-                this, [this, generation] { reportGeneration_ = generation; }, Qt::QueuedConnection);
-        // The recordings lie in the recovery folder under the chosen one.
-        std::string written = folder + "/" + Recovery_FolderName();
-        std::error_code ec;
-        if (!std::filesystem::is_directory(written, ec)) written = folder;
-        QMetaObject::invokeMethod(
-            this, [this, written] { Offer_OutputFolder(written); }, Qt::QueuedConnection);
-    });
+                this, [this, written] { Offer_OutputFolder(written); }, Qt::QueuedConnection);
+        },
+        TWorkerKind::Operation, Op_Of(Shown_Session()));
 }
 
 // ------------------------------------------------------------ preview
@@ -286,7 +296,7 @@ void TForm1::lvScanResultClick() {
     // A click beside the rows selects nothing and plays nothing.
     if (row < 0) return;
     Stop_Preview();
-    auto request = Preview_Start(results_->Model().Row(row).ResultIndex, tempFolder_);
+    auto request = Preview_Start(*Shown_Session(), results_->Model().Row(row).ResultIndex, tempFolder_);
     // The sample is built beside whatever else runs; it ends by asking for
     // playback (message 9).
     Start_Worker(

@@ -11,6 +11,7 @@ namespace qrv::app {
 TResultsTable::TResultsTable(QObject* parent)
     : QAbstractTableModel(parent), model_(std::make_shared<TResultsModel>()),
       pending_(std::make_shared<std::atomic<bool>>(false)), thumbnails_(new TThumbnails(this)) {
+    model_->Set_Session(std::make_shared<TScanSession>());
     // A thumbnail made shows in every row of its result.
     connect(thumbnails_, &TThumbnails::Ready, this, [this](qint64 resultIndex) {
         for (int r = 0; r < int(shown_.size()); ++r)
@@ -61,7 +62,7 @@ void TResultsTable::Append(const TUiMessage& msg) {
     s.Checkable = r.Exportable;
     shown_.push_back(std::move(s));
     endInsertRows();
-    thumbnails_->Request(r.ResultIndex, scratchFolder_);
+    if (const auto session = model_->Session()) thumbnails_->Request(*session, r.ResultIndex, scratchFolder_);
 }
 
 void TResultsTable::Clear() {

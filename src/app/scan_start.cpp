@@ -1,5 +1,7 @@
 #include "app/scan_start.h"
 
+#include <QMetaObject>
+
 #include "app/main_window.h"
 #include "pipeline/scan_pipeline.h"
 
@@ -8,10 +10,23 @@ namespace qrv::app {
 bool Start_Scan(TForm1& form, const TScanParams& params, const TGuardOptions& output) {
     // Another operation still runs: its results stay as they are.
     if (form.Operation_Running()) return false;
-    Prepare_ScanRun();
-    // The rows shown pointed into the lists just emptied.
-    form.Clear_Results();
-    return form.Start_Worker("Scan0000", [params, output] { Run_ScanPipeline(params, output); });
+    // The scan fills a session of its own; the list keeps showing its
+    // session (a loaded result file stays listed, previewable and
+    // exportable) until the scan lists what it found or ends.
+    const auto session = std::make_shared<TScanSession>();
+    Prepare_ScanRun(*session);
+    TForm1* window = &form;
+    if (!form.Start_Worker(
+            "Scan0000",
+            [window, session, params, output] {
+                Run_ScanPipeline(*session, params, output);
+                QMetaObject::invokeMethod(
+                    window, [window, session] { window->End_Scan(session); }, Qt::QueuedConnection);
+            },
+            TWorkerKind::Operation, TForm1::Op_Of(session)))
+        return false;
+    form.Begin_Scan(session);
+    return true;
 }
 
 } // namespace qrv::app

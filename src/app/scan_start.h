@@ -10,8 +10,9 @@ namespace qrv::app {
 
 class TForm1;
 
-// Clears the previous scan's records and state and starts the scan on an
-// operation worker. False when another operation still runs.
+// Starts the scan in a new session on an operation worker; the list keeps
+// showing its session until the scan lists its results or ends. False (and
+// nothing changed) when another operation still runs.
 // output: the guard options of the scan-result file's folder.
 bool Start_Scan(TForm1& form, const TScanParams& params, const TGuardOptions& output = {});
 

@@ -544,8 +544,8 @@ void TForm3::btnStartScanClick() {
     p.RecoveryType = cbb2_->currentIndex();
     p.IntervalScheme = main_->Form7()->IntervalScheme();
     p.InterleaveScheme = main_->Form7()->InterleaveScheme();
-    // The time standard is read when shooting times are converted, not by the scan itself.
-    Op_State().TimeStandard = rb2_->isChecked() ? TIMESTD_CHINA : TIMESTD_UTC;
+    // The time standard is read when shooting times are converted.
+    p.TimeStandard = rb2_->isChecked() ? TIMESTD_CHINA : TIMESTD_UTC;
     const TGuardOptions output =
         main_->Output_Options(QFileInfo(edtScanResultSavepath_->text()).absolutePath().toStdString());
     if (!Start_Scan(*main_, p, output)) return;
@@ -649,16 +649,19 @@ void TForm3::btnToImageClick() {
     opts.Ewf.Description = edtDescription_->text().toStdString();
     opts.Ewf.Notes = edtNotes_->text().toStdString();
     Save_ImageFormat();
-    Op_State().StopFlag = false;
     const TTreeData node = node_;
     const int64_t first = *start, last = *end;
     const TGuardOptions output = main_->Output_Options(QFileInfo(edt4_->text()).absolutePath().toStdString());
     const std::string folder = QFileInfo(edt4_->text()).absolutePath().toStdString();
-    if (!main_->Start_Worker("Image0000", [main = main_, node, target, folder, first, last, output, opts] {
-            To_image(node, target, first, last, output, opts);
-            QMetaObject::invokeMethod(
-                main, [main, folder] { main->Offer_OutputFolder(folder); }, Qt::QueuedConnection);
-        }))
+    const std::shared_ptr<TOpState> op = std::make_shared<TOpState>();
+    if (!main_->Start_Worker(
+            "Image0000",
+            [main = main_, op, node, target, folder, first, last, output, opts] {
+                To_image(*op, node, target, first, last, output, opts);
+                QMetaObject::invokeMethod(
+                    main, [main, folder] { main->Offer_OutputFolder(folder); }, Qt::QueuedConnection);
+            },
+            TWorkerKind::Operation, op))
         return;
     btnScanCacelClick();
     main_->Form2()->Show_SecondGauge(false);

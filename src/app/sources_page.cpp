@@ -298,9 +298,7 @@ void TForm1::N6Click() {
 // ------------------------------------------------------------ scan and imaging
 
 void TForm1::btnscanClick() {
-    Op_State().WrittenBytes = 0;
     form3_->Clear_ScanPage();
-    Op_State().StopFlag = false;
     const TSourceNode* node = Focused_Node();
     if (!node || node->Data.Level == 0) {
         Hint_Box(this, "请选中要扫描的盘符!");
@@ -319,7 +317,6 @@ void TForm1::btnscanClick() {
 }
 
 void TForm1::btnToimageClick() {
-    Op_State().WrittenBytes = 0;
     form3_->Clear_ImagePage();
     const TSourceNode* node = Focused_Node();
     if (const TOutcome refusal = Check_ImageNode(node ? &node->Data : nullptr); !refusal.Is_Ok()) {

@@ -81,14 +81,14 @@ const QImage& TThumbnails::Placeholder() {
     return image;
 }
 
-void TThumbnails::Request(int64_t resultIndex, const std::string& folder) {
+void TThumbnails::Request(TScanSession& session, int64_t resultIndex, const std::string& folder) {
     if (resultIndex < 0) return;
     auto job = std::make_shared<TJob>();
     job->ResultIndex = resultIndex;
-    std::optional<TRebuildResult> r = RebuildResultList.Copy_At(resultIndex);
+    std::optional<TRebuildResult> r = session.Rebuilds.Copy_At(resultIndex);
     if (!r) return;
     job->Result = std::move(*r);
-    job->SourcePath = Op_State().SourcePath();
+    job->SourcePath = session.SourcePath();
     job->Folder = folder;
     std::lock_guard<std::mutex> lk(mu_);
     job->Generation = generation_;

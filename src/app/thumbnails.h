@@ -18,6 +18,8 @@
 #include <string>
 #include <thread>
 
+#include "scan/scan_session.h"
+
 namespace qrv::app {
 
 class TThumbnails : public QObject {
@@ -30,10 +32,10 @@ class TThumbnails : public QObject {
     explicit TThumbnails(QObject* parent = nullptr);
     ~TThumbnails() override; // cancels and waits for the thread
 
-    // Queues the thumbnail of result resultIndex of RebuildResultList. The
+    // Queues the thumbnail of result resultIndex of session. The
     // result and the source path are copied now (a load may replace both
     // while the thumbnail is made); samples go into folder.
-    void Request(int64_t resultIndex, const std::string& folder);
+    void Request(TScanSession& session, int64_t resultIndex, const std::string& folder);
     // Forgets every thumbnail and drops what is queued; a thumbnail being
     // made is thrown away when done (the list was cleared).
     void Cancel_All();

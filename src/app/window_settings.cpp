@@ -30,10 +30,16 @@ QJsonObject Read_Settings() {
 
 // Replaces the file as a whole (the old or the new settings, never a cut
 // file), never on the source or its disk.
+std::function<std::vector<std::string>()>& Guarded_Sources() {
+    static std::function<std::vector<std::string>()> sources;
+    return sources;
+}
+
 bool Write_Settings(const QJsonObject& settings) {
     const std::string folder = Settings_Folder();
     if (folder.empty()) return false;
-    const TOutputGuard guard({Op_State().SourcePath()});
+    const auto& sources = Guarded_Sources();
+    const TOutputGuard guard(sources ? sources() : std::vector<std::string>{});
     if (!Make_Folders(folder, guard)) return false;
     auto f = TOutputFile::Create(folder + "/" + kFileName, guard);
     if (!f) return false;
@@ -50,6 +56,10 @@ QString Window_SettingsFile() {
 
 QString Remembered_Folder(const QString& purpose) {
     return Read_Settings().value(kFoldersKey).toObject().value(purpose).toString();
+}
+
+void Set_SettingsGuard(std::function<std::vector<std::string>()> sources) {
+    Guarded_Sources() = std::move(sources);
 }
 
 bool Remember_Folder(const QString& purpose, const QString& folder) {

@@ -9,6 +9,10 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+#include <string>
+#include <vector>
+
 namespace qrv::app {
 
 // The most files the recent list holds.
@@ -21,6 +25,10 @@ QString Window_SettingsFile();
 QString Remembered_Folder(const QString& purpose);
 // Remembers it (nothing for an empty folder). False when it could not be stored.
 bool Remember_Folder(const QString& purpose, const QString& folder);
+
+// The sources the settings file is kept off (the window names the sources of
+// its sessions); none until set.
+void Set_SettingsGuard(std::function<std::vector<std::string>()> sources);
 
 // The files opened recently, newest first, files that no longer exist left out.
 QStringList Recent_Files();

@@ -65,8 +65,6 @@ void TWorkerRunner::Reap() {
 bool TWorkerRunner::Start(const std::string& name, std::function<void()> body, TWorkerKind kind) {
     Reap();
     if (kind == TWorkerKind::Operation && Operation_Running()) return false;
-    // A new operation starts unstopped, whatever stopped the one before it.
-    if (kind == TWorkerKind::Operation) Op_State().StopFlag = false;
     auto w = std::make_shared<TWorker>();
     w->Kind = kind;
     TWorker* raw = w.get();

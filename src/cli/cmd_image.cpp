@@ -259,12 +259,13 @@ int Cmd_Image(const TArgv& argv) {
     if (int rc = Check_ImageRequest(q, output)) return rc;
 
     const std::string target = q.Folder + "/" + Image_FileName(Named_ByBase(q.Node), std::time(nullptr));
-    Op_State().WrittenBytes.store(0);
-    Op_State().StopFlag.store(false);
+    TOpState& op = *session.Op;
+    op.WrittenBytes.store(0);
+    op.StopFlag.store(false);
     TImageResult r;
     {
-        const TStopOnInterrupt interrupt;
-        r = To_image(q.Node, target, q.Start, q.End, output, q.Opts);
+        const TStopOnInterrupt interrupt(op);
+        r = To_image(op, q.Node, target, q.Start, q.End, output, q.Opts);
     }
     // The name actually written: the next free one beside target, or target.partial after a stop.
     const std::string& written = r.WrittenPath.empty() ? target : r.WrittenPath;

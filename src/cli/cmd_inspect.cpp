@@ -34,9 +34,9 @@ bool Is_MoovAt(TSource& h, int64_t off) {
     return Tag_At(std::span<const uint8_t>(b), 4, "moov");
 }
 
-void Print_Movie(TSource& h, int64_t moovOff, int64_t scanEnd) {
+void Print_Movie(TSource& h, int64_t moovOff, int64_t scanEnd, int timeStandard) {
     TMoovCon con;
-    Get_MoovInfo(TTreeData{}, h, 0, con, scanEnd, moovOff);
+    Get_MoovInfo(TTreeData{}, h, 0, con, scanEnd, moovOff, timeStandard);
     std::printf("movie box at %lld:\n", (long long)moovOff);
     if (!con.MoovGood) {
         std::printf("  status: not good (the walk did not reach the closing udta box)\n");
@@ -88,14 +88,14 @@ int Cmd_Inspect(const TArgv& argv) {
                      path.c_str(), (long long)size);
         return 2;
     }
-    Op_State().TimeStandard = args.Has("china-time") ? TIMESTD_CHINA : TIMESTD_UTC;
+    const int timeStandard = args.Has("china-time") ? TIMESTD_CHINA : TIMESTD_UTC;
     // The movie-box walk also reads the header of the box after the movie box;
     // a recording file ends with its movie box, so allow that header past the end.
     const int64_t scanEnd = size + 8;
 
     std::printf("source: %s (%lld bytes)\n", path.c_str(), (long long)size);
     if (Is_MoovAt(*h, offset)) {
-        Print_Movie(*h, offset, scanEnd);
+        Print_Movie(*h, offset, scanEnd, timeStandard);
         return 0;
     }
     int64_t pos = 0, boxSize = 0;
@@ -106,14 +106,14 @@ int Cmd_Inspect(const TArgv& argv) {
                     (long long)boxSize);
         // The cameras write the movie box right after the media data.
         if (boxSize <= INT64_MAX - offset - pos && Is_MoovAt(*h, offset + pos + boxSize)) {
-            Print_Movie(*h, offset + pos + boxSize, scanEnd);
+            Print_Movie(*h, offset + pos + boxSize, scanEnd, timeStandard);
         } else {
             std::printf("no movie box right after the media data\n");
         }
         return 0;
     case 1:
         std::printf("head walk at %lld: 1 (moov at +%lld)\n", (long long)offset, (long long)pos);
-        Print_Movie(*h, offset + pos, scanEnd);
+        Print_Movie(*h, offset + pos, scanEnd, timeStandard);
         return 0;
     default:
         std::printf("head walk at %lld: -1 (no recording head or movie box here)\n", (long long)offset);

@@ -51,13 +51,13 @@ int Cmd_Load(const TArgv& argv) {
         if (int rc = Prepare_Folder("load", *dir, TOutputGuard({Get_SourcePath(*node)}, output))) return rc;
     }
     TCliSession session = Start_CliSession(args.Has("quiet"));
-    const TStopOnInterrupt interrupt;
-    Op_State().StopFlag = false;
+    const TStopOnInterrupt interrupt(*session.Op);
+    session.Op->StopFlag = false;
     TLoadReport report;
-    if (!Load_To_List(args.Positional()[0], node, &report)) return 1;
+    if (!Load_To_List(*session.Scan, args.Positional()[0], node, &report)) return 1;
     // The view is rebuilt from the loaded list, as after message 10.
     session.Model->Clear();
-    To_View(0, RebuildResultList.Count());
+    To_View(*session.Scan, 0, session.Scan->Rebuilds.Count());
 
     int status = report.Stopped ? kExitStopped : report.Damaged() ? kExitDamaged : 0;
     std::string out = "{\"damaged\": " + std::string(report.Damaged() ? "true" : "false");

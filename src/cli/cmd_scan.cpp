@@ -159,12 +159,12 @@ const char* Kind_Text(int kind) {
 
 // The scan's findings as a table: one row per recording head or movie box, in
 // the order found.
-void Print_ScanFindings(std::FILE* out) {
-    const int64_t n = ScanResultList.Count();
+void Print_ScanFindings(TScanSession& session, std::FILE* out) {
+    const int64_t n = session.Scans.Count();
     std::fprintf(out, "%-5s %-4s %-10s %16s  %-20s %-19s %s\n", "No", "Kind", "", "Offset", "Model",
                  "Shooting date", "Duration");
     for (int64_t i = 0; i < n; ++i) {
-        const TScanResult& r = ScanResultList.Get(i);
+        const TScanResult& r = session.Scans.Get(i);
         std::fprintf(out, "%-5lld %-4d %-10s %16lld  %-20s %-19s %s\n", (long long)(i + 1), r.Fragmentype,
                      Kind_Text(r.Fragmentype), (long long)r.FragmentOff, r.CamerModel.c_str(),
                      r.CreateTime.c_str(), r.Durting.c_str());
@@ -280,7 +280,7 @@ int Read_ReassemblyOptions(const TArgs& args, TScanParams& p) {
     p.IntervalScheme = int(scheme);
     p.InterleaveScheme = int(interleave);
     p.Widen = !args.Has("no-widen");
-    Op_State().TimeStandard = args.Has("china-time") ? TIMESTD_CHINA : TIMESTD_UTC;
+    p.TimeStandard = args.Has("china-time") ? TIMESTD_CHINA : TIMESTD_UTC;
     return 0;
 }
 
@@ -328,7 +328,6 @@ int Read_DateWindow(const TArgs& args, TScanParams& p) {
     p.DateFilter = true;
     p.DateFrom = *from;
     p.DateTo = *to;
-    Op_State().Set_DateWindow(*from, *to);
     return 0;
 }
 
@@ -369,9 +368,9 @@ int Check_ScanOutputs(const TArgs& args, const TGuardOptions& output, TScanParam
 // The opening fields of the --json object: counts, the outcome and the unread sectors.
 std::string Scan_JsonHead(const TScanParams& p, const TOutcome& outcome, const TCliSession& session,
                           bool stopped) {
-    const TUnreadMap& unread = Scan_UnreadMap();
-    return "{\"findings\": " + std::to_string(ScanResultList.Count()) +
-           ", \"rebuilt\": " + std::to_string(RebuildResultList.Count()) +
+    const TUnreadMap& unread = session.Scan->Unread;
+    return "{\"findings\": " + std::to_string(session.Scan->Scans.Count()) +
+           ", \"rebuilt\": " + std::to_string(session.Scan->Rebuilds.Count()) +
            ", \"stopped\": " + (stopped ? "true" : "false") +
            ", \"failed\": " + (outcome.Failed() ? "true" : "false") +
            ", \"unread_runs\": " + std::to_string(unread.Runs().size()) +
@@ -383,11 +382,11 @@ std::string Scan_JsonHead(const TScanParams& p, const TOutcome& outcome, const T
 
 // Says where the results were saved (or that nothing was) and gives the
 // --json fields up to the results.
-std::string Report_Saved(const TScanParams& p, bool json) {
+std::string Report_Saved(TScanSession& session, const TScanParams& p, bool json) {
     if (!p.SaveResults) return ", \"results\": ";
     // The analysis saves only what it rebuilt: say so when there was nothing.
     const std::string saved = p.SavedResultPath ? *p.SavedResultPath : "";
-    if (RebuildResultList.Count() == 0)
+    if (session.Rebuilds.Count() == 0)
         std::fprintf(stderr, "qrv-cli scan: no result file saved: nothing was found (%s)\n", p.ResultPath.c_str());
     else if (!saved.empty() && !json)
         std::printf("Results saved: %s\n", saved.c_str());
@@ -420,10 +419,10 @@ int Report_Scan(const TArgs& args, const TScanParams& p, const TCliSession& sess
     int status = session.Sink->Errors() > 0 || outcome.Failed() ? 1 : stopped ? kExitStopped : 0;
     std::string out = Scan_JsonHead(p, outcome, session, stopped);
     if (!json) {
-        Print_ScanFindings(stdout);
+        Print_ScanFindings(*session.Scan, stdout);
         std::printf("\n");
     }
-    out += Report_Saved(p, json);
+    out += Report_Saved(*session.Scan, p, json);
     if (args.Has("export"))
         if (int rc = Select_ExportRows(args, *session.Model)) return rc;
     out += Rows_Json(*session.Model);
@@ -465,11 +464,12 @@ int Cmd_Scan(const TArgv& argv) {
     const TGuardOptions output = Output_Options(args);
     if (int rc = Check_ScanOutputs(args, output, p)) return rc;
 
-    Prepare_ScanRun();
     TCliSession session = Start_CliSession(args.Has("quiet"));
-    const TStopOnInterrupt interrupt;
+    Prepare_ScanRun(*session.Scan);
+    const TStopOnInterrupt interrupt(*session.Op);
     TOutcome outcome;
-    std::thread worker([&p, &output, &outcome] { outcome = Run_ScanPipeline(p, output); });
+    TScanSession& scan = *session.Scan;
+    std::thread worker([&scan, &p, &output, &outcome] { outcome = Run_ScanPipeline(scan, p, output); });
     worker.join();
     return Report_Scan(args, p, session, outcome, output);
 }

@@ -37,8 +37,8 @@ int Cmd_Verify(const TArgv& argv) {
     const bool tty = ::isatty(2) != 0;
     auto last = std::chrono::steady_clock::now();
     const auto start = last;
-    const TStopOnInterrupt interrupt;
-    Op_State().StopFlag = false;
+    TOpState op; // the verify's own: only the interrupt stops it
+    const TStopOnInterrupt interrupt(op);
     bool stopped = false;
     TVerifyResult r = Verify_Ewf(*src, [&](int64_t done, int64_t total) {
         const auto now = std::chrono::steady_clock::now();
@@ -50,7 +50,7 @@ int Cmd_Verify(const TArgv& argv) {
                          "##############################", pct, Throughput_Text(done, total, secs).c_str());
             std::fflush(stderr);
         }
-        stopped = Op_State().StopFlag.load();
+        stopped = op.StopFlag.load();
         return !stopped;
     });
     if (tty) std::fputc('\n', stderr);

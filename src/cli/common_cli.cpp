@@ -6,9 +6,10 @@
 #include "cli/source_pick.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
-#include <charconv>
 #include <cerrno>
+#include <charconv>
 #include <cmath>
 #include <csignal>
 #include <cstdlib>
@@ -89,7 +90,8 @@ void TCliSink::Draw_Bar(bool force) {
     const auto now = clock_();
     if (!force && barShown_ && now - lastDraw_ < kRedrawInterval) return;
     lastDraw_ = now;
-    const auto& st = Op_State();
+    static const TOpState idle;
+    const TOpState& st = op_ ? *op_ : idle;
     const int64_t bytesTotal = st.BytesTotal.load();
     int64_t done = 0, whole = 0;
     std::string bytes;
@@ -99,7 +101,7 @@ void TCliSink::Draw_Bar(bool force) {
         const double secs = std::chrono::duration<double>(now - started_).count();
         bytes = "  " + Throughput_Text(done, bytesTotal, secs);
     } else {
-        done = std::clamp<int64_t>(Op_State().Progress1.load(), 0, total_);
+        done = std::clamp<int64_t>(st.Progress1.load(), 0, total_);
         whole = total_;
     }
     const int width = 30;
@@ -111,6 +113,11 @@ void TCliSink::Draw_Bar(bool force) {
     std::fflush(out_);
     barShown_ = true;
     ++redraws_;
+}
+
+void TCliSink::Set_Op(std::shared_ptr<const TOpState> op) {
+    std::lock_guard<std::mutex> lk(mu_);
+    op_ = std::move(op);
 }
 
 void TCliSink::Handle_UIMessage(const TUiMessage& m) {
@@ -163,8 +170,12 @@ void TCliSink::Handle_UIMessage(const TUiMessage& m) {
 
 TCliSession Start_CliSession(bool quiet) {
     TCliSession s;
+    s.Scan = std::make_shared<TScanSession>();
     s.Model = std::make_shared<TResultsModel>();
+    s.Model->Set_Session(s.Scan);
+    s.Op = std::shared_ptr<TOpState>(s.Scan, &s.Scan->Op);
     s.Sink = std::make_shared<TCliSink>(s.Model, quiet);
+    s.Sink->Set_Op(s.Op);
     Set_UISink(s.Sink);
     return s;
 }
@@ -257,11 +268,12 @@ std::string Json_IsoDate(const std::string& text) {
 
 std::string Rows_Json(const TResultsModel& model) {
     std::string o = "[";
-    const int64_t count = RebuildResultList.Count();
+    const std::shared_ptr<TScanSession> session = model.Session();
+    const int64_t count = session ? session->Rebuilds.Count() : 0;
     bool first = true;
     for (const auto& r : model.Rows()) {
         const int64_t idx = r.ResultIndex;
-        const TRebuildResult* res = idx >= 0 && idx < count ? &RebuildResultList.Get(idx) : nullptr;
+        const TRebuildResult* res = idx >= 0 && idx < count ? &session->Rebuilds.Get(idx) : nullptr;
         o += first ? "\n" : ",\n";
         first = false;
         // Numbers as numbers (level, seconds, bytes), the date in ISO 8601;
@@ -291,12 +303,23 @@ std::string Rows_Json(const TResultsModel& model) {
 // ---------------------------------------------------------------- Ctrl-C
 
 namespace {
-void Set_StopFlag(int) { Op_State().StopFlag.store(true); }
+// The operation Ctrl-C stops: a signal handler reaches nothing but
+// process-wide state, so the interrupt scope names it here while it lives.
+std::atomic<TOpState*> g_interrupted{nullptr};
+void Set_StopFlag(int) {
+    if (TOpState* op = g_interrupted.load()) op->StopFlag.store(true);
+}
 } // namespace
 
-TStopOnInterrupt::TStopOnInterrupt() : previous_(std::signal(SIGINT, Set_StopFlag)) {}
+TStopOnInterrupt::TStopOnInterrupt(TOpState& op) {
+    g_interrupted.store(&op);
+    previous_ = std::signal(SIGINT, Set_StopFlag);
+}
 
-TStopOnInterrupt::~TStopOnInterrupt() { std::signal(SIGINT, previous_); }
+TStopOnInterrupt::~TStopOnInterrupt() {
+    std::signal(SIGINT, previous_);
+    g_interrupted.store(nullptr);
+}
 
 // ---------------------------------------------------------------- export
 
@@ -358,7 +381,11 @@ bool Select_Rows(TResultsModel& model, const TArgs& args, std::string& error) {
         else if (from.empty())
             from = "0000-01-01";
         if (model.Count() == 0) return true;
-        if (FindFile(model, from, to, args.Get("model").value_or("")) == TFindOutcome::Refused) {
+        // The search runs on the session's operation state (its own when the rows have none).
+        const std::shared_ptr<TScanSession> session = model.Session();
+        TOpState own;
+        if (FindFile(session ? session->Op : own, model, from, to, args.Get("model").value_or("")) ==
+            TFindOutcome::Refused) {
             error = "dates must be given as yyyy-MM-dd";
             return false;
         }
@@ -401,9 +428,9 @@ int Prepare_Folder(const char* command, const std::string& dir, const TOutputGua
 }
 
 int Run_Export(TResultsModel& model, const std::string& dir, std::string* json, const TGuardOptions& output) {
-    auto& st = Op_State();
-    st.Reset_Counters();
-    std::string msg = Check_SaveTarget(model, dir, st.SourcePath(), output).Why;
+    TScanSession& session = *model.Session();
+    session.Op.Reset_Counters();
+    std::string msg = Check_SaveTarget(session, model, dir, session.SourcePath(), output).Why;
     if (msg.empty()) {
         if (Get_PathKind(dir) != TPathKind::Folder) msg = "请指定保存路径!";
     }
@@ -412,7 +439,7 @@ int Run_Export(TResultsModel& model, const std::string& dir, std::string* json, 
         if (json) *json += ", \"export\": {\"ok\": false, \"message\": " + Json_Text(msg) + "}";
         return 1;
     }
-    TSaveSummary s = Save_ToFile_One(model, dir, {}, output);
+    TSaveSummary s = Save_ToFile_One(session, model, dir, {}, output);
     const std::string folder = dir + "/" + Recovery_FolderName();
     if (json) {
         *json += ", \"export\": {\"ok\": " + std::string(s.Ok() ? "true" : "false") +

@@ -47,12 +47,15 @@ class TCliSink : public TUiSink {
     int Warnings() const { return warnings_; }
     // Bars drawn so far.
     int Redraws() const { return redraws_; }
+    // The operation whose counters the bar shows (null: the bar stays empty).
+    void Set_Op(std::shared_ptr<const TOpState> op);
 
   private:
     void Draw_Bar(bool force);
     void Clear_Bar();
     std::mutex mu_; // the frame-start search reports from several threads at once
     std::shared_ptr<TResultsModel> model_;
+    std::shared_ptr<const TOpState> op_;
     bool quiet_;
     std::FILE* out_;
     bool tty_ = false;
@@ -68,8 +71,13 @@ class TCliSink : public TUiSink {
 // without a rate before any time has passed, without a time left at rate 0.
 std::string Throughput_Text(int64_t done, int64_t total, double seconds);
 
-// Installs a TCliSink over a fresh model and returns both.
+// Installs a TCliSink over a fresh model and returns both, with the scan
+// session the command works in (the model's rows index its results).
 struct TCliSession {
+    std::shared_ptr<TScanSession> Scan;
+    // The state of the command's operation (the scan session's own), which
+    // the progress bar shows and Ctrl-C stops.
+    std::shared_ptr<TOpState> Op;
     std::shared_ptr<TResultsModel> Model;
     std::shared_ptr<TCliSink> Sink;
 };
@@ -80,7 +88,7 @@ TCliSession Start_CliSession(bool quiet);
 // line, and the command exits with kExitStopped.
 class TStopOnInterrupt {
   public:
-    TStopOnInterrupt();
+    explicit TStopOnInterrupt(TOpState& op);
     ~TStopOnInterrupt();
     TStopOnInterrupt(const TStopOnInterrupt&) = delete;
     TStopOnInterrupt& operator=(const TStopOnInterrupt&) = delete;

@@ -67,9 +67,10 @@ void TCliSink::Draw_Bar(bool force) {
     auto now = std::chrono::steady_clock::now();
     if (!force && barShown_ && now - lastDraw_ < kRedrawInterval) return;
     lastDraw_ = now;
-    std::string line = Bar_Text(Op_State().Progress1.load(), total_, label_, status2_, status3_, width_);
+    std::string line =
+        Bar_Text(opt_.Op ? opt_.Op->Progress1.load() : 0, total_, label_, status2_, status3_, width_);
     if (total2_ > 0) {
-        int64_t p2 = std::clamp<int64_t>(Op_State().Progress2.load(), 0, total2_);
+        int64_t p2 = std::clamp<int64_t>(opt_.Op ? opt_.Op->Progress2.load() : 0, 0, total2_);
         line = Cut_ToColumns(line + "  (" + std::to_string(p2 * 100 / total2_) + "%)", std::max(width_ - 1, 0));
     }
     std::fputs("\r\033[K", opt_.Out);

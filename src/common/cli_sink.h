@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "common/op_state.h"
 #include "common/text_encoding.h"
 #include "common/ui_message.h"
 
@@ -22,6 +23,8 @@ struct TCliSinkOptions {
     int Width = 0;            // bar line width in columns; 0: the terminal's width (80 when unknown)
     bool ShowLog = true;      // print log lines (type 0)
     bool CollectRows = false; // keep type-5 messages for Rows()
+    // The operation whose counters the bar shows (null: the bar stays at 0).
+    const TOpState* Op = nullptr;
 };
 
 class TCliSink : public TUiSink {

@@ -55,27 +55,6 @@ int64_t TOpState::Elapsed_Seconds(std::chrono::system_clock::time_point now) con
     auto d = std::chrono::duration_cast<std::chrono::seconds>(now - StartTime()).count();
     return d < 0 ? 0 : int64_t(d);
 }
-void TOpState::Set_SourcePath(std::string path) {
-    std::lock_guard<std::mutex> lk(mu_);
-    sourcePath_ = std::move(path);
-}
-std::string TOpState::SourcePath() const {
-    std::lock_guard<std::mutex> lk(mu_);
-    return sourcePath_;
-}
-void TOpState::Set_DateWindow(double start, double end) {
-    std::lock_guard<std::mutex> lk(mu_);
-    dateStart_ = start;
-    dateEnd_ = end;
-}
-double TOpState::DateWindowStart() const {
-    std::lock_guard<std::mutex> lk(mu_);
-    return dateStart_;
-}
-double TOpState::DateWindowEnd() const {
-    std::lock_guard<std::mutex> lk(mu_);
-    return dateEnd_;
-}
 void TOpState::Reset_Counters() {
     StopFlag = false;
     Progress1 = 0;
@@ -86,9 +65,19 @@ void TOpState::Reset_Counters() {
     BytesTotal = 0;
 }
 
-TOpState& Op_State() {
-    static TOpState state;
-    return state;
+namespace {
+// The operation the thread reports progress for (see TOpBinding).
+thread_local TOpState* t_boundOp = nullptr;
+} // namespace
+
+TOpBinding::TOpBinding(TOpState& op) : previous_(t_boundOp) {
+    t_boundOp = &op;
+}
+TOpBinding::~TOpBinding() {
+    t_boundOp = previous_;
+}
+TOpState* Bound_OpState() {
+    return t_boundOp;
 }
 
 } // namespace qrv

@@ -1,7 +1,10 @@
-// The operation state shared between the window (or command line) and the one
-// worker that runs a long operation: stop flag, progress counters, written-bytes
-// and judged-blocks counters, start time, current source path, and the scan
-// settings read deep inside parsing (time standard, date window).
+// The state of one running operation, shared between the front end that
+// started it (the window or the command line) and the worker that runs it:
+// stop flag, progress counters, written-bytes and judged-blocks counters,
+// start time and the progress record. A scan session holds the state of the
+// operation running on it (scan, export, preview sample, save, load); an
+// operation without a session (imaging, verify, inspect) is handed the state
+// its front end owns.
 //
 // Members touched by both threads are atomics; the rest is guarded by a mutex.
 #pragma once
@@ -50,6 +53,7 @@ class TProgressRecord {
     TProgressTexts texts_;
 };
 
+// Time standard a shooting time is converted in (a scan setting).
 enum TTimeStandard : int { TIMESTD_UTC = 0 /* "国际标准时间" */, TIMESTD_CHINA = 1 /* "中国标准时间" */ };
 
 class TOpState {
@@ -75,30 +79,30 @@ class TOpState {
     // Whole seconds from the start time to now (0 when the clock went back).
     int64_t Elapsed_Seconds(std::chrono::system_clock::time_point now = std::chrono::system_clock::now()) const;
 
-    // Path opened by the last scan or set by loading a result file.
-    void Set_SourcePath(std::string path);
-    std::string SourcePath() const;
-
-    // Time standard used when a shooting time is converted (default UTC).
-    std::atomic<int> TimeStandard{TIMESTD_UTC};
-
-    // Date window of the scan's date filter, as date-time values (days since
-    // 1899-12-30 with the time of day as fraction).
-    void Set_DateWindow(double start, double end);
-    double DateWindowStart() const;
-    double DateWindowEnd() const;
-
-    // Clears the counters and the stop flag (not the settings or the source path).
+    // Clears the counters and the stop flag.
     void Reset_Counters();
 
   private:
     mutable std::mutex mu_;
     std::chrono::system_clock::time_point start_{};
-    std::string sourcePath_;
-    double dateStart_ = 0, dateEnd_ = 0;
 };
 
-// The process-wide instance.
-TOpState& Op_State();
+// While one exists on a thread, the progress events that thread sends through
+// the message channel are put into op's progress record (Publish_Progress):
+// an operation binds its own state on the thread that runs it, and helper
+// threads that send progress for it bind it too. Bindings nest; the innermost
+// one counts.
+class TOpBinding {
+  public:
+    explicit TOpBinding(TOpState& op);
+    ~TOpBinding();
+    TOpBinding(const TOpBinding&) = delete;
+    TOpBinding& operator=(const TOpBinding&) = delete;
+
+  private:
+    TOpState* previous_;
+};
+// The state bound on the calling thread (null: none).
+TOpState* Bound_OpState();
 
 } // namespace qrv

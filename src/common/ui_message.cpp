@@ -93,7 +93,9 @@ TUiMessage Log_Event(TSeverity severity, const std::string& kind, const std::str
 }
 
 void Publish_Progress(const TUiMessage& msg) {
-    TProgressRecord& rec = Op_State().Record;
+    TOpState* op = Bound_OpState();
+    if (!op) return;
+    TProgressRecord& rec = op->Record;
     const auto& P = msg.P;
     switch (msg.MsgType) {
     case MSG_PROGRESS_START:

@@ -97,7 +97,8 @@ void Send_UIMessage(int type, std::initializer_list<std::string> texts = {});
 void Send_UIMessage(const TUiMessage& msg);
 
 // Puts a progress event's content (start, status texts, second total, end)
-// into Op_State().Record. Send_UIMessage does this for every event it sends;
+// into the progress record of the operation bound on the calling thread
+// (TOpBinding; nothing when none is). Send_UIMessage does this for every event it sends;
 // exposed for front ends that feed a record by hand (tests, tools).
 void Publish_Progress(const TUiMessage& msg);
 

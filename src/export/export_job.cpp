@@ -70,16 +70,16 @@ std::string Export_FileName(const std::string& date, const std::string& caption,
     return name + ".mp4";
 }
 
-TOutcome Check_SaveTarget(const TResultsModel& model, const std::string& folder,
+TOutcome Check_SaveTarget(TScanSession& session, const TResultsModel& model, const std::string& folder,
                           const std::string& sourcePath, int64_t freeBytes, const TGuardOptions& output) {
     if (folder.empty()) return TOutcome::Refused(Tr("请指定保存路径!"));
     int64_t checked = 0, sum = 0;
-    const int64_t count = RebuildResultList.Count();
+    const int64_t count = session.Rebuilds.Count();
     for (const auto& row : model.Rows()) {
         if (!row.Checked) continue;
         ++checked;
         int64_t idx = row.ResultIndex;
-        if (idx >= 0 && idx < count) sum += RebuildResultList.Get(idx).MdatLenx;
+        if (idx >= 0 && idx < count) sum += session.Rebuilds.Get(idx).MdatLenx;
     }
     if (checked == 0) return TOutcome::Refused(Tr("请选择要保存文件!"));
     if (freeBytes >= 0 && freeBytes < sum) return TOutcome::Refused(Tr("目标盘可用空间不够,无法保存!"));
@@ -87,9 +87,10 @@ TOutcome Check_SaveTarget(const TResultsModel& model, const std::string& folder,
     return verdict.Allowed() ? TOutcome::Ok() : TOutcome::Refused(verdict.Reason);
 }
 
-TOutcome Check_SaveTarget(const TResultsModel& model, const std::string& folder,
+TOutcome Check_SaveTarget(TScanSession& session, const TResultsModel& model, const std::string& folder,
                           const std::string& sourcePath, const TGuardOptions& output) {
-    return Check_SaveTarget(model, folder, sourcePath, folder.empty() ? -1 : Get_FreeBytes(folder), output);
+    return Check_SaveTarget(session, model, folder, sourcePath, folder.empty() ? -1 : Get_FreeBytes(folder),
+                            output);
 }
 
 namespace {
@@ -109,9 +110,10 @@ std::vector<TReportSeam> Report_Seams(const TRebuildResult& r) {
 // through, the numbered subfolder being filled, and the summary.
 class TExportRun {
   public:
-    TExportRun(TResultsModel& model, const std::string& recovery, const TOutputGuard& guard, TSource& src,
-               const TPieceWriter& writer, TSaveSummary& sum)
-        : model_(model), recovery_(recovery), guard_(guard), src_(src), writer_(writer), sum_(sum) {}
+    TExportRun(TScanSession& session, TResultsModel& model, const std::string& recovery,
+               const TOutputGuard& guard, TSource& src, const TPieceWriter& writer, TSaveSummary& sum)
+        : session_(session), model_(model), recovery_(recovery), guard_(guard), src_(src), writer_(writer),
+          sum_(sum) {}
 
     // Writes the checked row p (if it is checked) into the current subfolder.
     void Export_Row(int64_t p) {
@@ -119,7 +121,7 @@ class TExportRun {
         if (!row.Checked || !row.Exportable) return;
         // A row outlives its result when the list was replaced under it.
         const int64_t ri = row.ResultIndex;
-        if (ri < 0 || ri >= RebuildResultList.Count()) {
+        if (ri < 0 || ri >= session_.Rebuilds.Count()) {
             Send_Log(TSeverity::Error, Tr("错误类型:Save0002"),
                      Tr("结果序号不正常") + ":" + std::to_string(ri));
             ++sum_.Failed;
@@ -152,9 +154,9 @@ class TExportRun {
     // when it could not be created or written (nothing is left under a final
     // name then).
     bool Write_File(int64_t ri, const TResultRow& row, std::string path) {
-        auto& st = Op_State();
+        auto& st = session_.Op;
         TGuardVerdict refusal;
-        const TRebuildResult& r = RebuildResultList.Get(ri);
+        const TRebuildResult& r = session_.Rebuilds.Get(ri);
         auto out = TOutputFile::Create(path, guard_, &refusal);
         if (!out) {
             Send_Log(TSeverity::Error, Tr(refusal.Allowed() ? "错误类型:Save0003" : "错误类型:Save0006"),
@@ -167,6 +169,7 @@ class TExportRun {
         st.Progress2 = 0;
         TFileRecorder recorder;
         out->Set_Tap(&recorder);
+        out->Set_Op(&st);
         TPartWriter part;
         if (writer_)
             part = [&](const TOutputPart& p, TSource& src, TOutputFile& o) {
@@ -292,6 +295,7 @@ class TExportRun {
     size_t done_ = 0;
     int64_t row_ = -1; // the list row being written
 
+    TScanSession& session_;
     TResultsModel& model_;
     const std::string& recovery_;
     const TOutputGuard& guard_;
@@ -305,11 +309,12 @@ class TExportRun {
 
 } // namespace
 
-TSaveSummary Save_ToFile_One(TResultsModel& model, const std::string& folder, const TPieceWriter& writer,
-                             const TGuardOptions& output) {
+TSaveSummary Save_ToFile_One(TScanSession& session, TResultsModel& model, const std::string& folder,
+                             const TPieceWriter& writer, const TGuardOptions& output) {
     TSaveSummary sum;
-    auto& st = Op_State();
-    const std::string sourcePath = st.SourcePath();
+    auto& st = session.Op;
+    const TOpBinding reporting(st);
+    const std::string sourcePath = session.SourcePath();
     if (sourcePath.empty()) {
         Send_Log(TSeverity::Error, Tr("错误类型:Save[0000]"), Tr("错误内容:获取磁盘句柄出错，程序将退出!"));
         return sum;
@@ -337,7 +342,7 @@ TSaveSummary Save_ToFile_One(TResultsModel& model, const std::string& folder, co
         const int64_t rows = model.Count();
         Send_UIMessage(MSG_PROGRESS_START, {std::to_string(rows - 1), Tr("保存总数量:")});
         st.Set_StartTime(std::chrono::system_clock::now());
-        TExportRun run(model, recovery, guard, *src, writer, sum);
+        TExportRun run(session, model, recovery, guard, *src, writer, sum);
         try {
             for (int64_t p = 0; p < rows; ++p) {
                 if (st.StopFlag) {

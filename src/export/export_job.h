@@ -46,10 +46,10 @@ std::string Export_FileName(const std::string& date, const std::string& caption,
 // output guard's refusal of the folder for the source (the source itself, a
 // block device, the disk that holds a device source, a disk that cannot be
 // determined).
-TOutcome Check_SaveTarget(const TResultsModel& model, const std::string& folder,
+TOutcome Check_SaveTarget(TScanSession& session, const TResultsModel& model, const std::string& folder,
                           const std::string& sourcePath, int64_t freeBytes, const TGuardOptions& output = {});
 // Same, asking the platform for the folder's free bytes.
-TOutcome Check_SaveTarget(const TResultsModel& model, const std::string& folder,
+TOutcome Check_SaveTarget(TScanSession& session, const TResultsModel& model, const std::string& folder,
                           const std::string& sourcePath, const TGuardOptions& output = {});
 
 struct TSaveSummary {
@@ -68,8 +68,8 @@ struct TSaveSummary {
     bool Ok() const { return Started && Failed == 0 && !Stopped && ReportError.empty(); }
 };
 
-// The worker. Writes the checked rows in list order from the current source
-// path, unchecks each row written, and reports through the message channel.
+// The worker. Writes the checked rows (indexes into session.Rebuilds) in list
+// order from the session's source path, unchecks each row written, and reports through the message channel.
 // The caller clears the stop flag before it starts the worker; the flag is read
 // before each row and by the piece writer before each block. A file that cannot
 // be created or fully written is logged with its path, removed, not counted and
@@ -77,7 +77,7 @@ struct TSaveSummary {
 // (Output_Layout), part by part through the piece writer when one is given. The folder
 // (with missing parents), its subfolders and files are opened through an output
 // guard for the current source path; what it refuses is logged with the reason.
-TSaveSummary Save_ToFile_One(TResultsModel& model, const std::string& folder, const TPieceWriter& writer = {},
-                             const TGuardOptions& output = {});
+TSaveSummary Save_ToFile_One(TScanSession& session, TResultsModel& model, const std::string& folder,
+                             const TPieceWriter& writer = {}, const TGuardOptions& output = {});
 
 } // namespace qrv

@@ -131,8 +131,8 @@ int64_t Head_Length(const TRebuildResult& r) {
 }
 
 // The result is copied under the list's lock: the list may be cleared at any time.
-void Copy_Result(TPreviewRequest& req, int64_t resultIndex) {
-    std::optional<TRebuildResult> r = RebuildResultList.Copy_At(resultIndex);
+void Copy_Result(TScanSession& session, TPreviewRequest& req, int64_t resultIndex) {
+    std::optional<TRebuildResult> r = session.Rebuilds.Copy_At(resultIndex);
     req.HaveResult = r.has_value();
     if (r) req.Result = std::move(*r);
 }
@@ -236,12 +236,13 @@ TInUseMark Choose_PreviewPath(const std::string& folder, const TPreviewOutput& o
     return TInUseMark::Adopt(std::move(chosen));
 }
 
-TPreviewRequest Start_Preview(int64_t resultIndex, const std::string& folder, TPreviewOutput output) {
+TPreviewRequest Start_Preview(TScanSession& session, int64_t resultIndex, const std::string& folder,
+                              TPreviewOutput output) {
     TPreviewRequest req;
-    req.SourcePath = Op_State().SourcePath();
+    req.SourcePath = session.SourcePath();
     req.Output = output.Create ? std::move(output) : Default_PreviewOutput(req.SourcePath);
     req.Sample = Choose_PreviewPath(folder, req.Output);
-    Copy_Result(req, resultIndex);
+    Copy_Result(session, req, resultIndex);
     return req;
 }
 
@@ -374,11 +375,11 @@ TPreviewOutcome Try_Play(TPreviewRequest req) {
     return PREVIEW_BUILT;
 }
 
-TPreviewOutcome Try_Play(const std::string& path, int64_t resultIndex) {
+TPreviewOutcome Try_Play(TScanSession& session, const std::string& path, int64_t resultIndex) {
     TPreviewRequest req;
     req.Sample = TInUseMark(path);
-    req.SourcePath = Op_State().SourcePath();
-    Copy_Result(req, resultIndex);
+    req.SourcePath = session.SourcePath();
+    Copy_Result(session, req, resultIndex);
     req.Output = Default_PreviewOutput(req.SourcePath);
     return Try_Play(std::move(req));
 }

@@ -27,6 +27,7 @@
 #include "platform/output_file.h"
 #include "platform/source_io.h"
 #include "scan/records.h"
+#include "scan/scan_session.h"
 
 namespace qrv {
 
@@ -121,8 +122,8 @@ struct TPreviewRequest {
 // The core part of a row click (on the window thread): the name choice and a
 // copy of result resultIndex and of the current source path. The output
 // defaults to Default_PreviewOutput of the source path.
-TPreviewRequest Start_Preview(int64_t resultIndex, const std::string& folder = Preview_TempFolder(),
-                              TPreviewOutput output = {});
+TPreviewRequest Start_Preview(TScanSession& session, int64_t resultIndex,
+                              const std::string& folder = Preview_TempFolder(), TPreviewOutput output = {});
 
 enum TPreviewOutcome : int {
     PREVIEW_BUILT = 0,      // sample written, preview path set, message 9 sent
@@ -149,6 +150,6 @@ TPreviewOutcome Try_Play(TPreviewRequest req);
 
 // The same for a path and a result index: copies the result and the current
 // source path at its start and marks the path while it writes.
-TPreviewOutcome Try_Play(const std::string& path, int64_t resultIndex);
+TPreviewOutcome Try_Play(TScanSession& session, const std::string& path, int64_t resultIndex);
 
 } // namespace qrv

@@ -14,19 +14,20 @@
 namespace qrv {
 
 // Alignment base of a "RAW" source from the offsets of the first ten heads in
-// ScanResultList (their remainders modulo 64 sectors); 0 when there is none.
-int64_t Estimate_RawAlignment(int64_t perSecBytes);
+// session.Scans (their remainders modulo 64 sectors); 0 when there is none.
+int64_t Estimate_RawAlignment(TScanSession& session, int64_t perSecBytes);
 
 // Alignment base of the source: the estimate for "RAW" sources with scan
 // results, cluster 2 for FAT32 and exFAT, the start of the range for NTFS,
 // otherwise 0.
-int64_t Get_AlignmentBase(const TTreeData& node, const TAllocMap& map, int64_t startSec);
+int64_t Get_AlignmentBase(TScanSession& session, const TTreeData& node, const TAllocMap& map,
+                          int64_t startSec);
 
 // The stage itself, run by To_Scan after its block loop (see Run_ScanPipeline):
 // analysis, then, when it rebuilt anything, the rows of the results list
 // (message 5) and, when p.SaveResults asks for it, the scan-result file at
 // p.ResultPath, written under the output rules of output.
-void Scan_Completion(TSource& h, const TTreeData& node, const TAllocMap& map, const TScanParams& p,
-                     const TGuardOptions& output = {});
+void Scan_Completion(TScanSession& session, TSource& h, const TTreeData& node, const TAllocMap& map,
+                     const TScanParams& p, const TGuardOptions& output = {});
 
 } // namespace qrv

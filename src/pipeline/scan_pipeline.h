@@ -10,16 +10,15 @@
 
 namespace qrv {
 
-// Forgets the previous scan before a new one starts: its records, the
-// operation's counters and stop flag, its source path and the allocation-map
-// window. Called on the front end's thread before the worker starts, so that
-// nothing still shows rows pointing into the emptied lists.
-void Prepare_ScanRun();
+// Makes session ready for a new scan: empties its records and unread map,
+// clears the operation's counters and stop flag and its source path. Called on
+// the front end's thread before the worker starts.
+void Prepare_ScanRun(TScanSession& session);
 
-// Runs the whole scan on the calling (worker) thread and reports only through
-// the message channel and the process-wide lists and state. The result file,
+// Runs the whole scan into session on the calling (worker) thread and reports
+// only through the message channel and the session. The result file,
 // when p.SaveResults asks for one, is written under the output rules of output.
 // The outcome is the scan's (see To_Scan).
-TOutcome Run_ScanPipeline(const TScanParams& p, const TGuardOptions& output = {});
+TOutcome Run_ScanPipeline(TScanSession& session, const TScanParams& p, const TGuardOptions& output = {});
 
 } // namespace qrv

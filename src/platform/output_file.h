@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 
+#include "common/op_state.h"
 #include "platform/output_guard.h"
 
 namespace qrv {
@@ -112,6 +113,10 @@ class TOutputFile {
     // Attaches a tap (nullptr detaches it); it sees every later write.
     void Set_Tap(TWriteTap* tap) { tap_ = tap; }
     TWriteTap* Tap() const { return tap_; }
+    // The operation the file is written for (null: none): the piece writers
+    // count its written bytes and stop at its stop flag.
+    void Set_Op(TOpState* op) { op_ = op; }
+    TOpState* Op() const { return op_; }
 
   private:
     TOutputFile(int fd, std::string path, std::string temp, const TOutputGuard& guard)
@@ -130,6 +135,7 @@ class TOutputFile {
     int64_t flushedTo_ = 0; // writeback started for the bytes below
     static constexpr int64_t kWritebackStep = int64_t(8) << 20;
     TWriteTap* tap_ = nullptr;
+    TOpState* op_ = nullptr;
 };
 
 // path with "-n" put before its extension (n >= 2): "a/FILE-1.mp4" -> "a/FILE-1-2.mp4";

@@ -551,9 +551,10 @@ bool Write_Record(TOutputFile& out, const TRebuildResult& r, TBytes& block) {
 
 } // namespace
 
-bool Result_To_Disk(const std::string& path, const TTreeData& node, const TGuardOptions& output,
-                    TTakenName taken, std::string* written) {
-    auto& st = Op_State();
+bool Result_To_Disk(TScanSession& session, const std::string& path, const TTreeData& node,
+                    const TGuardOptions& output, TTakenName taken, std::string* written) {
+    auto& st = session.Op;
+    const TOpBinding reporting(st);
     const std::string kind = Tr("错误类型:Result0000");
     if (written) written->clear();
     TBytes info = Build_InfoContent(node);
@@ -590,14 +591,14 @@ bool Result_To_Disk(const std::string& path, const TTreeData& node, const TGuard
     uint8_t listHead[8] = {'L', 'I', 'S', 'T', 0, 0, 0, 0};
     put(listHead, sizeof listHead);
 
-    const int64_t count = RebuildResultList.Count();
+    const int64_t count = session.Rebuilds.Count();
     Send_UIMessage(MSG_PROGRESS_START, {Dec(count), Tr("总数量") + ":"});
     st.Progress1 = 0;
     st.Progress2 = 0;
 
     TBytes block;
     for (int64_t i = 0; i < count && ok; ++i) {
-        ok = ok && Write_Record(*out, RebuildResultList.Get(i), block);
+        ok = ok && Write_Record(*out, session.Rebuilds.Get(i), block);
         st.Progress1 = int32_t(i);
         Send_UIMessage(MSG_PROGRESS_STATUS, {"", Tr("已添加数量") + ":" + Dec(i), ""});
     }
@@ -659,11 +660,11 @@ std::string Check_FileHead(std::span<const uint8_t> hb, const TTreeData& node, i
     return {};
 }
 
-// Appends the records from off to the end of the file to RebuildResultList.
+// Appends the records from off to the end of the file to rebuilds.
 // Stops at the first damaged or unreadable record, which it logs and reports;
 // the records before it stay loaded.
-void Read_Records(TSource& h, int64_t fileSize, int64_t off, TLoadReport& rep) {
-    auto& st = Op_State();
+void Read_Records(TOpState& st, TRecordList<TRebuildResult>& rebuilds, TSource& h, int64_t fileSize,
+                  int64_t off, TLoadReport& rep) {
     int64_t index = 0;
     int64_t budget = kLoadMemoryPerByte * fileSize + kLoadMemorySlack;
     while (off < fileSize) {
@@ -690,7 +691,7 @@ void Read_Records(TSource& h, int64_t fileSize, int64_t off, TLoadReport& rep) {
             rep.Outcome = std::move(o);
             return;
         }
-        RebuildResultList.Append(std::move(r));
+        rebuilds.Append(std::move(r));
         ++index;
         off = next;
         st.Progress1 = int32_t(off / 65536);
@@ -700,11 +701,13 @@ void Read_Records(TSource& h, int64_t fileSize, int64_t off, TLoadReport& rep) {
 
 } // namespace
 
-bool Load_To_List(const std::string& path, const TTreeData* node, TLoadReport* report) {
+bool Load_To_List(TScanSession& session, const std::string& path, const TTreeData* node,
+                  TLoadReport* report) {
     TLoadReport dummy;
     TLoadReport& rep = report ? *report : dummy;
     rep = {};
-    auto& st = Op_State();
+    auto& st = session.Op;
+    const TOpBinding reporting(st);
     if (!node) {
         Load_Error("没有选择扫描结果所属的源,请先选择源再加载扫描结果!");
         return false;
@@ -728,8 +731,8 @@ bool Load_To_List(const std::string& path, const TTreeData* node, TLoadReport* r
     if (accepted) {
         // The file belongs to this source: its lists are replaced, even when
         // the LIST section turns out to be missing.
-        ScanResultList.Clear();
-        RebuildResultList.Clear();
+        session.Scans.Clear();
+        session.Rebuilds.Clear();
         if (!Tag_At(hb, 20 + N, "LIST")) {
             refusal = "标识2错误无法正常加载!";
             accepted = false;
@@ -739,8 +742,8 @@ bool Load_To_List(const std::string& path, const TTreeData* node, TLoadReport* r
         Send_UIMessage(MSG_PROGRESS_START, {Dec(fileSize / 65536), Tr("总块数:")});
         st.Progress1 = 0;
         st.Progress2 = 0;
-        Read_Records(*h, fileSize, 28 + N, rep);
-        rep.Loaded = RebuildResultList.Count();
+        Read_Records(st, session.Rebuilds, *h, fileSize, 28 + N, rep);
+        rep.Loaded = session.Rebuilds.Count();
     } else {
         Load_Error(refusal);
     }
@@ -754,7 +757,7 @@ bool Load_To_List(const std::string& path, const TTreeData* node, TLoadReport* r
     Close_Progress();
     if (accepted && rep.Loaded > 0) {
         // The results now belong to this node's medium: export and preview open it.
-        st.Set_SourcePath(Get_SourcePath(*node));
+        session.Set_SourcePath(Get_SourcePath(*node));
         Send_UIMessage(MSG_VIEW_AFTER_LOAD);
     }
     return accepted;

@@ -20,6 +20,7 @@
 #include "platform/output_guard.h"
 #include "results/result_cipher.h"
 #include "scan/records.h"
+#include "scan/scan_session.h"
 
 namespace qrv {
 
@@ -33,7 +34,7 @@ inline constexpr uint32_t kMaxInfoLen = 996;
 // Largest value text a field entry can hold (8 + 16 * 15 = 248 stored bytes).
 inline constexpr size_t kMaxFieldText = 240;
 
-// Writes RebuildResultList to a new file at path; the file gets its name only
+// Writes session.Rebuilds to a new file at path; the file gets its name only
 // when it is whole. An existing file is never replaced: with taken Refuse an
 // existing path fails before anything is written, with NextFree (names the
 // program made up) the next free name is taken. The name written is put into
@@ -43,8 +44,9 @@ inline constexpr size_t kMaxFieldText = 240;
 // file is opened through an output guard for the node's source: the source
 // itself, a block device, or (for a device source) a path on its disk is
 // refused and nothing is written.
-bool Result_To_Disk(const std::string& path, const TTreeData& node, const TGuardOptions& output = {},
-                    TTakenName taken = TTakenName::Refuse, std::string* written = nullptr);
+bool Result_To_Disk(TScanSession& session, const std::string& path, const TTreeData& node,
+                    const TGuardOptions& output = {}, TTakenName taken = TTakenName::Refuse,
+                    std::string* written = nullptr);
 
 // What a load found besides the records.
 struct TLoadReport {
@@ -65,7 +67,7 @@ struct TLoadReport {
 inline constexpr int64_t kLoadMemoryPerByte = 4;
 inline constexpr int64_t kLoadMemorySlack = 1 << 20;
 
-// Replaces ScanResultList and RebuildResultList by the file's records when the
+// Replaces session's scan records and rebuilt recordings by the file's records when the
 // file belongs to the source node. A null node (no source chosen) is refused
 // with a log line. On success sets the current source path and, when results
 // were loaded, sends message 10. Returns true on success. Damage inside the
@@ -78,10 +80,11 @@ inline constexpr int64_t kLoadMemorySlack = 1 << 20;
 // Fragment entries are created as their blocks are read, never ahead from a
 // count stored in the file, and the memory held stays within
 // kLoadMemoryPerByte x file size + kLoadMemorySlack.
-bool Load_To_List(const std::string& path, const TTreeData* node, TLoadReport* report = nullptr);
-inline bool Load_To_List(const std::string& path, const std::optional<TTreeData>& node,
+bool Load_To_List(TScanSession& session, const std::string& path, const TTreeData* node,
+                  TLoadReport* report = nullptr);
+inline bool Load_To_List(TScanSession& session, const std::string& path, const std::optional<TTreeData>& node,
                          TLoadReport* report = nullptr) {
-    return Load_To_List(path, node ? &*node : nullptr, report);
+    return Load_To_List(session, path, node ? &*node : nullptr, report);
 }
 
 // ---- pieces, exposed for tests and tools ----

@@ -92,8 +92,9 @@ bool TResultsModel::Apply_Message(const TUiMessage& m) {
     r.Seconds = Leading_Number(r.Sub[COL_DURATION]);
     r.LengthBytes = Size_FromText(r.Sub[COL_LENGTH]);
     r.RealBytes = Size_FromText(r.Sub[COL_REAL]);
-    if (const int64_t idx = r.ResultIndex; idx >= 0 && idx < RebuildResultList.Count()) {
-        const TRebuildResult& result = RebuildResultList.Get(idx);
+    const std::shared_ptr<TScanSession> session = Session();
+    if (const int64_t idx = r.ResultIndex; session && idx >= 0 && idx < session->Rebuilds.Count()) {
+        const TRebuildResult& result = session->Rebuilds.Get(idx);
         r.Exportable = Has_MediaData(result);
         // The exact lengths, where the text rounds them (when the text is the result's).
         if (Size_Text(result.MdatLenx) == r.Sub[COL_LENGTH]) r.LengthBytes = result.MdatLenx;
@@ -209,12 +210,12 @@ std::string TResultsModel::Selection_Totals() const {
     int64_t n = 0, sum = 0;
     {
         std::lock_guard<std::mutex> lk(mu_);
-        const int64_t count = RebuildResultList.Count();
+        const int64_t count = session_ ? session_->Rebuilds.Count() : 0;
         for (const auto& r : rows_) {
             if (!r.Checked) continue;
             ++n;
             int64_t idx = r.ResultIndex;
-            if (idx >= 0 && idx < count) sum += RebuildResultList.Get(idx).TrueFileLen;
+            if (idx >= 0 && idx < count) sum += session_->Rebuilds.Get(idx).TrueFileLen;
         }
     }
     if (n == 0) return {};
@@ -247,6 +248,16 @@ bool TResultsModel::Sort_Direction() const {
     return sortDirection_;
 }
 
+void TResultsModel::Set_Session(std::shared_ptr<TScanSession> session) {
+    std::lock_guard<std::mutex> lk(mu_);
+    session_ = std::move(session);
+}
+
+std::shared_ptr<TScanSession> TResultsModel::Session() const {
+    std::lock_guard<std::mutex> lk(mu_);
+    return session_;
+}
+
 void TResultsSink::Handle_UIMessage(const TUiMessage& msg) {
     if (model_) model_->Apply_Message(msg);
     if (next_) next_->Handle_UIMessage(msg);
@@ -265,9 +276,10 @@ bool Worth_Listing(const TRebuildResult& r) {
 
 } // namespace
 
-int64_t To_View(int64_t first, int64_t last) {
-    auto& st = Op_State();
-    const int64_t count = RebuildResultList.Count();
+int64_t To_View(TScanSession& session, int64_t first, int64_t last) {
+    auto& st = session.Op;
+    const TOpBinding reporting(st);
+    const int64_t count = session.Rebuilds.Count();
     Send_UIMessage(MSG_PROGRESS_START, {std::to_string(count), Tr("分析总数量:")});
     st.Set_StartTime(std::chrono::system_clock::now());
     Send_Log(Tr("显示扫描结果"), Tr("分析总数量:") + std::to_string(count) + ";" + Tr("开始生成结果"));
@@ -277,7 +289,7 @@ int64_t To_View(int64_t first, int64_t last) {
     first = std::max<int64_t>(first, 0);
     last = std::min(last, count);
     for (int64_t p = first; p < last; ++p) {
-        const TRebuildResult& r = RebuildResultList.Get(p);
+        const TRebuildResult& r = session.Rebuilds.Get(p);
         if (!Worth_Listing(r)) continue;
         ++row;
         TUiMessage add;

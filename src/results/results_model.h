@@ -1,6 +1,6 @@
 // The results list: one row per rebuilt recording worth showing, with its
 // level, camera model, shooting date, duration and sizes, a check mark, and
-// the index of its result in RebuildResultList.
+// the index of its result in the session's rebuilt recordings.
 //
 // To_View fills the list the way every worker talks to a front end: through
 // message 5 of the channel. TResultsModel is the list itself; a front end (the
@@ -20,6 +20,7 @@
 
 #include "common/text_format.h"
 #include "common/ui_message.h"
+#include "scan/scan_session.h"
 
 namespace qrv {
 
@@ -51,7 +52,7 @@ struct TResultRow {
     // the list sorts them as numbers and not as the texts ("10秒" after "9秒").
     double Seconds = -1;
     int64_t LengthBytes = -1, RealBytes = -1;
-    // Position of the row's result in RebuildResultList (message 5's Number;
+    // Position of the row's result in the session's rebuilt recordings (message 5's Number;
     // -1 when the sender gave none).
     int64_t ResultIndex = -1;
 };
@@ -116,6 +117,12 @@ class TResultsModel {
     // Pass an empty function to remove the observer.
     void Set_CheckObserver(std::function<void()> observer);
 
+    // The session whose rebuilt recordings the rows' hidden indexes point
+    // into (null: none). A row added reads its result's exact lengths there;
+    // the selection totals sum its lengths.
+    void Set_Session(std::shared_ptr<TScanSession> session);
+    std::shared_ptr<TScanSession> Session() const;
+
   private:
     void Checks_Changed() const;
 
@@ -123,6 +130,7 @@ class TResultsModel {
     std::vector<TResultRow> rows_;
     bool sortDirection_ = false;
     std::shared_ptr<const std::function<void()>> observer_;
+    std::shared_ptr<TScanSession> session_;
 };
 
 // Feeds a model from the message channel and passes every message on to the
@@ -139,10 +147,10 @@ class TResultsSink : public TUiSink {
 };
 
 // Sends the rows of the results at positions first .. last - 1 of
-// RebuildResultList (message 5 each), with progress and log lines. A lone
+// session.Rebuilds (message 5 each), with progress and log lines. A lone
 // fragment, and a result without a header-carrying fragment that is not a
 // duplicate, are not listed. Returns the number of rows sent.
-int64_t To_View(int64_t first, int64_t last);
+int64_t To_View(TScanSession& session, int64_t first, int64_t last);
 
 // Case-insensitive comparison of two texts (ASCII letters folded, other bytes
 // by value): < 0, 0, > 0.

@@ -37,8 +37,8 @@ std::optional<TDateParts> Split_Date(const std::string& text) {
     return d;
 }
 
-TFindOutcome FindFile(TResultsModel& model, const std::string& startDate, const std::string& endDate,
-                      const std::string& modelText, int64_t* matchCount) {
+TFindOutcome FindFile(TOpState& op, TResultsModel& model, const std::string& startDate,
+                      const std::string& endDate, const std::string& modelText, int64_t* matchCount) {
     if (matchCount) *matchCount = 0;
     const int64_t rows = model.Count();
     if (rows == 0 || (startDate.empty() && endDate.empty())) return TFindOutcome::NotRun;
@@ -50,7 +50,8 @@ TFindOutcome FindFile(TResultsModel& model, const std::string& startDate, const 
                  Tr("起始日期或结束日期不正确,请输入yyyy-MM-dd格式的日期!"));
         return TFindOutcome::Refused;
     }
-    auto& st = Op_State();
+    TOpState& st = op;
+    const TOpBinding reporting(op);
     st.Progress1 = 0;
     st.Progress2 = 0;
     st.Set_StartTime(std::chrono::system_clock::now());

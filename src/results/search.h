@@ -30,8 +30,10 @@ enum class TFindOutcome {
 // months) and, with a model text, whose camera model contains it (ASCII letters
 // folded). Rows whose date cannot be read never match. Reports progress and
 // log lines; matchCount (when given) receives the number of checked rows. The
-// stop flag ends the search between rows, with the stopped closing line.
-TFindOutcome FindFile(TResultsModel& model, const std::string& startDate, const std::string& endDate,
-                      const std::string& modelText, int64_t* matchCount = nullptr);
+// stop flag of op ends the search between rows, with the stopped closing line;
+// op holds the search's counters.
+TFindOutcome FindFile(TOpState& op, TResultsModel& model, const std::string& startDate,
+                      const std::string& endDate, const std::string& modelText,
+                      int64_t* matchCount = nullptr);
 
 } // namespace qrv

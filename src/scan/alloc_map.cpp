@@ -140,23 +140,6 @@ TAllocMap Load_Ntfs(TSource& h, std::span<const uint8_t> boot, int64_t V) {
     return m;
 }
 
-// The window onto the map. Queries of one scan come from one worker thread; the
-// lock keeps a query from another thread (a second source, a test) from seeing a
-// half-loaded window.
-struct TWindow {
-    std::mutex Lock;
-    std::vector<uint8_t> Bytes;
-    bool Full = false;
-    int64_t Start = 0;            // map byte offset of Bytes[0]
-    int64_t MapStart = -1;        // which map the window holds
-    const TSource* Src = nullptr; // and from which source
-};
-
-TWindow& Window() {
-    static TWindow w;
-    return w;
-}
-
 } // namespace
 
 int64_t Ntfs_RecordSize(uint8_t f, int64_t sectorsPerCluster, int64_t bytesPerSector) {
@@ -275,7 +258,7 @@ int Get_ClusterState(TSource& h, const std::string& fs, const TAllocMap& map, in
     // Entries outside the map would be read from whatever follows it.
     if (x > map.MapLength - width) return 255;
 
-    TWindow& w = Window();
+    TAllocWindow& w = map.Window;
     std::lock_guard<std::mutex> lock(w.Lock);
     if (!w.Full || w.Src != &h || w.MapStart != map.MapStart || x < w.Start ||
         x >= w.Start + kAllocWindowBytes) {
@@ -296,16 +279,6 @@ int Get_ClusterState(TSource& h, const std::string& fs, const TAllocMap& map, in
         if (i == kAllocWindowBytes - 1 && bit == 7) w.Full = false;
     }
     return answer;
-}
-
-void Clear_AllocWindow() {
-    TWindow& w = Window();
-    std::lock_guard<std::mutex> lock(w.Lock);
-    w.Bytes.clear();
-    w.Full = false;
-    w.Start = 0;
-    w.MapStart = -1;
-    w.Src = nullptr;
 }
 
 int64_t Cluster_Of(const std::string& fs, const TAllocMap& map, int64_t V, int64_t clusterBytes, int64_t X) {

@@ -3,8 +3,9 @@
 // Load_AllocMap finds where a volume keeps its allocation map (the first FAT,
 // the exFAT allocation bitmap or the NTFS $Bitmap data) and where its cluster 2
 // lies; Get_ClusterState then answers cluster by cluster whether a cluster is
-// allocated. Answers come through one process-wide 65,536-byte window onto the
-// map, which is emptied at the start of every scan (Clear_AllocWindow).
+// allocated. Answers come through a 65,536-byte window onto the map that the
+// map's description carries (a copy of the description starts with an empty
+// window), so every scan reads its own map afresh.
 //
 // Everything here reads untrusted bytes: every structure is bounds-checked and
 // a malformed one gives "not loaded" or "not found", never a read outside what
@@ -12,12 +13,41 @@
 #pragma once
 
 #include <cstdint>
+#include <mutex>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "platform/source_io.h"
 
 namespace qrv {
+
+// The window onto a map that answers the cluster queries. Queries of one scan
+// come from one worker thread; the lock keeps a query from another thread
+// from seeing a half-loaded window. A copy is an empty window.
+struct TAllocWindow {
+    TAllocWindow() = default;
+    TAllocWindow(const TAllocWindow&) {}
+    TAllocWindow& operator=(const TAllocWindow&) {
+        Clear();
+        return *this;
+    }
+    // Empties the window: the next query reads the map again.
+    void Clear() {
+        std::lock_guard<std::mutex> lock(Lock);
+        Bytes.clear();
+        Full = false;
+        Start = 0;
+        MapStart = -1;
+        Src = nullptr;
+    }
+    std::mutex Lock;
+    std::vector<uint8_t> Bytes;
+    bool Full = false;
+    int64_t Start = 0;            // map byte offset of Bytes[0]
+    int64_t MapStart = -1;        // which map the window holds
+    const TSource* Src = nullptr; // and from which source
+};
 
 // The file-system description of one scan.
 struct TAllocMap {
@@ -27,6 +57,8 @@ struct TAllocMap {
     int64_t MapExtent = 0;     // FAT32: reserved + 2 FATs; exFAT: MapStart - V; NTFS: $Bitmap data size
     int32_t MftRecordSize = 0; // NTFS: bytes per file record; 0 otherwise
     int64_t DataStart = 0;     // FAT32/exFAT: absolute offset of cluster 2; NTFS: 0
+    // The part of the map read last (a cache: Get_ClusterState fills it).
+    mutable TAllocWindow Window;
 };
 
 // Size of the map window: 16,384 FAT32 entries or 524,288 bitmap bits.
@@ -40,9 +72,6 @@ TAllocMap Load_AllocMap(TSource& h, const std::string& fs, int64_t V);
 // 1 allocated, 0 free, 255 unknown: another file system, a map that is not
 // loaded, or a cluster whose entry lies outside the map.
 int Get_ClusterState(TSource& h, const std::string& fs, const TAllocMap& map, int64_t cluster);
-
-// Empties the map window (done at the start of every scan).
-void Clear_AllocWindow();
 
 // Cluster number of the unit at absolute byte offset X: "NTFS" counts clusters
 // from the volume start V, "FAT32" and "exFAT" number the cluster at DataStart

@@ -3,8 +3,8 @@
 // Classify_Block examines one scan block (524,800 bytes read at offset P, of
 // which the first 524,288 are examined) for recording heads ("ftyp" on a
 // sector boundary) and movie boxes ("moov" opening with a 108-byte "mvhd"),
-// walks and parses each candidate, and appends what it accepts to
-// ScanResultList.
+// walks and parses each candidate, and appends what it accepts to the
+// session's scan records.
 //
 // Has_Marker, Find_PlainRun and Is_SampleStart decide what a stretch of the
 // medium is: whether a cluster holds something that cannot lie inside the
@@ -21,6 +21,7 @@
 namespace qrv {
 
 struct TAllocMap;
+class TScanSession;
 
 // Geometry of a scan block.
 inline constexpr int64_t kScanBlockRead = 524800; // bytes read per block (1,025 sectors of 512)
@@ -29,6 +30,7 @@ inline constexpr int64_t kScanBlockStep = 524288; // distance between blocks; al
 // Everything Classify_Block needs besides the block bytes.
 struct TClassifyContext {
     TSource* Handle = nullptr;     // the scan's open source
+    TScanSession* Session = nullptr; // receives the records
     const TTreeData* Node = nullptr;
     int64_t Unit = 512;            // cluster bytes on FAT32/exFAT/NTFS, sector bytes otherwise
     int64_t WalkStep = 32768;      // the unit on those file systems, 32,768 otherwise
@@ -37,12 +39,14 @@ struct TClassifyContext {
     int64_t RangeEnd = 0;          // end of the scanned range in bytes
     int RecoveryType = 0;
     bool DateFilter = false;       // drop heads whose shooting time is outside the date window
+    double DateFrom = 0, DateTo = 0; // the date window (date-time values)
+    int TimeStandard = 0;            // TTimeStandard of the shooting times
     int64_t V = 0;                 // byte offset of the volume's first sector on the source
 };
 
 // Examines positions 0 .. 524,287 of block (which must hold kScanBlockRead
 // bytes) read at absolute offset P, appends kind 0, 1 and 3 records to
-// ScanResultList in the order found and increases movieCount for every
+// the session's scan records in the order found and increases movieCount for every
 // kind 0 and kind 3 record.
 void Classify_Block(const uint8_t* block, int64_t P, TClassifyContext& ctx, int64_t& movieCount);
 

@@ -19,6 +19,7 @@
 #include "scan/metadata.h"
 #include "scan/movie_generic.h"
 #include "scan/records.h"
+#include "scan/scan_session.h"
 #include "scan/track_tables.h"
 
 namespace qrv {
@@ -49,9 +50,9 @@ Tmoovalule Track_Summary(const TmoovExt& ext) {
 // tables are usable.
 bool Parse_Movie(TClassifyContext& ctx, int mode, int64_t moovOff, TMoovCon& con, TmoovExt& ext) {
     if (ctx.RecoveryType == 1)
-        Get_MoovInfo_Generic(*ctx.Handle, con, ctx.RangeEnd, moovOff);
+        Get_MoovInfo_Generic(*ctx.Handle, con, ctx.RangeEnd, moovOff, ctx.TimeStandard);
     else
-        Get_MoovInfo(*ctx.Node, *ctx.Handle, mode, con, ctx.RangeEnd, moovOff);
+        Get_MoovInfo(*ctx.Node, *ctx.Handle, mode, con, ctx.RangeEnd, moovOff, ctx.TimeStandard);
     if (!con.MoovGood) return false;
     Get_MoovTracks(*ctx.Node, *ctx.Handle, con, ext, ctx.RecoveryType, ctx.RangeEnd);
     if (!ext.MoovGood) return false;
@@ -92,14 +93,14 @@ THeadOutcome Examine_Head(TClassifyContext& ctx, int64_t X, int64_t& movieCount)
         rec->MdatOFF = int32_t((X + R) % 512);
         rec->MdatLen = R + size;
         rec->Next_AtomOff = int32_t(rec->MdatLen % 512);
-        ScanResultList.Append(std::move(rec));
+        ctx.Session->Scans.Append(std::move(rec));
         return HEAD_MDAT;
     }
     if (res != 1) return HEAD_NONE;
     TMoovCon con;
     TmoovExt ext;
     if (!Parse_Movie(ctx, ctx.RecoveryType, X + R, con, ext)) return HEAD_NONE;
-    if (ctx.DateFilter && !Check_DateRange(con.CreateTime)) return HEAD_LEAVE;
+    if (ctx.DateFilter && !Check_DateRange(con.CreateTime, ctx.DateFrom, ctx.DateTo)) return HEAD_LEAVE;
     // A generic recording without a maker's model is named by its brand.
     if (ctx.RecoveryType == 1 && con.CamerModel.empty()) con.CamerModel = Ftyp_Brand(*ctx.Handle, X);
     auto rec = Movie_Record(KIND_HEAD_MOOV, X + R, con, ext);
@@ -111,7 +112,7 @@ THeadOutcome Examine_Head(TClassifyContext& ctx, int64_t X, int64_t& movieCount)
     rec->MdatLen = ext.MdatLen - con.MoovLen - rec->MoovFreeLen - (rec->MoovOff % 512);
     int64_t freeEnd = rec->MoovFreeSoff + rec->MoovFreeLen;
     rec->Next_AtomOff = int32_t(freeEnd != 0 ? freeEnd % 512 : (rec->MoovOff + rec->MoovLen) % 512);
-    ScanResultList.Append(std::move(rec));
+    ctx.Session->Scans.Append(std::move(rec));
     ++movieCount;
     return HEAD_LEAVE;
 }
@@ -127,7 +128,7 @@ bool Examine_Movie(TClassifyContext& ctx, int64_t X, int64_t& movieCount) {
     rec->FragmentOff = moovOff;
     rec->Head_Flag = false;
     rec->MdatLen = ext.MdatLen;
-    ScanResultList.Append(std::move(rec));
+    ctx.Session->Scans.Append(std::move(rec));
     ++movieCount;
     return true;
 }

@@ -19,10 +19,6 @@ namespace {
 constexpr uint64_t kLenMask = (uint64_t(1) << 24) - 1;
 constexpr int64_t kPageBytes = kFeaturePageEntries * kFeatureEntryBytes;
 
-std::mutex g_publishMu;
-const TSource* g_publishedSource = nullptr;
-std::shared_ptr<const TFeatureIndex> g_published;
-
 } // namespace
 
 TFeatureIndex::TFeatureIndex(TFeatureIndexOptions options) : opt_(std::move(options)) {
@@ -219,17 +215,6 @@ bool TFeatureIndex::For_Spilled(int64_t from, int64_t to, const std::function<vo
 
 bool TFeatureIndex::For_Entries(int64_t from, int64_t to, const std::function<void(const TFeatureEntry&)>& fn) const {
     return For_Kept(from, to, [](uint32_t, uint32_t) { return true; }, fn);
-}
-
-void Publish_FeatureIndex(const TSource* source, std::shared_ptr<const TFeatureIndex> index) {
-    std::lock_guard<std::mutex> lk(g_publishMu);
-    g_publishedSource = index ? source : nullptr;
-    g_published = source ? std::move(index) : nullptr;
-}
-
-std::shared_ptr<const TFeatureIndex> Published_FeatureIndex(const TSource& source) {
-    std::lock_guard<std::mutex> lk(g_publishMu);
-    return g_publishedSource == &source ? g_published : nullptr;
 }
 
 } // namespace qrv

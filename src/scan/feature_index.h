@@ -145,10 +145,4 @@ template <class Keep, class Fn> bool TFeatureIndex::For_Kept(int64_t from, int64
     return ok;
 }
 
-// The index of the scan whose completion stage is running, for the source
-// handle that scan opened: the analysis asks with the handle it was given, so
-// a result file loaded later, or another source, never gets it.
-void Publish_FeatureIndex(const TSource* source, std::shared_ptr<const TFeatureIndex> index);
-std::shared_ptr<const TFeatureIndex> Published_FeatureIndex(const TSource& source);
-
 } // namespace qrv

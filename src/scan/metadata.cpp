@@ -167,7 +167,7 @@ class TChildReader {
 } // namespace
 
 void Get_MoovInfo(const TTreeData& /*node*/, TSource& h, int /*mode*/, TMoovCon& out, int64_t scanEnd,
-                  int64_t moovOff) {
+                  int64_t moovOff, int timeStandard) {
     out = TMoovCon{};
     if (moovOff < 0) return;
     std::vector<uint8_t> head = Get_Bytes(h, 1024, moovOff);
@@ -226,7 +226,7 @@ void Get_MoovInfo(const TTreeData& /*node*/, TSource& h, int /*mode*/, TMoovCon&
     }();
     if (!dated) return;
     double dt = Get_LocalTime(created - kRecorderEpochShift);
-    if (Op_State().TimeStandard.load() == TIMESTD_CHINA) dt += 1.0 / 3.0;
+    if (timeStandard == TIMESTD_CHINA) dt += 1.0 / 3.0;
     out.CreateTime = Format_DateTime(dt);
     out.Durting = scale == 0 ? "0" : Format_Duration((long double)duration / (long double)scale);
 }
@@ -297,12 +297,11 @@ std::optional<double> Parse_DateTime(const std::string& text) {
     return Encode_DateTime(y, mo, d, hh, mi, ss);
 }
 
-bool Check_DateRange(const std::string& createTime) {
+bool Check_DateRange(const std::string& createTime, double from, double to) {
     if (createTime.empty()) return false;
     std::optional<double> v = Parse_DateTime(createTime);
     if (!v) return false;
-    const TOpState& st = Op_State();
-    return st.DateWindowStart() <= *v && *v <= st.DateWindowEnd();
+    return from <= *v && *v <= to;
 }
 
 } // namespace qrv

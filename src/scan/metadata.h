@@ -21,6 +21,7 @@
 #include <optional>
 #include <string>
 
+#include "common/op_state.h"
 #include "media/tree_data.h"
 #include "platform/source_io.h"
 #include "scan/records.h"
@@ -37,9 +38,10 @@ int Get_HeadAtom(TSource& h, int64_t unit, int64_t& pos, int64_t& size, int64_t 
 
 // Walks the moov box at moovOff (the walk also reads the header of the box
 // right after it) and fills out; out.MoovGood tells whether the closing udta
-// box was reached. Nothing that would end beyond scanEnd is accepted.
+// box was reached. Nothing that would end beyond scanEnd is accepted. The
+// shooting time is given in timeStandard (TTimeStandard).
 void Get_MoovInfo(const TTreeData& node, TSource& h, int mode, TMoovCon& out, int64_t scanEnd,
-                  int64_t moovOff);
+                  int64_t moovOff, int timeStandard = TIMESTD_UTC);
 
 // Camera model of the udta box at udtaOff that ends at udtaEnd: the text of the
 // item A9 69 6E 66 after its 4 leading bytes, decoded (UTF-8 when valid, else
@@ -51,9 +53,10 @@ std::string Get_CamerModel(TSource& h, int64_t udtaEnd, int64_t udtaOff);
 // (Get_TimeZoneBias; daylight saving not applied).
 double Get_LocalTime(int64_t secondsSince1970);
 
-// False for an empty or unreadable text; otherwise whether the date window of
-// Op_State() holds the date-time read from the text's fixed positions.
-bool Check_DateRange(const std::string& createTime);
+// False for an empty or unreadable text; otherwise whether the date window
+// [from, to] (date-time values) holds the date-time read from the text's
+// fixed positions.
+bool Check_DateRange(const std::string& createTime, double from, double to);
 
 // Date-time value of a calendar date and time of day (no range checks beyond
 // what the calendar arithmetic needs).

@@ -179,7 +179,7 @@ TNalFormat Parse_SampleEntry(std::span<const uint8_t> stsd, bool& ok) {
     return f;
 }
 
-void Get_MoovInfo_Generic(TSource& h, TMoovCon& out, int64_t scanEnd, int64_t moovOff) {
+void Get_MoovInfo_Generic(TSource& h, TMoovCon& out, int64_t scanEnd, int64_t moovOff, int timeStandard) {
     out = TMoovCon{};
     if (moovOff < 0) return;
     std::vector<uint8_t> head = Get_Bytes(h, 16, moovOff);
@@ -230,7 +230,7 @@ void Get_MoovInfo_Generic(TSource& h, TMoovCon& out, int64_t scanEnd, int64_t mo
     out.MoovGood = true;
     if (mvhd.Created > uint64_t(INT64_MAX / 2)) mvhd.Created = 0;
     double dt = Get_LocalTime(int64_t(mvhd.Created) - kMovieEpochShift);
-    if (Op_State().TimeStandard.load() == TIMESTD_CHINA) dt += 1.0 / 3.0;
+    if (timeStandard == TIMESTD_CHINA) dt += 1.0 / 3.0;
     out.CreateTime = Format_DateTime(dt);
     out.Durting =
         mvhd.Scale == 0 ? "0" : Format_Duration((long double)mvhd.Duration / (long double)mvhd.Scale);

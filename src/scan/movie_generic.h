@@ -15,6 +15,7 @@
 #include <span>
 #include <string>
 
+#include "common/op_state.h"
 #include "platform/source_io.h"
 #include "scan/records.h"
 
@@ -61,7 +62,8 @@ TNalFormat Parse_SampleEntry(std::span<const uint8_t> stsdPayload, bool& ok);
 // exactly, it ends before scanEnd, and it holds mvhd and a trak.
 // The box has no closing box of its own: out.MoovFree_Soff is the box's end
 // and out.MoovFree_Len 0, so a file head holding it ends where it ends.
-void Get_MoovInfo_Generic(TSource& h, TMoovCon& out, int64_t scanEnd, int64_t moovOff);
+void Get_MoovInfo_Generic(TSource& h, TMoovCon& out, int64_t scanEnd, int64_t moovOff,
+                          int timeStandard = TIMESTD_UTC);
 
 // The major brand of the ftyp box at ftypOff ("isom", "qt"), trailing blanks
 // dropped; empty when there is no ftyp box there.

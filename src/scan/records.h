@@ -1,8 +1,8 @@
 // Records that carry the work of a scan and of reassembly: what the scan found
 // (TScanResult), movie-box summaries (TAtom, TMoovCon, TAtoms, TmoovExt,
 // Tmoovalule), the video sample tables (TVideo...), rebuilt recordings
-// (TRebuildResult with its TFragmenArr entries) and frame anchors, plus the
-// three process-wide lists that own them.
+// (TRebuildResult with its TFragmenArr entries) and frame anchors, and the
+// list type a scan session keeps them in.
 //
 // Offsets on a source are signed 64-bit byte offsets; file offsets (positions
 // inside the recording being rebuilt) are 64-bit as well.
@@ -240,7 +240,7 @@ struct TFrameAnchor {
     int32_t AnchorSize = 0; // length prefix + 4
 };
 
-// ---- process-wide lists ----
+// ---- record lists (a scan session holds them, scan/scan_session.h) ----
 
 // An ordered list of owned records with index access. Indexes handed out stay
 // valid until the list is cleared. The lists are filled by one worker at a
@@ -303,9 +303,5 @@ template <class T> class TRecordList {
     mutable std::mutex mu_;
     std::vector<std::unique_ptr<T>> items_;
 };
-
-extern TRecordList<TScanResult> ScanResultList;
-extern TRecordList<TRebuildResult> RebuildResultList;
-extern TRecordList<TFrameAnchor> FrameAnchorList;
 
 } // namespace qrv

@@ -46,10 +46,12 @@ int64_t Round_Cluster(int64_t c, int64_t m) {
 // Makes the index of the scan's source visible to the completion stage while
 // it runs, and withdraws it however the stage ends.
 struct TPublished {
-    TPublished(const TSource* h, std::shared_ptr<const TFeatureIndex> index) {
-        Publish_FeatureIndex(h, std::move(index));
+    TPublished(TScanSession& session, const TSource* h, std::shared_ptr<const TFeatureIndex> index)
+        : session_(session) {
+        session_.Set_FeatureIndex(h, std::move(index));
     }
-    ~TPublished() { Publish_FeatureIndex(nullptr, nullptr); }
+    ~TPublished() { session_.Set_FeatureIndex(nullptr, nullptr); }
+    TScanSession& session_;
 };
 
 // What the closing line reports besides the outcome.
@@ -84,7 +86,7 @@ void Closing_Sequence(const TOutcome& outcome, const TScanTally& tally) {
 // scan's map for the analysis.
 class TUnreadLog {
   public:
-    explicit TUnreadLog(TScanTally& tally) : tally_(tally) {}
+    TUnreadLog(TScanTally& tally, TUnreadMap& map) : tally_(tally), map_(map) {}
     void Add(const std::vector<TUnreadRun>& runs) {
         for (const TUnreadRun& r : runs) {
             if (r.End() <= logged_) continue;
@@ -108,7 +110,7 @@ class TUnreadLog {
     }
     void Flush() {
         if (open_.Len <= 0) return;
-        Scan_UnreadMap().Add(open_);
+        map_.Add(open_);
         ++tally_.UnreadRuns;
         tally_.UnreadBytes += open_.Len;
         Send_Log(TSeverity::Error, Tr("错误类型:Scan0003"),
@@ -119,6 +121,7 @@ class TUnreadLog {
 
   private:
     TScanTally& tally_;
+    TUnreadMap& map_;
     TUnreadRun open_;
     int64_t logged_ = 0;
 };
@@ -197,6 +200,7 @@ namespace {
 // The state the steps of one scan share: what it was asked, where it reports
 // back (handle, allocation map, position, tally) and the source as scanned.
 struct TScanRun {
+    TScanSession& session;
     const TScanParams& p;
     TSourcePtr& h;
     TAllocMap& map;
@@ -211,8 +215,7 @@ struct TScanRun {
     // before anything starts. The outcome when the scan cannot start.
     std::optional<TOutcome> Open() {
         path = Get_SourcePath(node);
-        Op_State().Set_SourcePath(path);
-        Clear_AllocWindow();
+        session.Set_SourcePath(path);
         h = Open_Source(path);
         if (!h) {
             Send_Log(TSeverity::Error, Tr("错误类型:Scan0000"), Tr("错误内容:获取文件句柄出错，程序将退出!"));
@@ -241,8 +244,7 @@ struct TScanRun {
                                                           : std::string()));
         rangeEnd = p.EndSec * node.PerSecBytes;
         Send_UIMessage(MSG_PROGRESS_START, {std::to_string(rangeEnd / kScanBlockStep), Tr("总块数:")});
-        Op_State().Set_StartTime(std::chrono::system_clock::now());
-        if (p.DateFilter) Op_State().Set_DateWindow(p.DateFrom, p.DateTo);
+        session.Op.Set_StartTime(std::chrono::system_clock::now());
     }
 
     // The allocation map of a known file system and the volume's offset V.
@@ -270,6 +272,7 @@ struct TScanRun {
         int64_t H = 0;
         TClassifyContext ctx;
         ctx.Handle = h.get();
+        ctx.Session = &session;
         ctx.Node = &node;
         ctx.Unit = g.Unit;
         ctx.WalkStep = g.WalkStep;
@@ -278,6 +281,9 @@ struct TScanRun {
         ctx.RangeEnd = rangeEnd;
         ctx.RecoveryType = p.RecoveryType;
         ctx.DateFilter = p.DateFilter;
+        ctx.DateFrom = p.DateFrom;
+        ctx.DateTo = p.DateTo;
+        ctx.TimeStandard = p.TimeStandard;
         ctx.V = V;
 
         const bool features = index != nullptr;
@@ -294,10 +300,10 @@ struct TScanRun {
         TReadAhead::TBlock blk;
         const int64_t first = P;
         tally.Range = std::max<int64_t>(rangeEnd - first, 0);
-        Op_State().BytesTotal = tally.Range;
-        Op_State().BytesDone = 0;
-        TUnreadLog unread(tally);
-        while (P < rangeEnd && !Op_State().StopFlag.load() && blocks.Next(blk)) {
+        session.Op.BytesTotal = tally.Range;
+        session.Op.BytesDone = 0;
+        TUnreadLog unread(tally, session.Unread);
+        while (P < rangeEnd && !session.Op.StopFlag.load() && blocks.Next(blk)) {
             position = P;
             // A medium that changes size under the scan (an image file cut or
             // grown, a card pulled) cannot be trusted for what was read before.
@@ -315,8 +321,8 @@ struct TScanRun {
             if (index) index->Add_Found(finds[blk.Slot].Features, P, kScanBlockStep, whole);
             blocks.Release();
             unread.Flush_Before(P + kScanBlockStep);
-            Op_State().Progress1 = int32_t(B);
-            Op_State().BytesDone = std::min(P + kScanBlockStep, rangeEnd) - first;
+            session.Op.Progress1 = int32_t(B);
+            session.Op.BytesDone = std::min(P + kScanBlockStep, rangeEnd) - first;
             Send_UIMessage(MSG_PROGRESS_STATUS, {"", Tr("已扫描块数:") + std::to_string(B),
                                                  Tr("发现碎片数量:") + std::to_string(H)});
             P += kScanBlockStep;
@@ -326,22 +332,22 @@ struct TScanRun {
         blocks.Stop();
         unread.Flush();
         tally.Scanned = std::clamp<int64_t>(P - first, 0, tally.Range);
-        Op_State().BytesTotal = 0; // analysis is not measured in bytes of the medium
+        session.Op.BytesTotal = 0; // analysis is not measured in bytes of the medium
         return std::nullopt;
     }
 };
 
 // The scan up to its completion stage; returns early when the source cannot be
 // scanned. position follows the block being read, for the report of a failure.
-TOutcome Scan_Body(const TScanParams& p, const TScanCompletion& completion, TSourcePtr& h, TAllocMap& map,
-                   int64_t& position, TScanTally& tally) {
-    TScanRun run{p, h, map, position, tally, p.Node, {}};
+TOutcome Scan_Body(TScanSession& session, const TScanParams& p, const TScanCompletion& completion,
+                   TSourcePtr& h, TAllocMap& map, int64_t& position, TScanTally& tally) {
+    TScanRun run{session, p, h, map, position, tally, p.Node, {}};
     if (auto failed = run.Open()) return *failed;
     run.Announce();
     run.Load_FsMap();
     const TScanGeometry g = Get_ScanGeometry(run.node, p.Mode, p.StartSec, p.EndSec, map, run.V);
-    Op_State().Progress1 = 0;
-    Op_State().Progress2 = 0;
+    session.Op.Progress1 = 0;
+    session.Op.Progress2 = 0;
 
     std::shared_ptr<TFeatureIndex> index;
     if (p.FeatureIndex)
@@ -358,9 +364,9 @@ TOutcome Scan_Body(const TScanParams& p, const TScanCompletion& completion, TSou
     // Completion stage. The analysis clears the stop flag when it starts,
     // so a flag still set afterwards means the analysis was stopped.
     position = -1;
-    TPublished published(h.get(), index);
+    TPublished published(session, h.get(), index);
     if (completion) completion(*h, run.node, map, p);
-    const bool stopped = stoppedScan || Op_State().StopFlag.load();
+    const bool stopped = stoppedScan || session.Op.StopFlag.load();
     return stopped ? TOutcome::Cancelled(std::min(P, run.rangeEnd)) : TOutcome::Ok();
 }
 
@@ -382,14 +388,18 @@ TOutcome Log_Breakoff(int64_t position, const std::string& what) {
 
 } // namespace
 
-TOutcome To_Scan(const TScanParams& p, const TScanCompletion& completion) {
+TOutcome To_Scan(TScanSession& session, const TScanParams& p, const TScanCompletion& completion) {
+    // The settings the scan runs under stay with its records; its progress
+    // goes into the session's operation state.
+    session.Set_Settings(p);
+    const TOpBinding reporting(session.Op);
     TSourcePtr h;
     TAllocMap map{};
     int64_t position = -1;
     TOutcome outcome;
     TScanTally tally;
     try {
-        outcome = Scan_Body(p, completion, h, map, position, tally);
+        outcome = Scan_Body(session, p, completion, h, map, position, tally);
     } catch (const std::exception& e) {
         outcome = Log_Breakoff(position, e.what());
     } catch (...) {

@@ -13,11 +13,14 @@
 #include "platform/source_io.h"
 #include "scan/alloc_map.h"
 #include "scan/feature_index.h"
+#include "scan/scan_session.h"
+#include "scan/scan_settings.h"
 
 namespace qrv {
 
-// Parameters captured from the scan settings when the scan starts.
-struct TScanParams {
+// Parameters captured from the scan settings when the scan starts: the
+// settings themselves (TScanSettings) and what the scan reads and writes.
+struct TScanParams : TScanSettings {
     TTreeData Node;       // the source to scan
     int Mode = 0;         // 0 all space, 1 free space only, 2 allocated space only
     int64_t StartSec = 0; // first sector, absolute on the opened device or file
@@ -31,14 +34,6 @@ struct TScanParams {
     // When set, receives the name the results were saved under (left empty
     // when no file was saved).
     std::shared_ptr<std::string> SavedResultPath;
-    int RecoveryType = 0;
-    int InterleaveScheme = 0;
-    int IntervalScheme = 0;
-    // A header whose rebuild under the chosen window comes back incomplete is
-    // analysed once more over the whole medium, both ways (see To_Rebuild).
-    bool Widen = true;
-    bool DateFilter = false; // when on, heads shot outside [DateFrom, DateTo] are not recorded
-    double DateFrom = 0, DateTo = 0;
     // The frame features met by the block loop are indexed for the analysis
     // (feature_index.h), which then reads no window of the medium again.
     bool FeatureIndex = true;
@@ -52,18 +47,18 @@ struct TScanParams {
 using TScanCompletion =
     std::function<void(TSource& h, const TTreeData& node, const TAllocMap& map, const TScanParams& p)>;
 
-// Runs a whole scan on the calling (worker) thread, then its completion stage
-// (none when empty). Reports only through the message channel and the
-// process-wide lists and state; the outcome says whether the source could not
+// Runs a whole scan on the calling (worker) thread into session, then its
+// completion stage (none when empty). Reports only through the message channel
+// and the session; the outcome says whether the source could not
 // be opened (IoError), was refused (Corrupt), broke off with an error (IoError
 // at the block's offset), was stopped (Cancelled at the first block not read)
 // or was scanned whole (Ok). A failed scan logs its error and closes with
 // "扫描未能完成!"; a stopped one (in the block loop or in the analysis) with
 // "扫描已停止!" and the bytes covered. Sectors that cannot be read are read
 // around (only they are lost), each unreadable stretch is logged once and
-// kept in Scan_UnreadMap(), and the closing line counts them. A source whose
+// kept in session.Unread, and the closing line counts them. A source whose
 // size changes during the block loop fails the scan.
-TOutcome To_Scan(const TScanParams& p, const TScanCompletion& completion = {});
+TOutcome To_Scan(TScanSession& session, const TScanParams& p, const TScanCompletion& completion = {});
 
 // Where the block loop starts and what it examines, worked out from the node,
 // the range and the allocation map.

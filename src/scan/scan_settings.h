@@ -7,9 +7,25 @@
 #include <ctime>
 #include <string>
 
+#include "common/op_state.h"
 #include "media/tree_data.h"
 
 namespace qrv {
+
+// The settings of one scan, as the scan settings dialog or qrv-cli's options
+// chose them. The scan's parameters carry them; the session keeps them while
+// the scan, its analysis and its results run (and parsing reads them there).
+struct TScanSettings {
+    int TimeStandard = TIMESTD_UTC;  // shooting times converted in UTC or China Standard Time
+    bool DateFilter = false;         // when on, heads shot outside [DateFrom, DateTo] are not recorded
+    double DateFrom = 0, DateTo = 0; // date-time values (days since 1899-12-30, time of day as fraction)
+    int RecoveryType = 0;            // 0 the camera type, 1 the generic MP4/MOV type
+    int InterleaveScheme = 0;
+    int IntervalScheme = 0;
+    // A header whose rebuild under the chosen window comes back incomplete is
+    // analysed once more over the whole medium, both ways (see To_Rebuild).
+    bool Widen = true;
+};
 
 // Sectors of the source as the scan counts them: TotalSpace div PerSecBytes,
 // plus one for a partial last sector (1,000,000,001 bytes of 512-byte sectors

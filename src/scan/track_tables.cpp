@@ -10,6 +10,7 @@
 #include "common/ui_message.h"
 #include "media/raw_access.h"
 #include "scan/movie_generic.h"
+#include "scan/scan_session.h"
 
 namespace qrv {
 
@@ -610,14 +611,14 @@ void Attach_Sound(TSource& h, const TAtoms& a, int64_t mediaEnd, int64_t scanEnd
 
 } // namespace
 
-void Get_MOOV_VideoAndSound(TSource& h, int64_t headerIndex, TVideo& video, int recType, int64_t scanEnd,
-                            TSampleKeys& keys) {
+void Get_MOOV_VideoAndSound(TSource& h, TScanSession& session, int64_t headerIndex, TVideo& video,
+                            int recType, int64_t scanEnd, TSampleKeys& keys) {
     video = TVideo{};
-    if (headerIndex < 0 || headerIndex >= ScanResultList.Count()) return;
+    if (headerIndex < 0 || headerIndex >= session.Scans.Count()) return;
     int64_t mediaEnd = 0;
     std::vector<TAtoms> tracks;
     {
-        const TScanResult& hr = ScanResultList.Get(headerIndex);
+        const TScanResult& hr = session.Scans.Get(headerIndex);
         mediaEnd = hr.True_MdatLen;
         tracks = hr.moov.Track;
     }

@@ -25,6 +25,8 @@
 
 namespace qrv {
 
+class TScanSession;
+
 // Lookup of a video sample by (sample size, file offset mod 512): the pair a
 // frame start found on the medium can be compared against. Each pair maps to
 // the lowest sample index added with it. Count is the number of Add calls (one
@@ -61,11 +63,11 @@ class TSampleKeys {
 void Get_MoovTracks(const TTreeData& node, TSource& h, const TMoovCon& con, TmoovExt& out, int recType,
                     int64_t scanEnd);
 
-// Reads the video (and sound) tables of the movie header ScanResultList[headerIndex]
-// into video and keys. video.Ext_Flag tells success of the video part; a failure
+// Reads the video (and sound) tables of the movie header
+// session.Scans[headerIndex] into video and keys. video.Ext_Flag tells success of the video part; a failure
 // while attaching sound samples leaves the video tables complete.
-void Get_MOOV_VideoAndSound(TSource& h, int64_t headerIndex, TVideo& video, int recType, int64_t scanEnd,
-                            TSampleKeys& keys);
+void Get_MOOV_VideoAndSound(TSource& h, TScanSession& session, int64_t headerIndex, TVideo& video,
+                            int recType, int64_t scanEnd, TSampleKeys& keys);
 
 // The 4-byte sample size entry at entryOff, or -1 when entryOff is not below
 // tableEnd, the read fails, the first byte is not 0 (16 MiB or more) or the

@@ -49,9 +49,4 @@ int64_t TUnreadMap::Bytes() const {
     return n;
 }
 
-TUnreadMap& Scan_UnreadMap() {
-    static TUnreadMap map;
-    return map;
-}
-
 } // namespace qrv

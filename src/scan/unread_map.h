@@ -27,7 +27,4 @@ class TUnreadMap {
     std::vector<TUnreadRun> runs_; // ordered by offset, not touching
 };
 
-// The map of the current scan (emptied when a scan starts).
-TUnreadMap& Scan_UnreadMap();
-
 } // namespace qrv

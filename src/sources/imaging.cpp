@@ -221,11 +221,11 @@ std::string Free_Target(const std::string& target, const TOutputGuard& guard) {
 // the map, the digests and the counters the copy passes share. Its steps are
 // the member functions, in the order To_imageFrom calls them.
 struct TImagingRun {
-    TImagingRun(TSource& source, const TTreeData& node, int64_t startSector, int64_t endSector,
+    TImagingRun(TOpState& op, TSource& source, const TTreeData& node, int64_t startSector, int64_t endSector,
                 int64_t mediumBytes, const TGuardOptions& output, const TImageOptions& options,
                 std::chrono::system_clock::time_point began)
-        : h(source), opts(options), t0(began), start(startSector), end(endSector), medium(mediumBytes),
-          psb(node.PerSecBytes > 0 ? node.PerSecBytes : 512),
+        : h(source), opts(options), st(op), t0(began), start(startSector), end(endSector),
+          medium(mediumBytes), psb(node.PerSecBytes > 0 ? node.PerSecBytes : 512),
           base(start * psb), // both products checked before
           T(end > start ? end * psb - base : 0), sourcePath(Get_SourcePath(node)),
           guard({sourcePath}, output), e01(opts.Format == TImageFormat::E01), buf(size_t(kImageBlock), 0) {
@@ -239,7 +239,7 @@ struct TImagingRun {
 
     TSource& h;
     const TImageOptions& opts;
-    TOpState& st = Op_State();
+    TOpState& st;
     const std::chrono::system_clock::time_point t0;
     const int64_t start, end, medium;
     const int64_t psb;  // sector bytes
@@ -592,9 +592,10 @@ struct TImagingRun {
 
 } // namespace
 
-TImageResult To_imageFrom(TSource* h, const TTreeData& node, const std::string& targetIn, int64_t start,
-                          int64_t end, const TGuardOptions& output, const TImageOptions& opts) {
-    TOpState& st = Op_State();
+TImageResult To_imageFrom(TOpState& st, TSource* h, const TTreeData& node, const std::string& targetIn,
+                          int64_t start, int64_t end, const TGuardOptions& output,
+                          const TImageOptions& opts) {
+    const TOpBinding reporting(st);
     const auto t0 = std::chrono::system_clock::now();
     st.Set_StartTime(t0);
     if (!h) {
@@ -610,7 +611,7 @@ TImageResult To_imageFrom(TSource* h, const TTreeData& node, const std::string& 
         Finish_Image(false);
         return {};
     }
-    TImagingRun run(*h, node, start, end, medium, output, opts, t0);
+    TImagingRun run(st, *h, node, start, end, medium, output, opts, t0);
     if (!run.Open_Target(targetIn)) {
         Finish_Image(false);
         return run.res;
@@ -643,10 +644,10 @@ TImageResult To_imageFrom(TSource* h, const TTreeData& node, const std::string& 
     return res;
 }
 
-TImageResult To_image(const TTreeData& node, const std::string& target, int64_t start, int64_t end,
-                      const TGuardOptions& output, const TImageOptions& opts) {
+TImageResult To_image(TOpState& op, const TTreeData& node, const std::string& target, int64_t start,
+                      int64_t end, const TGuardOptions& output, const TImageOptions& opts) {
     auto h = Open_Source(Get_SourcePath(node));
-    return To_imageFrom(h.get(), node, target, start, end, output, opts);
+    return To_imageFrom(op, h.get(), node, target, start, end, output, opts);
 }
 
 } // namespace qrv

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "common/op_state.h"
 #include "common/outcome.h"
 #include "media/tree_data.h"
 #include "platform/ewf_writer.h"
@@ -92,12 +93,15 @@ struct TImageResult {
 // and written to <image>.hashes; the map <image>.map lists the unreadable
 // sectors (and, after a stop, what is left to do: a later run continues
 // from it with opts.ResumeMap, target then being ignored).
-TImageResult To_image(const TTreeData& node, const std::string& target, int64_t start, int64_t end,
-                      const TGuardOptions& output = {}, const TImageOptions& opts = {});
+// op: the state of the imaging operation (stop flag, counters, progress
+// record), owned by the front end that runs it.
+TImageResult To_image(TOpState& op, const TTreeData& node, const std::string& target, int64_t start,
+                      int64_t end, const TGuardOptions& output = {}, const TImageOptions& opts = {});
 
 // The same copy from an already opened source (tests use failing sources).
-TImageResult To_imageFrom(TSource* source, const TTreeData& node, const std::string& target, int64_t start,
-                          int64_t end, const TGuardOptions& output = {}, const TImageOptions& opts = {});
+TImageResult To_imageFrom(TOpState& op, TSource* source, const TTreeData& node, const std::string& target,
+                          int64_t start, int64_t end, const TGuardOptions& output = {},
+                          const TImageOptions& opts = {});
 
 // The image a map belongs to: "X.img.map" -> "X.img".
 std::string Image_OfMap(const std::string& mapPath);

@@ -499,11 +499,11 @@ struct TPieceFixture : testing::Test {
             b = uint8_t(x >> 24);
         }
         src = std::make_unique<TMemorySource>(medium);
-        Op_State().Reset_Counters();
     }
-    void TearDown() override { Op_State().StopFlag = false; }
+    TOpState op; // the operation the pieces are written for
     std::vector<uint8_t> Write(int mode, int64_t size, int64_t off, int64_t len, bool* result = nullptr) {
         auto out = TOutputFile::Create(dir.File("o.bin"), TOutputGuard::Without_Sources());
+        out->Set_Op(&op);
         bool ok = Write_Piece(*src, *out, mode, size, off, len);
         if (result) *result = ok;
         out->Commit_Replacing();
@@ -521,7 +521,7 @@ TEST_F(TPieceFixture, SynthesizedHead) {
     const uint8_t size[8] = {0, 0, 0, 0, 0, 0x0F, 0x42, 0x40};
     EXPECT_EQ(0, std::memcmp(b.data() + 40, size, 8));
     EXPECT_TRUE(std::all_of(b.begin() + 48, b.end(), [](uint8_t c) { return c == 0; }));
-    EXPECT_EQ(Op_State().WrittenBytes.load(), 512);
+    EXPECT_EQ(op.WrittenBytes.load(), 512);
     // A head longer than a block carries the template once.
     auto big = Write(PIECE_HEAD, 7, 0, 140000);
     ASSERT_EQ(big.size(), 140000u);
@@ -534,8 +534,8 @@ TEST_F(TPieceFixture, CopiesAndFills) {
     EXPECT_EQ(Write(PIECE_COPY, 0, o, 65600), Slice(o, 65600));
     EXPECT_EQ(Write(PIECE_COPY, 0, 4096, 200000), Slice(4096, 200000));
     EXPECT_EQ(Write(PIECE_COPY, 0, 1000, 300), Slice(1000, 300));
-    EXPECT_EQ(Op_State().WrittenBytes.load(), 65600 + 200000 + 300);
-    EXPECT_EQ(Op_State().Progress2.load(), (65600 + 200000 + 300) / 65536);
+    EXPECT_EQ(op.WrittenBytes.load(), 65600 + 200000 + 300);
+    EXPECT_EQ(op.Progress2.load(), (65600 + 200000 + 300) / 65536);
     auto z = Write(PIECE_FILL, 0, 0, 70000);
     ASSERT_EQ(z.size(), 70000u);
     EXPECT_TRUE(std::all_of(z.begin(), z.end(), [](uint8_t c) { return c == 0; }));
@@ -548,7 +548,7 @@ TEST_F(TPieceFixture, CopiesAndFills) {
 }
 
 TEST_F(TPieceFixture, StopFlag) {
-    Op_State().StopFlag = true;
+    op.StopFlag = true;
     bool ok = false;
     EXPECT_TRUE(Write(PIECE_COPY, 0, 8192, 10 * 65536, &ok).empty());
     EXPECT_TRUE(ok);

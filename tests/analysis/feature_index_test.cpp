@@ -24,14 +24,8 @@
 namespace qrv::test {
 namespace {
 
-// The completion stage, keeping the index the scan published for the stage.
-std::shared_ptr<const TFeatureIndex> g_index;
-void Keep_Index(TSource& h, const TTreeData& node, const TAllocMap& map, const TScanParams& p) {
-    g_index = Published_FeatureIndex(h);
-    Scan_Completion(h, node, map, p);
-}
-
 struct TRun {
+    std::shared_ptr<TScanSession> Session;      // the scan's records and results
     std::vector<std::string> Results;           // every rebuild result, field by field
     std::vector<std::vector<uint8_t>> Written;  // the bytes written for each
     std::shared_ptr<const TFeatureIndex> Index; // the scan's index (kept alive)
@@ -54,10 +48,9 @@ std::string Describe(const TRebuildResult& r) {
 
 TRun Scan(const TQualityScenario& s, int scheme, bool index, int64_t budget = kDefaultFeatureBudget,
           const std::string& spill = "") {
-    ScanResultList.Clear();
-    RebuildResultList.Clear();
-    Op_State().Reset_Counters();
-    g_index.reset();
+    TRun run;
+    run.Session = std::make_shared<TScanSession>();
+    TScanSession& session = *run.Session;
     auto sink = std::make_shared<TRecordingSink>();
     auto old = Set_UISink(sink);
     TScanParams p;
@@ -68,11 +61,13 @@ TRun Scan(const TQualityScenario& s, int scheme, bool index, int64_t budget = kD
     p.FeatureIndex = index;
     p.FeatureBudget = budget;
     p.FeatureSpillFolder = spill;
-    To_Scan(p, &Keep_Index);
+    // The completion stage keeps the index the session holds while it runs.
+    To_Scan(session, p,
+            [&](TSource& h, const TTreeData& node, const TAllocMap& map, const TScanParams& params) {
+                run.Index = session.Feature_Index(h);
+                Scan_Completion(session, h, node, map, params);
+            });
     Set_UISink(old);
-    TRun run;
-    run.Index = g_index;
-    g_index.reset();
     if (run.Index && !run.Index->Spill_Path().empty())
         run.SpillSeen = std::filesystem::exists(run.Index->Spill_Path());
     for (const TUiMessage& m : sink->Messages())
@@ -80,8 +75,8 @@ TRun Scan(const TQualityScenario& s, int scheme, bool index, int64_t budget = kD
     auto src = Open_Source(s.Img.Path);
     EXPECT_TRUE(src);
     TTempDir out("qrv-index-out");
-    for (int64_t i = 0; i < RebuildResultList.Count(); ++i) {
-        const TRebuildResult& r = RebuildResultList.Get(i);
+    for (int64_t i = 0; i < session.Rebuilds.Count(); ++i) {
+        const TRebuildResult& r = session.Rebuilds.Get(i);
         run.Results.push_back(Describe(r));
         const std::string file = out.File(std::to_string(i) + ".mp4");
         auto f = TOutputFile::Create(file, TOutputGuard({s.Img.Path}));
@@ -98,14 +93,14 @@ struct THeader {
     TSampleKeys Keys;
 };
 
-std::vector<THeader> Headers(TSource& h, int64_t scanEnd) {
+std::vector<THeader> Headers(TScanSession& session, TSource& h, int64_t scanEnd) {
     std::vector<THeader> out;
-    for (int64_t i = 0; i < ScanResultList.Count(); ++i) {
-        const TScanResult& s = ScanResultList.Get(i);
+    for (int64_t i = 0; i < session.Scans.Count(); ++i) {
+        const TScanResult& s = session.Scans.Get(i);
         if (s.Fragmentype != KIND_HEAD_MOOV && s.Fragmentype != KIND_MOOV) continue;
         THeader hd{i, s.CamerType == 0 ? 1 : 0, {}};
         TVideo v;
-        Get_MOOV_VideoAndSound(h, i, v, 0, scanEnd, hd.Keys);
+        Get_MOOV_VideoAndSound(h, session, i, v, 0, scanEnd, hd.Keys);
         if (v.Ext_Flag) out.push_back(std::move(hd));
     }
     return out;
@@ -139,6 +134,7 @@ class FeatureIndexMedia : public testing::TestWithParam<TRow> {
 // page by page to its temporary file, where a window starting mid-medium must
 // find the page holding its first entry.
 TEST_P(FeatureIndexMedia, AnchorsEqualTheWindowSearchForEverySchemeAndHeader) {
+    TOpState op;
     TTempDir spill("qrv-index-spill");
     for (const bool spilled : {false, true}) {
         SCOPED_TRACE(spilled ? "spilled index" : "index in memory");
@@ -149,11 +145,11 @@ TEST_P(FeatureIndexMedia, AnchorsEqualTheWindowSearchForEverySchemeAndHeader) {
         auto h = Open_Source(s.Img.Path);
         ASSERT_TRUE(h);
         const int64_t scanEnd = s.EndSec * s.Node.PerSecBytes;
-        const std::vector<THeader> headers = Headers(*h, scanEnd);
+        const std::vector<THeader> headers = Headers(*run.Session, *h, scanEnd);
         ASSERT_GE(headers.size(), 2u);
         int64_t compared = 0, withAnchors = 0;
         for (const THeader& hd : headers) {
-            const TScanResult& H = ScanResultList.Get(hd.Index);
+            const TScanResult& H = run.Session->Scans.Get(hd.Index);
             const int64_t HS = H.FragmentOff, HE = H.FragmentOff + H.MoovLen + H.MoovFreeLen;
             const int64_t M = H.True_MdatLen;
             std::vector<std::pair<int64_t, int64_t>> windows;
@@ -170,8 +166,8 @@ TEST_P(FeatureIndexMedia, AnchorsEqualTheWindowSearchForEverySchemeAndHeader) {
                 SCOPED_TRACE(s.Name + " header " + std::to_string(hd.Index) + " window " +
                              std::to_string(from) + "-" + std::to_string(to));
                 std::vector<TFrameAnchor> want, got;
-                Find_FrameAnchors_Window(*h, from, to, 0, hd.Keys, want);
-                Find_FrameAnchors_Indexed(*h, *run.Index, from, to, 0, hd.Keys, got);
+                Find_FrameAnchors_Window(op, *h, from, to, 0, hd.Keys, want);
+                Find_FrameAnchors_Indexed(op, *h, *run.Index, from, to, 0, hd.Keys, got);
                 ASSERT_EQ(Anchor_Text(got), Anchor_Text(want));
                 ++compared;
                 withAnchors += !want.empty();
@@ -257,6 +253,7 @@ TEST(FeatureIndexBudget, SpillsOrFallsBackWithTheSameResults) {
 // scan-block boundaries): the index walk hides exactly what the window search
 // hides, for windows starting at every offset of a sector.
 TEST(FeatureIndexRules, HidingFollowsTheWindowSearch) {
+    TOpState op;
     const int64_t size = 3 * 524288;
     std::vector<uint8_t> bytes(size_t(size) + 1024, 0x11);
     TSampleKeys keys;
@@ -286,12 +283,12 @@ TEST(FeatureIndexRules, HidingFollowsTheWindowSearch) {
     for (int64_t start = 0; start < 512; start += 3) {
         SCOPED_TRACE(start);
         std::vector<TFrameAnchor> want, got;
-        Find_FrameAnchors_Window(h, start, size - 4096, 0, keys, want);
-        Find_FrameAnchors_Indexed(h, idx, start, size - 4096, 0, keys, got);
+        Find_FrameAnchors_Window(op, h, start, size - 4096, 0, keys, want);
+        Find_FrameAnchors_Indexed(op, h, idx, start, size - 4096, 0, keys, got);
         ASSERT_EQ(Anchor_Text(got), Anchor_Text(want));
         // Walked in two halves side by side, split on a search block boundary.
         got.clear();
-        Find_FrameAnchors_Split(h, idx, start, size - 4096, 0, keys, got, 65536);
+        Find_FrameAnchors_Split(op, h, idx, start, size - 4096, 0, keys, got, 65536);
         ASSERT_EQ(Anchor_Text(got), Anchor_Text(want));
     }
 }
@@ -358,9 +355,9 @@ TEST(FeatureIndexRules, ProbesAnsweredFromTheIndexEqualReadProbes) {
         a.AnchorOff = v.STCOArr[0].STSZArr[anchor].STSZoff;
         a.AnchorSize = int32_t(v.STCOArr[0].STSZArr[anchor].STSZlen);
         auto walk = [&](bool indexed) {
-            Publish_FeatureIndex(&h, indexed ? idx : nullptr);
-            TFragmenArr f = Find_FrameFragment(h, true, 0, a, 0, anchor, v);
-            Publish_FeatureIndex(nullptr, nullptr);
+            TScanSession session;
+            session.Set_FeatureIndex(&h, indexed ? idx : nullptr);
+            TFragmenArr f = Find_FrameFragment(session, h, true, 0, a, 0, anchor, v);
             return std::to_string(f.FragmeSLnum) + "-" + std::to_string(f.FragmeELnum) + " @" +
                    std::to_string(f.FragmenSoff) + "-" + std::to_string(f.FragmenEoff);
         };

@@ -131,8 +131,16 @@ class TBadStretchSource : public TSource {
 
 } // namespace
 
+namespace {
+// A search with no scan behind it: a session of its own, holding no index.
+void Find_Anchors(TSource& src, int64_t start, int64_t end, int recType, const TSampleKeys& keys,
+                  std::vector<TFrameAnchor>& anchors) {
+    TScanSession session;
+    Find_FrameAnchors(session, src, start, end, recType, keys, anchors);
+}
+} // namespace
+
 TEST(FrameSearchThreads, WindowsOfManyGroupsMatchTheBlockByBlockReference) {
-    Op_State().StopFlag = false;
     TWindowMedium m(5 * 1024 * 1024 + 3000, 11);
     TMemorySource src(m.Bytes);
     const int64_t size = int64_t(m.Bytes.size());
@@ -145,7 +153,7 @@ TEST(FrameSearchThreads, WindowsOfManyGroupsMatchTheBlockByBlockReference) {
         std::vector<TFrameAnchor> got;
         auto sink = std::make_shared<TRecordingSink>();
         auto old = Set_UISink(sink);
-        Find_FrameAnchors(src, w.Start, w.End, 0, m.Keys, got);
+        Find_Anchors(src, w.Start, w.End, 0, m.Keys, got);
         Set_UISink(old);
         const auto want = Reference(m.Bytes, w.Start, w.End, m.Keys);
         Expect_Same(got, want);
@@ -165,18 +173,17 @@ TEST(FrameSearchThreads, WindowsOfManyGroupsMatchTheBlockByBlockReference) {
 }
 
 TEST(FrameSearchThreads, SearchesAppendToWhatIsThereAndTheGenericTypeFindsTheCameraFramesToo) {
-    Op_State().StopFlag = false;
     TWindowMedium m(2 * 1024 * 1024, 12);
     TMemorySource src(m.Bytes);
     std::vector<TFrameAnchor> got(3);
-    Find_FrameAnchors(src, 0, int64_t(m.Bytes.size()), 0, m.Keys, got);
+    Find_Anchors(src, 0, int64_t(m.Bytes.size()), 0, m.Keys, got);
     const auto want = Reference(m.Bytes, 0, int64_t(m.Bytes.size()), m.Keys);
     ASSERT_EQ(got.size(), want.size() + 3);
     Expect_Same(std::vector<TFrameAnchor>(got.begin() + 3, got.end()), want);
     // The generic type's search is driven by the keys, not by the camera's
     // slice header bytes: every camera frame start is one of its finds.
     std::vector<TFrameAnchor> generic;
-    Find_FrameAnchors(src, 0, int64_t(m.Bytes.size()), 1, m.Keys, generic);
+    Find_Anchors(src, 0, int64_t(m.Bytes.size()), 1, m.Keys, generic);
     for (const TFrameAnchor& a : want) {
         const bool there = std::any_of(generic.begin(), generic.end(), [&](const TFrameAnchor& g) {
             return g.AnchorOff == a.AnchorOff && g.AnchorSize == a.AnchorSize;
@@ -184,18 +191,17 @@ TEST(FrameSearchThreads, SearchesAppendToWhatIsThereAndTheGenericTypeFindsTheCam
         EXPECT_TRUE(there) << "camera frame start at " << a.AnchorOff << " not found by the generic search";
     }
     std::vector<TFrameAnchor> none;
-    Find_FrameAnchors(src, 0, int64_t(m.Bytes.size()), 2, m.Keys, none);
+    Find_Anchors(src, 0, int64_t(m.Bytes.size()), 2, m.Keys, none);
     EXPECT_TRUE(none.empty());
 }
 
 TEST(FrameSearchThreads, AnUnreadableStretchCostsOnlyTheBlocksThatTouchIt) {
-    Op_State().StopFlag = false;
     TWindowMedium m(4 * 1024 * 1024, 13);
     const int64_t badFrom = 1536 * 1024 + 512, badTo = badFrom + 1024;
     TBadStretchSource src(m.Bytes, badFrom, badTo);
     for (int64_t start : {int64_t(0), int64_t(300)}) {
         std::vector<TFrameAnchor> got;
-        Find_FrameAnchors(src, start, int64_t(m.Bytes.size()), 0, m.Keys, got);
+        Find_Anchors(src, start, int64_t(m.Bytes.size()), 0, m.Keys, got);
         const auto want = Reference(m.Bytes, start, int64_t(m.Bytes.size()), m.Keys, badFrom, badTo);
         Expect_Same(got, want);
         // Only one or two blocks were lost.

@@ -106,14 +106,15 @@ int64_t Place_Pieces(const TDiskImage& img, TPlaced& p, int64_t at, int pieces, 
 }
 
 struct TRun {
+    std::shared_ptr<TScanSession> Session;
     std::vector<TRebuildResult> Results;
     std::shared_ptr<TRecordingSink> Sink;
 };
 
 TRun Scan(const TDiskImage& img, int scheme, int interleave = 0, bool widen = true) {
-    ScanResultList.Clear();
-    RebuildResultList.Clear();
-    Op_State().Reset_Counters();
+    TRun run;
+    run.Session = std::make_shared<TScanSession>();
+    TScanSession& session = *run.Session;
     auto sink = std::make_shared<TRecordingSink>();
     auto old = Set_UISink(sink);
     TScanParams p;
@@ -124,11 +125,11 @@ TRun Scan(const TDiskImage& img, int scheme, int interleave = 0, bool widen = tr
     p.IntervalScheme = scheme;
     p.InterleaveScheme = interleave;
     p.Widen = widen;
-    Run_ScanPipeline(p);
+    Run_ScanPipeline(session, p);
     Set_UISink(old);
-    TRun run;
     run.Sink = sink;
-    for (int64_t i = 0; i < RebuildResultList.Count(); ++i) run.Results.push_back(RebuildResultList.Get(i));
+    for (int64_t i = 0; i < session.Rebuilds.Count(); ++i)
+        run.Results.push_back(session.Rebuilds.Get(i));
     return run;
 }
 
@@ -187,10 +188,6 @@ class TRebuild : public testing::Test {
     void SetUp() override {
         if (!test::Have_Program("ffmpeg")) QRV_SKIP_WITHOUT("ffmpeg is not installed");
     }
-    void TearDown() override {
-        ScanResultList.Clear();
-        RebuildResultList.Clear();
-    }
     test::TTempDir dir{"qrv-rebuild"};
 };
 
@@ -216,14 +213,15 @@ TEST_F(TRebuild, ExportWritesTheOriginalRecordings) {
         placed.push_back(std::move(p));
     }
     TRun run = Scan(img, 0);
-    ASSERT_EQ(Op_State().SourcePath(), img.Path);
+    ASSERT_EQ(run.Session->SourcePath(), img.Path);
 
     auto model = std::make_shared<TResultsModel>();
+    model->Set_Session(run.Session);
     auto old = Set_UISink(std::make_shared<TResultsSink>(model, nullptr));
-    To_View(0, RebuildResultList.Count());
+    To_View(*run.Session, 0, run.Session->Rebuilds.Count());
     ASSERT_EQ(model->Count(), 2);
     model->Check_All();
-    TSaveSummary sum = Save_ToFile_One(*model, dir.Path());
+    TSaveSummary sum = Save_ToFile_One(*run.Session, *model, dir.Path());
     Set_UISink(old);
 
     ASSERT_TRUE(sum.Ok());
@@ -435,12 +433,13 @@ TEST_F(TRebuild, FrontMovieBoxWithTheLastPieceMissing) {
     EXPECT_NE(r->Leavelx, 0);
 
     auto model = std::make_shared<TResultsModel>();
+    model->Set_Session(run.Session);
     auto old = Set_UISink(std::make_shared<TResultsSink>(model, nullptr));
-    To_View(0, RebuildResultList.Count());
+    To_View(*run.Session, 0, run.Session->Rebuilds.Count());
     model->Check_All();
     const std::string out = dir.File("saved");
     std::filesystem::create_directories(out);
-    TSaveSummary sum = Save_ToFile_One(*model, out);
+    TSaveSummary sum = Save_ToFile_One(*run.Session, *model, out);
     Set_UISink(old);
     ASSERT_EQ(sum.Report.Files.size(), 1u);
     const std::vector<uint8_t> got = test::Read_File(sum.Report.Files[0].Path);
@@ -525,24 +524,23 @@ TEST_F(TRebuild, StopDuringAnalysisKeepsWhatWasAnalysed) {
     struct TStopSink : TRecordingSink {
         void Handle_UIMessage(const TUiMessage& m) override {
             TRecordingSink::Handle_UIMessage(m);
-            if (m.MsgType == MSG_STATUS2_FROM_P3 && m.P[2].rfind("已重组数量:", 0) == 0) Op_State().StopFlag = true;
+            if (m.MsgType == MSG_STATUS2_FROM_P3 && m.P[2].rfind("已重组数量:", 0) == 0)
+                Bound_OpState()->StopFlag = true;
         }
     };
-    ScanResultList.Clear();
-    RebuildResultList.Clear();
-    Op_State().Reset_Counters();
+    TScanSession session;
     auto sink = std::make_shared<TStopSink>();
     auto old = Set_UISink(sink);
     TScanParams p;
     p.Node = img.Node();
     p.EndSec = img.VolumeBytes / 512;
-    Run_ScanPipeline(p);
+    Run_ScanPipeline(session, p);
     Set_UISink(old);
-    Op_State().StopFlag = false;
+    session.Op.StopFlag = false;
     // Only the first header was analysed; it was rated and the results shown.
-    ASSERT_EQ(RebuildResultList.Count(), 1);
-    EXPECT_GT(RebuildResultList.Get(0).MdatLenx, 0);
-    EXPECT_EQ(RebuildResultList.Get(0).Leavelx, 0);
+    ASSERT_EQ(session.Rebuilds.Count(), 1);
+    EXPECT_GT(session.Rebuilds.Get(0).MdatLenx, 0);
+    EXPECT_EQ(session.Rebuilds.Get(0).Leavelx, 0);
     EXPECT_EQ(sink->OfType(MSG_SHOW_RESULTS).size(), 1u);
     auto logs = sink->OfType(MSG_LOG);
     // The stop is said twice: where the analysis ended, and in the scan's closing line.

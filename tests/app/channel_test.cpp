@@ -17,6 +17,7 @@
 #include <QTreeView>
 #include <QTreeWidget>
 #include <QtTest>
+#include <optional>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -72,6 +73,8 @@ class TChannelTest : public QObject {
     std::unique_ptr<TProgramFolder> folder_;
     std::unique_ptr<TBoxRecorder> boxes_;
     std::unique_ptr<TForm1> form_;
+    // The messages this thread sends report for the operation the window shows.
+    std::optional<TOpBinding> reporting_;
     std::unique_ptr<QDialog> region_;
 
     template <class T> T* W(const char* name) {
@@ -141,6 +144,7 @@ class TChannelTest : public QObject {
     void Send_FromWorker(const TUiMessage& m) {
         std::atomic<bool> done{false};
         std::thread t([&] {
+            const TOpBinding reporting(*form_->Running_Op()); // a worker reports for the operation shown
             Send_UIMessage(m);
             done = true;
         });
@@ -163,8 +167,8 @@ class TChannelTest : public QObject {
         form_ = std::make_unique<TForm1>(folder_->Path());
         form_->Set_EnumRoots(No_Disks());
         form_->show();
-        Op_State().Reset_Counters();
-        Op_State().Mark_Start();
+        reporting_.emplace(*form_->Running_Op());
+        form_->Running_Op()->Mark_Start();
         // A region dialog and a collapsed tree, for the message that closes the one and expands the other.
         region_ = std::make_unique<QDialog>(form_.get());
         region_->show();
@@ -178,6 +182,7 @@ class TChannelTest : public QObject {
         form_->Form2()->Show_SecondGauge(false);
     }
     void cleanup() {
+        reporting_.reset();
         region_.reset();
         form_.reset();
         boxes_.reset();
@@ -324,22 +329,22 @@ class TChannelTest : public QObject {
         QFETCH(QString, panel3);
         Send_UIMessage(Msg(1, {"4", "总块数:"}));
         Send_UIMessage(Msg(2, {"", "已扫描块数:3", "已发现:2"}));
-        Op_State().Set_StartTime(std::chrono::system_clock::now() - std::chrono::seconds(elapsed));
-        Op_State().WrittenBytes = written;
-        Op_State().JudgedBlocks = judged;
-        Op_State().Progress1 = 3;
+        form_->Running_Op()->Set_StartTime(std::chrono::system_clock::now() - std::chrono::seconds(elapsed));
+        form_->Running_Op()->WrittenBytes = written;
+        form_->Running_Op()->JudgedBlocks = judged;
+        form_->Running_Op()->Progress1 = 3;
         form_->Form2()->tmr1Timer();
         Expect("p0=" + panel0 + ";p3=" + panel3 + ";p2=已扫描块数:3;g1.value=3;g1.text=75%");
     }
 
     void progress_timer_ticks() {
         Send_UIMessage(Msg(1, {"10", "总块数:"}));
-        Op_State().Progress1 = 4;
+        form_->Running_Op()->Progress1 = 4;
         QTRY_COMPARE_WITH_TIMEOUT(Probe("g1.value"), QString("4"), 3000);
         // The elapsed time follows at the one-second tick.
         QTRY_VERIFY_WITH_TIMEOUT(Probe("p0").startsWith("已用时:"), 3000);
         Send_UIMessage(Msg(3));
-        Op_State().Progress1 = 7;
+        form_->Running_Op()->Progress1 = 7;
         QTest::qWait(1300);
         QCOMPARE(Probe("g1.value"), QString("4")); // the timer stopped with the operation
     }
@@ -368,7 +373,7 @@ class TChannelTest : public QObject {
         QVERIFY(r.Icon == TBoxIcon::Warning && r.Buttons == TBoxButtons::OkCancel);
         QVERIFY(r.Owner == nullptr);
         QCOMPARE(r.LanguageId, uint16_t(2052));
-        QCOMPARE(Op_State().StopFlag.load(), answerOk);
+        QCOMPARE(form_->Running_Op()->StopFlag.load(), answerOk);
         QCOMPARE(Probe("dialog"), QString(button == "btn1" ? "1" : "0")); // a stop request does not close it
     }
 
@@ -526,8 +531,8 @@ class TChannelTest : public QObject {
         QTRY_VERIFY_WITH_TIMEOUT(form_->Form2()->isVisible(), 10000);
         shown.start();
         const int before = moves;
-        QTRY_VERIFY_WITH_TIMEOUT(Op_State().Record.Active.load() == false || !form_->Form2()->isVisible(),
-                                 300000);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            form_->Running_Op()->Record.Active.load() == false || !form_->Form2()->isVisible(), 300000);
         shownMs = shown.elapsed();
         const int during = moves - before;
         QTRY_VERIFY_WITH_TIMEOUT(form_->Workers_Idle() && !form_->Form2()->isVisible(), 300000);

@@ -25,11 +25,14 @@
 
 #include <ctime>
 #include <filesystem>
+#include <future>
 
+#include "analysis/output.h"
 #include "app/main_window.h"
 #include "app/preview_panel.h"
 #include "app/progress_dialog.h"
 #include "app/results_table.h"
+#include "app/scan_start.h"
 #include "app/search_dialog.h"
 #include "app/settings_dialog.h"
 #include "app/thumbnails.h"
@@ -37,6 +40,7 @@
 #include "common/op_state.h"
 #include "export/preview_sample.h"
 #include "scan/records.h"
+#include "support/disk_image.h"
 #include "support/generic_recording.h"
 #include "support/recording_writer.h"
 #include "support/test_env.h"
@@ -229,9 +233,9 @@ class TResultsTest : public QObject {
     // A window listing made-up results (no source behind them).
     std::unique_ptr<TForm1> Listing(const std::vector<TRebuildResult>& results, bool english = false) {
         auto form = Window(english);
-        RebuildResultList.Clear();
+        TScanSession& session = *form->Shown_Session();
         for (const auto& r : results)
-            RebuildResultList.Append(r);
+            session.Rebuilds.Append(r);
         W<QToolButton>(form.get(), "btnView")->click();
         if (!QTest::qWaitFor([&] { return form->Workers_Idle() && !form->Form2()->isVisible(); }, 10000))
             qFatal("the listing did not end");
@@ -269,13 +273,11 @@ class TResultsTest : public QObject {
         test::Write_At(image_, 1 << 20, recA_);
         test::Write_At(image_, 4 << 20, recB_);
         test::Write_At(image_, 8 << 20, damaged);
-        Op_State().TimeStandard = TIMESTD_UTC;
     }
 
     void cleanup() {
         Set_FolderHook({});
         Set_OpenFileHook({});
-        Op_State().Reset_Counters();
     }
 
     // A scan fills the list: one row per recording with its level mark,
@@ -415,7 +417,7 @@ class TResultsTest : public QObject {
                              Listed("2019-05-12 11:00:00", "B", 10, int64_t(1) << 62)});
         if (checkRow >= 0) Click_Check(*form, checkRow);
         test::TTempDir target("qrv-refused");
-        Op_State().Set_SourcePath(image_);
+        form->Shown_Session()->Set_SourcePath(image_);
         Set_FolderHook([&](QWidget*, const QString&) {
             if (folder == "target") return QString::fromStdString(target.Path());
             return folder == "source" ? QString::fromStdString(image_) : QString();
@@ -437,7 +439,6 @@ class TResultsTest : public QObject {
         QVERIFY(form->Workers_Idle());
         QVERIFY(fs::is_empty(target.Path()));
         QVERIFY(fs::is_regular_file(image_) && fs::last_write_time(image_) == before);
-        Op_State().Set_SourcePath("");
     }
 
     // The totals and the check commands of the tool bar and the popup menu.
@@ -772,8 +773,6 @@ class TResultsTest : public QObject {
         }
         QCOMPARE(Read_Bytes(QString::fromStdString(saved_)).left(4), QByteArray("QRVL"));
         const auto bytes = test::Read_File(saved_);
-        RebuildResultList.Clear();
-        Op_State().Set_SourcePath("");
 
         auto form = Window();
         TBoxRecorder boxes;
@@ -802,7 +801,7 @@ class TResultsTest : public QObject {
         QCOMPARE(filters, QStringList{"QRV文件|*.QRV"});
         QCOMPARE(W<QTabWidget>(form.get(), "pgc1")->currentIndex(), 1);
         QCOMPARE(Column(*form, 2), scanned);
-        QVERIFY(Op_State().SourcePath() == image_);
+        QVERIFY(form->Shown_Session()->SourcePath() == image_);
 
         // Record 2 declares a block longer than the record.
         const size_t n = size_t(bytes[16]) | size_t(bytes[17]) << 8;
@@ -1010,6 +1009,73 @@ class TResultsTest : public QObject {
         QTRY_VERIFY_WITH_TIMEOUT(player->Frames_Shown() > 3, 30000);
         W<QToolButton>(form.get(), "btnPlayStop")->click();
         QTRY_VERIFY_WITH_TIMEOUT(form->Workers_Idle(), 30000);
+    }
+
+    // A scan of another image runs in a session of its own: while it runs the
+    // list, its session and the bytes behind its rows stay those shown before
+    // (the two whole recordings still come back byte for byte); the new
+    // scan's results take the list over when it lists them.
+    void scan_in_its_own_session_leaves_the_shown_list_alone() {
+        auto form = Scanned();
+        const std::shared_ptr<TScanSession> shown = form->Shown_Session();
+        const QStringList before = Column(*form, 2);
+        QCOMPARE(before.size(), 3);
+        const std::string other = files_.File("other.img");
+        std::vector<uint8_t> medium(size_t(8) << 20, 0);
+        std::copy(recA_.begin(), recA_.end(), medium.begin() + (1 << 20));
+        test::Write_File(other, medium);
+
+        // Holds the scan at its first block until the list has been checked.
+        struct TGate : TUiSink {
+            std::shared_ptr<TUiSink> Next;
+            std::promise<void> Reached, Release;
+            std::shared_future<void> Go = Release.get_future().share();
+            std::atomic<bool> Held{false};
+            void Handle_UIMessage(const TUiMessage& m) override {
+                if (m.MsgType == MSG_PROGRESS_STATUS && QThread::currentThread() != qApp->thread() &&
+                    !Held.exchange(true)) {
+                    Reached.set_value();
+                    Go.wait_for(std::chrono::seconds(60));
+                }
+                if (Next) Next->Handle_UIMessage(m);
+            }
+        };
+        auto gate = std::make_shared<TGate>();
+        gate->Next = Get_UISink();
+        auto reached = gate->Reached.get_future();
+        Set_UISink(gate);
+        TScanParams p;
+        p.Node = test::Image_FileNode(other);
+        p.EndSec = int64_t(medium.size()) / 512;
+        QVERIFY(Start_Scan(*form, p));
+        QTRY_VERIFY_WITH_TIMEOUT(reached.wait_for(std::chrono::seconds(0)) == std::future_status::ready,
+                                 30000);
+
+        const std::shared_ptr<TScanSession> scanning = form->Scanning_Session();
+        QVERIFY(scanning && scanning != shown);
+        QVERIFY(form->Shown_Session() == shown);
+        QCOMPARE(Column(*form, 2), before);
+        int whole = 0;
+        for (const TResultRow& row : form->Results()->Model().Rows()) {
+            const std::string file = files_.File("kept" + row.Caption + ".mp4");
+            {
+                auto src = Open_Source(image_);
+                auto out = TOutputFile::Create(file, TOutputGuard({image_}));
+                QVERIFY(src && out);
+                QVERIFY(Write_Recording(shown->Rebuilds.Get(row.ResultIndex), *src, *out));
+                QVERIFY(out->Commit_Replacing());
+            }
+            const auto bytes = test::Read_File(file);
+            whole += bytes == recA_ || bytes == recB_;
+        }
+        QCOMPARE(whole, 2);
+
+        gate->Release.set_value();
+        QTRY_VERIFY_WITH_TIMEOUT(form->Workers_Idle() && !form->Form2()->isVisible(), 60000);
+        Set_UISink(gate->Next);
+        QVERIFY(form->Shown_Session() == scanning && !form->Scanning_Session());
+        QCOMPARE(Column(*form, 2).size(), 1);
+        QCOMPARE(shown->Rebuilds.Count() >= 3, true); // the old session is untouched
     }
 };
 

@@ -247,10 +247,7 @@ class TSourcesTest : public QObject {
         card->Write_Contiguous(first + 2, rec.Bytes); // deleted: its clusters are free
     }
 
-    void cleanup() {
-        Op_State().Reset_Counters();
-        Set_FolderHook({});
-    }
+    void cleanup() { Set_FolderHook({}); }
 
     // The refresh lists the fake machine's disks in name order with their
     // volumes, keeps opened images and regions (a disk's and an image's)
@@ -747,14 +744,13 @@ class TSourcesTest : public QObject {
         const QAbstractItemModel* results_list = W<QTreeView>(form.get(), "lvScanResult")->model();
         QCOMPARE(results_list->rowCount(), 1);
         QCOMPARE(results_list->index(0, 2).data().toString(), QString("DSJ-V8"));
-        QCOMPARE(int(Op_State().TimeStandard), int(TIMESTD_CHINA));
+        QCOMPARE(form->Shown_Session()->Settings().TimeStandard, int(TIMESTD_CHINA));
         QCOMPARE(Read_Bytes(path).left(4), QByteArray("QRVL"));
         QStringList kinds;
         for (const auto& r : form->Log_Rows())
             kinds << QString::fromStdString(r[0]);
         QVERIFY2(kinds.contains("扫描开始") && kinds.contains("扫描完成") && !kinds.join("").contains("错误"),
                  qPrintable(kinds.join(" / ")));
-        Op_State().TimeStandard = TIMESTD_UTC;
     }
 
     // The imaging page copies the chosen sectors of a region into a new file

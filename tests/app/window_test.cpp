@@ -545,14 +545,14 @@ class TWindowTest : public QObject {
         auto form = std::make_unique<TForm1>(folder.Path());
         form->Set_EnumRoots(No_Disks());
         form->show();
-        ScanResultList.Append(TScanResult{});
-        RebuildResultList.Append(TRebuildResult{});
-        FrameAnchorList.Append(TFrameAnchor{});
-        Op_State().Reset_Counters();
+        const std::shared_ptr<TScanSession> session = form->Shown_Session();
+        session->Scans.Append(TScanResult{});
+        session->Rebuilds.Append(TRebuildResult{});
+        session->Anchors.Append(TFrameAnchor{});
         std::atomic<int> sent{0};
         QVERIFY(form->Start_Worker("Scan0000", [&] {
             Send_UIMessage(MSG_PROGRESS_START, {"100", "总块数:"});
-            while (!Op_State().StopFlag) {
+            while (!Bound_OpState()->StopFlag) {
                 Send_UIMessage(MSG_PROGRESS_STATUS, {"", "已扫描块数:" + std::to_string(++sent), ""});
             }
             Send_UIMessage(MSG_PROGRESS_END);
@@ -560,10 +560,9 @@ class TWindowTest : public QObject {
         QTRY_VERIFY(sent > 10);
         QVERIFY(form->close());
         QVERIFY(form->Workers_Idle());
-        QCOMPARE(ScanResultList.Count() + RebuildResultList.Count() + FrameAnchorList.Count(), int64_t(0));
+        QCOMPARE(session->Scans.Count() + session->Rebuilds.Count() + session->Anchors.Count(), int64_t(0));
         form.reset();
         Send_UIMessage(MSG_LOG, {"x", "y", "z"}); // the window's sink is gone: nothing reaches it
-        Op_State().Reset_Counters();
     }
 };
 

@@ -99,12 +99,12 @@ TEST(CliResults, LoadChecksTheSourceAndListsTheResults) {
     EXPECT_EQ(node->TotalSpace, 1 << 16);
     EXPECT_FALSE(Source_Node(dir.File("missing.img"), err));
 
-    RebuildResultList.Clear();
-    RebuildResultList.Append(Listed("2019-05-12 10:33:21", "DV-A8"));
-    RebuildResultList.Append(TRebuildResult{}); // not listed
-    RebuildResultList.Append(Listed("2019-05-13 08:00:00", "执法仪"));
-    ASSERT_TRUE(Result_To_Disk(dir.File("scan.QRV"), *node));
-    RebuildResultList.Clear();
+    TScanSession session;
+    session.Rebuilds.Append(Listed("2019-05-12 10:33:21", "DV-A8"));
+    session.Rebuilds.Append(TRebuildResult{}); // not listed
+    session.Rebuilds.Append(Listed("2019-05-13 08:00:00", "执法仪"));
+    ASSERT_TRUE(Result_To_Disk(session, dir.File("scan.QRV"), *node));
+    session.Rebuilds.Clear();
 
     const std::string cli = Bin_Dir() + "/qrv-cli";
     std::string out;
@@ -168,8 +168,9 @@ TEST(CliProgress, RedrawsAtMostTenTimesASecond) {
     ASSERT_NE(out, nullptr);
     auto now = std::chrono::steady_clock::time_point{} + std::chrono::hours(1);
     TCliSink sink(nullptr, false, out, 1, [&] { return now; });
-    auto& st = Op_State();
-    st.Reset_Counters();
+    auto op = std::make_shared<TOpState>();
+    sink.Set_Op(op);
+    TOpState& st = *op;
     const int64_t blocks = 12288, block = 512 << 10; // 6 GiB
     st.BytesTotal = blocks * block;
     TUiMessage m;
@@ -267,13 +268,13 @@ TEST(CliResults, NumbersForProgramsIgnoreTheLocaleAndOtherWritersFilesLoad) {
     };
     for (const TCase& c : cases) {
         SCOPED_TRACE(c.Duration);
-        RebuildResultList.Clear();
+        TScanSession session;
         TRebuildResult r = Listed("2019-05-12 10:33:21", c.Model);
         r.Durting = c.Duration;
-        RebuildResultList.Append(r);
+        session.Rebuilds.Append(r);
         const std::string file = dir.File("other" + std::to_string(&c - cases) + ".QRV");
-        ASSERT_TRUE(Result_To_Disk(file, *node));
-        RebuildResultList.Clear();
+        ASSERT_TRUE(Result_To_Disk(session, file, *node));
+        session.Rebuilds.Clear();
         Run_Command(cli + " load " + file + " --source " + image + " --json 2>/dev/null", &out);
         if (c.Json) {
             EXPECT_EQ(out.rfind("{\"damaged\": false, \"loaded\": 1, ", 0), 0u) << out;

@@ -179,7 +179,9 @@ TEST(ChannelThreaded, ProgressRecordFollowsEachKind) {
     };
     auto rec = std::make_shared<TRecordingSink>();
     SinkGuard guard(rec);
-    TProgressRecord& r = Op_State().Record;
+    TOpState op;
+    const TOpBinding reporting(op);
+    TProgressRecord& r = op.Record;
     for (const TCase& c : cases) {
         SCOPED_TRACE(c.name);
         // Each case starts from a running operation showing "s2" and "s3".
@@ -187,6 +189,7 @@ TEST(ChannelThreaded, ProgressRecordFollowsEachKind) {
         Send_UIMessage(MSG_PROGRESS_STATUS, {"", "s2", "s3"});
         const uint64_t before = r.Version.load();
         std::thread sender([&] {
+            const TOpBinding sending(op); // the sender reports for the same operation
             std::optional<TQuietProgress> quiet;
             if (c.quiet) quiet.emplace();
             Send_UIMessage(c.event);
@@ -207,6 +210,8 @@ TEST(ChannelThreaded, ProgressRecordFollowsEachKind) {
 TEST(ChannelThreaded, ProgressRecordReadWhileWorkersPublish) {
     SinkGuard guard(nullptr);
     constexpr int kSends = 5000;
+    TOpState op;
+    const TOpBinding reporting(op);
     Send_UIMessage(Progress_StartEvent(kSends, "n"));
     std::atomic<bool> done{false};
     auto whole = [](const std::string& s, char c) {
@@ -218,16 +223,18 @@ TEST(ChannelThreaded, ProgressRecordReadWhileWorkersPublish) {
     // The reader reads at least once: the writers may finish before it starts.
     std::thread reader([&] {
         do {
-            const TProgressTexts t = Op_State().Record.Texts();
+            const TProgressTexts t = op.Record.Texts();
             bad += !whole(t.Status2, 'a') + !whole(t.Status3, 'b');
             ++reads;
         } while (!done);
     });
-    std::thread a([] {
+    std::thread a([&op] {
+        const TOpBinding sending(op);
         for (int i = 0; i < kSends; ++i)
             Send_UIMessage(MSG_STATUS2, {"", "a:" + std::to_string(i)});
     });
-    std::thread b([] {
+    std::thread b([&op] {
+        const TOpBinding sending(op);
         for (int i = 0; i < kSends; ++i)
             Send_UIMessage(MSG_STATUS3, {"", "", "b:" + std::to_string(i)});
     });
@@ -237,7 +244,7 @@ TEST(ChannelThreaded, ProgressRecordReadWhileWorkersPublish) {
     reader.join();
     EXPECT_EQ(bad, 0);
     EXPECT_GT(reads, 0);
-    const TProgressTexts t = Op_State().Record.Texts();
+    const TProgressTexts t = op.Record.Texts();
     EXPECT_EQ(t.Status2, "a:" + std::to_string(kSends - 1));
     EXPECT_EQ(t.Status3, "b:" + std::to_string(kSends - 1));
 }

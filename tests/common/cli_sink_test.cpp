@@ -57,9 +57,10 @@ TEST(CliSink, LogLinesWithoutBarWhenNotATerminal) {
 
 TEST(CliSink, BarOnATerminalIsClearedAroundLogLines) {
     TCapture out;
-    Op_State().Progress1 = 50;
+    TOpState op;
+    op.Progress1 = 50;
     {
-        TCliSink sink({.Out = out.File(), .Terminal = 1, .Width = 120});
+        TCliSink sink({.Out = out.File(), .Terminal = 1, .Width = 120, .Op = &op});
         sink.Handle_UIMessage(Msg(MSG_PROGRESS_START, {"200", "总块数:"}));
         sink.Handle_UIMessage(Msg(MSG_LOG, {"扫描开始", "d t", "desc"}));
         sink.Handle_UIMessage(Msg(MSG_PROGRESS_END, {}));
@@ -71,7 +72,6 @@ TEST(CliSink, BarOnATerminalIsClearedAroundLogLines) {
         EXPECT_NE(text.find("总块数:200", log), std::string::npos);
         EXPECT_EQ(text.substr(text.size() - 4), "\r\033[K"); // progress end removes the bar
     }
-    Op_State().Progress1 = 0;
 }
 
 TEST(CliSink, BarTextClampsAndCutsToWidth) {

@@ -33,11 +33,12 @@ TFragmenArr Entry(uint8_t type, int64_t soff, int64_t eoff, bool dup = false) {
 // A writer that copies each entry's FragmenSoff..FragmenEoff and writes "HEAD"
 // for a synthesized head; it records the order of the parts.
 struct TCopyWriter {
+    TScanSession* session;
     std::vector<std::pair<int64_t, int64_t>>* order;
     bool operator()(int64_t ri, int64_t entry, TSource& src, bool head, TOutputFile& out) const {
         if (order) order->push_back({ri, head ? -1 : entry});
         if (head) return out.Write("HEAD", 4);
-        const TFragmenArr& f = RebuildResultList.Get(ri).FragmenArray[size_t(entry)];
+        const TFragmenArr& f = session->Rebuilds.Get(ri).FragmenArray[size_t(entry)];
         std::vector<uint8_t> buf(size_t(f.FragmenEoff - f.FragmenSoff));
         if (src.Read_At(buf.data(), buf.size(), f.FragmenSoff) != int64_t(buf.size())) return false;
         return out.Write(buf.data(), buf.size());
@@ -49,29 +50,28 @@ class Export : public ::testing::Test {
     void SetUp() override {
         rec = std::make_shared<TRecordingSink>();
         model = std::make_shared<TResultsModel>();
+        model->Set_Session(shared);
         Set_UISink(std::make_shared<TResultsSink>(model, rec));
-        RebuildResultList.Clear();
-        Op_State().Reset_Counters();
         std::mt19937 rng(5);
         media.resize(64 * 1024);
         for (auto& b : media)
             b = uint8_t(rng());
         Write_File(dir.File("card.img"), media);
-        Op_State().Set_SourcePath(dir.File("card.img"));
+        session.Set_SourcePath(dir.File("card.img"));
         fs::create_directory(out());
     }
     void TearDown() override {
         Set_UISink(nullptr);
-        RebuildResultList.Clear();
-        Op_State().Reset_Counters();
-        Op_State().Set_SourcePath("");
+        session.Set_SourcePath("");
     }
+    std::shared_ptr<TScanSession> shared = std::make_shared<TScanSession>();
+    TScanSession& session = *shared;
     std::string out() const { return dir.File("target"); }
     std::string Sub(int n) const { return out() + "/QRV_凯墨视频恢复文件夹/QRV_File_" + std::to_string(n); }
     // Adds a result and its row.
     void Add(const TRebuildResult& r, const std::string& date, const std::string& modelText,
              bool checked = true) {
-        int64_t idx = RebuildResultList.Append(r);
+        int64_t idx = session.Rebuilds.Append(r);
         TUiMessage m;
         m.MsgType = MSG_ADD_ROW;
         m.P = {std::to_string(model->Count() + 1),
@@ -121,15 +121,15 @@ TEST_F(Export, PreChecks) {
     auto refusal = [](const TOutcome& o) {
         return o.Kind == TOutcomeKind::Refused ? o.Why : "(" + o.Why + ")";
     };
-    EXPECT_EQ(refusal(Check_SaveTarget(*model, "", dir.File("card.img"), 1 << 20)), "请指定保存路径!");
-    EXPECT_EQ(refusal(Check_SaveTarget(*model, out(), dir.File("card.img"), 1 << 20)), "请选择要保存文件!");
+    EXPECT_EQ(refusal(Check_SaveTarget(session, *model, "", dir.File("card.img"), 1 << 20)), "请指定保存路径!");
+    EXPECT_EQ(refusal(Check_SaveTarget(session, *model, out(), dir.File("card.img"), 1 << 20)),
+              "请选择要保存文件!");
     model->Check_All();
-    EXPECT_EQ(refusal(Check_SaveTarget(*model, out(), dir.File("card.img"), 1499)),
+    EXPECT_EQ(refusal(Check_SaveTarget(session, *model, out(), dir.File("card.img"), 1499)),
               "目标盘可用空间不够,无法保存!");
-    EXPECT_TRUE(Check_SaveTarget(*model, out(), dir.File("card.img"), 1500).Is_Ok()); // equal is enough
-    EXPECT_TRUE(
-        Check_SaveTarget(*model, out(), dir.File("card.img"), -1).Is_Ok()); // unknown counts as enough
-    EXPECT_TRUE(Check_SaveTarget(*model, out(), dir.File("card.img")).Is_Ok());
+    EXPECT_TRUE(Check_SaveTarget(session, *model, out(), dir.File("card.img"), 1500).Is_Ok()); // equal is enough
+    EXPECT_TRUE(Check_SaveTarget(session, *model, out(), dir.File("card.img"), -1).Is_Ok()); // unknown: enough
+    EXPECT_TRUE(Check_SaveTarget(session, *model, out(), dir.File("card.img")).Is_Ok());
 }
 
 TEST_F(Export, WritesCheckedRowsInLayoutOrderAndUnchecksThem) {
@@ -153,7 +153,7 @@ TEST_F(Export, WritesCheckedRowsInLayoutOrderAndUnchecksThem) {
     Add(b, "2019/05/13 08:00:00", "X:Y");
     Add(c, "2019-05-14 00:00:00", "");
     std::vector<std::pair<int64_t, int64_t>> order;
-    TSaveSummary s = Save_ToFile_One(*model, out(), TCopyWriter{&order});
+    TSaveSummary s = Save_ToFile_One(session, *model, out(), TCopyWriter{&session, &order});
     EXPECT_TRUE(s.Ok());
     EXPECT_EQ(s.Saved, 3);
     EXPECT_EQ(order, (std::vector<std::pair<int64_t, int64_t>>{
@@ -192,7 +192,7 @@ TEST_F(Export, WritesCheckedRowsInLayoutOrderAndUnchecksThem) {
     // and the new one takes the next free name.
     model->Check_All();
     Write_File(Sub(0) + "/FILE-20190512103321-1-DVA8.mp4", std::vector<uint8_t>(9999, 1));
-    s = Save_ToFile_One(*model, out(), TCopyWriter{nullptr});
+    s = Save_ToFile_One(session, *model, out(), TCopyWriter{&session, nullptr});
     EXPECT_EQ(s.Saved, 4);
     EXPECT_EQ(Read_File(Sub(0) + "/FILE-20190512103321-1-DVA8.mp4"), std::vector<uint8_t>(9999, 1));
     EXPECT_EQ(Read_File(Sub(0) + "/FILE-20190512103321-1-DVA8-2.mp4"), expectA);
@@ -203,7 +203,7 @@ TEST_F(Export, TwoThousandFilesPerSubfolder) {
     TRebuildResult r;
     r.FragmenArray = {Entry(1, 0, 16), Entry(2, 512, 520)};
     r.Fragmenum = 2;
-    RebuildResultList.Append(r);
+    session.Rebuilds.Append(r);
     for (int i = 0; i < 2001; ++i) {
         TUiMessage m;
         m.MsgType = MSG_ADD_ROW;
@@ -212,7 +212,7 @@ TEST_F(Export, TwoThousandFilesPerSubfolder) {
         model->Apply_Message(m);
     }
     model->Check_All();
-    TSaveSummary s = Save_ToFile_One(*model, out(), TCopyWriter{nullptr});
+    TSaveSummary s = Save_ToFile_One(session, *model, out(), TCopyWriter{&session, nullptr});
     EXPECT_EQ(s.Saved, 2001);
     EXPECT_EQ(std::distance(fs::directory_iterator(Sub(0)), fs::directory_iterator()), 2000);
     EXPECT_EQ(std::distance(fs::directory_iterator(Sub(1)), fs::directory_iterator()), 1);
@@ -237,11 +237,11 @@ TEST_F(Export, TakenNamesAreKeptAndAFailedFileLeavesNothing) {
     ASSERT_EQ(symlink(dir.File("elsewhere.bin").c_str(), link.c_str()), 0);
     const std::string blocked = Sub(0) + "/FILE-20190512103321-2-B.mp4";
     fs::create_directory(blocked);
-    auto writer = [](int64_t ri, int64_t entry, TSource& src, bool head, TOutputFile& o) {
+    auto writer = [this](int64_t ri, int64_t entry, TSource& src, bool head, TOutputFile& o) {
         if (o.Path().find("-4-E") != std::string::npos && entry >= 0) return false; // the disk fails
-        return TCopyWriter{nullptr}(ri, entry, src, head, o);
+        return TCopyWriter{&session, nullptr}(ri, entry, src, head, o);
     };
-    TSaveSummary s = Save_ToFile_One(*model, out(), writer);
+    TSaveSummary s = Save_ToFile_One(session, *model, out(), writer);
     EXPECT_FALSE(s.Ok());
     EXPECT_EQ(s.Saved, 3);
     EXPECT_EQ(s.Failed, 1);
@@ -275,12 +275,12 @@ TEST_F(Export, StopEndsTheFileAndLeavesLaterRowsChecked) {
     int calls = 0;
     auto writer = [&](int64_t ri, int64_t entry, TSource& src, bool head, TOutputFile& o) {
         if (++calls == 5) { // second file, second part: the stop button is pressed
-            Op_State().StopFlag = true;
+            Bound_OpState()->StopFlag = true;
             return true;
         }
-        return TCopyWriter{nullptr}(ri, entry, src, head, o);
+        return TCopyWriter{&session, nullptr}(ri, entry, src, head, o);
     };
-    TSaveSummary s = Save_ToFile_One(*model, out(), writer);
+    TSaveSummary s = Save_ToFile_One(session, *model, out(), writer);
     EXPECT_TRUE(s.Stopped);
     EXPECT_EQ(s.Saved, 1);
     EXPECT_EQ(calls, 5);
@@ -302,16 +302,16 @@ TEST_F(Export, NoSourcePathOrAnUnopenableSource) {
     r.FragmenArray = {Entry(1, 0, 100), Entry(2, 200, 300)};
     r.Fragmenum = 2;
     Add(r, "2019-05-12 10:33:21", "M");
-    Op_State().Set_SourcePath("");
-    TSaveSummary s = Save_ToFile_One(*model, out(), TCopyWriter{nullptr});
+    session.Set_SourcePath("");
+    TSaveSummary s = Save_ToFile_One(session, *model, out(), TCopyWriter{&session, nullptr});
     EXPECT_FALSE(s.Started);
     ASSERT_EQ(rec->Messages().size(), 1u);
     EXPECT_EQ(rec->Messages()[0].P[0], "错误类型:Save[0000]");
     EXPECT_EQ(rec->Messages()[0].P[2], "错误内容:获取磁盘句柄出错，程序将退出!");
 
     rec->Clear();
-    Op_State().Set_SourcePath(dir.File("gone.img"));
-    s = Save_ToFile_One(*model, out(), TCopyWriter{nullptr});
+    session.Set_SourcePath(dir.File("gone.img"));
+    s = Save_ToFile_One(session, *model, out(), TCopyWriter{&session, nullptr});
     EXPECT_FALSE(s.Ok());
     EXPECT_TRUE(Logged("错误类型:Scan0000", "错误内容:获取文件句柄出错，程序将退出!"));
     EXPECT_TRUE(Logged("保存完成", "保存结果未能完成!"));

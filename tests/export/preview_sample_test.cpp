@@ -251,16 +251,14 @@ class TryPlay : public ::testing::Test {
     void SetUp() override {
         sink = std::make_shared<TRecordingSink>();
         Set_UISink(sink);
-        RebuildResultList.Clear();
         Set_PreviewPath("");
         medium = Medium(1 << 20);
         Write_File(dir.File("card.img"), medium);
-        Op_State().Set_SourcePath(dir.File("card.img"));
+        session.Set_SourcePath(dir.File("card.img"));
     }
     void TearDown() override {
         Set_UISink(nullptr);
-        RebuildResultList.Clear();
-        Op_State().Set_SourcePath("");
+        session.Set_SourcePath("");
         Set_PreviewPath("");
     }
     // The log lines as "kind|description".
@@ -277,6 +275,7 @@ class TryPlay : public ::testing::Test {
     TTempDir dir{"qrv-tryplay"};
     TBytes medium;
     std::shared_ptr<TRecordingSink> sink;
+    TScanSession session;
 };
 
 } // namespace
@@ -286,9 +285,9 @@ class TryPlay : public ::testing::Test {
 TEST_F(TryPlay, LogLinesAndMessageNine) {
     TRebuildResult late = Good();
     late.FragmenArray[2].FragmeSnum = 5;
-    const int64_t good = RebuildResultList.Append(Good());
-    const int64_t fromChunk5 = RebuildResultList.Append(late);
-    const int64_t headerOnly = RebuildResultList.Append(Result(2, {Movie(500000, 500100)}));
+    const int64_t good = session.Rebuilds.Append(Good());
+    const int64_t fromChunk5 = session.Rebuilds.Append(late);
+    const int64_t headerOnly = session.Rebuilds.Append(Result(2, {Movie(500000, 500100)}));
     const std::string sample = dir.File("JN0A0928");
 
     struct TCase {
@@ -311,8 +310,8 @@ TEST_F(TryPlay, LogLinesAndMessageNine) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         sink->Clear();
-        Op_State().Set_SourcePath(c.source);
-        EXPECT_EQ(Try_Play(sample, c.index), c.want);
+        session.Set_SourcePath(c.source);
+        EXPECT_EQ(Try_Play(session, sample, c.index), c.want);
         EXPECT_EQ(Logs(), std::vector<std::string>{c.log});
         EXPECT_TRUE(sink->OfType(MSG_START_PLAY).empty());
         EXPECT_FALSE(fs::exists(sample));
@@ -320,8 +319,8 @@ TEST_F(TryPlay, LogLinesAndMessageNine) {
     }
 
     sink->Clear();
-    Op_State().Set_SourcePath(dir.File("card.img"));
-    EXPECT_EQ(Try_Play(sample, good), PREVIEW_BUILT);
+    session.Set_SourcePath(dir.File("card.img"));
+    EXPECT_EQ(Try_Play(session, sample, good), PREVIEW_BUILT);
     EXPECT_TRUE(Logs().empty());
     auto nine = sink->OfType(MSG_START_PLAY);
     ASSERT_EQ(nine.size(), 1u);
@@ -336,12 +335,12 @@ TEST_F(TryPlay, LogLinesAndMessageNine) {
 // The output guard decides where a sample may be written: a refused sample
 // leaves no file and a log line; the result is copied when the preview starts.
 TEST_F(TryPlay, GuardRefusalAndResultCopiedAtStart) {
-    RebuildResultList.Append(Good());
+    session.Rebuilds.Append(Good());
     Write_File(dir.File("JN0B0928"), {1, 2, 3});
     TPreviewOutput refuse;
     refuse.Allowed = [](const std::string&) { return false; };
     refuse.Create = [](const std::string&) { return std::unique_ptr<TOutputFile>(); };
-    TPreviewRequest req = Start_Preview(0, dir.Path(), refuse);
+    TPreviewRequest req = Start_Preview(session, 0, dir.Path(), refuse);
     EXPECT_EQ(req.Sample.Path(), dir.File("JN0A0928"));
     EXPECT_TRUE(fs::exists(dir.File("JN0B0928"))) << "nothing is deleted where writing is refused";
     EXPECT_EQ(Try_Play(std::move(req)), PREVIEW_WRITE_FAILED);
@@ -350,9 +349,9 @@ TEST_F(TryPlay, GuardRefusalAndResultCopiedAtStart) {
 
     // A load clears the list after the click: the sample is still built from the copy.
     sink->Clear();
-    req = Start_Preview(0, dir.Path());
-    RebuildResultList.Clear();
-    Op_State().Set_SourcePath("");
+    req = Start_Preview(session, 0, dir.Path());
+    session.Rebuilds.Clear();
+    session.Set_SourcePath("");
     EXPECT_FALSE(fs::exists(dir.File("JN0B0928"))) << "unused samples are deleted";
     EXPECT_EQ(Try_Play(std::move(req)), PREVIEW_BUILT);
     EXPECT_EQ(int64_t(Read_File(dir.File("JN0A0928")).size()), kMiB4 + 224);

@@ -17,21 +17,14 @@ namespace {
 // ---------------------------------------------------------------- completion
 
 struct TCompletionFixture : testing::Test {
-    void SetUp() override {
-        ScanResultList.Clear();
-        RebuildResultList.Clear();
-    }
-    void TearDown() override {
-        ScanResultList.Clear();
-        RebuildResultList.Clear();
-        Set_UISink(nullptr);
-    }
+    void TearDown() override { Set_UISink(nullptr); }
+    TScanSession session;
     void Head_At(int64_t off, bool head = true) {
         TScanResult s;
         s.Head_Flag = head;
         s.Fragmentype = head ? KIND_HEAD_MDAT : KIND_MOOV;
         s.FragmentOff = off;
-        ScanResultList.Append(s);
+        session.Scans.Append(s);
     }
 };
 
@@ -40,27 +33,27 @@ TEST_F(TCompletionFixture, RawAlignmentEstimate) {
     Head_At(5 * u + 0);
     Head_At(7 * u + 4096);
     Head_At(9 * u + 4096);
-    EXPECT_EQ(Estimate_RawAlignment(512), 4096);
+    EXPECT_EQ(Estimate_RawAlignment(session, 512), 4096);
 
-    ScanResultList.Clear();
+    session.Scans.Clear();
     for (int i = 0; i < 12; ++i) Head_At(i * u + 8192);
     Head_At(100 * u + 512); // the eleventh head on is not looked at
-    EXPECT_EQ(Estimate_RawAlignment(512), 8192);
+    EXPECT_EQ(Estimate_RawAlignment(session, 512), 8192);
 
-    ScanResultList.Clear();
+    session.Scans.Clear();
     Head_At(u + 1536);
     Head_At(3 * u + 512);
     Head_At(4 * u + 1536);
-    EXPECT_EQ(Estimate_RawAlignment(512), 1536); // "1536" sorts before "512"
+    EXPECT_EQ(Estimate_RawAlignment(session, 512), 1536); // "1536" sorts before "512"
 
-    ScanResultList.Clear();
+    session.Scans.Clear();
     Head_At(u + 2048);
     Head_At(3 * u + 1024);
-    EXPECT_EQ(Estimate_RawAlignment(512), 1024); // equal counts: the earlier text wins
+    EXPECT_EQ(Estimate_RawAlignment(session, 512), 1024); // equal counts: the earlier text wins
 
-    ScanResultList.Clear();
+    session.Scans.Clear();
     Head_At(777, false);
-    EXPECT_EQ(Estimate_RawAlignment(512), 0);
+    EXPECT_EQ(Estimate_RawAlignment(session, 512), 0);
 
     TTreeData fat;
     fat.HddFs = "FAT32";
@@ -68,10 +61,10 @@ TEST_F(TCompletionFixture, RawAlignmentEstimate) {
     TAllocMap map;
     map.DataStart = 4194304;
     Head_At(u + 2048);
-    EXPECT_EQ(Get_AlignmentBase(fat, map, 0), 4194304);
+    EXPECT_EQ(Get_AlignmentBase(session, fat, map, 0), 4194304);
     TTreeData ntfs = fat;
     ntfs.HddFs = "NTFS";
-    EXPECT_EQ(Get_AlignmentBase(ntfs, map, 2048), 2048 * 512);
+    EXPECT_EQ(Get_AlignmentBase(session, ntfs, map, 2048), 2048 * 512);
 }
 
 TEST_F(TCompletionFixture, NoResultsShowNothingAndWriteNothing) {
@@ -85,7 +78,7 @@ TEST_F(TCompletionFixture, NoResultsShowNothingAndWriteNothing) {
     p.ResultPath = dir.File("x.QRV");
     p.EndSec = 8;
     TAllocMap map;
-    Scan_Completion(mem, p.Node, map, p);
+    Scan_Completion(session, mem, p.Node, map, p);
     EXPECT_FALSE(std::filesystem::exists(p.ResultPath));
     EXPECT_TRUE(sink->OfType(MSG_ADD_ROW).empty());
     EXPECT_TRUE(sink->OfType(MSG_SHOW_RESULTS).empty());

@@ -36,25 +36,27 @@ TEST(ScanPipeline, RowsAndResultFileUnderTheOutputRules) {
         SCOPED_TRACE(c.Name);
         auto sink = std::make_shared<TRecordingSink>();
         Set_UISink(sink);
-        Prepare_ScanRun();
+        TScanSession session;
+        Prepare_ScanRun(session);
         TScanParams p;
         p.Node = img.Node();
         p.EndSec = img.VolumeBytes / 512;
         p.SaveResults = true;
         p.ResultPath = c.ResultPath;
-        Run_ScanPipeline(p);
+        Run_ScanPipeline(session, p);
         Set_UISink(nullptr);
 
-        ASSERT_EQ(RebuildResultList.Count(), 1);
+        ASSERT_EQ(session.Rebuilds.Count(), 1);
         const auto rows = sink->OfType(MSG_ADD_ROW);
         ASSERT_EQ(rows.size(), 1u);
         EXPECT_EQ(rows[0].P[6], "DSJ-T9");
         EXPECT_EQ(sink->OfType(MSG_SHOW_RESULTS).size(), 1u);
         EXPECT_EQ(test::Read_File(img.Path), card); // the source is evidence: never written
         if (c.Written) {
-            ASSERT_TRUE(Load_To_List(c.ResultPath, &p.Node));
-            ASSERT_EQ(RebuildResultList.Count(), 1);
-            EXPECT_EQ(RebuildResultList.Get(0).CarmerModel, "DSJ-T9");
+            TScanSession loaded;
+            ASSERT_TRUE(Load_To_List(loaded, c.ResultPath, &p.Node));
+            ASSERT_EQ(loaded.Rebuilds.Count(), 1);
+            EXPECT_EQ(loaded.Rebuilds.Get(0).CarmerModel, "DSJ-T9");
         } else {
             bool told = false;
             for (const auto& m : sink->OfType(MSG_LOG))
@@ -62,8 +64,6 @@ TEST(ScanPipeline, RowsAndResultFileUnderTheOutputRules) {
             EXPECT_TRUE(told) << "no log line names the refused result file";
         }
     }
-    ScanResultList.Clear();
-    RebuildResultList.Clear();
 }
 
 } // namespace

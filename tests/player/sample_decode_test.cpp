@@ -146,9 +146,7 @@ TEST(SampleDecode, SamplesOfScannedRecordingsDecodeCleanly) {
     }
     img.Write_Raw(img.Cluster_Offset(400), std::vector<uint8_t>(512, 0xEE));
 
-    ScanResultList.Clear();
-    RebuildResultList.Clear();
-    Op_State().Reset_Counters();
+    TScanSession session;
     auto sink = std::make_shared<TRecordingSink>();
     Set_UISink(sink);
     TScanParams sp;
@@ -156,26 +154,26 @@ TEST(SampleDecode, SamplesOfScannedRecordingsDecodeCleanly) {
     sp.StartSec = 0;
     sp.EndSec = img.VolumeBytes / 512;
     sp.IntervalScheme = 4; // search both ways: finds media before and after a movie header
-    Run_ScanPipeline(sp);
-    ASSERT_EQ(Op_State().SourcePath(), img.Path);
+    Run_ScanPipeline(session, sp);
+    ASSERT_EQ(session.SourcePath(), img.Path);
 
     for (const auto& p : placed) {
         SCOPED_TRACE(p.name);
         int64_t index = -1;
-        for (int64_t i = 0; i < RebuildResultList.Count(); ++i) {
-            const TRebuildResult& r = RebuildResultList.Get(i);
+        for (int64_t i = 0; i < session.Rebuilds.Count(); ++i) {
+            const TRebuildResult& r = session.Rebuilds.Get(i);
             if (r.Fragmenum > 1 && r.FragmenArray[0].FragmenSoff == p.header) index = i;
         }
         ASSERT_GE(index, 0) << "no result for the recording";
         if (p.name == placed[2].name) {
-            const TRebuildResult& r = RebuildResultList.Get(index);
+            const TRebuildResult& r = session.Rebuilds.Get(index);
             EXPECT_EQ(r.HeadFlag, 1);
             EXPECT_EQ(r.Video_FirLogSoff, 4196);
             EXPECT_EQ(r.HeadLenx, 4096);
         }
         const std::string sample = dir.File("JN0A0928");
         sink->Clear();
-        ASSERT_EQ(Try_Play(sample, index), PREVIEW_BUILT);
+        ASSERT_EQ(Try_Play(session, sample, index), PREVIEW_BUILT);
         ASSERT_EQ(sink->OfType(MSG_START_PLAY).size(), 1u);
         const TDecoded d = Decode_All(sample);
         EXPECT_EQ(d.Errors, 0) << d.First;
@@ -183,7 +181,4 @@ TEST(SampleDecode, SamplesOfScannedRecordingsDecodeCleanly) {
         EXPECT_EQ(d.Audio, int(p.rec.SoundSizes.size()));
     }
     Set_UISink(nullptr);
-    ScanResultList.Clear();
-    RebuildResultList.Clear();
-    Op_State().Set_SourcePath("");
 }

@@ -203,15 +203,9 @@ class ResultFile : public ::testing::Test {
     void SetUp() override {
         sink = std::make_shared<TRecordingSink>();
         Set_UISink(sink);
-        RebuildResultList.Clear();
-        ScanResultList.Clear();
-        Op_State().Set_SourcePath("");
         node = Image_Node(dir.File("card.img"));
     }
-    void TearDown() override {
-        Set_UISink(nullptr);
-        RebuildResultList.Clear();
-    }
+    void TearDown() override { Set_UISink(nullptr); }
     // Description texts of the log lines whose kind is k.
     std::vector<std::string> Logs(const std::string& k) const {
         std::vector<std::string> out;
@@ -228,11 +222,12 @@ class ResultFile : public ::testing::Test {
     void Put_Marker() {
         TRebuildResult m;
         m.CarmerModel = "marker";
-        RebuildResultList.Append(m);
+        session.Rebuilds.Append(m);
     }
     TTempDir dir;
     std::shared_ptr<TRecordingSink> sink;
     TTreeData node;
+    TScanSession session;
 };
 
 } // namespace
@@ -247,22 +242,22 @@ TEST_F(ResultFile, RoundTripKeepsEveryStoredField) {
     // length read as 16 bits would cut.
     made[4] = Random_Result(rng, 700);
     for (auto& r : made)
-        RebuildResultList.Append(r);
+        session.Rebuilds.Append(r);
     const std::string path = dir.File("scan.QRV");
-    ASSERT_TRUE(Result_To_Disk(path, node));
+    ASSERT_TRUE(Result_To_Disk(session, path, node));
     EXPECT_TRUE(Has_Log("保存完成", "保存结果完毕!"));
     ASSERT_GT(std::filesystem::file_size(path), 70'000u);
 
-    RebuildResultList.Clear();
+    session.Rebuilds.Clear();
     sink->Clear();
-    ASSERT_TRUE(Load_To_List(path, &node));
-    ASSERT_EQ(RebuildResultList.Count(), 25);
+    ASSERT_TRUE(Load_To_List(session, path, &node));
+    ASSERT_EQ(session.Rebuilds.Count(), 25);
     for (int i = 0; i < 25; ++i) {
         SCOPED_TRACE(i);
-        Expect_Same(RebuildResultList.Get(i), made[size_t(i)]);
+        Expect_Same(session.Rebuilds.Get(i), made[size_t(i)]);
     }
     EXPECT_EQ(sink->OfType(MSG_VIEW_AFTER_LOAD).size(), 1u);
-    EXPECT_EQ(Op_State().SourcePath(), node.HddModel);
+    EXPECT_EQ(session.SourcePath(), node.HddModel);
     EXPECT_TRUE(Has_Log("加载结果", "加载结果完成!"));
     // Closing steps: progress start with 0, then progress end.
     auto msgs = sink->Messages();
@@ -275,11 +270,11 @@ TEST_F(ResultFile, RoundTripKeepsEveryStoredField) {
 TEST_F(ResultFile, HeaderInfoAndListBytes) {
     TRebuildResult r;
     r.Fragmenum = 0;
-    RebuildResultList.Append(r);
+    session.Rebuilds.Append(r);
     node.HddModel = "/images/sub/card.img";
     node.TotalSpace = 123456;
     const std::string path = dir.File("h.QRV");
-    ASSERT_TRUE(Result_To_Disk(path, node));
+    ASSERT_TRUE(Result_To_Disk(session, path, node));
     TBytes f = Read_File(path);
     ASSERT_GT(f.size(), 40u);
     EXPECT_EQ(TBytes(f.begin(), f.begin() + 8), TBytes({'Q', 'R', 'V', 'L', 1, 14, 0, 0}));
@@ -308,9 +303,9 @@ TEST_F(ResultFile, HeaderInfoAndListBytes) {
     // Empty texts are stored as length 0; a fragment count of 0 reads back as an empty array.
     EXPECT_EQ(f[rec + 8], 0);
     EXPECT_EQ(f[rec + 9], 0);
-    ASSERT_TRUE(Load_To_List(path, &node));
-    ASSERT_EQ(RebuildResultList.Count(), 1);
-    EXPECT_TRUE(RebuildResultList.Get(0).FragmenArray.empty());
+    ASSERT_TRUE(Load_To_List(session, path, &node));
+    ASSERT_EQ(session.Rebuilds.Count(), 1);
+    EXPECT_TRUE(session.Rebuilds.Get(0).FragmenArray.empty());
 }
 
 TEST_F(ResultFile, FragmentsWithoutTrailingPieceHaveNoTrailingEntries) {
@@ -320,10 +315,10 @@ TEST_F(ResultFile, FragmentsWithoutTrailingPieceHaveNoTrailingEntries) {
     b.FragmenArray[0].LastFragmenum = 2;
     b.FragmenArray[0].LastFragmen.FragmentLastErySoff = 1;
     for (auto* r : {&a, &b}) {
-        RebuildResultList.Clear();
-        RebuildResultList.Append(*r);
+        session.Rebuilds.Clear();
+        session.Rebuilds.Append(*r);
         std::filesystem::remove(dir.File("t.QRV"));
-        ASSERT_TRUE(Result_To_Disk(dir.File("t.QRV"), node));
+        ASSERT_TRUE(Result_To_Disk(session, dir.File("t.QRV"), node));
         TBytes f = Read_File(dir.File("t.QRV"));
         // Walk to the fragment block and collect its tags.
         size_t p = 28 + Get_LE32(&f[16]) + 5;
@@ -344,10 +339,10 @@ TEST_F(ResultFile, LongTextsAreCutOnACharacterBoundary) {
     for (int i = 0; i < 81; ++i)
         model += "中"; // 243 bytes
     r.CarmerModel = model;
-    RebuildResultList.Append(r);
-    ASSERT_TRUE(Result_To_Disk(dir.File("l.QRV"), node));
-    ASSERT_TRUE(Load_To_List(dir.File("l.QRV"), &node));
-    EXPECT_EQ(RebuildResultList.Get(0).CarmerModel, model.substr(0, 240));
+    session.Rebuilds.Append(r);
+    ASSERT_TRUE(Result_To_Disk(session, dir.File("l.QRV"), node));
+    ASSERT_TRUE(Load_To_List(session, dir.File("l.QRV"), &node));
+    EXPECT_EQ(session.Rebuilds.Get(0).CarmerModel, model.substr(0, 240));
     EXPECT_EQ(Cut_Utf8("a中", 2), "a");
     EXPECT_EQ(Cut_Utf8("a中", 3), "a");
     EXPECT_EQ(Cut_Utf8("a中", 4), "a中");
@@ -356,66 +351,66 @@ TEST_F(ResultFile, LongTextsAreCutOnACharacterBoundary) {
 TEST_F(ResultFile, IdentityChecks) {
     // A renamed image fails, a moved one passes.
     node.HddModel = "/a/card.img";
-    RebuildResultList.Append(TRebuildResult{});
+    session.Rebuilds.Append(TRebuildResult{});
     const std::string path = dir.File("i.QRV");
-    ASSERT_TRUE(Result_To_Disk(path, node));
+    ASSERT_TRUE(Result_To_Disk(session, path, node));
     TTreeData moved = Image_Node("/elsewhere/card.img");
-    EXPECT_TRUE(Load_To_List(path, &moved));
+    EXPECT_TRUE(Load_To_List(session, path, &moved));
     TTreeData renamed = Image_Node("/a/card2.img");
     Put_Marker();
-    EXPECT_FALSE(Load_To_List(path, &renamed));
+    EXPECT_FALSE(Load_To_List(session, path, &renamed));
     EXPECT_TRUE(Has_Log("加载错误", "文件标识00不正常,无法加载扫描结果!"));
-    EXPECT_EQ(RebuildResultList.Get(RebuildResultList.Count() - 1).CarmerModel, "marker");
+    EXPECT_EQ(session.Rebuilds.Get(session.Rebuilds.Count() - 1).CarmerModel, "marker");
     // A region of an image is checked like the image.
     TTreeData region = Image_Node("/b/card.img");
     region.Hddtype = HDD_REGION;
-    EXPECT_TRUE(Load_To_List(path, &region));
+    EXPECT_TRUE(Load_To_List(session, path, &region));
 
     // Volumes: only the file-system name is compared.
     TTreeData v1 = Volume_Node("/dev/sdb1", "FAT32"), v2 = Volume_Node("/dev/sdc1", "FAT32"),
               v3 = Volume_Node("/dev/sdb1", "exFAT");
     std::filesystem::remove(path); // a result file is never replaced
-    ASSERT_TRUE(Result_To_Disk(path, v1));
-    EXPECT_TRUE(Load_To_List(path, &v2));
-    EXPECT_FALSE(Load_To_List(path, &v3));
+    ASSERT_TRUE(Result_To_Disk(session, path, v1));
+    EXPECT_TRUE(Load_To_List(session, path, &v2));
+    EXPECT_FALSE(Load_To_List(session, path, &v3));
     // The message names the kind found in the file.
     sink->Clear();
     TTreeData disk = Disk_Node("/dev/sdb");
-    EXPECT_FALSE(Load_To_List(path, &disk));
+    EXPECT_FALSE(Load_To_List(session, path, &disk));
     EXPECT_TRUE(Has_Log("加载错误", "逻辑盘类型标识不正常,无法加载扫描结果!"));
-    EXPECT_FALSE(Load_To_List(path, &node));
+    EXPECT_FALSE(Load_To_List(session, path, &node));
     EXPECT_TRUE(Has_Log("加载错误", "逻辑盘类型标识不正常,无法加载扫描结果!"));
     std::filesystem::remove(path); // a result file is never replaced
-    ASSERT_TRUE(Result_To_Disk(path, disk));
-    EXPECT_FALSE(Load_To_List(path, &v1));
+    ASSERT_TRUE(Result_To_Disk(session, path, disk));
+    EXPECT_FALSE(Load_To_List(session, path, &v1));
     EXPECT_TRUE(Has_Log("加载错误", "物理盘类型标识不正常,无法加载扫描结果!"));
     std::filesystem::remove(path); // a result file is never replaced
-    ASSERT_TRUE(Result_To_Disk(path, node));
-    EXPECT_FALSE(Load_To_List(path, &disk));
+    ASSERT_TRUE(Result_To_Disk(session, path, node));
+    EXPECT_FALSE(Load_To_List(session, path, &disk));
     EXPECT_TRUE(Has_Log("加载错误", "镜像类型标识不正常,无法加载扫描结果!"));
     // A disk node is identified by its model.
     TTreeData other = disk;
     other.HddModel = "Other Reader";
     std::filesystem::remove(path); // a result file is never replaced
-    ASSERT_TRUE(Result_To_Disk(path, disk));
-    EXPECT_FALSE(Load_To_List(path, &other));
+    ASSERT_TRUE(Result_To_Disk(session, path, disk));
+    EXPECT_FALSE(Load_To_List(session, path, &other));
 }
 
 TEST_F(ResultFile, NoSourceChosenIsRefused) {
-    RebuildResultList.Append(TRebuildResult{});
-    ASSERT_TRUE(Result_To_Disk(dir.File("n.QRV"), node));
+    session.Rebuilds.Append(TRebuildResult{});
+    ASSERT_TRUE(Result_To_Disk(session, dir.File("n.QRV"), node));
     Put_Marker();
-    EXPECT_FALSE(Load_To_List(dir.File("n.QRV"), nullptr));
-    EXPECT_FALSE(Load_To_List(dir.File("n.QRV"), std::optional<TTreeData>{}));
-    EXPECT_EQ(RebuildResultList.Count(), 2);
+    EXPECT_FALSE(Load_To_List(session, dir.File("n.QRV"), nullptr));
+    EXPECT_FALSE(Load_To_List(session, dir.File("n.QRV"), std::optional<TTreeData>{}));
+    EXPECT_EQ(session.Rebuilds.Count(), 2);
     EXPECT_FALSE(Logs("加载错误").empty());
     EXPECT_TRUE(sink->OfType(MSG_VIEW_AFTER_LOAD).empty());
 }
 
 TEST_F(ResultFile, HeaderAndInfoDamageLeavesTheListsAlone) {
-    RebuildResultList.Append(TRebuildResult{});
+    session.Rebuilds.Append(TRebuildResult{});
     const std::string path = dir.File("d.QRV");
-    ASSERT_TRUE(Result_To_Disk(path, node));
+    ASSERT_TRUE(Result_To_Disk(session, path, node));
     const TBytes good = Read_File(path);
     struct TCase {
         size_t off;
@@ -431,12 +426,12 @@ TEST_F(ResultFile, HeaderAndInfoDamageLeavesTheListsAlone) {
         TBytes f = good;
         f[c.off] = c.value;
         Write_File(path, f);
-        RebuildResultList.Clear();
+        session.Rebuilds.Clear();
         Put_Marker();
         sink->Clear();
-        EXPECT_FALSE(Load_To_List(path, &node));
+        EXPECT_FALSE(Load_To_List(session, path, &node));
         EXPECT_TRUE(Has_Log("加载错误", c.message));
-        EXPECT_EQ(RebuildResultList.Count(), 1);
+        EXPECT_EQ(session.Rebuilds.Count(), 1);
         EXPECT_TRUE(sink->OfType(MSG_VIEW_AFTER_LOAD).empty());
         EXPECT_EQ(sink->Messages().back().MsgType, MSG_PROGRESS_END);
     }
@@ -445,25 +440,25 @@ TEST_F(ResultFile, HeaderAndInfoDamageLeavesTheListsAlone) {
         TBytes f = good;
         Put_LE32(&f[16], N);
         Write_File(path, f);
-        EXPECT_FALSE(Load_To_List(path, &node));
+        EXPECT_FALSE(Load_To_List(session, path, &node));
         EXPECT_TRUE(Has_Log("加载错误", "INFO长度不正常"));
     }
     // An INFO entry whose length runs past the content.
     TBytes f = good;
     f[22] = 0xFF;
     Write_File(path, f);
-    EXPECT_FALSE(Load_To_List(path, &node));
+    EXPECT_FALSE(Load_To_List(session, path, &node));
     EXPECT_TRUE(Has_Log("加载错误", "INFO内容不正常"));
     // A missing file fails the header check.
-    EXPECT_FALSE(Load_To_List(dir.File("missing.QRV"), &node));
+    EXPECT_FALSE(Load_To_List(session, dir.File("missing.QRV"), &node));
     // A missing LIST mark comes after the lists were emptied.
     f = good;
     f[20 + Get_LE32(&f[16])] = 'X';
     Write_File(path, f);
     Put_Marker();
-    EXPECT_FALSE(Load_To_List(path, &node));
+    EXPECT_FALSE(Load_To_List(session, path, &node));
     EXPECT_TRUE(Has_Log("加载错误", "标识2错误无法正常加载!"));
-    EXPECT_EQ(RebuildResultList.Count(), 0);
+    EXPECT_EQ(session.Rebuilds.Count(), 0);
 }
 
 TEST_F(ResultFile, InfoWithoutIdentityEntryPasses) {
@@ -472,16 +467,16 @@ TEST_F(ResultFile, InfoWithoutIdentityEntryPasses) {
     TBytes rec = Record({Result_Block(0)});
     f.insert(f.end(), rec.begin(), rec.end());
     Write_File(dir.File("x.QRV"), f);
-    EXPECT_TRUE(Load_To_List(dir.File("x.QRV"), &node));
-    EXPECT_EQ(RebuildResultList.Count(), 1);
+    EXPECT_TRUE(Load_To_List(session, dir.File("x.QRV"), &node));
+    EXPECT_EQ(session.Rebuilds.Count(), 1);
 }
 
 TEST_F(ResultFile, FileCutBetweenRecordsLoadsTheRecordsBefore) {
     std::mt19937_64 rng(11);
     for (int i = 0; i < 4; ++i)
-        RebuildResultList.Append(Random_Result(rng, 3));
+        session.Rebuilds.Append(Random_Result(rng, 3));
     const std::string path = dir.File("c.QRV");
-    ASSERT_TRUE(Result_To_Disk(path, node));
+    ASSERT_TRUE(Result_To_Disk(session, path, node));
     TBytes f = Read_File(path);
     // Find the start of the third record.
     size_t p = 28 + Get_LE32(&f[16]);
@@ -490,16 +485,16 @@ TEST_F(ResultFile, FileCutBetweenRecordsLoadsTheRecordsBefore) {
     TBytes cut(f.begin(), f.begin() + long(p));
     Write_File(path, cut);
     sink->Clear();
-    ASSERT_TRUE(Load_To_List(path, &node));
-    EXPECT_EQ(RebuildResultList.Count(), 2);
+    ASSERT_TRUE(Load_To_List(session, path, &node));
+    EXPECT_EQ(session.Rebuilds.Count(), 2);
     EXPECT_TRUE(Logs("加载错误").empty());
     // Cut inside the third record: the two before are kept and the damage is logged.
     for (size_t extra : {1u, 4u, 5u, 20u}) {
         TBytes c2(f.begin(), f.begin() + long(p + extra));
         Write_File(path, c2);
         sink->Clear();
-        ASSERT_TRUE(Load_To_List(path, &node));
-        EXPECT_EQ(RebuildResultList.Count(), 2);
+        ASSERT_TRUE(Load_To_List(session, path, &node));
+        EXPECT_EQ(session.Rebuilds.Count(), 2);
         EXPECT_TRUE(Has_Log("加载错误", "扫描结果文件已损坏"));
     }
     // A record that does not start with 0xAA is damage too: the writer fills
@@ -508,8 +503,8 @@ TEST_F(ResultFile, FileCutBetweenRecordsLoadsTheRecordsBefore) {
     Write_File(path, f);
     sink->Clear();
     TLoadReport report;
-    ASSERT_TRUE(Load_To_List(path, &node, &report));
-    EXPECT_EQ(RebuildResultList.Count(), 2);
+    ASSERT_TRUE(Load_To_List(session, path, &node, &report));
+    EXPECT_EQ(session.Rebuilds.Count(), 2);
     EXPECT_EQ(report.Outcome.Kind, TOutcomeKind::Corrupt);
     EXPECT_EQ(report.Outcome.Offset, int64_t(p));
     EXPECT_TRUE(Has_Log("加载错误", "记录标记不正常"));
@@ -522,26 +517,26 @@ TEST_F(ResultFile, FileCutBetweenRecordsLoadsTheRecordsBefore) {
 TEST_F(ResultFile, StopDuringALoadKeepsTheRecordsBeforeAndSaysSo) {
     std::mt19937_64 rng(12);
     for (int i = 0; i < 4; ++i)
-        RebuildResultList.Append(Random_Result(rng, 3));
+        session.Rebuilds.Append(Random_Result(rng, 3));
     const std::string path = dir.File("s.QRV");
-    ASSERT_TRUE(Result_To_Disk(path, node));
+    ASSERT_TRUE(Result_To_Disk(session, path, node));
     class TStopAfterTwo : public TRecordingSink {
         void Handle_UIMessage(const TUiMessage& m) override {
             TRecordingSink::Handle_UIMessage(m);
-            if (m.MsgType == MSG_PROGRESS_STATUS && ++seen_ == 2) Op_State().StopFlag = true;
+            if (m.MsgType == MSG_PROGRESS_STATUS && ++seen_ == 2) Bound_OpState()->StopFlag = true;
         }
         int seen_ = 0;
     };
     auto stopper = std::make_shared<TStopAfterTwo>();
     Set_UISink(stopper);
-    Op_State().StopFlag = false;
+    session.Op.StopFlag = false;
     TLoadReport report;
-    ASSERT_TRUE(Load_To_List(path, &node, &report));
-    Op_State().StopFlag = false;
+    ASSERT_TRUE(Load_To_List(session, path, &node, &report));
+    session.Op.StopFlag = false;
     Set_UISink(sink);
     EXPECT_TRUE(report.Stopped);
     EXPECT_EQ(report.Loaded, 2);
-    EXPECT_EQ(RebuildResultList.Count(), 2);
+    EXPECT_EQ(session.Rebuilds.Count(), 2);
     std::vector<std::string> closing;
     for (const auto& m : stopper->OfType(MSG_LOG))
         if (m.P[0] == "加载结果") closing.push_back(m.P[2]);
@@ -585,7 +580,7 @@ TEST_F(ResultFile, DamagedRecordsAreCutCleanly) {
         Write_File(dir.File("r.QRV"), file);
         sink->Clear();
         TLoadReport report;
-        ASSERT_TRUE(Load_To_List(dir.File("r.QRV"), &node, &report));
+        ASSERT_TRUE(Load_To_List(session, dir.File("r.QRV"), &node, &report));
         // The record before the damage stays, the damaged one and what follows are dropped;
         // the report names the damaged record and where it starts.
         EXPECT_EQ(report.Damaged(), c.logged);
@@ -595,9 +590,9 @@ TEST_F(ResultFile, DamagedRecordsAreCutCleanly) {
             EXPECT_EQ(report.Outcome.Offset, int64_t(file.size() - good.size() - c.bad.size()));
             EXPECT_FALSE(report.Outcome.Why.empty());
         }
-        ASSERT_EQ(RebuildResultList.Count(), 1);
-        EXPECT_EQ(RebuildResultList.Get(0).FragmenArray.size(), 1u);
-        EXPECT_EQ(RebuildResultList.Get(0).FragmenArray[0].FragmentLastErySoff, std::optional<int64_t>(4096));
+        ASSERT_EQ(session.Rebuilds.Count(), 1);
+        EXPECT_EQ(session.Rebuilds.Get(0).FragmenArray.size(), 1u);
+        EXPECT_EQ(session.Rebuilds.Get(0).FragmenArray[0].FragmentLastErySoff, std::optional<int64_t>(4096));
         if (c.logged) {
             EXPECT_TRUE(Has_Log("加载错误", "扫描结果文件已损坏"));
         }
@@ -606,15 +601,15 @@ TEST_F(ResultFile, DamagedRecordsAreCutCleanly) {
     Write_File(dir.File("r.QRV"),
                File_Of(node, {Record({Result_Block(1), Block(0xCC, {Entry(26, "12x")})})}));
     sink->Clear();
-    ASSERT_TRUE(Load_To_List(dir.File("r.QRV"), &node));
-    EXPECT_EQ(RebuildResultList.Count(), 0);
+    ASSERT_TRUE(Load_To_List(session, dir.File("r.QRV"), &node));
+    EXPECT_EQ(session.Rebuilds.Count(), 0);
     EXPECT_TRUE(Has_Log("加载错误", "标签26"));
 }
 
 TEST_F(ResultFile, WriterFailuresAreReportedWithThePath) {
-    RebuildResultList.Append(TRebuildResult{});
+    session.Rebuilds.Append(TRebuildResult{});
     const std::string missing = dir.File("no/such/folder/x.QRV");
-    EXPECT_FALSE(Result_To_Disk(missing, node));
+    EXPECT_FALSE(Result_To_Disk(session, missing, node));
     bool named = false;
     for (const auto& m : sink->OfType(MSG_LOG))
         if (m.P[0].find("错误") != std::string::npos && m.P[2].find(missing) != std::string::npos)
@@ -627,7 +622,7 @@ TEST_F(ResultFile, WriterFailuresAreReportedWithThePath) {
         const std::string link = dir.File("full.QRV");
         ASSERT_EQ(symlink("/dev/full", link.c_str()), 0);
         sink->Clear();
-        EXPECT_FALSE(Result_To_Disk(link, node));
+        EXPECT_FALSE(Result_To_Disk(session, link, node));
         EXPECT_FALSE(Has_Log("保存完成", "保存结果完毕!"));
         named = false;
         for (const auto& m : sink->OfType(MSG_LOG))
@@ -642,12 +637,12 @@ TEST_F(ResultFile, CountAndArrayThatDisagreeAreWrittenAsTheArrayHoldsThem) {
     std::mt19937_64 rng(5);
     TRebuildResult r = Random_Result(rng, 2);
     r.Fragmenum = 3; // never read past the array
-    RebuildResultList.Append(r);
-    ASSERT_TRUE(Result_To_Disk(dir.File("m.QRV"), node));
-    ASSERT_TRUE(Load_To_List(dir.File("m.QRV"), &node));
-    ASSERT_EQ(RebuildResultList.Count(), 1);
-    EXPECT_EQ(RebuildResultList.Get(0).Fragmenum, 2);
-    EXPECT_EQ(RebuildResultList.Get(0).FragmenArray.size(), 2u);
+    session.Rebuilds.Append(r);
+    ASSERT_TRUE(Result_To_Disk(session, dir.File("m.QRV"), node));
+    ASSERT_TRUE(Load_To_List(session, dir.File("m.QRV"), &node));
+    ASSERT_EQ(session.Rebuilds.Count(), 1);
+    EXPECT_EQ(session.Rebuilds.Get(0).Fragmenum, 2);
+    EXPECT_EQ(session.Rebuilds.Get(0).FragmenArray.size(), 2u);
 }
 
 namespace {
@@ -747,14 +742,14 @@ TEST_F(ResultFile, KnownAnswerFileReadsAndWritesByteForByte) {
 
     Write_File(dir.File("known.QRV"), committed);
     TLoadReport report;
-    ASSERT_TRUE(Load_To_List(dir.File("known.QRV"), &known, &report));
+    ASSERT_TRUE(Load_To_List(session, dir.File("known.QRV"), &known, &report));
     EXPECT_TRUE(report.Outcome.Is_Ok());
-    ASSERT_EQ(RebuildResultList.Count(), 1);
-    Expect_Same(RebuildResultList.Get(0), Known_Result());
+    ASSERT_EQ(session.Rebuilds.Count(), 1);
+    Expect_Same(session.Rebuilds.Get(0), Known_Result());
 
-    RebuildResultList.Clear();
-    RebuildResultList.Append(Known_Result());
-    ASSERT_TRUE(Result_To_Disk(dir.File("again.QRV"), known));
+    session.Rebuilds.Clear();
+    session.Rebuilds.Append(Known_Result());
+    ASSERT_TRUE(Result_To_Disk(session, dir.File("again.QRV"), known));
     EXPECT_EQ(Read_File(dir.File("again.QRV")), committed);
 }
 
@@ -773,15 +768,15 @@ TEST_F(ResultFile, AnyFlippedCipherByteIsDamageNeverAWrongValue) {
         Write_File(dir.File("flip.QRV"), f);
         sink->Clear();
         TLoadReport report;
-        ASSERT_TRUE(Load_To_List(dir.File("flip.QRV"), &known, &report));
+        ASSERT_TRUE(Load_To_List(session, dir.File("flip.QRV"), &known, &report));
         if (report.Damaged()) {
             ++damaged;
-            EXPECT_EQ(RebuildResultList.Count(), 0) << at;
+            EXPECT_EQ(session.Rebuilds.Count(), 0) << at;
             EXPECT_TRUE(Has_Log("加载结果", "加载结果未能完成!")) << at;
         } else {
             SCOPED_TRACE(at);
-            ASSERT_EQ(RebuildResultList.Count(), 1);
-            Expect_Same(RebuildResultList.Get(0), Known_Result());
+            ASSERT_EQ(session.Rebuilds.Count(), 1);
+            Expect_Same(session.Rebuilds.Get(0), Known_Result());
         }
     }
     // Only a length that still covers the same blocks and zero filling can flip unnoticed.

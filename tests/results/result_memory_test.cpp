@@ -171,18 +171,18 @@ TEST(ResultFileMemory, PeakStaysWithinASmallMultipleOfTheFileSize) {
         SCOPED_TRACE(c.Name);
         const std::string path = dir.File("crafted.QRV");
         test::Write_File(path, c.File);
-        RebuildResultList.Clear();
+        TScanSession session;
         const int64_t base = g_inUse.load();
         g_peak.store(base);
         TLoadReport report;
-        EXPECT_TRUE(Load_To_List(path, &node, &report));
+        EXPECT_TRUE(Load_To_List(session, path, &node, &report));
         const int64_t peak = g_peak.load() - base;
         const int64_t size = int64_t(c.File.size());
         EXPECT_LE(peak, kLoadMemoryPerByte * size + kLoadMemorySlack)
             << "peak " << peak << " bytes for a file of " << size << " bytes";
         EXPECT_EQ(report.Damaged(), c.Damaged);
         EXPECT_EQ(report.DamagedRecord, c.Damaged ? report.Loaded + 1 : 0);
-        RebuildResultList.Clear();
+        session.Rebuilds.Clear();
     }
     Set_UISink(nullptr);
 }

@@ -38,13 +38,10 @@ class ResultsView : public ::testing::Test {
     void SetUp() override {
         rec = std::make_shared<TRecordingSink>();
         model = std::make_shared<TResultsModel>();
+        model->Set_Session(shared);
         Set_UISink(std::make_shared<TResultsSink>(model, rec));
-        RebuildResultList.Clear();
     }
-    void TearDown() override {
-        Set_UISink(nullptr);
-        RebuildResultList.Clear();
-    }
+    void TearDown() override { Set_UISink(nullptr); }
     // Adds a row directly, as message 5 would.
     void Row(const std::string& caption, const std::string& level, const std::string& modelText,
              const std::string& date, int64_t index = 0) {
@@ -68,6 +65,8 @@ class ResultsView : public ::testing::Test {
     }
     std::shared_ptr<TRecordingSink> rec;
     std::shared_ptr<TResultsModel> model;
+    std::shared_ptr<TScanSession> shared = std::make_shared<TScanSession>();
+    TScanSession& session = *shared;
 };
 
 } // namespace
@@ -86,12 +85,12 @@ TEST(SizeText, UnitsAndRounding) {
 }
 
 TEST_F(ResultsView, FillListsOnlyResultsWithAHeaderThatIsNotADuplicate) {
-    RebuildResultList.Append(Result({Frag(1)}));                // lone fragment
-    RebuildResultList.Append(Result({Frag(1), Frag(2)}));       // listed
-    RebuildResultList.Append(Result({Frag(1, true), Frag(2)})); // only a duplicate header
-    RebuildResultList.Append(Result({Frag(2), Frag(3)}));       // header of kind 3
-    RebuildResultList.Append(Result({}));                       // nothing at all
-    EXPECT_EQ(To_View(0, RebuildResultList.Count()), 2);
+    session.Rebuilds.Append(Result({Frag(1)}));                // lone fragment
+    session.Rebuilds.Append(Result({Frag(1), Frag(2)}));       // listed
+    session.Rebuilds.Append(Result({Frag(1, true), Frag(2)})); // only a duplicate header
+    session.Rebuilds.Append(Result({Frag(2), Frag(3)}));       // header of kind 3
+    session.Rebuilds.Append(Result({}));                       // nothing at all
+    EXPECT_EQ(To_View(session, 0, session.Rebuilds.Count()), 2);
     ASSERT_EQ(model->Count(), 2);
     TResultRow r = model->Row(0);
     EXPECT_EQ(r.Caption, "1");
@@ -119,7 +118,7 @@ TEST_F(ResultsView, FillListsOnlyResultsWithAHeaderThatIsNotADuplicate) {
     EXPECT_EQ(logs[1].P[2], "显示扫描结果完成!");
     // A part of the list only.
     model->Clear();
-    EXPECT_EQ(To_View(2, 4), 1);
+    EXPECT_EQ(To_View(session, 2, 4), 1);
     EXPECT_EQ(model->Row(0).Caption, "1");
     EXPECT_EQ(model->Row(0).ResultIndex, 3);
 }
@@ -134,10 +133,10 @@ TEST_F(ResultsView, LevelIcons) {
 }
 
 TEST_F(ResultsView, SelectionTotalsAndCheckCommands) {
-    RebuildResultList.Append(Result({Frag(1), Frag(2)}, "2019-05-12", "A", int64_t(1) << 30));
-    RebuildResultList.Append(Result({Frag(1), Frag(2)}, "2019-05-12", "B", int64_t(512) << 20));
-    RebuildResultList.Append(Result({Frag(1), Frag(2)}, "2019-05-12", "C", 7));
-    To_View(0, 3);
+    session.Rebuilds.Append(Result({Frag(1), Frag(2)}, "2019-05-12", "A", int64_t(1) << 30));
+    session.Rebuilds.Append(Result({Frag(1), Frag(2)}, "2019-05-12", "B", int64_t(512) << 20));
+    session.Rebuilds.Append(Result({Frag(1), Frag(2)}, "2019-05-12", "C", 7));
+    To_View(session, 0, 3);
     EXPECT_EQ(model->Selection_Totals(), "");
     model->Set_Checked(0, true);
     model->Set_Checked(1, true);
@@ -248,18 +247,18 @@ TEST_F(ResultsView, SearchByDateRangeAndModel) {
     Row("6", "0", "DV-A8", "");           // no date: never matches
     Row("7", "0", "DV-A8", "2019-0x-12"); // unreadable date
     int64_t n = -1;
-    EXPECT_EQ(FindFile(*model, "2019-05-12", "2019-05-12", "", &n), TFindOutcome::Done);
+    EXPECT_EQ(FindFile(session.Op, *model, "2019-05-12", "2019-05-12", "", &n), TFindOutcome::Done);
     EXPECT_EQ(Checks(), (std::vector<bool>{true, false, false, false, false, false, false}));
     EXPECT_EQ(n, 1);
-    EXPECT_EQ(FindFile(*model, "2019-05-12", "2019-06-03", "", &n), TFindOutcome::Done);
+    EXPECT_EQ(FindFile(session.Op, *model, "2019-05-12", "2019-06-03", "", &n), TFindOutcome::Done);
     EXPECT_EQ(Checks(), (std::vector<bool>{true, true, true, false, true, false, false}));
-    EXPECT_EQ(FindFile(*model, "2019/05/01", "2019/07/31", "dv", &n), TFindOutcome::Done);
+    EXPECT_EQ(FindFile(session.Op, *model, "2019/05/01", "2019/07/31", "dv", &n), TFindOutcome::Done);
     EXPECT_EQ(Checks(), (std::vector<bool>{true, true, true, true, true, false, false}));
-    EXPECT_EQ(FindFile(*model, "2019-05-01", "2019-07-31", "xdv", &n), TFindOutcome::Done);
+    EXPECT_EQ(FindFile(session.Op, *model, "2019-05-01", "2019-07-31", "xdv", &n), TFindOutcome::Done);
     EXPECT_EQ(Checks(), (std::vector<bool>{false, true, false, false, false, false, false}));
     // Months are tested independently of years: November to February matches nothing.
     rec->Clear();
-    EXPECT_EQ(FindFile(*model, "2018-11-01", "2020-02-01", "", &n), TFindOutcome::Done);
+    EXPECT_EQ(FindFile(session.Op, *model, "2018-11-01", "2020-02-01", "", &n), TFindOutcome::Done);
     EXPECT_EQ(Checks(), std::vector<bool>(7, false));
     EXPECT_EQ(n, 0);
     auto status = rec->OfType(MSG_PROGRESS_STATUS);
@@ -279,7 +278,7 @@ TEST_F(ResultsView, StoppedSearchChecksOnlyRowsItLookedAt) {
       public:
         void Handle_UIMessage(const TUiMessage& m) override {
             TRecordingSink::Handle_UIMessage(m);
-            if (m.MsgType == MSG_PROGRESS_STATUS && ++seen_ == 2) Op_State().StopFlag = true;
+            if (m.MsgType == MSG_PROGRESS_STATUS && ++seen_ == 2) Bound_OpState()->StopFlag = true;
         }
 
       private:
@@ -287,9 +286,9 @@ TEST_F(ResultsView, StoppedSearchChecksOnlyRowsItLookedAt) {
     };
     auto stopper = std::make_shared<TStopAfterTwo>();
     Set_UISink(stopper);
-    Op_State().StopFlag = false;
-    const TFindOutcome outcome = FindFile(*model, "2019-05-01", "2019-05-31", "");
-    Op_State().StopFlag = false;
+    session.Op.StopFlag = false;
+    const TFindOutcome outcome = FindFile(session.Op, *model, "2019-05-01", "2019-05-31", "");
+    session.Op.StopFlag = false;
     EXPECT_EQ(outcome, TFindOutcome::Stopped);
     EXPECT_EQ(Checks(), (std::vector<bool>{true, true, false, false, false}));
     std::vector<std::string> closing;
@@ -301,18 +300,18 @@ TEST_F(ResultsView, StoppedSearchChecksOnlyRowsItLookedAt) {
 TEST_F(ResultsView, SearchGuards) {
     int64_t n = -1;
     // No rows: nothing happens at all.
-    EXPECT_EQ(FindFile(*model, "2019-05-12", "2019-05-12", "", &n), TFindOutcome::NotRun);
+    EXPECT_EQ(FindFile(session.Op, *model, "2019-05-12", "2019-05-12", "", &n), TFindOutcome::NotRun);
     EXPECT_TRUE(rec->Messages().empty());
     Row("1", "0", "DV", "2019-05-12 10:00:00");
     model->Set_Checked(0, true);
-    EXPECT_EQ(FindFile(*model, "", "", "", &n), TFindOutcome::NotRun);
+    EXPECT_EQ(FindFile(session.Op, *model, "", "", "", &n), TFindOutcome::NotRun);
     EXPECT_TRUE(rec->Messages().empty());
     EXPECT_TRUE(model->Checked(0));
     // One date missing or malformed: refused with a log line, checks untouched.
     for (auto [a, b] : {std::pair{"2019-05-12", ""}, std::pair{"", "2019-05-12"},
                         std::pair{"2019-5-12", "2019-05-12"}, std::pair{"2019-05-12", "20190512"}}) {
         rec->Clear();
-        EXPECT_EQ(FindFile(*model, a, b, "", &n), TFindOutcome::Refused);
+        EXPECT_EQ(FindFile(session.Op, *model, a, b, "", &n), TFindOutcome::Refused);
         auto logs = rec->OfType(MSG_LOG);
         ASSERT_EQ(logs.size(), 1u);
         EXPECT_NE(logs[0].P[0].find("错误"), std::string::npos);

@@ -94,7 +94,7 @@ TEST_P(AllocMapImage, EveryClusterAgreesWithTheFileSystem) {
     // The scan's own guard: the map must be large enough for the cluster total.
     EXPECT_GE(map.MapExtent * 8, int64_t(node.LogTotalClusters));
 
-    Clear_AllocWindow();
+    map.Window.Clear();
     int64_t mismatches = 0, allocated = 0;
     std::string first;
     for (int64_t c = img.FirstCluster; c <= img.Last_Cluster(); ++c) {
@@ -134,7 +134,7 @@ TEST_P(AllocMapImage, LiveFilesAreAllocatedWhereTheToolsPutThem) {
     ASSERT_TRUE(src);
     const TAllocMap map = Load_AllocMap(*src, img.Fs, 0);
     ASSERT_TRUE(map.Loaded);
-    Clear_AllocWindow();
+    map.Window.Clear();
 
     for (const auto& [name, bytes] : plan.Files) {
         SCOPED_TRACE(name);
@@ -186,7 +186,7 @@ TEST_P(AllocMapImage, DeletedDataLiesInFreeClusters) {
     ASSERT_TRUE(src);
     const TAllocMap map = Load_AllocMap(*src, img.Fs, k.V);
     ASSERT_TRUE(map.Loaded);
-    Clear_AllocWindow();
+    map.Window.Clear();
     std::vector<int64_t> all(pieces);
     for (int64_t i = 0; i < 6; ++i)
         all.push_back(run + i);
@@ -284,7 +284,7 @@ TEST(DiskImage, ClustersMarkedInUseReadAsAllocated) {
         ASSERT_TRUE(src);
         const TAllocMap map = Load_AllocMap(*src, k.Fs, 0);
         ASSERT_TRUE(map.Loaded);
-        Clear_AllocWindow();
+        map.Window.Clear();
         EXPECT_EQ(Get_ClusterState(*src, k.Fs, map, first - 1), img.Is_Allocated(first - 1) ? 1 : 0);
         for (int64_t c : marked)
             EXPECT_EQ(Get_ClusterState(*src, k.Fs, map, c), 1) << c;

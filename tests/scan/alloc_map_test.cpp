@@ -212,7 +212,6 @@ TEST(AllocMapOther, Fat16AndRawGetNoMapAndNothingIsRead) {
     }
     EXPECT_TRUE(src.reads.empty());
     // A map that did not load answers "unknown" too, for the three known systems.
-    Clear_AllocWindow();
     for (const char* fs : {"FAT32", "exFAT", "NTFS"})
         EXPECT_EQ(Get_ClusterState(src, fs, TAllocMap{}, 5), 255);
 }
@@ -231,7 +230,7 @@ TEST(AllocMapFat32, WindowCoversSixteenThousandEntriesAndReloadsAtTheEdge) {
     TLogSource src(img);
     TAllocMap m = Load_AllocMap(src, "FAT32", 0);
     ASSERT_TRUE(m.Loaded);
-    Clear_AllocWindow();
+    m.Window.Clear();
     src.reads.clear();
 
     for (int64_t c = 2; c < 16384; ++c)
@@ -256,7 +255,7 @@ TEST(AllocMapFat32, HighBitsAloneMeanAllocatedAndWindowFollowsBackwardQueries) {
     Put_LE32(&img[16384 + 4 * 20000], 0x0FFFFFFF);
     TLogSource src(img);
     TAllocMap m = Load_AllocMap(src, "FAT32", 0);
-    Clear_AllocWindow();
+    m.Window.Clear();
     src.reads.clear();
     EXPECT_EQ(Get_ClusterState(src, "FAT32", m, 5), 1);
     EXPECT_EQ(Get_ClusterState(src, "FAT32", m, 20000), 1); // another window without a drop
@@ -308,7 +307,7 @@ TEST(AllocMapNtfs, BitmapRecordGivesMapAndClusterSixHundredThousandIsInTheSecond
     EXPECT_EQ(m.MftRecordSize, 1024);
     EXPECT_EQ(m.DataStart, 0);
 
-    Clear_AllocWindow();
+    m.Window.Clear();
     src.reads.clear();
     EXPECT_EQ(Get_ClusterState(src, "NTFS", m, 524286), 0);
     EXPECT_EQ(Get_ClusterState(src, "NTFS", m, 524287), 1);
@@ -502,7 +501,7 @@ TEST(AllocMapExfat, BitmapEntryInTheFirstSectorOfTheRoot) {
     img[size_t(m.MapStart + 65535)] = 0x80; // cluster 524,289
     img[size_t(m.MapStart + 65536)] = 0x01; // cluster 524,290
     TLogSource s2(img);
-    Clear_AllocWindow();
+    m.Window.Clear();
     EXPECT_EQ(Get_ClusterState(s2, "exFAT", m, 2), 1);
     EXPECT_EQ(Get_ClusterState(s2, "exFAT", m, 3), 0);
     EXPECT_EQ(Get_ClusterState(s2, "exFAT", m, 4), 1);

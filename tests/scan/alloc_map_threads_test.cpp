@@ -1,4 +1,4 @@
-// The map window is process-wide: queries from two threads over two different
+// Each map carries its own window: queries from two threads over two different
 // maps must each get their own map's answers.
 #include <gtest/gtest.h>
 
@@ -32,7 +32,6 @@ TEST(AllocMapThreads, TwoSourcesQueriedAtOnceKeepTheirOwnAnswers) {
     TMemorySource a(Fat32_Volume(3)), b(Fat32_Volume(5));
     const TAllocMap ma = Load_AllocMap(a, "FAT32", 0), mb = Load_AllocMap(b, "FAT32", 0);
     ASSERT_TRUE(ma.Loaded && mb.Loaded);
-    Clear_AllocWindow();
     std::atomic<int64_t> wrong{0};
     auto worker = [&](TSource& src, const TAllocMap& m, int period) {
         for (int round = 0; round < 3; ++round)

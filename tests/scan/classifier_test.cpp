@@ -25,6 +25,7 @@ struct TBench {
     TTreeData Node;
     TAllocMap Map;
     std::unique_ptr<TMemorySource> Src;
+    TScanSession Session;
     TClassifyContext Ctx;
 
     explicit TBench(size_t size, const std::string& fs = "RAW", int64_t unit = 512) : Bytes(Noise(size, 7)) {
@@ -33,6 +34,7 @@ struct TBench {
         Node.PerSecBytes = 512;
         Node.LogPerClusec = uint32_t(unit / 512);
         Ctx.Node = &Node;
+        Ctx.Session = &Session;
         Ctx.Unit = unit;
         Ctx.WalkStep = fs == "RAW" ? 32768 : unit;
         Ctx.Map = &Map;
@@ -44,25 +46,19 @@ struct TBench {
         Ctx.Handle = Src.get();
         std::vector<uint8_t> block(kScanBlockRead);
         Read_Block(*Src, block.data(), block.size(), P);
-        ScanResultList.Clear();
-        Clear_AllocWindow();
+        Session.Scans.Clear();
+        Map.Window.Clear();
         int64_t count = 0;
         Classify_Block(block.data(), P, Ctx, count);
         if (movies) *movies = count;
-        return Findings();
+        return Findings(Session);
     }
 };
 
 class Classifier : public ::testing::Test {
   protected:
-    void SetUp() override {
-        Set_TimeZoneBiasOverride(0);
-        ScanResultList.Clear();
-    }
-    void TearDown() override {
-        Set_TimeZoneBiasOverride(std::nullopt);
-        ScanResultList.Clear();
-    }
+    void SetUp() override { Set_TimeZoneBiasOverride(0); }
+    void TearDown() override { Set_TimeZoneBiasOverride(std::nullopt); }
 };
 
 } // namespace
@@ -78,7 +74,7 @@ TEST_F(Classifier, HeadsCountOnlyOnSectorStartsAndRecordTheirFields) {
     ASSERT_EQ(f, (std::vector<TFinding>{{1, 1536}, {0, 4096}}));
     EXPECT_EQ(movies, 1);
 
-    const TScanResult& k1 = ScanResultList.Get(0);
+    const TScanResult& k1 = b.Session.Scans.Get(0);
     EXPECT_TRUE(k1.Head_Flag);
     EXPECT_EQ(k1.CamerType, 0);
     EXPECT_EQ(k1.MdatOFF, (1536 + 32) % 512);
@@ -88,7 +84,7 @@ TEST_F(Classifier, HeadsCountOnlyOnSectorStartsAndRecordTheirFields) {
     EXPECT_EQ(k1.MoovOff, 0);
     EXPECT_TRUE(k1.CreateTime.empty());
 
-    const TScanResult& k0 = ScanResultList.Get(1);
+    const TScanResult& k0 = b.Session.Scans.Get(1);
     const int64_t moovLen = int64_t(Make_Moov().size());
     EXPECT_TRUE(k0.Head_Flag);
     EXPECT_EQ(k0.MdatOFF, -1);
@@ -116,7 +112,7 @@ TEST_F(Classifier, MovieBoxesNeedThe108ByteMvhdAndRecordKind3) {
     b.Ctx.RecoveryType = 0;
     auto f = b.Run(0);
     ASSERT_EQ(f, (std::vector<TFinding>{{3, 70001}}));
-    const TScanResult& r = ScanResultList.Get(0);
+    const TScanResult& r = b.Session.Scans.Get(0);
     EXPECT_EQ(r.CamerType, 2);
     EXPECT_FALSE(r.Head_Flag);
     EXPECT_EQ(r.MoovOff, 70001);
@@ -156,12 +152,13 @@ TEST_F(Classifier, MovieHeaderLeavesTheUnitAndTheDateFilterDropsHeadsOnly) {
     EXPECT_EQ(b.Run(0), (std::vector<TFinding>{{0, 16384}, {3, 32768 + 50}}));
 
     b.Ctx.DateFilter = true;
-    Op_State().Set_DateWindow(Encode_DateTime(2019, 1, 1, 0, 0, 0), Encode_DateTime(2019, 12, 31, 0, 0, 0));
+    b.Ctx.DateFrom = Encode_DateTime(2019, 1, 1, 0, 0, 0);
+    b.Ctx.DateTo = Encode_DateTime(2019, 12, 31, 0, 0, 0);
     int64_t movies = 0;
     EXPECT_EQ(b.Run(0, &movies), (std::vector<TFinding>{{3, 32768 + 50}}));
     EXPECT_EQ(movies, 1);
 
-    Op_State().Set_DateWindow(Encode_DateTime(2018, 1, 28, 8, 0, 0), Encode_DateTime(2018, 1, 28, 8, 0, 0));
+    b.Ctx.DateFrom = b.Ctx.DateTo = Encode_DateTime(2018, 1, 28, 8, 0, 0);
     EXPECT_EQ(b.Run(0), (std::vector<TFinding>{{0, 16384}, {3, 32768 + 50}}));
 }
 
@@ -230,7 +227,7 @@ void Reference_Classify(const uint8_t* block, int64_t P, TClassifyContext& ctx, 
                     TScanResult rec;
                     rec.Fragmentype = 1;
                     rec.FragmentOff = X;
-                    ScanResultList.Append(std::move(rec));
+                    ctx.Session->Scans.Append(std::move(rec));
                     r += 512;
                     continue;
                 }
@@ -240,11 +237,11 @@ void Reference_Classify(const uint8_t* block, int64_t P, TClassifyContext& ctx, 
                     Get_MoovInfo(*ctx.Node, *ctx.Handle, 0, con, ctx.RangeEnd, X + R);
                     if (con.MoovGood) Get_MoovTracks(*ctx.Node, *ctx.Handle, con, ext, 0, ctx.RangeEnd);
                     if (con.MoovGood && ext.MoovGood) {
-                        if (!ctx.DateFilter || Check_DateRange(con.CreateTime)) {
+                        if (!ctx.DateFilter || Check_DateRange(con.CreateTime, ctx.DateFrom, ctx.DateTo)) {
                             TScanResult rec;
                             rec.Fragmentype = 0;
                             rec.FragmentOff = X;
-                            ScanResultList.Append(std::move(rec));
+                            ctx.Session->Scans.Append(std::move(rec));
                             ++count;
                         }
                         break;
@@ -260,7 +257,7 @@ void Reference_Classify(const uint8_t* block, int64_t P, TClassifyContext& ctx, 
                     TScanResult rec;
                     rec.Fragmentype = 3;
                     rec.FragmentOff = X - 4;
-                    ScanResultList.Append(std::move(rec));
+                    ctx.Session->Scans.Append(std::move(rec));
                     ++count;
                     break;
                 }
@@ -311,11 +308,12 @@ TEST_F(Classifier, SameFindingsAsTheByteByByteRule) {
 
         std::vector<uint8_t> block(kScanBlockRead);
         Read_Block(*b.Src, block.data(), block.size(), P);
-        ScanResultList.Clear();
-        Clear_AllocWindow();
+        b.Session.Scans.Clear();
+        b.Map.Window.Clear();
         int64_t refCount = 0;
         Reference_Classify(block.data(), P, b.Ctx, refCount);
-        EXPECT_EQ(fast, Findings()) << "round " << round << " unit " << unit << " mode " << b.Ctx.Mode;
+        EXPECT_EQ(fast, Findings(b.Session))
+            << "round " << round << " unit " << unit << " mode " << b.Ctx.Mode;
         EXPECT_EQ(fastCount, refCount);
         EXPECT_FALSE(fast.empty());
     }

@@ -22,10 +22,7 @@ using test::TRecordingPlan;
 
 class MetadataOnRecordings : public ::testing::Test {
   protected:
-    void SetUp() override {
-        Set_TimeZoneBiasOverride(0);
-        Op_State().TimeStandard = TIMESTD_UTC;
-    }
+    void SetUp() override { Set_TimeZoneBiasOverride(0); }
     void TearDown() override { Set_TimeZoneBiasOverride(std::nullopt); }
 };
 

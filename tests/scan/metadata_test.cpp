@@ -72,25 +72,19 @@ TBytes Movie(uint32_t created, uint32_t scale, uint32_t duration, const TBytes& 
                                Box("trak", TBytes(24, 0)), Box("udta", udtaPayload)}));
 }
 
-TMoovCon Parse(const TBytes& bytes, int64_t moovOff, int64_t scanEnd = -1) {
+TMoovCon Parse(const TBytes& bytes, int64_t moovOff, int64_t scanEnd = -1, int timeStandard = TIMESTD_UTC) {
     TMemorySource src(bytes);
     TMoovCon con;
     con.trakcnt = 99; // must be reset by the walk
-    Get_MoovInfo(TTreeData{}, src, 0, con, scanEnd < 0 ? int64_t(bytes.size()) + 8 : scanEnd, moovOff);
+    Get_MoovInfo(TTreeData{}, src, 0, con, scanEnd < 0 ? int64_t(bytes.size()) + 8 : scanEnd, moovOff,
+                 timeStandard);
     return con;
 }
 
 class Metadata : public ::testing::Test {
   protected:
-    void SetUp() override {
-        Set_TimeZoneBiasOverride(0);
-        Op_State().TimeStandard = TIMESTD_UTC;
-    }
-    void TearDown() override {
-        Set_TimeZoneBiasOverride(std::nullopt);
-        Op_State().TimeStandard = TIMESTD_UTC;
-        Op_State().Set_DateWindow(0, 0);
-    }
+    void SetUp() override { Set_TimeZoneBiasOverride(0); }
+    void TearDown() override { Set_TimeZoneBiasOverride(std::nullopt); }
 };
 
 // ---- head walk ----
@@ -192,8 +186,8 @@ TEST_F(Metadata, ShootingDateFollowsZoneAndTimeStandard) {
                  {-480, TIMESTD_CHINA, "2018-01-29 00:00:00"}};
     for (const auto& k : cases) {
         Set_TimeZoneBiasOverride(k.bias);
-        Op_State().TimeStandard = k.standard;
-        EXPECT_EQ(Parse(bytes, 0).CreateTime, k.text) << "bias " << k.bias << " standard " << k.standard;
+        EXPECT_EQ(Parse(bytes, 0, -1, k.standard).CreateTime, k.text)
+            << "bias " << k.bias << " standard " << k.standard;
     }
     Set_TimeZoneBiasOverride(0);
     EXPECT_DOUBLE_EQ(Get_LocalTime(0), 25569.0);
@@ -304,14 +298,14 @@ TEST_F(Metadata, DateTextsRoundTripAndWindow) {
     EXPECT_FALSE(Parse_DateTime("2019-05-12 24:00:00"));
     EXPECT_FALSE(Parse_DateTime("20x9-05-12 10:33:21"));
 
-    Op_State().Set_DateWindow(Encode_DateTime(2018, 1, 1, 0, 0, 0), Encode_DateTime(2018, 1, 31, 23, 59, 59));
-    EXPECT_TRUE(Check_DateRange("2018-01-28 08:00:00"));
-    EXPECT_TRUE(Check_DateRange("2018-01-01 00:00:00"));
-    EXPECT_TRUE(Check_DateRange("2018-01-31 23:59:59"));
-    EXPECT_FALSE(Check_DateRange("2018-02-01 00:00:00"));
-    EXPECT_FALSE(Check_DateRange("2017-12-31 23:59:59"));
-    EXPECT_FALSE(Check_DateRange(""));
-    EXPECT_FALSE(Check_DateRange("not a date at all!!"));
+    const double from = Encode_DateTime(2018, 1, 1, 0, 0, 0), to = Encode_DateTime(2018, 1, 31, 23, 59, 59);
+    EXPECT_TRUE(Check_DateRange("2018-01-28 08:00:00", from, to));
+    EXPECT_TRUE(Check_DateRange("2018-01-01 00:00:00", from, to));
+    EXPECT_TRUE(Check_DateRange("2018-01-31 23:59:59", from, to));
+    EXPECT_FALSE(Check_DateRange("2018-02-01 00:00:00", from, to));
+    EXPECT_FALSE(Check_DateRange("2017-12-31 23:59:59", from, to));
+    EXPECT_FALSE(Check_DateRange("", from, to));
+    EXPECT_FALSE(Check_DateRange("not a date at all!!", from, to));
 }
 
 } // namespace

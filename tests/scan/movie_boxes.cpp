@@ -106,10 +106,10 @@ void Put(TBytes& medium, int64_t off, const TBytes& bytes) {
     std::memcpy(medium.data() + off, bytes.data(), bytes.size());
 }
 
-std::vector<TFinding> Findings() {
+std::vector<TFinding> Findings(TScanSession& session) {
     std::vector<TFinding> out;
-    for (int64_t i = 0; i < ScanResultList.Count(); ++i)
-        out.push_back({ScanResultList.Get(i).Fragmentype, ScanResultList.Get(i).FragmentOff});
+    for (int64_t i = 0; i < session.Scans.Count(); ++i)
+        out.push_back({session.Scans.Get(i).Fragmentype, session.Scans.Get(i).FragmentOff});
     return out;
 }
 

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "scan/scan_session.h"
+
 namespace qrv::test {
 
 using TBytes = std::vector<uint8_t>;
@@ -46,7 +48,7 @@ struct TFinding {
     int64_t Off;
     bool operator==(const TFinding&) const = default;
 };
-std::vector<TFinding> Findings();
+std::vector<TFinding> Findings(TScanSession& session);
 
 void Put(TBytes& medium, int64_t off, const TBytes& bytes);
 

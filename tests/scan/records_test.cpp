@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "scan/records.h"
+#include "scan/scan_session.h"
 
 using namespace qrv;
 
@@ -75,24 +76,22 @@ TEST(RecordList, ClearDisposesEveryRecord) {
     EXPECT_EQ(g_alive.load(), 0); // a list going away disposes its records too
 }
 
-TEST(RecordList, ProcessListsAreSeparate) {
-    ScanResultList.Clear();
-    RebuildResultList.Clear();
-    FrameAnchorList.Clear();
+TEST(RecordList, SessionListsAreSeparate) {
+    TScanSession session;
     TScanResult s;
     s.FragmentOff = int64_t(5) << 32;
-    ScanResultList.Append(std::move(s));
+    session.Scans.Append(std::move(s));
     TFrameAnchor a;
     a.AnchorOff = 4096;
-    FrameAnchorList.Append(a);
-    FrameAnchorList.Append(a);
-    EXPECT_EQ(ScanResultList.Count(), 1);
-    EXPECT_EQ(RebuildResultList.Count(), 0);
-    EXPECT_EQ(FrameAnchorList.Count(), 2);
-    EXPECT_EQ(ScanResultList.Get(0).FragmentOff, int64_t(5) << 32);
-    FrameAnchorList.Clear(); // emptied per movie header without touching the scan results
-    EXPECT_EQ(ScanResultList.Count(), 1);
-    ScanResultList.Clear();
+    session.Anchors.Append(a);
+    session.Anchors.Append(a);
+    EXPECT_EQ(session.Scans.Count(), 1);
+    EXPECT_EQ(session.Rebuilds.Count(), 0);
+    EXPECT_EQ(session.Anchors.Count(), 2);
+    EXPECT_EQ(session.Scans.Get(0).FragmentOff, int64_t(5) << 32);
+    session.Anchors.Clear(); // emptied per movie header without touching the scan results
+    EXPECT_EQ(session.Scans.Count(), 1);
+    session.Scans.Clear();
 }
 
 TEST(RecordListThreaded, CountWhileAWorkerAppends) {

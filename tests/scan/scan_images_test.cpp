@@ -30,10 +30,10 @@ namespace {
 using TFind = std::tuple<int, int64_t>; // kind, offset
 using TFinds = std::set<TFind>;
 
-TFinds Findings() {
+TFinds Findings(TScanSession& session) {
     TFinds out;
-    for (int64_t i = 0; i < ScanResultList.Count(); ++i)
-        out.insert({ScanResultList.Get(i).Fragmentype, ScanResultList.Get(i).FragmentOff});
+    for (int64_t i = 0; i < session.Scans.Count(); ++i)
+        out.insert({session.Scans.Get(i).Fragmentype, session.Scans.Get(i).FragmentOff});
     return out;
 }
 
@@ -78,16 +78,15 @@ class ScanImages : public ::testing::TestWithParam<std::string> {
     void SetUp() override {
         Set_UISink(std::make_shared<TRecordingSink>());
         Set_TimeZoneBiasOverride(0);
-        ScanResultList.Clear();
-        Op_State().Reset_Counters();
+        session.Scans.Clear();
     }
     void TearDown() override {
         Set_UISink(nullptr);
         Set_TimeZoneBiasOverride(std::nullopt);
-        ScanResultList.Clear();
+        session.Scans.Clear();
     }
     TFinds Scan(const TDiskImage& img, int mode, bool dateFilter = false, double from = 0, double to = 0) {
-        ScanResultList.Clear();
+        session.Scans.Clear();
         TScanParams p;
         p.Node = img.Node();
         p.Mode = mode;
@@ -96,10 +95,11 @@ class ScanImages : public ::testing::TestWithParam<std::string> {
         p.DateFilter = dateFilter;
         p.DateFrom = from;
         p.DateTo = to;
-        To_Scan(p);
-        return Findings();
+        To_Scan(session, p);
+        return Findings(session);
     }
     TTempDir dir{"qrv-scanimg"};
+    TScanSession session;
 };
 
 } // namespace
@@ -147,7 +147,7 @@ TEST_P(ScanImages, ModesFindExactlyTheRecordingsOfTheirSpace) {
         EXPECT_EQ(
             Scan(img, 0, true, Encode_DateTime(2019, 1, 1, 0, 0, 0), Encode_DateTime(2030, 1, 1, 0, 0, 0)),
             deleted);
-        const TScanResult& movie = ScanResultList.Get(1);
+        const TScanResult& movie = session.Scans.Get(1);
         EXPECT_EQ(movie.CamerModel, "GONE-CAM");
         EXPECT_EQ(movie.True_MdatLen, del.MediaEnd);
         EXPECT_EQ(movie.MoovLen, del.MoovLen);
@@ -184,7 +184,7 @@ TEST_P(ScanImages, ModesFindExactlyTheRecordingsOfTheirSpace) {
     EXPECT_EQ(Scan(img, 0), all);
     EXPECT_EQ(Scan(img, 1), deleted);
     EXPECT_EQ(Scan(img, 2), live);
-    const TScanResult& head = ScanResultList.Get(0);
+    const TScanResult& head = session.Scans.Get(0);
     EXPECT_EQ(head.CamerModel, "LIVE-CAM");
     EXPECT_EQ(head.CreateTime, "2018-01-28 08:00:00");
     EXPECT_EQ(head.MoovOff, liveOff + Live_Recording().MoovOff);

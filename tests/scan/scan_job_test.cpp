@@ -34,7 +34,7 @@ class TStopSink : public TRecordingSink {
     explicit TStopSink(int stopAt) : stopAt_(stopAt) {}
     void Handle_UIMessage(const TUiMessage& m) override {
         TRecordingSink::Handle_UIMessage(m);
-        if (m.MsgType == MSG_PROGRESS_STATUS && ++seen_ == stopAt_) Op_State().StopFlag = true;
+        if (m.MsgType == MSG_PROGRESS_STATUS && ++seen_ == stopAt_) Bound_OpState()->StopFlag = true;
     }
 
   private:
@@ -48,19 +48,18 @@ class ScanJob : public ::testing::Test {
     void Install(std::shared_ptr<TRecordingSink> s) {
         sink = s;
         Set_UISink(sink);
-        ScanResultList.Clear();
-        Op_State().Reset_Counters();
+        session.Scans.Clear();
         Set_TimeZoneBiasOverride(0);
         g_completions = 0;
     }
     void TearDown() override {
         Set_UISink(nullptr);
         Set_TimeZoneBiasOverride(std::nullopt);
-        ScanResultList.Clear();
-        Op_State().Reset_Counters();
+        session.Scans.Clear();
     }
     // The completion stage handed to To_Scan: counts its runs.
     TScanCompletion completion = Count_Completion;
+    TScanSession session;
     std::vector<int> Types() const {
         std::vector<int> t;
         for (const auto& m : sink->Messages())
@@ -108,9 +107,9 @@ TEST_F(ScanJob, RawImageBlocksMessagesAndClosingSequence) {
     const std::string path = dir.File("raw.img");
     Write_File(path, m);
 
-    To_Scan(Params(Image_FileNode(path), 0, 2048), completion);
+    To_Scan(session, Params(Image_FileNode(path), 0, 2048), completion);
 
-    EXPECT_EQ(Findings(), (std::vector<TFinding>{{3, kScanBlockStep + 5000}}));
+    EXPECT_EQ(Findings(session), (std::vector<TFinding>{{3, kScanBlockStep + 5000}}));
     EXPECT_EQ(Types(), (std::vector<int>{0, 1, 2, 2, 0, 1, 3}));
     auto all = sink->Messages();
     EXPECT_EQ(all[0].P[0], "扫描开始");
@@ -122,8 +121,8 @@ TEST_F(ScanJob, RawImageBlocksMessagesAndClosingSequence) {
     EXPECT_EQ(all[3].P[1], "已扫描块数:1");
     EXPECT_EQ(all[3].P[2], "发现碎片数量:1");
     Expect_Closing();
-    EXPECT_EQ(Op_State().SourcePath(), path);
-    EXPECT_EQ(Op_State().Progress1.load(), 1);
+    EXPECT_EQ(session.SourcePath(), path);
+    EXPECT_EQ(session.Op.Progress1.load(), 1);
     EXPECT_EQ(g_completions.load(), 1);
 }
 
@@ -136,9 +135,9 @@ TEST_F(ScanJob, StartSectorPlacesTheFirstBlockAndItsIndex) {
     const std::string path = dir.File("raw.img");
     Write_File(path, m);
 
-    To_Scan(Params(Image_FileNode(path), 1000, 3072), completion);
+    To_Scan(session, Params(Image_FileNode(path), 1000, 3072), completion);
 
-    EXPECT_EQ(Findings(), (std::vector<TFinding>{{1, 512000}, {3, straddle - 4}}));
+    EXPECT_EQ(Findings(session), (std::vector<TFinding>{{1, 512000}, {3, straddle - 4}}));
     EXPECT_EQ(Status_Texts(), (std::vector<std::string>{"已扫描块数:0", "已扫描块数:1", "已扫描块数:2"}));
     EXPECT_EQ(sink->OfType(MSG_PROGRESS_START)[0].P[0], "3");
 }
@@ -150,10 +149,10 @@ TEST_F(ScanJob, StopDuringTheThirdBlockEndsTheLoopThenCompletesAndCloses) {
     const std::string path = dir.File("raw.img");
     Write_File(path, m);
 
-    const TOutcome outcome = To_Scan(Params(Image_FileNode(path), 0, 6144), completion);
+    const TOutcome outcome = To_Scan(session, Params(Image_FileNode(path), 0, 6144), completion);
 
     EXPECT_EQ(Status_Texts(), (std::vector<std::string>{"已扫描块数:0", "已扫描块数:1", "已扫描块数:2"}));
-    EXPECT_TRUE(Findings().empty());
+    EXPECT_TRUE(Findings(session).empty());
     EXPECT_EQ(g_completions.load(), 1);
     Expect_Closing("扫描已停止! 已扫描字节:1572864/3145728");
     EXPECT_EQ(outcome.Kind, TOutcomeKind::Cancelled);
@@ -179,7 +178,7 @@ TEST_F(ScanJob, SourceThatShrinksDuringTheScanFailsIt) {
         int seen_ = 0;
     };
     Install(std::make_shared<TCutSink>(path));
-    const TOutcome outcome = To_Scan(Params(Image_FileNode(path), 0, 6144), completion);
+    const TOutcome outcome = To_Scan(session, Params(Image_FileNode(path), 0, 6144), completion);
     EXPECT_EQ(outcome.Kind, TOutcomeKind::IoError);
     EXPECT_EQ(outcome.Offset, 2 * kScanBlockStep);
     EXPECT_EQ(g_completions.load(), 0);
@@ -191,7 +190,8 @@ TEST_F(ScanJob, SourceThatShrinksDuringTheScanFailsIt) {
 }
 
 TEST_F(ScanJob, UnopenableSourceLogsTheErrorThenClosesAsFailed) {
-    const TOutcome outcome = To_Scan(Params(Image_FileNode(dir.File("missing.img")), 0, 2048), completion);
+    const TOutcome outcome =
+        To_Scan(session, Params(Image_FileNode(dir.File("missing.img")), 0, 2048), completion);
     auto all = sink->Messages();
     ASSERT_EQ(Types(), (std::vector<int>{0, 0, 1, 3}));
     EXPECT_EQ(all[0].P[0], "错误类型:Scan0000");
@@ -213,7 +213,7 @@ TEST_F(ScanJob, UnusableGeometryIsRefusedBeforeTheScanStarts) {
     oddSector.PerSecBytes = 520;
     for (const TTreeData& node : {zeroSector, noCluster, hugeCluster, oddSector}) {
         sink->Clear();
-        const TOutcome outcome = To_Scan(Params(node, 0, 2048), completion);
+        const TOutcome outcome = To_Scan(session, Params(node, 0, 2048), completion);
         auto all = sink->Messages();
         ASSERT_EQ(Types(), (std::vector<int>{0, 0, 1, 3})) << node.HddFs;
         EXPECT_NE(all[0].P[0].find("错误类型:"), std::string::npos);
@@ -228,7 +228,7 @@ TEST_F(ScanJob, FailureInTheCompletionStageIsLoggedAndClosesAsFailed) {
     completion = Throwing_Completion;
     const std::string path = dir.File("raw.img");
     Write_File(path, Noise(1 << 20, 5));
-    const TOutcome outcome = To_Scan(Params(Image_FileNode(path), 0, 2048), completion);
+    const TOutcome outcome = To_Scan(session, Params(Image_FileNode(path), 0, 2048), completion);
     EXPECT_EQ(Types(), (std::vector<int>{0, 1, 2, 2, 0, 0, 1, 3}));
     const auto logs = sink->OfType(MSG_LOG);
     ASSERT_EQ(logs.size(), 3u);
@@ -246,10 +246,10 @@ TEST_F(ScanJob, UnloadableMapFallsBackToScanningEverything) {
     TTreeData node = Image_FileNode(path, "NTFS");
     node.LogPerClusec = 8;
 
-    To_Scan(Params(node, 0, 2048, 2), completion);
+    To_Scan(session, Params(node, 0, 2048, 2), completion);
 
     EXPECT_NE(sink->Messages()[0].P[2].find("扫描类型:仅扫描已分配空间;"), std::string::npos);
-    EXPECT_EQ(Findings(), (std::vector<TFinding>{{3, 65536}}));
+    EXPECT_EQ(Findings(session), (std::vector<TFinding>{{3, 65536}}));
 }
 
 TEST_F(ScanJob, DateFilterOfTheParametersDropsHeadsOnly) {
@@ -259,15 +259,15 @@ TEST_F(ScanJob, DateFilterOfTheParametersDropsHeadsOnly) {
     const std::string path = dir.File("raw.img");
     Write_File(path, m);
     TScanParams p = Params(Image_FileNode(path), 0, 2048);
-    To_Scan(p, completion);
-    EXPECT_EQ(Findings(), (std::vector<TFinding>{{0, 8192}, {3, 300000}}));
+    To_Scan(session, p, completion);
+    EXPECT_EQ(Findings(session), (std::vector<TFinding>{{0, 8192}, {3, 300000}}));
 
-    ScanResultList.Clear();
+    session.Scans.Clear();
     p.DateFilter = true;
     p.DateFrom = Encode_DateTime(2018, 1, 29, 0, 0, 0);
     p.DateTo = Encode_DateTime(2018, 2, 1, 0, 0, 0);
-    To_Scan(p, completion);
-    EXPECT_EQ(Findings(), (std::vector<TFinding>{{3, 300000}}));
+    To_Scan(session, p, completion);
+    EXPECT_EQ(Findings(session), (std::vector<TFinding>{{3, 300000}}));
     EXPECT_EQ(sink->OfType(MSG_PROGRESS_STATUS).back().P[2], "发现碎片数量:1");
 }
 

@@ -8,6 +8,7 @@
 #include "platform/source_io.h"
 #include "scan/metadata.h"
 #include "scan/records.h"
+#include "scan/scan_session.h"
 #include "scan/track_tables.h"
 #include "support/recording_writer.h"
 #include "support/test_env.h"
@@ -19,13 +20,10 @@ using test::TLayout;
 using test::TRecording;
 using test::TRecordingPlan;
 
-class TracksOnRecordings : public ::testing::Test {
-  protected:
-    void SetUp() override { ScanResultList.Clear(); }
-    void TearDown() override { ScanResultList.Clear(); }
-};
+class TracksOnRecordings : public ::testing::Test {};
 
 void Expect_TablesAsWritten(const TRecording& rec, const TRecordingPlan& plan, int64_t base) {
+    TScanSession session;
     test::TTempDir dir("qrv-tracks");
     const std::string path = dir.File("image.img");
     test::Write_At(path, base, rec.Bytes);
@@ -75,11 +73,11 @@ void Expect_TablesAsWritten(const TRecording& rec, const TRecordingPlan& plan, i
     s.moov.Smhdcnt = ext.Smhdcnt;
     s.moov.TrackCnt = con.trakcnt;
     s.moov.Track = ext.Atom;
-    const int64_t index = ScanResultList.Append(s);
+    const int64_t index = session.Scans.Append(s);
 
     TVideo v;
     TSampleKeys keys;
-    Get_MOOV_VideoAndSound(*src, index, v, 0, scanEnd, keys);
+    Get_MOOV_VideoAndSound(*src, session, index, v, 0, scanEnd, keys);
     ASSERT_TRUE(v.Ext_Flag);
     ASSERT_EQ(v.STCONum, int32_t(rec.VideoChunkOffsets.size()));
     size_t k = 0;
@@ -181,7 +179,6 @@ TEST_F(TracksOnRecordings, TablesEqualTheWritersOwn) {
     }
     for (const auto& tc : cases) {
         SCOPED_TRACE(tc.name);
-        ScanResultList.Clear();
         const TRecording rec = test::Make_Recording(tc.plan);
         ASSERT_FALSE(rec.Video.empty());
         Expect_TablesAsWritten(rec, tc.plan, tc.base);

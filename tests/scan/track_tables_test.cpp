@@ -18,6 +18,7 @@
 #include "platform/source_io.h"
 #include "scan/metadata.h"
 #include "scan/records.h"
+#include "scan/scan_session.h"
 #include "scan/track_tables.h"
 
 namespace qrv {
@@ -207,8 +208,7 @@ struct TReadBack {
 
 class TrackTables : public ::testing::Test {
   protected:
-    void SetUp() override { ScanResultList.Clear(); }
-    void TearDown() override { ScanResultList.Clear(); }
+    TScanSession session;
 
     // Places the movie box at moovOff in an image and walks it. The image
     // holds a little more after the box than the walk looks at.
@@ -238,13 +238,13 @@ class TrackTables : public ::testing::Test {
         s.moov.Smhdcnt = r.Ext.Smhdcnt;
         s.moov.TrackCnt = r.Con.trakcnt;
         s.moov.Track = r.Ext.Atom;
-        r.Index = ScanResultList.Append(s);
+        r.Index = session.Scans.Append(s);
     }
 
     void Read(TReadBack& r, const Bytes& moov, int64_t moovOff = 1000003, int recType = 0) {
         Place(r, moov, moovOff);
         Record(r);
-        Get_MOOV_VideoAndSound(*r.Src, r.Index, r.Video, recType, r.ScanEnd, r.Keys);
+        Get_MOOV_VideoAndSound(*r.Src, session, r.Index, r.Video, recType, r.ScanEnd, r.Keys);
     }
 };
 
@@ -301,7 +301,7 @@ TEST_F(TrackTables, LayoutsReadBackExactly) {
     };
     for (const auto& tc : cases) {
         SCOPED_TRACE(tc.name);
-        ScanResultList.Clear();
+        session.Scans.Clear();
         const TPlan p = Make_Plan(tc.plan);
         TReadBack r;
         Read(r, Moov(Tracks_Of(p)));
@@ -431,7 +431,7 @@ TEST_F(TrackTables, VideoTableRefusals) {
     const TPlan p = Make_Plan({.Samples = 12, .PerChunk = 3, .SoundPerChunk = 1});
     auto expectRefused = [&](const TTrackBoxes& video, const char* what) {
         SCOPED_TRACE(what);
-        ScanResultList.Clear();
+        session.Scans.Clear();
         TReadBack r;
         Read(r, Moov({video, p.Sound}));
         EXPECT_FALSE(r.Video.Ext_Flag);
@@ -497,7 +497,7 @@ TEST_F(TrackTables, VideoTableRefusals) {
         // The same tables are accepted untouched, and with co64 entries.
         TTrackBoxes t = p.Video;
         t.co64 = true;
-        ScanResultList.Clear();
+        session.Scans.Clear();
         TReadBack r;
         Read(r, Moov({t, p.Sound}));
         Expect_Plan(p, r.Video);
@@ -524,9 +524,9 @@ TEST_F(TrackTables, TableReachingPastTheScanEnd) {
                                    a.AtomStcoOff + a.AtomStcoLen, a.AtomSTSSOff + a.AtomSTSSLen});
     TVideo v;
     TSampleKeys keys;
-    Get_MOOV_VideoAndSound(*r.Src, r.Index, v, 0, last - 1, keys);
+    Get_MOOV_VideoAndSound(*r.Src, session, r.Index, v, 0, last - 1, keys);
     EXPECT_FALSE(v.Ext_Flag);
-    Get_MOOV_VideoAndSound(*r.Src, r.Index, v, 0, last, keys);
+    Get_MOOV_VideoAndSound(*r.Src, session, r.Index, v, 0, last, keys);
     EXPECT_TRUE(v.Ext_Flag);
     Expect_Plan(p, v);
 }
@@ -535,7 +535,7 @@ TEST_F(TrackTables, MissingHeaderOrVideoTrack) {
     TVideo v;
     TSampleKeys keys;
     TMemorySource empty(Bytes(4096, 0));
-    Get_MOOV_VideoAndSound(empty, 0, v, 0, 4096, keys); // no such header
+    Get_MOOV_VideoAndSound(empty, session, 0, v, 0, 4096, keys); // no such header
     EXPECT_FALSE(v.Ext_Flag);
 
     const TPlan p = Make_Plan({.Samples = 6, .SoundPerChunk = 1});
@@ -644,7 +644,7 @@ TEST_F(TrackTables, FixedSizeSoundOnePiecePerChunk) {
 
     for (int recType : {0, 1}) {
         SCOPED_TRACE(recType);
-        ScanResultList.Clear();
+        session.Scans.Clear();
         TReadBack r;
         Read(r, Moov({p.Video, snd}), 1000003, recType);
         ASSERT_TRUE(r.Video.Ext_Flag);
@@ -732,7 +732,7 @@ TEST_F(TrackTables, DamagedMovieBoxesNeverCrash) {
             const uint32_t kind = Next(rnd) % 3;
             bad[at] = kind == 0 ? uint8_t(Next(rnd)) : kind == 1 ? 0xFF : 0x00;
         }
-        ScanResultList.Clear();
+        session.Scans.Clear();
         TReadBack r;
         Bytes image(1024 + bad.size() + 4096, 0);
         std::memcpy(image.data() + 1024, bad.data(), bad.size());
@@ -744,7 +744,7 @@ TEST_F(TrackTables, DamagedMovieBoxesNeverCrash) {
         if (!r.Ext.MoovGood) continue;
         r.MoovOff = 1024;
         Record(r);
-        Get_MOOV_VideoAndSound(*r.Src, r.Index, r.Video, 0, r.Src->Size(), r.Keys);
+        Get_MOOV_VideoAndSound(*r.Src, session, r.Index, r.Video, 0, r.Src->Size(), r.Keys);
         if (!r.Video.Ext_Flag) continue;
         ++read;
         ASSERT_EQ(r.Video.STCONum, int32_t(r.Video.STCOArr.size()));
@@ -867,7 +867,7 @@ TEST_F(TrackTables, TwoHundredThousandSamples) {
     const long rssBefore = Peak_Rss_Kb();
     const double cpu0 = Thread_Cpu_Ms();
     const auto t0 = std::chrono::steady_clock::now();
-    Get_MOOV_VideoAndSound(*r.Src, r.Index, r.Video, 0, r.ScanEnd, r.Keys);
+    Get_MOOV_VideoAndSound(*r.Src, session, r.Index, r.Video, 0, r.ScanEnd, r.Keys);
     const auto t1 = std::chrono::steady_clock::now();
     const double cpu = Thread_Cpu_Ms() - cpu0;
     const double ms = std::chrono::duration<double, std::milli>(t1 - t0).count();

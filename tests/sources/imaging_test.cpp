@@ -64,13 +64,10 @@ struct TImagingFixture : ::testing::Test {
     TTreeData Node;
     void SetUp() override {
         Prev = Set_UISink(Sink);
-        Op_State().StopFlag.store(false);
         Node.Level = 2, Node.Hddtype = HDD_VOLUME, Node.HddModel = "/dev/sdq1", Node.PerSecBytes = 512;
     }
-    void TearDown() override {
-        Set_UISink(Prev);
-        Op_State().StopFlag.store(false);
-    }
+    void TearDown() override { Set_UISink(Prev); }
+    TOpState Op; // the state of the imaging runs
     std::vector<std::string> Blocks() const {
         std::vector<std::string> out;
         for (const auto& m : Sink->OfType(MSG_PROGRESS_STATUS)) out.push_back(m.P[2]);
@@ -88,7 +85,7 @@ struct TImagingFixture : ::testing::Test {
 TEST_F(TImagingFixture, TwoFullBlocksExactly) {
     auto src = Pattern(1049600 + 4096);
     TMemorySource h(src);
-    const auto r = To_imageFrom(&h, Node, Dir.File("a.img"), 0, 2050);
+    const auto r = To_imageFrom(Op, &h, Node, Dir.File("a.img"), 0, 2050);
     EXPECT_TRUE(r.Ok);
     EXPECT_EQ(r.BytesWritten, 1049600);
     EXPECT_EQ(test::Read_File(Dir.File("a.img")), std::vector<uint8_t>(src.begin(), src.begin() + 1049600));
@@ -115,7 +112,7 @@ TEST_F(TImagingFixture, ShortRangesAndRangesWithARemainderCopyByteForByte) {
     auto src = Pattern(2 * 1024 * 1024);
     TMemorySource h(src);
     // 1000 sectors: less than one block, N = 0.
-    auto r = To_imageFrom(&h, Node, Dir.File("b.img"), 0, 1000);
+    auto r = To_imageFrom(Op, &h, Node, Dir.File("b.img"), 0, 1000);
     EXPECT_TRUE(r.Ok);
     EXPECT_EQ(Sink->OfType(MSG_PROGRESS_START)[0].P[0], "0");
     EXPECT_EQ(test::Read_File(Dir.File("b.img")), std::vector<uint8_t>(src.begin(), src.begin() + 512000));
@@ -123,7 +120,7 @@ TEST_F(TImagingFixture, ShortRangesAndRangesWithARemainderCopyByteForByte) {
 
     // 3000 sectors from sector 7: two full blocks and 486,400 bytes.
     Sink->Clear();
-    r = To_imageFrom(&h, Node, Dir.File("c.img"), 7, 3007);
+    r = To_imageFrom(Op, &h, Node, Dir.File("c.img"), 7, 3007);
     EXPECT_TRUE(r.Ok);
     EXPECT_EQ(r.BytesWritten, 2 * 524800 + 486400);
     EXPECT_EQ(Sink->OfType(MSG_PROGRESS_START)[0].P[0], "2");
@@ -134,7 +131,7 @@ TEST_F(TImagingFixture, ShortRangesAndRangesWithARemainderCopyByteForByte) {
     // 4096-byte sectors count in their own unit.
     Sink->Clear();
     Node.PerSecBytes = 4096;
-    r = To_imageFrom(&h, Node, Dir.File("d.img"), 1, 301);
+    r = To_imageFrom(Op, &h, Node, Dir.File("d.img"), 1, 301);
     EXPECT_TRUE(r.Ok);
     EXPECT_EQ(test::Read_File(Dir.File("d.img")), std::vector<uint8_t>(src.begin() + 4096, src.begin() + 301 * 4096));
 }
@@ -143,9 +140,10 @@ TEST_F(TImagingFixture, StopEndsAfterTheCurrentBlockAndSaysWhereTheImageEnds) {
     auto src = Pattern(5 * 524800);
     TMemorySource h(src);
     Sink->Hook = [](const TUiMessage& m) {
-        if (m.MsgType == MSG_PROGRESS_STATUS && m.P[2] == "已镜像块数:1") Op_State().StopFlag.store(true);
+        if (m.MsgType == MSG_PROGRESS_STATUS && m.P[2] == "已镜像块数:1")
+            Bound_OpState()->StopFlag.store(true);
     };
-    const auto r = To_imageFrom(&h, Node, Dir.File("s.img"), 0, 5 * 1025);
+    const auto r = To_imageFrom(Op, &h, Node, Dir.File("s.img"), 0, 5 * 1025);
     EXPECT_TRUE(r.Stopped);
     EXPECT_EQ(r.BytesWritten, 2 * 524800);
     // What was copied is kept beside the target as .partial, never under the image's name.
@@ -164,7 +162,7 @@ TEST_F(TImagingFixture, OnlyUnreadableSectorsBecomeZerosWithAnErrorLineNeverOldB
     TFailingSource h(src);
     h.FailAt = 524800;      // the second block's read fails, and so does its first sector
     h.ShortAt = 2 * 524800; // the third stops after 1000 bytes; read again, all of it comes back
-    const auto r = To_imageFrom(&h, Node, Dir.File("e.img"), 0, 4 * 1025);
+    const auto r = To_imageFrom(Op, &h, Node, Dir.File("e.img"), 0, 4 * 1025);
     EXPECT_TRUE(r.Ok);
     EXPECT_EQ(r.UnreadBlocks, 1);
     EXPECT_EQ(r.UnreadBytes, 512);
@@ -203,7 +201,7 @@ TEST_F(TImagingFixture, RangesBeyondTheMediumOrBeyondOffsetsAreRefused) {
         Sink->Clear();
         Node.PerSecBytes = c.SectorBytes;
         const std::string target = Dir.File("f.img");
-        const auto r = To_imageFrom(&h, Node, target, c.Start, c.End);
+        const auto r = To_imageFrom(Op, &h, Node, target, c.Start, c.End);
         EXPECT_FALSE(r.Ok) << what;
         EXPECT_EQ(r.BytesWritten, 0) << what;
         EXPECT_FALSE(std::filesystem::exists(target)) << what;
@@ -218,12 +216,12 @@ TEST_F(TImagingFixture, RangesBeyondTheMediumOrBeyondOffsetsAreRefused) {
     // The last whole sector is the end of what can be imaged.
     Node.PerSecBytes = 512;
     EXPECT_TRUE(Check_ImageBounds(Node, 0, 1171, 600000).Is_Ok());
-    EXPECT_TRUE(To_imageFrom(&h, Node, Dir.File("ok.img"), 0, 1171).Ok);
+    EXPECT_TRUE(To_imageFrom(Op, &h, Node, Dir.File("ok.img"), 0, 1171).Ok);
     EXPECT_EQ(std::filesystem::file_size(Dir.File("ok.img")), 1171u * 512u);
 }
 
 TEST_F(TImagingFixture, OpenAndCreateFailuresAreErrorsNotSuccess) {
-    auto r = To_imageFrom(nullptr, Node, Dir.File("g.img"), 0, 10);
+    auto r = To_imageFrom(Op, nullptr, Node, Dir.File("g.img"), 0, 10);
     EXPECT_FALSE(r.Ok);
     auto logs = LogDescriptions();
     ASSERT_EQ(logs.size(), 2u);
@@ -233,7 +231,7 @@ TEST_F(TImagingFixture, OpenAndCreateFailuresAreErrorsNotSuccess) {
 
     Sink->Clear();
     TMemorySource h(Pattern(10000));
-    r = To_imageFrom(&h, Node, Dir.File("no/such/folder/h.img"), 0, 10);
+    r = To_imageFrom(Op, &h, Node, Dir.File("no/such/folder/h.img"), 0, 10);
     EXPECT_FALSE(r.Ok);
     logs = LogDescriptions();
     ASSERT_EQ(logs.size(), 2u);
@@ -245,7 +243,7 @@ TEST_F(TImagingFixture, OpenAndCreateFailuresAreErrorsNotSuccess) {
 TEST_F(TImagingFixture, FailedWriteIsReportedAsFailure) {
     if (!std::filesystem::exists("/dev/full")) QRV_SKIP_WITHOUT("no /dev/full on this machine");
     TMemorySource h(Pattern(600000));
-    const auto r = To_imageFrom(&h, Node, "/dev/full", 0, 1000);
+    const auto r = To_imageFrom(Op, &h, Node, "/dev/full", 0, 1000);
     EXPECT_FALSE(r.Ok);
     const auto logs = LogDescriptions();
     ASSERT_GE(logs.size(), 2u);
@@ -293,7 +291,8 @@ TEST(Imaging, FileNameChecksAndMessages) {
     auto sink = std::make_shared<TRecordingSink>();
     auto prev = Set_UISink(sink);
     region.PerSecBytes = 512;
-    EXPECT_FALSE(To_image(region, dir.File("x-link.img"), 0, 1).Ok);
+    TOpState op;
+    EXPECT_FALSE(To_image(op, region, dir.File("x-link.img"), 0, 1).Ok);
     Set_UISink(prev);
     ASSERT_FALSE(sink->OfType(MSG_LOG).empty());
     EXPECT_EQ(sink->OfType(MSG_LOG)[0].P[0], "错误类型:Image0005");

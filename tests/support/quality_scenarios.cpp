@@ -817,9 +817,9 @@ class TLogSink : public TUiSink {
     std::vector<TUiMessage> lines_;
 };
 
-const TRebuildResult* Result_For(int64_t headerDisk) {
-    for (int64_t i = 0; i < RebuildResultList.Count(); ++i) {
-        const TRebuildResult& r = RebuildResultList.Get(i);
+const TRebuildResult* Result_For(TScanSession& session, int64_t headerDisk) {
+    for (int64_t i = 0; i < session.Rebuilds.Count(); ++i) {
+        const TRebuildResult& r = session.Rebuilds.Get(i);
         if (r.Fragmenum > 1 && !r.FragmenArray.empty() && r.FragmenArray[0].FragmenSoff == headerDisk)
             return &r;
     }
@@ -856,9 +856,7 @@ std::string Describe(const TRebuildResult& r, const TPlacedRecording& p) {
 TScenarioOutcome Evaluate_Scenario(const TQualityScenario& s, const std::string& dir,
                                    const TEvalOptions& opt) {
     TScenarioOutcome res;
-    ScanResultList.Clear();
-    RebuildResultList.Clear();
-    Op_State().Reset_Counters();
+    TScanSession session;
     auto sink = std::make_shared<TLogSink>();
     auto old = Set_UISink(sink);
     TScanParams p;
@@ -871,7 +869,7 @@ TScenarioOutcome Evaluate_Scenario(const TQualityScenario& s, const std::string&
     p.Widen = opt.Widen;
     p.FeatureIndex = opt.Index;
     const auto t0 = std::chrono::steady_clock::now();
-    Run_ScanPipeline(p);
+    Run_ScanPipeline(session, p);
     res.Seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     Set_UISink(old);
 
@@ -882,7 +880,7 @@ TScenarioOutcome Evaluate_Scenario(const TQualityScenario& s, const std::string&
         o.Name = pr.Name;
         o.Whole = pr.Whole();
         o.SamplesTotal = int64_t(pr.Rec.Video.size());
-        const TRebuildResult* r = Result_For(pr.HeaderDisk);
+        const TRebuildResult* r = Result_For(session, pr.HeaderDisk);
         if (r) {
             o.Found = true;
             o.Level = r->Leavelx;
@@ -943,8 +941,8 @@ TScenarioOutcome Evaluate_Scenario(const TQualityScenario& s, const std::string&
         res.SamplesTotal += o.SamplesTotal;
         res.Recs.push_back(std::move(o));
     }
-    ScanResultList.Clear();
-    RebuildResultList.Clear();
+    session.Scans.Clear();
+    session.Rebuilds.Clear();
     return res;
 }
 

@@ -1,9 +1,0 @@
-#include "scan/records.h"
-
-namespace qrv {
-
-TRecordList<TScanResult> ScanResultList;
-TRecordList<TRebuildResult> RebuildResultList;
-TRecordList<TFrameAnchor> FrameAnchorList;
-
-} // namespace qrv
