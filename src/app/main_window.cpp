@@ -2,6 +2,8 @@
 #include "app/qt_text.h"
 #include "app/window_settings.h"
 
+#include <span>
+
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
@@ -136,8 +138,19 @@ struct TToolSpec {
     const char* icon;
 };
 
+// The tool bars of the sources page and of the results page.
+constexpr TToolSpec kSourcesTools[] = {
+    {"btnRef", "刷新磁盘(&C)", "refresh"},       {"btnscan", "扫描(&D)", "scan"},
+    {"btnstop", "停止(&E)", "stop"},             {"btnOpenImg", "打开镜像(&F)", "open_image"},
+    {"btnToimage", "创建镜像(&G)", "create_image"}, {"btnHex", "查看HEX值(&R)", "hex"},
+    {"btnLoad", "加载扫描结果(&Q)", "load"},     {"btnCreateRegion", "创建区域(&X)", "region"}};
+constexpr TToolSpec kResultsTools[] = {
+    {"btnsave", "保存数据(&S)", "save"},          {"btnSelAll", "全部选择(&A)", "select_all"},
+    {"btnSelCancel", "取消全选(&F)", "select_none"}, {"btnSelFan", "反向选择(&T)", "select_invert"},
+    {"btnStopSave", "停止(&E)", "stop"},          {"btnSerach", "搜索文件(&U)", "search"}};
+
 // A page's tool bar: its buttons from the left, the rest empty.
-QFrame* Tool_Bar(QWidget* page, const char* name, std::initializer_list<TToolSpec> buttons) {
+QFrame* Tool_Bar(QWidget* page, const char* name, std::span<const TToolSpec> buttons) {
     auto* bar = new QFrame(page);
     bar->setObjectName(name);
     auto* bl = new QHBoxLayout(bar);
@@ -158,13 +171,29 @@ QFrame* Tool_Bar(QWidget* page, const char* name, std::initializer_list<TToolSpe
     return bar;
 }
 
-// A page of pgc1: its tool bar above, its splitter below.
-QVBoxLayout* Page_Layout(QWidget* page, const char* name) {
+// A page: its tool bar over a splitter that fills the rest. Returns the splitter.
+QSplitter* Page_WithSplitter(QWidget* page, const char* name, const char* barName, std::span<const TToolSpec> tools,
+                             const char* splitName) {
     page->setObjectName(name);
     auto* l = new QVBoxLayout(page);
     l->setContentsMargins(0, 0, 0, 0);
     l->setSpacing(2);
-    return l;
+    l->addWidget(Tool_Bar(page, barName, tools));
+    auto* split = new QSplitter(Qt::Horizontal, page);
+    split->setObjectName(splitName);
+    split->setChildrenCollapsible(false);
+    l->addWidget(split, 1);
+    return split;
+}
+
+// Puts the two panes into split with their stretch factors and first widths.
+void Fill_Splitter(QSplitter* split, QWidget* left, QWidget* right, int stretchLeft, int stretchRight,
+                   const QList<int>& widths) {
+    split->addWidget(left);
+    split->addWidget(right);
+    split->setStretchFactor(0, stretchLeft);
+    split->setStretchFactor(1, stretchRight);
+    split->setSizes(widths);
 }
 
 } // namespace
@@ -330,21 +359,7 @@ QWidget* TForm1::Build_LeftColumn(QWidget* parent) {
 
 QWidget* TForm1::Build_SourcesPage() {
     auto* ts1 = new QWidget;
-    QVBoxLayout* l = Page_Layout(ts1, "ts1");
-
-    l->addWidget(Tool_Bar(ts1, "pnlToolSources",
-                          {{"btnRef", "刷新磁盘(&C)", "refresh"},
-                           {"btnscan", "扫描(&D)", "scan"},
-                           {"btnstop", "停止(&E)", "stop"},
-                           {"btnOpenImg", "打开镜像(&F)", "open_image"},
-                           {"btnToimage", "创建镜像(&G)", "create_image"},
-                           {"btnHex", "查看HEX值(&R)", "hex"},
-                           {"btnLoad", "加载扫描结果(&Q)", "load"},
-                           {"btnCreateRegion", "创建区域(&X)", "region"}}));
-
-    auto* split = new QSplitter(Qt::Horizontal, ts1);
-    split->setObjectName("spl1");
-    split->setChildrenCollapsible(false);
+    QSplitter* split = Page_WithSplitter(ts1, "ts1", "pnlToolSources", kSourcesTools, "spl1");
     Build_SourceTree(split);
 
     pgc2_ = new QTabWidget(split);
@@ -357,12 +372,7 @@ QWidget* TForm1::Build_SourcesPage() {
     pgc2_->addTab(lvHDDAttribute_, U("属性"));
     pgc2_->addTab(Build_HexTab(), U("HEX值"));
 
-    split->addWidget(vrtlstrngtr1_);
-    split->addWidget(pgc2_);
-    split->setStretchFactor(0, 1);
-    split->setStretchFactor(1, 1);
-    split->setSizes({455, 555});
-    l->addWidget(split, 1);
+    Fill_Splitter(split, vrtlstrngtr1_, pgc2_, 1, 1, {455, 555});
     return ts1;
 }
 
@@ -452,28 +462,11 @@ QHBoxLayout* TForm1::Build_HexNavigation(QWidget* hexTab) {
 
 QWidget* TForm1::Build_ResultsPage() {
     auto* ts2 = new QWidget;
-    QVBoxLayout* l = Page_Layout(ts2, "ts2");
-
-    l->addWidget(Tool_Bar(ts2, "pnlToolResults",
-                          {{"btnsave", "保存数据(&S)", "save"},
-                           {"btnSelAll", "全部选择(&A)", "select_all"},
-                           {"btnSelCancel", "取消全选(&F)", "select_none"},
-                           {"btnSelFan", "反向选择(&T)", "select_invert"},
-                           {"btnStopSave", "停止(&E)", "stop"},
-                           {"btnSerach", "搜索文件(&U)", "search"}}));
-
-    auto* split = new QSplitter(Qt::Horizontal, ts2);
-    split->setObjectName("spl2");
-    split->setChildrenCollapsible(false);
+    QSplitter* split = Page_WithSplitter(ts2, "ts2", "pnlToolResults", kResultsTools, "spl2");
     Build_ResultsList(split);
     QWidget* preview = Build_PreviewPanel(split);
 
-    split->addWidget(lvScanResult_);
-    split->addWidget(preview);
-    split->setStretchFactor(0, 3);
-    split->setStretchFactor(1, 2);
-    split->setSizes({700, 310});
-    l->addWidget(split, 1);
+    Fill_Splitter(split, lvScanResult_, preview, 3, 2, {700, 310});
     return ts2;
 }
 
@@ -691,7 +684,6 @@ void TForm1::Build_Menus() {
 
 void TForm1::Wire_Commands() {
     Wire_Buttons();
-    Wire_MenuItems();
     Wire_SourcesPage();
     Wire_ResultsPage();
     connect(lvlog_, &QWidget::customContextMenuRequested, this,
@@ -700,73 +692,72 @@ void TForm1::Wire_Commands() {
 }
 
 void TForm1::Wire_Buttons() {
-    auto button = [this](const char* name, void (TForm1::*slot)()) {
-        auto* b = findChild<QAbstractButton*>(name);
-        connect(b, &QAbstractButton::clicked, this, slot);
+    // Every command of a button or a menu item, by object name.
+    using TSlot = void (TForm1::*)();
+    static constexpr std::pair<const char*, TSlot> kCommands[] = {
+        {"btnSel", &TForm1::btnSelClick},
+        {"btnView", &TForm1::btnViewClick},
+        {"btn5", &TForm1::Show_About},
+        {"btn2", &TForm1::Open_Help},
+        {"btnHome", &TForm1::btnHomeClick},
+        {"btnQQ", &TForm1::btnQQClick},
+        {"btnMainMenu0", &TForm1::btnMainMenu0Click},
+        {"btnMin", &TForm1::btnMinClick},
+        {"btnMax", &TForm1::btnMaxClick},
+        {"btnClose", &TForm1::btnCloseClick},
+        {"btnCheckUP", &TForm1::btnCheckUPClick},
+        {"btnOpenFolder", &TForm1::btnOpenFolderClick},
+        {"btnMore", &TForm1::btnMoreClick},
+        {"btnRef", &TForm1::btnRefClick},
+        {"btnscan", &TForm1::btnscanClick},
+        {"btnstop", &TForm1::btnstopClick},
+        {"btnOpenImg", &TForm1::btnOpenImgClick},
+        {"btnToimage", &TForm1::btnToimageClick},
+        {"btnHex", &TForm1::btnHexClick},
+        {"btnLoad", &TForm1::btnLoadClick},
+        {"btnCreateRegion", &TForm1::btnCreateRegionClick},
+        {"btnJump", &TForm1::btnJumpClick},
+        {"btn15", &TForm1::Show_PreviousSector},
+        {"btn20", &TForm1::Show_NextSector},
+        {"btnsave", &TForm1::btnsaveClick},
+        {"btnSelAll", &TForm1::btnSelAllClick},
+        {"btnSelCancel", &TForm1::btnSelCancelClick},
+        {"btnSelFan", &TForm1::btnSelFanClick},
+        {"btnStopSave", &TForm1::btnStopSaveClick},
+        {"btnSerach", &TForm1::btnSerachClick},
+        {"btnPlayStart", &TForm1::btnPlayStartClick},
+        {"btnPlayPause", &TForm1::btnPlayPauseClick},
+        {"btnPlayStop", &TForm1::btnPlayStopClick},
+        {"chkMute", &TForm1::chkMuteClick},
+        // Menu items that run a button's command run the button's handler.
+        {"N25", &TForm1::btnscanClick},
+        // N26 ("停止(&E)" of the tree menu) runs nothing.
+        {"N2", &TForm1::btnLoadClick},
+        {"N28", &TForm1::btnOpenImgClick},
+        {"N29", &TForm1::btnToimageClick},
+        {"N4", &TForm1::btnCreateRegionClick},
+        {"N6", &TForm1::N6Click},
+        {"HEX1", &TForm1::btnHexClick},
+        {"N3", &TForm1::N3Click},
+        {"N5", &TForm1::N5Click},
+        {"N9", &TForm1::btnsaveClick},
+        {"NReport", &TForm1::NReportClick},
+        {"N10", &TForm1::btnSelAllClick},
+        {"N11", &TForm1::btnSelFanClick},
+        {"N12", &TForm1::N12Click},
+        {"N17", &TForm1::Open_Help},
+        {"N14", &TForm1::btnCheckUPClick},
+        {"MenuItem3", &TForm1::btnHomeClick},
+        {"English1", &TForm1::English1Click},
+        {"N32", &TForm1::N32Click},
+        {"MenuItem5", &TForm1::Show_About},
     };
-    button("btnSel", &TForm1::btnSelClick);
-    button("btnView", &TForm1::btnViewClick);
-    button("btn5", &TForm1::Show_About);
-    button("btn2", &TForm1::Open_Help);
-    button("btnHome", &TForm1::btnHomeClick);
-    button("btnQQ", &TForm1::btnQQClick);
-    button("btnMainMenu0", &TForm1::btnMainMenu0Click);
-    button("btnMin", &TForm1::btnMinClick);
-    button("btnMax", &TForm1::btnMaxClick);
-    button("btnClose", &TForm1::btnCloseClick);
-    button("btnCheckUP", &TForm1::btnCheckUPClick);
-    button("btnOpenFolder", &TForm1::btnOpenFolderClick);
-    button("btnMore", &TForm1::btnMoreClick);
-    button("btnRef", &TForm1::btnRefClick);
-    button("btnscan", &TForm1::btnscanClick);
-    button("btnstop", &TForm1::btnstopClick);
-    button("btnOpenImg", &TForm1::btnOpenImgClick);
-    button("btnToimage", &TForm1::btnToimageClick);
-    button("btnHex", &TForm1::btnHexClick);
-    button("btnLoad", &TForm1::btnLoadClick);
-    button("btnCreateRegion", &TForm1::btnCreateRegionClick);
-    button("btnJump", &TForm1::btnJumpClick);
-    button("btn15", &TForm1::Show_PreviousSector);
-    button("btn20", &TForm1::Show_NextSector);
-    button("btnsave", &TForm1::btnsaveClick);
-    button("btnSelAll", &TForm1::btnSelAllClick);
-    button("btnSelCancel", &TForm1::btnSelCancelClick);
-    button("btnSelFan", &TForm1::btnSelFanClick);
-    button("btnStopSave", &TForm1::btnStopSaveClick);
-    button("btnSerach", &TForm1::btnSerachClick);
-    button("btnPlayStart", &TForm1::btnPlayStartClick);
-    button("btnPlayPause", &TForm1::btnPlayPauseClick);
-    button("btnPlayStop", &TForm1::btnPlayStopClick);
-    button("chkMute", &TForm1::chkMuteClick);
-}
-
-void TForm1::Wire_MenuItems() {
-    auto action = [this](const char* name, void (TForm1::*slot)()) {
-        auto* a = findChild<QAction*>(name);
-        connect(a, &QAction::triggered, this, slot);
-    };
-    // Menu items that run a button's command run the button's handler.
-    action("N25", &TForm1::btnscanClick);
-    // N26 ("停止(&E)" of the tree menu) runs nothing.
-    action("N2", &TForm1::btnLoadClick);
-    action("N28", &TForm1::btnOpenImgClick);
-    action("N29", &TForm1::btnToimageClick);
-    action("N4", &TForm1::btnCreateRegionClick);
-    action("N6", &TForm1::N6Click);
-    action("HEX1", &TForm1::btnHexClick);
-    action("N3", &TForm1::N3Click);
-    action("N5", &TForm1::N5Click);
-    action("N9", &TForm1::btnsaveClick);
-    action("NReport", &TForm1::NReportClick);
-    action("N10", &TForm1::btnSelAllClick);
-    action("N11", &TForm1::btnSelFanClick);
-    action("N12", &TForm1::N12Click);
-    action("N17", &TForm1::Open_Help);
-    action("N14", &TForm1::btnCheckUPClick);
-    action("MenuItem3", &TForm1::btnHomeClick);
-    action("English1", &TForm1::English1Click);
-    action("N32", &TForm1::N32Click);
-    action("MenuItem5", &TForm1::Show_About);
+    for (const auto& [name, slot] : kCommands) {
+        if (auto* b = findChild<QAbstractButton*>(name))
+            connect(b, &QAbstractButton::clicked, this, slot);
+        else if (auto* a = findChild<QAction*>(name))
+            connect(a, &QAction::triggered, this, slot);
+    }
 }
 
 void TForm1::Wire_SourcesPage() {

@@ -258,7 +258,6 @@ class TForm1 : public QWidget {
     // Connects the buttons, menu items and views to their handlers.
     void Wire_Commands();
     void Wire_Buttons();
-    void Wire_MenuItems();
     void Wire_SourcesPage();
     void Wire_ResultsPage();
     void Append_LogRow(const std::string& kind, const std::string& date, const std::string& text,

@@ -169,23 +169,9 @@ QGroupBox* TForm3::Build_ScanRange(QWidget* page) {
     edtStartSec_ = Sector_Field(range, "edtStartSec", kSectorFieldWidth);
     edtEndSec_ = Sector_Field(range, "edtEndSec", kSectorFieldWidth);
     auto* btn2 = Button(range, "btn2", "默认");
-    g->addWidget(Caption(range, "存储型号:"), 0, 0);
-    g->addWidget(edtMediaModel_, 0, 1, 1, 4);
-    g->addWidget(Caption(range, "文件系统:"), 1, 0);
-    g->addWidget(lblFS_, 1, 1);
-    g->addWidget(Caption(range, "扫描方式:"), 1, 2);
-    g->addWidget(cbb1_, 1, 3, 1, 2);
-    g->addWidget(Caption(range, "        容量:"), 2, 0);
-    g->addWidget(lblcap_, 2, 1);
-    g->addWidget(Caption(range, "总扇区数:"), 2, 2);
-    g->addWidget(lblTolalsec_, 2, 3, 1, 2);
-    g->addWidget(Caption(range, "起始扇区:"), 3, 0);
-    g->addWidget(edtStartSec_, 3, 1);
-    g->addWidget(Caption(range, "结束扇区:"), 3, 2);
-    g->addWidget(edtEndSec_, 3, 3);
-    g->addWidget(btn2, 3, 4);
-    g->setColumnStretch(1, 1);
-    g->setColumnStretch(3, 1);
+    Place_RangeGrid(g, range,
+                    {"存储型号:", "文件系统:", "扫描方式:", "        容量:", "总扇区数:", "起始扇区:", "结束扇区:"},
+                    {edtMediaModel_, lblFS_, cbb1_, lblcap_, lblTolalsec_, edtStartSec_, edtEndSec_}, btn2);
     connect(btn2, &QPushButton::clicked, this, &TForm3::Reset_ScanRange);
     return range;
 }
@@ -304,23 +290,9 @@ QGroupBox* TForm3::Build_ImageRange(QWidget* page) {
     lbl15_ = Value(range, "lbl15");
     lbl22_ = Value(range, "lbl22");
     auto* btn1 = Button(range, "btn1", "默认");
-    g->addWidget(Caption(range, "存储型号:"), 0, 0);
-    g->addWidget(edt1_, 0, 1, 1, 4);
-    g->addWidget(Caption(range, "文件系统:"), 1, 0);
-    g->addWidget(lbl4_, 1, 1);
-    g->addWidget(Caption(range, "容量:"), 1, 2);
-    g->addWidget(lbl15_, 1, 3, 1, 2);
-    g->addWidget(Caption(range, "总扇区数:"), 2, 0);
-    g->addWidget(lbl18_, 2, 1);
-    g->addWidget(Caption(range, "每扇区字节:"), 2, 2);
-    g->addWidget(lbl22_, 2, 3, 1, 2);
-    g->addWidget(Caption(range, "起始扇区:"), 3, 0);
-    g->addWidget(edt3_, 3, 1);
-    g->addWidget(Caption(range, "结束扇区:"), 3, 2);
-    g->addWidget(edt2_, 3, 3);
-    g->addWidget(btn1, 3, 4);
-    g->setColumnStretch(1, 1);
-    g->setColumnStretch(3, 1);
+    Place_RangeGrid(g, range,
+                    {"存储型号:", "文件系统:", "容量:", "总扇区数:", "每扇区字节:", "起始扇区:", "结束扇区:"},
+                    {edt1_, lbl4_, lbl15_, lbl18_, lbl22_, edt3_, edt2_}, btn1);
     connect(btn1, &QPushButton::clicked, this, &TForm3::Reset_ImageRange);
     return range;
 }
