@@ -514,18 +514,20 @@ int64_t Count_PlacedSamples(const TRebuildResult& r, const TVideo& v) {
 
 // Looks for the separate file head of a bare movie box H among the 50 scan
 // results on either side of it (nearest first, below before above): a head
-// whose media data has H's length and starts where H says, not yet taken.
-// Appends it to R as its file head entry and marks it taken.
-bool Pair_FileHead(TScanSession& session, TRebuildResult& R, const TScanResult& H, int64_t headerIndex) {
-    bool paired = false;
+// whose media data has H's length and starts where H says, and that isFree
+// accepts (by default: not taken). Appends it to R as its file head entry and
+// returns its scan index, -1 when none fits; marking it taken is the caller's.
+int64_t Pair_FileHead(TScanSession& session, TRebuildResult& R, const TScanResult& H, int64_t headerIndex,
+                      const THeadFree& isFree) {
+    int64_t paired = -1;
     const int64_t i = headerIndex;
     const int64_t count = session.Scans.Count();
     const int64_t hs = R.FragmenArray[0].FragmenSoff;
     session.Op.JudgedBlocks = 0;
     auto tryPair = [&](int64_t k, bool below) -> bool {
         session.Op.JudgedBlocks.fetch_add(1);
-        TScanResult& T = session.Scans.Get(k);
-        if (T.FrammentFlag == 1 || T.Fragmentype != KIND_HEAD_MDAT) return false;
+        const TScanResult& T = session.Scans.Get(k);
+        if (T.Fragmentype != KIND_HEAD_MDAT || !(isFree ? isFree(k) : T.FrammentFlag != 1)) return false;
         if (T.MdatLen != H.MdatLen) return false;
         if (int64_t(H.Next_AtomOff) != T.FragmentOff % kSector) return false;
         if (below ? hs - T.FragmentOff < 0 : T.FragmentOff - hs < 0) return false;
@@ -536,12 +538,12 @@ bool Pair_FileHead(TScanSession& session, TRebuildResult& R, const TScanResult& 
         e.MdatLen = T.MdatLen;
         R.FragmenArray.push_back(std::move(e));
         R.MdatModSoff = T.MdatOFF;
-        T.FrammentFlag = 1;
         ++R.Fragmenum;
+        paired = k;
         return true;
     };
-    for (int64_t k = i; k >= std::max<int64_t>(i - 50, 0) && !paired; --k) paired = tryPair(k, true);
-    for (int64_t k = i; !paired && k < std::min<int64_t>(i + 50, count); ++k) paired = tryPair(k, false);
+    for (int64_t k = i; k >= std::max<int64_t>(i - 50, 0) && paired < 0; --k) tryPair(k, true);
+    for (int64_t k = i; paired < 0 && k < std::min<int64_t>(i + 50, count); ++k) tryPair(k, false);
     return paired;
 }
 
@@ -654,8 +656,8 @@ void Link_All(const TAnalysisContext& ctx, int headMode, const TVideo& video, TR
 }
 
 // Where the missing middle of R's gaps may be looked for: 8 MiB around the
-// medium span of R's pieces, outside what R's pieces and every result rebuilt
-// before it hold.
+// medium span of R's pieces, outside what R's pieces and every result
+// committed to the session before it hold.
 TSeamSearch Seam_Search(TScanSession& session, const TRebuildResult& R) {
     constexpr int64_t kAround = int64_t(8) << 20;
     TSeamSearch s;
@@ -674,7 +676,6 @@ TSeamSearch Seam_Search(TScanSession& session, const TRebuildResult& R) {
     }
     for (int64_t i = 0; i < session.Rebuilds.Count(); ++i) {
         const TRebuildResult& o = session.Rebuilds.Get(i);
-        if (&o == &R) continue;
         for (const TFragmenArr& e : o.FragmenArray) {
             if (e.ChongHeFlag) continue;
             const int64_t a = Get_CopyStart(e), b = Get_CopyEnd(e);
@@ -733,14 +734,14 @@ THeaderTables Read_HeaderTables(const TAnalysisContext& ctx, int64_t headerIndex
 
 namespace {
 
-// The rebuild result of header H with its movie header entry, appended to the list.
-TRebuildResult& Append_HeaderResult(TScanSession& session, const TScanResult& H, int headMode) {
-    auto owned = std::make_unique<TRebuildResult>();
-    owned->Fragmenum = 1;
-    owned->CamerType = H.CamerType;
-    owned->CarmerModel = H.CamerModel;
-    owned->CreateTime = H.CreateTime;
-    owned->Durting = H.Durting;
+// The rebuild result of header H with its movie header entry.
+TRebuildResult Header_Result(const TScanResult& H, int headMode) {
+    TRebuildResult r{};
+    r.Fragmenum = 1;
+    r.CamerType = H.CamerType;
+    r.CarmerModel = H.CamerModel;
+    r.CreateTime = H.CreateTime;
+    r.Durting = H.Durting;
     TFragmenArr e0;
     e0.FragmenType = ENTRY_MOVIE;
     e0.MdatLen = H.True_MdatLen;
@@ -751,9 +752,8 @@ TRebuildResult& Append_HeaderResult(TScanSession& session, const TScanResult& H,
     e0.FragmenSoff = H.FragmentOff;
     const int64_t W = headMode == 1 ? H.MoovOff % kSector : 0;
     e0.FragmenEoff = H.FragmentOff + H.MoovLen + H.MoovFreeLen + W;
-    owned->FragmenArray.push_back(std::move(e0));
-    const int64_t ri = session.Rebuilds.Append(std::move(owned));
-    return session.Rebuilds.Get(ri);
+    r.FragmenArray.push_back(std::move(e0));
+    return r;
 }
 
 // First chunk offset and whether any chunk holds several samples.
@@ -768,9 +768,11 @@ void Note_ChunkLayout(TVideo& video, TRebuildResult& R) {
 }
 
 // The file head of R: a bare movie box looks for its separate file head among
-// the nearby scan results; true when it found one.
-bool Place_FileHead(const TAnalysisContext& ctx, const TScanResult& H, int64_t headerIndex, TRebuildResult& R) {
-    const bool paired = H.CamerType != 0 && Pair_FileHead(ctx.Session, R, H, headerIndex);
+// the nearby scan results; returns its scan index, -1 when none was found.
+int64_t Place_FileHead(const TAnalysisContext& ctx, const TScanResult& H, int64_t headerIndex, TRebuildResult& R,
+                       const THeadFree& isFree) {
+    const int64_t head = H.CamerType != 0 ? Pair_FileHead(ctx.Session, R, H, headerIndex, isFree) : -1;
+    const bool paired = head >= 0;
     // A generic recording without a maker's model is named by its file head's brand.
     if (ctx.RecoveryType == 1 && paired && R.CarmerModel.empty() && R.FragmenArray.size() > 1 &&
         R.FragmenArray[1].FragmenType == ENTRY_FILE_HEAD)
@@ -781,7 +783,7 @@ bool Place_FileHead(const TAnalysisContext& ctx, const TScanResult& H, int64_t h
         int64_t e = Ceil512(H.MoovFreeSoff + H.MoovFreeLen);
         R.FragmenArray[0].FragmenEoff = R.FragmenArray[0].FragmentLastEoff = e;
     }
-    return paired;
+    return head;
 }
 
 // Frame starts in the window [start, end) (or the ones found for all headers
@@ -817,24 +819,26 @@ void Order_Fragments(TRebuildResult& R, bool subFlag) {
 
 } // namespace
 
-uint8_t Get_HeadMoov(const TAnalysisContext& ctx, int headMode, int64_t headerIndex, TSampleCount* samples,
-                     const std::vector<TFrameAnchor>* found, THeaderTables* tables) {
+THeadMoov Get_HeadMoov(const TAnalysisContext& ctx, int headMode, int64_t headerIndex,
+                       const std::vector<TFrameAnchor>* found, THeaderTables* tables, const THeadFree& isFree) {
     TScanSession& session = ctx.Session;
+    THeadMoov out;
     // The video sample tables and the keys the frame starts are matched by.
     TVideo video;
     TSampleKeys keys;
-    TScanResult& H = session.Scans.Get(headerIndex);
+    const TScanResult& H = session.Scans.Get(headerIndex);
     if (tables) {
         video = std::move(tables->Video);
         keys = std::move(tables->Keys);
     } else {
         Get_MOOV_VideoAndSound(ctx.Source, session, headerIndex, video, ctx.RecoveryType, ctx.ScanEnd, keys);
     }
-    if (!video.Ext_Flag) return HEADMOOV_BAD_TABLES;
+    if (!video.Ext_Flag) return out;
 
-    TRebuildResult& R = Append_HeaderResult(session, H, headMode);
+    TRebuildResult& R = out.Result.emplace(Header_Result(H, headMode));
     Note_ChunkLayout(video, R);
-    const bool paired = Place_FileHead(ctx, H, headerIndex, R);
+    out.PairedHead = Place_FileHead(ctx, H, headerIndex, R, isFree);
+    const bool paired = out.PairedHead >= 0;
 
     // The window of the medium searched for frame starts.
     const TFragmenArr& e0 = R.FragmenArray[0];
@@ -847,10 +851,13 @@ uint8_t Get_HeadMoov(const TAnalysisContext& ctx, int headMode, int64_t headerIn
     int64_t total = 0;
     for (const auto& ch : video.STCOArr)
         total += int64_t(ch.STSZArr.size());
-    if (samples) *samples = TSampleCount{0, total};
+    out.Samples = TSampleCount{0, total};
 
     // No frame start fits: nothing to rebuild from.
-    if (anchors.empty()) return HEADMOOV_NO_ANCHOR;
+    if (anchors.empty()) {
+        out.Status = HEADMOOV_NO_ANCHOR;
+        return out;
+    }
 
     // Fragments grown from the anchors along the sample tables; seams the
     // tables leave open and short runs are judged by decoding, with the
@@ -862,8 +869,9 @@ uint8_t Get_HeadMoov(const TAnalysisContext& ctx, int headMode, int64_t headerIn
     Resolve_Seams(ctx, headMode, video, R, &judge);
     const int64_t placed = Count_PlacedSamples(R, video);
     R.SamplesMissing = total - placed;
-    if (samples) samples->Placed = placed;
-    return HEADMOOV_OK;
+    out.Samples.Placed = placed;
+    out.Status = HEADMOOV_OK;
+    return out;
 }
 
 } // namespace qrv

@@ -5,6 +5,8 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <vector>
 
 #include "analysis/analysis_context.h"
@@ -28,8 +30,9 @@ enum THeadMoovResult : uint8_t {
 };
 
 // Analyses ctx.Session.Scans[headerIndex] (a kind-0 head or a kind-3 movie
-// box) with the window scheme ctx.Scheme and appends its rebuild result to
-// session.Rebuilds.
+// box) with the window scheme ctx.Scheme and returns what it found; the
+// caller commits it (appends the result, marks the paired file head taken).
+// Neither session.Rebuilds nor any scan record is changed.
 //   headMode  1: the movie box is at the front of the file; 0: at its end
 // How many video samples of a rebuilt recording come from the medium.
 struct TSampleCount {
@@ -37,8 +40,6 @@ struct TSampleCount {
     int64_t Total = 0;  // samples in the video tables
 };
 
-// samples, when given, receives the count for the result (Placed 0 when no
-// data was found; untouched when the tables cannot be read).
 // found, when given, holds the frame starts already found over the window of
 // the scheme (possibly for several headers at once, in medium order): the
 // header's anchors are those of its own keys, and the medium is not searched
@@ -50,9 +51,19 @@ struct THeaderTables {
     TSampleKeys Keys;
 };
 THeaderTables Read_HeaderTables(const TAnalysisContext& ctx, int64_t headerIndex);
-uint8_t Get_HeadMoov(const TAnalysisContext& ctx, int headMode, int64_t headerIndex,
-                     TSampleCount* samples = nullptr, const std::vector<TFrameAnchor>* found = nullptr,
-                     THeaderTables* tables = nullptr);
+// Which file heads (indexes in session.Scans) a bare movie box may pair
+// with; without one, those no committed result has taken (FrammentFlag).
+using THeadFree = std::function<bool(int64_t scanIndex)>;
+// What Get_HeadMoov found for one header.
+struct THeadMoov {
+    uint8_t Status = HEADMOOV_BAD_TABLES;
+    std::optional<TRebuildResult> Result; // none when the tables could not be read
+    TSampleCount Samples;                 // Placed 0 when no data was found; 0/0 without tables
+    int64_t PairedHead = -1;              // scan index of the file head it paired, -1 for none
+};
+THeadMoov Get_HeadMoov(const TAnalysisContext& ctx, int headMode, int64_t headerIndex,
+                       const std::vector<TFrameAnchor>* found = nullptr, THeaderTables* tables = nullptr,
+                       const THeadFree& isFree = nullptr);
 
 // Video samples of v whose bytes the written recording r takes from the
 // medium: the file is laid out as Write_Recording writes it (synthesized head,

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <exception>
 #include <future>
+#include <memory>
 #include <system_error>
 
 #include "analysis/header_analysis.h"
@@ -67,22 +68,6 @@ void Get_FileQuality(TRebuildResult& r) {
 
 namespace {
 
-// The scan result of the file head paired with a result's movie header, -1
-// when none was (the head entry names its offset; heads are searched within
-// 50 results of the header, as the pairing does).
-int64_t Paired_Head(TScanSession& session, const TRebuildResult& r, int64_t headerIndex) {
-    for (const TFragmenArr& e : r.FragmenArray) {
-        if (e.FragmenType != ENTRY_FILE_HEAD) continue;
-        const int64_t n = session.Scans.Count();
-        for (int64_t k = std::max<int64_t>(headerIndex - 50, 0); k < std::min<int64_t>(headerIndex + 50, n);
-             ++k) {
-            const TScanResult& t = session.Scans.Get(k);
-            if (t.Fragmentype == KIND_HEAD_MDAT && t.FragmentOff == e.FragmenSoff) return k;
-        }
-    }
-    return -1;
-}
-
 bool Complete(const TRebuildResult& r, const TSampleCount& c) {
     TRebuildResult rated = r;
     Get_FileQuality(rated);
@@ -94,6 +79,7 @@ struct TPending {
     int64_t Header = 0; // index in the session's scan records
     int HeadMode = 0;
     int64_t Result = 0;      // index of its rebuild result
+    int64_t Head = -1;       // scan index of the file head that result took, -1 for none
     TSampleCount First;      // what that result takes from the medium
     uint8_t FirstResult = 0; // what Get_HeadMoov returned
 };
@@ -141,26 +127,21 @@ void Widen_Pending(const TAnalysisContext& ctx, const std::vector<TPending>& pen
     Find_FrameAnchors(session, ctx.Source, 0, ctx.ScanEnd, ctx.RecoveryType, all, found);
     for (size_t n = 0; n < pending.size() && !session.Op.StopFlag.load(); ++n) {
         const TPending& p = pending[n];
-        // The file head the first pass paired is free again for the second.
-        const int64_t head1 = Paired_Head(session, session.Rebuilds.Get(p.Result), p.Header);
-        if (head1 >= 0) session.Scans.Get(head1).FrammentFlag = 0;
-        const int64_t last = session.Rebuilds.Count();
-        TSampleCount second;
-        const uint8_t res = Get_HeadMoov(wide, p.HeadMode, p.Header, &second, &found);
-        const bool added = res != HEADMOOV_BAD_TABLES && session.Rebuilds.Count() == last + 1;
-        const int64_t head2 = added ? Paired_Head(session, session.Rebuilds.Get(last), p.Header) : -1;
-        kept[n] = added && second.Placed > p.First.Placed;
+        // The file head the committed result took is free for the wider one.
+        const THeadFree isFree = [&session, &p](int64_t k) {
+            return k == p.Head || session.Scans.Get(k).FrammentFlag != 1;
+        };
+        THeadMoov wider = Get_HeadMoov(wide, p.HeadMode, p.Header, &found, nullptr, isFree);
+        if (!wider.Result) continue;
+        kept[n] = wider.Samples.Placed > p.First.Placed;
         // Samples counted in place may still be another piece's bytes that
         // happen to fill the file at the right length; for the generic type a
         // complete wider result is taken over an incomplete first one.
-        if (ctx.RecoveryType == 1 && added && !kept[n]) kept[n] = Complete(session.Rebuilds.Get(last), second);
-        if (kept[n])
-            session.Rebuilds.Replace(p.Result, session.Rebuilds.Take_Last());
-        else if (added)
-            session.Rebuilds.Take_Last();
-        if (head2 >= 0) session.Scans.Get(head2).FrammentFlag = 0;
-        const int64_t keptHead = kept[n] ? head2 : head1;
-        if (keptHead >= 0) session.Scans.Get(keptHead).FrammentFlag = 1;
+        if (ctx.RecoveryType == 1 && !kept[n]) kept[n] = Complete(*wider.Result, wider.Samples);
+        if (!kept[n]) continue;
+        session.Rebuilds.Replace(p.Result, std::make_unique<TRebuildResult>(std::move(*wider.Result)));
+        if (p.Head >= 0) session.Scans.Get(p.Head).FrammentFlag = 0;
+        if (wider.PairedHead >= 0) session.Scans.Get(wider.PairedHead).FrammentFlag = 1;
     }
 }
 
@@ -183,6 +164,25 @@ void Widen_AndReport(const TAnalysisContext& ctx, const std::vector<TPending>& p
         else
             Report_Header(session, i, pending[n].FirstResult);
     }
+}
+
+// Commits what the analysis of header i found: appends its result and marks
+// the file head it paired taken. A result left incomplete under the chosen
+// window waits in pending for the wider pass; the others are reported now.
+void Commit_Header(const TAnalysisContext& ctx, int64_t i, int headMode, THeadMoov got,
+                   std::vector<TPending>& pending) {
+    TScanSession& session = ctx.Session;
+    if (!got.Result) {
+        Report_Header(session, i, got.Status);
+        return;
+    }
+    const bool wait = ctx.Widen && ctx.Scheme != 7 && !Complete(*got.Result, got.Samples);
+    const int64_t at = session.Rebuilds.Append(std::make_unique<TRebuildResult>(std::move(*got.Result)));
+    if (got.PairedHead >= 0) session.Scans.Get(got.PairedHead).FrammentFlag = 1;
+    if (wait)
+        pending.push_back({i, headMode, at, got.PairedHead, got.Samples, got.Status});
+    else
+        Report_Header(session, i, got.Status);
 }
 
 // Rates every rebuilt recording.
@@ -256,16 +256,8 @@ void To_Rebuild(const TAnalysisContext& ctx) {
                 std::future<THeaderTables> mine;
                 if (aheadOf == i) mine = std::move(ahead);
                 if (const int64_t next = nextHeader(i + 1); next < count) ahead = readAhead(aheadOf = next);
-                THeaderTables tables =
-                    mine.valid() ? mine.get() : Read_HeaderTables(ctx, i);
-                TSampleCount placed;
-                const int64_t before = session.Rebuilds.Count();
-                const uint8_t res = Get_HeadMoov(ctx, headMode, i, &placed, nullptr, &tables);
-                if (ctx.Widen && ctx.Scheme != 7 && res != HEADMOOV_BAD_TABLES &&
-                    session.Rebuilds.Count() == before + 1 && !Complete(session.Rebuilds.Get(before), placed))
-                    pending.push_back({i, headMode, before, placed, res});
-                else
-                    Report_Header(session, i, res);
+                THeaderTables tables = mine.valid() ? mine.get() : Read_HeaderTables(ctx, i);
+                Commit_Header(ctx, i, headMode, Get_HeadMoov(ctx, headMode, i, nullptr, &tables), pending);
             } catch (const std::exception&) {
                 Report_Failed(session, i);
             }
