@@ -37,7 +37,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             Classify_Block(block.data(), p, ctx, count);
         }
         TAllocMap map{};
-        To_Rebuild(session, src, node, map, scheme, 0, scanEnd, ctx.RecoveryType, 0);
+        To_Rebuild(TAnalysisContext{session, src, node, map, scheme, 0, scanEnd, ctx.RecoveryType, 0, true});
     }
     return 0;
 }

@@ -342,9 +342,9 @@ bool Run_DecodesClean(TSource& h, const TVideo& v, TSamplePos first, int64_t fir
 
 } // namespace
 
-TFragmenArr Find_FrameFragment(TScanSession& session, TSource& h, bool paired, int /*headMode*/,
-                               const TFrameAnchor& a, int32_t c, int32_t s, const TVideo& v,
-                               const TSampleJudge* judge) {
+TFragmenArr Find_FrameFragment(const TAnalysisContext& ctx, bool paired, const TFrameAnchor& a, int32_t c,
+                               int32_t s, const TVideo& v, const TSampleJudge* judge) {
+    TSource& h = ctx.Source;
     TFragmenArr out;
     out.FragmenType = ENTRY_PENDING;
     if (c < 0 || c >= int32_t(v.STCOArr.size())) return out;
@@ -364,7 +364,7 @@ TFragmenArr Find_FrameFragment(TScanSession& session, TSource& h, bool paired, i
     // slice, so it is one exactly when the slice's type and length fit.
     TProbeBatch batch(h);
     // The index holds the camera's frame features; other codings are read.
-    const auto index = v.Format.Codec == NAL_CAMERA ? session.Feature_Index(h) : nullptr;
+    const auto index = v.Format.Codec == NAL_CAMERA ? ctx.Session.Feature_Index(h) : nullptr;
     std::vector<std::pair<TSamplePos, int64_t>> next;
     std::vector<int64_t> positions, toRead;
     std::vector<TFeatureEntry> known;
@@ -514,18 +514,20 @@ int64_t Count_PlacedSamples(const TRebuildResult& r, const TVideo& v) {
 
 // Looks for the separate file head of a bare movie box H among the 50 scan
 // results on either side of it (nearest first, below before above): a head
-// whose media data has H's length and starts where H says, not yet taken.
-// Appends it to R as its file head entry and marks it taken.
-bool Pair_FileHead(TScanSession& session, TRebuildResult& R, const TScanResult& H, int64_t headerIndex) {
-    bool paired = false;
+// whose media data has H's length and starts where H says, and that isFree
+// accepts (by default: not taken). Appends it to R as its file head entry and
+// returns its scan index, -1 when none fits; marking it taken is the caller's.
+int64_t Pair_FileHead(TScanSession& session, TRebuildResult& R, const TScanResult& H, int64_t headerIndex,
+                      const THeadFree& isFree) {
+    int64_t paired = -1;
     const int64_t i = headerIndex;
     const int64_t count = session.Scans.Count();
     const int64_t hs = R.FragmenArray[0].FragmenSoff;
     session.Op.JudgedBlocks = 0;
     auto tryPair = [&](int64_t k, bool below) -> bool {
         session.Op.JudgedBlocks.fetch_add(1);
-        TScanResult& T = session.Scans.Get(k);
-        if (T.FrammentFlag == 1 || T.Fragmentype != KIND_HEAD_MDAT) return false;
+        const TScanResult& T = session.Scans.Get(k);
+        if (T.Fragmentype != KIND_HEAD_MDAT || !(isFree ? isFree(k) : T.FrammentFlag != 1)) return false;
         if (T.MdatLen != H.MdatLen) return false;
         if (int64_t(H.Next_AtomOff) != T.FragmentOff % kSector) return false;
         if (below ? hs - T.FragmentOff < 0 : T.FragmentOff - hs < 0) return false;
@@ -536,12 +538,12 @@ bool Pair_FileHead(TScanSession& session, TRebuildResult& R, const TScanResult& 
         e.MdatLen = T.MdatLen;
         R.FragmenArray.push_back(std::move(e));
         R.MdatModSoff = T.MdatOFF;
-        T.FrammentFlag = 1;
         ++R.Fragmenum;
+        paired = k;
         return true;
     };
-    for (int64_t k = i; k >= std::max<int64_t>(i - 50, 0) && !paired; --k) paired = tryPair(k, true);
-    for (int64_t k = i; !paired && k < std::min<int64_t>(i + 50, count); ++k) paired = tryPair(k, false);
+    for (int64_t k = i; k >= std::max<int64_t>(i - 50, 0) && paired < 0; --k) tryPair(k, true);
+    for (int64_t k = i; paired < 0 && k < std::min<int64_t>(i + 50, count); ++k) tryPair(k, false);
     return paired;
 }
 
@@ -552,9 +554,9 @@ bool Pair_FileHead(TScanSession& session, TRebuildResult& R, const TScanResult& 
 // of the samples before it in the chunk). A video-only recording writes many
 // samples per chunk, and a chunk's first sample often carries parameter sets
 // ahead of its slice, where no frame start is found.
-void Fragments_FromAnchors(TScanSession& session, TSource& h, bool paired, int headMode, const TVideo& video,
-                           const TSampleKeys& keys, std::vector<TFrameAnchor>& anchors, TRebuildResult& R,
-                           const TSampleJudge* judge) {
+void Fragments_FromAnchors(const TAnalysisContext& ctx, bool paired, const TVideo& video, const TSampleKeys& keys,
+                           std::vector<TFrameAnchor>& anchors, TRebuildResult& R, const TSampleJudge* judge) {
+    TScanSession& session = ctx.Session;
     std::vector<int64_t> chunkFirst; // 0-based index of each chunk's first sample
     chunkFirst.reserve(video.STCOArr.size());
     {
@@ -587,8 +589,7 @@ void Fragments_FromAnchors(TScanSession& session, TSource& h, bool paired, int h
             const int32_t c =
                 int32_t(std::upper_bound(chunkFirst.begin(), chunkFirst.end(), d) - chunkFirst.begin()) - 1;
             if (c >= 0)
-                cand = Find_FrameFragment(session, h, paired, headMode, A, c,
-                                          int32_t(d - chunkFirst[size_t(c)]), video, judge);
+                cand = Find_FrameFragment(ctx, paired, A, c, int32_t(d - chunkFirst[size_t(c)]), video, judge);
         }
         if (cand.FragmenType != ENTRY_DATA) {
             ++k;
@@ -616,9 +617,8 @@ void Fragments_FromAnchors(TScanSession& session, TSource& h, bool paired, int h
 // Links every entry to the next (the seams between the pieces, and from the
 // last piece to a movie box at the end), then gives a recording that has no
 // file head a synthesized one in front of its first data piece.
-void Link_All(TSource& h, const TTreeData& node, const TAllocMap& map, int interleave, int headMode,
-              int64_t alignBase, const TVideo& video, TRebuildResult& R, const TSampleJudge* judge,
-              const TClusterGeometry* geometry, const TSeamSearch* search) {
+void Link_All(const TAnalysisContext& ctx, int headMode, const TVideo& video, TRebuildResult& R,
+              const TSampleJudge* judge, const TClusterGeometry* geometry, const TSeamSearch* search) {
     int32_t L = R.Fragmenum - 1;
     if (R.FragmenArray[size_t(L)].ChongHeFlag) {
         while (L > 0 && R.FragmenArray[size_t(L)].ChongHeFlag) --L;
@@ -631,7 +631,7 @@ void Link_All(TSource& h, const TTreeData& node, const TAllocMap& map, int inter
         if ((e.FragmenType == ENTRY_FILE_HEAD && !e.ChongHeFlag) || headMode == 1) headPresent = true;
         if (!e.ChongHeFlag && e.FragmenType == ENTRY_DATA && firstData == -1 && !headPresent) firstData = m;
         const int32_t before = R.Fragmenum;
-        Link_Fragment(h, node, map, alignBase, R.CamerType, L, m, R, video, interleave, judge, geometry, search);
+        Link_Fragment(ctx, R.CamerType, L, m, R, video, judge, geometry, search);
         if (R.Fragmenum > before) {
             // An entry for a gap's middle found elsewhere now follows m.
             ++m;
@@ -642,7 +642,7 @@ void Link_All(TSource& h, const TTreeData& node, const TAllocMap& map, int inter
     // A recording without a file head gets one made for it before its first data piece.
     if (!headPresent && firstData != -1) {
         Set_SynthesizedHead(R, firstData, video);
-        Extend_FirstEntry(h, node, map, alignBase, R, firstData, video, geometry);
+        Extend_FirstEntry(ctx, R, firstData, video, geometry);
     }
 
     // A movie box at the front: the file ends where its media end. When the
@@ -656,8 +656,8 @@ void Link_All(TSource& h, const TTreeData& node, const TAllocMap& map, int inter
 }
 
 // Where the missing middle of R's gaps may be looked for: 8 MiB around the
-// medium span of R's pieces, outside what R's pieces and every result rebuilt
-// before it hold.
+// medium span of R's pieces, outside what R's pieces and every result
+// committed to the session before it hold.
 TSeamSearch Seam_Search(TScanSession& session, const TRebuildResult& R) {
     constexpr int64_t kAround = int64_t(8) << 20;
     TSeamSearch s;
@@ -676,7 +676,6 @@ TSeamSearch Seam_Search(TScanSession& session, const TRebuildResult& R) {
     }
     for (int64_t i = 0; i < session.Rebuilds.Count(); ++i) {
         const TRebuildResult& o = session.Rebuilds.Get(i);
-        if (&o == &R) continue;
         for (const TFragmenArr& e : o.FragmenArray) {
             if (e.ChongHeFlag) continue;
             const int64_t a = Get_CopyStart(e), b = Get_CopyEnd(e);
@@ -699,16 +698,15 @@ int Unverified_Seams(const TRebuildResult& R) {
 // (an upper bound: pieces that agree on a larger size by chance make it too
 // large), and when a seam is left unverified the linking is done again with
 // half the size, down to 4 KiB, keeping the first pass that verifies all.
-void Resolve_Seams(TScanSession& session, TSource& h, const TTreeData& node, const TAllocMap& map,
-                   int interleave, int headMode, int64_t alignBase, const TVideo& video, TRebuildResult& R,
+void Resolve_Seams(const TAnalysisContext& ctx, int headMode, const TVideo& video, TRebuildResult& R,
                    const TSampleJudge* judge) {
-    const TSeamSearch search = Seam_Search(session, R);
-    if (Is_KnownFs(node.HddFs)) {
-        Link_All(h, node, map, interleave, headMode, alignBase, video, R, judge, nullptr, &search);
+    const TSeamSearch search = Seam_Search(ctx.Session, R);
+    if (Is_KnownFs(ctx.Node.HddFs)) {
+        Link_All(ctx, headMode, video, R, judge, nullptr, &search);
         return;
     }
     constexpr int64_t kSmallest = 4096;
-    const TClusterGeometry first = Infer_ClusterGeometry(R, video, Get_ClusterGeometry(node, map, alignBase), kSmallest);
+    const TClusterGeometry first = Infer_ClusterGeometry(R, video, Get_ClusterGeometry(ctx.Node, ctx.Map, ctx.AlignBase), kSmallest);
     const TRebuildResult before = R;
     std::optional<TRebuildResult> best;
     int bestUnverified = 0;
@@ -717,7 +715,7 @@ void Resolve_Seams(TScanSession& session, TSource& h, const TTreeData& node, con
             R = before;
             g.Base = first.Base % g.Size;
         }
-        Link_All(h, node, map, interleave, headMode, alignBase, video, R, judge, &g, &search);
+        Link_All(ctx, headMode, video, R, judge, &g, &search);
         const int unverified = Unverified_Seams(R);
         if (unverified == 0) return;
         if (!best || unverified < bestUnverified) {
@@ -728,23 +726,22 @@ void Resolve_Seams(TScanSession& session, TSource& h, const TTreeData& node, con
     if (best) R = std::move(*best);
 }
 
-THeaderTables Read_HeaderTables(TScanSession& session, TSource& h, int64_t headerIndex, int recType,
-                                int64_t scanEnd) {
+THeaderTables Read_HeaderTables(const TAnalysisContext& ctx, int64_t headerIndex) {
     THeaderTables t;
-    Get_MOOV_VideoAndSound(h, session, headerIndex, t.Video, recType, scanEnd, t.Keys);
+    Get_MOOV_VideoAndSound(ctx.Source, ctx.Session, headerIndex, t.Video, ctx.RecoveryType, ctx.ScanEnd, t.Keys);
     return t;
 }
 
 namespace {
 
-// The rebuild result of header H with its movie header entry, appended to the list.
-TRebuildResult& Append_HeaderResult(TScanSession& session, const TScanResult& H, int headMode) {
-    auto owned = std::make_unique<TRebuildResult>();
-    owned->Fragmenum = 1;
-    owned->CamerType = H.CamerType;
-    owned->CarmerModel = H.CamerModel;
-    owned->CreateTime = H.CreateTime;
-    owned->Durting = H.Durting;
+// The rebuild result of header H with its movie header entry.
+TRebuildResult Header_Result(const TScanResult& H, int headMode) {
+    TRebuildResult r{};
+    r.Fragmenum = 1;
+    r.CamerType = H.CamerType;
+    r.CarmerModel = H.CamerModel;
+    r.CreateTime = H.CreateTime;
+    r.Durting = H.Durting;
     TFragmenArr e0;
     e0.FragmenType = ENTRY_MOVIE;
     e0.MdatLen = H.True_MdatLen;
@@ -755,9 +752,8 @@ TRebuildResult& Append_HeaderResult(TScanSession& session, const TScanResult& H,
     e0.FragmenSoff = H.FragmentOff;
     const int64_t W = headMode == 1 ? H.MoovOff % kSector : 0;
     e0.FragmenEoff = H.FragmentOff + H.MoovLen + H.MoovFreeLen + W;
-    owned->FragmenArray.push_back(std::move(e0));
-    const int64_t ri = session.Rebuilds.Append(std::move(owned));
-    return session.Rebuilds.Get(ri);
+    r.FragmenArray.push_back(std::move(e0));
+    return r;
 }
 
 // First chunk offset and whether any chunk holds several samples.
@@ -772,28 +768,29 @@ void Note_ChunkLayout(TVideo& video, TRebuildResult& R) {
 }
 
 // The file head of R: a bare movie box looks for its separate file head among
-// the nearby scan results; true when it found one.
-bool Place_FileHead(TScanSession& session, TSource& h, const TScanResult& H, int64_t headerIndex, int recType,
-                    TRebuildResult& R) {
-    const bool paired = H.CamerType != 0 && Pair_FileHead(session, R, H, headerIndex);
+// the nearby scan results; returns its scan index, -1 when none was found.
+int64_t Place_FileHead(const TAnalysisContext& ctx, const TScanResult& H, int64_t headerIndex, TRebuildResult& R,
+                       const THeadFree& isFree) {
+    const int64_t head = H.CamerType != 0 ? Pair_FileHead(ctx.Session, R, H, headerIndex, isFree) : -1;
+    const bool paired = head >= 0;
     // A generic recording without a maker's model is named by its file head's brand.
-    if (recType == 1 && paired && R.CarmerModel.empty() && R.FragmenArray.size() > 1 &&
+    if (ctx.RecoveryType == 1 && paired && R.CarmerModel.empty() && R.FragmenArray.size() > 1 &&
         R.FragmenArray[1].FragmenType == ENTRY_FILE_HEAD)
-        R.CarmerModel = Ftyp_Brand(h, R.FragmenArray[1].FragmenSoff);
+        R.CarmerModel = Ftyp_Brand(ctx.Source, R.FragmenArray[1].FragmenSoff);
 
     // A head that holds its movie box ends at the end of the box's closing box.
     if (!paired && H.CamerType == 0) {
         int64_t e = Ceil512(H.MoovFreeSoff + H.MoovFreeLen);
         R.FragmenArray[0].FragmenEoff = R.FragmenArray[0].FragmentLastEoff = e;
     }
-    return paired;
+    return head;
 }
 
 // Frame starts in the window [start, end) (or the ones found for all headers
 // at once) that fit a sample; they are also listed in session.Anchors.
-std::vector<TFrameAnchor> Collect_Anchors(TScanSession& session, TSource& h, int64_t start, int64_t end,
-                                          int recType, const TSampleKeys& keys,
-                                          const std::vector<TFrameAnchor>* found) {
+std::vector<TFrameAnchor> Collect_Anchors(const TAnalysisContext& ctx, int64_t start, int64_t end,
+                                          const TSampleKeys& keys, const std::vector<TFrameAnchor>* found) {
+    TScanSession& session = ctx.Session;
     session.Anchors.Clear();
     session.Op.JudgedBlocks = 0;
     Send_UIMessage(MSG_SHOW_GAUGE2);
@@ -804,7 +801,7 @@ std::vector<TFrameAnchor> Collect_Anchors(TScanSession& session, TSource& h, int
         for (const TFrameAnchor& a : *found)
             if (keys.Find(uint32_t(a.AnchorSize), uint32_t(a.AnchorOff % kSector)) >= 0) anchors.push_back(a);
     } else {
-        Find_FrameAnchors(session, h, start, end, recType, keys, anchors);
+        Find_FrameAnchors(session, ctx.Source, start, end, ctx.RecoveryType, keys, anchors);
     }
     for (const auto& a : anchors)
         session.Anchors.Append(a);
@@ -822,54 +819,59 @@ void Order_Fragments(TRebuildResult& R, bool subFlag) {
 
 } // namespace
 
-uint8_t Get_HeadMoov(TScanSession& session, TSource& h, const TTreeData& node, const TAllocMap& map,
-                     int scheme, int interleave, int recType, int64_t scanEnd, int headMode,
-                     int64_t alignBase, int64_t headerIndex, TSampleCount* samples,
-                     const std::vector<TFrameAnchor>* found, THeaderTables* tables) {
+THeadMoov Get_HeadMoov(const TAnalysisContext& ctx, int headMode, int64_t headerIndex,
+                       const std::vector<TFrameAnchor>* found, THeaderTables* tables, const THeadFree& isFree) {
+    TScanSession& session = ctx.Session;
+    THeadMoov out;
     // The video sample tables and the keys the frame starts are matched by.
     TVideo video;
     TSampleKeys keys;
-    TScanResult& H = session.Scans.Get(headerIndex);
+    const TScanResult& H = session.Scans.Get(headerIndex);
     if (tables) {
         video = std::move(tables->Video);
         keys = std::move(tables->Keys);
     } else {
-        Get_MOOV_VideoAndSound(h, session, headerIndex, video, recType, scanEnd, keys);
+        Get_MOOV_VideoAndSound(ctx.Source, session, headerIndex, video, ctx.RecoveryType, ctx.ScanEnd, keys);
     }
-    if (!video.Ext_Flag) return HEADMOOV_BAD_TABLES;
+    if (!video.Ext_Flag) return out;
 
-    TRebuildResult& R = Append_HeaderResult(session, H, headMode);
+    TRebuildResult& R = out.Result.emplace(Header_Result(H, headMode));
     Note_ChunkLayout(video, R);
-    const bool paired = Place_FileHead(session, h, H, headerIndex, recType, R);
+    out.PairedHead = Place_FileHead(ctx, H, headerIndex, R, isFree);
+    const bool paired = out.PairedHead >= 0;
 
     // The window of the medium searched for frame starts.
     const TFragmenArr& e0 = R.FragmenArray[0];
     const int64_t F = (paired && headMode == 0 && R.Fragmenum > 1) ? R.FragmenArray[1].FragmenSoff : -1;
     int64_t start = 0, end = 0;
-    Get_SearchRange(scheme, headMode, scanEnd, e0.MdatLen, F, e0.FragmenEoff, e0.FragmenSoff, start, end);
+    Get_SearchRange(ctx.Scheme, headMode, ctx.ScanEnd, e0.MdatLen, F, e0.FragmenEoff, e0.FragmenSoff, start, end);
     if (start > end) std::swap(start, end);
-    std::vector<TFrameAnchor> anchors = Collect_Anchors(session, h, start, end, recType, keys, found);
+    std::vector<TFrameAnchor> anchors = Collect_Anchors(ctx, start, end, keys, found);
 
     int64_t total = 0;
     for (const auto& ch : video.STCOArr)
         total += int64_t(ch.STSZArr.size());
-    if (samples) *samples = TSampleCount{0, total};
+    out.Samples = TSampleCount{0, total};
 
     // No frame start fits: nothing to rebuild from.
-    if (anchors.empty()) return HEADMOOV_NO_ANCHOR;
+    if (anchors.empty()) {
+        out.Status = HEADMOOV_NO_ANCHOR;
+        return out;
+    }
 
     // Fragments grown from the anchors along the sample tables; seams the
     // tables leave open and short runs are judged by decoding, with the
     // parameter sets of the recording's own movie box.
-    const TSampleJudge judge = Make_SampleJudge(h, H.MoovOff, H.MoovLen);
-    Fragments_FromAnchors(session, h, paired, headMode, video, keys, anchors, R, &judge);
+    const TSampleJudge judge = Make_SampleJudge(ctx.Source, H.MoovOff, H.MoovLen);
+    Fragments_FromAnchors(ctx, paired, video, keys, anchors, R, &judge);
     Order_Fragments(R, video.STSC_SubFlag);
 
-    Resolve_Seams(session, h, node, map, interleave, headMode, alignBase, video, R, &judge);
+    Resolve_Seams(ctx, headMode, video, R, &judge);
     const int64_t placed = Count_PlacedSamples(R, video);
     R.SamplesMissing = total - placed;
-    if (samples) samples->Placed = placed;
-    return HEADMOOV_OK;
+    out.Samples.Placed = placed;
+    out.Status = HEADMOOV_OK;
+    return out;
 }
 
 } // namespace qrv

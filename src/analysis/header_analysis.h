@@ -5,8 +5,11 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <vector>
 
+#include "analysis/analysis_context.h"
 #include "analysis/seams.h"
 #include "media/tree_data.h"
 #include "platform/source_io.h"
@@ -26,36 +29,41 @@ enum THeadMoovResult : uint8_t {
     HEADMOOV_NO_ANCHOR = 4,  // no frame start in the window matched the tables
 };
 
-// Analyses session.Scans[headerIndex] (a kind-0 head or a kind-3 movie box)
-// and appends its rebuild result to session.Rebuilds.
-//   scheme    window scheme 0..7
+// Analyses ctx.Session.Scans[headerIndex] (a kind-0 head or a kind-3 movie
+// box) with the window scheme ctx.Scheme and returns what it found; the
+// caller commits it (appends the result, marks the paired file head taken).
+// Neither session.Rebuilds nor any scan record is changed.
 //   headMode  1: the movie box is at the front of the file; 0: at its end
-//   scanEnd   end of the scanned range in bytes
-//   alignBase byte offset from which clusters are counted (for seam resolution)
 // How many video samples of a rebuilt recording come from the medium.
 struct TSampleCount {
     int64_t Placed = 0; // samples whose bytes are all copied from the medium
     int64_t Total = 0;  // samples in the video tables
 };
 
-// samples, when given, receives the count for the result (Placed 0 when no
-// data was found; untouched when the tables cannot be read).
 // found, when given, holds the frame starts already found over the window of
 // the scheme (possibly for several headers at once, in medium order): the
 // header's anchors are those of its own keys, and the medium is not searched
-// again. interleave is the gap scheme of the seams (Link_Fragment).
+// again.
 // tables: the header's video tables and keys read beforehand
 // (Read_HeaderTables), taken over instead of read again.
 struct THeaderTables {
     TVideo Video;
     TSampleKeys Keys;
 };
-THeaderTables Read_HeaderTables(TScanSession& session, TSource& h, int64_t headerIndex, int recType,
-                                int64_t scanEnd);
-uint8_t Get_HeadMoov(TScanSession& session, TSource& h, const TTreeData& node, const TAllocMap& map,
-                     int scheme, int interleave, int recType, int64_t scanEnd, int headMode,
-                     int64_t alignBase, int64_t headerIndex, TSampleCount* samples = nullptr,
-                     const std::vector<TFrameAnchor>* found = nullptr, THeaderTables* tables = nullptr);
+THeaderTables Read_HeaderTables(const TAnalysisContext& ctx, int64_t headerIndex);
+// Which file heads (indexes in session.Scans) a bare movie box may pair
+// with; without one, those no committed result has taken (FrammentFlag).
+using THeadFree = std::function<bool(int64_t scanIndex)>;
+// What Get_HeadMoov found for one header.
+struct THeadMoov {
+    uint8_t Status = HEADMOOV_BAD_TABLES;
+    std::optional<TRebuildResult> Result; // none when the tables could not be read
+    TSampleCount Samples;                 // Placed 0 when no data was found; 0/0 without tables
+    int64_t PairedHead = -1;              // scan index of the file head it paired, -1 for none
+};
+THeadMoov Get_HeadMoov(const TAnalysisContext& ctx, int headMode, int64_t headerIndex,
+                       const std::vector<TFrameAnchor>* found = nullptr, THeaderTables* tables = nullptr,
+                       const THeadFree& isFree = nullptr);
 
 // Video samples of v whose bytes the written recording r takes from the
 // medium: the file is laid out as Write_Recording writes it (synthesized head,
@@ -105,9 +113,8 @@ void Find_FrameAnchors_Split(TOpState& op, TSource& h, const TFeatureIndex& inde
 // needs ten samples besides the anchor; a shorter run of three or more is
 // accepted when judge (the recording's decoder) finds every whole video sample
 // of it clean - heavily fragmented media leave pieces of a few frames.
-TFragmenArr Find_FrameFragment(TScanSession& session, TSource& h, bool paired, int headMode,
-                               const TFrameAnchor& a, int32_t c, int32_t s, const TVideo& v,
-                               const TSampleJudge* judge = nullptr);
+TFragmenArr Find_FrameFragment(const TAnalysisContext& ctx, bool paired, const TFrameAnchor& a, int32_t c,
+                               int32_t s, const TVideo& v, const TSampleJudge* judge = nullptr);
 
 // Shell sort of the entries on FragmeSnum, then FragmeSLnum, ascending
 // (header entries, key -1, stay in front).

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <exception>
 #include <future>
+#include <memory>
 #include <system_error>
 
 #include "analysis/header_analysis.h"
@@ -67,22 +68,6 @@ void Get_FileQuality(TRebuildResult& r) {
 
 namespace {
 
-// The scan result of the file head paired with a result's movie header, -1
-// when none was (the head entry names its offset; heads are searched within
-// 50 results of the header, as the pairing does).
-int64_t Paired_Head(TScanSession& session, const TRebuildResult& r, int64_t headerIndex) {
-    for (const TFragmenArr& e : r.FragmenArray) {
-        if (e.FragmenType != ENTRY_FILE_HEAD) continue;
-        const int64_t n = session.Scans.Count();
-        for (int64_t k = std::max<int64_t>(headerIndex - 50, 0); k < std::min<int64_t>(headerIndex + 50, n);
-             ++k) {
-            const TScanResult& t = session.Scans.Get(k);
-            if (t.Fragmentype == KIND_HEAD_MDAT && t.FragmentOff == e.FragmenSoff) return k;
-        }
-    }
-    return -1;
-}
-
 bool Complete(const TRebuildResult& r, const TSampleCount& c) {
     TRebuildResult rated = r;
     Get_FileQuality(rated);
@@ -94,6 +79,7 @@ struct TPending {
     int64_t Header = 0; // index in the session's scan records
     int HeadMode = 0;
     int64_t Result = 0;      // index of its rebuild result
+    int64_t Head = -1;       // scan index of the file head that result took, -1 for none
     TSampleCount First;      // what that result takes from the medium
     uint8_t FirstResult = 0; // what Get_HeadMoov returned
 };
@@ -121,58 +107,52 @@ void Report_Failed(TScanSession& session, int64_t i) {
 // (both ways), searching the medium once for all of them, and keeps for each
 // the result that takes more samples from the medium. kept[n] tells, per
 // pending header, whether the wider result was kept.
-void Widen_Pending(TScanSession& session, TSource& h, const TTreeData& node, const TAllocMap& map,
-                   int interleave, int recType, int64_t scanEnd, int64_t alignBase,
-                   const std::vector<TPending>& pending, std::vector<bool>& kept) {
+void Widen_Pending(const TAnalysisContext& ctx, const std::vector<TPending>& pending, std::vector<bool>& kept) {
+    TScanSession& session = ctx.Session;
+    TAnalysisContext wide = ctx; // the whole medium, both ways
+    wide.Scheme = 7;
     kept.assign(pending.size(), false);
     // One search for the frame starts of every pending header.
     TSampleKeys all;
     for (const TPending& p : pending) {
         TVideo v;
         TSampleKeys k;
-        Get_MOOV_VideoAndSound(h, session, p.Header, v, recType, scanEnd, k);
+        Get_MOOV_VideoAndSound(ctx.Source, session, p.Header, v, ctx.RecoveryType, ctx.ScanEnd, k);
         int64_t index = 0;
         for (const auto& ch : v.STCOArr)
             for (const auto& smp : ch.STSZArr)
                 all.Add(smp.STSZlen, uint32_t(smp.STSZoff % 512), index++);
     }
     std::vector<TFrameAnchor> found;
-    Find_FrameAnchors(session, h, 0, scanEnd, recType, all, found);
+    Find_FrameAnchors(session, ctx.Source, 0, ctx.ScanEnd, ctx.RecoveryType, all, found);
     for (size_t n = 0; n < pending.size() && !session.Op.StopFlag.load(); ++n) {
         const TPending& p = pending[n];
-        // The file head the first pass paired is free again for the second.
-        const int64_t head1 = Paired_Head(session, session.Rebuilds.Get(p.Result), p.Header);
-        if (head1 >= 0) session.Scans.Get(head1).FrammentFlag = 0;
-        const int64_t last = session.Rebuilds.Count();
-        TSampleCount second;
-        const uint8_t res = Get_HeadMoov(session, h, node, map, 7, interleave, recType, scanEnd, p.HeadMode,
-                                         alignBase, p.Header, &second, &found);
-        const bool added = res != HEADMOOV_BAD_TABLES && session.Rebuilds.Count() == last + 1;
-        const int64_t head2 = added ? Paired_Head(session, session.Rebuilds.Get(last), p.Header) : -1;
-        kept[n] = added && second.Placed > p.First.Placed;
+        // The file head the committed result took is free for the wider one.
+        const THeadFree isFree = [&session, &p](int64_t k) {
+            return k == p.Head || session.Scans.Get(k).FrammentFlag != 1;
+        };
+        THeadMoov wider = Get_HeadMoov(wide, p.HeadMode, p.Header, &found, nullptr, isFree);
+        if (!wider.Result) continue;
+        kept[n] = wider.Samples.Placed > p.First.Placed;
         // Samples counted in place may still be another piece's bytes that
         // happen to fill the file at the right length; for the generic type a
         // complete wider result is taken over an incomplete first one.
-        if (recType == 1 && added && !kept[n]) kept[n] = Complete(session.Rebuilds.Get(last), second);
-        if (kept[n])
-            session.Rebuilds.Replace(p.Result, session.Rebuilds.Take_Last());
-        else if (added)
-            session.Rebuilds.Take_Last();
-        if (head2 >= 0) session.Scans.Get(head2).FrammentFlag = 0;
-        const int64_t keptHead = kept[n] ? head2 : head1;
-        if (keptHead >= 0) session.Scans.Get(keptHead).FrammentFlag = 1;
+        if (ctx.RecoveryType == 1 && !kept[n]) kept[n] = Complete(*wider.Result, wider.Samples);
+        if (!kept[n]) continue;
+        session.Rebuilds.Replace(p.Result, std::make_unique<TRebuildResult>(std::move(*wider.Result)));
+        if (p.Head >= 0) session.Scans.Get(p.Head).FrammentFlag = 0;
+        if (wider.PairedHead >= 0) session.Scans.Get(wider.PairedHead).FrammentFlag = 1;
     }
 }
 
 // The second pass over the headers left incomplete, and its log lines: which
 // took the wider result, and why the others stayed as they were.
-void Widen_AndReport(TScanSession& session, TSource& h, const TTreeData& node, const TAllocMap& map,
-                     int interleave, int recType, int64_t scanEnd, int64_t alignBase,
-                     const std::vector<TPending>& pending) {
+void Widen_AndReport(const TAnalysisContext& ctx, const std::vector<TPending>& pending) {
+    TScanSession& session = ctx.Session;
     std::vector<bool> kept(pending.size(), false);
     try {
         if (!session.Op.StopFlag.load())
-            Widen_Pending(session, h, node, map, interleave, recType, scanEnd, alignBase, pending, kept);
+            Widen_Pending(ctx, pending, kept);
     } catch (const std::exception&) {
         Report_Failed(session, pending.front().Header);
     }
@@ -184,6 +164,25 @@ void Widen_AndReport(TScanSession& session, TSource& h, const TTreeData& node, c
         else
             Report_Header(session, i, pending[n].FirstResult);
     }
+}
+
+// Commits what the analysis of header i found: appends its result and marks
+// the file head it paired taken. A result left incomplete under the chosen
+// window waits in pending for the wider pass; the others are reported now.
+void Commit_Header(const TAnalysisContext& ctx, int64_t i, int headMode, THeadMoov got,
+                   std::vector<TPending>& pending) {
+    TScanSession& session = ctx.Session;
+    if (!got.Result) {
+        Report_Header(session, i, got.Status);
+        return;
+    }
+    const bool wait = ctx.Widen && ctx.Scheme != 7 && !Complete(*got.Result, got.Samples);
+    const int64_t at = session.Rebuilds.Append(std::make_unique<TRebuildResult>(std::move(*got.Result)));
+    if (got.PairedHead >= 0) session.Scans.Get(got.PairedHead).FrammentFlag = 1;
+    if (wait)
+        pending.push_back({i, headMode, at, got.PairedHead, got.Samples, got.Status});
+    else
+        Report_Header(session, i, got.Status);
 }
 
 // Rates every rebuilt recording.
@@ -210,8 +209,8 @@ void Rate_Results(TScanSession& session) {
 
 } // namespace
 
-void To_Rebuild(TScanSession& session, TSource& h, const TTreeData& node, const TAllocMap& map, int scheme,
-                int interleave, int64_t scanEnd, int recType, int64_t alignBase, bool widen) {
+void To_Rebuild(const TAnalysisContext& ctx) {
+    TScanSession& session = ctx.Session;
     const int64_t count = session.Scans.Count();
     if (count == 0) {
         Send_Log(Tr("分析失败"), Tr("碎片数量为0无法进行分析!"));
@@ -238,9 +237,9 @@ void To_Rebuild(TScanSession& session, TSource& h, const TTreeData& node, const 
     };
     auto readAhead = [&](int64_t i) {
         try {
-            return std::async(std::launch::async, [&session, &h, i, recType, scanEnd] {
+            return std::async(std::launch::async, [&ctx, i] {
                 TQuietProgress quiet; // the window shows the header being analysed
-                return Read_HeaderTables(session, h, i, recType, scanEnd);
+                return Read_HeaderTables(ctx, i);
             });
         } catch (const std::system_error&) {
             return std::future<THeaderTables>(); // no thread: read when the header's turn comes
@@ -257,17 +256,8 @@ void To_Rebuild(TScanSession& session, TSource& h, const TTreeData& node, const 
                 std::future<THeaderTables> mine;
                 if (aheadOf == i) mine = std::move(ahead);
                 if (const int64_t next = nextHeader(i + 1); next < count) ahead = readAhead(aheadOf = next);
-                THeaderTables tables =
-                    mine.valid() ? mine.get() : Read_HeaderTables(session, h, i, recType, scanEnd);
-                TSampleCount placed;
-                const int64_t before = session.Rebuilds.Count();
-                const uint8_t res = Get_HeadMoov(session, h, node, map, scheme, interleave, recType, scanEnd,
-                                                 headMode, alignBase, i, &placed, nullptr, &tables);
-                if (widen && scheme != 7 && res != HEADMOOV_BAD_TABLES &&
-                    session.Rebuilds.Count() == before + 1 && !Complete(session.Rebuilds.Get(before), placed))
-                    pending.push_back({i, headMode, before, placed, res});
-                else
-                    Report_Header(session, i, res);
+                THeaderTables tables = mine.valid() ? mine.get() : Read_HeaderTables(ctx, i);
+                Commit_Header(ctx, i, headMode, Get_HeadMoov(ctx, headMode, i, nullptr, &tables), pending);
             } catch (const std::exception&) {
                 Report_Failed(session, i);
             }
@@ -276,7 +266,7 @@ void To_Rebuild(TScanSession& session, TSource& h, const TTreeData& node, const 
         Send_UIMessage(MSG_PROGRESS_STATUS, {std::to_string(i), Tr("已分析数量:") + std::to_string(i)});
     }
     if (!pending.empty())
-        Widen_AndReport(session, h, node, map, interleave, recType, scanEnd, alignBase, pending);
+        Widen_AndReport(ctx, pending);
 
     if (session.Op.StopFlag.load())
         Send_Log(Tr("分析完成"), Tr("分析已停止!") + " " + Tr("已分析数量:") +

@@ -4,24 +4,19 @@
 
 #include <cstdint>
 
-#include "media/tree_data.h"
-#include "platform/source_io.h"
+#include "analysis/analysis_context.h"
 #include "scan/records.h"
-#include "scan/scan_session.h"
 
 namespace qrv {
 
-struct TAllocMap;
-
-// Runs header analysis for every movie header in session.Scans, then rates
-// every rebuild result (session.Rebuilds). scanEnd is the end of the scanned range in bytes.
-// With widen, a header whose rebuild under the chosen window scheme is
+// Runs header analysis for every movie header in ctx.Session.Scans, then
+// rates every rebuild result (session.Rebuilds).
+// With ctx.Widen, a header whose rebuild under the chosen window scheme is
 // incomplete (rated above level 0, or with samples left to zero fill) is
 // analysed a second time over the whole medium on both sides of the header;
 // the result with more samples in place is kept, and a log line says when the
 // wider one was. A complete result is never replaced.
-void To_Rebuild(TScanSession& session, TSource& h, const TTreeData& node, const TAllocMap& map, int scheme,
-                int interleave, int64_t scanEnd, int recType, int64_t alignBase, bool widen = true);
+void To_Rebuild(const TAnalysisContext& ctx);
 
 // Fills LessByte, TrueFileLen, MdatLenx, HeadMdatLenx and Leavelx of a result.
 void Get_FileQuality(TRebuildResult& r);

@@ -329,9 +329,9 @@ struct TSeamWork {
 
 } // namespace
 
-void Link_Fragment(TSource& h, const TTreeData& node, const TAllocMap& map, int64_t alignBase, uint8_t camerType,
-                   int32_t L, int32_t g, TRebuildResult& r, const TVideo& v, int interleave,
-                   const TSampleJudge* judge, const TClusterGeometry* geometry, const TSeamSearch* search) {
+void Link_Fragment(const TAnalysisContext& ctx, uint8_t camerType, int32_t L, int32_t g, TRebuildResult& r,
+                   const TVideo& v, const TSampleJudge* judge, const TClusterGeometry* geometry,
+                   const TSeamSearch* search) {
     auto& a = r.FragmenArray;
     if (g < 0 || g >= int32_t(a.size()) || a[size_t(g)].ChongHeFlag) return;
 
@@ -346,10 +346,10 @@ void Link_Fragment(TSource& h, const TTreeData& node, const TAllocMap& map, int6
     TFragmenArr* D = d < 0 ? nullptr : &a[size_t(d)];
 
     TSeamWork work;
-    work.Ctx.H = &h;
-    work.Ctx.Node = &node;
-    work.Ctx.Map = &map;
-    work.Ctx.Cl = geometry ? *geometry : Get_ClusterGeometry(node, map, alignBase);
+    work.Ctx.H = &ctx.Source;
+    work.Ctx.Node = &ctx.Node;
+    work.Ctx.Map = &ctx.Map;
+    work.Ctx.Cl = geometry ? *geometry : Get_ClusterGeometry(ctx.Node, ctx.Map, ctx.AlignBase);
     work.Ctx.V = &v;
     work.Ctx.Judge = judge;
     // The clusters this result's entries hold so far (copy ranges, grown by
@@ -364,7 +364,7 @@ void Link_Fragment(TSource& h, const TTreeData& node, const TAllocMap& map, int6
         Sort_AndMerge(work.Ctx.Own);
         work.Ctx.Search = search;
     }
-    work.Interleave = interleave;
+    work.Interleave = ctx.Interleave;
 
     bool linked = false;
     if (G.FragmenType == ENTRY_FILE_HEAD || (G.FragmenType == ENTRY_MOVIE && camerType == 0))
@@ -397,17 +397,17 @@ void Link_Fragment(TSource& h, const TTreeData& node, const TAllocMap& map, int6
     }
 }
 
-void Extend_FirstEntry(TSource& h, const TTreeData& node, const TAllocMap& map, int64_t alignBase,
-                       TRebuildResult& r, int32_t E, const TVideo& v, const TClusterGeometry* geometry) {
+void Extend_FirstEntry(const TAnalysisContext& ac, TRebuildResult& r, int32_t E, const TVideo& v,
+                       const TClusterGeometry* geometry) {
     if (E < 0 || E >= int32_t(r.FragmenArray.size()) || r.HeadFlag != 1) return;
     TFragmenArr& e = r.FragmenArray[size_t(E)];
     if (!Valid_Sample(v, e.FragmeSnum, e.FragmeSLnum)) return;
     const int64_t X = v.STCOArr[size_t(e.FragmeSnum)].STSZArr[size_t(e.FragmeSLnum)].STSZoff;
     TSeamContext ctx;
-    ctx.H = &h;
-    ctx.Node = &node;
-    ctx.Map = &map;
-    ctx.Cl = geometry ? *geometry : Get_ClusterGeometry(node, map, alignBase);
+    ctx.H = &ac.Source;
+    ctx.Node = &ac.Node;
+    ctx.Map = &ac.Map;
+    ctx.Cl = geometry ? *geometry : Get_ClusterGeometry(ac.Node, ac.Map, ac.AlignBase);
     ctx.V = &v;
     const int64_t cs = ctx.Cl.Start(e.FragmenSoff);
     const int64_t Xc = X - (e.FragmenSoff - cs); // file offset of the cluster's start

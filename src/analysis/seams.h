@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "analysis/analysis_context.h"
 #include "media/tree_data.h"
 #include "platform/source_io.h"
 #include "scan/records.h"
@@ -66,9 +67,9 @@ TClusterGeometry Infer_ClusterGeometry(const TRebuildResult& r, const TVideo& v,
 
 // Resolves the seam after entry g of r (and, for the last data entry L, the
 // seam to a movie box at the end of the file). Changes entry g and the entry
-// that follows it on output. interleave is the scheme used when a gap between
-// two fragments is searched on the medium: 0 grows the earlier fragment
-// forwards first, 1 the later one backwards first.
+// that follows it on output. ctx.Interleave is the scheme used when a gap
+// between two fragments is searched on the medium: 0 grows the earlier
+// fragment forwards first, 1 the later one backwards first.
 // judge (may be null) decodes the samples of a gap the tables leave open, to
 // decide its split (seam_growth.h); the entry records how it was decided
 // (SeamState, SeamFileOff).
@@ -76,9 +77,8 @@ TClusterGeometry Infer_ClusterGeometry(const TRebuildResult& r, const TVideo& v,
 // search (may be null): where a gap's missing middle may be found; when one
 // is, an entry that copies it (a data entry of no samples, FragmeSnum -1) is
 // inserted after g and Fragmenum grows by one.
-void Link_Fragment(TSource& h, const TTreeData& node, const TAllocMap& map, int64_t alignBase,
-                   uint8_t camerType, int32_t L, int32_t g, TRebuildResult& r, const TVideo& v,
-                   int interleave, const TSampleJudge* judge = nullptr,
+void Link_Fragment(const TAnalysisContext& ctx, uint8_t camerType, int32_t L, int32_t g, TRebuildResult& r,
+                   const TVideo& v, const TSampleJudge* judge = nullptr,
                    const TClusterGeometry* geometry = nullptr, const TSeamSearch* search = nullptr);
 
 // A recording whose file head is synthesized starts copying its first data
@@ -87,7 +87,7 @@ void Link_Fragment(TSource& h, const TTreeData& node, const TAllocMap& map, int6
 // agree with the file bytes the tables put there, and the synthesized head
 // keeps room for its 48 bytes, E's copy starts at the cluster's start and the
 // head ends where that cluster lands in the file (HeadLenx, UpHeadFreeSpace).
-void Extend_FirstEntry(TSource& h, const TTreeData& node, const TAllocMap& map, int64_t alignBase,
-                       TRebuildResult& r, int32_t E, const TVideo& v, const TClusterGeometry* geometry = nullptr);
+void Extend_FirstEntry(const TAnalysisContext& ctx, TRebuildResult& r, int32_t E, const TVideo& v,
+                       const TClusterGeometry* geometry = nullptr);
 
 } // namespace qrv

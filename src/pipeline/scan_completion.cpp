@@ -56,8 +56,9 @@ void Scan_Completion(TScanSession& session, TSource& h, const TTreeData& node, c
                      const TScanParams& p, const TGuardOptions& output) {
     const int64_t O = Get_AlignmentBase(session, node, map, p.StartSec);
     Send_UIMessage(MSG_SHOW_GAUGE2);
-    To_Rebuild(session, h, node, map, p.IntervalScheme, p.InterleaveScheme,
-               p.EndSec * int64_t(node.PerSecBytes), p.RecoveryType, O, p.Widen);
+    const TAnalysisContext ctx{session,        h,  node, map, p.IntervalScheme, p.InterleaveScheme,
+                               p.EndSec * int64_t(node.PerSecBytes), p.RecoveryType, O, p.Widen};
+    To_Rebuild(ctx);
     // The scan drops heads shot outside the date window, but a recording whose
     // movie box lies apart from its head takes its date from that box, which
     // the scan records whatever its date. The rebuilt recordings are held to

@@ -266,12 +266,15 @@ struct TLinkFixture : testing::Test {
     TTreeData node = test::Image_FileNode();
     TAllocMap map;
     TMemorySource mem{std::vector<uint8_t>(64 * size_t(kF), 0x11)};
+    TScanSession session;
+    // The analysis context of this medium, with the given gap scheme.
+    TAnalysisContext Ctx(int interleave = 0) { return {session, mem, node, map, 0, interleave}; }
     void Link_All(TRebuildResult& r, const TVideo& v, uint8_t layout) {
         r.CamerType = layout;
         r.Fragmenum = int32_t(r.FragmenArray.size());
         int32_t L = r.Fragmenum - 1;
         while (L > 0 && r.FragmenArray[size_t(L)].ChongHeFlag) --L;
-        for (int32_t g = 0; g < r.Fragmenum; ++g) Link_Fragment(mem, node, map, 0, layout, L, g, r, v, interleave);
+        for (int32_t g = 0; g < r.Fragmenum; ++g) Link_Fragment(Ctx(interleave), layout, L, g, r, v);
     }
     int interleave = 0; // the gap scheme the seams are resolved with
 };

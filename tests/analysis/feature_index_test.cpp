@@ -15,6 +15,7 @@
 #include "common/byte_order.h"
 #include "common/op_state.h"
 #include "common/ui_message.h"
+#include "scan/alloc_map.h"
 #include "scan/feature_index.h"
 #include "pipeline/scan_completion.h"
 #include "scan/scan_job.h"
@@ -357,7 +358,9 @@ TEST(FeatureIndexRules, ProbesAnsweredFromTheIndexEqualReadProbes) {
         auto walk = [&](bool indexed) {
             TScanSession session;
             session.Set_FeatureIndex(&h, indexed ? idx : nullptr);
-            TFragmenArr f = Find_FrameFragment(session, h, true, 0, a, 0, anchor, v);
+            const TTreeData node;
+            const TAllocMap map{};
+            TFragmenArr f = Find_FrameFragment(TAnalysisContext{session, h, node, map}, true, a, 0, anchor, v);
             return std::to_string(f.FragmeSLnum) + "-" + std::to_string(f.FragmeELnum) + " @" +
                    std::to_string(f.FragmenSoff) + "-" + std::to_string(f.FragmenEoff);
         };

@@ -145,6 +145,9 @@ struct TSeamMedium : testing::Test {
     TTreeData node = test::Image_FileNode();
     TAllocMap map;
     TMemorySource mem{std::vector<uint8_t>(64 * size_t(kF), 0x11)};
+    TScanSession session;
+    // The analysis context of this medium, with the given gap scheme.
+    TAnalysisContext Ctx(int interleave = 0) { return {session, mem, node, map, 0, interleave}; }
     void Zero(int64_t firstCluster, int64_t count) {
         std::memset(mem.Bytes().data() + firstCluster * kF, 0, size_t(count * kF));
     }
@@ -152,7 +155,7 @@ struct TSeamMedium : testing::Test {
         r.CamerType = layout;
         r.Fragmenum = int32_t(r.FragmenArray.size());
         for (int32_t g = 0; g < r.Fragmenum; ++g)
-            Link_Fragment(mem, node, map, 0, layout, r.Fragmenum - 1, g, r, v, interleave);
+            Link_Fragment(Ctx(interleave), layout, r.Fragmenum - 1, g, r, v);
     }
     int interleave = 0; // the gap scheme the seams are resolved with
 };
@@ -245,7 +248,7 @@ TEST_F(TSeamMedium, SeveralSplitsAreDecidedByDecoding) {
         r.CamerType = 2;
         r.Fragmenum = 3;
         for (int32_t g = 0; g < 3; ++g)
-            Link_Fragment(mem, node, map, 0, 2, 2, g, r, v, c.Interleave, c.Judge);
+            Link_Fragment(Ctx(c.Interleave), 2, 2, g, r, v, c.Judge);
         EXPECT_EQ(r.FragmenArray[1].FragmentLastEoff, c.CopyEnd * kF);
         EXPECT_EQ(r.FragmenArray[2].FragmentLastSoff, c.NextStart * kF);
         EXPECT_EQ(r.FragmenArray[1].FragmentFreeSpace, 0);
@@ -404,7 +407,7 @@ TEST_F(TSeamMedium, SynthesizedHeadEndsWhereTheFirstPiecesClusterLands) {
         TRebuildResult r;
         r.FragmenArray = {Movie(900 * kF, 900 * kF + 700, 200000), Data(c.First, 60, c.Soff, c.Soff + 10000)};
         Set_SynthesizedHead(r, 1, v);
-        Extend_FirstEntry(mem, node, map, 0, r, 1, v);
+        Extend_FirstEntry(Ctx(), r, 1, v);
         EXPECT_EQ(r.HeadLenx, c.HeadLen);
         EXPECT_EQ(r.FragmenArray[1].FragmentLastSoff, c.CopyStart);
         EXPECT_EQ(r.FragmenArray[1].FragmentLastErySoff, std::optional<int64_t>(c.CopyStart));
@@ -493,7 +496,7 @@ TEST_F(TSeamMedium, LastPieceMeetsTheMovieBoxAtTheEnd) {
         TRebuildResult r;
         r.FragmenArray = {Movie(c.MovieSoff, c.MovieSoff + 700, 0), File_Head(5 * kF, mdatEnd),
                           Data(0, 59, 10 * kF + 48, 10 * kF + 59048)};
-        Link_Fragment(mem, node, map, 0, 2, 2, 2, r, v, 0); // the end seam only
+        Link_Fragment(Ctx(), 2, 2, 2, r, v); // the end seam only
         EXPECT_EQ(r.FragmenArray[2].FragmentLastEoff, c.CopyEnd);
         EXPECT_EQ(r.FragmenArray[0].FragmentLastSoff, c.MovieStart);
         EXPECT_EQ(r.FragmenArray[2].FragmentFreeSpace, c.Fill);
