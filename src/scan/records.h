@@ -270,14 +270,6 @@ template <class T> class TRecordList {
         std::lock_guard<std::mutex> lk(mu_);
         return int64_t(items_.size());
     }
-    // Removes the last record and hands it over (null when the list is empty).
-    std::unique_ptr<T> Take_Last() {
-        std::lock_guard<std::mutex> lk(mu_);
-        if (items_.empty()) return nullptr;
-        std::unique_ptr<T> rec = std::move(items_.back());
-        items_.pop_back();
-        return rec;
-    }
     // Puts rec in place of record i, which is disposed.
     void Replace(int64_t i, std::unique_ptr<T> rec) {
         std::lock_guard<std::mutex> lk(mu_);
