@@ -132,31 +132,31 @@ void Use_QtChinese(const std::string& programFolder, bool chinese) {
 
 
 // One button of a page's tool bar: caption under the icon.
-struct TToolSpec {
+struct TToolButton {
     const char* name;
     const char* caption;
     const char* icon;
 };
 
 // The tool bars of the sources page and of the results page.
-constexpr TToolSpec kSourcesTools[] = {
+constexpr TToolButton kSourcesTools[] = {
     {"btnRef", "刷新磁盘(&C)", "refresh"},       {"btnscan", "扫描(&D)", "scan"},
     {"btnstop", "停止(&E)", "stop"},             {"btnOpenImg", "打开镜像(&F)", "open_image"},
     {"btnToimage", "创建镜像(&G)", "create_image"}, {"btnHex", "查看HEX值(&R)", "hex"},
     {"btnLoad", "加载扫描结果(&Q)", "load"},     {"btnCreateRegion", "创建区域(&X)", "region"}};
-constexpr TToolSpec kResultsTools[] = {
+constexpr TToolButton kResultsTools[] = {
     {"btnsave", "保存数据(&S)", "save"},          {"btnSelAll", "全部选择(&A)", "select_all"},
     {"btnSelCancel", "取消全选(&F)", "select_none"}, {"btnSelFan", "反向选择(&T)", "select_invert"},
     {"btnStopSave", "停止(&E)", "stop"},          {"btnSerach", "搜索文件(&U)", "search"}};
 
 // A page's tool bar: its buttons from the left, the rest empty.
-QFrame* Tool_Bar(QWidget* page, const char* name, std::span<const TToolSpec> buttons) {
+QFrame* Tool_Bar(QWidget* page, const char* name, std::span<const TToolButton> buttons) {
     auto* bar = new QFrame(page);
     bar->setObjectName(name);
     auto* bl = new QHBoxLayout(bar);
     bl->setContentsMargins(0, 0, 0, 0);
     bl->setSpacing(2);
-    for (const TToolSpec& s : buttons) {
+    for (const TToolButton& s : buttons) {
         auto* b = new QToolButton(bar);
         b->setObjectName(s.name);
         b->setText(U(s.caption));
@@ -172,7 +172,7 @@ QFrame* Tool_Bar(QWidget* page, const char* name, std::span<const TToolSpec> but
 }
 
 // A page: its tool bar over a splitter that fills the rest. Returns the splitter.
-QSplitter* Page_WithSplitter(QWidget* page, const char* name, const char* barName, std::span<const TToolSpec> tools,
+QSplitter* Page_WithSplitter(QWidget* page, const char* name, const char* barName, std::span<const TToolButton> tools,
                              const char* splitName) {
     page->setObjectName(name);
     auto* l = new QVBoxLayout(page);
