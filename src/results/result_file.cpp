@@ -551,30 +551,26 @@ bool Write_Record(TOutputFile& out, const TRebuildResult& r, TBytes& block) {
 
 } // namespace
 
-bool Result_To_Disk(TScanSession& session, const std::string& path, const TTreeData& node,
-                    const TGuardOptions& output, TTakenName taken, std::string* written) {
+TOutcome Result_To_Disk(TScanSession& session, const std::string& path, const TTreeData& node,
+                        const TGuardOptions& output, TTakenName taken, std::string* written) {
     auto& st = session.Op;
     const TOpBinding reporting(st);
     const std::string kind = Tr("错误类型:Result0000");
     if (written) written->clear();
     TBytes info = Build_InfoContent(node);
-    if (info.empty()) {
-        Send_Log(TSeverity::Error, kind,
-                 Tr("源类型不正常,无法保存扫描结果!") + "," + Tr("路径") + ":" + path);
-        return false;
-    }
-    if (taken == TTakenName::Refuse && Path_Taken(path)) {
-        Send_Log(TSeverity::Error, kind, Tr("文件已存在,不会被覆盖!") + "," + Tr("路径") + ":" + path);
-        return false;
-    }
+    // Logs the failure and hands it back.
+    auto fail = [&](TOutcome outcome) {
+        Send_Log(TSeverity::Error, kind, outcome.Why + "," + Tr("路径") + ":" + path);
+        return outcome;
+    };
+    if (info.empty()) return fail(TOutcome::Refused(Tr("源类型不正常,无法保存扫描结果!")));
+    if (taken == TTakenName::Refuse && Path_Taken(path))
+        return fail(TOutcome::Refused(Tr("文件已存在,不会被覆盖!")));
     TGuardVerdict refusal;
     auto out = TOutputFile::Create(path, TOutputGuard({Get_SourcePath(node)}, output), &refusal);
-    if (!out) {
-        Send_Log(TSeverity::Error, kind,
-                 (refusal.Allowed() ? Tr("创建扫描结果文件出错!") : refusal.Reason) + "," + Tr("路径") + ":" +
-                     path);
-        return false;
-    }
+    if (!out)
+        return fail(refusal.Allowed() ? TOutcome::Io_Error(-1, Tr("创建扫描结果文件出错!"))
+                                      : TOutcome::Refused(refusal.Reason));
     st.Set_StartTime(std::chrono::system_clock::now());
     Send_Log(Tr("扫描结果"), Tr("开始保存扫描结果") + "," + Tr("路径") + ":" + path);
 
@@ -612,15 +608,16 @@ bool Result_To_Disk(TScanSession& session, const std::string& path, const TTreeD
     ok = ok && out->Commit(taken);
     out->Close();
 
+    TOutcome result = TOutcome::Ok();
     if (ok) {
         if (out->Path() != path) Send_Log(Tr("扫描结果"), Tr("文件名已被占用,保存为") + ":" + out->Path());
         if (written) *written = out->Path();
         Send_Log(Tr("保存完成"), Tr("保存结果完毕!"));
     } else {
-        Send_Log(TSeverity::Error, kind, Tr("写入扫描结果文件出错!") + "," + Tr("路径") + ":" + path);
+        result = fail(TOutcome::Io_Error(out->Length(), Tr("写入扫描结果文件出错!")));
     }
     Close_Progress();
-    return ok;
+    return result;
 }
 
 // ---------------------------------------------------------------- Load_To_List

@@ -38,15 +38,16 @@ inline constexpr size_t kMaxFieldText = 240;
 // when it is whole. An existing file is never replaced: with taken Refuse an
 // existing path fails before anything is written, with NextFree (names the
 // program made up) the next free name is taken. The name written is put into
-// *written. Reports through the message channel; returns true when the whole
-// file was written, false (after an error log line naming the path) when it
-// could not be created or written, or the source node has no known kind. The
+// *written. Reports through the message channel; returns Ok when the whole
+// file was written, and otherwise (after an error log line naming the path)
+// Refused when the source node has no known kind, the path is taken or the
+// guard refuses it, IoError when the file could not be created or written. The
 // file is opened through an output guard for the node's source: the source
 // itself, a block device, or (for a device source) a path on its disk is
 // refused and nothing is written.
-bool Result_To_Disk(TScanSession& session, const std::string& path, const TTreeData& node,
-                    const TGuardOptions& output = {}, TTakenName taken = TTakenName::Refuse,
-                    std::string* written = nullptr);
+TOutcome Result_To_Disk(TScanSession& session, const std::string& path, const TTreeData& node,
+                        const TGuardOptions& output = {}, TTakenName taken = TTakenName::Refuse,
+                        std::string* written = nullptr);
 
 // What a load found besides the records.
 struct TLoadReport {

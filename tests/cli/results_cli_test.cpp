@@ -103,7 +103,7 @@ TEST(CliResults, LoadChecksTheSourceAndListsTheResults) {
     session.Rebuilds.Append(Listed("2019-05-12 10:33:21", "DV-A8"));
     session.Rebuilds.Append(TRebuildResult{}); // not listed
     session.Rebuilds.Append(Listed("2019-05-13 08:00:00", "执法仪"));
-    ASSERT_TRUE(Result_To_Disk(session, dir.File("scan.QRV"), *node));
+    ASSERT_TRUE(Result_To_Disk(session, dir.File("scan.QRV"), *node).Is_Ok());
     session.Rebuilds.Clear();
 
     const std::string cli = Bin_Dir() + "/qrv-cli";
@@ -273,7 +273,7 @@ TEST(CliResults, NumbersForProgramsIgnoreTheLocaleAndOtherWritersFilesLoad) {
         r.Durting = c.Duration;
         session.Rebuilds.Append(r);
         const std::string file = dir.File("other" + std::to_string(&c - cases) + ".QRV");
-        ASSERT_TRUE(Result_To_Disk(session, file, *node));
+        ASSERT_TRUE(Result_To_Disk(session, file, *node).Is_Ok());
         session.Rebuilds.Clear();
         Run_Command(cli + " load " + file + " --source " + image + " --json 2>/dev/null", &out);
         if (c.Json) {

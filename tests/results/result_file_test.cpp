@@ -244,7 +244,7 @@ TEST_F(ResultFile, RoundTripKeepsEveryStoredField) {
     for (auto& r : made)
         session.Rebuilds.Append(r);
     const std::string path = dir.File("scan.QRV");
-    ASSERT_TRUE(Result_To_Disk(session, path, node));
+    ASSERT_TRUE(Result_To_Disk(session, path, node).Is_Ok());
     EXPECT_TRUE(Has_Log("保存完成", "保存结果完毕!"));
     ASSERT_GT(std::filesystem::file_size(path), 70'000u);
 
@@ -274,7 +274,7 @@ TEST_F(ResultFile, HeaderInfoAndListBytes) {
     node.HddModel = "/images/sub/card.img";
     node.TotalSpace = 123456;
     const std::string path = dir.File("h.QRV");
-    ASSERT_TRUE(Result_To_Disk(session, path, node));
+    ASSERT_TRUE(Result_To_Disk(session, path, node).Is_Ok());
     TBytes f = Read_File(path);
     ASSERT_GT(f.size(), 40u);
     EXPECT_EQ(TBytes(f.begin(), f.begin() + 8), TBytes({'Q', 'R', 'V', 'L', 1, 14, 0, 0}));
@@ -318,7 +318,7 @@ TEST_F(ResultFile, FragmentsWithoutTrailingPieceHaveNoTrailingEntries) {
         session.Rebuilds.Clear();
         session.Rebuilds.Append(*r);
         std::filesystem::remove(dir.File("t.QRV"));
-        ASSERT_TRUE(Result_To_Disk(session, dir.File("t.QRV"), node));
+        ASSERT_TRUE(Result_To_Disk(session, dir.File("t.QRV"), node).Is_Ok());
         TBytes f = Read_File(dir.File("t.QRV"));
         // Walk to the fragment block and collect its tags.
         size_t p = 28 + Get_LE32(&f[16]) + 5;
@@ -340,7 +340,7 @@ TEST_F(ResultFile, LongTextsAreCutOnACharacterBoundary) {
         model += "中"; // 243 bytes
     r.CarmerModel = model;
     session.Rebuilds.Append(r);
-    ASSERT_TRUE(Result_To_Disk(session, dir.File("l.QRV"), node));
+    ASSERT_TRUE(Result_To_Disk(session, dir.File("l.QRV"), node).Is_Ok());
     ASSERT_TRUE(Load_To_List(session, dir.File("l.QRV"), &node));
     EXPECT_EQ(session.Rebuilds.Get(0).CarmerModel, model.substr(0, 240));
     EXPECT_EQ(Cut_Utf8("a中", 2), "a");
@@ -353,7 +353,7 @@ TEST_F(ResultFile, IdentityChecks) {
     node.HddModel = "/a/card.img";
     session.Rebuilds.Append(TRebuildResult{});
     const std::string path = dir.File("i.QRV");
-    ASSERT_TRUE(Result_To_Disk(session, path, node));
+    ASSERT_TRUE(Result_To_Disk(session, path, node).Is_Ok());
     TTreeData moved = Image_Node("/elsewhere/card.img");
     EXPECT_TRUE(Load_To_List(session, path, &moved));
     TTreeData renamed = Image_Node("/a/card2.img");
@@ -370,7 +370,7 @@ TEST_F(ResultFile, IdentityChecks) {
     TTreeData v1 = Volume_Node("/dev/sdb1", "FAT32"), v2 = Volume_Node("/dev/sdc1", "FAT32"),
               v3 = Volume_Node("/dev/sdb1", "exFAT");
     std::filesystem::remove(path); // a result file is never replaced
-    ASSERT_TRUE(Result_To_Disk(session, path, v1));
+    ASSERT_TRUE(Result_To_Disk(session, path, v1).Is_Ok());
     EXPECT_TRUE(Load_To_List(session, path, &v2));
     EXPECT_FALSE(Load_To_List(session, path, &v3));
     // The message names the kind found in the file.
@@ -381,24 +381,24 @@ TEST_F(ResultFile, IdentityChecks) {
     EXPECT_FALSE(Load_To_List(session, path, &node));
     EXPECT_TRUE(Has_Log("加载错误", "逻辑盘类型标识不正常,无法加载扫描结果!"));
     std::filesystem::remove(path); // a result file is never replaced
-    ASSERT_TRUE(Result_To_Disk(session, path, disk));
+    ASSERT_TRUE(Result_To_Disk(session, path, disk).Is_Ok());
     EXPECT_FALSE(Load_To_List(session, path, &v1));
     EXPECT_TRUE(Has_Log("加载错误", "物理盘类型标识不正常,无法加载扫描结果!"));
     std::filesystem::remove(path); // a result file is never replaced
-    ASSERT_TRUE(Result_To_Disk(session, path, node));
+    ASSERT_TRUE(Result_To_Disk(session, path, node).Is_Ok());
     EXPECT_FALSE(Load_To_List(session, path, &disk));
     EXPECT_TRUE(Has_Log("加载错误", "镜像类型标识不正常,无法加载扫描结果!"));
     // A disk node is identified by its model.
     TTreeData other = disk;
     other.HddModel = "Other Reader";
     std::filesystem::remove(path); // a result file is never replaced
-    ASSERT_TRUE(Result_To_Disk(session, path, disk));
+    ASSERT_TRUE(Result_To_Disk(session, path, disk).Is_Ok());
     EXPECT_FALSE(Load_To_List(session, path, &other));
 }
 
 TEST_F(ResultFile, NoSourceChosenIsRefused) {
     session.Rebuilds.Append(TRebuildResult{});
-    ASSERT_TRUE(Result_To_Disk(session, dir.File("n.QRV"), node));
+    ASSERT_TRUE(Result_To_Disk(session, dir.File("n.QRV"), node).Is_Ok());
     Put_Marker();
     EXPECT_FALSE(Load_To_List(session, dir.File("n.QRV"), nullptr));
     EXPECT_FALSE(Load_To_List(session, dir.File("n.QRV"), std::optional<TTreeData>{}));
@@ -410,7 +410,7 @@ TEST_F(ResultFile, NoSourceChosenIsRefused) {
 TEST_F(ResultFile, HeaderAndInfoDamageLeavesTheListsAlone) {
     session.Rebuilds.Append(TRebuildResult{});
     const std::string path = dir.File("d.QRV");
-    ASSERT_TRUE(Result_To_Disk(session, path, node));
+    ASSERT_TRUE(Result_To_Disk(session, path, node).Is_Ok());
     const TBytes good = Read_File(path);
     struct TCase {
         size_t off;
@@ -476,7 +476,7 @@ TEST_F(ResultFile, FileCutBetweenRecordsLoadsTheRecordsBefore) {
     for (int i = 0; i < 4; ++i)
         session.Rebuilds.Append(Random_Result(rng, 3));
     const std::string path = dir.File("c.QRV");
-    ASSERT_TRUE(Result_To_Disk(session, path, node));
+    ASSERT_TRUE(Result_To_Disk(session, path, node).Is_Ok());
     TBytes f = Read_File(path);
     // Find the start of the third record.
     size_t p = 28 + Get_LE32(&f[16]);
@@ -519,7 +519,7 @@ TEST_F(ResultFile, StopDuringALoadKeepsTheRecordsBeforeAndSaysSo) {
     for (int i = 0; i < 4; ++i)
         session.Rebuilds.Append(Random_Result(rng, 3));
     const std::string path = dir.File("s.QRV");
-    ASSERT_TRUE(Result_To_Disk(session, path, node));
+    ASSERT_TRUE(Result_To_Disk(session, path, node).Is_Ok());
     class TStopAfterTwo : public TRecordingSink {
         void Handle_UIMessage(const TUiMessage& m) override {
             TRecordingSink::Handle_UIMessage(m);
@@ -609,7 +609,7 @@ TEST_F(ResultFile, DamagedRecordsAreCutCleanly) {
 TEST_F(ResultFile, WriterFailuresAreReportedWithThePath) {
     session.Rebuilds.Append(TRebuildResult{});
     const std::string missing = dir.File("no/such/folder/x.QRV");
-    EXPECT_FALSE(Result_To_Disk(session, missing, node));
+    EXPECT_FALSE(Result_To_Disk(session, missing, node).Is_Ok());
     bool named = false;
     for (const auto& m : sink->OfType(MSG_LOG))
         if (m.P[0].find("错误") != std::string::npos && m.P[2].find(missing) != std::string::npos)
@@ -622,7 +622,7 @@ TEST_F(ResultFile, WriterFailuresAreReportedWithThePath) {
         const std::string link = dir.File("full.QRV");
         ASSERT_EQ(symlink("/dev/full", link.c_str()), 0);
         sink->Clear();
-        EXPECT_FALSE(Result_To_Disk(session, link, node));
+        EXPECT_FALSE(Result_To_Disk(session, link, node).Is_Ok());
         EXPECT_FALSE(Has_Log("保存完成", "保存结果完毕!"));
         named = false;
         for (const auto& m : sink->OfType(MSG_LOG))
@@ -638,7 +638,7 @@ TEST_F(ResultFile, CountAndArrayThatDisagreeAreWrittenAsTheArrayHoldsThem) {
     TRebuildResult r = Random_Result(rng, 2);
     r.Fragmenum = 3; // never read past the array
     session.Rebuilds.Append(r);
-    ASSERT_TRUE(Result_To_Disk(session, dir.File("m.QRV"), node));
+    ASSERT_TRUE(Result_To_Disk(session, dir.File("m.QRV"), node).Is_Ok());
     ASSERT_TRUE(Load_To_List(session, dir.File("m.QRV"), &node));
     ASSERT_EQ(session.Rebuilds.Count(), 1);
     EXPECT_EQ(session.Rebuilds.Get(0).Fragmenum, 2);
@@ -749,7 +749,7 @@ TEST_F(ResultFile, KnownAnswerFileReadsAndWritesByteForByte) {
 
     session.Rebuilds.Clear();
     session.Rebuilds.Append(Known_Result());
-    ASSERT_TRUE(Result_To_Disk(session, dir.File("again.QRV"), known));
+    ASSERT_TRUE(Result_To_Disk(session, dir.File("again.QRV"), known).Is_Ok());
     EXPECT_EQ(Read_File(dir.File("again.QRV")), committed);
 }
 
