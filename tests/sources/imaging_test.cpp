@@ -298,3 +298,31 @@ TEST(Imaging, FileNameChecksAndMessages) {
     EXPECT_EQ(sink->OfType(MSG_LOG)[0].P[0], "错误类型:Image0005");
     EXPECT_EQ(test::Read_File(dir.File("x.img")), std::vector<uint8_t>(512, 0));
 }
+
+// Reading an image back says why it could not be hashed: a file that cannot be
+// opened, or one shorter than the length asked for, is not a digest mismatch.
+TEST(Imaging, HashingAFileSaysWhatKeptItFromBeingRead) {
+    TTempDir dir;
+    test::Write_File(dir.File("short.img"), std::vector<uint8_t>(1000, 7));
+    const struct {
+        const char* what;
+        std::string path;
+        int64_t len;
+        TOutcomeKind kind;
+        int64_t offset;
+    } cases[] = {
+        {"whole file", dir.File("short.img"), -1, TOutcomeKind::Ok, -1},
+        {"its length", dir.File("short.img"), 1000, TOutcomeKind::Ok, -1},
+        {"longer than the file", dir.File("short.img"), 4096, TOutcomeKind::Corrupt, 1000},
+        {"no such file", dir.File("missing.img"), -1, TOutcomeKind::IoError, 0},
+    };
+    for (const auto& c : cases) {
+        TImageHashes h;
+        const TOutcome o = Hash_File(c.path, c.len, h);
+        EXPECT_EQ(o.Kind, c.kind) << c.what << ": " << o.Why;
+        EXPECT_EQ(o.Offset, c.offset) << c.what;
+        if (c.kind == TOutcomeKind::Ok) {
+            EXPECT_EQ(h.Md5.size(), 32u) << c.what;
+        }
+    }
+}
